@@ -1,0 +1,53 @@
+// The device-service seam: the four operating-system services the library's
+// logic needs to reach a board.  The core never calls the OS itself; the
+// build links exactly one platform implementation (kernel driver on Windows,
+// the driver channel on Linux), and tests install a recording substitute.
+#pragma once
+
+#include <cstdint>
+
+namespace kv318 {
+
+// A board handle as every export sees it: the OS handle or descriptor of an
+// opened device, passed by value.  -1 (all bits set) is the failure value.
+using Handle = std::int32_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+class DeviceService {
+public:
+    virtual ~DeviceService() = default;
+
+    // Opens the device published under `name` (NUL-terminated, such as
+    // "\\.\KV318Device0") for reading and writing.  Any thread.
+    // Returns the handle, or kInvalidHandle when no device answers.
+    virtual Handle open(const char* name) = 0;
+
+    // Issues one synchronous I/O-control request on `h`.  `in` holds inLen
+    // bytes and `out` has room for outCap bytes; both are owned by the caller
+    // and only used during the call.  Any thread; requests on one handle from
+    // two threads are serialised, as a kernel driver serialises them.
+    // Returns true on success with the driver's byte count in *returned,
+    // never more than outCap.  Returns false on failure with *returned = 0;
+    // `out` may then hold partial data.
+    virtual bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
+                       std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned) = 0;
+
+    // Closes `h`.  Returns 0, or -1 when the close fails.
+    virtual std::int32_t close(Handle h) = 0;
+
+    // Blocks the calling thread for about `ms` milliseconds.
+    virtual void sleep_ms(std::uint32_t ms) = 0;
+};
+
+// The service in use: the platform's unless a test installed another.
+DeviceService& device_service();
+
+// Installs `service` (owned by the caller, who keeps it alive while it is
+// installed); nullptr restores the platform's.  Meant for tests: call it
+// while no other thread is inside the library.
+void set_device_service(DeviceService* service);
+
+// The build's platform implementation, defined by one file under platform/.
+DeviceService& platform_device_service();
+
+}  // namespace kv318

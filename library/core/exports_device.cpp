@@ -1,0 +1,59 @@
+// Device-level exports: open, close, identity, raw registers, bulk read, reset.
+#include <cstring>
+#include <initializer_list>
+
+#include "KV318.h"
+#include "channel_frame.h"
+#include "registers.h"
+
+using namespace kv318;
+
+extern "C" {
+
+KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
+    char name[kDeviceNameSize];
+    format_device_name(name, board);
+    return device_service().open(name);
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
+    if (handle == kInvalidHandle) return 0;
+    return device_service().close(handle) == 0 ? 0 : -1;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text) {
+    if (text == nullptr) return -1;
+    char a[kStringTextSize];
+    char b[kStringTextSize];
+    char c[kStringTextSize] = {};
+    if (GetStringDescriptor(handle, a, 1) < 0) return -1;
+    const std::int32_t second = GetStringDescriptor(handle, b, 2);
+    if (second < 0) b[0] = '\0';
+    // "%s   %s", bounded by slot C; each string holds at most 32 characters.
+    std::size_t n = 0;
+    for (const char* part : {static_cast<const char*>(a), "   ", static_cast<const char*>(b)})
+        for (; *part != '\0' && n + 1 < sizeof c; ++part) c[n++] = *part;
+    // Exactly 70 bytes, whatever the length: the strings are at most 32
+    // characters each, so the text is always terminated within them.
+    std::memcpy(text, c, 70);
+    return second;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg) {
+    return RegRead8(handle, static_cast<std::uint8_t>(reg & 0xFF));
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t value) {
+    return RegWrite8(handle, static_cast<std::uint8_t>(reg & 0xFF), static_cast<std::uint8_t>(value & 0xFF));
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int32_t length) {
+    if (buffer == nullptr) return -1;
+    return BulkIn(handle, static_cast<std::uint8_t*>(buffer), length);
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) {
+    return ResetUsb(handle);
+}
+
+}  // extern "C"

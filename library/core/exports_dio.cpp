@@ -1,0 +1,55 @@
+// Digital I/O, counter and pulse exports.  Each is a short fixed sequence of
+// register accesses and keeps no state in the library.
+#include "KV318.h"
+#include "registers.h"
+
+using namespace kv318;
+
+namespace {
+constexpr std::int32_t kPulseRun = 0x80;
+constexpr std::int32_t kPulseMode = 0x40;
+constexpr std::int32_t kCounterInvalid = 0x01;
+
+// A failed state read (-1) is used as the byte 0xFF.
+std::uint8_t pulse_state(Handle h) {
+    return static_cast<std::uint8_t>(RegRead8(h, reg::kCounterState) & 0xFF);
+}
+}  // namespace
+
+extern "C" {
+
+KV318_EXPORT int32_t KV318_CALL KV318_DI(int32_t handle) {
+    return RegRead16(handle, reg::kDigital) & 0xFFFF;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_DO(int32_t handle, int32_t value) {
+    return RegWrite16(handle, reg::kDigital, static_cast<std::uint16_t>(value & 0xFFFF));
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_CRun(int32_t handle) {
+    return RegWrite8(handle, reg::kCounterState, 0);
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle) {
+    // -1 from a failed read has bit 0 set too, so it also means "no count".
+    if (RegRead8(handle, reg::kCounterState) & kCounterInvalid) return -1;
+    const std::int32_t low = RegRead8(handle, reg::kCounterLow) & 0xFF;
+    const std::int32_t high = RegRead8(handle, reg::kCounterHigh) & 0xFF;
+    return high * 256 + low;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t divisor) {
+    const std::int32_t s = pulse_state(handle);
+    const std::int32_t control = mode == 0 ? ((s & 0x3F) | kPulseRun) : (s | kPulseRun | kPulseMode);
+    // The divisor is written even when the control write fails.
+    (void)RegWrite8(handle, reg::kPulseControl, static_cast<std::uint8_t>(control));
+    if (divisor > 255) divisor = 255;
+    if (divisor < 2) divisor = 2;
+    return RegWrite8(handle, reg::kPulseDivisor, static_cast<std::uint8_t>(divisor));
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle) {
+    return RegWrite8(handle, reg::kPulseControl, static_cast<std::uint8_t>(pulse_state(handle) & 0x7F));
+}
+
+}  // extern "C"

@@ -1,0 +1,54 @@
+// Register primitives and the board's register map.  Each primitive issues
+// its requests on the calling thread through the device service and maps
+// every failure to -1.
+#pragma once
+
+#include <cstdint>
+
+#include "device_service.h"
+
+namespace kv318 {
+
+// Register map, as the library uses it.
+namespace reg {
+inline constexpr std::uint8_t kStatus = 0;        // R8: bit 2 enabled, bits 4-6 FIFO level code
+inline constexpr std::uint8_t kStart = 1;         // R8: starts conversion
+inline constexpr std::uint8_t kMode = 4;          // R8 stops conversion, W8 sets the mode
+inline constexpr std::uint8_t kDivider = 6;       // W16: sample clock divider
+inline constexpr std::uint8_t kCounterLow = 6;    // R8
+inline constexpr std::uint8_t kCounterHigh = 7;   // R8
+inline constexpr std::uint8_t kCounterState = 8;  // R8: bit 0 = no valid count; W8 0 starts
+inline constexpr std::uint8_t kPulseControl = 9;  // W8: bit 7 run, bit 6 mode
+inline constexpr std::uint8_t kPulseDivisor = 10; // W8
+inline constexpr std::uint8_t kDigital = 14;      // R16 inputs, W16 outputs
+}  // namespace reg
+
+inline constexpr std::uint8_t kStatusEnabledBit = 0x04;
+
+// Issues command `code` with the four value bytes and copies the driver's
+// reply (as many bytes as it reported, at most 64) into `reply`, which must
+// hold 64 bytes.  Returns 0, or -1 when the request fails.
+std::int32_t ControlRequest(Handle h, std::uint8_t code, const std::uint8_t (&values)[4], std::uint8_t* reply,
+                            std::uint8_t replyLength);
+
+// Reads identity string `index` into `text` (80 bytes): the low byte of each
+// 16-bit unit of the reply, up to the first zero unit or the last reported
+// unit, then a terminating zero.  Returns 0, or -1 when the request fails
+// (then `text` is not touched).
+inline constexpr std::size_t kStringTextSize = 80;
+std::int32_t GetStringDescriptor(Handle h, char* text, std::uint8_t index);
+
+std::int32_t RegRead8(Handle h, std::uint8_t reg);    // 0-255, or -1
+std::int32_t RegRead16(Handle h, std::uint8_t reg);   // 0-65535, or -1
+std::int32_t RegWrite8(Handle h, std::uint8_t reg, std::uint8_t value);    // 0, or -1
+std::int32_t RegWrite16(Handle h, std::uint8_t reg, std::uint16_t value);  // 0, or -1
+
+// Resets the USB pipe, then always sleeps 1 ms.  Returns 0, or -1.
+std::int32_t ResetUsb(Handle h);
+
+// One bulk read of (length & 0xFFFF) bytes straight into `buffer`, which
+// must hold (length & 0xFFFF) + 1 bytes: the driver may use the extra byte.
+// Returns the reported byte count, or -1 when the request fails.
+std::int32_t BulkIn(Handle h, std::uint8_t* buffer, std::int32_t length);
+
+}  // namespace kv318

@@ -1,0 +1,17 @@
+/* The public header compiles as C and declares every export with the
+ * library's calling convention; the linker checks the names exist. */
+#include "KV318.h"
+
+#include <stdio.h>
+
+int main(void) {
+    int32_t (KV318_CALL *open_device)(int32_t) = KV318_OpenDevice;
+    int32_t (KV318_CALL *info)(int32_t, char *) = KV318_Info;
+    int32_t (KV318_CALL *bulk)(int32_t, void *, int32_t) = KV318_BulkRead;
+    int32_t (KV318_CALL *pulse)(int32_t, int32_t, int32_t) = KV318_PRun;
+    /* A closed board number far out of range: no board answers. */
+    if (KV318_CloseDevice(-1) != 0) return 1;
+    if (open_device == 0 || info == 0 || bulk == 0 || pulse == 0) return 1;
+    puts("1 passed, 0 failed");
+    return 0;
+}
