@@ -89,11 +89,18 @@ public:
         addr.sun_family = AF_UNIX;
         if (path.size() >= sizeof addr.sun_path) return kInvalidHandle;
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Non-blocking, so a driver whose listen queue is full cannot hold
+        // the caller past the channel's timeout; all later I/O polls anyway.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) return kInvalidHandle;
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            return kInvalidHandle;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs);
+        while (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            const bool busy = errno == EAGAIN || errno == EINTR;
+            if (!busy || Clock::now() >= deadline) {
+                ::close(fd);
+                return kInvalidHandle;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         std::lock_guard<std::mutex> lock(table_mutex_);
         table_[fd] = std::make_shared<Connection>();
