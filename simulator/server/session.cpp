@@ -1,0 +1,74 @@
+#include "session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "channel_frame.h"
+
+namespace kv318::sim {
+
+SessionSummary serve_session(ByteStream& stream, Board& board) {
+    SessionSummary summary;
+    // Both areas grow to the largest frame seen and are reused after that.
+    std::vector<std::uint8_t> in;
+    std::vector<std::uint8_t> out;
+    for (;;) {
+        std::uint8_t header[kRequestHeaderSize];
+        if (!stream.read_exact(header, 1)) {
+            summary.end = SessionEnd::ClientClosed;
+            return summary;
+        }
+        if (!stream.read_exact(header + 1, sizeof header - 1)) {
+            summary.end = SessionEnd::BrokenFrame;
+            return summary;
+        }
+        const RequestHeader request = decode_request_header(header);
+        if (request.inLen > kMaxChannelInput) {
+            summary.end = SessionEnd::InputTooLong;
+            return summary;
+        }
+        in.resize(std::max<std::size_t>(in.size(), request.inLen));
+        if (!stream.read_exact(in.data(), request.inLen)) {
+            summary.end = SessionEnd::BrokenFrame;
+            return summary;
+        }
+        const std::uint32_t capacity = std::min(request.outCap, kMaxReplyBytes);
+        out.resize(std::max<std::size_t>(out.size(), capacity));
+        // A zero-length input still needs a valid pointer for the board's checks.
+        static const std::uint8_t kNoInput = 0;
+        const std::uint8_t* input = request.inLen > 0 ? in.data() : &kNoInput;
+
+        ++summary.requests;
+        const Outcome o = board.transact(request.code, input, request.inLen, out.data(), capacity);
+        if (o.drop) {
+            summary.end = SessionEnd::FaultDrop;
+            return summary;
+        }
+        if (!o.ok) ++summary.failed;
+        if (o.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
+
+        std::uint8_t replyHeader[kReplyHeaderSize];
+        const std::uint32_t count = o.ok ? std::min(o.count, capacity) : 0;
+        encode_reply_header(replyHeader, ReplyHeader{o.ok ? 0u : 1u, count});
+        if (!stream.write_all(replyHeader, sizeof replyHeader) || !stream.write_all(out.data(), count)) {
+            summary.end = SessionEnd::ReplyFailed;
+            return summary;
+        }
+    }
+}
+
+const char* session_end_text(SessionEnd end) {
+    switch (end) {
+    case SessionEnd::ClientClosed: return "closed by the client";
+    case SessionEnd::BrokenFrame: return "broken frame";
+    case SessionEnd::InputTooLong: return "request input over 1 MiB";
+    case SessionEnd::FaultDrop: return "dropped by a scripted fault";
+    case SessionEnd::ReplyFailed: return "reply not delivered";
+    }
+    return "ended";
+}
+
+}  // namespace kv318::sim
