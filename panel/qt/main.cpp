@@ -1,0 +1,22 @@
+// kv318: the bench test panel.  Opens board 0 through libKV318.so, which it
+// loads at the first library call from its own directory or the library
+// path.
+#include <QApplication>
+
+#include "dl_loader.h"
+#include "form1.h"
+#include "lazy_binding.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    kv318::qt::DlLoader loader({QCoreApplication::applicationDirPath().toStdString()});
+    kv318::panel::LazyBinding lib(loader, "libKV318.so");
+    kv318::panel::SteadyClock clock;
+
+    kv318::qt::Form1 form(lib, clock);
+    form.load();
+    // A missing library has been reported by now; the event loop never ran.
+    if (form.exitRequested()) return form.exitCode();
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,18 @@
+# The test panel: its core against fakes everywhere, its Qt window on Linux.
+if(TARGET kv318_panel_core)
+  kv318_add_test(panel_core_test
+    SOURCES panel/format_test.cpp panel/panel_test.cpp panel/binding_test.cpp
+    LIBS kv318_panel_core)
+endif()
+
+if(TARGET kv318_panel_qt)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  add_executable(panel_qt_test panel/form1_test.cpp)
+  set_target_properties(panel_qt_test PROPERTIES AUTOMOC ON)
+  target_include_directories(panel_qt_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/panel)
+  target_compile_definitions(panel_qt_test PRIVATE KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  target_link_libraries(panel_qt_test PRIVATE kv318_panel_qt Qt6::Test)
+  kv318_warnings(panel_qt_test)
+  add_test(NAME panel_qt_test COMMAND panel_qt_test)
+  set_tests_properties(panel_qt_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endif()
