@@ -8,3 +8,15 @@ endif()
 kv318_add_test(simulator_model_test
   SOURCES simulator/model_converter_test.cpp simulator/model_board_test.cpp
   LIBS kv318_sim_model)
+
+kv318_add_test(simulator_session_test
+  SOURCES simulator/session_test.cpp
+  LIBS kv318_sim_server)
+
+kv318_add_test(simulator_end_to_end_test
+  SOURCES simulator/end_to_end_test.cpp
+  LIBS kv318_sim_linux)
+
+kv318_add_test(simulator_cli_test SOURCES simulator/cli_test.cpp)
+target_compile_definitions(simulator_cli_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
+add_dependencies(simulator_cli_test kv318-sim)

@@ -1,0 +1,251 @@
+// kv318-sim as a process: its command line, its driver directory, its
+// refusal to share a directory with a live driver, and its clean exit.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+
+extern char** environ;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool wait_until(const std::function<bool()>& done, int seconds = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A private scratch directory; the simulator's driver directory lives inside it.
+class Scratch {
+public:
+    Scratch() {
+        char tmpl[] = "/tmp/kv318-sim-cli-XXXXXX";
+        root_ = ::mkdtemp(tmpl);
+    }
+    ~Scratch() {
+        const std::string cmd = "rm -rf '" + root_ + "'";
+        if (std::system(cmd.c_str()) != 0) {
+        }
+    }
+    std::string path(const std::string& name) const { return root_ + "/" + name; }
+
+private:
+    std::string root_;
+};
+
+class SimProcess {
+public:
+    // Starts kv318-sim with `args`; its stdout and stderr go to files in `scratch`.
+    SimProcess(const Scratch& scratch, const std::vector<std::string>& args, const std::string& tag = "sim")
+        : out_(scratch.path(tag + ".out")), err_(scratch.path(tag + ".err")) {
+        std::vector<std::string> all = {KV318_SIM_EXE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~SimProcess() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            int st = 0;
+            ::waitpid(pid_, &st, 0);
+        }
+    }
+
+    // The exit code, or -1 when it did not exit within the deadline (then it is killed).
+    int wait(int seconds = 20) {
+        int st = 0;
+        const bool done = wait_until([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, seconds);
+        if (!done) return -1;
+        exited_ = true;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    bool serving() const { return err().find("serving") != std::string::npos; }
+    bool wait_serving() { return wait_until([&] { return serving() || exited(); }) && serving(); }
+    bool exited() {
+        int st = 0;
+        if (exited_) return true;
+        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+            exited_ = true;
+            code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        }
+        return exited_;
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    std::string out() const { return read_file(out_); }
+    std::string err() const { return read_file(err_); }
+
+private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int code_ = -1;
+};
+
+std::string board_info(const std::string& dir, int board = 0) {
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+    const std::int32_t h = KV318_OpenDevice(board);
+    std::string text;
+    if (h >= 0) {
+        char buf[80] = {};
+        if (KV318_Info(h, buf) == 0) text = buf;
+        KV318_CloseDevice(h);
+    }
+    ::unsetenv("KV318_DRIVER_DIR");
+    return text;
+}
+
+TEST(SimCli, BadArgumentsGetTheUsageAndExitCode2) {
+    Scratch s;
+    const std::vector<std::vector<std::string>> cases = {
+        {"--boards", "0"}, {"--boards", "17"}, {"--boards", "two"}, {"--boards"}, {"--signal", "square"},
+        {"--bogus"}, {"stray"}, {"--clock", "10"}, {"--fifo", "1000"}, {"--inputs", "12345"},
+        {"--inputs", "0x"}, {"--amp", "nan"}, {"--fail", "everything"}, {"--fail", "bulk-read:twice"},
+        {"--counter-input", "both"}, {"--counter-rate", "-5"}, {"--dir="},
+    };
+    for (const auto& args : cases) {
+        SimProcess p(s, args);
+        EXPECT_EQ(p.wait(), 2) << args[0];
+        EXPECT_NE(p.err().find("usage: kv318-sim"), std::string::npos) << args[0];
+        EXPECT_NE(p.err().find("kv318-sim: "), std::string::npos) << args[0] << ": a reason comes first";
+    }
+}
+
+TEST(SimCli, HelpListsEveryOption) {
+    Scratch s;
+    SimProcess p(s, {"--help"});
+    EXPECT_EQ(p.wait(), 0);
+    const std::string out = p.out();
+    for (const char* opt : {"--boards", "--dir", "--signal", "--freq", "--amp", "--offset", "--value", "--clock",
+                            "--fifo", "--inputs", "--counter-rate", "--counter-input", "--fail", "KV318_DRIVER_DIR"})
+        EXPECT_NE(out.find(opt), std::string::npos) << opt;
+}
+
+TEST(SimCli, ServesBoardsAndStopsCleanlyOnSignals) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        Scratch s;
+        const std::string dir = s.path("drv");
+        SimProcess p(s, {"--boards", "2", "--dir", dir, "--signal", "const", "--value", "2"});
+        ASSERT_TRUE(p.wait_serving()) << p.err();
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << "created private";
+        EXPECT_EQ(board_info(dir, 0), "KV318 USB DAQ simulator   SN KVS-0000 FW 1.00");
+        EXPECT_EQ(board_info(dir, 1), "KV318 USB DAQ simulator   SN KVS-0001 FW 1.00");
+        EXPECT_EQ(board_info(dir, 2), "");
+        p.signal(sig);
+        EXPECT_EQ(p.wait(), 0) << strsignal(sig);
+        EXPECT_FALSE(exists(dir + "/KV318Device0"));
+        EXPECT_FALSE(exists(dir + "/KV318Device1"));
+        EXPECT_FALSE(exists(dir + "/.kv318-sim.lock"));
+        const std::string err = p.err();
+        EXPECT_NE(err.find("board 0: connection 1 closed by the client"), std::string::npos) << err;
+        EXPECT_NE(err.find("board 1: connection 2 closed by the client"), std::string::npos) << err;
+    }
+}
+
+TEST(SimCli, DefaultDirectoryIsTheChannelsOwn) {
+    Scratch s;
+    const std::string dir = s.path("from-env");
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+    SimProcess p(s, {});
+    ::unsetenv("KV318_DRIVER_DIR");
+    ASSERT_TRUE(p.wait_serving()) << p.err();
+    EXPECT_TRUE(exists(dir + "/KV318Device0"));
+    EXPECT_NE(board_info(dir), "");
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+}
+
+TEST(SimCli, RefusesADirectoryALiveDriverServes) {
+    Scratch s;
+    const std::string dir = s.path("drv");
+    SimProcess first(s, {"--dir", dir}, "first");
+    ASSERT_TRUE(first.wait_serving()) << first.err();
+    SimProcess second(s, {"--dir", dir}, "second");
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_NE(second.err().find("already serves"), std::string::npos) << second.err();
+    EXPECT_NE(board_info(dir), "") << "the first one serves on, its socket untouched";
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0);
+
+    // Some other driver process listening on the board's socket.
+    const std::string other = s.path("other");
+    ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, (other + "/KV318Device0").c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    SimProcess third(s, {"--dir", other}, "third");
+    EXPECT_EQ(third.wait(), 1);
+    EXPECT_NE(third.err().find("live driver"), std::string::npos) << third.err();
+    EXPECT_TRUE(exists(other + "/KV318Device0"));
+    ::close(fd);
+
+    // A directory others may write.
+    const std::string open = s.path("open");
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ::chmod(open.c_str(), 0777);
+    SimProcess fourth(s, {"--dir", open}, "fourth");
+    EXPECT_EQ(fourth.wait(), 1);
+    EXPECT_NE(fourth.err().find("nobody else can write"), std::string::npos) << fourth.err();
+}
+
+TEST(SimCli, ReplacesTheStaleSocketOfAKilledSimulator) {
+    Scratch s;
+    const std::string dir = s.path("drv");
+    {
+        SimProcess killed(s, {"--dir", dir}, "killed");
+        ASSERT_TRUE(killed.wait_serving()) << killed.err();
+        killed.signal(SIGKILL);
+        EXPECT_EQ(killed.wait(), 128 + SIGKILL);
+    }
+    ASSERT_TRUE(exists(dir + "/KV318Device0")) << "a killed simulator leaves its socket";
+    SimProcess next(s, {"--dir", dir}, "next");
+    ASSERT_TRUE(next.wait_serving()) << next.err();
+    EXPECT_NE(next.err().find("replaced the stale socket"), std::string::npos);
+    EXPECT_NE(board_info(dir), "");
+    next.signal(SIGTERM);
+    EXPECT_EQ(next.wait(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// Simulated boards served in-process on the Linux driver channel, in a
+// private directory that KV318_DRIVER_DIR points the library at.  The test
+// keeps the boards, so it can script faults and read their counters while
+// the library talks to them through real sockets and threads.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "socket_server.h"
+
+namespace kv318::sim::test {
+
+class SimulatedBoards {
+public:
+    explicit SimulatedBoards(std::vector<BoardConfig> configs = {BoardConfig{}}) {
+        char tmpl[] = "/tmp/kv318-sim-test-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        ::setenv("KV318_DRIVER_DIR", dir_.c_str(), 1);
+        std::vector<Board*> served;
+        for (std::size_t i = 0; i < configs.size(); ++i) {
+            configs[i].number = static_cast<int>(i);
+            boards_.push_back(std::make_unique<Board>(configs[i], clock_));
+            served.push_back(boards_.back().get());
+        }
+        server_ = std::make_unique<SocketServer>(served, dir_, [this](const std::string& line) { log_.push_back(line); });
+        std::string error;
+        started_ = server_->start(&error);
+        EXPECT_TRUE(started_) << error;
+    }
+
+    ~SimulatedBoards() {
+        server_.reset();
+        ::rmdir(dir_.c_str());
+        ::unsetenv("KV318_DRIVER_DIR");
+    }
+
+    Board& board(std::size_t i = 0) { return *boards_[i]; }
+    SocketServer& server() { return *server_; }
+    const std::string& dir() const { return dir_; }
+    bool started() const { return started_; }
+    // Log lines so far; read it only after stop() or while no connection can end.
+    const std::vector<std::string>& log() const { return log_; }
+
+private:
+    std::string dir_;
+    SteadyClock clock_;
+    std::vector<std::unique_ptr<Board>> boards_;
+    std::vector<std::string> log_;  // appended under the server's log lock
+    std::unique_ptr<SocketServer> server_;
+    bool started_ = false;
+};
+
+// Polls `done` until it holds or `seconds` pass; true when it held.
+inline bool eventually(const std::function<bool()>& done, int seconds = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+}  // namespace kv318::sim::test
