@@ -16,3 +16,19 @@ if(TARGET kv318_panel_qt)
   add_test(NAME panel_qt_test COMMAND panel_qt_test)
   set_tests_properties(panel_qt_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endif()
+
+# The panel on kv318-sim, once the library streams analog samples.
+if(TARGET kv318_panel_qt AND TARGET kv318-sim AND EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
+  add_executable(panel_end_to_end_test panel/end_to_end_test.cpp)
+  set_target_properties(panel_end_to_end_test PROPERTIES AUTOMOC ON)
+  target_include_directories(panel_end_to_end_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/panel)
+  target_compile_definitions(panel_end_to_end_test PRIVATE
+    KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}"
+    KV318_SIM_PATH="$<TARGET_FILE:kv318-sim>"
+    KV318_LIBRARY_DIR="$<TARGET_FILE_DIR:KV318>")
+  target_link_libraries(panel_end_to_end_test PRIVATE kv318_panel_qt Qt6::Test)
+  add_dependencies(panel_end_to_end_test KV318 kv318-sim)
+  kv318_warnings(panel_end_to_end_test)
+  add_test(NAME panel_end_to_end_test COMMAND panel_end_to_end_test)
+  set_tests_properties(panel_end_to_end_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+endif()

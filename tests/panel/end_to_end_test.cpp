@@ -1,0 +1,115 @@
+// The panel on a simulated board: kv318-sim with a constant 1.5 V input
+// serves board 0 in a private directory, and Form1 drives the real
+// libKV318.so through its lazy binding, offscreen.
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "dl_loader.h"
+#include "fakes.h"
+#include "form1.h"
+#include "lazy_binding.h"
+
+using kv318::panel::Control;
+
+namespace {
+constexpr int kDeadlineMs = 30000;
+}
+
+class PanelEndToEnd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        sim_.setProgram(KV318_SIM_PATH);
+        sim_.setArguments({"--dir", dir_.path(), "--signal", "const", "--value", "1.5"});
+        sim_.setProcessChannelMode(QProcess::ForwardedChannels);
+        sim_.start();
+        QVERIFY(sim_.waitForStarted(kDeadlineMs));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_.filePath("KV318Device0")), kDeadlineMs);
+        // The library looks for the board's socket here from its first open.
+        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+
+        kv318::qt::ShellHooks hooks;
+        hooks.messageBox = [this](QWidget*, const QString& t) { messages_ << t; };
+        hooks.beep = [] {};
+        hooks.exit = [this](int) { exited_ = true; };
+        form_ = std::make_unique<kv318::qt::Form1>(lib_, clock_, hooks);
+        form_->load();
+        QVERIFY2(form_->windowTitle().contains("    HANDLE="), qPrintable(form_->windowTitle()));
+        QVERIFY(!exited_);
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    }
+
+    void analogStartListsTheSignal() {
+        click(Control::Command6);
+        auto* list = qobject_cast<QListWidget*>(form_->control(Control::List1));
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 9, kDeadlineMs);
+        click(Control::Command7);
+        QCOMPARE(list->item(0)->text(), QString::fromUtf8("通道号 采样值 电压值"));
+        // 1.5 V is code 2458 (1.50024 V).
+        for (int i = 1; i <= 8; ++i) {
+            const std::string line = kv318::panel::testing::listed(std::to_string(i - 1), "2458", "1.500V");
+            QCOMPARE(list->item(i)->text(), QString::fromStdString(line));
+        }
+        QVERIFY(form_->grab().save(KV318_PANEL_SHOT_DIR "/panel_e2e.png"));
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void outputWordComesBackOnTheInputs() {
+        auto* text1 = qobject_cast<QLineEdit*>(form_->control(Control::Text1));
+        text1->setFocus();
+        text1->selectAll();
+        QTest::keyClicks(text1, "00a5c3");
+        click(Control::Command1);
+        QCOMPARE(text1->text(), QString("A5C3"));
+        click(Control::Command2);
+        QCOMPARE(qobject_cast<QLineEdit*>(form_->control(Control::Text2))->text(), QString("oxA5C3"));
+    }
+
+    void counterClimbs() {
+        auto* text3 = qobject_cast<QLineEdit*>(form_->control(Control::Text3));
+        click(Control::Command3);
+        QTRY_VERIFY_WITH_TIMEOUT(text3->text().toInt() > 0, kDeadlineMs);
+        const int first = text3->text().toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(text3->text().toInt() > first, kDeadlineMs);
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void pulseButtonsSwap() {
+        click(Control::Command4);
+        QVERIFY(!form_->control(Control::Command4)->isEnabled());
+        QVERIFY(form_->control(Control::Command5)->isEnabled());
+        click(Control::Command5);
+        QVERIFY(form_->control(Control::Command4)->isEnabled());
+        QVERIFY(!form_->control(Control::Command5)->isEnabled());
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void cleanupTestCase() {
+        form_.reset();
+        sim_.terminate();
+        QVERIFY(sim_.waitForFinished(kDeadlineMs));
+    }
+
+private:
+    void click(Control c) { QTest::mouseClick(form_->control(c), Qt::LeftButton); }
+
+    QTemporaryDir dir_;
+    QProcess sim_;
+    kv318::qt::DlLoader loader_{{KV318_LIBRARY_DIR}};
+    kv318::panel::LazyBinding lib_{loader_, "libKV318.so"};
+    kv318::panel::SteadyClock clock_;
+    std::unique_ptr<kv318::qt::Form1> form_;
+    QStringList messages_;
+    bool exited_ = false;
+};
+
+QTEST_MAIN(PanelEndToEnd)
+#include "end_to_end_test.moc"
