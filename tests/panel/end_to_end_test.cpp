@@ -92,6 +92,32 @@ private slots:
         QVERIFY(messages_.isEmpty());
     }
 
+    void withoutABoardTheTitleSaysSoAndTheTickGivesUp() {
+        // A second panel looks for board 0 where nobody serves it.
+        QTemporaryDir empty;
+        QVERIFY(empty.isValid());
+        qputenv("KV318_DRIVER_DIR", empty.path().toLocal8Bit());
+        QStringList messages;
+        int beeps = 0;
+        kv318::qt::ShellHooks hooks;
+        hooks.messageBox = [&](QWidget*, const QString& t) { messages << t; };
+        hooks.beep = [&] { ++beeps; };
+        hooks.exit = [](int) {};
+        kv318::qt::Form1 lost(lib_, clock_, hooks);
+        lost.load();
+        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        QCOMPARE(lost.windowTitle(), QString("Error Load KV318"));
+        QCOMPARE(beeps, 1);
+        QCOMPARE(lost.panel().module().hDevice, -1);
+
+        // With handle -1 no batch ever comes: the tick gives up with "over!".
+        lost.show();
+        QTest::mouseClick(lost.control(Control::Command6), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(messages, QStringList{"over!"}, kDeadlineMs);
+        QVERIFY(!lost.timer(Control::Timer1)->isActive());
+        QVERIFY(!lost.control(Control::Command6)->isEnabled());
+    }
+
     void cleanupTestCase() {
         form_.reset();
         sim_.terminate();
