@@ -109,8 +109,10 @@ Outcome Board::bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8
     std::uint32_t length = 0;
     if (!parse_bulk_read(in, inLen, &length)) return {};
     if (stalled_) return {true, 0};
-    const std::size_t n = fifo_.pop(out, std::min(length, outCap));
-    return {true, static_cast<std::uint32_t>(n)};
+    std::uint32_t n = std::min(length, outCap);
+    if (bulkLimit_ > 0) n = std::min(n, bulkLimit_);
+    n = static_cast<std::uint32_t>(fifo_.pop(out, n));
+    return {true, n};
 }
 
 Outcome Board::bulk_write(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap) {
@@ -315,12 +317,18 @@ void Board::clear_faults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.clear();
     stalled_ = false;
+    bulkLimit_ = 0;
 }
 
 void Board::set_fifo_stall(bool stalled) {
     std::lock_guard<std::mutex> lock(mutex_);
     convert_until(clock_.now_ns());
     stalled_ = stalled;
+}
+
+void Board::set_bulk_reply_limit(std::uint32_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bulkLimit_ = bytes;
 }
 
 BoardStats Board::stats() {

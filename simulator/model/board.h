@@ -87,6 +87,10 @@ public:
     // While stalled the FIFO hands out nothing: bulk reads return 0 bytes,
     // and the converter keeps filling it until it drops samples.
     void set_fifo_stall(bool stalled);
+    // Caps every bulk reply at `bytes` (0: no cap), as a USB stack that
+    // hands back short transfers would.  An odd cap splits samples across
+    // replies.
+    void set_bulk_reply_limit(std::uint32_t bytes);
 
     BoardStats stats();
     int number() const { return number_; }
@@ -125,6 +129,7 @@ private:
     SignalConfig signal_;
     FaultPlan faults_;
     bool stalled_ = false;
+    std::uint32_t bulkLimit_ = 0;
 
     bool converting_ = false;
     std::uint8_t mode_ = 0;                 // register 4; stored, no effect on the samples

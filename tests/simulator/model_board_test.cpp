@@ -343,5 +343,28 @@ TEST(Faults, StalledFifoHandsOutNothingAndOverflows) {
     EXPECT_EQ(w.back(), ramp_word(kMinFifoBytes / 2 - 1));
 }
 
+TEST(Faults, ShortBulkRepliesSplitSamplesButLoseNothing) {
+    BoardConfig cfg;
+    cfg.signal.kind = SignalKind::Ramp;
+    Bench b(cfg);
+    b.start(2);
+    b.clock.advance_us(3000);  // 6000 bytes
+    b.board.set_bulk_reply_limit(1025);
+    std::vector<std::uint8_t> bytes;
+    for (std::int32_t ask : {16384, 16384, 16384, 100}) {
+        const auto part = b.bulk(ask);
+        EXPECT_EQ(part.size(), ask == 100 ? 100u : 1025u) << "shorter asks are not cut";
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    b.board.clear_faults();
+    const auto rest = b.drain();
+    ASSERT_EQ(rest.size(), 6000u - 3175);
+    EXPECT_EQ(rest.front(), ramp_word(3175 / 2) >> 8) << "the last cut fell inside a sample";
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    const auto w = words(bytes);
+    ASSERT_EQ(w.size(), 3000u);
+    for (std::size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], ramp_word(i)) << i;
+}
+
 }  // namespace
 }  // namespace kv318::sim::test

@@ -20,3 +20,12 @@ kv318_add_test(simulator_end_to_end_test
 kv318_add_test(simulator_cli_test SOURCES simulator/cli_test.cpp)
 target_compile_definitions(simulator_cli_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
 add_dependencies(simulator_cli_test kv318-sim)
+
+# Streaming and polled analog input through the simulator, once the library
+# has them.
+if(EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
+  kv318_add_test(simulator_stream_test
+    SOURCES simulator/stream_test.cpp
+    LIBS kv318_sim_linux)
+  set_tests_properties(simulator_stream_test PROPERTIES TIMEOUT 240)
+endif()
