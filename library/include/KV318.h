@@ -67,6 +67,62 @@ KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void *buffer, int
 /* Resets the board's USB pipe, then sleeps 1 ms.  Returns 0, or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
 
+/* ---- Streaming analog input ------------------------------------------- */
+/* One stream per loaded library.  Between KV318_AD and KV318_StopAD a timer
+ * inside the library drains the board's FIFO every 10 ms into a 2 MiB ring;
+ * KV318_Read hands the ring's bytes over as samples.  A sample is two FIFO
+ * bytes, low byte first, as a signed 16-bit value sign-extended to 32 bits;
+ * samples are aligned to the start of the stream. */
+
+/* Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
+ * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
+ * flag4 to bit 3; note the middle two cross) and the divider (its low 12
+ * bits, at least 2), starts the 10 ms timer and starts conversion.
+ * Returns 0, or -1 when a board request fails or the timer cannot start (the
+ * board is then configured but not started).
+ * While a stream is running it is refused: -1, and nothing is sent to the
+ * board.  Call KV318_StopAD first, also to start on another board. */
+KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
+                                         int32_t flag4, int32_t divider);
+
+/* Moves the buffered samples into `samples`, which must hold 524,288
+ * elements.  Returns the count, 50 to 524,288; 0 while fewer than 100 bytes
+ * are buffered.  An odd byte stays buffered for the next call.  Failures:
+ * -1 when the board reports acquisition not enabled (the buffer is kept) or
+ * `samples` is NULL (nothing is read); -2 when the ring overflowed, until
+ * the stream is stopped and started again; -3 when a bulk read of the timer
+ * failed, until KV318_StopAD.  `handle` is used for the status read. */
+KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
+
+/* Ends the stream: waits for a drain in progress, stops the timer (no drain
+ * runs after it returns), clears a bulk-read fault and stops conversion on
+ * `handle`.  Always returns 0, also when no stream runs. */
+KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
+
+/* ---- Polled analog input ---------------------------------------------- */
+/* No timer: each KV318_M_Read drains the FIFO on the caller's thread.  Not to
+ * be mixed with a running stream, and only one thread may poll at a time. */
+
+/* Configures and starts conversion as KV318_AD does, without the timer.
+ * Returns 0, or -1 when a board request fails, or while a stream is running
+ * (then nothing is sent). */
+KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
+                                           int32_t flag4, int32_t divider);
+
+/* Drains at least the FIFO level the board reports and converts the bytes
+ * into `samples`, which must hold 139,264 elements (the most one call can
+ * return).  `*carry` links the calls: set it to 0 before the first read of a
+ * run; bit 16 set means bits 0-7 hold a byte left over, which leads this
+ * call's bytes.  On return it holds 0x10000 | the unpaired last byte, or 0.
+ * Returns the sample count, 0 when the FIFO is empty (carry unchanged), or
+ * -1 when acquisition is not enabled, a bulk read fails (the bytes of this
+ * call are dropped), `samples` or `carry` is NULL, or a stream is running;
+ * the carry is unchanged on every -1.  `reserved` is ignored. */
+KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
+
+/* Stops conversion.  Always returns 0. */
+KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);
+
 /* ---- Digital I/O, counter, pulse -------------------------------------- */
 
 /* Reads the 16 digital inputs, bit k = DI k.  Returns 0-65535.  A failed

@@ -1,0 +1,52 @@
+// Streaming acquisition's internal operations: the sample timer and its
+// procedure, the ring's writer and reader, and the end of a stream when the
+// library goes away.  The exports KV318_AD, KV318_Read and KV318_StopAD are
+// built on these in acquisition.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "acquisition_common.h"
+
+namespace kv318 {
+
+inline constexpr std::uint32_t kSamplePeriodMs = 10;
+inline constexpr std::uint32_t kTimerResolutionMs = 2;
+inline constexpr std::uint32_t kMaxMinimumPeriodMs = 2;
+inline constexpr std::int32_t kMinReadBytes = 100;
+inline constexpr std::int32_t kMaxReadSamples = 0x80000;  // 1 MiB of ring bytes per read
+
+inline constexpr char kTextNoTimerCaps[] = "Can not Get The Timer's Resolution Data";
+inline constexpr char kTextTimerTooCoarse[] = "The Timer Resolution Data is Great than 2";
+inline constexpr char kTextNoTimer[] = "error open timer event";
+
+// Checks the timer service's minimum period and creates the periodic timer
+// that runs SampleTimerProc every `periodMs`.  Caller's thread.  Returns 0,
+// or -1 with the reason in LastErrorText.
+std::int32_t StartSampleTimer(std::uint32_t periodMs);
+
+// Cancels the timer StartSampleTimer created, if it is still live, and
+// returns once SampleTimerProc can no longer run.  TimerId keeps its value.
+void StopSampleTimer();
+
+// One timer tick: drains the FIFO of AcqDevice into the ring unless the
+// stream is stopped or a reader holds the ring.  Timer thread.
+void SampleTimerProc(std::uintptr_t user);
+
+// Appends `n` bytes (0 < n < kRingSize) to the ring at RingWritePos,
+// wrapping at its end, and adds them to RingCount (saturating).  The
+// tick's side of the handshake must be held.
+void ring_append(const std::uint8_t* bytes, std::int32_t n);
+
+// Converts `n` samples from RingReadPos on, wrapping at the ring's end, and
+// advances RingReadPos.  `n` pairs must be buffered.  The reader's side of
+// the handshake must be held.
+void ring_take_samples(std::int32_t* samples, std::int32_t n);
+
+// Ends a stream because the library is unloaded or the process exits: no
+// drain continues, the timer is cancelled and its procedure has returned.
+// The board is not touched.  Called by the platform's unload hook on a
+// thread that is not the timer's, while the timer's thread still runs.
+void EndStreamForUnload();
+
+}  // namespace kv318

@@ -1,0 +1,88 @@
+#include "acquisition_common.h"
+
+#include <algorithm>
+#include <array>
+
+#include "bytes.h"
+#include "registers.h"
+
+namespace kv318 {
+
+Handle AcqDevice = 0;
+std::atomic<std::int32_t> AcqRunning{0};
+std::int32_t AcqFault = 0;
+std::atomic<std::int32_t> DrainBusy{0};
+std::atomic<std::uint8_t> ReaderBusy{0};
+std::uint8_t RingBuffer[kRingSize];
+std::int32_t RingWritePos = 0;
+std::int32_t RingReadPos = 0;
+std::int32_t RingCount = 0;
+std::uint8_t TransferBuffer[kTransferSize];
+std::int32_t LastChunk = 0;
+std::int32_t TickTotal = 0;
+TimerHandle TimerId = 0;
+char LastErrorText[kErrorTextSize];
+std::uint8_t PolledBuffer[kPolledSize];
+
+std::uint8_t mode_byte(std::int32_t flag1, std::int32_t flag2, std::int32_t flag3, std::int32_t flag4) {
+    return static_cast<std::uint8_t>((flag1 & 1) | ((flag3 & 1) << 1) | ((flag2 & 1) << 2) | ((flag4 & 1) << 3));
+}
+
+std::uint16_t divider_value(std::int32_t divider) {
+    const std::int32_t d = divider & 0xFFF;
+    return static_cast<std::uint16_t>(d < 2 ? 2 : d);
+}
+
+std::int32_t configure_conversion(Handle h, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
+                                  std::int32_t flag4, std::int32_t divider) {
+    // Conversion stops before the pipe is reset and the mode and divider change.
+    if (RegRead8(h, reg::kMode) < 0) return -1;
+    if (ResetUsb(h) < 0) return -1;
+    if (RegWrite8(h, reg::kMode, mode_byte(flag1, flag2, flag3, flag4)) < 0) return -1;
+    if (RegWrite16(h, reg::kDivider, divider_value(divider)) < 0) return -1;
+    return 0;
+}
+
+void start_conversion(Handle h) {
+    (void)RegRead8(h, reg::kMode);
+    (void)RegRead8(h, reg::kStart);
+}
+
+void reset_ring_counters() {
+    LastChunk = 0;
+    TickTotal = 0;
+    ReaderBusy.store(0);
+    RingReadPos = 0;
+    RingWritePos = 0;
+    RingCount = 0;
+}
+
+namespace {
+constexpr std::array<FifoLevel, 8> make_level_table() {
+    constexpr std::int32_t levels[8] = {0, 1024, 4096, 16384, 32768, 65536, 131072, kMaxFifoLevel};
+    std::array<FifoLevel, 8> t{};
+    for (std::size_t code = 0; code < t.size(); ++code) {
+        const std::int32_t level = levels[code];
+        t[code] = FifoLevel{level, level == 0 ? 0 : std::clamp(2 * level, kMinChunk, kMaxChunk)};
+    }
+    return t;
+}
+constexpr std::array<FifoLevel, 8> kLevelTable = make_level_table();
+
+// A bulk reply (chunk + 1 bytes at most) always fits the landing area.
+static_assert(static_cast<std::size_t>(kMaxChunk) + 1 <= kTransferSize);
+}  // namespace
+
+FifoLevel fifo_level(std::int32_t status) {
+    // A failed read is -1, every bit set: its bits 4-6 give code 7.
+    const auto code = static_cast<std::size_t>((static_cast<std::uint32_t>(status) >> 4) & 7u);
+    return kLevelTable[code];
+}
+
+void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count) {
+    // Byte-wise assembly keeps the result independent of the host's byte
+    // order; the compiler turns it into vector loads and widening moves.
+    for (std::size_t i = 0; i < count; ++i) samples[i] = get_s16le(bytes + 2 * i);
+}
+
+}  // namespace kv318

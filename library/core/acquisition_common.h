@@ -1,0 +1,131 @@
+// What the two analog acquisition modes share: the library-wide state, the
+// start sequence, the FIFO level table and the sample conversion.  Streaming
+// (acquisition.cpp) drains the FIFO from a periodic timer into the ring;
+// polling (polled.cpp) drains it on the caller's thread.  The two modes are
+// never used at the same time: both land bulk replies in TransferBuffer.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "device_service.h"
+#include "timer_service.h"
+
+namespace kv318 {
+
+inline constexpr std::int32_t kRingSize = 0x200000;  // 2 MiB
+inline constexpr std::int32_t kRingMask = kRingSize - 1;
+inline constexpr std::size_t kTransferSize = 70000;
+inline constexpr std::size_t kPolledSize = 0x100000;  // 1 MiB
+inline constexpr std::size_t kErrorTextSize = 80;
+
+// ---- Library-wide state, zero at load ------------------------------------
+//
+// Streaming shares the ring and its counters between two threads: the
+// caller's (KV318_Read, KV318_StopAD) and the timer's (SampleTimerProc).
+// They never touch them at the same time, thanks to a two-flag handshake
+// instead of a lock:
+//   - the tick stores DrainBusy = 1, then loads ReaderBusy, and drains only
+//     when it sees 0;
+//   - the reader stores ReaderBusy = 1, then waits until it loads
+//     DrainBusy == 0.
+// Each side stores its own flag before it loads the other's.  With
+// sequentially consistent operations all four fall into one total order, so
+// at least one side sees the other's flag raised: either the tick skips its
+// drain, or the reader waits for the drain to end.  Plain acquire/release
+// would allow both to miss each other's store.  The store that lowers a flag
+// publishes the ring bytes and counters written before it to the side that
+// loads it, which is why the ring itself needs no atomics.  A lock would do
+// the same, but the timer thread must never block behind a slow caller: a
+// busy reader simply makes the tick skip, and the FIFO is drained at the
+// next one.
+
+// The handle the running stream drains.  Written by KV318_AD before the
+// timer is created (the creation publishes it); read by the timer thread.
+extern Handle AcqDevice;
+// 1 while the timer may drain, else 0.  Written by the caller's thread
+// (start, stop, unload), read by the timer thread before and during a drain:
+// a stop ends a drain early.  Sequentially consistent: StopAD stores 0 and
+// then loads DrainBusy, as in the handshake above.
+extern std::atomic<std::int32_t> AcqRunning;
+// Negative after a failed bulk read in a tick; KV318_StopAD sets it to 1.
+// Guarded by the handshake.
+extern std::int32_t AcqFault;
+// 1 while a timer tick is inside its drain.  Written by the timer thread,
+// waited on by the reader, stop and unload.
+extern std::atomic<std::int32_t> DrainBusy;
+// 1 while KV318_Read works on the ring.  Written by the reader, read by the tick.
+extern std::atomic<std::uint8_t> ReaderBusy;
+
+// Raw FIFO bytes, guarded by the handshake.
+extern std::uint8_t RingBuffer[kRingSize];
+extern std::int32_t RingWritePos;  // next byte to write, 0 to kRingMask
+extern std::int32_t RingReadPos;   // next byte to read, always even
+// Bytes written and not yet read.  kRingSize or more is the overflow state;
+// it saturates at INT32_MAX instead of wrapping, so an overflow lasts.
+extern std::int32_t RingCount;
+
+// Landing area of one bulk read.  A reply is at most chunk + 1 <= 16385
+// bytes, far inside it.
+extern std::uint8_t TransferBuffer[kTransferSize];
+extern std::int32_t LastChunk;  // byte count of the last bulk read, 0 after a failure
+extern std::int32_t TickTotal;  // bytes drained in the current tick or polled read
+
+// The last periodic timer created (0 before the first start).  A stop
+// cancels it and leaves the value.  Caller's thread only.
+extern TimerHandle TimerId;
+// The reason of the last failed timer start.  Caller's thread only.
+extern char LastErrorText[kErrorTextSize];
+
+// Where one polled read assembles the carried byte and all drained bytes.
+extern std::uint8_t PolledBuffer[kPolledSize];
+
+// ---- Start sequence -------------------------------------------------------
+
+// The mode byte from the four flags of a start call.  Only bit 0 of each
+// counts, and the middle two cross: flag1 -> bit 0, flag3 -> bit 1,
+// flag2 -> bit 2, flag4 -> bit 3.
+std::uint8_t mode_byte(std::int32_t flag1, std::int32_t flag2, std::int32_t flag3, std::int32_t flag4);
+
+// The divider as the board takes it: its low 12 bits, at least 2.
+std::uint16_t divider_value(std::int32_t divider);
+
+// Configures conversion on `h`: stop conversion (read register 4), reset the
+// USB pipe, write the mode byte, write the divider.  Stops at the first
+// failing step.  Returns 0, or -1.  Touches no library state.
+std::int32_t configure_conversion(Handle h, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
+                                  std::int32_t flag4, std::int32_t divider);
+
+// Starts conversion: reads register 4, then register 1; their results
+// carry no meaning.
+void start_conversion(Handle h);
+
+// Empties the ring and clears the per-drain counters (LastChunk, TickTotal,
+// ReaderBusy).  Only while no timer drains.
+void reset_ring_counters();
+
+// ---- FIFO level table -----------------------------------------------------
+
+inline constexpr std::int32_t kMaxFifoLevel = 262144;  // code 7
+inline constexpr std::int32_t kMinChunk = 512;
+inline constexpr std::int32_t kMaxChunk = 16384;
+
+struct FifoLevel {
+    std::int32_t level;  // bytes the FIFO is known to hold; 0 = nothing to drain
+    std::int32_t chunk;  // length asked for per bulk read
+};
+
+// The level and chunk for a status register value (a RegRead8 result).
+// Bits 4-6 are the level code; a failed read (-1) counts as code 7, so a
+// board that stops answering is drained, and its bulk reads fail.  The
+// chunk is twice the level, held to 512-16384 bytes.
+FifoLevel fifo_level(std::int32_t status);
+
+// ---- Sample conversion ----------------------------------------------------
+
+// Converts `count` byte pairs at `bytes` (low byte first) into signed 16-bit
+// samples, sign-extended into `samples`.
+void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count);
+
+}  // namespace kv318

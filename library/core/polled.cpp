@@ -1,0 +1,75 @@
+// Polled analog acquisition: no timer and no ring.  Each KV318_M_Read drains
+// the FIFO on the caller's thread and converts what it got; an odd last byte
+// goes back to the caller in the carry word and leads the next call, so the
+// samples stay aligned to the start of the run.
+#include <cstring>
+
+#include "KV318.h"
+#include "acquisition_common.h"
+#include "registers.h"
+
+namespace kv318 {
+namespace {
+
+constexpr std::int32_t kCarryPresent = 0x10000;
+
+// One call stops asking once it holds the level, so it holds at most the
+// largest level plus one reply of chunk + 1 bytes, with the carried byte
+// counted in the level.
+static_assert(static_cast<std::size_t>(kMaxFifoLevel) + kMaxChunk <= kPolledSize);
+
+// Streaming owns TransferBuffer and the ring counters while its timer runs.
+bool stream_running() {
+    return AcqRunning.load() == 1;
+}
+
+}  // namespace
+}  // namespace kv318
+
+using namespace kv318;
+
+extern "C" {
+
+KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
+                                           int32_t flag4, int32_t divider) {
+    if (stream_running()) return -1;
+    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) return -1;
+    reset_ring_counters();
+    start_conversion(handle);
+    return 0;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved) {
+    (void)reserved;
+    if (samples == nullptr || carry == nullptr || stream_running()) return -1;
+    if ((RegRead8(handle, reg::kStatus) & kStatusEnabledBit) == 0) return -1;
+    const FifoLevel fifo = fifo_level(RegRead8(handle, reg::kStatus));
+    if (fifo.level == 0) return 0;
+
+    std::int32_t b = 0;
+    if (*carry & kCarryPresent) PolledBuffer[b++] = static_cast<std::uint8_t>(*carry & 0xFF);
+    while (b < fifo.level) {
+        // BulkIn never reports more than chunk + 1 bytes, the capacity it offers.
+        const std::int32_t n = BulkIn(handle, TransferBuffer, fifo.chunk);
+        LastChunk = n;
+        if (n < 0) {
+            // The bytes drained so far are dropped and the carry keeps its value.
+            LastChunk = 0;
+            return -1;
+        }
+        // A reply of 0 bytes adds nothing, and the loop asks again.
+        std::memcpy(PolledBuffer + b, TransferBuffer, static_cast<std::size_t>(n));
+        b += n;
+    }
+    const std::int32_t m = b / 2;
+    convert_samples(PolledBuffer, samples, static_cast<std::size_t>(m));
+    *carry = (b & 1) != 0 ? kCarryPresent | PolledBuffer[b - 1] : 0;
+    return m;
+}
+
+KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
+    (void)RegRead8(handle, reg::kMode);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,177 @@
+// The Linux timer service: one thread per periodic timer.  Each thread
+// sleeps to absolute deadlines one period apart on CLOCK_MONOTONIC, so a
+// late wake-up or a long procedure does not shift the ticks after it.
+//
+// This file also ends the library's life cleanly.  At process exit, or when
+// the library is unloaded with dlclose, a static object here ends a running
+// stream and joins every timer thread before the code and data they use go
+// away, so no thread runs on in unmapped code and no joinable std::thread is
+// ever destroyed (which would call std::terminate).
+#include <time.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "acquisition.h"
+#include "timer_service.h"
+#include "timer_thread.h"
+
+namespace kv318 {
+namespace {
+
+constexpr std::int64_t kNsPerSecond = 1000000000;
+constexpr std::int64_t kNsPerMs = 1000000;
+
+std::int64_t to_ns(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * kNsPerSecond + t.tv_nsec;
+}
+
+timespec from_ns(std::int64_t ns) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    t.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    return t;
+}
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return to_ns(now);
+}
+
+struct ThreadTimer {
+    TimerHandle id = 0;
+    TimerProcedure procedure = nullptr;
+    std::uintptr_t user = 0;
+    std::int64_t periodNs = 0;
+    // Written by cancel on the caller's thread, read by the timer's thread
+    // before each call; once it sees true, no call starts.  Cancel then joins,
+    // so it needs no ordering beyond the atomic itself.
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+void run_timer(ThreadTimer* t) {
+    std::int64_t deadline = monotonic_ns() + t->periodNs;
+    while (!t->stop.load()) {
+        const timespec at = from_ns(deadline);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+        if (t->stop.load()) break;
+        t->procedure(t->user);
+        deadline = linux_timer::next_deadline(deadline, monotonic_ns(), t->periodNs);
+    }
+}
+
+class ThreadTimerService final : public TimerService {
+public:
+    ~ThreadTimerService() override { cancel_all(); }
+
+    bool capabilities(std::uint32_t* minPeriodMs) override {
+        timespec res{};
+        if (clock_getres(CLOCK_MONOTONIC, &res) != 0) return false;
+        const std::int64_t ns = to_ns(res);
+        const std::int64_t ms = (ns + kNsPerMs - 1) / kNsPerMs;
+        *minPeriodMs = static_cast<std::uint32_t>(ms < 1 ? 1 : ms);
+        return true;
+    }
+
+    TimerHandle create(std::uint32_t periodMs, std::uint32_t, TimerProcedure procedure,
+                       std::uintptr_t user) override {
+        if (periodMs == 0 || procedure == nullptr) return 0;
+        try {
+            auto t = std::make_unique<ThreadTimer>();
+            t->procedure = procedure;
+            t->user = user;
+            t->periodNs = static_cast<std::int64_t>(periodMs) * kNsPerMs;
+            std::lock_guard<std::mutex> lock(mutex_);
+            t->id = nextId_++;
+            if (nextId_ == 0) nextId_ = 1;
+            // The thread only reads fields set above; the list keeps the
+            // timer's address stable until cancel has joined it.
+            t->thread = std::thread(run_timer, t.get());
+            timers_.push_back(std::move(t));
+            return timers_.back()->id;
+        } catch (...) {
+            // No memory or no thread: no timer runs.
+            return 0;
+        }
+    }
+
+    void cancel(TimerHandle id) override {
+        std::unique_ptr<ThreadTimer> t;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+                if ((*it)->id == id) {
+                    t = std::move(*it);
+                    timers_.erase(it);
+                    break;
+                }
+            }
+        }
+        if (t) stop_and_join(std::move(t));
+    }
+
+    // Stops and joins every live timer.
+    void cancel_all() {
+        std::list<std::unique_ptr<ThreadTimer>> all;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            all.swap(timers_);
+        }
+        for (auto& t : all) stop_and_join(std::move(t));
+    }
+
+private:
+    static void stop_and_join(std::unique_ptr<ThreadTimer> t) {
+        t->stop.store(true);
+        if (t->thread.get_id() == std::this_thread::get_id()) {
+            // A procedure that cancels its own timer cannot wait for itself:
+            // the thread ends after this call, and keeps its record.
+            t->thread.detach();
+            (void)t.release();
+            return;
+        }
+        t->thread.join();
+    }
+
+    std::mutex mutex_;  // guards timers_ and nextId_; never held while joining
+    std::list<std::unique_ptr<ThreadTimer>> timers_;
+    TimerHandle nextId_ = 1;
+};
+
+// Constructed before the guard below, so destroyed after it.
+ThreadTimerService g_timers;
+
+struct LibraryTeardown {
+    ~LibraryTeardown() {
+        // First let a running stream end its drain and its timer, then join
+        // whatever timer is left.
+        EndStreamForUnload();
+        g_timers.cancel_all();
+    }
+};
+LibraryTeardown g_teardown;
+
+}  // namespace
+
+std::int64_t linux_timer::next_deadline(std::int64_t deadline, std::int64_t now, std::int64_t period) {
+    deadline += period;
+    // A tick that ran late is followed at once by the next one, but whole
+    // periods missed (the process was stopped, or a drain ran very long) are
+    // skipped instead of being fired in a burst.
+    const std::int64_t behind = now - deadline;
+    if (behind > period) deadline += (behind / period) * period;
+    return deadline;
+}
+
+TimerService& platform_timer_service() {
+    return g_timers;
+}
+
+}  // namespace kv318

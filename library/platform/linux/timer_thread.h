@@ -1,0 +1,16 @@
+// The Linux timer thread's schedule, apart from the thread so it can be
+// tested without waiting on a clock.
+#pragma once
+
+#include <cstdint>
+
+namespace kv318::linux_timer {
+
+// The deadline after a tick due at `deadline`, all in nanoseconds on one
+// clock, with the tick's procedure done at `now`.  It is one period on, so
+// a late tick does not shift the ones after it; only when whole periods
+// were missed does it skip them, staying on the same grid, so a stalled
+// thread does not fire a burst of ticks.
+std::int64_t next_deadline(std::int64_t deadline, std::int64_t now, std::int64_t period);
+
+}  // namespace kv318::linux_timer
