@@ -1,0 +1,205 @@
+// The real Linux timer: its schedule and cancel, then a stream drained by
+// it from a fast substitute board while a reader thread reads, with every
+// sample checked.  Meant to run under ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+#include "acquisition_common.h"
+#include "recording_device.h"
+#include "requests.h"
+#include "timer_service.h"
+#include "timer_thread.h"
+
+namespace kv318::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST(TimerSchedule, DeadlinesStayOnTheGridAndMissedPeriodsAreSkipped) {
+    struct Case {
+        std::int64_t deadline, now, next;
+    };
+    const Case cases[] = {
+        {100, 103, 110},  // on time
+        {100, 118, 110},  // the procedure ran long: the next tick is due at once, not at 128
+        {100, 120, 110},
+        {100, 125, 120},  // one period missed: skipped
+        {100, 1003, 1000},
+    };
+    for (const Case& c : cases) EXPECT_EQ(linux_timer::next_deadline(c.deadline, c.now, 10), c.next) << c.now;
+}
+
+struct Counter {
+    std::atomic<int> calls{0};
+    std::atomic<bool> afterCancel{false};
+    std::atomic<int> late{0};
+    std::atomic<bool> hold{false};
+    std::atomic<bool> holding{false};
+};
+
+void count_tick(std::uintptr_t user) {
+    auto* c = reinterpret_cast<Counter*>(user);
+    if (c->afterCancel.load()) ++c->late;
+    ++c->calls;
+    while (c->hold.load()) {
+        c->holding = true;
+        std::this_thread::yield();
+    }
+}
+
+TEST(PlatformTimer, TicksUntilCancelledAndNeverAfter) {
+    TimerService& timers = platform_timer_service();
+    std::uint32_t minPeriod = 0;
+    ASSERT_TRUE(timers.capabilities(&minPeriod));
+    EXPECT_GE(minPeriod, 1u);
+    EXPECT_LE(minPeriod, 2u) << "the monotonic clock is fine enough for 10 ms ticks";
+    EXPECT_EQ(timers.create(0, 2, count_tick, 0), 0u) << "a period of 0 is refused";
+
+    Counter c;
+    const TimerHandle id = timers.create(10, 2, count_tick, reinterpret_cast<std::uintptr_t>(&c));
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(wait_until([&] { return c.calls.load() >= 5; }));
+    timers.cancel(id);
+    c.afterCancel = true;
+    const int calls = c.calls.load();
+    // No synchronisation here: a window in which a stray tick would show.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(c.late.load(), 0);
+    EXPECT_EQ(c.calls.load(), calls);
+    timers.cancel(id);  // a second cancel does nothing
+}
+
+TEST(PlatformTimer, CancelReturnsOnlyAfterARunningProcedure) {
+    TimerService& timers = platform_timer_service();
+    Counter c;
+    c.hold = true;
+    const TimerHandle id = timers.create(10, 2, count_tick, reinterpret_cast<std::uintptr_t>(&c));
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(wait_until([&] { return c.holding.load(); }));
+    std::atomic<bool> cancelled{false};
+    std::thread canceller([&] {
+        timers.cancel(id);
+        cancelled = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a window, not a synchronisation
+    EXPECT_FALSE(cancelled.load());
+    c.hold = false;
+    canceller.join();
+    EXPECT_TRUE(cancelled.load());
+    EXPECT_EQ(c.calls.load(), 1);
+}
+
+// A board that produces a known stream as fast as it is drained: sample j
+// is v(j), and the FIFO always reports the largest level it can fill.
+class FastBoard {
+public:
+    static constexpr std::int64_t kTotal = 3 * 1024 * 1024 + 777;  // beyond the ring: both positions wrap
+
+    static std::int16_t v(std::int64_t j) { return static_cast<std::int16_t>(j * 40503 + 12345); }
+
+    explicit FastBoard(RecordingDevice& dev) {
+        dev.set_handler([this](const Request& r) { return answer(r); });
+    }
+    bool done() const { return done_.load(); }
+    std::int64_t produced() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return next_;
+    }
+
+private:
+    Reply answer(const Request& r) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (r.code == kIoctlBulkRead) {
+            std::uint32_t length = 0;
+            parse_bulk_read(r.in.data(), r.in.size(), &length);
+            // Replies of every shape: over the chunk, odd, one byte, empty.
+            static constexpr std::int64_t kShapes[] = {-1, 3, 1, 0, 5001, -2, 777};
+            const std::int64_t shape = kShapes[replies_++ % std::size(kShapes)];
+            std::int64_t n = shape == -1 ? length + 1 : shape == -2 ? length : shape;
+            n = std::min(n, kTotal - next_);
+            std::vector<std::uint8_t> data(static_cast<std::size_t>(n));
+            for (auto& b : data) {
+                const auto s = static_cast<std::uint16_t>(v(next_ / 2));
+                b = static_cast<std::uint8_t>(next_ % 2 == 0 ? s & 0xFF : s >> 8);
+                ++next_;
+            }
+            return Reply::bytes(std::move(data));
+        }
+        CommandRequest c{};
+        parse_command(r.in.data(), r.in.size(), &c);
+        if (c.code == kCmdRead8 && c.values[0] == 0) {
+            // The largest level the remaining bytes can fill; 0 once fewer
+            // than 1024 are left (they stay on the board).
+            static constexpr std::int64_t kLevels[] = {0, 1024, 4096, 16384, 32768};
+            std::uint32_t code = 0;
+            for (std::uint32_t k = 1; k < std::size(kLevels); ++k)
+                if (kLevels[k] <= kTotal - next_) code = k;
+            if (code == 0) done_ = true;
+            return register_reply(0x04 | (code << 4));
+        }
+        return register_reply(0);
+    }
+
+    mutable std::mutex mutex_;
+    std::int64_t next_ = 0;
+    std::uint64_t replies_ = 0;
+    std::atomic<bool> done_{false};
+};
+
+TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
+    RecordingDevice dev;
+    FastBoard board(dev);
+    constexpr Handle kH = 0x23;
+    ASSERT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), 0);
+
+    std::int64_t got = 0;
+    std::int64_t wrong = -1;  // the first sample that differs
+    std::int32_t failure = 0;
+    std::thread reader([&] {
+        std::vector<std::int32_t> samples(524288);
+        const auto deadline = Clock::now() + std::chrono::seconds(120);
+        while (Clock::now() < deadline) {
+            const std::int32_t n = KV318_Read(kH, samples.data());
+            if (n < 0) {
+                failure = n;
+                return;
+            }
+            for (std::int32_t i = 0; i < n && wrong < 0; ++i)
+                if (samples[static_cast<std::size_t>(i)] != FastBoard::v(got + i)) wrong = got + i;
+            got += n;
+            if (wrong >= 0) return;
+            if (n == 0) {
+                if (board.done() && got == board.produced() / 2) return;
+                std::this_thread::yield();
+            }
+        }
+    });
+    reader.join();
+    EXPECT_EQ(KV318_StopAD(kH), 0);
+
+    EXPECT_EQ(failure, 0) << "the reader kept up: no overflow, no fault";
+    EXPECT_EQ(wrong, -1) << "first wrong sample";
+    EXPECT_TRUE(board.done());
+    EXPECT_GT(board.produced(), FastBoard::kTotal - 1024);
+    EXPECT_EQ(got, board.produced() / 2) << "nothing lost, nothing doubled";
+    EXPECT_EQ(RingCount, board.produced() % 2) << "only an odd last byte is left";
+}
+
+}  // namespace
+}  // namespace kv318::test

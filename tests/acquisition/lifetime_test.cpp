@@ -1,0 +1,186 @@
+// A stream that is never stopped: the process exits, or the library is
+// unloaded, while the timer drains.  Neither may crash or hang.  The test
+// panel exits without stopping anything, so this is an everyday path.
+//
+// The built libKV318.so is loaded with dlopen and reaches a small driver in
+// the test over the Linux driver channel, as an application would.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+#include "channel_frame.h"
+#include "recording_device.h"
+#include "requests.h"
+
+namespace kv318::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A board behind a socket: enabled, always holding 1024 bytes, which every
+// bulk read returns in full.
+class SocketBoard {
+public:
+    SocketBoard() {
+        char tmpl[] = "/tmp/kv318-lifetime-test-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        ::setenv("KV318_DRIVER_DIR", dir_.c_str(), 1);
+        path_ = dir_ + "/KV318Device0";
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, path_.c_str());
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 4), 0);
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~SocketBoard() {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        thread_.join();
+        ::unlink(path_.c_str());
+        ::rmdir(dir_.c_str());
+        ::unsetenv("KV318_DRIVER_DIR");
+    }
+
+    int requests() const { return requests_.load(); }
+
+private:
+    static bool read_all(int fd, std::uint8_t* p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t r = ::recv(fd, p, n, 0);
+            if (r <= 0) return false;
+            p += r;
+            n -= static_cast<std::size_t>(r);
+        }
+        return true;
+    }
+
+    void serve() {
+        for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0; ::close(fd)) {
+            for (;;) {
+                std::uint8_t h[kRequestHeaderSize];
+                if (!read_all(fd, h, sizeof h)) break;
+                const RequestHeader req = decode_request_header(h);
+                std::vector<std::uint8_t> in(req.inLen);
+                if (!read_all(fd, in.data(), in.size())) break;
+                ++requests_;
+                std::vector<std::uint8_t> out(req.code == kIoctlBulkRead ? 1024 : 8, 0);
+                for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i);
+                if (req.code == kIoctlCommand && in[0] == kCmdRead8 && in[2] == 0) out[0] = 0x14;
+                if (out.size() > req.outCap) out.resize(req.outCap);
+                std::uint8_t rh[kReplyHeaderSize];
+                encode_reply_header(rh, {0, static_cast<std::uint32_t>(out.size())});
+                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
+                ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+    }
+
+    std::string dir_, path_;
+    int listener_ = -1;
+    std::thread thread_;
+    std::atomic<int> requests_{0};
+};
+
+struct Library {
+    void* handle = nullptr;
+    decltype(&KV318_OpenDevice) open = nullptr;
+    decltype(&KV318_AD) start = nullptr;
+    decltype(&KV318_Read) read = nullptr;
+
+    bool load() {
+        handle = ::dlopen(KV318_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return false;
+        open = reinterpret_cast<decltype(open)>(::dlsym(handle, "KV318_OpenDevice"));
+        start = reinterpret_cast<decltype(start)>(::dlsym(handle, "KV318_AD"));
+        read = reinterpret_cast<decltype(read)>(::dlsym(handle, "KV318_Read"));
+        return open != nullptr && start != nullptr && read != nullptr;
+    }
+
+    // Starts a stream on board 0 and waits until the timer has drained
+    // samples into the ring.  Returns the board handle, or -1.
+    std::int32_t stream() {
+        const std::int32_t board = open(0);
+        if (board < 0 || start(board, 0, 0, 0, 0, 50) != 0) return -1;
+        std::vector<std::int32_t> samples(524288);
+        if (!wait_until([&] { return read(board, samples.data()) > 0; })) return -1;
+        return board;
+    }
+};
+
+// Exits the process in the middle of a stream, with the timer still live.
+[[noreturn]] void exit_mid_stream_through_library() {
+    auto* board = new SocketBoard;  // outlives the exit: its thread may still serve
+    (void)board;
+    Library lib;
+    if (!lib.load() || lib.stream() < 0) std::_Exit(3);
+    std::exit(0);
+}
+
+[[noreturn]] void exit_mid_stream_linked() {
+    auto* dev = new RecordingDevice;  // never destroyed: the timer uses it to the end
+    dev->set_handler([](const Request& r) {
+        if (r.code == kIoctlBulkRead) return Reply::bytes(std::vector<std::uint8_t>(2048, 0x5A));
+        return register_reply(r.in[0] == kCmdRead8 && r.in[2] == 0 ? 0x14 : 0);
+    });
+    if (KV318_AD(0x11, 0, 0, 0, 0, 50) != 0) std::_Exit(3);
+    std::vector<std::int32_t> samples(524288);
+    if (!wait_until([&] { return KV318_Read(0x11, samples.data()) > 0; })) std::_Exit(4);
+    std::exit(0);
+}
+
+class Lifetime : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(Lifetime, ExitWhileTheLibraryStreamsEndsCleanly) {
+    EXPECT_EXIT(exit_mid_stream_through_library(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Lifetime, ExitWhileTheLinkedLogicStreamsEndsCleanly) {
+    EXPECT_EXIT(exit_mid_stream_linked(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Lifetime, UnloadingTheLibraryMidStreamStopsItsTimerFirst) {
+    SocketBoard board;
+    Library lib;
+    ASSERT_TRUE(lib.load()) << ::dlerror();
+    const std::int32_t fd = lib.stream();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dlclose(lib.handle), 0);
+    EXPECT_EQ(::dlopen(KV318_SO_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library is really gone";
+    const int seen = board.requests();
+    // A window in which a timer left behind would call into unmapped code
+    // or keep asking the board; not a synchronisation.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(board.requests(), seen);
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace kv318::test

@@ -1,0 +1,21 @@
+# Analog acquisition: streaming and polled, against the recording device.
+# Ticks of the test timer are fired by hand, so these run the same anywhere.
+kv318_add_test(acquisition_start_test SOURCES acquisition/start_test.cpp)
+kv318_add_test(acquisition_stream_test SOURCES acquisition/stream_test.cpp)
+kv318_add_test(acquisition_polled_test SOURCES acquisition/polled_test.cpp)
+
+if(NOT WIN32)
+  # The real timer thread against a fast substitute board; also run by the
+  # tsan preset.
+  kv318_add_test(acquisition_concurrency_test SOURCES acquisition/concurrency_test.cpp)
+  # Exit and unload while a stream runs, through the built libKV318.so.
+  kv318_add_test(acquisition_lifetime_test SOURCES acquisition/lifetime_test.cpp LIBS ${CMAKE_DL_LIBS})
+  target_compile_definitions(acquisition_lifetime_test PRIVATE KV318_SO_PATH="$<TARGET_FILE:KV318>")
+  add_dependencies(acquisition_lifetime_test KV318)
+  # A hang at exit shows as a timeout, long before the preset's own.
+  set_tests_properties(acquisition_lifetime_test acquisition_concurrency_test PROPERTIES TIMEOUT 240)
+  # The library's device service lives for the whole process and is never
+  # freed; once dlclose unmaps the pointer to it, LeakSanitizer counts it as
+  # lost.  That is the unload itself, not a fault under test.
+  set_tests_properties(acquisition_lifetime_test PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+endif()
