@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "bytes.h"
+
 namespace kv318::sim {
 
 std::int32_t volts_to_code(double volts) {
@@ -31,6 +33,23 @@ std::uint16_t signal_word(const SignalConfig& signal, std::uint64_t n, double sa
     const double cycles = signal.frequencyHz * static_cast<double>(n) / sampleRateHz;
     const double phase = 2.0 * std::numbers::pi * (cycles - std::floor(cycles));
     return code_to_word(volts_to_code(signal.offsetV + signal.amplitudeV * std::sin(phase)));
+}
+
+void signal_bytes(const SignalConfig& signal, std::uint64_t first, std::size_t count, double sampleRateHz,
+                  std::uint8_t* out) {
+    // The ramp and the constant skip the general path: at tens of MB/s the
+    // per-sample cost is what bounds the simulator.
+    if (signal.kind == SignalKind::Ramp) {
+        for (std::size_t i = 0; i < count; ++i)
+            put_u16le(out + 2 * i, code_to_word(static_cast<std::int32_t>((first + i) & 0x3FFF)));
+        return;
+    }
+    if (signal.kind == SignalKind::Constant) {
+        const std::uint16_t w = code_to_word(volts_to_code(signal.constantV));
+        for (std::size_t i = 0; i < count; ++i) put_u16le(out + 2 * i, w);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) put_u16le(out + 2 * i, signal_word(signal, first + i, sampleRateHz));
 }
 
 }  // namespace kv318::sim

@@ -3,6 +3,7 @@
 // on and a reader can see exactly where the gap is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kv318::sim {
@@ -33,5 +34,10 @@ std::uint16_t code_to_word(std::int32_t code);
 // for a converter running at `sampleRateHz`.  The ramp is code n modulo
 // 16384, so consecutive words differ by 4 modulo 65536.
 std::uint16_t signal_word(const SignalConfig& signal, std::uint64_t n, double sampleRateHz);
+
+// Samples first ... first + count - 1 as FIFO bytes, two per sample, low
+// byte first, into `out` (2 * count bytes, the caller's).
+void signal_bytes(const SignalConfig& signal, std::uint64_t first, std::size_t count, double sampleRateHz,
+                  std::uint8_t* out);
 
 }  // namespace kv318::sim

@@ -279,7 +279,14 @@ void Board::convert_until(std::uint64_t now) {
     const std::uint64_t room = (fifo_.capacity() - fifo_.size()) / 2;
     const std::uint64_t fit = std::min(n, room);
     const double rate = static_cast<double>(converterClockHz_) / divider_;
-    for (std::uint64_t i = 0; i < fit; ++i) fifo_.push_word(signal_word(signal_, sampleNumber_ + i, rate));
+    // Made in batches on the stack and copied in whole.
+    std::uint8_t batch[8192];
+    for (std::uint64_t done = 0; done < fit;) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(fit - done, sizeof batch / 2));
+        signal_bytes(signal_, sampleNumber_ + done, count, rate, batch);
+        fifo_.append(batch, 2 * count);
+        done += count;
+    }
     sampleNumber_ += n;
     stats_.samplesConverted += n;
     stats_.samplesDropped += n - fit;

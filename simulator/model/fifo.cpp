@@ -7,15 +7,16 @@ namespace kv318::sim {
 
 Fifo::Fifo(std::size_t capacity) : data_(capacity) {}
 
-bool Fifo::push_word(std::uint16_t word) {
-    if (data_.size() - size_ < 2) return false;
+void Fifo::append(const std::uint8_t* bytes, std::size_t n) {
+    n = std::min(n, data_.size() - size_);
+    if (n == 0) return;
     std::size_t tail = head_ + size_;
     if (tail >= data_.size()) tail -= data_.size();
-    data_[tail] = static_cast<std::uint8_t>(word & 0xFF);
-    if (++tail == data_.size()) tail = 0;
-    data_[tail] = static_cast<std::uint8_t>(word >> 8);
-    size_ += 2;
-    return true;
+    // At most two pieces: up to the end of the storage, then from its start.
+    const std::size_t first = std::min(n, data_.size() - tail);
+    std::memcpy(data_.data() + tail, bytes, first);
+    std::memcpy(data_.data(), bytes + first, n - first);
+    size_ += n;
 }
 
 std::size_t Fifo::pop(std::uint8_t* out, std::size_t n) {

@@ -1,6 +1,6 @@
 // The board's sample FIFO: a fixed-size byte ring.  Samples go in as two
-// bytes, low byte first; reads take any number of bytes, so a read of an
-// odd length leaves the second half of a sample for the next read, as the
+// bytes, low byte first, whole; reads take any number of bytes, so a read of
+// an odd length leaves the second half of a sample for the next read, as the
 // board's USB endpoint does.  Not thread-safe: the board's lock guards it.
 #pragma once
 
@@ -18,9 +18,8 @@ public:
     std::size_t capacity() const { return data_.size(); }
     std::size_t size() const { return size_; }
 
-    // Appends one sample.  Returns false, and stores nothing, when fewer
-    // than two bytes are free.
-    bool push_word(std::uint16_t word);
+    // Appends n bytes; the caller has made sure they fit (n <= capacity() - size()).
+    void append(const std::uint8_t* bytes, std::size_t n);
 
     // Moves min(n, size()) bytes into `out` and returns that count.
     std::size_t pop(std::uint8_t* out, std::size_t n);

@@ -36,13 +36,15 @@ SessionSummary serve_session(ByteStream& stream, Board& board) {
             return summary;
         }
         const std::uint32_t capacity = std::min(request.outCap, kMaxReplyBytes);
-        out.resize(std::max<std::size_t>(out.size(), capacity));
+        // The reply header goes in front of the board's bytes, so the whole
+        // reply leaves in one write.
+        out.resize(std::max<std::size_t>(out.size(), kReplyHeaderSize + capacity));
         // A zero-length input still needs a valid pointer for the board's checks.
         static const std::uint8_t kNoInput = 0;
         const std::uint8_t* input = request.inLen > 0 ? in.data() : &kNoInput;
 
         ++summary.requests;
-        const Outcome o = board.transact(request.code, input, request.inLen, out.data(), capacity);
+        const Outcome o = board.transact(request.code, input, request.inLen, out.data() + kReplyHeaderSize, capacity);
         if (o.drop) {
             summary.end = SessionEnd::FaultDrop;
             return summary;
@@ -53,7 +55,8 @@ SessionSummary serve_session(ByteStream& stream, Board& board) {
         std::uint8_t replyHeader[kReplyHeaderSize];
         const std::uint32_t count = o.ok ? std::min(o.count, capacity) : 0;
         encode_reply_header(replyHeader, ReplyHeader{o.ok ? 0u : 1u, count});
-        if (!stream.write_all(replyHeader, sizeof replyHeader) || !stream.write_all(out.data(), count)) {
+        std::copy(replyHeader, replyHeader + kReplyHeaderSize, out.begin());
+        if (!stream.write_all(out.data(), kReplyHeaderSize + count)) {
             summary.end = SessionEnd::ReplyFailed;
             return summary;
         }

@@ -1,0 +1,174 @@
+// The fastest sustained stream: libKV318's timer-driven acquisition reading
+// a simulated board through the driver channel, with the converter clock
+// raised step by step at divider 2 (clock Hz = bytes per second).  A rate is
+// sustained when it runs the whole time with every KV318_Read >= 0, no
+// sample dropped by the board's FIFO, and the ramp intact sample by sample.
+//
+// Each rate runs twice: with the simulated board's own 512 KiB FIFO, and
+// with a 4 MiB one.  The small FIFO holds about 25 ms at 20 MB/s, so a
+// drain the scheduler holds back that long drops samples; the large one
+// shows what the library and the channel move when such delays are
+// absorbed.  The figure that counts is the first.
+//
+// CPU time is the whole process's: the library's timer thread, the reader,
+// and the simulator's connection thread, since all three run in here.
+//
+// KV318_BENCH_SECONDS sets the run per rate (default 10).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+#include "board.h"
+#include "socket_server.h"
+
+namespace {
+
+using namespace kv318::sim;
+using Clock = std::chrono::steady_clock;
+
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double run_seconds() {
+    const char* env = std::getenv("KV318_BENCH_SECONDS");
+    const double s = env != nullptr ? std::atof(env) : 0.0;
+    return s > 0 ? s : 10.0;
+}
+
+struct RunResult {
+    bool sustained = false;
+    double seconds = 0;
+    double bytes = 0;
+    double cpuSeconds = 0;
+    std::int32_t failure = 0;  // the first negative KV318_Read, or 0
+    std::uint64_t fifoDrops = 0;
+    bool rampBroken = false;
+};
+
+// Results by FIFO size and clock, for the closing summary.
+std::map<std::size_t, std::map<std::uint64_t, RunResult>>& results() {
+    static std::map<std::size_t, std::map<std::uint64_t, RunResult>> r;
+    return r;
+}
+
+RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, double seconds) {
+    char tmpl[] = "/tmp/kv318-bench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+    SteadyClock clock;
+    BoardConfig cfg;
+    cfg.signal.kind = SignalKind::Ramp;
+    cfg.converterClockHz = clockHz;
+    cfg.fifoBytes = fifoBytes;
+    Board board(cfg, clock);
+    SocketServer server({&board}, dir, {});
+    RunResult r;
+    std::string error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return r;
+    }
+    const std::int32_t h = KV318_OpenDevice(0);
+    static std::vector<std::int32_t> samples(524288);
+    std::uint64_t next = 0;  // samples delivered: the ramp's next sample number
+
+    const double cpu0 = process_cpu_seconds();
+    const auto t0 = Clock::now();
+    if (h < 0 || KV318_AD(h, 0, 0, 0, 0, 2) != 0) {
+        r.failure = -1;
+    } else {
+        // A drain that finds the reader busy is skipped whole, so the
+        // reader keeps out of the way: every 40 ms, half of what the ring
+        // holds at 26 MB/s.
+        auto tick = t0;
+        while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
+            tick += std::chrono::milliseconds(40);
+            std::this_thread::sleep_until(tick);
+            const std::int32_t n = KV318_Read(h, samples.data());
+            if (n < 0) {
+                r.failure = n;
+                break;
+            }
+            for (std::int32_t i = 0; i < n; ++i, ++next)
+                if (samples[static_cast<std::size_t>(i)] != static_cast<std::int16_t>((next & 0x3FFF) << 2))
+                    r.rampBroken = true;
+        }
+        KV318_StopAD(h);
+    }
+    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.cpuSeconds = process_cpu_seconds() - cpu0;
+    r.bytes = 2.0 * static_cast<double>(next);
+    r.fifoDrops = board.stats().samplesDropped;
+    r.sustained = r.failure == 0 && r.fifoDrops == 0 && !r.rampBroken;
+    if (h >= 0) KV318_CloseDevice(h);
+    server.stop();
+    ::rmdir(dir.c_str());
+    ::unsetenv("KV318_DRIVER_DIR");
+    return r;
+}
+
+void BM_SustainedStream(benchmark::State& state) {
+    const auto clockHz = static_cast<std::uint64_t>(state.range(0)) * 1'000'000;
+    const auto fifoBytes = static_cast<std::size_t>(state.range(1)) * 1024;
+    RunResult r;
+    for (auto _ : state) {
+        r = stream_at(clockHz, fifoBytes, run_seconds());
+        state.SetIterationTime(r.seconds);
+    }
+    results()[fifoBytes][clockHz] = r;
+    const double mb = r.bytes / 1e6;
+    state.counters["MB/s"] = r.seconds > 0 ? mb / r.seconds : 0;
+    state.counters["CPU_ms/MB"] = mb > 0 ? 1e3 * r.cpuSeconds / mb : 0;
+    state.counters["sustained"] = r.sustained ? 1 : 0;
+    state.counters["read_failure"] = r.failure;
+    state.counters["fifo_drops"] = static_cast<double>(r.fifoDrops);
+    state.counters["ramp_broken"] = r.rampBroken ? 1 : 0;
+}
+BENCHMARK(BM_SustainedStream)
+    ->ArgNames({"clock_MHz", "fifo_KiB"})
+    ->ArgsProduct({{8, 16, 20, 22, 24, 26, 28}, {512, 4096}})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The highest rate that held for each FIFO size, among those run.
+    for (const auto& [fifoBytes, byClock] : results()) {
+        const RunResult* best = nullptr;
+        std::uint64_t bestClock = 0;
+        for (const auto& [clockHz, r] : byClock) {
+            if (r.sustained && clockHz > bestClock) {
+                best = &r;
+                bestClock = clockHz;
+            }
+        }
+        if (best == nullptr) {
+            std::printf("FIFO %zu KiB: no rate ran without a failed read or a FIFO drop\n", fifoBytes / 1024);
+            continue;
+        }
+        const double mb = best->bytes / 1e6;
+        std::printf("FIFO %zu KiB: fastest sustained stream at converter clock %llu MHz (divider 2): %.1f MB/s "
+                    "over %.1f s, %.2f ms CPU per MB (library, channel and simulator together)\n",
+                    fifoBytes / 1024, static_cast<unsigned long long>(bestClock / 1'000'000), mb / best->seconds,
+                    best->seconds, 1e3 * best->cpuSeconds / mb);
+    }
+    return 0;
+}
