@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "bytes.h"
 #include "registers.h"
@@ -80,9 +82,20 @@ FifoLevel fifo_level(std::int32_t status) {
 }
 
 void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count) {
-    // Byte-wise assembly keeps the result independent of the host's byte
-    // order; the compiler turns it into vector loads and widening moves.
-    for (std::size_t i = 0; i < count; ++i) samples[i] = get_s16le(bytes + 2 * i);
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // On a little-endian host the bytes already are int16 values.  Blocks
+        // of a fixed size, copied out first, let the compiler widen them with
+        // vector instructions: it need not fear that a store to `samples`
+        // changes `bytes`, and the inner trip count is known.
+        constexpr std::size_t kBlock = 16;
+        for (; i + kBlock <= count; i += kBlock) {
+            std::int16_t block[kBlock];
+            std::memcpy(block, bytes + 2 * i, sizeof block);
+            for (std::size_t k = 0; k < kBlock; ++k) samples[i + k] = block[k];
+        }
+    }
+    for (; i < count; ++i) samples[i] = get_s16le(bytes + 2 * i);
 }
 
 }  // namespace kv318
