@@ -10,3 +10,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Cross-built programs run under Wine, in the throwaway prefix each test run
+# creates (tests/windows/tests.cmake), and find KV318.dll in the library's
+# build directory.
+set(KV318_WINEPREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run
+    --prefix ${KV318_WINEPREFIX}
+    --path ${CMAKE_BINARY_DIR}/library)

@@ -16,6 +16,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "channel_client.h"
 #include "channel_frame.h"
 #include "device_service.h"
 #include "driver_dir.h"
@@ -79,6 +80,23 @@ bool recv_all(int fd, std::uint8_t* data, std::size_t len, Clock::time_point dea
     return true;
 }
 
+// The socket as a byte stream for one exchange, every transfer bounded by
+// the exchange's deadline.
+class SocketStream final : public ChannelStream {
+public:
+    SocketStream(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+    bool send_all(const std::uint8_t* data, std::size_t len) override {
+        return kv318::send_all(fd_, data, len, deadline_);
+    }
+    bool receive_all(std::uint8_t* data, std::size_t len) override {
+        return recv_all(fd_, data, len, deadline_);
+    }
+
+private:
+    int fd_;
+    Clock::time_point deadline_;
+};
+
 class ChannelService final : public DeviceService {
 public:
     Handle open(const char* name) override {
@@ -111,37 +129,13 @@ public:
                std::uint32_t outCap, std::uint32_t* returned) override {
         *returned = 0;
         std::shared_ptr<Connection> conn = find(h);
-        if (!conn || inLen > kMaxChannelInput || (inLen > 0 && in == nullptr) || (outCap > 0 && out == nullptr))
-            return false;
+        if (!conn) return false;
         std::lock_guard<std::mutex> lock(conn->io);
         if (conn->broken) return false;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs);
-
-        std::uint8_t header[kRequestHeaderSize];
-        encode_request_header(header, RequestHeader{code, inLen, outCap});
-        if (!send_all(h, header, sizeof header, deadline) || !send_all(h, in, inLen, deadline)) {
-            conn->broken = true;
-            return false;
-        }
-        std::uint8_t replyHeader[kReplyHeaderSize];
-        if (!recv_all(h, replyHeader, sizeof replyHeader, deadline)) {
-            conn->broken = true;
-            return false;
-        }
-        const ReplyHeader reply = decode_reply_header(replyHeader);
-        // A count over the capacity, or any bytes on a failure, breaks the
-        // frame: reading on would either overrun `out` or lose our place.
-        if (reply.count > outCap || (reply.status != 0 && reply.count != 0)) {
-            conn->broken = true;
-            return false;
-        }
-        if (!recv_all(h, out, reply.count, deadline)) {
-            conn->broken = true;
-            return false;
-        }
-        if (reply.status != 0) return false;
-        *returned = reply.count;
-        return true;
+        SocketStream stream(h, Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs));
+        const ChannelResult r = channel_exchange(stream, code, in, inLen, out, outCap, returned);
+        if (r == ChannelResult::Broken) conn->broken = true;
+        return r == ChannelResult::Ok;
     }
 
     std::int32_t close(Handle h) override {

@@ -1,0 +1,31 @@
+#include "channel_client.h"
+
+#include "channel_frame.h"
+
+namespace kv318 {
+
+ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
+                               std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
+                               std::uint32_t* returned) {
+    *returned = 0;
+    if (inLen > kMaxChannelInput || (inLen > 0 && in == nullptr) || (outCap > 0 && out == nullptr))
+        return ChannelResult::Failed;
+
+    std::uint8_t header[kRequestHeaderSize];
+    encode_request_header(header, RequestHeader{code, inLen, outCap});
+    if (!stream.send_all(header, sizeof header) || (inLen > 0 && !stream.send_all(in, inLen)))
+        return ChannelResult::Broken;
+
+    std::uint8_t replyHeader[kReplyHeaderSize];
+    if (!stream.receive_all(replyHeader, sizeof replyHeader)) return ChannelResult::Broken;
+    const ReplyHeader reply = decode_reply_header(replyHeader);
+    // A count over the capacity, or any bytes on a failure, breaks the frame:
+    // reading on would either overrun `out` or lose our place in the stream.
+    if (reply.count > outCap || (reply.status != 0 && reply.count != 0)) return ChannelResult::Broken;
+    if (reply.count > 0 && !stream.receive_all(out, reply.count)) return ChannelResult::Broken;
+    if (reply.status != 0) return ChannelResult::Failed;
+    *returned = reply.count;
+    return ChannelResult::Ok;
+}
+
+}  // namespace kv318

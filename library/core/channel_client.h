@@ -1,0 +1,43 @@
+// The library's side of the driver channel, apart from the transport: one
+// request frame out, one reply frame in, with the rules every transport
+// shares (Unix socket on Linux, named pipe on Windows).  The transport
+// supplies the byte stream; this file decides what a reply means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kv318 {
+
+// A connected byte stream to a driver process, for one exchange.  The
+// transport bounds both calls by the exchange's deadline.  Called on the
+// thread issuing the request, which holds the handle's lock.
+class ChannelStream {
+public:
+    virtual ~ChannelStream() = default;
+
+    // Sends all `len` bytes of `data` (owned by the caller).  False when the
+    // stream failed or the deadline passed before every byte went out.
+    virtual bool send_all(const std::uint8_t* data, std::size_t len) = 0;
+
+    // Fills all `len` bytes of `data` (owned by the caller).  False on the
+    // end of the stream, a failure, or the deadline; `data` may then hold
+    // part of the bytes.
+    virtual bool receive_all(std::uint8_t* data, std::size_t len) = 0;
+};
+
+enum class ChannelResult {
+    Ok,      // the driver succeeded; *returned holds its byte count
+    Failed,  // the request failed cleanly; the frame is still in step
+    Broken,  // the frame is lost: this and every later request on the handle fail
+};
+
+// Sends one I/O-control request and reads its reply.  `in` holds inLen bytes,
+// `out` has room for outCap; no reply writes past outCap.  *returned is 0
+// unless the result is Ok.  An input over the channel's 1 MiB limit, or a
+// missing buffer, fails before anything is sent.
+ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
+                               std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
+                               std::uint32_t* returned);
+
+}  // namespace kv318

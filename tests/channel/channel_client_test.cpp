@@ -1,0 +1,132 @@
+// One exchange of the driver channel over a scripted byte stream: the
+// frame that goes out, and what each kind of reply means for the request
+// and the handle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bytes.h"
+#include "channel_client.h"
+#include "channel_frame.h"
+
+namespace kv318 {
+namespace {
+
+// Keeps what is sent; hands out `incoming` and then reports the end of
+// the stream.  Sending fails once `sendLimit` bytes have gone out.
+class ScriptedStream final : public ChannelStream {
+public:
+    explicit ScriptedStream(std::vector<std::uint8_t> incoming) : incoming_(std::move(incoming)) {}
+
+    bool send_all(const std::uint8_t* data, std::size_t len) override {
+        if (sent.size() + len > sendLimit) return false;
+        sent.insert(sent.end(), data, data + len);
+        return true;
+    }
+
+    bool receive_all(std::uint8_t* data, std::size_t len) override {
+        const std::size_t n = std::min(len, incoming_.size() - pos_);
+        if (n > 0) std::memcpy(data, incoming_.data() + pos_, n);
+        pos_ += n;
+        return n == len;
+    }
+
+    std::size_t unread() const { return incoming_.size() - pos_; }
+
+    std::vector<std::uint8_t> sent;
+    std::size_t sendLimit = SIZE_MAX;
+
+private:
+    std::vector<std::uint8_t> incoming_;
+    std::size_t pos_ = 0;
+};
+
+std::vector<std::uint8_t> reply(std::uint32_t status, std::uint32_t count, std::vector<std::uint8_t> body) {
+    std::vector<std::uint8_t> out(8 + body.size());
+    put_u32le(out.data(), status);
+    put_u32le(out.data() + 4, count);
+    for (std::size_t i = 0; i < body.size(); ++i) out[8 + i] = body[i];
+    return out;
+}
+
+TEST(ChannelExchange, SendsTheRequestFrameAndCopiesTheReply) {
+    ScriptedStream s(reply(0, 3, {7, 8, 9, 0x55}));
+    const std::uint8_t in[] = {0x80, 8, 4};
+    std::uint8_t out[6];
+    std::memset(out, 0xEE, sizeof out);
+    std::uint32_t returned = 99;
+    EXPECT_EQ(channel_exchange(s, 0x22200C, in, 3, out, 5, &returned), ChannelResult::Ok);
+    EXPECT_EQ(returned, 3u);
+    EXPECT_EQ(s.sent, (std::vector<std::uint8_t>{0x0C, 0x20, 0x22, 0, 3, 0, 0, 0, 5, 0, 0, 0, 0x80, 8, 4}));
+    EXPECT_EQ(out[0], 7);
+    EXPECT_EQ(out[2], 9);
+    EXPECT_EQ(out[3], 0xEE) << "only the counted bytes are read";
+    EXPECT_EQ(s.unread(), 1u);
+}
+
+TEST(ChannelExchange, EachReplyKindHasItsOutcome) {
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> incoming;
+        ChannelResult expected;
+    } cases[] = {
+        {"success with no bytes", reply(0, 0, {}), ChannelResult::Ok},
+        {"clean failure", reply(1, 0, {}), ChannelResult::Failed},
+        {"count over capacity", reply(0, 5, {1, 2, 3, 4, 5}), ChannelResult::Broken},
+        {"failure carrying bytes", reply(3, 2, {1, 2}), ChannelResult::Broken},
+        {"short body", reply(0, 4, {1, 2}), ChannelResult::Broken},
+        {"short header", {0, 0, 0}, ChannelResult::Broken},
+        {"end of stream", {}, ChannelResult::Broken},
+    };
+    for (const auto& c : cases) {
+        ScriptedStream s(c.incoming);
+        const std::uint8_t in[8] = {};
+        std::uint8_t out[8];
+        std::memset(out, 0xEE, sizeof out);
+        std::uint32_t returned = 99;
+        EXPECT_EQ(channel_exchange(s, 0x222000, in, 8, out, 4, &returned), c.expected) << c.what;
+        if (c.expected != ChannelResult::Ok) {
+            EXPECT_EQ(returned, 0u) << c.what;
+        }
+        EXPECT_EQ(out[4], 0xEE) << c.what << ": nothing lands past the capacity";
+    }
+}
+
+TEST(ChannelExchange, AFailedSendBreaksTheFrame) {
+    for (std::size_t limit : {std::size_t{0}, std::size_t{11}, std::size_t{13}}) {
+        ScriptedStream s(reply(0, 0, {}));
+        s.sendLimit = limit;
+        const std::uint8_t in[4] = {1, 2, 3, 4};
+        std::uint32_t returned = 99;
+        EXPECT_EQ(channel_exchange(s, 0x222008, in, 4, nullptr, 0, &returned), ChannelResult::Broken)
+            << "send limit " << limit;
+    }
+}
+
+TEST(ChannelExchange, RefusedRequestsSendNothing) {
+    static std::uint8_t big[kMaxChannelInput + 1];
+    std::uint8_t out[4];
+    std::uint32_t returned = 99;
+    const struct {
+        const char* what;
+        const std::uint8_t* in;
+        std::uint32_t inLen;
+        std::uint8_t* out;
+        std::uint32_t outCap;
+    } cases[] = {
+        {"input over 1 MiB", big, kMaxChannelInput + 1, out, 4},
+        {"missing input", nullptr, 4, out, 4},
+        {"missing output", big, 4, nullptr, 4},
+    };
+    for (const auto& c : cases) {
+        ScriptedStream s(reply(0, 0, {}));
+        EXPECT_EQ(channel_exchange(s, 0x222000, c.in, c.inLen, c.out, c.outCap, &returned), ChannelResult::Failed)
+            << c.what;
+        EXPECT_TRUE(s.sent.empty()) << c.what;
+        EXPECT_EQ(returned, 0u) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace kv318

@@ -1,0 +1,43 @@
+# Windows-only suites.  Every cross-built test runs under Wine (the
+# emulator set by cmake/mingw-i686-posix.cmake) in one throwaway prefix per
+# test run: a CTest fixture creates it before the first Wine test and
+# removes it, with its wineserver, after the last.
+if(NOT WIN32)
+  return()
+endif()
+
+add_test(NAME windows_wine_prefix_create COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-prefix create ${KV318_WINEPREFIX})
+add_test(NAME windows_wine_prefix_remove COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-prefix remove ${KV318_WINEPREFIX})
+set_tests_properties(windows_wine_prefix_create PROPERTIES FIXTURES_SETUP wine LABELS host)
+set_tests_properties(windows_wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine LABELS host)
+
+# KV318.dll loaded at run time, each export by name and by ordinal.
+add_executable(windows_dll_entry_test windows/dll_entry_test.cpp)
+target_link_libraries(windows_dll_entry_test PRIVATE GTest::gtest_main)
+target_include_directories(windows_dll_entry_test PRIVATE ${CMAKE_SOURCE_DIR}/library/include)
+string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
+target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
+if(EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
+  # The header declares the acquisition exports once the library has them.
+  target_compile_definitions(windows_dll_entry_test PRIVATE KV318_HAS_ACQUISITION)
+endif()
+add_dependencies(windows_dll_entry_test KV318)
+kv318_warnings(windows_dll_entry_test)
+add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
+
+# The device service's fallback to a driver process's named pipe.
+kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
+
+# Every test of this directory that runs a Windows program (all but the
+# host-labelled ones) needs the prefix.  Deferred to the end of the
+# directory so that suites registered after this file are covered too.
+function(kv318_tests_need_wine)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(t IN LISTS tests)
+    get_test_property(${t} LABELS labels)
+    if(NOT "host" IN_LIST labels)
+      set_property(TEST ${t} APPEND PROPERTY FIXTURES_REQUIRED wine)
+    endif()
+  endforeach()
+endfunction()
+cmake_language(DEFER CALL kv318_tests_need_wine)
