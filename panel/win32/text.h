@@ -1,0 +1,20 @@
+// Text between the panel core (UTF-8) and the wide Win32 APIs (UTF-16).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kv318::win32 {
+
+// UTF-8 to UTF-16.  Invalid sequences become U+FFFD, so a bad byte never
+// loses the rest of the text.
+std::wstring widen(std::string_view utf8);
+
+// UTF-16 to UTF-8.  Unpaired surrogates become U+FFFD.
+std::string narrow(std::wstring_view utf16);
+
+// The system's text for error `code` (GetLastError), in UTF-8, without the
+// trailing line break, followed by the code itself: "... (error 126)".
+std::string system_error_text(unsigned long code);
+
+}  // namespace kv318::win32
