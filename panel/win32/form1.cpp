@@ -75,7 +75,9 @@ bool Form1::create() {
 
     // The client area is fixed in twips; the frame around it is whatever
     // this system's title bar and borders need.
-    const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+    // Not WS_CLIPCHILDREN: a group box draws its frame and caption only, so
+    // the window's own background must show through inside it.
+    const DWORD style = WS_OVERLAPPEDWINDOW;
     RECT r{0, 0, px_x(panel::kClientWidthTwips), px_y(panel::kClientHeightTwips)};
     AdjustWindowRectEx(&r, style, FALSE, 0);
     // Made hidden: the title comes from the load handler before the window

@@ -245,17 +245,20 @@ int screen_dpi() {
 }
 
 bool save_screenshot(HWND h, const std::wstring& path) {
+    // The client area, read from the window's own surface: under Xvfb
+    // there is no window manager to draw a title bar, and the screen may
+    // hold other windows over this one.
     RECT r;
-    GetWindowRect(h, &r);
+    GetClientRect(h, &r);
     const int width = r.right - r.left;
     const int height = r.bottom - r.top;
     if (width <= 0 || height <= 0) return false;
 
-    HDC screen = GetDC(nullptr);
+    HDC screen = GetDC(h);
     HDC memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
     SelectObject(memory, old);
 
     // Top-down 24-bit rows, each padded to four bytes, blue first.
@@ -271,7 +274,7 @@ bool save_screenshot(HWND h, const std::wstring& path) {
     const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), bgr.data(), &info, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    ReleaseDC(h, screen);
     if (rows != height) return false;
 
     std::vector<std::uint8_t> rgb;
