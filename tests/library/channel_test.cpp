@@ -1,6 +1,7 @@
 // The Linux driver channel, end to end: a small driver inside the test
 // listens on a socket in a private directory, and the library reaches it
-// through KV318_OpenDevice like any board.
+// through KV318_OpenDevice like any board.  The transport-independent cases
+// are the channel contract; the cases below it are the socket's own.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,31 +12,38 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "KV318.h"
-#include "bytes.h"
-#include "channel_frame.h"
-#include "requests.h"
+#include "channel_contract.h"
+#include "scripted_driver.h"
 
-namespace kv318 {
+namespace kv318::test {
 namespace {
 
-// What the test driver does with one request.
-enum class Action { Reply, Fail, CountOverCapacity, ShortFrame, Close, Silence };
+class SocketConnection final : public DriverConnection {
+public:
+    explicit SocketConnection(int fd) : fd_(fd) {}
+    bool read_all(std::uint8_t* p, std::size_t n) override {
+        while (n > 0) {
+            const ssize_t r = ::recv(fd_, p, n, 0);
+            if (r <= 0) return false;
+            p += r;
+            n -= static_cast<std::size_t>(r);
+        }
+        return true;
+    }
+    void write_all(const std::uint8_t* p, std::size_t n) override { ::send(fd_, p, n, MSG_NOSIGNAL); }
 
-struct Seen {
-    RequestHeader header;
-    std::vector<std::uint8_t> in;
+private:
+    int fd_;
 };
 
-class TestDriver {
+// Serves board 0 in a private driver directory, one connection at a time.
+class SocketDriver {
 public:
-    explicit TestDriver(mode_t mode = 0700) {
+    explicit SocketDriver(mode_t mode = 0700) {
         char tmpl[] = "/tmp/kv318-channel-test-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         ::chmod(dir_.c_str(), mode);
@@ -50,8 +58,7 @@ public:
         thread_ = std::thread([this] { serve(); });
     }
 
-    ~TestDriver() {
-        stop_ = true;
+    ~SocketDriver() {
         ::shutdown(listener_, SHUT_RDWR);
         ::close(listener_);
         thread_.join();
@@ -60,172 +67,51 @@ public:
         ::unsetenv("KV318_DRIVER_DIR");
     }
 
-    void set_action(Action a) { action_ = a; }
+    std::int32_t board() const { return 0; }
+    void set_action(DriverAction a) { script_.set_action(a); }
+    std::vector<SeenRequest> seen() { return script_.seen(); }
     // Close every new connection as soon as it is accepted.
     void set_close_on_accept(bool on) { closeOnAccept_ = on; }
     int dropped() const { return dropped_; }
 
-    std::vector<Seen> seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-
 private:
-    static bool read_all(int fd, std::uint8_t* p, std::size_t n) {
-        while (n > 0) {
-            const ssize_t r = ::recv(fd, p, n, 0);
-            if (r <= 0) return false;
-            p += r;
-            n -= static_cast<std::size_t>(r);
-        }
-        return true;
-    }
-
     void serve() {
-        while (!stop_) {
+        for (;;) {
             const int fd = ::accept(listener_, nullptr, nullptr);
-            if (fd < 0) return;
+            if (fd < 0) return;  // the listener was shut down
             if (closeOnAccept_) {
                 ::close(fd);
                 ++dropped_;
                 continue;
             }
-            handle(fd);
+            SocketConnection c(fd);
+            script_.serve(c);
             ::close(fd);
-        }
-    }
-
-    void handle(int fd) {
-        for (;;) {
-            std::uint8_t h[kRequestHeaderSize];
-            if (!read_all(fd, h, sizeof h)) return;
-            Seen s{decode_request_header(h), {}};
-            s.in.resize(s.header.inLen);
-            if (!read_all(fd, s.in.data(), s.in.size())) return;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                seen_.push_back(s);
-            }
-            // Answer with a pattern so the test can check the bytes that cross.
-            std::vector<std::uint8_t> body(std::min<std::uint32_t>(s.header.outCap, 5));
-            for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0xA0 + i);
-            std::uint8_t rh[kReplyHeaderSize];
-            switch (action_.load()) {
-            case Action::Reply:
-                encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
-                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
-                ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
-                break;
-            case Action::Fail:
-                encode_reply_header(rh, {5, 0});
-                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
-                break;
-            case Action::CountOverCapacity:
-                encode_reply_header(rh, {0, s.header.outCap + 1});
-                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
-                body.resize(s.header.outCap + 1, 0xEE);
-                ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
-                break;
-            case Action::ShortFrame:
-                encode_reply_header(rh, {0, 4});
-                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
-                ::send(fd, body.data(), 2, MSG_NOSIGNAL);
-                return;  // the stream ends two bytes short
-            case Action::Close:
-                return;
-            case Action::Silence:
-                // Hold the connection open and say nothing until the client gives up.
-                std::uint8_t sink[64];
-                while (::recv(fd, sink, sizeof sink, 0) > 0) {
-                }
-                return;
-            }
         }
     }
 
     std::string dir_, path_;
     int listener_ = -1;
     std::thread thread_;
-    std::atomic<bool> stop_{false};
+    ScriptedDriver script_;
+    // Set by the test thread, read by the serving thread at each accept.
     std::atomic<bool> closeOnAccept_{false};
+    // Counted by the serving thread, read by the test thread while it waits.
     std::atomic<int> dropped_{0};
-    std::atomic<Action> action_{Action::Reply};
-    std::mutex mutex_;
-    std::vector<Seen> seen_;
 };
 
-TEST(Channel, RequestsAndRepliesCrossTheSocket) {
-    TestDriver driver;
-    const std::int32_t h = KV318_OpenDevice(0);
-    ASSERT_GE(h, 0);
-    EXPECT_EQ(KV318_inb(h, 0x104), 0xA0);
-    std::uint8_t buffer[32];
-    std::memset(buffer, 0xEE, sizeof buffer);
-    EXPECT_EQ(KV318_BulkRead(h, buffer, 3), 4) << "a capacity of 4 caps the driver's 5 bytes";
-    EXPECT_EQ(buffer[3], 0xA3);
-    EXPECT_EQ(buffer[4], 0xEE);
-    EXPECT_EQ(KV318_CloseDevice(h), 0);
+INSTANTIATE_TYPED_TEST_SUITE_P(Socket, ChannelContract, SocketDriver);
 
-    const auto seen = driver.seen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].header.code, kIoctlCommand);
-    EXPECT_EQ(seen[0].header.outCap, 64u);
-    EXPECT_EQ(seen[0].in, (std::vector<std::uint8_t>{0x80, 8, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(seen[1].header.code, kIoctlBulkRead);
-    EXPECT_EQ(seen[1].header.outCap, 4u);
-    EXPECT_EQ(seen[1].in, (std::vector<std::uint8_t>{3, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(Channel, DriverFailureFailsOnlyThatRequest) {
-    TestDriver driver;
-    const std::int32_t h = KV318_OpenDevice(0);
-    ASSERT_GE(h, 0);
-    driver.set_action(Action::Fail);
-    EXPECT_EQ(KV318_inb(h, 1), -1);
-    driver.set_action(Action::Reply);
-    EXPECT_EQ(KV318_inb(h, 1), 0xA0) << "a clean failure reply keeps the frame";
-    KV318_CloseDevice(h);
-}
-
-TEST(Channel, BrokenRepliesFailAndBreakTheHandle) {
-    const struct { Action action; const char* what; } cases[] = {
-        {Action::CountOverCapacity, "count over capacity"},
-        {Action::ShortFrame, "short frame"},
-        {Action::Close, "closed connection"},
-        {Action::Silence, "silence"},
-    };
-    for (const auto& c : cases) {
-        TestDriver driver;
-        const std::int32_t h = KV318_OpenDevice(0);
-        ASSERT_GE(h, 0) << c.what;
-        driver.set_action(c.action);
-        std::uint8_t buffer[16];
-        std::memset(buffer, 0xEE, sizeof buffer);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(KV318_BulkRead(h, buffer, 4), -1) << c.what;
-        const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took, std::chrono::seconds(10)) << c.what << ": the channel's timeout bounds the wait";
-        EXPECT_EQ(buffer[5], 0xEE) << c.what << ": nothing lands past the capacity";
-        // The handle is broken now: later requests fail at once and reach no driver.
-        driver.set_action(Action::Reply);
-        const std::size_t before = driver.seen().size();
-        EXPECT_EQ(KV318_inb(h, 0), -1) << c.what;
-        EXPECT_EQ(KV318_DI(h), 65535) << c.what;
-        EXPECT_EQ(driver.seen().size(), before) << c.what;
-        EXPECT_EQ(KV318_CloseDevice(h), 0) << c.what;
-    }
-}
-
-TEST(Channel, OpenRefusesMissingBoardsAndUnsafeDirectories) {
+TEST(SocketChannel, OpenRefusesMissingBoardsAndUnsafeDirectories) {
     {
-        TestDriver driver;
+        SocketDriver driver;
         EXPECT_EQ(KV318_OpenDevice(1), -1) << "no socket for board 1";
         const std::int32_t h = KV318_OpenDevice(0);
         EXPECT_GE(h, 0);
         KV318_CloseDevice(h);
     }
     for (mode_t mode : {mode_t{0770}, mode_t{0707}, mode_t{0777}}) {
-        TestDriver driver(mode);
+        SocketDriver driver(mode);
         EXPECT_EQ(KV318_OpenDevice(0), -1) << "mode " << std::oct << mode;
         EXPECT_TRUE(driver.seen().empty());
     }
@@ -234,8 +120,8 @@ TEST(Channel, OpenRefusesMissingBoardsAndUnsafeDirectories) {
     ::unsetenv("KV318_DRIVER_DIR");
 }
 
-TEST(Channel, AVanishedDriverNeverKillsTheCaller) {
-    TestDriver driver;
+TEST(SocketChannel, AVanishedDriverNeverKillsTheCaller) {
+    SocketDriver driver;
     driver.set_close_on_accept(true);
     const std::int32_t h = KV318_OpenDevice(0);
     ASSERT_GE(h, 0) << "the connection completes before the driver drops it";
@@ -251,4 +137,4 @@ TEST(Channel, AVanishedDriverNeverKillsTheCaller) {
 }
 
 }  // namespace
-}  // namespace kv318
+}  // namespace kv318::test

@@ -1,0 +1,66 @@
+#include "scripted_driver.h"
+
+#include <algorithm>
+
+namespace kv318::test {
+
+std::vector<SeenRequest> ScriptedDriver::seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+}
+
+void ScriptedDriver::serve(DriverConnection& c) {
+    for (;;) {
+        std::uint8_t h[kRequestHeaderSize];
+        if (!c.read_all(h, sizeof h)) return;
+        SeenRequest s{decode_request_header(h), {}};
+        s.in.resize(s.header.inLen);
+        if (!c.read_all(s.in.data(), s.in.size())) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.push_back(s);
+        }
+        // A pattern, so that the test can check the bytes that cross.
+        std::vector<std::uint8_t> body(std::min<std::uint32_t>(s.header.outCap, 5));
+        for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0xA0 + i);
+        std::uint8_t rh[kReplyHeaderSize];
+        switch (action_.load()) {
+        case DriverAction::Echo:
+            // Byte 0 is the register asked for, so that each caller can tell
+            // its own reply from another thread's.
+            if (!body.empty() && s.in.size() > 2) body[0] = s.in[2];
+            [[fallthrough]];
+        case DriverAction::Reply:
+            encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
+            c.write_all(rh, sizeof rh);
+            c.write_all(body.data(), body.size());
+            break;
+        case DriverAction::Fail:
+            encode_reply_header(rh, {5, 0});
+            c.write_all(rh, sizeof rh);
+            break;
+        case DriverAction::CountOverCapacity:
+            encode_reply_header(rh, {0, s.header.outCap + 1});
+            c.write_all(rh, sizeof rh);
+            body.resize(s.header.outCap + 1, 0xEE);
+            c.write_all(body.data(), body.size());
+            break;
+        case DriverAction::ShortFrame:
+            encode_reply_header(rh, {0, 4});
+            c.write_all(rh, sizeof rh);
+            c.write_all(body.data(), 2);
+            return;
+        case DriverAction::Close:
+            return;
+        case DriverAction::Silence: {
+            // Say nothing until the client gives up and goes.
+            std::uint8_t sink;
+            while (c.read_all(&sink, 1)) {
+            }
+            return;
+        }
+        }
+    }
+}
+
+}  // namespace kv318::test
