@@ -77,44 +77,68 @@ bool parse_fault(const std::string& text, FaultRule* out) {
 
 }  // namespace
 
-std::string usage_text() {
-    return "usage: kv318-sim [--boards N] [--dir DIR] [--signal sine|ramp|const ...] [options]\n"
-           "\n"
-           "Serves simulated KV318 boards 0 to N-1 on the driver channel, so the KV318\n"
-           "library and the test panel run without a board.  Stop it with Ctrl-C or SIGTERM.\n"
-           "\n"
-           "  --boards N              boards to serve, 1-16 (default 1)\n"
-           "  --dir DIR               driver directory (default $KV318_DRIVER_DIR,\n"
-           "                          else /tmp/kv318-<uid>); created with mode 0700\n"
-           "  --signal KIND           analog input: sine (default), ramp (+1 code per\n"
-           "                          sample, wrapping) or const\n"
-           "  --freq HZ               sine frequency (default 1000)\n"
-           "  --amp VOLTS             sine amplitude, peak (default 2.5)\n"
-           "  --offset VOLTS          sine offset (default 0)\n"
-           "  --value VOLTS           the const signal's level (default 1.0)\n"
-           "  --clock HZ              converter clock; samples come at clock / divider\n"
-           "                          (default 2000000)\n"
-           "  --fifo BYTES            FIFO size, at least 524288 (default 524288)\n"
-           "  --inputs HEX|loopback   digital inputs: a fixed word, or the outputs\n"
-           "                          looped back (default loopback)\n"
-           "  --counter-rate HZ       rate of the counter's external input (default 1000)\n"
-           "  --counter-input external|pulse\n"
-           "                          counter input: the external signal (default) or\n"
-           "                          the pulse generator's output\n"
-           "  --fail WHAT[:once]      make requests fail, from the start on or just once;\n"
-           "                          WHAT is bulk-read, bulk-write, string, command,\n"
-           "                          payload, any, or a command code such as 0x8E\n"
-           "                          (repeatable)\n"
-           "  -h, --help              show this text\n"
-           "\n"
-           "Point the library at it with KV318_DRIVER_DIR=DIR when --dir is given.\n";
+std::string usage_text(Transport transport) {
+    const bool pipe = transport == Transport::NamedPipe;
+    std::string text = pipe ? "usage: kv318-sim [--boards N] [--signal sine|ramp|const ...] [--stop-on-eof] [options]\n"
+                            : "usage: kv318-sim [--boards N] [--dir DIR] [--signal sine|ramp|const ...] [options]\n";
+    text += pipe ? "\n"
+                   "Serves simulated KV318 boards 0 to N-1, board n on the named pipe\n"
+                   "\\\\.\\pipe\\KV318Device<n>, which KV318.dll opens when no kernel driver\n"
+                   "publishes the board, so the KV318 library and the test panel run without a\n"
+                   "board.  Stop it with Ctrl-C, Ctrl-Break or by closing its console.\n"
+                   "\n"
+                   "  --boards N              boards to serve, 1-16 (default 1)\n"
+                 : "\n"
+                   "Serves simulated KV318 boards 0 to N-1 on the driver channel, so the KV318\n"
+                   "library and the test panel run without a board.  Stop it with Ctrl-C or SIGTERM.\n"
+                   "\n"
+                   "  --boards N              boards to serve, 1-16 (default 1)\n"
+                   "  --dir DIR               driver directory (default $KV318_DRIVER_DIR,\n"
+                   "                          else /tmp/kv318-<uid>); created with mode 0700\n";
+    text +=
+        "  --signal KIND           analog input: sine (default), ramp (+1 code per\n"
+        "                          sample, wrapping) or const\n"
+        "  --freq HZ               sine frequency (default 1000)\n"
+        "  --amp VOLTS             sine amplitude, peak (default 2.5)\n"
+        "  --offset VOLTS          sine offset (default 0)\n"
+        "  --value VOLTS           the const signal's level (default 1.0)\n"
+        "  --clock HZ              converter clock; samples come at clock / divider\n"
+        "                          (default 2000000)\n"
+        "  --fifo BYTES            FIFO size, at least 524288 (default 524288)\n"
+        "  --inputs HEX|loopback   digital inputs: a fixed word, or the outputs\n"
+        "                          looped back (default loopback)\n"
+        "  --counter-rate HZ       rate of the counter's external input (default 1000)\n"
+        "  --counter-input external|pulse\n"
+        "                          counter input: the external signal (default) or\n"
+        "                          the pulse generator's output\n"
+        "  --fail WHAT[:once]      make requests fail, from the start on or just once;\n"
+        "                          WHAT is bulk-read, bulk-write, string, command,\n"
+        "                          payload, any, or a command code such as 0x8E\n"
+        "                          (repeatable)\n";
+    if (pipe) {
+        text +=
+            "  --stop-on-eof           also stop, cleanly, when standard input ends (its\n"
+            "                          writer closes it, or it fails); for scripts and\n"
+            "                          tests that start the simulator as a child\n";
+    }
+    text += "  -h, --help              show this text\n\n";
+    text += pipe ? "Nothing needs setting: board N's pipe is where KV318.dll looks for it.\n"
+                   "Another simulator or driver serving one of the pipes makes it refuse to start.\n"
+                 : "Point the library at it with KV318_DRIVER_DIR=DIR when --dir is given.\n";
+    return text;
 }
 
-ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error) {
+ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error,
+                          Transport transport) {
     SimOptions o;
+    const bool pipe = transport == Transport::NamedPipe;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return ParseStatus::Help;
+        if (pipe && arg == "--stop-on-eof") {
+            o.stopOnEof = true;
+            continue;
+        }
         std::string value;
         bool hasValue = false;
         const std::size_t eq = arg.find('=');
@@ -150,6 +174,12 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
             }
             o.boards = static_cast<int>(n);
         } else if (arg == "--dir") {
+            if (pipe) {
+                // Refused rather than ignored: a script that meant a private
+                // directory would otherwise share the machine-wide pipes.
+                *error = "--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN";
+                return ParseStatus::Error;
+            }
             if (value.empty()) {
                 *error = bad;
                 return ParseStatus::Error;

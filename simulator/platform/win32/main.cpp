@@ -1,0 +1,136 @@
+// kv318-sim.exe: serves simulated KV318 boards on their named pipes until
+// Ctrl-C, Ctrl-Break or the console closes, or, with --stop-on-eof, until
+// its standard input ends.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "options.h"
+#include "pipe_server.h"
+
+using namespace kv318::sim;
+
+namespace {
+
+// Manual-reset, set once by whatever stops the simulator; main waits on it.
+HANDLE g_stop = nullptr;
+// Set by main once the boards are no longer served, for a console handler
+// that must not return before then (the process ends when it returns).
+HANDLE g_stopped = nullptr;
+// Why it stops.  Written by the console handler's thread or the standard
+// input's reader before they set g_stop, read by main after g_stop; the
+// event orders them, the atomic only keeps two writers from tearing it.
+std::atomic<const char*> g_reason{"?"};
+
+BOOL WINAPI on_console_event(DWORD type) {
+    switch (type) {
+    case CTRL_C_EVENT: g_reason.store("Ctrl-C"); break;
+    case CTRL_BREAK_EVENT: g_reason.store("Ctrl-Break"); break;
+    case CTRL_CLOSE_EVENT: g_reason.store("closing the console"); break;
+    case CTRL_LOGOFF_EVENT: g_reason.store("logoff"); break;
+    case CTRL_SHUTDOWN_EVENT: g_reason.store("shutdown"); break;
+    default: return FALSE;
+    }
+    SetEvent(g_stop);
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+        // Windows ends the process as soon as this returns: let main close
+        // the pipes first, within the few seconds the system allows.
+        WaitForSingleObject(g_stopped, 4000);
+    }
+    return TRUE;
+}
+
+// Reads standard input until it ends or fails, then stops the simulator.
+// Blocked in ReadFile for the process's life otherwise, so it is detached;
+// the process's exit ends it.
+void stop_at_end_of_input() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (in != nullptr && in != INVALID_HANDLE_VALUE) {
+        char sink[256];
+        DWORD got = 0;
+        while (ReadFile(in, sink, sizeof sink, &got, nullptr) && got > 0) {
+        }
+    }
+    g_reason.store("the end of standard input");
+    SetEvent(g_stop);
+}
+
+const char* signal_name(SignalKind kind) {
+    switch (kind) {
+    case SignalKind::Sine: return "sine";
+    case SignalKind::Ramp: return "ramp";
+    case SignalKind::Constant: return "const";
+    }
+    return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    std::string error;
+    switch (parse_options(argc, argv, &options, &error, Transport::NamedPipe)) {
+    case ParseStatus::Help:
+        std::cout << usage_text(Transport::NamedPipe);
+        return 0;
+    case ParseStatus::Error:
+        std::cerr << "kv318-sim: " << error << "\n" << usage_text(Transport::NamedPipe);
+        return 2;
+    case ParseStatus::Run:
+        break;
+    }
+
+    g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_stop == nullptr || g_stopped == nullptr) {
+        std::fprintf(stderr, "kv318-sim: cannot create an event (error %lu)\n", GetLastError());
+        return 1;
+    }
+
+    SteadyClock clock;
+    std::vector<std::unique_ptr<Board>> boards;
+    std::vector<Board*> served;
+    for (int i = 0; i < options.boards; ++i) {
+        BoardConfig config = options.board;
+        config.number = i;
+        boards.push_back(std::make_unique<Board>(config, clock));
+        for (const FaultRule& rule : options.faults) boards.back()->add_fault(rule);
+        served.push_back(boards.back().get());
+    }
+
+    PipeServer server(served, [](const std::string& line) {
+        std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
+        std::fflush(stderr);
+    });
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
+        return 1;
+    }
+    // Installed only once the pipes are served, so a refused start exits
+    // the ordinary way.
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    if (options.stopOnEof) std::thread(stop_at_end_of_input).detach();
+
+    const std::string first = board_pipe_name(0);
+    const std::string range =
+        options.boards == 1 ? first : first + " to " + board_pipe_name(options.boards - 1).substr(9);
+    std::fprintf(stderr, "kv318-sim: serving %d board%s on %s (signal %s, converter clock %llu Hz)\n",
+                 options.boards, options.boards == 1 ? "" : "s", range.c_str(),
+                 signal_name(options.board.signal.kind),
+                 static_cast<unsigned long long>(options.board.converterClockHz));
+    std::fflush(stderr);
+
+    WaitForSingleObject(g_stop, INFINITE);
+    server.stop();
+    std::fprintf(stderr, "kv318-sim: stopped by %s\n", g_reason.load());
+    std::fflush(stderr);
+    SetEvent(g_stopped);
+    return 0;
+}

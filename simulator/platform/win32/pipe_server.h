@@ -1,0 +1,96 @@
+// The Windows transport of the simulator: board n is served on the named
+// pipe "\\.\pipe\KV318Device<n>", where KV318.dll looks when no kernel
+// driver publishes "\\.\KV318Device<n>", with one thread per connection.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv318::sim {
+
+class Board;
+
+// The pipe name of board `number`: "\\.\pipe\KV318Device<number>".
+std::string board_pipe_name(int number);
+
+class PipeServer {
+public:
+    // Receives one line of text (no newline) per event.  Called from the
+    // acceptor and connection threads, one call at a time.
+    using LogFn = std::function<void(const std::string&)>;
+
+    // boards[i] is served as board i.  The boards are owned by the caller
+    // and outlive the server.  `log` may be empty.
+    PipeServer(std::vector<Board*> boards, LogFn log);
+    ~PipeServer();  // stop()
+
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Creates the first instance of every board's pipe, then starts
+    // accepting.  The pipes are byte-mode, refuse remote clients and admit
+    // only this process's user (and the system).  Returns false with a
+    // reason in *error when another simulator or driver already serves one
+    // of the pipes, or a pipe cannot be made; nothing is then left behind.
+    // Call once, from one thread.
+    bool start(std::string* error);
+
+    // Stops accepting, ends every connection (a blocked read or write
+    // returns at once), waits for their threads and closes every pipe.
+    // Idempotent.  Any thread but a connection thread.
+    void stop();
+
+    // Connections accepted so far.
+    std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
+
+private:
+    struct Connection;
+
+    HANDLE make_instance(std::size_t board, bool first, std::string* error);
+    bool listen(std::size_t board, std::string* error);
+    void accept_loop();
+    void begin_connection(std::size_t board, HANDLE pipe);
+    void reap(bool all);
+    void log(const std::string& line);
+    void release_pipes();
+
+    std::vector<Board*> boards_;
+    LogFn log_;
+    std::mutex logMutex_;  // one log line at a time
+
+    // The security of every instance: this user and the system only.  Made
+    // by start(), freed by stop() with LocalFree.
+    PSECURITY_DESCRIPTOR security_ = nullptr;
+
+    // Per board, the instance waiting for a client, its overlapped connect
+    // and the event that signals it.  Touched by start(), then only by the
+    // acceptor, then by stop() after the acceptor has ended.
+    std::vector<HANDLE> listening_;
+    std::vector<HANDLE> connectEvents_;
+    std::vector<std::unique_ptr<OVERLAPPED>> connectOps_;
+
+    // Manual-reset, set once by stop(): ends the acceptor's wait and every
+    // connection's transfer.
+    HANDLE stopEvent_ = nullptr;
+    // Auto-reset, set by a connection thread as it finishes, so the acceptor
+    // reaps it.
+    HANDLE reapEvent_ = nullptr;
+    std::thread acceptor_;
+    bool started_ = false;
+
+    // Written by the acceptor, read by anyone for reports; a plain tally.
+    std::atomic<std::uint64_t> accepted_{0};
+
+    std::mutex connMutex_;  // guards connections_
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace kv318::sim

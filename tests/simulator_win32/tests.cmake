@@ -1,0 +1,27 @@
+# The simulator on Windows: its command line per transport (built for every
+# platform), the named-pipe transport in-process, and kv318-sim.exe as a
+# child process, streaming to the library's multimedia timer under Wine.
+if(NOT TARGET kv318_sim_server)
+  return()
+endif()
+
+kv318_add_test(simulator_options_test
+  SOURCES simulator_win32/options_test.cpp
+  LIBS kv318_sim_server)
+
+if(NOT WIN32)
+  return()
+endif()
+
+# Both serve board 0's pipe, whose name is global within the Wine prefix,
+# as the Win32 window test does: one of them at a time.
+kv318_add_test(simulator_win32_pipe_test
+  SOURCES simulator_win32/pipe_server_test.cpp simulator_win32/sim_process.cpp
+  LIBS kv318_sim_win32)
+set_tests_properties(simulator_win32_pipe_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
+
+kv318_add_test(simulator_win32_exe_test
+  SOURCES simulator_win32/sim_exe_test.cpp simulator_win32/sim_process.cpp)
+target_compile_definitions(simulator_win32_exe_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
+add_dependencies(simulator_win32_exe_test kv318-sim)
+set_tests_properties(simulator_win32_exe_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 180)
