@@ -9,7 +9,10 @@
 #include "control_ids.h"
 #include "controls.h"
 #include "panel_driver.h"
-#include "pipe_board.h"
+#include "board.h"
+#include "clock.h"
+#include "pipe_server.h"
+#include "sim_process.h"
 #include "text.h"
 
 namespace kv318::test {
@@ -187,11 +190,16 @@ TEST_F(PanelWindow, WithoutABoardTheAnalogTickGivesUpWithOver) {
 }
 
 TEST_F(PanelWindow, OnABoardItListsTheSamplesAndLoopsTheOutputsBack) {
+    // The simulator's board and pipe transport inside this process, so that
+    // the test can count the requests the panel makes.
     sim::BoardConfig config;
     config.signal.kind = sim::SignalKind::Constant;
     config.signal.constantV = 1.25;  // code 2048
-    PipeBoard board(0, config);
-    ASSERT_TRUE(board.listening()) << "board 0's pipe is served elsewhere";
+    sim::SteadyClock clock;
+    sim::Board board(config, clock);
+    sim::PipeServer server({&board}, {});
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
 
     PanelProcess panel(panel_exe());
     HWND form = start_form(panel);
@@ -203,7 +211,7 @@ TEST_F(PanelWindow, OnABoardItListsTheSamplesAndLoopsTheOutputsBack) {
     EXPECT_EQ(title.back(), L'H') << win32::narrow(title);
     EXPECT_FALSE(digits.empty());
     EXPECT_EQ(digits.find_first_not_of(L"0123456789ABCDEF"), std::wstring::npos) << win32::narrow(title);
-    EXPECT_GE(board.connections(), 1);
+    EXPECT_GE(server.connections(), 1u);
 
     // "启动AD": every tick lists eight fresh samples under the title line.
     HWND list = control(form, Control::List1);
@@ -241,10 +249,36 @@ TEST_F(PanelWindow, OnABoardItListsTheSamplesAndLoopsTheOutputsBack) {
     EXPECT_TRUE(save_screenshot(form, shot));
 
     // "退出" ends the panel at once, with no further request to the board.
-    const std::uint64_t before = board.board().stats().requests;
+    const std::uint64_t before = board.stats().requests;
     click(control(form, Control::Command8));
     EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(0));
-    EXPECT_EQ(board.board().stats().requests, before);
+    EXPECT_EQ(board.stats().requests, before);
+}
+
+TEST_F(PanelWindow, BesideKv318SimItCarriesTheHandleAndListsNineLines) {
+    sim::test::SimProcess sim(KV318_SIM_EXE, {"--signal", "const", "--value", "2.5", "--stop-on-eof"});
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.wait_serving()) << sim.output();
+
+    PanelProcess panel(panel_exe());
+    HWND form = start_form(panel);
+    ASSERT_NE(form, nullptr);
+    const std::wstring title = window_text(form);
+    EXPECT_NE(title.rfind(L"    HANDLE="), std::wstring::npos) << win32::narrow(title);
+    EXPECT_EQ(title.back(), L'H') << win32::narrow(title);
+
+    HWND list = control(form, Control::List1);
+    click(control(form, Control::Command6));
+    ASSERT_TRUE(wait_until([&] { return list_items(list).size() == 9; })) << "List1 never showed a batch";
+    const auto items = list_items(list);
+    EXPECT_EQ(items[0], kListTitle);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(items[static_cast<std::size_t>(i) + 1], sample_line(i, L"4096", L"2.500V"));
+    EXPECT_FALSE(panel.message_box_open());
+
+    click(control(form, Control::Command8));
+    EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(0));
+    sim.close_input();
+    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
 }
 
 TEST_F(PanelWindow, MissingLibraryIsNamedAndEndsThePanel) {
