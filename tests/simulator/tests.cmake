@@ -1,7 +1,9 @@
 # The board simulator: the model on a hand-driven clock, the request loop,
 # kv318-sim's command line, and the library talking to the simulator end to
-# end.  Not built for Windows until the simulator has its pipe transport.
-if(WIN32 OR NOT TARGET kv318_sim_model)
+# end.  The model and the request loop are portable and run everywhere; the
+# rest goes through the Unix-socket transport (the Windows transport has its
+# own suites in simulator_win32/).
+if(NOT TARGET kv318_sim_model)
   return()
 endif()
 
@@ -12,6 +14,10 @@ kv318_add_test(simulator_model_test
 kv318_add_test(simulator_session_test
   SOURCES simulator/session_test.cpp
   LIBS kv318_sim_server)
+
+if(WIN32)
+  return()
+endif()
 
 kv318_add_test(simulator_end_to_end_test
   SOURCES simulator/end_to_end_test.cpp
