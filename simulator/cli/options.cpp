@@ -262,4 +262,26 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
     return ParseStatus::Run;
 }
 
+std::vector<std::unique_ptr<Board>> make_boards(const SimOptions& options, const Clock& clock) {
+    std::vector<std::unique_ptr<Board>> boards;
+    for (int i = 0; i < options.boards; ++i) {
+        BoardConfig config = options.board;
+        config.number = i;
+        boards.push_back(std::make_unique<Board>(config, clock));
+        for (const FaultRule& rule : options.faults) boards.back()->add_fault(rule);
+    }
+    return boards;
+}
+
+std::string serving_line(const SimOptions& options, const std::string& where) {
+    const char* signal = "?";
+    switch (options.board.signal.kind) {
+    case SignalKind::Sine: signal = "sine"; break;
+    case SignalKind::Ramp: signal = "ramp"; break;
+    case SignalKind::Constant: signal = "const"; break;
+    }
+    return "serving " + std::to_string(options.boards) + " board" + (options.boards == 1 ? "" : "s") + " " + where +
+           " (signal " + signal + ", converter clock " + std::to_string(options.board.converterClockHz) + " Hz)";
+}
+
 }  // namespace kv318::sim

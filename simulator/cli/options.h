@@ -2,6 +2,7 @@
 // transport's front end shares it.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,14 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
 
 // The text --help prints for the transport's front end.
 std::string usage_text(Transport transport = Transport::UnixSocket);
+
+// The boards the options ask for, numbered from 0, each with every scripted
+// fault, on `clock` (which must outlive them).
+std::vector<std::unique_ptr<Board>> make_boards(const SimOptions& options, const Clock& clock);
+
+// The line a front end logs once it serves: "serving N boards <where>
+// (signal ..., converter clock ... Hz)", `where` saying where, e.g.
+// "in /tmp/kv318-1000".  Scripts wait for it.
+std::string serving_line(const SimOptions& options, const std::string& where);
 
 }  // namespace kv318::sim

@@ -74,4 +74,11 @@ const char* session_end_text(SessionEnd end) {
     return "ended";
 }
 
+std::string session_end_line(int board, std::uint64_t connection, const SessionSummary& s,
+                             std::uint64_t fifoDrops) {
+    return "board " + std::to_string(board) + ": connection " + std::to_string(connection) + " " +
+           session_end_text(s.end) + " after " + std::to_string(s.requests) + " requests (" +
+           std::to_string(s.failed) + " failed); FIFO drops so far: " + std::to_string(fifoDrops) + " samples";
+}
+
 }  // namespace kv318::sim

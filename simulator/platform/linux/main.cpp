@@ -15,19 +15,6 @@
 
 using namespace kv318::sim;
 
-namespace {
-
-const char* signal_name(SignalKind kind) {
-    switch (kind) {
-    case SignalKind::Sine: return "sine";
-    case SignalKind::Ramp: return "ramp";
-    case SignalKind::Constant: return "const";
-    }
-    return "?";
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     SimOptions options;
     std::string error;
@@ -53,15 +40,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     SteadyClock clock;
-    std::vector<std::unique_ptr<Board>> boards;
+    const std::vector<std::unique_ptr<Board>> boards = make_boards(options, clock);
     std::vector<Board*> served;
-    for (int i = 0; i < options.boards; ++i) {
-        BoardConfig config = options.board;
-        config.number = i;
-        boards.push_back(std::make_unique<Board>(config, clock));
-        for (const FaultRule& rule : options.faults) boards.back()->add_fault(rule);
-        served.push_back(boards.back().get());
-    }
+    for (const auto& b : boards) served.push_back(b.get());
 
     SocketServer server(served, dir, [](const std::string& line) {
         std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
@@ -71,9 +52,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "kv318-sim: serving %d board%s in %s (signal %s, converter clock %llu Hz)\n",
-                 options.boards, options.boards == 1 ? "" : "s", dir.c_str(), signal_name(options.board.signal.kind),
-                 static_cast<unsigned long long>(options.board.converterClockHz));
+    std::fprintf(stderr, "kv318-sim: %s\n", serving_line(options, "in " + dir).c_str());
     std::fflush(stderr);
 
     int received = 0;

@@ -259,11 +259,8 @@ void SocketServer::accept_loop() {
                     // Let the client see the end at once, not only when the
                     // reaper gets round to closing the descriptor.
                     ::shutdown(c->fd, SHUT_RDWR);
-                    const BoardStats stats = board->stats();
-                    log("board " + std::to_string(c->board) + ": connection " + std::to_string(c->id) + " " +
-                        session_end_text(s.end) + " after " + std::to_string(s.requests) + " requests (" +
-                        std::to_string(s.failed) + " failed); FIFO drops so far: " +
-                        std::to_string(stats.samplesDropped) + " samples");
+                    log(session_end_line(static_cast<int>(c->board), c->id, s,
+                                         board->stats().samplesDropped));
                     c->done.store(true, std::memory_order_release);
                     const std::uint8_t byte = 1;
                     if (::write(wakeWrite_, &byte, 1) < 0) {

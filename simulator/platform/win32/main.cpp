@@ -62,15 +62,6 @@ void stop_at_end_of_input() {
     SetEvent(g_stop);
 }
 
-const char* signal_name(SignalKind kind) {
-    switch (kind) {
-    case SignalKind::Sine: return "sine";
-    case SignalKind::Ramp: return "ramp";
-    case SignalKind::Constant: return "const";
-    }
-    return "?";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,15 +86,9 @@ int main(int argc, char** argv) {
     }
 
     SteadyClock clock;
-    std::vector<std::unique_ptr<Board>> boards;
+    const std::vector<std::unique_ptr<Board>> boards = make_boards(options, clock);
     std::vector<Board*> served;
-    for (int i = 0; i < options.boards; ++i) {
-        BoardConfig config = options.board;
-        config.number = i;
-        boards.push_back(std::make_unique<Board>(config, clock));
-        for (const FaultRule& rule : options.faults) boards.back()->add_fault(rule);
-        served.push_back(boards.back().get());
-    }
+    for (const auto& b : boards) served.push_back(b.get());
 
     PipeServer server(served, [](const std::string& line) {
         std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
@@ -121,10 +106,7 @@ int main(int argc, char** argv) {
     const std::string first = board_pipe_name(0);
     const std::string range =
         options.boards == 1 ? first : first + " to " + board_pipe_name(options.boards - 1).substr(9);
-    std::fprintf(stderr, "kv318-sim: serving %d board%s on %s (signal %s, converter clock %llu Hz)\n",
-                 options.boards, options.boards == 1 ? "" : "s", range.c_str(),
-                 signal_name(options.board.signal.kind),
-                 static_cast<unsigned long long>(options.board.converterClockHz));
+    std::fprintf(stderr, "kv318-sim: %s\n", serving_line(options, "on " + range).c_str());
     std::fflush(stderr);
 
     WaitForSingleObject(g_stop, INFINITE);

@@ -317,11 +317,7 @@ void PipeServer::begin_connection(std::size_t b, HANDLE pipe) {
         // Let the client see the end at once, not only when the reaper gets
         // round to closing the handle.
         DisconnectNamedPipe(c->pipe);
-        const BoardStats stats = board->stats();
-        log("board " + std::to_string(c->board) + ": connection " + std::to_string(c->id) + " " +
-            session_end_text(s.end) + " after " + std::to_string(s.requests) + " requests (" +
-            std::to_string(s.failed) + " failed); FIFO drops so far: " + std::to_string(stats.samplesDropped) +
-            " samples");
+        log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
         c->done.store(true, std::memory_order_release);
         SetEvent(reapEvent_);
     });
