@@ -196,7 +196,9 @@ bool PipeServer::listen(std::size_t board, std::string* error) {
     *ov = OVERLAPPED{};
     ov->hEvent = connectEvents_[board];
     ResetEvent(connectEvents_[board]);
+    connectedAtOnce_[board] = false;
     if (ConnectNamedPipe(listening_[board], ov)) {
+        connectedAtOnce_[board] = true;
         SetEvent(connectEvents_[board]);
         return true;
     }
@@ -204,8 +206,12 @@ bool PipeServer::listen(std::size_t board, std::string* error) {
     case ERROR_IO_PENDING:
         return true;
     case ERROR_PIPE_CONNECTED:
-        // A client came between the instance's creation and the connect;
-        // the event is not signalled for it, so signal it here.
+        // A client came between the instance's creation and the connect.
+        // No operation is pending, so neither the event nor the overlapped
+        // result will tell: mark the connection made and signal it here.
+        // (Reading the untouched overlapped result would take the client
+        // for gone and drop it.)
+        connectedAtOnce_[board] = true;
         SetEvent(connectEvents_[board]);
         return true;
     default:
@@ -240,6 +246,7 @@ bool PipeServer::start(std::string* error) {
     for (std::size_t b = 0; b < boards_.size(); ++b) {
         listening_.push_back(INVALID_HANDLE_VALUE);
         connectOps_.push_back(std::make_unique<OVERLAPPED>());
+        connectedAtOnce_.push_back(false);
         connectEvents_.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         if (connectEvents_.back() == nullptr) {
             *error = "cannot create an event: " + error_text(GetLastError());
@@ -287,7 +294,7 @@ void PipeServer::accept_loop() {
             DWORD ignored = 0;
             const HANDLE pipe = listening_[b];
             listening_[b] = INVALID_HANDLE_VALUE;
-            if (GetOverlappedResult(pipe, connectOps_[b].get(), &ignored, FALSE) ||
+            if (connectedAtOnce_[b] || GetOverlappedResult(pipe, connectOps_[b].get(), &ignored, FALSE) ||
                 GetLastError() == ERROR_PIPE_CONNECTED) {
                 begin_connection(b, pipe);
             } else {
@@ -370,6 +377,7 @@ void PipeServer::release_pipes() {
     }
     connectEvents_.clear();
     connectOps_.clear();
+    connectedAtOnce_.clear();
     if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
     if (reapEvent_ != nullptr) CloseHandle(reapEvent_);
     stopEvent_ = reapEvent_ = nullptr;

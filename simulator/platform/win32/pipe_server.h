@@ -76,6 +76,10 @@ private:
     std::vector<HANDLE> listening_;
     std::vector<HANDLE> connectEvents_;
     std::vector<std::unique_ptr<OVERLAPPED>> connectOps_;
+    // Per board, true when the client came before the connect was issued
+    // (ConnectNamedPipe reported it at once): the overlapped result then
+    // says nothing, as the system never completed an operation on it.
+    std::vector<bool> connectedAtOnce_;
 
     // Manual-reset, set once by stop(): ends the acceptor's wait and every
     // connection's transfer.
