@@ -83,16 +83,6 @@ bool socket_is_live(const sockaddr_un& addr) {
 
 }  // namespace
 
-struct SocketServer::Connection {
-    int fd = -1;
-    std::size_t board = 0;
-    std::uint64_t id = 0;
-    std::thread thread;
-    // Set by the connection's thread as its last act, read by the reaper
-    // before it joins; release/acquire hands over the finished summary.
-    std::atomic<bool> done{false};
-};
-
 SocketServer::SocketServer(std::vector<Board*> boards, std::string dir, LogFn log)
     : boards_(std::move(boards)), dir_(std::move(dir)), log_(std::move(log)) {}
 
@@ -245,7 +235,7 @@ void SocketServer::accept_loop() {
             const int fd = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;  // the client gave up already, or we are out of descriptors
             auto conn = std::make_unique<Connection>();
-            conn->fd = fd;
+            conn->endpoint = fd;
             conn->board = b;
             conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
             Connection* c = conn.get();
@@ -254,11 +244,11 @@ void SocketServer::accept_loop() {
                 std::lock_guard<std::mutex> lock(connMutex_);
                 connections_.push_back(std::move(conn));
                 c->thread = std::thread([this, c, board] {
-                    FdStream stream(c->fd);
+                    FdStream stream(c->endpoint);
                     const SessionSummary s = serve_session(stream, *board);
                     // Let the client see the end at once, not only when the
                     // reaper gets round to closing the descriptor.
-                    ::shutdown(c->fd, SHUT_RDWR);
+                    ::shutdown(c->endpoint, SHUT_RDWR);
                     log(session_end_line(static_cast<int>(c->board), c->id, s,
                                          board->stats().samplesDropped));
                     c->done.store(true, std::memory_order_release);
@@ -272,24 +262,7 @@ void SocketServer::accept_loop() {
     }
 }
 
-void SocketServer::reap(bool all) {
-    std::vector<std::unique_ptr<Connection>> finished;
-    {
-        std::lock_guard<std::mutex> lock(connMutex_);
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (all || (*it)->done.load(std::memory_order_acquire)) {
-                finished.push_back(std::move(*it));
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& c : finished) {
-        if (c->thread.joinable()) c->thread.join();
-        ::close(c->fd);
-    }
-}
+void SocketServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](int fd) { ::close(fd); }); }
 
 void SocketServer::stop() {
     if (started_) {
@@ -302,7 +275,7 @@ void SocketServer::stop() {
         {
             // End every session: its blocked read returns at once.
             std::lock_guard<std::mutex> lock(connMutex_);
-            for (auto& c : connections_) ::shutdown(c->fd, SHUT_RDWR);
+            for (auto& c : connections_) ::shutdown(c->endpoint, SHUT_RDWR);
         }
         reap(true);
         ::close(wakeRead_);

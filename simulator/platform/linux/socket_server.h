@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "connections.h"
+
 namespace kv318::sim {
 
 class Board;
@@ -49,7 +51,7 @@ public:
     const std::string& directory() const { return dir_; }
 
 private:
-    struct Connection;
+    using Connection = ServedConnection<int>;
 
     bool take_lock(std::string* error);
     bool bind_board(std::size_t board, std::string* error);

@@ -130,16 +130,6 @@ std::string board_pipe_name(int number) {
     return std::string("\\\\.\\pipe\\") + channel_endpoint_name(device);
 }
 
-struct PipeServer::Connection {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    std::size_t board = 0;
-    std::uint64_t id = 0;
-    std::thread thread;
-    // Set by the connection's thread as its last act, read by the reaper
-    // before it joins; release/acquire hands over the finished summary.
-    std::atomic<bool> done{false};
-};
-
 PipeServer::PipeServer(std::vector<Board*> boards, LogFn log) : boards_(std::move(boards)), log_(std::move(log)) {}
 
 PipeServer::~PipeServer() {
@@ -311,7 +301,7 @@ void PipeServer::accept_loop() {
 
 void PipeServer::begin_connection(std::size_t b, HANDLE pipe) {
     auto conn = std::make_unique<Connection>();
-    conn->pipe = pipe;
+    conn->endpoint = pipe;
     conn->board = b;
     conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
     Connection* c = conn.get();
@@ -319,35 +309,18 @@ void PipeServer::begin_connection(std::size_t b, HANDLE pipe) {
     std::lock_guard<std::mutex> lock(connMutex_);
     connections_.push_back(std::move(conn));
     c->thread = std::thread([this, c, board] {
-        PipeStream stream(c->pipe, stopEvent_);
+        PipeStream stream(c->endpoint, stopEvent_);
         const SessionSummary s = serve_session(stream, *board);
         // Let the client see the end at once, not only when the reaper gets
         // round to closing the handle.
-        DisconnectNamedPipe(c->pipe);
+        DisconnectNamedPipe(c->endpoint);
         log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
         c->done.store(true, std::memory_order_release);
         SetEvent(reapEvent_);
     });
 }
 
-void PipeServer::reap(bool all) {
-    std::vector<std::unique_ptr<Connection>> finished;
-    {
-        std::lock_guard<std::mutex> lock(connMutex_);
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (all || (*it)->done.load(std::memory_order_acquire)) {
-                finished.push_back(std::move(*it));
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& c : finished) {
-        if (c->thread.joinable()) c->thread.join();
-        CloseHandle(c->pipe);
-    }
-}
+void PipeServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](HANDLE pipe) { CloseHandle(pipe); }); }
 
 void PipeServer::stop() {
     if (started_) {

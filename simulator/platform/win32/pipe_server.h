@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "connections.h"
+
 namespace kv318::sim {
 
 class Board;
@@ -52,7 +54,7 @@ public:
     std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
 
 private:
-    struct Connection;
+    using Connection = ServedConnection<HANDLE>;
 
     HANDLE make_instance(std::size_t board, bool first, std::string* error);
     bool listen(std::size_t board, std::string* error);
