@@ -11,6 +11,13 @@
  *
  * On Windows every export uses the stdcall convention with an undecorated
  * name and a fixed ordinal.  The header is usable from C and C++.
+ *
+ * The board handle is a 32-bit integer on every platform.  On 64-bit
+ * Windows it is the OS handle narrowed with HandleToLong; the library widens
+ * it again with LongToHandle (sign extension).  Windows keeps kernel handle
+ * values within 32 bits so that 32- and 64-bit processes can share them, so
+ * nothing is lost, and INVALID_HANDLE_VALUE is -1 both ways.  A caller that
+ * needs the OS handle itself uses LongToHandle too, never a plain cast.
  */
 #ifndef KV318_H
 #define KV318_H

@@ -13,15 +13,12 @@
 
 #include "channel_client.h"
 #include "channel_frame.h"
+#include "os_handle.h"
 
 namespace kv318::win32 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-HANDLE to_os(Handle h) {
-    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(h));
-}
 
 DWORD remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -159,7 +156,7 @@ Handle pipe_open(const char* deviceName) {
         CloseHandle(pipe);
         return kInvalidHandle;
     }
-    const Handle h = static_cast<Handle>(reinterpret_cast<INT_PTR>(pipe));
+    const Handle h = from_os(pipe);
     pipes().add(h, std::make_shared<Connection>(event));
     return h;
 }
