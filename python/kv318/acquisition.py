@@ -183,6 +183,8 @@ class _Acquisition:
             if parts:
                 self._pending = np.concatenate(parts)
             raise TimeoutError(f"{have} of {n} samples from board {self.board.number} in time") from None
+        if not parts:
+            return np.empty(0, dtype=np.int16)
         out = np.concatenate(parts) if len(parts) != 1 else parts[0]
         if have > n:
             self._pending = out[n:]

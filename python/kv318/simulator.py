@@ -153,7 +153,8 @@ class Simulator:
             if code is not None:
                 reason = self.log.strip() or f"exit code {code}"
                 if code == 2:
-                    raise ValueError(f"kv318-sim refused its options: {reason.splitlines()[0]}")
+                    why = reason.splitlines()[0].removeprefix("kv318-sim: ")
+                    raise ValueError(f"kv318-sim refused its options: {why}")
                 raise SimulatorError(f"kv318-sim did not start (exit code {code}): {reason}")
             if time.monotonic() > deadline:
                 raise SimulatorError(f"kv318-sim did not start within {self._start_timeout} s: {self.log}")
