@@ -39,7 +39,7 @@ def main(argv=None):
     ax.set_xlabel("time (ms)")
     ax.set_ylabel("volts")
     ax.set_ylim(-5, 5)
-    ax.set_title(f"kv318-sim sine: {t.size} samples at {t.size / 0.02 / 1e3:.0f} kS/s through Board.stream")
+    ax.set_title(f"kv318-sim sine: {t.size} samples at {1 / (t[1] - t[0]) / 1e3:.0f} kS/s through Board.stream")
     ax.grid(True, alpha=0.3)
     fig.tight_layout()
     fig.savefig(args.output)
