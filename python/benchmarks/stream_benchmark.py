@@ -94,28 +94,32 @@ def main():
     p = argparse.ArgumentParser(description="Board.stream through kv318-sim beside the C stream benchmark")
     p.add_argument("--seconds", type=float, default=10)
     p.add_argument("--clock-mhz", type=int, default=22,
-                   help="converter clock, MHz = MB/s at divider 2; the C benchmark has 8, 16, 20-28 (default 22)")
+                   help="converter clock, MHz = MB/s at divider 2; the C benchmark has 8, 16 and 20-28 "
+                        "in steps of 2 (default 22)")
     p.add_argument("--fifo-kib", type=int, default=512,
-                   help="the simulated board's FIFO: 512 (the board's) or 4096, as the C benchmark has (default 512)")
+                   help="the simulated FIFO: 512 (the board's) or 4096, as the C benchmark has (default 512)")
     p.add_argument("--c-benchmark", default=str(BUILD / "benchmarks" / "simulator_stream_benchmark"))
     p.add_argument("--no-c", action="store_true", help="skip the C benchmark")
     args = p.parse_args()
 
     py = python_run(args.clock_mhz * 1_000_000, args.fifo_kib, args.seconds)
-    total_cpu = py["python_cpu"] + py["sim_cpu"]
+    per_mb = {k: 1e3 * py[k] / py["mb"] for k in ("python_cpu", "sim_cpu")}
     print(f"Board.stream (Python), ramp at {args.clock_mhz} MB/s offered, FIFO {args.fifo_kib} KiB:")
     print(f"  {py['mb'] / py['seconds']:.1f} MB/s over {py['seconds']:.1f} s, {py['mb']:.0f} MB; "
           f"{'held: no failed read, ramp intact, 0 FIFO drops' if py['holds'] else 'DID NOT HOLD'}")
     if not py["holds"]:
         print(f"  failure: {py['failure']}, ramp broken: {py['ramp_broken']}, FIFO drops: {py['fifo_drops']}")
-    print(f"  CPU per MB: {1e3 * total_cpu / py['mb']:.2f} ms (Python process {1e3 * py['python_cpu'] / py['mb']:.2f}"
-          f" + kv318-sim {1e3 * py['sim_cpu'] / py['mb']:.2f})")
+    print(f"  CPU per MB: {per_mb['python_cpu'] + per_mb['sim_cpu']:.2f} ms "
+          f"(Python process {per_mb['python_cpu']:.2f} + kv318-sim {per_mb['sim_cpu']:.2f})")
     if not args.no_c:
         c = c_run(args.c_benchmark, args.clock_mhz, args.fifo_kib, args.seconds)
         print(f"C library stream benchmark ({Path(args.c_benchmark).name}), same rate and FIFO:")
         print(f"  {c['MB/s']:.1f} MB/s over {c['real_time']:.1f} s; "
               f"{'held' if c['sustained'] else 'DID NOT HOLD'}; CPU per MB: {c['CPU_ms/MB']:.2f} ms "
               "(library, reader and simulator in one process)")
+        if not c["sustained"]:
+            print(f"  failed read: {c['read_failure']:.0f}, FIFO drops: {c['fifo_drops']:.0f}, "
+                  f"ramp broken: {c['ramp_broken']:.0f}")
     return 0 if py["holds"] else 1
 
 

@@ -8,6 +8,7 @@ so code = sample / 4 (to the nearest integer) and volts = code * 5 / 8192.
 import ctypes
 import threading
 import time
+import weakref
 
 import numpy as np
 
@@ -38,7 +39,9 @@ _VOLTS_PER_CODE = 5.0 / 8192.0
 # and timer are library-wide), so kv318 admits one at a time: whoever holds
 # this lock owns them.
 _running_lock = threading.Lock()
-_running = None  # the acquisition holding the lock, for the error message
+# The acquisition holding the lock, for the error message; weak, so one
+# that is dropped without being stopped can still be collected (and stops).
+_owner = lambda: None  # noqa: E731
 
 
 def codes(samples):
@@ -83,12 +86,12 @@ class _Acquisition:
     def start(self):
         """Starts the acquisition.  Raises AcquisitionBusy while another runs
         in this process, RequestFailed when the board refuses the start."""
-        global _running
+        global _owner
         if self._started:
             raise ValueError(f"this {self._kind} was already started; make a new one")
         self.board._check_open()
         if not _running_lock.acquire(blocking=False):
-            other = _running
+            other = _owner()
             where = f" on board {other.board.number}" if other is not None else ""
             raise AcquisitionBusy(
                 f"another {other._kind if other else 'acquisition'} is running in this process{where}; "
@@ -98,31 +101,40 @@ class _Acquisition:
             self._allocate()
             result = self._start_call(self.board.handle)
             if result < 0:
-                raise RequestFailed(f"board {self.board.number}: starting the {self._kind} failed", code=result)
+                what = f"board {self.board.number}: starting the {self._kind} failed"
+                raise RequestFailed(what, code=result)
         except BaseException:
             _running_lock.release()
             raise
         self._started = True
         self._running = True
-        _running = self
-        self.board._acquisition = self
+        _owner = weakref.ref(self)
+        self.board._acquisition = weakref.ref(self)
 
     def close(self):
         """Stops the acquisition.  Samples read ahead and not yet handed
         over are discarded.  Stopping twice does nothing."""
-        global _running
+        global _owner
         if not self._running:
             return
         self._running = False
         try:
             self._stop_call(self.board._handle)
         finally:
-            if self.board._acquisition is self:
+            if self.board._acquisition is not None and self.board._acquisition() is self:
                 self.board._acquisition = None
-            _running = None
+            _owner = lambda: None  # noqa: E731
             _running_lock.release()
 
     stop = close
+
+    def __del__(self):
+        # Dropped while running: stop the library's stream, or no other
+        # acquisition could ever start in this process.
+        try:
+            self.close()
+        except Exception:
+            pass
 
     def __enter__(self):
         self.start()
@@ -241,7 +253,8 @@ def _stream_error(result, number):
     if result == -1:
         return AcquisitionNotEnabled(f"board {number} is not converting: something stopped the acquisition")
     if result == -2:
-        return RingOverflow(f"board {number}: the library's ring overflowed and samples were lost; read more often")
+        return RingOverflow(
+            f"board {number}: the library's ring overflowed and samples were lost; read more often")
     if result == -3:
         return TransferFailed(f"board {number}: a transfer from the board failed and samples were lost")
     return KV318Error(f"board {number}: read failed with {result}", code=result)

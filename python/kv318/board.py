@@ -27,6 +27,7 @@ class Board:
     thread."""
 
     def __init__(self, board=0):
+        self._handle = None
         self.number = _checks.in_range("board", board, 0, 2**31 - 1)
         handle = lib.KV318_OpenDevice(self.number)
         if handle == -1:
@@ -36,7 +37,9 @@ class Board:
                 code=-1,
             )
         self._handle = handle
-        self._acquisition = None  # the Stream or Poll running on this handle
+        # The Stream or Poll running on this handle, weakly: dropping it
+        # unstopped lets it be collected, which stops it.
+        self._acquisition = None
         self.counter = Counter(self)
         self.pulse = Pulse(self)
 
@@ -57,8 +60,9 @@ class Board:
         the handle.  Closing twice does nothing."""
         if self._handle is None:
             return
-        if self._acquisition is not None:
-            self._acquisition.close()
+        running = self._acquisition() if self._acquisition is not None else None
+        if running is not None:
+            running.close()
         handle, self._handle = self._handle, None
         if lib.KV318_CloseDevice(handle) < 0:
             raise RequestFailed(f"closing board {self.number} failed", code=-1)
@@ -66,6 +70,13 @@ class Board:
     def __enter__(self):
         self._check_open()
         return self
+
+    def __del__(self):
+        # A board dropped without close() gives its handle back.
+        try:
+            self.close()
+        except Exception:
+            pass
 
     def __exit__(self, *exc):
         self.close()

@@ -2,6 +2,7 @@
 checked, read(n) across blocks, each failure as its exception, one
 acquisition per process, and the stop on every way out."""
 
+import gc
 import time
 
 import numpy as np
@@ -72,7 +73,8 @@ def test_one_acquisition_per_process(sim_factory):
     with kv318.open(0) as b0, kv318.open(1) as b1:
         with b0.stream() as first:
             for second in (b0.stream(), b1.stream(), b1.poll()):
-                with pytest.raises(kv318.AcquisitionBusy, match="another stream is running in this process on board 0"):
+                busy = "another stream is running in this process on board 0"
+                with pytest.raises(kv318.AcquisitionBusy, match=busy):
                     second.start()
             assert first.read(100, timeout=30).size == 100
         with b1.poll() as p:  # free again once stopped
@@ -157,3 +159,15 @@ def test_closing_the_board_stops_its_stream(sim_factory):
     assert not s.running
     with kv318.open(0) as again, again.stream() as s2:
         assert s2.read(10, timeout=30).size == 10
+
+
+def test_a_dropped_stream_stops_and_frees_the_process(sim_factory):
+    sim_factory(signal="ramp")
+    with kv318.open(0) as board:
+        s = board.stream()
+        s.start()
+        del s
+        gc.collect()
+        assert not board.inb(0) & 0x04
+        with board.stream() as again:
+            np.testing.assert_array_equal(again.read(100, timeout=30), ramp(0, 100))
