@@ -75,6 +75,18 @@ def test_import_error_names_every_place_and_why(tmp_path):
     assert "KV318_LIBRARY" in text
 
 
+@pytest.mark.parametrize("compiler, machine", [("i686-w64-mingw32-gcc", MACHINE_I386),
+                                               ("x86_64-w64-mingw32-gcc", MACHINE_AMD64)])
+def test_width_of_real_dlls(tmp_path, compiler, machine):
+    # The cross compilers the Windows builds use make a DLL of each width.
+    if shutil.which(compiler) is None:
+        pytest.skip(f"{compiler} is not installed")
+    (tmp_path / "f.c").write_text("int __stdcall f(int x) { return x; }\n")
+    subprocess.run([compiler, "-shared", "-o", str(tmp_path / "KV318.dll"), str(tmp_path / "f.c")], check=True)
+    assert _loader.pe_machine(str(tmp_path / "KV318.dll")) == machine
+    assert _loader.pe_machine(os.environ["KV318_LIBRARY"]) is None  # an ELF file
+
+
 def run_import(env, path_entry):
     code = "import kv318; print(kv318.library_path)"
     env = {k: v for k, v in env.items() if v is not None}
