@@ -35,6 +35,17 @@ void ScriptedDriver::serve(DriverConnection& c) {
             c.write_all(rh, sizeof rh);
             c.write_all(body.data(), body.size());
             break;
+        case DriverAction::ReplyAndMore: {
+            // One write, so the extra bytes are there by the time the
+            // library has read the reply.  They look like a reply frame.
+            encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
+            std::vector<std::uint8_t> frame(std::begin(rh), std::end(rh));
+            frame.insert(frame.end(), body.begin(), body.end());
+            const std::uint8_t more[8] = {0, 0, 0, 0, 1, 0, 0, 0};
+            frame.insert(frame.end(), std::begin(more), std::end(more));
+            c.write_all(frame.data(), frame.size());
+            break;
+        }
         case DriverAction::Fail:
             encode_reply_header(rh, {5, 0});
             c.write_all(rh, sizeof rh);
