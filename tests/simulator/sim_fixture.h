@@ -22,14 +22,16 @@ namespace kv318::sim::test {
 
 class SimulatedBoards {
 public:
-    explicit SimulatedBoards(std::vector<BoardConfig> configs = {BoardConfig{}}) {
+    // The boards run on the real monotonic clock, or on `clock` (the
+    // caller's, outliving this) when a test moves their time by hand.
+    explicit SimulatedBoards(std::vector<BoardConfig> configs = {BoardConfig{}}, const Clock* clock = nullptr) {
         char tmpl[] = "/tmp/kv318-sim-test-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         ::setenv("KV318_DRIVER_DIR", dir_.c_str(), 1);
         std::vector<Board*> served;
         for (std::size_t i = 0; i < configs.size(); ++i) {
             configs[i].number = static_cast<int>(i);
-            boards_.push_back(std::make_unique<Board>(configs[i], clock_));
+            boards_.push_back(std::make_unique<Board>(configs[i], clock != nullptr ? *clock : clock_));
             served.push_back(boards_.back().get());
         }
         server_ = std::make_unique<SocketServer>(served, dir_, [this](const std::string& line) { log_.push_back(line); });

@@ -1,6 +1,7 @@
 #include "scripted_driver.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kv318::test {
 
@@ -37,6 +38,18 @@ void ScriptedDriver::serve(DriverConnection& c) {
             c.write_all(rh, sizeof rh);
             c.write_all(body.data(), body.size());
             break;
+        case DriverAction::ReplyAndMore: {
+            // One write, so the extra bytes are there by the time the
+            // library has read the reply.  They look like a reply frame.
+            encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
+            const std::uint8_t more[8] = {0, 0, 0, 0, 1, 0, 0, 0};
+            std::uint8_t frame[kReplyHeaderSize + 5 + sizeof more];
+            std::memcpy(frame, rh, sizeof rh);
+            if (!body.empty()) std::memcpy(frame + sizeof rh, body.data(), body.size());
+            std::memcpy(frame + sizeof rh + body.size(), more, sizeof more);
+            c.write_all(frame, sizeof rh + body.size() + sizeof more);
+            break;
+        }
         case DriverAction::Fail:
             encode_reply_header(rh, {5, 0});
             c.write_all(rh, sizeof rh);

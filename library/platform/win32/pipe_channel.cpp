@@ -54,6 +54,14 @@ public:
         return transfer(data, len, false);
     }
 
+    bool has_unread() override {
+        // PeekNamedPipe never waits.  It fails once the driver has closed
+        // its end, which is the end of the stream.
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr)) return true;
+        return available > 0;
+    }
+
 private:
     bool transfer(std::uint8_t* data, std::size_t len, bool write) {
         while (len > 0) {
