@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <map>
 
 #include "core/option_limits.h"
@@ -71,7 +72,6 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
 
 int parse_command_line(int argc, char** argv, Invocation* inv) {
     CLI::App app{"kv318-cli: the KV318 data-acquisition board from a shell", "kv318-cli"};
-    app.require_subcommand(1);
     app.footer("Numbers are decimal or 0x-hex.  Ctrl-C or SIGTERM stops stream, poll and counter watch\n"
                "cleanly: the board is stopped and the output file is complete.\n\nExit codes:\n" +
                exit_code_table());
@@ -126,6 +126,12 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
+    }
+    if (app.get_subcommands().empty()) {
+        // Checked here rather than by CLI11, which would report a mistyped
+        // subcommand as a missing one instead of naming it.
+        std::fputs(app.help().c_str(), stderr);
+        return kExitUsage;
     }
     return -1;
 }
