@@ -15,6 +15,7 @@ CsvFormatter::CsvFormatter(std::uint64_t clockHz, std::uint32_t divider)
         ++decimals_;
         scale_ *= 10;
     }
+    if ((divider_ * scale_) % clockHz_ == 0) periodUnits_ = divider_ * scale_ / clockHz_;
     for (std::int32_t code = -8192; code < 8192; ++code) {
         Volts& v = volts_[static_cast<std::size_t>(code + 8192)];
         // Code x 5 / 8192 has at most 13 binary places, so the shortest
@@ -29,17 +30,38 @@ std::size_t CsvFormatter::line(std::uint64_t index, std::int32_t sample, char* o
     char* const end = out + kMaxLine;
     p = std::to_chars(p, end, index).ptr;
     *p++ = ',';
-    // index x divider / clock in whole seconds and `decimals_` digits; the
-    // product stays far inside 64 bits for any run a disk can hold.
-    const std::uint64_t ticks = index * divider_;
-    std::uint64_t seconds = ticks / clockHz_;
-    std::uint64_t fraction = ((ticks % clockHz_) * scale_ + clockHz_ / 2) / clockHz_;
-    if (fraction >= scale_) {  // rounded up to the next second
-        fraction -= scale_;
-        ++seconds;
-    }
-    p = std::to_chars(p, end, seconds).ptr;
-    if (decimals_ > 0) {
+    if (periodUnits_ != 0) {
+        // index x period in units of the last decimal, the point put in.
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, index * periodUnits_);
+        const auto n = static_cast<int>(r.ptr - digits);
+        if (n <= decimals_) {
+            *p++ = '0';
+            *p++ = '.';
+            for (int i = n; i < decimals_; ++i) *p++ = '0';
+            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            p += n;
+        } else {
+            const auto whole = static_cast<std::size_t>(n - decimals_);
+            std::memcpy(p, digits, whole);
+            p += whole;
+            if (decimals_ > 0) {
+                *p++ = '.';
+                std::memcpy(p, digits + whole, static_cast<std::size_t>(decimals_));
+                p += decimals_;
+            }
+        }
+    } else {
+        // index x divider / clock in whole seconds and 9 rounded digits;
+        // the product stays far inside 64 bits for any run a disk can hold.
+        const std::uint64_t ticks = index * divider_;
+        std::uint64_t seconds = ticks / clockHz_;
+        std::uint64_t fraction = ((ticks % clockHz_) * scale_ + clockHz_ / 2) / clockHz_;
+        if (fraction >= scale_) {  // rounded up to the next second
+            fraction -= scale_;
+            ++seconds;
+        }
+        p = std::to_chars(p, end, seconds).ptr;
         *p++ = '.';
         char digits[20];
         const auto r = std::to_chars(digits, digits + sizeof digits, fraction);

@@ -38,6 +38,9 @@ private:
     std::uint64_t divider_;
     int decimals_ = 0;
     std::uint64_t scale_ = 1;  // 10^decimals_
+    // The sample period in units of 10^-decimals_ s, when it is a whole
+    // number of them (0 otherwise): then a time is one multiplication.
+    std::uint64_t periodUnits_ = 0;
     struct Volts {
         char text[23];
         std::uint8_t size;

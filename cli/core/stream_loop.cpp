@@ -1,5 +1,7 @@
 #include "stream_loop.h"
 
+#include "batch_queue.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,9 @@ constexpr auto kReadPeriod = std::chrono::milliseconds(30);
 constexpr auto kPollIdle = std::chrono::milliseconds(2);
 constexpr auto kProgressPeriod = std::chrono::milliseconds(250);
 constexpr auto kCheckpointPeriod = std::chrono::seconds(1);
+// Samples read and not yet written that the reader may run ahead by: 64 MiB,
+// 8 s at 2 MS/s, 1.3 s at the fastest rate the library sustains.
+constexpr std::size_t kQueuedSamples = 16u << 20;
 
 // Polled reads report a failed bulk transfer and a disabled converter both
 // as -1; the status register tells them apart (bit 2 set: enabled).
@@ -43,16 +48,39 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         return out;
     }
     out.started = true;
-    std::vector<std::int32_t> batch(s.polled ? kPolledReadCapacity : kReadCapacity);
+
+    // The writing thread: formats and writes the batches, and brings the
+    // file to a valid state every second.
+    BatchQueue queue(kQueuedSamples);
+    // Written by the writing thread once the output takes no more (failed,
+    // or a WAV file full), read by the reading thread between reads, which
+    // then ends the run.  Nothing else is published through it.
+    std::atomic<bool> writerStopped{false};
+    std::thread writing([&] {
+        BatchQueue::Batch batch;
+        auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
+        while (queue.pop(&batch)) {
+            if (!writerStopped.load() && writer.write(batch.data(), batch.size()) < batch.size()) writerStopped = true;
+            queue.recycle(std::move(batch));
+            if (!writerStopped.load() && Clock::now() >= nextCheckpoint) {
+                if (!writer.checkpoint()) writerStopped = true;
+                nextCheckpoint = Clock::now() + kCheckpointPeriod;
+            }
+        }
+    });
+
+    const std::size_t capacity = s.polled ? kPolledReadCapacity : kReadCapacity;
     std::int32_t carry = 0;
     const auto t0 = Clock::now();
     auto nextProgress = t0 + kProgressPeriod;
-    auto nextCheckpoint = t0 + kCheckpointPeriod;
     auto nextRead = t0;
     StreamProgress p;
+    std::uint64_t queued = 0;
 
     // Reads once; false when the run must end.
     auto take = [&]() -> bool {
+        BatchQueue::Batch batch = queue.spare();
+        batch.resize(capacity);
         const std::int32_t n = s.polled ? api.mRead(handle, batch.data(), &carry, 0) : api.read(handle, batch.data());
         if (n < 0) {
             out.readFailure = s.polled ? polled_failure(api, handle) : n;
@@ -60,13 +88,12 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             return false;
         }
         auto count = static_cast<std::size_t>(n);
-        if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - out.samples));
-        const std::size_t written = writer.write(batch.data(), count);
-        out.samples += written;
-        if (written < count) return false;  // output failed or full
-        if (s.maxSamples > 0 && out.samples >= s.maxSamples) return false;
+        if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - queued));
+        batch.resize(count);
+        queued += count;
+        if (count > 0) queue.push(std::move(batch), stop);
+        if (s.maxSamples > 0 && queued >= s.maxSamples) return false;
         // A full batch means more is waiting: read again at once.
-        const std::size_t capacity = batch.size();
         if (static_cast<std::size_t>(n) < capacity) {
             if (!s.polled) nextRead += kReadPeriod;
             else if (n == 0) nextRead = Clock::now() + kPollIdle;
@@ -78,7 +105,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                                                       std::chrono::duration<double>(s.maxSeconds))
                                            : Clock::time_point::max();
     bool going = true;
-    while (going) {
+    while (going && !writerStopped.load()) {
         if (stop.load(std::memory_order_relaxed)) {
             out.interrupted = true;
             break;
@@ -92,24 +119,23 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         going = take();
         now = Clock::now();
         if (nextRead < now - kReadPeriod) nextRead = now;  // do not make up missed visits in a burst
-        p.seconds = std::chrono::duration<double>(now - t0).count();
-        p.samples = out.samples;
-        if (now >= nextCheckpoint) {
-            if (!writer.checkpoint()) break;
-            nextCheckpoint = now + kCheckpointPeriod;
-        }
         if (progress && now >= nextProgress) {
+            p.seconds = std::chrono::duration<double>(now - t0).count();
+            p.samples = queued;
             progress(p, false);
             nextProgress = now + kProgressPeriod;
         }
     }
     // Stopped from outside or by the time limit: what the ring already
     // holds was made within the run, so it is read before the stop.
-    if (going && !s.polled && out.readFailure == 0 && !writer.failed() && !writer.full()) take();
+    if (going && !s.polled && !writerStopped.load()) take();
 
     if (s.polled) api.mStopAd(handle);
     else api.stopAd(handle);
+    queue.close();
+    writing.join();
     writer.finish();
+    out.samples = writer.samples();
     out.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     p.seconds = out.seconds;
     p.samples = out.samples;

@@ -249,6 +249,21 @@ TEST(StreamLoop, AStopRequestReadsWhatIsBufferedThenStopsTheBoard) {
     EXPECT_EQ(u32_at(out.bytes, 40), 2u * 1234) << "the header is fixed up at the end";
 }
 
+TEST(StreamLoop, AnOutputThatTakesNoMoreEndsTheRun) {
+    FakeBoard::reset();
+    for (int i = 0; i < 1000; ++i) FakeBoard::get().reads.push_back(100);
+    MemoryOutput out;
+    SampleWriter w(Format::Wav, out, 2'000'000, 2, /*maxWavData=*/300);
+    ASSERT_TRUE(w.begin());
+    std::atomic<bool> stop{false};
+    const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, nullptr);
+    EXPECT_TRUE(w.full());
+    EXPECT_EQ(r.samples, 150u);
+    EXPECT_EQ(FakeBoard::get().stops, 1);
+    EXPECT_LT(FakeBoard::get().readCalls, 1000) << "the run ended once the file was full";
+    EXPECT_EQ(u32_at(out.bytes, 40), 300u);
+}
+
 TEST(StreamLoop, AFailedStartReadsNothing) {
     FakeBoard::reset();
     FakeBoard::get().startResult = -1;
