@@ -189,7 +189,8 @@ int counter(const Invocation& inv, const Environment& env) {
         const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (v >= 0) std::fprintf(env.out, "%.3f %d\n", t, v);
         else std::fprintf(env.out, "%.3f invalid\n", t);
-        std::fflush(env.out);
+        // A reader that went away (`| head`) ends the watch.
+        if (std::fflush(env.out) != 0 || std::ferror(env.out)) return kExitOutputFailed;
     } while (pause(env, inv.intervalMs));
     return kExitOk;
 }

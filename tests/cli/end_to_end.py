@@ -130,6 +130,11 @@ class Commands(unittest.TestCase):
             counts = [int(line.split()[1]) for line in out.decode().splitlines()[1:] if line.split()[1] != "invalid"]
             self.assertGreaterEqual(len(counts), 2, out)
             self.assertEqual(counts, sorted(counts), "the count only climbs")
+            watch = sim.start_cli("counter", "watch", "--interval", "10")
+            watch.stdout.readline()
+            watch.stdout.close()  # as `| head -1` does
+            self.assertEqual(watch.wait(60), 7, "a reader that went away ends the watch")
+            watch.stderr.close()
 
             self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "200").returncode, 0)
             self.assertIn("= 0x80", text(sim.cli("reg", "get", "8"))[0], "running, continuous")
