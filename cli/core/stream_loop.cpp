@@ -1,12 +1,12 @@
 #include "stream_loop.h"
 
-#include "batch_queue.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
+
+#include "batch_queue.h"
 
 namespace kv318::cli {
 
@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 // The reader wakes this often in stream mode.  A drain of the library's
 // timer that finds the reader converting is skipped whole, so the reader
 // stays out of its way between visits; the 2 MiB ring holds about 80 ms at
-// 26 MB/s, so a visit every 30 ms leaves room for writing the batch.
+// 26 MB/s, so a visit every 30 ms keeps it well below half full.
 constexpr auto kReadPeriod = std::chrono::milliseconds(30);
 // Polled mode: an empty FIFO is asked again after this long.
 constexpr auto kPollIdle = std::chrono::milliseconds(2);
