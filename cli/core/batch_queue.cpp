@@ -4,12 +4,17 @@
 
 namespace kv318::cli {
 
-BatchQueue::Batch BatchQueue::spare() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spares_.empty()) return {};
-    Batch b = std::move(spares_.back());
-    spares_.pop_back();
-    b.clear();
+BatchQueue::Batch BatchQueue::spare(std::size_t size) {
+    Batch b;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!spares_.empty()) {
+            b = std::move(spares_.back());
+            spares_.pop_back();
+        }
+    }
+    b.count = 0;
+    if (b.samples.size() != size) b.samples.resize(size);
     return b;
 }
 
@@ -17,10 +22,10 @@ void BatchQueue::push(Batch&& batch, const std::atomic<bool>& stop) {
     std::unique_lock<std::mutex> lock(mutex_);
     // The stop flag is set by a signal handler, which cannot notify; the
     // wait looks at it every few milliseconds.
-    while (queuedSamples_ > 0 && queuedSamples_ + batch.size() > maxSamples_ && !stop.load()) {
+    while (queuedSamples_ > 0 && queuedSamples_ + batch.count > maxSamples_ && !stop.load()) {
         changed_.wait_for(lock, std::chrono::milliseconds(20));
     }
-    queuedSamples_ += batch.size();
+    queuedSamples_ += batch.count;
     queued_.push_back(std::move(batch));
     changed_.notify_all();
 }
@@ -37,7 +42,7 @@ bool BatchQueue::pop(Batch* batch) {
     if (queued_.empty()) return false;
     *batch = std::move(queued_.front());
     queued_.pop_front();
-    queuedSamples_ -= batch->size();
+    queuedSamples_ -= batch->count;
     changed_.notify_all();
     return true;
 }

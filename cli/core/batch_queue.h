@@ -19,13 +19,20 @@ namespace kv318::cli {
 // side needs to sleep until the other has moved.
 class BatchQueue {
 public:
-    using Batch = std::vector<std::int32_t>;
+    // `samples` keeps the size of one read's array; the first `count` of
+    // them are the batch.  Buffers keep their size when recycled, so they
+    // are not cleared again for every read.
+    struct Batch {
+        std::vector<std::int32_t> samples;
+        std::size_t count = 0;
+    };
 
     // Holds up to `maxSamples` queued samples before push() waits.
     explicit BatchQueue(std::size_t maxSamples) : maxSamples_(maxSamples) {}
 
-    // Reader: an empty buffer, recycled when one is free.
-    Batch spare();
+    // Reader: an empty batch of `size` samples' room, recycled when one is
+    // free.
+    Batch spare(std::size_t size);
     // Reader: queues `batch`.  While the queue is full it waits, unless
     // `stop` is set: a run being stopped keeps every sample it read.
     void push(Batch&& batch, const std::atomic<bool>& stop);

@@ -1,5 +1,6 @@
 #include "sample_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -75,18 +76,25 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
             full_ = true;
         }
     }
-    while (taken < count && !failed_) {
-        if (format_ == Format::Csv) {
+    if (format_ == Format::Csv) {
+        while (taken < count && !failed_) {
             if (buffer_.size() - used_ < CsvFormatter::kMaxLine && !emit()) break;
             used_ += csv_->line(samples_, samples[taken], buffer_.data() + used_);
-        } else {
-            if (buffer_.size() - used_ < 2 && !emit()) break;
-            put_u16le(reinterpret_cast<std::uint8_t*>(buffer_.data() + used_),
-                      static_cast<std::uint16_t>(samples[taken]));
-            used_ += 2;
+            ++taken;
+            ++samples_;
         }
-        ++taken;
-        ++samples_;
+        return taken;
+    }
+    while (taken < count && !failed_) {
+        if (buffer_.size() - used_ < 2 && !emit()) break;
+        // As many samples as the buffer has room for, in one plain loop the
+        // compiler can widen.
+        const std::size_t n = std::min(count - taken, (buffer_.size() - used_) / 2);
+        auto* out = reinterpret_cast<std::uint8_t*>(buffer_.data() + used_);
+        for (std::size_t i = 0; i < n; ++i) put_u16le(out + 2 * i, static_cast<std::uint16_t>(samples[taken + i]));
+        used_ += 2 * n;
+        taken += n;
+        samples_ += n;
     }
     return taken;
 }

@@ -60,7 +60,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
         while (queue.pop(&batch)) {
-            if (!writerStopped.load() && writer.write(batch.data(), batch.size()) < batch.size()) writerStopped = true;
+            if (!writerStopped.load() && writer.write(batch.samples.data(), batch.count) < batch.count) {
+                writerStopped = true;
+            }
             queue.recycle(std::move(batch));
             if (!writerStopped.load() && Clock::now() >= nextCheckpoint) {
                 if (!writer.checkpoint()) writerStopped = true;
@@ -79,9 +81,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
 
     // Reads once; false when the run must end.
     auto take = [&]() -> bool {
-        BatchQueue::Batch batch = queue.spare();
-        batch.resize(capacity);
-        const std::int32_t n = s.polled ? api.mRead(handle, batch.data(), &carry, 0) : api.read(handle, batch.data());
+        BatchQueue::Batch batch = queue.spare(capacity);
+        std::int32_t* const into = batch.samples.data();
+        const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
         if (n < 0) {
             out.readFailure = s.polled ? polled_failure(api, handle) : n;
             ++p.errors;
@@ -89,7 +91,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         }
         auto count = static_cast<std::size_t>(n);
         if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - queued));
-        batch.resize(count);
+        batch.count = count;
         queued += count;
         if (count > 0) queue.push(std::move(batch), stop);
         if (s.maxSamples > 0 && queued >= s.maxSamples) return false;
