@@ -138,8 +138,9 @@ TEST_F(Stream, AcquisitionFailuresGiveTheDocumentedResults) {
     }
 
     // A bulk read failing inside the timer: -3 until the stop, then 0.
-    ASSERT_EQ(KV318_AD(h_, 0, 0, 0, 0, kDivider), 0);
+    // Failing from the start, so that nothing reaches the ring.
     ASSERT_TRUE(client_.fail_request(kBulkRead, 0));
+    ASSERT_EQ(KV318_AD(h_, 0, 0, 0, 0, kDivider), 0);
     EXPECT_TRUE(poll_until([&] { return KV318_Read(h_, g_samples) == -3; }));
     EXPECT_EQ(KV318_Read(h_, g_samples), -3);
     ASSERT_TRUE(client_.clear());
