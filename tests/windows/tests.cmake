@@ -48,3 +48,7 @@ function(kv318_tests_need_wine)
   endforeach()
 endfunction()
 cmake_language(DEFER CALL kv318_tests_need_wine)
+
+# KV318.dll's kernel path, against a test driver Wine hosts in a prefix of
+# its own.
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/driver ${CMAKE_CURRENT_BINARY_DIR}/windows/driver)
