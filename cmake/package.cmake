@@ -38,7 +38,7 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/kv318.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
-kv318_install_program(kv318-sim)
+kv318_install_program(kv318-sim kv318-cli)
 # The panel is optional (KV318_BUILD_PANEL).
 if(TARGET kv318)
   kv318_install_program(kv318)
@@ -52,7 +52,7 @@ set(CPACK_PACKAGE_VENDOR "KV318 project")
 set(CPACK_PACKAGE_CONTACT "KV318 developers <kv318@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KV318 USB data-acquisition board: library, test panel and simulator")
 set(CPACK_PACKAGE_DESCRIPTION
-  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
+  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the command-line tool kv318-cli; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

@@ -86,6 +86,9 @@ for p in $presets; do
     if [[ -f "build/$p/wine-prefix/.kv318-prefix" ]]; then
         tools/wine-prefix remove "build/$p/wine-prefix" >/dev/null 2>&1 || true
     fi
+    if [[ -f "build/$p/wine-prefix-driver/.kv318-prefix" ]]; then
+        tests/windows/driver/driver-prefix remove "build/$p/wine-prefix-driver" >/dev/null 2>&1 || true
+    fi
 done
 
 echo "=== summary ==="
