@@ -85,10 +85,12 @@ std::size_t resident_bytes() {
     return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer runtimes keep shadow memory per thread and per allocation, so
+// resident size says nothing about the server's own buffers there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
