@@ -14,7 +14,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -82,14 +82,21 @@ int main() {
     const auto ticks = static_cast<std::size_t>(seconds * 1e9 / kPeriodNs);
     g_timerLateness.reserve(ticks + 16);
 
+    kv318::TimerService& timers = kv318::platform_timer_service();
+    const kv318::TimerHandle id = timers.create(10, 1, on_tick, 0);
+    if (id == 0) {
+        std::fprintf(stderr, "timer_benchmark: no timer\n");
+        return 1;
+    }
     // The bare loop: absolute deadlines one period apart, as the timer
-    // thread keeps them.
-    std::atomic<bool> stop{false};
+    // thread keeps them, half a period out of phase with the timer's, so
+    // the two never wake together and queue behind each other.
+    std::this_thread::sleep_for(std::chrono::nanoseconds(kPeriodNs / 2));
     std::vector<std::int64_t> bare;
     bare.reserve(ticks + 16);
     std::thread bareLoop([&] {
         std::int64_t deadline = now_ns() + kPeriodNs;
-        while (!stop.load() && bare.size() < ticks) {
+        while (bare.size() < ticks) {
             const timespec at{static_cast<time_t>(deadline / 1'000'000'000), static_cast<long>(deadline % 1'000'000'000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }
@@ -98,14 +105,6 @@ int main() {
         }
     });
 
-    kv318::TimerService& timers = kv318::platform_timer_service();
-    const kv318::TimerHandle id = timers.create(10, 1, on_tick, 0);
-    if (id == 0) {
-        std::fprintf(stderr, "timer_benchmark: no timer\n");
-        stop = true;
-        bareLoop.join();
-        return 1;
-    }
     bareLoop.join();
     timers.cancel(id);
 
