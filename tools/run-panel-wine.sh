@@ -2,7 +2,11 @@
 # Opens the Windows test panel kv318.exe under Wine on board 0, served by
 # the Windows build of the board simulator, kv318-sim.exe.
 #
-#   tools/run-panel-wine.sh [kv318-sim options, e.g. --signal const --value 1.5]
+#   tools/run-panel-wine.sh [--64] [kv318-sim options, e.g. --signal const --value 1.5]
+#
+# --64 takes the x64 build (build/windows64: the 64-bit kv318.exe, KV318.dll
+# and kv318-sim.exe) in a 64-bit prefix under wine64; without it the 32-bit
+# build runs in a 32-bit prefix.
 #
 # Installs what is missing (tools/setup.sh), builds kv318.exe, KV318.dll and
 # kv318-sim.exe when they are missing or out of date, makes a throwaway Wine
@@ -12,11 +16,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${KV318_WINDOWS_BUILD_DIR:-build/windows}
+preset=windows
+arch=win32
+if [[ "${1:-}" == --64 ]]; then
+    preset=windows64
+    arch=win64
+    shift
+fi
+build=${KV318_WINDOWS_BUILD_DIR:-build/$preset}
 
 tools/setup.sh
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake --preset windows -B "$build"
+    cmake --preset "$preset" -B "$build"
 fi
 cmake --build "$build" -j2 --target kv318 KV318 kv318-sim
 
@@ -41,7 +52,7 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-tools/wine-prefix create "$prefix" --use-display
+tools/wine-prefix create "$prefix" --arch "$arch" --use-display
 run=(tools/wine-run --prefix "$prefix" --path "$(pwd)/$build/library")
 
 "${run[@]}" "$build/simulator/kv318-sim.exe" "$@" 2>"$log" &

@@ -33,11 +33,16 @@ void wait_for_drain_end() {
 }
 
 // Drains at least the FIFO level the board reports, reply by reply.
-// Runs with the tick's side of the handshake held.
+// Runs with the tick's side of the handshake held.  A tick ends early, and
+// leaves the rest to the next tick, when the status read fails (no level is
+// known), on a stop, when the ring overflows, or when the board stops
+// delivering (kMaxEmptyReplies empty replies in a row): the timer thread
+// must never be held by a board, and KV318_Read waits for this drain.
 void drain_fifo() {
     const FifoLevel fifo = fifo_level(RegRead8(AcqDevice, reg::kStatus));
     if (fifo.level == 0) return;
     TickTotal = 0;
+    EmptyReplyRun empty;
     while (TickTotal < fifo.level) {
         const std::int32_t n = BulkIn(AcqDevice, TransferBuffer, fifo.chunk);
         LastChunk = n;
@@ -52,9 +57,10 @@ void drain_fifo() {
             // The writer has caught up with the reader; the next tick goes on.
             if (RingCount >= kRingSize) return;
         }
-        // A reply of 0 bytes adds nothing and the loop asks again, but a stop
-        // or an unload ends the drain: a board that keeps answering 0 bytes
-        // must not hold KV318_StopAD or the unload forever.
+        // A reply of 0 bytes adds nothing and the loop asks again, up to a
+        // short run of them.
+        if (empty.stalled_after(n)) return;
+        // A stop or an unload ends the drain at once.
         if (AcqRunning.load() != 1) return;
     }
 }
@@ -155,8 +161,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
         result = -3;
     } else if (RingCount < kMinReadBytes) {
         result = 0;
-    } else if ((RegRead8(handle, reg::kStatus) & kStatusEnabledBit) == 0) {
-        // A failed read (-1) has the bit set and passes.
+    } else if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) {
+        // Not enabled, or the status read failed: refused, the ring kept.
         result = -1;
     } else if (RingCount >= kRingSize) {
         result = -2;

@@ -76,9 +76,15 @@ static_assert(static_cast<std::size_t>(kMaxChunk) + 1 <= kTransferSize);
 }  // namespace
 
 FifoLevel fifo_level(std::int32_t status) {
-    // A failed read is -1, every bit set: its bits 4-6 give code 7.
+    // A failed read is -1, every bit set: read as bits, it would spell code 7
+    // and send a drain after 256 KiB that were never reported.
+    if (status < 0) return kLevelTable[0];
     const auto code = static_cast<std::size_t>((static_cast<std::uint32_t>(status) >> 4) & 7u);
     return kLevelTable[code];
+}
+
+bool acquisition_enabled(std::int32_t status) {
+    return status >= 0 && (status & kStatusEnabledBit) != 0;
 }
 
 void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count) {

@@ -117,10 +117,42 @@ struct FifoLevel {
 };
 
 // The level and chunk for a status register value (a RegRead8 result).
-// Bits 4-6 are the level code; a failed read (-1) counts as code 7, so a
-// board that stops answering is drained, and its bulk reads fail.  The
-// chunk is twice the level, held to 512-16384 bytes.
+// Bits 4-6 are the level code; the chunk is twice the level, held to
+// 512-16384 bytes.  A failed read (-1) is no level at all: it gives level
+// 0, nothing to drain, and never the code its set bits would spell.
 FifoLevel fifo_level(std::int32_t status);
+
+// Whether a status register value reports acquisition enabled (bit 2).  A
+// failed read (-1) is a failed request, never "enabled".
+bool acquisition_enabled(std::int32_t status);
+
+// ---- A board that stops delivering ------------------------------------------
+
+// A drain asks again after a bulk reply of 0 bytes, but gives up after this
+// many in a row.  The level the board reports is what its FIFO already
+// holds, so a bulk read of it should come back with data at once; an empty
+// reply is a hiccup of the USB stack (a zero-length packet at a transfer
+// boundary), and a real board answers the retry.  Sixteen empty replies in
+// a row, with not one byte between them, is a board that has stopped
+// delivering (a stalled endpoint).  Giving up loses nothing: the bytes stay
+// in the board's FIFO, and the next tick or polled read asks for them.  A
+// count and not a time bound, so the rule is the same on a fast local
+// driver and a slow USB bus, and tests see it exactly.
+inline constexpr std::int32_t kMaxEmptyReplies = 16;
+
+// Counts one drain's bulk replies of 0 bytes in a row.
+class EmptyReplyRun {
+public:
+    // Notes a reply of `n` >= 0 bytes.  True once kMaxEmptyReplies empty
+    // replies came in a row: the drain must stop.
+    bool stalled_after(std::int32_t n) {
+        run_ = n == 0 ? run_ + 1 : 0;
+        return run_ >= kMaxEmptyReplies;
+    }
+
+private:
+    std::int32_t run_ = 0;
+};
 
 // ---- Sample conversion ----------------------------------------------------
 

@@ -11,6 +11,11 @@ ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const 
     if (inLen > kMaxChannelInput || (inLen > 0 && in == nullptr) || (outCap > 0 && out == nullptr))
         return ChannelResult::Failed;
 
+    // Bytes waiting before we ask are no reply of ours: a driver that sent
+    // more than its last reply.  Reading on would hand this request those
+    // bytes, and every later request the reply before it.
+    if (stream.has_unread()) return ChannelResult::Broken;
+
     std::uint8_t header[kRequestHeaderSize];
     encode_request_header(header, RequestHeader{code, inLen, outCap});
     if (!stream.send_all(header, sizeof header) || (inLen > 0 && !stream.send_all(in, inLen)))

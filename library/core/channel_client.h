@@ -24,6 +24,11 @@ public:
     // end of the stream, a failure, or the deadline; `data` may then hold
     // part of the bytes.
     virtual bool receive_all(std::uint8_t* data, std::size_t len) = 0;
+
+    // True when something waits unread on the stream between exchanges:
+    // bytes the driver sent beyond its last reply, or the end of the
+    // stream.  Also true when the transport cannot tell.  Never blocks.
+    virtual bool has_unread() = 0;
 };
 
 enum class ChannelResult {
@@ -35,7 +40,9 @@ enum class ChannelResult {
 // Sends one I/O-control request and reads its reply.  `in` holds inLen bytes,
 // `out` has room for outCap; no reply writes past outCap.  *returned is 0
 // unless the result is Ok.  An input over the channel's 1 MiB limit, or a
-// missing buffer, fails before anything is sent.
+// missing buffer, fails before anything is sent.  Anything unread on the
+// stream before the request breaks the frame, and nothing is sent: every
+// later reply would be read out of place.
 ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
                                std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
                                std::uint32_t* returned);

@@ -42,12 +42,17 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved) {
     (void)reserved;
     if (samples == nullptr || carry == nullptr || stream_running()) return -1;
-    if ((RegRead8(handle, reg::kStatus) & kStatusEnabledBit) == 0) return -1;
-    const FifoLevel fifo = fifo_level(RegRead8(handle, reg::kStatus));
+    // A failed status read is a failed request: -1 with the carry unchanged,
+    // whichever of the two reads it is.
+    if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) return -1;
+    const std::int32_t status = RegRead8(handle, reg::kStatus);
+    if (status < 0) return -1;
+    const FifoLevel fifo = fifo_level(status);
     if (fifo.level == 0) return 0;
 
     std::int32_t b = 0;
     if (*carry & kCarryPresent) PolledBuffer[b++] = static_cast<std::uint8_t>(*carry & 0xFF);
+    EmptyReplyRun empty;
     while (b < fifo.level) {
         // BulkIn never reports more than chunk + 1 bytes, the capacity it offers.
         const std::int32_t n = BulkIn(handle, TransferBuffer, fifo.chunk);
@@ -60,6 +65,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
         // A reply of 0 bytes adds nothing, and the loop asks again.
         std::memcpy(PolledBuffer + b, TransferBuffer, static_cast<std::size_t>(n));
         b += n;
+        // A board that stopped delivering ends the call with what it has:
+        // those bytes are converted below, and an odd last one is carried.
+        if (empty.stalled_after(n)) break;
     }
     const std::int32_t m = b / 2;
     convert_samples(PolledBuffer, samples, static_cast<std::size_t>(m));

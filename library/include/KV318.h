@@ -11,6 +11,13 @@
  *
  * On Windows every export uses the stdcall convention with an undecorated
  * name and a fixed ordinal.  The header is usable from C and C++.
+ *
+ * The board handle is a 32-bit integer on every platform.  On 64-bit
+ * Windows it is the OS handle narrowed with HandleToLong; the library widens
+ * it again with LongToHandle (sign extension).  Windows keeps kernel handle
+ * values within 32 bits so that 32- and 64-bit processes can share them, so
+ * nothing is lost, and INVALID_HANDLE_VALUE is -1 both ways.  A caller that
+ * needs the OS handle itself uses LongToHandle too, never a plain cast.
  */
 #ifndef KV318_H
 #define KV318_H
@@ -72,7 +79,13 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * inside the library drains the board's FIFO every 10 ms into a 2 MiB ring;
  * KV318_Read hands the ring's bytes over as samples.  A sample is two FIFO
  * bytes, low byte first, as a signed 16-bit value sign-extended to 32 bits;
- * samples are aligned to the start of the stream. */
+ * samples are aligned to the start of the stream.
+ *
+ * A board that fails or stalls never holds the timer, nor a KV318_Read
+ * waiting for it.  A tick whose status read fails drains nothing.  A tick
+ * whose bulk reads come back empty 16 times in a row (a board that reports
+ * a FIFO fill but stopped delivering) ends with what it drained; the bytes
+ * stay on the board and the next tick asks for them again. */
 
 /* Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
  * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
@@ -88,8 +101,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 /* Moves the buffered samples into `samples`, which must hold 524,288
  * elements.  Returns the count, 50 to 524,288; 0 while fewer than 100 bytes
  * are buffered.  An odd byte stays buffered for the next call.  Failures:
- * -1 when the board reports acquisition not enabled (the buffer is kept) or
- * `samples` is NULL (nothing is read); -2 when the ring overflowed, until
+ * -1 when the board reports acquisition not enabled or its status read fails
+ * (the buffer is kept either way) or `samples` is NULL (nothing is read); -2 when the ring overflowed, until
  * the stream is stopped and started again; -3 when a bulk read of the timer
  * failed, until KV318_StopAD.  `handle` is used for the status read. */
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
@@ -115,9 +128,13 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * run; bit 16 set means bits 0-7 hold a byte left over, which leads this
  * call's bytes.  On return it holds 0x10000 | the unpaired last byte, or 0.
  * Returns the sample count, 0 when the FIFO is empty (carry unchanged), or
- * -1 when acquisition is not enabled, a bulk read fails (the bytes of this
- * call are dropped), `samples` or `carry` is NULL, or a stream is running;
- * the carry is unchanged on every -1.  `reserved` is ignored. */
+ * -1 when acquisition is not enabled, a status read fails, a bulk read fails
+ * (the bytes of this call are dropped), `samples` or `carry` is NULL, or a
+ * stream is running; the carry is unchanged on every -1.  When the board
+ * answers 16 bulk reads in a row with 0 bytes (it reports a FIFO fill but
+ * stopped delivering), the call stops early and returns the samples it
+ * drained, possibly 0, with the carry set as usual: nothing taken from the
+ * board is lost.  `reserved` is ignored. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
 
 /* Stops conversion.  Always returns 0. */

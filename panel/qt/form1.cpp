@@ -83,6 +83,8 @@ void Form1::build() {
             // Characters arrive as key presses only, so the key filter sees
             // every one of them.
             edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+            // A drop would put text in without a key press, past the filter.
+            if (c.id == Control::Text1) edit->setAcceptDrops(false);
             w = edit;
             break;
         }
@@ -135,6 +137,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         return QWidget::eventFilter(watched, event);
     }
     const auto* key = static_cast<QKeyEvent*>(event);
+    // Paste is the character Ctrl+V types (U+0016), as a Windows text box
+    // receives it, whatever text this platform attaches to the key event;
+    // the panel refuses it as any character that is no hexadecimal digit.
+    if (key->matches(QKeySequence::Paste)) {
+        constexpr char32_t kCtrlV = 0x16;
+        return !panel_.Text1_KeyPress(kCtrlV);
+    }
     // Tab moves the focus, and keys that type no character (Delete, the
     // arrows, function keys) are not filtered.
     if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab || key->key() == Qt::Key_Delete ||

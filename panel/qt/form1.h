@@ -70,7 +70,7 @@ public:
     void exit(int code) override;
 
 protected:
-    // Text1's key filter.
+    // Text1's key filter, which also turns away pastes.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

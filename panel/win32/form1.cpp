@@ -333,7 +333,9 @@ void Form1::message_box(const std::string& text) {
     HWND focus = GetFocus();
     if (focus != nullptr && IsChild(hwnd_, focus)) lastFocus_ = focus;
     HWND owner = hwnd_ != nullptr && IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
-    MessageBoxW(owner, widen(text).c_str(), nullptr, MB_OK);
+    // Titled with the application's name: with no title the system would
+    // call every box "Error", even "over!".
+    MessageBoxW(owner, widen(text).c_str(), application_name().c_str(), MB_OK);
     if (hwnd_ != nullptr && lastFocus_ != nullptr && IsWindow(lastFocus_) && GetActiveWindow() == hwnd_) {
         SetFocus(lastFocus_);
     }

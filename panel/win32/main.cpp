@@ -6,6 +6,7 @@
 #include "dll_loader.h"
 #include "form1.h"
 #include "lazy_binding.h"
+#include "text.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // Sizes in twips are turned into pixels at the screen's real dpi, so the
@@ -18,7 +19,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     kv318::win32::Form1 form(instance, lib, clock);
     if (!form.create()) {
-        MessageBoxW(nullptr, L"Cannot create the window of the test panel.", nullptr, MB_OK);
+        MessageBoxW(nullptr, L"Cannot create the window of the test panel.",
+                    kv318::win32::application_name().c_str(), MB_OK);
         return 1;
     }
     form.load();

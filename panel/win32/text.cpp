@@ -37,4 +37,17 @@ std::string system_error_text(unsigned long code) {
     return out + "(error " + std::to_string(code) + ")";
 }
 
+std::wstring application_name() {
+    // Long enough for any path the system hands back; a longer one is cut,
+    // and the name is then taken from what arrived.
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(n);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
 }  // namespace kv318::win32

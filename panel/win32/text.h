@@ -17,4 +17,9 @@ std::string narrow(std::wstring_view utf16);
 // trailing line break, followed by the code itself: "... (error 126)".
 std::string system_error_text(unsigned long code);
 
+// The application's name: the program's own file name without its folder
+// and extension ("kv318" for kv318.exe).  The panel's message boxes carry it
+// as their title, as the Qt window's do.
+std::wstring application_name();
+
 }  // namespace kv318::win32

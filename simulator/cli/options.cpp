@@ -1,10 +1,12 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 
 #include "requests.h"
 
@@ -39,43 +41,96 @@ bool parse_unsigned(const std::string& text, int base, unsigned long long hi, un
     return true;
 }
 
-bool parse_fault(const std::string& text, FaultRule* out) {
-    std::string what = text;
-    bool once = false;
-    const std::size_t colon = text.find(':');
-    if (colon != std::string::npos) {
-        const std::string when = text.substr(colon + 1);
-        if (when == "once") {
-            once = true;
-        } else if (when != "always") {
-            return false;
-        }
-        what = text.substr(0, colon);
+bool has_hex_prefix(const std::string& text) {
+    return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
+// "after=" of a --fail value: a request count, or a time in s or ms.
+bool parse_after(const std::string& text, FaultRule* rule) {
+    double v = 0;
+    unsigned long long n = 0;
+    constexpr double kMaxSeconds = 1e6;
+    if (text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0) {
+        if (!parse_double(text.substr(0, text.size() - 2), 0, kMaxSeconds * 1e3, &v)) return false;
+        rule->afterNs = static_cast<std::uint64_t>(std::llround(v * 1e6));
+    } else if (text.size() > 1 && text.back() == 's') {
+        if (!parse_double(text.substr(0, text.size() - 1), 0, kMaxSeconds, &v)) return false;
+        rule->afterNs = static_cast<std::uint64_t>(std::llround(v * 1e9));
+    } else {
+        if (!parse_unsigned(text, 10, 1'000'000'000'000ULL, &n)) return false;
+        rule->afterRequests = n;
     }
+    return true;
+}
+
+// What a --fail value names, before its modifiers.
+bool parse_fault_target(const std::string& what, FaultRule* out) {
     static const struct { const char* name; std::uint32_t ioctl; } kRequests[] = {
         {"bulk-read", kIoctlBulkRead},  {"bulk-write", kIoctlBulkWrite}, {"string", kIoctlStringDescriptor},
         {"command", kIoctlCommand},     {"payload", kIoctlCommandPayload},
     };
     for (const auto& r : kRequests) {
         if (what == r.name) {
-            *out = FaultRule::on_request(r.ioctl, FaultEffect::Fail, once);
+            *out = FaultRule::on_request(r.ioctl, FaultEffect::Fail, false);
             return true;
         }
     }
+    if (what == "stall") {
+        *out = FaultRule::on_request(kIoctlBulkRead, FaultEffect::Stall, false);
+        return true;
+    }
     if (what == "any") {
-        *out = FaultRule::on_any(FaultEffect::Fail, once);
+        *out = FaultRule::on_any(FaultEffect::Fail, false);
         return true;
     }
     unsigned long long code = 0;
-    if (what.size() > 2 && what[0] == '0' && (what[1] == 'x' || what[1] == 'X') &&
-        parse_unsigned(what.substr(2), 16, 0xFF, &code)) {
-        *out = FaultRule::on_command(static_cast<std::uint8_t>(code), FaultEffect::Fail, once);
+    if (has_hex_prefix(what) && parse_unsigned(what.substr(2), 16, 0xFF, &code)) {
+        *out = FaultRule::on_command(static_cast<std::uint8_t>(code), FaultEffect::Fail, false);
         return true;
     }
     return false;
 }
 
 }  // namespace
+
+bool parse_fault(const std::string& text, FaultRule* out, std::string* why) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', from);
+        parts.push_back(text.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+        if (colon == std::string::npos) break;
+        from = colon + 1;
+    }
+    FaultRule rule;
+    if (!parse_fault_target(parts[0], &rule)) {
+        *why = "'" + parts[0] + "' is no request kind, stall, any or command code";
+        return false;
+    }
+    bool haveWhen = false, haveAfter = false;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const std::string& p = parts[i];
+        if (p == "once" || p == "always") {
+            if (haveWhen) {
+                *why = "once or always, not both";
+                return false;
+            }
+            haveWhen = true;
+            rule.once = p == "once";
+        } else if (p.rfind("after=", 0) == 0) {
+            if (haveAfter || !parse_after(p.substr(6), &rule)) {
+                *why = "after= takes one request count, or a time such as 2s or 500ms";
+                return false;
+            }
+            haveAfter = true;
+        } else {
+            *why = "'" + p + "' is not once, always or after=...";
+            return false;
+        }
+    }
+    *out = rule;
+    return true;
+}
 
 std::string usage_text(Transport transport) {
     const bool pipe = transport == Transport::NamedPipe;
@@ -111,10 +166,22 @@ std::string usage_text(Transport transport) {
         "  --counter-input external|pulse\n"
         "                          counter input: the external signal (default) or\n"
         "                          the pulse generator's output\n"
-        "  --fail WHAT[:once]      make requests fail, from the start on or just once;\n"
-        "                          WHAT is bulk-read, bulk-write, string, command,\n"
-        "                          payload, any, or a command code such as 0x8E\n"
-        "                          (repeatable)\n";
+        "  --fail WHAT[:after=N|:after=TIME][:once|:always]\n"
+        "                          scripted faults on every board (repeatable).  WHAT\n"
+        "                          is bulk-read, bulk-write, string, command, payload,\n"
+        "                          any, or a command code such as 0x8E: those requests\n"
+        "                          fail; or stall: bulk reads succeed with 0 bytes\n"
+        "                          while the FIFO keeps filling.  after=N: the first N\n"
+        "                          matching requests are served normally; after=2s or\n"
+        "                          after=500ms: the fault starts that long after the\n"
+        "                          first matching request.  :always (the default): every\n"
+        "                          matching request from then on; :once: only the first\n"
+        "  --max-clients N         connections served at once, over all boards, 1-65536\n"
+        "                          (default 256); one more is closed at once and logged\n"
+        "  --client-timeout SECONDS\n"
+        "                          a client that stops inside a request, or does not\n"
+        "                          take its reply, for this long is dropped (default 5;\n"
+        "                          0: never).  Idle clients between requests may stay.\n";
     if (pipe) {
         text +=
             "  --stop-on-eof           also stop, cleanly, when standard input ends (its\n"
@@ -125,138 +192,195 @@ std::string usage_text(Transport transport) {
     text += pipe ? "Nothing needs setting: board N's pipe is where KV318.dll looks for it.\n"
                    "Another simulator or driver serving one of the pipes makes it refuse to start.\n"
                  : "Point the library at it with KV318_DRIVER_DIR=DIR when --dir is given.\n";
+    text += "Bad arguments exit with code 2, a driver channel it cannot serve with code 1.\n";
     return text;
+}
+
+namespace {
+
+// One option's value check: an empty string when `value` is taken into the
+// options, else the reason it is not.
+using Convert = std::function<std::string(const std::string& value, SimOptions& o)>;
+
+struct OptionSpec {
+    const char* name;
+    Convert convert;
+};
+
+std::vector<OptionSpec> option_specs(Transport transport) {
+    const bool pipe = transport == Transport::NamedPipe;
+    auto bad = [](const std::string& name, const std::string& value, const std::string& hint = "") {
+        return "bad value '" + value + "' for " + name + (hint.empty() ? "" : " (" + hint + ")");
+    };
+    auto number = [bad](const char* name, double lo, double hi, double SignalConfig::*field) {
+        return OptionSpec{name, [=](const std::string& v, SimOptions& o) {
+                              double x = 0;
+                              if (!parse_double(v, lo, hi, &x)) return bad(name, v);
+                              o.board.signal.*field = x;
+                              return std::string();
+                          }};
+    };
+    std::vector<OptionSpec> specs = {
+        {"--boards", [bad](const std::string& v, SimOptions& o) {
+             unsigned long long n = 0;
+             if (!parse_unsigned(v, 10, kMaxBoards, &n) || n < 1) return bad("--boards", v, "1-16");
+             o.boards = static_cast<int>(n);
+             return std::string();
+         }},
+        {"--dir", [bad, pipe](const std::string& v, SimOptions& o) {
+             // Refused rather than ignored on the pipes: a script that meant
+             // a private directory would otherwise share the machine-wide pipes.
+             if (pipe) return std::string("--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN");
+             if (v.empty()) return bad("--dir", v);
+             o.dir = v;
+             return std::string();
+         }},
+        {"--signal", [bad](const std::string& v, SimOptions& o) {
+             if (v == "sine") {
+                 o.board.signal.kind = SignalKind::Sine;
+             } else if (v == "ramp") {
+                 o.board.signal.kind = SignalKind::Ramp;
+             } else if (v == "const") {
+                 o.board.signal.kind = SignalKind::Constant;
+             } else {
+                 return bad("--signal", v, "sine, ramp or const");
+             }
+             return std::string();
+         }},
+        number("--freq", 1e-3, 1e8, &SignalConfig::frequencyHz),
+        number("--amp", -100.0, 100.0, &SignalConfig::amplitudeV),
+        number("--offset", -100.0, 100.0, &SignalConfig::offsetV),
+        number("--value", -100.0, 100.0, &SignalConfig::constantV),
+        {"--clock", [bad](const std::string& v, SimOptions& o) {
+             unsigned long long n = 0;
+             if (!parse_unsigned(v, 10, 1'000'000'000, &n) || n < 1000) return bad("--clock", v, "1000-1000000000");
+             o.board.converterClockHz = n;
+             return std::string();
+         }},
+        {"--fifo", [bad](const std::string& v, SimOptions& o) {
+             unsigned long long n = 0;
+             if (!parse_unsigned(v, 10, 256u << 20, &n) || n < kMinFifoBytes) return bad("--fifo", v, "524288-268435456");
+             o.board.fifoBytes = static_cast<std::size_t>(n);
+             return std::string();
+         }},
+        {"--inputs", [bad](const std::string& v, SimOptions& o) {
+             if (v == "loopback") {
+                 o.board.fixedInputs.reset();
+                 return std::string();
+             }
+             unsigned long long n = 0;
+             if (!parse_unsigned(has_hex_prefix(v) ? v.substr(2) : v, 16, 0xFFFF, &n)) {
+                 return bad("--inputs", v, "a hexadecimal word up to FFFF, or loopback");
+             }
+             o.board.fixedInputs = static_cast<std::uint16_t>(n);
+             return std::string();
+         }},
+        {"--counter-rate", [bad](const std::string& v, SimOptions& o) {
+             unsigned long long n = 0;
+             if (!parse_unsigned(v, 10, 100'000'000, &n)) return bad("--counter-rate", v, "0-100000000");
+             o.board.counterRateHz = n;
+             return std::string();
+         }},
+        {"--counter-input", [bad](const std::string& v, SimOptions& o) {
+             if (v == "external") {
+                 o.board.counterInput = CounterInput::External;
+             } else if (v == "pulse") {
+                 o.board.counterInput = CounterInput::Pulse;
+             } else {
+                 return bad("--counter-input", v, "external or pulse");
+             }
+             return std::string();
+         }},
+        {"--fail", [bad](const std::string& v, SimOptions& o) {
+             FaultRule rule;
+             std::string why;
+             if (!parse_fault(v, &rule, &why)) return bad("--fail", v, why);
+             o.faults.push_back(rule);
+             return std::string();
+         }},
+        {"--max-clients", [bad](const std::string& v, SimOptions& o) {
+             unsigned long long n = 0;
+             if (!parse_unsigned(v, 10, 65536, &n) || n < 1) return bad("--max-clients", v, "1-65536");
+             o.limits.maxClients = static_cast<std::size_t>(n);
+             return std::string();
+         }},
+        {"--client-timeout", [bad](const std::string& v, SimOptions& o) {
+             double s = 0;
+             if (!parse_double(v, 0, 3600, &s) || (s > 0 && s < 0.01)) {
+                 return bad("--client-timeout", v, "seconds, 0.01-3600, or 0 for never");
+             }
+             o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000));
+             return std::string();
+         }},
+    };
+    return specs;
+}
+
+// Builds the parser for `transport`: every option's values go through its
+// check, in the order given, into *o; the first reason to refuse one lands
+// in *bad.  Nothing is thrown from a check, so --help still wins over a bad
+// value given before it.
+void build_parser(CLI::App& app, Transport transport, SimOptions* o, std::string* bad) {
+    app.set_help_flag("-h,--help");
+    for (OptionSpec& spec : option_specs(transport)) {
+        app.add_option_function<std::vector<std::string>>(
+            spec.name, [o, bad, convert = spec.convert](const std::vector<std::string>& values) {
+                for (const std::string& v : values) {
+                    if (!bad->empty()) return;
+                    *bad = convert(v, *o);
+                }
+            })
+            // One value per occurrence; a repeated option keeps every value,
+            // in order, so the last one given wins.
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
+    if (transport == Transport::NamedPipe) app.add_flag("--stop-on-eof", o->stopOnEof);
+}
+
+}  // namespace
+
+std::vector<std::string> option_names(Transport transport) {
+    CLI::App app{"kv318-sim"};
+    SimOptions o;
+    std::string bad;
+    build_parser(app, transport, &o, &bad);
+    std::vector<std::string> names;
+    for (const CLI::Option* opt : app.get_options()) {
+        for (const std::string& n : opt->get_lnames()) names.push_back("--" + n);
+    }
+    return names;
 }
 
 ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error,
                           Transport transport) {
     SimOptions o;
-    const bool pipe = transport == Transport::NamedPipe;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return ParseStatus::Help;
-        if (pipe && arg == "--stop-on-eof") {
-            o.stopOnEof = true;
-            continue;
-        }
-        std::string value;
-        bool hasValue = false;
-        const std::size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasValue = true;
-        }
-        static const char* const kTakesValue[] = {"--boards", "--dir",    "--signal",       "--freq",
-                                                  "--amp",    "--offset", "--value",        "--clock",
-                                                  "--fifo",   "--inputs", "--counter-rate", "--counter-input",
-                                                  "--fail"};
-        bool known = false;
-        for (const char* name : kTakesValue) known = known || arg == name;
-        if (!known) {
-            *error = "unknown option '" + arg + "'";
-            return ParseStatus::Error;
-        }
-        if (!hasValue) {
-            if (i + 1 >= argc) {
-                *error = arg + " needs a value";
-                return ParseStatus::Error;
-            }
-            value = argv[++i];
-        }
-        const std::string bad = "bad value '" + value + "' for " + arg;
-        unsigned long long n = 0;
-        double v = 0;
-        if (arg == "--boards") {
-            if (!parse_unsigned(value, 10, kMaxBoards, &n) || n < 1) {
-                *error = bad + " (1-16)";
-                return ParseStatus::Error;
-            }
-            o.boards = static_cast<int>(n);
-        } else if (arg == "--dir") {
-            if (pipe) {
-                // Refused rather than ignored: a script that meant a private
-                // directory would otherwise share the machine-wide pipes.
-                *error = "--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN";
-                return ParseStatus::Error;
-            }
-            if (value.empty()) {
-                *error = bad;
-                return ParseStatus::Error;
-            }
-            o.dir = value;
-        } else if (arg == "--signal") {
-            if (value == "sine") {
-                o.board.signal.kind = SignalKind::Sine;
-            } else if (value == "ramp") {
-                o.board.signal.kind = SignalKind::Ramp;
-            } else if (value == "const") {
-                o.board.signal.kind = SignalKind::Constant;
-            } else {
-                *error = bad + " (sine, ramp or const)";
-                return ParseStatus::Error;
-            }
-        } else if (arg == "--freq") {
-            if (!parse_double(value, 1e-3, 1e8, &v)) {
-                *error = bad;
-                return ParseStatus::Error;
-            }
-            o.board.signal.frequencyHz = v;
-        } else if (arg == "--amp" || arg == "--offset" || arg == "--value") {
-            if (!parse_double(value, -100.0, 100.0, &v)) {
-                *error = bad;
-                return ParseStatus::Error;
-            }
-            if (arg == "--amp") o.board.signal.amplitudeV = v;
-            if (arg == "--offset") o.board.signal.offsetV = v;
-            if (arg == "--value") o.board.signal.constantV = v;
-        } else if (arg == "--clock") {
-            if (!parse_unsigned(value, 10, 1'000'000'000, &n) || n < 1000) {
-                *error = bad + " (1000-1000000000)";
-                return ParseStatus::Error;
-            }
-            o.board.converterClockHz = n;
-        } else if (arg == "--fifo") {
-            if (!parse_unsigned(value, 10, 256u << 20, &n) || n < kMinFifoBytes) {
-                *error = bad + " (524288-268435456)";
-                return ParseStatus::Error;
-            }
-            o.board.fifoBytes = static_cast<std::size_t>(n);
-        } else if (arg == "--inputs") {
-            if (value == "loopback") {
-                o.board.fixedInputs.reset();
-            } else {
-                std::string hex = value;
-                if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex = hex.substr(2);
-                if (!parse_unsigned(hex, 16, 0xFFFF, &n)) {
-                    *error = bad + " (a hexadecimal word up to FFFF, or loopback)";
-                    return ParseStatus::Error;
-                }
-                o.board.fixedInputs = static_cast<std::uint16_t>(n);
-            }
-        } else if (arg == "--counter-rate") {
-            if (!parse_unsigned(value, 10, 100'000'000, &n)) {
-                *error = bad + " (0-100000000)";
-                return ParseStatus::Error;
-            }
-            o.board.counterRateHz = n;
-        } else if (arg == "--counter-input") {
-            if (value == "external") {
-                o.board.counterInput = CounterInput::External;
-            } else if (value == "pulse") {
-                o.board.counterInput = CounterInput::Pulse;
-            } else {
-                *error = bad + " (external or pulse)";
-                return ParseStatus::Error;
-            }
-        } else if (arg == "--fail") {
-            FaultRule rule;
-            if (!parse_fault(value, &rule)) {
-                *error = bad;
-                return ParseStatus::Error;
-            }
-            o.faults.push_back(rule);
-        }
+    std::string bad;
+    CLI::App app{"kv318-sim"};
+    build_parser(app, transport, &o, &bad);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return ParseStatus::Help;
+    } catch (const CLI::ExtrasError&) {
+        const std::vector<std::string> extra = app.remaining();
+        const std::string first = extra.empty() ? std::string("?") : extra.front();
+        *error = first.rfind("-", 0) == 0 ? "unknown option '" + first.substr(0, first.find('=')) + "'"
+                                          : "unexpected argument '" + first + "'";
+        return ParseStatus::Error;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // CLI11 says "--boards: 1 required TEXT missing"; the name is enough.
+        const std::string what = e.what();
+        *error = what.substr(0, what.find(':')) + " needs a value";
+        return ParseStatus::Error;
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return ParseStatus::Error;
+    }
+    if (!bad.empty()) {
+        *error = bad;
+        return ParseStatus::Error;
     }
     *out = o;
     return ParseStatus::Run;

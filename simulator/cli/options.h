@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board.h"
+#include "connections.h"
 #include "faults.h"
 
 namespace kv318::sim {
@@ -24,6 +25,7 @@ struct SimOptions {
     bool stopOnEof = false;  // end when standard input ends (NamedPipe only)
     BoardConfig board;  // every board's settings; the number is set per board
     std::vector<FaultRule> faults;  // given to every board
+    ServerLimits limits;  // --max-clients, --client-timeout
 };
 
 enum class ParseStatus { Run, Help, Error };
@@ -36,6 +38,14 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
 
 // The text --help prints for the transport's front end.
 std::string usage_text(Transport transport = Transport::UnixSocket);
+
+// Every option the transport's front end takes, by its long name
+// ("--boards", ...), for checking that the usage text names them all.
+std::vector<std::string> option_names(Transport transport = Transport::UnixSocket);
+
+// One --fail value: WHAT[:after=N|:after=Ts|:after=Tms][:once|:always].
+// Returns false with the reason in *why when it is not one.
+bool parse_fault(const std::string& text, FaultRule* out, std::string* why);
 
 // The boards the options ask for, numbered from 0, each with every scripted
 // fault, on `clock` (which must outlive them).

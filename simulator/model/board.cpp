@@ -62,14 +62,14 @@ Outcome Board::transact(std::uint32_t code, const std::uint8_t* in, std::uint32_
     PayloadCommandRequest p{};
     if (code == kIoctlCommand && parse_command(in, inLen, &c)) commandCode = c.code;
     if (code == kIoctlCommandPayload && parse_command_payload(in, inLen, &p)) commandCode = p.code;
-    const FaultHit hit = faults_.apply(code, commandCode);
+    const FaultHit hit = faults_.apply(code, commandCode, now);
 
     Outcome o;
     if (hit.drop) {
         o.drop = true;
         return o;
     }
-    if (!hit.fail) o = serve(code, in, inLen, out, outCap, now);
+    if (!hit.fail) o = serve(code, in, inLen, out, outCap, now, hit.stall);
     if (!o.ok) {
         o.count = 0;
         ++stats_.failed;
@@ -79,12 +79,12 @@ Outcome Board::transact(std::uint32_t code, const std::uint8_t* in, std::uint32_
 }
 
 Outcome Board::serve(std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
-                     std::uint32_t outCap, std::uint64_t now) {
+                     std::uint32_t outCap, std::uint64_t now, bool stall) {
     if (in == nullptr || (outCap > 0 && out == nullptr)) return {};
     switch (code) {
     case kIoctlBulkRead:
         convert_until(now);
-        return bulk_read(in, inLen, out, outCap);
+        return bulk_read(in, inLen, out, outCap, stall);
     case kIoctlBulkWrite:
         return bulk_write(in, inLen, out, outCap);
     case kIoctlStringDescriptor:
@@ -105,10 +105,11 @@ Outcome Board::serve(std::uint32_t code, const std::uint8_t* in, std::uint32_t i
     }
 }
 
-Outcome Board::bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap) {
+Outcome Board::bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
+                         bool stall) {
     std::uint32_t length = 0;
     if (!parse_bulk_read(in, inLen, &length)) return {};
-    if (stalled_) return {true, 0};
+    if (stalled_ || stall) return {true, 0};
     std::uint32_t n = std::min(length, outCap);
     if (bulkLimit_ > 0) n = std::min(n, bulkLimit_);
     n = static_cast<std::uint32_t>(fifo_.pop(out, n));

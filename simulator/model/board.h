@@ -97,8 +97,10 @@ public:
 
 private:
     Outcome serve(std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
-                  std::uint32_t outCap, std::uint64_t now);
-    Outcome bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap);
+                  std::uint32_t outCap, std::uint64_t now, bool stall);
+    // `stall`: a scripted stall hit this read; it succeeds with 0 bytes.
+    Outcome bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
+                      bool stall);
     Outcome bulk_write(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap);
     Outcome string_descriptor(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                               std::uint32_t outCap);

@@ -1,7 +1,5 @@
 #include "faults.h"
 
-#include <algorithm>
-
 namespace kv318::sim {
 
 FaultRule FaultRule::on_request(std::uint32_t ioctl, FaultEffect effect, bool once, std::uint32_t delayMs) {
@@ -32,7 +30,14 @@ FaultRule FaultRule::on_any(FaultEffect effect, bool once, std::uint32_t delayMs
     return r;
 }
 
-FaultHit FaultPlan::apply(std::uint32_t ioctl, std::optional<std::uint8_t> command) {
+FaultRule FaultRule::starting_after(std::uint64_t requests, std::uint64_t ns) const {
+    FaultRule r = *this;
+    r.afterRequests = requests;
+    r.afterNs = ns;
+    return r;
+}
+
+FaultHit FaultPlan::apply(std::uint32_t ioctl, std::optional<std::uint8_t> command, std::uint64_t nowNs) {
     FaultHit hit;
     auto matches = [&](const FaultRule& r) {
         switch (r.target) {
@@ -42,15 +47,27 @@ FaultHit FaultPlan::apply(std::uint32_t ioctl, std::optional<std::uint8_t> comma
         }
         return false;
     };
-    for (const FaultRule& r : rules_) {
-        if (!matches(r)) continue;
-        switch (r.effect) {
+    std::vector<bool> retire(rules_.size(), false);
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        Armed& a = rules_[i];
+        if (!matches(a.rule)) continue;
+        ++a.matched;
+        if (!a.firstNs) a.firstNs = nowNs;
+        const bool started = a.matched > a.rule.afterRequests && nowNs - *a.firstNs >= a.rule.afterNs;
+        if (!started) continue;
+        switch (a.rule.effect) {
         case FaultEffect::Fail: hit.fail = true; break;
         case FaultEffect::Drop: hit.drop = true; break;
-        case FaultEffect::Delay: hit.delayMs += r.delayMs; break;
+        case FaultEffect::Delay: hit.delayMs += a.rule.delayMs; break;
+        case FaultEffect::Stall: hit.stall = true; break;
         }
+        retire[i] = a.rule.once;
     }
-    std::erase_if(rules_, [&](const FaultRule& r) { return r.once && matches(r); });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        if (!retire[i]) rules_[kept++] = rules_[i];
+    }
+    rules_.resize(kept);
     return hit;
 }
 

@@ -4,6 +4,7 @@
 // they hand in.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,19 +13,28 @@ namespace kv318::sim {
 
 class Board;
 
+using Deadline = std::chrono::steady_clock::time_point;
+inline constexpr Deadline kNoDeadline = Deadline::max();
+
+enum class IoResult {
+    Done,      // every byte moved
+    Ended,     // the stream ended, failed, or the server is stopping
+    TimedOut,  // the deadline passed first
+};
+
 // One connected byte stream, used by one session thread at a time.
 class ByteStream {
 public:
     virtual ~ByteStream() = default;
 
     // Reads exactly n bytes into `data` (owned by the caller), blocking until
-    // they arrive.  Returns false at the end of the stream or on an error;
-    // `data` may then hold part of them.
-    virtual bool read_exact(std::uint8_t* data, std::size_t n) = 0;
+    // they arrive or `deadline` passes (kNoDeadline: no limit).  On anything
+    // but Done, `data` may hold part of them.
+    virtual IoResult read_exact(std::uint8_t* data, std::size_t n, Deadline deadline) = 0;
 
-    // Writes all n bytes of `data`.  Returns false when the peer is gone or
-    // on an error; it never raises a signal.
-    virtual bool write_all(const std::uint8_t* data, std::size_t n) = 0;
+    // Writes all n bytes of `data`, blocking until the peer has taken them
+    // or `deadline` passes.  A peer that is gone is Ended, never a signal.
+    virtual IoResult write_all(const std::uint8_t* data, std::size_t n, Deadline deadline) = 0;
 };
 
 // Why a session ended.
@@ -34,6 +44,8 @@ enum class SessionEnd {
     InputTooLong,   // a request announced more input than the channel allows
     FaultDrop,      // a scripted fault dropped the connection
     ReplyFailed,    // the reply could not be written
+    FrameTimedOut,  // the rest of a frame did not come within the client timeout
+    ReplyTimedOut,  // the client did not take its reply within the client timeout
 };
 
 struct SessionSummary {
@@ -47,11 +59,26 @@ struct SessionSummary {
 // is served as if it offered this much, which no reply can exceed anyway.
 inline constexpr std::uint32_t kMaxReplyBytes = 0x10000;
 
+// How long a client has, once the first byte of a request has come, to send
+// the rest of it, and again to take its reply.  A client idle between
+// requests may stay as long as it likes; one that stops inside a frame is
+// dropped, so it cannot hold a thread and its buffers for ever.  The board
+// is never locked while a frame is read or a reply written.
+inline constexpr std::chrono::milliseconds kDefaultClientTimeout{5000};
+
+struct SessionLimits {
+    std::chrono::milliseconds clientTimeout = kDefaultClientTimeout;  // zero: no limit
+};
+
 // Serves requests from `stream` on `board` until the stream ends, the
-// client breaks the framing, or a fault drops the connection.  Runs on the
-// caller's thread; the caller owns the stream and closes it afterwards.
-// Scripted reply delays are slept out on this thread.
-SessionSummary serve_session(ByteStream& stream, Board& board);
+// client breaks the framing or runs out of time, or a fault drops the
+// connection.  Runs on the caller's thread; the caller owns the stream and
+// closes it afterwards.  Scripted reply delays are slept out on this
+// thread.  A request's input buffer grows with the bytes that arrive, never
+// ahead of them by more than it already holds, so a header announcing
+// 1 MiB costs nothing until the MiB comes; between requests a session keeps
+// at most kMaxReplyBytes + 64 KiB of buffers.
+SessionSummary serve_session(ByteStream& stream, Board& board, const SessionLimits& limits = {});
 
 const char* session_end_text(SessionEnd end);
 

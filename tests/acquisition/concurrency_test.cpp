@@ -106,10 +106,19 @@ TEST(PlatformTimer, CancelReturnsOnlyAfterARunningProcedure) {
 }
 
 // A board that produces a known stream as fast as it is drained: sample j
-// is v(j), and the FIFO always reports the largest level it can fill.
+// is v(j), and the FIFO always reports the largest level it can fill.  Like
+// a real board's FIFO it holds back what the host has no room for: it
+// reports no level while the reader is 1 MiB behind, so a reader thread held
+// off the processor delays the stream but cannot overflow the ring.  How
+// fast the library drains is a benchmark's question; this test is about
+// every byte crossing the two threads once and in order.
 class FastBoard {
 public:
     static constexpr std::int64_t kTotal = 3 * 1024 * 1024 + 777;  // beyond the ring: both positions wrap
+    // The most the reader may be behind before the board holds back; one
+    // drain adds at most a level (32 KiB here) and a reply over it, so the
+    // ring never holds more than about 1 MiB + 48 KiB of its 2 MiB.
+    static constexpr std::int64_t kBacklog = 1024 * 1024;
 
     static std::int16_t v(std::int64_t j) { return static_cast<std::int16_t>(j * 40503 + 12345); }
 
@@ -117,6 +126,8 @@ public:
         dev.set_handler([this](const Request& r) { return answer(r); });
     }
     bool done() const { return done_.load(); }
+    // The reader has taken `bytes` bytes of the stream so far.
+    void taken(std::int64_t bytes) { taken_.store(bytes); }
     std::int64_t produced() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return next_;
@@ -151,6 +162,7 @@ private:
             for (std::uint32_t k = 1; k < std::size(kLevels); ++k)
                 if (kLevels[k] <= kTotal - next_) code = k;
             if (code == 0) done_ = true;
+            if (next_ - taken_.load() >= kBacklog) code = 0;
             return register_reply(0x04 | (code << 4));
         }
         return register_reply(0);
@@ -160,6 +172,10 @@ private:
     std::int64_t next_ = 0;
     std::uint64_t replies_ = 0;
     std::atomic<bool> done_{false};
+    // Stored by the reader thread after each read, loaded by the timer
+    // thread in the status reply.  One value with nothing else to order, so
+    // no lock; a stale value only holds the board back a tick longer.
+    std::atomic<std::int64_t> taken_{0};
 };
 
 TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
@@ -183,6 +199,7 @@ TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
             for (std::int32_t i = 0; i < n && wrong < 0; ++i)
                 if (samples[static_cast<std::size_t>(i)] != FastBoard::v(got + i)) wrong = got + i;
             got += n;
+            board.taken(2 * got);
             if (wrong >= 0) return;
             if (n == 0) {
                 if (board.done() && got == board.produced() / 2) return;
@@ -193,7 +210,7 @@ TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
     reader.join();
     EXPECT_EQ(KV318_StopAD(kH), 0);
 
-    EXPECT_EQ(failure, 0) << "the reader kept up: no overflow, no fault";
+    EXPECT_EQ(failure, 0) << "no overflow, no fault";
     EXPECT_EQ(wrong, -1) << "first wrong sample";
     EXPECT_TRUE(board.done());
     EXPECT_GT(board.produced(), FastBoard::kTotal - 1024);

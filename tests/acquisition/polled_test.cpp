@@ -65,17 +65,23 @@ TEST_F(Polled, RefusalsAndFailuresLeaveTheCarryAsItWas) {
     struct Case {
         const char* what;
         int status;
+        std::vector<Reply> firstReplies;  // answer the call's first requests, ahead of the board
         std::vector<int> replies;
         std::int32_t result;
         std::size_t statusReads;
     };
     const Case cases[] = {
-        {"level 0", static_cast<int>(status_with_level(0)), {}, 0, 2},
-        {"not enabled", static_cast<int>(status_with_level(3, false)), {}, -1, 1},
-        {"failed bulk read", static_cast<int>(status_with_level(2)), {3000, 1, BoardModel::kFail}, -1, 2},
+        {"level 0", static_cast<int>(status_with_level(0)), {}, {}, 0, 2},
+        {"not enabled", static_cast<int>(status_with_level(3, false)), {}, {}, -1, 1},
+        {"failed bulk read", static_cast<int>(status_with_level(2)), {}, {3000, 1, BoardModel::kFail}, -1, 2},
+        // A failed status read is never "enabled" and never a FIFO level.
+        {"failed status read", BoardModel::kFail, {}, {}, -1, 1},
+        {"failed second status read", static_cast<int>(status_with_level(7)),
+         {register_reply(status_with_level(7)), Reply::fail()}, {}, -1, 2},
     };
     for (const Case& c : cases) {
         board.set_status(c.status);
+        for (const Reply& r : c.firstReplies) dev.queue(r);
         for (int r : c.replies) board.queue_bulk({r});
         dev.clear();
         std::int32_t carry = kUntouched;
@@ -87,21 +93,55 @@ TEST_F(Polled, RefusalsAndFailuresLeaveTheCarryAsItWas) {
     EXPECT_EQ(LastChunk, 0) << "after the failed bulk read";
 }
 
+TEST_F(Polled, ABoardThatStopsDeliveringEndsTheCallWithWhatItDrained) {
+    struct Case {
+        const char* what;
+        std::int32_t carryIn;
+        std::vector<int> replies;  // all of them are asked for, no more
+        std::int32_t count;
+    };
+    const std::vector<int> stall(kMaxEmptyReplies, 0);
+    auto then = [](std::vector<int> a, const std::vector<int>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<int> oneShort(kMaxEmptyReplies - 1, 0);
+    const Case cases[] = {
+        {"nothing at all", 0, stall, 0},
+        {"nothing, a byte carried in", 0x100AB, stall, 0},
+        {"700 bytes, then nothing", 0, then({700}, stall), 350},
+        {"701 bytes, then nothing: the odd one is carried", 0, then({701}, stall), 350},
+        {"a carried byte and 700", 0x100AB, then({700}, stall), 350},
+        {"one empty reply short of the run: the retry gets the level", 0, then(oneShort, {1024}), 512},
+        {"a byte breaks the run, which starts again", 0, then(then(oneShort, {2}), stall), 1},
+    };
+    board.set_status(status_with_level(1));
+    for (const Case& c : cases) {
+        for (int r : c.replies) board.queue_bulk({r});
+        const std::size_t before = board.delivered().size();
+        dev.clear();
+        std::int32_t carry = c.carryIn;
+        ASSERT_EQ(read(&carry), c.count) << c.what;
+        EXPECT_EQ(board.bulk_left(), 0u) << c.what;
+        EXPECT_EQ(bulk_asks(dev.requests()), std::vector<BulkAsk>(c.replies.size(), {2048, 2049})) << c.what;
+
+        // Every byte taken from the board is in the samples or the carry.
+        const auto all = board.delivered();
+        std::vector<std::uint8_t> bytes;
+        if (c.carryIn & 0x10000) bytes.push_back(static_cast<std::uint8_t>(c.carryIn & 0xFF));
+        bytes.insert(bytes.end(), all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        EXPECT_EQ(std::vector<std::int32_t>(samples.begin(), samples.begin() + c.count), expected_samples(bytes))
+            << c.what;
+        EXPECT_EQ(carry, bytes.size() % 2 == 1 ? 0x10000 | bytes.back() : 0) << c.what;
+    }
+}
+
 TEST_F(Polled, NullArgumentsAreRefusedWithoutABoardRequest) {
     std::int32_t carry = kUntouched;
     EXPECT_EQ(KV318_M_Read(kH, nullptr, &carry, 0), -1);
     EXPECT_EQ(KV318_M_Read(kH, samples.data(), nullptr, 0), -1);
     EXPECT_EQ(carry, kUntouched);
     EXPECT_EQ(dev.request_count(), 0u);
-}
-
-TEST_F(Polled, AFailedStatusReadPassesAndDrainsCode7) {
-    board.set_status(BoardModel::kFail);
-    board.queue_bulk_n(16384, 16);
-    std::int32_t carry = 0;
-    EXPECT_EQ(read(&carry), 131072);
-    EXPECT_EQ(bulk_asks(dev.requests()), std::vector<BulkAsk>(16, {16384, 16385}));
-    EXPECT_EQ(carry, 0);
 }
 
 TEST_F(Polled, OneCallReturnsAtMost139264SamplesWithRepliesOfChunkPlusOne) {

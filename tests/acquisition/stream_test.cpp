@@ -59,7 +59,7 @@ TEST(FifoLevelTable, CodeInBits4To6GivesTheLevelAndAChunkOfTwiceItHeldTo512To163
     const Case cases[] = {
         {0x04, 0, 0},           {0x14, 1024, 2048},     {0x24, 4096, 8192},      {0x34, 16384, 16384},
         {0x44, 32768, 16384},   {0x54, 65536, 16384},   {0x64, 131072, 16384},   {0x74, 262144, 16384},
-        {0x8B, 0, 0},           {0xBF, 16384, 16384},   {0xF0, 262144, 16384},   {-1, 262144, 16384},
+        {0x8B, 0, 0},           {0xBF, 16384, 16384},   {0xF0, 262144, 16384},   {-1, 0, 0},  // a failed read is no level
     };
     for (const Case& c : cases) {
         const FifoLevel f = fifo_level(c.status);
@@ -88,7 +88,7 @@ TEST_F(Stream, EachTickDrainsTheLevelItFoundInChunks) {
         {static_cast<int>(status_with_level(1)), 2048, 1},   {static_cast<int>(status_with_level(2)), 8192, 1},
         {static_cast<int>(status_with_level(3)), 16384, 1},  {static_cast<int>(status_with_level(4)), 16384, 2},
         {static_cast<int>(status_with_level(5)), 16384, 4},  {static_cast<int>(status_with_level(6)), 16384, 8},
-        {static_cast<int>(status_with_level(7)), 16384, 16}, {BoardModel::kFail, 16384, 16},  // as code 7
+        {static_cast<int>(status_with_level(7)), 16384, 16}, {BoardModel::kFail, 0, 0},  // the tick is skipped
     };
     for (const Case& c : cases) {
         board.set_status(c.status);
@@ -256,8 +256,37 @@ TEST_F(Stream, ReadRefusesWhileTheBoardIsNotEnabledAndKeepsTheRing) {
     EXPECT_EQ(RingCount, 1024);
     EXPECT_EQ(RingReadPos, 0);
     board.set_status(BoardModel::kFail);
-    ASSERT_EQ(read(), 512) << "a failed status read counts as enabled";
+    EXPECT_EQ(read(), -1) << "a failed status read is never \"enabled\"";
+    EXPECT_EQ(RingCount, 1024);
+    EXPECT_EQ(RingReadPos, 0);
+    board.set_status(status_with_level(0));
+    ASSERT_EQ(read(), 512);
     EXPECT_EQ(got(512), expected_samples(board.delivered()));
+}
+
+TEST_F(Stream, ATickEndsWhenTheBoardStopsDeliveringAndTheNextGoesOn) {
+    board.set_status(status_with_level(1));
+    // 300 bytes, then a board that answers every bulk read with nothing.
+    board.queue_bulk({300});
+    board.queue_bulk_n(0, kMaxEmptyReplies);
+    tick();
+    EXPECT_EQ(bulk_asks(dev.requests()), std::vector<BulkAsk>(1 + kMaxEmptyReplies, {2048, 2049}));
+    EXPECT_EQ(board.bulk_left(), 0u) << "no request beyond the run of empty replies";
+    EXPECT_EQ(RingCount, 300) << "what the tick drained is kept";
+    EXPECT_EQ(TickTotal, 300);
+    EXPECT_GE(AcqFault, 0) << "a stalled board is no failed bulk read";
+    EXPECT_EQ(DrainBusy.load(), 0);
+
+    // The next tick goes on; one empty reply short of the run still gets its retry.
+    dev.clear();
+    board.queue_bulk_n(0, kMaxEmptyReplies - 1);
+    board.queue_bulk({1024});
+    tick();
+    EXPECT_EQ(bulk_asks(dev.requests()).size(), static_cast<std::size_t>(kMaxEmptyReplies));
+    EXPECT_EQ(board.bulk_left(), 0u);
+    EXPECT_EQ(TickTotal, 1024);
+    ASSERT_EQ(read(), 662);
+    EXPECT_EQ(got(662), expected_samples(board.delivered()));
 }
 
 TEST_F(Stream, NullSamplesAreRefusedWithTheRingUntouched) {

@@ -32,10 +32,13 @@ public:
         return n == len;
     }
 
+    bool has_unread() override { return leftover; }
+
     std::size_t unread() const { return incoming_.size() - pos_; }
 
     std::vector<std::uint8_t> sent;
     std::size_t sendLimit = SIZE_MAX;
+    bool leftover = false;  // bytes wait on the stream before the request
 
 private:
     std::vector<std::uint8_t> incoming_;
@@ -91,6 +94,18 @@ TEST(ChannelExchange, EachReplyKindHasItsOutcome) {
         }
         EXPECT_EQ(out[4], 0xEE) << c.what << ": nothing lands past the capacity";
     }
+}
+
+TEST(ChannelExchange, BytesWaitingBeforeTheRequestBreakTheFrameAndNothingIsSent) {
+    ScriptedStream s(reply(0, 1, {0x42}));
+    s.leftover = true;
+    const std::uint8_t in[16] = {0x80, 8};
+    std::uint8_t out[64];
+    std::uint32_t returned = 99;
+    EXPECT_EQ(channel_exchange(s, 0x22200C, in, 16, out, 64, &returned), ChannelResult::Broken);
+    EXPECT_TRUE(s.sent.empty());
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(s.unread(), 9u) << "no reply is read for a request never sent";
 }
 
 TEST(ChannelExchange, AFailedSendBreaksTheFrame) {

@@ -1,9 +1,12 @@
 // Form1 on Qt, offscreen: real clicks and key presses against a fake
 // library.
+#include <QClipboard>
+#include <QDropEvent>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -146,6 +149,61 @@ private slots:
         QCOMPARE(text1->text(), QString("1"));
         QVERIFY(b.messages.isEmpty());
         QVERIFY(library_calls(b.log).size() == 1);  // only the open
+    }
+
+    void pasteIsRefusedWhateverTextTheKeyCarries() {
+        Bench b;
+        b.form->load();
+        b.form->show();
+        QVERIFY(QTest::qWaitForWindowActive(b.form.get()));
+        auto* text1 = b.w<QLineEdit>(Control::Text1);
+        QGuiApplication::clipboard()->setText("ABC");
+        text1->setCursorPosition(1);
+        // What platforms attach to Ctrl+V: nothing, the letter, the control
+        // character, or text that would itself pass the filter.
+        for (const QString& carried : {QString(), QString("v"), QString(QChar(0x16)), QString("1")}) {
+            b.messages.clear();
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, carried);
+            QApplication::sendEvent(text1, &press);
+            QCOMPARE(text1->text(), QString(" "));
+            QCOMPARE(b.messages, QStringList{QString::fromUtf8("请正确输入！")});
+        }
+        QCOMPARE(library_calls(b.log).size(), std::size_t{1});  // only the open
+    }
+
+    void text1RefusesDrops() {
+        Bench b;
+        b.form->load();
+        b.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(b.form.get()));
+        auto* text1 = b.w<QLineEdit>(Control::Text1);
+        QVERIFY(!text1->acceptDrops());
+        // Sent to the box itself, past the search for a widget that takes drops.
+        QMimeData mime;
+        mime.setText("GG");
+        const QPoint at = text1->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(text1, &enter);
+        QVERIFY(!enter.isAccepted());
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(text1, &drop);
+        QVERIFY(!drop.isAccepted());
+        QCOMPARE(text1->text(), QString(" "));
+        QVERIFY(b.messages.isEmpty());
+    }
+
+    void closingTheWindowMakesNoLibraryCall() {
+        Bench b;
+        b.form->load();
+        b.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(b.form.get()));
+        QCOMPARE(library_calls(b.log), Log{"lib OpenDevice(0)"});
+        // As the close box does: a close event, then the window goes.
+        QVERIFY(b.form->close());
+        QVERIFY(!b.form->isVisible());
+        QCoreApplication::processEvents();
+        QCOMPARE(library_calls(b.log), Log{"lib OpenDevice(0)"});
+        QVERIFY(b.messages.isEmpty());
     }
 
     void typingStopsAtSevenCharacters() {

@@ -201,7 +201,13 @@ void bring_to_front(HWND form) {
 void click(HWND h) {
     RECT r;
     GetWindowRect(h, &r);
-    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    const POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    // On a busy machine the window may not be mapped and on top yet when the
+    // test wants to click it; input sent then lands on whatever is there.
+    // A disabled control is never found there, so the wait is short and
+    // the click goes ahead either way.
+    wait_until([&] { return WindowFromPoint(centre) == h; }, 5000);
+    SetCursorPos(centre.x, centre.y);
     INPUT in[2]{};
     in[0].type = in[1].type = INPUT_MOUSE;
     in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;

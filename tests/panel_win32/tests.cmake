@@ -8,6 +8,10 @@ endif()
 add_library(panel_win32_stub_library SHARED panel_win32/stub_library.cpp)
 target_link_options(panel_win32_stub_library PRIVATE -static -Wl,--kill-at)
 kv318_warnings(panel_win32_stub_library)
+# The whole binding, logging each call beside itself.
+add_library(panel_win32_recording_library SHARED panel_win32/recording_library.cpp)
+target_link_options(panel_win32_recording_library PRIVATE -static -Wl,--kill-at)
+kv318_warnings(panel_win32_recording_library)
 
 kv318_add_test(panel_win32_loader_test
   SOURCES panel_win32/loader_test.cpp
@@ -27,9 +31,10 @@ target_link_libraries(panel_win32_window_test PRIVATE
 target_compile_definitions(panel_win32_window_test PRIVATE
   KV318_PANEL_EXE="$<TARGET_FILE:kv318>"
   KV318_STUB_LIBRARY="$<TARGET_FILE:panel_win32_stub_library>"
+  KV318_RECORDING_LIBRARY="$<TARGET_FILE:panel_win32_recording_library>"
   KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
   KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}")
-add_dependencies(panel_win32_window_test kv318 kv318-sim panel_win32_stub_library)
+add_dependencies(panel_win32_window_test kv318 kv318-sim panel_win32_stub_library panel_win32_recording_library)
 kv318_warnings(panel_win32_window_test)
 # The window draws on the Wine prefix's own Xvfb display.  Board 0's pipe is
 # served by this test and the simulator it starts, so no other test may

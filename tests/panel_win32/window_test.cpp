@@ -40,10 +40,15 @@ std::wstring sample_line(int index, const std::wstring& code, const std::wstring
            volts + L" \r";
 }
 
-// The message box that must be showing now: its text, then OK.
+// Every message box of the panel is titled with the application's name,
+// the executable's name without ".exe", as the Qt window's are.
+const std::wstring kBoxTitle = L"kv318";
+
+// The message box that must be showing now: its title and text, then OK.
 void answer_box(PanelProcess& panel, const std::wstring& expected) {
     HWND box = panel.wait_message_box();
     ASSERT_NE(box, nullptr) << "no message box appeared";
+    EXPECT_EQ(window_text(box), kBoxTitle) << "the title of the box " << win32::narrow(expected);
     EXPECT_EQ(message_box_text(box), expected);
     close_message_box(box);
     ASSERT_TRUE(wait_until([&] { return !panel.message_box_open(); })) << "the message box stayed open";
@@ -290,6 +295,7 @@ TEST_F(PanelWindow, MissingLibraryIsNamedAndEndsThePanel) {
     ASSERT_NE(box, nullptr);
     const std::wstring text = message_box_text(box);
     EXPECT_NE(text.find(L"KV318"), std::wstring::npos) << win32::narrow(text);
+    EXPECT_EQ(window_text(box), kBoxTitle);
     EXPECT_FALSE(panel.form_visible()) << "the window showed without its library";
     close_message_box(box);
     EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(1));
@@ -312,6 +318,36 @@ TEST_F(PanelWindow, MissingFunctionIsNamedAtItsFirstUse) {
     click(control(form, Control::Command6));
     ASSERT_NO_FATAL_FAILURE(answer_box(panel, L"Cannot find the function KV318_AD in KV318"));
     EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(1));
+}
+
+// The whole text of a small file, or "(missing)".
+std::string file_text(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return "(missing)";
+    std::string text(4096, '\0');
+    DWORD n = 0;
+    ReadFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    CloseHandle(f);
+    text.resize(n);
+    return text;
+}
+
+TEST_F(PanelWindow, ClosingTheWindowMakesNoLibraryCall) {
+    // A library that logs every call to calls.log beside itself.
+    TempDir dir;
+    ASSERT_TRUE(dir.copy_in(panel_exe(), L"kv318.exe"));
+    ASSERT_TRUE(dir.copy_in(native_path(KV318_RECORDING_LIBRARY), L"KV318.dll"));
+    const std::wstring calls = dir.path() + L"\\calls.log";
+    PanelProcess panel(dir.path() + L"\\kv318.exe");
+    HWND form = start_form(panel);
+    ASSERT_NE(form, nullptr);
+    ASSERT_EQ(file_text(calls), "KV318_OpenDevice\n");
+
+    // The close box, as the window manager reports a click on it.
+    PostMessageW(form, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(0));
+    EXPECT_EQ(file_text(calls), "KV318_OpenDevice\n") << "a library call on closing";
 }
 
 }  // namespace

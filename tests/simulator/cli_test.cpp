@@ -2,6 +2,7 @@
 // refusal to share a directory with a live driver, and its clean exit.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -66,10 +67,14 @@ private:
 
 class SimProcess {
 public:
-    // Starts kv318-sim with `args`; its stdout and stderr go to files in `scratch`.
-    SimProcess(const Scratch& scratch, const std::vector<std::string>& args, const std::string& tag = "sim")
+    // Starts kv318-sim with `args`, through `launcher` when one is given
+    // (a program and its arguments, which runs kv318-sim's path and `args`);
+    // its stdout and stderr go to files in `scratch`.
+    SimProcess(const Scratch& scratch, const std::vector<std::string>& args, const std::string& tag = "sim",
+               const std::vector<std::string>& launcher = {})
         : out_(scratch.path(tag + ".out")), err_(scratch.path(tag + ".err")) {
-        std::vector<std::string> all = {KV318_SIM_EXE};
+        std::vector<std::string> all = launcher;
+        all.push_back(KV318_SIM_EXE);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
@@ -109,6 +114,18 @@ public:
         return exited_;
     }
     void signal(int sig) { ::kill(pid_, sig); }
+    // CPU time used so far, user and system, in seconds.
+    double cpu_seconds() const {
+        const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
 
@@ -228,6 +245,84 @@ TEST(SimCli, RefusesADirectoryALiveDriverServes) {
     SimProcess fourth(s, {"--dir", open}, "fourth");
     EXPECT_EQ(fourth.wait(), 1);
     EXPECT_NE(fourth.err().find("nobody else can write"), std::string::npos) << fourth.err();
+}
+
+// A raw client of board 0's socket, or -1.  The connect does not block: a
+// listener whose queue stays full is a failure here, not a hang.
+int raw_client(const std::string& dir) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, (dir + "/KV318Device0").c_str(), sizeof addr.sun_path - 1);
+    int fd = -1;
+    wait_until([&] {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+        ::close(fd);
+        fd = -1;
+        return false;
+    });
+    return fd;
+}
+
+TEST(SimCli, FaultsStartAfterTheGivenNumberOfRequests) {
+    const struct {
+        const char* fail;
+        std::vector<bool> ok;  // successive KV318_inb
+    } cases[] = {
+        {"0x80:after=3", {true, true, true, false, false, false}},
+        {"0x80:after=3:once", {true, true, true, false, true, true}},
+        {"any:after=2", {true, true, false, false, false, false}},
+    };
+    for (const auto& c : cases) {
+        Scratch s;
+        const std::string dir = s.path("drv");
+        SimProcess p(s, {"--dir", dir, "--fail", c.fail});
+        ASSERT_TRUE(p.wait_serving()) << p.err();
+        ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+        const std::int32_t h = KV318_OpenDevice(0);
+        ASSERT_GE(h, 0) << c.fail;
+        for (std::size_t i = 0; i < c.ok.size(); ++i) EXPECT_EQ(KV318_inb(h, 14) >= 0, c.ok[i]) << c.fail << " " << i;
+        KV318_CloseDevice(h);
+        ::unsetenv("KV318_DRIVER_DIR");
+        p.signal(SIGTERM);
+        EXPECT_EQ(p.wait(), 0);
+    }
+}
+
+TEST(SimCli, OutOfDescriptorsItRefusesConnectionsWithoutSpinning) {
+#ifdef KV318_SANITIZED_SIM
+    GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own (the linux preset runs this)";
+#endif
+    Scratch s;
+    const std::string dir = s.path("drv");
+    // Room for its own files and about a dozen connections.
+    SimProcess p(s, {"--dir", dir}, "sim", {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\""});
+    ASSERT_TRUE(p.wait_serving()) << p.err();
+    std::vector<int> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(raw_client(dir));
+        ASSERT_GE(clients.back(), 0) << "client " << i << " left waiting";
+    }
+    // The over-limit ones are closed at once, not left waiting.
+    std::size_t refused = 0;
+    EXPECT_TRUE(wait_until([&] {
+        std::size_t closed = 0;
+        for (int fd : clients) {
+            pollfd pf{fd, POLLIN, 0};
+            closed += ::poll(&pf, 1, 0) == 1 ? 1 : 0;
+        }
+        refused = closed;
+        return closed >= 16;
+    })) << refused << " of 40 refused";
+    EXPECT_NE(p.err().find("connection refused: the process is out of file descriptors"), std::string::npos);
+    const double cpu = p.cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(p.cpu_seconds() - cpu, 0.5) << "CPU seconds in 3 s with every descriptor in use";
+    for (int fd : clients) ::close(fd);
+    // Once the clients are gone, it serves again.
+    EXPECT_TRUE(wait_until([&] { return board_info(dir) != ""; }));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
 }
 
 TEST(SimCli, ReplacesTheStaleSocketOfAKilledSimulator) {

@@ -343,6 +343,66 @@ TEST(Faults, StalledFifoHandsOutNothingAndOverflows) {
     EXPECT_EQ(w.back(), ramp_word(kMinFifoBytes / 2 - 1));
 }
 
+TEST(Faults, RulesStartAfterRequestsOrTimeCountedFromTheirFirstMatch) {
+    const struct {
+        FaultRule rule;
+        std::uint32_t stepMs;       // board time between two 0x80 reads
+        std::vector<bool> read8Ok;  // eight 0x80 reads
+        const char* what;
+    } cases[] = {
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(3, 0), 1,
+         {true, true, true, false, false, false, false, false}, "after 3, always"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(3, 0), 1,
+         {true, true, true, false, true, true, true, true}, "after 3, once"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(0, 2'000'000'000), 500,
+         {true, true, true, true, false, false, false, false}, "after 2 s of reads"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(2, 2'000'000'000), 500,
+         {true, true, true, true, false, true, true, true}, "after 2 reads and 2 s, once"},
+        {FaultRule::on_any(FaultEffect::Fail, false).starting_after(5, 0), 1,
+         {true, true, true, true, true, false, false, false}, "any, after 5"},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        // Idle time and other requests before the first match do not count.
+        b.clock.advance_ms(10'000);
+        b.board.add_fault(c.rule);
+        if (c.rule.target == FaultRule::Target::Command) {
+            EXPECT_GE(b.read16(14), 0) << c.what;
+        }
+        for (std::size_t i = 0; i < c.read8Ok.size(); ++i) {
+            EXPECT_EQ(b.read8(14) >= 0, c.read8Ok[i]) << c.what << " read " << i;
+            b.clock.advance_ms(c.stepMs);
+        }
+    }
+}
+
+TEST(Faults, AScriptedStallEmptiesBulkRepliesWhileTheLevelShowsTheFill) {
+    for (bool once : {true, false}) {
+        BoardConfig cfg;
+        cfg.signal.kind = SignalKind::Ramp;
+        Bench b(cfg);
+        b.board.add_fault(FaultRule::on_request(kIoctlBulkRead, FaultEffect::Stall, once).starting_after(1, 0));
+        b.start(2);
+        b.clock.advance_us(1000);  // 2000 bytes
+        bool ok = false;
+        EXPECT_EQ(b.bulk(1000, &ok).size(), 1000u) << "the first read is served";
+        b.clock.advance_ms(10);  // 21000 bytes inside
+        EXPECT_EQ(b.read8(0) >> 4 & 7, 3) << "level 16384 reached";
+        std::vector<std::uint8_t> after;
+        for (int i = 0; i < 3; ++i) {
+            const auto got = b.bulk(16384, &ok);
+            EXPECT_TRUE(ok) << "a stall is no failure";
+            EXPECT_EQ(got.empty(), !once || i == 0) << (once ? "once" : "always") << " read " << i;
+            after.insert(after.end(), got.begin(), got.end());
+        }
+        if (once) {
+            ASSERT_GE(after.size(), 2u);
+            EXPECT_EQ(words(after)[0], ramp_word(500)) << "nothing was lost in the stall";
+        }
+        EXPECT_TRUE(b.write16(14, 0x42)) << "other requests are untouched";
+    }
+}
+
 TEST(Faults, ShortBulkRepliesSplitSamplesButLoseNothing) {
     BoardConfig cfg;
     cfg.signal.kind = SignalKind::Ramp;

@@ -2,11 +2,37 @@
 // out, and how a session ends.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 
 #include "bench.h"
 #include "channel_frame.h"
 #include "session.h"
+
+// Every allocation of this test program passes through here, so a test can
+// see the largest single one made while it watches.  GCC takes the free()
+// in the replaced operator delete for a mismatch once it inlines both.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+namespace {
+std::atomic<bool> g_watching{false};
+std::atomic<std::size_t> g_largest{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+    if (g_watching.load(std::memory_order_relaxed)) {
+        std::size_t seen = g_largest.load(std::memory_order_relaxed);
+        while (n > seen && !g_largest.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
+        }
+    }
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kv318::sim::test {
 namespace {
@@ -17,20 +43,27 @@ public:
     std::vector<std::uint8_t> input;
     std::vector<std::uint8_t> output;
     bool failWrites = false;
+    // What a read inside a frame meets once the input runs out: the client
+    // closed (Ended) or went silent past the deadline (TimedOut).
+    IoResult atEnd = IoResult::Ended;
+    IoResult writeResult = IoResult::Done;  // what every write meets
+    bool sawDeadlineInsideFrame = false;   // a read after the first carried a deadline
 
-    bool read_exact(std::uint8_t* data, std::size_t n) override {
+    IoResult read_exact(std::uint8_t* data, std::size_t n, Deadline deadline) override {
+        if (deadline != kNoDeadline) sawDeadlineInsideFrame = true;
         if (input.size() - pos_ < n) {
             pos_ = input.size();
-            return false;
+            return deadline == kNoDeadline ? IoResult::Ended : atEnd;
         }
         std::copy(input.begin() + static_cast<std::ptrdiff_t>(pos_), input.begin() + static_cast<std::ptrdiff_t>(pos_ + n), data);
         pos_ += n;
-        return true;
+        return IoResult::Done;
     }
-    bool write_all(const std::uint8_t* data, std::size_t n) override {
-        if (failWrites) return false;
+    IoResult write_all(const std::uint8_t* data, std::size_t n, Deadline) override {
+        if (failWrites) return IoResult::Ended;
+        if (writeResult != IoResult::Done) return writeResult;
         output.insert(output.end(), data, data + n);
-        return true;
+        return IoResult::Done;
     }
 
     void add_frame(std::uint32_t code, const std::vector<std::uint8_t>& in, std::uint32_t outCap,
@@ -110,6 +143,71 @@ TEST(Session, EndsOnBrokenFramesWithoutAnswering) {
         EXPECT_EQ(sum.end, c.end) << c.what;
         EXPECT_TRUE(s.output.empty()) << c.what;
         EXPECT_EQ(b.board.stats().requests, 0u) << c.what;
+    }
+}
+
+TEST(Session, ASilentClientIsDroppedInsideAFrameOrBeforeTakingItsReply) {
+    const struct {
+        const char* what;
+        IoResult atEnd, write;
+        bool wholeFrame;
+        SessionEnd end;
+    } cases[] = {
+        {"silent inside the header", IoResult::TimedOut, IoResult::Done, false, SessionEnd::FrameTimedOut},
+        {"silent inside the input", IoResult::TimedOut, IoResult::Done, false, SessionEnd::FrameTimedOut},
+        {"reply never taken", IoResult::Ended, IoResult::TimedOut, true, SessionEnd::ReplyTimedOut},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        MemoryStream s;
+        s.atEnd = c.atEnd;
+        s.writeResult = c.write;
+        s.add_command(kCmdRead16, 14);
+        if (!c.wholeFrame) s.input.resize(std::string(c.what).find("header") != std::string::npos ? 5 : 14);
+        const SessionSummary sum = serve_session(s, b.board, SessionLimits{std::chrono::milliseconds(100)});
+        EXPECT_EQ(sum.end, c.end) << c.what;
+        EXPECT_TRUE(s.sawDeadlineInsideFrame) << c.what;
+        EXPECT_EQ(b.board.stats().requests, c.wholeFrame ? 1u : 0u) << c.what;
+        EXPECT_NE(std::string(session_end_text(c.end)).find("timeout"), std::string::npos) << c.what;
+    }
+    // With no timeout a frame may take as long as it likes.
+    Bench b;
+    MemoryStream s;
+    s.add_command(kCmdRead16, 14);
+    s.input.resize(5);
+    EXPECT_EQ(serve_session(s, b.board, SessionLimits{std::chrono::milliseconds(0)}).end, SessionEnd::BrokenFrame);
+    EXPECT_FALSE(s.sawDeadlineInsideFrame);
+}
+
+TEST(Session, TheInputBufferGrowsWithTheBytesThatArrive) {
+    const struct {
+        const char* what;
+        std::size_t sent;     // payload bytes that arrive of the announced 1 MiB
+        std::size_t largest;  // the largest allocation allowed meanwhile
+        SessionEnd end;
+    } cases[] = {
+        {"a bare header", 0, 8 * 1024, SessionEnd::BrokenFrame},
+        {"100 KiB of 1 MiB", 100 * 1024, 256 * 1024, SessionEnd::BrokenFrame},
+        {"the whole MiB", kMaxChannelInput, kMaxChannelInput, SessionEnd::ClientClosed},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        MemoryStream s;
+        s.add_frame(kIoctlBulkWrite, std::vector<std::uint8_t>(c.sent, 0x5A), 64, kMaxChannelInput);
+        // A request after a whole frame must be read in step.
+        if (c.sent == kMaxChannelInput) s.add_command(kCmdRead16, 14);
+        g_largest.store(0);
+        g_watching.store(true);
+        const SessionSummary sum = serve_session(s, b.board);
+        g_watching.store(false);
+        EXPECT_EQ(sum.end, c.end) << c.what;
+        EXPECT_LE(g_largest.load(), c.largest) << c.what;
+        if (c.sent == kMaxChannelInput) {
+            EXPECT_EQ(sum.requests, 2u) << c.what;
+            const auto r = s.replies();
+            ASSERT_EQ(r.size(), 2u) << c.what;
+            EXPECT_EQ(r[1].first, 0u) << c.what << ": the next frame read in step";
+        }
     }
 }
 

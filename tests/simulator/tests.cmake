@@ -23,9 +23,20 @@ kv318_add_test(simulator_end_to_end_test
   SOURCES simulator/end_to_end_test.cpp
   LIBS kv318_sim_linux)
 
+# Hundreds of misbehaving connections at once, beside a well-behaved one.
+kv318_add_test(simulator_hostile_clients_test
+  SOURCES simulator/hostile_clients_test.cpp
+  LIBS kv318_sim_linux)
+set_tests_properties(simulator_hostile_clients_test PROPERTIES TIMEOUT 240)
+
 kv318_add_test(simulator_cli_test SOURCES simulator/cli_test.cpp)
 target_compile_definitions(simulator_cli_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
 add_dependencies(simulator_cli_test kv318-sim)
+if(KV318_SANITIZE)
+  # The sanitizers' runtime checks memory through descriptors of its own,
+  # so a sanitized kv318-sim cannot be run out of descriptors.
+  target_compile_definitions(simulator_cli_test PRIVATE KV318_SANITIZED_SIM)
+endif()
 
 # Streaming and polled analog input through the simulator, once the library
 # has them.

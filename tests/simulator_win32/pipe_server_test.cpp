@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,7 +28,7 @@ namespace {
 
 class ServedBoards {
 public:
-    explicit ServedBoards(int count = 1) {
+    explicit ServedBoards(int count = 1, ServerLimits limits = {}, ThreadStarter start = nullptr) {
         std::vector<Board*> served;
         for (int i = 0; i < count; ++i) {
             BoardConfig config;
@@ -36,7 +39,8 @@ public:
         server_ = std::make_unique<PipeServer>(served, [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex_);
             log_ += line + "\n";
-        });
+        }, limits);
+        if (start) server_->set_thread_starter(std::move(start));
         std::string error;
         started_ = server_->start(&error);
         EXPECT_TRUE(started_) << error;
@@ -128,6 +132,60 @@ TEST(PipeServer, AClientLeavingMidFrameEndsOnlyItsOwnSession) {
     const std::int32_t again = KV318_OpenDevice(0);
     ASSERT_NE(again, -1) << "the server still accepts";
     EXPECT_EQ(KV318_DI(again), 0x1234);
+    EXPECT_EQ(KV318_CloseDevice(again), 0);
+    EXPECT_EQ(KV318_CloseDevice(h), 0);
+}
+
+// True once the server has ended `client`'s connection: a read fails.
+bool ended_by_server(HANDLE client) {
+    std::uint8_t byte = 0;
+    DWORD got = 0;
+    return !ReadFile(client, &byte, 1, &got, nullptr) || got == 0;
+}
+
+TEST(PipeServer, ClientsOverTheLimitSilentHalfFramesAndThreadlessOnesAreDropped) {
+    ServerLimits limits;
+    limits.maxClients = 2;
+    limits.session.clientTimeout = std::chrono::milliseconds(300);
+    std::atomic<int> failures{0};
+    ServedBoards sim(1, limits, [&](std::function<void()> body) {
+        if (failures.exchange(0) > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    });
+    const std::int32_t h = KV318_OpenDevice(0);
+    ASSERT_NE(h, -1);
+    EXPECT_EQ(KV318_DO(h, 0x4321), 0);
+
+    // A header announcing a MiB, then silence: dropped after the timeout,
+    // while the library's handle is served meanwhile.
+    HANDLE half = raw_client(0);
+    ASSERT_NE(half, INVALID_HANDLE_VALUE);
+    std::uint8_t header[kRequestHeaderSize];
+    encode_request_header(header, {kIoctlBulkWrite, kMaxChannelInput, 64});
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(half, header, sizeof header, &put, nullptr));
+    EXPECT_TRUE(wait_until([&] { return sim.server().live_connections() == 2; }));
+    HANDLE over = raw_client(0);
+    ASSERT_NE(over, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ended_by_server(over)) << "a third client is one over the limit";
+    CloseHandle(over);
+    EXPECT_EQ(KV318_DI(h), 0x4321) << "the board is free while the half frame waits";
+    EXPECT_TRUE(ended_by_server(half));
+    CloseHandle(half);
+    EXPECT_TRUE(wait_until([&] { return sim.log().find("silent inside a frame") != std::string::npos; })) << sim.log();
+    EXPECT_NE(sim.log().find("refused: 2 clients are connected already"), std::string::npos) << sim.log();
+
+    // No thread for the next one: refused, and the one after is served.
+    failures = 1;
+    EXPECT_TRUE(wait_until([&] { return sim.server().live_connections() == 1; }));
+    HANDLE threadless = raw_client(0);
+    ASSERT_NE(threadless, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ended_by_server(threadless));
+    CloseHandle(threadless);
+    EXPECT_NE(sim.log().find("cannot start a thread for it"), std::string::npos) << sim.log();
+    const std::int32_t again = KV318_OpenDevice(0);
+    ASSERT_NE(again, -1);
+    EXPECT_EQ(KV318_DI(again), 0x4321);
     EXPECT_EQ(KV318_CloseDevice(again), 0);
     EXPECT_EQ(KV318_CloseDevice(h), 0);
 }

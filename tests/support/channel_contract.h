@@ -90,6 +90,21 @@ TYPED_TEST_P(ChannelContract, BrokenRepliesFailAndBreakTheHandle) {
     }
 }
 
+TYPED_TEST_P(ChannelContract, BytesAfterAWholeReplyBreakTheHandle) {
+    TypeParam driver;
+    const std::int32_t h = KV318_OpenDevice(driver.board());
+    ASSERT_NE(h, -1);
+    driver.set_action(DriverAction::ReplyAndMore);
+    EXPECT_EQ(KV318_inb(h, 0x42), 0xA0) << "the reply itself is whole";
+    driver.set_action(DriverAction::Reply);
+    // The extra bytes would be read as the next reply, and every reply after
+    // it would answer the request before.
+    EXPECT_EQ(KV318_inb(h, 0x42), -1);
+    EXPECT_EQ(KV318_inb(h, 0x42), -1) << "the handle stays broken";
+    EXPECT_EQ(driver.seen().size(), 1u) << "nothing is sent after the extra bytes";
+    EXPECT_EQ(KV318_CloseDevice(h), 0);
+}
+
 TYPED_TEST_P(ChannelContract, TwoThreadsOnOneHandleGetTheirOwnReplies) {
     TypeParam driver;
     driver.set_action(DriverAction::Echo);
@@ -110,6 +125,7 @@ TYPED_TEST_P(ChannelContract, TwoThreadsOnOneHandleGetTheirOwnReplies) {
 }
 
 REGISTER_TYPED_TEST_SUITE_P(ChannelContract, RequestsAndRepliesCross, DriverFailureFailsOnlyThatRequest,
-                            BrokenRepliesFailAndBreakTheHandle, TwoThreadsOnOneHandleGetTheirOwnReplies);
+                            BrokenRepliesFailAndBreakTheHandle, BytesAfterAWholeReplyBreakTheHandle,
+                            TwoThreadsOnOneHandleGetTheirOwnReplies);
 
 }  // namespace kv318::test

@@ -1,6 +1,7 @@
 #include "scripted_driver.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kv318::test {
 
@@ -21,8 +22,10 @@ void ScriptedDriver::serve(DriverConnection& c) {
             seen_.push_back(s);
         }
         // A pattern, so that the test can check the bytes that cross.
-        std::vector<std::uint8_t> body(std::min<std::uint32_t>(s.header.outCap, 5));
-        for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0xA0 + i);
+        // Built from a fixed array: GCC 12 for x64 Windows misreads a loop
+        // over a vector sized min(cap, 5) as an overflow.
+        static constexpr std::uint8_t kPattern[5] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4};
+        std::vector<std::uint8_t> body(kPattern, kPattern + std::min<std::uint32_t>(s.header.outCap, 5));
         std::uint8_t rh[kReplyHeaderSize];
         switch (action_.load()) {
         case DriverAction::Echo:
@@ -35,6 +38,18 @@ void ScriptedDriver::serve(DriverConnection& c) {
             c.write_all(rh, sizeof rh);
             c.write_all(body.data(), body.size());
             break;
+        case DriverAction::ReplyAndMore: {
+            // One write, so the extra bytes are there by the time the
+            // library has read the reply.  They look like a reply frame.
+            encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
+            const std::uint8_t more[8] = {0, 0, 0, 0, 1, 0, 0, 0};
+            std::uint8_t frame[kReplyHeaderSize + 5 + sizeof more];
+            std::memcpy(frame, rh, sizeof rh);
+            if (!body.empty()) std::memcpy(frame + sizeof rh, body.data(), body.size());
+            std::memcpy(frame + sizeof rh + body.size(), more, sizeof more);
+            c.write_all(frame, sizeof rh + body.size() + sizeof more);
+            break;
+        }
         case DriverAction::Fail:
             encode_reply_header(rh, {5, 0});
             c.write_all(rh, sizeof rh);

@@ -23,6 +23,7 @@ enum class DriverAction {
     ShortFrame,         // announces 4 bytes, sends 2, then ends the connection
     Close,              // ends the connection without a reply
     Silence,            // keeps the connection open and never replies
+    ReplyAndMore,       // as Reply, then 8 bytes more, all in one write
 };
 
 struct SeenRequest {

@@ -2,11 +2,14 @@
 # KV318.dll's export table: every expected name at its ordinal, undecorated,
 # nothing else; its imports: KERNEL32, WINMM and msvcrt only.  The import
 # library beside it must carry the stdcall decoration callers link against.
-# Usage: check_dll.sh KV318.dll name:ordinal ...
+# On x64 there is one calling convention and no decoration, so there the
+# import library must carry the plain names.
+# Usage: check_dll.sh 32|64 KV318.dll name:ordinal ...
+# OBJDUMP and NM name the cross tools of the DLL's architecture.
 set -eu
-dll=$1; shift
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-nm=${NM:-i686-w64-mingw32-nm}
+bits=$1; dll=$2; shift 2
+objdump=${OBJDUMP:?OBJDUMP names the cross objdump}
+nm=${NM:?NM names the cross nm}
 dump=$("$objdump" -p "$dll")
 fail=0
 
@@ -30,12 +33,18 @@ for i in $imports; do
 done
 
 implib=$(dirname "$dll")/libKV318.dll.a
+symbols=$("$nm" "$implib")
 for e in "$@"; do
     name=${e%%:*}
-    if ! "$nm" "$implib" | grep -Eq "__imp__${name}@[0-9]+$"; then
-        echo "import library lacks the decorated symbol of $name"; fail=1
+    if [ "$bits" = 32 ]; then
+        pattern="__imp__${name}@[0-9]+$"
+    else
+        pattern="__imp_${name}$"
+    fi
+    if ! echo "$symbols" | grep -Eq "$pattern"; then
+        echo "import library lacks the symbol $pattern"; fail=1
     fi
 done
 
-[ $fail -eq 0 ] && echo "KV318.dll: $(echo "$actual" | wc -l) exports at their ordinals; imports: $(echo $imports)"
+[ $fail -eq 0 ] && echo "KV318.dll ($bits-bit): $(echo "$actual" | wc -l) exports at their ordinals; imports: $(echo $imports)"
 exit $fail

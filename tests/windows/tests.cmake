@@ -6,7 +6,7 @@ if(NOT WIN32)
   return()
 endif()
 
-add_test(NAME windows_wine_prefix_create COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-prefix create ${KV318_WINEPREFIX})
+add_test(NAME windows_wine_prefix_create COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-prefix create ${KV318_WINEPREFIX} --arch ${KV318_WINE_ARCH})
 add_test(NAME windows_wine_prefix_remove COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-prefix remove ${KV318_WINEPREFIX})
 set_tests_properties(windows_wine_prefix_create PROPERTIES FIXTURES_SETUP wine LABELS host)
 set_tests_properties(windows_wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine LABELS host)
@@ -17,13 +17,20 @@ target_link_libraries(windows_dll_entry_test PRIVATE GTest::gtest_main)
 target_include_directories(windows_dll_entry_test PRIVATE ${CMAKE_SOURCE_DIR}/library/include)
 string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
 target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
-if(EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
-  # The header declares the acquisition exports once the library has them.
-  target_compile_definitions(windows_dll_entry_test PRIVATE KV318_HAS_ACQUISITION)
-endif()
 add_dependencies(windows_dll_entry_test KV318)
 kv318_warnings(windows_dll_entry_test)
 add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
+
+# Handles as 32-bit integers on either Windows: an opened handle through
+# every export of the DLL, and -1 both ways.
+if(TARGET kv318_sim_win32)
+  kv318_add_test(windows_handle_test
+    SOURCES windows/handle_test.cpp simulator_win32/sim_process.cpp
+    LIBS kv318_sim_win32)
+  target_include_directories(windows_handle_test PRIVATE simulator_win32)
+  add_dependencies(windows_handle_test KV318)
+  set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
+endif()
 
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
@@ -41,3 +48,7 @@ function(kv318_tests_need_wine)
   endforeach()
 endfunction()
 cmake_language(DEFER CALL kv318_tests_need_wine)
+
+# KV318.dll's kernel path, against a test driver Wine hosts in a prefix of
+# its own.
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/driver ${CMAKE_CURRENT_BINARY_DIR}/windows/driver)

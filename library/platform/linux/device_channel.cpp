@@ -80,6 +80,18 @@ bool recv_all(int fd, std::uint8_t* data, std::size_t len, Clock::time_point dea
     return true;
 }
 
+// True when the process that listens at the far end of the connected socket
+// `fd` runs as this process's effective user or as root.  The kernel records
+// the listener's credentials, so no file-system race can fake them: the
+// directory check comes first, but the socket it vouched for may be swapped
+// for another user's before the connect lands.
+bool peer_is_trusted(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
+    return linux_channel::driver_user_is_trusted(cred.uid, ::geteuid());
+}
+
 // The socket as a byte stream for one exchange, every transfer bounded by
 // the exchange's deadline.
 class SocketStream final : public ChannelStream {
@@ -90,6 +102,15 @@ public:
     }
     bool receive_all(std::uint8_t* data, std::size_t len) override {
         return recv_all(fd_, data, len, deadline_);
+    }
+    bool has_unread() override {
+        // Readable at once means bytes, the end of the stream or an error.
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, 0);
+            if (r >= 0) return r > 0;
+            if (errno != EINTR) return true;
+        }
     }
 
 private:
@@ -119,6 +140,10 @@ public:
                 return kInvalidHandle;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!peer_is_trusted(fd)) {
+            ::close(fd);
+            return kInvalidHandle;
         }
         std::lock_guard<std::mutex> lock(table_mutex_);
         table_[fd] = std::make_shared<Connection>();

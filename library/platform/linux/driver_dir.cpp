@@ -19,4 +19,8 @@ bool driver_directory_is_private(const std::string& dir) {
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool driver_user_is_trusted(uid_t driverUid, uid_t ownUid) {
+    return driverUid == ownUid || driverUid == 0;
+}
+
 }  // namespace kv318::linux_channel

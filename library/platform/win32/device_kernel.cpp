@@ -5,21 +5,21 @@
 #include <windows.h>
 
 #include "device_service.h"
+#include "os_handle.h"
 #include "pipe_channel.h"
 
 namespace kv318 {
 namespace {
 
-HANDLE to_os(Handle h) {
-    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(h));
-}
+using win32::from_os;
+using win32::to_os;
 
 class KernelService final : public DeviceService {
 public:
     Handle open(const char* name) override {
         HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                nullptr);
-        if (h != INVALID_HANDLE_VALUE) return static_cast<Handle>(reinterpret_cast<INT_PTR>(h));
+        if (h != INVALID_HANDLE_VALUE) return from_os(h);
         // Only a device nobody publishes falls back to the pipe.  A device
         // that exists but refuses us (in use, access denied) stays refused:
         // the real board wins over any simulator.

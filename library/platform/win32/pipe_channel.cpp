@@ -13,15 +13,12 @@
 
 #include "channel_client.h"
 #include "channel_frame.h"
+#include "os_handle.h"
 
 namespace kv318::win32 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-HANDLE to_os(Handle h) {
-    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(h));
-}
 
 DWORD remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -55,6 +52,14 @@ public:
 
     bool receive_all(std::uint8_t* data, std::size_t len) override {
         return transfer(data, len, false);
+    }
+
+    bool has_unread() override {
+        // PeekNamedPipe never waits.  It fails once the driver has closed
+        // its end, which is the end of the stream.
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr)) return true;
+        return available > 0;
     }
 
 private:
@@ -159,7 +164,7 @@ Handle pipe_open(const char* deviceName) {
         CloseHandle(pipe);
         return kInvalidHandle;
     }
-    const Handle h = static_cast<Handle>(reinterpret_cast<INT_PTR>(pipe));
+    const Handle h = from_os(pipe);
     pipes().add(h, std::make_shared<Connection>(event));
     return h;
 }

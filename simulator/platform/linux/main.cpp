@@ -44,10 +44,13 @@ int main(int argc, char** argv) {
     std::vector<Board*> served;
     for (const auto& b : boards) served.push_back(b.get());
 
-    SocketServer server(served, dir, [](const std::string& line) {
-        std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
-        std::fflush(stderr);
-    });
+    SocketServer server(
+        served, dir,
+        [](const std::string& line) {
+            std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
+            std::fflush(stderr);
+        },
+        options.limits);
     if (!server.start(&error)) {
         std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
         return 1;

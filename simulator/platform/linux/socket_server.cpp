@@ -8,7 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "board.h"
@@ -21,40 +23,63 @@ namespace kv318::sim {
 namespace {
 
 constexpr char kLockName[] = ".kv318-sim.lock";
+// How long the listeners rest when the system has no descriptor or memory
+// to give a new connection.
+constexpr int kPauseMs = 100;
 
 class FdStream final : public ByteStream {
 public:
     explicit FdStream(int fd) : fd_(fd) {}
 
-    bool read_exact(std::uint8_t* data, std::size_t n) override {
+    IoResult read_exact(std::uint8_t* data, std::size_t n, Deadline deadline) override {
         while (n > 0) {
+            const IoResult ready = wait_for(POLLIN, deadline);
+            if (ready != IoResult::Done) return ready;
             const ssize_t r = ::recv(fd_, data, n, 0);
-            if (r == 0) return false;
+            if (r == 0) return IoResult::Ended;
             if (r < 0) {
                 if (errno == EINTR) continue;
-                return false;
+                return IoResult::Ended;
             }
             data += r;
             n -= static_cast<std::size_t>(r);
         }
-        return true;
+        return IoResult::Done;
     }
 
-    bool write_all(const std::uint8_t* data, std::size_t n) override {
+    IoResult write_all(const std::uint8_t* data, std::size_t n, Deadline deadline) override {
         while (n > 0) {
-            // MSG_NOSIGNAL: a client that went away is a failed write, not SIGPIPE.
-            const ssize_t r = ::send(fd_, data, n, MSG_NOSIGNAL);
+            const IoResult ready = wait_for(POLLOUT, deadline);
+            if (ready != IoResult::Done) return ready;
+            // MSG_NOSIGNAL: a client that went away is a failed write, not
+            // SIGPIPE.  MSG_DONTWAIT: with a deadline, a full buffer must
+            // come back to the poll rather than block.
+            const ssize_t r = ::send(fd_, data, n, MSG_NOSIGNAL | (deadline == kNoDeadline ? 0 : MSG_DONTWAIT));
             if (r < 0) {
-                if (errno == EINTR) continue;
-                return false;
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                return IoResult::Ended;
             }
             data += r;
             n -= static_cast<std::size_t>(r);
         }
-        return true;
+        return IoResult::Done;
     }
 
 private:
+    // Waits until the socket is ready for `events` (or has ended: the read
+    // or write that follows tells), or the deadline passes.
+    IoResult wait_for(short events, Deadline deadline) {
+        if (deadline == kNoDeadline) return IoResult::Done;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return IoResult::TimedOut;
+            pollfd p{fd_, events, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+            if (r > 0) return IoResult::Done;
+            if (r < 0 && errno != EINTR) return IoResult::Ended;
+        }
+    }
+
     int fd_;
 };
 
@@ -83,8 +108,8 @@ bool socket_is_live(const sockaddr_un& addr) {
 
 }  // namespace
 
-SocketServer::SocketServer(std::vector<Board*> boards, std::string dir, LogFn log)
-    : boards_(std::move(boards)), dir_(std::move(dir)), log_(std::move(log)) {}
+SocketServer::SocketServer(std::vector<Board*> boards, std::string dir, LogFn log, ServerLimits limits)
+    : boards_(std::move(boards)), dir_(std::move(dir)), log_(std::move(log)), limits_(limits) {}
 
 SocketServer::~SocketServer() {
     stop();
@@ -206,6 +231,7 @@ bool SocketServer::start(std::string* error) {
     }
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     stopping_.store(false, std::memory_order_release);
     acceptor_ = std::thread([this] { accept_loop(); });
     started_ = true;
@@ -216,13 +242,19 @@ void SocketServer::accept_loop() {
     std::vector<pollfd> fds;
     for (int l : listeners_) fds.push_back(pollfd{l, POLLIN, 0});
     fds.push_back(pollfd{wakeRead_, POLLIN, 0});
+    // Set when the system could not give a descriptor or memory for a
+    // connection: the listeners then rest for a moment, as polling them
+    // again at once would only spin on the same waiting connection.
+    bool pause = false;
     for (;;) {
+        for (std::size_t b = 0; b < listeners_.size(); ++b) fds[b].events = pause ? 0 : POLLIN;
         for (pollfd& p : fds) p.revents = 0;
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (::poll(fds.data(), fds.size(), pause ? kPauseMs : -1) < 0) {
             if (errno == EINTR) continue;
             log("poll failed: " + errno_text());
             return;
         }
+        pause = false;
         if (fds.back().revents != 0) {
             std::uint8_t sink[64];
             while (::read(wakeRead_, sink, sizeof sink) > 0) {
@@ -231,35 +263,69 @@ void SocketServer::accept_loop() {
             reap(false);
         }
         for (std::size_t b = 0; b < listeners_.size(); ++b) {
-            if ((fds[b].revents & POLLIN) == 0) continue;
-            const int fd = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;  // the client gave up already, or we are out of descriptors
-            auto conn = std::make_unique<Connection>();
-            conn->endpoint = fd;
-            conn->board = b;
-            conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
-            Connection* c = conn.get();
-            Board* board = boards_[b];
-            {
-                std::lock_guard<std::mutex> lock(connMutex_);
-                connections_.push_back(std::move(conn));
-                c->thread = std::thread([this, c, board] {
-                    FdStream stream(c->endpoint);
-                    const SessionSummary s = serve_session(stream, *board);
-                    // Let the client see the end at once, not only when the
-                    // reaper gets round to closing the descriptor.
-                    ::shutdown(c->endpoint, SHUT_RDWR);
-                    log(session_end_line(static_cast<int>(c->board), c->id, s,
-                                         board->stats().samplesDropped));
-                    c->done.store(true, std::memory_order_release);
-                    const std::uint8_t byte = 1;
-                    if (::write(wakeWrite_, &byte, 1) < 0) {
-                        // The pipe is full: the acceptor is awake anyway.
-                    }
-                });
-            }
+            if ((fds[b].revents & POLLIN) != 0) accept_one(b, &pause);
         }
     }
+}
+
+void SocketServer::accept_one(std::size_t b, bool* pause) {
+    const std::string who = "board " + std::to_string(b) + ": ";
+    const int fd = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) {
+            // Out of descriptors.  Give the spare up for a moment to take
+            // the connection and close it: the client hears at once that it
+            // was refused, and the acceptor does not spin on it.
+            if (spareFd_ >= 0) {
+                ::close(spareFd_);
+                const int refused = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
+                if (refused >= 0) {
+                    ::close(refused);
+                    accepted_.fetch_add(1, std::memory_order_relaxed);
+                    log(who + "connection refused: the process is out of file descriptors");
+                }
+                spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            }
+            if (spareFd_ < 0) {
+                spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                *pause = true;
+            }
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            *pause = true;
+        }
+        // Anything else: the client gave up already.
+        return;
+    }
+    auto conn = std::make_unique<Connection>();
+    conn->endpoint = fd;
+    conn->board = b;
+    conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::uint64_t id = conn->id;
+    const std::string refused = admit_connection<int>(connMutex_, connections_, limits_.maxClients, startThread_,
+                                                      std::move(conn), [this](Connection* c) { serve_connection(c); });
+    if (!refused.empty()) {
+        ::close(fd);
+        log(who + "connection " + std::to_string(id) + " refused: " + refused);
+    }
+}
+
+void SocketServer::serve_connection(Connection* c) {
+    Board* board = boards_[c->board];
+    FdStream stream(c->endpoint);
+    const SessionSummary s = serve_session(stream, *board, limits_.session);
+    // Let the client see the end at once, not only when the reaper gets
+    // round to closing the descriptor.
+    ::shutdown(c->endpoint, SHUT_RDWR);
+    log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
+    c->done.store(true, std::memory_order_release);
+    const std::uint8_t byte = 1;
+    if (::write(wakeWrite_, &byte, 1) < 0) {
+        // The pipe is full: the acceptor is awake anyway.
+    }
+}
+
+std::size_t SocketServer::live_connections() {
+    return kv318::sim::live_connections(connMutex_, connections_);
 }
 
 void SocketServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](int fd) { ::close(fd); }); }
@@ -281,6 +347,8 @@ void SocketServer::stop() {
         ::close(wakeRead_);
         ::close(wakeWrite_);
         wakeRead_ = wakeWrite_ = -1;
+        if (spareFd_ >= 0) ::close(spareFd_);
+        spareFd_ = -1;
         started_ = false;
     }
     release_files();

@@ -1,6 +1,6 @@
 // The Linux transport of the simulator: one Unix-domain socket per board in
 // the driver directory, named as the library looks for it
-// (<dir>/KV318Device<n>), with one thread per connection.
+// (<dir>/KV318Device<n>), with one thread per connection, up to a limit.
 #pragma once
 
 #include <atomic>
@@ -25,8 +25,9 @@ public:
     using LogFn = std::function<void(const std::string&)>;
 
     // boards[i] is served as board i.  The boards are owned by the caller
-    // and outlive the server.  `log` may be empty.
-    SocketServer(std::vector<Board*> boards, std::string dir, LogFn log);
+    // and outlive the server.  `log` may be empty.  A connection over
+    // limits.maxClients is accepted and closed at once, and logged.
+    SocketServer(std::vector<Board*> boards, std::string dir, LogFn log, ServerLimits limits = {});
     ~SocketServer();  // stop()
 
     SocketServer(const SocketServer&) = delete;
@@ -45,8 +46,15 @@ public:
     // connection thread.
     void stop();
 
-    // Connections accepted so far.
+    // Connections accepted so far, refused ones included.
     std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
+
+    // Connections being served now.  Any thread.
+    std::size_t live_connections();
+
+    // Replaces how connection threads are started; call before start().
+    // For tests that make thread creation fail.
+    void set_thread_starter(ThreadStarter start) { startThread_ = std::move(start); }
 
     const std::string& directory() const { return dir_; }
 
@@ -56,6 +64,8 @@ private:
     bool take_lock(std::string* error);
     bool bind_board(std::size_t board, std::string* error);
     void accept_loop();
+    void accept_one(std::size_t board, bool* pause);
+    void serve_connection(Connection* c);
     void reap(bool all);
     void log(const std::string& line);
     void release_files();
@@ -63,6 +73,8 @@ private:
     std::vector<Board*> boards_;
     std::string dir_;
     LogFn log_;
+    ServerLimits limits_;
+    ThreadStarter startThread_ = start_plain_thread;
     std::mutex logMutex_;  // one log line at a time
 
     int lockFd_ = -1;
@@ -71,6 +83,10 @@ private:
     std::vector<std::string> socketPaths_;
     int wakeRead_ = -1;   // the acceptor polls this; a byte wakes it
     int wakeWrite_ = -1;
+    // Held open for the moment the process runs out of descriptors: closed,
+    // it lets the acceptor take the waiting connection and close it, rather
+    // than find it still waiting on every wake-up.  Acceptor thread only.
+    int spareFd_ = -1;
     std::thread acceptor_;
     bool started_ = false;
 

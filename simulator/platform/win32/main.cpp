@@ -90,10 +90,13 @@ int main(int argc, char** argv) {
     std::vector<Board*> served;
     for (const auto& b : boards) served.push_back(b.get());
 
-    PipeServer server(served, [](const std::string& line) {
-        std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
-        std::fflush(stderr);
-    });
+    PipeServer server(
+        served,
+        [](const std::string& line) {
+            std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
+            std::fflush(stderr);
+        },
+        options.limits);
     if (!server.start(&error)) {
         std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
         return 1;

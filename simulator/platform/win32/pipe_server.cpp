@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -82,14 +84,23 @@ public:
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
 
-    bool read_exact(std::uint8_t* data, std::size_t n) override { return transfer(data, n, false); }
-    bool write_all(const std::uint8_t* data, std::size_t n) override {
-        return transfer(const_cast<std::uint8_t*>(data), n, true);
+    IoResult read_exact(std::uint8_t* data, std::size_t n, Deadline deadline) override {
+        return transfer(data, n, false, deadline);
+    }
+    IoResult write_all(const std::uint8_t* data, std::size_t n, Deadline deadline) override {
+        return transfer(const_cast<std::uint8_t*>(data), n, true, deadline);
     }
 
 private:
-    bool transfer(std::uint8_t* data, std::size_t n, bool write) {
-        if (event_ == nullptr) return false;
+    // The wait for one transfer: until the deadline, or for ever.
+    static DWORD wait_ms(Deadline deadline) {
+        if (deadline == kNoDeadline) return INFINITE;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return left.count() <= 0 ? 0 : static_cast<DWORD>(std::min<std::int64_t>(left.count(), 0x7FFFFFFF));
+    }
+
+    IoResult transfer(std::uint8_t* data, std::size_t n, bool write, Deadline deadline) {
+        if (event_ == nullptr) return IoResult::Ended;
         while (n > 0) {
             OVERLAPPED ov{};
             ov.hEvent = event_;
@@ -98,23 +109,28 @@ private:
                                        : ReadFile(pipe_, data, chunk, nullptr, &ov);
             // ERROR_MORE_DATA: a message-mode client's message goes on in
             // the next read; this is a byte stream either way.
-            if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) return false;
+            if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
+                return IoResult::Ended;
+            }
             HANDLE waits[2] = {event_, stop_};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                // Stopping: cancel, and wait for the cancel to land before
-                // `ov` and the caller's buffer go out of scope.
+            const DWORD w = WaitForMultipleObjects(2, waits, FALSE, wait_ms(deadline));
+            if (w != WAIT_OBJECT_0) {
+                // Stopping, or out of time: cancel, and wait for the cancel
+                // to land before `ov` and the caller's buffer go out of scope.
                 DWORD ignored = 0;
                 CancelIoEx(pipe_, &ov);
                 GetOverlappedResult(pipe_, &ov, &ignored, TRUE);
-                return false;
+                return w == WAIT_TIMEOUT ? IoResult::TimedOut : IoResult::Ended;
             }
             DWORD done = 0;
-            if (!GetOverlappedResult(pipe_, &ov, &done, FALSE) && GetLastError() != ERROR_MORE_DATA) return false;
-            if (done == 0) return false;  // the client closed its end
+            if (!GetOverlappedResult(pipe_, &ov, &done, FALSE) && GetLastError() != ERROR_MORE_DATA) {
+                return IoResult::Ended;
+            }
+            if (done == 0) return IoResult::Ended;  // the client closed its end
             data += done;
             n -= done;
         }
-        return true;
+        return IoResult::Done;
     }
 
     HANDLE pipe_;
@@ -130,7 +146,8 @@ std::string board_pipe_name(int number) {
     return std::string("\\\\.\\pipe\\") + channel_endpoint_name(device);
 }
 
-PipeServer::PipeServer(std::vector<Board*> boards, LogFn log) : boards_(std::move(boards)), log_(std::move(log)) {}
+PipeServer::PipeServer(std::vector<Board*> boards, LogFn log, ServerLimits limits)
+    : boards_(std::move(boards)), log_(std::move(log)), limits_(limits) {}
 
 PipeServer::~PipeServer() {
     stop();
@@ -304,20 +321,31 @@ void PipeServer::begin_connection(std::size_t b, HANDLE pipe) {
     conn->endpoint = pipe;
     conn->board = b;
     conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
-    Connection* c = conn.get();
-    Board* board = boards_[b];
-    std::lock_guard<std::mutex> lock(connMutex_);
-    connections_.push_back(std::move(conn));
-    c->thread = std::thread([this, c, board] {
-        PipeStream stream(c->endpoint, stopEvent_);
-        const SessionSummary s = serve_session(stream, *board);
-        // Let the client see the end at once, not only when the reaper gets
-        // round to closing the handle.
-        DisconnectNamedPipe(c->endpoint);
-        log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
-        c->done.store(true, std::memory_order_release);
-        SetEvent(reapEvent_);
-    });
+    const std::uint64_t id = conn->id;
+    const std::string refused = admit_connection<HANDLE>(connMutex_, connections_, limits_.maxClients, startThread_,
+                                                         std::move(conn), [this](Connection* c) { serve_connection(c); });
+    if (!refused.empty()) {
+        // The client's next read or write fails at once.
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+        log("board " + std::to_string(b) + ": connection " + std::to_string(id) + " refused: " + refused);
+    }
+}
+
+void PipeServer::serve_connection(Connection* c) {
+    Board* board = boards_[c->board];
+    PipeStream stream(c->endpoint, stopEvent_);
+    const SessionSummary s = serve_session(stream, *board, limits_.session);
+    // Let the client see the end at once, not only when the reaper gets
+    // round to closing the handle.
+    DisconnectNamedPipe(c->endpoint);
+    log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
+    c->done.store(true, std::memory_order_release);
+    SetEvent(reapEvent_);
+}
+
+std::size_t PipeServer::live_connections() {
+    return kv318::sim::live_connections(connMutex_, connections_);
 }
 
 void PipeServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](HANDLE pipe) { CloseHandle(pipe); }); }

@@ -1,6 +1,7 @@
 // The Windows transport of the simulator: board n is served on the named
 // pipe "\\.\pipe\KV318Device<n>", where KV318.dll looks when no kernel
-// driver publishes "\\.\KV318Device<n>", with one thread per connection.
+// driver publishes "\\.\KV318Device<n>", with one thread per connection,
+// up to a limit.
 #pragma once
 
 #include <windows.h>
@@ -30,8 +31,9 @@ public:
     using LogFn = std::function<void(const std::string&)>;
 
     // boards[i] is served as board i.  The boards are owned by the caller
-    // and outlive the server.  `log` may be empty.
-    PipeServer(std::vector<Board*> boards, LogFn log);
+    // and outlive the server.  `log` may be empty.  A connection over
+    // limits.maxClients is disconnected at once, and logged.
+    PipeServer(std::vector<Board*> boards, LogFn log, ServerLimits limits = {});
     ~PipeServer();  // stop()
 
     PipeServer(const PipeServer&) = delete;
@@ -50,8 +52,15 @@ public:
     // Idempotent.  Any thread but a connection thread.
     void stop();
 
-    // Connections accepted so far.
+    // Connections accepted so far, refused ones included.
     std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
+
+    // Connections being served now.  Any thread.
+    std::size_t live_connections();
+
+    // Replaces how connection threads are started; call before start().
+    // For tests that make thread creation fail.
+    void set_thread_starter(ThreadStarter start) { startThread_ = std::move(start); }
 
 private:
     using Connection = ServedConnection<HANDLE>;
@@ -60,12 +69,15 @@ private:
     bool listen(std::size_t board, std::string* error);
     void accept_loop();
     void begin_connection(std::size_t board, HANDLE pipe);
+    void serve_connection(Connection* c);
     void reap(bool all);
     void log(const std::string& line);
     void release_pipes();
 
     std::vector<Board*> boards_;
     LogFn log_;
+    ServerLimits limits_;
+    ThreadStarter startThread_ = start_plain_thread;
     std::mutex logMutex_;  // one log line at a time
 
     // The security of every instance: this user and the system only.  Made

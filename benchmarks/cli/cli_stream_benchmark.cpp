@@ -1,0 +1,224 @@
+// kv318-cli streaming to a file, and the library streaming on its own, in
+// one run against the same kind of simulated board (served in this
+// process), each reader in a child process so that its CPU time is its own:
+//
+//   library   KV318_AD / KV318_Read at divider 2, samples checked and dropped
+//             (a forked child linked with the library)
+//   cli_raw   kv318-cli stream --format raw at divider 2 to a file
+//   cli_csv   kv318-cli stream --format csv at 2 MS/s to a file
+//
+// MB/s counts sample bytes (2 per sample) over the run; CPU_ms/MB is the
+// reader process's user and system time per MB of samples.  A run holds
+// when no read failed, the board's FIFO dropped nothing and (raw) the file
+// holds the ramp unbroken.  KV318_BENCH_SECONDS sets each run (default 10).
+// The simulator runs in this process; its CPU time is not counted.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+#include "board.h"
+#include "socket_server.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace kv318::sim;
+using Clock = std::chrono::steady_clock;
+
+double run_seconds() {
+    const char* env = std::getenv("KV318_BENCH_SECONDS");
+    const double s = env != nullptr ? std::atof(env) : 0.0;
+    return s > 0 ? s : 10.0;
+}
+
+struct Child {
+    int status = -1;
+    double cpuSeconds = 0;
+};
+
+Child wait_child(pid_t pid) {
+    Child c;
+    rusage ru{};
+    if (::wait4(pid, &c.status, 0, &ru) == pid) {
+        c.cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+    }
+    return c;
+}
+
+// What a library child reports through its pipe.
+struct LibraryResult {
+    double bytes = 0;
+    double seconds = 0;
+    std::int32_t failure = 0;
+    std::int32_t rampBroken = 0;
+};
+
+// The library on its own, as the simulator's stream benchmark reads it:
+// every 40 ms, each sample checked against the ramp.
+[[noreturn]] void library_child(int out, double seconds) {
+    LibraryResult r;
+    static std::vector<std::int32_t> samples(524288);
+    const std::int32_t h = KV318_OpenDevice(0);
+    std::uint64_t next = 0;
+    const auto t0 = Clock::now();
+    if (h < 0 || KV318_AD(h, 0, 0, 0, 0, 2) != 0) {
+        r.failure = -100;
+    } else {
+        auto tick = t0;
+        while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
+            tick += std::chrono::milliseconds(40);
+            std::this_thread::sleep_until(tick);
+            const std::int32_t n = KV318_Read(h, samples.data());
+            if (n < 0) {
+                r.failure = n;
+                break;
+            }
+            for (std::int32_t i = 0; i < n; ++i, ++next)
+                if (samples[static_cast<std::size_t>(i)] != static_cast<std::int16_t>((next & 0x3FFF) << 2)) r.rampBroken = 1;
+        }
+        KV318_StopAD(h);
+    }
+    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.bytes = 2.0 * static_cast<double>(next);
+    (void)!::write(out, &r, sizeof r);
+    ::_exit(0);
+}
+
+// Whether the raw file holds the ramp from sample 0, unbroken.
+bool raw_file_is_ramp(const std::string& path, double* bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::vector<std::uint8_t> buf(1 << 20);
+    std::uint64_t n = 0;
+    bool ok = true;
+    std::size_t got = 0;
+    while ((got = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
+        for (std::size_t i = 0; i + 1 < got; i += 2, ++n) {
+            const auto w = static_cast<std::int16_t>(buf[i] | (buf[i + 1] << 8));
+            if (w != static_cast<std::int16_t>((n & 0x3FFF) << 2)) ok = false;
+        }
+    }
+    std::fclose(f);
+    *bytes = 2.0 * static_cast<double>(n);
+    return ok;
+}
+
+void BM_Stream(benchmark::State& state) {
+    const int which = static_cast<int>(state.range(0));  // 0 library, 1 cli raw, 2 cli csv
+    const std::uint64_t clockHz = static_cast<std::uint64_t>(state.range(1)) * 1'000'000;
+    const double seconds = run_seconds();
+    char tmpl[] = "/tmp/kv318-cli-bench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+    SteadyClock clock;
+    BoardConfig cfg;
+    cfg.signal.kind = SignalKind::Ramp;
+    cfg.converterClockHz = clockHz;
+    cfg.fifoBytes = static_cast<std::size_t>(state.range(2)) * 1024;
+    Board board(cfg, clock);
+    SocketServer server({&board}, dir, {});
+    std::string error;
+    if (!server.start(&error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::string file = dir + (which == 2 ? "/out.csv" : "/out.raw");
+    double bytes = 0, elapsed = 0, cpu = 0;
+    bool held = false;
+    std::int32_t exitCode = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        if (which == 0) {
+            int fds[2];
+            if (::pipe(fds) != 0) break;
+            const pid_t pid = ::fork();
+            if (pid == 0) library_child(fds[1], seconds);
+            ::close(fds[1]);
+            LibraryResult r;
+            const bool got = ::read(fds[0], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
+            ::close(fds[0]);
+            const Child c = wait_child(pid);
+            elapsed = r.seconds;
+            bytes = r.bytes;
+            cpu = c.cpuSeconds;
+            exitCode = r.failure;
+            held = got && r.failure == 0 && r.rampBroken == 0;
+        } else {
+            const std::string secs = std::to_string(seconds);
+            const std::string clockArg = std::to_string(clockHz);
+            std::vector<std::string> args = {KV318_CLI_EXE, "stream", "-d", "2", "--clock", clockArg, "-s", secs,
+                                             "-f", which == 2 ? "csv" : "raw", "-o", file, "--no-progress"};
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            pid_t pid = 0;
+            if (::posix_spawn(&pid, KV318_CLI_EXE, nullptr, nullptr, argv.data(), environ) != 0) break;
+            const Child c = wait_child(pid);
+            elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+            cpu = c.cpuSeconds;
+            exitCode = WIFEXITED(c.status) ? WEXITSTATUS(c.status) : -1;
+            if (which == 1) {
+                held = raw_file_is_ramp(file, &bytes) && exitCode == 0;
+            } else {
+                // Every line but the header is one sample.
+                std::uint64_t lines = 0;
+                if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
+                    std::vector<char> buf(1 << 20);
+                    std::size_t got = 0;
+                    while ((got = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+                        for (std::size_t i = 0; i < got; ++i) lines += buf[i] == '\n';
+                    std::fclose(f);
+                }
+                bytes = lines > 0 ? 2.0 * static_cast<double>(lines - 1) : 0;
+                held = exitCode == 0;
+            }
+        }
+        state.SetIterationTime(elapsed);
+    }
+    const double drops = static_cast<double>(board.stats().samplesDropped);
+    held = held && drops == 0;
+    server.stop();
+    ::unlink(file.c_str());
+    ::rmdir(dir.c_str());
+    ::unsetenv("KV318_DRIVER_DIR");
+    const double mb = bytes / 1e6;
+    state.counters["MB/s"] = elapsed > 0 ? mb / elapsed : 0;
+    state.counters["MS/s"] = elapsed > 0 ? mb / 2 / elapsed : 0;
+    state.counters["CPU_ms/MB"] = mb > 0 ? 1e3 * cpu / mb : 0;
+    state.counters["held"] = held ? 1 : 0;
+    state.counters["fifo_drops"] = drops;
+    state.counters["exit"] = exitCode;
+    std::printf("%-8s converter %3llu MHz, divider 2, FIFO %4lld KiB: %7.2f MB/s (%.2f MS/s) over %.1f s, "
+                "%6.2f ms CPU per MB, FIFO drops %.0f, %s\n",
+                which == 0 ? "library" : which == 1 ? "cli raw" : "cli csv", static_cast<unsigned long long>(clockHz / 1'000'000),
+                static_cast<long long>(state.range(2)),
+                elapsed > 0 ? mb / elapsed : 0, elapsed > 0 ? mb / 2 / elapsed : 0, elapsed, mb > 0 ? 1e3 * cpu / mb : 0,
+                drops, held ? "held" : "FAILED");
+}
+// The library and the raw file at 26 MB/s (converter 26 MHz), the CSV file
+// at 2 MS/s (converter 4 MHz), with the board's own 512 KiB FIFO.  The
+// 4 MiB FIFO runs show what moves when the scheduler holds a drain back
+// longer than the small FIFO's 20 ms at 26 MB/s, as on a busy machine.
+BENCHMARK(BM_Stream)
+    ->ArgNames({"reader", "clock_MHz", "fifo_KiB"})
+    ->Args({0, 26, 512})->Args({1, 26, 512})->Args({2, 4, 512})
+    ->Args({0, 26, 4096})->Args({1, 26, 4096})
+    ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

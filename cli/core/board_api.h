@@ -1,0 +1,44 @@
+// The library's exports as the tool calls them, gathered in one table.  The
+// tool itself uses the table of the real library; its tests put a scripted
+// board behind the same table, so every path through a command can be
+// driven without a driver.
+#pragma once
+
+#include <cstdint>
+
+#include "KV318.h"
+
+namespace kv318::cli {
+
+struct BoardApi {
+    std::int32_t(KV318_CALL* open)(std::int32_t board);
+    std::int32_t(KV318_CALL* close)(std::int32_t handle);
+    std::int32_t(KV318_CALL* info)(std::int32_t handle, char* text);
+    std::int32_t(KV318_CALL* inb)(std::int32_t handle, std::int32_t reg);
+    std::int32_t(KV318_CALL* outb)(std::int32_t handle, std::int32_t reg, std::int32_t value);
+    std::int32_t(KV318_CALL* ad)(std::int32_t handle, std::int32_t f1, std::int32_t f2, std::int32_t f3,
+                                 std::int32_t f4, std::int32_t divider);
+    std::int32_t(KV318_CALL* read)(std::int32_t handle, std::int32_t* samples);
+    std::int32_t(KV318_CALL* stopAd)(std::int32_t handle);
+    std::int32_t(KV318_CALL* mAd)(std::int32_t handle, std::int32_t f1, std::int32_t f2, std::int32_t f3,
+                                  std::int32_t f4, std::int32_t divider);
+    std::int32_t(KV318_CALL* mRead)(std::int32_t handle, std::int32_t* samples, std::int32_t* carry,
+                                    std::int32_t reserved);
+    std::int32_t(KV318_CALL* mStopAd)(std::int32_t handle);
+    std::int32_t(KV318_CALL* di)(std::int32_t handle);
+    std::int32_t(KV318_CALL* doWrite)(std::int32_t handle, std::int32_t value);
+    std::int32_t(KV318_CALL* cRun)(std::int32_t handle);
+    std::int32_t(KV318_CALL* cRead)(std::int32_t handle);
+    std::int32_t(KV318_CALL* pRun)(std::int32_t handle, std::int32_t mode, std::int32_t divisor);
+    std::int32_t(KV318_CALL* pStop)(std::int32_t handle);
+};
+
+// The most samples one KV318_Read and one KV318_M_Read can return; the
+// arrays handed to them are this long.
+inline constexpr std::size_t kReadCapacity = 524288;
+inline constexpr std::size_t kPolledReadCapacity = 139264;
+
+// The table of the linked KV318 library.
+const BoardApi& library_api();
+
+}  // namespace kv318::cli

@@ -1,0 +1,68 @@
+// The tool's subcommands, free of the command-line toolkit: the parsed
+// command line arrives as an Invocation, the library as a BoardApi, and
+// every line goes to the two streams of the Environment.  Each returns the
+// process's exit code (limits.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "board_api.h"
+#include "sample_format.h"
+#include "stream_loop.h"
+
+namespace kv318::cli {
+
+enum class Command {
+    List, Info, RegGet, RegSet, Di, Do, CounterStart, CounterRead, CounterWatch,
+    PulseStart, PulseStop, Stream, Poll, Selftest,
+};
+
+struct Invocation {
+    Command command = Command::Info;
+    std::int32_t board = 0;
+    bool json = false;
+    std::int32_t maxBoards = 16;     // list
+    std::int32_t reg = 0;            // reg get/set
+    std::int32_t value = 0;          // reg set, do
+    std::int32_t intervalMs = 100;   // counter watch
+    std::int32_t pulseMode = 0;      // pulse start
+    std::int32_t pulseDivisor = 2;
+    StreamSettings stream;           // stream, poll
+    std::uint64_t clockHz = 2'000'000;
+    Format format = Format::Csv;
+    std::string output;              // empty or "-": standard output
+    int progress = -1;               // -1: when stderr is a terminal, 0 off, 1 on
+    bool loopback = false;           // selftest
+};
+
+struct Environment {
+    const BoardApi& api;
+    std::FILE* out;
+    std::FILE* err;
+    const std::atomic<bool>& stop;   // set by Ctrl-C / SIGTERM
+    std::string (*notFoundHint)(int board);
+    bool stdoutIsTerminal = false;
+    bool stderrIsTerminal = false;
+};
+
+int run_command(const Invocation& inv, const Environment& env);
+
+// Parts shared by the command files.
+namespace detail {
+// Opens inv.board; on failure prints "board N: not found" with the hint
+// and returns -1.
+std::int32_t open_board(const Invocation& inv, const Environment& env);
+// "board N: CALL failed" plus `why` when given; returns kExitFailed.
+int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& why = {});
+// Splits KV318_Info's text into its two strings.
+void split_identity(const char* text, std::string* first, std::string* second);
+int run_stream_command(const Invocation& inv, const Environment& env);
+int run_selftest(const Invocation& inv, const Environment& env);
+// Sleeps up to `ms`, waking early when the stop flag is set; false then.
+bool pause(const Environment& env, int ms);
+}  // namespace detail
+
+}  // namespace kv318::cli

@@ -1,0 +1,119 @@
+#include "sample_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "bytes.h"
+
+namespace kv318::cli {
+
+namespace {
+constexpr std::size_t kBufferBytes = 1 << 20;
+}
+
+FileOutput::FileOutput(const std::string& path) : file_(std::fopen(path.c_str(), "wb")), owned_(true) {
+    if (file_ == nullptr) error_ = std::strerror(errno);
+}
+
+FileOutput::FileOutput(std::FILE* stream) : file_(stream) {}
+
+FileOutput::~FileOutput() {
+    if (owned_ && file_ != nullptr) std::fclose(file_);
+}
+
+bool FileOutput::write(const void* data, std::size_t size) {
+    if (file_ == nullptr) return false;
+    if (std::fwrite(data, 1, size, file_) == size) return true;
+    error_ = std::strerror(errno);
+    return false;
+}
+
+bool FileOutput::rewrite(std::uint64_t offset, const void* data, std::size_t size) {
+    // Only header offsets are rewritten, so a plain long reaches them on
+    // every platform; the end is sought with offset 0.
+    if (file_ == nullptr || std::fflush(file_) != 0) return false;
+    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    const bool wrote = std::fwrite(data, 1, size, file_) == size;
+    if (!wrote) error_ = std::strerror(errno);
+    return std::fseek(file_, 0, SEEK_END) == 0 && wrote;
+}
+
+bool FileOutput::flush() {
+    if (file_ == nullptr) return false;
+    if (std::fflush(file_) == 0) return true;
+    error_ = std::strerror(errno);
+    return false;
+}
+
+SampleWriter::SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
+                           std::uint64_t maxWavData)
+    : format_(format), out_(out), rate_(wav_rate(clockHz, divider)), maxWavData_(maxWavData & ~1ull),
+      buffer_(kBufferBytes) {
+    if (format_ == Format::Csv) csv_ = std::make_unique<CsvFormatter>(clockHz, divider);
+}
+
+bool SampleWriter::begin() {
+    if (format_ == Format::Csv) {
+        const char* h = CsvFormatter::header();
+        failed_ = !out_.write(h, std::strlen(h));
+    } else if (format_ == Format::Wav) {
+        // Until the first fix-up the sizes say "as long as the data goes",
+        // which readers take as "to the end of the file"; on an output that
+        // cannot seek they stay so.
+        const auto h = wav_header(rate_, static_cast<std::uint32_t>(maxWavData_));
+        failed_ = !out_.write(h.data(), h.size());
+    }
+    return !failed_;
+}
+
+std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) {
+    std::size_t taken = 0;
+    if (format_ == Format::Wav) {
+        const std::uint64_t room = (maxWavData_ - 2 * samples_) / 2;
+        if (count > room) {
+            count = static_cast<std::size_t>(room);
+            full_ = true;
+        }
+    }
+    if (format_ == Format::Csv) {
+        while (taken < count && !failed_) {
+            if (buffer_.size() - used_ < CsvFormatter::kMaxLine && !emit()) break;
+            used_ += csv_->line(samples_, samples[taken], buffer_.data() + used_);
+            ++taken;
+            ++samples_;
+        }
+        return taken;
+    }
+    while (taken < count && !failed_) {
+        if (buffer_.size() - used_ < 2 && !emit()) break;
+        // As many samples as the buffer has room for, in one plain loop the
+        // compiler can widen.
+        const std::size_t n = std::min(count - taken, (buffer_.size() - used_) / 2);
+        auto* out = reinterpret_cast<std::uint8_t*>(buffer_.data() + used_);
+        for (std::size_t i = 0; i < n; ++i) put_u16le(out + 2 * i, static_cast<std::uint16_t>(samples[taken + i]));
+        used_ += 2 * n;
+        taken += n;
+        samples_ += n;
+    }
+    return taken;
+}
+
+bool SampleWriter::emit() {
+    if (used_ > 0 && !failed_) failed_ = !out_.write(buffer_.data(), used_);
+    used_ = 0;
+    return !failed_;
+}
+
+bool SampleWriter::checkpoint() {
+    if (!emit()) return false;
+    if (format_ == Format::Wav) {
+        const auto h = wav_header(rate_, static_cast<std::uint32_t>(2 * samples_));
+        // An output that cannot seek keeps the open-ended sizes.
+        if (!out_.rewrite(0, h.data(), h.size()) && !out_.error().empty()) failed_ = true;
+    }
+    if (!failed_) failed_ = !out_.flush();
+    return !failed_;
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,149 @@
+// `selftest`: the bench test without a window.  Each check prints one PASS
+// or FAIL line; the exit code is 0 only when every check passed.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "json.h"
+#include "option_limits.h"
+
+namespace kv318::cli::detail {
+
+namespace {
+
+struct Check {
+    std::string name;
+    bool pass;
+    std::string detail;
+};
+
+// Output that only counts: the stream check keeps no samples.
+class NullOutput : public ByteOutput {
+public:
+    bool write(const void*, std::size_t) override { return true; }
+    bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
+    bool flush() override { return true; }
+    std::string error() const override { return {}; }
+};
+
+Check identity(const Environment& env, std::int32_t h) {
+    char text[71] = {};
+    const std::int32_t r = env.api.info(h, text);
+    std::string first, second;
+    split_identity(text, &first, &second);
+    return {"identity", r == 0 && !first.empty(), r == 0 ? first + " | " + second : "KV318_Info returned " + std::to_string(r)};
+}
+
+Check counter_advances(const Environment& env, std::int32_t h) {
+    if (env.api.cRun(h) != 0) return {"counter advances", false, "KV318_CRun failed"};
+    const std::int32_t first = env.api.cRead(h);
+    std::int32_t last = first;
+    const auto t0 = std::chrono::steady_clock::now();
+    // Up to two seconds for the count to move on.
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2)) {
+        pause(env, 10);
+        last = env.api.cRead(h);
+        if (first >= 0 && last > first) break;
+    }
+    const bool pass = first >= 0 && last > first;
+    return {"counter advances", pass, std::to_string(first) + " -> " + std::to_string(last)};
+}
+
+Check pulse(const Environment& env, std::int32_t h) {
+    // Bit 7 of the state register is the generator's run bit.
+    const bool started = env.api.pRun(h, 0, 2) == 0;
+    const std::int32_t running = env.api.inb(h, 8);
+    const bool stopped = env.api.pStop(h) == 0;
+    const std::int32_t idle = env.api.inb(h, 8);
+    const bool pass = started && stopped && running >= 0 && (running & 0x80) != 0 && idle >= 0 && (idle & 0x80) == 0;
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "state 0x%02X running, 0x%02X stopped", static_cast<unsigned>(running & 0xFF),
+                  static_cast<unsigned>(idle & 0xFF));
+    return {"pulse generator starts and stops", pass,
+            !started ? "KV318_PRun failed" : !stopped ? "KV318_PStop failed" : std::string(detail)};
+}
+
+Check stream_one_second(const Invocation& inv, const Environment& env, std::int32_t h) {
+    NullOutput sink;
+    SampleWriter writer(Format::Raw, sink, inv.clockHz, 50);
+    StreamSettings s;
+    s.divider = 50;
+    s.maxSeconds = 1.0;
+    const std::atomic<bool> never{false};
+    const StreamOutcome r = run_stream(env.api, h, s, writer, never, nullptr);
+    if (!r.started) return {"stream 1 s", false, "KV318_AD failed"};
+    const double expected = static_cast<double>(inv.clockHz) / 50.0 * r.seconds;
+    const auto n = static_cast<double>(r.samples);
+    // Half the nominal count allows for what is still on its way at the
+    // stop; more than half again as many means a wrong rate.
+    const bool plausible = n >= 0.5 * expected && n <= 1.5 * expected;
+    char detail[128];
+    std::snprintf(detail, sizeof detail, "%llu samples in %.2f s at divider 50 (nominal %.0f)%s",
+                  static_cast<unsigned long long>(r.samples), r.seconds, expected,
+                  r.readFailure != 0 ? (", read returned " + std::to_string(r.readFailure)).c_str() : "");
+    return {"stream 1 s", r.readFailure == 0 && plausible, detail};
+}
+
+// A one (or a zero) walked across the 16 outputs must come back on the
+// inputs.
+Check walk(const Environment& env, std::int32_t h, bool one) {
+    for (int bit = 0; bit < 16; ++bit) {
+        const std::int32_t word = one ? (1 << bit) : (~(1 << bit) & 0xFFFF);
+        const bool wrote = env.api.doWrite(h, word) == 0;
+        const std::int32_t got = env.api.di(h);
+        if (!wrote || got != word) {
+            char detail[80];
+            std::snprintf(detail, sizeof detail, "DO 0x%04X read back 0x%04X on DI", static_cast<unsigned>(word),
+                          static_cast<unsigned>(got & 0xFFFF));
+            env.api.doWrite(h, 0);
+            return {one ? "loopback walking one" : "loopback walking zero", false,
+                    wrote ? std::string(detail) : "KV318_DO failed"};
+        }
+    }
+    env.api.doWrite(h, 0);
+    return {one ? "loopback walking one" : "loopback walking zero", true, "16 outputs"};
+}
+
+}  // namespace
+
+int run_selftest(const Invocation& inv, const Environment& env) {
+    std::vector<Check> checks;
+    const std::int32_t h = env.api.open(inv.board);
+    checks.push_back({"open", h != -1, "board " + std::to_string(inv.board)});
+    if (h != -1) {
+        checks.push_back(identity(env, h));
+        checks.push_back(counter_advances(env, h));
+        checks.push_back(pulse(env, h));
+        checks.push_back(stream_one_second(inv, env, h));
+        if (inv.loopback) {
+            checks.push_back(walk(env, h, true));
+            checks.push_back(walk(env, h, false));
+        }
+        env.api.close(h);
+    }
+    int failed = 0;
+    std::string json;
+    for (const Check& c : checks) {
+        if (!c.pass) ++failed;
+        if (inv.json) {
+            json += std::string(json.empty() ? "" : ",") + "{\"check\":" + json_string(c.name) +
+                    ",\"pass\":" + (c.pass ? "true" : "false") + ",\"detail\":" + json_string(c.detail) + "}";
+        } else {
+            std::fprintf(env.out, "%s  %s: %s\n", c.pass ? "PASS" : "FAIL", c.name.c_str(), c.detail.c_str());
+        }
+    }
+    if (inv.json) {
+        std::fprintf(env.out, "{\"board\":%d,\"pass\":%s,\"failed\":%d,\"checks\":[%s]}\n", inv.board,
+                     failed == 0 ? "true" : "false", failed, json.c_str());
+    } else {
+        std::fprintf(env.out, "selftest %s: %zu checks, %d failed\n", failed == 0 ? "PASS" : "FAIL", checks.size(), failed);
+    }
+    if (h == -1) {
+        std::fprintf(env.err, "board %d: not found%s\n", inv.board, env.notFoundHint(inv.board).c_str());
+        return kExitNotFound;
+    }
+    return failed == 0 ? kExitOk : kExitSelftestFailed;
+}
+
+}  // namespace kv318::cli::detail

@@ -1,0 +1,157 @@
+#include "stream_loop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "batch_queue.h"
+
+namespace kv318::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The reader wakes this often in stream mode.  A drain of the library's
+// timer that finds the reader converting is skipped whole, so the reader
+// stays out of its way between visits; the 2 MiB ring holds about 80 ms at
+// 26 MB/s, so a visit every 30 ms keeps it well below half full.
+constexpr auto kReadPeriod = std::chrono::milliseconds(30);
+// Polled mode: an empty FIFO is asked again after this long.
+constexpr auto kPollIdle = std::chrono::milliseconds(2);
+constexpr auto kProgressPeriod = std::chrono::milliseconds(250);
+constexpr auto kCheckpointPeriod = std::chrono::seconds(1);
+// Samples read and not yet written that the reader may run ahead by: 64 MiB,
+// 8 s at 2 MS/s, 1.3 s at the fastest rate the library sustains.
+constexpr std::size_t kQueuedSamples = 16u << 20;
+
+// Polled reads report a failed bulk transfer and a disabled converter both
+// as -1; the status register tells them apart (bit 2 set: enabled).
+std::int32_t polled_failure(const BoardApi& api, std::int32_t handle) {
+    const std::int32_t status = api.inb(handle, 0);
+    return status >= 0 && (status & 0x04) == 0 ? -1 : -3;
+}
+
+}  // namespace
+
+StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& s, SampleWriter& writer,
+                         const std::atomic<bool>& stop,
+                         const std::function<void(const StreamProgress&, bool last)>& progress) {
+    StreamOutcome out;
+    const std::int32_t* f = s.flags;
+    const std::int32_t started = s.polled ? api.mAd(handle, f[0], f[1], f[2], f[3], s.divider)
+                                          : api.ad(handle, f[0], f[1], f[2], f[3], s.divider);
+    if (started != 0) {
+        writer.finish();
+        return out;
+    }
+    out.started = true;
+
+    // The writing thread: formats and writes the batches, and brings the
+    // file to a valid state every second.
+    BatchQueue queue(kQueuedSamples);
+    // Written by the writing thread once the output takes no more (failed,
+    // or a WAV file full), read by the reading thread between reads, which
+    // then ends the run.  Nothing else is published through it.
+    std::atomic<bool> writerStopped{false};
+    std::thread writing([&] {
+        BatchQueue::Batch batch;
+        auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
+        while (queue.pop(&batch)) {
+            if (!writerStopped.load() && writer.write(batch.samples.data(), batch.count) < batch.count) {
+                writerStopped = true;
+            }
+            queue.recycle(std::move(batch));
+            if (!writerStopped.load() && Clock::now() >= nextCheckpoint) {
+                if (!writer.checkpoint()) writerStopped = true;
+                nextCheckpoint = Clock::now() + kCheckpointPeriod;
+            }
+        }
+    });
+
+    const std::size_t capacity = s.polled ? kPolledReadCapacity : kReadCapacity;
+    std::int32_t carry = 0;
+    const auto t0 = Clock::now();
+    auto nextProgress = t0 + kProgressPeriod;
+    auto nextRead = t0;
+    StreamProgress p;
+    std::uint64_t queued = 0;
+
+    // Reads once; false when the run must end.
+    auto take = [&]() -> bool {
+        BatchQueue::Batch batch = queue.spare(capacity);
+        std::int32_t* const into = batch.samples.data();
+        const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
+        if (n < 0) {
+            out.readFailure = s.polled ? polled_failure(api, handle) : n;
+            ++p.errors;
+            return false;
+        }
+        auto count = static_cast<std::size_t>(n);
+        if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - queued));
+        batch.count = count;
+        queued += count;
+        if (count > 0) queue.push(std::move(batch), stop);
+        if (s.maxSamples > 0 && queued >= s.maxSamples) return false;
+        // A full batch means more is waiting: read again at once.
+        if (static_cast<std::size_t>(n) < capacity) {
+            if (!s.polled) nextRead += kReadPeriod;
+            else if (n == 0) nextRead = Clock::now() + kPollIdle;
+        }
+        return true;
+    };
+
+    const auto deadline = s.maxSeconds > 0 ? t0 + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(s.maxSeconds))
+                                           : Clock::time_point::max();
+    bool going = true;
+    while (going && !writerStopped.load()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            out.interrupted = true;
+            break;
+        }
+        auto now = Clock::now();
+        if (now >= deadline) break;
+        if (nextRead > now) {
+            std::this_thread::sleep_until(std::min({nextRead, deadline, now + std::chrono::milliseconds(50)}));
+            continue;
+        }
+        going = take();
+        now = Clock::now();
+        if (nextRead < now - kReadPeriod) nextRead = now;  // do not make up missed visits in a burst
+        if (progress && now >= nextProgress) {
+            p.seconds = std::chrono::duration<double>(now - t0).count();
+            p.samples = queued;
+            progress(p, false);
+            nextProgress = now + kProgressPeriod;
+        }
+    }
+    // Stopped from outside or by the time limit: what the ring already
+    // holds was made within the run, so it is read before the stop.
+    if (going && !s.polled && !writerStopped.load()) take();
+
+    if (s.polled) api.mStopAd(handle);
+    else api.stopAd(handle);
+    queue.close();
+    writing.join();
+    writer.finish();
+    out.samples = writer.samples();
+    out.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    p.seconds = out.seconds;
+    p.samples = out.samples;
+    if (progress) progress(p, true);
+    return out;
+}
+
+std::string progress_line(const StreamProgress& p) {
+    const double rate = p.seconds > 0 ? static_cast<double>(p.samples) / p.seconds : 0.0;
+    char text[160];
+    std::snprintf(text, sizeof text, "%8.1f s %14llu samples %9.3f MS/s %9.3f MB/s %4llu errors", p.seconds,
+                  static_cast<unsigned long long>(p.samples), rate / 1e6, 2 * rate / 1e6,
+                  static_cast<unsigned long long>(p.errors));
+    return text;
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,49 @@
+#include "console.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace kv318::cli::platform {
+
+namespace {
+
+// Written by the signal handler, read by the command's loop; a lock-free
+// atomic is the one shared object a handler may touch.
+std::atomic<bool>* g_stop = nullptr;
+
+void on_stop_signal(int sig) {
+    if (g_stop->exchange(true)) {
+        // The second signal: the run did not end in time, so end now.
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
+    }
+}
+
+}  // namespace
+
+bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+void set_binary(std::FILE*) {}
+
+void install_stop_handlers(std::atomic<bool>* stop) {
+    g_stop = stop;
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string not_found_hint(int board) {
+    // The driver channel's rule: $KV318_DRIVER_DIR, else /tmp/kv318-<euid>.
+    const char* env = ::getenv("KV318_DRIVER_DIR");
+    const std::string dir =
+        env != nullptr && env[0] != '\0' ? std::string(env) : "/tmp/kv318-" + std::to_string(::geteuid());
+    return " (driver directory " + dir + ": no driver serves KV318Device" + std::to_string(board) +
+           " there; start the board's driver or kv318-sim, or set KV318_DRIVER_DIR to its directory, "
+           "which must be yours and writable by you alone)";
+}
+
+}  // namespace kv318::cli::platform

@@ -1,0 +1,63 @@
+"""kv318: the KV318 data-acquisition board from Python.
+
+    import kv318
+    with kv318.open(0) as board, board.stream(divider=50) as stream:
+        for block in stream:          # numpy int16 arrays, as they arrive
+            print(stream.volts(block).mean())
+
+The package reaches the KV318 library (libKV318.so, KV318.dll) through
+ctypes; importing it loads the library and raises ImportError, naming every
+place it looked, when it cannot.  kv318.Simulator runs kv318-sim for tests
+without a board.
+"""
+
+from . import _lib
+from .acquisition import POLL_READ_SAMPLES, STREAM_READ_SAMPLES, Poll, Stream, codes, volts
+from .board import Board, Counter, Pulse, open
+from .errors import (
+    AcquisitionBusy,
+    AcquisitionNotEnabled,
+    BoardNotFound,
+    KV318Error,
+    RequestFailed,
+    RingOverflow,
+    TransferFailed,
+)
+from .simulator import Simulator, SimulatorError
+
+try:
+    from importlib.metadata import PackageNotFoundError, version
+
+    __version__ = version("kv318")
+except PackageNotFoundError:  # used from a source tree, not installed
+    __version__ = "unknown"
+
+#: The path the library was loaded from (its bare name when the system's
+#: search path found it).
+library_path = _lib.path
+#: The ctypes library object, for calling exports kv318 does not wrap.
+library = _lib.lib
+
+__all__ = [
+    "AcquisitionBusy",
+    "AcquisitionNotEnabled",
+    "Board",
+    "BoardNotFound",
+    "Counter",
+    "KV318Error",
+    "POLL_READ_SAMPLES",
+    "Poll",
+    "Pulse",
+    "RequestFailed",
+    "RingOverflow",
+    "STREAM_READ_SAMPLES",
+    "Simulator",
+    "SimulatorError",
+    "Stream",
+    "TransferFailed",
+    "codes",
+    "library",
+    "library_path",
+    "open",
+    "volts",
+]

@@ -1,0 +1,44 @@
+"""The loaded KV318 library with every export's prototype declared.
+
+Every export takes and returns 32-bit integers; the sample and carry
+arrays are passed as pointers to int32.  ctypes releases the interpreter
+lock around each call, so other Python threads run while a call waits on
+the board.
+"""
+
+import ctypes
+
+from . import _loader
+
+lib, path, where = _loader.load()
+
+_i32 = ctypes.c_int32
+_p32 = ctypes.POINTER(ctypes.c_int32)
+
+_PROTOTYPES = {
+    "KV318_OpenDevice": (_i32,),
+    "KV318_CloseDevice": (_i32,),
+    "KV318_Info": (_i32, ctypes.c_char_p),
+    "KV318_inb": (_i32, _i32),
+    "KV318_outb": (_i32, _i32, _i32),
+    "KV318_AD": (_i32, _i32, _i32, _i32, _i32, _i32),
+    "KV318_Read": (_i32, _p32),
+    "KV318_StopAD": (_i32,),
+    "KV318_M_AD": (_i32, _i32, _i32, _i32, _i32, _i32),
+    "KV318_M_Read": (_i32, _p32, _p32, _i32),
+    "KV318_M_StopAD": (_i32,),
+    "KV318_DI": (_i32,),
+    "KV318_DO": (_i32, _i32),
+    "KV318_CRun": (_i32,),
+    "KV318_CRead": (_i32,),
+    "KV318_PRun": (_i32, _i32, _i32),
+    "KV318_PStop": (_i32,),
+}
+
+for _name, _args in _PROTOTYPES.items():
+    try:
+        _f = getattr(lib, _name)
+    except AttributeError:
+        raise ImportError(f"kv318: the library loaded from {where} lacks {_name}") from None
+    _f.argtypes = _args
+    _f.restype = _i32

@@ -1,0 +1,298 @@
+"""Analog input: the timer-driven stream and the polled acquisition, each a
+context manager that hands samples over as numpy int16 arrays.
+
+A sample is the converter's 16-bit word: the 14-bit code sits in bits 2-15,
+so code = sample / 4 (to the nearest integer) and volts = code * 5 / 8192.
+"""
+
+import ctypes
+import threading
+import time
+import weakref
+
+import numpy as np
+
+from . import _checks
+from ._lib import lib
+from .errors import (
+    AcquisitionBusy,
+    AcquisitionNotEnabled,
+    KV318Error,
+    RequestFailed,
+    RingOverflow,
+    TransferFailed,
+)
+
+# The most samples one call can hand over: the library writes up to this
+# many elements, so the arrays passed must be at least this long.
+STREAM_READ_SAMPLES = 524_288
+POLL_READ_SAMPLES = 139_264
+
+# How long to wait before asking again when nothing was buffered.  The
+# library drains the board every 10 ms; asking much more often only takes
+# turns from its timer.
+_IDLE_WAIT = 0.005
+
+_VOLTS_PER_CODE = 5.0 / 8192.0
+
+# The library keeps one acquisition per process (its ring, transfer area
+# and timer are library-wide), so kv318 admits one at a time: whoever holds
+# this lock owns them.
+_running_lock = threading.Lock()
+# The acquisition holding the lock, for the error message; weak, so one
+# that is dropped without being stopped can still be collected (and stops).
+_owner = lambda: None  # noqa: E731
+
+
+def codes(samples):
+    """Converter codes (-8192 to 8192) of raw samples: sample / 4 rounded to
+    the nearest integer, halves to even."""
+    return np.rint(np.asarray(samples, dtype=np.float64) / 4.0).astype(np.int16)
+
+
+def volts(samples):
+    """Volts of raw samples: code * 5 / 8192, as float64."""
+    return codes(samples) * _VOLTS_PER_CODE
+
+
+class _Acquisition:
+    """What the stream and the polled acquisition share: arguments, the
+    process-wide admission, the queue of samples read ahead, iteration and
+    read(n)."""
+
+    _kind = "acquisition"
+
+    def __init__(self, board, divider, mode, clock_hz, timeout):
+        self.divider = _checks.in_range("divider", divider, 2, 4095)
+        self.mode = _checks.flags("mode", mode, 4)
+        self.clock_hz = _checks.positive("clock_hz", clock_hz)
+        self.timeout = _checks.positive("timeout", timeout)
+        self.board = board
+        self._running = False
+        self._started = False
+        self._pending = np.empty(0, dtype=np.int16)  # read ahead, not yet handed over
+
+    @property
+    def rate(self):
+        """Samples per second: the converter clock over the divider."""
+        return self.clock_hz / self.divider
+
+    @property
+    def running(self):
+        return self._running
+
+    # ---- lifetime ----------------------------------------------------
+
+    def start(self):
+        """Starts the acquisition.  Raises AcquisitionBusy while another runs
+        in this process, RequestFailed when the board refuses the start."""
+        global _owner
+        if self._started:
+            raise ValueError(f"this {self._kind} was already started; make a new one")
+        self.board._check_open()
+        if not _running_lock.acquire(blocking=False):
+            other = _owner()
+            where = f" on board {other.board.number}" if other is not None else ""
+            raise AcquisitionBusy(
+                f"another {other._kind if other else 'acquisition'} is running in this process{where}; "
+                "the library runs one at a time, so stop it first"
+            )
+        try:
+            self._allocate()
+            result = self._start_call(self.board.handle)
+            if result < 0:
+                what = f"board {self.board.number}: starting the {self._kind} failed"
+                raise RequestFailed(what, code=result)
+        except BaseException:
+            _running_lock.release()
+            raise
+        self._started = True
+        self._running = True
+        _owner = weakref.ref(self)
+        self.board._acquisition = weakref.ref(self)
+
+    def close(self):
+        """Stops the acquisition.  Samples read ahead and not yet handed
+        over are discarded.  Stopping twice does nothing."""
+        global _owner
+        if not self._running:
+            return
+        self._running = False
+        try:
+            self._stop_call(self.board._handle)
+        finally:
+            if self.board._acquisition is not None and self.board._acquisition() is self:
+                self.board._acquisition = None
+            _owner = lambda: None  # noqa: E731
+            _running_lock.release()
+
+    stop = close
+
+    def __del__(self):
+        # Dropped while running: stop the library's stream, or no other
+        # acquisition could ever start in this process.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # ---- samples -----------------------------------------------------
+
+    def _check_running(self):
+        if not self._running:
+            raise ValueError(f"the {self._kind} is not running")
+
+    def _next_block(self, deadline):
+        """The samples read ahead, else the next non-empty block.  Raises
+        TimeoutError once `deadline` (a monotonic time) passes first."""
+        self._check_running()
+        if self._pending.size:
+            block, self._pending = self._pending, self._pending[:0]
+            return block
+        while True:
+            block = self._fetch()
+            if block is not None:
+                return block
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"no samples from board {self.board.number} in time")
+            time.sleep(min(_IDLE_WAIT, left))
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        """The next block of samples, as soon as one is there.  Raises
+        TimeoutError after `timeout` seconds without samples."""
+        return self._next_block(time.monotonic() + self.timeout)
+
+    def read(self, n, timeout=None):
+        """Exactly `n` samples as an int16 array.  With a timeout, raises
+        TimeoutError when they have not all come within it; without one,
+        waits while samples keep coming, and raises TimeoutError after the
+        acquisition's `timeout` with none.  Samples gathered before a
+        TimeoutError are kept for the next read."""
+        n = _checks.integer("n", n)
+        if n < 0:
+            raise ValueError(f"n must not be negative, got {n}")
+        self._check_running()
+        overall = None if timeout is None else time.monotonic() + _checks.positive("timeout", timeout)
+        parts, have = [], 0
+        try:
+            while have < n:
+                gap = time.monotonic() + self.timeout
+                block = self._next_block(gap if overall is None else min(gap, overall))
+                parts.append(block)
+                have += block.size
+        except TimeoutError:
+            if parts:
+                self._pending = np.concatenate(parts)
+            raise TimeoutError(f"{have} of {n} samples from board {self.board.number} in time") from None
+        if not parts:
+            return np.empty(0, dtype=np.int16)
+        out = np.concatenate(parts) if len(parts) != 1 else parts[0]
+        if have > n:
+            self._pending = out[n:]
+            out = out[:n]
+        return out
+
+    @staticmethod
+    def codes(samples):
+        return codes(samples)
+
+    @staticmethod
+    def volts(samples):
+        """Volts of raw samples (the int16 words this hands over)."""
+        return volts(samples)
+
+
+class Stream(_Acquisition):
+    """Timer-driven acquisition: a timer inside the library drains the
+    board every 10 ms into its 2 MiB ring, and each read hands the ring
+    over.  Read often enough that the ring never fills (it holds about 100 ms
+    at 20 MB/s); if it does, RingOverflow says samples were lost.
+
+    Errors while reading: AcquisitionNotEnabled (the board stopped
+    converting), RingOverflow, TransferFailed.  They persist until the
+    stream is stopped."""
+
+    _kind = "stream"
+
+    def _allocate(self):
+        # Once per stream, so reading allocates nothing but the blocks it
+        # hands over.
+        self._buf = np.empty(STREAM_READ_SAMPLES, dtype=np.int32)
+        self._ptr = self._buf.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
+
+    def _start_call(self, handle):
+        m = self.mode
+        return lib.KV318_AD(handle, m[0], m[1], m[2], m[3], self.divider)
+
+    def _stop_call(self, handle):
+        lib.KV318_StopAD(handle)
+
+    def _fetch(self):
+        n = lib.KV318_Read(self.board._handle, self._ptr)
+        if n > 0:
+            # The one conversion: int32 elements to int16 samples, copied,
+            # since the buffer is filled again by the next read.
+            return self._buf[:n].astype(np.int16)
+        if n == 0:
+            return None
+        raise _stream_error(n, self.board.number)
+
+
+def _stream_error(result, number):
+    if result == -1:
+        return AcquisitionNotEnabled(f"board {number} is not converting: something stopped the acquisition")
+    if result == -2:
+        return RingOverflow(
+            f"board {number}: the library's ring overflowed and samples were lost; read more often")
+    if result == -3:
+        return TransferFailed(f"board {number}: a transfer from the board failed and samples were lost")
+    return KV318Error(f"board {number}: read failed with {result}", code=result)
+
+
+class Poll(_Acquisition):
+    """Polled acquisition: no timer; each read drains the board's FIFO on the
+    calling thread.  The carry word that keeps samples aligned across reads
+    stays inside.  Nothing in the library notices a full FIFO here, so read
+    often enough: the board's FIFO holds 512 KiB.
+
+    Errors while reading: AcquisitionNotEnabled, TransferFailed (the bytes of
+    that read are lost)."""
+
+    _kind = "polled acquisition"
+
+    def _allocate(self):
+        self._buf = np.empty(POLL_READ_SAMPLES, dtype=np.int32)
+        self._ptr = self._buf.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
+        self._carry = ctypes.c_int32(0)
+
+    def _start_call(self, handle):
+        m = self.mode
+        return lib.KV318_M_AD(handle, m[0], m[1], m[2], m[3], self.divider)
+
+    def _stop_call(self, handle):
+        lib.KV318_M_StopAD(handle)
+
+    def _fetch(self):
+        handle = self.board._handle
+        n = lib.KV318_M_Read(handle, self._ptr, ctypes.byref(self._carry), 0)
+        if n > 0:
+            return self._buf[:n].astype(np.int16)
+        if n == 0:
+            return None
+        # -1 covers both a stopped converter and a failed transfer; the
+        # status register tells them apart.
+        status = lib.KV318_inb(handle, 0)
+        if status >= 0 and not status & 0x04:
+            raise _stream_error(-1, self.board.number)
+        raise _stream_error(-3, self.board.number)

@@ -1,0 +1,50 @@
+"""The exceptions kv318 raises.  Every failure the library or the board
+reports is a KV318Error; argument mistakes are ValueError or TypeError and
+are raised before anything is sent to the board."""
+
+
+class KV318Error(Exception):
+    """A failure reported by the KV318 library.  `code` holds the library's
+    negative result when there was one."""
+
+    code = None
+
+    def __init__(self, message, code=None):
+        super().__init__(message)
+        if code is not None:
+            self.code = code
+
+
+class BoardNotFound(KV318Error):
+    """No board (or simulator) answers under the board number."""
+
+
+class RequestFailed(KV318Error):
+    """A register request to the board failed (the library returned -1)."""
+
+
+class AcquisitionNotEnabled(KV318Error):
+    """The board reports that it is not converting: something stopped the
+    converter while the acquisition ran.  Library result -1."""
+
+    code = -1
+
+
+class RingOverflow(KV318Error):
+    """The library's 2 MiB ring filled up before it was read: samples were
+    lost.  The acquisition must be stopped and started again.  Library
+    result -2."""
+
+    code = -2
+
+
+class TransferFailed(KV318Error):
+    """A bulk transfer from the board's FIFO failed; samples were lost.
+    Library result -3."""
+
+    code = -3
+
+
+class AcquisitionBusy(KV318Error):
+    """An acquisition (stream or poll) is already running in this process:
+    the library holds one at a time."""

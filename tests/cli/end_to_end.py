@@ -1,0 +1,366 @@
+"""kv318-cli against kv318-sim, each in its own private driver directory.
+
+Run by CTest: end_to_end.py --cli PATH --sim PATH.  Files the tool writes
+are read back with Python's own wave and csv readers, and the simulator's
+ramp (code n modulo 16384 in bits 2-15 of sample n) is checked sample by
+sample.
+"""
+import argparse
+import csv
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+from array import array
+
+CLI = SIM = None
+
+
+def ramp_word(n):
+    """Sample n of the ramp as a signed 16-bit word."""
+    w = (n & 0x3FFF) << 2
+    return w - 0x10000 if w & 0x8000 else w
+
+
+def check_ramp(test, words, what):
+    for i, w in enumerate(words):
+        if w != ramp_word(i):
+            test.fail(f"{what}: sample {i} is {w}, expected {ramp_word(i)}")
+
+
+def eventually(done, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if done():
+            return True
+        time.sleep(0.02)
+    return done()
+
+
+class Sim:
+    """kv318-sim serving in a private directory until the with-block ends."""
+
+    def __init__(self, *args):
+        self.dir = tempfile.mkdtemp(prefix="kv318-cli-test-")
+        self.log = open(os.path.join(self.dir, ".log"), "w+")
+        self.proc = subprocess.Popen([SIM, "--dir", self.dir, "--signal", "ramp", *args],
+                                     stdout=self.log, stderr=self.log)
+        self.env = dict(os.environ, KV318_DRIVER_DIR=self.dir)
+
+    def output(self):
+        with open(self.log.name) as f:
+            return f.read()
+
+    def __enter__(self):
+        if not eventually(lambda: "serving" in self.output() or self.proc.poll() is not None):
+            raise RuntimeError("kv318-sim did not start: " + self.output())
+        if self.proc.poll() is not None:
+            raise RuntimeError("kv318-sim exited: " + self.output())
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(30)
+        self.log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def cli(self, *args, timeout=120):
+        return subprocess.run([CLI, *args], env=self.env, capture_output=True, timeout=timeout)
+
+    def start_cli(self, *args, **kw):
+        return subprocess.Popen([CLI, *args], env=self.env, stdout=kw.pop("stdout", subprocess.PIPE),
+                                stderr=subprocess.PIPE, **kw)
+
+
+def text(r):
+    return r.stdout.decode(), r.stderr.decode()
+
+
+class Commands(unittest.TestCase):
+    def test_identity_list_and_not_found(self):
+        with Sim("--boards", "2") as sim:
+            r = sim.cli("info")
+            self.assertEqual(r.returncode, 0, r)
+            self.assertIn("string 1: KV318 USB DAQ simulator", text(r)[0])
+            info = json.loads(sim.cli("info", "-b", "1", "--json").stdout)
+            self.assertEqual(info, {"board": 1, "string1": "KV318 USB DAQ simulator", "string2": "SN KVS-0001 FW 1.00"})
+            listed = json.loads(sim.cli("list", "--max", "4", "--json").stdout)
+            self.assertEqual([b["board"] for b in listed["boards"]], [0, 1])
+            out, _ = text(sim.cli("list"))
+            self.assertEqual(len(out.splitlines()), 2, out)
+            r = sim.cli("di", "-b", "2")
+            self.assertEqual(r.returncode, 3)
+            self.assertIn("board 2: not found (driver directory " + sim.dir, text(r)[1])
+            r = sim.cli("list", "-b", "2", "--max", "3")
+            self.assertEqual(r.returncode, 3)
+            self.assertIn("no board found among boards 2-4", text(r)[1])
+
+    def test_outputs_inputs_and_registers(self):
+        with Sim() as sim:
+            self.assertEqual(sim.cli("do", "0xA5C3").returncode, 0)
+            self.assertEqual(text(sim.cli("di"))[0], "0xA5C3  1010 0101 1100 0011  (DI15..DI0)\n")
+            self.assertEqual(json.loads(sim.cli("di", "--json").stdout)["di"], 0xA5C3)
+            self.assertEqual(sim.cli("reg", "set", "4", "0x0B").returncode, 0)
+            self.assertEqual(text(sim.cli("reg", "get", "4"))[0], "register 0x04 = 0x0B (11)\n",
+                             "register 4 reads back the mode byte")
+            self.assertEqual(text(sim.cli("reg", "get", "14"))[0], "register 0x0E = 0xC3 (195)\n",
+                             "a byte read of the inputs gives their low byte")
+
+    def test_counter_and_pulse(self):
+        with Sim("--counter-rate", "1000") as sim:
+            r = sim.cli("counter", "read")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("board 0: KV318_CRead failed: no valid count", text(r)[1])
+            self.assertEqual(sim.cli("counter", "start").returncode, 0)
+            self.assertTrue(eventually(lambda: json.loads(sim.cli("counter", "read", "--json").stdout)["counter"] > 5))
+            watch = sim.start_cli("counter", "watch", "--interval", "20")
+            self.assertTrue(eventually(lambda: watch.poll() is not None or len(os.read(watch.stdout.fileno(), 1)) > 0))
+            time.sleep(0.2)
+            watch.send_signal(signal.SIGINT)
+            out, _ = watch.communicate(timeout=30)
+            self.assertEqual(watch.returncode, 0)
+            counts = [int(line.split()[1]) for line in out.decode().splitlines()[1:] if line.split()[1] != "invalid"]
+            self.assertGreaterEqual(len(counts), 2, out)
+            self.assertEqual(counts, sorted(counts), "the count only climbs")
+            watch = sim.start_cli("counter", "watch", "--interval", "10")
+            watch.stdout.readline()
+            watch.stdout.close()  # as `| head -1` does
+            self.assertEqual(watch.wait(60), 7, "a reader that went away ends the watch")
+            watch.stderr.close()
+
+            self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "200").returncode, 0)
+            self.assertIn("= 0x80", text(sim.cli("reg", "get", "8"))[0], "running, continuous")
+            self.assertEqual(sim.cli("pulse", "stop").returncode, 0)
+            self.assertIn("= 0x00", text(sim.cli("reg", "get", "8"))[0])
+
+    def test_selftest_passes_on_the_simulator_and_fails_without_loopback(self):
+        with Sim() as sim:
+            r = sim.cli("selftest", "--loopback")
+            out = text(r)[0]
+            self.assertEqual(r.returncode, 0, out)
+            self.assertEqual(out.count("PASS  "), 7, out)
+            self.assertIn("selftest PASS", out)
+        with Sim("--inputs", "0x0000") as sim:
+            r = sim.cli("selftest", "--loopback", "--json")
+            self.assertEqual(r.returncode, 8, r)
+            report = json.loads(r.stdout)
+            self.assertFalse(report["pass"])
+            failed = [c["check"] for c in report["checks"] if not c["pass"]]
+            self.assertEqual(failed, ["loopback walking one", "loopback walking zero"])
+            self.assertIn("DO 0x0001 read back 0x0000", report["checks"][5]["detail"])
+
+    def test_values_out_of_range_are_refused_before_any_board_is_opened(self):
+        # No driver serves this directory: a command that tried to open a
+        # board would end with "not found" (3), not a usage error.
+        empty = tempfile.mkdtemp(prefix="kv318-cli-empty-")
+        env = dict(os.environ, KV318_DRIVER_DIR=empty)
+        cases = [
+            (["reg", "get", "256"], "register 256 is out of range 0-255"),
+            (["reg", "set", "0x100", "0"], "register 256 is out of range"),
+            (["reg", "set", "4", "256"], "register value 256 is out of range 0-255"),
+            (["do", "0x10000"], "output word 65536 is out of range 0-65535"),
+            (["do", "-1"], "output word -1 is out of range"),
+            (["stream", "-d", "1"], "divider 1 is out of range 2-4095"),
+            (["stream", "--divider", "4096"], "divider 4096 is out of range"),
+            (["poll", "-d", "0"], "divider 0 is out of range"),
+            (["pulse", "start", "--divisor", "1"], "pulse divisor 1 is out of range 2-255"),
+            (["pulse", "start", "--divisor", "256"], "pulse divisor 256 is out of range"),
+            (["info", "-b", "256"], "board number 256 is out of range"),
+            (["reg", "get", "010"], "without a leading zero"),
+            (["stream", "-s", "1", "-n", "5"], "excludes"),
+            (["stream", "-f", "mp3"], "mp3"),
+            (["bogus"], "bogus"),
+            ([], "Subcommands:"),
+        ]
+        try:
+            for args, says in cases:
+                with self.subTest(args=args):
+                    r = subprocess.run([CLI, *args], env=env, capture_output=True, timeout=60)
+                    self.assertEqual(r.returncode, 2, r)
+                    self.assertIn(says, r.stderr.decode())
+        finally:
+            os.rmdir(empty)
+
+    def test_help_documents_the_exit_codes(self):
+        out = subprocess.run([CLI, "stream", "--help"], capture_output=True, timeout=60).stdout.decode()
+        for line in ("3  board not found", "5  stream: ring overflow", "6  stream/poll: a bulk transfer"):
+            self.assertIn(line, out)
+
+
+class Streams(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kv318-cli-files-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def read_wav(self, path):
+        with wave.open(path, "rb") as w:
+            self.assertEqual((w.getnchannels(), w.getsampwidth()), (1, 2))
+            frames = w.readframes(w.getnframes())
+            rate = w.getframerate()
+        words = array("h", frames)
+        if sys.byteorder != "little":
+            words.byteswap()
+        self.assertEqual(os.path.getsize(path), 44 + 2 * len(words), "the header's size is the file's")
+        return rate, words
+
+    def test_csv_file_read_back_line_by_line(self):
+        path = os.path.join(self.tmp, "ramp.csv")
+        with Sim() as sim:
+            r = sim.cli("stream", "-d", "2", "-n", "50000", "-o", path)
+            self.assertEqual(r.returncode, 0, r)
+        with open(path, newline="") as f:
+            rows = list(csv.reader(f))
+        self.assertEqual(rows[0], ["index", "time_s", "code", "volts"])
+        self.assertEqual(len(rows), 50001)
+        for i, (index, t, code, volts) in enumerate(rows[1:]):
+            want = ramp_word(i) // 4
+            if (int(index), int(code), float(volts)) != (i, want, want * 5 / 8192) or abs(float(t) - i * 1e-6) > 1e-12:
+                self.fail(f"row {i}: {index},{t},{code},{volts}")
+
+    def test_wav_and_raw_read_back_sample_by_sample(self):
+        wav_path = os.path.join(self.tmp, "ramp.wav")
+        poll_path = os.path.join(self.tmp, "poll.wav")
+        with Sim() as sim:
+            r = sim.cli("stream", "-d", "2", "-s", "1", "-f", "wav", "-o", wav_path)
+            self.assertEqual(r.returncode, 0, r)
+            r = sim.cli("poll", "-d", "2", "-n", "300000", "-f", "wav", "-o", poll_path)
+            self.assertEqual(r.returncode, 0, r)
+            raw = sim.cli("stream", "-d", "4", "-n", "100000", "-f", "raw")
+            self.assertEqual(raw.returncode, 0, raw)
+        rate, words = self.read_wav(wav_path)
+        self.assertEqual(rate, 1000000)
+        self.assertGreater(len(words), 500000, "a second at 1 MS/s")
+        check_ramp(self, words, "stream wav")
+        rate, words = self.read_wav(poll_path)
+        self.assertEqual(len(words), 300000)
+        check_ramp(self, words, "poll wav (across carried bytes)")
+        words = array("h", raw.stdout)
+        self.assertEqual(len(words), 100000)
+        check_ramp(self, words, "raw to standard output")
+
+    def test_a_signal_mid_stream_leaves_a_complete_file(self):
+        for sig, fmt in ((signal.SIGINT, "wav"), (signal.SIGTERM, "wav"), (signal.SIGINT, "csv")):
+            with self.subTest(signal=sig.name, format=fmt), Sim() as sim:
+                path = os.path.join(self.tmp, f"run-{sig.name}.{fmt}")
+                run = sim.start_cli("stream", "-d", "2", "-f", fmt, "-o", path, "--progress")
+                self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 3000000))
+                run.send_signal(sig)
+                _, err = run.communicate(timeout=60)
+                self.assertEqual(run.returncode, 0, err)
+                self.assertRegex(err.decode(), r"MS/s .* MB/s +0 errors\n$")
+                if fmt == "wav":
+                    _, words = self.read_wav(path)
+                    check_ramp(self, words, f"wav stopped by {sig.name}")
+                else:
+                    with open(path, "rb") as f:
+                        data = f.read()
+                    self.assertTrue(data.endswith(b"\n"), "ends on a whole line")
+                    rows = list(csv.reader(data.decode().splitlines()))[1:]
+                    check_ramp(self, [int(r[2]) * 4 for r in rows], "csv stopped by SIGINT")
+
+    def test_a_terminal_gets_progress_and_no_binary_samples(self):
+        with Sim() as sim:
+            master, slave = pty.openpty()
+            try:
+                r = subprocess.run([CLI, "stream", "-f", "raw", "-n", "10"], env=sim.env, stdout=slave,
+                                   stderr=subprocess.PIPE, timeout=60)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn("refusing to write binary samples to a terminal", r.stderr.decode())
+                path = os.path.join(self.tmp, "t.raw")
+                r = subprocess.run([CLI, "stream", "-n", "20000", "-f", "raw", "-o", path], env=sim.env,
+                                   stdout=subprocess.PIPE, stderr=slave, timeout=60)
+                self.assertEqual(r.returncode, 0)
+                shown = b""
+                while select.select([master], [], [], 0.5)[0]:
+                    shown += os.read(master, 65536)
+                self.assertIn(b"20000 samples", shown, "progress shows on a terminal")
+            finally:
+                os.close(master)
+                os.close(slave)
+
+
+class Failures(unittest.TestCase):
+    """Each failure kv318-sim can script, and the exit code and message it
+    gives; then the failures that come from the run itself."""
+
+    def test_scripted_failures(self):
+        cases = [
+            ("bulk-read", ["stream", "-n", "100000"], 6, "board 0: bulk transfer failed"),
+            ("bulk-read:once", ["stream", "-n", "100000"], 6, "(KV318_Read returned -3)"),
+            ("bulk-read", ["poll", "-n", "100000"], 6, "bulk transfer failed: the board stopped"),
+            ("string", ["info"], 1, "board 0: KV318_Info failed: identity string 1 could not be read"),
+            ("string:once", ["list"], 0, "board 0: (identity not readable)"),
+            ("command", ["do", "1"], 1, "board 0: KV318_DO failed"),
+            ("command", ["di"], 1, "board 0: KV318_DI failed: the input register could not be read"),
+            ("command", ["stream", "-n", "10"], 1, "board 0: KV318_AD failed: acquisition did not start"),
+            ("command:once", ["reg", "get", "0"], 1, "board 0: KV318_inb failed"),
+            ("0x8E", ["poll", "-n", "10"], 1, "board 0: KV318_M_AD failed"),
+            ("0x91", ["do", "5"], 1, "board 0: KV318_DO failed"),
+            ("0x90", ["counter", "start"], 1, "board 0: KV318_CRun failed"),
+            ("0x90", ["pulse", "start"], 1, "board 0: KV318_PRun failed"),
+            ("0x90", ["pulse", "stop"], 1, "board 0: KV318_PStop failed"),
+            ("0x90", ["reg", "set", "4", "1"], 1, "board 0: KV318_outb failed"),
+            ("any", ["info"], 1, "board 0: KV318_Info failed"),
+            ("any", ["selftest"], 8, "FAIL  identity"),
+            ("bulk-write", ["info"], 0, "KV318 USB DAQ simulator"),
+            ("payload", ["stream", "-n", "1000", "-f", "raw", "-o", os.devnull], 0, ""),
+        ]
+        for fail, args, code, says in cases:
+            with self.subTest(fail=fail, args=args), Sim("--fail", fail) as sim:
+                r = sim.cli(*args)
+                out, err = text(r)
+                self.assertEqual(r.returncode, code, out + err)
+                self.assertIn(says, out + err)
+
+    def test_a_stopped_converter_an_overflow_and_a_failed_output(self):
+        tmp = tempfile.mkdtemp(prefix="kv318-cli-files-")
+        path = os.path.join(tmp, "stopped.raw")
+        try:
+            with Sim() as sim:
+                # Reading register 4 stops conversion, as another program would.
+                run = sim.start_cli("stream", "-d", "2", "-f", "raw", "-o", path)
+                self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 100000))
+                self.assertEqual(sim.cli("reg", "get", "4").returncode, 0)
+                _, err = run.communicate(timeout=60)
+                self.assertEqual(run.returncode, 4, err)
+                self.assertIn("acquisition not enabled", err.decode())
+                self.assertIn("(KV318_Read returned -1)", err.decode())
+
+            # A reader whose output blocks falls behind the library's ring
+            # once the tool's own queue (64 MiB, about 1.3 s at 26 MB/s) is
+            # full too; the pipe is held for several seconds.
+            with Sim("--clock", "26000000") as fast:
+                run = fast.start_cli("stream", "-d", "2", "-f", "raw")
+                time.sleep(6)
+                out, err = run.communicate(timeout=120)
+                self.assertEqual(run.returncode, 5, err)
+                self.assertIn("ring overflow: the reader fell behind and samples were lost", err.decode())
+                self.assertGreater(len(out), 0, "the samples read before the overflow reach the output")
+
+            with Sim() as sim:
+                for target, says in ((os.path.join(tmp, "no", "such.csv"), "No such file"),
+                                     ("/dev/full", "No space left")):
+                    r = sim.cli("stream", "-n", "2000000", "-d", "2", "-o", target)
+                    self.assertEqual(r.returncode, 7, r)
+                    self.assertIn("cannot write " + target + ": " + says, text(r)[1])
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--sim", required=True)
+    known, rest = parser.parse_known_args()
+    CLI, SIM = known.cli, known.sim
+    unittest.main(argv=[sys.argv[0], *rest])

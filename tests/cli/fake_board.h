@@ -1,0 +1,73 @@
+// A scripted board behind the tool's table of exports: reads hand out a
+// ramp in batches of a chosen size, a negative read can be scheduled, and
+// every call the stream loop makes is counted.  One board per process, as
+// the function table has no room for a context pointer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "board_api.h"
+
+namespace kv318::cli::test {
+
+struct FakeBoard {
+    std::int32_t startResult = 0;
+    std::deque<std::int32_t> reads;  // each read's result; empty: 0
+    std::int32_t status = 0x04;      // register 0
+    std::uint64_t next = 0;          // the ramp's next sample number
+    std::int32_t carryIn = -1;       // the carry the last polled read was given
+    int starts = 0, stops = 0, readCalls = 0;
+    std::int32_t lastDivider = 0;
+    std::int32_t lastFlags[4] = {};
+
+    static FakeBoard& get() {
+        static FakeBoard b;
+        return b;
+    }
+    static void reset() { get() = FakeBoard{}; }
+    // Sample n of the simulator's ramp: code n modulo 16384 in bits 2-15.
+    static std::int32_t ramp(std::uint64_t n) { return static_cast<std::int16_t>((n & 0x3FFF) << 2); }
+
+    std::int32_t deliver(std::int32_t* samples) {
+        ++readCalls;
+        if (reads.empty()) return 0;
+        const std::int32_t n = reads.front();
+        reads.pop_front();
+        for (std::int32_t i = 0; i < n; ++i) samples[i] = ramp(next++);
+        return n;
+    }
+};
+
+inline std::int32_t KV318_CALL fake_start(std::int32_t, std::int32_t f1, std::int32_t f2, std::int32_t f3,
+                                          std::int32_t f4, std::int32_t divider) {
+    FakeBoard& b = FakeBoard::get();
+    ++b.starts;
+    b.lastDivider = divider;
+    b.lastFlags[0] = f1, b.lastFlags[1] = f2, b.lastFlags[2] = f3, b.lastFlags[3] = f4;
+    return b.startResult;
+}
+inline std::int32_t KV318_CALL fake_read(std::int32_t, std::int32_t* s) { return FakeBoard::get().deliver(s); }
+inline std::int32_t KV318_CALL fake_m_read(std::int32_t, std::int32_t* s, std::int32_t* carry, std::int32_t) {
+    FakeBoard::get().carryIn = *carry;
+    *carry = 0x10000 | 0x5A;
+    return FakeBoard::get().deliver(s);
+}
+inline std::int32_t KV318_CALL fake_stop(std::int32_t) {
+    ++FakeBoard::get().stops;
+    return 0;
+}
+inline std::int32_t KV318_CALL fake_inb(std::int32_t, std::int32_t reg) { return reg == 0 ? FakeBoard::get().status : 0; }
+inline std::int32_t KV318_CALL fake_none1(std::int32_t) { return 0; }
+inline std::int32_t KV318_CALL fake_none2(std::int32_t, std::int32_t) { return 0; }
+inline std::int32_t KV318_CALL fake_none3(std::int32_t, std::int32_t, std::int32_t) { return 0; }
+inline std::int32_t KV318_CALL fake_info(std::int32_t, char*) { return 0; }
+
+inline BoardApi fake_api() {
+    return BoardApi{fake_none1, fake_none1, fake_info, fake_inb,  fake_none3, fake_start, fake_read,  fake_stop,
+                    fake_start, fake_m_read, fake_stop, fake_none1, fake_none2, fake_none1, fake_none1, fake_none3,
+                    fake_none1};
+}
+
+}  // namespace kv318::cli::test

@@ -1,0 +1,26 @@
+# kv318-cli: its logic against a scripted board (every platform), the
+# program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
+if(NOT TARGET kv318_cli_core)
+  return()
+endif()
+
+kv318_add_test(cli_core_test SOURCES cli/core_test.cpp LIBS kv318_cli_core)
+
+if(NOT WIN32 AND TARGET kv318-sim)
+  add_test(NAME cli_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/end_to_end.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(cli_end_to_end_test PROPERTIES TIMEOUT 300)
+endif()
+
+if(WIN32 AND TARGET kv318-sim)
+  # Both programs as child processes under Wine; board 0's pipe is global
+  # within the prefix, so this holds the same lock as the other tests that
+  # serve it.
+  kv318_add_test(cli_wine_test SOURCES cli/wine_test.cpp simulator_win32/sim_process.cpp)
+  target_include_directories(cli_wine_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/simulator_win32)
+  target_compile_definitions(cli_wine_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
+                                                   KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
+  add_dependencies(cli_wine_test kv318-sim kv318-cli)
+  set_tests_properties(cli_wine_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 240)
+endif()

@@ -1,0 +1,89 @@
+// kv318-cli.exe against kv318-sim.exe, both as child processes, as a
+// technician would run them on Windows: the identity, the outputs read back
+// on the inputs, a short stream to a WAV file, and the refusals.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim_process.h"
+
+namespace kv318::sim::test {
+namespace {
+
+struct CliRun {
+    DWORD code;
+    std::string output;
+};
+
+CliRun cli(const std::vector<std::string>& args) {
+    SimProcess p(KV318_CLI_EXE, args);
+    EXPECT_TRUE(p.started());
+    const auto code = p.wait_exit(120000);
+    EXPECT_TRUE(code.has_value()) << "kv318-cli did not end";
+    return {code.value_or(255), p.output()};
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::uint8_t buffer[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
+    SimProcess sim(KV318_SIM_EXE, {"--stop-on-eof", "--signal", "ramp"});
+    ASSERT_TRUE(sim.wait_serving()) << sim.output();
+
+    CliRun r = cli({"info"});
+    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_NE(r.output.find("string 1: KV318 USB DAQ simulator"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("string 2: SN KVS-0000 FW 1.00"), std::string::npos) << r.output;
+
+    r = cli({"do", "0x5AA5"});
+    EXPECT_EQ(r.code, 0u) << r.output;
+    r = cli({"di", "--json"});
+    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_NE(r.output.find("\"di\":23205,\"hex\":\"0x5AA5\""), std::string::npos) << r.output;
+
+    char dir[MAX_PATH];
+    GetTempPathA(MAX_PATH, dir);
+    const std::string path = std::string(dir) + "kv318-cli-wine-" + std::to_string(GetCurrentProcessId()) + ".wav";
+    r = cli({"stream", "-d", "50", "-n", "20000", "-f", "wav", "-o", "\"" + path + "\""});
+    EXPECT_EQ(r.code, 0u) << r.output;
+    const std::vector<std::uint8_t> wav = read_file(path);
+    DeleteFileA(path.c_str());
+    ASSERT_EQ(wav.size(), 44u + 2 * 20000);
+    EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+    EXPECT_EQ(u32_at(wav, 24), 40000u) << "2 MHz / 50";
+    EXPECT_EQ(u32_at(wav, 40), 2u * 20000);
+    for (std::size_t i = 0; i < 20000; ++i) {
+        const auto word = static_cast<std::int16_t>(wav[44 + 2 * i] | (wav[45 + 2 * i] << 8));
+        ASSERT_EQ(word, static_cast<std::int16_t>((i & 0x3FFF) << 2)) << "sample " << i;
+    }
+
+    r = cli({"info", "-b", "5"});
+    EXPECT_EQ(r.code, 3u) << r.output;
+    EXPECT_NE(r.output.find("board 5: not found (no driver publishes \\\\.\\KV318Device5"), std::string::npos)
+        << r.output;
+    r = cli({"do", "0x10000"});
+    EXPECT_EQ(r.code, 2u) << r.output;
+    EXPECT_NE(r.output.find("output word 65536 is out of range"), std::string::npos) << r.output;
+
+    sim.close_input();
+    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+}
+
+}  // namespace
+}  // namespace kv318::sim::test

@@ -1,0 +1,106 @@
+#!/bin/sh
+# Installs the build into a fresh prefix and uses it as a library user
+# would: a small C program built once through find_package(KV318) and once
+# through pkg-config runs against the installed kv318-sim, and must load the
+# installed libKV318.so.  The installed panel must find that library too.
+#
+#   install_test.sh CMAKE BUILD_DIR WORK_DIR CONSUMER_SRC CC PROGRAM...
+set -eu
+cmake=$1 build=$2 work=$3 consumer=$4 cc=$5
+shift 5
+
+fail() { echo "install_test: $*" >&2; exit 1; }
+# Waits up to 60 s for a command to succeed.
+wait_for() {
+    i=0
+    while ! "$@" 2>/dev/null; do
+        i=$((i + 1))
+        [ "$i" -lt 600 ] || return 1
+        sleep 0.1
+    done
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+# A Unix socket path has room for about 100 bytes, so the driver directory
+# is short, under /tmp, not inside the build tree.
+driver=$(mktemp -d /tmp/kv318-install-XXXXXX)
+sim_pid= panel_pid=
+cleanup() {
+    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    wait 2>/dev/null
+    rm -rf "$driver"
+}
+trap cleanup EXIT INT TERM
+unset LD_LIBRARY_PATH
+
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+
+# The files, the library's version links and its SONAME.
+for f in include/KV318.h lib/libKV318.so.1.0.0 lib/cmake/KV318/KV318Config.cmake \
+         lib/cmake/KV318/KV318ConfigVersion.cmake lib/cmake/KV318/KV318Targets.cmake \
+         lib/pkgconfig/kv318.pc share/doc/kv318/README.md share/doc/kv318/simulator.md; do
+    [ -f "$prefix/$f" ] || fail "$f is not installed"
+done
+for p in "$@"; do
+    [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
+done
+[ "$(readlink "$prefix/lib/libKV318.so.1")" = libKV318.so.1.0.0 ] || fail "lib/libKV318.so.1 is not a link to libKV318.so.1.0.0"
+[ "$(readlink "$prefix/lib/libKV318.so")" = libKV318.so.1 ] || fail "lib/libKV318.so is not a link to libKV318.so.1"
+readelf -d "$prefix/lib/libKV318.so.1.0.0" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
+installed_lib=$(readlink -f "$prefix/lib/libKV318.so.1.0.0")
+
+# Runs a consumer against the simulator; it must pass and must have loaded
+# the installed library.
+run_consumer() {
+    out=$(KV318_DRIVER_DIR=$driver/dir "$1") || { echo "$out"; fail "$2 consumer failed"; }
+    echo "$2: $out"
+    loaded=$(echo "$out" | sed -n 's/^library: //p')
+    [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "$2 consumer loaded $loaded, not the installed library"
+}
+
+"$prefix/bin/kv318-sim" --dir "$driver/dir" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+wait_for grep -q "serving " "$work/sim.log" || { cat "$work/sim.log"; fail "the installed kv318-sim did not start"; }
+
+# Through the CMake package, found by the prefix alone.
+"$cmake" -S "$consumer" -B "$work/find_package" -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/find_package.log" 2>&1 \
+    || { cat "$work/find_package.log"; fail "find_package(KV318) failed"; }
+grep -q "^KV318_DIR:PATH=$prefix/lib/cmake/KV318\$" "$work/find_package/CMakeCache.txt" || fail "KV318 was found elsewhere: $(grep ^KV318_DIR "$work/find_package/CMakeCache.txt")"
+"$cmake" --build "$work/find_package" >>"$work/find_package.log" 2>&1 || { cat "$work/find_package.log"; fail "the find_package consumer did not build"; }
+run_consumer "$work/find_package/consumer" find_package
+
+# Through pkg-config, which sees this prefix's kv318.pc only.
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=
+[ "$(pkg-config --modversion kv318)" = 1.0.0 ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
+libdir=$(pkg-config --variable=libdir kv318)
+[ "$(readlink -f "$libdir")" = "$(readlink -f "$prefix/lib")" ] || fail "pkg-config: libdir $libdir is not $prefix/lib"
+mkdir -p "$work/pkg-config"
+# shellcheck disable=SC2046 # the flags are words
+"$cc" -Wall -Wextra -Werror $(pkg-config --cflags kv318) -o "$work/pkg-config/consumer" "$consumer/consumer.c" \
+    $(pkg-config --libs kv318) -Wl,-rpath,"$libdir" || fail "the pkg-config consumer did not build"
+run_consumer "$work/pkg-config/consumer" pkg-config
+
+kill -TERM "$sim_pid"
+wait "$sim_pid" || { cat "$work/sim.log"; fail "kv318-sim did not stop cleanly"; }
+sim_pid=
+
+# The installed panel loads the installed library from ../lib, with no
+# library path set and no copy beside it.
+if [ -x "$prefix/bin/kv318" ]; then
+    [ ! -e "$prefix/bin/libKV318.so" ] || fail "a library copy sits beside the installed panel"
+    mkdir -p "$work/ld"
+    KV318_DRIVER_DIR=$driver/none QT_QPA_PLATFORM=offscreen LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/panel" \
+        "$prefix/bin/kv318" >"$work/panel.log" 2>&1 &
+    panel_pid=$!
+    # The dynamic loader's trace of the panel process.
+    trace=$work/ld/panel.$panel_pid
+    wait_for grep -q "calling init: .*libKV318" "$trace" || fail "the installed panel did not load libKV318.so"
+    loaded=$(grep "calling init: .*libKV318" "$trace" | sed 's/.*calling init: //' | head -1)
+    [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "the installed panel loaded $loaded"
+    echo "panel: loaded $loaded"
+fi
+echo "install_test: passed"

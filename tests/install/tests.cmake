@@ -1,0 +1,34 @@
+# The install tree and the packages, checked as their users would use them.
+# cpack and `cmake --install` take the whole build, so these tests expect it
+# built (as the preset's full build leaves it).  Not in sanitizer builds:
+# their binaries need the sanitizer runtimes, which no user program loads.
+if(KV318_SANITIZE)
+  return()
+endif()
+
+get_property(kv318_programs GLOBAL PROPERTY KV318_INSTALLED_PROGRAMS)
+set(kv318_program_files)
+foreach(t ${kv318_programs})
+  list(APPEND kv318_program_files $<TARGET_FILE_NAME:${t}>)
+endforeach()
+set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+
+if(WIN32)
+  math(EXPR kv318_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  add_test(NAME package_zip_test
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
+      ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits}
+      $<TARGET_FILE_DIR:KV318>/libKV318.dll.a ${kv318_program_files})
+  # Run by the host shell with no Wine, so it runs where 32-bit programs cannot.
+  set_tests_properties(package_zip_test PROPERTIES LABELS "host;static" TIMEOUT 600)
+  return()
+endif()
+
+add_test(NAME install_consumer_test
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+    ${CMAKE_CURRENT_BINARY_DIR}/install_consumer_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer
+    ${CMAKE_C_COMPILER} ${kv318_program_files})
+add_test(NAME package_deb_test
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/deb_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
+    ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${kv318_program_files})
+set_tests_properties(install_consumer_test package_deb_test PROPERTIES TIMEOUT 600)

@@ -1,0 +1,14 @@
+# The Python package kv318 (python/), its pytest suite run by the system's
+# Python against the built libKV318.so and kv318-sim.  Not in sanitizer
+# builds: an instrumented library cannot be loaded into a plain interpreter.
+if(WIN32 OR KV318_SANITIZE OR NOT TARGET kv318-sim)
+  return()
+endif()
+
+# pytest ends with 5 when it collected nothing; like any other non-zero
+# exit that fails the test, so a suite that ran nothing never passes.
+add_test(NAME python_kv318_test
+  COMMAND /usr/bin/python3 -m pytest -p no:cacheprovider -q -rfEs ${CMAKE_SOURCE_DIR}/python/tests)
+set_tests_properties(python_kv318_test PROPERTIES
+  ENVIRONMENT "KV318_LIBRARY=$<TARGET_FILE:KV318>;KV318_SIM=$<TARGET_FILE:kv318-sim>;PYTHONDONTWRITEBYTECODE=1"
+  TIMEOUT 600)
