@@ -42,6 +42,9 @@ public:
         return n == len;
     }
 
+    // The replies are read in step here; the unread-bytes rule has its own tests.
+    bool has_unread() override { return false; }
+
     std::size_t remaining() const { return size_ - pos_; }
     const std::uint8_t* next() const { return data_ + pos_; }
 

@@ -35,19 +35,20 @@ public:
     PlaybackStream(const std::uint8_t* data, std::size_t size, ManualClock& clock, std::uint64_t stepNs)
         : data_(data), size_(size), clock_(clock), stepNs_(stepNs) {}
 
-    bool read_exact(std::uint8_t* out, std::size_t n) override {
+    // A playback never waits, so it never times out: short input ends it.
+    IoResult read_exact(std::uint8_t* out, std::size_t n, Deadline) override {
         clock_.advance_ns(stepNs_);
         if (size_ - pos_ < n) {
             pos_ = size_;
-            return false;
+            return IoResult::Ended;
         }
         std::copy(data_ + pos_, data_ + pos_ + n, out);
         pos_ += n;
-        return true;
+        return IoResult::Done;
     }
-    bool write_all(const std::uint8_t* bytes, std::size_t n) override {
+    IoResult write_all(const std::uint8_t* bytes, std::size_t n, Deadline) override {
         written.insert(written.end(), bytes, bytes + n);
-        return true;
+        return IoResult::Done;
     }
 
     std::vector<std::uint8_t> written;
