@@ -14,7 +14,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh || exit 1
 
-presets=${KV318_PRESETS:-linux sanitize tsan windows windows64}
+presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz}
 
 # Prints nothing and succeeds when a static 32-bit x86 program runs here;
 # otherwise prints the reason.

@@ -1,0 +1,246 @@
+// The soak: libKV318 streams the simulator's ramp for minutes on end while
+// both processes are watched for leaks.
+//
+// kv318-sim runs as a child process in a private driver directory, with the
+// converter clock at 20 MHz and divider 2: 10 million samples, 20 MB a
+// second.  This process reads the stream through the library's exports
+// (KV318_AD, KV318_Read, KV318_StopAD) and checks every sample against the
+// ramp: sample n is (n mod 16384) << 2, so a sample lost anywhere (FIFO,
+// ring, channel) breaks the sequence.  A KV318_Read of -2 (ring overflow)
+// or -3 (failed bulk read) is counted and the stream restarted, which
+// starts the ramp again at 0.  Every 10 s it samples VmRSS and Threads of
+// both processes from /proc.
+//
+// It prints one summary line and exits 0 only when no sample was lost, no
+// read failed, and neither process grew past the bounds below between its
+// first sample (10 s in, once everything is allocated) and the end.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KV318.h"
+
+extern char** environ;
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Growth allowed between the first and the largest later figure.
+constexpr long kRssGrowthBoundKiB = 8 * 1024;
+constexpr long kThreadGrowthBound = 0;
+
+struct ProcFigures {
+    long rssKiB = -1;
+    long threads = -1;
+};
+
+ProcFigures read_status(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    ProcFigures p;
+    std::string key;
+    while (f >> key) {
+        if (key == "VmRSS:") f >> p.rssKiB;
+        else if (key == "Threads:") f >> p.threads;
+        f.ignore(1 << 20, '\n');
+    }
+    return p;
+}
+
+// First, largest and last figure of one process.
+struct Track {
+    ProcFigures first, max, last;
+    void add(const ProcFigures& p) {
+        if (first.rssKiB < 0) first = p;
+        max.rssKiB = std::max(max.rssKiB, p.rssKiB);
+        max.threads = std::max(max.threads, p.threads);
+        last = p;
+    }
+    bool grew() const {
+        return first.rssKiB < 0 || max.rssKiB - first.rssKiB > kRssGrowthBoundKiB ||
+               max.threads - first.threads > kThreadGrowthBound;
+    }
+    std::string text() const {
+        char s[160];
+        std::snprintf(s, sizeof s, "RSS %.1f/%.1f/%.1f MiB threads %ld/%ld/%ld", first.rssKiB / 1024.0,
+                      max.rssKiB / 1024.0, last.rssKiB / 1024.0, first.threads, max.threads, last.threads);
+        return s;
+    }
+};
+
+// The "FIFO drops so far" figure of the simulator's last connection line.
+long fifo_drops_in(const std::string& logPath) {
+    std::ifstream f(logPath);
+    std::string line;
+    long drops = -1;
+    const std::string key = "FIFO drops so far: ";
+    while (std::getline(f, line)) {
+        const auto at = line.find(key);
+        if (at != std::string::npos) drops = std::atol(line.c_str() + at + key.size());
+    }
+    return drops;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double minutes = 10;
+    std::string simPath = KV318_SIM_PATH;
+    std::uint64_t clockHz = 20'000'000;
+    std::size_t fifoBytes = 4 * 1024 * 1024;
+    int readPeriodMs = 25;
+    CLI::App app{"Streams the simulator's ramp through libKV318 and watches both processes."};
+    app.add_option("--minutes", minutes, "how long to stream")->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_option("--sim", simPath, "the kv318-sim program")->capture_default_str();
+    app.add_option("--clock", clockHz, "converter clock in Hz; at divider 2 it is the byte rate")
+        ->capture_default_str();
+    app.add_option("--fifo", fifoBytes,
+                   "the simulated FIFO in bytes; the default absorbs a scheduler holding the 10 ms drain "
+                   "back by up to 200 ms on a busy machine")
+        ->capture_default_str();
+    app.add_option("--read-every", readPeriodMs, "milliseconds between KV318_Read calls")
+        ->check(CLI::Range(1, 90))
+        ->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    char tmpl[] = "/tmp/kv318-soak-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    const std::string dir = tmpl;
+    const std::string logPath = dir + "/kv318-sim.log";
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+
+    // The simulator, its stderr into the log.
+    const std::string clockArg = std::to_string(clockHz);
+    const std::string fifoArg = std::to_string(fifoBytes);
+    std::vector<const char*> args = {simPath.c_str(), "--dir", dir.c_str(), "--signal", "ramp",
+                                     "--clock", clockArg.c_str(), "--fifo", fifoArg.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t sim = -1;
+    const int spawned = posix_spawn(&sim, simPath.c_str(), &actions, nullptr, const_cast<char**>(args.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        std::fprintf(stderr, "soak: cannot start %s: %s\n", simPath.c_str(), std::strerror(spawned));
+        return 2;
+    }
+    auto stop_sim = [&] {
+        ::kill(sim, SIGTERM);
+        int status = 0;
+        ::waitpid(sim, &status, 0);
+    };
+
+    // The board answers once the simulator has made its socket.
+    std::int32_t h = -1;
+    for (auto until = SteadyClock::now() + std::chrono::seconds(20); h < 0 && SteadyClock::now() < until;) {
+        h = KV318_OpenDevice(0);
+        if (h < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (h < 0) {
+        std::fprintf(stderr, "soak: no board answered in %s\n", dir.c_str());
+        stop_sim();
+        return 2;
+    }
+
+    static std::vector<std::int32_t> samples(524288);
+    std::uint64_t checked = 0;  // samples checked, over every run
+    std::uint64_t next = 0;     // the ramp's next sample number in this run
+    // Samples missing from the ramp, or not ramp values.  A lower bound: the
+    // ramp repeats every 16384 samples, so a gap is only seen modulo that;
+    // the simulator's FIFO drop count is the exact figure for the board.
+    std::uint64_t lost = 0;
+    std::uint64_t breaks = 0;   // places the ramp broke
+    std::uint64_t overflows = 0, readFaults = 0, otherFailures = 0, restarts = 0;
+    Track self, child;
+
+    const auto t0 = SteadyClock::now();
+    const auto end = t0 + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(minutes * 60));
+    auto nextSample = t0 + std::chrono::seconds(10);
+    bool started = KV318_AD(h, 0, 0, 0, 0, 2) == 0;
+    if (!started) ++otherFailures;
+    auto tick = SteadyClock::now();
+    while (started && SteadyClock::now() < end) {
+        tick += std::chrono::milliseconds(readPeriodMs);
+        std::this_thread::sleep_until(tick);
+        const std::int32_t n = KV318_Read(h, samples.data());
+        if (n < 0) {
+            if (n == -2) ++overflows;
+            else if (n == -3) ++readFaults;
+            else ++otherFailures;
+            // Both conditions hold until a restart; the new run starts the ramp at 0.
+            KV318_StopAD(h);
+            ++restarts;
+            next = 0;
+            started = KV318_AD(h, 0, 0, 0, 0, 2) == 0;
+            if (!started) ++otherFailures;
+            tick = SteadyClock::now();
+            continue;
+        }
+        for (std::int32_t i = 0; i < n; ++i) {
+            const auto want = static_cast<std::int16_t>((next & 0x3FFF) << 2);
+            const std::int32_t got = samples[static_cast<std::size_t>(i)];
+            if (got != want) {
+                ++breaks;
+                // Samples skipped, counted up to the ramp's period; a word
+                // that is no ramp value at all counts as one.
+                const std::uint64_t at = static_cast<std::uint16_t>(got) >> 2;
+                const std::uint64_t gap = (at - next) & 0x3FFF;
+                lost += (got & 3) != 0 || gap == 0 ? 1 : gap;
+                // Pick the ramp up again where this sample says it is.
+                next = at;
+            }
+            ++next;
+        }
+        checked += static_cast<std::uint64_t>(n);
+        if (SteadyClock::now() >= nextSample) {
+            self.add(read_status(::getpid()));
+            child.add(read_status(sim));
+            nextSample += std::chrono::seconds(10);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+    KV318_StopAD(h);
+    KV318_CloseDevice(h);
+    // The simulator logs the connection's end, with its FIFO drops, once it
+    // sees the close; give it a moment before stopping it.
+    long drops = -1;
+    for (auto until = SteadyClock::now() + std::chrono::seconds(5); drops < 0 && SteadyClock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        drops = fifo_drops_in(logPath);
+    }
+    stop_sim();
+    ::unlink(logPath.c_str());
+    ::rmdir(dir.c_str());
+
+    const bool lostAny = lost > 0 || overflows > 0 || readFaults > 0 || otherFailures > 0 || drops != 0;
+    const bool grew = self.grew() || child.grew();
+    std::printf("soak: %.1f min at %.2f MB/s (clock %.0f MHz, divider 2, FIFO %zu KiB): %llu samples checked, "
+                "at least %llu lost in %llu ramp breaks, FIFO drops %ld, -2: %llu, -3: %llu, other failures %llu, restarts %llu; "
+                "library %s; kv318-sim %s (first/max/last); %s\n",
+                seconds / 60, 2.0 * static_cast<double>(checked) / seconds / 1e6, clockHz / 1e6, fifoBytes / 1024,
+                static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
+                static_cast<unsigned long long>(breaks), drops,
+                static_cast<unsigned long long>(overflows), static_cast<unsigned long long>(readFaults),
+                static_cast<unsigned long long>(otherFailures), static_cast<unsigned long long>(restarts),
+                self.text().c_str(), child.text().c_str(),
+                lostAny ? "FAIL: samples lost" : grew ? "FAIL: a process grew" : "PASS");
+    return lostAny || grew ? 1 : 0;
+}
