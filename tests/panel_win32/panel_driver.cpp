@@ -195,10 +195,20 @@ HWND focus_of(HWND form) {
 
 void bring_to_front(HWND form) {
     SetForegroundWindow(form);
-    wait_until([&] { return GetForegroundWindow() == form; }, 5000);
+    // Keys go to the foreground window: typing before it is there loses them.
+    wait_until([&] { return GetForegroundWindow() == form; });
 }
 
+// Buttons are pressed through BM_CLICK, the message Windows itself uses
+// when a button is worked from the keyboard: the panel sees the same
+// BN_CLICKED, and no mouse input can be lost on a loaded machine.
 void click(HWND h) {
+    wchar_t cls[16] = {};
+    GetClassNameW(h, cls, 16);
+    if (lstrcmpiW(cls, L"Button") == 0) {
+        press(h);
+        return;
+    }
     RECT r;
     GetWindowRect(h, &r);
     const POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
@@ -213,6 +223,10 @@ void click(HWND h) {
     in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     send(in, 2);
+}
+
+void press(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
 }
 
 void press_key(WORD vk, bool shift) {

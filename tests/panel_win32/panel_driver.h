@@ -88,6 +88,9 @@ HWND focus_of(HWND form);
 void bring_to_front(HWND form);
 // A click of the left mouse button in the middle of `h`.
 void click(HWND h);
+// Presses a button through its own message, not the mouse: for tests about
+// what a press does rather than about input reaching the window.
+void press(HWND button);
 // A key pressed and released, by virtual-key code, with Shift held if asked.
 void press_key(WORD vk, bool shift = false);
 // Characters typed as themselves, independent of the keyboard layout.
