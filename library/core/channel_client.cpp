@@ -33,4 +33,39 @@ ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const 
     return ChannelResult::Ok;
 }
 
+void ChannelHandles::add(Handle h, std::unique_ptr<ChannelStream> stream) {
+    auto entry = std::make_shared<Entry>();
+    entry->stream = std::move(stream);
+    std::lock_guard<std::mutex> lock(mutex_);
+    table_[h] = std::move(entry);
+}
+
+bool ChannelHandles::contains(Handle h) {
+    return find(h) != nullptr;
+}
+
+bool ChannelHandles::remove(Handle h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return table_.erase(h) > 0;
+}
+
+std::shared_ptr<ChannelHandles::Entry> ChannelHandles::find(Handle h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = table_.find(h);
+    return it == table_.end() ? nullptr : it->second;
+}
+
+bool ChannelHandles::ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
+                           std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned) {
+    *returned = 0;
+    std::shared_ptr<Entry> entry = find(h);
+    if (!entry) return false;
+    std::lock_guard<std::mutex> lock(entry->io);
+    if (entry->broken) return false;
+    entry->stream->begin_exchange();
+    const ChannelResult r = channel_exchange(*entry->stream, code, in, inLen, out, outCap, returned);
+    if (r == ChannelResult::Broken) entry->broken = true;
+    return r == ChannelResult::Ok;
+}
+
 }  // namespace kv318

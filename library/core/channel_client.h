@@ -6,6 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "device_service.h"
 
 namespace kv318 {
 
@@ -29,6 +34,10 @@ public:
     // bytes the driver sent beyond its last reply, or the end of the
     // stream.  Also true when the transport cannot tell.  Never blocks.
     virtual bool has_unread() = 0;
+
+    // Called before each exchange: the transport starts the exchange's
+    // deadline (the channel timeout from now) here.
+    virtual void begin_exchange() {}
 };
 
 enum class ChannelResult {
@@ -46,5 +55,41 @@ enum class ChannelResult {
 ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
                                std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
                                std::uint32_t* returned);
+
+// The open handles of one channel transport, each with its stream, and the
+// rule every transport keeps for them: one exchange at a time per handle,
+// as a kernel driver serialises one handle's requests (so the timer thread
+// and the caller's thread may share a handle), and a handle whose frame
+// broke fails every later request at once.  Any thread.
+class ChannelHandles {
+public:
+    // Adds `h`, served by `stream` (owned by the table from now on).
+    void add(Handle h, std::unique_ptr<ChannelStream> stream);
+
+    // True when `h` was added and not removed since.
+    bool contains(Handle h);
+
+    // Forgets `h`; false when it is unknown.  An exchange in progress on
+    // it keeps the stream until it ends; the caller closes the OS handle.
+    bool remove(Handle h);
+
+    // One request on `h`, as DeviceService::ioctl.  False, with *returned
+    // = 0, when `h` is unknown or broken, or the exchange fails; a lost
+    // frame breaks `h`.
+    bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
+               std::uint32_t outCap, std::uint32_t* returned);
+
+private:
+    struct Entry {
+        std::mutex io;  // held for a whole exchange
+        bool broken = false;  // guarded by io
+        std::unique_ptr<ChannelStream> stream;
+    };
+
+    std::shared_ptr<Entry> find(Handle h);
+
+    std::mutex mutex_;  // guards table_ only, never held across I/O
+    std::unordered_map<Handle, std::shared_ptr<Entry>> table_;
+};
 
 }  // namespace kv318

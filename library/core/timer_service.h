@@ -28,7 +28,8 @@ public:
     // Starts calling `procedure`(user) every `periodMs` milliseconds, to
     // within about `resolutionMs`, on a thread of the service's own, until
     // the timer is cancelled.  Any thread.  Returns the new timer's
-    // identifier, or 0 when no timer could be created (nothing then runs).
+    // identifier, or 0 when no timer could be created (nothing then runs);
+    // a period of 0 or a missing procedure is always refused.
     virtual TimerHandle create(std::uint32_t periodMs, std::uint32_t resolutionMs, TimerProcedure procedure,
                                std::uintptr_t user) = 0;
 

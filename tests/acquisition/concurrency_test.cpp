@@ -1,6 +1,6 @@
-// The real Linux timer: its schedule and cancel, then a stream drained by
-// it from a fast substitute board while a reader thread reads, with every
-// sample checked.  Meant to run under ThreadSanitizer too.
+// The real Linux timer: its schedule and the timer contract, then a
+// stream drained by it from a fast substitute board while a reader thread
+// reads, with every sample checked.  Meant to run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,23 +13,15 @@
 #include "acquisition_common.h"
 #include "recording_device.h"
 #include "requests.h"
+#include "timer_contract.h"
 #include "timer_service.h"
 #include "timer_thread.h"
+#include "wait.h"
 
 namespace kv318::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 TEST(TimerSchedule, DeadlinesStayOnTheGridAndMissedPeriodsAreSkipped) {
     struct Case {
@@ -45,65 +37,11 @@ TEST(TimerSchedule, DeadlinesStayOnTheGridAndMissedPeriodsAreSkipped) {
     for (const Case& c : cases) EXPECT_EQ(linux_timer::next_deadline(c.deadline, c.now, 10), c.next) << c.now;
 }
 
-struct Counter {
-    std::atomic<int> calls{0};
-    std::atomic<bool> afterCancel{false};
-    std::atomic<int> late{0};
-    std::atomic<bool> hold{false};
-    std::atomic<bool> holding{false};
+// The Linux timer thread keeps the contract of every platform timer.
+struct ThreadTimers {
+    static TimerService& service() { return platform_timer_service(); }
 };
-
-void count_tick(std::uintptr_t user) {
-    auto* c = reinterpret_cast<Counter*>(user);
-    if (c->afterCancel.load()) ++c->late;
-    ++c->calls;
-    while (c->hold.load()) {
-        c->holding = true;
-        std::this_thread::yield();
-    }
-}
-
-TEST(PlatformTimer, TicksUntilCancelledAndNeverAfter) {
-    TimerService& timers = platform_timer_service();
-    std::uint32_t minPeriod = 0;
-    ASSERT_TRUE(timers.capabilities(&minPeriod));
-    EXPECT_GE(minPeriod, 1u);
-    EXPECT_LE(minPeriod, 2u) << "the monotonic clock is fine enough for 10 ms ticks";
-    EXPECT_EQ(timers.create(0, 2, count_tick, 0), 0u) << "a period of 0 is refused";
-
-    Counter c;
-    const TimerHandle id = timers.create(10, 2, count_tick, reinterpret_cast<std::uintptr_t>(&c));
-    ASSERT_NE(id, 0u);
-    EXPECT_TRUE(wait_until([&] { return c.calls.load() >= 5; }));
-    timers.cancel(id);
-    c.afterCancel = true;
-    const int calls = c.calls.load();
-    // No synchronisation here: a window in which a stray tick would show.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(c.late.load(), 0);
-    EXPECT_EQ(c.calls.load(), calls);
-    timers.cancel(id);  // a second cancel does nothing
-}
-
-TEST(PlatformTimer, CancelReturnsOnlyAfterARunningProcedure) {
-    TimerService& timers = platform_timer_service();
-    Counter c;
-    c.hold = true;
-    const TimerHandle id = timers.create(10, 2, count_tick, reinterpret_cast<std::uintptr_t>(&c));
-    ASSERT_NE(id, 0u);
-    EXPECT_TRUE(wait_until([&] { return c.holding.load(); }));
-    std::atomic<bool> cancelled{false};
-    std::thread canceller([&] {
-        timers.cancel(id);
-        cancelled = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a window, not a synchronisation
-    EXPECT_FALSE(cancelled.load());
-    c.hold = false;
-    canceller.join();
-    EXPECT_TRUE(cancelled.load());
-    EXPECT_EQ(c.calls.load(), 1);
-}
+INSTANTIATE_TYPED_TEST_SUITE_P(Thread, TimerContract, ThreadTimers);
 
 // A board that produces a known stream as fast as it is drained: sample j
 // is v(j), and the FIFO always reports the largest level it can fill.  Like

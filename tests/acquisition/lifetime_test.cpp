@@ -6,16 +6,10 @@
 // the test over the Linux driver channel, as an application would.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,87 +17,28 @@
 #include "channel_frame.h"
 #include "recording_device.h"
 #include "requests.h"
+#include "socket_driver.h"
+#include "wait.h"
 
 namespace kv318::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // A board behind a socket: enabled, always holding 1024 bytes, which every
 // bulk read returns in full.
 class SocketBoard {
 public:
     SocketBoard() {
-        char tmpl[] = "/tmp/kv318-lifetime-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        ::setenv("KV318_DRIVER_DIR", dir_.c_str(), 1);
-        path_ = dir_ + "/KV318Device0";
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, path_.c_str());
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 4), 0);
-        thread_ = std::thread([this] { serve(); });
+        driver_.set_answer([](const SeenRequest& r) {
+            std::vector<std::uint8_t> out(r.header.code == kIoctlBulkRead ? 1024 : 8, 0);
+            for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i);
+            if (r.header.code == kIoctlCommand && r.in[0] == kCmdRead8 && r.in[2] == 0) out[0] = 0x14;
+            return out;
+        });
     }
-
-    ~SocketBoard() {
-        ::shutdown(listener_, SHUT_RDWR);
-        ::close(listener_);
-        thread_.join();
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
-        ::unsetenv("KV318_DRIVER_DIR");
-    }
-
-    int requests() const { return requests_.load(); }
+    std::size_t requests() { return driver_.seen().size(); }
 
 private:
-    static bool read_all(int fd, std::uint8_t* p, std::size_t n) {
-        while (n > 0) {
-            const ssize_t r = ::recv(fd, p, n, 0);
-            if (r <= 0) return false;
-            p += r;
-            n -= static_cast<std::size_t>(r);
-        }
-        return true;
-    }
-
-    void serve() {
-        for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0; ::close(fd)) {
-            for (;;) {
-                std::uint8_t h[kRequestHeaderSize];
-                if (!read_all(fd, h, sizeof h)) break;
-                const RequestHeader req = decode_request_header(h);
-                std::vector<std::uint8_t> in(req.inLen);
-                if (!read_all(fd, in.data(), in.size())) break;
-                ++requests_;
-                std::vector<std::uint8_t> out(req.code == kIoctlBulkRead ? 1024 : 8, 0);
-                for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i);
-                if (req.code == kIoctlCommand && in[0] == kCmdRead8 && in[2] == 0) out[0] = 0x14;
-                if (out.size() > req.outCap) out.resize(req.outCap);
-                std::uint8_t rh[kReplyHeaderSize];
-                encode_reply_header(rh, {0, static_cast<std::uint32_t>(out.size())});
-                ::send(fd, rh, sizeof rh, MSG_NOSIGNAL);
-                ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-            }
-        }
-    }
-
-    std::string dir_, path_;
-    int listener_ = -1;
-    std::thread thread_;
-    std::atomic<int> requests_{0};
+    SocketDriver driver_;
 };
 
 struct Library {
@@ -174,7 +109,7 @@ TEST_F(Lifetime, UnloadingTheLibraryMidStreamStopsItsTimerFirst) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::dlclose(lib.handle), 0);
     EXPECT_EQ(::dlopen(KV318_SO_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library is really gone";
-    const int seen = board.requests();
+    const std::size_t seen = board.requests();
     // A window in which a timer left behind would call into unmapped code
     // or keep asking the board; not a synchronisation.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

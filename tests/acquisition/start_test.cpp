@@ -107,19 +107,19 @@ TEST_F(Start, TimerStartsAt10MsWith2MsResolutionAndTheStreamBegins) {
     EXPECT_EQ(made[0].periodMs, 10u);
     EXPECT_EQ(made[0].resolutionMs, 2u);
     EXPECT_EQ(made[0].user, 0u);
-    EXPECT_EQ(TimerId, made[0].id);
-    EXPECT_EQ(AcqRunning.load(), 1);
     EXPECT_EQ(AcqDevice, kH);
-    EXPECT_EQ(RingCount, 0);
     EXPECT_EQ(RingReadPos, 0);
     EXPECT_EQ(RingWritePos, 0);
-
     dev.clear();
+    std::vector<std::int32_t> samples(1024);
+    EXPECT_EQ(KV318_Read(kH, samples.data()), 0) << "the start emptied the ring";
+    EXPECT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), -1) << "the stream runs: a second start is refused";
+    EXPECT_EQ(dev.request_count(), 0u);
+
     EXPECT_EQ(KV318_StopAD(kH), 0);
     EXPECT_EQ(timer.cancelled(), std::vector<TimerHandle>{made[0].id});
     EXPECT_FALSE(timer.live());
     EXPECT_EQ(TimerId, made[0].id) << "a stop leaves the identifier";
-    EXPECT_EQ(AcqRunning.load(), 0);
     EXPECT_EQ(register_ops(dev.requests()), (std::vector<RegOp>{{kCmdRead8, 4, 0}})) << "stop conversion";
 }
 
@@ -147,7 +147,6 @@ TEST_F(Start, EachTimerFailureHasItsTextAndLeavesTheBoardConfiguredButNotStarted
                                                                     {kCmdWrite8, 4, 1},
                                                                     {kCmdWrite16, 6, 50}}))
             << "configured, never started: " << c.text;
-        EXPECT_EQ(AcqRunning.load(), 0);
         EXPECT_FALSE(timer.live());
         EXPECT_FALSE(timer.fire());
         // The stream can start once the timer is fine.
@@ -161,7 +160,8 @@ TEST_F(Start, EachTimerFailureHasItsTextAndLeavesTheBoardConfiguredButNotStarted
 
 TEST_F(Start, WhileAStreamRunsEveryStartAndPolledReadIsRefusedWithoutABoardRequest) {
     ASSERT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), 0);
-    const TimerHandle first = TimerId;
+    ASSERT_EQ(timer.created().size(), 1u);
+    const TimerHandle first = timer.created()[0].id;
     dev.clear();
     std::vector<std::int32_t> samples(139264);
     std::int32_t carry = 0x1ABCD;

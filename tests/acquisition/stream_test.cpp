@@ -14,21 +14,12 @@
 #include "board_model.h"
 #include "manual_timer.h"
 #include "recording_device.h"
+#include "wait.h"
 
 namespace kv318::test {
 namespace {
 
 constexpr Handle kH = 0x41;
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 class Stream : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bytes.h"
@@ -33,12 +34,14 @@ public:
     }
 
     bool has_unread() override { return leftover; }
+    void begin_exchange() override { ++exchanges; }
 
     std::size_t unread() const { return incoming_.size() - pos_; }
 
     std::vector<std::uint8_t> sent;
     std::size_t sendLimit = SIZE_MAX;
     bool leftover = false;  // bytes wait on the stream before the request
+    int exchanges = 0;      // begin_exchange calls
 
 private:
     std::vector<std::uint8_t> incoming_;
@@ -141,6 +144,43 @@ TEST(ChannelExchange, RefusedRequestsSendNothing) {
         EXPECT_TRUE(s.sent.empty()) << c.what;
         EXPECT_EQ(returned, 0u) << c.what;
     }
+}
+
+// The rule every transport's handles keep: a clean failure leaves the
+// handle usable, a lost frame fails every later request without touching
+// the stream, and a handle is known from add to remove only.
+TEST(ChannelHandles, ABrokenFrameFailsEveryLaterRequestAtOnce) {
+    std::vector<std::uint8_t> incoming = reply(1, 0, {});   // a clean failure
+    const std::vector<std::uint8_t> ok = reply(0, 1, {0x42});
+    incoming.insert(incoming.end(), ok.begin(), ok.end());
+    incoming.insert(incoming.end(), {0, 0, 0});  // then a short header
+    incoming.insert(incoming.end(), ok.begin(), ok.end());
+    auto owned = std::make_unique<ScriptedStream>(incoming);
+    ScriptedStream& s = *owned;
+    ChannelHandles handles;
+    handles.add(7, std::move(owned));
+    EXPECT_TRUE(handles.contains(7));
+    EXPECT_FALSE(handles.contains(8));
+
+    const std::uint8_t in[8] = {};
+    std::uint8_t out[4];
+    std::uint32_t returned = 99;
+    EXPECT_FALSE(handles.ioctl(8, 0x222000, in, 8, out, 4, &returned)) << "an unknown handle";
+    EXPECT_EQ(returned, 0u);
+    EXPECT_FALSE(handles.ioctl(7, 0x222000, in, 8, out, 4, &returned)) << "the clean failure";
+    EXPECT_TRUE(handles.ioctl(7, 0x222000, in, 8, out, 4, &returned)) << "the handle survives a clean failure";
+    EXPECT_EQ(returned, 1u);
+    EXPECT_EQ(out[0], 0x42);
+    EXPECT_FALSE(handles.ioctl(7, 0x222000, in, 8, out, 4, &returned)) << "the short header";
+    const std::size_t sent = s.sent.size();
+    EXPECT_FALSE(handles.ioctl(7, 0x222000, in, 8, out, 4, &returned)) << "broken for good";
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(s.sent.size(), sent) << "nothing is sent on a broken handle";
+    EXPECT_EQ(s.exchanges, 3) << "each exchange starts its own deadline";
+
+    EXPECT_TRUE(handles.remove(7));
+    EXPECT_FALSE(handles.remove(7));
+    EXPECT_FALSE(handles.contains(7));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ if(WIN32 AND TARGET kv318-sim)
   # Both programs as child processes under Wine; board 0's pipe is global
   # within the prefix, so this holds the same lock as the other tests that
   # serve it.
-  kv318_add_test(cli_wine_test SOURCES cli/wine_test.cpp simulator_win32/sim_process.cpp)
+  kv318_add_test(cli_wine_test SOURCES cli/wine_test.cpp)
   target_include_directories(cli_wine_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/simulator_win32)
   target_compile_definitions(cli_wine_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
                                                    KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")

@@ -15,14 +15,14 @@ namespace kv318::sim::test {
 namespace {
 
 struct CliRun {
-    DWORD code;
+    int code;
     std::string output;
 };
 
 CliRun cli(const std::vector<std::string>& args) {
     SimProcess p(KV318_CLI_EXE, args);
     EXPECT_TRUE(p.started());
-    const auto code = p.wait_exit(120000);
+    const auto code = p.wait_exit(std::chrono::minutes(2));
     EXPECT_TRUE(code.has_value()) << "kv318-cli did not end";
     return {code.value_or(255), p.output()};
 }
@@ -47,21 +47,21 @@ TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
     ASSERT_TRUE(sim.wait_serving()) << sim.output();
 
     CliRun r = cli({"info"});
-    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("string 1: KV318 USB DAQ simulator"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("string 2: SN KVS-0000 FW 1.00"), std::string::npos) << r.output;
 
     r = cli({"do", "0x5AA5"});
-    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_EQ(r.code, 0) << r.output;
     r = cli({"di", "--json"});
-    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("\"di\":23205,\"hex\":\"0x5AA5\""), std::string::npos) << r.output;
 
     char dir[MAX_PATH];
     GetTempPathA(MAX_PATH, dir);
     const std::string path = std::string(dir) + "kv318-cli-wine-" + std::to_string(GetCurrentProcessId()) + ".wav";
     r = cli({"stream", "-d", "50", "-n", "20000", "-f", "wav", "-o", "\"" + path + "\""});
-    EXPECT_EQ(r.code, 0u) << r.output;
+    EXPECT_EQ(r.code, 0) << r.output;
     const std::vector<std::uint8_t> wav = read_file(path);
     DeleteFileA(path.c_str());
     ASSERT_EQ(wav.size(), 44u + 2 * 20000);
@@ -74,15 +74,15 @@ TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
     }
 
     r = cli({"info", "-b", "5"});
-    EXPECT_EQ(r.code, 3u) << r.output;
+    EXPECT_EQ(r.code, 3) << r.output;
     EXPECT_NE(r.output.find("board 5: not found (no driver publishes \\\\.\\KV318Device5"), std::string::npos)
         << r.output;
     r = cli({"do", "0x10000"});
-    EXPECT_EQ(r.code, 2u) << r.output;
+    EXPECT_EQ(r.code, 2) << r.output;
     EXPECT_NE(r.output.find("output word 65536 is out of range"), std::string::npos) << r.output;
 
     sim.close_input();
-    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+    EXPECT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();
 }
 
 }  // namespace

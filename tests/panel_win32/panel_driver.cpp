@@ -1,20 +1,9 @@
 #include "panel_driver.h"
 
-#include <thread>
-
 #include "control_ids.h"
 #include "png_file.h"
 
 namespace kv318::test {
-
-bool wait_until(const std::function<bool()>& done, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
 
 std::wstring native_path(const char* path) {
     std::wstring out;
@@ -142,13 +131,13 @@ HWND PanelProcess::find(const wchar_t* windowClass) const {
 
 HWND PanelProcess::wait_form(int ms) {
     HWND h = nullptr;
-    wait_until([&] { return (h = find(win32::kForm1Class)) != nullptr; }, ms);
+    wait_until([&] { return (h = find(win32::kForm1Class)) != nullptr; }, std::chrono::milliseconds(ms));
     return h;
 }
 
 HWND PanelProcess::wait_message_box(int ms) {
     HWND h = nullptr;
-    wait_until([&] { return (h = find(L"#32770")) != nullptr; }, ms);
+    wait_until([&] { return (h = find(L"#32770")) != nullptr; }, std::chrono::milliseconds(ms));
     return h;
 }
 
@@ -216,7 +205,7 @@ void click(HWND h) {
     // test wants to click it; input sent then lands on whatever is there.
     // A disabled control is never found there, so the wait is short and
     // the click goes ahead either way.
-    wait_until([&] { return WindowFromPoint(centre) == h; }, 5000);
+    wait_until([&] { return WindowFromPoint(centre) == h; }, std::chrono::seconds(5));
     SetCursorPos(centre.x, centre.y);
     INPUT in[2]{};
     in[0].type = in[1].type = INPUT_MOUSE;

@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "controls.h"
+#include "wait.h"
 
 namespace kv318::test {
 
 // Generous, for a busy machine: Wine starts a process in a second or two.
 inline constexpr int kDeadlineMs = 30000;
-
-// Polls `done` every 20 ms until it holds or `ms` have passed.
-bool wait_until(const std::function<bool()>& done, int ms = kDeadlineMs);
 
 // A path handed over by the build, as this system takes it: a POSIX path
 // from the build host becomes the same file on Wine's drive Z:.

@@ -23,11 +23,10 @@ add_dependencies(panel_win32_loader_test KV318 panel_win32_stub_library)
 # Boards for the window to open: the simulator's model and pipe transport
 # inside the test, and kv318-sim.exe beside it.
 add_executable(panel_win32_window_test
-  panel_win32/window_test.cpp panel_win32/panel_driver.cpp panel_win32/png_file.cpp
-  simulator_win32/sim_process.cpp)
+  panel_win32/window_test.cpp panel_win32/panel_driver.cpp panel_win32/png_file.cpp)
 target_include_directories(panel_win32_window_test PRIVATE simulator_win32)
 target_link_libraries(panel_win32_window_test PRIVATE
-  kv318_panel_win32 kv318_sim_win32 GTest::gtest_main Threads::Threads)
+  kv318_panel_win32 kv318_sim_win32 kv318_test_support GTest::gtest_main Threads::Threads)
 target_compile_definitions(panel_win32_window_test PRIVATE
   KV318_PANEL_EXE="$<TARGET_FILE:kv318>"
   KV318_STUB_LIBRARY="$<TARGET_FILE:panel_win32_stub_library>"

@@ -134,17 +134,17 @@ TEST_F(PanelWindow, FocusStartsInText1AndTabFollowsTheTabOrder) {
     PanelProcess panel(panel_exe());
     HWND form = start_form(panel);
     ASSERT_NE(form, nullptr);
-    EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, Control::Text1); }, 5000));
+    EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, Control::Text1); }, std::chrono::seconds(5)));
 
     const auto order = panel::focus_order();
     for (std::size_t i = 1; i <= order.size(); ++i) {
         press_key(VK_TAB);
         const Control next = order[i % order.size()];
-        EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, next); }, 5000))
+        EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, next); }, std::chrono::seconds(5)))
             << "Tab " << i << " should reach " << panel::control_spec(next).name;
     }
     press_key(VK_TAB, true);
-    EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, order.back()); }, 5000))
+    EXPECT_TRUE(wait_until([&] { return focus_of(form) == control(form, order.back()); }, std::chrono::seconds(5)))
         << "Shift+Tab from Text1 goes back to the last control";
 }
 
@@ -153,7 +153,7 @@ TEST_F(PanelWindow, Text1RefusesWhatIsNotHexadecimalAndStopsAtSevenCharacters) {
     HWND form = start_form(panel);
     ASSERT_NE(form, nullptr);
     HWND text1 = control(form, Control::Text1);
-    ASSERT_TRUE(wait_until([&] { return focus_of(form) == text1; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return focus_of(form) == text1; }, std::chrono::seconds(5)));
 
     const struct {
         WORD vk;
@@ -164,7 +164,7 @@ TEST_F(PanelWindow, Text1RefusesWhatIsNotHexadecimalAndStopsAtSevenCharacters) {
         press_key(key.vk);
         ASSERT_NO_FATAL_FAILURE(answer_box(panel, kEnterCorrectly));
         EXPECT_EQ(window_text(text1), L" ") << "the refused character reached the box";
-        EXPECT_TRUE(wait_until([&] { return focus_of(form) == text1; }, 5000)) << "the focus came back to Text1";
+        EXPECT_TRUE(wait_until([&] { return focus_of(form) == text1; }, std::chrono::seconds(5))) << "the focus came back to Text1";
     }
 
     // Digits and both cases of a to f pass as typed, up to seven characters
@@ -241,7 +241,7 @@ TEST_F(PanelWindow, OnABoardItListsTheSamplesAndLoopsTheOutputsBack) {
     // follow its outputs.
     HWND text1 = control(form, Control::Text1);
     click(text1);
-    ASSERT_TRUE(wait_until([&] { return focus_of(form) == text1; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return focus_of(form) == text1; }, std::chrono::seconds(5)));
     press_key(VK_END);
     type_text(L"a5");
     ASSERT_TRUE(wait_until([&] { return window_text(text1) == L" a5"; }));
@@ -283,7 +283,7 @@ TEST_F(PanelWindow, BesideKv318SimItCarriesTheHandleAndListsNineLines) {
     click(control(form, Control::Command8));
     EXPECT_EQ(panel.wait_exit(), std::optional<DWORD>(0));
     sim.close_input();
-    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+    EXPECT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();
 }
 
 TEST_F(PanelWindow, MissingLibraryIsNamedAndEndsThePanel) {

@@ -21,10 +21,13 @@
 #include <vector>
 
 #include "KV318.h"
-
-extern char** environ;
+#include "child_process.h"
+#include "wait.h"
 
 namespace {
+
+using kv318::test::ChildProcess;
+using kv318::test::wait_until;
 
 std::string read_file(const std::string& path) {
     std::ifstream f(path);
@@ -36,15 +39,6 @@ std::string read_file(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool wait_until(const std::function<bool()>& done, int seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // A private scratch directory; the simulator's driver directory lives inside it.
@@ -65,58 +59,22 @@ private:
     std::string root_;
 };
 
-class SimProcess {
+// kv318-sim as a child process, started through `launcher` when one is
+// given (a program and its arguments, which runs kv318-sim's path and
+// `args`).
+class SimProcess : public ChildProcess {
 public:
-    // Starts kv318-sim with `args`, through `launcher` when one is given
-    // (a program and its arguments, which runs kv318-sim's path and `args`);
-    // its stdout and stderr go to files in `scratch`.
-    SimProcess(const Scratch& scratch, const std::vector<std::string>& args, const std::string& tag = "sim",
-               const std::vector<std::string>& launcher = {})
-        : out_(scratch.path(tag + ".out")), err_(scratch.path(tag + ".err")) {
-        std::vector<std::string> all = launcher;
-        all.push_back(KV318_SIM_EXE);
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~SimProcess() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
-        }
+    explicit SimProcess(const std::vector<std::string>& args, const std::vector<std::string>& launcher = {})
+        : ChildProcess(launcher.empty() ? KV318_SIM_EXE : launcher[0], arguments(args, launcher)) {
+        EXPECT_TRUE(started());
     }
 
-    // The exit code, or -1 when it did not exit within the deadline (then it is killed).
-    int wait(int seconds = 20) {
-        int st = 0;
-        const bool done = wait_until([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, seconds);
-        if (!done) return -1;
-        exited_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    bool serving() const { return err().find("serving") != std::string::npos; }
-    bool wait_serving() { return wait_until([&] { return serving() || exited(); }) && serving(); }
-    bool exited() {
-        int st = 0;
-        if (exited_) return true;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-            exited_ = true;
-            code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        }
-        return exited_;
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
+    // The exit code, or -1 when it did not exit within the deadline.
+    int wait() { return wait_exit().value_or(-1); }
+    bool wait_serving() { return wait_for_output("serving"); }
     // CPU time used so far, user and system, in seconds.
     double cpu_seconds() const {
-        const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+        const std::string stat = read_file("/proc/" + std::to_string(pid()) + "/stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));
         std::string field;
         unsigned long long utime = 0, stime = 0;
@@ -126,14 +84,18 @@ public:
         }
         return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
-    std::string out() const { return read_file(out_); }
-    std::string err() const { return read_file(err_); }
 
 private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int code_ = -1;
+    static std::vector<std::string> arguments(const std::vector<std::string>& args,
+                                              const std::vector<std::string>& launcher) {
+        std::vector<std::string> all;
+        if (!launcher.empty()) {
+            all.assign(launcher.begin() + 1, launcher.end());
+            all.push_back(KV318_SIM_EXE);
+        }
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
 };
 
 std::string board_info(const std::string& dir, int board = 0) {
@@ -158,7 +120,7 @@ TEST(SimCli, BadArgumentsGetTheUsageAndExitCode2) {
         {"--counter-input", "both"}, {"--counter-rate", "-5"}, {"--dir="},
     };
     for (const auto& args : cases) {
-        SimProcess p(s, args);
+        SimProcess p(args);
         EXPECT_EQ(p.wait(), 2) << args[0];
         EXPECT_NE(p.err().find("usage: kv318-sim"), std::string::npos) << args[0];
         EXPECT_NE(p.err().find("kv318-sim: "), std::string::npos) << args[0] << ": a reason comes first";
@@ -167,7 +129,7 @@ TEST(SimCli, BadArgumentsGetTheUsageAndExitCode2) {
 
 TEST(SimCli, HelpListsEveryOption) {
     Scratch s;
-    SimProcess p(s, {"--help"});
+    SimProcess p({"--help"});
     EXPECT_EQ(p.wait(), 0);
     const std::string out = p.out();
     for (const char* opt : {"--boards", "--dir", "--signal", "--freq", "--amp", "--offset", "--value", "--clock",
@@ -179,7 +141,7 @@ TEST(SimCli, ServesBoardsAndStopsCleanlyOnSignals) {
     for (int sig : {SIGTERM, SIGINT}) {
         Scratch s;
         const std::string dir = s.path("drv");
-        SimProcess p(s, {"--boards", "2", "--dir", dir, "--signal", "const", "--value", "2"});
+        SimProcess p({"--boards", "2", "--dir", dir, "--signal", "const", "--value", "2"});
         ASSERT_TRUE(p.wait_serving()) << p.err();
         struct stat st {};
         ASSERT_EQ(::stat(dir.c_str(), &st), 0);
@@ -202,7 +164,7 @@ TEST(SimCli, DefaultDirectoryIsTheChannelsOwn) {
     Scratch s;
     const std::string dir = s.path("from-env");
     ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
-    SimProcess p(s, {});
+    SimProcess p({});
     ::unsetenv("KV318_DRIVER_DIR");
     ASSERT_TRUE(p.wait_serving()) << p.err();
     EXPECT_TRUE(exists(dir + "/KV318Device0"));
@@ -214,9 +176,9 @@ TEST(SimCli, DefaultDirectoryIsTheChannelsOwn) {
 TEST(SimCli, RefusesADirectoryALiveDriverServes) {
     Scratch s;
     const std::string dir = s.path("drv");
-    SimProcess first(s, {"--dir", dir}, "first");
+    SimProcess first({"--dir", dir});
     ASSERT_TRUE(first.wait_serving()) << first.err();
-    SimProcess second(s, {"--dir", dir}, "second");
+    SimProcess second({"--dir", dir});
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("already serves"), std::string::npos) << second.err();
     EXPECT_NE(board_info(dir), "") << "the first one serves on, its socket untouched";
@@ -232,7 +194,7 @@ TEST(SimCli, RefusesADirectoryALiveDriverServes) {
     std::strcpy(addr.sun_path, (other + "/KV318Device0").c_str());
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(fd, 4), 0);
-    SimProcess third(s, {"--dir", other}, "third");
+    SimProcess third({"--dir", other});
     EXPECT_EQ(third.wait(), 1);
     EXPECT_NE(third.err().find("live driver"), std::string::npos) << third.err();
     EXPECT_TRUE(exists(other + "/KV318Device0"));
@@ -242,7 +204,7 @@ TEST(SimCli, RefusesADirectoryALiveDriverServes) {
     const std::string open = s.path("open");
     ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
     ::chmod(open.c_str(), 0777);
-    SimProcess fourth(s, {"--dir", open}, "fourth");
+    SimProcess fourth({"--dir", open});
     EXPECT_EQ(fourth.wait(), 1);
     EXPECT_NE(fourth.err().find("nobody else can write"), std::string::npos) << fourth.err();
 }
@@ -276,7 +238,7 @@ TEST(SimCli, FaultsStartAfterTheGivenNumberOfRequests) {
     for (const auto& c : cases) {
         Scratch s;
         const std::string dir = s.path("drv");
-        SimProcess p(s, {"--dir", dir, "--fail", c.fail});
+        SimProcess p({"--dir", dir, "--fail", c.fail});
         ASSERT_TRUE(p.wait_serving()) << p.err();
         ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
         const std::int32_t h = KV318_OpenDevice(0);
@@ -296,7 +258,7 @@ TEST(SimCli, OutOfDescriptorsItRefusesConnectionsWithoutSpinning) {
     Scratch s;
     const std::string dir = s.path("drv");
     // Room for its own files and about a dozen connections.
-    SimProcess p(s, {"--dir", dir}, "sim", {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\""});
+    SimProcess p({"--dir", dir}, {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\""});
     ASSERT_TRUE(p.wait_serving()) << p.err();
     std::vector<int> clients;
     for (int i = 0; i < 40; ++i) {
@@ -329,13 +291,13 @@ TEST(SimCli, ReplacesTheStaleSocketOfAKilledSimulator) {
     Scratch s;
     const std::string dir = s.path("drv");
     {
-        SimProcess killed(s, {"--dir", dir}, "killed");
+        SimProcess killed({"--dir", dir});
         ASSERT_TRUE(killed.wait_serving()) << killed.err();
         killed.signal(SIGKILL);
         EXPECT_EQ(killed.wait(), 128 + SIGKILL);
     }
     ASSERT_TRUE(exists(dir + "/KV318Device0")) << "a killed simulator leaves its socket";
-    SimProcess next(s, {"--dir", dir}, "next");
+    SimProcess next({"--dir", dir});
     ASSERT_TRUE(next.wait_serving()) << next.err();
     EXPECT_NE(next.err().find("replaced the stale socket"), std::string::npos);
     EXPECT_NE(board_info(dir), "");

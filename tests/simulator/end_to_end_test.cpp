@@ -59,7 +59,7 @@ TEST(EndToEnd, CounterCountsTheExternalInputUntilItOverflows) {
     EXPECT_EQ(KV318_CRead(h), -1) << "not started";
     ASSERT_EQ(KV318_CRun(h), 0);
     std::int32_t last = 0;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         const std::int32_t v = KV318_CRead(h);
         EXPECT_GE(v, last) << "the count only climbs";
         last = v;
@@ -68,7 +68,7 @@ TEST(EndToEnd, CounterCountsTheExternalInputUntilItOverflows) {
     // Faster, it passes 65535 and the counter reports no valid count: the
     // panel's polling then ends with "over!".
     sim.board().set_counter_rate(1'000'000);
-    EXPECT_TRUE(eventually([&] { return KV318_CRead(h) == -1; }));
+    EXPECT_TRUE(wait_until([&] { return KV318_CRead(h) == -1; }));
     ASSERT_EQ(KV318_CRun(h), 0);
     EXPECT_GE(KV318_CRead(h), 0) << "a new start counts again";
     KV318_CloseDevice(h);
@@ -84,7 +84,7 @@ TEST(EndToEnd, CounterWiredToThePulseGeneratorCountsItsPulses) {
     EXPECT_EQ(KV318_CRead(h), 0) << "no pulses before the generator runs";
     ASSERT_EQ(KV318_PRun(h, 0, 200), 0);  // 10 kHz
     EXPECT_EQ(KV318_inb(h, 8) & 0x80, 0x80);
-    ASSERT_TRUE(eventually([&] { return KV318_CRead(h) >= 500; }));
+    ASSERT_TRUE(wait_until([&] { return KV318_CRead(h) >= 500; }));
     ASSERT_EQ(KV318_PStop(h), 0);
     EXPECT_EQ(KV318_inb(h, 8) & 0x80, 0);
     const std::int32_t held = KV318_CRead(h);
@@ -92,7 +92,7 @@ TEST(EndToEnd, CounterWiredToThePulseGeneratorCountsItsPulses) {
     EXPECT_EQ(KV318_CRead(h), held) << "no pulses once stopped";
     // The panel's own start: mode 0, divisor 2, 1 MHz; the count passes 65535 fast.
     ASSERT_EQ(KV318_PRun(h, 0, 2), 0);
-    EXPECT_TRUE(eventually([&] { return KV318_CRead(h) == -1; }));
+    EXPECT_TRUE(wait_until([&] { return KV318_CRead(h) == -1; }));
     KV318_PStop(h);
     KV318_CloseDevice(h);
 }

@@ -149,7 +149,7 @@ TEST_F(HostileClients, AWellBehavedClientIsServedPromptlyAmongThem) {
         }
     });
 
-    EXPECT_TRUE(eventually([&] { return sim.server().live_connections() == 701; }, 60))
+    EXPECT_TRUE(wait_until([&] { return sim.server().live_connections() == 701; }, std::chrono::seconds(60)))
         << sim.server().live_connections() << " of 701 held";
     if (!kSanitized) {
         // Sized from the announced length, the 200 headers alone took 200 MiB.
@@ -178,7 +178,7 @@ TEST_F(HostileClients, ASilentHalfFrameIsDroppedWithoutHoldingTheBoard) {
     ASSERT_TRUE(send_all(half, frame));
     EXPECT_TRUE(well_behaved_client(5).ok) << "the board is free while the half frame waits";
     EXPECT_TRUE(closed_by_server(half));
-    EXPECT_TRUE(eventually([&] { return sim.log_count("silent inside a frame") == 1; }));
+    EXPECT_TRUE(wait_until([&] { return sim.log_count("silent inside a frame") == 1; }));
     // Between requests a client may stay idle past the timeout.
     EXPECT_FALSE(closed_by_server(idle, 1));
     EXPECT_EQ(sim.server().live_connections(), 1u);
@@ -191,16 +191,16 @@ TEST_F(HostileClients, AConnectionOverTheLimitIsRefusedAtOnce) {
     ASSERT_TRUE(sim.started());
     int held[3];
     for (int& fd : held) ASSERT_GE(fd = keep(raw_client(sim.dir())), 0);
-    ASSERT_TRUE(eventually([&] { return sim.server().live_connections() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return sim.server().live_connections() == 3; }));
     const int over = keep(raw_client(sim.dir()));
     ASSERT_GE(over, 0);
     EXPECT_TRUE(closed_by_server(over));
-    EXPECT_TRUE(eventually([&] { return sim.log_count("connection 4 refused: 3 clients are connected already") == 1; }))
+    EXPECT_TRUE(wait_until([&] { return sim.log_count("connection 4 refused: 3 clients are connected already") == 1; }))
         << (sim.log().empty() ? "" : sim.log().back());
     EXPECT_FALSE(well_behaved_client(1).ok) << "the library's handle is refused the same way";
     // A place freed is a place to take.
     ::shutdown(held[0], SHUT_RDWR);
-    EXPECT_TRUE(eventually([&] { return sim.server().live_connections() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return sim.server().live_connections() == 2; }));
     EXPECT_TRUE(well_behaved_client(3).ok);
 }
 
@@ -217,8 +217,8 @@ TEST_F(HostileClients, NoThreadForAConnectionRefusesItAndServesTheNext) {
     EXPECT_TRUE(closed_by_server(first));
     EXPECT_FALSE(well_behaved_client(1).ok) << "the second has no thread either";
     EXPECT_TRUE(well_behaved_client(3).ok) << "the third is served";
-    EXPECT_TRUE(eventually([&] { return sim.log_count("cannot start a thread for it") == 2; }));
-    EXPECT_TRUE(eventually([&] { return sim.server().live_connections() == 0; })) << "nothing left behind";
+    EXPECT_TRUE(wait_until([&] { return sim.log_count("cannot start a thread for it") == 2; }));
+    EXPECT_TRUE(wait_until([&] { return sim.server().live_connections() == 0; })) << "nothing left behind";
 }
 
 }  // namespace

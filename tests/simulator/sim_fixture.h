@@ -8,16 +8,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board.h"
 #include "socket_server.h"
+#include "wait.h"
 
 namespace kv318::sim::test {
 
@@ -84,14 +82,6 @@ private:
     bool started_ = false;
 };
 
-// Polls `done` until it holds or `seconds` pass; true when it held.
-inline bool eventually(const std::function<bool()>& done, int seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
-}
+using kv318::test::wait_until;
 
 }  // namespace kv318::sim::test

@@ -116,7 +116,7 @@ TEST(Streaming, Divider2DeliversEverySampleInOrderThroughTheWrappingRing) {
     for (int step = 0; step < 20; ++step) {
         clock.advance_ms(100);
         // The timer drains the FIFO until it holds less than the first level.
-        ASSERT_TRUE(eventually([&] { return sim.board().stats().fifoBytes < 1024; }, 60)) << "step " << step;
+        ASSERT_TRUE(wait_until([&] { return sim.board().stats().fifoBytes < 1024; }, std::chrono::seconds(60))) << "step " << step;
         for (std::int32_t n; (n = KV318_Read(h, samples.data())) != 0;) {
             ASSERT_GT(n, 0) << "step " << step;
             check.feed(samples, n);
@@ -141,13 +141,13 @@ TEST(Streaming, ABulkReadFailureReachesTheReaderUntilTheStop) {
     ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, 50), 0);
     sim.board().add_fault(FaultRule::on_request(kIoctlBulkRead, FaultEffect::Fail, true));
     std::int32_t n = 0;
-    EXPECT_TRUE(eventually([&] { return (n = KV318_Read(h, samples.data())) == -3; })) << n;
+    EXPECT_TRUE(wait_until([&] { return (n = KV318_Read(h, samples.data())) == -3; })) << n;
     EXPECT_EQ(KV318_Read(h, samples.data()), -3) << "it stays until the stop";
     EXPECT_EQ(KV318_StopAD(h), 0);
     // A new stream after the stop runs clean.
     RampCheck check;
     ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, 50), 0);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(wait_until([&] {
         n = KV318_Read(h, samples.data());
         if (n > 0) check.feed(samples, n);
         return n < 0 || check.next >= 4000;
@@ -197,13 +197,13 @@ TEST(Streaming, AStalledOrFailingBoardNeverHoldsTheReader) {
     RampCheck check;
     ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, 1000), 0);
     const auto read_on = [&](std::uint64_t until) {
-        return eventually(
+        return wait_until(
             [&] {
                 const std::int32_t n = KV318_Read(h, samples.data());
                 if (n > 0) check.feed(samples, n);
                 return n < 0 || check.next >= until;
             },
-            60);
+            std::chrono::seconds(60));
     };
 
     // Every status read fails: the ticks skip, and a read never waits on them.
@@ -293,13 +293,13 @@ TEST(Polled, AStalledOrFailingBoardEndsTheReadWithNothingLost) {
     std::int32_t carry = 0;
     ASSERT_EQ(KV318_M_AD(h, 0, 0, 0, 0, 50), 0);  // 40,000 samples a second
     const auto read_on = [&](std::uint64_t until) {
-        return eventually(
+        return wait_until(
             [&] {
                 const std::int32_t n = KV318_M_Read(h, samples.data(), &carry, 0);
                 if (n > 0) check.feed(samples, n);
                 return n < 0 || check.next >= until;
             },
-            60);
+            std::chrono::seconds(60));
     };
     ASSERT_TRUE(read_on(2000)) << check.next;
 
@@ -317,7 +317,7 @@ TEST(Polled, AStalledOrFailingBoardEndsTheReadWithNothingLost) {
 
     // Wait until the FIFO reports a level, then stall it: the read gives
     // up on the empty replies and returns what it has.
-    ASSERT_TRUE(eventually([&] { return sim.board().stats().fifoBytes >= 4096; }));
+    ASSERT_TRUE(wait_until([&] { return sim.board().stats().fifoBytes >= 4096; }));
     sim.board().set_fifo_stall(true);
     std::int32_t r = -1;
     const std::int32_t before = carry;

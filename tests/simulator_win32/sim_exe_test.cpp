@@ -23,7 +23,7 @@ namespace {
 using std::chrono::steady_clock;
 
 TEST(SimExe, ArgumentsItRefusesOrAnswersWithoutServing) {
-    const struct { std::vector<std::string> args; DWORD code; const char* says; } cases[] = {
+    const struct { std::vector<std::string> args; int code; const char* says; } cases[] = {
         {{"--help"}, 0, "--stop-on-eof"},
         {{"--dir", "C:\\sim"}, 2, "--dir has no meaning"},
         {{"--boards", "17"}, 2, "bad value '17' for --boards"},
@@ -32,7 +32,7 @@ TEST(SimExe, ArgumentsItRefusesOrAnswersWithoutServing) {
     for (const auto& c : cases) {
         SimProcess sim(KV318_SIM_EXE, c.args);
         ASSERT_TRUE(sim.started()) << c.args[0];
-        EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(c.code)) << c.args[0];
+        EXPECT_EQ(sim.wait_exit(), std::optional<int>(c.code)) << c.args[0];
         EXPECT_NE(sim.output().find(c.says), std::string::npos) << c.args[0] << ":\n" << sim.output();
         EXPECT_EQ(sim.output().find("kv318-sim: serving"), std::string::npos) << c.args[0];
     }
@@ -50,7 +50,7 @@ TEST(SimExe, ServesBoardZeroUntilItsInputEndsAndRefusesASecondSimulator) {
 
     {
         SimProcess second(KV318_SIM_EXE, {"--stop-on-eof"});
-        EXPECT_EQ(second.wait_exit(), std::optional<DWORD>(1)) << second.output();
+        EXPECT_EQ(second.wait_exit(), std::optional<int>(1)) << second.output();
         EXPECT_NE(second.output().find("already serves \\\\.\\pipe\\KV318Device0"), std::string::npos)
             << second.output();
     }
@@ -61,7 +61,7 @@ TEST(SimExe, ServesBoardZeroUntilItsInputEndsAndRefusesASecondSimulator) {
     const std::int32_t open = KV318_OpenDevice(0);
     ASSERT_NE(open, -1);
     sim.close_input();
-    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+    EXPECT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();
     EXPECT_NE(sim.output().find("stopped by the end of standard input"), std::string::npos) << sim.output();
     EXPECT_EQ(KV318_DI(open), 65535) << "the board went away with the simulator";
     KV318_CloseDevice(open);
@@ -104,8 +104,6 @@ TEST(SimExe, TheMultimediaTimerStreamsTheRampInOrderForTwoSeconds) {
     constexpr double kSamplesPerSecond = 2'000'000.0 / kDivider;
     std::memset(LastErrorText, 0, sizeof LastErrorText);
     ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, kDivider), 0) << "timer: " << LastErrorText;
-    EXPECT_NE(TimerId, 0u) << "the multimedia timer was created";
-    EXPECT_STREQ(LastErrorText, "");
 
     std::vector<std::int32_t> samples(524288);
     RampCheck check;
@@ -136,7 +134,7 @@ TEST(SimExe, TheMultimediaTimerStreamsTheRampInOrderForTwoSeconds) {
     EXPECT_GE(check.count, nominal / 2);
 
     sim.close_input();
-    ASSERT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+    ASSERT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();
     const std::string log = sim.output();
     EXPECT_NE(log.find("FIFO drops so far: 0 samples"), std::string::npos) << log;
     std::size_t at = 0;

@@ -10,6 +10,14 @@ std::vector<SeenRequest> ScriptedDriver::seen() {
     return seen_;
 }
 
+void ScriptedDriver::set_answer(AnswerFn answer) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answer_ = std::move(answer);
+    }
+    action_ = DriverAction::Answer;
+}
+
 void ScriptedDriver::serve(DriverConnection& c) {
     for (;;) {
         std::uint8_t h[kRequestHeaderSize];
@@ -17,9 +25,11 @@ void ScriptedDriver::serve(DriverConnection& c) {
         SeenRequest s{decode_request_header(h), {}};
         s.in.resize(s.header.inLen);
         if (!c.read_all(s.in.data(), s.in.size())) return;
+        AnswerFn answer;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             seen_.push_back(s);
+            answer = answer_;
         }
         // A pattern, so that the test can check the bytes that cross.
         // Built from a fixed array: GCC 12 for x64 Windows misreads a loop
@@ -50,6 +60,13 @@ void ScriptedDriver::serve(DriverConnection& c) {
             c.write_all(frame, sizeof rh + body.size() + sizeof more);
             break;
         }
+        case DriverAction::Answer:
+            body = answer ? answer(s) : std::vector<std::uint8_t>{};
+            if (body.size() > s.header.outCap) body.resize(s.header.outCap);
+            encode_reply_header(rh, {0, static_cast<std::uint32_t>(body.size())});
+            c.write_all(rh, sizeof rh);
+            c.write_all(body.data(), body.size());
+            break;
         case DriverAction::Fail:
             encode_reply_header(rh, {5, 0});
             c.write_all(rh, sizeof rh);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +25,7 @@ enum class DriverAction {
     Close,              // ends the connection without a reply
     Silence,            // keeps the connection open and never replies
     ReplyAndMore,       // as Reply, then 8 bytes more, all in one write
+    Answer,             // success, with what the test's answer function gives
 };
 
 struct SeenRequest {
@@ -45,8 +47,15 @@ public:
 
 class ScriptedDriver {
 public:
+    // The bytes of a successful reply to a request, for DriverAction::Answer;
+    // cut to the request's capacity.  Called on the serving thread.
+    using AnswerFn = std::function<std::vector<std::uint8_t>(const SeenRequest&)>;
+
     // Any thread; takes effect from the next request read.
     void set_action(DriverAction a) { action_ = a; }
+
+    // Answers every request with `answer` from now on.  Any thread.
+    void set_answer(AnswerFn answer);
 
     // Every request read so far, in order.  Any thread.
     std::vector<SeenRequest> seen();
@@ -60,8 +69,9 @@ private:
     // reply; a single value with no other state to order, so relaxed
     // would do and a lock would be more than it needs.
     std::atomic<DriverAction> action_{DriverAction::Reply};
-    std::mutex mutex_;  // guards seen_
+    std::mutex mutex_;  // guards seen_ and answer_
     std::vector<SeenRequest> seen_;
+    AnswerFn answer_;
 };
 
 }  // namespace kv318::test

@@ -25,7 +25,7 @@ add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
 # every export of the DLL, and -1 both ways.
 if(TARGET kv318_sim_win32)
   kv318_add_test(windows_handle_test
-    SOURCES windows/handle_test.cpp simulator_win32/sim_process.cpp
+    SOURCES windows/handle_test.cpp
     LIBS kv318_sim_win32)
   target_include_directories(windows_handle_test PRIVATE simulator_win32)
   add_dependencies(windows_handle_test KV318)
@@ -34,6 +34,9 @@ endif()
 
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
+
+# The multimedia timer, against the contract the Linux timer thread keeps.
+kv318_add_test(windows_timer_test SOURCES windows/timer_test.cpp)
 
 # Every test of this directory that runs a Windows program (all but the
 # host-labelled ones) needs the prefix.  Deferred to the end of the

@@ -11,10 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
 #include "channel_client.h"
 #include "channel_frame.h"
@@ -25,14 +23,6 @@ namespace kv318 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Per-handle channel state.  The mutex serialises one request and its reply
-// at a time, as a kernel driver does for one handle, so the timer thread and
-// the caller's thread may share a handle.
-struct Connection {
-    std::mutex io;
-    bool broken = false;  // guarded by io: a broken frame fails every later request
-};
 
 int remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -92,11 +82,12 @@ bool peer_is_trusted(int fd) {
     return linux_channel::driver_user_is_trusted(cred.uid, ::geteuid());
 }
 
-// The socket as a byte stream for one exchange, every transfer bounded by
-// the exchange's deadline.
+// The connected socket as the handle's byte stream, every transfer bounded
+// by the deadline of the exchange in progress.
 class SocketStream final : public ChannelStream {
 public:
-    SocketStream(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+    explicit SocketStream(int fd) : fd_(fd) {}
+    void begin_exchange() override { deadline_ = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs); }
     bool send_all(const std::uint8_t* data, std::size_t len) override {
         return kv318::send_all(fd_, data, len, deadline_);
     }
@@ -115,7 +106,7 @@ public:
 
 private:
     int fd_;
-    Clock::time_point deadline_;
+    Clock::time_point deadline_{};
 };
 
 class ChannelService final : public DeviceService {
@@ -145,29 +136,17 @@ public:
             ::close(fd);
             return kInvalidHandle;
         }
-        std::lock_guard<std::mutex> lock(table_mutex_);
-        table_[fd] = std::make_shared<Connection>();
+        handles_.add(fd, std::make_unique<SocketStream>(fd));
         return fd;
     }
 
     bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                std::uint32_t outCap, std::uint32_t* returned) override {
-        *returned = 0;
-        std::shared_ptr<Connection> conn = find(h);
-        if (!conn) return false;
-        std::lock_guard<std::mutex> lock(conn->io);
-        if (conn->broken) return false;
-        SocketStream stream(h, Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs));
-        const ChannelResult r = channel_exchange(stream, code, in, inLen, out, outCap, returned);
-        if (r == ChannelResult::Broken) conn->broken = true;
-        return r == ChannelResult::Ok;
+        return handles_.ioctl(h, code, in, inLen, out, outCap, returned);
     }
 
     std::int32_t close(Handle h) override {
-        {
-            std::lock_guard<std::mutex> lock(table_mutex_);
-            table_.erase(h);
-        }
+        handles_.remove(h);
         return ::close(h) == 0 ? 0 : -1;
     }
 
@@ -176,14 +155,7 @@ public:
     }
 
 private:
-    std::shared_ptr<Connection> find(Handle h) {
-        std::lock_guard<std::mutex> lock(table_mutex_);
-        auto it = table_.find(h);
-        return it == table_.end() ? nullptr : it->second;
-    }
-
-    std::mutex table_mutex_;  // guards table_ only, never held across I/O
-    std::unordered_map<int, std::shared_ptr<Connection>> table_;
+    ChannelHandles handles_;
 };
 
 }  // namespace

@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 
 #include "channel_client.h"
 #include "channel_frame.h"
@@ -25,26 +23,17 @@ DWORD remaining_ms(Clock::time_point deadline) {
     return left > 0 ? static_cast<DWORD>(left) : 0;
 }
 
-// Per-handle state.  The mutex serialises one request and its reply at a
-// time, as a kernel driver does for one handle, so the timer thread and the
-// caller's thread may share a handle.
-struct Connection {
-    explicit Connection(HANDLE e) : event(e) {}
-    ~Connection() { CloseHandle(event); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    std::mutex io;
-    bool broken = false;  // guarded by io: a broken frame fails every later request
-    HANDLE event;         // manual-reset, signals the overlapped operation in flight
-};
-
-// The pipe as a byte stream for one exchange, every transfer bounded by the
-// exchange's deadline.
+// The pipe as the handle's byte stream, every transfer bounded by the
+// deadline of the exchange in progress.  Owns the event of its overlapped
+// transfers (unlike a socket, a pipe needs one to wait with a deadline).
 class PipeStream final : public ChannelStream {
 public:
-    PipeStream(HANDLE pipe, HANDLE event, Clock::time_point deadline)
-        : pipe_(pipe), event_(event), deadline_(deadline) {}
+    PipeStream(HANDLE pipe, HANDLE event) : pipe_(pipe), event_(event) {}
+    ~PipeStream() override { CloseHandle(event_); }
+    PipeStream(const PipeStream&) = delete;
+    PipeStream& operator=(const PipeStream&) = delete;
+
+    void begin_exchange() override { deadline_ = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs); }
 
     bool send_all(const std::uint8_t* data, std::size_t len) override {
         return transfer(const_cast<std::uint8_t*>(data), len, true);
@@ -94,8 +83,8 @@ private:
     }
 
     HANDLE pipe_;
-    HANDLE event_;
-    Clock::time_point deadline_;
+    HANDLE event_;  // manual-reset, signals the overlapped operation in flight
+    Clock::time_point deadline_{};
 };
 
 // True when the process serving `pipe` runs in the caller's own logon
@@ -112,31 +101,10 @@ bool served_from_own_session(HANDLE pipe) {
     return serverSession == ownSession;
 }
 
-class PipeTable {
-public:
-    void add(Handle h, std::shared_ptr<Connection> c) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        table_[h] = std::move(c);
-    }
-    std::shared_ptr<Connection> find(Handle h) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = table_.find(h);
-        return it == table_.end() ? nullptr : it->second;
-    }
-    bool remove(Handle h) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return table_.erase(h) > 0;
-    }
-
-private:
-    std::mutex mutex_;  // guards table_ only, never held across I/O
-    std::unordered_map<Handle, std::shared_ptr<Connection>> table_;
-};
-
-PipeTable& pipes() {
+ChannelHandles& pipes() {
     // Never destroyed: a timer thread may still issue a request while the
     // process exits, and must not find the table gone.
-    static PipeTable* table = new PipeTable;
+    static ChannelHandles* table = new ChannelHandles;
     return *table;
 }
 
@@ -165,25 +133,17 @@ Handle pipe_open(const char* deviceName) {
         return kInvalidHandle;
     }
     const Handle h = from_os(pipe);
-    pipes().add(h, std::make_shared<Connection>(event));
+    pipes().add(h, std::make_unique<PipeStream>(pipe, event));
     return h;
 }
 
 bool pipe_owns(Handle h) {
-    return pipes().find(h) != nullptr;
+    return pipes().contains(h);
 }
 
 bool pipe_ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                 std::uint32_t outCap, std::uint32_t* returned) {
-    *returned = 0;
-    std::shared_ptr<Connection> conn = pipes().find(h);
-    if (!conn) return false;
-    std::lock_guard<std::mutex> lock(conn->io);
-    if (conn->broken) return false;
-    PipeStream stream(to_os(h), conn->event, Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs));
-    const ChannelResult r = channel_exchange(stream, code, in, inLen, out, outCap, returned);
-    if (r == ChannelResult::Broken) conn->broken = true;
-    return r == ChannelResult::Ok;
+    return pipes().ioctl(h, code, in, inLen, out, outCap, returned);
 }
 
 std::int32_t pipe_close(Handle h) {

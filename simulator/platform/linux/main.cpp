@@ -2,66 +2,54 @@
 // until SIGINT or SIGTERM.
 #include <signal.h>
 
-#include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "board.h"
 #include "driver_dir.h"
-#include "options.h"
+#include "front_end.h"
 #include "socket_server.h"
 
 using namespace kv318::sim;
 
+namespace {
+
+class SocketFrontEnd final : public FrontEnd {
+public:
+    bool prepare(const SimOptions& options, std::string*) override {
+        dir_ = options.dir.empty() ? kv318::linux_channel::driver_directory() : options.dir;
+        // Block the stop signals before any thread exists, so every thread
+        // inherits the mask and only sigwait below ever takes them.
+        sigemptyset(&stopSignals_);
+        sigaddset(&stopSignals_, SIGINT);
+        sigaddset(&stopSignals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stopSignals_, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        return true;
+    }
+
+    std::unique_ptr<BoardServer> make_server(const SimOptions& options, std::vector<Board*> boards,
+                                             LogFn log) override {
+        return std::make_unique<SocketServer>(std::move(boards), dir_, std::move(log), options.limits);
+    }
+
+    std::string where(const SimOptions&) override { return "in " + dir_; }
+
+    std::string wait_for_stop() override {
+        int received = 0;
+        while (sigwait(&stopSignals_, &received) != 0) {
+        }
+        return received == SIGINT ? "SIGINT" : "SIGTERM";
+    }
+
+private:
+    std::string dir_;
+    sigset_t stopSignals_{};
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    SimOptions options;
-    std::string error;
-    switch (parse_options(argc, argv, &options, &error)) {
-    case ParseStatus::Help:
-        std::cout << usage_text();
-        return 0;
-    case ParseStatus::Error:
-        std::cerr << "kv318-sim: " << error << "\n" << usage_text();
-        return 2;
-    case ParseStatus::Run:
-        break;
-    }
-    const std::string dir = options.dir.empty() ? kv318::linux_channel::driver_directory() : options.dir;
-
-    // Block the stop signals before any thread exists, so every thread
-    // inherits the mask and only sigwait below ever takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    SteadyClock clock;
-    const std::vector<std::unique_ptr<Board>> boards = make_boards(options, clock);
-    std::vector<Board*> served;
-    for (const auto& b : boards) served.push_back(b.get());
-
-    SocketServer server(
-        served, dir,
-        [](const std::string& line) {
-            std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
-            std::fflush(stderr);
-        },
-        options.limits);
-    if (!server.start(&error)) {
-        std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "kv318-sim: %s\n", serving_line(options, "in " + dir).c_str());
-    std::fflush(stderr);
-
-    int received = 0;
-    while (sigwait(&stopSignals, &received) != 0) {
-    }
-    server.stop();
-    std::fprintf(stderr, "kv318-sim: stopped by %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
-    return 0;
+    SocketFrontEnd front;
+    return run_simulator(argc, argv, Transport::UnixSocket, front);
 }

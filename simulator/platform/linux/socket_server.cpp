@@ -109,16 +109,10 @@ bool socket_is_live(const sockaddr_un& addr) {
 }  // namespace
 
 SocketServer::SocketServer(std::vector<Board*> boards, std::string dir, LogFn log, ServerLimits limits)
-    : boards_(std::move(boards)), dir_(std::move(dir)), log_(std::move(log)), limits_(limits) {}
+    : boards_(std::move(boards)), dir_(std::move(dir)), connections_(std::move(log), limits) {}
 
 SocketServer::~SocketServer() {
     stop();
-}
-
-void SocketServer::log(const std::string& line) {
-    if (!log_) return;
-    std::lock_guard<std::mutex> lock(logMutex_);
-    log_(line);
 }
 
 bool SocketServer::take_lock(std::string* error) {
@@ -180,7 +174,7 @@ bool SocketServer::bind_board(std::size_t board, std::string* error) {
             *error = "cannot remove the stale socket " + path + ": " + errno_text();
             return false;
         }
-        log("replaced the stale socket " + path);
+        connections_.log("replaced the stale socket " + path);
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -251,7 +245,7 @@ void SocketServer::accept_loop() {
         for (pollfd& p : fds) p.revents = 0;
         if (::poll(fds.data(), fds.size(), pause ? kPauseMs : -1) < 0) {
             if (errno == EINTR) continue;
-            log("poll failed: " + errno_text());
+            connections_.log("poll failed: " + errno_text());
             return;
         }
         pause = false;
@@ -269,7 +263,6 @@ void SocketServer::accept_loop() {
 }
 
 void SocketServer::accept_one(std::size_t b, bool* pause) {
-    const std::string who = "board " + std::to_string(b) + ": ";
     const int fd = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE) {
@@ -281,8 +274,9 @@ void SocketServer::accept_one(std::size_t b, bool* pause) {
                 const int refused = ::accept4(listeners_[b], nullptr, nullptr, SOCK_CLOEXEC);
                 if (refused >= 0) {
                     ::close(refused);
-                    accepted_.fetch_add(1, std::memory_order_relaxed);
-                    log(who + "connection refused: the process is out of file descriptors");
+                    connections_.count_refused();
+                    connections_.log("board " + std::to_string(b) +
+                                     ": connection refused: the process is out of file descriptors");
                 }
                 spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
             }
@@ -296,39 +290,22 @@ void SocketServer::accept_one(std::size_t b, bool* pause) {
         // Anything else: the client gave up already.
         return;
     }
-    auto conn = std::make_unique<Connection>();
-    conn->endpoint = fd;
-    conn->board = b;
-    conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
-    const std::uint64_t id = conn->id;
-    const std::string refused = admit_connection<int>(connMutex_, connections_, limits_.maxClients, startThread_,
-                                                      std::move(conn), [this](Connection* c) { serve_connection(c); });
-    if (!refused.empty()) {
-        ::close(fd);
-        log(who + "connection " + std::to_string(id) + " refused: " + refused);
-    }
+    if (!connections_.admit(b, fd, [this](Connection* c) { serve_connection(c); })) ::close(fd);
 }
 
 void SocketServer::serve_connection(Connection* c) {
-    Board* board = boards_[c->board];
     FdStream stream(c->endpoint);
-    const SessionSummary s = serve_session(stream, *board, limits_.session);
-    // Let the client see the end at once, not only when the reaper gets
-    // round to closing the descriptor.
-    ::shutdown(c->endpoint, SHUT_RDWR);
-    log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
-    c->done.store(true, std::memory_order_release);
+    connections_.serve(c, stream, *boards_[c->board], [](int fd) { ::shutdown(fd, SHUT_RDWR); });
+    // A socket acceptor sleeps in poll, so a byte on the wake pipe tells it to reap.
     const std::uint8_t byte = 1;
     if (::write(wakeWrite_, &byte, 1) < 0) {
         // The pipe is full: the acceptor is awake anyway.
     }
 }
 
-std::size_t SocketServer::live_connections() {
-    return kv318::sim::live_connections(connMutex_, connections_);
+void SocketServer::reap(bool all) {
+    connections_.reap(all, [](int fd) { ::close(fd); });
 }
-
-void SocketServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](int fd) { ::close(fd); }); }
 
 void SocketServer::stop() {
     if (started_) {
@@ -338,11 +315,9 @@ void SocketServer::stop() {
             // A full pipe wakes the acceptor as well.
         }
         acceptor_.join();
-        {
-            // End every session: its blocked read returns at once.
-            std::lock_guard<std::mutex> lock(connMutex_);
-            for (auto& c : connections_) ::shutdown(c->endpoint, SHUT_RDWR);
-        }
+        // End every session: its blocked read returns at once.  (A pipe
+        // session waits on the stop event instead; a socket has no such wait.)
+        connections_.for_each_endpoint([](int fd) { ::shutdown(fd, SHUT_RDWR); });
         reap(true);
         ::close(wakeRead_);
         ::close(wakeWrite_);

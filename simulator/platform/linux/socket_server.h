@@ -5,9 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,17 +15,13 @@ namespace kv318::sim {
 
 class Board;
 
-class SocketServer {
+class SocketServer final : public BoardServer {
 public:
-    // Receives one line of text (no newline) per event.  Called from the
-    // acceptor and connection threads, one call at a time.
-    using LogFn = std::function<void(const std::string&)>;
-
     // boards[i] is served as board i.  The boards are owned by the caller
     // and outlive the server.  `log` may be empty.  A connection over
     // limits.maxClients is accepted and closed at once, and logged.
     SocketServer(std::vector<Board*> boards, std::string dir, LogFn log, ServerLimits limits = {});
-    ~SocketServer();  // stop()
+    ~SocketServer() override;  // stop()
 
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
@@ -39,22 +32,22 @@ public:
     // Returns false with a reason in *error when the directory is unusable,
     // another simulator or driver serves it, or a socket cannot be bound;
     // nothing is then left behind.  Call once, from one thread.
-    bool start(std::string* error);
+    bool start(std::string* error) override;
 
     // Stops accepting, ends every connection, waits for their threads and
     // removes the sockets and the lock file.  Idempotent.  Any thread but a
     // connection thread.
-    void stop();
+    void stop() override;
 
     // Connections accepted so far, refused ones included.
-    std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
+    std::uint64_t connections() const { return connections_.accepted(); }
 
     // Connections being served now.  Any thread.
-    std::size_t live_connections();
+    std::size_t live_connections() { return connections_.live(); }
 
     // Replaces how connection threads are started; call before start().
     // For tests that make thread creation fail.
-    void set_thread_starter(ThreadStarter start) { startThread_ = std::move(start); }
+    void set_thread_starter(ThreadStarter start) { connections_.set_thread_starter(std::move(start)); }
 
     const std::string& directory() const { return dir_; }
 
@@ -67,15 +60,10 @@ private:
     void accept_one(std::size_t board, bool* pause);
     void serve_connection(Connection* c);
     void reap(bool all);
-    void log(const std::string& line);
     void release_files();
 
     std::vector<Board*> boards_;
     std::string dir_;
-    LogFn log_;
-    ServerLimits limits_;
-    ThreadStarter startThread_ = start_plain_thread;
-    std::mutex logMutex_;  // one log line at a time
 
     int lockFd_ = -1;
     std::string lockPath_;
@@ -93,11 +81,8 @@ private:
     // Written by stop() before it wakes the acceptor, read by the acceptor
     // after each wake-up; release/acquire order the listeners' shutdown.
     std::atomic<bool> stopping_{false};
-    // Written by the acceptor, read by anyone for reports; a plain tally.
-    std::atomic<std::uint64_t> accepted_{0};
 
-    std::mutex connMutex_;  // guards connections_
-    std::vector<std::unique_ptr<Connection>> connections_;
+    ConnectionSet<int> connections_;
 };
 
 }  // namespace kv318::sim

@@ -4,15 +4,12 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "board.h"
-#include "options.h"
+#include "front_end.h"
 #include "pipe_server.h"
 
 using namespace kv318::sim;
@@ -62,60 +59,46 @@ void stop_at_end_of_input() {
     SetEvent(g_stop);
 }
 
+class PipeFrontEnd final : public FrontEnd {
+public:
+    bool prepare(const SimOptions&, std::string* error) override {
+        g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (g_stop == nullptr || g_stopped == nullptr) {
+            *error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<BoardServer> make_server(const SimOptions& options, std::vector<Board*> boards,
+                                             LogFn log) override {
+        return std::make_unique<PipeServer>(std::move(boards), std::move(log), options.limits);
+    }
+
+    void serving(const SimOptions& options) override {
+        // Installed only once the pipes are served, so a refused start exits
+        // the ordinary way.
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+        if (options.stopOnEof) std::thread(stop_at_end_of_input).detach();
+    }
+
+    std::string where(const SimOptions& options) override {
+        const std::string first = board_pipe_name(0);
+        return "on " + (options.boards == 1 ? first : first + " to " + board_pipe_name(options.boards - 1).substr(9));
+    }
+
+    std::string wait_for_stop() override {
+        WaitForSingleObject(g_stop, INFINITE);
+        return g_reason.load();
+    }
+
+    void stopped() override { SetEvent(g_stopped); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    SimOptions options;
-    std::string error;
-    switch (parse_options(argc, argv, &options, &error, Transport::NamedPipe)) {
-    case ParseStatus::Help:
-        std::cout << usage_text(Transport::NamedPipe);
-        return 0;
-    case ParseStatus::Error:
-        std::cerr << "kv318-sim: " << error << "\n" << usage_text(Transport::NamedPipe);
-        return 2;
-    case ParseStatus::Run:
-        break;
-    }
-
-    g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (g_stop == nullptr || g_stopped == nullptr) {
-        std::fprintf(stderr, "kv318-sim: cannot create an event (error %lu)\n", GetLastError());
-        return 1;
-    }
-
-    SteadyClock clock;
-    const std::vector<std::unique_ptr<Board>> boards = make_boards(options, clock);
-    std::vector<Board*> served;
-    for (const auto& b : boards) served.push_back(b.get());
-
-    PipeServer server(
-        served,
-        [](const std::string& line) {
-            std::fprintf(stderr, "kv318-sim: %s\n", line.c_str());
-            std::fflush(stderr);
-        },
-        options.limits);
-    if (!server.start(&error)) {
-        std::fprintf(stderr, "kv318-sim: %s\n", error.c_str());
-        return 1;
-    }
-    // Installed only once the pipes are served, so a refused start exits
-    // the ordinary way.
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-    if (options.stopOnEof) std::thread(stop_at_end_of_input).detach();
-
-    const std::string first = board_pipe_name(0);
-    const std::string range =
-        options.boards == 1 ? first : first + " to " + board_pipe_name(options.boards - 1).substr(9);
-    std::fprintf(stderr, "kv318-sim: %s\n", serving_line(options, "on " + range).c_str());
-    std::fflush(stderr);
-
-    WaitForSingleObject(g_stop, INFINITE);
-    server.stop();
-    std::fprintf(stderr, "kv318-sim: stopped by %s\n", g_reason.load());
-    std::fflush(stderr);
-    SetEvent(g_stopped);
-    return 0;
+    PipeFrontEnd front;
+    return run_simulator(argc, argv, Transport::NamedPipe, front);
 }

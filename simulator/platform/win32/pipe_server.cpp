@@ -147,16 +147,10 @@ std::string board_pipe_name(int number) {
 }
 
 PipeServer::PipeServer(std::vector<Board*> boards, LogFn log, ServerLimits limits)
-    : boards_(std::move(boards)), log_(std::move(log)), limits_(limits) {}
+    : boards_(std::move(boards)), connections_(std::move(log), limits) {}
 
 PipeServer::~PipeServer() {
     stop();
-}
-
-void PipeServer::log(const std::string& line) {
-    if (!log_) return;
-    std::lock_guard<std::mutex> lock(logMutex_);
-    log_(line);
 }
 
 HANDLE PipeServer::make_instance(std::size_t board, bool first, std::string* error) {
@@ -288,7 +282,7 @@ void PipeServer::accept_loop() {
             continue;
         }
         if (r == WAIT_FAILED) {
-            log("wait failed: " + error_text(GetLastError()));
+            connections_.log("wait failed: " + error_text(GetLastError()));
             return;
         }
         for (std::size_t b = 0; b < listening_.size(); ++b) {
@@ -311,48 +305,34 @@ void PipeServer::accept_loop() {
             }
             // Listen again at once: the panel and the library's timer may
             // each open their own handle, one right after the other.
-            if (!listen(b, &error)) log(error + "; trying again");
+            if (!listen(b, &error)) connections_.log(error + "; trying again");
         }
     }
 }
 
 void PipeServer::begin_connection(std::size_t b, HANDLE pipe) {
-    auto conn = std::make_unique<Connection>();
-    conn->endpoint = pipe;
-    conn->board = b;
-    conn->id = accepted_.fetch_add(1, std::memory_order_relaxed) + 1;
-    const std::uint64_t id = conn->id;
-    const std::string refused = admit_connection<HANDLE>(connMutex_, connections_, limits_.maxClients, startThread_,
-                                                         std::move(conn), [this](Connection* c) { serve_connection(c); });
-    if (!refused.empty()) {
+    if (!connections_.admit(b, pipe, [this](Connection* c) { serve_connection(c); })) {
         // The client's next read or write fails at once.
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
-        log("board " + std::to_string(b) + ": connection " + std::to_string(id) + " refused: " + refused);
     }
 }
 
 void PipeServer::serve_connection(Connection* c) {
-    Board* board = boards_[c->board];
     PipeStream stream(c->endpoint, stopEvent_);
-    const SessionSummary s = serve_session(stream, *board, limits_.session);
-    // Let the client see the end at once, not only when the reaper gets
-    // round to closing the handle.
-    DisconnectNamedPipe(c->endpoint);
-    log(session_end_line(static_cast<int>(c->board), c->id, s, board->stats().samplesDropped));
-    c->done.store(true, std::memory_order_release);
+    connections_.serve(c, stream, *boards_[c->board], [](HANDLE pipe) { DisconnectNamedPipe(pipe); });
+    // A pipe acceptor waits on events, so the reap event tells it to reap.
     SetEvent(reapEvent_);
 }
 
-std::size_t PipeServer::live_connections() {
-    return kv318::sim::live_connections(connMutex_, connections_);
+void PipeServer::reap(bool all) {
+    connections_.reap(all, [](HANDLE pipe) { CloseHandle(pipe); });
 }
-
-void PipeServer::reap(bool all) { reap_connections(connMutex_, connections_, all, [](HANDLE pipe) { CloseHandle(pipe); }); }
 
 void PipeServer::stop() {
     if (started_) {
-        // One event ends the acceptor's wait and every session's transfer.
+        // One event ends the acceptor's wait and every session's transfer,
+        // so unlike a socket no connection needs shutting down by hand.
         SetEvent(stopEvent_);
         acceptor_.join();
         reap(true);

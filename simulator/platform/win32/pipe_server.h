@@ -6,11 +6,8 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,17 +21,13 @@ class Board;
 // The pipe name of board `number`: "\\.\pipe\KV318Device<number>".
 std::string board_pipe_name(int number);
 
-class PipeServer {
+class PipeServer final : public BoardServer {
 public:
-    // Receives one line of text (no newline) per event.  Called from the
-    // acceptor and connection threads, one call at a time.
-    using LogFn = std::function<void(const std::string&)>;
-
     // boards[i] is served as board i.  The boards are owned by the caller
     // and outlive the server.  `log` may be empty.  A connection over
     // limits.maxClients is disconnected at once, and logged.
     PipeServer(std::vector<Board*> boards, LogFn log, ServerLimits limits = {});
-    ~PipeServer();  // stop()
+    ~PipeServer() override;  // stop()
 
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -45,22 +38,22 @@ public:
     // reason in *error when another simulator or driver already serves one
     // of the pipes, or a pipe cannot be made; nothing is then left behind.
     // Call once, from one thread.
-    bool start(std::string* error);
+    bool start(std::string* error) override;
 
     // Stops accepting, ends every connection (a blocked read or write
     // returns at once), waits for their threads and closes every pipe.
     // Idempotent.  Any thread but a connection thread.
-    void stop();
+    void stop() override;
 
     // Connections accepted so far, refused ones included.
-    std::uint64_t connections() const { return accepted_.load(std::memory_order_relaxed); }
+    std::uint64_t connections() const { return connections_.accepted(); }
 
     // Connections being served now.  Any thread.
-    std::size_t live_connections();
+    std::size_t live_connections() { return connections_.live(); }
 
     // Replaces how connection threads are started; call before start().
     // For tests that make thread creation fail.
-    void set_thread_starter(ThreadStarter start) { startThread_ = std::move(start); }
+    void set_thread_starter(ThreadStarter start) { connections_.set_thread_starter(std::move(start)); }
 
 private:
     using Connection = ServedConnection<HANDLE>;
@@ -71,14 +64,9 @@ private:
     void begin_connection(std::size_t board, HANDLE pipe);
     void serve_connection(Connection* c);
     void reap(bool all);
-    void log(const std::string& line);
     void release_pipes();
 
     std::vector<Board*> boards_;
-    LogFn log_;
-    ServerLimits limits_;
-    ThreadStarter startThread_ = start_plain_thread;
-    std::mutex logMutex_;  // one log line at a time
 
     // The security of every instance: this user and the system only.  Made
     // by start(), freed by stop() with LocalFree.
@@ -104,11 +92,7 @@ private:
     std::thread acceptor_;
     bool started_ = false;
 
-    // Written by the acceptor, read by anyone for reports; a plain tally.
-    std::atomic<std::uint64_t> accepted_{0};
-
-    std::mutex connMutex_;  // guards connections_
-    std::vector<std::unique_ptr<Connection>> connections_;
+    ConnectionSet<HANDLE> connections_;
 };
 
 }  // namespace kv318::sim

@@ -52,15 +52,6 @@ BoardStats DriverClient::stats() {
     return s;
 }
 
-bool poll_until(const std::function<bool()>& done, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 bool returns_within(const std::function<void()>& call, int ms) {
     // The event outlives a call that never returns: the thread holds it too.
     auto finished = std::shared_ptr<void>(CreateEventA(nullptr, TRUE, FALSE, nullptr), CloseHandle);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "test_control.h"
+#include "wait.h"
 
 namespace kv318::driver_test {
 
@@ -49,9 +50,7 @@ private:
     HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-// Polls `done` every 5 ms until it holds or `ms` pass; generous deadlines
-// for a busy machine.
-bool poll_until(const std::function<bool()>& done, int ms = 30000);
+using kv318::test::wait_until;
 
 // Runs `call` on a thread of its own and waits at most `ms` for it.
 // Returns false when it has not returned by then; the thread is then left

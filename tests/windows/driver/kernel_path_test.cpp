@@ -91,7 +91,7 @@ TEST_F(KernelPath, CounterCountsThePulsesAndFlagsWhatItCannotShow) {
     // 1 MHz / 255: about 3.9 pulses a millisecond.
     ASSERT_EQ(KV318_PRun(h_, 0, 1000), 0);
     EXPECT_EQ(KV318_inb(h_, 8) & 0xC0, 0x80) << "running, mode 0";
-    ASSERT_TRUE(poll_until([&] { return KV318_CRead(h_) > 10; }));
+    ASSERT_TRUE(wait_until([&] { return KV318_CRead(h_) > 10; }));
     ASSERT_EQ(KV318_PStop(h_), 0);
     EXPECT_EQ(KV318_inb(h_, 8) & 0x80, 0);
     const int32_t held = KV318_CRead(h_);
@@ -102,7 +102,7 @@ TEST_F(KernelPath, CounterCountsThePulsesAndFlagsWhatItCannotShow) {
     // Divisor 1 acts as 2: 500 kHz passes 65535 within a fraction of a second.
     ASSERT_EQ(KV318_PRun(h_, 7, 1), 0);
     EXPECT_EQ(KV318_inb(h_, 8) & 0xC0, 0xC0) << "running, mode 1";
-    EXPECT_TRUE(poll_until([&] { return KV318_CRead(h_) == -1; })) << "an overflowed counter must say so";
+    EXPECT_TRUE(wait_until([&] { return KV318_CRead(h_) == -1; })) << "an overflowed counter must say so";
     EXPECT_EQ(KV318_PStop(h_), 0);
     EXPECT_EQ(KV318_CRun(h_), 0);
     EXPECT_EQ(KV318_CRead(h_), 0) << "a restart counts from 0";

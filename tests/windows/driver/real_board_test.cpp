@@ -35,7 +35,7 @@ TEST(RealBoard, TheDriversDeviceWinsOverTheSimulatorsPipe) {
     EXPECT_EQ(identity(2).rfind(simulator, 0), 0u) << identity(2);
 
     sim.close_input();
-    EXPECT_EQ(sim.wait_exit(), std::optional<DWORD>(0)) << sim.output();
+    EXPECT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ protected:
 TEST_F(Stream, OneSecondOfTheRampArrivesWhole) {
     ASSERT_EQ(KV318_AD(h_, 0, 0, 0, 0, kDivider), 0);
     bool intact = true;
-    const bool done = poll_until([&] {
+    const bool done = wait_until([&] {
         const int32_t n = KV318_Read(h_, g_samples);
         if (n < 0) {
             ADD_FAILURE() << "KV318_Read returned " << n;
@@ -88,7 +88,7 @@ TEST_F(Stream, PolledReadsCarryTheOddByteAcrossCalls) {
     int32_t carry = 0;
     int carried = 0;
     bool intact = true;
-    const bool done = poll_until([&] {
+    const bool done = wait_until([&] {
         const int32_t n = KV318_M_Read(h_, g_samples, &carry, 0);
         if (n < 0) {
             ADD_FAILURE() << "KV318_M_Read returned " << n;
@@ -110,7 +110,7 @@ TEST_F(Stream, LevelCodesFollowTheFifoFill) {
     ASSERT_EQ(KV318_M_AD(h_, 0, 0, 0, 0, 2), 0);  // 500,000 samples a second
     const uint32_t levels[] = {0, 1024, 4096, 16384, 32768, 65536, 131072, 262144};
     int code = 0;
-    ASSERT_TRUE(poll_until([&] {
+    ASSERT_TRUE(wait_until([&] {
         const int32_t s = KV318_inb(h_, 0);
         const BoardStats st = client_.stats();
         EXPECT_NE(s & 0x04, 0) << "acquisition enabled";
@@ -141,7 +141,7 @@ TEST_F(Stream, AcquisitionFailuresGiveTheDocumentedResults) {
     // Failing from the start, so that nothing reaches the ring.
     ASSERT_TRUE(client_.fail_request(kBulkRead, 0));
     ASSERT_EQ(KV318_AD(h_, 0, 0, 0, 0, kDivider), 0);
-    EXPECT_TRUE(poll_until([&] { return KV318_Read(h_, g_samples) == -3; }));
+    EXPECT_TRUE(wait_until([&] { return KV318_Read(h_, g_samples) == -3; }));
     EXPECT_EQ(KV318_Read(h_, g_samples), -3);
     ASSERT_TRUE(client_.clear());
     EXPECT_EQ(KV318_StopAD(h_), 0);
@@ -149,7 +149,7 @@ TEST_F(Stream, AcquisitionFailuresGiveTheDocumentedResults) {
 
     // A polled bulk read failing: -1, and the carry word kept.
     ASSERT_EQ(KV318_M_AD(h_, 0, 0, 0, 0, kDivider), 0);
-    ASSERT_TRUE(poll_until([&] { return client_.stats().fifoBytes >= 1024; }));
+    ASSERT_TRUE(wait_until([&] { return client_.stats().fifoBytes >= 1024; }));
     ASSERT_TRUE(client_.fail_request(kBulkRead, 1));
     int32_t carry = 0x100AB;
     EXPECT_EQ(KV318_M_Read(h_, g_samples, &carry, 0), -1);
@@ -169,7 +169,7 @@ TEST_F(Stream, ReadsGiveUpOnAStalledFifo) {
     static int32_t got;
     carry = 0;
     ASSERT_EQ(KV318_M_AD(h_, 0, 0, 0, 0, kDivider), 0);
-    ASSERT_TRUE(poll_until([&] { return client_.stats().fifoBytes >= 1024; }));
+    ASSERT_TRUE(wait_until([&] { return client_.stats().fifoBytes >= 1024; }));
     ASSERT_TRUE(client_.stall(true));
     const int32_t h = h_;
     ASSERT_TRUE(returns_within([h] { got = KV318_M_Read(h, g_samples, &carry, 0); }, 20000))
@@ -177,7 +177,7 @@ TEST_F(Stream, ReadsGiveUpOnAStalledFifo) {
     EXPECT_EQ(got, 0);
     ASSERT_TRUE(client_.stall(false));
     bool intact = true;
-    EXPECT_TRUE(poll_until([&] {
+    EXPECT_TRUE(wait_until([&] {
         const int32_t n = KV318_M_Read(h_, g_samples, &carry, 0);
         intact = intact && n >= 0 && take(g_samples, n);
         return !intact || seen_ >= 4000;
