@@ -1,7 +1,7 @@
 # Windows-only suites.  Every cross-built test runs under Wine (the
-# emulator set by cmake/mingw-i686-posix.cmake) in one throwaway prefix per
-# test run: a CTest fixture creates it before the first Wine test and
-# removes it, with its wineserver, after the last.
+# emulator set by tests/wine.cmake) in one throwaway prefix per test run:
+# a CTest fixture creates it before the first Wine test and removes it,
+# with its wineserver, after the last.
 if(NOT WIN32)
   return()
 endif()
