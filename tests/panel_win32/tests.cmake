@@ -1,6 +1,6 @@
 # kv318.exe under Wine: its loader and text helpers without a window, and
 # the real window driven from a second process under Xvfb.
-if(NOT WIN32 OR NOT TARGET kv318 OR NOT TARGET kv318-sim)
+if(NOT WIN32 OR NOT TARGET kv318)
   return()
 endif()
 

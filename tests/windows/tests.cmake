@@ -22,14 +22,12 @@ add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
 
 # Handles as 32-bit integers on either Windows: an opened handle through
 # every export of the DLL, and -1 both ways.
-if(TARGET kv318_sim_win32)
-  kv318_add_test(windows_handle_test
-    SOURCES windows/handle_test.cpp simulator_win32/sim_process.cpp
-    LIBS kv318_sim_win32)
-  target_include_directories(windows_handle_test PRIVATE simulator_win32)
-  add_dependencies(windows_handle_test KV318)
-  set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
-endif()
+kv318_add_test(windows_handle_test
+  SOURCES windows/handle_test.cpp simulator_win32/sim_process.cpp
+  LIBS kv318_sim_win32)
+target_include_directories(windows_handle_test PRIVATE simulator_win32)
+add_dependencies(windows_handle_test KV318)
+set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
 
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
