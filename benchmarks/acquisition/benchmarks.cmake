@@ -1,7 +1,5 @@
 # The acquisition hot paths: KV318_Read's conversion and the drain's ring
 # copy, each beside the plain loop or memcpy it is measured against.
-if(EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
-  add_executable(acquisition_benchmark ${CMAKE_CURRENT_LIST_DIR}/ring_benchmark.cpp)
-  target_link_libraries(acquisition_benchmark PRIVATE kv318_core kv318_platform benchmark::benchmark Threads::Threads)
-  kv318_warnings(acquisition_benchmark)
-endif()
+add_executable(acquisition_benchmark ${CMAKE_CURRENT_LIST_DIR}/ring_benchmark.cpp)
+target_link_libraries(acquisition_benchmark PRIVATE kv318_core kv318_platform benchmark::benchmark Threads::Threads)
+kv318_warnings(acquisition_benchmark)

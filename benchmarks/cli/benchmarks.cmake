@@ -1,9 +1,7 @@
 # kv318-cli writing a stream to a file, beside the library's own stream,
 # against one in-process simulated board.
-if(TARGET kv318-cli AND TARGET kv318_sim_linux)
-  add_executable(cli_stream_benchmark ${CMAKE_CURRENT_LIST_DIR}/cli_stream_benchmark.cpp)
-  target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux benchmark::benchmark Threads::Threads)
-  target_compile_definitions(cli_stream_benchmark PRIVATE KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
-  add_dependencies(cli_stream_benchmark kv318-cli)
-  kv318_warnings(cli_stream_benchmark)
-endif()
+add_executable(cli_stream_benchmark ${CMAKE_CURRENT_LIST_DIR}/cli_stream_benchmark.cpp)
+target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux benchmark::benchmark Threads::Threads)
+target_compile_definitions(cli_stream_benchmark PRIVATE KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
+add_dependencies(cli_stream_benchmark kv318-cli)
+kv318_warnings(cli_stream_benchmark)

@@ -1,7 +1,5 @@
 # The fastest sustained stream through library, driver channel and simulator.
-if(TARGET kv318_sim_linux AND EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
-  add_executable(simulator_stream_benchmark ${CMAKE_CURRENT_LIST_DIR}/stream_benchmark.cpp)
-  target_link_libraries(simulator_stream_benchmark PRIVATE kv318_core kv318_platform kv318_sim_linux
-                        benchmark::benchmark Threads::Threads)
-  kv318_warnings(simulator_stream_benchmark)
-endif()
+add_executable(simulator_stream_benchmark ${CMAKE_CURRENT_LIST_DIR}/stream_benchmark.cpp)
+target_link_libraries(simulator_stream_benchmark PRIVATE kv318_core kv318_platform kv318_sim_linux
+                      benchmark::benchmark Threads::Threads)
+kv318_warnings(simulator_stream_benchmark)

@@ -31,8 +31,8 @@ std::uint8_t mode_byte(std::int32_t flag1, std::int32_t flag2, std::int32_t flag
 }
 
 std::uint16_t divider_value(std::int32_t divider) {
-    const std::int32_t d = divider & 0xFFF;
-    return static_cast<std::uint16_t>(d < 2 ? 2 : d);
+    const std::int32_t d = divider & kDividerMask;
+    return static_cast<std::uint16_t>(d < kMinDivider ? kMinDivider : d);
 }
 
 std::int32_t configure_conversion(Handle h, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
@@ -60,16 +60,15 @@ void reset_ring_counters() {
 }
 
 namespace {
-constexpr std::array<FifoLevel, 8> make_level_table() {
-    constexpr std::int32_t levels[8] = {0, 1024, 4096, 16384, 32768, 65536, 131072, kMaxFifoLevel};
-    std::array<FifoLevel, 8> t{};
+constexpr std::array<FifoLevel, kFifoLevelCodes> make_level_table() {
+    std::array<FifoLevel, kFifoLevelCodes> t{};
     for (std::size_t code = 0; code < t.size(); ++code) {
-        const std::int32_t level = levels[code];
+        const std::int32_t level = kFifoLevels[code];
         t[code] = FifoLevel{level, level == 0 ? 0 : std::clamp(2 * level, kMinChunk, kMaxChunk)};
     }
     return t;
 }
-constexpr std::array<FifoLevel, 8> kLevelTable = make_level_table();
+constexpr std::array<FifoLevel, kFifoLevelCodes> kLevelTable = make_level_table();
 
 // A bulk reply (chunk + 1 bytes at most) always fits the landing area.
 static_assert(static_cast<std::size_t>(kMaxChunk) + 1 <= kTransferSize);
@@ -79,8 +78,7 @@ FifoLevel fifo_level(std::int32_t status) {
     // A failed read is -1, every bit set: read as bits, it would spell code 7
     // and send a drain after 256 KiB that were never reported.
     if (status < 0) return kLevelTable[0];
-    const auto code = static_cast<std::size_t>((static_cast<std::uint32_t>(status) >> 4) & 7u);
-    return kLevelTable[code];
+    return kLevelTable[status_level_code(static_cast<std::uint32_t>(status))];
 }
 
 bool acquisition_enabled(std::int32_t status) {

@@ -1,8 +1,9 @@
 // What the two analog acquisition modes share: the library-wide state, the
-// start sequence, the FIFO level table and the sample conversion.  Streaming
-// (acquisition.cpp) drains the FIFO from a periodic timer into the ring;
-// polling (polled.cpp) drains it on the caller's thread.  The two modes are
-// never used at the same time: both land bulk replies in TransferBuffer.
+// start sequence, the chunk each FIFO level is drained in, and the sample
+// conversion.  Streaming (acquisition.cpp) drains the FIFO from a periodic
+// timer into the ring; polling (polled.cpp) drains it on the caller's
+// thread.  The two modes are never used at the same time: both land bulk
+// replies in TransferBuffer.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdint>
 
 #include "device_service.h"
+#include "register_map.h"
 #include "timer_service.h"
 
 namespace kv318 {
@@ -105,9 +107,8 @@ void start_conversion(Handle h);
 // ReaderBusy).  Only while no timer drains.
 void reset_ring_counters();
 
-// ---- FIFO level table -----------------------------------------------------
+// ---- FIFO levels ----------------------------------------------------------
 
-inline constexpr std::int32_t kMaxFifoLevel = 262144;  // code 7
 inline constexpr std::int32_t kMinChunk = 512;
 inline constexpr std::int32_t kMaxChunk = 16384;
 

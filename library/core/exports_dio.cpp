@@ -6,10 +6,6 @@
 using namespace kv318;
 
 namespace {
-constexpr std::int32_t kPulseRun = 0x80;
-constexpr std::int32_t kPulseMode = 0x40;
-constexpr std::int32_t kCounterInvalid = 0x01;
-
 // A failed state read (-1) is used as the byte 0xFF.
 std::uint8_t pulse_state(Handle h) {
     return static_cast<std::uint8_t>(RegRead8(h, reg::kCounterState) & 0xFF);
@@ -40,7 +36,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle) {
 
 KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t divisor) {
     const std::int32_t s = pulse_state(handle);
-    const std::int32_t control = mode == 0 ? ((s & 0x3F) | kPulseRun) : (s | kPulseRun | kPulseMode);
+    const std::int32_t control = mode == 0 ? ((s & 0x3F) | kPulseRun) : (s | kPulseRun | kPulseOneShot);
     // The divisor is written even when the control write fails.
     (void)RegWrite8(handle, reg::kPulseControl, static_cast<std::uint8_t>(control));
     if (divisor > 255) divisor = 255;

@@ -1,4 +1,4 @@
-// Register primitives and the board's register map.  Each primitive issues
+// Register primitives over the board's register map.  Each primitive issues
 // its requests on the calling thread through the device service and maps
 // every failure to -1.
 #pragma once
@@ -6,24 +6,9 @@
 #include <cstdint>
 
 #include "device_service.h"
+#include "register_map.h"
 
 namespace kv318 {
-
-// Register map, as the library uses it.
-namespace reg {
-inline constexpr std::uint8_t kStatus = 0;        // R8: bit 2 enabled, bits 4-6 FIFO level code
-inline constexpr std::uint8_t kStart = 1;         // R8: starts conversion
-inline constexpr std::uint8_t kMode = 4;          // R8 stops conversion, W8 sets the mode
-inline constexpr std::uint8_t kDivider = 6;       // W16: sample clock divider
-inline constexpr std::uint8_t kCounterLow = 6;    // R8
-inline constexpr std::uint8_t kCounterHigh = 7;   // R8
-inline constexpr std::uint8_t kCounterState = 8;  // R8: bit 0 = no valid count; W8 0 starts
-inline constexpr std::uint8_t kPulseControl = 9;  // W8: bit 7 run, bit 6 mode
-inline constexpr std::uint8_t kPulseDivisor = 10; // W8
-inline constexpr std::uint8_t kDigital = 14;      // R16 inputs, W16 outputs
-}  // namespace reg
-
-inline constexpr std::uint8_t kStatusEnabledBit = 0x04;
 
 // Issues command `code` with the four value bytes and copies the driver's
 // reply (as many bytes as it reported, at most 64) into `reply`, which must

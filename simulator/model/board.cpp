@@ -5,31 +5,15 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "registers.h"
 #include "requests.h"
 
 namespace kv318::sim {
 
 namespace {
-// Status register 0.
-constexpr std::uint8_t kStatusLevelShift = 4;
-
-// The level each code names, in bytes.
-constexpr std::size_t kLevels[] = {1024, 4096, 16384, 32768, 65536, 131072, 262144};
-
 std::size_t even_capacity(std::size_t bytes) {
     return std::max(bytes, kMinFifoBytes) & ~std::size_t{1};
 }
 }  // namespace
-
-int fifo_level_code(std::size_t bytes) {
-    int code = 0;
-    for (std::size_t level : kLevels) {
-        if (bytes < level) break;
-        ++code;
-    }
-    return code;
-}
 
 const char* identity_string_1() {
     return "KV318 USB DAQ simulator";
@@ -237,7 +221,7 @@ void Board::write16(std::uint8_t reg, std::uint16_t value, std::uint64_t now) {
     case reg::kDivider: {
         // The divider is 12 bits wide and runs from 2.
         convert_until(now);
-        divider_ = std::max<std::uint16_t>(value & 0x0FFF, 2);
+        divider_ = std::max<std::uint16_t>(value & kDividerMask, kMinDivider);
         restart_sample_clock(now);
         break;
     }

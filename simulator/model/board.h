@@ -1,8 +1,8 @@
 // The simulated KV318 board: it answers the driver's five I/O-control
 // requests as the kernel driver and the board would, byte for byte, with
-// the library's own request layouts.  Converter, FIFO, digital I/O, counter
-// and pulse generator are worked out lazily from the Clock at each request,
-// so nothing ticks between requests.
+// the request layouts and register map it shares with the library.
+// Converter, FIFO, digital I/O, counter and pulse generator are worked out
+// lazily from the Clock at each request, so nothing ticks between requests.
 //
 // One Board stands for one physical board.  Every handle opened on it, from
 // any connection and thread, shares it, as handles of a kernel driver share
@@ -19,6 +19,7 @@
 #include "faults.h"
 #include "fifo.h"
 #include "analog_signal.h"
+#include "register_map.h"
 
 namespace kv318::sim {
 
@@ -53,11 +54,6 @@ struct BoardStats {
     std::size_t fifoBytes = 0;         // buffered now
     bool converting = false;
 };
-
-// The level code of a FIFO holding `bytes`: the highest code whose level
-// the fill has reached (code 1 = 1024 bytes ... code 7 = 262144), or 0.
-// A reader told code k may drain the code's level without waiting.
-int fifo_level_code(std::size_t bytes);
 
 // Identity strings 1 and 2 of board `number`.
 const char* identity_string_1();

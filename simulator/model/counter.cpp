@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "clock.h"
+#include "register_map.h"
 
 namespace kv318::sim {
 
@@ -31,8 +32,8 @@ void PulseGenerator::fold(std::uint64_t now) {
 }
 
 void PulseGenerator::write_control(std::uint8_t value, std::uint64_t now) {
-    const bool run = (value & 0x80) != 0;
-    const bool oneShot = (value & 0x40) != 0;
+    const bool run = (value & kPulseRun) != 0;
+    const bool oneShot = (value & kPulseOneShot) != 0;
     if (run && running(now) && oneShot == oneShot_) return;
     fold(now);
     run_ = run;
@@ -68,9 +69,9 @@ std::uint64_t CounterUnit::count(std::uint64_t now) const {
 
 std::uint8_t CounterUnit::read_state(std::uint64_t now) const {
     std::uint8_t s = 0;
-    if (!running_ || count(now) > 0xFFFF) s |= 0x01;
-    if (pulse_.one_shot()) s |= 0x40;
-    if (pulse_.running(now)) s |= 0x80;
+    if (!running_ || count(now) > 0xFFFF) s |= kCounterInvalid;
+    if (pulse_.one_shot()) s |= kPulseOneShot;
+    if (pulse_.running(now)) s |= kPulseRun;
     return s;
 }
 

@@ -1,16 +1,16 @@
 # kv318.exe under Wine: its loader and text helpers without a window, and
 # the real window driven from a second process under Xvfb.
-if(NOT WIN32 OR NOT TARGET kv318 OR NOT TARGET kv318-sim)
+if(NOT WIN32 OR NOT TARGET kv318)
   return()
 endif()
 
 # The Windows binding and the UTF-8/UTF-16 texts.
 add_library(panel_win32_stub_library SHARED panel_win32/stub_library.cpp)
-target_link_options(panel_win32_stub_library PRIVATE -static -Wl,--kill-at)
+target_link_options(panel_win32_stub_library PRIVATE -Wl,--kill-at)
 kv318_warnings(panel_win32_stub_library)
 # The whole binding, logging each call beside itself.
 add_library(panel_win32_recording_library SHARED panel_win32/recording_library.cpp)
-target_link_options(panel_win32_recording_library PRIVATE -static -Wl,--kill-at)
+target_link_options(panel_win32_recording_library PRIVATE -Wl,--kill-at)
 kv318_warnings(panel_win32_recording_library)
 
 kv318_add_test(panel_win32_loader_test

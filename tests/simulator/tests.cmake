@@ -3,10 +3,6 @@
 # end.  The model and the request loop are portable and run everywhere; the
 # rest goes through the Unix-socket transport (the Windows transport has its
 # own suites in simulator_win32/).
-if(NOT TARGET kv318_sim_model)
-  return()
-endif()
-
 kv318_add_test(simulator_model_test
   SOURCES simulator/model_converter_test.cpp simulator/model_board_test.cpp
   LIBS kv318_sim_model)
@@ -38,11 +34,8 @@ if(KV318_SANITIZE)
   target_compile_definitions(simulator_cli_test PRIVATE KV318_SANITIZED_SIM)
 endif()
 
-# Streaming and polled analog input through the simulator, once the library
-# has them.
-if(EXISTS ${CMAKE_SOURCE_DIR}/library/core/acquisition.cpp)
-  kv318_add_test(simulator_stream_test
-    SOURCES simulator/stream_test.cpp
-    LIBS kv318_sim_linux)
-  set_tests_properties(simulator_stream_test PROPERTIES TIMEOUT 240)
-endif()
+# Streaming and polled analog input through the simulator.
+kv318_add_test(simulator_stream_test
+  SOURCES simulator/stream_test.cpp
+  LIBS kv318_sim_linux)
+set_tests_properties(simulator_stream_test PROPERTIES TIMEOUT 240)

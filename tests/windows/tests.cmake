@@ -1,7 +1,7 @@
 # Windows-only suites.  Every cross-built test runs under Wine (the
-# emulator set by cmake/mingw-i686-posix.cmake) in one throwaway prefix per
-# test run: a CTest fixture creates it before the first Wine test and
-# removes it, with its wineserver, after the last.
+# emulator set by tests/wine.cmake) in one throwaway prefix per test run:
+# a CTest fixture creates it before the first Wine test and removes it,
+# with its wineserver, after the last.
 if(NOT WIN32)
   return()
 endif()
@@ -13,8 +13,7 @@ set_tests_properties(windows_wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine
 
 # KV318.dll loaded at run time, each export by name and by ordinal.
 add_executable(windows_dll_entry_test windows/dll_entry_test.cpp)
-target_link_libraries(windows_dll_entry_test PRIVATE GTest::gtest_main)
-target_include_directories(windows_dll_entry_test PRIVATE ${CMAKE_SOURCE_DIR}/library/include)
+target_link_libraries(windows_dll_entry_test PRIVATE kv318_headers GTest::gtest_main)
 string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
 target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
 add_dependencies(windows_dll_entry_test KV318)
@@ -23,14 +22,12 @@ add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
 
 # Handles as 32-bit integers on either Windows: an opened handle through
 # every export of the DLL, and -1 both ways.
-if(TARGET kv318_sim_win32)
-  kv318_add_test(windows_handle_test
-    SOURCES windows/handle_test.cpp
-    LIBS kv318_sim_win32)
-  target_include_directories(windows_handle_test PRIVATE simulator_win32)
-  add_dependencies(windows_handle_test KV318)
-  set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
-endif()
+kv318_add_test(windows_handle_test
+  SOURCES windows/handle_test.cpp
+  LIBS kv318_sim_win32)
+target_include_directories(windows_handle_test PRIVATE simulator_win32)
+add_dependencies(windows_handle_test KV318)
+set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 120)
 
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
