@@ -234,8 +234,12 @@ TEST_F(PanelWindow, OnABoardItListsTheSamplesAndLoopsTheOutputsBack) {
 
     // "暂停AD" stops the ticks; the list keeps the last batch.
     click(control(form, Control::Command7));
-    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(control(form, Control::Command6)) != 0; }));
-    EXPECT_FALSE(IsWindowEnabled(control(form, Control::Command7)));
+    // The handler enables one button and then disables the other; the test
+    // runs in another process, so it waits for both.
+    EXPECT_TRUE(wait_until([&] {
+        return IsWindowEnabled(control(form, Control::Command6)) != 0 &&
+               IsWindowEnabled(control(form, Control::Command7)) == 0;
+    })) << "暂停AD should enable 启动AD and disable itself";
 
     // "输出" writes Text1's word, "输入" reads it back: the board's inputs
     // follow its outputs.
