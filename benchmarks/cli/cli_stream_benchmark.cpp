@@ -29,6 +29,7 @@
 
 #include "KV318.h"
 #include "board.h"
+#include "ramp_reader.h"
 #include "socket_server.h"
 
 extern char** environ;
@@ -71,25 +72,16 @@ struct LibraryResult {
 // every 40 ms, each sample checked against the ramp.
 [[noreturn]] void library_child(int out, double seconds) {
     LibraryResult r;
-    static std::vector<std::int32_t> samples(524288);
     const std::int32_t h = KV318_OpenDevice(0);
     std::uint64_t next = 0;
     const auto t0 = Clock::now();
     if (h < 0 || KV318_AD(h, 0, 0, 0, 0, 2) != 0) {
         r.failure = -100;
     } else {
-        auto tick = t0;
-        while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
-            tick += std::chrono::milliseconds(40);
-            std::this_thread::sleep_until(tick);
-            const std::int32_t n = KV318_Read(h, samples.data());
-            if (n < 0) {
-                r.failure = n;
-                break;
-            }
-            for (std::int32_t i = 0; i < n; ++i, ++next)
-                if (samples[static_cast<std::size_t>(i)] != static_cast<std::int16_t>((next & 0x3FFF) << 2)) r.rampBroken = 1;
-        }
+        const kv318::bench::RampRead read = kv318::bench::read_ramp(h, t0, seconds);
+        r.failure = read.failure;
+        r.rampBroken = read.rampBroken ? 1 : 0;
+        next = read.samples;
         KV318_StopAD(h);
     }
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();

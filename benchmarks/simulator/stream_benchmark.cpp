@@ -28,6 +28,7 @@
 
 #include "KV318.h"
 #include "board.h"
+#include "ramp_reader.h"
 #include "socket_server.h"
 
 namespace {
@@ -81,7 +82,6 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, double seconds
         return r;
     }
     const std::int32_t h = KV318_OpenDevice(0);
-    static std::vector<std::int32_t> samples(524288);
     std::uint64_t next = 0;  // samples delivered: the ramp's next sample number
 
     const double cpu0 = process_cpu_seconds();
@@ -89,22 +89,10 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, double seconds
     if (h < 0 || KV318_AD(h, 0, 0, 0, 0, 2) != 0) {
         r.failure = -1;
     } else {
-        // A drain that finds the reader busy is skipped whole, so the
-        // reader keeps out of the way: every 40 ms, half of what the ring
-        // holds at 26 MB/s.
-        auto tick = t0;
-        while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
-            tick += std::chrono::milliseconds(40);
-            std::this_thread::sleep_until(tick);
-            const std::int32_t n = KV318_Read(h, samples.data());
-            if (n < 0) {
-                r.failure = n;
-                break;
-            }
-            for (std::int32_t i = 0; i < n; ++i, ++next)
-                if (samples[static_cast<std::size_t>(i)] != static_cast<std::int16_t>((next & 0x3FFF) << 2))
-                    r.rampBroken = true;
-        }
+        const kv318::bench::RampRead read = kv318::bench::read_ramp(h, t0, seconds);
+        r.failure = read.failure;
+        r.rampBroken = read.rampBroken;
+        next = read.samples;
         KV318_StopAD(h);
     }
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
