@@ -16,11 +16,12 @@ CsvFormatter::CsvFormatter(std::uint64_t clockHz, std::uint32_t divider)
         scale_ *= 10;
     }
     if ((divider_ * scale_) % clockHz_ == 0) periodUnits_ = divider_ * scale_ / clockHz_;
-    for (std::int32_t code = -8192; code < 8192; ++code) {
-        Volts& v = volts_[static_cast<std::size_t>(code + 8192)];
+    for (std::int32_t code = units::kCodeMin; code <= units::kCodeMax; ++code) {
+        Volts& v = volts_[static_cast<std::size_t>(code - units::kCodeMin)];
         // Code x 5 / 8192 has at most 13 binary places, so the shortest
         // fixed text is exact.
-        const auto r = std::to_chars(v.text, v.text + sizeof v.text, code * 5.0 / 8192.0, std::chars_format::fixed);
+        const auto r = std::to_chars(v.text, v.text + sizeof v.text, units::code_volts(code),
+                                      std::chars_format::fixed);
         v.size = static_cast<std::uint8_t>(r.ptr - v.text);
     }
 }
@@ -74,7 +75,7 @@ std::size_t CsvFormatter::line(std::uint64_t index, std::int32_t sample, char* o
     const std::int32_t code = sample_code(static_cast<std::int16_t>(sample));
     p = std::to_chars(p, end, code).ptr;
     *p++ = ',';
-    const Volts& v = volts_[static_cast<std::size_t>(code + 8192)];
+    const Volts& v = volts_[static_cast<std::size_t>(code - units::kCodeMin)];
     std::memcpy(p, v.text, v.size);
     p += v.size;
     *p++ = '\n';

@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "sample_units.h"
+
 namespace kv318::cli {
 
 enum class Format { Csv, Raw, Wav };
 
-// A sample is a signed 16-bit word with the 14-bit converter code in bits
-// 2-15.  The code is sample / 4, volts are code x 5 / 8192.
-inline std::int32_t sample_code(std::int32_t sample) { return sample / 4; }
+// Samples become codes and volts by the one shared rule (sample_units.h).
+using units::sample_code;
 
 // One CSV line per sample: "index,time_s,code,volts\n".  Time is
 // index x divider / clock, written exactly to the decimals the sample
@@ -45,7 +46,7 @@ private:
         char text[23];
         std::uint8_t size;
     };
-    std::array<Volts, 16384> volts_{};  // by code + 8192
+    std::array<Volts, units::kCodeMax - units::kCodeMin + 1> volts_{};  // by code - kCodeMin
 };
 
 // The canonical 44-byte header of a 16-bit PCM mono WAV file.

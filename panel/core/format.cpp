@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "sample_units.h"
+
 namespace kv318::panel {
 
 namespace {
@@ -57,17 +59,9 @@ std::string format_volts(double volts) {
     return s;
 }
 
-std::int32_t converter_code(std::int32_t raw) {
-    // Integer form of raw / 4.0 rounded half to even: floor, then look at
-    // the remainder 0..3; 2 is the half-way case.
-    const std::int64_t r = raw;
-    std::int64_t q = r >= 0 ? r / 4 : -((-r + 3) / 4);
-    const std::int64_t rem = r - 4 * q;
-    if (rem == 3 || (rem == 2 && (q & 1) != 0)) ++q;
-    return static_cast<std::int32_t>(q);
-}
+std::int32_t converter_code(std::int32_t raw) { return units::sample_code(raw); }
 
-double code_volts(std::int32_t code) { return code * 5.0 / 8192.0; }
+double code_volts(std::int32_t code) { return units::code_volts(code); }
 
 std::string sample_line(int index, std::int32_t raw) {
     const std::int32_t code = converter_code(raw);
