@@ -25,12 +25,7 @@ from .errors import (
 )
 from .simulator import Simulator, SimulatorError
 
-try:
-    from importlib.metadata import PackageNotFoundError, version
-
-    __version__ = version("kv318")
-except PackageNotFoundError:  # used from a source tree, not installed
-    __version__ = "unknown"
+from ._version import __version__
 
 #: The path the library was loaded from (its bare name when the system's
 #: search path found it).
@@ -39,6 +34,7 @@ library_path = _lib.path
 library = _lib.lib
 
 __all__ = [
+    "__version__",
     "AcquisitionBusy",
     "AcquisitionNotEnabled",
     "Board",

@@ -62,6 +62,8 @@ def installed(tmp_path_factory):
 
 def test_pip_installs_the_package_and_its_plugin(installed):
     assert (installed / "kv318" / "acquisition.py").is_file()
+    # The metadata's version is the package's own.
+    assert [d.name for d in installed.glob("kv318-*.dist-info")] == [f"kv318-{kv318.__version__}.dist-info"]
     entry_points = next(installed.glob("kv318-*.dist-info")).joinpath("entry_points.txt").read_text()
     assert "[pytest11]\nkv318 = pytest_kv318" in entry_points
 
