@@ -17,6 +17,7 @@ from .board import Board, Counter, Pulse, open
 from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
+    BoardBusy,
     BoardNotFound,
     KV318Error,
     RequestFailed,
@@ -38,6 +39,7 @@ __all__ = [
     "AcquisitionBusy",
     "AcquisitionNotEnabled",
     "Board",
+    "BoardBusy",
     "BoardNotFound",
     "Counter",
     "KV318Error",
