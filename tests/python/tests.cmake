@@ -12,3 +12,9 @@ add_test(NAME python_kv318_test
 set_tests_properties(python_kv318_test PROPERTIES
   ENVIRONMENT "KV318_LIBRARY=$<TARGET_FILE:KV318>;KV318_SIM=$<TARGET_FILE:kv318-sim>;PYTHONDONTWRITEBYTECODE=1"
   TIMEOUT 600)
+
+# flake8 (Debian python3-flake8) keeps the package, its tests and examples
+# clean; python/.flake8 holds its settings.
+add_test(NAME python_kv318_flake8
+  COMMAND /usr/bin/python3 -m flake8 .
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/python)
