@@ -35,16 +35,20 @@ class Board:
         # The process the handle belongs to: a forked child inherits the
         # object but not the right to use the parent's handle.
         self._pid = os.getpid()
-        self.number = _checks.in_range("board", board, 0, 2**31 - 1)
-        handle = lib.KV318_OpenDevice(self.number)
-        if handle == -1:
-            raise BoardNotFound(
-                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1)
-        self._handle = handle
-        _open_boards.add(self)
         # The Stream or Poll running on this handle, weakly: dropping it
         # unstopped lets it be collected, which stops it.
         self._acquisition = None
+        self.number = _checks.in_range("board", board, 0, 2**31 - 1)
+        # A Ctrl-C between the open and the store would lose the handle;
+        # held, it comes once the handle is ours to close.
+        with _interrupts.held():
+            handle = lib.KV318_OpenDevice(self.number)
+            if handle != -1:
+                self._handle = handle
+                _open_boards.add(self)
+        if handle == -1:
+            raise BoardNotFound(
+                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1)
         self.counter = Counter(self)
         self.pulse = Pulse(self)
 

@@ -4,6 +4,7 @@ to stop it, nor let a child stop its parent's."""
 
 import dis
 import functools
+import gc
 import os
 import signal
 import subprocess
@@ -106,6 +107,32 @@ def test_ctrl_c_at_any_moment_of_start_or_stop_leaves_nothing_running(sim_factor
             assert not _converting(other)
             assert lib.KV318_AD(board.handle, 0, 0, 0, 0, 50) == 0, f"SIGINT at {phase} bytecode {k}"
             assert lib.KV318_StopAD(board.handle) == 0
+
+
+def _open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("phase", ["open", "close"])
+def test_ctrl_c_at_any_moment_of_open_or_close_loses_no_handle(sim_factory, phase):
+    sim_factory()
+    kv318.open(0).close()  # whatever the library keeps open from its first use on
+    before = _open_descriptors()
+    k, total = 0, None
+    while total is None or k < total:
+        boards = [] if phase == "open" else [kv318.open(0)]
+        call = (lambda: boards.append(kv318.open(0))) if phase == "open" else boards[0].close
+        fired, interrupted, count = _traced(call, k if total is not None else -1)
+        if total is None:
+            total = count
+        else:
+            assert fired and interrupted, f"the SIGINT at bytecode {k} was lost"
+            k += 1
+        # Dropped, as a program that caught the interrupt and went on
+        # drops what it no longer uses: every handle is given back.
+        del boards, call
+        gc.collect()  # a Board and its counter and pulse refer to each other
+        assert _open_descriptors() == before, f"SIGINT at {phase} bytecode {k - 1} leaked a handle"
 
 
 FORKING_SCRIPT = textwrap.dedent('''
