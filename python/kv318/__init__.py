@@ -17,6 +17,7 @@ from .board import Board, Counter, Pulse, open
 from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
+    BoardBusy,
     BoardNotFound,
     KV318Error,
     RequestFailed,
@@ -25,12 +26,7 @@ from .errors import (
 )
 from .simulator import Simulator, SimulatorError
 
-try:
-    from importlib.metadata import PackageNotFoundError, version
-
-    __version__ = version("kv318")
-except PackageNotFoundError:  # used from a source tree, not installed
-    __version__ = "unknown"
+from ._version import __version__
 
 #: The path the library was loaded from (its bare name when the system's
 #: search path found it).
@@ -39,9 +35,11 @@ library_path = _lib.path
 library = _lib.lib
 
 __all__ = [
+    "__version__",
     "AcquisitionBusy",
     "AcquisitionNotEnabled",
     "Board",
+    "BoardBusy",
     "BoardNotFound",
     "Counter",
     "KV318Error",

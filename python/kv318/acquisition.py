@@ -6,17 +6,19 @@ so code = sample / 4 (to the nearest integer) and volts = code * 5 / 8192.
 """
 
 import ctypes
+import os
 import threading
 import time
 import weakref
 
 import numpy as np
 
-from . import _checks
+from . import _checks, _interrupts, _places
 from ._lib import lib
 from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
+    BoardBusy,
     KV318Error,
     RequestFailed,
     RingOverflow,
@@ -42,6 +44,21 @@ _running_lock = threading.Lock()
 # The acquisition holding the lock, for the error message; weak, so one
 # that is dropped without being stopped can still be collected (and stops).
 _owner = lambda: None  # noqa: E731
+
+
+def _joined(parts):
+    if not parts:
+        return np.empty(0, dtype=np.int16)
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def _forget_after_fork():
+    """In a forked child: the parent's acquisition is not this process's,
+    so the admission starts free (the lock may even have been held by a
+    thread that does not exist here)."""
+    global _running_lock, _owner
+    _running_lock = threading.Lock()
+    _owner = lambda: None  # noqa: E731
 
 
 def codes(samples):
@@ -70,7 +87,12 @@ class _Acquisition:
         self.board = board
         self._running = False
         self._started = False
-        self._pending = np.empty(0, dtype=np.int16)  # read ahead, not yet handed over
+        # Blocks fetched and not yet handed over, oldest first, and their
+        # length.  Every fetched block lands here in the same step as its
+        # fetch, so an exception or a Ctrl-C never finds one held only by
+        # a local variable.
+        self._pending = []
+        self._have = 0
 
     @property
     def rate(self):
@@ -85,11 +107,25 @@ class _Acquisition:
 
     def start(self):
         """Starts the acquisition.  Raises AcquisitionBusy while another runs
-        in this process, RequestFailed when the board refuses the start."""
-        global _owner
+        in this process, BoardBusy while another process streams the board,
+        RequestFailed when the board refuses the start.  A KeyboardInterrupt
+        during the start cancels it: when it is raised from here, nothing is
+        left running."""
         if self._started:
             raise ValueError(f"this {self._kind} was already started; make a new one")
         self.board._check_open()
+        try:
+            with _interrupts.held() as interrupt:
+                self._start()
+                if interrupt.interrupted is not None:
+                    self._stop()
+        except KeyboardInterrupt:
+            # Also one that came just as the handler was put back.
+            self._stop()
+            raise
+
+    def _start(self):
+        global _owner
         if not _running_lock.acquire(blocking=False):
             other = _owner()
             where = f" on board {other.board.number}" if other is not None else ""
@@ -101,8 +137,7 @@ class _Acquisition:
             self._allocate()
             result = self._start_call(self.board.handle)
             if result < 0:
-                what = f"board {self.board.number}: starting the {self._kind} failed"
-                raise RequestFailed(what, code=result)
+                raise self._start_refused(result)
         except BaseException:
             _running_lock.release()
             raise
@@ -111,9 +146,29 @@ class _Acquisition:
         _owner = weakref.ref(self)
         self.board._acquisition = weakref.ref(self)
 
+    def _start_refused(self, result):
+        """The exception for a refused start: the library refuses one while
+        another process holds the board's acquisition lock, and the lock
+        file says who."""
+        number = self.board.number
+        holder = _places.lock_holder(number)
+        if holder is not None and holder == os.getpid():
+            return AcquisitionBusy(
+                f"board {number} is streaming in this process, started outside kv318; stop it first")
+        if holder is not None:
+            return BoardBusy(number, holder or None)
+        return RequestFailed(f"board {number}: starting the {self._kind} failed", code=result)
+
     def close(self):
         """Stops the acquisition.  Samples read ahead and not yet handed
-        over are discarded.  Stopping twice does nothing."""
+        over are discarded.  Stopping twice does nothing.  A
+        KeyboardInterrupt during the stop is raised once it is complete."""
+        with _interrupts.held():
+            self._stop()
+
+    stop = close
+
+    def _stop(self):
         global _owner
         if not self._running:
             return
@@ -126,7 +181,10 @@ class _Acquisition:
             _owner = lambda: None  # noqa: E731
             _running_lock.release()
 
-    stop = close
+    def _forget(self):
+        """After fork(), in the child: the library's acquisition belongs to
+        the parent, so mark this one stopped without touching it."""
+        self._running = False
 
     def __del__(self):
         # Dropped while running: stop the library's stream, or no other
@@ -147,23 +205,41 @@ class _Acquisition:
 
     def _check_running(self):
         if not self._running:
+            self.board._check_open()  # says so when a fork left the board behind
             raise ValueError(f"the {self._kind} is not running")
 
-    def _next_block(self, deadline):
-        """The samples read ahead, else the next non-empty block.  Raises
-        TimeoutError once `deadline` (a monotonic time) passes first."""
-        self._check_running()
-        if self._pending.size:
-            block, self._pending = self._pending, self._pending[:0]
-            return block
+    def _fill(self, deadline):
+        """Fetches until one more block is pending.  Raises TimeoutError
+        once `deadline` (a monotonic time) passes first."""
         while True:
-            block = self._fetch()
+            # A Ctrl-C during the fetch waits until its samples are queued.
+            with _interrupts.held():
+                block = self._fetch()
+                if block is not None:
+                    self._pending.append(block)
+                    self._have += block.size
             if block is not None:
-                return block
+                return
             left = deadline - time.monotonic()
             if left <= 0:
                 raise TimeoutError(f"no samples from board {self.board.number} in time")
             time.sleep(min(_IDLE_WAIT, left))
+
+    def _take(self, n=None):
+        """Removes the first `n` pending samples (all when None) and returns
+        them as one array.  Called inside _interrupts.held()."""
+        out = _joined(self._pending)
+        rest = []
+        if n is not None and n < out.size:
+            out, rest = out[:n], [out[n:]]
+        self._pending = rest
+        self._have -= out.size
+        return out
+
+    def _put_back(self, samples):
+        """Undoes a _take whose samples a Ctrl-C kept from being handed over."""
+        self._pending.insert(0, samples)
+        self._have += samples.size
 
     def __iter__(self):
         return self
@@ -171,37 +247,50 @@ class _Acquisition:
     def __next__(self):
         """The next block of samples, as soon as one is there.  Raises
         TimeoutError after `timeout` seconds without samples."""
-        return self._next_block(time.monotonic() + self.timeout)
+        self._check_running()
+        if not self._pending:
+            self._fill(time.monotonic() + self.timeout)
+        with _interrupts.held() as interrupt:
+            block = self._pending.pop(0)
+            self._have -= block.size
+            if interrupt.interrupted is not None:
+                self._put_back(block)  # the next call hands it over
+        return block
 
     def read(self, n, timeout=None):
         """Exactly `n` samples as an int16 array.  With a timeout, raises
         TimeoutError when they have not all come within it; without one,
         waits while samples keep coming, and raises TimeoutError after the
-        acquisition's `timeout` with none.  Samples gathered before a
-        TimeoutError are kept for the next read."""
+        acquisition's `timeout` with none.
+
+        Whatever makes it fail (a timeout, a failed transfer, a stopped
+        converter, a KeyboardInterrupt), the samples it took before are not
+        lost: they travel on the exception as `samples` (an int16 array,
+        perhaps empty), in order, and are not handed over again."""
         n = _checks.integer("n", n)
         if n < 0:
             raise ValueError(f"n must not be negative, got {n}")
         self._check_running()
         overall = None if timeout is None else time.monotonic() + _checks.positive("timeout", timeout)
-        parts, have = [], 0
         try:
-            while have < n:
+            while self._have < n:
                 gap = time.monotonic() + self.timeout
-                block = self._next_block(gap if overall is None else min(gap, overall))
-                parts.append(block)
-                have += block.size
+                self._fill(gap if overall is None else min(gap, overall))
+            with _interrupts.held() as interrupt:
+                out = self._take(n)
+                if interrupt.interrupted is not None:
+                    self._put_back(out)  # for the exception below
+            return out
         except TimeoutError:
-            if parts:
-                self._pending = np.concatenate(parts)
-            raise TimeoutError(f"{have} of {n} samples from board {self.board.number} in time") from None
-        if not parts:
-            return np.empty(0, dtype=np.int16)
-        out = np.concatenate(parts) if len(parts) != 1 else parts[0]
-        if have > n:
-            self._pending = out[n:]
-            out = out[:n]
-        return out
+            with _interrupts.held():
+                took = self._take()
+            e = TimeoutError(f"{took.size} of {n} samples from board {self.board.number} in time")
+            e.samples = took
+            raise e from None
+        except BaseException as e:
+            with _interrupts.held():
+                e.samples = self._take()
+            raise
 
     @staticmethod
     def codes(samples):

@@ -2,8 +2,11 @@
 pulse generator, and the acquisitions started on it."""
 
 import ctypes
+import os
+import weakref
 
-from . import _checks
+from . import _checks, _interrupts, _places
+from . import acquisition as _acquisition
 from ._lib import lib
 from .acquisition import Poll, Stream
 from .errors import BoardNotFound, RequestFailed
@@ -28,18 +31,24 @@ class Board:
 
     def __init__(self, board=0):
         self._handle = None
-        self.number = _checks.in_range("board", board, 0, 2**31 - 1)
-        handle = lib.KV318_OpenDevice(self.number)
-        if handle == -1:
-            raise BoardNotFound(
-                f"no KV318 board {self.number} answers: is the board plugged in, "
-                "or a driver or kv318-sim serving it?",
-                code=-1,
-            )
-        self._handle = handle
+        self._forked_away = False
+        # The process the handle belongs to: a forked child inherits the
+        # object but not the right to use the parent's handle.
+        self._pid = os.getpid()
         # The Stream or Poll running on this handle, weakly: dropping it
         # unstopped lets it be collected, which stops it.
         self._acquisition = None
+        self.number = _checks.in_range("board", board, 0, 2**31 - 1)
+        # A Ctrl-C between the open and the store would lose the handle;
+        # held, it comes once the handle is ours to close.
+        with _interrupts.held():
+            handle = lib.KV318_OpenDevice(self.number)
+            if handle != -1:
+                self._handle = handle
+                _open_boards.add(self)
+        if handle == -1:
+            raise BoardNotFound(
+                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1)
         self.counter = Counter(self)
         self.pulse = Pulse(self)
 
@@ -57,15 +66,31 @@ class Board:
 
     def close(self):
         """Stops an acquisition still running on this board, then closes
-        the handle.  Closing twice does nothing."""
-        if self._handle is None:
-            return
+        the handle.  Closing twice does nothing.  A KeyboardInterrupt
+        during the close is raised once it is complete."""
+        with _interrupts.held():
+            if self._handle is None:
+                return
+            running = self._acquisition() if self._acquisition is not None else None
+            if running is not None:
+                running.close()
+            handle, self._handle = self._handle, None
+            _open_boards.discard(self)
+            result = lib.KV318_CloseDevice(handle)
+        if result < 0:
+            raise RequestFailed(f"closing board {self.number} failed", code=-1)
+
+    def _forget(self):
+        """After fork(), in the child: the handle and any acquisition on it
+        are the parent's.  Drop them without a library call, so neither a
+        close nor the collection of this object at the child's exit stops
+        the parent's stream or sends on its connection."""
         running = self._acquisition() if self._acquisition is not None else None
         if running is not None:
-            running.close()
-        handle, self._handle = self._handle, None
-        if lib.KV318_CloseDevice(handle) < 0:
-            raise RequestFailed(f"closing board {self.number} failed", code=-1)
+            running._forget()
+        self._acquisition = None
+        self._handle = None
+        self._forked_away = True
 
     def __enter__(self):
         self._check_open()
@@ -82,11 +107,17 @@ class Board:
         self.close()
 
     def __repr__(self):
-        state = "closed" if self.closed else f"handle {self._handle}"
+        if self._forked_away:
+            state = f"opened by process {self._pid}"
+        else:
+            state = "closed" if self.closed else f"handle {self._handle}"
         return f"<kv318.Board {self.number} ({state})>"
 
     def _check_open(self):
         if self._handle is None:
+            if self._forked_away:
+                raise ValueError(f"board {self.number} was opened by process {self._pid} before it forked; "
+                                 "open the board again in this process")
             raise ValueError(f"board {self.number} is closed")
 
     def _request(self, what, result):
@@ -140,6 +171,21 @@ class Board:
         """A polled acquisition, as a context manager: see Poll."""
         self._check_open()
         return Poll(self, divider=divider, mode=mode, clock_hz=clock_hz, timeout=timeout)
+
+
+# Every open Board of this process, for the fork handler below.
+_open_boards = weakref.WeakSet()
+
+
+def _forget_after_fork():
+    for board in list(_open_boards):
+        board._forget()
+    _open_boards.clear()
+    _acquisition._forget_after_fork()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_forget_after_fork)
 
 
 class Counter:

@@ -5,9 +5,12 @@ are raised before anything is sent to the board."""
 
 class KV318Error(Exception):
     """A failure reported by the KV318 library.  `code` holds the library's
-    negative result when there was one."""
+    negative result when there was one.  Raised from read(n), `samples`
+    holds the samples that read took before it failed (an int16 array,
+    perhaps empty); they are not handed over again."""
 
     code = None
+    samples = None
 
     def __init__(self, message, code=None):
         super().__init__(message)
@@ -48,3 +51,17 @@ class TransferFailed(KV318Error):
 class AcquisitionBusy(KV318Error):
     """An acquisition (stream or poll) is already running in this process:
     the library holds one at a time."""
+
+
+class BoardBusy(KV318Error):
+    """Another process is streaming the board: the library refused the
+    start, and the board was left as it was.  `board` is the board number,
+    `pid` the holder's process id (None when it could not be read)."""
+
+    code = -1
+
+    def __init__(self, board, pid):
+        who = f"pid {pid}" if pid is not None else "pid unknown"
+        super().__init__(f"board {board} is streaming in another process ({who})")
+        self.board = board
+        self.pid = pid

@@ -26,6 +26,8 @@ ENV_DRIVER_DIR = "KV318_DRIVER_DIR"
 
 _SIGNALS = ("sine", "ramp", "const")
 _DROPS = re.compile(r"board (\d+): connection \d+ .*FIFO drops so far: (\d+) samples")
+# An installation's library directory: lib, lib64, lib32, libx32.
+_LIB_DIR = re.compile(r"lib(64|32|x32)?")
 # Leaves room below the 108 bytes of a Unix socket path for "/KV318Device15".
 _MAX_DIR_LENGTH = 80
 
@@ -49,10 +51,10 @@ def find_simulator(environ=None, library_path=None, windows=None):
         raise SimulatorError(f"cannot find kv318-sim: {ENV_SIM}={explicit} is not a file")
     tried = []
     if os.path.dirname(library_path):
-        beside = os.path.join(os.path.dirname(os.path.abspath(library_path)), name)
-        if os.path.isfile(beside):
-            return beside
-        tried.append(f"beside the library: {beside}")
+        for where, path in _near_library(os.path.dirname(os.path.abspath(library_path)), name):
+            if os.path.isfile(path):
+                return path
+            tried.append(f"{where}: {path}")
     else:
         tried.append(f"beside the library: not known (it came from the search path as {library_path})")
     on_path = shutil.which(name, path=environ.get("PATH", os.defpath))
@@ -62,6 +64,21 @@ def find_simulator(environ=None, library_path=None, windows=None):
     raise SimulatorError(
         "cannot find kv318-sim; looked at:\n  " + "\n  ".join(tried) + f"\nSet {ENV_SIM} to its path."
     )
+
+
+def _near_library(library_dir, name):
+    """Where kv318-sim may be, given the library's directory: beside it (a
+    build tree, or Windows, where DLLs live in bin), then in the bin
+    directory of the installation the library's lib directory belongs to
+    (prefix/lib or prefix/lib/<multiarch> gives prefix/bin)."""
+    places = [("beside the library", os.path.join(library_dir, name))]
+    d = library_dir
+    for _ in range(2):
+        if _LIB_DIR.fullmatch(os.path.basename(d)):
+            places.append(("in the installation's bin", os.path.join(os.path.dirname(d), "bin", name)))
+            break
+        d = os.path.dirname(d)
+    return places
 
 
 class Simulator:
@@ -87,10 +104,19 @@ class Simulator:
     def __init__(self, boards=1, signal="sine", *, freq=None, amp=None, offset=None, value=None,
                  clock=None, fifo=None, inputs=None, counter_rate=None, counter_input=None, fail=(),
                  executable=None, start_timeout=10.0):
-        if signal not in _SIGNALS:
-            raise ValueError(f"signal must be one of {', '.join(_SIGNALS)}, got {signal!r}")
+        # The state first: a refused argument below must leave an object
+        # whose repr (shown in tracebacks with their locals) still works.
+        self._windows = sys.platform == "win32"
+        self._proc = None
+        self._root = None
+        self._log_file = None
+        self._saved_dir = None
+        self.dir = None
+        self.executable = None
         self.boards = boards
         self.signal = signal
+        if signal not in _SIGNALS:
+            raise ValueError(f"signal must be one of {', '.join(_SIGNALS)}, got {signal!r}")
         self._options = [("--boards", boards), ("--signal", signal), ("--freq", freq), ("--amp", amp),
                          ("--offset", offset), ("--value", value), ("--clock", clock), ("--fifo", fifo),
                          ("--counter-rate", counter_rate), ("--counter-input", counter_input)]
@@ -100,13 +126,6 @@ class Simulator:
             self._options.append(("--fail", f))
         self._executable = executable
         self._start_timeout = start_timeout
-        self._windows = sys.platform == "win32"
-        self._proc = None
-        self._root = None
-        self._log_file = None
-        self._saved_dir = None
-        self.dir = None
-        self.executable = None
 
     # ---- lifetime ----------------------------------------------------
 

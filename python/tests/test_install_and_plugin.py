@@ -62,6 +62,8 @@ def installed(tmp_path_factory):
 
 def test_pip_installs_the_package_and_its_plugin(installed):
     assert (installed / "kv318" / "acquisition.py").is_file()
+    # The metadata's version is the package's own.
+    assert [d.name for d in installed.glob("kv318-*.dist-info")] == [f"kv318-{kv318.__version__}.dist-info"]
     entry_points = next(installed.glob("kv318-*.dist-info")).joinpath("entry_points.txt").read_text()
     assert "[pytest11]\nkv318 = pytest_kv318" in entry_points
 
@@ -95,13 +97,40 @@ def test_log_to_csv_example(sim_factory, tmp_path):
     out = tmp_path / "log.csv"
     run_example("log_to_csv.py", "--samples", "20000", "--divider", "10", str(out))
     lines = out.read_text().splitlines()
-    assert lines[0] == "time_s,sample,code,volts"
+    assert lines[0] == "index,time_s,code,volts"  # kv318-cli's columns
+    assert lines[1:3] == ["0,0.000000,0,0", "1,0.000005,1,0.0006103515625"]
     rows = np.array([line.split(",") for line in lines[1:]], dtype=np.float64)
     assert rows.shape == (20000, 4)
-    np.testing.assert_array_equal(rows[:, 1], ramp(0, 20000))
+    np.testing.assert_array_equal(rows[:, 0], np.arange(20000))
+    np.testing.assert_allclose(rows[:, 1], np.arange(20000) / 200_000)
     np.testing.assert_array_equal(rows[:, 2], kv318.codes(ramp(0, 20000)))
-    np.testing.assert_allclose(rows[:, 0], np.arange(20000) / 200_000)
-    np.testing.assert_allclose(rows[:, 3], kv318.volts(ramp(0, 20000)), atol=1e-9)
+    np.testing.assert_array_equal(rows[:, 3], kv318.volts(ramp(0, 20000)))
+
+
+@pytest.mark.parametrize(
+    "clock, divider, index, sample, line",
+    [
+        # kv318-cli's own cases for its CSV lines.
+        (2_000_000, 50, 0, 0, "0,0.000000,0,0"),
+        (2_000_000, 50, 3, 3 << 2, "3,0.000075,3,0.0018310546875"),
+        (2_000_000, 2, 1_000_001, -8192 * 4, "1000001,1.000001,-8192,-5"),
+        (2_000_000, 4095, 7, 8191 * 4, "7,0.0143325,8191,4.9993896484375"),
+        (1_000, 1, 1_234, -4, "1234,1.234,-1,-0.0006103515625"),
+        (1, 1, 5, 4096 * 4, "5,5,4096,2.5"),
+        (3, 1, 2, 0, "2,0.666666667,0,0"),  # 1/3 s: rounded at 9 decimals
+        (3, 1, 3, 0, "3,1.000000000,0,0"),
+        (2_000_000, 50, 0, 6, "0,0.000000,2,0.001220703125"),  # 1.5 rounds to even
+        (2_000_000, 50, 0, 10, "0,0.000000,2,0.001220703125"),  # 2.5 too
+    ],
+)
+def test_log_to_csv_writes_what_kv318_cli_writes(clock, divider, index, sample, line):
+    sys.path.insert(0, str(PYTHON_DIR / "examples"))
+    try:
+        import log_to_csv
+    finally:
+        sys.path.pop(0)
+    rows = log_to_csv.CsvRows(clock, divider)
+    assert list(rows.lines(np.array([sample], np.int16), first_index=index)) == [line + "\n"]
 
 
 def test_plot_example_captures_20_ms_of_the_sine(tmp_path):

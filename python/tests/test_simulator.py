@@ -58,6 +58,16 @@ def test_refused_options(options, message):
         kv318.Simulator(**options).start()
 
 
+def test_refused_arguments_leave_a_clean_object():
+    # Tracebacks show the half-built object (pytest --showlocals, debuggers):
+    # its repr must work.
+    with pytest.raises(ValueError) as e:
+        kv318.Simulator(signal="square")
+    frame = e.tb.tb_next.tb_frame if e.tb.tb_next else e.tb.tb_frame
+    half_built = frame.f_locals["self"]
+    assert repr(half_built) == "<kv318.Simulator 1 board(s), square (stopped)>"
+
+
 def test_options_reach_the_simulator():
     with kv318.Simulator(boards=2, signal="const", value=-2.5, inputs=0x00A5) as sim:
         assert "serving 2 boards" in sim.log
@@ -76,6 +86,16 @@ def test_finding_kv318_sim(tmp_path):
     beside.mkdir()
     (beside / "kv318-sim").write_text("")
     assert find_simulator({}, library_path=str(beside / "libKV318.so")) == str(beside / "kv318-sim")
+
+    # Installed: the library in prefix/lib or prefix/lib/<multiarch>, the
+    # simulator in prefix/bin.
+    installed = tmp_path / "usr"
+    (installed / "bin").mkdir(parents=True)
+    (installed / "bin" / "kv318-sim").write_text("")
+    for libdir in ("lib", "lib64", "lib/x86_64-linux-gnu"):
+        (installed / libdir).mkdir(parents=True, exist_ok=True)
+        found = find_simulator({}, library_path=str(installed / libdir / "libKV318.so"))
+        assert found == str(installed / "bin" / "kv318-sim")
 
     on_path = tmp_path / "bin"
     on_path.mkdir()

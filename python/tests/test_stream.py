@@ -3,6 +3,7 @@ checked, read(n) across blocks, each failure as its exception, one
 acquisition per process, and the stop on every way out."""
 
 import gc
+import signal
 import time
 
 import numpy as np
@@ -46,12 +47,42 @@ def test_read_n_across_block_boundaries(sim_factory, acquire):
     np.testing.assert_array_equal(np.concatenate(got + [after]), ramp(0, sum(sizes) + after.size))
 
 
-def test_read_timeout_keeps_what_came(sim_factory):
-    sim_factory(signal="ramp", clock=100_000)
-    with kv318.open(0) as board, board.stream(divider=100) as s:  # 1000 samples/s
-        with pytest.raises(TimeoutError, match=r"of 1000000 samples"):
-            s.read(1_000_000, timeout=0.3)
-        np.testing.assert_array_equal(s.read(500, timeout=30), ramp(0, 500))
+def _interrupt_after_first_block(acq):
+    """Makes the acquisition's next fetch that brings samples also raise
+    SIGINT, as a Ctrl-C in the middle of read(n) would."""
+    fetch = acq._fetch
+
+    def fetch_then_interrupt():
+        block = fetch()
+        if block is not None:
+            del acq._fetch
+            signal.raise_signal(signal.SIGINT)
+        return block
+
+    acq._fetch = fetch_then_interrupt
+
+
+@pytest.mark.parametrize(
+    "fail, error",
+    [
+        ("bulk-read:after=20", kv318.TransferFailed),  # a transfer fails mid-read
+        ("stall:after=20", TimeoutError),  # the board stops sending
+        (None, KeyboardInterrupt),  # Ctrl-C mid-read; the acquisition goes on
+    ],
+)
+def test_a_failed_read_hands_over_what_it_took(sim_factory, acquire, fail, error):
+    sim_factory(signal="ramp", **({"fail": fail} if fail else {}))
+    with kv318.open(0) as board, acquire(board, divider=50, timeout=1) as acq:
+        if error is KeyboardInterrupt:
+            _interrupt_after_first_block(acq)
+        with pytest.raises(error) as e:
+            acq.read(10_000_000)
+        took = e.value.samples
+        assert took.dtype == np.int16 and took.size > 0
+        np.testing.assert_array_equal(took, ramp(0, took.size))
+        if error is KeyboardInterrupt:
+            # Handed over once: the next read goes on right after them.
+            np.testing.assert_array_equal(acq.read(100, timeout=30), ramp(took.size, 100))
 
 
 def test_iteration_times_out_without_samples(sim_factory):

@@ -1,0 +1,174 @@
+"""Where kv318 meets the rest of the machine: the driver directory in which
+Linux drivers (and kv318-sim) publish boards, and the lock file that says
+which process is streaming a board.
+
+Both follow the library's own rules, so that what kv318 reports names the
+place the library really looked at.  The functions take the environment and
+the platform as arguments, so tests can ask about any setting.
+"""
+
+import os
+import re
+import sys
+import time
+
+ENV_DRIVER_DIR = "KV318_DRIVER_DIR"
+
+# The library holds one byte of the lock file at this offset on Windows, so
+# the pid written at offset 0 stays readable while it is held.
+_WINDOWS_LOCK_OFFSET = 0x40000000
+# How long to wait for a holder that has just taken the lock to write its
+# pid: it truncates the file and writes it right after taking the lock.
+_PID_WAIT = 0.5
+_PID_TEXT = re.compile(rb"(\d+)\n")
+
+
+class DriverDirectory:
+    """The directory the library looks in for a board's socket (Linux).
+
+    `path` is the directory; `explicit` is True when KV318_DRIVER_DIR named
+    it; `refused` says why the library will not use a default directory
+    (a symbolic link, or owned by another user), else None."""
+
+    def __init__(self, path, explicit, refused=None):
+        self.path = path
+        self.explicit = explicit
+        self.refused = refused
+
+    def __repr__(self):
+        return f"DriverDirectory({self.path!r}, explicit={self.explicit}, refused={self.refused!r})"
+
+
+def driver_directory(environ=None, euid=None, lstat=os.lstat):
+    """The driver directory the library uses: $KV318_DRIVER_DIR when set and
+    not empty; else $XDG_RUNTIME_DIR/kv318 when that is set, not empty and
+    absolute; else /tmp/kv318-<euid>.  A default (not named by
+    KV318_DRIVER_DIR) that is a symbolic link or belongs to another user is
+    refused: someone else could plant boards there or redirect them."""
+    environ = os.environ if environ is None else environ
+    euid = os.geteuid() if euid is None else euid
+    explicit = environ.get(ENV_DRIVER_DIR, "")
+    if explicit:
+        return DriverDirectory(explicit, True)
+    runtime = environ.get("XDG_RUNTIME_DIR", "")
+    if runtime and os.path.isabs(runtime):
+        path = os.path.join(runtime, "kv318")
+    else:
+        path = f"/tmp/kv318-{euid}"
+    try:
+        st = lstat(path)
+    except OSError:
+        return DriverDirectory(path, False)  # not there yet: nothing to refuse
+    refused = None
+    if (st.st_mode & 0o170000) == 0o120000:
+        refused = f"{path} is a symbolic link"
+    elif st.st_uid != euid:
+        refused = f"{path} belongs to user {st.st_uid}, not to you"
+    if refused:
+        refused += f"; set {ENV_DRIVER_DIR} to a directory of your own"
+    return DriverDirectory(path, False, refused)
+
+
+def not_found_hint(board, windows=None, environ=None, euid=None):
+    """Where the library looked for board `board` and what to do about it,
+    for BoardNotFound."""
+    windows = sys.platform == "win32" if windows is None else windows
+    if windows:
+        return (f"no driver publishes \\\\.\\KV318Device{board} and no kv318-sim serves "
+                f"\\\\.\\pipe\\KV318Device{board}; plug the board in or start kv318-sim")
+    d = driver_directory(environ, euid)
+    if d.refused:
+        return f"driver directory refused: {d.refused}"
+    return (f"driver directory {d.path}: no driver serves KV318Device{board} there; start the board's "
+            f"driver or kv318-sim, or set {ENV_DRIVER_DIR} to its directory, which must be yours and "
+            "writable by you alone")
+
+
+def lock_path(board, windows=None, environ=None, temp_dir=None):
+    """The file whose lock the library holds while board `board` streams:
+    KV318Device<N>.lock in the driver directory (Linux) or in the
+    directory GetTempPathW returns (Windows)."""
+    windows = sys.platform == "win32" if windows is None else windows
+    name = f"KV318Device{board}.lock"
+    if windows:
+        return os.path.join(temp_dir if temp_dir is not None else _windows_temp_dir(), name)
+    return os.path.join(driver_directory(environ).path, name)
+
+
+def _windows_temp_dir():
+    # GetTempPathW itself rather than tempfile.gettempdir(): the two read
+    # TMP, TEMP and the rest in different orders, and only the library's
+    # answer finds its lock.
+    import ctypes
+
+    buf = ctypes.create_unicode_buffer(300)
+    n = ctypes.windll.kernel32.GetTempPathW(len(buf), buf)
+    return buf.value if 0 < n < len(buf) else ""
+
+
+def lock_holder(board, path=None):
+    """Whether another open of the lock file holds board `board`'s
+    acquisition lock right now.  Returns None when nobody holds it (or the
+    file cannot be opened), else the holder's pid, or 0 when the pid could
+    not be read.
+
+    The check takes the lock itself for a moment when it is free and lets
+    go at once, so it is made only after the library refused a start."""
+    path = lock_path(board) if path is None else path
+    if sys.platform == "win32":
+        return _windows_lock_holder(path)
+    import fcntl
+
+    try:
+        # No link following and no blocking open: the file is only read.
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return _read_pid(fd)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        return None
+    finally:
+        os.close(fd)
+
+
+def _windows_lock_holder(path):
+    import msvcrt
+
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_BINARY)
+    except OSError:
+        return None
+    try:
+        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
+        try:
+            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+        except OSError:
+            return _read_pid(fd)
+        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
+        msvcrt.locking(fd, msvcrt.LK_UNLCK, 1)
+        return None
+    finally:
+        os.close(fd)
+
+
+def _read_pid(fd):
+    """The pid the holder wrote at the start of the file: decimal text and
+    a newline.  Waits a little for a holder that is still writing it."""
+    deadline = time.monotonic() + _PID_WAIT
+    while True:
+        text = os.pread(fd, 32, 0) if hasattr(os, "pread") else _read_at_start(fd)
+        m = _PID_TEXT.fullmatch(text)
+        if m:
+            return int(m.group(1))
+        if time.monotonic() > deadline:
+            return 0
+        time.sleep(0.01)
+
+
+def _read_at_start(fd):
+    os.lseek(fd, 0, os.SEEK_SET)
+    return os.read(fd, 32)
