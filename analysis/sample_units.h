@@ -5,7 +5,7 @@
 // A sample is a signed 16-bit word whose top 14 bits carry the converter
 // code: code = sample / 4, rounded half to even, so the two low bits never
 // bias a long average.  8192 codes are 5 V, so samples span about +-5 V.
-// Rounding lets 32764..32767 reach code 8192 (exactly +5 V): tables indexed
+// Rounding lets 32766 and 32767 reach code 8192 (exactly +5 V): tables indexed
 // by code hold kCodeMin..kCodeMax, both ends included.
 #pragma once
 
@@ -14,7 +14,7 @@
 namespace kv318::units {
 
 inline constexpr std::int32_t kCodeMin = -8192;  // sample -32768
-inline constexpr std::int32_t kCodeMax = 8192;   // samples 32764..32767
+inline constexpr std::int32_t kCodeMax = 8192;   // samples 32766 and 32767
 inline constexpr double kVoltsPerCode = 5.0 / 8192.0;
 
 // The converter code of a sample: sample / 4 rounded half to even.

@@ -22,7 +22,7 @@ struct RampRead {
 // Reads the stream already started on `h` until `seconds` have passed since
 // `t0`.  Runs on the caller's thread; the stream is left running.
 inline RampRead read_ramp(std::int32_t h, std::chrono::steady_clock::time_point t0, double seconds) {
-    static std::vector<std::int32_t> samples(524288);
+    static std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
     RampRead r;
     auto tick = t0;
     while (std::chrono::steady_clock::now() - t0 < std::chrono::duration<double>(seconds)) {

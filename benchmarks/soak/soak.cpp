@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    static std::vector<std::int32_t> samples(524288);
+    static std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
     std::uint64_t checked = 0;  // samples checked, over every run
     std::uint64_t next = 0;     // the ramp's next sample number in this run
     // Samples missing from the ramp, or not ramp values.  A lower bound: the

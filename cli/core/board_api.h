@@ -35,8 +35,8 @@ struct BoardApi {
 
 // The most samples one KV318_Read and one KV318_M_Read can return; the
 // arrays handed to them are this long.
-inline constexpr std::size_t kReadCapacity = 524288;
-inline constexpr std::size_t kPolledReadCapacity = 139264;
+inline constexpr std::size_t kReadCapacity = KV318_READ_MAX_SAMPLES;
+inline constexpr std::size_t kPolledReadCapacity = KV318_M_READ_MAX_SAMPLES;
 
 // The table of the linked KV318 library.
 const BoardApi& library_api();

@@ -24,8 +24,9 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
 }
 
 void split_identity(const char* text, std::string* first, std::string* second) {
-    // The library writes 70 bytes: string 1, three spaces, string 2, zeros.
-    const std::string all(text, std::find(text, text + 70, '\0'));
+    // The library writes KV318_INFO_BYTES: string 1, three spaces, string 2,
+    // zeros.
+    const std::string all(text, std::find(text, text + KV318_INFO_BYTES, '\0'));
     const std::size_t gap = all.find("   ");
     *first = all.substr(0, gap);
     *second = gap == std::string::npos ? std::string() : all.substr(gap + 3);
@@ -73,7 +74,7 @@ int list(const Invocation& inv, const Environment& env) {
     for (std::int32_t board = inv.board; board < inv.board + inv.maxBoards; ++board) {
         const std::int32_t h = env.api.open(board);
         if (h == -1) continue;
-        char text[71] = {};
+        char text[KV318_INFO_BYTES + 1] = {};
         const bool read = env.api.info(h, text) == 0;
         env.api.close(h);
         std::string first, second;
@@ -100,7 +101,7 @@ int list(const Invocation& inv, const Environment& env) {
 int info(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
-    char text[71] = {};
+    char text[KV318_INFO_BYTES + 1] = {};
     if (env.api.info(b.handle, text) != 0) {
         // String 1 missing leaves the text untouched; string 2 missing
         // leaves string 1 and the spaces.

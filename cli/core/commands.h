@@ -1,7 +1,7 @@
 // The tool's subcommands, free of the command-line toolkit: the parsed
 // command line arrives as an Invocation, the library as a BoardApi, and
 // every line goes to the two streams of the Environment.  Each returns the
-// process's exit code (limits.h).
+// process's exit code (option_limits.h).
 #pragma once
 
 #include <atomic>

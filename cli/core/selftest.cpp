@@ -28,7 +28,7 @@ public:
 };
 
 Check identity(const Environment& env, std::int32_t h) {
-    char text[71] = {};
+    char text[KV318_INFO_BYTES + 1] = {};
     const std::int32_t r = env.api.info(h, text);
     std::string first, second;
     split_identity(text, &first, &second);

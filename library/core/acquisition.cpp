@@ -15,6 +15,10 @@
 namespace kv318 {
 namespace {
 
+// The header tells callers how big their array must be; one read never
+// returns more than that.
+static_assert(kMaxReadSamples == KV318_READ_MAX_SAMPLES, "KV318.h states the most one KV318_Read returns");
+
 // Whether TimerId names a timer this library has not cancelled yet.
 // Caller's thread only.
 bool TimerLive = false;

@@ -33,9 +33,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text) {
     std::size_t n = 0;
     for (const char* part : {static_cast<const char*>(a), "   ", static_cast<const char*>(b)})
         for (; *part != '\0' && n + 1 < sizeof c; ++part) c[n++] = *part;
-    // Exactly 70 bytes, whatever the length: the strings are at most 32
-    // characters each, so the text is always terminated within them.
-    std::memcpy(text, c, 70);
+    // Exactly KV318_INFO_BYTES (70), whatever the length: the strings are at
+    // most 32 characters each, so the text is always terminated within them.
+    static_assert(KV318_INFO_BYTES == 70 && KV318_INFO_BYTES <= sizeof c, "KV318.h states what KV318_Info writes");
+    std::memcpy(text, c, KV318_INFO_BYTES);
     return second;
 }
 

@@ -17,6 +17,10 @@ constexpr std::int32_t kCarryPresent = 0x10000;
 // largest level plus one reply of chunk + 1 bytes, with the carried byte
 // counted in the level.
 static_assert(static_cast<std::size_t>(kMaxFifoLevel) + kMaxChunk <= kPolledSize);
+// Those bytes, in pairs, are the most samples one call returns: the size the
+// header asks callers to provide.
+static_assert((kMaxFifoLevel + kMaxChunk) / 2 == KV318_M_READ_MAX_SAMPLES,
+              "KV318.h states the most one KV318_M_Read returns");
 
 // Streaming owns TransferBuffer and the ring counters while its timer runs.
 bool stream_running() {

@@ -1,5 +1,6 @@
-/*
- * KV318.h - the public interface of the KV318 data-acquisition library.
+/**
+ * @file KV318.h
+ * @brief The public interface of the KV318 data-acquisition library.
  *
  * Every export takes the board handle first and returns a 32-bit signed
  * integer.  Negative results are failures: -1 for a failed request or a
@@ -18,18 +19,74 @@
  * values within 32 bits so that 32- and 64-bit processes can share them, so
  * nothing is lost, and INVALID_HANDLE_VALUE is -1 both ways.  A caller that
  * needs the OS handle itself uses LongToHandle too, never a plain cast.
+ *
+ * @par Samples, converter codes and volts
+ * A sample is a signed 16-bit word whose top 14 bits carry the converter's
+ * code.  code = sample / 4, rounded to the nearest integer with halves going
+ * to the even neighbour (so the two low bits never bias a long average);
+ * volts = code x 5 / 8192.  8192 codes are 5 V, so samples span about
+ * +-5 V: sample -32768 is code -8192 (-5 V), samples 32766 and 32767 round to
+ * code 8192 (+5 V).  In C:
+ * @code
+ * double code = nearbyint(sample / 4.0);   // default rounding: half to even
+ * double volts = code * 5.0 / 8192.0;
+ * @endcode
+ *
+ * @par Sample rate and divider
+ * The board converts at its converter clock divided by the divider given to
+ * KV318_AD or KV318_M_AD, one sample per period.  The clock belongs to the
+ * board: the library cannot read it, so a program that needs the rate must
+ * know the clock of its board.  Only the divider's low 12 bits reach the
+ * board, and a result below 2 is written as 2: 50 stays 50, 5000 becomes 904,
+ * and 0, 1, 4096 and 4097 all become 2 (full speed).  Keep dividers within
+ * 2-4095 to get the rate you asked for.
+ *
+ * @par Mode flags
+ * KV318_AD and KV318_M_AD take four mode flags.  The library uses bit 0 of
+ * each and packs them into the board's mode byte (flag1 to bit 0, flag3 to
+ * bit 1, flag2 to bit 2, flag4 to bit 3); nothing else.  What each bit
+ * selects inside the board is the board's affair and is not known to the
+ * library; the test panel passes 0 for all four, and the simulator stores
+ * the byte and reads it back without changing its samples.
  */
 #ifndef KV318_H
 #define KV318_H
 
 #include <stdint.h>
 
+/** @name Version of this interface
+ * The project's version: programs built against major version N load any
+ * library of version N.x.
+ * @{ */
+#define KV318_VERSION_MAJOR 1 /**< Changes when an export changes incompatibly. */
+#define KV318_VERSION_MINOR 0 /**< Changes when something is added. */
+#define KV318_VERSION_PATCH 0 /**< Changes with fixes only. */
+/** @} */
+
+/** @name Sizes of the caller's arrays
+ * Each export that fills a caller's array writes at most this many
+ * elements; an array of this size is always big enough.
+ * @{ */
+/** Samples one KV318_Read can return (1 MiB of buffered bytes). */
+#define KV318_READ_MAX_SAMPLES 524288
+/** Samples one KV318_M_Read can return (the board's largest FIFO level plus
+ * one bulk read of 16,384 bytes, in pairs). */
+#define KV318_M_READ_MAX_SAMPLES 139264
+/** Bytes KV318_Info writes, terminating zero bytes included. */
+#define KV318_INFO_BYTES 70
+/** @} */
+
+/** @def KV318_CALL
+ * The calling convention of every export: stdcall on Windows, the
+ * platform's default elsewhere. */
 #if defined(_WIN32)
 #define KV318_CALL __stdcall
 #else
 #define KV318_CALL
 #endif
 
+/** @def KV318_EXPORT
+ * Marks the exports while the library itself is built; empty for callers. */
 #if defined(KV318_BUILDING_LIBRARY) && !defined(_WIN32)
 #define KV318_EXPORT __attribute__((visibility("default")))
 #else
@@ -42,36 +99,56 @@ extern "C" {
 
 /* ---- Device ---------------------------------------------------------- */
 
-/* Opens board `board` ("\\.\KV318Device" followed by the number) for
+/** Opens board `board` ("\\.\KV318Device" followed by the number) for
  * reading and writing.  Returns the board handle, or -1 when no board
- * answers under that number. */
+ * answers under that number.
+ * @param board  the board's number, 0 for the first.
+ * @return the board handle (pass it to every other export), or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board);
 
-/* Closes a handle.  A handle of -1 does nothing and returns 0.  Returns 0,
+/** Closes a handle.  A handle of -1 does nothing and returns 0.  Returns 0,
  * or -1 when the close fails.  Closing a handle that a running stream still
- * uses is the caller's error. */
+ * uses is the caller's error.
+ * @param handle  a handle from KV318_OpenDevice, or -1.
+ * @return 0, or -1 when the system refuses the close. */
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle);
 
-/* Reads identity strings 1 and 2 and writes exactly 70 bytes to `text`:
+/** Reads identity strings 1 and 2 and writes exactly 70 bytes to `text`:
  * string 1, three spaces, string 2, then zero bytes.  Returns 0.
  * Returns -1 without touching `text` when string 1 cannot be read or `text`
  * is NULL; returns -1 with string 1 and the three spaces written when string
- * 2 cannot be read.  `text` must hold 70 bytes. */
+ * 2 cannot be read.  `text` must hold 70 bytes.
+ * @param handle  the board handle.
+ * @param text    caller-owned, at least KV318_INFO_BYTES bytes.
+ * @return 0, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char *text);
 
-/* Reads byte register `reg` (low 8 bits used).  Returns 0-255, or -1. */
+/** Reads byte register `reg` (low 8 bits used).  Returns 0-255, or -1.
+ * @param handle  the board handle.
+ * @param reg     the register number, 0-255.
+ * @return the register's value 0-255, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg);
 
-/* Writes the low 8 bits of `value` to byte register `reg` (low 8 bits used).
- * Returns 0, or -1. */
+/** Writes the low 8 bits of `value` to byte register `reg` (low 8 bits used).
+ * Returns 0, or -1.
+ * @param handle  the board handle.
+ * @param reg     the register number, 0-255.
+ * @param value   the byte to write (low 8 bits).
+ * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t value);
 
-/* One bulk read of (length & 0xFFFF) bytes into `buffer`, which must hold
+/** One bulk read of (length & 0xFFFF) bytes into `buffer`, which must hold
  * (length & 0xFFFF) + 1 bytes.  Returns the byte count the driver reported,
- * or -1 when the request fails or `buffer` is NULL (then nothing is sent). */
+ * or -1 when the request fails or `buffer` is NULL (then nothing is sent).
+ * @param handle  the board handle.
+ * @param buffer  caller-owned, at least (length & 0xFFFF) + 1 bytes.
+ * @param length  bytes to ask for; only the low 16 bits count.
+ * @return the byte count the driver reported (0 or more), or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void *buffer, int32_t length);
 
-/* Resets the board's USB pipe, then sleeps 1 ms.  Returns 0, or -1. */
+/** Resets the board's USB pipe, then sleeps 1 ms.  Returns 0, or -1.
+ * @param handle  the board handle.
+ * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
 
 /* ---- Streaming analog input ------------------------------------------- */
@@ -87,42 +164,67 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * a FIFO fill but stopped delivering) ends with what it drained; the bytes
  * stay on the board and the next tick asks for them again. */
 
-/* Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
+/** Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
  * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
  * flag4 to bit 3; note the middle two cross) and the divider (its low 12
  * bits, at least 2), starts the 10 ms timer and starts conversion.
  * Returns 0, or -1 when a board request fails or the timer cannot start (the
  * board is then configured but not started).
  * While a stream is running it is refused: -1, and nothing is sent to the
- * board.  Call KV318_StopAD first, also to start on another board. */
+ * board.  Call KV318_StopAD first, also to start on another board.
+ * @param handle   the board handle; the stream keeps using it until
+ *                 KV318_StopAD.
+ * @param flag1    mode flag, bit 0 used (see "Mode flags" above).
+ * @param flag2    mode flag, bit 0 used.
+ * @param flag3    mode flag, bit 0 used.
+ * @param flag4    mode flag, bit 0 used.
+ * @param divider  converter clock periods per sample, 2-4095 (see "Sample
+ *                 rate and divider" above for what happens outside).
+ * @return 0 once the stream runs, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                          int32_t flag4, int32_t divider);
 
-/* Moves the buffered samples into `samples`, which must hold 524,288
+/** Moves the buffered samples into `samples`, which must hold 524,288
  * elements.  Returns the count, 50 to 524,288; 0 while fewer than 100 bytes
  * are buffered.  An odd byte stays buffered for the next call.  Failures:
  * -1 when the board reports acquisition not enabled or its status read fails
  * (the buffer is kept either way) or `samples` is NULL (nothing is read); -2 when the ring overflowed, until
  * the stream is stopped and started again; -3 when a bulk read of the timer
- * failed, until KV318_StopAD.  `handle` is used for the status read. */
+ * failed, until KV318_StopAD.  `handle` is used for the status read.
+ * @param handle   the board handle.
+ * @param samples  caller-owned, KV318_READ_MAX_SAMPLES elements.
+ * @return the sample count (0 while too little is buffered), or
+ * @retval -1 acquisition not enabled, status read failed, or `samples` NULL;
+ * @retval -2 the ring overflowed: samples were lost;
+ * @retval -3 the timer's bulk read failed. */
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
 
-/* Ends the stream: waits for a drain in progress, stops the timer (no drain
+/** Ends the stream: waits for a drain in progress, stops the timer (no drain
  * runs after it returns), clears a bulk-read fault and stops conversion on
- * `handle`.  Always returns 0, also when no stream runs. */
+ * `handle`.  Always returns 0, also when no stream runs.
+ * @param handle  the board handle.
+ * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 
 /* ---- Polled analog input ---------------------------------------------- */
 /* No timer: each KV318_M_Read drains the FIFO on the caller's thread.  Not to
  * be mixed with a running stream, and only one thread may poll at a time. */
 
-/* Configures and starts conversion as KV318_AD does, without the timer.
+/** Configures and starts conversion as KV318_AD does, without the timer.
  * Returns 0, or -1 when a board request fails, or while a stream is running
- * (then nothing is sent). */
+ * (then nothing is sent).
+ * @param handle   the board handle.
+ * @param flag1    mode flag, bit 0 used, as for KV318_AD.
+ * @param flag2    mode flag, bit 0 used.
+ * @param flag3    mode flag, bit 0 used.
+ * @param flag4    mode flag, bit 0 used.
+ * @param divider  converter clock periods per sample, 2-4095, as for
+ *                 KV318_AD.
+ * @return 0, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                            int32_t flag4, int32_t divider);
 
-/* Drains at least the FIFO level the board reports and converts the bytes
+/** Drains at least the FIFO level the board reports and converts the bytes
  * into `samples`, which must hold 139,264 elements (the most one call can
  * return).  `*carry` links the calls: set it to 0 before the first read of a
  * run; bit 16 set means bits 0-7 hold a byte left over, which leads this
@@ -134,33 +236,56 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * answers 16 bulk reads in a row with 0 bytes (it reports a FIFO fill but
  * stopped delivering), the call stops early and returns the samples it
  * drained, possibly 0, with the carry set as usual: nothing taken from the
- * board is lost.  `reserved` is ignored. */
+ * board is lost.  `reserved` is ignored.
+ * @param handle    the board handle.
+ * @param samples   caller-owned, KV318_M_READ_MAX_SAMPLES elements.
+ * @param carry     caller-owned, kept between the calls of one run.
+ * @param reserved  ignored; pass 0.
+ * @return the sample count (0 or more), or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
 
-/* Stops conversion.  Always returns 0. */
+/** Stops conversion.  Always returns 0.
+ * @param handle  the board handle.
+ * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);
 
 /* ---- Digital I/O, counter, pulse -------------------------------------- */
 
-/* Reads the 16 digital inputs, bit k = DI k.  Returns 0-65535.  A failed
- * read returns 65535, which cannot be told from all inputs high. */
+/** Reads the 16 digital inputs, bit k = DI k.  Returns 0-65535.  A failed
+ * read returns 65535, which cannot be told from all inputs high.
+ * @param handle  the board handle.
+ * @return the inputs, 0-65535 (65535 also on failure). */
 KV318_EXPORT int32_t KV318_CALL KV318_DI(int32_t handle);
 
-/* Writes bits 0-15 of `value` to the digital outputs.  Returns 0, or -1. */
+/** Writes bits 0-15 of `value` to the digital outputs.  Returns 0, or -1.
+ * @param handle  the board handle.
+ * @param value   bit k sets DO k; bits above 15 are ignored.
+ * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_DO(int32_t handle, int32_t value);
 
-/* Starts the counter from 0.  Returns 0, or -1. */
+/** Starts the counter from 0.  Returns 0, or -1.
+ * @param handle  the board handle.
+ * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_CRun(int32_t handle);
 
-/* Reads the counter: 0-65535, or -1 while the board reports no valid count
- * (also when the state read fails).  A failed byte read counts as 0xFF. */
+/** Reads the counter: 0-65535, or -1 while the board reports no valid count
+ * (also when the state read fails).  A failed byte read counts as 0xFF.
+ * @param handle  the board handle.
+ * @return the count 0-65535, or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle);
 
-/* Starts the pulse generator: mode 0 or non-zero, divisor held to 2-255.
- * Returns the result of the divisor write: 0, or -1. */
+/** Starts the pulse generator: mode 0 or non-zero, divisor held to 2-255.
+ * Returns the result of the divisor write: 0, or -1.
+ * @param handle   the board handle.
+ * @param mode     0 clears the board's pulse mode bit, non-zero sets it
+ *                 (one-shot).
+ * @param divisor  the pulse divisor; below 2 becomes 2, above 255 becomes 255.
+ * @return 0, or -1 when the divisor write fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t divisor);
 
-/* Stops the pulse generator.  Returns 0, or -1. */
+/** Stops the pulse generator.  Returns 0, or -1.
+ * @param handle  the board handle.
+ * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
 
 #ifdef __cplusplus

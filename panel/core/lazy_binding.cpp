@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "KV318.h"  // for the calling convention of the exports
+#include "KV318.h"  // the exports' types, taken from their declarations
 
 namespace kv318::panel {
 
@@ -13,15 +13,10 @@ constexpr std::array<const char*, kExportCount> kNames{
     "KV318_DI",         "KV318_CRun",        "KV318_CRead", "KV318_PRun", "KV318_PStop",
 };
 
-// The exports' real types.  Every argument and result is a 32-bit integer,
-// except the sample array of KV318_Read.
-using Fn1 = std::int32_t(KV318_CALL*)(std::int32_t);
-using Fn2 = std::int32_t(KV318_CALL*)(std::int32_t, std::int32_t);
-using Fn3 = std::int32_t(KV318_CALL*)(std::int32_t, std::int32_t, std::int32_t);
-using Fn6 = std::int32_t(KV318_CALL*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                                      std::int32_t);
-using FnRead = std::int32_t(KV318_CALL*)(std::int32_t, std::int32_t*);
-
+// A looked-up function cast to its export's type as the header declares it
+// (decltype of the declaration, which names it without using it: the panel
+// does not link the library).  A change of an export's signature thus
+// reaches the panel at compile time.
 template <class Fn>
 Fn as(Proc p) {
     return reinterpret_cast<Fn>(p);
@@ -53,37 +48,45 @@ Proc LazyBinding::resolve(Export e) {
     return slot;
 }
 
-std::int32_t LazyBinding::OpenDevice(std::int32_t board) { return as<Fn1>(resolve(Export::OpenDevice))(board); }
+std::int32_t LazyBinding::OpenDevice(std::int32_t board) {
+    return as<decltype(&KV318_OpenDevice)>(resolve(Export::OpenDevice))(board);
+}
 
 std::int32_t LazyBinding::CloseDevice(std::int32_t handle) {
-    return as<Fn1>(resolve(Export::CloseDevice))(handle);
+    return as<decltype(&KV318_CloseDevice)>(resolve(Export::CloseDevice))(handle);
 }
 
 std::int32_t LazyBinding::AD(std::int32_t handle, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d,
                              std::int32_t divider) {
-    return as<Fn6>(resolve(Export::AD))(handle, a, b, c, d, divider);
+    return as<decltype(&KV318_AD)>(resolve(Export::AD))(handle, a, b, c, d, divider);
 }
 
 std::int32_t LazyBinding::Read(std::int32_t handle, std::int32_t* samples) {
-    return as<FnRead>(resolve(Export::Read))(handle, samples);
+    return as<decltype(&KV318_Read)>(resolve(Export::Read))(handle, samples);
 }
 
-std::int32_t LazyBinding::StopAD(std::int32_t handle) { return as<Fn1>(resolve(Export::StopAD))(handle); }
+std::int32_t LazyBinding::StopAD(std::int32_t handle) {
+    return as<decltype(&KV318_StopAD)>(resolve(Export::StopAD))(handle);
+}
 
 std::int32_t LazyBinding::DO(std::int32_t handle, std::int32_t value) {
-    return as<Fn2>(resolve(Export::DO))(handle, value);
+    return as<decltype(&KV318_DO)>(resolve(Export::DO))(handle, value);
 }
 
-std::int32_t LazyBinding::DI(std::int32_t handle) { return as<Fn1>(resolve(Export::DI))(handle); }
+std::int32_t LazyBinding::DI(std::int32_t handle) { return as<decltype(&KV318_DI)>(resolve(Export::DI))(handle); }
 
-std::int32_t LazyBinding::CRun(std::int32_t handle) { return as<Fn1>(resolve(Export::CRun))(handle); }
+std::int32_t LazyBinding::CRun(std::int32_t handle) { return as<decltype(&KV318_CRun)>(resolve(Export::CRun))(handle); }
 
-std::int32_t LazyBinding::CRead(std::int32_t handle) { return as<Fn1>(resolve(Export::CRead))(handle); }
+std::int32_t LazyBinding::CRead(std::int32_t handle) {
+    return as<decltype(&KV318_CRead)>(resolve(Export::CRead))(handle);
+}
 
 std::int32_t LazyBinding::PRun(std::int32_t handle, std::int32_t mode, std::int32_t divisor) {
-    return as<Fn3>(resolve(Export::PRun))(handle, mode, divisor);
+    return as<decltype(&KV318_PRun)>(resolve(Export::PRun))(handle, mode, divisor);
 }
 
-std::int32_t LazyBinding::PStop(std::int32_t handle) { return as<Fn1>(resolve(Export::PStop))(handle); }
+std::int32_t LazyBinding::PStop(std::int32_t handle) {
+    return as<decltype(&KV318_PStop)>(resolve(Export::PStop))(handle);
+}
 
 }  // namespace kv318::panel

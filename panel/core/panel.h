@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "KV318.h"
 #include "binding.h"
 #include "clock.h"
 #include "view.h"
@@ -15,9 +16,10 @@ namespace kv318::panel {
 
 // State that lives for the whole run and is shared by every handler.
 struct Module1 {
-    // Elements in sampleBuf: indexes 0 to 600,000.  More than the 524,288
-    // samples one KV318_Read can return.
+    // Elements in sampleBuf: indexes 0 to 600,000.  More than the
+    // KV318_READ_MAX_SAMPLES samples one KV318_Read can return.
     static constexpr std::size_t kSampleBufSize = 600001;
+    static_assert(kSampleBufSize >= KV318_READ_MAX_SAMPLES, "one KV318_Read must fit sampleBuf");
 
     // Board handle: 0 until start-up, then KV318_OpenDevice(0)'s result for
     // the rest of the run (-1 when no board answered).

@@ -3,13 +3,13 @@
 // path.
 #include <QApplication>
 
-#include "dl_loader.h"
 #include "form1.h"
 #include "lazy_binding.h"
+#include "library_loader.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    kv318::qt::DlLoader loader({QCoreApplication::applicationDirPath().toStdString()});
+    kv318::panel::LibraryLoader loader({QCoreApplication::applicationDirPath().toStdString()});
     kv318::panel::LazyBinding lib(loader, "libKV318.so");
     kv318::panel::SteadyClock clock;
 

@@ -3,9 +3,9 @@
 // directory or the system's search path.
 #include <windows.h>
 
-#include "dll_loader.h"
 #include "form1.h"
 #include "lazy_binding.h"
+#include "library_loader.h"
 #include "text.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -13,7 +13,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // system must not stretch the window a second time.
     SetProcessDPIAware();
 
-    kv318::win32::DllLoader loader;
+    kv318::panel::LibraryLoader loader;
     kv318::panel::LazyBinding lib(loader, "KV318");
     kv318::panel::SteadyClock clock;
 

@@ -126,7 +126,7 @@ TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
     std::int64_t wrong = -1;  // the first sample that differs
     std::int32_t failure = 0;
     std::thread reader([&] {
-        std::vector<std::int32_t> samples(524288);
+        std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
         const auto deadline = Clock::now() + std::chrono::seconds(120);
         while (Clock::now() < deadline) {
             const std::int32_t n = KV318_Read(kH, samples.data());

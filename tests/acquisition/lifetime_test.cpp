@@ -61,7 +61,7 @@ struct Library {
     std::int32_t stream() {
         const std::int32_t board = open(0);
         if (board < 0 || start(board, 0, 0, 0, 0, 50) != 0) return -1;
-        std::vector<std::int32_t> samples(524288);
+        std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
         if (!wait_until([&] { return read(board, samples.data()) > 0; })) return -1;
         return board;
     }
@@ -83,7 +83,7 @@ struct Library {
         return register_reply(r.in[0] == kCmdRead8 && r.in[2] == 0 ? 0x14 : 0);
     });
     if (KV318_AD(0x11, 0, 0, 0, 0, 50) != 0) std::_Exit(3);
-    std::vector<std::int32_t> samples(524288);
+    std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
     if (!wait_until([&] { return KV318_Read(0x11, samples.data()) > 0; })) std::_Exit(4);
     std::exit(0);
 }

@@ -21,7 +21,7 @@ protected:
 
     RecordingDevice dev;
     BoardModel board{dev};
-    std::vector<std::int32_t> samples = std::vector<std::int32_t>(139264);
+    std::vector<std::int32_t> samples = std::vector<std::int32_t>(KV318_M_READ_MAX_SAMPLES);
 };
 
 TEST_F(Polled, CarryGoesInFrontAndTheUnpairedLastByteComesOut) {
@@ -144,7 +144,7 @@ TEST_F(Polled, NullArgumentsAreRefusedWithoutABoardRequest) {
     EXPECT_EQ(dev.request_count(), 0u);
 }
 
-TEST_F(Polled, OneCallReturnsAtMost139264SamplesWithRepliesOfChunkPlusOne) {
+TEST_F(Polled, OneCallReturnsAtMostTheHeadersSampleCountWithRepliesOfChunkPlusOne) {
     board.set_status(status_with_level(7));
     // Every reply one byte over the chunk: the 16th reaches the level.
     board.queue_bulk_n(16385, 16);
@@ -156,9 +156,9 @@ TEST_F(Polled, OneCallReturnsAtMost139264SamplesWithRepliesOfChunkPlusOne) {
     board.queue_bulk_n(16383, 16);
     board.queue_bulk({15, 16385});
     const std::size_t before = board.delivered().size();
-    std::vector<std::int32_t> exact(139264);  // exactly the documented size
+    std::vector<std::int32_t> exact(KV318_M_READ_MAX_SAMPLES);  // exactly the documented size
     carry = 0;
-    EXPECT_EQ(KV318_M_Read(kH, exact.data(), &carry, 0), 139264);
+    EXPECT_EQ(KV318_M_Read(kH, exact.data(), &carry, 0), KV318_M_READ_MAX_SAMPLES);
     EXPECT_EQ(carry, 0);
     const auto all = board.delivered();
     EXPECT_EQ(exact, expected_samples(std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before),

@@ -163,7 +163,7 @@ TEST_F(Start, WhileAStreamRunsEveryStartAndPolledReadIsRefusedWithoutABoardReque
     ASSERT_EQ(timer.created().size(), 1u);
     const TimerHandle first = timer.created()[0].id;
     dev.clear();
-    std::vector<std::int32_t> samples(139264);
+    std::vector<std::int32_t> samples(KV318_M_READ_MAX_SAMPLES);
     std::int32_t carry = 0x1ABCD;
     EXPECT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), -1);
     EXPECT_EQ(KV318_AD(kH + 1, 1, 1, 1, 1, 9), -1) << "another board neither";

@@ -40,7 +40,7 @@ protected:
     RecordingDevice dev;
     BoardModel board{dev};
     ManualTimer timer;
-    std::vector<std::int32_t> samples = std::vector<std::int32_t>(524288);
+    std::vector<std::int32_t> samples = std::vector<std::int32_t>(KV318_READ_MAX_SAMPLES);
 };
 
 TEST(FifoLevelTable, CodeInBits4To6GivesTheLevelAndAChunkOfTwiceItHeldTo512To16384) {
@@ -164,24 +164,24 @@ TEST_F(Stream, ReadNeeds100BytesAndLeavesAnOddOne) {
     EXPECT_EQ(register_ops(dev.requests()), (std::vector<RegOp>{{kCmdRead8, 0, 0}}));
 }
 
-TEST_F(Stream, OneReadTakesAtMost524288SamplesAndTheRestOnTheNext) {
+TEST_F(Stream, OneReadTakesAtMostTheHeadersSampleCountAndTheRestOnTheNext) {
     std::vector<std::uint8_t> bytes(1500000);
     std::uint32_t x = 1;
     for (auto& b : bytes) b = static_cast<std::uint8_t>((x = x * 2654435761u + 7) >> 24);
     for (std::size_t off = 0; off < bytes.size(); off += 16384)
         ring_append(bytes.data() + off, static_cast<std::int32_t>(std::min<std::size_t>(16384, bytes.size() - off)));
     const auto want = expected_samples(bytes);
-    ASSERT_EQ(read(), 524288);
+    ASSERT_EQ(read(), KV318_READ_MAX_SAMPLES);
     EXPECT_EQ(RingCount, 451424);
-    EXPECT_EQ(got(524288), std::vector<std::int32_t>(want.begin(), want.begin() + 524288));
+    EXPECT_EQ(got(KV318_READ_MAX_SAMPLES), std::vector<std::int32_t>(want.begin(), want.begin() + KV318_READ_MAX_SAMPLES));
     ASSERT_EQ(read(), 225712);
-    EXPECT_EQ(got(225712), std::vector<std::int32_t>(want.begin() + 524288, want.end()));
+    EXPECT_EQ(got(225712), std::vector<std::int32_t>(want.begin() + KV318_READ_MAX_SAMPLES, want.end()));
     EXPECT_EQ(read(), 0);
 }
 
 TEST_F(Stream, OverflowFromExactlyTheRingsSizeLastsWithoutTheCountWrapping) {
     RingCount = kRingSize - 1;
-    EXPECT_EQ(read(), 524288) << "one byte short of the ring's size is still data";
+    EXPECT_EQ(read(), KV318_READ_MAX_SAMPLES) << "one byte short of the ring's size is still data";
     RingCount = kRingSize;
     EXPECT_EQ(read(), -2);
     EXPECT_EQ(RingCount, kRingSize);

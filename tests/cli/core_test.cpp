@@ -174,7 +174,7 @@ std::vector<std::int32_t> raw_samples(const MemoryOutput& out) {
 
 TEST(StreamLoop, StopsAtTheSampleCountWithTheRampWhole) {
     FakeBoard::reset();
-    FakeBoard::get().reads = {0, 700, 524288, 1000, 5000};
+    FakeBoard::get().reads = {0, 700, KV318_READ_MAX_SAMPLES, 1000, 5000};
     MemoryOutput out;
     SampleWriter w(Format::Raw, out, 2'000'000, 2);
     StreamSettings s;

@@ -4,6 +4,16 @@
 
 #include <stdio.h>
 
+/* The sizes are integer constant expressions a C caller can size arrays
+ * with, and the version is there for #if. */
+typedef int32_t stream_samples[KV318_READ_MAX_SAMPLES];
+typedef int32_t polled_samples[KV318_M_READ_MAX_SAMPLES];
+typedef char identity_text[KV318_INFO_BYTES];
+#if !defined(KV318_VERSION_MAJOR) || !defined(KV318_VERSION_MINOR) || !defined(KV318_VERSION_PATCH) || \
+    KV318_VERSION_MAJOR < 1
+#error "KV318.h states no version"
+#endif
+
 int main(void) {
     int32_t (KV318_CALL *open_device)(int32_t) = KV318_OpenDevice;
     int32_t (KV318_CALL *info)(int32_t, char *) = KV318_Info;

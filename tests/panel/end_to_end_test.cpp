@@ -9,7 +9,7 @@
 #include <QtTest>
 #include <memory>
 
-#include "dl_loader.h"
+#include "library_loader.h"
 #include "fakes.h"
 #include "form1.h"
 #include "lazy_binding.h"
@@ -129,7 +129,7 @@ private:
 
     QTemporaryDir dir_;
     QProcess sim_;
-    kv318::qt::DlLoader loader_{{KV318_LIBRARY_DIR}};
+    kv318::panel::LibraryLoader loader_{{KV318_LIBRARY_DIR}};
     kv318::panel::LazyBinding lib_{loader_, "libKV318.so"};
     kv318::panel::SteadyClock clock_;
     std::unique_ptr<kv318::qt::Form1> form_;

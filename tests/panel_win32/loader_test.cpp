@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "dll_loader.h"
 #include "lazy_binding.h"
+#include "library_loader.h"
 #include "text.h"
 
 namespace kv318::win32 {
@@ -20,9 +20,9 @@ std::string stub_library() {
     return path;
 }
 
-TEST(DllLoader, FindsTheLibraryAndEveryDeclaredFunction) {
+TEST(LibraryLoader, FindsTheLibraryAndEveryDeclaredFunction) {
     // The test runs with the library's build directory on its search path.
-    DllLoader loader;
+    panel::LibraryLoader loader;
     std::string reason;
     ASSERT_TRUE(loader.load("KV318", reason)) << reason;
     for (int e = 0; e < panel::kExportCount; ++e) {
@@ -32,8 +32,8 @@ TEST(DllLoader, FindsTheLibraryAndEveryDeclaredFunction) {
     EXPECT_EQ(loader.find("KV318_NoSuchFunction"), nullptr);
 }
 
-TEST(DllLoader, RealLibraryAnswersThroughTheBinding) {
-    DllLoader loader;
+TEST(LibraryLoader, RealLibraryAnswersThroughTheBinding) {
+    panel::LibraryLoader loader;
     panel::LazyBinding lib(loader, "KV318");
     // Board 0 has no driver and no pipe here: the open fails cleanly, and
     // calls on the failed handle answer as the library says they do.
@@ -42,8 +42,8 @@ TEST(DllLoader, RealLibraryAnswersThroughTheBinding) {
     EXPECT_EQ(lib.CRead(-1), -1);
 }
 
-TEST(DllLoader, MissingLibraryNamesTheFileAndTheReason) {
-    DllLoader loader;
+TEST(LibraryLoader, MissingLibraryNamesTheFileAndTheReason) {
+    panel::LibraryLoader loader;
     panel::LazyBinding lib(loader, "KV318_not_installed");
     try {
         lib.OpenDevice(0);
@@ -55,9 +55,9 @@ TEST(DllLoader, MissingLibraryNamesTheFileAndTheReason) {
     }
 }
 
-TEST(DllLoader, MissingFunctionIsFoundAtItsFirstCall) {
+TEST(LibraryLoader, MissingFunctionIsFoundAtItsFirstCall) {
     // The stand-in exports KV318_OpenDevice only.
-    DllLoader loader;
+    panel::LibraryLoader loader;
     panel::LazyBinding lib(loader, stub_library());
     EXPECT_EQ(lib.OpenDevice(0), 0x7C);
     EXPECT_EQ(lib.OpenDevice(0), 0x7C) << "bound once, called again";

@@ -131,7 +131,7 @@ TEST(Converter, LevelCodeIsTheHighestLevelTheFillHasReached) {
     const struct { std::size_t bytes; int code; } table[] = {
         {0, 0},      {2, 0},      {1022, 0},   {1024, 1},   {4094, 1},   {4096, 2},     {16382, 2},
         {16384, 3},  {32766, 3},  {32768, 4},  {65536, 5},  {131070, 5}, {131072, 6},   {262142, 6},
-        {262144, 7}, {524288, 7},
+        {262144, 7}, {2 * 262144, 7},
     };
     for (const auto& t : table) {
         EXPECT_EQ(fifo_level_code(t.bytes), t.code) << t.bytes;

@@ -21,8 +21,8 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-constexpr std::size_t kReadSamples = 524288;    // the most KV318_Read returns
-constexpr std::size_t kPolledSamples = 139264;  // the most KV318_M_Read returns
+constexpr std::size_t kReadSamples = KV318_READ_MAX_SAMPLES;    // the most KV318_Read returns
+constexpr std::size_t kPolledSamples = KV318_M_READ_MAX_SAMPLES;  // the most KV318_M_Read returns
 
 // Checks that samples arrive as the ramp, one after the other from 0.
 struct RampCheck {

@@ -105,7 +105,7 @@ TEST(SimExe, TheMultimediaTimerStreamsTheRampInOrderForTwoSeconds) {
     std::memset(LastErrorText, 0, sizeof LastErrorText);
     ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, kDivider), 0) << "timer: " << LastErrorText;
 
-    std::vector<std::int32_t> samples(524288);
+    std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
     RampCheck check;
     std::int32_t failure = 0;
     const auto start = steady_clock::now();

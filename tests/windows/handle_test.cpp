@@ -93,7 +93,7 @@ TEST(HandleRoundTrip, AnOpenedHandleReachesTheBoardThroughEveryExport) {
     EXPECT_GE(KV318_GET(dll, KV318_BulkRead)(h, bulk.data(), 64), 0);
 
     // Polled, then streamed: each start, read and stop on the same handle.
-    std::vector<std::int32_t> samples(524288);
+    std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
     std::int32_t carry = 0;
     ASSERT_EQ(KV318_GET(dll, KV318_M_AD)(h, 0, 0, 0, 0, 50), 0);
     std::int32_t got = 0;

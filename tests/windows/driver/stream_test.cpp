@@ -19,7 +19,7 @@ constexpr std::size_t kOneSecond = 1000000 / kDivider;
 
 // Large caller arrays, as the exports require; static so that a read that
 // never returns (a stall test failing) cannot outlive them.
-int32_t g_samples[524288];
+int32_t g_samples[KV318_READ_MAX_SAMPLES];
 
 class Stream : public ::testing::Test {
 protected:

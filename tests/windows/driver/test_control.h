@@ -45,7 +45,7 @@
 /* The board as this driver models it. */
 #define KVT_CONVERTER_CLOCK_HZ 1000000u /* sample rate = this / divider */
 #define KVT_PULSE_CLOCK_HZ 1000000u     /* pulse rate = this / divisor */
-#define KVT_FIFO_BYTES 524288u
+#define KVT_FIFO_BYTES (512u * 1024u)
 #define KVT_DEFAULT_BOARDS 2u
 #define KVT_MAX_BOARDS 8u
 

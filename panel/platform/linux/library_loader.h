@@ -1,5 +1,5 @@
-// The Linux loader: dlopen of the library file by name, dlsym by exported
-// name.
+// The panel's library loader on Linux: dlopen of the library file by name,
+// dlsym by exported name.  Its Windows twin has the same name and file.
 #pragma once
 
 #include <string>
@@ -7,23 +7,23 @@
 
 #include "lazy_binding.h"
 
-namespace kv318::qt {
+namespace kv318::panel {
 
-class DlLoader final : public panel::Loader {
+class LibraryLoader final : public Loader {
 public:
     // `dirs` are tried first, in order (normally the executable's own
     // directory); then the bare file name, which the dynamic loader looks up
     // on the library path.
-    explicit DlLoader(std::vector<std::string> dirs);
+    explicit LibraryLoader(std::vector<std::string> dirs);
 
     // The library stays loaded until the process ends: its functions stay
     // bound, and a running acquisition timer may still be inside it.
     bool load(const std::string& file, std::string& reason) override;
-    panel::Proc find(const char* name) override;
+    Proc find(const char* name) override;
 
 private:
     std::vector<std::string> dirs_;
     void* handle_ = nullptr;
 };
 
-}  // namespace kv318::qt
+}  // namespace kv318::panel

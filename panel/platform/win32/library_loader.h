@@ -1,5 +1,6 @@
-// The Windows loader: LoadLibraryA of the library file, GetProcAddress by
-// exported name.
+// The panel's library loader on Windows: LoadLibraryA of the library file,
+// GetProcAddress by exported name.  Its Linux twin has the same name and
+// file.
 #pragma once
 
 #include <windows.h>
@@ -8,9 +9,9 @@
 
 #include "lazy_binding.h"
 
-namespace kv318::win32 {
+namespace kv318::panel {
 
-class DllLoader final : public panel::Loader {
+class LibraryLoader final : public Loader {
 public:
     // The system's search order applies: the executable's own directory
     // first, then the system directories, the current directory and PATH.
@@ -18,10 +19,10 @@ public:
     // stays loaded until the process ends: its functions stay bound, and a
     // running acquisition timer may still be inside it.
     bool load(const std::string& file, std::string& reason) override;
-    panel::Proc find(const char* name) override;
+    Proc find(const char* name) override;
 
 private:
     HMODULE module_ = nullptr;
 };
 
-}  // namespace kv318::win32
+}  // namespace kv318::panel

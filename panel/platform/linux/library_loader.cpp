@@ -1,14 +1,14 @@
-#include "dl_loader.h"
+#include "library_loader.h"
 
 #include <dlfcn.h>
 
 #include <utility>
 
-namespace kv318::qt {
+namespace kv318::panel {
 
-DlLoader::DlLoader(std::vector<std::string> dirs) : dirs_(std::move(dirs)) {}
+LibraryLoader::LibraryLoader(std::vector<std::string> dirs) : dirs_(std::move(dirs)) {}
 
-bool DlLoader::load(const std::string& file, std::string& reason) {
+bool LibraryLoader::load(const std::string& file, std::string& reason) {
     for (const std::string& dir : dirs_) {
         const std::string path = dir + "/" + file;
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -22,10 +22,10 @@ bool DlLoader::load(const std::string& file, std::string& reason) {
     return false;
 }
 
-panel::Proc DlLoader::find(const char* name) {
+Proc LibraryLoader::find(const char* name) {
     if (handle_ == nullptr) return nullptr;
     void* sym = dlsym(handle_, name);
-    return reinterpret_cast<panel::Proc>(sym);
+    return reinterpret_cast<Proc>(sym);
 }
 
-}  // namespace kv318::qt
+}  // namespace kv318::panel

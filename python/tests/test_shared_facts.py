@@ -1,0 +1,64 @@
+"""What the package shares with the C++ side without sharing code: the
+sample -> code -> volts vectors every reader of samples must meet, and the
+array sizes and version that the library's public header states."""
+
+import re
+import tomllib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kv318
+from kv318 import board as board_module
+
+ROOT = Path(__file__).resolve().parents[2]
+VECTORS = ROOT / "tests" / "vectors" / "sample_units.csv"
+HEADER = ROOT / "library" / "include" / "KV318.h"
+
+
+def load_vectors():
+    rows = [line for line in VECTORS.read_text().splitlines() if line and not line.startswith("#")]
+    assert rows[0] == "sample,code,volts"
+    table = [row.split(",") for row in rows[1:]]
+    return (
+        np.array([int(s) for s, _, _ in table], dtype=np.int16),
+        np.array([int(c) for _, c, _ in table]),
+        np.array([float(v) for _, _, v in table]),
+    )
+
+
+def header_defines():
+    text = HEADER.read_text()
+    return {name: int(value) for name, value in re.findall(r"^#define (KV318_\w+) +(\d+)\b", text, re.M)}
+
+
+def test_codes_and_volts_match_the_shared_vectors():
+    samples, codes, volts = load_vectors()
+    # Low bits 01, 10 and 11 and both ends, or the table proves little.
+    assert {1, 2, 3} <= set(int(s) & 3 for s in samples)
+    assert samples.min() == -32768 and samples.max() == 32767
+    np.testing.assert_array_equal(kv318.codes(samples), codes)
+    # Exact: code * 5 / 8192 is a dyadic fraction a double holds exactly.
+    np.testing.assert_array_equal(kv318.volts(samples), volts)
+
+
+@pytest.mark.parametrize(
+    "package_value, header_name",
+    [
+        (kv318.STREAM_READ_SAMPLES, "KV318_READ_MAX_SAMPLES"),
+        (kv318.POLL_READ_SAMPLES, "KV318_M_READ_MAX_SAMPLES"),
+        (board_module._INFO_BYTES, "KV318_INFO_BYTES"),
+    ],
+)
+def test_array_sizes_are_the_headers(package_value, header_name):
+    assert package_value == header_defines()[header_name]
+
+
+def test_package_version_is_the_headers():
+    defines = header_defines()
+    header_version = "{}.{}.{}".format(
+        defines["KV318_VERSION_MAJOR"], defines["KV318_VERSION_MINOR"], defines["KV318_VERSION_PATCH"]
+    )
+    project = tomllib.loads((ROOT / "python" / "pyproject.toml").read_text())["project"]
+    assert project["version"] == header_version
