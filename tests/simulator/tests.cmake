@@ -11,6 +11,12 @@ kv318_add_test(simulator_session_test
   SOURCES simulator/session_test.cpp
   LIBS kv318_sim_server)
 
+# The command line of every transport, the named pipes' included: parsing
+# is portable code, so it runs here and under Wine alike.
+kv318_add_test(simulator_options_test
+  SOURCES simulator/options_test.cpp
+  LIBS kv318_sim_server)
+
 if(WIN32)
   return()
 endif()
