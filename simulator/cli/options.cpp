@@ -305,7 +305,7 @@ std::vector<OptionSpec> option_specs(Transport transport) {
         whole("--fifo", "BYTES", "FIFO size", kMinFifoBytes, 256u << 20,
               [](SimOptions& o) -> std::size_t& { return o.board.fifoBytes; }),
         {"--inputs", "HEX|loopback",
-         "digital inputs: a fixed word, or the outputs looped back (default loopback)",
+         std::string("digital inputs: ") + kInputsHint + ", the outputs read back; default loopback",
          [](const std::string& v, SimOptions& o) {
              if (v == "loopback") {
                  o.board.fixedInputs.reset();
