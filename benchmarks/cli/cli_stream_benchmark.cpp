@@ -28,9 +28,8 @@
 #include <vector>
 
 #include "KV318.h"
-#include "board.h"
 #include "ramp_reader.h"
-#include "socket_server.h"
+#include "served_boards.h"
 
 extern char** environ;
 
@@ -113,22 +112,16 @@ void BM_Stream(benchmark::State& state) {
     const int which = static_cast<int>(state.range(0));  // 0 library, 1 cli raw, 2 cli csv
     const std::uint64_t clockHz = static_cast<std::uint64_t>(state.range(1)) * 1'000'000;
     const double seconds = run_seconds();
-    char tmpl[] = "/tmp/kv318-cli-bench-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
-    SteadyClock clock;
     BoardConfig cfg;
     cfg.signal.kind = SignalKind::Ramp;
     cfg.converterClockHz = clockHz;
     cfg.fifoBytes = static_cast<std::size_t>(state.range(2)) * 1024;
-    Board board(cfg, clock);
-    SocketServer server({&board}, dir, {});
-    std::string error;
-    if (!server.start(&error)) {
-        state.SkipWithError(error.c_str());
+    kv318::test::ServedBoards sim({cfg});
+    if (!sim.started()) {
+        state.SkipWithError(sim.error().c_str());
         return;
     }
-    const std::string file = dir + (which == 2 ? "/out.csv" : "/out.raw");
+    const std::string file = sim.dir() + (which == 2 ? "/out.csv" : "/out.raw");
     double bytes = 0, elapsed = 0, cpu = 0;
     bool held = false;
     std::int32_t exitCode = 0;
@@ -181,12 +174,8 @@ void BM_Stream(benchmark::State& state) {
         }
         state.SetIterationTime(elapsed);
     }
-    const double drops = static_cast<double>(board.stats().samplesDropped);
+    const double drops = static_cast<double>(sim.board().stats().samplesDropped);
     held = held && drops == 0;
-    server.stop();
-    ::unlink(file.c_str());
-    ::rmdir(dir.c_str());
-    ::unsetenv("KV318_DRIVER_DIR");
     const double mb = bytes / 1e6;
     state.counters["MB/s"] = elapsed > 0 ? mb / elapsed : 0;
     state.counters["MS/s"] = elapsed > 0 ? mb / 2 / elapsed : 0;

@@ -15,21 +15,19 @@
 //
 // KV318_BENCH_SECONDS sets the run per rate (default 10).
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KV318.h"
-#include "board.h"
 #include "ramp_reader.h"
-#include "socket_server.h"
+#include "served_boards.h"
 
 namespace {
 
@@ -65,20 +63,14 @@ std::map<std::size_t, std::map<std::uint64_t, RunResult>>& results() {
 }
 
 RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, double seconds) {
-    char tmpl[] = "/tmp/kv318-bench-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
-    SteadyClock clock;
     BoardConfig cfg;
     cfg.signal.kind = SignalKind::Ramp;
     cfg.converterClockHz = clockHz;
     cfg.fifoBytes = fifoBytes;
-    Board board(cfg, clock);
-    SocketServer server({&board}, dir, {});
+    kv318::test::ServedBoards sim({cfg});
     RunResult r;
-    std::string error;
-    if (!server.start(&error)) {
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    if (!sim.started()) {
+        std::fprintf(stderr, "simulator: %s\n", sim.error().c_str());
         return r;
     }
     const std::int32_t h = KV318_OpenDevice(0);
@@ -98,12 +90,9 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, double seconds
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     r.cpuSeconds = process_cpu_seconds() - cpu0;
     r.bytes = 2.0 * static_cast<double>(next);
-    r.fifoDrops = board.stats().samplesDropped;
+    r.fifoDrops = sim.board().stats().samplesDropped;
     r.sustained = r.failure == 0 && r.fifoDrops == 0 && !r.rampBroken;
     if (h >= 0) KV318_CloseDevice(h);
-    server.stop();
-    ::rmdir(dir.c_str());
-    ::unsetenv("KV318_DRIVER_DIR");
     return r;
 }
 

@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <type_traits>
 
 #include "requests.h"
 
@@ -132,63 +134,297 @@ bool parse_fault(const std::string& text, FaultRule* out, std::string* why) {
     return true;
 }
 
+namespace {
+
+// ---- the option table ----
+//
+// Each option's entry holds what its value may be, once: the check that
+// takes a value and the line --help prints are both made from it, so the
+// help cannot name a range or a default the parser does not hold to.  The
+// defaults are read from a default-constructed SimOptions, where they are
+// set.
+
+// One option's value check: an empty string when `value` is taken into the
+// options, else the reason it is not.
+using Convert = std::function<std::string(const std::string& value, SimOptions& o)>;
+
+struct OptionSpec {
+    const char* name;    // "--boards"
+    const char* value;   // what --help shows after the name: "N"
+    std::string help;    // what it does, with its range and default
+    Convert convert;
+    bool listed = true;  // false: taken only to be refused, so not in --help
+};
+
+// An on/off option of the transport.
+struct FlagSpec {
+    const char* name;
+    const char* help;
+    bool SimOptions::*field;
+};
+
+std::string bad_value(const std::string& name, const std::string& value, const std::string& hint = "") {
+    return "bad value '" + value + "' for " + name + (hint.empty() ? "" : " (" + hint + ")");
+}
+
+// A number as --help shows it: whole numbers in full (2000000, not 2e+06).
+std::string number_text(double v) {
+    if (v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<long long>(v));
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+std::string range_text(double lo, double hi) {
+    return number_text(lo) + (lo < 0 ? " to " : "-") + number_text(hi);
+}
+
+// A whole number, decimal digits only, lo to hi, into the field `ref`
+// returns.
+template <class Ref>
+OptionSpec whole(const char* name, const char* value, const std::string& what, unsigned long long lo,
+                 unsigned long long hi, Ref ref) {
+    SimOptions defaults;
+    // The largest count anything takes is the whole of an unsigned 64-bit
+    // number, which nobody wants to read in full.
+    const std::string range = std::to_string(lo) + (hi == ~0ULL ? " to 2^64-1" : "-" + std::to_string(hi));
+    return {name, value, what + " (" + range + "; default " + std::to_string(ref(defaults)) + ")",
+            [=](const std::string& v, SimOptions& o) {
+                unsigned long long n = 0;
+                if (!parse_unsigned(v, 10, hi, &n) || n < lo) return bad_value(name, v, range);
+                using T = std::remove_reference_t<decltype(ref(o))>;
+                ref(o) = static_cast<T>(n);
+                return std::string();
+            }};
+}
+
+// A decimal number lo to hi (and 0, meaning `zero`, when given), set and
+// read through `set` and `get`.
+template <class Get, class Set>
+OptionSpec real(const char* name, const char* value, const std::string& what, double lo, double hi, Get get, Set set,
+                const char* zero = nullptr) {
+    const std::string range = range_text(lo, hi) + (zero != nullptr ? std::string(", or 0 for ") + zero : "");
+    return {name, value, what + " (" + range + "; default " + number_text(get(SimOptions{})) + ")",
+            [=](const std::string& v, SimOptions& o) {
+                double x = 0;
+                const bool zeroTaken = zero != nullptr && parse_double(v, 0, 0, &x);
+                if (!zeroTaken && !parse_double(v, lo, hi, &x)) return bad_value(name, v, range);
+                set(o, x);
+                return std::string();
+            }};
+}
+
+// A number of volts, hertz or percent in the signal's settings.
+OptionSpec signal_real(const char* name, const char* value, const std::string& what, double lo, double hi,
+                       double SignalConfig::*field) {
+    return real(
+        name, value, what, lo, hi, [field](const SimOptions& o) { return o.board.signal.*field; },
+        [field](SimOptions& o, double x) { o.board.signal.*field = x; });
+}
+
+// One of a few words, each setting the field `ref` returns to its value.
+template <class E>
+struct Choice {
+    const char* word;
+    E value;
+    const char* note;  // shown in brackets after the word, or empty
+};
+
+template <class E, class Ref>
+OptionSpec choice(const char* name, const char* value, const std::string& what, std::vector<Choice<E>> choices,
+                  Ref ref) {
+    SimOptions defaults;
+    std::string list, words, fallback;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        const char* joint = i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ";
+        list += joint + std::string(choices[i].word) + (*choices[i].note != '\0' ? std::string(" (") + choices[i].note + ")" : "");
+        words += joint + std::string(choices[i].word);
+        if (choices[i].value == ref(defaults)) fallback = choices[i].word;
+    }
+    return {name, value, what + ": " + list + "; default " + fallback,
+            [=](const std::string& v, SimOptions& o) {
+                for (const Choice<E>& c : choices) {
+                    if (v == c.word) {
+                        ref(o) = c.value;
+                        return std::string();
+                    }
+                }
+                return bad_value(name, v, words);
+            }};
+}
+
+// The signal kinds by the words --signal takes, as --help, the usage line
+// and the serving line name them.
+const std::vector<Choice<SignalKind>>& signal_choices() {
+    static const std::vector<Choice<SignalKind>> kinds = {
+        {"sine", SignalKind::Sine, ""},
+        {"ramp", SignalKind::Ramp, "+1 code per sample, wrapping"},
+        {"square", SignalKind::Square, "high for --duty of each period"},
+        {"const", SignalKind::Constant, "the level --value"},
+    };
+    return kinds;
+}
+
+std::string signal_words(const char* joint) {
+    std::string text;
+    for (const auto& c : signal_choices()) text += (text.empty() ? "" : joint) + std::string(c.word);
+    return text;
+}
+
+constexpr const char* kInputsHint = "a hexadecimal word up to FFFF, or loopback";
+
+std::vector<OptionSpec> option_specs(Transport transport) {
+    const bool pipe = transport == Transport::NamedPipe;
+    std::vector<OptionSpec> specs = {
+        whole("--boards", "N", "boards to serve", 1, kMaxBoards, [](SimOptions& o) -> int& { return o.boards; }),
+        {"--dir", "DIR",
+         "driver directory (default $KV318_DRIVER_DIR, else /tmp/kv318-<uid>); created with mode 0700",
+         [pipe](const std::string& v, SimOptions& o) {
+             // Refused rather than ignored on the pipes: a script that meant
+             // a private directory would otherwise share the machine-wide pipes.
+             if (pipe) return std::string("--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN");
+             if (v.empty()) return bad_value("--dir", v);
+             o.dir = v;
+             return std::string();
+         },
+         !pipe},
+        choice<SignalKind>("--signal", "KIND", "analog input", signal_choices(),
+                           [](SimOptions& o) -> SignalKind& { return o.board.signal.kind; }),
+        signal_real("--freq", "HZ", "sine and square frequency, to 1 mHz", 1e-3, 1e8, &SignalConfig::frequencyHz),
+        signal_real("--amp", "VOLTS", "sine and square amplitude, peak", -100.0, 100.0, &SignalConfig::amplitudeV),
+        signal_real("--offset", "VOLTS", "sine and square offset", -100.0, 100.0, &SignalConfig::offsetV),
+        signal_real("--duty", "PERCENT", "the square's high part of each period, to 0.001 %", 0.0, 100.0,
+                    &SignalConfig::dutyPercent),
+        signal_real("--value", "VOLTS", "the const signal's level", -100.0, 100.0, &SignalConfig::constantV),
+        signal_real("--noise", "VOLTS", "Gaussian noise added to any signal, its standard deviation", 0.0, 10.0,
+                    &SignalConfig::noiseV),
+        whole("--seed", "N", "the noise's seed: the same seed gives the same noise", 0, ~0ULL,
+              [](SimOptions& o) -> std::uint64_t& { return o.board.signal.noiseSeed; }),
+        whole("--clock", "HZ", "converter clock; samples come at clock / divider", 1000, 1'000'000'000,
+              [](SimOptions& o) -> std::uint64_t& { return o.board.converterClockHz; }),
+        whole("--fifo", "BYTES", "FIFO size", kMinFifoBytes, 256u << 20,
+              [](SimOptions& o) -> std::size_t& { return o.board.fifoBytes; }),
+        {"--inputs", "HEX|loopback",
+         std::string("digital inputs: ") + kInputsHint + ", the outputs read back; default loopback",
+         [](const std::string& v, SimOptions& o) {
+             if (v == "loopback") {
+                 o.board.fixedInputs.reset();
+                 return std::string();
+             }
+             unsigned long long n = 0;
+             if (!parse_unsigned(has_hex_prefix(v) ? v.substr(2) : v, 16, 0xFFFF, &n)) {
+                 return bad_value("--inputs", v, kInputsHint);
+             }
+             o.board.fixedInputs = static_cast<std::uint16_t>(n);
+             return std::string();
+         }},
+        whole("--counter-rate", "HZ", "rate of the counter's external input", 0, 100'000'000,
+              [](SimOptions& o) -> std::uint64_t& { return o.board.counterRateHz; }),
+        choice<CounterInput>("--counter-input", "WHICH", "counter input",
+                             {{"external", CounterInput::External, "the external signal"},
+                              {"pulse", CounterInput::Pulse, "the pulse generator's output"}},
+                             [](SimOptions& o) -> CounterInput& { return o.board.counterInput; }),
+        {"--fail", "WHAT[:after=N|:after=TIME][:once|:always]",
+         "scripted faults on every board (repeatable).  WHAT is bulk-read, bulk-write, string, command, "
+         "payload, any, or a command code such as 0x8E: those requests fail; or stall: bulk reads succeed "
+         "with 0 bytes while the FIFO keeps filling.  after=N: the first N matching requests are served "
+         "normally; after=2s or after=500ms: the fault starts that long after the first matching request.  "
+         ":always (the default): every matching request from then on; :once: only the first",
+         [](const std::string& v, SimOptions& o) {
+             FaultRule rule;
+             std::string why;
+             if (!parse_fault(v, &rule, &why)) return bad_value("--fail", v, why);
+             o.faults.push_back(rule);
+             return std::string();
+         }},
+        whole("--max-clients", "N",
+              "connections served at once, over all boards; one more is closed at once and logged", 1, 65536,
+              [](SimOptions& o) -> std::size_t& { return o.limits.maxClients; }),
+        real(
+            "--client-timeout", "SECONDS",
+            "a client that stops inside a request, or does not take its reply, for this long is dropped; "
+            "idle clients between requests may stay",
+            0.01, 3600, [](const SimOptions& o) { return static_cast<double>(o.limits.session.clientTimeout.count()) / 1000; },
+            [](SimOptions& o, double s) { o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000)); },
+            "never"),
+    };
+    return specs;
+}
+
+std::vector<FlagSpec> flag_specs(Transport transport) {
+    std::vector<FlagSpec> flags;
+    if (transport == Transport::NamedPipe) {
+        flags.push_back({"--stop-on-eof",
+                         "also stop, cleanly, when standard input ends (its writer closes it, or it fails); for "
+                         "scripts and tests that start the simulator as a child",
+                         &SimOptions::stopOnEof});
+    }
+    return flags;
+}
+
+// One option as --help shows it: the name and value in a column 24 wide
+// (on a line of their own when longer), the text beside them wrapped to 78.
+std::string help_entry(const std::string& left, const std::string& text) {
+    constexpr std::size_t kIndent = 26, kWidth = 78;
+    std::string out = "  " + left;
+    std::size_t column = out.size();
+    if (column + 2 > kIndent) {
+        out += "\n";
+        column = 0;
+    }
+    std::size_t from = 0;
+    bool lineEmpty = true;
+    std::size_t gap = 1;  // blanks before the next word: two after a full stop, as written
+    while (from < text.size()) {
+        std::size_t to = text.find(' ', from);
+        if (to == std::string::npos) to = text.size();
+        const std::string word = text.substr(from, to - from);
+        from = to + 1;
+        if (word.empty()) {
+            gap = 2;
+            continue;
+        }
+        if (!lineEmpty && column + gap + word.size() > kWidth) {
+            out += "\n";
+            column = 0;
+            lineEmpty = true;
+        }
+        if (column < kIndent) {
+            out.append(kIndent - column, ' ');
+            column = kIndent;
+        } else if (!lineEmpty) {
+            out.append(gap, ' ');
+            column += gap;
+        }
+        out += word;
+        column += word.size();
+        lineEmpty = false;
+        gap = 1;
+    }
+    return out + "\n";
+}
+
+}  // namespace
+
 std::string usage_text(Transport transport) {
     const bool pipe = transport == Transport::NamedPipe;
-    std::string text = pipe ? "usage: kv318-sim [--boards N] [--signal sine|ramp|const ...] [--stop-on-eof] [options]\n"
-                            : "usage: kv318-sim [--boards N] [--dir DIR] [--signal sine|ramp|const ...] [options]\n";
+    const std::string signals = "[--signal " + signal_words("|") + " ...]";
+    std::string text = pipe ? "usage: kv318-sim [--boards N] " + signals + " [--stop-on-eof] [options]\n"
+                            : "usage: kv318-sim [--boards N] [--dir DIR] " + signals + " [options]\n";
     text += pipe ? "\n"
                    "Serves simulated KV318 boards 0 to N-1, board n on the named pipe\n"
                    "\\\\.\\pipe\\KV318Device<n>, which KV318.dll opens when no kernel driver\n"
                    "publishes the board, so the KV318 library and the test panel run without a\n"
-                   "board.  Stop it with Ctrl-C, Ctrl-Break or by closing its console.\n"
-                   "\n"
-                   "  --boards N              boards to serve, 1-16 (default 1)\n"
+                   "board.  Stop it with Ctrl-C, Ctrl-Break or by closing its console.\n\n"
                  : "\n"
                    "Serves simulated KV318 boards 0 to N-1 on the driver channel, so the KV318\n"
-                   "library and the test panel run without a board.  Stop it with Ctrl-C or SIGTERM.\n"
-                   "\n"
-                   "  --boards N              boards to serve, 1-16 (default 1)\n"
-                   "  --dir DIR               driver directory (default $KV318_DRIVER_DIR,\n"
-                   "                          else /tmp/kv318-<uid>); created with mode 0700\n";
-    text +=
-        "  --signal KIND           analog input: sine (default), ramp (+1 code per\n"
-        "                          sample, wrapping) or const\n"
-        "  --freq HZ               sine frequency (default 1000)\n"
-        "  --amp VOLTS             sine amplitude, peak (default 2.5)\n"
-        "  --offset VOLTS          sine offset (default 0)\n"
-        "  --value VOLTS           the const signal's level (default 1.0)\n"
-        "  --clock HZ              converter clock; samples come at clock / divider\n"
-        "                          (default 2000000)\n"
-        "  --fifo BYTES            FIFO size, at least 524288 (default 524288)\n"
-        "  --inputs HEX|loopback   digital inputs: a fixed word, or the outputs\n"
-        "                          looped back (default loopback)\n"
-        "  --counter-rate HZ       rate of the counter's external input (default 1000)\n"
-        "  --counter-input external|pulse\n"
-        "                          counter input: the external signal (default) or\n"
-        "                          the pulse generator's output\n"
-        "  --fail WHAT[:after=N|:after=TIME][:once|:always]\n"
-        "                          scripted faults on every board (repeatable).  WHAT\n"
-        "                          is bulk-read, bulk-write, string, command, payload,\n"
-        "                          any, or a command code such as 0x8E: those requests\n"
-        "                          fail; or stall: bulk reads succeed with 0 bytes\n"
-        "                          while the FIFO keeps filling.  after=N: the first N\n"
-        "                          matching requests are served normally; after=2s or\n"
-        "                          after=500ms: the fault starts that long after the\n"
-        "                          first matching request.  :always (the default): every\n"
-        "                          matching request from then on; :once: only the first\n"
-        "  --max-clients N         connections served at once, over all boards, 1-65536\n"
-        "                          (default 256); one more is closed at once and logged\n"
-        "  --client-timeout SECONDS\n"
-        "                          a client that stops inside a request, or does not\n"
-        "                          take its reply, for this long is dropped (default 5;\n"
-        "                          0: never).  Idle clients between requests may stay.\n";
-    if (pipe) {
-        text +=
-            "  --stop-on-eof           also stop, cleanly, when standard input ends (its\n"
-            "                          writer closes it, or it fails); for scripts and\n"
-            "                          tests that start the simulator as a child\n";
+                   "library and the test panel run without a board.  Stop it with Ctrl-C or SIGTERM.\n\n";
+    for (const OptionSpec& spec : option_specs(transport)) {
+        if (spec.listed) text += help_entry(std::string(spec.name) + " " + spec.value, spec.help);
     }
-    text += "  -h, --help              show this text\n\n";
+    for (const FlagSpec& flag : flag_specs(transport)) text += help_entry(flag.name, flag.help);
+    text += help_entry("-h, --help", "show this text");
+    text += "\n";
     text += pipe ? "Nothing needs setting: board N's pipe is where KV318.dll looks for it.\n"
                    "Another simulator or driver serving one of the pipes makes it refuse to start.\n"
                  : "Point the library at it with KV318_DRIVER_DIR=DIR when --dir is given.\n";
@@ -197,124 +433,6 @@ std::string usage_text(Transport transport) {
 }
 
 namespace {
-
-// One option's value check: an empty string when `value` is taken into the
-// options, else the reason it is not.
-using Convert = std::function<std::string(const std::string& value, SimOptions& o)>;
-
-struct OptionSpec {
-    const char* name;
-    Convert convert;
-};
-
-std::vector<OptionSpec> option_specs(Transport transport) {
-    const bool pipe = transport == Transport::NamedPipe;
-    auto bad = [](const std::string& name, const std::string& value, const std::string& hint = "") {
-        return "bad value '" + value + "' for " + name + (hint.empty() ? "" : " (" + hint + ")");
-    };
-    auto number = [bad](const char* name, double lo, double hi, double SignalConfig::*field) {
-        return OptionSpec{name, [=](const std::string& v, SimOptions& o) {
-                              double x = 0;
-                              if (!parse_double(v, lo, hi, &x)) return bad(name, v);
-                              o.board.signal.*field = x;
-                              return std::string();
-                          }};
-    };
-    std::vector<OptionSpec> specs = {
-        {"--boards", [bad](const std::string& v, SimOptions& o) {
-             unsigned long long n = 0;
-             if (!parse_unsigned(v, 10, kMaxBoards, &n) || n < 1) return bad("--boards", v, "1-16");
-             o.boards = static_cast<int>(n);
-             return std::string();
-         }},
-        {"--dir", [bad, pipe](const std::string& v, SimOptions& o) {
-             // Refused rather than ignored on the pipes: a script that meant
-             // a private directory would otherwise share the machine-wide pipes.
-             if (pipe) return std::string("--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN");
-             if (v.empty()) return bad("--dir", v);
-             o.dir = v;
-             return std::string();
-         }},
-        {"--signal", [bad](const std::string& v, SimOptions& o) {
-             if (v == "sine") {
-                 o.board.signal.kind = SignalKind::Sine;
-             } else if (v == "ramp") {
-                 o.board.signal.kind = SignalKind::Ramp;
-             } else if (v == "const") {
-                 o.board.signal.kind = SignalKind::Constant;
-             } else {
-                 return bad("--signal", v, "sine, ramp or const");
-             }
-             return std::string();
-         }},
-        number("--freq", 1e-3, 1e8, &SignalConfig::frequencyHz),
-        number("--amp", -100.0, 100.0, &SignalConfig::amplitudeV),
-        number("--offset", -100.0, 100.0, &SignalConfig::offsetV),
-        number("--value", -100.0, 100.0, &SignalConfig::constantV),
-        {"--clock", [bad](const std::string& v, SimOptions& o) {
-             unsigned long long n = 0;
-             if (!parse_unsigned(v, 10, 1'000'000'000, &n) || n < 1000) return bad("--clock", v, "1000-1000000000");
-             o.board.converterClockHz = n;
-             return std::string();
-         }},
-        {"--fifo", [bad](const std::string& v, SimOptions& o) {
-             unsigned long long n = 0;
-             if (!parse_unsigned(v, 10, 256u << 20, &n) || n < kMinFifoBytes) return bad("--fifo", v, "524288-268435456");
-             o.board.fifoBytes = static_cast<std::size_t>(n);
-             return std::string();
-         }},
-        {"--inputs", [bad](const std::string& v, SimOptions& o) {
-             if (v == "loopback") {
-                 o.board.fixedInputs.reset();
-                 return std::string();
-             }
-             unsigned long long n = 0;
-             if (!parse_unsigned(has_hex_prefix(v) ? v.substr(2) : v, 16, 0xFFFF, &n)) {
-                 return bad("--inputs", v, "a hexadecimal word up to FFFF, or loopback");
-             }
-             o.board.fixedInputs = static_cast<std::uint16_t>(n);
-             return std::string();
-         }},
-        {"--counter-rate", [bad](const std::string& v, SimOptions& o) {
-             unsigned long long n = 0;
-             if (!parse_unsigned(v, 10, 100'000'000, &n)) return bad("--counter-rate", v, "0-100000000");
-             o.board.counterRateHz = n;
-             return std::string();
-         }},
-        {"--counter-input", [bad](const std::string& v, SimOptions& o) {
-             if (v == "external") {
-                 o.board.counterInput = CounterInput::External;
-             } else if (v == "pulse") {
-                 o.board.counterInput = CounterInput::Pulse;
-             } else {
-                 return bad("--counter-input", v, "external or pulse");
-             }
-             return std::string();
-         }},
-        {"--fail", [bad](const std::string& v, SimOptions& o) {
-             FaultRule rule;
-             std::string why;
-             if (!parse_fault(v, &rule, &why)) return bad("--fail", v, why);
-             o.faults.push_back(rule);
-             return std::string();
-         }},
-        {"--max-clients", [bad](const std::string& v, SimOptions& o) {
-             unsigned long long n = 0;
-             if (!parse_unsigned(v, 10, 65536, &n) || n < 1) return bad("--max-clients", v, "1-65536");
-             o.limits.maxClients = static_cast<std::size_t>(n);
-             return std::string();
-         }},
-        {"--client-timeout", [bad](const std::string& v, SimOptions& o) {
-             double s = 0;
-             if (!parse_double(v, 0, 3600, &s) || (s > 0 && s < 0.01)) {
-                 return bad("--client-timeout", v, "seconds, 0.01-3600, or 0 for never");
-             }
-             o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000));
-             return std::string();
-         }},
-    };
-    return specs;
-}
 
 // Builds the parser for `transport`: every option's values go through its
 // check, in the order given, into *o; the first reason to refuse one lands
@@ -336,7 +454,7 @@ void build_parser(CLI::App& app, Transport transport, SimOptions* o, std::string
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
-    if (transport == Transport::NamedPipe) app.add_flag("--stop-on-eof", o->stopOnEof);
+    for (const FlagSpec& flag : flag_specs(transport)) app.add_flag(flag.name, o->*flag.field);
 }
 
 }  // namespace
@@ -399,10 +517,8 @@ std::vector<std::unique_ptr<Board>> make_boards(const SimOptions& options, const
 
 std::string serving_line(const SimOptions& options, const std::string& where) {
     const char* signal = "?";
-    switch (options.board.signal.kind) {
-    case SignalKind::Sine: signal = "sine"; break;
-    case SignalKind::Ramp: signal = "ramp"; break;
-    case SignalKind::Constant: signal = "const"; break;
+    for (const auto& c : signal_choices()) {
+        if (c.value == options.board.signal.kind) signal = c.word;
     }
     return "serving " + std::to_string(options.boards) + " board" + (options.boards == 1 ? "" : "s") + " " + where +
            " (signal " + signal + ", converter clock " + std::to_string(options.board.converterClockHz) + " Hz)";

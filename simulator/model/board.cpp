@@ -263,12 +263,12 @@ void Board::convert_until(std::uint64_t now) {
     // being made, so a long gap between requests costs nothing.
     const std::uint64_t room = (fifo_.capacity() - fifo_.size()) / 2;
     const std::uint64_t fit = std::min(n, room);
-    const double rate = static_cast<double>(converterClockHz_) / divider_;
+    const SampleTiming timing{converterClockHz_, divider_};
     // Made in batches on the stack and copied in whole.
     std::uint8_t batch[8192];
     for (std::uint64_t done = 0; done < fit;) {
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(fit - done, sizeof batch / 2));
-        signal_bytes(signal_, sampleNumber_ + done, count, rate, batch);
+        signal_bytes(signal_, sampleNumber_ + done, count, timing, batch);
         fifo_.append(batch, 2 * count);
         done += count;
     }

@@ -114,8 +114,8 @@ std::string board_info(const std::string& dir, int board = 0) {
 TEST(SimCli, BadArgumentsGetTheUsageAndExitCode2) {
     Scratch s;
     const std::vector<std::vector<std::string>> cases = {
-        {"--boards", "0"}, {"--boards", "17"}, {"--boards", "two"}, {"--boards"}, {"--signal", "square"},
-        {"--bogus"}, {"stray"}, {"--clock", "10"}, {"--fifo", "1000"}, {"--inputs", "12345"},
+        {"--boards", "0"}, {"--boards", "17"}, {"--boards", "two"}, {"--boards"}, {"--signal", "triangle"},
+        {"--duty", "101"}, {"--noise", "-1"}, {"--seed", "x"}, {"--bogus"}, {"stray"}, {"--clock", "10"}, {"--fifo", "1000"}, {"--inputs", "12345"},
         {"--inputs", "0x"}, {"--amp", "nan"}, {"--fail", "everything"}, {"--fail", "bulk-read:twice"},
         {"--counter-input", "both"}, {"--counter-rate", "-5"}, {"--dir="},
     };
@@ -133,7 +133,8 @@ TEST(SimCli, HelpListsEveryOption) {
     EXPECT_EQ(p.wait(), 0);
     const std::string out = p.out();
     for (const char* opt : {"--boards", "--dir", "--signal", "--freq", "--amp", "--offset", "--value", "--clock",
-                            "--fifo", "--inputs", "--counter-rate", "--counter-input", "--fail", "KV318_DRIVER_DIR"})
+                            "--duty", "--noise", "--seed", "--fifo", "--inputs", "--counter-rate", "--counter-input",
+                            "--fail", "KV318_DRIVER_DIR"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 

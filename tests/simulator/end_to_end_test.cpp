@@ -2,9 +2,14 @@
 // real sockets, threads and time: what a user of libKV318.so sees when
 // kv318-sim stands in for the board.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "KV318.h"
@@ -30,6 +35,43 @@ TEST(EndToEnd, InfoShowsTheIdentityStringsOfEachBoard) {
         EXPECT_EQ(KV318_CloseDevice(h), 0);
     }
     EXPECT_EQ(KV318_OpenDevice(2), -1) << "two boards served, no third";
+}
+
+TEST(EndToEnd, ServedBoardsLeaveNoDirectoryAndRestoreTheEnvironment) {
+    const struct {
+        const char* before;  // KV318_DRIVER_DIR before, or null for unset
+    } cases[] = {{nullptr}, {"/nonexistent/kv318-before"}};
+    for (const auto& c : cases) {
+        if (c.before != nullptr) {
+            ::setenv("KV318_DRIVER_DIR", c.before, 1);
+        } else {
+            ::unsetenv("KV318_DRIVER_DIR");
+        }
+        std::string dir;
+        {
+            SimulatedBoards sim;
+            dir = sim.dir();
+            EXPECT_EQ(std::string(std::getenv("KV318_DRIVER_DIR")), dir);
+            const std::int32_t h = KV318_OpenDevice(0);
+            EXPECT_GE(h, 0) << "the library finds the board in the private directory";
+            KV318_CloseDevice(h);
+            // Whatever else lands there (a lock file of the library's, a
+            // test's output) goes with the directory.
+            std::FILE* f = std::fopen((dir + "/KV318Device0.lock").c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fclose(f);
+        }
+        struct stat st {};
+        EXPECT_NE(::stat(dir.c_str(), &st), 0) << dir << " is left behind";
+        const char* after = std::getenv("KV318_DRIVER_DIR");
+        if (c.before != nullptr) {
+            ASSERT_NE(after, nullptr);
+            EXPECT_EQ(std::string(after), c.before);
+        } else {
+            EXPECT_EQ(after, nullptr);
+        }
+    }
+    ::unsetenv("KV318_DRIVER_DIR");
 }
 
 TEST(EndToEnd, OutputsLoopBackToTheInputsAcrossHandles) {

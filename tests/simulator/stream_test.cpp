@@ -101,6 +101,46 @@ TEST(Streaming, RampAtDivider50DeliversEverySampleInOrder) {
     KV318_CloseDevice(h);
 }
 
+// What a scope's trigger relies on: sample k of a stream, as KV318_Read
+// delivers it, is the board's sample k, so the square's edges fall on the
+// indices the simulator's rule names.
+TEST(Streaming, SquareEdgesArriveOnTheSamplesTheRuleNames) {
+    const struct {
+        double duty;
+        std::uint16_t divider;
+        std::uint64_t period;  // samples
+        std::uint64_t high;    // the first samples of each period that are high
+    } cases[] = {{25, 20, 100, 25}, {50, 50, 40, 20}};
+    for (const auto& c : cases) {
+        BoardConfig cfg;
+        cfg.signal.kind = SignalKind::Square;
+        cfg.signal.dutyPercent = c.duty;
+        cfg.signal.amplitudeV = 2.0;
+        cfg.signal.offsetV = 0.5;
+        SimulatedBoards sim({cfg});
+        const std::int32_t h = KV318_OpenDevice(0);
+        ASSERT_GE(h, 0);
+        std::vector<std::int32_t> samples(kReadSamples);
+        const std::int32_t highWord = static_cast<std::int16_t>(code_to_word(volts_to_code(2.5)));
+        const std::int32_t lowWord = static_cast<std::int16_t>(code_to_word(volts_to_code(-1.5)));
+        ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, c.divider), 0);
+        std::uint64_t next = 0, wrong = 0;
+        const auto deadline = steady_clock::now() + std::chrono::seconds(30);
+        while (next < 20 * c.period && steady_clock::now() < deadline) {
+            const std::int32_t n = KV318_Read(h, samples.data());
+            ASSERT_GE(n, 0) << "after " << next << " samples";
+            for (std::int32_t i = 0; i < n; ++i, ++next)
+                wrong += samples[static_cast<std::size_t>(i)] != (next % c.period < c.high ? highWord : lowWord);
+            if (n == 0) std::this_thread::sleep_for(milliseconds(5));
+        }
+        EXPECT_EQ(KV318_StopAD(h), 0);
+        KV318_CloseDevice(h);
+        EXPECT_GE(next, 20 * c.period) << c.duty;
+        EXPECT_EQ(wrong, 0u) << c.duty << " % duty: samples off the rule among " << next;
+        EXPECT_EQ(sim.board().stats().samplesDropped, 0u);
+    }
+}
+
 TEST(Streaming, Divider2DeliversEverySampleInOrderThroughTheWrappingRing) {
     // The board's time moves only when the test moves it, so every step
     // holds a known amount, however the threads are scheduled.

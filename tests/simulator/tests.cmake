@@ -4,11 +4,17 @@
 # rest goes through the Unix-socket transport (the Windows transport has its
 # own suites in simulator_win32/).
 kv318_add_test(simulator_model_test
-  SOURCES simulator/model_converter_test.cpp simulator/model_board_test.cpp
+  SOURCES simulator/model_converter_test.cpp simulator/model_signal_test.cpp simulator/model_board_test.cpp
   LIBS kv318_sim_model)
 
 kv318_add_test(simulator_session_test
   SOURCES simulator/session_test.cpp
+  LIBS kv318_sim_server)
+
+# The command line of every transport, the named pipes' included: parsing
+# is portable code, so it runs here and under Wine alike.
+kv318_add_test(simulator_options_test
+  SOURCES simulator/options_test.cpp
   LIBS kv318_sim_server)
 
 if(WIN32)

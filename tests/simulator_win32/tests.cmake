@@ -1,10 +1,7 @@
-# The simulator on Windows: its command line per transport (built for every
-# platform), the named-pipe transport in-process, and kv318-sim.exe as a
-# child process, streaming to the library's multimedia timer under Wine.
-kv318_add_test(simulator_options_test
-  SOURCES simulator_win32/options_test.cpp
-  LIBS kv318_sim_server)
-
+# The simulator on Windows: the named-pipe transport in-process, and
+# kv318-sim.exe as a child process, streaming to the library's multimedia
+# timer under Wine.  (Its command line, portable code, is tested with the
+# rest of the simulator.)
 if(NOT WIN32)
   return()
 endif()

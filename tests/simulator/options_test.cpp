@@ -1,9 +1,11 @@
 // The simulator's command line for each transport: the options that only
 // make sense for one channel are refused by the other; the values every
-// transport shares, the --fail syntax among them; and a usage text that
-// names every option the parser takes.
+// transport shares, the --fail syntax among them; a usage text that names
+// every option the parser takes, with the very ranges and defaults the
+// parser holds to.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,27 @@ ParseStatus parse(const std::vector<const char*>& args, Transport transport, Sim
     std::vector<const char*> argv = {"kv318-sim"};
     argv.insert(argv.end(), args.begin(), args.end());
     return parse_options(static_cast<int>(argv.size()), argv.data(), out, error, transport);
+}
+
+// The text --help gives `name`, its lines joined with single blanks.
+std::string help_of(const std::string& usage, const std::string& name) {
+    std::istringstream lines(usage);
+    std::string line, text;
+    bool in = false;
+    while (std::getline(lines, line)) {
+        const bool starts = line.rfind("  -", 0) == 0;
+        if (starts) {
+            // The names column: "  --boards N", "  -h, --help".
+            const std::string names = line.substr(0, line.find("  ", 2)) + " ";
+            in = names.find(" " + name + " ") != std::string::npos || names.find(" " + name + ",") != std::string::npos;
+        }
+        if (!in) continue;
+        if (!starts && line.find_first_not_of(' ') == std::string::npos) break;
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
 }
 
 TEST(SimOptionsByTransport, EachTransportTakesOnlyItsOwnOptions) {
@@ -122,6 +145,109 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
     EXPECT_EQ(defaults.limits.session.clientTimeout, kDefaultClientTimeout);
 }
 
+TEST(SimOptions, SignalSettingsReachTheBoards) {
+    const struct {
+        std::vector<const char*> args;
+        SignalKind kind;
+        double freq, amp, offset, duty, noise;
+        std::uint64_t seed;
+    } cases[] = {
+        {{}, SignalKind::Sine, 1000, 2.5, 0, 50, 0, 0},
+        {{"--signal", "square"}, SignalKind::Square, 1000, 2.5, 0, 50, 0, 0},
+        {{"--signal=square", "--freq", "250.5", "--amp", "1.5", "--offset", "-0.5", "--duty", "25"},
+         SignalKind::Square, 250.5, 1.5, -0.5, 25, 0, 0},
+        {{"--signal", "ramp", "--noise", "0.01", "--seed", "18446744073709551615"}, SignalKind::Ramp, 1000, 2.5, 0,
+         50, 0.01, 18446744073709551615ULL},
+        {{"--duty", "0", "--noise", "10", "--seed", "42"}, SignalKind::Sine, 1000, 2.5, 0, 0, 10, 42},
+        {{"--duty", "100", "--signal", "const"}, SignalKind::Constant, 1000, 2.5, 0, 100, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SimOptions o;
+        std::string error;
+        const std::string what = c.args.empty() ? "defaults" : c.args[0];
+        ASSERT_EQ(parse(c.args, Transport::UnixSocket, &o, &error), ParseStatus::Run) << what << ": " << error;
+        const SignalConfig& s = o.board.signal;
+        EXPECT_EQ(s.kind, c.kind) << what;
+        EXPECT_EQ(s.frequencyHz, c.freq) << what;
+        EXPECT_EQ(s.amplitudeV, c.amp) << what;
+        EXPECT_EQ(s.offsetV, c.offset) << what;
+        EXPECT_EQ(s.dutyPercent, c.duty) << what;
+        EXPECT_EQ(s.noiseV, c.noise) << what;
+        EXPECT_EQ(s.noiseSeed, c.seed) << what;
+    }
+    EXPECT_NE(serving_line(SimOptions{}, "here").find("signal sine"), std::string::npos);
+    SimOptions square;
+    std::string error;
+    ASSERT_EQ(parse({"--signal", "square"}, Transport::UnixSocket, &square, &error), ParseStatus::Run);
+    EXPECT_NE(serving_line(square, "here").find("signal square"), std::string::npos) << serving_line(square, "here");
+}
+
+// Every range the parser checks, at both ends and just past them, and the
+// help's line for the option naming that same range and the default the
+// options start with.  A range changed in one place only fails here.
+TEST(SimOptions, TheHelpStatesTheRangesAndDefaultsTheParserHoldsTo) {
+    const struct {
+        const char* name;
+        const char* lowest;   // the least value taken
+        const char* below;    // just under it, refused
+        const char* highest;  // the greatest value taken
+        const char* above;    // just over it, refused
+        const char* stated;   // what --help says of the range and default
+    } cases[] = {
+        {"--boards", "1", "0", "16", "17", "(1-16; default 1)"},
+        {"--freq", "0.001", "0.0009", "100000000", "100000001", "(0.001-100000000; default 1000)"},
+        {"--amp", "-100", "-100.01", "100", "100.01", "(-100 to 100; default 2.5)"},
+        {"--offset", "-100", "-101", "100", "101", "(-100 to 100; default 0)"},
+        {"--duty", "0", "-0.001", "100", "100.001", "(0-100; default 50)"},
+        {"--value", "-100", "-101", "100", "101", "(-100 to 100; default 1)"},
+        {"--noise", "0", "-0.1", "10", "10.1", "(0-10; default 0)"},
+        {"--seed", "0", "-1", "18446744073709551615", "18446744073709551616", "(0 to 2^64-1; default 0)"},
+        {"--clock", "1000", "999", "1000000000", "1000000001", "(1000-1000000000; default 2000000)"},
+        {"--fifo", "524288", "524287", "268435456", "268435457", "(524288-268435456; default 524288)"},
+        {"--counter-rate", "0", "-1", "100000000", "100000001", "(0-100000000; default 1000)"},
+        {"--max-clients", "1", "0", "65536", "65537", "(1-65536; default 256)"},
+        {"--client-timeout", "0.01", "0.009", "3600", "3600.1", "(0.01-3600, or 0 for never; default 5)"},
+    };
+    const std::string usage = usage_text();
+    for (const auto& c : cases) {
+        SimOptions o;
+        std::string error;
+        for (const char* v : {c.lowest, c.highest}) {
+            EXPECT_EQ(parse({c.name, v}, Transport::UnixSocket, &o, &error), ParseStatus::Run) << c.name << " " << v;
+        }
+        for (const char* v : {c.below, c.above}) {
+            ASSERT_EQ(parse({c.name, v}, Transport::UnixSocket, &o, &error), ParseStatus::Error) << c.name << " " << v;
+            EXPECT_NE(error.find(std::string("bad value '") + v + "' for " + c.name), std::string::npos) << error;
+        }
+        const std::string help = help_of(usage, c.name);
+        EXPECT_NE(help.find(c.stated), std::string::npos) << c.name << ": " << help;
+    }
+    // Words: the help lists every word the parser takes and no other.
+    const struct {
+        const char* name;
+        std::vector<const char*> words;
+        const char* refused;
+        const char* stated;
+    } choices[] = {
+        {"--signal", {"sine", "ramp", "square", "const"}, "triangle", "default sine"},
+        {"--counter-input", {"external", "pulse"}, "internal", "default external"},
+    };
+    for (const auto& c : choices) {
+        const std::string help = help_of(usage, c.name);
+        EXPECT_NE(help.find(c.stated), std::string::npos) << c.name << ": " << help;
+        for (const char* w : c.words) {
+            SimOptions o;
+            std::string error;
+            EXPECT_EQ(parse({c.name, w}, Transport::UnixSocket, &o, &error), ParseStatus::Run) << c.name << " " << w;
+            EXPECT_NE(help.find(w), std::string::npos) << c.name << ": " << help;
+        }
+        SimOptions o;
+        std::string error;
+        EXPECT_EQ(parse({c.name, c.refused}, Transport::UnixSocket, &o, &error), ParseStatus::Error);
+        EXPECT_EQ(help.find(c.refused), std::string::npos) << c.name << ": " << help;
+    }
+}
+
 TEST(SimOptions, FaultSyntax) {
     using T = FaultRule::Target;
     const struct {
@@ -191,7 +317,15 @@ TEST(SimOptions, TheUsageNamesEveryOptionTheParserTakes) {
         EXPECT_GE(names.size(), 15u);
         for (const std::string& name : names) {
             if (t == Transport::NamedPipe && name == "--dir") continue;  // taken only to be refused
-            EXPECT_NE(usage.find(name), std::string::npos) << name;
+            EXPECT_FALSE(help_of(usage, name).empty()) << name;
+        }
+        // No help line is more than a terminal's 80 columns.
+        std::istringstream lines(usage);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind("usage:", 0) != 0) {
+                EXPECT_LE(line.size(), 80u) << line;
+            }
         }
     }
 }
