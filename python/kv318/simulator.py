@@ -24,7 +24,7 @@ from .errors import KV318Error
 ENV_SIM = "KV318_SIM"
 ENV_DRIVER_DIR = "KV318_DRIVER_DIR"
 
-_SIGNALS = ("sine", "ramp", "const")
+_SIGNALS = ("sine", "ramp", "square", "const")
 _DROPS = re.compile(r"board (\d+): connection \d+ .*FIFO drops so far: (\d+) samples")
 # An installation's library directory: lib, lib64, lib32, libx32.
 _LIB_DIR = re.compile(r"lib(64|32|x32)?")
@@ -88,7 +88,9 @@ class Simulator:
             ...
 
     The keyword arguments are kv318-sim's options: boards (1-16), signal
-    ("sine", "ramp" or "const"), freq, amp, offset, value, clock, fifo,
+    ("sine", "ramp", "square" or "const"), freq, amp, offset, duty (the
+    square's percent high), noise (volts of Gaussian noise on any signal),
+    seed, value, clock, fifo,
     inputs (a 16-bit word, or "loopback"), counter_rate, counter_input
     ("external" or "pulse") and fail: a failure to script, or a list of them,
     each "WHAT" or "WHAT:once" with WHAT one of bulk-read, bulk-write,
@@ -101,9 +103,9 @@ class Simulator:
     SimulatorError, unless the block is already raising.
     """
 
-    def __init__(self, boards=1, signal="sine", *, freq=None, amp=None, offset=None, value=None,
-                 clock=None, fifo=None, inputs=None, counter_rate=None, counter_input=None, fail=(),
-                 executable=None, start_timeout=10.0):
+    def __init__(self, boards=1, signal="sine", *, freq=None, amp=None, offset=None, duty=None,
+                 noise=None, seed=None, value=None, clock=None, fifo=None, inputs=None, counter_rate=None,
+                 counter_input=None, fail=(), executable=None, start_timeout=10.0):
         # The state first: a refused argument below must leave an object
         # whose repr (shown in tracebacks with their locals) still works.
         self._windows = sys.platform == "win32"
@@ -118,7 +120,8 @@ class Simulator:
         if signal not in _SIGNALS:
             raise ValueError(f"signal must be one of {', '.join(_SIGNALS)}, got {signal!r}")
         self._options = [("--boards", boards), ("--signal", signal), ("--freq", freq), ("--amp", amp),
-                         ("--offset", offset), ("--value", value), ("--clock", clock), ("--fifo", fifo),
+                         ("--offset", offset), ("--duty", duty), ("--noise", noise), ("--seed", seed),
+                         ("--value", value), ("--clock", clock), ("--fifo", fifo),
                          ("--counter-rate", counter_rate), ("--counter-input", counter_input)]
         if inputs is not None:
             self._options.append(("--inputs", inputs if isinstance(inputs, str) else f"{int(inputs):X}"))

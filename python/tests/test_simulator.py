@@ -4,6 +4,7 @@ every way out of the block."""
 import os
 import signal
 
+import numpy as np
 import pytest
 
 import kv318
@@ -50,7 +51,8 @@ def test_a_simulator_that_died_is_reported():
     [
         (dict(boards=17), "bad value '17' for --boards"),
         (dict(fail="nonsense"), "--fail"),
-        (dict(signal="square"), "signal must be one of sine, ramp, const"),
+        (dict(signal="triangle"), "signal must be one of sine, ramp, square, const"),
+        (dict(duty=101), "--duty"),
     ],
 )
 def test_refused_options(options, message):
@@ -62,10 +64,10 @@ def test_refused_arguments_leave_a_clean_object():
     # Tracebacks show the half-built object (pytest --showlocals, debuggers):
     # its repr must work.
     with pytest.raises(ValueError) as e:
-        kv318.Simulator(signal="square")
+        kv318.Simulator(signal="triangle")
     frame = e.tb.tb_next.tb_frame if e.tb.tb_next else e.tb.tb_frame
     half_built = frame.f_locals["self"]
-    assert repr(half_built) == "<kv318.Simulator 1 board(s), square (stopped)>"
+    assert repr(half_built) == "<kv318.Simulator 1 board(s), triangle (stopped)>"
 
 
 def test_options_reach_the_simulator():
@@ -74,6 +76,16 @@ def test_options_reach_the_simulator():
         with sim.open(1) as board, board.stream() as s:
             assert board.di() == 0x00A5
             assert set(s.volts(s.read(100, timeout=30))) == {-2.5}
+
+
+def test_square_wave_options_reach_the_simulator():
+    # 2 MHz / 50 = 40 kS/s: a 1 kHz square is 40 samples a period, 10 of
+    # them high at 25 % duty.
+    with kv318.Simulator(signal="square", freq=1000, amp=2.0, offset=0.5, duty=25) as sim:
+        with sim.open(0) as board, board.stream(divider=50) as s:
+            volts = s.volts(s.read(4000, timeout=30))
+    assert set(np.round(volts, 2)) == {-1.5, 2.5}
+    assert abs(np.mean(volts > 0.5) - 0.25) <= 1 / 40
 
 
 def test_finding_kv318_sim(tmp_path):
