@@ -15,6 +15,19 @@ set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 
 if(WIN32)
   math(EXPR kv318_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  if(kv318_bits EQUAL 64)
+    set(kv318_machine PE32+)
+  else()
+    set(kv318_machine PE32)
+  endif()
+  set(kv318_program_paths)
+  foreach(t ${kv318_programs})
+    list(APPEND kv318_program_paths $<TARGET_FILE:${t}>)
+  endforeach()
+  add_test(NAME version_resource_test
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/version_test.sh ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py
+      ${kv318_machine} ${PROJECT_VERSION} $<TARGET_FILE:KV318> ${kv318_program_paths})
+  set_tests_properties(version_resource_test PROPERTIES LABELS "host;static")
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
       ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits}
