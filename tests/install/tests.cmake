@@ -43,5 +43,6 @@ add_test(NAME install_consumer_test
     ${CMAKE_C_COMPILER} ${kv318_program_files})
 add_test(NAME package_deb_test
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/deb_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
-    ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${kv318_program_files})
+    ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer ${CMAKE_C_COMPILER}
+    ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION} ${kv318_program_files})
 set_tests_properties(install_consumer_test package_deb_test PROPERTIES TIMEOUT 600)
