@@ -13,6 +13,25 @@ foreach(t ${kv318_programs})
 endforeach()
 set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 
+# The platform wheel of the preset (cmake/wheel.cmake): its tags, files and
+# the machine type of the binaries inside.
+file(GLOB kv318_py_sources RELATIVE ${CMAKE_SOURCE_DIR}/python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kv318/*.py)
+if(WIN32)
+  set(kv318_wheel_binaries kv318/KV318.dll kv318/kv318-sim.exe)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(kv318_wheel_machine PE32+)
+  else()
+    set(kv318_wheel_machine PE32)
+  endif()
+else()
+  set(kv318_wheel_binaries kv318/libKV318.so kv318/kv318-sim)
+  set(kv318_wheel_machine ELF-${CMAKE_SYSTEM_PROCESSOR})
+endif()
+add_test(NAME wheel_contents_test
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE}
+    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${kv318_py_sources} pytest_kv318.py ${kv318_wheel_binaries})
+set_tests_properties(wheel_contents_test PROPERTIES LABELS "host;static")
+
 if(WIN32)
   math(EXPR kv318_bits "${CMAKE_SIZEOF_VOID_P} * 8")
   if(kv318_bits EQUAL 64)
@@ -46,3 +65,7 @@ add_test(NAME package_deb_test
     ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer ${CMAKE_C_COMPILER}
     ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION} ${kv318_program_files})
 set_tests_properties(install_consumer_test package_deb_test PROPERTIES TIMEOUT 600)
+add_test(NAME wheel_venv_test
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_venv_test.sh ${KV318_WHEEL_FILE}
+    ${CMAKE_CURRENT_BINARY_DIR}/wheel_venv_test ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION})
+set_tests_properties(wheel_venv_test PROPERTIES TIMEOUT 600)
