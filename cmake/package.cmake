@@ -53,7 +53,7 @@ if(TARGET kv318)
 endif()
 # The scope, kv318-scope, joins kv318_install_program here once it exists;
 # its man page and its Start-menu shortcut are listed in cmake/manpages.cmake
-# and packaging/windows/kv318.wxs.in.
+# and cmake/msi/kv318.wxs.
 
 file(GLOB KV318_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
@@ -77,3 +77,6 @@ else()
 endif()
 include(CPack)
 include(${PROJECT_SOURCE_DIR}/cmake/wheel.cmake)
+if(WIN32)
+  include(${PROJECT_SOURCE_DIR}/cmake/msi.cmake)
+endif()

@@ -47,6 +47,20 @@ if(WIN32)
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/version_test.sh ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py
       ${kv318_machine} ${PROJECT_VERSION} $<TARGET_FILE:KV318> ${kv318_program_paths})
   set_tests_properties(version_resource_test PROPERTIES LABELS "host;static")
+  # The installer, installed into a fresh Wine prefix of its own.
+  if(TARGET msi)
+    set(kv318_msi_32)
+    if(KV318_MSI_ARCH STREQUAL x64)
+      set(kv318_msi_32 ${KV318_LOAD_TEST_32})
+    endif()
+    add_test(NAME msi_install_test
+      COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/msi_test.sh ${CMAKE_SOURCE_DIR}/tools
+        ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py ${CMAKE_CURRENT_BINARY_DIR}/msi_install_test
+        ${KV318_MSI_ARCH} ${KV318_MSI_FILE} ${PROJECT_VERSION} $<TARGET_FILE:kv318_load_by_name> ${kv318_msi_32})
+    # Its own prefix, so not the suite's Wine fixture; host-labelled so the
+    # fixture is not added.
+    set_tests_properties(msi_install_test PROPERTIES LABELS host TIMEOUT 900 RESOURCE_LOCK kv318_board0)
+  endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
       ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits}
