@@ -14,11 +14,14 @@
 #   - msiexec /x leaves none of our files, shortcuts or registry entries.
 #
 #   msi_test.sh TOOLS_DIR PE_INFO WORK ARCH MSI VERSION LOAD [LOAD32 [UPGRADE_MSI UPGRADE_VERSION]]
-# ARCH is x64 or x86; LOAD (and for x64, LOAD32) are kv318_load_by_name.exe
-# of the installer's widths.  KV318_NO_32BIT=1 skips the 32-bit program.
+# ARCH is x64 or x86; LOAD (and for x64, LOAD32; "-" for none) are
+# kv318_load_by_name.exe of the installer's widths.  The 32-bit program is
+# skipped, with a line saying why, where the kernel cannot run 32-bit
+# programs (as tools/test.sh finds it) or KV318_NO_32BIT=1 is set.
 set -eu
 tools=$1 pe_info=$2 work=$3 arch=$4 msi=$5 version=$6 load=$7
 load32=${8:-} upgrade=${9:-} upgrade_version=${10:-}
+[ "$load32" != - ] || load32=
 fail() { echo "msi_test: $*" >&2; exit 1; }
 wait_for() {
     i=0
@@ -28,10 +31,31 @@ wait_for() {
         sleep 0.1
     done
 }
+# Prints nothing and succeeds when a static 32-bit x86 program runs here;
+# otherwise prints the reason.
+probe_32bit() {
+    if [ "${KV318_NO_32BIT:-0}" = 1 ]; then echo "KV318_NO_32BIT=1 is set"; return 1; fi
+    d=$(mktemp -d)
+    printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$d/t.s"
+    if ! as --32 -o "$d/t.o" "$d/t.s" 2>/dev/null || ! ld -m elf_i386 -o "$d/t" "$d/t.o" 2>/dev/null; then
+        rm -rf "$d"; echo "no 32-bit x86 assembler and linker here"; return 1
+    fi
+    if ! "$d/t" >/dev/null 2>&1; then rm -rf "$d"; echo "the kernel cannot run a 32-bit program"; return 1; fi
+    rm -rf "$d"
+}
 [ -f "$msi" ] || fail "$msi is not built (the preset's full build or the target msi makes it)"
 
 rm -rf "$work"
-mkdir -p "$work/run"
+mkdir -p "$work/run" "$work/msi"
+# Installed from copies: Wine's msiexec may delete the package a product
+# was installed from when that product is removed (here, by the upgrade),
+# and the build's own installers must survive the test.
+cp "$msi" "$work/msi/"
+msi=$work/msi/$(basename "$msi")
+if [ -n "$upgrade" ]; then
+    cp "$upgrade" "$work/msi/" || fail "$upgrade is not built"
+    upgrade=$work/msi/$(basename "$upgrade")
+fi
 prefix=$work/prefix
 sim_pid=
 cleanup() {
@@ -109,8 +133,8 @@ out=$(cd "$work/run" && run load_by_name.exe) || { echo "$out"; fail "the $nativ
 echo "$native: $out"
 echo "$out" | grep -qi '^library: C:\\windows\\system32\\KV318.dll' || fail "the $native program did not load system32\\KV318.dll"
 if [ -n "$load32" ]; then
-    if [ "${KV318_NO_32BIT:-0}" = 1 ]; then
-        echo "msi_test: 32-bit program skipped (KV318_NO_32BIT=1)"
+    if ! why=$(probe_32bit); then
+        echo "msi_test: the 32-bit program is skipped: $why"
     else
         cp "$load32" "$work/run/load_by_name32.exe"
         out=$(cd "$work/run" && run load_by_name32.exe) || { echo "$out"; fail "the PE32 program could not use KV318.dll by name"; }
@@ -131,6 +155,9 @@ if [ -n "$upgrade" ]; then
     [ "$(products)" = 1 ] || fail "$(products) KV318 products installed after the upgrade, not 1"
     echo "msi_test: upgraded to $(basename "$upgrade")"
     if install "$msi" downgrade; then fail "installing the older $(basename "$msi") over the newer one was not refused"; fi
+    # Refused by the downgrade rule's launch condition, not by anything else.
+    grep -aq 'LaunchConditions\. Return value 0' "$work/downgrade.log" \
+        || { tail -20 "$work/downgrade.log"; fail "the downgrade failed, but not at its launch condition"; }
     check_installed "$upgrade_version"
     echo "msi_test: downgrade refused"
     msi=$upgrade

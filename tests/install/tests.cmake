@@ -49,17 +49,28 @@ if(WIN32)
   set_tests_properties(version_resource_test PROPERTIES LABELS "host;static")
   # The installer, installed into a fresh Wine prefix of its own.
   if(TARGET msi)
-    set(kv318_msi_32)
+    set(kv318_msi_32 -)
     if(KV318_MSI_ARCH STREQUAL x64)
       set(kv318_msi_32 ${KV318_LOAD_TEST_32})
     endif()
+    # The same installer as the next patch release, from a second build of
+    # this source with KV318_VERSION raised, to install over the first.
+    math(EXPR kv318_next_patch "${PROJECT_VERSION_PATCH} + 1")
+    set(kv318_next_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${kv318_next_patch})
+    set(kv318_next_dir ${CMAKE_CURRENT_BINARY_DIR}/msi_upgrade_build)
+    add_test(NAME msi_upgrade_build
+      COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/build_release.sh ${CMAKE_COMMAND} ${CMAKE_SOURCE_DIR}
+        ${kv318_next_dir} ${CMAKE_GENERATOR} ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BUILD_TYPE} ${kv318_next_version} msi)
+    set_tests_properties(msi_upgrade_build PROPERTIES LABELS host TIMEOUT 1500 FIXTURES_SETUP msi_upgrade)
     add_test(NAME msi_install_test
       COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/msi_test.sh ${CMAKE_SOURCE_DIR}/tools
         ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py ${CMAKE_CURRENT_BINARY_DIR}/msi_install_test
-        ${KV318_MSI_ARCH} ${KV318_MSI_FILE} ${PROJECT_VERSION} $<TARGET_FILE:kv318_load_by_name> ${kv318_msi_32})
+        ${KV318_MSI_ARCH} ${KV318_MSI_FILE} ${PROJECT_VERSION} $<TARGET_FILE:kv318_load_by_name> ${kv318_msi_32}
+        ${kv318_next_dir}/kv318-${kv318_next_version}-${KV318_MSI_ARCH}.msi ${kv318_next_version})
     # Its own prefix, so not the suite's Wine fixture; host-labelled so the
     # fixture is not added.
-    set_tests_properties(msi_install_test PROPERTIES LABELS host TIMEOUT 900 RESOURCE_LOCK kv318_board0)
+    set_tests_properties(msi_install_test PROPERTIES LABELS host TIMEOUT 900 RESOURCE_LOCK kv318_board0
+      FIXTURES_REQUIRED msi_upgrade)
   endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
