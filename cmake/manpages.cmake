@@ -5,6 +5,11 @@
 # short page is written by hand (cmake/man/kv318.1.in).  Debian wants them
 # compressed with gzip -9n, which leaves no time stamp in the file.
 # kv318-scope's page joins the help2man list once the scope exists.
+# Not in sanitizer builds: their programs may report leaks at exit, and
+# nobody installs them.
+if(KV318_SANITIZE)
+  return()
+endif()
 find_program(KV318_HELP2MAN help2man)
 find_program(KV318_GZIP gzip REQUIRED)
 set(kv318_man_dir ${PROJECT_BINARY_DIR}/man)

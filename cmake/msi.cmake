@@ -19,7 +19,7 @@ if(KV318_BUILD_TESTS OR KV318_BUILD_LOAD_TEST)
 endif()
 
 find_program(KV318_WIXL wixl)
-if(KV318_WIXL AND NOT KV318_SANITIZE)
+if(KV318_WIXL AND TARGET kv318 AND NOT KV318_SANITIZE)
   set(kv318_msi_default ON)
 else()
   set(kv318_msi_default OFF)

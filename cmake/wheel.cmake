@@ -29,8 +29,9 @@ add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -E copy ${kv318_wheel_sources} ${kv318_wheel_stage}/kv318
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pytest_kv318.py ${PROJECT_SOURCE_DIR}/python/README.md
     ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${kv318_wheel_stage}
-  COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/python/pyproject.toml -DOUT=${kv318_wheel_stage}/pyproject.toml
-    -DVERSION=${PROJECT_VERSION} -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${kv318_wheel_stage}
+  COMMAND ${CMAKE_COMMAND} -DSTAGE=${kv318_wheel_stage} -DVERSION=${PROJECT_VERSION}
+    -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv318-sim> ${kv318_wheel_stage}/kv318/
   # Debug information is for the build tree; a wheel is downloaded and
