@@ -20,7 +20,7 @@ function(kv318_install_program)
       file(RELATIVE_PATH to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
       set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_lib}")
     endif()
-    install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     # The install and package tests check that every one of them arrives.
     set_property(GLOBAL APPEND PROPERTY KV318_INSTALLED_PROGRAMS ${t})
   endforeach()

@@ -1,4 +1,4 @@
-// kv318: the bench test panel.  Opens board 0 through libKV318.so, which it
+// kv318: the bench test panel.  Opens board 0 through libKV318.so.1, which it
 // loads at the first library call from its own directory or the library
 // path.
 #include <QApplication>
@@ -10,7 +10,9 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     kv318::panel::LibraryLoader loader({QCoreApplication::applicationDirPath().toStdString()});
-    kv318::panel::LazyBinding lib(loader, "libKV318.so");
+    // The SONAME, which the run-time package installs; the bare libKV318.so
+    // link comes only with the development files.
+    kv318::panel::LazyBinding lib(loader, "libKV318.so.1");
     kv318::panel::SteadyClock clock;
 
     kv318::qt::Form1 form(lib, clock);

@@ -1,50 +1,156 @@
 #!/bin/sh
-# Packs the build with cpack as a Debian package and checks what it holds:
-# the library with its links, header, CMake package, pkg-config file,
-# programs and docs, all under /usr; a Depends line made from what the
-# binaries link; the shlibs file and ldconfig run of a shared library.
+# Packs the build with cpack into the four Debian packages and checks them
+# as Debian and a user would:
+#   - each package's name, Depends and files (the library split from its
+#     development files, the programs with their man pages, the Python
+#     package), and nothing outside /usr;
+#   - lintian reports no error on any of them;
+#   - unpacked into a scratch root without the development package, the
+#     Python package imports and drives a simulated board with nothing set
+#     but the scratch root's own paths, and the installed panel loads the
+#     run-time library;
+#   - with the development package added, a C program builds through
+#     pkg-config and runs against the scratch root's library.
+# The packages are unpacked (dpkg-deb -x), not installed into the system,
+# so the test needs no root and leaves the machine as it was.
 #
-#   deb_test.sh CPACK CPACK_CONFIG WORK_DIR PROGRAM...
+#   deb_test.sh CPACK CPACK_CONFIG WORK_DIR CONSUMER_SRC CC PYTHON_SMOKE VERSION PROGRAM...
 set -eu
-cpack=$1 config=$2 work=$3
-shift 3
+cpack=$1 config=$2 work=$3 consumer=$4 cc=$5 smoke=$6 version=$7
+shift 7
 fail() { echo "deb_test: $*" >&2; exit 1; }
+wait_for() {
+    i=0
+    while ! "$@" 2>/dev/null; do
+        i=$((i + 1))
+        [ "$i" -lt 600 ] || return 1
+        sleep 0.1
+    done
+}
 
 rm -rf "$work"
 mkdir -p "$work"
+driver=$(mktemp -d /tmp/kv318-deb-XXXXXX)
+sim_pid= panel_pid=
+cleanup() {
+    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    wait 2>/dev/null
+    rm -rf "$driver"
+}
+trap cleanup EXIT INT TERM
+unset LD_LIBRARY_PATH KV318_LIBRARY KV318_SIM
+
 "$cpack" --config "$config" -G DEB -B "$work" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
 arch=$(dpkg --print-architecture)
-deb=$(ls "$work"/kv318_*_"$arch".deb 2>/dev/null | head -1)
-[ -n "$deb" ] || { ls "$work"; fail "no kv318_*_$arch.deb was made"; }
-echo "deb_test: $(basename "$deb")"
+deb() {
+    f=$work/${1}_${version}_$2.deb
+    [ -f "$f" ] || { ls "$work"; fail "no $(basename "$f") was made"; }
+    echo "$f"
+}
+lib=$(deb libkv318-1 "$arch")
+dev=$(deb libkv318-dev "$arch")
+tools=$(deb kv318-tools "$arch")
+py=$(deb python3-kv318 all)
 
-[ "$(dpkg-deb -f "$deb" Package)" = kv318 ] || fail "package name $(dpkg-deb -f "$deb" Package)"
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-# The package names of Depends, one a line, without their versions.
-names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//')
-needs() { echo "$names" | grep -Fqx "$1" || fail "Depends lacks $1"; }
-needs libc6
-needs libstdc++6
-needs libgcc-s1
+# The package names of a package's Depends, one a line, without versions.
+depends() { dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//'; }
+needs() {
+    dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -Fqx "$2" \
+        || fail "$(basename "$1") does not depend on '$2': $(dpkg-deb -f "$1" Depends)"
+}
+for d in "$lib" "$dev" "$tools" "$py"; do
+    echo "$(basename "$d"): Depends: $(dpkg-deb -f "$d" Depends)"
+    [ "$(dpkg-deb -f "$d" Version)" = "$version" ] || fail "$(basename "$d") has version $(dpkg-deb -f "$d" Version)"
+done
+depends "$lib" | grep -Fqx libc6 || fail "libkv318-1 lacks libc6 in Depends"
+depends "$lib" | grep -Fqx libstdc++6 || fail "libkv318-1 lacks libstdc++6 in Depends"
+needs "$dev" "libkv318-1 (= $version)"
+depends "$tools" | grep -Fqx libkv318-1 || fail "kv318-tools does not depend on libkv318-1"
 case " $* " in
-*" kv318 "*) needs libqt6widgets6 ;;
+*" kv318 "*) depends "$tools" | grep -Fqx libqt6widgets6 || fail "kv318-tools lacks libqt6widgets6" ;;
 esac
-dpkg-deb -I "$deb" | grep -qw shlibs || fail "no shlibs control file"
-dpkg-deb -I "$deb" postinst | grep -qw ldconfig || fail "postinst does not run ldconfig"
+needs "$py" python3-numpy
+depends "$py" | grep -Fqx libkv318-1 || fail "python3-kv318 does not depend on libkv318-1"
+dpkg-deb -I "$lib" | grep -qw shlibs || fail "libkv318-1 has no shlibs control file"
+dpkg-deb -I "$lib" triggers 2>/dev/null | grep -qx 'activate-noawait ldconfig' \
+    || fail "libkv318-1 has no ldconfig trigger"
 
-dpkg-deb -c "$deb" >"$work/contents"
-has() { grep -Eq "$1" "$work/contents" || fail "the package lacks $1"; }
-has ' \./usr/include/KV318\.h$'
-has ' \./usr/lib/libKV318\.so\.1\.0\.0$'
-has ' \./usr/lib/libKV318\.so\.1 -> libKV318\.so\.1\.0\.0$'
-has ' \./usr/lib/libKV318\.so -> libKV318\.so\.1$'
-has ' \./usr/lib/cmake/KV318/KV318Config\.cmake$'
-has ' \./usr/lib/cmake/KV318/KV318Targets\.cmake$'
-has ' \./usr/lib/pkgconfig/kv318\.pc$'
-has ' \./usr/share/doc/kv318/README\.md$'
-for p in "$@"; do has "^-rwxr-xr-x .* \./usr/bin/$p\$"; done
-if grep -v ' \./usr/' "$work/contents" | grep -Ev ' \./$'; then
-    fail "files outside /usr"
+# has PACKAGE REGEX: a line of the package's file list matches.
+for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -c "$d" >"$d.contents"; done
+has() { grep -Eq "$2" "$1.contents" || fail "$(basename "$1") lacks $2"; }
+lacks() { ! grep -Eq "$2" "$1.contents" || fail "$(basename "$1") holds $2"; }
+has "$lib" ' \./usr/lib/libKV318\.so\.1\.0\.0$'
+has "$lib" ' \./usr/lib/libKV318\.so\.1 -> libKV318\.so\.1\.0\.0$'
+lacks "$lib" 'libKV318\.so -> |KV318\.h|pkgconfig|/bin/'
+has "$dev" ' \./usr/include/KV318\.h$'
+has "$dev" ' \./usr/lib/libKV318\.so -> libKV318\.so\.1$'
+has "$dev" ' \./usr/lib/cmake/KV318/KV318Config\.cmake$'
+has "$dev" ' \./usr/lib/cmake/KV318/KV318Targets\.cmake$'
+has "$dev" ' \./usr/lib/pkgconfig/kv318\.pc$'
+lacks "$dev" 'libKV318\.so\.1\.0\.0$'
+for p in "$@"; do
+    has "$tools" "^-rwxr-xr-x .* \./usr/bin/$p\$"
+    has "$tools" " \./usr/share/man/man1/$p\.1\.gz\$"
+done
+has "$tools" ' \./usr/share/doc/kv318/README\.md$'
+lacks "$tools" 'libKV318'
+has "$py" ' \./usr/lib/python3/dist-packages/kv318/__init__\.py$'
+has "$py" ' \./usr/lib/python3/dist-packages/kv318-[^/]*\.dist-info/METADATA$'
+has "$py" ' \./usr/lib/python3/dist-packages/kv318/libKV318\.so -> \.\./\.\./\.\./libKV318\.so\.1$'
+for d in "$lib" "$dev" "$tools" "$py"; do
+    pkg=$(dpkg-deb -f "$d" Package)
+    has "$d" " \./usr/share/doc/$pkg/copyright\$"
+    if grep -v ' \./usr/' "$d.contents" | grep -Ev ' \./$'; then
+        fail "$pkg has files outside /usr"
+    fi
+done
+
+# lintian: errors fail the test; warnings are shown.
+lintian --tag-display-limit 0 "$lib" "$dev" "$tools" "$py" >"$work/lintian.log" 2>&1 || true
+cat "$work/lintian.log"
+! grep -q '^E: ' "$work/lintian.log" || fail "lintian found errors"
+
+# The run-time packages alone, unpacked into a scratch root.
+root=$work/root
+for d in "$lib" "$tools" "$py"; do dpkg-deb -x "$d" "$root"; done
+[ ! -e "$root/usr/lib/libKV318.so" ] || fail "the run-time packages hold libKV318.so"
+outside=$work/elsewhere
+mkdir -p "$outside"
+(cd "$outside" && PATH="$root/usr/bin:$PATH" PYTHONPATH="$root/usr/lib/python3/dist-packages" \
+    KV318_DRIVER_DIR=$driver/py /usr/bin/python3 "$smoke" "$root" "$version") \
+    || fail "the Python package does not work from the scratch root"
+
+# The installed panel finds the run-time library, with no development
+# package to give it libKV318.so.
+if [ -x "$root/usr/bin/kv318" ]; then
+    mkdir -p "$work/ld"
+    KV318_DRIVER_DIR=$driver/none QT_QPA_PLATFORM=offscreen LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/panel" \
+        "$root/usr/bin/kv318" >"$work/panel.log" 2>&1 &
+    panel_pid=$!
+    trace=$work/ld/panel.$panel_pid
+    wait_for grep -q "calling init: .*libKV318" "$trace" \
+        || { cat "$work/panel.log"; fail "the installed panel did not load libKV318.so.1"; }
+    loaded=$(grep "calling init: .*libKV318" "$trace" | sed 's/.*calling init: //' | head -1)
+    [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1")" ] || fail "the installed panel loaded $loaded"
+    echo "panel: loaded $loaded"
+    kill "$panel_pid"; wait "$panel_pid" 2>/dev/null || true
+    panel_pid=
 fi
+
+# With the development package: a C program through pkg-config.
+dpkg-deb -x "$dev" "$root"
+export PKG_CONFIG_LIBDIR="$root/usr/lib/pkgconfig" PKG_CONFIG_PATH=
+[ "$(pkg-config --modversion kv318)" = "$version" ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
+libdir=$(pkg-config --variable=libdir kv318)
+# shellcheck disable=SC2046 # the flags are words
+"$cc" -Wall -Wextra -Werror $(pkg-config --cflags kv318) -o "$work/consumer" "$consumer/consumer.c" \
+    $(pkg-config --libs kv318) -Wl,-rpath,"$libdir" || fail "the pkg-config consumer did not build"
+"$root/usr/bin/kv318-sim" --dir "$driver/c" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+wait_for grep -q "serving " "$work/sim.log" || { cat "$work/sim.log"; fail "the packaged kv318-sim did not start"; }
+out=$(KV318_DRIVER_DIR=$driver/c "$work/consumer") || { echo "$out"; fail "the pkg-config consumer failed"; }
+echo "$out"
+loaded=$(echo "$out" | sed -n 's/^library: //p')
+[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1.0.0")" ] || fail "the consumer loaded $loaded"
 echo "deb_test: passed"

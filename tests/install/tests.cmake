@@ -13,8 +13,65 @@ foreach(t ${kv318_programs})
 endforeach()
 set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 
+# The platform wheel of the preset (cmake/wheel.cmake): its tags, files and
+# the machine type of the binaries inside.
+file(GLOB kv318_py_sources RELATIVE ${CMAKE_SOURCE_DIR}/python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kv318/*.py)
+if(WIN32)
+  set(kv318_wheel_binaries kv318/KV318.dll kv318/kv318-sim.exe)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(kv318_wheel_machine PE32+)
+  else()
+    set(kv318_wheel_machine PE32)
+  endif()
+else()
+  set(kv318_wheel_binaries kv318/libKV318.so kv318/kv318-sim)
+  set(kv318_wheel_machine ELF-${CMAKE_SYSTEM_PROCESSOR})
+endif()
+add_test(NAME wheel_contents_test
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE}
+    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${kv318_py_sources} pytest_kv318.py ${kv318_wheel_binaries})
+set_tests_properties(wheel_contents_test PROPERTIES LABELS "host;static")
+
 if(WIN32)
   math(EXPR kv318_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  if(kv318_bits EQUAL 64)
+    set(kv318_machine PE32+)
+  else()
+    set(kv318_machine PE32)
+  endif()
+  set(kv318_program_paths)
+  foreach(t ${kv318_programs})
+    list(APPEND kv318_program_paths $<TARGET_FILE:${t}>)
+  endforeach()
+  add_test(NAME version_resource_test
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/version_test.sh ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py
+      ${kv318_machine} ${PROJECT_VERSION} $<TARGET_FILE:KV318> ${kv318_program_paths})
+  set_tests_properties(version_resource_test PROPERTIES LABELS "host;static")
+  # The installer, installed into a fresh Wine prefix of its own.
+  if(TARGET msi)
+    set(kv318_msi_32 -)
+    if(KV318_MSI_ARCH STREQUAL x64)
+      set(kv318_msi_32 ${KV318_LOAD_TEST_32})
+    endif()
+    # The same installer as the next patch release, from a second build of
+    # this source with KV318_VERSION raised, to install over the first.
+    math(EXPR kv318_next_patch "${PROJECT_VERSION_PATCH} + 1")
+    set(kv318_next_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${kv318_next_patch})
+    set(kv318_next_dir ${CMAKE_CURRENT_BINARY_DIR}/msi_upgrade_build)
+    add_test(NAME msi_upgrade_build
+      COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/build_release.sh ${CMAKE_COMMAND} ${CMAKE_SOURCE_DIR}
+        ${kv318_next_dir} ${CMAKE_GENERATOR} ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BUILD_TYPE} ${kv318_next_version} msi)
+    set_tests_properties(msi_upgrade_build PROPERTIES LABELS host TIMEOUT 1500 FIXTURES_SETUP msi_upgrade)
+    add_test(NAME msi_install_test
+      COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/msi_test.sh ${CMAKE_SOURCE_DIR}/tools
+        ${CMAKE_CURRENT_SOURCE_DIR}/install/pe_info.py ${CMAKE_CURRENT_BINARY_DIR}/msi_install_test
+        ${KV318_MSI_ARCH} ${KV318_MSI_FILE} ${PROJECT_VERSION} $<TARGET_FILE:kv318_load_by_name> ${kv318_msi_32}
+        ${kv318_next_dir}/kv318-${kv318_next_version}-${KV318_MSI_ARCH}.msi ${kv318_next_version})
+    # Its own prefix, so not the suite's Wine fixture; host-labelled so the
+    # fixture is not added.
+    set_tests_properties(msi_install_test PROPERTIES LABELS host TIMEOUT 900 RESOURCE_LOCK kv318_board0
+      FIXTURES_REQUIRED msi_upgrade)
+  endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
       ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits}
@@ -30,5 +87,10 @@ add_test(NAME install_consumer_test
     ${CMAKE_C_COMPILER} ${kv318_program_files})
 add_test(NAME package_deb_test
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/deb_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
-    ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${kv318_program_files})
+    ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer ${CMAKE_C_COMPILER}
+    ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION} ${kv318_program_files})
 set_tests_properties(install_consumer_test package_deb_test PROPERTIES TIMEOUT 600)
+add_test(NAME wheel_venv_test
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_venv_test.sh ${KV318_WHEEL_FILE}
+    ${CMAKE_CURRENT_BINARY_DIR}/wheel_venv_test ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION})
+set_tests_properties(wheel_venv_test PROPERTIES TIMEOUT 600)

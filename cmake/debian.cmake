@@ -1,0 +1,77 @@
+# The Debian packages, one per install component, split the way Debian
+# splits a shared library and its users:
+#   libkv318-1     libKV318.so.1 and its real file (component lib)
+#   libkv318-dev   header, libKV318.so, CMake package, kv318.pc (dev)
+#   kv318-tools    kv318-cli, kv318-sim, the panel, man pages, docs (tools)
+#   python3-kv318  the Python package (python)
+# Each carries the copyright file, changelog and lintian overrides Debian
+# asks of every package (cmake/debian/).
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL lib dev tools python)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Depends of the binaries comes from what they link (dpkg-shlibdeps); the
+# library package gets a shlibs file and the ldconfig trigger.  The
+# programs' own library is not installed on the machine that packs them,
+# so dpkg-shlibdeps is shown the build's copy and the programs' package
+# names libkv318-1 itself.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/library)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(kv318_deb_version ${PROJECT_VERSION})
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libkv318-1)
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+# ldconfig runs through dpkg's trigger, once for a whole install run.
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_COMPONENT_LIB_DESCRIPTION "KV318 USB data-acquisition board: shared library
+ libKV318.so.1, the library programs use to drive the KV318 board (or the
+ simulated boards of kv318-sim).")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkv318-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libkv318-1 (= ${kv318_deb_version})")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "KV318 USB data-acquisition board: development files
+ The C header KV318.h, the libKV318.so link, the CMake package KV318
+ (KV318::KV318) and the pkg-config file kv318.pc.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kv318-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+# The panel's captions are Chinese; without a CJK font they show as boxes.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS fonts-wqy-microhei)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "KV318 USB data-acquisition board: panel, command line and simulator
+ The bench test panel kv318, the command-line tool kv318-cli and the board
+ simulator kv318-sim, which serves simulated boards to the library when no
+ board is attached.")
+# Of the same version: the programs and the library are one release.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkv318-1 (= ${kv318_deb_version})")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kv318)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkv318-1 (>= ${kv318_deb_version})")
+# kv318.Simulator runs kv318-sim, from kv318-tools.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS kv318-tools)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV318 USB data-acquisition board: Python package
+ The module kv318: the board from Python with numpy samples and exceptions,
+ and kv318.Simulator with a pytest fixture to test scripts without a board.")
+
+# Every package's /usr/share/doc/<package>: copyright and a compressed
+# changelog, made at configure time from the templates.
+foreach(comp lib dev tools python)
+  string(TOUPPER ${comp} COMP)
+  set(pkg ${CPACK_DEBIAN_${COMP}_PACKAGE_NAME})
+  set(dir ${PROJECT_BINARY_DIR}/debian/${pkg})
+  file(REMOVE_RECURSE ${dir})
+  file(MAKE_DIRECTORY ${dir})
+  set(KV318_DEB_PACKAGE ${pkg})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${dir}/changelog @ONLY)
+  execute_process(COMMAND ${KV318_GZIP} -9n ${dir}/changelog COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${dir}/changelog.gz
+    DESTINATION share/doc/${pkg} COMPONENT ${comp})
+  if(EXISTS ${PROJECT_SOURCE_DIR}/cmake/debian/${pkg}.lintian-overrides)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/${pkg}.lintian-overrides
+      DESTINATION share/lintian/overrides RENAME ${pkg} COMPONENT ${comp})
+  endif()
+endforeach()

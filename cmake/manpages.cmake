@@ -1,0 +1,49 @@
+# The man pages of the programs, in share/man/man1 with the programs
+# (component tools).  The command-line programs' pages are made from their
+# own --help by help2man when the build makes the programs, so a page never
+# disagrees with the program; the panel is a window with no --help, so its
+# short page is written by hand (cmake/man/kv318.1.in).  Debian wants them
+# compressed with gzip -9n, which leaves no time stamp in the file.
+# kv318-scope's page joins the help2man list once the scope exists.
+# Not in sanitizer builds: their programs may report leaks at exit, and
+# nobody installs them.
+if(KV318_SANITIZE)
+  return()
+endif()
+find_program(KV318_HELP2MAN help2man)
+find_program(KV318_GZIP gzip REQUIRED)
+set(kv318_man_dir ${PROJECT_BINARY_DIR}/man)
+file(MAKE_DIRECTORY ${kv318_man_dir})
+set(kv318_man_pages)
+
+# kv318_man_page_from_help(TARGET NAME_LINE)
+function(kv318_man_page_from_help target name_line)
+  set(page ${kv318_man_dir}/${target}.1)
+  add_custom_command(OUTPUT ${page}.gz
+    COMMAND ${KV318_HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --name=${name_line}
+      --output=${page} $<TARGET_FILE:${target}>
+    COMMAND ${KV318_GZIP} -9nf ${page}
+    DEPENDS ${target}
+    COMMENT "man page of ${target} from its --help"
+    VERBATIM)
+  set(kv318_man_pages ${kv318_man_pages} ${page}.gz PARENT_SCOPE)
+endfunction()
+
+if(KV318_HELP2MAN)
+  kv318_man_page_from_help(kv318-cli "the KV318 data-acquisition board from a shell")
+  kv318_man_page_from_help(kv318-sim "simulated KV318 boards for the library when no board is attached")
+else()
+  message(WARNING "help2man not found: the packages will lack the man pages of kv318-cli and kv318-sim")
+endif()
+if(TARGET kv318)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/man/kv318.1.in ${kv318_man_dir}/kv318.1 @ONLY)
+  add_custom_command(OUTPUT ${kv318_man_dir}/kv318.1.gz
+    COMMAND ${KV318_GZIP} -9nkf ${kv318_man_dir}/kv318.1
+    DEPENDS ${kv318_man_dir}/kv318.1
+    COMMENT "man page of the panel kv318"
+    VERBATIM)
+  list(APPEND kv318_man_pages ${kv318_man_dir}/kv318.1.gz)
+endif()
+
+add_custom_target(kv318_man_pages ALL DEPENDS ${kv318_man_pages})
+install(FILES ${kv318_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)

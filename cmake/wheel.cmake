@@ -1,0 +1,53 @@
+# The target `wheel`: the platform wheel of the Python package, carrying
+# this build's library and kv318-sim, into the build folder:
+#   Linux       kv318-<version>-py3-none-linux_<machine>.whl
+#               (libKV318.so, under the name the package's loader looks for
+#               beside itself, and kv318-sim, which needs no library)
+#   windows64   kv318-<version>-py3-none-win_amd64.whl  (x64 KV318.dll, kv318-sim.exe)
+#   windows     kv318-<version>-py3-none-win32.whl      (32-bit ones)
+# It is built offline from a staging copy of python/ whose pyproject.toml
+# carries this build's version, by Debian's pip, setuptools and wheel.
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KV318_WHEEL_PLATFORM win_amd64)
+  else()
+    set(KV318_WHEEL_PLATFORM win32)
+  endif()
+  set(kv318_wheel_library KV318.dll)
+else()
+  string(TOLOWER "linux_${CMAKE_SYSTEM_PROCESSOR}" KV318_WHEEL_PLATFORM)
+  set(kv318_wheel_library libKV318.so)
+endif()
+set(KV318_WHEEL_FILE ${PROJECT_BINARY_DIR}/kv318-${PROJECT_VERSION}-py3-none-${KV318_WHEEL_PLATFORM}.whl)
+set(kv318_wheel_stage ${PROJECT_BINARY_DIR}/wheel-stage)
+set(kv318_python /usr/bin/python3)
+
+file(GLOB kv318_wheel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/kv318/*.py)
+add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${kv318_wheel_stage} ${KV318_WHEEL_FILE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${kv318_wheel_stage}/kv318
+  COMMAND ${CMAKE_COMMAND} -E copy ${kv318_wheel_sources} ${kv318_wheel_stage}/kv318
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pytest_kv318.py ${PROJECT_SOURCE_DIR}/python/README.md
+    ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${kv318_wheel_stage}
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${kv318_wheel_stage}
+  COMMAND ${CMAKE_COMMAND} -DSTAGE=${kv318_wheel_stage} -DVERSION=${PROJECT_VERSION}
+    -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv318-sim> ${kv318_wheel_stage}/kv318/
+  # Debug information is for the build tree; a wheel is downloaded and
+  # installed many times.
+  COMMAND ${CMAKE_STRIP} --strip-unneeded ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
+    ${kv318_wheel_stage}/kv318/$<TARGET_FILE_NAME:kv318-sim>
+  COMMAND ${CMAKE_COMMAND} -E env KV318_WHEEL_PLATFORM=${KV318_WHEEL_PLATFORM} PIP_NO_INDEX=1
+    ${kv318_python} -m pip wheel --quiet --no-deps --no-build-isolation --no-cache-dir -w ${PROJECT_BINARY_DIR} ${kv318_wheel_stage}
+  DEPENDS KV318 kv318-sim ${kv318_wheel_sources} ${PROJECT_SOURCE_DIR}/python/pyproject.toml
+    ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
+  COMMENT "Python wheel ${KV318_WHEEL_FILE}"
+  VERBATIM)
+# Part of the full build (a few seconds), so the wheel tests find it made;
+# not in sanitizer builds, whose binaries no user loads.
+if(KV318_SANITIZE)
+  add_custom_target(wheel DEPENDS ${KV318_WHEEL_FILE})
+else()
+  add_custom_target(wheel ALL DEPENDS ${KV318_WHEEL_FILE})
+endif()
