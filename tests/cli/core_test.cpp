@@ -5,15 +5,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "fake_board.h"
 #include "json.h"
+#include "recording.h"
 #include "option_limits.h"
 #include "sample_writer.h"
 #include "stream_loop.h"
+#include "wait.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -37,9 +42,85 @@ TEST(Limits, RefuseOutsideTheirRangeAndNameIt) {
     }
 }
 
-TEST(Limits, ALeadingZeroDecimalIsRefusedNotReadAsOctal) {
-    for (const char* bad : {"010", "00", "-010", "+07"}) EXPECT_NE(check_number_text(bad), "") << bad;
-    for (const char* good : {"0", "10", "0x10", "0X1f", "-1", "255"}) EXPECT_EQ(check_number_text(good), "") << good;
+TEST(Limits, NumbersAreTakenAsTypedOrRefusedNeverCapped) {
+    const struct { Limit limit; const char* text; std::int64_t value; const char* says; } cases[] = {
+        {kRegister, "0", 0, ""},
+        {kRegister, "255", 255, ""},
+        {kRegister, "0x1f", 31, ""},
+        {kRegister, "0X1F", 31, ""},
+        {kRegister, "+7", 7, ""},
+        {kOutputWord, "0xFFFF", 0xFFFF, ""},
+        {kSampleCount, "9223372036854775807", INT64_MAX, ""},
+        {kRegister, "010", 0, "without a leading zero"},
+        {kRegister, "00", 0, "without a leading zero"},
+        {kRegister, "-010", 0, "without a leading zero"},
+        {kRegister, "+07", 0, "without a leading zero"},
+        {kRegister, "abc", 0, "'abc' is not a number"},
+        {kRegister, "", 0, "is not a number"},
+        {kRegister, "0x", 0, "is not a number"},
+        {kRegister, "12abc", 0, "is not a number"},
+        {kRegister, "1.5", 0, "is not a number"},
+        {kRegister, "--1", 0, "is not a number"},
+        {kRegister, "256", 0, "register 256 is out of range 0-255 (0x00-0xFF)"},
+        {kOutputWord, "-1", 0, "output word -1 is out of range"},
+        {kOutputWord, "-0x1", 0, "output word -1 is out of range"},
+        // Too many digits for any integer: refused as typed, not capped to
+        // the largest one.
+        {kOutputWord, "0xFFFFFFFFFFFFFFFFFF", 0, "output word 0xFFFFFFFFFFFFFFFFFF is out of range 0-65535"},
+        {kSampleCount, "99999999999999999999999", 0, "sample count 99999999999999999999999 is out of range"},
+        {kSampleCount, "9223372036854775808", 0, "sample count 9223372036854775808 is out of range"},
+        {kSampleCount, "0", 0, "sample count 0 is out of range"},
+    };
+    for (const auto& c : cases) {
+        std::int64_t v = -12345;
+        const std::string bad = parse_within(c.limit, c.text, &v);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "") << c.text;
+            EXPECT_EQ(v, c.value) << c.text;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << c.text << ": " << bad;
+            EXPECT_EQ(v, -12345) << c.text << " left the value alone";
+        }
+    }
+}
+
+TEST(Limits, SecondsAreFinitePositiveNumbersAndBecomeExactSampleCounts) {
+    const struct { const char* text; double value; const char* says; } cases[] = {
+        {"1", 1, ""}, {"1.5", 1.5, ""}, {"+2", 2, ""}, {"1e-3", 1e-3, ""},
+        {"abc", 0, "'abc' is not a number"}, {"", 0, "is not a number"}, {"1s", 0, "is not a number"},
+        {"nan", 0, "not a finite number"}, {"inf", 0, "not a finite number"}, {"-inf", 0, "not a finite number"},
+        {"1e400", 0, "not a finite number"}, {"0", 0, "more than 0"}, {"-1", 0, "more than 0"},
+    };
+    for (const auto& c : cases) {
+        double v = -7;
+        const std::string bad = parse_seconds("--seconds", c.text, &v);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "") << c.text;
+            EXPECT_EQ(v, c.value) << c.text;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << c.text << ": " << bad;
+            EXPECT_NE(bad.find("--seconds"), std::string::npos) << "names the option: " << bad;
+        }
+    }
+    const struct { double seconds; std::uint64_t clock; std::uint32_t divider; std::uint64_t count; const char* says; } counts[] = {
+        {1, 2'000'000, 50, 40'000, ""},
+        {0.5, 2'000'000, 3, 333'333, ""},     // 333,333.33 rounds down
+        {2.5, 1'000, 400, 6, ""},             // 6.25
+        {0.5, 3, 1, 2, ""},                   // 1.5 rounds away from zero
+        {60, 26'000'000, 2, 780'000'000, ""},
+        {0.0001, 2'000'000, 4095, 0, "less than one sample"},
+        {1e300, 2'000'000, 2, 0, "more samples than"},
+    };
+    for (const auto& c : counts) {
+        std::uint64_t n = 0;
+        const std::string bad = samples_for_seconds(c.seconds, c.clock, c.divider, &n);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "");
+            EXPECT_EQ(n, c.count) << c.seconds << " s at " << c.clock << "/" << c.divider;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << bad;
+        }
+    }
 }
 
 TEST(Json, EscapesWhatWouldBreakTheDocument) {
@@ -107,6 +188,186 @@ private:
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
+    const Format csv = Format::Csv, raw = Format::Raw, wav = Format::Wav;
+    const struct { const char* output; const Format* given; Format chosen; const char* says; } cases[] = {
+        {"run.wav", nullptr, wav, ""},
+        {"dir.x/RUN.WAV", nullptr, wav, ""},
+        {"run.raw", nullptr, raw, ""},
+        {"run.csv", nullptr, csv, ""},
+        {"run.wav", &wav, wav, ""},
+        {"run.dat", &raw, raw, ""},           // an extension of no format: -f decides
+        {"run.dat", nullptr, csv, ""},
+        {"", &wav, wav, ""},                  // standard output
+        {"", nullptr, csv, ""},
+        {"dir.wav/run", nullptr, csv, ""},    // only the file name's extension counts
+        {".wav", nullptr, csv, ""},           // a hidden file, not an extension
+        {"run.wav", &raw, csv, "-f raw contradicts the output's extension: run.wav would be a wav file"},
+        {"run.csv", &wav, csv, "-f wav contradicts"},
+    };
+    for (const auto& c : cases) {
+        Format chosen = Format::Raw;
+        const std::string bad = choose_format(c.output, c.given, &chosen);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "") << c.output;
+            EXPECT_EQ(chosen, c.chosen) << c.output;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << c.output << ": " << bad;
+        }
+    }
+    Format f = Format::Csv;
+    EXPECT_EQ(parse_format("WAV", &f), "");
+    EXPECT_EQ(f, Format::Wav);
+    for (const char* bad : {"nonsense", "2", "0", "", "wave"}) {
+        EXPECT_NE(parse_format(bad, &f).find("csv (text), raw (int16 little-endian) or wav"), std::string::npos) << bad;
+    }
+}
+
+TEST(Format, WavPartsAreNumberedBeforeTheExtension) {
+    const struct { const char* path; unsigned part; const char* name; } cases[] = {
+        {"run.wav", 0, "run.wav"},          {"run.wav", 1, "run-001.wav"}, {"d/run.wav", 12, "d/run-012.wav"},
+        {"run", 2, "run-002"},              {"d.x/run", 1, "d.x/run-001"}, {"a.b.wav", 1000, "a.b-1000.wav"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(part_path(c.path, c.part), c.name);
+}
+
+Recording sample_recording() {
+    Recording r;
+    r.tool = "kv318-cli 9.8.7";
+    r.board = 3;
+    r.identity1 = "KV318 \"DAQ\"";
+    r.identity2 = std::string("SN 1\nFW\x01", 8);
+    r.clockHz = 2'000'000;
+    r.divider = 3;
+    r.flags[1] = 1;
+    r.startUtc = utc_iso8601(951'827'696);
+    return r;
+}
+
+TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
+    EXPECT_EQ(utc_iso8601(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(utc_iso8601(951'827'696), "2000-02-29T12:34:56Z");
+    EXPECT_EQ(utc_iso8601(4'102'444'799), "2099-12-31T23:59:59Z");
+    const std::string text = csv_preamble(sample_recording());
+    EXPECT_EQ(text.rfind("# kv318-cli 9.8.7\n", 0), 0u) << text;
+    for (const char* line : {"# board: 3\n", "# identity: KV318 \"DAQ\" | SN 1?FW?\n",
+                             "# acquisition: timer-driven (KV318_AD), mode flags 0 1 0 0\n",
+                             "# converter clock: 2000000 Hz, as given by --clock", "# divider: 3\n",
+                             "# sample rate: 666666.6667 samples/s\n", "volts = code x 5 / 8192\n",
+                             "# start: 2000-02-29T12:34:56Z\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    }
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) EXPECT_EQ(text[at], '#') << "every line a comment";
+
+    MemoryOutput file;
+    SampleWriter w(Format::Csv, file, 2'000'000, 3);
+    w.describe(sample_recording());
+    ASSERT_TRUE(w.begin());
+    ASSERT_TRUE(w.finish());
+    EXPECT_EQ(std::string(file.bytes.begin(), file.bytes.end()), text + "index,time_s,code,volts\n");
+}
+
+// A WAV file's chunks as a reader walks them: RIFF's size must be the
+// file's, and every chunk's size must lead exactly to the next.
+struct WavChunks {
+    bool valid = false;
+    std::vector<std::pair<std::string, std::size_t>> chunks;  // id and offset of the body
+    std::string info;                                          // the INFO entries, "ID=text;"
+    std::vector<std::int32_t> samples;
+};
+
+WavChunks walk_wav(const std::vector<std::uint8_t>& b) {
+    WavChunks w;
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0) return w;
+    if (u32_at(b, 4) != b.size() - 8) return w;
+    std::size_t at = 12;
+    while (at + 8 <= b.size()) {
+        const std::string id(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 4);
+        const std::size_t size = u32_at(b, at + 4);
+        if (at + 8 + size > b.size()) return w;
+        w.chunks.emplace_back(id, at + 8);
+        if (id == "LIST") {
+            for (std::size_t e = at + 12; e + 8 <= at + 8 + size;) {
+                const std::size_t n = u32_at(b, e + 4);
+                w.info += std::string(b.begin() + static_cast<long>(e), b.begin() + static_cast<long>(e) + 4) + "=" +
+                          std::string(reinterpret_cast<const char*>(b.data() + e + 8)) + ";";
+                e += 8 + n + (n % 2);
+            }
+        }
+        if (id == "data") {
+            for (std::size_t i = at + 8; i + 1 < at + 8 + size; i += 2)
+                w.samples.push_back(static_cast<std::int16_t>(b[i] | (b[i + 1] << 8)));
+        }
+        at += 8 + size + (size % 2);
+    }
+    w.valid = at == b.size();
+    return w;
+}
+
+TEST(Recording, WavCarriesTheDescriptionInAListInfoChunk) {
+    MemoryOutput first;
+    SampleWriter w(Format::Wav, first, 2'000'000, 3);
+    w.describe(sample_recording());
+    ASSERT_TRUE(w.begin());
+    std::vector<std::int32_t> ramp(5);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = FakeBoard::ramp(i);
+    EXPECT_EQ(w.write(ramp.data(), ramp.size()), ramp.size());
+    ASSERT_TRUE(w.finish());
+    const WavChunks a = walk_wav(first.bytes);
+    ASSERT_TRUE(a.valid);
+    ASSERT_EQ(a.chunks.size(), 3u);
+    EXPECT_EQ(a.chunks[0].first, "fmt ");
+    EXPECT_EQ(a.chunks[1].first, "LIST");
+    EXPECT_EQ(a.chunks[2].first, "data");
+    EXPECT_EQ(a.samples, ramp);
+    EXPECT_NE(a.info.find("ISFT=kv318-cli 9.8.7;"), std::string::npos) << a.info;
+    EXPECT_NE(a.info.find("ICRD=2000-02-29T12:34:56Z;"), std::string::npos) << a.info;
+    EXPECT_NE(a.info.find("converter clock: 2000000 Hz"), std::string::npos) << a.info;
+    EXPECT_NE(a.info.find("divider: 3; sample rate: 666666.6667 samples/s"), std::string::npos) << a.info;
+    EXPECT_EQ(a.info.find("part "), std::string::npos) << a.info;
+}
+
+TEST(Recording, EachWavPartIsACompleteFileThatSaysWhereItStarts) {
+    struct Kept : ByteOutput {
+        std::vector<std::uint8_t>* into;
+        MemoryOutput mem;
+        explicit Kept(std::vector<std::uint8_t>* i) : into(i) {}
+        ~Kept() override { *into = mem.bytes; }
+        bool write(const void* d, std::size_t n) override { return mem.write(d, n); }
+        bool rewrite(std::uint64_t o, const void* d, std::size_t n) override { return mem.rewrite(o, d, n); }
+        bool flush() override { return true; }
+        std::string error() const override { return {}; }
+    };
+    std::vector<std::vector<std::uint8_t>> files(4);
+    std::vector<std::int32_t> ramp(12);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = FakeBoard::ramp(i);
+    {
+        MemoryOutput first;
+        SampleWriter w(Format::Wav, first, 2'000'000, 3, /*maxWavData=*/10);
+        w.describe(sample_recording());
+        w.continue_in([&](unsigned part, std::string*) { return std::make_unique<Kept>(&files[part]); });
+        ASSERT_TRUE(w.begin());
+        ASSERT_EQ(w.write(ramp.data(), ramp.size()), ramp.size());
+        ASSERT_TRUE(w.finish());
+        files[0] = first.bytes;
+    }
+    const std::size_t per[3] = {5, 5, 2};
+    std::size_t from = 0;
+    for (unsigned part = 0; part < 3; ++part) {
+        const WavChunks c = walk_wav(files[part]);
+        ASSERT_TRUE(c.valid) << "part " << part;
+        EXPECT_EQ(c.samples, std::vector<std::int32_t>(ramp.begin() + static_cast<long>(from),
+                                                       ramp.begin() + static_cast<long>(from + per[part])))
+            << "part " << part;
+        if (part > 0) {
+            const std::string says = "part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(from);
+            EXPECT_NE(c.info.find(says), std::string::npos) << c.info;
+        }
+        from += per[part];
+    }
+    EXPECT_TRUE(files[3].empty()) << "no fourth part";
 }
 
 TEST(Writer, WavSizesAreFixedAtEachCheckpointAndOpenEndedOnAPipe) {
@@ -273,6 +534,90 @@ TEST(StreamLoop, AFailedStartReadsNothing) {
     const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, nullptr);
     EXPECT_FALSE(r.started);
     EXPECT_EQ(FakeBoard::get().readCalls, 0);
+}
+
+TEST(StreamLoop, ABoardThatStopsDeliveringEndsTheRunAsStalledWithTheFileWhole) {
+    // Reads that return 0 for ever are what a board gives that stopped
+    // converting without a fault; the run must end, not wait for -s.
+    for (const bool polled : {false, true}) {
+        FakeBoard::reset();
+        FakeBoard::get().reads = {100, 0, 250};
+        MemoryOutput out;
+        SampleWriter w(Format::Wav, out, 2'000'000, 2);
+        ASSERT_TRUE(w.begin());
+        StreamSettings s;
+        s.polled = polled;
+        s.maxSamples = 1'000'000;
+        s.stallSeconds = 0.2;
+        std::atomic<bool> stop{false};
+        const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
+        EXPECT_TRUE(r.stalled) << "polled " << polled;
+        EXPECT_EQ(r.readFailure, 0);
+        EXPECT_EQ(r.stallSeconds, 0.2);
+        EXPECT_EQ(r.samples, 350u);
+        EXPECT_EQ(FakeBoard::get().stops, 1);
+        EXPECT_EQ(u32_at(out.bytes, 40), 700u) << "the header holds what came before the stall";
+        const auto got = raw_samples(out);
+        for (std::size_t i = 0; i < 350; ++i) ASSERT_EQ(got[22 + i], FakeBoard::ramp(i)) << "sample " << i;
+    }
+    // The default timeout: 100 times 50 samples' time, never under 1 s.
+    EXPECT_EQ(stall_timeout_for(2'000'000, 50), 1.0);
+    EXPECT_DOUBLE_EQ(stall_timeout_for(2'000'000, 4095), 100 * 50 * 4095 / 2e6);
+    EXPECT_DOUBLE_EQ(stall_timeout_for(1'000, 2), 10.0);
+}
+
+// An output like a pipe nobody reads: every write waits until abandon().
+class StuckOutput : public ByteOutput {
+public:
+    bool write(const void*, std::size_t) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiting_ = true;
+        stopsWhenStuck_ = FakeBoard::get().stops;
+        changed_.wait(lock, [this] { return abandoned_; });
+        return false;
+    }
+    bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
+    bool flush() override { return true; }
+    std::string error() const override { return "stuck"; }
+    void abandon() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+    bool waited() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waiting_;
+    }
+    int stopsWhenStuck_ = -1;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool waiting_ = false;
+    bool abandoned_ = false;
+};
+
+TEST(StreamLoop, AStopEndsTheRunEvenWhenTheOutputTakesNothing) {
+    FakeBoard::reset();
+    FakeBoard::get().reads = {1000, 2000};
+    StuckOutput out;
+    SampleWriter w(Format::Raw, out, 2'000'000, 2);
+    std::atomic<bool> stop{false};
+    StreamSettings s;
+    s.maxSamples = 3000;
+    // Without a stop the run waits for the output as long as it takes (a
+    // slow reader gets every sample), so the stop comes once it is stuck.
+    std::thread stopper([&] {
+        kv318::test::wait_until([&] { return out.waited(); });
+        stop = true;
+    });
+    const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
+    stopper.join();
+    EXPECT_TRUE(r.abandoned);
+    EXPECT_EQ(r.samples, 0u);
+    EXPECT_EQ(r.unwritten, 3000u) << "every sample read and not written is counted";
+    EXPECT_EQ(out.stopsWhenStuck_, 1) << "the board was stopped before the output was waited for";
+    EXPECT_EQ(FakeBoard::get().stops, 1);
 }
 
 TEST(StreamLoop, ProgressLineSaysRateAndErrors) {
