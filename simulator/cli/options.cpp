@@ -132,6 +132,8 @@ bool parse_fault(const std::string& text, FaultRule* out, std::string* why) {
     return true;
 }
 
+std::string version_text() { return std::string("kv318-sim ") + KV318_PROJECT_VERSION; }
+
 std::string usage_text(Transport transport) {
     const bool pipe = transport == Transport::NamedPipe;
     std::string text = pipe ? "usage: kv318-sim [--boards N] [--signal sine|ramp|const ...] [--stop-on-eof] [options]\n"
@@ -188,6 +190,7 @@ std::string usage_text(Transport transport) {
             "                          writer closes it, or it fails); for scripts and\n"
             "                          tests that start the simulator as a child\n";
     }
+    text += "  --version               print the version and exit\n";
     text += "  -h, --help              show this text\n\n";
     text += pipe ? "Nothing needs setting: board N's pipe is where KV318.dll looks for it.\n"
                    "Another simulator or driver serving one of the pipes makes it refuse to start.\n"
@@ -322,6 +325,7 @@ std::vector<OptionSpec> option_specs(Transport transport) {
 // value given before it.
 void build_parser(CLI::App& app, Transport transport, SimOptions* o, std::string* bad) {
     app.set_help_flag("-h,--help");
+    app.set_version_flag("--version", version_text());
     for (OptionSpec& spec : option_specs(transport)) {
         app.add_option_function<std::vector<std::string>>(
             spec.name, [o, bad, convert = spec.convert](const std::vector<std::string>& values) {
@@ -363,6 +367,8 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         return ParseStatus::Help;
+    } catch (const CLI::CallForVersion&) {
+        return ParseStatus::Version;
     } catch (const CLI::ExtrasError&) {
         const std::vector<std::string> extra = app.remaining();
         const std::string first = extra.empty() ? std::string("?") : extra.front();
