@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "fake_board.h"
 #include "json.h"
 #include "recording.h"
@@ -618,6 +619,63 @@ TEST(StreamLoop, AStopEndsTheRunEvenWhenTheOutputTakesNothing) {
     EXPECT_EQ(r.unwritten, 3000u) << "every sample read and not written is counted";
     EXPECT_EQ(out.stopsWhenStuck_, 1) << "the board was stopped before the output was waited for";
     EXPECT_EQ(FakeBoard::get().stops, 1);
+}
+
+// Runs selftest on the fake board; returns what it printed.
+std::string run_selftest_on_fake(bool loopback, int* code) {
+    const BoardApi api = fake_api();
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const std::atomic<bool> stop{false};
+    const Environment env{api, out, err, stop, [](int) { return std::string(); }};
+    Invocation inv;
+    inv.command = Command::Selftest;
+    inv.loopback = loopback;
+    *code = run_command(inv, env);
+    std::string text(1 << 16, '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    std::fclose(err);
+    return text;
+}
+
+TEST(Selftest, PutsBackWhatItChangedOrSaysPlainlyWhatItLeftChanged) {
+    const struct {
+        std::int32_t counter, reg8, outputs;
+        bool loopback;
+        int counterStarts;           // how often selftest restarted the counter
+        std::int32_t reg8After, outputsAfter;
+        std::vector<const char*> says;
+    } cases[] = {
+        // A counter that counts is watched, not restarted; a stopped pulse
+        // generator is left stopped; loopback outputs are put back.
+        {1234, 0x00, 0xA5C3, true, 0, 0x00, 0xA5C3,
+         {"restored      counter: left counting, not restarted", "restored      pulse generator: stopped, as before",
+          "restored      outputs: 0xA5C3 again"}},
+        // What cannot be put back is named.
+        {-1, 0xC0, 0x0001, false, 1, 0x00, 0x0001,
+         {"LEFT CHANGED  counter: left counting from 0",
+          "LEFT CHANGED  pulse generator: left stopped; it was running (mode 1), and its divisor cannot be read back"}},
+    };
+    for (const auto& c : cases) {
+        FakeBoard::reset();
+        FakeBoard& b = FakeBoard::get();
+        b.counter = c.counter;
+        b.reg8 = c.reg8;
+        b.outputs = c.outputs;
+        int code = -1;
+        const std::string text = run_selftest_on_fake(c.loopback, &code);
+        EXPECT_EQ(b.counterStarts, c.counterStarts) << text;
+        EXPECT_EQ(b.reg8, c.reg8After) << text;
+        EXPECT_EQ(b.outputs, c.outputsAfter) << text;
+        for (const char* line : c.says) EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+        EXPECT_NE(text.find("PASS  counter advances"), std::string::npos) << text;
+        EXPECT_NE(text.find("PASS  pulse generator starts and stops"), std::string::npos) << text;
+        if (c.loopback) {
+            EXPECT_NE(text.find("PASS  loopback walking zero"), std::string::npos) << text;
+        }
+    }
 }
 
 TEST(StreamLoop, ProgressLineSaysRateAndErrors) {

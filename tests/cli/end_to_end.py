@@ -189,6 +189,19 @@ class Commands(unittest.TestCase):
             self.assertEqual(r.returncode, 0, out)
             self.assertEqual(out.count("PASS  "), 7, out)
             self.assertIn("selftest PASS", out)
+            self.assertIn("LEFT CHANGED  counter: left counting from 0", out, "it held no count before")
+
+            # What selftest changes it puts back, or names.
+            self.assertEqual(sim.cli("do", "0x1234").returncode, 0)
+            self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "100").returncode, 0)
+            r = sim.cli("selftest", "--loopback", "--json")
+            self.assertEqual(r.returncode, 0, r)
+            report = json.loads(r.stdout)
+            self.assertEqual(report["restored"], ["counter: left counting, not restarted",
+                                                  "outputs: 0x1234 again, as the looped-back inputs read before the walk"])
+            self.assertEqual(len(report["left_changed"]), 1, report)
+            self.assertIn("pulse generator: left stopped; it was running (mode 0)", report["left_changed"][0])
+            self.assertEqual(text(sim.cli("di"))[0].split()[0], "0x1234")
         with Sim("--inputs", "0x0000") as sim:
             r = sim.cli("selftest", "--loopback", "--json")
             self.assertEqual(r.returncode, 8, r)
