@@ -549,6 +549,7 @@ TEST(StreamLoop, ABoardThatStopsDeliveringEndsTheRunAsStalledWithTheFileWhole) {
         StreamSettings s;
         s.polled = polled;
         s.maxSamples = 1'000'000;
+        s.maxSeconds = 60;  // a backstop: without the stall check the run ends here, not stalled
         s.stallSeconds = 0.2;
         std::atomic<bool> stop{false};
         const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
