@@ -49,7 +49,10 @@ void put_info(std::vector<std::uint8_t>* out, const char* id, const std::string&
 std::vector<std::string> describe(const Recording& r) {
     const double rate = static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider);
     std::string flags;
-    for (int i = 0; i < 4; ++i) flags += (i > 0 ? " " : "") + std::to_string(r.flags[i]);
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) flags += ' ';
+        flags += std::to_string(r.flags[i]);
+    }
     return {
         r.tool,
         "board: " + std::to_string(r.board),
@@ -73,7 +76,10 @@ std::string csv_preamble(const Recording& r) {
 
 std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample) {
     std::string comment;
-    for (const std::string& line : describe(r)) comment += (comment.empty() ? "" : "; ") + line;
+    for (const std::string& line : describe(r)) {
+        if (!comment.empty()) comment += "; ";
+        comment += line;
+    }
     if (part > 0) {
         comment += "; part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(firstSample);
     }

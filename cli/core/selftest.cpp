@@ -189,7 +189,10 @@ int run_selftest(const Invocation& inv, const Environment& env) {
     }
     auto json_list = [](const std::vector<std::string>& items) {
         std::string text;
-        for (const std::string& item : items) text += (text.empty() ? "" : ",") + json_string(item);
+        for (const std::string& item : items) {
+            if (!text.empty()) text += ',';
+            text += json_string(item);
+        }
         return "[" + text + "]";
     };
     if (inv.json) {
