@@ -417,6 +417,22 @@ class Recordings(unittest.TestCase):
             self.assertEqual(r.returncode, 2, r)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, "f.raw")), "refused before anything is written")
 
+    def test_a_wav_header_is_never_appended_to_a_file_opened_for_appending(self):
+        # `>> run.wav`: every write of an O_APPEND file lands at its end, a
+        # header fix-up too, so the header keeps its open-ended sizes.
+        path = os.path.join(self.tmp, "appended.wav")
+        with Sim() as sim, open(path, "ab") as out:
+            r = subprocess.run([CLI, "stream", "-n", "1000", "-f", "wav"], env=sim.env, stdout=out,
+                               stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(r.returncode, 0, r)
+        data = read_bytes(path)
+        with wave.open(path, "rb") as w:
+            words = array("h", w.readframes(1000))
+        self.assertEqual(len(words), 1000)
+        check_ramp(self, words, "appended wav")
+        self.assertEqual(data.count(b"RIFF"), 1, "one header, at the start")
+        self.assertTrue(data.endswith(words.tobytes()), "the samples end the file")
+
     def test_csv_and_wav_describe_the_run(self):
         csv_path = os.path.join(self.tmp, "run.csv")
         wav_path = os.path.join(self.tmp, "run.wav")
