@@ -27,7 +27,8 @@ void install_stop_handlers(std::atomic<bool>* stop);
 // The output of stream and poll: the file `path` (created or truncated),
 // or standard output when `path` is empty.  Null with *error set when it
 // cannot be opened.  Where the platform can, a write that waits on a pipe,
-// FIFO or terminal nobody reads gives up once abandon() is called.
+// FIFO or terminal nobody reads gives up once abandon() is called; a
+// regular file is always written to the end.
 std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* error);
 
 // Said after "board N: not found": where the driver was looked for.
