@@ -137,6 +137,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         if (now >= deadline) break;
         if (now - lastSample > stallAfter) {
             out.stalled = true;
+            ++p.errors;  // the progress line must not end on "0 errors"
             break;
         }
         if (nextRead > now) {

@@ -497,6 +497,29 @@ class Interruptions(unittest.TestCase):
                 self.assertGreater(kept, 0)
                 check_ramp(self, words, "stalled run")
 
+    def test_a_driver_that_goes_away_mid_stream_ends_the_run_with_exit_6(self):
+        # A driver that exits looks to the reader like a board that stopped
+        # delivering (or, as the library may report it, a failed transfer):
+        # either way the run ends with exit 6 and a whole file, long
+        # before its 600 s.
+        for mode in ("stream", "poll"):
+            with self.subTest(mode=mode):
+                sim = Sim()
+                sim.__enter__()
+                path = os.path.join(self.tmp, mode + ".raw")
+                run = sim.start_cli(mode, "-d", "50", "-s", "600", "-o", path, "--progress")
+                try:
+                    self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 20000))
+                finally:
+                    sim.__exit__(None, None, None)
+                _, err = run.communicate(timeout=120)
+                self.assertEqual(run.returncode, 6, err)
+                self.assertRegex(err.decode(), r"board 0: (the board stopped delivering samples|bulk transfer failed)")
+                self.assertNotRegex(err.decode(), r" 0 errors\n", "the progress line counts the failure")
+                words = array("h", read_bytes(path))
+                self.assertGreater(len(words), 10000)
+                check_ramp(self, words, "before the driver went away")
+
     def stuck_run(self, sim, args, stdout):
         """Starts a run whose output nobody reads, interrupts it once it has
         streamed for a while, and returns (exit code, stderr)."""
