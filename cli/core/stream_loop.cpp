@@ -34,6 +34,14 @@ std::int32_t polled_failure(const BoardApi& api, std::int32_t handle) {
     return status >= 0 && (status & 0x04) == 0 ? -1 : -3;
 }
 
+// A timer-driven read's -1 says "not enabled" also when the status read
+// behind it failed, as it does once the driver has gone away; a status
+// register that cannot be read now makes it a transfer failure, so the
+// user is not sent looking for a program that stopped the board.
+std::int32_t stream_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
+    return n == -1 && api.inb(handle, 0) < 0 ? -3 : n;
+}
+
 }  // namespace
 
 double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider) {
@@ -102,7 +110,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         std::int32_t* const into = batch.samples.data();
         const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
         if (n < 0) {
-            out.readFailure = s.polled ? polled_failure(api, handle) : n;
+            out.readFailure = s.polled ? polled_failure(api, handle) : stream_failure(api, handle, n);
             ++p.errors;
             return false;
         }

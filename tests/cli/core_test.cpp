@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -240,14 +241,18 @@ TEST(StreamLoop, StopsAtTheSampleCountWithTheRampWhole) {
 }
 
 TEST(StreamLoop, ANegativeReadEndsTheRunKeepingWhatCameBefore) {
-    for (const std::int32_t failure : {-1, -2, -3}) {
+    // A -1 with a status register that cannot be read is a board that is
+    // gone, not one whose converter was stopped.
+    for (const auto& [failure, status, reported] :
+         {std::tuple{-1, 0x00, -1}, {-2, 0x04, -2}, {-3, 0x04, -3}, {-1, -1, -3}, {-2, -1, -2}}) {
         FakeBoard::reset();
         FakeBoard::get().reads = {100, 200, failure, 300};
+        FakeBoard::get().status = status;
         MemoryOutput out;
         SampleWriter w(Format::Raw, out, 2'000'000, 2);
         std::atomic<bool> stop{false};
         const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, nullptr);
-        EXPECT_EQ(r.readFailure, failure);
+        EXPECT_EQ(r.readFailure, reported) << failure << " with status " << status;
         EXPECT_EQ(r.samples, 300u);
         EXPECT_EQ(out.bytes.size(), 600u);
         EXPECT_EQ(FakeBoard::get().stops, 1) << "the stream is stopped after a failure too";
