@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
                           stop,
                           platform::not_found_hint,
                           platform::is_terminal(stdout),
-                          platform::is_terminal(stderr)};
+                          platform::is_terminal(stderr),
+                          platform::open_output};
     const int code = run_command(inv, env);
     std::fflush(stdout);
     return code;

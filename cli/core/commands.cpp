@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "json.h"
-#include "option_limits.h"
+#include "exit_codes.h"
 
 namespace kv318::cli {
 

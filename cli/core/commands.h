@@ -1,12 +1,13 @@
 // The tool's subcommands, free of the command-line toolkit: the parsed
 // command line arrives as an Invocation, the library as a BoardApi, and
 // every line goes to the two streams of the Environment.  Each returns the
-// process's exit code (option_limits.h).
+// process's exit code (exit_codes.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "board_api.h"
@@ -31,8 +32,11 @@ struct Invocation {
     std::int32_t pulseMode = 0;      // pulse start
     std::int32_t pulseDivisor = 2;
     StreamSettings stream;           // stream, poll
+    double seconds = 0;              // --seconds as given; 0: none
+    double stallSeconds = 0;         // --stall-timeout; 0: the default for the rate
     std::uint64_t clockHz = 2'000'000;
     Format format = Format::Csv;
+    bool formatGiven = false;        // -f was given
     std::string output;              // empty or "-": standard output
     int progress = -1;               // -1: when stderr is a terminal, 0 off, 1 on
     bool loopback = false;           // selftest
@@ -46,6 +50,9 @@ struct Environment {
     std::string (*notFoundHint)(int board);
     bool stdoutIsTerminal = false;
     bool stderrIsTerminal = false;
+    // Opens the output of stream and poll (platform::open_output); null:
+    // plain C streams on `out` or a file.
+    std::unique_ptr<ByteOutput> (*openOutput)(const std::string& path, std::string* error) = nullptr;
 };
 
 int run_command(const Invocation& inv, const Environment& env);

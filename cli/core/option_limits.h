@@ -1,5 +1,4 @@
-// What the tool accepts for each number on its command line, and the exit
-// codes it ends with.  A value out of range is refused before the board is
+// What the tool accepts for each number on its command line.  A value out of range is refused before the board is
 // opened, so nothing reaches the board; the library would otherwise mask or
 // clamp it silently (a register of 256 would become 0).
 #pragma once
@@ -27,29 +26,30 @@ inline constexpr Limit kPulseMode{"pulse mode", 0, 1, false};
 inline constexpr Limit kIntervalMs{"interval", 1, 3'600'000, false};
 inline constexpr Limit kClockHz{"converter clock", 1, 1'000'000'000, false};
 inline constexpr Limit kSampleCount{"sample count", 1, INT64_MAX, false};
+// The most a stall timeout can be: a day, far past any board's slowest rate.
+inline constexpr double kMaxStallSeconds = 86400;
 
 // Empty when `value` is within `limit`; else one sentence saying so, e.g.
 // "register 256 is out of range 0-255 (0x00-0xFF)".
 std::string check_limit(const Limit& limit, std::int64_t value);
 
-// Empty when `text` is a number as the tool reads them: decimal, or hex
-// after 0x.  A decimal with a leading zero ("010") is refused, because the
-// number reader would take it as octal and a user means ten.
-std::string check_number_text(const std::string& text);
+// Reads `text` as the tool reads whole numbers (decimal, or hex after 0x,
+// with an optional sign) and checks it against `limit`.  Empty with *value
+// set when it is taken; else the reason, naming the text as typed: "'abc'
+// is not a number", or the range when it is outside it, however many digits
+// it has (a value is never capped to what fits).  A decimal with a leading
+// zero ("010") is refused, because a user means ten and some readers take
+// it as octal.
+std::string parse_within(const Limit& limit, const std::string& text, std::int64_t* value);
 
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailed = 1,         // a board operation failed
-    kExitUsage = 2,          // bad arguments or a value out of range
-    kExitNotFound = 3,       // the board did not open
-    kExitNotEnabled = 4,     // a read found acquisition not enabled
-    kExitOverflow = 5,       // the library's ring overflowed: samples were lost
-    kExitBulkFailed = 6,     // a bulk transfer from the board failed
-    kExitOutputFailed = 7,   // the output file could not be written
-    kExitSelftestFailed = 8, // selftest: a check failed
-};
+// Reads `text` as a time in seconds for the option `what` ("--seconds"): a
+// decimal number, finite and above zero.  Empty with *value set, or the
+// reason ("--seconds 'abc' is not a number").
+std::string parse_seconds(const char* what, const std::string& text, double* value);
 
-// The exit codes as --help and the README list them, one per line.
-std::string exit_code_table();
+// The exact sample count of `seconds` at clock / divider samples per
+// second: round(seconds x clock / divider).  Empty with *count set, or the
+// reason when that is less than one sample or more than a count can hold.
+std::string samples_for_seconds(double seconds, std::uint64_t clockHz, std::uint32_t divider, std::uint64_t* count);
 
 }  // namespace kv318::cli

@@ -48,34 +48,65 @@ bool FileOutput::flush() {
 
 SampleWriter::SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
                            std::uint64_t maxWavData)
-    : format_(format), out_(out), rate_(wav_rate(clockHz, divider)), maxWavData_(maxWavData & ~1ull),
-      buffer_(kBufferBytes) {
+    : format_(format), first_(out), out_(&out), rate_(wav_rate(clockHz, divider)), maxWavData_(maxWavData & ~1ull),
+      partLimit_(maxWavData_), buffer_(kBufferBytes) {
     if (format_ == Format::Csv) csv_ = std::make_unique<CsvFormatter>(clockHz, divider);
+}
+
+std::vector<std::uint8_t> SampleWriter::header(std::uint32_t dataBytes) const {
+    const auto plain = wav_header(rate_, dataBytes);
+    if (!described_) return {plain.begin(), plain.end()};
+    // The LIST chunk goes between fmt and data, where every reader that
+    // does not know it skips it by its size.
+    const std::vector<std::uint8_t> info = wav_info_chunk(recording_, part_, partFirst_);
+    std::vector<std::uint8_t> h(plain.begin(), plain.begin() + 36);
+    h.insert(h.end(), info.begin(), info.end());
+    h.insert(h.end(), plain.begin() + 36, plain.end());
+    put_u32le(h.data() + 4, static_cast<std::uint32_t>(h.size() - 8 + static_cast<std::uint64_t>(dataBytes)));
+    return h;
+}
+
+bool SampleWriter::begin_wav() {
+    // The RIFF size must hold the header after "RIFF" and its size field
+    // as well as the data, so a described file holds a little less.
+    headerBytes_ = header(0).size();
+    partLimit_ = std::min<std::uint64_t>(maxWavData_, (0xFFFFFFFFull - (headerBytes_ - 8)) & ~1ull);
+    // Until the first fix-up the sizes say "as long as the data goes",
+    // which readers take as "to the end of the file"; on an output that
+    // cannot seek they stay so.
+    const auto h = header(static_cast<std::uint32_t>(partLimit_));
+    failed_ = !out_->write(h.data(), h.size());
+    return !failed_;
 }
 
 bool SampleWriter::begin() {
     if (format_ == Format::Csv) {
-        const char* h = CsvFormatter::header();
-        failed_ = !out_.write(h, std::strlen(h));
+        const std::string h = (described_ ? csv_preamble(recording_) : std::string()) + CsvFormatter::header();
+        failed_ = !out_->write(h.data(), h.size());
     } else if (format_ == Format::Wav) {
-        // Until the first fix-up the sizes say "as long as the data goes",
-        // which readers take as "to the end of the file"; on an output that
-        // cannot seek they stay so.
-        const auto h = wav_header(rate_, static_cast<std::uint32_t>(maxWavData_));
-        failed_ = !out_.write(h.data(), h.size());
+        return begin_wav();
     }
     return !failed_;
 }
 
+bool SampleWriter::next_part() {
+    if (!checkpoint()) return false;
+    std::string why;
+    std::unique_ptr<ByteOutput> next = opener_(part_ + 1, &why);
+    if (next == nullptr) {
+        error_ = why;
+        failed_ = true;
+        return false;
+    }
+    partOut_ = std::move(next);  // the previous part's file closes here
+    out_ = partOut_.get();
+    ++part_;
+    partFirst_ = samples_;
+    return begin_wav();
+}
+
 std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) {
     std::size_t taken = 0;
-    if (format_ == Format::Wav) {
-        const std::uint64_t room = (maxWavData_ - 2 * samples_) / 2;
-        if (count > room) {
-            count = static_cast<std::size_t>(room);
-            full_ = true;
-        }
-    }
     if (format_ == Format::Csv) {
         while (taken < count && !failed_) {
             if (buffer_.size() - used_ < CsvFormatter::kMaxLine && !emit()) break;
@@ -86,10 +117,23 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
         return taken;
     }
     while (taken < count && !failed_) {
+        std::size_t n = count - taken;
+        if (format_ == Format::Wav) {
+            const std::uint64_t room = (partLimit_ - 2 * (samples_ - partFirst_)) / 2;
+            if (room == 0) {
+                if (!opener_) {
+                    full_ = true;
+                    break;
+                }
+                if (!next_part()) break;
+                continue;
+            }
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(n, room));
+        }
         if (buffer_.size() - used_ < 2 && !emit()) break;
         // As many samples as the buffer has room for, in one plain loop the
         // compiler can widen.
-        const std::size_t n = std::min(count - taken, (buffer_.size() - used_) / 2);
+        n = std::min(n, (buffer_.size() - used_) / 2);
         auto* out = reinterpret_cast<std::uint8_t*>(buffer_.data() + used_);
         for (std::size_t i = 0; i < n; ++i) put_u16le(out + 2 * i, static_cast<std::uint16_t>(samples[taken + i]));
         used_ += 2 * n;
@@ -100,19 +144,21 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
 }
 
 bool SampleWriter::emit() {
-    if (used_ > 0 && !failed_) failed_ = !out_.write(buffer_.data(), used_);
+    if (used_ > 0 && !failed_) failed_ = !out_->write(buffer_.data(), used_);
     used_ = 0;
+    // The buffer holds the samples taken since the last emit, whole.
+    if (!failed_) written_ = samples_;
     return !failed_;
 }
 
 bool SampleWriter::checkpoint() {
     if (!emit()) return false;
     if (format_ == Format::Wav) {
-        const auto h = wav_header(rate_, static_cast<std::uint32_t>(2 * samples_));
+        const auto h = header(static_cast<std::uint32_t>(2 * (samples_ - partFirst_)));
         // An output that cannot seek keeps the open-ended sizes.
-        if (!out_.rewrite(0, h.data(), h.size()) && !out_.error().empty()) failed_ = true;
+        if (!out_->rewrite(0, h.data(), h.size()) && !out_->error().empty()) failed_ = true;
     }
-    if (!failed_) failed_ = !out_.flush();
+    if (!failed_) failed_ = !out_->flush();
     return !failed_;
 }
 

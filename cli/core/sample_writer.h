@@ -2,20 +2,24 @@
 // keeps the file valid at every moment it can: a CSV output only ever ends
 // on a whole line, and a WAV header is rewritten with the true sizes about
 // once a second and at the end, so a run that is cut short, even killed,
-// leaves a file that readers open.
+// leaves a file that readers open.  A WAV run that would pass the format's
+// 4 GiB goes on in numbered next files when it has a way to open them.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "recording.h"
 #include "sample_format.h"
 
 namespace kv318::cli {
 
-// Where the bytes go.  Called on the one thread that streams.
+// Where the bytes go.  write, rewrite and flush are called on the one
+// thread that writes; abandon may be called from any thread.
 class ByteOutput {
 public:
     virtual ~ByteOutput() = default;
@@ -27,6 +31,10 @@ public:
     virtual bool rewrite(std::uint64_t offset, const void* data, std::size_t size) = 0;
     virtual bool flush() = 0;
     virtual std::string error() const = 0;
+    // Any thread: a write that waits for a reader who takes nothing gives
+    // up and fails, and so does every later write.  An output that cannot
+    // wait interruptibly ignores it.
+    virtual void abandon() {}
 };
 
 // A C stream: a file the tool opened (closed by the destructor) or
@@ -51,18 +59,29 @@ private:
     std::string error_;
 };
 
+// Opens part `part` (1, 2, ...) of a WAV run; null with *error set when it
+// cannot.  Called on the writing thread.
+using PartOpener = std::function<std::unique_ptr<ByteOutput>(unsigned part, std::string* error)>;
+
 class SampleWriter {
 public:
-    // `maxWavData` is the WAV data chunk's limit (the format's own, unless a
-    // test sets a smaller one).
+    // `maxWavData` is the WAV data chunk's limit per file (the format's
+    // own, unless a test sets a smaller one).  `out` outlives the writer.
     SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
                  std::uint64_t maxWavData = kWavMaxDataBytes);
 
-    // The CSV header line or the WAV header.  False when writing failed.
+    // Before begin(): the run's description, written as CSV comment lines
+    // or a WAV LIST/INFO chunk.  Without it the file has neither.
+    void describe(const Recording& recording) { recording_ = recording, described_ = true; }
+    // Before begin(): how a full WAV file is followed by the next.  Without
+    // one a full WAV file ends the run (full()).
+    void continue_in(PartOpener opener) { opener_ = std::move(opener); }
+
+    // The CSV header lines or the WAV header.  False when writing failed.
     bool begin();
     // Writes `count` samples; returns how many it took.  Fewer than
-    // `count` when the output failed (failed()) or a WAV file is full
-    // (full()).
+    // `count` when the output failed (failed()) or a WAV file is full with
+    // no next part (full()).
     std::size_t write(const std::int32_t* samples, std::size_t count);
     // Brings the file to a valid state now: the buffer is written out and
     // a WAV header gets the sizes so far.  False when writing failed.
@@ -70,24 +89,46 @@ public:
     // As checkpoint(), at the end of the run.
     bool finish() { return checkpoint(); }
 
+    // Any thread: gives up on the first output (the one a pipe can be; the
+    // later parts are files), see ByteOutput::abandon.
+    void abandon() { first_.abandon(); }
+
     bool failed() const { return failed_; }
     bool full() const { return full_; }
+    // Samples taken; written() of them have reached the output.
     std::uint64_t samples() const { return samples_; }
-    std::string error() const { return out_.error(); }
+    std::uint64_t written() const { return written_; }
+    // The files written after the first (0 for most runs).
+    unsigned extra_parts() const { return part_; }
+    std::string error() const { return error_.empty() ? out_->error() : error_; }
 
 private:
     bool emit();  // writes the buffer out
+    bool begin_wav();
+    bool next_part();
+    std::vector<std::uint8_t> header(std::uint32_t dataBytes) const;
 
     Format format_;
-    ByteOutput& out_;
+    ByteOutput& first_;
+    ByteOutput* out_;
+    std::unique_ptr<ByteOutput> partOut_;  // parts after the first
     std::unique_ptr<CsvFormatter> csv_;
     std::uint32_t rate_;
     std::uint64_t maxWavData_;
+    Recording recording_;
+    bool described_ = false;
+    PartOpener opener_;
+    unsigned part_ = 0;
+    std::uint64_t partFirst_ = 0;     // the run's sample the current part starts with
+    std::size_t headerBytes_ = 0;
+    std::uint64_t partLimit_ = 0;     // data bytes the current part may hold
     std::vector<char> buffer_;  // whole lines or whole samples only
     std::size_t used_ = 0;
     std::uint64_t samples_ = 0;
+    std::uint64_t written_ = 0;
     bool failed_ = false;
     bool full_ = false;
+    std::string error_;
 };
 
 }  // namespace kv318::cli

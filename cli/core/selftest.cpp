@@ -6,7 +6,7 @@
 
 #include "commands.h"
 #include "json.h"
-#include "option_limits.h"
+#include "exit_codes.h"
 
 namespace kv318::cli::detail {
 
@@ -35,8 +35,18 @@ Check identity(const Environment& env, std::int32_t h) {
     return {"identity", r == 0 && !first.empty(), r == 0 ? first + " | " + second : "KV318_Info returned " + std::to_string(r)};
 }
 
-Check counter_advances(const Environment& env, std::int32_t h) {
-    if (env.api.cRun(h) != 0) return {"counter advances", false, "KV318_CRun failed"};
+// What the checks change on the board, as it was before them, so selftest
+// can put it back or say what it could not.
+struct BoardState {
+    std::int32_t counter = -1;   // KV318_CRead before: -1 while it holds no valid count
+    std::int32_t state = -1;     // register 8: bit 7 the pulse generator runs, bit 6 its mode
+    std::int32_t inputs = -1;    // DI before the loopback walk: the outputs, when looped back
+};
+
+Check counter_advances(const Environment& env, std::int32_t h, const BoardState& before) {
+    // A counter that already counts is watched as it is: restarting it
+    // would lose a count that someone may be keeping.
+    if (before.counter < 0 && env.api.cRun(h) != 0) return {"counter advances", false, "KV318_CRun failed"};
     const std::int32_t first = env.api.cRead(h);
     std::int32_t last = first;
     const auto t0 = std::chrono::steady_clock::now();
@@ -85,6 +95,43 @@ Check stream_one_second(const Invocation& inv, const Environment& env, std::int3
     return {"stream 1 s", r.readFailure == 0 && plausible, detail};
 }
 
+// Puts back what the checks changed that can be put back, and lists in
+// *changed what could not be, in words.
+void restore(const Environment& env, std::int32_t h, const BoardState& before, bool walked, bool walksPassed,
+             std::vector<std::string>* restored, std::vector<std::string>* changed) {
+    if (before.counter < 0) {
+        changed->push_back("counter: left counting from 0 (it held no count before, and nothing stops it)");
+    } else {
+        restored->push_back("counter: left counting, not restarted");
+    }
+    const bool wasRunning = before.state >= 0 && (before.state & 0x80) != 0;
+    if (before.state < 0) {
+        changed->push_back("pulse generator: left stopped (its state could not be read before the test)");
+    } else if (wasRunning) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "pulse generator: left stopped; it was running (mode %d), and its divisor cannot be read "
+                      "back to restart it",
+                      (before.state & 0x40) != 0 ? 1 : 0);
+        changed->push_back(text);
+    } else {
+        restored->push_back("pulse generator: stopped, as before");
+    }
+    if (!walked) return;
+    char text[160];
+    // The walks passed, so the inputs mirror the outputs: what they read
+    // before the walk was the output word.
+    if (walksPassed && before.inputs >= 0 && env.api.doWrite(h, before.inputs) == 0 && env.api.di(h) == before.inputs) {
+        std::snprintf(text, sizeof text, "outputs: 0x%04X again, as the looped-back inputs read before the walk",
+                      static_cast<unsigned>(before.inputs));
+        restored->push_back(text);
+    } else {
+        env.api.doWrite(h, 0);
+        changed->push_back("outputs: left at 0x0000; the board cannot read its outputs back, and the inputs did not "
+                           "mirror them, so their earlier word is unknown");
+    }
+}
+
 // A one (or a zero) walked across the 16 outputs must come back on the
 // inputs.
 Check walk(const Environment& env, std::int32_t h, bool one) {
@@ -109,17 +156,24 @@ Check walk(const Environment& env, std::int32_t h, bool one) {
 
 int run_selftest(const Invocation& inv, const Environment& env) {
     std::vector<Check> checks;
+    std::vector<std::string> restored, changed;
     const std::int32_t h = env.api.open(inv.board);
     checks.push_back({"open", h != -1, "board " + std::to_string(inv.board)});
     if (h != -1) {
+        BoardState before;
+        before.counter = env.api.cRead(h);
+        before.state = env.api.inb(h, 8);
+        if (inv.loopback) before.inputs = env.api.di(h);
         checks.push_back(identity(env, h));
-        checks.push_back(counter_advances(env, h));
+        checks.push_back(counter_advances(env, h, before));
         checks.push_back(pulse(env, h));
         checks.push_back(stream_one_second(inv, env, h));
         if (inv.loopback) {
             checks.push_back(walk(env, h, true));
             checks.push_back(walk(env, h, false));
         }
+        const bool walksPassed = inv.loopback && checks[checks.size() - 1].pass && checks[checks.size() - 2].pass;
+        restore(env, h, before, inv.loopback, walksPassed, &restored, &changed);
         env.api.close(h);
     }
     int failed = 0;
@@ -133,10 +187,21 @@ int run_selftest(const Invocation& inv, const Environment& env) {
             std::fprintf(env.out, "%s  %s: %s\n", c.pass ? "PASS" : "FAIL", c.name.c_str(), c.detail.c_str());
         }
     }
+    auto json_list = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const std::string& item : items) {
+            if (!text.empty()) text += ',';
+            text += json_string(item);
+        }
+        return "[" + text + "]";
+    };
     if (inv.json) {
-        std::fprintf(env.out, "{\"board\":%d,\"pass\":%s,\"failed\":%d,\"checks\":[%s]}\n", inv.board,
-                     failed == 0 ? "true" : "false", failed, json.c_str());
+        std::fprintf(env.out, "{\"board\":%d,\"pass\":%s,\"failed\":%d,\"checks\":[%s],\"restored\":%s,\"left_changed\":%s}\n",
+                     inv.board, failed == 0 ? "true" : "false", failed, json.c_str(), json_list(restored).c_str(),
+                     json_list(changed).c_str());
     } else {
+        for (const std::string& line : restored) std::fprintf(env.out, "restored      %s\n", line.c_str());
+        for (const std::string& line : changed) std::fprintf(env.out, "LEFT CHANGED  %s\n", line.c_str());
         std::fprintf(env.out, "selftest %s: %zu checks, %d failed\n", failed == 0 ? "PASS" : "FAIL", checks.size(), failed);
     }
     if (h == -1) {

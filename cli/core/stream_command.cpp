@@ -1,9 +1,13 @@
 // `stream` and `poll`: the board, the output and the run, and the message
 // that says how a run ended.
+#include <ctime>
 #include <memory>
 
 #include "commands.h"
+#include "exit_codes.h"
 #include "option_limits.h"
+#include "recording.h"
+#include "version.h"
 
 namespace kv318::cli::detail {
 
@@ -30,24 +34,70 @@ Ending read_failure(std::int32_t failure) {
     }
 }
 
+std::unique_ptr<ByteOutput> open_output(const Environment& env, const std::string& path, std::string* error) {
+    if (env.openOutput != nullptr) return env.openOutput(path, error);
+    if (path.empty()) return std::make_unique<FileOutput>(env.out);
+    auto file = std::make_unique<FileOutput>(path);
+    if (file->ok()) return file;
+    *error = file->error();
+    return nullptr;
+}
+
+Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h) {
+    Recording r;
+    r.tool = std::string("kv318-cli ") + tool_version();
+    r.board = inv.board;
+    char text[71] = {};
+    if (env.api.info(h, text) == 0) {
+        split_identity(text, &r.identity1, &r.identity2);
+    } else {
+        r.identity1 = "(not readable)";
+    }
+    r.clockHz = inv.clockHz;
+    r.divider = static_cast<std::uint32_t>(inv.stream.divider);
+    for (int i = 0; i < 4; ++i) r.flags[i] = inv.stream.flags[i];
+    r.polled = inv.command == Command::Poll;
+    r.startUtc = utc_iso8601(static_cast<std::int64_t>(std::time(nullptr)));
+    return r;
+}
+
 }  // namespace
 
 int run_stream_command(const Invocation& inv, const Environment& env) {
     const bool toStdout = inv.output.empty() || inv.output == "-";
-    if (toStdout && inv.format != Format::Csv && env.stdoutIsTerminal) {
+    Format format = Format::Csv;
+    std::string bad = choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr,
+                                    &format);
+    StreamSettings settings = inv.stream;
+    settings.polled = inv.command == Command::Poll;
+    const auto divider = static_cast<std::uint32_t>(inv.stream.divider);
+    if (bad.empty() && inv.seconds > 0) bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
+    if (!bad.empty()) {
+        std::fprintf(env.err, "%s\n", bad.c_str());
+        return kExitUsage;
+    }
+    settings.stallSeconds = inv.stallSeconds > 0 ? inv.stallSeconds : stall_timeout_for(inv.clockHz, divider);
+    if (toStdout && format != Format::Csv && env.stdoutIsTerminal) {
         std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
         return kExitUsage;
     }
     const std::int32_t h = open_board(inv, env);
     if (h == -1) return kExitNotFound;
-    std::unique_ptr<FileOutput> file = toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
     const std::string name = toStdout ? std::string("standard output") : inv.output;
-    if (!file->ok()) {
-        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), file->error().c_str());
+    std::string why;
+    std::unique_ptr<ByteOutput> file = open_output(env, toStdout ? std::string() : inv.output, &why);
+    if (file == nullptr) {
+        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), why.c_str());
         env.api.close(h);
         return kExitOutputFailed;
     }
-    SampleWriter writer(inv.format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
+    SampleWriter writer(format, *file, inv.clockHz, divider);
+    writer.describe(describe_run(inv, env, h));
+    if (!toStdout && format == Format::Wav) {
+        writer.continue_in([&env, path = inv.output](unsigned part, std::string* error) {
+            return open_output(env, part_path(path, part), error);
+        });
+    }
     if (!writer.begin()) {
         std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), writer.error().c_str());
         env.api.close(h);
@@ -59,8 +109,6 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "\r%s%s", progress_line(p).c_str(), last ? "\n" : "  ");
         std::fflush(env.err);
     };
-    StreamSettings settings = inv.stream;
-    settings.polled = inv.command == Command::Poll;
     const StreamOutcome r = run_stream(env.api, h, settings, writer, env.stop,
                                        showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr);
     env.api.close(h);
@@ -71,6 +119,12 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         return call_failed(env, inv.board, start,
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }
+    if (writer.extra_parts() > 0) {
+        std::fprintf(env.err, "%s: a WAV file holds at most 4 GiB, so the run went on in %s", name.c_str(),
+                     part_path(inv.output, 1).c_str());
+        if (writer.extra_parts() > 1) std::fprintf(env.err, " to %s", part_path(inv.output, writer.extra_parts()).c_str());
+        std::fprintf(env.err, "\n");
+    }
     int code = kExitOk;
     if (r.readFailure != 0) {
         const Ending e = read_failure(r.readFailure);
@@ -78,16 +132,32 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
                      inv.board, e.what, read, settings.polled ? -1 : r.readFailure, e.advice, name.c_str(),
                      static_cast<unsigned long long>(r.samples));
         code = e.code;
+    } else if (r.stalled) {
+        std::fprintf(env.err,
+                     "board %d: the board stopped delivering samples: none came for %g s (--stall-timeout); "
+                     "check the converter clock, the USB cable and the board's power. "
+                     "%s keeps the %llu samples read before it.\n",
+                     inv.board, r.stallSeconds, name.c_str(), static_cast<unsigned long long>(r.samples));
+        code = kExitBulkFailed;
+    }
+    if (r.abandoned) {
+        std::fprintf(env.err,
+                     "board %d: stopped; %llu samples could not be written: %s took nothing more within %g s "
+                     "of the stop. It holds the %llu samples before them.\n",
+                     inv.board, static_cast<unsigned long long>(r.unwritten), name.c_str(), kAbandonAfter,
+                     static_cast<unsigned long long>(r.samples));
+        return kExitOutputFailed;
     }
     if (writer.failed()) {
-        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), writer.error().c_str());
+        std::fprintf(env.err, "cannot write %s: %s (%llu samples read were not written)\n", name.c_str(),
+                     writer.error().c_str(), static_cast<unsigned long long>(r.unwritten));
         return kExitOutputFailed;
     }
     if (writer.full()) {
         std::fprintf(env.err,
-                     "%s: a WAV file holds at most 4 GiB of samples; the run stopped there with a complete file. "
-                     "Use --format raw for longer runs.\n",
-                     name.c_str());
+                     "%s: a WAV file holds at most 4 GiB of samples and standard output cannot go on in a next "
+                     "file; the run stopped there (%llu samples not written). Use -o FILE or --format raw.\n",
+                     name.c_str(), static_cast<unsigned long long>(r.unwritten));
         return kExitOutputFailed;
     }
     return code;

@@ -34,12 +34,26 @@ std::int32_t polled_failure(const BoardApi& api, std::int32_t handle) {
     return status >= 0 && (status & 0x04) == 0 ? -1 : -3;
 }
 
+// A timer-driven read's -1 says "not enabled" also when the status read
+// behind it failed, as it does once the driver has gone away; a status
+// register that cannot be read now makes it a transfer failure, so the
+// user is not sent looking for a program that stopped the board.
+std::int32_t stream_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
+    return n == -1 && api.inb(handle, 0) < 0 ? -3 : n;
+}
+
 }  // namespace
+
+double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider) {
+    const double fifty = 50.0 * divider / static_cast<double>(clockHz == 0 ? 1 : clockHz);
+    return std::max(1.0, 100 * fifty);
+}
 
 StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& s, SampleWriter& writer,
                          const std::atomic<bool>& stop,
                          const std::function<void(const StreamProgress&, bool last)>& progress) {
     StreamOutcome out;
+    out.stallSeconds = s.stallSeconds;
     const std::int32_t* f = s.flags;
     const std::int32_t started = s.polled ? api.mAd(handle, f[0], f[1], f[2], f[3], s.divider)
                                           : api.ad(handle, f[0], f[1], f[2], f[3], s.divider);
@@ -56,6 +70,11 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // or a WAV file full), read by the reading thread between reads, which
     // then ends the run.  Nothing else is published through it.
     std::atomic<bool> writerStopped{false};
+    // Written by the writing thread as its last act, read by the reading
+    // thread while it waits for it after a stop; release/acquire, so the
+    // writer's state is complete when it reads true.  A flag, not a join,
+    // because the wait must be able to give up on a writer stuck in a pipe.
+    std::atomic<bool> writerDone{false};
     std::thread writing([&] {
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
@@ -69,6 +88,8 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                 nextCheckpoint = Clock::now() + kCheckpointPeriod;
             }
         }
+        writer.finish();
+        writerDone.store(true, std::memory_order_release);
     });
 
     const std::size_t capacity = s.polled ? kPolledReadCapacity : kReadCapacity;
@@ -76,6 +97,10 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     const auto t0 = Clock::now();
     auto nextProgress = t0 + kProgressPeriod;
     auto nextRead = t0;
+    auto lastSample = t0;
+    const auto stallAfter = s.stallSeconds > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(s.stallSeconds))
+                                               : Clock::duration::max() / 2;
     StreamProgress p;
     std::uint64_t queued = 0;
 
@@ -85,7 +110,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         std::int32_t* const into = batch.samples.data();
         const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
         if (n < 0) {
-            out.readFailure = s.polled ? polled_failure(api, handle) : n;
+            out.readFailure = s.polled ? polled_failure(api, handle) : stream_failure(api, handle, n);
             ++p.errors;
             return false;
         }
@@ -93,7 +118,11 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - queued));
         batch.count = count;
         queued += count;
-        if (count > 0) queue.push(std::move(batch), stop);
+        if (count > 0) {
+            queue.push(std::move(batch), stop);
+            // Measured after the push, which may have waited for the writer.
+            lastSample = Clock::now();
+        }
         if (s.maxSamples > 0 && queued >= s.maxSamples) return false;
         // A full batch means more is waiting: read again at once.
         if (static_cast<std::size_t>(n) < capacity) {
@@ -114,8 +143,14 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         }
         auto now = Clock::now();
         if (now >= deadline) break;
+        if (now - lastSample > stallAfter) {
+            out.stalled = true;
+            ++p.errors;  // the progress line must not end on "0 errors"
+            break;
+        }
         if (nextRead > now) {
-            std::this_thread::sleep_until(std::min({nextRead, deadline, now + std::chrono::milliseconds(50)}));
+            std::this_thread::sleep_until(
+                std::min({nextRead, deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)}));
             continue;
         }
         going = take();
@@ -132,12 +167,28 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // holds was made within the run, so it is read before the stop.
     if (going && !s.polled && !writerStopped.load()) take();
 
+    // The board stops first, whatever the output does.
     if (s.polled) api.mStopAd(handle);
     else api.stopAd(handle);
     queue.close();
+    // The writer gets all the time it needs while nobody asks to stop (a
+    // slow reader of a pipe gets every sample); once a stop is asked for,
+    // kAbandonAfter more, then its output is given up on.
+    auto giveUpAt = Clock::time_point::max();
+    while (!writerDone.load(std::memory_order_acquire)) {
+        const auto now = Clock::now();
+        if (giveUpAt == Clock::time_point::max() && stop.load(std::memory_order_relaxed)) {
+            giveUpAt = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kAbandonAfter));
+        }
+        if (now >= giveUpAt && !out.abandoned) {
+            writer.abandon();
+            out.abandoned = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     writing.join();
-    writer.finish();
-    out.samples = writer.samples();
+    out.samples = writer.written();
+    out.unwritten = queued - out.samples;
     out.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     p.seconds = out.seconds;
     p.samples = out.samples;

@@ -19,8 +19,20 @@ struct StreamSettings {
     std::int32_t flags[4] = {0, 0, 0, 0};
     std::int32_t divider = 50;
     std::uint64_t maxSamples = 0;      // 0: no limit
-    double maxSeconds = 0;             // 0: no limit
+    // Wall-clock time the run may take, 0: no limit.  Only selftest uses
+    // it, to measure the rate; --seconds becomes maxSamples instead, so a
+    // run's length is exact.
+    double maxSeconds = 0;
+    // The run ends as stalled when no sample came for this long (0: never;
+    // the commands pass stall_timeout_for() unless --stall-timeout is given).
+    double stallSeconds = 0;
 };
+
+// The default stall timeout: 100 times as long as 50 samples take at
+// clock / divider (the library hands samples over 50 or more at a time),
+// and never under a second, so a busy machine's late timer tick is not
+// taken for a board that stopped.
+double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider);
 
 struct StreamProgress {
     double seconds = 0;
@@ -32,12 +44,23 @@ struct StreamOutcome {
     bool started = false;              // the start call succeeded
     std::int32_t readFailure = 0;      // 0, or -1 not enabled, -2 overflow, -3 bulk transfer failed
     bool interrupted = false;          // the stop flag ended the run
+    bool stalled = false;              // no sample came within the stall timeout
+    double stallSeconds = 0;           // the stall timeout that applied
     std::uint64_t samples = 0;         // written to the output
+    // Read from the board but not written: the output took no more within
+    // kAbandonAfter of a stop (a pipe nobody reads), or failed.
+    std::uint64_t unwritten = 0;
+    bool abandoned = false;            // the output was given up on after a stop
     double seconds = 0;
 };
 
+// How long after a stop the writing thread may take to hand its last
+// samples to the output before the run gives up on it.
+inline constexpr double kAbandonAfter = 1.0;
+
 // `stop` is set from outside (a signal handler) and read here between
-// reads.  `progress` is called a few times a second and once at the end
+// reads; once it is set the run ends within about kAbandonAfter plus one
+// read, whether or not the output takes its bytes.  `progress` is called a few times a second and once at the end
 // (`last` true).  The output is finished whatever the outcome; check
 // writer.failed() and writer.full() for its own state.
 StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& settings, SampleWriter& writer,

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "sample_writer.h"
 
 namespace kv318::cli::platform {
 
@@ -20,6 +23,13 @@ void set_binary(std::FILE* stream);
 // closed pipe becomes an error the command reports instead of a signal
 // that kills it with the converter running.
 void install_stop_handlers(std::atomic<bool>* stop);
+
+// The output of stream and poll: the file `path` (created or truncated),
+// or standard output when `path` is empty.  Null with *error set when it
+// cannot be opened.  Where the platform can, a write that waits on a pipe,
+// FIFO or terminal nobody reads gives up once abandon() is called; a
+// regular file is always written to the end.
+std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* error);
 
 // Said after "board N: not found": where the driver was looked for.
 std::string not_found_hint(int board);

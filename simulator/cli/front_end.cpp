@@ -21,6 +21,9 @@ int run_simulator(int argc, const char* const* argv, Transport transport, FrontE
     case ParseStatus::Help:
         std::cout << usage_text(transport);
         return 0;
+    case ParseStatus::Version:
+        std::cout << version_text() << "\n";
+        return 0;
     case ParseStatus::Error:
         std::cerr << "kv318-sim: " << error << "\n" << usage_text(transport);
         return 2;

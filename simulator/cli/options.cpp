@@ -406,6 +406,8 @@ std::string help_entry(const std::string& left, const std::string& text) {
 
 }  // namespace
 
+std::string version_text() { return std::string("kv318-sim ") + KV318_PROJECT_VERSION; }
+
 std::string usage_text(Transport transport) {
     const bool pipe = transport == Transport::NamedPipe;
     const std::string signals = "[--signal " + signal_words("|") + " ...]";
@@ -423,6 +425,7 @@ std::string usage_text(Transport transport) {
         if (spec.listed) text += help_entry(std::string(spec.name) + " " + spec.value, spec.help);
     }
     for (const FlagSpec& flag : flag_specs(transport)) text += help_entry(flag.name, flag.help);
+    text += help_entry("--version", "print the version and exit");
     text += help_entry("-h, --help", "show this text");
     text += "\n";
     text += pipe ? "Nothing needs setting: board N's pipe is where KV318.dll looks for it.\n"
@@ -440,6 +443,7 @@ namespace {
 // value given before it.
 void build_parser(CLI::App& app, Transport transport, SimOptions* o, std::string* bad) {
     app.set_help_flag("-h,--help");
+    app.set_version_flag("--version", version_text());
     for (OptionSpec& spec : option_specs(transport)) {
         app.add_option_function<std::vector<std::string>>(
             spec.name, [o, bad, convert = spec.convert](const std::vector<std::string>& values) {
@@ -481,6 +485,8 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         return ParseStatus::Help;
+    } catch (const CLI::CallForVersion&) {
+        return ParseStatus::Version;
     } catch (const CLI::ExtrasError&) {
         const std::vector<std::string> extra = app.remaining();
         const std::string first = extra.empty() ? std::string("?") : extra.front();

@@ -28,13 +28,17 @@ struct SimOptions {
     ServerLimits limits;  // --max-clients, --client-timeout
 };
 
-enum class ParseStatus { Run, Help, Error };
+enum class ParseStatus { Run, Help, Version, Error };
 
 // Parses argv[1..argc-1] into *out.  Help when --help or -h is given,
+// Version for --version,
 // Error with a one-line reason in *error for anything it cannot take,
 // including an option the transport has no use for.
 ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error,
                           Transport transport = Transport::UnixSocket);
+
+// What --version prints: "kv318-sim 1.0.0", the CMake project's version.
+std::string version_text();
 
 // The text --help prints for the transport's front end.
 std::string usage_text(Transport transport = Transport::UnixSocket);

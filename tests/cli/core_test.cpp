@@ -1,19 +1,26 @@
 // The tool's own logic without a board: number limits, the sample formats
 // byte by byte, the writer keeping files valid, and the stream loop against
-// a scripted board.
+// a scripted board (the recording's description and files: recording_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <tuple>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "fake_board.h"
 #include "json.h"
+#include "memory_output.h"
 #include "option_limits.h"
 #include "sample_writer.h"
 #include "stream_loop.h"
+#include "wait.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -37,9 +44,85 @@ TEST(Limits, RefuseOutsideTheirRangeAndNameIt) {
     }
 }
 
-TEST(Limits, ALeadingZeroDecimalIsRefusedNotReadAsOctal) {
-    for (const char* bad : {"010", "00", "-010", "+07"}) EXPECT_NE(check_number_text(bad), "") << bad;
-    for (const char* good : {"0", "10", "0x10", "0X1f", "-1", "255"}) EXPECT_EQ(check_number_text(good), "") << good;
+TEST(Limits, NumbersAreTakenAsTypedOrRefusedNeverCapped) {
+    const struct { Limit limit; const char* text; std::int64_t value; const char* says; } cases[] = {
+        {kRegister, "0", 0, ""},
+        {kRegister, "255", 255, ""},
+        {kRegister, "0x1f", 31, ""},
+        {kRegister, "0X1F", 31, ""},
+        {kRegister, "+7", 7, ""},
+        {kOutputWord, "0xFFFF", 0xFFFF, ""},
+        {kSampleCount, "9223372036854775807", INT64_MAX, ""},
+        {kRegister, "010", 0, "without a leading zero"},
+        {kRegister, "00", 0, "without a leading zero"},
+        {kRegister, "-010", 0, "without a leading zero"},
+        {kRegister, "+07", 0, "without a leading zero"},
+        {kRegister, "abc", 0, "'abc' is not a number"},
+        {kRegister, "", 0, "is not a number"},
+        {kRegister, "0x", 0, "is not a number"},
+        {kRegister, "12abc", 0, "is not a number"},
+        {kRegister, "1.5", 0, "is not a number"},
+        {kRegister, "--1", 0, "is not a number"},
+        {kRegister, "256", 0, "register 256 is out of range 0-255 (0x00-0xFF)"},
+        {kOutputWord, "-1", 0, "output word -1 is out of range"},
+        {kOutputWord, "-0x1", 0, "output word -1 is out of range"},
+        // Too many digits for any integer: refused as typed, not capped to
+        // the largest one.
+        {kOutputWord, "0xFFFFFFFFFFFFFFFFFF", 0, "output word 0xFFFFFFFFFFFFFFFFFF is out of range 0-65535"},
+        {kSampleCount, "99999999999999999999999", 0, "sample count 99999999999999999999999 is out of range"},
+        {kSampleCount, "9223372036854775808", 0, "sample count 9223372036854775808 is out of range"},
+        {kSampleCount, "0", 0, "sample count 0 is out of range"},
+    };
+    for (const auto& c : cases) {
+        std::int64_t v = -12345;
+        const std::string bad = parse_within(c.limit, c.text, &v);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "") << c.text;
+            EXPECT_EQ(v, c.value) << c.text;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << c.text << ": " << bad;
+            EXPECT_EQ(v, -12345) << c.text << " left the value alone";
+        }
+    }
+}
+
+TEST(Limits, SecondsAreFinitePositiveNumbersAndBecomeExactSampleCounts) {
+    const struct { const char* text; double value; const char* says; } cases[] = {
+        {"1", 1, ""}, {"1.5", 1.5, ""}, {"+2", 2, ""}, {"1e-3", 1e-3, ""},
+        {"abc", 0, "'abc' is not a number"}, {"", 0, "is not a number"}, {"1s", 0, "is not a number"},
+        {"nan", 0, "not a finite number"}, {"inf", 0, "not a finite number"}, {"-inf", 0, "not a finite number"},
+        {"1e400", 0, "not a finite number"}, {"0", 0, "more than 0"}, {"-1", 0, "more than 0"},
+    };
+    for (const auto& c : cases) {
+        double v = -7;
+        const std::string bad = parse_seconds("--seconds", c.text, &v);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "") << c.text;
+            EXPECT_EQ(v, c.value) << c.text;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << c.text << ": " << bad;
+            EXPECT_NE(bad.find("--seconds"), std::string::npos) << "names the option: " << bad;
+        }
+    }
+    const struct { double seconds; std::uint64_t clock; std::uint32_t divider; std::uint64_t count; const char* says; } counts[] = {
+        {1, 2'000'000, 50, 40'000, ""},
+        {0.5, 2'000'000, 3, 333'333, ""},     // 333,333.33 rounds down
+        {2.5, 1'000, 400, 6, ""},             // 6.25
+        {0.5, 3, 1, 2, ""},                   // 1.5 rounds away from zero
+        {60, 26'000'000, 2, 780'000'000, ""},
+        {0.0001, 2'000'000, 4095, 0, "less than one sample"},
+        {1e300, 2'000'000, 2, 0, "more samples than"},
+    };
+    for (const auto& c : counts) {
+        std::uint64_t n = 0;
+        const std::string bad = samples_for_seconds(c.seconds, c.clock, c.divider, &n);
+        if (c.says[0] == '\0') {
+            EXPECT_EQ(bad, "");
+            EXPECT_EQ(n, c.count) << c.seconds << " s at " << c.clock << "/" << c.divider;
+        } else {
+            EXPECT_NE(bad.find(c.says), std::string::npos) << bad;
+        }
+    }
 }
 
 TEST(Json, EscapesWhatWouldBreakTheDocument) {
@@ -76,37 +159,6 @@ TEST(Wav, HeaderIsTheCanonicalPcmMonoLayout) {
     EXPECT_EQ(wav_rate(2'000'000, 50), 40'000u);
     EXPECT_EQ(wav_rate(2'000'000, 3), 666'667u);
     EXPECT_EQ(wav_rate(1, 4095), 1u);
-}
-
-// An output in memory that can refuse to seek or fail after some bytes.
-class MemoryOutput : public ByteOutput {
-public:
-    std::vector<std::uint8_t> bytes;
-    bool seekable = true;
-    std::size_t failAfter = SIZE_MAX;
-    bool write(const void* data, std::size_t size) override {
-        if (bytes.size() + size > failAfter) {
-            err_ = "No space left on device";
-            return false;
-        }
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        bytes.insert(bytes.end(), p, p + size);
-        return true;
-    }
-    bool rewrite(std::uint64_t offset, const void* data, std::size_t size) override {
-        if (!seekable) return false;
-        std::memcpy(bytes.data() + offset, data, size);
-        return true;
-    }
-    bool flush() override { return true; }
-    std::string error() const override { return err_; }
-
-private:
-    std::string err_;
-};
-
-std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
 TEST(Writer, WavSizesAreFixedAtEachCheckpointAndOpenEndedOnAPipe) {
@@ -165,13 +217,6 @@ TEST(Writer, CsvOutputOnlyEverEndsOnAWholeLineAndReportsAFailedWrite) {
     EXPECT_EQ(f.error(), "No space left on device");
 }
 
-std::vector<std::int32_t> raw_samples(const MemoryOutput& out) {
-    std::vector<std::int32_t> s;
-    for (std::size_t i = 0; i + 1 < out.bytes.size(); i += 2)
-        s.push_back(static_cast<std::int16_t>(out.bytes[i] | (out.bytes[i + 1] << 8)));
-    return s;
-}
-
 TEST(StreamLoop, StopsAtTheSampleCountWithTheRampWhole) {
     FakeBoard::reset();
     FakeBoard::get().reads = {0, 700, KV318_READ_MAX_SAMPLES, 1000, 5000};
@@ -196,14 +241,18 @@ TEST(StreamLoop, StopsAtTheSampleCountWithTheRampWhole) {
 }
 
 TEST(StreamLoop, ANegativeReadEndsTheRunKeepingWhatCameBefore) {
-    for (const std::int32_t failure : {-1, -2, -3}) {
+    // A -1 with a status register that cannot be read is a board that is
+    // gone, not one whose converter was stopped.
+    for (const auto& [failure, status, reported] :
+         {std::tuple{-1, 0x00, -1}, {-2, 0x04, -2}, {-3, 0x04, -3}, {-1, -1, -3}, {-2, -1, -2}}) {
         FakeBoard::reset();
         FakeBoard::get().reads = {100, 200, failure, 300};
+        FakeBoard::get().status = status;
         MemoryOutput out;
         SampleWriter w(Format::Raw, out, 2'000'000, 2);
         std::atomic<bool> stop{false};
         const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, nullptr);
-        EXPECT_EQ(r.readFailure, failure);
+        EXPECT_EQ(r.readFailure, reported) << failure << " with status " << status;
         EXPECT_EQ(r.samples, 300u);
         EXPECT_EQ(out.bytes.size(), 600u);
         EXPECT_EQ(FakeBoard::get().stops, 1) << "the stream is stopped after a failure too";
@@ -273,6 +322,148 @@ TEST(StreamLoop, AFailedStartReadsNothing) {
     const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, nullptr);
     EXPECT_FALSE(r.started);
     EXPECT_EQ(FakeBoard::get().readCalls, 0);
+}
+
+TEST(StreamLoop, ABoardThatStopsDeliveringEndsTheRunAsStalledWithTheFileWhole) {
+    // Reads that return 0 for ever are what a board gives that stopped
+    // converting without a fault; the run must end, not wait for -s.
+    for (const bool polled : {false, true}) {
+        FakeBoard::reset();
+        FakeBoard::get().reads = {100, 0, 250};
+        MemoryOutput out;
+        SampleWriter w(Format::Wav, out, 2'000'000, 2);
+        ASSERT_TRUE(w.begin());
+        StreamSettings s;
+        s.polled = polled;
+        s.maxSamples = 1'000'000;
+        s.maxSeconds = 60;  // a backstop: without the stall check the run ends here, not stalled
+        s.stallSeconds = 0.2;
+        std::atomic<bool> stop{false};
+        const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
+        EXPECT_TRUE(r.stalled) << "polled " << polled;
+        EXPECT_EQ(r.readFailure, 0);
+        EXPECT_EQ(r.stallSeconds, 0.2);
+        EXPECT_EQ(r.samples, 350u);
+        EXPECT_EQ(FakeBoard::get().stops, 1);
+        EXPECT_EQ(u32_at(out.bytes, 40), 700u) << "the header holds what came before the stall";
+        const auto got = raw_samples(out);
+        for (std::size_t i = 0; i < 350; ++i) ASSERT_EQ(got[22 + i], FakeBoard::ramp(i)) << "sample " << i;
+    }
+    // The default timeout: 100 times 50 samples' time, never under 1 s.
+    EXPECT_EQ(stall_timeout_for(2'000'000, 50), 1.0);
+    EXPECT_DOUBLE_EQ(stall_timeout_for(2'000'000, 4095), 100 * 50 * 4095 / 2e6);
+    EXPECT_DOUBLE_EQ(stall_timeout_for(1'000, 2), 10.0);
+}
+
+// An output like a pipe nobody reads: every write waits until abandon().
+class StuckOutput : public ByteOutput {
+public:
+    bool write(const void*, std::size_t) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiting_ = true;
+        stopsWhenStuck_ = FakeBoard::get().stops;
+        changed_.wait(lock, [this] { return abandoned_; });
+        return false;
+    }
+    bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
+    bool flush() override { return true; }
+    std::string error() const override { return "stuck"; }
+    void abandon() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+    bool waited() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waiting_;
+    }
+    int stopsWhenStuck_ = -1;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool waiting_ = false;
+    bool abandoned_ = false;
+};
+
+TEST(StreamLoop, AStopEndsTheRunEvenWhenTheOutputTakesNothing) {
+    FakeBoard::reset();
+    FakeBoard::get().reads = {1000, 2000};
+    StuckOutput out;
+    SampleWriter w(Format::Raw, out, 2'000'000, 2);
+    std::atomic<bool> stop{false};
+    StreamSettings s;
+    s.maxSamples = 3000;
+    // Without a stop the run waits for the output as long as it takes (a
+    // slow reader gets every sample), so the stop comes once it is stuck.
+    std::thread stopper([&] {
+        kv318::test::wait_until([&] { return out.waited(); });
+        stop = true;
+    });
+    const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
+    stopper.join();
+    EXPECT_TRUE(r.abandoned);
+    EXPECT_EQ(r.samples, 0u);
+    EXPECT_EQ(r.unwritten, 3000u) << "every sample read and not written is counted";
+    EXPECT_EQ(out.stopsWhenStuck_, 1) << "the board was stopped before the output was waited for";
+    EXPECT_EQ(FakeBoard::get().stops, 1);
+}
+
+// Runs selftest on the fake board; returns what it printed.
+std::string run_selftest_on_fake(bool loopback, int* code) {
+    const BoardApi api = fake_api();
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const std::atomic<bool> stop{false};
+    const Environment env{api, out, err, stop, [](int) { return std::string(); }};
+    Invocation inv;
+    inv.command = Command::Selftest;
+    inv.loopback = loopback;
+    *code = run_command(inv, env);
+    std::string text(1 << 16, '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    std::fclose(err);
+    return text;
+}
+
+TEST(Selftest, PutsBackWhatItChangedOrSaysPlainlyWhatItLeftChanged) {
+    const struct {
+        std::int32_t counter, reg8, outputs;
+        bool loopback;
+        int counterStarts;           // how often selftest restarted the counter
+        std::int32_t reg8After, outputsAfter;
+        std::vector<const char*> says;
+    } cases[] = {
+        // A counter that counts is watched, not restarted; a stopped pulse
+        // generator is left stopped; loopback outputs are put back.
+        {1234, 0x00, 0xA5C3, true, 0, 0x00, 0xA5C3,
+         {"restored      counter: left counting, not restarted", "restored      pulse generator: stopped, as before",
+          "restored      outputs: 0xA5C3 again"}},
+        // What cannot be put back is named.
+        {-1, 0xC0, 0x0001, false, 1, 0x00, 0x0001,
+         {"LEFT CHANGED  counter: left counting from 0",
+          "LEFT CHANGED  pulse generator: left stopped; it was running (mode 1), and its divisor cannot be read back"}},
+    };
+    for (const auto& c : cases) {
+        FakeBoard::reset();
+        FakeBoard& b = FakeBoard::get();
+        b.counter = c.counter;
+        b.reg8 = c.reg8;
+        b.outputs = c.outputs;
+        int code = -1;
+        const std::string text = run_selftest_on_fake(c.loopback, &code);
+        EXPECT_EQ(b.counterStarts, c.counterStarts) << text;
+        EXPECT_EQ(b.reg8, c.reg8After) << text;
+        EXPECT_EQ(b.outputs, c.outputsAfter) << text;
+        for (const char* line : c.says) EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+        EXPECT_NE(text.find("PASS  counter advances"), std::string::npos) << text;
+        EXPECT_NE(text.find("PASS  pulse generator starts and stops"), std::string::npos) << text;
+        if (c.loopback) {
+            EXPECT_NE(text.find("PASS  loopback walking zero"), std::string::npos) << text;
+        }
+    }
 }
 
 TEST(StreamLoop, ProgressLineSaysRateAndErrors) {

@@ -10,6 +10,7 @@ import csv
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -34,6 +35,46 @@ def check_ramp(test, words, what):
     for i, w in enumerate(words):
         if w != ramp_word(i):
             test.fail(f"{what}: sample {i} is {w}, expected {ramp_word(i)}")
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def read_csv(path):
+    """The comment lines (without "# ") and the rows after them."""
+    with open(path, newline="") as f:
+        lines = f.read().splitlines()
+    comments = [line[2:] for line in lines if line.startswith("# ")]
+    return comments, list(csv.reader(line for line in lines if not line.startswith("#")))
+
+
+def wav_chunks(data):
+    """The chunks of a RIFF/WAVE file as (id, body) pairs; each size must
+    lead exactly to the next and RIFF's size must be the file's."""
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", data[:12]
+    assert int.from_bytes(data[4:8], "little") == len(data) - 8, "RIFF size is the file's"
+    chunks, at = [], 12
+    while at < len(data):
+        size = int.from_bytes(data[at + 4:at + 8], "little")
+        chunks.append((data[at:at + 4].decode(), data[at + 8:at + 8 + size]))
+        at += 8 + size + size % 2
+    assert at == len(data), "chunks end where the file does"
+    return chunks
+
+
+def wav_info(data):
+    """The LIST/INFO entries of a WAV file as a dict."""
+    info = {}
+    for cid, body in wav_chunks(data):
+        if cid == "LIST" and body[:4] == b"INFO":
+            at = 4
+            while at < len(body):
+                size = int.from_bytes(body[at + 4:at + 8], "little")
+                info[body[at:at + 4].decode()] = body[at + 8:at + 8 + size].rstrip(b"\0").decode()
+                at += 8 + size + size % 2
+    return info
 
 
 def eventually(done, seconds=30):
@@ -148,6 +189,19 @@ class Commands(unittest.TestCase):
             self.assertEqual(r.returncode, 0, out)
             self.assertEqual(out.count("PASS  "), 7, out)
             self.assertIn("selftest PASS", out)
+            self.assertIn("LEFT CHANGED  counter: left counting from 0", out, "it held no count before")
+
+            # What selftest changes it puts back, or names.
+            self.assertEqual(sim.cli("do", "0x1234").returncode, 0)
+            self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "100").returncode, 0)
+            r = sim.cli("selftest", "--loopback", "--json")
+            self.assertEqual(r.returncode, 0, r)
+            report = json.loads(r.stdout)
+            self.assertEqual(report["restored"], ["counter: left counting, not restarted",
+                                                  "outputs: 0x1234 again, as the looped-back inputs read before the walk"])
+            self.assertEqual(len(report["left_changed"]), 1, report)
+            self.assertIn("pulse generator: left stopped; it was running (mode 0)", report["left_changed"][0])
+            self.assertEqual(text(sim.cli("di"))[0].split()[0], "0x1234")
         with Sim("--inputs", "0x0000") as sim:
             r = sim.cli("selftest", "--loopback", "--json")
             self.assertEqual(r.returncode, 8, r)
@@ -176,7 +230,19 @@ class Commands(unittest.TestCase):
             (["info", "-b", "256"], "board number 256 is out of range"),
             (["reg", "get", "010"], "without a leading zero"),
             (["stream", "-s", "1", "-n", "5"], "excludes"),
-            (["stream", "-f", "mp3"], "mp3"),
+            (["stream", "-f", "mp3"], "format 'mp3' is not one of the formats: csv (text), raw (int16 little-endian) or wav"),
+            (["stream", "--format", "nonsense"], "csv (text), raw (int16 little-endian) or wav"),
+            (["stream", "-f", "2"], "format '2' is not one of"),
+            (["stream", "-f", "raw", "-o", "run.wav"], "-f raw contradicts the output's extension"),
+            (["stream", "-n", "99999999999999999999999"], "sample count 99999999999999999999999 is out of range"),
+            (["do", "0xFFFFFFFFFFFFFFFFFF"], "output word 0xFFFFFFFFFFFFFFFFFF is out of range 0-65535"),
+            (["stream", "-s", "abc"], "--seconds 'abc' is not a number"),
+            (["stream", "-s", "nan"], "not a finite number"),
+            (["stream", "-s", "inf"], "not a finite number"),
+            (["stream", "-s", "-1"], "must be more than 0"),
+            (["stream", "-s", "0.00001"], "less than one sample"),
+            (["poll", "--stall-timeout", "0"], "--stall-timeout '0' must be more than 0"),
+            (["stream", "--clock", "1e6"], "'1e6' is not a number"),
             (["bogus"], "bogus"),
             ([], "Subcommands:"),
         ]
@@ -189,10 +255,22 @@ class Commands(unittest.TestCase):
         finally:
             os.rmdir(empty)
 
-    def test_help_documents_the_exit_codes(self):
-        out = subprocess.run([CLI, "stream", "--help"], capture_output=True, timeout=60).stdout.decode()
-        for line in ("3  board not found", "5  stream: ring overflow", "6  stream/poll: a bulk transfer"):
+    def test_help_documents_the_exit_codes_once_and_the_programs_their_version(self):
+        out = subprocess.run([CLI, "--help"], capture_output=True, timeout=60).stdout.decode()
+        for line in ("3  board not found", "5  stream: ring overflow", "6  stream/poll: a bulk transfer",
+                     "cannot read\nthe board's converter clock"):
             self.assertIn(line, out)
+        for sub in (["stream"], ["poll"], ["do"], ["reg", "get"], ["selftest"]):
+            with self.subTest(sub=sub):
+                out = subprocess.run([CLI, *sub, "--help"], capture_output=True, timeout=60).stdout.decode()
+                self.assertIn("Usage: kv318-cli " + " ".join(sub), out)
+                self.assertNotIn("board not found", out, "the exit codes are in the top-level help only")
+        out = subprocess.run([CLI, "stream", "--help"], capture_output=True, timeout=60).stdout.decode()
+        self.assertIn("cannot read the board's clock", out, "--clock says the clock is not read")
+        for program, name in ((CLI, "kv318-cli"), (SIM, "kv318-sim")):
+            r = subprocess.run([program, "--version"], capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r)
+            self.assertRegex(r.stdout.decode(), "^" + name + r" \d+\.\d+\.\d+\n$")
 
 
 class Streams(unittest.TestCase):
@@ -210,7 +288,10 @@ class Streams(unittest.TestCase):
         words = array("h", frames)
         if sys.byteorder != "little":
             words.byteswap()
-        self.assertEqual(os.path.getsize(path), 44 + 2 * len(words), "the header's size is the file's")
+        with open(path, "rb") as f:
+            data_chunks = [body for cid, body in wav_chunks(f.read()) if cid == "data"]
+        self.assertEqual(len(data_chunks), 1)
+        self.assertEqual(len(data_chunks[0]), 2 * len(words), "the header's size is the file's")
         return rate, words
 
     def test_csv_file_read_back_line_by_line(self):
@@ -218,8 +299,7 @@ class Streams(unittest.TestCase):
         with Sim() as sim:
             r = sim.cli("stream", "-d", "2", "-n", "50000", "-o", path)
             self.assertEqual(r.returncode, 0, r)
-        with open(path, newline="") as f:
-            rows = list(csv.reader(f))
+        _, rows = read_csv(path)
         self.assertEqual(rows[0], ["index", "time_s", "code", "volts"])
         self.assertEqual(len(rows), 50001)
         for i, (index, t, code, volts) in enumerate(rows[1:]):
@@ -265,7 +345,7 @@ class Streams(unittest.TestCase):
                     with open(path, "rb") as f:
                         data = f.read()
                     self.assertTrue(data.endswith(b"\n"), "ends on a whole line")
-                    rows = list(csv.reader(data.decode().splitlines()))[1:]
+                    rows = list(csv.reader(line for line in data.decode().splitlines() if line[:1] != "#"))[1:]
                     check_ramp(self, [int(r[2]) * 4 for r in rows], "csv stopped by SIGINT")
 
     def test_a_terminal_gets_progress_and_no_binary_samples(self):
@@ -287,6 +367,216 @@ class Streams(unittest.TestCase):
             finally:
                 os.close(master)
                 os.close(slave)
+
+
+class Recordings(unittest.TestCase):
+    """What a run writes: its exact length, its format from the file's
+    name, and the description it carries."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kv318-cli-rec-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_seconds_give_exactly_round_s_times_rate_samples(self):
+        cases = [  # args, samples expected
+            (["stream", "-d", "2", "-s", "0.5"], 500000),
+            (["poll", "-d", "50", "-s", "0.25"], 10000),
+            (["stream", "-d", "3", "-s", "0.1"], 66667),                    # 66,666.67
+            (["stream", "-d", "100", "--clock", "1000000", "-s", "1"], 10000),  # the rate is --clock's
+        ]
+        with Sim() as sim:
+            for args, expected in cases:
+                with self.subTest(args=args):
+                    path = os.path.join(self.tmp, "exact.raw")
+                    r = sim.cli(*args, "-o", path)
+                    self.assertEqual(r.returncode, 0, r)
+                    words = array("h", read_bytes(path))
+                    self.assertEqual(len(words), expected)
+                    check_ramp(self, words, " ".join(args))
+
+    def test_the_format_follows_the_extension(self):
+        with Sim() as sim:
+            for name, kind in (("a.raw", "raw"), ("b.WAV", "wav"), ("c.csv", "csv"), ("d.dat", "csv")):
+                with self.subTest(name=name):
+                    path = os.path.join(self.tmp, name)
+                    r = sim.cli("stream", "-n", "1000", "-o", path)
+                    self.assertEqual(r.returncode, 0, r)
+                    data = read_bytes(path)
+                    if kind == "raw":
+                        self.assertEqual(len(data), 2000)
+                    elif kind == "wav":
+                        self.assertEqual(data[:4], b"RIFF")
+                    else:
+                        self.assertTrue(data.startswith(b"# kv318-cli "), data[:40])
+            r = sim.cli("stream", "-n", "1000", "-f", "wav", "-o", os.path.join(self.tmp, "e.dat"))
+            self.assertEqual(r.returncode, 0, r)
+            self.assertEqual(read_bytes(os.path.join(self.tmp, "e.dat"))[:4], b"RIFF", "-f decides for other names")
+            r = sim.cli("stream", "-n", "1000", "-f", "csv", "-o", os.path.join(self.tmp, "f.raw"))
+            self.assertEqual(r.returncode, 2, r)
+            self.assertFalse(os.path.exists(os.path.join(self.tmp, "f.raw")), "refused before anything is written")
+
+    def test_a_wav_header_is_never_appended_to_a_file_opened_for_appending(self):
+        # `>> run.wav`: every write of an O_APPEND file lands at its end, a
+        # header fix-up too, so the header keeps its open-ended sizes.
+        path = os.path.join(self.tmp, "appended.wav")
+        with Sim() as sim, open(path, "ab") as out:
+            r = subprocess.run([CLI, "stream", "-n", "1000", "-f", "wav"], env=sim.env, stdout=out,
+                               stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(r.returncode, 0, r)
+        data = read_bytes(path)
+        with wave.open(path, "rb") as w:
+            words = array("h", w.readframes(1000))
+        self.assertEqual(len(words), 1000)
+        check_ramp(self, words, "appended wav")
+        self.assertEqual(data.count(b"RIFF"), 1, "one header, at the start")
+        self.assertTrue(data.endswith(words.tobytes()), "the samples end the file")
+
+    def test_csv_and_wav_describe_the_run(self):
+        csv_path = os.path.join(self.tmp, "run.csv")
+        wav_path = os.path.join(self.tmp, "run.wav")
+        before = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 1))
+        with Sim("--boards", "2") as sim:
+            self.assertEqual(sim.cli("poll", "-b", "1", "-d", "3", "--flag2", "-n", "100", "-o", csv_path).returncode, 0)
+            self.assertEqual(sim.cli("stream", "-d", "3", "--clock", "3000000", "-n", "100", "-o", wav_path).returncode, 0)
+        after = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
+        comments, rows = read_csv(csv_path)
+        self.assertRegex(comments[0], r"^kv318-cli \d+\.\d+\.\d+$")
+        for line in ("board: 1", "identity: KV318 USB DAQ simulator | SN KVS-0001 FW 1.00",
+                     "acquisition: polled (KV318_M_AD), mode flags 0 1 0 0", "divider: 3",
+                     "sample rate: 666666.6667 samples/s", "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192"):
+            self.assertIn(line, comments)
+        clock = [c for c in comments if c.startswith("converter clock: ")]
+        self.assertEqual(len(clock), 1, comments)
+        self.assertTrue(clock[0].startswith("converter clock: 2000000 Hz, as given by --clock"), clock)
+        start = [c[len("start: "):] for c in comments if c.startswith("start: ")]
+        self.assertEqual(len(start), 1, comments)
+        self.assertTrue(before <= start[0] <= after, start)
+        self.assertEqual(rows[0], ["index", "time_s", "code", "volts"])
+        self.assertEqual(len(rows), 101)
+
+        data = read_bytes(wav_path)
+        info = wav_info(data)
+        self.assertRegex(info["ISFT"], r"^kv318-cli \d+\.\d+\.\d+$")
+        self.assertTrue(before <= info["ICRD"] <= after, info)
+        for part in ("board: 0", "converter clock: 3000000 Hz", "divider: 3", "sample rate: 1000000 samples/s",
+                     "acquisition: timer-driven (KV318_AD)"):
+            self.assertIn(part, info["ICMT"])
+        with wave.open(wav_path, "rb") as w:  # a reader that knows no LIST chunk skips it
+            self.assertEqual((w.getframerate(), w.getnframes()), (1000000, 100))
+            words = array("h", w.readframes(100))
+        check_ramp(self, words, "wav with INFO")
+
+
+class Interruptions(unittest.TestCase):
+    """Runs that must end although the board or the output stops taking
+    part."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kv318-cli-int-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_a_board_that_stops_delivering_ends_the_run_with_exit_6(self):
+        # The simulator's bulk reads return nothing from a second on; the
+        # library then reads 0 for ever.  Without the stall timeout the
+        # run would last its 600 s and outlive the test's timeout.
+        for args in (["stream", "--stall-timeout", "2"], ["poll"], ["stream", "-d", "4095"]):
+            with self.subTest(args=args), Sim("--fail", "stall:after=1s") as sim:
+                path = os.path.join(self.tmp, "stalled.wav")
+                r = sim.cli(*args, "-s", "600", "-o", path, timeout=120)
+                out, err = text(r)
+                self.assertEqual(r.returncode, 6, err)
+                self.assertIn("board 0: the board stopped delivering samples", err)
+                kept = int(err.split(" keeps the ")[1].split()[0])
+                with wave.open(path, "rb") as w:
+                    self.assertEqual(w.getnframes(), kept)
+                    words = array("h", w.readframes(kept))
+                self.assertGreater(kept, 0)
+                check_ramp(self, words, "stalled run")
+
+    def test_a_driver_that_goes_away_mid_stream_ends_the_run_with_exit_6(self):
+        # A driver that exits looks to the reader like a board that stopped
+        # delivering (or, as the library may report it, a failed transfer):
+        # either way the run ends with exit 6 and a whole file, long
+        # before its 600 s.
+        for mode in ("stream", "poll"):
+            with self.subTest(mode=mode):
+                sim = Sim()
+                sim.__enter__()
+                path = os.path.join(self.tmp, mode + ".raw")
+                run = sim.start_cli(mode, "-d", "50", "-s", "600", "-o", path, "--progress")
+                try:
+                    self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 20000))
+                finally:
+                    sim.__exit__(None, None, None)
+                _, err = run.communicate(timeout=120)
+                self.assertEqual(run.returncode, 6, err)
+                self.assertRegex(err.decode(), r"board 0: (the board stopped delivering samples|bulk transfer failed)")
+                self.assertNotRegex(err.decode(), r" 0 errors\n", "the progress line counts the failure")
+                words = array("h", read_bytes(path))
+                self.assertGreater(len(words), 10000)
+                check_ramp(self, words, "before the driver went away")
+
+    def stuck_run(self, sim, args, stdout):
+        """Starts a run whose output nobody reads, interrupts it once it has
+        streamed for a while, and returns (exit code, stderr)."""
+        run = subprocess.Popen([CLI, *args, "--progress"], env=sim.env, stdout=stdout, stderr=subprocess.PIPE)
+        try:
+            progress = b""
+            def streamed():
+                nonlocal progress
+                if select.select([run.stderr], [], [], 0.05)[0]:
+                    progress += os.read(run.stderr.fileno(), 4096)
+                counts = re.findall(rb"(\d+) samples", progress)
+                return run.poll() is not None or (len(counts) > 0 and int(counts[-1]) > 300000)
+            self.assertTrue(eventually(streamed))
+            run.send_signal(signal.SIGINT)
+            code = run.wait(timeout=30)  # never reads the output: Ctrl-C alone must end the run
+            return code, (progress + run.stderr.read()).decode()
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+            run.stderr.close()
+
+    def test_ctrl_c_ends_a_run_whose_output_nobody_reads(self):
+        with Sim() as sim:
+            # Standard output is a pipe whose reader never reads (| less).
+            r, w = os.pipe()
+            try:
+                code, err = self.stuck_run(sim, ["stream", "-d", "2", "-f", "raw"], w)
+                os.close(w)
+                w = -1
+                self.assertEqual(code, 7, err)
+                self.assertRegex(err, r"board 0: stopped; \d+ samples could not be written: standard output took "
+                                      r"nothing more within 1 s")
+                data = b""
+                while chunk := os.read(r, 1 << 20):
+                    data += chunk
+                self.assertEqual(len(data) % 2, 0, "whole samples only")
+                self.assertGreater(len(data), 0)
+                check_ramp(self, array("h", data), "raw in the pipe")
+            finally:
+                os.close(r)
+                if w >= 0:
+                    os.close(w)
+
+            # A FIFO whose reader opened it and never reads.
+            fifo = os.path.join(self.tmp, "run.wav")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            try:
+                code, err = self.stuck_run(sim, ["stream", "-d", "2", "-o", fifo], subprocess.DEVNULL)
+                self.assertEqual(code, 7, err)
+                self.assertIn("samples could not be written: " + fifo, err)
+                data = os.read(reader, 1 << 20)
+                self.assertEqual(data[:4], b"RIFF", "the header went out first")
+                self.assertIn(b"LIST", data[:200])
+            finally:
+                os.close(reader)
 
 
 class Failures(unittest.TestCase):

@@ -21,6 +21,14 @@ struct FakeBoard {
     int starts = 0, stops = 0, readCalls = 0;
     std::int32_t lastDivider = 0;
     std::int32_t lastFlags[4] = {};
+    // The rest of the board: a counter that advances by one on every read
+    // once started (-1: no valid count), register 8 with the pulse
+    // generator's run (bit 7) and mode (bit 6), and outputs looped back to
+    // the inputs.
+    std::int32_t counter = -1;
+    std::int32_t reg8 = 0;
+    std::int32_t outputs = 0;
+    int counterStarts = 0;
 
     static FakeBoard& get() {
         static FakeBoard b;
@@ -58,16 +66,40 @@ inline std::int32_t KV318_CALL fake_stop(std::int32_t) {
     ++FakeBoard::get().stops;
     return 0;
 }
-inline std::int32_t KV318_CALL fake_inb(std::int32_t, std::int32_t reg) { return reg == 0 ? FakeBoard::get().status : 0; }
+inline std::int32_t KV318_CALL fake_inb(std::int32_t, std::int32_t reg) {
+    return reg == 0 ? FakeBoard::get().status : reg == 8 ? FakeBoard::get().reg8 : 0;
+}
+inline std::int32_t KV318_CALL fake_c_run(std::int32_t) {
+    ++FakeBoard::get().counterStarts;
+    FakeBoard::get().counter = 0;
+    return 0;
+}
+inline std::int32_t KV318_CALL fake_c_read(std::int32_t) {
+    FakeBoard& b = FakeBoard::get();
+    return b.counter < 0 ? -1 : b.counter++;
+}
+inline std::int32_t KV318_CALL fake_p_run(std::int32_t, std::int32_t mode, std::int32_t) {
+    FakeBoard::get().reg8 = (FakeBoard::get().reg8 & 0x3F) | 0x80 | (mode != 0 ? 0x40 : 0);
+    return 0;
+}
+inline std::int32_t KV318_CALL fake_p_stop(std::int32_t) {
+    FakeBoard::get().reg8 &= 0x7F;
+    return 0;
+}
+inline std::int32_t KV318_CALL fake_do(std::int32_t, std::int32_t value) {
+    FakeBoard::get().outputs = value & 0xFFFF;
+    return 0;
+}
+inline std::int32_t KV318_CALL fake_di(std::int32_t) { return FakeBoard::get().outputs; }
 inline std::int32_t KV318_CALL fake_none1(std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none2(std::int32_t, std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none3(std::int32_t, std::int32_t, std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_info(std::int32_t, char*) { return 0; }
 
 inline BoardApi fake_api() {
-    return BoardApi{fake_none1, fake_none1, fake_info, fake_inb,  fake_none3, fake_start, fake_read,  fake_stop,
-                    fake_start, fake_m_read, fake_stop, fake_none1, fake_none2, fake_none1, fake_none1, fake_none3,
-                    fake_none1};
+    return BoardApi{fake_none1, fake_none1, fake_info, fake_inb, fake_none3,  fake_start,  fake_read,   fake_stop,
+                    fake_start, fake_m_read, fake_stop, fake_di,  fake_do,  fake_c_run, fake_c_read, fake_p_run,
+                    fake_p_stop};
 }
 
 }  // namespace kv318::cli::test

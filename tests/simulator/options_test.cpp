@@ -115,6 +115,8 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
         {{"--boards", "010"}, ParseStatus::Run, ""},
         {{"--boards", "+2"}, ParseStatus::Error, "for --boards"},
         {{"--boards", "0", "--help"}, ParseStatus::Help, ""},
+        {{"--version"}, ParseStatus::Version, ""},
+        {{"--signal", "ramp", "--version"}, ParseStatus::Version, ""},
         {{"--fail", "any:after=3", "--fail", "stall:once"}, ParseStatus::Run, ""},
         {{"--fail", "any", "stall"}, ParseStatus::Error, "unexpected argument 'stall'"},
     };

@@ -34,6 +34,16 @@ void install_stop_handlers(std::atomic<bool>* stop) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* error) {
+    // Plain C streams: a write to a pipe nobody reads still waits here, as
+    // Windows offers no readiness wait on an anonymous pipe.
+    if (path.empty()) return std::make_unique<FileOutput>(stdout);
+    auto file = std::make_unique<FileOutput>(path);
+    if (file->ok()) return file;
+    *error = file->error();
+    return nullptr;
+}
+
 std::string not_found_hint(int board) {
     const std::string n = std::to_string(board);
     return " (no driver publishes \\\\.\\KV318Device" + n + " and no kv318-sim.exe serves \\\\.\\pipe\\KV318Device" + n +

@@ -1,0 +1,19 @@
+#include "exit_codes.h"
+
+namespace kv318::cli {
+
+std::string exit_code_table() {
+    return "  0  success (also a stream or watch stopped by Ctrl-C or SIGTERM)\n"
+           "  1  a board operation failed; the message names the board and the call\n"
+           "  2  usage: bad arguments, or a value out of range (nothing was sent)\n"
+           "  3  board not found\n"
+           "  4  stream/poll: acquisition not enabled on the board\n"
+           "  5  stream: ring overflow, the reader fell behind and samples were lost\n"
+           "  6  stream/poll: a bulk transfer from the board failed, or the board stopped\n"
+           "     delivering samples (--stall-timeout)\n"
+           "  7  the output could not be written, or took no more within a second of\n"
+           "     Ctrl-C (the samples not written are counted)\n"
+           "  8  selftest: a check failed\n";
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,25 @@
+// The exit codes kv318-cli ends with.  Scripts branch on them, so a code
+// keeps its meaning once published; new conditions get new numbers.
+#pragma once
+
+#include <string>
+
+namespace kv318::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,         // a board operation failed
+    kExitUsage = 2,          // bad arguments or a value out of range
+    kExitNotFound = 3,       // the board did not open
+    kExitNotEnabled = 4,     // a read found acquisition not enabled
+    kExitOverflow = 5,       // the library's ring overflowed: samples were lost
+    kExitBulkFailed = 6,     // a bulk transfer failed, or the board stopped delivering samples
+    kExitOutputFailed = 7,   // the output could not be written (or took no more after a stop)
+    kExitSelftestFailed = 8, // selftest: a check failed
+};
+
+// The exit codes as the top-level --help and the README list them, one per
+// line.
+std::string exit_code_table();
+
+}  // namespace kv318::cli

@@ -1,0 +1,161 @@
+#include "recording.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
+
+namespace kv318::cli {
+
+namespace {
+
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    }
+    return out;
+}
+
+std::string number(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+
+const char* format_name(Format f) {
+    switch (f) {
+        case Format::Csv: return "csv";
+        case Format::Raw: return "raw";
+        case Format::Wav: return "wav";
+    }
+    return "?";
+}
+
+void put_info(std::vector<std::uint8_t>* out, const char* id, const std::string& text) {
+    const std::size_t size = text.size() + 1;  // with its terminating zero
+    std::uint8_t head[8];
+    std::memcpy(head, id, 4);
+    put_u32le(head + 4, static_cast<std::uint32_t>(size));
+    out->insert(out->end(), head, head + 8);
+    out->insert(out->end(), text.begin(), text.end());
+    out->push_back(0);
+    if (size % 2 != 0) out->push_back(0);  // chunks start on even offsets
+}
+
+}  // namespace
+
+std::vector<std::string> describe(const Recording& r) {
+    const double rate = static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider);
+    std::string flags;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) flags += ' ';
+        flags += std::to_string(r.flags[i]);
+    }
+    return {
+        r.tool,
+        "board: " + std::to_string(r.board),
+        "identity: " + printable(r.identity1) + " | " + printable(r.identity2),
+        "acquisition: " + std::string(r.polled ? "polled (KV318_M_AD)" : "timer-driven (KV318_AD)") +
+            ", mode flags " + flags,
+        "converter clock: " + std::to_string(r.clockHz) +
+            " Hz, as given by --clock (the board's clock cannot be read; time_s = index x divider / clock)",
+        "divider: " + std::to_string(r.divider),
+        "sample rate: " + number(rate) + " samples/s",
+        "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192",
+        "start: " + r.startUtc,
+    };
+}
+
+std::string csv_preamble(const Recording& r) {
+    std::string text;
+    for (const std::string& line : describe(r)) text += "# " + line + "\n";
+    return text;
+}
+
+std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample) {
+    std::string comment;
+    for (const std::string& line : describe(r)) {
+        if (!comment.empty()) comment += "; ";
+        comment += line;
+    }
+    if (part > 0) {
+        comment += "; part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(firstSample);
+    }
+    std::vector<std::uint8_t> body;
+    put_info(&body, "ISFT", printable(r.tool));
+    put_info(&body, "ICRD", r.startUtc);
+    put_info(&body, "ICMT", comment);
+    std::uint8_t head[12];
+    std::memcpy(head, "LIST", 4);
+    put_u32le(head + 4, static_cast<std::uint32_t>(4 + body.size()));
+    std::memcpy(head + 8, "INFO", 4);
+    body.insert(body.begin(), head, head + 12);
+    return body;
+}
+
+std::string utc_iso8601(std::int64_t seconds) {
+    // Days to a civil date (the proleptic Gregorian calendar), so no
+    // time-zone or locale state of the C library is involved.
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(year),
+                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return text;
+}
+
+std::string parse_format(const std::string& text, Format* format) {
+    std::string lower;
+    for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (Format f : {Format::Csv, Format::Raw, Format::Wav}) {
+        if (lower == format_name(f)) {
+            *format = f;
+            return {};
+        }
+    }
+    return "format '" + text + "' is not one of the formats: csv (text), raw (int16 little-endian) or wav";
+}
+
+std::string choose_format(const std::string& output, const Format* given, Format* chosen) {
+    const std::size_t slash = output.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    Format byName = Format::Csv;
+    const bool named = output != "-" && dot != std::string::npos && dot > 0 &&
+                       parse_format(name.substr(dot + 1), &byName).empty();
+    if (named && given != nullptr && *given != byName) {
+        return "-f " + std::string(format_name(*given)) + " contradicts the output's extension: " + output +
+               " would be a " + format_name(byName) + " file; drop -f or rename the file";
+    }
+    *chosen = named ? byName : given != nullptr ? *given : Format::Csv;
+    return {};
+}
+
+std::string part_path(const std::string& path, unsigned part) {
+    if (part == 0) return path;
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= start) dot = path.size();
+    char number[16];
+    std::snprintf(number, sizeof number, "-%03u", part);
+    return path.substr(0, dot) + number + path.substr(dot);
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,60 @@
+// What a recording says about itself, and how its file is named and typed.
+// A CSV file starts with comment lines and a WAV file carries the same in a
+// LIST/INFO chunk, so a file found on a disk months later still tells which
+// board, clock and divider made it.  The converter clock in particular is
+// what the user gave: the library cannot read the board's clock, so a wrong
+// --clock can only be found, and the times corrected, from this record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sample_format.h"
+
+namespace kv318::cli {
+
+struct Recording {
+    std::string tool;             // "kv318-cli 1.0.0"
+    std::int32_t board = 0;
+    std::string identity1, identity2;
+    std::uint64_t clockHz = 0;
+    std::uint32_t divider = 0;
+    std::int32_t flags[4] = {0, 0, 0, 0};
+    bool polled = false;
+    std::string startUtc;         // "2026-12-07T19:54:51Z"
+};
+
+// The description as "name: value" lines without line ends.  Bytes of the
+// identity strings outside printable ASCII become '?', so a board cannot
+// break a line or a chunk.
+std::vector<std::string> describe(const Recording& r);
+
+// The CSV file's opening comment lines, each "# ...\n".
+std::string csv_preamble(const Recording& r);
+
+// The WAV file's LIST chunk of type INFO (ISFT the tool, ICRD the start
+// time, ICMT the description), whole and padded to even sizes.  `part` 0
+// is the first file of a run; a later part's comment names its number and
+// the run's sample it starts with.
+std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample);
+
+// Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ".
+std::string utc_iso8601(std::int64_t seconds);
+
+// Reads a -f value: csv, raw or wav in any case.  Empty with *format set,
+// or the reason, which lists the formats in words.
+std::string parse_format(const std::string& text, Format* format);
+
+// The format a run writes: the output file's extension (.csv, .raw, .wav
+// in any case) when it has one of those, else `given`, else CSV.  A
+// `given` format that contradicts the extension is refused: empty with
+// *chosen set, or the reason.  `output` empty or "-" is standard output.
+std::string choose_format(const std::string& output, const Format* given, Format* chosen);
+
+// The name of part `part` of a WAV run that goes past one file:
+// part 0 is `path` itself, part 1 of "run.wav" is "run-001.wav", of "run"
+// "run-001".  Only the last path component's extension counts.
+std::string part_path(const std::string& path, unsigned part);
+
+}  // namespace kv318::cli
