@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "sample_units.h"
 
@@ -54,7 +55,9 @@ TriggerEngine::TriggerEngine(const TriggerSettings& settings) : s_(settings) {
     const double pct = std::clamp(s_.pretriggerPercent, 0.0, 100.0);
     // floor(N x pct / 100), computed so that 25 % of 20000 is exactly 5000.
     pre_ = static_cast<std::size_t>(std::floor(static_cast<double>(s_.frameSamples) * pct / 100.0 + 1e-9));
-    pre_ = std::min(pre_, s_.frameSamples);
+    // At 100 % the trigger point is the frame's last sample, not the one
+    // after it: a capture must hold its own trigger point.
+    pre_ = std::min(pre_, s_.frameSamples - 1);
     if (s_.autoTimeoutSamples == 0) s_.autoTimeoutSamples = s_.frameSamples;
     const double hyst = std::max(0.0, s_.hysteresisVolts);
     if (s_.edge == Edge::Rising) {
@@ -123,10 +126,8 @@ void TriggerEngine::feed(const std::int32_t* samples, std::size_t count, FrameSi
             if (seen_ < pending_ + post) return;
             hasPending_ = false;
             const std::uint64_t t = pending_;
-            // The next trigger comes after this frame and after the holdoff,
-            // and never on the same sample (a 100 % pre-trigger frame ends
-            // at its trigger).
-            earliest_ = t + std::max<std::uint64_t>({post, s_.holdoffSamples, 1});
+            // The next trigger comes after this frame and after the holdoff.
+            earliest_ = t + std::max<std::uint64_t>(post, s_.holdoffSamples);
             autoFrom_ = t + post;
             if (!emit(static_cast<std::size_t>(t - pre_), true, sink)) return;
             continue;
@@ -192,6 +193,21 @@ Frame TriggerEngine::roll() const {
     f.samples = buf_.data() + buf_.size() - have;
     f.firstSample = seen_ - have;
     return f;
+}
+
+bool parse_trigger(const std::string& text, Edge* edge, double* level) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const std::string name = text.substr(0, colon);
+    if (name == "rising") *edge = Edge::Rising;
+    else if (name == "falling") *edge = Edge::Falling;
+    else return false;
+    const std::string value = text.substr(colon + 1);
+    char* end = nullptr;
+    const double v = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(v)) return false;
+    *level = v;
+    return true;
 }
 
 }  // namespace kv318::analysis

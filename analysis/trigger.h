@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kv318::analysis {
@@ -40,7 +41,7 @@ struct TriggerSettings {
     // level + hysteresis, so noise around the level does not retrigger.
     double hysteresisVolts = kDefaultHysteresisVolts;
     std::size_t frameSamples = 1000;   // N: samples in each frame, at least 1
-    double pretriggerPercent = 50.0;   // 0-100: the trigger lands at floor(N x percent / 100)
+    double pretriggerPercent = 50.0;   // 0-100: the trigger lands at floor(N x percent / 100), at most N - 1
     std::size_t holdoffSamples = 0;    // no new trigger before trigger + holdoff
     std::size_t autoTimeoutSamples = 0;  // Auto: free-run after this many samples without a trigger (0: N)
 };
@@ -55,7 +56,7 @@ struct Frame {
     const std::int32_t* samples = nullptr;
     std::size_t count = 0;            // N (Roll: fewer until the stream has N)
     bool triggered = false;           // false: free-running (Auto) or Roll
-    std::size_t triggerIndex = 0;     // in the frame: floor(N x pretrigger / 100) when triggered
+    std::size_t triggerIndex = 0;     // in the frame: floor(N x pretrigger / 100), at most N - 1, when triggered
     std::uint64_t triggerSample = 0;  // the trigger point counted from the first sample fed
     std::uint64_t firstSample = 0;    // the frame's first sample counted the same way
 };
@@ -116,5 +117,9 @@ private:
 // last whose volts are <= level (falling).
 std::int32_t rising_threshold(double volts);
 std::int32_t falling_threshold(double volts);
+
+// A trigger as the command lines take it, "rising:0.5" or "falling:-1":
+// the edge and the level in volts, or false for anything else.
+bool parse_trigger(const std::string& text, Edge* edge, double* level);
 
 }  // namespace kv318::analysis

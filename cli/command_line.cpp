@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "capture_options.h"
 #include "core/option_limits.h"
 
 namespace kv318::cli {
@@ -114,6 +115,9 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     stream_options(leaf(&app, "stream", "timer-driven acquisition to a file (KV318_AD, KV318_Read)", Command::Stream, inv),
                    inv);
     stream_options(leaf(&app, "poll", "polled acquisition to a file (KV318_M_AD, KV318_M_Read)", Command::Poll, inv), inv);
+
+    capture_options(leaf(&app, "capture", "one triggered capture to a file (exit 9: no trigger in time)", Command::Capture, inv),
+                    inv, within);
 
     CLI::App* selftest = leaf(&app, "selftest", "bench test: one PASS or FAIL line per check", Command::Selftest, inv);
     selftest->add_flag("--loopback", inv->loopback, "also walk a one and a zero across DO, expecting them on DI");

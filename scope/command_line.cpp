@@ -106,7 +106,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     if (!is_step(volt_scales(), s->voltsPerDiv)) {
         return bad("--volts-per-div " + format_volts(s->voltsPerDiv) + " is not a 1-2-5 step from 10 mV to 2 V");
     }
-    if (!trigger.empty() && !parse_trigger(trigger, &s->edge, &s->levelVolts)) {
+    if (!trigger.empty() && !analysis::parse_trigger(trigger, &s->edge, &s->levelVolts)) {
         return bad("--trigger: '" + trigger + "' is not rising:LEVEL or falling:LEVEL");
     }
     if (std::fabs(s->levelVolts) > 5.0) return bad("--trigger: the level must lie within -5 V to 5 V");

@@ -92,21 +92,6 @@ bool parse_seconds(const std::string& text, double* seconds) {
     return true;
 }
 
-bool parse_trigger(const std::string& text, analysis::Edge* edge, double* level) {
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    const std::string name = text.substr(0, colon);
-    if (name == "rising") *edge = analysis::Edge::Rising;
-    else if (name == "falling") *edge = analysis::Edge::Falling;
-    else return false;
-    const std::string value = text.substr(colon + 1);
-    char* end = nullptr;
-    const double v = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !std::isfinite(v)) return false;
-    *level = v;
-    return true;
-}
-
 std::string format_seconds(double seconds) { return with_unit(seconds, "s"); }
 std::string format_volts(double volts) { return with_unit(volts, "V"); }
 std::string format_rate(double perSecond) { return with_unit(perSecond, "S/s"); }

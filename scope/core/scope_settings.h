@@ -57,8 +57,6 @@ analysis::TriggerSettings trigger_settings(const ScopeSettings& s);
 
 // "1ms", "500us", "2 s", "0.001": seconds, or false for anything else.
 bool parse_seconds(const std::string& text, double* seconds);
-// "rising:0.5", "falling:-1": edge and level, or false.
-bool parse_trigger(const std::string& text, analysis::Edge* edge, double* level);
 
 // "2 ms", "500 us", "1 s": a time for a label.
 std::string format_seconds(double seconds);

@@ -114,7 +114,8 @@ TEST(TriggerEngine, TriggerPointIsTheFirstSamplePastTheLevelAtEveryPretrigger) {
             TriggerEngine e(ts);
             Collect sink;
             feed_chunks(e, s, sink);
-            const auto pre = static_cast<std::size_t>(kN * pct / 100);
+            // At 100 % the trigger point is the last sample of the frame.
+            const auto pre = std::min(static_cast<std::size_t>(kN * pct / 100), kN - 1);
             ASSERT_GE(sink.frames.size(), 3u);
             // Each trigger is the first crossing at or past the earliest
             // sample allowed: the pre-trigger filled, the previous frame done.
@@ -135,7 +136,7 @@ TEST(TriggerEngine, TriggerPointIsTheFirstSamplePastTheLevelAtEveryPretrigger) {
                 // The frame is the stream itself, sample for sample.
                 ASSERT_EQ(fr.samples.size(), kN);
                 EXPECT_TRUE(std::equal(fr.samples.begin(), fr.samples.end(), s.begin() + fr.firstSample));
-                earliest = fr.triggerSample + std::max<std::size_t>(kN - pre, 1);
+                earliest = fr.triggerSample + (kN - pre);
             }
         }
     }
