@@ -370,6 +370,10 @@ void ScopeWindow::stop() {
 }
 
 void ScopeWindow::tick() {
+    if (quit_ && quit_->load(std::memory_order_relaxed)) {
+        close();
+        return;
+    }
     if (const DisplayFrame* f = worker_.take_frame()) {
         frame_ = *f;
         haveFrame_ = true;
@@ -424,12 +428,6 @@ void ScopeWindow::saveScreenshot(const QString& path) {
         message_ = "cannot write " + path.toStdString();
         exitCode_ = 1;
     }
-}
-
-QString ScopeWindow::statusText() const {
-    const DrawList& none = DrawList{};
-    (void)none;
-    return QString::fromStdString(message_);
 }
 
 void ScopeWindow::redraw() {

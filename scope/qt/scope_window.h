@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -57,7 +58,12 @@ public:
     // once it has closed itself (0 after a screenshot saved).
     int exitCode() const { return exitCode_; }
     const ScopeSettings& settings() const { return s_; }
-    QString statusText() const;
+    // The failure or hint the status line shows, empty when none.
+    QString statusText() const { return QString::fromStdString(message_); }
+    bool hasFrame() const { return haveFrame_; }
+    // Ctrl-C or SIGTERM from the shell set *flag; the window then closes as
+    // if the user had closed it, stopping the acquisition first.
+    void setQuitFlag(const std::atomic<bool>* flag) { quit_ = flag; }
 
 public Q_SLOTS:
     void run();
@@ -114,6 +120,7 @@ private:
     QCheckBox* cursors_on_ = nullptr;
     QPushButton* record_ = nullptr;
     bool syncing_ = false;
+    const std::atomic<bool>* quit_ = nullptr;
 };
 
 }  // namespace kv318::scope::qt
