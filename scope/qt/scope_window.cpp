@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <cstdio>
 
 namespace kv318::scope::qt {
 
@@ -417,6 +418,12 @@ void ScopeWindow::tick() {
         static_cast<double>(runClock_.elapsed()) / 1000.0 >= s_.screenshotAfter) {
         screenshotDone_ = true;
         saveScreenshot(QString::fromStdString(s_.screenshot));
+        // A picture of a failure is still saved, but the exit code says the
+        // scope did not run, so a script does not take it for a trace.
+        if (!message_.empty()) {
+            std::fprintf(stderr, "kv318-scope: %s\n", message_.c_str());
+            if (exitCode_ == 0) exitCode_ = 1;
+        }
         close();
     }
 }
