@@ -101,6 +101,14 @@ Plot plot_area(int width, int height) {
             static_cast<double>(divH * kDivisionsY)};
 }
 
+double seconds_to_x(const Plot& p, const DisplayFrame& f, double seconds) {
+    return p.x + p.w * (seconds + zero_offset(f)) * f.sampleRate / static_cast<double>(f.samples.size());
+}
+
+double x_to_seconds(const Plot& p, const DisplayFrame& f, double x) {
+    return (x - p.x) / p.w * static_cast<double>(f.samples.size()) / f.sampleRate - zero_offset(f);
+}
+
 double volts_to_y(const Plot& p, const ScopeSettings& s, double volts) {
     return p.centreY() - (volts + s.offsetVolts) / s.voltsPerDiv * p.divH();
 }
@@ -151,7 +159,7 @@ DrawList build_view(const ViewInput& in) {
     if (f) add_trace(p, s, *f, &d);
     if (in.cursors.on && f && f->sampleRate > 0 && !f->samples.empty()) {
         for (double t : {in.cursors.t1, in.cursors.t2}) {
-            const double x = p.x + p.w * (t + zero_offset(*f)) * f->sampleRate / static_cast<double>(f->samples.size());
+            const double x = seconds_to_x(p, *f, t);
             if (x >= p.x && x <= p.x + p.w) d.lines.push_back({{{x, p.y}, {x, p.y + p.h}}, kCursor, 1});
         }
     }

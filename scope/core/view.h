@@ -71,6 +71,11 @@ Plot plot_area(int width, int height);
 double volts_to_y(const Plot& p, const ScopeSettings& s, double volts);
 double y_to_volts(const Plot& p, const ScopeSettings& s, double y);
 
+// Where on screen a time from the frame's zero (its trigger point, or its
+// start when untriggered) lies, and back: how cursors are drawn and placed.
+double seconds_to_x(const Plot& p, const DisplayFrame& f, double seconds);
+double x_to_seconds(const Plot& p, const DisplayFrame& f, double x);
+
 struct Cursors {
     bool on = false;
     double t1 = 0, t2 = 0;  // seconds from the frame's trigger point (or its start when untriggered)

@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -24,12 +25,6 @@ namespace kv318::scope::qt {
 namespace {
 
 QColor qcolor(const Color& c) { return QColor(c.r, c.g, c.b); }
-
-cli::Format format_of(const QString& path) {
-    if (path.endsWith(".wav", Qt::CaseInsensitive)) return cli::Format::Wav;
-    if (path.endsWith(".raw", Qt::CaseInsensitive) || path.endsWith(".bin", Qt::CaseInsensitive)) return cli::Format::Raw;
-    return cli::Format::Csv;
-}
 
 }  // namespace
 
@@ -70,7 +65,7 @@ void ScreenWidget::mouseMoveEvent(QMouseEvent* e) {
 }
 
 ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int))
-    : api_(api), hint_(notFoundHint), s_(s), worker_(api) {
+    : scope_(api, s, notFoundHint) {
     setWindowTitle("kv318-scope");
     resize(1000, 720);
     buildControls();
@@ -79,24 +74,14 @@ ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::
     // About 33 frames a second: more than the eye needs, and the worker
     // drops what the screen cannot show.
     timer_.start(30);
-    rateClock_.start();
-    runClock_.start();
-    if (s_.mode == analysis::TriggerMode::Single) single();
+    clock_.start();
+    if (s.mode == analysis::TriggerMode::Single) single();
     else run();
-}
-
-ScopeWindow::~ScopeWindow() {
-    // The worker stops the converter before its thread ends.
-    worker_.request_stop();
-    worker_.join();
-    if (handle_ != -1) api_.close(handle_);
 }
 
 void ScopeWindow::closeEvent(QCloseEvent* e) {
     // Closing while running stops the acquisition first, always.
-    worker_.request_stop();
-    worker_.join();
-    wantRunning_ = false;
+    scope_.close();
     e->accept();
 }
 
@@ -194,27 +179,27 @@ void ScopeWindow::buildControls() {
     connect(pretrigger_, &QDoubleSpinBox::valueChanged, this, changed);
     connect(holdoff_, &QDoubleSpinBox::valueChanged, this, changed);
     connect(cursors_on_, &QCheckBox::toggled, this, [this](bool on) {
-        cursors_.on = on;
-        if (on && cursors_.t1 == cursors_.t2) {
-            cursors_.t1 = -s_.secondsPerDiv;
-            cursors_.t2 = s_.secondsPerDiv;
+        Cursors& c = scope_.cursors();
+        c.on = on;
+        if (on && c.t1 == c.t2) {
+            c.t1 = -scope_.settings().secondsPerDiv;
+            c.t2 = scope_.settings().secondsPerDiv;
         }
         redraw();
     });
     connect(autoscaleButton, &QPushButton::clicked, this, [this] {
-        if (!haveFrame_) return;
-        autoscale(frame_, &s_);
+        scope_.autoscale();
         syncControls();
         redraw();
     });
     connect(csv, &QPushButton::clicked, this, [this] {
-        if (!haveFrame_) return;
+        if (!scope_.hasFrame()) return;
         const QString path = QFileDialog::getSaveFileName(this, "Save the visible trace", "trace.csv", "CSV (*.csv)");
         if (path.isEmpty()) return;
         QFile f(path);
-        const std::string text = visible_csv(frame_);
+        const std::string text = visible_csv(scope_.frame());
         if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
-            message_ = "cannot write " + path.toStdString();
+            QMessageBox::warning(this, "kv318-scope", "Cannot write " + path + ": " + f.errorString());
         }
     });
     connect(png, &QPushButton::clicked, this, [this] {
@@ -222,208 +207,101 @@ void ScopeWindow::buildControls() {
         if (!path.isEmpty()) saveScreenshot(path);
     });
     connect(record_, &QPushButton::clicked, this, [this] {
-        if (!recordingPath_.isEmpty()) {
+        if (!scope_.recording().empty()) {
             // Stop recording: the run goes on without it.
-            recordingPath_.clear();
+            scope_.setRecording({});
             record_->setText("Record...");
-            settingsChanged();
             return;
         }
         const QString path = QFileDialog::getSaveFileName(this, "Record the stream", "record.wav",
                                                           "WAV (*.wav);;CSV (*.csv);;raw (*.raw)");
         if (path.isEmpty()) return;
-        recordingPath_ = path;
+        scope_.setRecording(path.toStdString());
         record_->setText("Stop recording");
-        settingsChanged();
     });
     connect(screen_, &ScreenWidget::levelDragged, this, [this](double y) {
         const Plot p = plot_area(screen_->width(), screen_->height());
-        level_->setValue(std::clamp(y_to_volts(p, s_, y), -5.0, 5.0));
+        level_->setValue(std::clamp(y_to_volts(p, scope_.settings(), y), -5.0, 5.0));
     });
     connect(screen_, &ScreenWidget::cursorPlaced, this, [this](int which, double x) {
-        if (!haveFrame_ || frame_.samples.empty()) return;
-        const Plot p = plot_area(screen_->width(), screen_->height());
-        const double zero = frame_.triggered ? static_cast<double>(frame_.triggerIndex) / frame_.sampleRate : 0.0;
-        const double t = (x - p.x) / p.w * static_cast<double>(frame_.samples.size()) / frame_.sampleRate - zero;
-        (which == 1 ? cursors_.t1 : cursors_.t2) = t;
-        cursors_.on = true;
+        if (!scope_.hasFrame() || scope_.frame().samples.empty()) return;
+        const double t = x_to_seconds(plot_area(screen_->width(), screen_->height()), scope_.frame(), x);
+        (which == 1 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
+        scope_.cursors().on = true;
         cursors_on_->setChecked(true);
         redraw();
     });
 }
 
 void ScopeWindow::syncControls() {
+    const ScopeSettings& s = scope_.settings();
     syncing_ = true;
-    board_->setValue(s_.board);
-    divider_->setValue(s_.divider);
+    board_->setValue(s.board);
+    divider_->setValue(s.divider);
     timebase_->clear();
-    for (double t : time_bases(s_.sampleRate())) timebase_->addItem(QString::fromStdString(format_seconds(t)), t);
-    s_.secondsPerDiv = nearest_step(time_bases(s_.sampleRate()), s_.secondsPerDiv);
+    for (double t : time_bases(s.sampleRate())) timebase_->addItem(QString::fromStdString(format_seconds(t)), t);
     for (int i = 0; i < timebase_->count(); ++i) {
-        if (std::fabs(timebase_->itemData(i).toDouble() - s_.secondsPerDiv) <= s_.secondsPerDiv * 1e-9) timebase_->setCurrentIndex(i);
+        if (std::fabs(timebase_->itemData(i).toDouble() - s.secondsPerDiv) <= s.secondsPerDiv * 1e-9) timebase_->setCurrentIndex(i);
     }
     for (int i = 0; i < volts_->count(); ++i) {
-        if (std::fabs(volts_->itemData(i).toDouble() - s_.voltsPerDiv) <= s_.voltsPerDiv * 1e-9) volts_->setCurrentIndex(i);
+        if (std::fabs(volts_->itemData(i).toDouble() - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9) volts_->setCurrentIndex(i);
     }
-    offset_->setValue(s_.offsetVolts);
-    mode_->setCurrentIndex(static_cast<int>(s_.mode));
-    edge_->setCurrentIndex(s_.edge == analysis::Edge::Rising ? 0 : 1);
-    level_->setValue(s_.levelVolts);
-    pretrigger_->setValue(s_.pretriggerPercent);
-    holdoff_->setValue(s_.holdoffSeconds);
+    offset_->setValue(s.offsetVolts);
+    mode_->setCurrentIndex(static_cast<int>(s.mode));
+    edge_->setCurrentIndex(s.edge == analysis::Edge::Rising ? 0 : 1);
+    level_->setValue(s.levelVolts);
+    pretrigger_->setValue(s.pretriggerPercent);
+    holdoff_->setValue(s.holdoffSeconds);
     syncing_ = false;
 }
 
 void ScopeWindow::settingsChanged() {
     if (syncing_) return;
-    const ScopeSettings old = s_;
-    s_.board = board_->value();
-    s_.divider = divider_->value();
-    s_.secondsPerDiv = timebase_->currentData().toDouble();
-    s_.voltsPerDiv = volts_->currentData().toDouble();
-    s_.offsetVolts = offset_->value();
-    s_.mode = static_cast<analysis::TriggerMode>(mode_->currentIndex());
-    s_.edge = edge_->currentIndex() == 0 ? analysis::Edge::Rising : analysis::Edge::Falling;
-    s_.levelVolts = level_->value();
-    s_.pretriggerPercent = pretrigger_->value();
-    s_.holdoffSeconds = holdoff_->value();
-    // Roll needs a slow time base; a bench scope moves to the slowest
-    // fast-enough one rather than refuse.
-    if (s_.mode == analysis::TriggerMode::Roll && s_.secondsPerDiv < kRollFromSecondsPerDiv) {
-        s_.secondsPerDiv = kRollFromSecondsPerDiv;
+    ScopeSettings s = scope_.settings();
+    const ScopeSettings old = s;
+    s.board = board_->value();
+    s.divider = divider_->value();
+    s.secondsPerDiv = timebase_->currentData().toDouble();
+    s.voltsPerDiv = volts_->currentData().toDouble();
+    s.offsetVolts = offset_->value();
+    s.mode = static_cast<analysis::TriggerMode>(mode_->currentIndex());
+    s.edge = edge_->currentIndex() == 0 ? analysis::Edge::Rising : analysis::Edge::Falling;
+    s.levelVolts = level_->value();
+    s.pretriggerPercent = pretrigger_->value();
+    s.holdoffSeconds = holdoff_->value();
+    // A new rate brings new time bases; keep the nearest one.
+    s.secondsPerDiv = nearest_step(time_bases(s.sampleRate()), s.secondsPerDiv);
+    // Roll needs a slow time base; a bench scope moves to one rather than refuse.
+    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv) {
+        s.secondsPerDiv = kRollFromSecondsPerDiv;
     }
-    if (s_.divider != old.divider || s_.secondsPerDiv != old.secondsPerDiv) syncControls();  // new time bases
-    // Scale and offset only change the drawing; anything else needs a new run.
-    const bool display = s_.voltsPerDiv != old.voltsPerDiv || s_.offsetVolts != old.offsetVolts;
-    const bool same = s_.board == old.board && s_.divider == old.divider && s_.secondsPerDiv == old.secondsPerDiv &&
-                      s_.mode == old.mode && s_.edge == old.edge && s_.levelVolts == old.levelVolts &&
-                      s_.pretriggerPercent == old.pretriggerPercent && s_.holdoffSeconds == old.holdoffSeconds;
-    if ((!same || !display) && wantRunning_ && worker_.running()) {
-        worker_.request_stop();
-        restartPending_ = true;
-    }
+    scope_.apply(s);
+    if (s.divider != old.divider || s.secondsPerDiv != old.secondsPerDiv) syncControls();
     redraw();
 }
 
-bool ScopeWindow::openBoard() {
-    if (handle_ != -1 && handleBoard_ == s_.board) return true;
-    if (handle_ != -1) api_.close(handle_);
-    handle_ = api_.open(s_.board);
-    handleBoard_ = s_.board;
-    if (handle_ == -1) {
-        // Run tries again: the simulator or the board may come later.
-        message_ = "board " + std::to_string(s_.board) + ": not found" + (hint_ ? hint_(s_.board) : std::string()) +
-                   "; press Run to try again";
-        return false;
-    }
-    return true;
-}
-
-void ScopeWindow::startWorker() {
-    if (!openBoard()) {
-        wantRunning_ = false;
-        return;
-    }
-    std::unique_ptr<Recording> rec;
-    if (!recordingPath_.isEmpty()) {
-        rec = std::make_unique<Recording>();
-        rec->file = std::make_unique<cli::FileOutput>(recordingPath_.toStdString());
-        if (!rec->file->ok()) {
-            message_ = "cannot record to " + recordingPath_.toStdString() + ": " + rec->file->error();
-            wantRunning_ = false;
-            return;
-        }
-        rec->writer = std::make_unique<cli::SampleWriter>(format_of(recordingPath_), *rec->file, s_.clockHz,
-                                                          static_cast<std::uint32_t>(s_.divider));
-        if (!rec->writer->begin()) {
-            message_ = "cannot record to " + recordingPath_.toStdString() + ": " + rec->writer->error();
-            wantRunning_ = false;
-            return;
-        }
-    }
-    message_.clear();
-    worker_.start(handle_, s_, std::move(rec));
-    rateSamples_ = 0;
-}
-
-void ScopeWindow::run() {
-    wantRunning_ = true;
-    if (worker_.running()) {
-        worker_.request_stop();
-        restartPending_ = true;
-        return;
-    }
-    startWorker();
-}
+void ScopeWindow::run() { scope_.run(); }
 
 void ScopeWindow::single() {
-    syncing_ = true;
-    mode_->setCurrentIndex(static_cast<int>(analysis::TriggerMode::Single));
-    syncing_ = false;
-    s_.mode = analysis::TriggerMode::Single;
-    run();
+    scope_.single();
+    syncControls();
 }
 
-void ScopeWindow::stop() {
-    wantRunning_ = false;
-    restartPending_ = false;
-    worker_.request_stop();
-}
+void ScopeWindow::stop() { scope_.stop(); }
 
 void ScopeWindow::tick() {
     if (quit_ && quit_->load(std::memory_order_relaxed)) {
         close();
         return;
     }
-    if (const DisplayFrame* f = worker_.take_frame()) {
-        frame_ = *f;
-        haveFrame_ = true;
-        ++rateFrames_;
-    }
-    if (worker_.running() && worker_.finished()) {
-        worker_.join();
-        if (worker_.failure() != Failure::None) {
-            // A failure stops the run and says so; Run starts again.
-            wantRunning_ = false;
-            restartPending_ = false;
-            message_ = failure_text(worker_.failure());
-            if (worker_.failure() == Failure::StartFailed) {
-                // When the board lock is in, a refusal because another
-                // process streams this board is named here:
-                // "board N is streaming in another process (pid P)".
-                message_ = "board " + std::to_string(s_.board) + ": KV318_AD failed (" +
-                           std::to_string(worker_.failureCode()) + "): acquisition did not start; press Run to retry";
-            } else if (worker_.failure() == Failure::Recording) {
-                message_ += ": " + worker_.recordingError();
-            }
-        } else if (s_.mode == analysis::TriggerMode::Single && !restartPending_) {
-            wantRunning_ = false;  // Single has its frame
-        }
-        if (restartPending_ && wantRunning_) {
-            restartPending_ = false;
-            startWorker();
-        }
-    }
-    const double elapsed = static_cast<double>(rateClock_.elapsed()) / 1000.0;
-    if (elapsed >= 1.0) {
-        const std::uint64_t now = worker_.samples();
-        delivered_ = now >= rateSamples_ ? static_cast<double>(now - rateSamples_) / elapsed : 0;
-        rateSamples_ = now;
-        fps_ = rateFrames_ / elapsed;
-        rateFrames_ = 0;
-        rateClock_.restart();
-    }
-    redraw();
-    if (!s_.screenshot.empty() && !screenshotDone_ &&
-        static_cast<double>(runClock_.elapsed()) / 1000.0 >= s_.screenshotAfter) {
-        screenshotDone_ = true;
-        saveScreenshot(QString::fromStdString(s_.screenshot));
+    const double now = static_cast<double>(clock_.elapsed()) / 1000.0;
+    if (scope_.tick(now)) redraw();
+    if (scope_.screenshotDue(now)) {
+        saveScreenshot(QString::fromStdString(scope_.settings().screenshot));
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
-        if (!message_.empty()) {
-            std::fprintf(stderr, "kv318-scope: %s\n", message_.c_str());
-            if (exitCode_ == 0) exitCode_ = 1;
-        }
+        if (!scope_.message().empty()) std::fprintf(stderr, "kv318-scope: %s\n", scope_.message().c_str());
+        if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         close();
     }
 }
@@ -432,23 +310,13 @@ void ScopeWindow::saveScreenshot(const QString& path) {
     redraw();
     screen_->repaint();
     if (!grab().save(path, "PNG")) {
-        message_ = "cannot write " + path.toStdString();
+        std::fprintf(stderr, "kv318-scope: cannot write %s\n", path.toLocal8Bit().constData());
         exitCode_ = 1;
     }
 }
 
 void ScopeWindow::redraw() {
-    ViewInput in;
-    in.width = screen_->width();
-    in.height = screen_->height();
-    in.settings = &s_;
-    in.frame = haveFrame_ ? &frame_ : nullptr;
-    in.cursors = cursors_;
-    in.status.running = worker_.running() && !worker_.finished();
-    in.status.deliveredPerSecond = delivered_;
-    in.status.framesPerSecond = fps_;
-    in.status.failure = message_;
-    screen_->setModel(build_view(in));
+    screen_->setModel(scope_.view(screen_->width(), screen_->height()));
     screen_->update();
 }
 

@@ -1,5 +1,6 @@
 // kv318-scope's Qt window: the controls, and a screen widget that paints
-// the core's drawing model.  Everything here runs on the GUI thread; the
+// the core's drawing model; what the window does is the core's
+// ScopeController.  Everything here runs on the GUI thread; the
 // board is reached only by the acquisition worker's thread.
 #pragma once
 
@@ -11,9 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "acquisition_worker.h"
 #include "board_api.h"
-#include "scope_settings.h"
+#include "scope_controller.h"
 #include "view.h"
 
 class QComboBox;
@@ -52,15 +52,14 @@ public:
     // `api` and `notFoundHint` outlive the window.  `s` is the command
     // line's view; the window starts running at once.
     ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int));
-    ~ScopeWindow() override;
 
-    // For the screenshot and the tests: the exit code the window asks for
-    // once it has closed itself (0 after a screenshot saved).
+    // The exit code the window asks for once it has closed itself after
+    // --screenshot: 0, or 1 when the picture shows a failure or was not saved.
     int exitCode() const { return exitCode_; }
-    const ScopeSettings& settings() const { return s_; }
+    const ScopeSettings& settings() const { return scope_.settings(); }
     // The failure or hint the status line shows, empty when none.
-    QString statusText() const { return QString::fromStdString(message_); }
-    bool hasFrame() const { return haveFrame_; }
+    QString statusText() const { return QString::fromStdString(scope_.message()); }
+    bool hasFrame() const { return scope_.hasFrame(); }
     // Ctrl-C or SIGTERM from the shell set *flag; the window then closes as
     // if the user had closed it, stopping the acquisition first.
     void setQuitFlag(const std::atomic<bool>* flag) { quit_ = flag; }
@@ -76,35 +75,17 @@ protected:
 private:
     void buildControls();
     void syncControls();
-    void settingsChanged();  // a control moved: restart a run in progress
+    void settingsChanged();  // a control moved
     void tick();
     void redraw();
-    bool openBoard();
-    void startWorker();
     void saveScreenshot(const QString& path);
 
-    const cli::BoardApi& api_;
-    std::string (*hint_)(int);
-    ScopeSettings s_;
-    AcquisitionWorker worker_;
-    std::int32_t handle_ = -1;
-    std::int32_t handleBoard_ = -1;
-    bool wantRunning_ = false;   // the user pressed Run (or Single) and no failure ended it
-    bool restartPending_ = false;
-    std::string message_;        // failure or hint for the status line
-    DisplayFrame frame_;         // the newest frame, the GUI's own copy
-    bool haveFrame_ = false;
-    Cursors cursors_;
-    std::unique_ptr<Recording> recordingNext_;
-    QString recordingPath_;
+    ScopeController scope_;
     QTimer timer_;
-    QElapsedTimer rateClock_;
-    std::uint64_t rateSamples_ = 0;
-    int rateFrames_ = 0;
-    double delivered_ = 0, fps_ = 0;
-    QElapsedTimer runClock_;
-    bool screenshotDone_ = false;
+    QElapsedTimer clock_;
     int exitCode_ = 0;
+    bool syncing_ = false;
+    const std::atomic<bool>* quit_ = nullptr;
 
     ScreenWidget* screen_ = nullptr;
     QSpinBox* board_ = nullptr;
@@ -119,8 +100,6 @@ private:
     QDoubleSpinBox* holdoff_ = nullptr;
     QCheckBox* cursors_on_ = nullptr;
     QPushButton* record_ = nullptr;
-    bool syncing_ = false;
-    const std::atomic<bool>* quit_ = nullptr;
 };
 
 }  // namespace kv318::scope::qt
