@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "board_api.h"
+#include "png_writer.h"
 #include "scope_window.h"
 #include "view.h"
 
@@ -218,6 +219,26 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(w.hasFrame(), kDeadlineMs);
         QVERIFY(w.close());
         QCOMPARE(Recorder::get().count("KV318_OpenDevice"), 2);
+    }
+
+    // The Windows window's PNG encoder, read back by Qt's own decoder: a
+    // picture wider than one stored block, and one smaller.
+    void pngEncoderOutputReadsBack() {
+        for (const auto& [w, h] : {std::pair{300, 200}, std::pair{1, 1}, std::pair{7, 3}}) {
+            std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w * h * 3));
+            for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 3);
+            const auto png = kv318::scope::encode_png(w, h, rgb);
+            QImage img;
+            QVERIFY(img.loadFromData(png.data(), static_cast<int>(png.size()), "PNG"));
+            QCOMPARE(img.width(), w);
+            QCOMPARE(img.height(), h);
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    const std::size_t at = static_cast<std::size_t>((y * w + x) * 3);
+                    QCOMPARE(img.pixel(x, y), qRgb(rgb[at], rgb[at + 1], rgb[at + 2]));
+                }
+            }
+        }
     }
 
 private:
