@@ -5,7 +5,7 @@ kv318_add_test(scope_core_test
   LIBS kv318_scope_cli)
 target_include_directories(scope_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
 
-if(TARGET kv318-scope)
+if(TARGET kv318_scope_qt)
   find_package(Qt6 REQUIRED COMPONENTS Test)
   add_executable(scope_qt_test scope/window_test.cpp)
   set_target_properties(scope_qt_test PROPERTIES AUTOMOC ON)
