@@ -44,6 +44,8 @@ public:
     bool hasFrame() const { return haveFrame_; }
     const DisplayFrame& frame() const { return frame_; }
     bool running() const { return worker_.running() && !worker_.finished(); }
+    // A run waits to start again once the old one has ended (tick() starts it).
+    bool restarting() const { return restartPending_; }
     // The failure or hint the status line shows; empty when none.
     const std::string& message() const { return message_; }
 
