@@ -19,6 +19,11 @@ inline constexpr double kMinSamplesPerDivision = 10;
 // Roll mode is offered from this time base up (100 ms/div).
 inline constexpr double kRollFromSecondsPerDiv = 0.1;
 inline constexpr double kSlowestSecondsPerDiv = 10;
+// The most samples one screen holds: 16 MB a frame.  The worker, the
+// hand-off's three slots and the window each keep a frame, so a slow time
+// base at a fast rate (10 s/div at 13 MS/s would be 1.3 G samples) is not
+// offered; a slower rate (a larger divider) reaches it.
+inline constexpr double kMaxScreenSamples = 4'000'000;
 
 struct ScopeSettings {
     std::int32_t board = 0;
@@ -41,7 +46,8 @@ struct ScopeSettings {
 };
 
 // The 1-2-5 time bases from the fastest that gives at least 10 samples a
-// division at `sampleRate` to 10 s/div, in seconds, fastest first.
+// division at `sampleRate` to 10 s/div, or to the slowest whose screen
+// holds at most kMaxScreenSamples, in seconds, fastest first.
 std::vector<double> time_bases(double sampleRate);
 // The 1-2-5 volts per division from 10 mV to 2 V.
 std::vector<double> volt_scales();

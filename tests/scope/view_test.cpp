@@ -100,17 +100,24 @@ TEST(View, CursorsAndExportTimeFromTheTrigger) {
 TEST(Scales, OneTwoFiveFromTheFastestTheRateAllows) {
     struct Case {
         double rate;
-        double fastest;
+        double fastest, slowest;
         std::size_t count;
     };
     // 10 samples a division: 100 us at 100 kS/s, 1 us at 13 MS/s (0.77 us
-    // would be under 10).
-    for (const Case c : {Case{1e5, 1e-4, 16}, Case{13e6, 1e-6, 22}, Case{2e6 / 4095, 0.05, 8}}) {
+    // would be under 10).  At most 4 M samples a screen: 2 s/div at
+    // 100 kS/s, 20 ms/div at 13 MS/s (50 ms would be 6.5 M).
+    for (const Case c : {Case{1e5, 1e-4, 2, 14}, Case{13e6, 1e-6, 0.02, 14}, Case{2e6 / 4095, 0.05, 10, 8},
+                         Case{4e4, 5e-4, 10, 14}}) {
         const auto steps = time_bases(c.rate);
         ASSERT_FALSE(steps.empty());
         EXPECT_NEAR(steps.front(), c.fastest, c.fastest * 1e-9) << c.rate;
-        EXPECT_NEAR(steps.back(), 10.0, 1e-9);
+        EXPECT_NEAR(steps.back(), c.slowest, c.slowest * 1e-9) << c.rate;
         EXPECT_EQ(steps.size(), c.count) << c.rate;
+        ScopeSettings s;
+        s.clockHz = static_cast<std::uint64_t>(c.rate * 2);
+        s.divider = 2;
+        s.secondsPerDiv = steps.back();
+        EXPECT_LE(screen_samples(s), 4'000'000u);
     }
     const auto v = volt_scales();
     EXPECT_EQ(v.size(), 8u);
