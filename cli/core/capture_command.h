@@ -19,7 +19,8 @@ struct CaptureSettings {
     double timeoutSeconds = 5;
 };
 
-// The most samples one capture holds: 64 M, 256 MiB of memory.
-inline constexpr std::uint64_t kMaxCaptureSamples = 64u << 20;
+// The most samples one capture holds: 16 M, 64 MiB a copy (the engine
+// keeps up to about two while it searches, the command one more).
+inline constexpr std::uint64_t kMaxCaptureSamples = 16u << 20;
 
 }  // namespace kv318::cli

@@ -118,7 +118,8 @@ class Capture(unittest.TestCase):
 
     def test_bad_values_exit_2(self):
         for args in (["--trigger", "up:1"], ["--trigger", "rising:7"], ["--trigger", "rising:1", "--pretrigger", "101"],
-                     ["--trigger", "rising:1", "--samples", "0"], ["--trigger", "rising:1", "--divider", "1"],
+                     ["--trigger", "rising:1", "--samples", "0"],
+                     ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)], ["--trigger", "rising:1", "--divider", "1"],
                      ["--trigger", "rising:1", "--timeout", "0"], []):
             with self.subTest(args=args):
                 r = subprocess.run([CLI, "capture", *args], capture_output=True, timeout=60)
