@@ -1,5 +1,7 @@
 #include "scope_controller.h"
 
+#include <cstdio>
+
 namespace kv318::scope {
 
 namespace {
@@ -135,10 +137,12 @@ bool ScopeController::tick(double now) {
         frame_ = *f;
         haveFrame_ = true;
         ++rateFrames_;
+        ++framesTotal_;
         changed = true;
     }
     if (worker_.running() && worker_.finished()) {
         worker_.join();
+        samplesEnded_ += worker_.samples();
         changed = true;
         if (worker_.failure() != Failure::None) {
             // A failure stops the run and says so; Run starts again.
@@ -186,6 +190,17 @@ DrawList ScopeController::view(int width, int height) const {
     in.status.framesPerSecond = fps_;
     in.status.failure = message_;
     return build_view(in);
+}
+
+std::string ScopeController::summary(double now) const {
+    const double seconds = started_ >= 0 ? now - started_ : 0;
+    const std::uint64_t samples = samplesEnded_ + (worker_.running() ? worker_.samples() : 0);
+    char text[200];
+    std::snprintf(text, sizeof text, "%llu frames in %.1f s (%.1f fps), %llu samples (%s)",
+                  static_cast<unsigned long long>(framesTotal_), seconds,
+                  seconds > 0 ? static_cast<double>(framesTotal_) / seconds : 0.0, static_cast<unsigned long long>(samples),
+                  format_rate(seconds > 0 ? static_cast<double>(samples) / seconds : 0.0).c_str());
+    return text;
 }
 
 bool ScopeController::screenshotDue(double now) {

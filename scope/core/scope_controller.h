@@ -62,6 +62,9 @@ public:
     bool screenshotDue(double now);
     // The exit code after a screenshot: 0, or 1 when a failure shows.
     int screenshotExitCode() const { return message_.empty() ? 0 : 1; }
+    // One line for scripts and the benchmark, at the end of a --screenshot
+    // run: "N frames in S s (F fps), M samples (R S/s)".
+    std::string summary(double now) const;
 
 private:
     bool openBoard();
@@ -86,6 +89,8 @@ private:
     int rateFrames_ = 0;
     double delivered_ = 0, fps_ = 0;
     bool screenshotDone_ = false;
+    std::uint64_t framesTotal_ = 0;   // frames taken from the worker since the first tick
+    std::uint64_t samplesEnded_ = 0;  // samples of the runs already joined
 };
 
 }  // namespace kv318::scope

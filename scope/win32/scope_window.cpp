@@ -425,6 +425,7 @@ void ScopeWindow::tick() {
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
         if (!scope_.message().empty()) std::fprintf(stderr, "kv318-scope: %s\n", scope_.message().c_str());
+        std::fprintf(stderr, "kv318-scope: %s\n", scope_.summary(now).c_str());
         if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         std::fflush(stderr);
         PostMessageW(hwnd_, WM_CLOSE, 0, 0);
