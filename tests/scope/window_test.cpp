@@ -166,6 +166,26 @@ private Q_SLOTS:
         QVERIFY(traceRows.back() - traceRows.front() <= 1);
     }
 
+    // With no board to open, the screenshot is still saved (it shows the
+    // hint), but the exit code says the scope did not run.
+    void screenshotOfAFailureExits1() {
+        QTemporaryDir empty;
+        QVERIFY(empty.isValid());
+        const QString shot = empty.filePath("none.png");
+        QProcess scope;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KV318_DRIVER_DIR", empty.path());
+        scope.setProcessEnvironment(env);
+        scope.setProgram(KV318_SCOPE_PATH);
+        scope.setArguments({"--screenshot", shot, "--after", "0.3"});
+        scope.start();
+        QVERIFY(scope.waitForFinished(3 * kDeadlineMs));
+        QCOMPARE(scope.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scope.exitCode(), 1);
+        QVERIFY(QFileInfo::exists(shot));
+        QVERIFY(scope.readAllStandardError().contains("board 0: not found"));
+    }
+
     // Closing the window while it runs stops the converter before close()
     // returns, and nothing is read after.
     void closingStopsTheAcquisition() {
