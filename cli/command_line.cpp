@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/exit_codes.h"
+#include "capture_options.h"
 #include "core/option_limits.h"
 #include "core/recording.h"
 #include "core/version.h"
@@ -139,6 +140,9 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     stream_options(leaf(&app, "stream", "timer-driven acquisition to a file (KV318_AD, KV318_Read)", Command::Stream, inv),
                    inv);
     stream_options(leaf(&app, "poll", "polled acquisition to a file (KV318_M_AD, KV318_M_Read)", Command::Poll, inv), inv);
+
+    capture_options(leaf(&app, "capture", "one triggered capture to a file (exit 9: no trigger in time)", Command::Capture, inv),
+                    inv, within);
 
     CLI::App* selftest = leaf(&app, "selftest", "bench test: one PASS or FAIL line per check", Command::Selftest, inv);
     selftest->add_flag("--loopback", inv->loopback, "also walk a one and a zero across DO, expecting them on DI");

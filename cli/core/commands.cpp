@@ -227,6 +227,7 @@ int run_command(const Invocation& inv, const Environment& env) {
         case Command::Stream:
         case Command::Poll: return run_stream_command(inv, env);
         case Command::Selftest: return run_selftest(inv, env);
+        case Command::Capture: return run_capture_command(inv, env);
     }
     return kExitUsage;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "board_api.h"
+#include "capture_command.h"
 #include "sample_format.h"
 #include "stream_loop.h"
 
@@ -18,7 +19,7 @@ namespace kv318::cli {
 
 enum class Command {
     List, Info, RegGet, RegSet, Di, Do, CounterStart, CounterRead, CounterWatch,
-    PulseStart, PulseStop, Stream, Poll, Selftest,
+    PulseStart, PulseStop, Stream, Poll, Selftest, Capture,
 };
 
 struct Invocation {
@@ -31,9 +32,10 @@ struct Invocation {
     std::int32_t intervalMs = 100;   // counter watch
     std::int32_t pulseMode = 0;      // pulse start
     std::int32_t pulseDivisor = 2;
-    StreamSettings stream;           // stream, poll
+    StreamSettings stream;           // stream, poll, capture (divider and flags)
     double seconds = 0;              // --seconds as given; 0: none
     double stallSeconds = 0;         // --stall-timeout; 0: the default for the rate
+    CaptureSettings capture;         // capture
     std::uint64_t clockHz = 2'000'000;
     Format format = Format::Csv;
     bool formatGiven = false;        // -f was given
@@ -68,6 +70,7 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
 void split_identity(const char* text, std::string* first, std::string* second);
 int run_stream_command(const Invocation& inv, const Environment& env);
 int run_selftest(const Invocation& inv, const Environment& env);
+int run_capture_command(const Invocation& inv, const Environment& env);
 // Sleeps up to `ms`, waking early when the stop flag is set; false then.
 bool pause(const Environment& env, int ms);
 }  // namespace detail

@@ -13,7 +13,8 @@ std::string exit_code_table() {
            "     delivering samples (--stall-timeout)\n"
            "  7  the output could not be written, or took no more within a second of\n"
            "     Ctrl-C (the samples not written are counted)\n"
-           "  8  selftest: a check failed\n";
+           "  8  selftest: a check failed\n"
+           "  9  capture: no trigger within --timeout; no file was written\n";
 }
 
 }  // namespace kv318::cli

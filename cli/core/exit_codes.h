@@ -16,6 +16,7 @@ enum ExitCode : int {
     kExitBulkFailed = 6,     // a bulk transfer failed, or the board stopped delivering samples
     kExitOutputFailed = 7,   // the output could not be written (or took no more after a stop)
     kExitSelftestFailed = 8, // selftest: a check failed
+    kExitNoTrigger = 9,      // capture: no trigger within --timeout, nothing written
 };
 
 // The exit codes as the top-level --help and the README list them, one per

@@ -1,0 +1,104 @@
+// kv318-scope on kv318-sim at divider 2 with a 26 MHz converter clock
+// (13 MS/s, the fastest stream), Qt offscreen, for KV318_BENCH_SECONDS
+// (default 60): the scope runs with --screenshot --after SECONDS and prints
+// its frames and samples as it exits.  Counters: fps (frames drawn a
+// second), MS/s delivered, CPU_s_per_s (the scope process's user and
+// system time per second of signal) and ok (1 when it exited 0: no ring
+// overflow or other failure was on screen).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+double run_seconds() {
+    const char* env = std::getenv("KV318_BENCH_SECONDS");
+    const double s = env != nullptr ? std::atof(env) : 0.0;
+    return s > 0 ? s : 60.0;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void BM_ScopeAtFastestStream(benchmark::State& state) {
+    const double seconds = run_seconds();
+    char tmpl[] = "/tmp/kv318-scope-bench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    for (auto _ : state) {
+        const pid_t sim = spawn({KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
+                                dir + "/sim.log");
+        for (int i = 0; i < 3000 && read_all(dir + "/sim.log").find("serving") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const pid_t scope = spawn({KV318_SCOPE_EXE, "--divider", "2", "--clock", "26000000", "--timebase", "100us",
+                                   "--trigger", "rising:0.5", "--screenshot", dir + "/shot.png", "--after",
+                                   std::to_string(seconds)},
+                                  dir + "/scope.log");
+        int status = -1;
+        rusage ru{};
+        ::wait4(scope, &status, 0, &ru);
+        ::kill(sim, SIGTERM);
+        ::waitpid(sim, nullptr, 0);
+        const double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+        // "kv318-scope: N frames in S s (F fps), M samples (R MS/s)"
+        const std::string log = read_all(dir + "/scope.log");
+        unsigned long long frames = 0, samples = 0;
+        double secs = 0, fps = 0;
+        const auto at = log.find("frames in");
+        if (at != std::string::npos) {
+            const auto line = log.rfind("kv318-scope: ", at);
+            std::sscanf(log.c_str() + line, "kv318-scope: %llu frames in %lf s (%lf fps), %llu samples", &frames, &secs,
+                        &fps, &samples);
+        }
+        state.counters["fps"] = fps;
+        state.counters["MS/s"] = secs > 0 ? static_cast<double>(samples) / secs / 1e6 : 0;
+        state.counters["CPU_s_per_s"] = secs > 0 ? cpu / secs : 0;
+        state.counters["ok"] = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+        if (state.counters["ok"] == 0) state.SkipWithError(("the scope failed: " + log).c_str());
+        std::remove((dir + "/sim.log").c_str());
+        std::remove((dir + "/scope.log").c_str());
+        std::remove((dir + "/shot.png").c_str());
+    }
+    ::rmdir(dir.c_str());
+}
+BENCHMARK(BM_ScopeAtFastestStream)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,139 @@
+// `capture`: start the converter, feed the trigger engine until it has a
+// frame or the timeout passes, stop the converter, and only then write the
+// frame, so nothing is left behind when no trigger comes.
+#include "capture_command.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "measure.h"
+#include "exit_codes.h"
+#include "option_limits.h"
+
+namespace kv318::cli::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// As in `stream`: the library's ring holds about 80 ms at the fastest rate,
+// so a read every 30 ms keeps it well below full.
+constexpr auto kReadPeriod = std::chrono::milliseconds(30);
+
+struct KeepFirst : analysis::FrameSink {
+    std::vector<std::int32_t> samples;
+    std::uint64_t triggerSample = 0;
+    bool got = false;
+    bool frame(const analysis::Frame& f) override {
+        samples.assign(f.samples, f.samples + f.count);
+        triggerSample = f.triggerSample;
+        got = true;
+        return false;
+    }
+};
+
+const char* edge_name(analysis::Edge e) { return e == analysis::Edge::Rising ? "rising" : "falling"; }
+
+}  // namespace
+
+int run_capture_command(const Invocation& inv, const Environment& env) {
+    const CaptureSettings& c = inv.capture;
+    const bool toStdout = inv.output.empty() || inv.output == "-";
+    if (toStdout && inv.format != Format::Csv && env.stdoutIsTerminal) {
+        std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
+        return kExitUsage;
+    }
+    const double rate = static_cast<double>(inv.clockHz) / inv.stream.divider;
+    analysis::TriggerSettings ts;
+    ts.mode = analysis::TriggerMode::Single;
+    ts.edge = c.edge;
+    ts.levelVolts = c.levelVolts;
+    ts.hysteresisVolts = c.hysteresisVolts;
+    ts.frameSamples = static_cast<std::size_t>(c.samples);
+    ts.pretriggerPercent = c.pretriggerPercent;
+    ts.holdoffSamples = analysis::seconds_to_samples(c.holdoffSeconds, rate);
+    analysis::TriggerEngine engine(ts);
+
+    const std::int32_t h = open_board(inv, env);
+    if (h == -1) return kExitNotFound;
+    const std::int32_t* f = inv.stream.flags;
+    if (env.api.ad(h, f[0], f[1], f[2], f[3], inv.stream.divider) != 0) {
+        env.api.close(h);
+        return call_failed(env, inv.board, "KV318_AD",
+                           "acquisition did not start (a board request failed or the library's timer could not start)");
+    }
+    std::vector<std::int32_t> buf(kReadCapacity);
+    KeepFirst sink;
+    std::int32_t failure = 0;
+    const auto t0 = Clock::now();
+    const auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.timeoutSeconds));
+    auto next = t0;
+    bool timedOut = false;
+    while (!sink.got) {
+        if (env.stop.load(std::memory_order_relaxed)) break;
+        const std::int32_t n = env.api.read(h, buf.data());
+        if (n < 0) {
+            failure = n;
+            break;
+        }
+        if (n > 0) engine.feed(buf.data(), static_cast<std::size_t>(n), sink);
+        if (sink.got) break;
+        // Samples read up to the deadline still count; after it, none.
+        if (Clock::now() >= deadline) {
+            timedOut = true;
+            break;
+        }
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            next += kReadPeriod;
+            std::this_thread::sleep_until(std::min(next, deadline));
+        }
+    }
+    env.api.stopAd(h);
+    env.api.close(h);
+
+    if (failure != 0) {
+        const char* what = failure == -1   ? "acquisition not enabled: the board reports its converter stopped"
+                           : failure == -2 ? "ring overflow: the reader fell behind and samples were lost"
+                                           : "bulk transfer failed: the board stopped delivering samples";
+        std::fprintf(env.err, "board %d: %s (KV318_Read returned %d) before a trigger; nothing written\n", inv.board,
+                     what, failure);
+        return failure == -1 ? kExitNotEnabled : failure == -2 ? kExitOverflow : kExitBulkFailed;
+    }
+    if (!sink.got) {
+        char within[64];
+        if (timedOut) std::snprintf(within, sizeof within, "within %g s", c.timeoutSeconds);
+        else std::snprintf(within, sizeof within, "before the capture was interrupted");
+        std::fprintf(env.err, "board %d: no %s trigger at %g V %s (%llu samples looked at); nothing written\n",
+                     inv.board, edge_name(c.edge), c.levelVolts, within,
+                     static_cast<unsigned long long>(engine.samplesSeen()));
+        return kExitNoTrigger;
+    }
+
+    std::unique_ptr<FileOutput> file = toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
+    const std::string name = toStdout ? std::string("standard output") : inv.output;
+    SampleWriter writer(inv.format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
+    if (!file->ok() || !writer.begin() || writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() ||
+        !writer.finish()) {
+        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), file->ok() ? writer.error().c_str() : file->error().c_str());
+        if (!toStdout) {
+            file.reset();
+            std::remove(inv.output.c_str());  // a capture is whole or absent
+        }
+        return kExitOutputFailed;
+    }
+    const analysis::Measurements m = analysis::measure(sink.samples.data(), sink.samples.size(), rate);
+    std::fprintf(env.err,
+                 "captured %llu samples to %s: %s trigger at %g V is index %zu (sample %llu of the stream)\n"
+                 "mean %.6f V  min %.6f V  max %.6f V  p-p %.6f V  rms %.6f V",
+                 static_cast<unsigned long long>(sink.samples.size()), name.c_str(), edge_name(c.edge), c.levelVolts,
+                 engine.pretriggerSamples(), static_cast<unsigned long long>(sink.triggerSample), m.mean, m.min, m.max,
+                 m.peakToPeak, m.rms);
+    if (m.cycles > 0) std::fprintf(env.err, "  frequency %.6f Hz  period %.9g s  duty %.4f", m.frequency, m.period, m.duty);
+    std::fprintf(env.err, "\n");
+    return kExitOk;
+}
+
+}  // namespace kv318::cli::detail

@@ -1,0 +1,149 @@
+#include "acquisition_worker.h"
+
+#include <chrono>
+
+#include "trigger.h"
+
+namespace kv318::scope {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The library's timer drains the board into its 2 MiB ring every 10 ms;
+// at the fastest stream the ring holds about 80 ms, so reading every 20 ms
+// keeps it far from full with time to spare for the trigger and a paint.
+constexpr auto kReadPeriod = std::chrono::milliseconds(20);
+
+// Copies the newest frame the engine completes in one feed into the
+// hand-off's write slot; earlier frames of the same feed are overwritten,
+// as the display could not show them anyway.
+struct LatestFrame : analysis::FrameSink {
+    DisplayFrame* slot = nullptr;
+    bool got = false;
+    bool frame(const analysis::Frame& f) override {
+        slot->samples.assign(f.samples, f.samples + f.count);
+        slot->triggered = f.triggered;
+        slot->triggerIndex = f.triggerIndex;
+        slot->firstSample = f.firstSample;
+        slot->roll = false;
+        got = true;
+        return true;
+    }
+};
+
+Failure read_failure(std::int32_t n) {
+    switch (n) {
+        case -1: return Failure::NotEnabled;
+        case -2: return Failure::Overflow;
+        default: return Failure::BulkFailed;
+    }
+}
+
+}  // namespace
+
+const char* failure_text(Failure f) {
+    switch (f) {
+        case Failure::None: return "";
+        case Failure::StartFailed: return "acquisition did not start";
+        case Failure::NotEnabled: return "acquisition not enabled";
+        case Failure::Overflow: return "ring overflow: samples were lost";
+        case Failure::BulkFailed: return "bulk transfer failed";
+        case Failure::Recording: return "recording failed";
+    }
+    return "";
+}
+
+AcquisitionWorker::~AcquisitionWorker() {
+    request_stop();
+    join();
+}
+
+void AcquisitionWorker::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording) {
+    if (thread_.joinable()) return false;
+    stop_.store(false, std::memory_order_relaxed);
+    samples_.store(0, std::memory_order_relaxed);
+    failure_ = Failure::None;
+    failureCode_ = 0;
+    recordingError_.clear();
+    finished_.store(false, std::memory_order_relaxed);
+    // The thread's start orders everything above before its first step.
+    thread_ = std::thread(&AcquisitionWorker::run, this, handle, settings, std::move(recording));
+    return true;
+}
+
+void AcquisitionWorker::run(std::int32_t handle, ScopeSettings s, std::unique_ptr<Recording> recording) {
+    const std::int32_t rc = api_.ad(handle, 0, 0, 0, 0, s.divider);
+    if (rc != 0) {
+        // Nothing started, so there is nothing to stop.  When the board is
+        // streaming in another process the library refuses the start with
+        // -1 too; the window names that case from the board lock.
+        failure_ = Failure::StartFailed;
+        failureCode_ = rc;
+        if (recording) recording->writer->finish();
+        finished_.store(true, std::memory_order_release);
+        return;
+    }
+    analysis::TriggerEngine engine(trigger_settings(s));
+    std::vector<std::int32_t> buf(cli::kReadCapacity);
+    LatestFrame sink;
+    std::uint64_t sequence = 0;
+    auto next = Clock::now();
+    while (!stop_.load(std::memory_order_relaxed)) {
+        const std::int32_t n = api_.read(handle, buf.data());
+        if (n < 0) {
+            failure_ = read_failure(n);
+            failureCode_ = n;
+            break;
+        }
+        if (n > 0) {
+            const auto count = static_cast<std::size_t>(n);
+            samples_.fetch_add(count, std::memory_order_relaxed);
+            // Every sample is recorded and seen by the trigger; only the
+            // display drops frames.
+            if (recording && recording->writer->write(buf.data(), count) < count) {
+                failure_ = Failure::Recording;
+                recordingError_ = recording->writer->full() ? "the WAV file is full" : recording->writer->error();
+                break;
+            }
+            sink.slot = &handoff_.write_slot();
+            sink.got = false;
+            if (s.mode == analysis::TriggerMode::Roll) {
+                // Roll: no trigger, the newest screenful after every read.
+                engine.feed(buf.data(), count, sink);
+                sink.frame(engine.roll());
+                sink.slot->roll = true;
+            } else {
+                engine.feed(buf.data(), count, sink);
+            }
+            if (sink.got) {
+                sink.slot->sampleRate = s.sampleRate();
+                sink.slot->sequence = ++sequence;
+                handoff_.publish();
+            }
+            if (s.mode == analysis::TriggerMode::Single && engine.done()) break;
+        }
+        // A full read means more is waiting: read again at once.
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            next += kReadPeriod;
+            const auto now = Clock::now();
+            if (next < now) next = now;  // behind: do not make up missed visits in a burst
+            while (!stop_.load(std::memory_order_relaxed) && Clock::now() < next) {
+                std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(5)));
+            }
+        }
+    }
+    // However the run ended, the converter stops before the thread does.
+    api_.stopAd(handle);
+    if (recording && !recording->writer->finish() && failure_ == Failure::None) {
+        failure_ = Failure::Recording;
+        recordingError_ = recording->writer->error();
+    }
+    finished_.store(true, std::memory_order_release);
+}
+
+}  // namespace kv318::scope

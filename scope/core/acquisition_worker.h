@@ -1,0 +1,109 @@
+// The one thread that talks to the board while the scope runs: it starts
+// the converter (KV318_AD), reads the library's ring on a steady beat
+// (KV318_Read), feeds every sample to the trigger engine and, when
+// recording, to the CLI's sample writer, and stops the converter
+// (KV318_StopAD) however the run ends.  The GUI thread starts and stops it
+// and picks up frames and status; it never calls the library itself and
+// never waits for the worker, except in join(), which it calls only once
+// finished() says the thread is done or when the window closes (the worker
+// sees a stop request within one read period).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_api.h"
+#include "frame_handoff.h"
+#include "sample_writer.h"
+#include "scope_settings.h"
+
+namespace kv318::scope {
+
+// A frame as the display gets it: a copy the GUI thread owns until its
+// next take.
+struct DisplayFrame {
+    std::vector<std::int32_t> samples;
+    bool triggered = false;
+    bool roll = false;
+    std::size_t triggerIndex = 0;
+    std::uint64_t firstSample = 0;
+    double sampleRate = 0;
+    std::uint64_t sequence = 0;  // counts frames published in this run, from 1
+};
+
+// How a run ended, if not by the user.
+enum class Failure : int {
+    None = 0,
+    StartFailed,    // KV318_AD returned non-zero
+    NotEnabled,     // a read returned -1
+    Overflow,       // -2
+    BulkFailed,     // -3 (or any other negative)
+    Recording,      // the recording file could not be written
+};
+
+// The failure in words, as the status line names it.
+const char* failure_text(Failure f);
+
+// Where a run's samples are recorded: the CLI's writer on a file.  The
+// worker owns it for the run and finishes the file when the run ends.
+struct Recording {
+    std::unique_ptr<cli::FileOutput> file;
+    std::unique_ptr<cli::SampleWriter> writer;
+};
+
+class AcquisitionWorker {
+public:
+    explicit AcquisitionWorker(const cli::BoardApi& api) : api_(api) {}
+    // Stops a run still going and waits for its thread (KV318_StopAD first).
+    ~AcquisitionWorker();
+
+    // GUI thread.  Starts a run on the open board `handle`.  False (and no
+    // thread) when a run is still going: stop and join it first.
+    // `recording` may be null.
+    bool start(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
+    // GUI thread.  Asks the run to end; returns at once.
+    void request_stop() { stop_.store(true, std::memory_order_relaxed); }
+    // GUI thread.  True once the thread has stopped the converter and will
+    // touch nothing shared again (a Single run ends by itself).
+    bool finished() const { return finished_.load(std::memory_order_acquire); }
+    // GUI thread.  Waits for the thread; quick once finished() holds.
+    void join();
+    bool running() const { return thread_.joinable(); }
+
+    // GUI thread.  The newest frame since the last call, or null.
+    const DisplayFrame* take_frame() { return handoff_.take(); }
+    // Samples read from the library in this run.
+    std::uint64_t samples() const { return samples_.load(std::memory_order_relaxed); }
+    // Valid once finished().
+    Failure failure() const { return failure_; }
+    std::int32_t failureCode() const { return failureCode_; }
+    std::string recordingError() const { return recordingError_; }
+
+private:
+    void run(std::int32_t handle, ScopeSettings settings, std::unique_ptr<Recording> recording);
+
+    const cli::BoardApi& api_;
+    std::thread thread_;
+    FrameHandoff<DisplayFrame> handoff_;
+    // Writer: the GUI thread (request_stop); reader: the worker between
+    // reads.  Relaxed: it carries no data, and the worker looks again
+    // within one read period.
+    std::atomic<bool> stop_{false};
+    // Writer: the worker, once per read; reader: the GUI thread for the
+    // status line.  Relaxed: a count for display, nothing hangs on it.
+    std::atomic<std::uint64_t> samples_{0};
+    // Writer: the worker, last of all (release), after failure_,
+    // failureCode_ and recordingError_; reader: the GUI thread (acquire),
+    // which reads those only after seeing it.  No lock: the three are
+    // written once per run, before this flag, and read after it.
+    std::atomic<bool> finished_{true};
+    Failure failure_ = Failure::None;
+    std::int32_t failureCode_ = 0;
+    std::string recordingError_;
+};
+
+}  // namespace kv318::scope

@@ -1,0 +1,213 @@
+#include "scope_controller.h"
+
+#include <cstdio>
+
+namespace kv318::scope {
+
+namespace {
+
+bool ends_with(const std::string& s, const char* tail) {
+    const std::string t(tail);
+    if (s.size() < t.size()) return false;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        char c = s[s.size() - t.size() + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != t[i]) return false;
+    }
+    return true;
+}
+
+cli::Format format_of(const std::string& path) {
+    if (ends_with(path, ".wav")) return cli::Format::Wav;
+    if (ends_with(path, ".raw") || ends_with(path, ".bin")) return cli::Format::Raw;
+    return cli::Format::Csv;
+}
+
+}  // namespace
+
+ScopeController::ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int))
+    : api_(api), hint_(notFoundHint), s_(s), worker_(api) {}
+
+ScopeController::~ScopeController() {
+    close();
+    if (handle_ != -1) api_.close(handle_);
+}
+
+void ScopeController::close() {
+    wantRunning_ = false;
+    restartPending_ = false;
+    worker_.request_stop();
+    worker_.join();
+}
+
+void ScopeController::apply(const ScopeSettings& n) {
+    const ScopeSettings old = s_;
+    s_ = n;
+    const bool same = s_.board == old.board && s_.divider == old.divider && s_.clockHz == old.clockHz &&
+                      s_.secondsPerDiv == old.secondsPerDiv && s_.mode == old.mode && s_.edge == old.edge &&
+                      s_.levelVolts == old.levelVolts && s_.hysteresisVolts == old.hysteresisVolts &&
+                      s_.pretriggerPercent == old.pretriggerPercent && s_.holdoffSeconds == old.holdoffSeconds;
+    if (!same && wantRunning_ && worker_.running()) {
+        worker_.request_stop();
+        restartPending_ = true;
+    }
+}
+
+bool ScopeController::openBoard() {
+    if (handle_ != -1 && handleBoard_ == s_.board) return true;
+    if (handle_ != -1) api_.close(handle_);
+    handle_ = api_.open(s_.board);
+    handleBoard_ = s_.board;
+    if (handle_ == -1) {
+        // Run tries again: the simulator or the board may come later.
+        message_ = "board " + std::to_string(s_.board) + ": not found" + (hint_ ? hint_(s_.board) : std::string()) +
+                   "; press Run to try again";
+        return false;
+    }
+    return true;
+}
+
+void ScopeController::startWorker() {
+    if (!openBoard()) {
+        wantRunning_ = false;
+        return;
+    }
+    std::unique_ptr<Recording> rec;
+    if (!recordingPath_.empty()) {
+        rec = std::make_unique<Recording>();
+        rec->file = std::make_unique<cli::FileOutput>(recordingPath_);
+        if (!rec->file->ok()) {
+            message_ = "cannot record to " + recordingPath_ + ": " + rec->file->error();
+            wantRunning_ = false;
+            return;
+        }
+        rec->writer = std::make_unique<cli::SampleWriter>(format_of(recordingPath_), *rec->file, s_.clockHz,
+                                                          static_cast<std::uint32_t>(s_.divider));
+        if (!rec->writer->begin()) {
+            message_ = "cannot record to " + recordingPath_ + ": " + rec->writer->error();
+            wantRunning_ = false;
+            return;
+        }
+    }
+    message_.clear();
+    rateSamples_ = 0;
+    worker_.start(handle_, s_, std::move(rec));
+}
+
+void ScopeController::run() {
+    wantRunning_ = true;
+    if (worker_.running()) {
+        // The old run ends first; tick() starts the new one once it has.
+        worker_.request_stop();
+        restartPending_ = true;
+        return;
+    }
+    startWorker();
+}
+
+void ScopeController::single() {
+    ScopeSettings s = s_;
+    s.mode = analysis::TriggerMode::Single;
+    s_ = s;
+    run();
+}
+
+void ScopeController::stop() {
+    wantRunning_ = false;
+    restartPending_ = false;
+    worker_.request_stop();
+}
+
+void ScopeController::setRecording(const std::string& path) {
+    recordingPath_ = path;
+    if (wantRunning_ && worker_.running()) {
+        worker_.request_stop();
+        restartPending_ = true;
+    }
+}
+
+void ScopeController::autoscale() {
+    if (haveFrame_) scope::autoscale(frame_, &s_);
+}
+
+bool ScopeController::tick(double now) {
+    if (started_ < 0) started_ = rateFrom_ = now;
+    bool changed = false;
+    if (const DisplayFrame* f = worker_.take_frame()) {
+        frame_ = *f;
+        haveFrame_ = true;
+        ++rateFrames_;
+        ++framesTotal_;
+        changed = true;
+    }
+    if (worker_.running() && worker_.finished()) {
+        worker_.join();
+        samplesEnded_ += worker_.samples();
+        changed = true;
+        if (worker_.failure() != Failure::None) {
+            // A failure stops the run and says so; Run starts again.
+            wantRunning_ = false;
+            restartPending_ = false;
+            message_ = failure_text(worker_.failure());
+            if (worker_.failure() == Failure::StartFailed) {
+                // When the board lock is in, a start refused because another
+                // process streams this board is named here instead:
+                // "board N is streaming in another process (pid P)".
+                message_ = "board " + std::to_string(s_.board) + ": KV318_AD failed (" +
+                           std::to_string(worker_.failureCode()) + "): acquisition did not start; press Run to retry";
+            } else if (worker_.failure() == Failure::Recording) {
+                message_ += ": " + worker_.recordingError();
+            }
+        } else if (s_.mode == analysis::TriggerMode::Single && !restartPending_) {
+            wantRunning_ = false;  // Single has its frame
+        }
+        if (restartPending_ && wantRunning_) {
+            restartPending_ = false;
+            startWorker();
+        }
+    }
+    if (now - rateFrom_ >= 1.0) {
+        const std::uint64_t samples = worker_.samples();
+        delivered_ = samples >= rateSamples_ ? static_cast<double>(samples - rateSamples_) / (now - rateFrom_) : 0;
+        rateSamples_ = samples;
+        fps_ = rateFrames_ / (now - rateFrom_);
+        rateFrames_ = 0;
+        rateFrom_ = now;
+        changed = true;
+    }
+    return changed;
+}
+
+DrawList ScopeController::view(int width, int height) const {
+    ViewInput in;
+    in.width = width;
+    in.height = height;
+    in.settings = &s_;
+    in.frame = haveFrame_ ? &frame_ : nullptr;
+    in.cursors = cursors_;
+    in.status.running = running();
+    in.status.deliveredPerSecond = delivered_;
+    in.status.framesPerSecond = fps_;
+    in.status.failure = message_;
+    return build_view(in);
+}
+
+std::string ScopeController::summary(double now) const {
+    const double seconds = started_ >= 0 ? now - started_ : 0;
+    const std::uint64_t samples = samplesEnded_ + (worker_.running() ? worker_.samples() : 0);
+    char text[200];
+    std::snprintf(text, sizeof text, "%llu frames in %.1f s (%.1f fps), %llu samples (%s)",
+                  static_cast<unsigned long long>(framesTotal_), seconds,
+                  seconds > 0 ? static_cast<double>(framesTotal_) / seconds : 0.0, static_cast<unsigned long long>(samples),
+                  format_rate(seconds > 0 ? static_cast<double>(samples) / seconds : 0.0).c_str());
+    return text;
+}
+
+bool ScopeController::screenshotDue(double now) {
+    if (s_.screenshot.empty() || screenshotDone_ || started_ < 0) return false;
+    if (now - started_ < s_.screenshotAfter) return false;
+    screenshotDone_ = true;
+    return true;
+}
+
+}  // namespace kv318::scope

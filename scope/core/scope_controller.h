@@ -1,0 +1,96 @@
+// What the scope window does, apart from drawing and controls: it opens
+// the board, starts, restarts and stops the acquisition worker, picks up
+// frames, keeps the rates for the status line, and names failures.  Both
+// shells (Qt and Win32) own one and call it from their GUI thread only;
+// none of its calls waits for the worker except close().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "acquisition_worker.h"
+#include "board_api.h"
+#include "scope_settings.h"
+#include "view.h"
+
+namespace kv318::scope {
+
+class ScopeController {
+public:
+    // `api` outlives the controller; `notFoundHint` may be null.  Nothing
+    // is opened or started until run() or single().
+    ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int));
+    // Stops a run (KV318_StopAD first) and closes the board.
+    ~ScopeController();
+
+    const ScopeSettings& settings() const { return s_; }
+    // The controls' new settings.  Scale and offset change the picture
+    // only; anything else restarts a run in progress with the new values.
+    void apply(const ScopeSettings& s);
+
+    void run();     // opens the board if need be and starts; a failure goes to message()
+    void single();  // as run(), in Single mode
+    void stop();    // asks the run to end; returns at once
+    // The window is closing: stops the acquisition and waits for it, so
+    // KV318_StopAD has been called when this returns.
+    void close();
+
+    // The GUI thread's timer, `now` in seconds on any steady clock.  True
+    // when the picture may have changed.
+    bool tick(double now);
+    DrawList view(int width, int height) const;
+
+    bool hasFrame() const { return haveFrame_; }
+    const DisplayFrame& frame() const { return frame_; }
+    bool running() const { return worker_.running() && !worker_.finished(); }
+    // A run waits to start again once the old one has ended (tick() starts it).
+    bool restarting() const { return restartPending_; }
+    // The failure or hint the status line shows; empty when none.
+    const std::string& message() const { return message_; }
+
+    Cursors& cursors() { return cursors_; }
+    // Fits the scale and offset to the newest frame.
+    void autoscale();
+    // Records the stream of the next runs to `path` (format by its
+    // extension: .wav, .raw, else CSV); empty stops recording.  A run in
+    // progress restarts with it.
+    void setRecording(const std::string& path);
+    const std::string& recording() const { return recordingPath_; }
+
+    // --screenshot: true once, when the window has run --after seconds.
+    bool screenshotDue(double now);
+    // The exit code after a screenshot: 0, or 1 when a failure shows.
+    int screenshotExitCode() const { return message_.empty() ? 0 : 1; }
+    // One line for scripts and the benchmark, at the end of a --screenshot
+    // run: "N frames in S s (F fps), M samples (R S/s)".
+    std::string summary(double now) const;
+
+private:
+    bool openBoard();
+    void startWorker();
+
+    const cli::BoardApi& api_;
+    std::string (*hint_)(int);
+    ScopeSettings s_;
+    AcquisitionWorker worker_;
+    std::int32_t handle_ = -1;
+    std::int32_t handleBoard_ = -1;
+    bool wantRunning_ = false;   // the user asked for a run and no failure ended it
+    bool restartPending_ = false;
+    std::string message_;
+    DisplayFrame frame_;          // the newest frame, the GUI's own copy
+    bool haveFrame_ = false;
+    Cursors cursors_;
+    std::string recordingPath_;
+    double started_ = -1;         // the first tick's time
+    double rateFrom_ = -1;
+    std::uint64_t rateSamples_ = 0;
+    int rateFrames_ = 0;
+    double delivered_ = 0, fps_ = 0;
+    bool screenshotDone_ = false;
+    std::uint64_t framesTotal_ = 0;   // frames taken from the worker since the first tick
+    std::uint64_t samplesEnded_ = 0;  // samples of the runs already joined
+};
+
+}  // namespace kv318::scope

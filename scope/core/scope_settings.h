@@ -1,0 +1,76 @@
+// What the user chose: the board, its rate, the screen's scales and the
+// trigger.  Set from the command line at start and by the window's
+// controls after; read by the GUI thread, and copied for the worker when a
+// run starts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "trigger.h"
+
+namespace kv318::scope {
+
+inline constexpr int kDivisionsX = 10;
+inline constexpr int kDivisionsY = 8;
+// The fewest samples a division may hold: the fastest time base shows them.
+inline constexpr double kMinSamplesPerDivision = 10;
+// Roll mode is offered from this time base up (100 ms/div).
+inline constexpr double kRollFromSecondsPerDiv = 0.1;
+inline constexpr double kSlowestSecondsPerDiv = 10;
+// The most samples one screen holds: 16 MB a frame.  The worker, the
+// hand-off's three slots and the window each keep a frame, so a slow time
+// base at a fast rate (10 s/div at 13 MS/s would be 1.3 G samples) is not
+// offered; a slower rate (a larger divider) reaches it.
+inline constexpr double kMaxScreenSamples = 4'000'000;
+
+struct ScopeSettings {
+    std::int32_t board = 0;
+    std::int32_t divider = 50;
+    std::uint64_t clockHz = 2'000'000;
+    double secondsPerDiv = 1e-3;
+    double voltsPerDiv = 1.0;
+    double offsetVolts = 0;  // added to the trace before it is drawn
+    analysis::TriggerMode mode = analysis::TriggerMode::Auto;
+    analysis::Edge edge = analysis::Edge::Rising;
+    double levelVolts = 0;
+    double hysteresisVolts = analysis::kDefaultHysteresisVolts;
+    double pretriggerPercent = 50;
+    double holdoffSeconds = 0;
+    // --screenshot FILE --after SECONDS: save the window and exit.
+    std::string screenshot;
+    double screenshotAfter = 1;
+
+    double sampleRate() const { return static_cast<double>(clockHz) / divider; }
+};
+
+// The 1-2-5 time bases from the fastest that gives at least 10 samples a
+// division at `sampleRate` to 10 s/div, or to the slowest whose screen
+// holds at most kMaxScreenSamples, in seconds, fastest first.
+std::vector<double> time_bases(double sampleRate);
+// The 1-2-5 volts per division from 10 mV to 2 V.
+std::vector<double> volt_scales();
+// The entry of `steps` nearest `value` on a log scale.
+double nearest_step(const std::vector<double>& steps, double value);
+
+// Samples in one screen at `s`'s time base and rate (at least 2).
+std::size_t screen_samples(const ScopeSettings& s);
+
+// The trigger engine's settings for `s`.  Auto free-runs after a screen
+// or 100 ms without a trigger, whichever is longer, as a bench scope does.
+analysis::TriggerSettings trigger_settings(const ScopeSettings& s);
+
+// "1ms", "500us", "2 s", "0.001": seconds, or false for anything else.
+bool parse_seconds(const std::string& text, double* seconds);
+
+// "2 ms", "500 us", "1 s": a time for a label.
+std::string format_seconds(double seconds);
+// "500 mV", "2 V".
+std::string format_volts(double volts);
+// "100 kS/s", "13 MS/s".
+std::string format_rate(double perSecond);
+// "1.000 kHz".
+std::string format_hertz(double hz);
+
+}  // namespace kv318::scope

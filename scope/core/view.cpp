@@ -1,0 +1,223 @@
+#include "view.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "decimate.h"
+#include "sample_units.h"
+
+namespace kv318::scope {
+
+namespace {
+
+constexpr int kMargin = 10;
+
+// Seconds from the frame's first sample to its time zero: the trigger
+// point, or the start when the frame free-ran.
+double zero_offset(const DisplayFrame& f) {
+    return f.triggered ? static_cast<double>(f.triggerIndex) / f.sampleRate : 0.0;
+}
+
+double clamp_y(const Plot& p, double y) { return std::clamp(y, p.y, p.y + p.h); }
+
+void add_graticule(const Plot& p, DrawList* d) {
+    d->rects.push_back({p.x, p.y, p.w, p.h, kAxis, false});
+    for (int i = 1; i < kDivisionsX; ++i) {
+        const double x = p.x + i * p.divW();
+        d->lines.push_back({{{x, p.y}, {x, p.y + p.h}}, i == kDivisionsX / 2 ? kAxis : kGrid, 1});
+    }
+    for (int i = 1; i < kDivisionsY; ++i) {
+        const double y = p.y + i * p.divH();
+        d->lines.push_back({{{p.x, y}, {p.x + p.w, y}}, i == kDivisionsY / 2 ? kAxis : kGrid, 1});
+    }
+}
+
+void add_trace(const Plot& p, const ScopeSettings& s, const DisplayFrame& f, DrawList* d) {
+    const std::size_t n = f.samples.size();
+    if (n == 0) return;
+    // The screen spans a full frame (Roll: a full screen, newest at the
+    // right edge even before it fills).
+    const double span = f.roll ? static_cast<double>(screen_samples(s)) : static_cast<double>(n);
+    const double x0 = f.roll ? p.x + p.w * (span - static_cast<double>(n)) / span : p.x;
+    const auto columns = static_cast<std::size_t>(p.w * static_cast<double>(n) / span);
+    Polyline line{{}, kTrace, 1};
+    auto y_of = [&](std::int32_t sample) { return clamp_y(p, volts_to_y(p, s, units::sample_volts(sample))); };
+    if (columns > 0 && n > columns) {
+        // More samples than pixels: each column a stroke from its least to
+        // its greatest sample, joined at the end nearer the previous one.
+        std::vector<analysis::ColumnRange> cols(columns);
+        analysis::decimate_columns(f.samples.data(), n, columns, cols.data());
+        line.points.reserve(2 * columns);
+        for (std::size_t c = 0; c < columns; ++c) {
+            const double x = x0 + static_cast<double>(c) + 0.5;
+            double a = y_of(cols[c].max), b = y_of(cols[c].min);
+            if (!line.points.empty() && std::fabs(line.points.back().y - b) < std::fabs(line.points.back().y - a)) std::swap(a, b);
+            line.points.push_back({x, a});
+            line.points.push_back({x, b});
+        }
+    } else {
+        line.points.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) line.points.push_back({x0 + p.w * static_cast<double>(i) / span, y_of(f.samples[i])});
+    }
+    d->lines.push_back(std::move(line));
+}
+
+void add_trigger_marks(const Plot& p, const ScopeSettings& s, DrawList* d) {
+    if (s.mode == analysis::TriggerMode::Roll) return;
+    // The level: a short tick on the right edge; the position: a tick
+    // hanging from the top.
+    const double y = clamp_y(p, volts_to_y(p, s, s.levelVolts));
+    d->lines.push_back({{{p.x + p.w - 12, y}, {p.x + p.w, y}}, kTriggerMark, 2});
+    d->texts.push_back({p.x + p.w - 24, y + 5, "T", kTriggerMark});
+    const double x = p.x + p.w * std::clamp(s.pretriggerPercent, 0.0, 100.0) / 100.0;
+    d->lines.push_back({{{x, p.y}, {x, p.y + 12}}, kTriggerMark, 2});
+}
+
+std::string fmt(const char* format, double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+const char* mode_name(analysis::TriggerMode m) {
+    switch (m) {
+        case analysis::TriggerMode::Auto: return "Auto";
+        case analysis::TriggerMode::Normal: return "Normal";
+        case analysis::TriggerMode::Single: return "Single";
+        case analysis::TriggerMode::Roll: return "Roll";
+    }
+    return "";
+}
+
+}  // namespace
+
+Plot plot_area(int width, int height) {
+    const int textRoom = kTextLines * kTextLineHeight + kMargin;
+    // Whole pixels a division, so grid lines fall on pixels in both shells.
+    const int divW = std::max(1, (width - 2 * kMargin) / kDivisionsX);
+    const int divH = std::max(1, (height - kMargin - textRoom) / kDivisionsY);
+    return {static_cast<double>(kMargin), static_cast<double>(kMargin), static_cast<double>(divW * kDivisionsX),
+            static_cast<double>(divH * kDivisionsY)};
+}
+
+double seconds_to_x(const Plot& p, const DisplayFrame& f, double seconds) {
+    return p.x + p.w * (seconds + zero_offset(f)) * f.sampleRate / static_cast<double>(f.samples.size());
+}
+
+double x_to_seconds(const Plot& p, const DisplayFrame& f, double x) {
+    return (x - p.x) / p.w * static_cast<double>(f.samples.size()) / f.sampleRate - zero_offset(f);
+}
+
+double volts_to_y(const Plot& p, const ScopeSettings& s, double volts) {
+    return p.centreY() - (volts + s.offsetVolts) / s.voltsPerDiv * p.divH();
+}
+
+double y_to_volts(const Plot& p, const ScopeSettings& s, double y) {
+    return (p.centreY() - y) / p.divH() * s.voltsPerDiv - s.offsetVolts;
+}
+
+std::string measurement_line(const analysis::Measurements& m) {
+    if (m.count == 0) return "no samples";
+    std::string line = "mean " + format_volts(m.mean) + "  min " + format_volts(m.min) + "  max " + format_volts(m.max) +
+                       "  p-p " + format_volts(m.peakToPeak) + "  RMS " + format_volts(m.rms);
+    if (m.cycles > 0) {
+        line += "  f " + format_hertz(m.frequency) + "  T " + format_seconds(m.period) + "  duty " +
+                fmt("%.1f %%", m.duty * 100);
+    } else {
+        line += "  f --";
+    }
+    return line;
+}
+
+std::string cursor_line(const Cursors& c, const DisplayFrame* f) {
+    if (!c.on) return "cursors off";
+    const double dt = c.t2 - c.t1;
+    std::string line = "t1 " + format_seconds(c.t1) + "  t2 " + format_seconds(c.t2) + "  dt " + format_seconds(dt) +
+                       "  1/dt " + (dt != 0 ? format_hertz(1 / std::fabs(dt)) : std::string("--"));
+    if (f && !f->samples.empty() && f->sampleRate > 0) {
+        auto volts_at = [&](double t) {
+            const double i = std::round((t + zero_offset(*f)) * f->sampleRate);
+            const auto idx = static_cast<std::size_t>(std::clamp(i, 0.0, static_cast<double>(f->samples.size() - 1)));
+            return units::sample_volts(f->samples[idx]);
+        };
+        line += "  v1 " + format_volts(volts_at(c.t1)) + "  v2 " + format_volts(volts_at(c.t2));
+    }
+    return line;
+}
+
+DrawList build_view(const ViewInput& in) {
+    DrawList d;
+    d.width = in.width;
+    d.height = in.height;
+    const ScopeSettings& s = *in.settings;
+    const Plot p = plot_area(in.width, in.height);
+    d.rects.push_back({0, 0, static_cast<double>(in.width), static_cast<double>(in.height), kBackground, true});
+    add_graticule(p, &d);
+    add_trigger_marks(p, s, &d);
+    const DisplayFrame* f = in.frame;
+    if (f) add_trace(p, s, *f, &d);
+    if (in.cursors.on && f && f->sampleRate > 0 && !f->samples.empty()) {
+        for (double t : {in.cursors.t1, in.cursors.t2}) {
+            const double x = seconds_to_x(p, *f, t);
+            if (x >= p.x && x <= p.x + p.w) d.lines.push_back({{{x, p.y}, {x, p.y + p.h}}, kCursor, 1});
+        }
+    }
+
+    double y = p.y + p.h + kTextLineHeight;
+    const std::string trig = s.mode == analysis::TriggerMode::Roll
+                                 ? std::string("Roll")
+                                 : std::string(mode_name(s.mode)) + "  " +
+                                       (s.edge == analysis::Edge::Rising ? "rising " : "falling ") +
+                                       format_volts(s.levelVolts) + "  pre " + fmt("%.0f %%", s.pretriggerPercent) +
+                                       (s.holdoffSeconds > 0 ? "  holdoff " + format_seconds(s.holdoffSeconds) : "");
+    d.texts.push_back({p.x, y, "board " + std::to_string(s.board) + "  " + format_seconds(s.secondsPerDiv) + "/div  " +
+                                   format_volts(s.voltsPerDiv) + "/div  offset " + format_volts(s.offsetVolts) + "  " + trig,
+                       kText});
+    y += kTextLineHeight;
+    const analysis::Measurements m =
+        f ? analysis::measure(f->samples.data(), f->samples.size(), f->sampleRate) : analysis::Measurements{};
+    d.texts.push_back({p.x, y, measurement_line(m), kText});
+    y += kTextLineHeight;
+    d.texts.push_back({p.x, y, cursor_line(in.cursors, f), kCursor});
+    y += kTextLineHeight;
+    const Status& st = in.status;
+    std::string status = "rate " + format_rate(s.sampleRate()) + "  delivered " + format_rate(st.deliveredPerSecond) +
+                         "  " + fmt("%.1f fps", st.framesPerSecond) + "  " + (st.running ? "running" : "stopped");
+    if (!st.failure.empty()) status += "  " + st.failure;
+    d.texts.push_back({p.x, y, status, st.failure.empty() ? kText : kFailureText});
+    return d;
+}
+
+void autoscale(const DisplayFrame& f, ScopeSettings* s) {
+    const analysis::Measurements m = analysis::measure(f.samples.data(), f.samples.size(), f.sampleRate);
+    if (m.count == 0) return;
+    // The smallest scale at which the trace fills no more than 80 % of the
+    // height, centred on its middle.
+    const double need = std::max(m.peakToPeak / (kDivisionsY * 0.8), 1e-12);
+    double chosen = volt_scales().back();
+    for (double v : volt_scales()) {
+        if (v >= need) {
+            chosen = v;
+            break;
+        }
+    }
+    s->voltsPerDiv = chosen;
+    s->offsetVolts = -(m.max + m.min) / 2;
+}
+
+std::string visible_csv(const DisplayFrame& f) {
+    std::string out = "time_s,volts\n";
+    const double zero = zero_offset(f);
+    // Volts are whole multiples of 5/8192: 17 digits write them exactly
+    // (%g drops the trailing zeros).  Times to 12 digits: 100 s to 0.1 ns.
+    char line[64];
+    for (std::size_t i = 0; i < f.samples.size(); ++i) {
+        const int len = std::snprintf(line, sizeof line, "%.12g,%.17g\n", static_cast<double>(i) / f.sampleRate - zero,
+                                      units::sample_volts(f.samples[i]));
+        out.append(line, static_cast<std::size_t>(len));
+    }
+    return out;
+}
+
+}  // namespace kv318::scope

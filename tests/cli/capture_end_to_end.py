@@ -1,0 +1,135 @@
+"""kv318-cli capture against kv318-sim in a private driver directory.
+
+Run by CTest: capture_end_to_end.py --cli PATH --sim PATH.  The capture's
+CSV is read back with Python's csv module; the trigger point is checked
+against the samples around it, and the frequency the tool reports against
+the simulator's.
+"""
+import argparse
+import csv
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CLI = SIM = None
+
+
+def eventually(done, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if done():
+            return True
+        time.sleep(0.02)
+    return done()
+
+
+class Sim:
+    """kv318-sim with the given signal until the with-block ends."""
+
+    def __init__(self, *args):
+        self.dir = tempfile.mkdtemp(prefix="kv318-capture-test-")
+        self.log = open(os.path.join(self.dir, ".log"), "w+")
+        self.proc = subprocess.Popen([SIM, "--dir", self.dir, *args], stdout=self.log, stderr=self.log)
+        self.env = dict(os.environ, KV318_DRIVER_DIR=self.dir)
+
+    def output(self):
+        with open(self.log.name) as f:
+            return f.read()
+
+    def __enter__(self):
+        if not eventually(lambda: "serving" in self.output() or self.proc.poll() is not None):
+            raise RuntimeError("kv318-sim did not start: " + self.output())
+        if self.proc.poll() is not None:
+            raise RuntimeError("kv318-sim exited: " + self.output())
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(30)
+        self.log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def cli(self, *args):
+        return subprocess.run([CLI, *args], env=self.env, capture_output=True, timeout=120)
+
+
+def read_capture(path):
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    return rows[0], [(int(r[0]), float(r[1]), int(r[2]), float(r[3])) for r in rows[1:]]
+
+
+class Capture(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kv318-capture-out-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_sine_trigger_point_is_exact_at_every_pretrigger(self):
+        # Divider 20 at 2 MHz: 100 kS/s, 100 samples a period of 1 kHz.
+        n = 20000
+        cases = [("rising", 0.5, 25), ("falling", -1.0, 50), ("rising", 0.0, 0), ("falling", 2.0, 100)]
+        with Sim("--signal", "sine", "--freq", "1000", "--amp", "2.5") as sim:
+            for edge, level, pre in cases:
+                with self.subTest(edge=edge, level=level, pre=pre):
+                    out = os.path.join(self.tmp, f"{edge}{pre}.csv")
+                    r = sim.cli("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
+                                str(n), "--divider", "20", "--clock", "2000000", "--timeout", "10", "--format", "csv",
+                                "-o", out)
+                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                    header, rows = read_capture(out)
+                    self.assertEqual(header, ["index", "time_s", "code", "volts"])
+                    self.assertEqual(len(rows), n)
+                    self.assertEqual([row[0] for row in rows], list(range(n)))
+                    # The trigger point: floor(pre% x N), and at 100 % the
+                    # last sample, so the capture holds it.
+                    t = min(n * pre // 100, n - 1)
+                    at = rows[t][3]
+                    self.assertTrue(at >= level if edge == "rising" else at <= level, (t, at))
+                    if t > 0:
+                        before = rows[t - 1][3]
+                        self.assertTrue(before < level if edge == "rising" else before > level, (t, before))
+                    self.assertIn(f"is index {t} ", r.stderr.decode())
+                    m = re.search(r"frequency ([0-9.]+) Hz", r.stderr.decode())
+                    self.assertIsNotNone(m, r.stderr.decode())
+                    self.assertAlmostEqual(float(m.group(1)), 1000.0, delta=1.0)  # 0.1 %
+
+    def test_no_trigger_in_time_exits_9_and_writes_nothing(self):
+        with Sim("--signal", "const", "--value", "1.0") as sim:
+            for fmt in ("csv", "wav", "raw"):
+                with self.subTest(fmt=fmt):
+                    out = os.path.join(self.tmp, "never." + fmt)
+                    started = time.monotonic()
+                    r = sim.cli("capture", "--trigger", "rising:2", "--samples", "1000", "--divider", "20",
+                                "--timeout", "0.5", "--format", fmt, "-o", out)
+                    self.assertEqual(r.returncode, 9, r.stderr.decode())
+                    self.assertIn("no rising trigger at 2 V within 0.5 s", r.stderr.decode())
+                    self.assertIn("nothing written", r.stderr.decode())
+                    self.assertFalse(os.path.exists(out))
+                    # It gave up: far sooner than the test's own limit.
+                    self.assertLess(time.monotonic() - started, 60)
+
+    def test_bad_values_exit_2(self):
+        for args in (["--trigger", "up:1"], ["--trigger", "rising:7"], ["--trigger", "rising:1", "--pretrigger", "101"],
+                     ["--trigger", "rising:1", "--samples", "0"],
+                     ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)], ["--trigger", "rising:1", "--divider", "1"],
+                     ["--trigger", "rising:1", "--timeout", "0"], []):
+            with self.subTest(args=args):
+                r = subprocess.run([CLI, "capture", *args], capture_output=True, timeout=60)
+                self.assertEqual(r.returncode, 2, r)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--sim", required=True)
+    known, rest = parser.parse_known_args()
+    CLI, SIM = known.cli, known.sim
+    unittest.main(argv=[sys.argv[0], *rest])

@@ -1,0 +1,116 @@
+// The scope controller both windows share, against a scripted board: which
+// changes restart a run, how a failure ends one, and the board not found.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_board.h"
+#include "scope_controller.h"
+#include "wait.h"
+
+namespace kv318::scope {
+namespace {
+
+using cli::test::FakeBoard;
+
+ScopeSettings base() {
+    ScopeSettings s;
+    s.divider = 20;
+    s.secondsPerDiv = 1e-3;
+    s.mode = analysis::TriggerMode::Normal;
+    return s;
+}
+
+// Ticks with a clock of its own until `done`, as the window's timer would.
+template <class Pred>
+bool tick_until(ScopeController& c, Pred done) {
+    double now = 0;
+    return test::wait_until([&] {
+        c.tick(now += 0.03);
+        return done();
+    });
+}
+
+TEST(ScopeController, OnlyAcquisitionSettingsRestartARun) {
+    struct Case {
+        const char* name;
+        void (*change)(ScopeSettings*);
+        int starts;  // KV318_AD calls in all
+    };
+    const Case cases[] = {
+        {"scale", [](ScopeSettings* s) { s->voltsPerDiv = 0.5; }, 1},
+        {"offset", [](ScopeSettings* s) { s->offsetVolts = 1; }, 1},
+        {"level", [](ScopeSettings* s) { s->levelVolts = 1; }, 2},
+        {"edge", [](ScopeSettings* s) { s->edge = analysis::Edge::Falling; }, 2},
+        {"time base", [](ScopeSettings* s) { s->secondsPerDiv = 2e-3; }, 2},
+        {"divider", [](ScopeSettings* s) { s->divider = 40; }, 2},
+        {"pre-trigger", [](ScopeSettings* s) { s->pretriggerPercent = 10; }, 2},
+    };
+    const cli::BoardApi api = cli::test::fake_api();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeBoard::reset();
+        ScopeController sc(api, base(), nullptr);
+        sc.run();
+        ASSERT_TRUE(sc.running());
+        ScopeSettings s = sc.settings();
+        c.change(&s);
+        sc.apply(s);
+        ASSERT_TRUE(tick_until(sc, [&] { return !sc.restarting(); }));
+        EXPECT_TRUE(sc.running());
+        sc.close();
+        // After close() the worker has ended: its calls are all in.
+        EXPECT_EQ(FakeBoard::get().starts, c.starts);
+        EXPECT_EQ(FakeBoard::get().stops, c.starts);
+        EXPECT_EQ(FakeBoard::get().lastDivider, s.divider);
+    }
+}
+
+TEST(ScopeController, AFailureEndsTheRunAndIsNamed) {
+    struct Case {
+        std::int32_t startResult;
+        std::int32_t read;
+        const char* says;
+        int stops;
+    };
+    const Case cases[] = {
+        {0, -1, "acquisition not enabled", 1},
+        {0, -2, "ring overflow: samples were lost", 1},
+        {0, -3, "bulk transfer failed", 1},
+        {-1, 0, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
+    };
+    const cli::BoardApi api = cli::test::fake_api();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        FakeBoard::reset();
+        FakeBoard::get().startResult = c.startResult;
+        FakeBoard::get().reads = {500, c.read};
+        ScopeController sc(api, base(), nullptr);
+        sc.run();
+        ASSERT_TRUE(tick_until(sc, [&] { return !sc.message().empty(); }));
+        EXPECT_EQ(sc.message(), c.says);
+        EXPECT_FALSE(sc.running());
+        EXPECT_EQ(FakeBoard::get().stops, c.stops);
+        // The picture says so too, in the failure colour.
+        const DrawList d = sc.view(800, 600);
+        EXPECT_EQ(d.texts.back().color, kFailureText);
+        EXPECT_NE(d.texts.back().text.find(c.says), std::string::npos);
+    }
+}
+
+std::int32_t KV318_CALL no_board(std::int32_t) { return -1; }
+std::string hint(int board) { return " (no driver for board " + std::to_string(board) + ")"; }
+
+TEST(ScopeController, BoardNotFoundGivesTheHintAndStartsNothing) {
+    FakeBoard::reset();
+    cli::BoardApi api = cli::test::fake_api();
+    api.open = no_board;
+    ScopeController sc(api, base(), hint);
+    sc.run();
+    EXPECT_EQ(sc.message(), "board 0: not found (no driver for board 0); press Run to try again");
+    EXPECT_FALSE(sc.running());
+    EXPECT_EQ(FakeBoard::get().starts, 0);
+}
+
+}  // namespace
+}  // namespace kv318::scope
