@@ -141,6 +141,15 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
                    inv);
     stream_options(leaf(&app, "poll", "polled acquisition to a file (KV318_M_AD, KV318_M_Read)", Command::Poll, inv), inv);
 
+    // capture's options check numbers by the same rule, as validators.
+    const auto within = [](const Limit& limit) {
+        return CLI::Validator(
+            [limit](std::string& text) {
+                std::int64_t v = 0;
+                return parse_within(limit, text, &v);
+            },
+            "N");
+    };
     capture_options(leaf(&app, "capture", "one triggered capture to a file (exit 9: no trigger in time)", Command::Capture, inv),
                     inv, within);
 

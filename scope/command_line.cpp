@@ -13,17 +13,15 @@ namespace kv318::scope {
 
 namespace {
 
-using cli::check_limit;
 using cli::Limit;
 
+// A whole number within `limit`, by the CLI's own rule: taken as typed or
+// refused, never capped.
 CLI::Validator within(const Limit& limit) {
     return CLI::Validator(
-        [limit](std::string& text) -> std::string {
-            std::string bad = cli::check_number_text(text);
-            if (!bad.empty()) return bad;
+        [limit](std::string& text) {
             std::int64_t v = 0;
-            if (!CLI::detail::lexical_cast(text, v)) return "'" + text + "' is not a number";
-            return check_limit(limit, v);
+            return cli::parse_within(limit, text, &v);
         },
         std::to_string(limit.min) + "-" + std::to_string(limit.max));
 }

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "fake_board.h"
+#include "exit_codes.h"
 #include "option_limits.h"
 
 namespace kv318::cli::test {
