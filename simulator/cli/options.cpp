@@ -148,8 +148,9 @@ std::string usage_text(Transport transport) {
                    "library and the test panel run without a board.  Stop it with Ctrl-C or SIGTERM.\n"
                    "\n"
                    "  --boards N              boards to serve, 1-16 (default 1)\n"
-                   "  --dir DIR               driver directory (default $KV318_DRIVER_DIR,\n"
-                   "                          else /tmp/kv318-<uid>); created with mode 0700\n";
+                   "  --dir DIR               driver directory (default $KV318_DRIVER_DIR, else\n"
+                   "                          $XDG_RUNTIME_DIR/kv318, else /tmp/kv318-<uid>);\n"
+                   "                          created with mode 0700\n";
     text +=
         "  --signal KIND           analog input: sine (default), ramp (+1 code per\n"
         "                          sample, wrapping) or const\n"
