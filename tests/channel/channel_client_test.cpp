@@ -14,6 +14,7 @@
 #include "bytes.h"
 #include "channel_client.h"
 #include "channel_frame.h"
+#include "wait.h"
 
 namespace kv318 {
 namespace {
@@ -235,7 +236,9 @@ public:
         std::unique_lock<std::mutex> lock(r_.mutex);
         r_.waiting = true;
         r_.changed.notify_all();
-        r_.changed.wait(lock, [&] { return r_.interrupted; });
+        // Without an interrupt the close would wait for ever: give up after
+        // the tests' wait limit instead, and let the checks below say so.
+        r_.changed.wait_for(lock, kv318::test::kWaitLimit, [&] { return r_.interrupted; });
         r_.waiting = false;
         return false;
     }
