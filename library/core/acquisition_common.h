@@ -51,7 +51,8 @@ extern Handle AcqDevice;
 // a stop ends a drain early.  Sequentially consistent: StopAD stores 0 and
 // then loads DrainBusy, as in the handshake above.
 extern std::atomic<std::int32_t> AcqRunning;
-// Negative after a failed bulk read in a tick; KV318_StopAD sets it to 1.
+// Negative after a transfer fault: a failed status read or bulk read in a
+// tick, or a failed status read in KV318_Read.  KV318_StopAD sets it to 1.
 // Guarded by the handshake.
 extern std::int32_t AcqFault;
 // 1 while a timer tick is inside its drain.  Written by the timer thread,
