@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,7 +59,9 @@ public:
 #ifndef _WIN32
     ~Driver() {
         ::unsetenv("KV318_DRIVER_DIR");
-        ::rmdir(dir_.c_str());
+        // A killed driver leaves its socket and lock behind.
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
 #endif
     bool serving() { return sim_.wait_for_output("kv318-sim: serving"); }
