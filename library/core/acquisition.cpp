@@ -36,37 +36,38 @@ void wait_for_drain_end() {
     while (DrainBusy.load() != 0) std::this_thread::yield();
 }
 
-// Drains at least the FIFO level the board reports, reply by reply.
-// Runs with the tick's side of the handshake held.  A tick ends early, and
-// leaves the rest to the next tick, when the status read fails (no level is
-// known), on a stop, when the ring overflows, or when the board stops
-// delivering (kMaxEmptyReplies empty replies in a row): the timer thread
-// must never be held by a board, and KV318_Read waits for this drain.
-void drain_fifo() {
-    const FifoLevel fifo = fifo_level(RegRead8(AcqDevice, reg::kStatus));
+// The ring as the tick's drain sees it.
+class RingSink final : public DrainSink {
+public:
+    bool take(const std::uint8_t* bytes, std::int32_t n) override {
+        ring_append(bytes, n);
+        // The writer has caught up with the reader; the next tick goes on.
+        return RingCount < kRingSize;
+    }
+    // A stop or an unload ends the drain at once.
+    bool go_on() override { return AcqRunning.load() == 1; }
+};
+
+// One tick's drain: at least the FIFO level the board reports, reply by
+// reply, with the tick's side of the handshake held.  It ends early, and
+// leaves the rest to the next tick, on a stop, when the ring overflows, when
+// the board stops delivering, or when the tick's time is spent: the timer
+// thread must never be held by a board, and KV318_Read waits for this drain.
+// A status read or bulk read that fails is a transfer fault: KV318_Read
+// reports it until the stop.  A failed status read must not pass for an
+// empty FIFO, or a driver that has gone away would look like a quiet board.
+void drain_tick() {
+    const std::uint64_t start = device_service().now_ms();
+    const std::int32_t status = RegRead8(AcqDevice, reg::kStatus);
+    if (status < 0) {
+        AcqFault = -1;
+        return;
+    }
+    const FifoLevel fifo = fifo_level(status);
     if (fifo.level == 0) return;
     TickTotal = 0;
-    EmptyReplyRun empty;
-    while (TickTotal < fifo.level) {
-        const std::int32_t n = BulkIn(AcqDevice, TransferBuffer, fifo.chunk);
-        LastChunk = n;
-        if (n < 0) {
-            LastChunk = 0;
-            AcqFault = -1;
-            return;
-        }
-        TickTotal += n;
-        if (n > 0) {
-            ring_append(TransferBuffer, n);
-            // The writer has caught up with the reader; the next tick goes on.
-            if (RingCount >= kRingSize) return;
-        }
-        // A reply of 0 bytes adds nothing and the loop asks again, up to a
-        // short run of them.
-        if (empty.stalled_after(n)) return;
-        // A stop or an unload ends the drain at once.
-        if (AcqRunning.load() != 1) return;
-    }
+    RingSink ring;
+    if (drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring) == DrainEnd::Failed) AcqFault = -1;
 }
 
 }  // namespace
@@ -119,7 +120,7 @@ void StopSampleTimer() {
 void SampleTimerProc(std::uintptr_t) {
     // Raise our flag before looking at the reader's (see the handshake).
     DrainBusy.store(1);
-    if (AcqRunning.load() == 1 && ReaderBusy.load() == 0) drain_fifo();
+    if (AcqRunning.load() == 1 && ReaderBusy.load() == 0) drain_tick();
     DrainBusy.store(0);
     // Leave the reader a moment before this thread's next tick.
     device_service().sleep_ms(1);
@@ -139,17 +140,26 @@ extern "C" {
 
 KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
                                          int32_t divider) {
-    // One stream at a time: a second start would orphan the running timer.
-    if (AcqRunning.load() == 1) return -1;
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) return -1;
+    // One acquisition at a time, claimed in one step: a second stream
+    // would orphan the running timer, and two starts at once would each
+    // start one.
+    if (!claim_start()) return -1;
+    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        finish_start(kSessionIdle, handle);
+        return -1;
+    }
     AcqRunning.store(0);
     AcqDevice = handle;
     reset_ring_counters();
     // On failure the board stays configured but not started.
-    if (StartSampleTimer(kSamplePeriodMs) < 0) return -1;
+    if (StartSampleTimer(kSamplePeriodMs) < 0) {
+        finish_start(kSessionIdle, handle);
+        return -1;
+    }
     AcqRunning.store(1);
     ReaderBusy.store(0);
     start_conversion(handle);
+    finish_start(kSessionStream, handle);
     return 0;
 }
 
@@ -161,12 +171,17 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
     wait_for_drain_end();
 
     std::int32_t result = 0;
+    std::int32_t status = 0;
     if (AcqFault < 0) {
         result = -3;
     } else if (RingCount < kMinReadBytes) {
         result = 0;
-    } else if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) {
-        // Not enabled, or the status read failed: refused, the ring kept.
+    } else if ((status = RegRead8(handle, reg::kStatus)) < 0) {
+        // The board cannot be asked: a transfer fault, as in a tick, and not
+        // a board that reports acquisition off.  The ring is kept.
+        AcqFault = -1;
+        result = -3;
+    } else if (!acquisition_enabled(status)) {
         result = -1;
     } else if (RingCount >= kRingSize) {
         result = -2;
@@ -182,6 +197,22 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
+    // The stop owns the stream's state while it runs: it waits out a start
+    // or another stop in progress.  A polled run is not ours to end; then
+    // only conversion stops.
+    std::int32_t was = AcqSession.load();
+    for (;;) {
+        if (was == kSessionPolled) {
+            (void)RegRead8(handle, reg::kMode);
+            return 0;
+        }
+        if (was == kSessionIdle || was == kSessionStream) {
+            if (AcqSession.compare_exchange_weak(was, kSessionStopping)) break;
+            continue;
+        }
+        std::this_thread::yield();
+        was = AcqSession.load();
+    }
     // A tick that begins after this store drains nothing; the wait lets a
     // drain in progress end before the timer goes.
     AcqRunning.store(0);
@@ -189,6 +220,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     AcqFault = 1;
     StopSampleTimer();
     (void)RegRead8(handle, reg::kMode);
+    AcqSession.store(kSessionIdle);
     return 0;
 }
 

@@ -25,6 +25,18 @@ std::int32_t TickTotal = 0;
 TimerHandle TimerId = 0;
 char LastErrorText[kErrorTextSize];
 std::uint8_t PolledBuffer[kPolledSize];
+std::atomic<std::int32_t> AcqSession{kSessionIdle};
+std::atomic<Handle> AcqSessionHandle{kInvalidHandle};
+
+bool claim_start() {
+    std::int32_t idle = kSessionIdle;
+    return AcqSession.compare_exchange_strong(idle, kSessionStarting);
+}
+
+void finish_start(std::int32_t outcome, Handle h) {
+    if (outcome != kSessionIdle) AcqSessionHandle.store(h);
+    AcqSession.store(outcome);
+}
 
 std::uint8_t mode_byte(std::int32_t flag1, std::int32_t flag2, std::int32_t flag3, std::int32_t flag4) {
     return static_cast<std::uint8_t>((flag1 & 1) | ((flag3 & 1) << 1) | ((flag2 & 1) << 2) | ((flag4 & 1) << 3));
@@ -83,6 +95,28 @@ FifoLevel fifo_level(std::int32_t status) {
 
 bool acquisition_enabled(std::int32_t status) {
     return status >= 0 && (status & kStatusEnabledBit) != 0;
+}
+
+DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs,
+                    std::uint32_t limitMs, DrainSink& sink) {
+    std::int32_t emptyRun = 0;
+    while (*total < fifo.level) {
+        const std::int32_t n = BulkIn(h, TransferBuffer, fifo.chunk);
+        LastChunk = n;
+        if (n < 0) {
+            LastChunk = 0;
+            return DrainEnd::Failed;
+        }
+        *total += n;
+        if (n > 0 && !sink.take(TransferBuffer, n)) return DrainEnd::Stopped;
+        // A reply of 0 bytes adds nothing and the loop asks again, up to a
+        // short run of them.
+        emptyRun = n == 0 ? emptyRun + 1 : 0;
+        if (emptyRun >= kMaxEmptyReplies) return DrainEnd::Stalled;
+        if (!sink.go_on()) return DrainEnd::Stopped;
+        if (*total < fifo.level && device_service().now_ms() - startMs >= limitMs) return DrainEnd::TimeUp;
+    }
+    return DrainEnd::Level;
 }
 
 void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count) {

@@ -51,7 +51,8 @@ extern Handle AcqDevice;
 // a stop ends a drain early.  Sequentially consistent: StopAD stores 0 and
 // then loads DrainBusy, as in the handshake above.
 extern std::atomic<std::int32_t> AcqRunning;
-// Negative after a failed bulk read in a tick; KV318_StopAD sets it to 1.
+// Negative after a transfer fault: a failed status read or bulk read in a
+// tick, or a failed status read in KV318_Read.  KV318_StopAD sets it to 1.
 // Guarded by the handshake.
 extern std::int32_t AcqFault;
 // 1 while a timer tick is inside its drain.  Written by the timer thread,
@@ -127,7 +128,45 @@ FifoLevel fifo_level(std::int32_t status);
 // failed read (-1) is a failed request, never "enabled".
 bool acquisition_enabled(std::int32_t status);
 
-// ---- A board that stops delivering ------------------------------------------
+// ---- Who acquires -----------------------------------------------------------
+
+// One acquisition at a time per loaded library: a stream or a polled run.
+// A start claims it in one atomic step before it sends anything, so of two
+// threads that start at the same moment exactly one goes on and the other
+// is refused.  The transient states keep a stop from overlapping a start.
+enum AcqSessionState : std::int32_t {
+    kSessionIdle = 0,
+    kSessionStarting = 1,  // a start call is between its claim and its outcome
+    kSessionStream = 2,    // KV318_AD succeeded; its timer runs
+    kSessionPolled = 3,    // KV318_M_AD succeeded
+    kSessionStopping = 4,  // KV318_StopAD is ending a stream, or stopping while idle
+};
+
+// The state above.  Written and read by the start, stop and close calls on
+// any caller's thread; never by the timer thread (it reads AcqRunning).
+// Sequentially consistent compare-exchange makes a claim one step; the store
+// that ends a transient state publishes what the start or stop wrote to the
+// next thread that claims.  A mutex would do the same, but a refused start
+// must not wait behind a start in progress that may take a whole channel
+// timeout.
+extern std::atomic<std::int32_t> AcqSession;
+// The handle the current stream or polled run was started on, so that
+// closing that handle ends it.  Written by the start that holds the claim,
+// before the store that publishes kSessionStream or kSessionPolled; read by
+// KV318_CloseDevice on any thread after it loads that state.
+extern std::atomic<Handle> AcqSessionHandle;
+
+// Claims acquisition for a start: idle -> starting, in one atomic step.
+// Any thread.  False when another acquisition runs, starts or stops; the
+// caller then returns -1 and sends nothing.
+bool claim_start();
+
+// Ends the claim of a start: `outcome` is kSessionStream or kSessionPolled
+// for a start that succeeded on `h`, kSessionIdle for one that failed.
+// Only the thread whose claim_start succeeded.
+void finish_start(std::int32_t outcome, Handle h);
+
+// ---- Draining the FIFO --------------------------------------------------------
 
 // A drain asks again after a bulk reply of 0 bytes, but gives up after this
 // many in a row.  The level the board reports is what its FIFO already
@@ -136,24 +175,51 @@ bool acquisition_enabled(std::int32_t status);
 // boundary), and a real board answers the retry.  Sixteen empty replies in
 // a row, with not one byte between them, is a board that has stopped
 // delivering (a stalled endpoint).  Giving up loses nothing: the bytes stay
-// in the board's FIFO, and the next tick or polled read asks for them.  A
-// count and not a time bound, so the rule is the same on a fast local
-// driver and a slow USB bus, and tests see it exactly.
+// in the board's FIFO, and the next tick or polled read asks for them.
 inline constexpr std::int32_t kMaxEmptyReplies = 16;
 
-// Counts one drain's bulk replies of 0 bytes in a row.
-class EmptyReplyRun {
-public:
-    // Notes a reply of `n` >= 0 bytes.  True once kMaxEmptyReplies empty
-    // replies came in a row: the drain must stop.
-    bool stalled_after(std::int32_t n) {
-        run_ = n == 0 ? run_ + 1 : 0;
-        return run_ >= kMaxEmptyReplies;
-    }
+// A drain also stops asking once it has taken this long, however the board
+// answers: a board that trickles (a few bytes a reply, or a reply every
+// second) would otherwise hold the drain for as long as the level takes at
+// its pace.  A tick gets its own period, so the timer thread keeps its
+// schedule and a KV318_Read waiting for the drain is never held much longer
+// than a period.  A polled read gets about a second: it runs on the caller's
+// thread, and a second is far beyond what a healthy board needs for the
+// largest level (256 KiB), yet short enough for a caller to stay responsive.
+// Both bounds are checked after each reply, so a drain ends at most one
+// reply after its bound.  What was drained is kept either way.
+inline constexpr std::uint32_t kTickDrainLimitMs = 10;
+inline constexpr std::uint32_t kPolledDrainLimitMs = 1000;
 
-private:
-    std::int32_t run_ = 0;
+// Where one drain puts what the board sends.  Used on the draining thread only.
+class DrainSink {
+public:
+    // Takes the `n` > 0 bytes of one reply (TransferBuffer, valid during the
+    // call).  False ends the drain after them: the sink has no room for more.
+    virtual bool take(const std::uint8_t* bytes, std::int32_t n) = 0;
+    // Asked after each reply: false ends the drain (the stream was stopped).
+    virtual bool go_on() { return true; }
+
+protected:
+    ~DrainSink() = default;
 };
+
+enum class DrainEnd {
+    Level,    // the level was drained
+    Failed,   // a bulk read failed; LastChunk is 0
+    Stalled,  // kMaxEmptyReplies empty replies in a row
+    TimeUp,   // the time limit passed first
+    Stopped,  // the sink asked to stop
+};
+
+// Drains `fifo` from board `h` into `sink`, reply by reply in chunks of
+// fifo.chunk through TransferBuffer, until *total (the bytes held, counting
+// any the caller already had) reaches fifo.level, or one of the other ends
+// above.  Updates *total and LastChunk after each reply.  Stops asking once
+// device_service().now_ms() has passed `startMs` + `limitMs`.  The draining
+// thread only; the caller holds whatever guards TransferBuffer.
+DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs,
+                    std::uint32_t limitMs, DrainSink& sink);
 
 // ---- Sample conversion ----------------------------------------------------
 

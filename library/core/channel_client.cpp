@@ -44,9 +44,21 @@ bool ChannelHandles::contains(Handle h) {
     return find(h) != nullptr;
 }
 
-bool ChannelHandles::remove(Handle h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return table_.erase(h) > 0;
+std::int32_t ChannelHandles::close(Handle h) {
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = table_.find(h);
+        if (it == table_.end()) return -1;
+        entry = std::move(it->second);
+        table_.erase(it);
+    }
+    // Not in the table any more: no new exchange finds it.  One that found
+    // it before is woken, and the stream closes once it has ended.
+    entry->stream->interrupt();
+    std::lock_guard<std::mutex> lock(entry->io);
+    entry->broken = true;
+    return entry->stream->close() ? 0 : -1;
 }
 
 std::shared_ptr<ChannelHandles::Entry> ChannelHandles::find(Handle h) {

@@ -14,12 +14,24 @@
 
 namespace kv318 {
 
-// A connected byte stream to a driver process, for one exchange.  The
-// transport bounds both calls by the exchange's deadline.  Called on the
-// thread issuing the request, which holds the handle's lock.
+// A connected byte stream to a driver process.  It owns the OS handle or
+// descriptor it runs on, and only close() or its destruction close it: so
+// the number cannot be given to a new open while an exchange still uses it.
+// The transport bounds send_all and receive_all by the exchange's deadline.
+// Those are called on the thread issuing the request, which holds the
+// handle's lock; so is close().  interrupt() is called without it.
 class ChannelStream {
 public:
+    // Closes the OS handle unless close() did.
     virtual ~ChannelStream() = default;
+
+    // Closes the OS handle now.  True on success.  Later calls on the
+    // stream are never made.
+    virtual bool close() { return true; }
+
+    // Makes an exchange in progress on another thread fail soon, without
+    // giving the OS handle back: the handle is being closed.  Any thread.
+    virtual void interrupt() {}
 
     // Sends all `len` bytes of `data` (owned by the caller).  False when the
     // stream failed or the deadline passed before every byte went out.
@@ -69,9 +81,12 @@ public:
     // True when `h` was added and not removed since.
     bool contains(Handle h);
 
-    // Forgets `h`; false when it is unknown.  An exchange in progress on
-    // it keeps the stream until it ends; the caller closes the OS handle.
-    bool remove(Handle h);
+    // Forgets `h` and closes its stream: 0, -1 when `h` is unknown (then
+    // nothing is touched: the number may be a descriptor of the program's
+    // own) or the OS close fails.  An exchange in progress on `h` is
+    // interrupted and ends first, so it never reaches a handle that a later
+    // open is given under the same number; requests that come after fail.
+    std::int32_t close(Handle h);
 
     // One request on `h`, as DeviceService::ioctl.  False, with *returned
     // = 0, when `h` is unknown or broken, or the exchange fails; a lost
@@ -82,7 +97,7 @@ public:
 private:
     struct Entry {
         std::mutex io;  // held for a whole exchange
-        bool broken = false;  // guarded by io
+        bool broken = false;  // guarded by io; also set when the handle is closed
         std::unique_ptr<ChannelStream> stream;
     };
 

@@ -1,6 +1,7 @@
 #include "device_service.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace kv318 {
 namespace {
@@ -10,6 +11,11 @@ namespace {
 // publishes the substitute's construction to the timer thread.
 std::atomic<DeviceService*> g_override{nullptr};
 }  // namespace
+
+std::uint64_t DeviceService::now_ms() {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
 
 DeviceService& device_service() {
     DeviceService* s = g_override.load(std::memory_order_acquire);

@@ -37,6 +37,13 @@ public:
 
     // Blocks the calling thread for about `ms` milliseconds.
     virtual void sleep_ms(std::uint32_t ms) = 0;
+
+    // Milliseconds on a clock that never goes back, from an arbitrary
+    // origin.  Any thread.  The drains bound how long they keep asking a
+    // board by it.  This default reads the standard library's steady clock;
+    // a test substitute may keep a clock of its own, so that a time bound is
+    // seen exactly and without waiting.
+    virtual std::uint64_t now_ms();
 };
 
 // The service in use: the platform's unless a test installed another.

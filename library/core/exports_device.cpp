@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "KV318.h"
+#include "acquisition_common.h"
 #include "channel_frame.h"
 #include "registers.h"
 
@@ -18,6 +19,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
 
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
     if (handle == kInvalidHandle) return 0;
+    // An acquisition on this handle ends first, as its stop call ends it:
+    // its timer must not go on asking a closed handle, and a run nobody can
+    // stop any more must not refuse every later start.
+    const std::int32_t session = AcqSession.load();
+    if (AcqSessionHandle.load() == handle) {
+        if (session == kSessionStream) KV318_StopAD(handle);
+        if (session == kSessionPolled) KV318_M_StopAD(handle);
+    }
     return device_service().close(handle) == 0 ? 0 : -1;
 }
 

@@ -22,10 +22,26 @@ static_assert(static_cast<std::size_t>(kMaxFifoLevel) + kMaxChunk <= kPolledSize
 static_assert((kMaxFifoLevel + kMaxChunk) / 2 == KV318_M_READ_MAX_SAMPLES,
               "KV318.h states the most one KV318_M_Read returns");
 
-// Streaming owns TransferBuffer and the ring counters while its timer runs.
+// Streaming owns TransferBuffer and the ring counters while its timer runs
+// or while a stream starts or stops.
 bool stream_running() {
-    return AcqRunning.load() == 1;
+    const std::int32_t s = AcqSession.load();
+    return AcqRunning.load() == 1 || (s != kSessionIdle && s != kSessionPolled);
 }
+
+// PolledBuffer as the drain sees it: each reply lands after the bytes before it.
+class PolledSink final : public DrainSink {
+public:
+    explicit PolledSink(std::int32_t held) : end_(held) {}
+    bool take(const std::uint8_t* bytes, std::int32_t n) override {
+        std::memcpy(PolledBuffer + end_, bytes, static_cast<std::size_t>(n));
+        end_ += n;
+        return true;
+    }
+
+private:
+    std::int32_t end_;
+};
 
 }  // namespace
 }  // namespace kv318
@@ -36,10 +52,16 @@ extern "C" {
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                            int32_t flag4, int32_t divider) {
-    if (stream_running()) return -1;
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) return -1;
+    // One acquisition at a time, claimed in one step (see KV318_AD); the
+    // run lasts until KV318_M_StopAD.
+    if (!claim_start()) return -1;
+    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        finish_start(kSessionIdle, handle);
+        return -1;
+    }
     reset_ring_counters();
     start_conversion(handle);
+    finish_start(kSessionPolled, handle);
     return 0;
 }
 
@@ -48,6 +70,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
     if (samples == nullptr || carry == nullptr || stream_running()) return -1;
     // A failed status read is a failed request: -1 with the carry unchanged,
     // whichever of the two reads it is.
+    const std::uint64_t start = device_service().now_ms();
     if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) return -1;
     const std::int32_t status = RegRead8(handle, reg::kStatus);
     if (status < 0) return -1;
@@ -56,23 +79,12 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 
     std::int32_t b = 0;
     if (*carry & kCarryPresent) PolledBuffer[b++] = static_cast<std::uint8_t>(*carry & 0xFF);
-    EmptyReplyRun empty;
-    while (b < fifo.level) {
-        // BulkIn never reports more than chunk + 1 bytes, the capacity it offers.
-        const std::int32_t n = BulkIn(handle, TransferBuffer, fifo.chunk);
-        LastChunk = n;
-        if (n < 0) {
-            // The bytes drained so far are dropped and the carry keeps its value.
-            LastChunk = 0;
-            return -1;
-        }
-        // A reply of 0 bytes adds nothing, and the loop asks again.
-        std::memcpy(PolledBuffer + b, TransferBuffer, static_cast<std::size_t>(n));
-        b += n;
-        // A board that stopped delivering ends the call with what it has:
-        // those bytes are converted below, and an odd last one is carried.
-        if (empty.stalled_after(n)) break;
-    }
+    PolledSink sink(b);
+    // A failed bulk read drops the bytes drained so far and keeps the carry.
+    // A board that stopped delivering, or one so slow that the call's time
+    // is spent, ends the call with what it has: those bytes are converted
+    // below, and an odd last one is carried.
+    if (drain_fifo(handle, fifo, &b, start, kPolledDrainLimitMs, sink) == DrainEnd::Failed) return -1;
     const std::int32_t m = b / 2;
     convert_samples(PolledBuffer, samples, static_cast<std::size_t>(m));
     *carry = (b & 1) != 0 ? kCarryPresent | PolledBuffer[b - 1] : 0;
@@ -81,6 +93,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
     (void)RegRead8(handle, reg::kMode);
+    // Ends a polled run; a stream is left to KV318_StopAD.
+    std::int32_t polled = kSessionPolled;
+    AcqSession.compare_exchange_strong(polled, kSessionIdle);
     return 0;
 }
 

@@ -107,10 +107,20 @@ extern "C" {
 KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board);
 
 /** Closes a handle.  A handle of -1 does nothing and returns 0.  Returns 0,
- * or -1 when the close fails.  Closing a handle that a running stream still
- * uses is the caller's error.
+ * or -1 when the close fails.  An acquisition started on this handle (a
+ * stream or a polled run) ends first, as KV318_StopAD or KV318_M_StopAD
+ * would end it.
+ * Where boards are reached through a driver process (the socket on Linux,
+ * the named-pipe fallback on Windows) the library closes only handles it
+ * opened and has not closed yet: any other value returns -1 and nothing is
+ * closed, so a stale second close or a stray number never closes a file of
+ * the program's own.  (A handle of the Windows kernel driver is closed with
+ * CloseHandle as given.)  A request in progress on the handle in another
+ * thread fails, and has ended before the handle is really closed, so it can
+ * never reach a board opened later under the same value.
  * @param handle  a handle from KV318_OpenDevice, or -1.
- * @return 0, or -1 when the system refuses the close. */
+ * @return 0, or -1 when the handle is not one the library holds (channel
+ *         paths) or the system refuses the close. */
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle);
 
 /** Reads identity strings 1 and 2 and writes exactly 70 bytes to `text`:
@@ -152,17 +162,24 @@ KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void *buffer, int
 KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
 
 /* ---- Streaming analog input ------------------------------------------- */
-/* One stream per loaded library.  Between KV318_AD and KV318_StopAD a timer
+/* One acquisition per loaded library, a stream or a polled run: of two
+ * starts at the same moment, on any threads, exactly one succeeds and the
+ * other returns -1 without a board request.
+ * One stream per loaded library.  Between KV318_AD and KV318_StopAD a timer
  * inside the library drains the board's FIFO every 10 ms into a 2 MiB ring;
  * KV318_Read hands the ring's bytes over as samples.  A sample is two FIFO
  * bytes, low byte first, as a signed 16-bit value sign-extended to 32 bits;
  * samples are aligned to the start of the stream.
  *
  * A board that fails or stalls never holds the timer, nor a KV318_Read
- * waiting for it.  A tick whose status read fails drains nothing.  A tick
- * whose bulk reads come back empty 16 times in a row (a board that reports
- * a FIFO fill but stopped delivering) ends with what it drained; the bytes
- * stay on the board and the next tick asks for them again. */
+ * waiting for it.  A tick whose status read or bulk read fails records a
+ * transfer fault (KV318_Read returns -3 until KV318_StopAD), so a driver
+ * that exits or is killed is never taken for a quiet board.  A tick asks
+ * for no further bulk reply once 10 ms (its period) have passed since it
+ * began, so it lasts at most one reply longer than that; and a tick whose
+ * bulk reads come back empty 16 times in a row (a board that reports a FIFO
+ * fill but stopped delivering) ends too.  Either way the tick keeps what it
+ * drained; the rest stays on the board and the next tick asks for it. */
 
 /** Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
  * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
@@ -170,8 +187,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * bits, at least 2), starts the 10 ms timer and starts conversion.
  * Returns 0, or -1 when a board request fails or the timer cannot start (the
  * board is then configured but not started).
- * While a stream is running it is refused: -1, and nothing is sent to the
- * board.  Call KV318_StopAD first, also to start on another board.
+ * While a stream or a polled run is running, or another thread is starting
+ * or stopping one, it is refused: -1, and nothing is sent to the board.
+ * The test and the claim are one atomic step.  Call KV318_StopAD first,
+ * also to start on another board.
  * @param handle   the board handle; the stream keeps using it until
  *                 KV318_StopAD.
  * @param flag1    mode flag, bit 0 used (see "Mode flags" above).
@@ -187,32 +206,40 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 /** Moves the buffered samples into `samples`, which must hold 524,288
  * elements.  Returns the count, 50 to 524,288; 0 while fewer than 100 bytes
  * are buffered.  An odd byte stays buffered for the next call.  Failures:
- * -1 when the board reports acquisition not enabled or its status read fails
- * (the buffer is kept either way) or `samples` is NULL (nothing is read); -2 when the ring overflowed, until
- * the stream is stopped and started again; -3 when a bulk read of the timer
- * failed, until KV318_StopAD.  `handle` is used for the status read.
+ * -1 when the board reports acquisition not enabled (the buffer is kept) or
+ * `samples` is NULL (nothing is read); -2 when the ring overflowed, until
+ * the stream is stopped and started again; -3 after a transfer fault, until
+ * KV318_StopAD, also while fewer than 100 bytes are buffered: a status read
+ * or bulk read of the timer failed, or this call's own status read failed
+ * (the buffer is kept).  `handle` is used for the status read.  It waits
+ * for a drain in progress, which the bound above keeps to about 10 ms.
  * @param handle   the board handle.
  * @param samples  caller-owned, KV318_READ_MAX_SAMPLES elements.
  * @return the sample count (0 while too little is buffered), or
- * @retval -1 acquisition not enabled, status read failed, or `samples` NULL;
+ * @retval -1 acquisition not enabled, or `samples` NULL;
  * @retval -2 the ring overflowed: samples were lost;
- * @retval -3 the timer's bulk read failed. */
+ * @retval -3 a transfer fault: a status or bulk read failed. */
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
 
 /** Ends the stream: waits for a drain in progress, stops the timer (no drain
- * runs after it returns), clears a bulk-read fault and stops conversion on
- * `handle`.  Always returns 0, also when no stream runs.
+ * runs after it returns), clears a transfer fault and stops conversion on
+ * `handle`.  Waits for a start or stop in progress on another thread.
+ * Always returns 0, also when no stream runs; a polled run it leaves
+ * running (only conversion stops).
  * @param handle  the board handle.
  * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 
 /* ---- Polled analog input ---------------------------------------------- */
 /* No timer: each KV318_M_Read drains the FIFO on the caller's thread.  Not to
- * be mixed with a running stream, and only one thread may poll at a time. */
+ * be mixed with a running stream, and only one thread may poll at a time.
+ * A run lasts from KV318_M_AD to KV318_M_StopAD (or the close of its
+ * handle). */
 
 /** Configures and starts conversion as KV318_AD does, without the timer.
- * Returns 0, or -1 when a board request fails, or while a stream is running
- * (then nothing is sent).
+ * Returns 0, or -1 when a board request fails, or while a stream or another
+ * polled run is running or another thread starts or stops one (then nothing
+ * is sent): the test and the claim are one atomic step.
  * @param handle   the board handle.
  * @param flag1    mode flag, bit 0 used, as for KV318_AD.
  * @param flag2    mode flag, bit 0 used.
@@ -232,11 +259,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * Returns the sample count, 0 when the FIFO is empty (carry unchanged), or
  * -1 when acquisition is not enabled, a status read fails, a bulk read fails
  * (the bytes of this call are dropped), `samples` or `carry` is NULL, or a
- * stream is running; the carry is unchanged on every -1.  When the board
- * answers 16 bulk reads in a row with 0 bytes (it reports a FIFO fill but
- * stopped delivering), the call stops early and returns the samples it
- * drained, possibly 0, with the carry set as usual: nothing taken from the
- * board is lost.  `reserved` is ignored.
+ * stream is running; the carry is unchanged on every -1.  The call asks
+ * for no further bulk reply once 1 second has passed since it began, so it
+ * returns within about a second plus one reply however slowly the board
+ * trickles; and when the board answers 16 bulk reads in a row with 0 bytes
+ * (it reports a FIFO fill but stopped delivering) it stops early too.
+ * Either way it returns the samples it drained, possibly 0, with the carry
+ * set as usual: nothing taken from the board is lost.  `reserved` is
+ * ignored.
  * @param handle    the board handle.
  * @param samples   caller-owned, KV318_M_READ_MAX_SAMPLES elements.
  * @param carry     caller-owned, kept between the calls of one run.
@@ -244,7 +274,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * @return the sample count (0 or more), or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
 
-/** Stops conversion.  Always returns 0.
+/** Stops conversion and ends the polled run, so a new start may follow.
+ * Always returns 0.  A running stream it does not end.
  * @param handle  the board handle.
  * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);

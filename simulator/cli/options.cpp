@@ -278,7 +278,8 @@ std::vector<OptionSpec> option_specs(Transport transport) {
     std::vector<OptionSpec> specs = {
         whole("--boards", "N", "boards to serve", 1, kMaxBoards, [](SimOptions& o) -> int& { return o.boards; }),
         {"--dir", "DIR",
-         "driver directory (default $KV318_DRIVER_DIR, else /tmp/kv318-<uid>); created with mode 0700",
+         "driver directory (default $KV318_DRIVER_DIR, else $XDG_RUNTIME_DIR/kv318, else "
+         "/tmp/kv318-<uid>); created with mode 0700",
          [pipe](const std::string& v, SimOptions& o) {
              // Refused rather than ignored on the pipes: a script that meant
              // a private directory would otherwise share the machine-wide pipes.

@@ -11,6 +11,8 @@
 
 #include "KV318.h"
 #include "acquisition_common.h"
+#include "board_model.h"
+#include "manual_timer.h"
 #include "recording_device.h"
 #include "requests.h"
 #include "timer_contract.h"
@@ -154,6 +156,57 @@ TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
     EXPECT_GT(board.produced(), FastBoard::kTotal - 1024);
     EXPECT_EQ(got, board.produced() / 2) << "nothing lost, nothing doubled";
     EXPECT_EQ(RingCount, board.produced() % 2) << "only an odd last byte is left";
+}
+
+// Two threads that start at the same moment: exactly one start succeeds,
+// the other is refused before it sends anything, and one stop ends it all
+// (for a stream: exactly one timer, cancelled).  Both threads are released
+// together from a spin, so their claims really race; under ThreadSanitizer
+// this also proves the claim leaves no data race behind.
+TEST(StartConcurrency, OfTwoStartsAtOnceExactlyOneWins) {
+    struct Mode {
+        const char* name;
+        decltype(&KV318_AD) start;
+        decltype(&KV318_StopAD) stop;
+        bool timer;
+    };
+    const Mode modes[] = {{"KV318_AD", KV318_AD, KV318_StopAD, true},
+                          {"KV318_M_AD", KV318_M_AD, KV318_M_StopAD, false}};
+    RecordingDevice dev;
+    BoardModel board(dev);
+    ManualTimer timer;
+    constexpr Handle kH = 0x24;
+    for (const Mode& m : modes) {
+        for (int round = 0; round < 20; ++round) {
+            dev.clear();
+            std::atomic<int> ready{0};
+            std::atomic<bool> go{false};
+            std::int32_t results[2] = {};
+            std::thread threads[2];
+            for (int t = 0; t < 2; ++t) {
+                threads[t] = std::thread([&, t] {
+                    ready.fetch_add(1);
+                    while (!go.load()) std::this_thread::yield();
+                    results[t] = m.start(kH + t, 0, 0, 0, 0, 50);
+                });
+            }
+            while (ready.load() < 2) std::this_thread::yield();
+            go.store(true);
+            for (std::thread& t : threads) t.join();
+            const int winner = results[0] == 0 ? 0 : 1;
+            EXPECT_EQ(results[winner], 0) << m.name << " round " << round;
+            EXPECT_EQ(results[1 - winner], -1) << m.name << " round " << round;
+            for (const Request& r : dev.requests())
+                EXPECT_EQ(r.handle, kH + winner) << m.name << " round " << round << ": the loser sent nothing";
+            if (m.timer) {
+                EXPECT_EQ(timer.created().size(), static_cast<std::size_t>(round + 1)) << "one timer per round";
+                EXPECT_EQ(AcqDevice, kH + winner);
+            }
+            EXPECT_EQ(m.stop(kH + winner), 0);
+            EXPECT_FALSE(timer.live()) << m.name << " round " << round;
+        }
+    }
+    EXPECT_EQ(timer.created().size(), timer.cancelled().size()) << "every timer was cancelled";
 }
 
 }  // namespace

@@ -136,6 +136,41 @@ TEST_F(Polled, ABoardThatStopsDeliveringEndsTheCallWithWhatItDrained) {
     }
 }
 
+// A board that trickles holds a polled read for about a second and no
+// longer; the bytes it gave are returned, the odd one carried.  The
+// device's clock moves only as the replies say, so the bound is exact.
+TEST_F(Polled, AReadAsksForAboutASecondAtMostAndKeepsWhatItDrained) {
+    struct Case {
+        const char* what;
+        int replyBytes;
+        std::uint64_t replyMs;
+        int replies;  // asked for in the call, no more
+        std::int32_t count;
+    };
+    const int limit = static_cast<int>(kPolledDrainLimitMs);
+    const Case cases[] = {
+        {"2 bytes a millisecond", 2, 1, limit, limit},
+        {"3 bytes every 100 ms: the odd byte is carried", 3, 100, 10, 15},
+        {"empty replies 1.9 s apart", 0, 1900, 1, 0},
+    };
+    board.set_status(status_with_level(7));
+    for (const Case& c : cases) {
+        board.set_before_bulk([&] { dev.advance_ms(c.replyMs); });
+        board.queue_bulk_n(c.replyBytes, c.replies);
+        const std::size_t before = board.delivered().size();
+        dev.clear();
+        std::int32_t carry = 0;
+        ASSERT_EQ(read(&carry), c.count) << c.what;
+        EXPECT_EQ(bulk_asks(dev.requests()).size(), static_cast<std::size_t>(c.replies)) << c.what;
+        EXPECT_EQ(board.bulk_left(), 0u) << c.what;
+        const auto all = board.delivered();
+        const std::vector<std::uint8_t> bytes(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        EXPECT_EQ(std::vector<std::int32_t>(samples.begin(), samples.begin() + c.count), expected_samples(bytes))
+            << c.what;
+        EXPECT_EQ(carry, bytes.size() % 2 == 1 ? 0x10000 | bytes.back() : 0) << c.what;
+    }
+}
+
 TEST_F(Polled, NullArgumentsAreRefusedWithoutABoardRequest) {
     std::int32_t carry = kUntouched;
     EXPECT_EQ(KV318_M_Read(kH, nullptr, &carry, 0), -1);

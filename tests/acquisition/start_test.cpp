@@ -181,6 +181,37 @@ TEST_F(Start, WhileAStreamRunsEveryStartAndPolledReadIsRefusedWithoutABoardReque
     EXPECT_EQ(AcqDevice, kH + 1);
 }
 
+// One acquisition at a time, stream or polled: while one runs every start
+// is refused without a board request, and it ends by its own stop call or
+// by closing its handle, never by closing another or by the other mode's stop.
+TEST_F(Start, AnAcquisitionRefusesEveryStartUntilItsStopOrTheCloseOfItsHandle) {
+    struct Case {
+        const char* what;
+        const Mode& mode;
+        std::int32_t (*end)(Handle h);
+    };
+    const Case cases[] = {
+        {"stream, stopped", kModes[0], [](Handle h) { return KV318_StopAD(h); }},
+        {"stream, handle closed", kModes[0], [](Handle h) { return KV318_CloseDevice(h); }},
+        {"polled, stopped", kModes[1], [](Handle h) { return KV318_M_StopAD(h); }},
+        {"polled, handle closed", kModes[1], [](Handle h) { return KV318_CloseDevice(h); }},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.mode.start(kH, 0, 0, 0, 0, 50), 0) << c.what;
+        dev.clear();
+        for (const Mode& m : kModes) EXPECT_EQ(m.start(kH + 1, 0, 0, 0, 0, 50), -1) << c.what << ", " << m.name;
+        EXPECT_EQ(dev.request_count(), 0u) << c.what;
+        EXPECT_EQ(KV318_CloseDevice(kH + 1), 0) << c.what;
+        const Mode& other = &c.mode == &kModes[0] ? kModes[1] : kModes[0];
+        EXPECT_EQ(other.stop(kH), 0) << c.what;
+        EXPECT_EQ(c.mode.start(kH, 0, 0, 0, 0, 50), -1) << c.what << ": still running";
+        EXPECT_EQ(c.end(kH), 0) << c.what;
+        EXPECT_FALSE(timer.live()) << c.what;
+        ASSERT_EQ(c.mode.start(kH + 1, 0, 0, 0, 0, 50), 0) << c.what << ": a new run starts";
+        EXPECT_EQ(c.mode.stop(kH + 1), 0) << c.what;
+    }
+}
+
 TEST_F(Start, StopWithoutAStreamOnlyStopsConversion) {
     board.set_failing(kCmdRead8, 4, true);
     EXPECT_EQ(KV318_StopAD(kH), 0) << "whatever the read returned";

@@ -246,13 +246,84 @@ TEST_F(Stream, ReadRefusesWhileTheBoardIsNotEnabledAndKeepsTheRing) {
     EXPECT_EQ(register_ops(dev.requests()), (std::vector<RegOp>{{kCmdRead8, 0, 0}}));
     EXPECT_EQ(RingCount, 1024);
     EXPECT_EQ(RingReadPos, 0);
-    board.set_status(BoardModel::kFail);
-    EXPECT_EQ(read(), -1) << "a failed status read is never \"enabled\"";
-    EXPECT_EQ(RingCount, 1024);
-    EXPECT_EQ(RingReadPos, 0);
     board.set_status(status_with_level(0));
     ASSERT_EQ(read(), 512);
     EXPECT_EQ(got(512), expected_samples(board.delivered()));
+}
+
+// A board that cannot be asked its status (a driver that exited or was
+// killed) is a transfer fault wherever the status read fails, never an
+// empty FIFO nor "acquisition off": every read reports it, whatever the
+// ring holds, until the stop.
+TEST_F(Stream, AFailedStatusReadIsATransferFaultUntilTheStop) {
+    struct Case {
+        const char* what;
+        std::int32_t buffered;  // bytes in the ring when the status read fails
+        bool inTick;            // the tick's status read fails, else the reader's
+    };
+    const Case cases[] = {
+        {"tick, empty ring", 0, true},
+        {"tick, under 100 bytes", 60, true},
+        {"tick, a batch waiting", 1024, true},
+        {"reader, a batch waiting", 1024, false},
+    };
+    for (const Case& c : cases) {
+        KV318_StopAD(kH);
+        ASSERT_EQ(KV318_AD(kH, 0, 0, 0, 0, 4095), 0) << c.what;
+        if (c.buffered > 0) {
+            board.set_status(status_with_level(1));
+            board.queue_bulk({c.buffered});
+            if (c.buffered < 1024) board.queue_bulk_n(0, kMaxEmptyReplies);
+            tick();
+        }
+        board.set_status(BoardModel::kFail);
+        if (c.inTick) tick();
+        dev.clear();
+        EXPECT_EQ(read(), -3) << c.what;
+        EXPECT_LT(AcqFault, 0) << c.what;
+        board.set_status(status_with_level(0));
+        tick();
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(read(), -3) << c.what << ": until the stop";
+        EXPECT_EQ(KV318_StopAD(kH), 0);
+        EXPECT_GE(read(), 0) << c.what << ": the stop clears the fault";
+    }
+}
+
+// A board that trickles (a full FIFO reported, a few bytes a reply, or
+// replies that each take long) holds a tick for about its period and no
+// longer; what it drained is kept.  The device's clock moves only as the
+// replies say, so the bound is seen exactly.
+TEST_F(Stream, ATickAsksNoLongerThanItsPeriodAndKeepsWhatItDrained) {
+    struct Case {
+        const char* what;
+        int replyBytes;
+        std::uint64_t replyMs;  // how long each reply takes
+        int replies;            // asked for in the tick, no more
+    };
+    const Case cases[] = {
+        {"64 bytes a millisecond", 64, 1, static_cast<int>(kTickDrainLimitMs)},
+        {"64 bytes every 3 ms: the reply that crosses the bound is the last", 64, 3, 4},
+        {"empty replies 1.9 s apart", 0, 1900, 1},
+        {"full chunks at once: the whole level", 16384, 0, 16},
+    };
+    board.set_status(status_with_level(7));
+    for (const Case& c : cases) {
+        board.set_before_bulk([&] { dev.advance_ms(c.replyMs); });
+        board.queue_bulk_n(c.replyBytes, c.replies);
+        const std::size_t before = board.delivered().size();
+        dev.clear();
+        tick();
+        EXPECT_EQ(bulk_asks(dev.requests()).size(), static_cast<std::size_t>(c.replies)) << c.what;
+        EXPECT_EQ(board.bulk_left(), 0u) << c.what;
+        EXPECT_EQ(RingCount, c.replyBytes * c.replies) << c.what << ": what it drained is kept";
+        EXPECT_GE(AcqFault, 0) << c.what << ": a slow board is no failed transfer";
+        const std::int32_t n = read();
+        EXPECT_EQ(n, RingCount == 0 && n == 0 ? 0 : c.replyBytes * c.replies / 2) << c.what;
+        const auto all = board.delivered();
+        EXPECT_EQ(got(n), expected_samples(std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                                                     all.end())))
+            << c.what;
+    }
 }
 
 TEST_F(Stream, ATickEndsWhenTheBoardStopsDeliveringAndTheNextGoesOn) {

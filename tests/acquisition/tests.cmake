@@ -19,3 +19,14 @@ if(NOT WIN32)
   # lost.  That is the unload itself, not a fault under test.
   set_tests_properties(acquisition_lifetime_test PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
 endif()
+
+# The board simulator as a child process that exits in the middle of a
+# run: on the Unix socket natively, on the named pipe under Wine.
+kv318_add_test(acquisition_driver_exit_test SOURCES acquisition/driver_exit_test.cpp)
+target_compile_definitions(acquisition_driver_exit_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
+add_dependencies(acquisition_driver_exit_test kv318-sim)
+set_tests_properties(acquisition_driver_exit_test PROPERTIES TIMEOUT 180)
+if(WIN32)
+  # kv318-sim.exe serves board 0's pipe, global within the Wine prefix.
+  set_tests_properties(acquisition_driver_exit_test PROPERTIES RESOURCE_LOCK kv318_board0)
+endif()

@@ -3,13 +3,18 @@
 // and the handle.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bytes.h"
 #include "channel_client.h"
 #include "channel_frame.h"
+#include "wait.h"
 
 namespace kv318 {
 namespace {
@@ -35,6 +40,10 @@ public:
 
     bool has_unread() override { return leftover; }
     void begin_exchange() override { ++exchanges; }
+    bool close() override {
+        if (closes != nullptr) ++*closes;
+        return closeResult;
+    }
 
     std::size_t unread() const { return incoming_.size() - pos_; }
 
@@ -42,6 +51,8 @@ public:
     std::size_t sendLimit = SIZE_MAX;
     bool leftover = false;  // bytes wait on the stream before the request
     int exchanges = 0;      // begin_exchange calls
+    int* closes = nullptr;  // counts close calls, outliving the stream the table destroys
+    bool closeResult = true;
 
 private:
     std::vector<std::uint8_t> incoming_;
@@ -148,7 +159,7 @@ TEST(ChannelExchange, RefusedRequestsSendNothing) {
 
 // The rule every transport's handles keep: a clean failure leaves the
 // handle usable, a lost frame fails every later request without touching
-// the stream, and a handle is known from add to remove only.
+// the stream, and a handle is known from add to close only.
 TEST(ChannelHandles, ABrokenFrameFailsEveryLaterRequestAtOnce) {
     std::vector<std::uint8_t> incoming = reply(1, 0, {});   // a clean failure
     const std::vector<std::uint8_t> ok = reply(0, 1, {0x42});
@@ -157,6 +168,8 @@ TEST(ChannelHandles, ABrokenFrameFailsEveryLaterRequestAtOnce) {
     incoming.insert(incoming.end(), ok.begin(), ok.end());
     auto owned = std::make_unique<ScriptedStream>(incoming);
     ScriptedStream& s = *owned;
+    int closes = 0;
+    s.closes = &closes;
     ChannelHandles handles;
     handles.add(7, std::move(owned));
     EXPECT_TRUE(handles.contains(7));
@@ -178,9 +191,104 @@ TEST(ChannelHandles, ABrokenFrameFailsEveryLaterRequestAtOnce) {
     EXPECT_EQ(s.sent.size(), sent) << "nothing is sent on a broken handle";
     EXPECT_EQ(s.exchanges, 3) << "each exchange starts its own deadline";
 
-    EXPECT_TRUE(handles.remove(7));
-    EXPECT_FALSE(handles.remove(7));
+    EXPECT_EQ(handles.close(7), 0);
+    EXPECT_EQ(closes, 1) << "the stream closes its own OS handle";
     EXPECT_FALSE(handles.contains(7));
+}
+
+TEST(ChannelHandles, OnlyAnOpenHandleIsClosedAndOnlyOnce) {
+    struct Case {
+        const char* what;
+        bool closeOk;
+        std::int32_t first;
+    };
+    const Case cases[] = {{"a good close", true, 0}, {"the OS close fails", false, -1}};
+    for (const Case& c : cases) {
+        auto owned = std::make_unique<ScriptedStream>(std::vector<std::uint8_t>{});
+        int closes = 0;
+        owned->closes = &closes;
+        owned->closeResult = c.closeOk;
+        ChannelHandles handles;
+        handles.add(7, std::move(owned));
+        EXPECT_EQ(handles.close(8), -1) << c.what << ": a number it never opened";
+        EXPECT_EQ(closes, 0) << c.what;
+        EXPECT_EQ(handles.close(7), c.first) << c.what;
+        EXPECT_EQ(handles.close(7), -1) << c.what << ": a second close";
+        EXPECT_EQ(closes, 1) << c.what << ": the OS handle is closed once";
+    }
+}
+
+// What a HangingStream saw; kept by the test, since the table destroys
+// the stream once it is closed.
+struct HangingRecord {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool waiting = false;
+    bool interrupted = false;
+    bool closedWhileWaiting = false;
+    int closes = 0;
+};
+
+// A stream whose reply never comes until it is interrupted, and which
+// notes whether it was closed while an exchange still used it.
+class HangingStream final : public ChannelStream {
+public:
+    explicit HangingStream(HangingRecord& r) : r_(r) {}
+    bool send_all(const std::uint8_t*, std::size_t) override { return true; }
+    bool receive_all(std::uint8_t*, std::size_t) override {
+        std::unique_lock<std::mutex> lock(r_.mutex);
+        r_.waiting = true;
+        r_.changed.notify_all();
+        // Without an interrupt the close would wait for ever: give up after
+        // the tests' wait limit instead, and let the checks below say so.
+        r_.changed.wait_for(lock, kv318::test::kWaitLimit, [&] { return r_.interrupted; });
+        r_.waiting = false;
+        return false;
+    }
+    bool has_unread() override { return false; }
+    void interrupt() override {
+        std::lock_guard<std::mutex> lock(r_.mutex);
+        r_.interrupted = true;
+        r_.changed.notify_all();
+    }
+    bool close() override {
+        std::lock_guard<std::mutex> lock(r_.mutex);
+        r_.closedWhileWaiting = r_.waiting;
+        ++r_.closes;
+        return true;
+    }
+
+private:
+    HangingRecord& r_;
+};
+
+// A close while another thread's request waits on the handle: the request
+// is woken and fails, and only then does the stream close its OS handle, so
+// the request can never reach a handle that a new open gets the same number.
+TEST(ChannelHandles, CloseDuringAnExchangeEndsItBeforeTheHandleCloses) {
+    HangingRecord rec;
+    ChannelHandles handles;
+    handles.add(7, std::make_unique<HangingStream>(rec));
+    std::atomic<int> result{-2};
+    std::thread request([&] {
+        const std::uint8_t in[16] = {};
+        std::uint8_t out[64];
+        std::uint32_t returned = 0;
+        result = handles.ioctl(7, 0x22200C, in, 16, out, 64, &returned) ? 1 : 0;
+    });
+    {
+        std::unique_lock<std::mutex> lock(rec.mutex);
+        rec.changed.wait(lock, [&] { return rec.waiting; });
+    }
+    EXPECT_EQ(handles.close(7), 0);
+    request.join();
+    EXPECT_EQ(result.load(), 0) << "the request in flight failed";
+    EXPECT_FALSE(rec.closedWhileWaiting);
+    EXPECT_EQ(rec.closes, 1);
+    const std::uint8_t in[16] = {};
+    std::uint8_t out[64];
+    std::uint32_t returned = 0;
+    EXPECT_FALSE(handles.ioctl(7, 0x22200C, in, 16, out, 64, &returned)) << "nothing after the close";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,95 @@ TEST(SocketChannel, OpenRefusesMissingBoardsAndUnsafeDirectories) {
     ::setenv("KV318_DRIVER_DIR", "/nonexistent/kv318", 1);
     EXPECT_EQ(KV318_OpenDevice(0), -1);
     ::unsetenv("KV318_DRIVER_DIR");
+}
+
+void set_or_unset(const char* name, const char* value) {
+    if (value != nullptr) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+}
+
+// Where the library looks without KV318_DRIVER_DIR, and which defaults it
+// refuses: a symbolic link, another user's directory.  A directory the user
+// named through KV318_DRIVER_DIR may be reached through a link of theirs.
+TEST(DriverDirectory, ChoiceAndRefusals) {
+    const char* keepXdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedXdg = keepXdg != nullptr ? keepXdg : "";
+    const std::string tmpDefault = "/tmp/kv318-" + std::to_string(::geteuid());
+    struct Choice {
+        const char* env;  // KV318_DRIVER_DIR; nullptr = unset
+        const char* xdg;  // XDG_RUNTIME_DIR; nullptr = unset
+        std::string dir;
+        bool isDefault;
+    };
+    const Choice choices[] = {
+        {"/x/env", "/run/user/5", "/x/env", false},
+        {"", "/run/user/5", "/run/user/5/kv318", true},
+        {nullptr, "run/user/5", tmpDefault, true},  // a relative XDG_RUNTIME_DIR is no runtime directory
+        {nullptr, "", tmpDefault, true},
+        {nullptr, nullptr, tmpDefault, true},
+    };
+    for (const Choice& c : choices) {
+        set_or_unset("KV318_DRIVER_DIR", c.env);
+        set_or_unset("XDG_RUNTIME_DIR", c.xdg);
+        EXPECT_EQ(linux_channel::driver_directory(), c.dir) << c.dir;
+        EXPECT_EQ(linux_channel::driver_directory_is_default(), c.isDefault) << c.dir;
+    }
+    ::unsetenv("KV318_DRIVER_DIR");
+    set_or_unset("XDG_RUNTIME_DIR", keepXdg != nullptr ? savedXdg.c_str() : nullptr);
+
+    char tmpl[] = "/tmp/kv318-dir-test-XXXXXX";
+    const std::string root = ::mkdtemp(tmpl);
+    const std::string mine = root + "/mine", link = root + "/link", open = root + "/open", foreign = root + "/foreign";
+    ASSERT_EQ(::mkdir(mine.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(mine.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+    const bool root_user = ::geteuid() == 0;
+    if (root_user) {
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+    struct Check {
+        std::string dir;
+        bool isDefault;
+        bool ok;
+        bool namesVariable;  // the reason points at KV318_DRIVER_DIR
+    };
+    const Check checks[] = {
+        {mine, true, true, false},      {mine, false, true, false},
+        {link, true, false, true},      {link, false, true, false},
+        {open, true, false, false},     {open, false, false, false},
+        {root + "/missing", true, false, false},
+        {foreign, true, !root_user, root_user},
+    };
+    for (const Check& c : checks) {
+        const std::string why = linux_channel::driver_directory_problem(c.dir, c.isDefault);
+        EXPECT_EQ(why.empty(), c.ok) << c.dir << (c.isDefault ? " (default): " : ": ") << why;
+        EXPECT_EQ(why.find("KV318_DRIVER_DIR") != std::string::npos, c.namesVariable) << why;
+    }
+
+    // The library: a default that is a link is refused before any connect;
+    // the same place named through KV318_DRIVER_DIR is the user's choice.
+    {
+        SocketDriver driver;
+        const std::string served = std::getenv("KV318_DRIVER_DIR");
+        const std::string runtime = root + "/run", planted = runtime + "/kv318";
+        ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+        ASSERT_EQ(::symlink(served.c_str(), planted.c_str()), 0);
+        ::unsetenv("KV318_DRIVER_DIR");
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        EXPECT_EQ(KV318_OpenDevice(0), -1) << "a default that is a link";
+        ::setenv("KV318_DRIVER_DIR", planted.c_str(), 1);
+        const std::int32_t h = KV318_OpenDevice(0);
+        EXPECT_GE(h, 0) << "the same link, named by the user";
+        if (h >= 0) KV318_CloseDevice(h);
+        set_or_unset("XDG_RUNTIME_DIR", keepXdg != nullptr ? savedXdg.c_str() : nullptr);
+    }
+    const std::string cmd = "rm -rf '" + root + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
 
 TEST(DriverUser, OnlyTheSameUserOrRootMayServe) {
@@ -140,6 +230,71 @@ TEST(SocketChannel, AVanishedDriverNeverKillsTheCaller) {
     EXPECT_EQ(KV318_outb(h, 9, 0), -1);
     EXPECT_EQ(KV318_inb(h, 0), -1);
     EXPECT_EQ(KV318_CloseDevice(h), 0);
+}
+
+// KV318_CloseDevice closes only what the library opened: any other
+// number is refused with -1, and the descriptor behind it (the program's
+// own file, standard error, a number a stale handle shares with a newer
+// file) stays open.
+TEST(SocketChannel, CloseRefusesDescriptorsTheLibraryDidNotOpen) {
+    SocketDriver driver;
+    const std::int32_t stale = KV318_OpenDevice(0);
+    ASSERT_GE(stale, 0);
+    ASSERT_EQ(KV318_CloseDevice(stale), 0);
+    // The program's next file takes the stale handle's number.
+    const int reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(reused, stale) << "the lowest free number";
+    const int own = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    // Standard error, kept aside so that a faulty close cannot lose it.
+    const int savedErr = ::dup(2);
+    struct Case {
+        const char* what;
+        int fd;
+    };
+    const Case cases[] = {{"a stale handle closed twice", reused}, {"a file of the program's", own},
+                          {"standard error", 2}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(KV318_CloseDevice(c.fd), -1) << c.what;
+        const bool open = ::fcntl(c.fd, F_GETFD) != -1;
+        if (!open && c.fd == 2) ::dup2(savedErr, 2);
+        EXPECT_TRUE(open) << c.what << " was closed";
+    }
+    ::close(savedErr);
+    ::close(own);
+    ::close(reused);
+}
+
+// A close while another thread's request waits on the handle for its reply:
+// the request fails, and has ended before the close returns, so it cannot
+// reach the connection a new open gets, even under the same number.
+TEST(SocketChannel, CloseDuringARequestThenReopenNeverCrossesBoards) {
+    SocketDriver driver;
+    std::atomic<bool> release{false};
+    std::atomic<int> answered{0};
+    // The first connection's board is 0x11 and slow; the next is 0x22.
+    driver.set_answer([&](const SeenRequest&) {
+        if (answered++ == 0) {
+            wait_until([&] { return release.load(); });
+            return std::vector<std::uint8_t>{0x11};
+        }
+        return std::vector<std::uint8_t>{0x22};
+    });
+    driver.set_action(DriverAction::Answer);
+    const std::int32_t h = KV318_OpenDevice(0);
+    ASSERT_GE(h, 0);
+    std::int32_t inFlight = 0;
+    std::thread request([&] { inFlight = KV318_inb(h, 0); });
+    ASSERT_TRUE(wait_until([&] { return driver.seen().size() == 1; }));
+    EXPECT_EQ(KV318_CloseDevice(h), 0);
+    const std::int32_t h2 = KV318_OpenDevice(0);
+    release = true;
+    request.join();
+    EXPECT_EQ(inFlight, -1) << "a request cut off by the close fails";
+    ASSERT_GE(h2, 0);
+    EXPECT_EQ(KV318_inb(h2, 0), 0x22);
+    EXPECT_EQ(KV318_inb(h2, 0), 0x22) << "and the next: no reply was left over";
+    EXPECT_EQ(KV318_CloseDevice(h2), 0);
 }
 
 }  // namespace

@@ -161,6 +161,58 @@ TEST(SimCli, ServesBoardsAndStopsCleanlyOnSignals) {
     }
 }
 
+// With KV318_DRIVER_DIR unset, the default is $XDG_RUNTIME_DIR/kv318,
+// created private; a default that is a symbolic link (as another user may
+// plant one in /tmp) or another user's directory is refused with a reason
+// that names KV318_DRIVER_DIR, and nothing is written where it leads.
+TEST(SimCli, TheDefaultDirectoryIsPrivateOrRefused) {
+    struct Case {
+        const char* what;
+        const char* plant;  // what stands at $XDG_RUNTIME_DIR/kv318 before the start
+        bool serves;
+    };
+    const Case cases[] = {
+        {"nothing: created", "", true},
+        {"a symbolic link to a directory of ours", "link", false},
+        {"another user's directory", "foreign", false},
+    };
+    for (const Case& c : cases) {
+        Scratch s;
+        const std::string runtime = s.path("run");
+        const std::string dir = runtime + "/kv318";
+        const std::string target = s.path("elsewhere");
+        ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+        ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+        if (std::string(c.plant) == "link") {
+            ASSERT_EQ(::symlink(target.c_str(), dir.c_str()), 0);
+        }
+        if (std::string(c.plant) == "foreign") {
+            if (::geteuid() != 0) continue;  // only root can give a directory away
+            ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        }
+        ::unsetenv("KV318_DRIVER_DIR");
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        SimProcess p({});
+        ::unsetenv("XDG_RUNTIME_DIR");
+        if (c.serves) {
+            ASSERT_TRUE(p.wait_serving()) << c.what << "\n" << p.err();
+            struct stat st {};
+            ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << c.what;
+            EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.what;
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << c.what;
+            EXPECT_NE(board_info(dir), "") << c.what;
+            p.signal(SIGTERM);
+            EXPECT_EQ(p.wait(), 0) << c.what;
+        } else {
+            EXPECT_EQ(p.wait(), 1) << c.what;
+            EXPECT_NE(p.err().find("KV318_DRIVER_DIR"), std::string::npos) << c.what << "\n" << p.err();
+            EXPECT_FALSE(exists(target + "/KV318Device0")) << c.what;
+            EXPECT_FALSE(exists(target + "/.kv318-sim.lock")) << c.what;
+        }
+    }
+}
+
 TEST(SimCli, DefaultDirectoryIsTheChannelsOwn) {
     Scratch s;
     const std::string dir = s.path("from-env");

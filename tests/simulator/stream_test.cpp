@@ -246,28 +246,7 @@ TEST(Streaming, AStalledOrFailingBoardNeverHoldsTheReader) {
             std::chrono::seconds(60));
     };
 
-    // Every status read fails: the ticks skip, and a read never waits on them.
-    sim.board().add_fault(FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false));
-    const std::uint64_t failedBefore = sim.board().stats().failed;
-    std::vector<std::int32_t> results;
     std::atomic<bool> rescued{false};
-    ASSERT_TRUE(returns_promptly(
-        [&] {
-            while (!rescued.load() && sim.board().stats().failed < failedBefore + 30)
-                results.push_back(KV318_Read(h, samples.data()));
-        },
-        [&] {
-            rescued = true;
-            sim.board().clear_faults();
-            KV318_StopAD(h);
-        }))
-        << "a read waited on a drain sent after a level the board never reported";
-    // 0 while the ring is below 100 bytes, else -1 for the failed status
-    // read; never samples, never a fault.
-    for (std::int32_t r : results) ASSERT_TRUE(r == 0 || r == -1) << r;
-    sim.board().clear_faults();
-    EXPECT_TRUE(read_on(600)) << check.next;
-    EXPECT_FALSE(check.broken) << "the skipped ticks lost nothing: " << check.report();
 
     // The FIFO stops handing out bytes while it fills past the first level:
     // each drain gives up on the empty replies, the reads go on.
@@ -289,6 +268,38 @@ TEST(Streaming, AStalledOrFailingBoardNeverHoldsTheReader) {
     sim.board().set_fifo_stall(false);
     EXPECT_TRUE(read_on(check.next + 600)) << check.next;
     EXPECT_FALSE(check.broken) << "the stall lost nothing: " << check.report();
+    rescued = false;
+
+    // Every status read fails: a board that cannot be asked is a transfer
+    // fault, never a quiet board, and a read never waits on the ticks.
+    sim.board().add_fault(FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false));
+    const std::uint64_t failedBefore = sim.board().stats().failed;
+    std::vector<std::int32_t> results;
+    ASSERT_TRUE(returns_promptly(
+        [&] {
+            while (!rescued.load() && sim.board().stats().failed < failedBefore + 30)
+                results.push_back(KV318_Read(h, samples.data()));
+        },
+        [&] {
+            rescued = true;
+            sim.board().clear_faults();
+            KV318_StopAD(h);
+        }))
+        << "a read waited on a drain sent after a level the board never reported";
+    // 0 until the first failed status read is noticed, then -3 on every
+    // read; never samples, never "acquisition off".
+    bool faulted = false;
+    for (std::int32_t r : results) {
+        ASSERT_TRUE(r == 0 || r == -3) << r;
+        if (faulted) {
+            ASSERT_EQ(r, -3) << "the fault lasts";
+        }
+        faulted = faulted || r == -3;
+    }
+    EXPECT_TRUE(faulted);
+    sim.board().clear_faults();
+    EXPECT_EQ(KV318_Read(h, samples.data()), -3) << "until the stop";
+    EXPECT_FALSE(check.broken) << check.report();
     EXPECT_EQ(KV318_StopAD(h), 0);
     EXPECT_EQ(sim.board().stats().samplesDropped, 0u);
     KV318_CloseDevice(h);

@@ -114,6 +114,17 @@ std::int32_t RecordingDevice::close(Handle h) {
 void RecordingDevice::sleep_ms(std::uint32_t ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     sleeps_.push_back(ms);
+    clockMs_ += ms;
+}
+
+void RecordingDevice::advance_ms(std::uint64_t ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clockMs_ += ms;
+}
+
+std::uint64_t RecordingDevice::now_ms() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clockMs_;
 }
 
 std::vector<std::uint8_t> command_bytes(std::uint8_t code, std::uint8_t v0, std::uint8_t v1, std::uint8_t v2) {

@@ -52,12 +52,19 @@ public:
     // Waits until at least n requests were made; false after the deadline.
     bool wait_for_requests(std::size_t n, int timeoutMs = 10000) const;
 
+    // ---- the clock the library reads (now_ms) ----
+    // It starts at 0 and moves only by the library's sleep_ms calls and by
+    // advance_ms (a handler may call it to make a reply take time), so a
+    // test sees the library's time bounds exactly and never waits for them.
+    void advance_ms(std::uint64_t ms);
+
     // ---- DeviceService ----
     Handle open(const char* name) override;
     bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                std::uint32_t outCap, std::uint32_t* returned) override;
     std::int32_t close(Handle h) override;
     void sleep_ms(std::uint32_t ms) override;
+    std::uint64_t now_ms() override;
 
 private:
     mutable std::mutex mutex_;
@@ -70,6 +77,7 @@ private:
     std::vector<std::string> opened_;
     std::vector<Handle> closed_;
     std::vector<std::uint32_t> sleeps_;
+    std::uint64_t clockMs_ = 0;
 };
 
 // Expected input bytes of a command request, for byte-for-byte checks.

@@ -16,7 +16,10 @@
 
 #include "KV318.h"
 #include "channel_contract.h"
+#include "os_handle.h"
+#include "pipe_channel.h"
 #include "scripted_driver.h"
+#include "wait.h"
 
 namespace kv318::test {
 namespace {
@@ -150,6 +153,33 @@ TEST(PipeChannel, ABusyPipeHoldsTheOpenNoLongerThanTheTimeout) {
     ASSERT_NE(second.load(), -1) << "the open waits out a busy pipe";
     EXPECT_EQ(KV318_inb(second, 0), 0xA0);
     EXPECT_EQ(KV318_CloseDevice(second), 0);
+}
+
+// The pipe transport closes only pipes it opened, once: a stale handle
+// whose value the system gave to a new object of the program's is refused
+// and that object stays open.  A close while another thread's request
+// waits on the pipe cancels the request, which fails.
+TEST(PipeChannel, CloseEndsARequestInFlightAndClosesOnlyItsOwnPipes) {
+    PipeDriver driver;
+    driver.set_action(DriverAction::Silence);
+    const std::int32_t h = KV318_OpenDevice(driver.board());
+    ASSERT_NE(h, -1);
+    ASSERT_TRUE(win32::pipe_owns(h));
+    std::atomic<std::int32_t> inFlight{0};
+    std::thread request([&] { inFlight = KV318_inb(h, 0); });
+    ASSERT_TRUE(wait_until([&] { return driver.seen().size() == 1; })) << "the request reached the driver";
+    EXPECT_EQ(win32::pipe_close(h), 0);
+    request.join();
+    EXPECT_EQ(inFlight.load(), -1) << "a request cut off by the close fails";
+    EXPECT_FALSE(win32::pipe_owns(h));
+
+    // The program's next object, quite likely under the stale value.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(win32::pipe_close(h), -1) << "a pipe closed once is no pipe of ours";
+    EXPECT_EQ(win32::pipe_close(win32::from_os(event)), -1) << "nor is an event";
+    EXPECT_TRUE(SetEvent(event)) << "and it stays open";
+    CloseHandle(event);
 }
 
 }  // namespace

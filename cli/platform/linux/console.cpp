@@ -1,8 +1,10 @@
 #include "console.h"
 
 #include <signal.h>
-#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "driver_dir.h"
 
 namespace kv318::cli::platform {
 
@@ -37,10 +39,17 @@ void install_stop_handlers(std::atomic<bool>* stop) {
 }
 
 std::string not_found_hint(int board) {
-    // The driver channel's rule: $KV318_DRIVER_DIR, else /tmp/kv318-<euid>.
-    const char* env = ::getenv("KV318_DRIVER_DIR");
-    const std::string dir =
-        env != nullptr && env[0] != '\0' ? std::string(env) : "/tmp/kv318-" + std::to_string(::geteuid());
+    // The library's own rule for where drivers publish boards, so the hint
+    // names the directory the open really looked in.
+    const std::string dir = linux_channel::driver_directory();
+    // A directory that is there but refused (a link, another user's) gets
+    // the library's reason, which names KV318_DRIVER_DIR as the way out.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) == 0) {
+        const bool isDefault = linux_channel::driver_directory_is_default();
+        const std::string refused = linux_channel::driver_directory_problem(dir, isDefault);
+        if (!refused.empty()) return " (" + refused + ")";
+    }
     return " (driver directory " + dir + ": no driver serves KV318Device" + std::to_string(board) +
            " there; start the board's driver or kv318-sim, or set KV318_DRIVER_DIR to its directory, "
            "which must be yours and writable by you alone)";

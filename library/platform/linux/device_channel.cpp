@@ -83,10 +83,26 @@ bool peer_is_trusted(int fd) {
 }
 
 // The connected socket as the handle's byte stream, every transfer bounded
-// by the deadline of the exchange in progress.
+// by the deadline of the exchange in progress.  It owns the descriptor.
 class SocketStream final : public ChannelStream {
 public:
     explicit SocketStream(int fd) : fd_(fd) {}
+    ~SocketStream() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    SocketStream(const SocketStream&) = delete;
+    SocketStream& operator=(const SocketStream&) = delete;
+
+    bool close() override {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+    void interrupt() override {
+        // Wakes a poll on another thread with the end of the stream; unlike
+        // close, it leaves the descriptor's number taken until close().
+        ::shutdown(fd_, SHUT_RDWR);
+    }
     void begin_exchange() override { deadline_ = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs); }
     bool send_all(const std::uint8_t* data, std::size_t len) override {
         return kv318::send_all(fd_, data, len, deadline_);
@@ -113,7 +129,8 @@ class ChannelService final : public DeviceService {
 public:
     Handle open(const char* name) override {
         const std::string dir = linux_channel::driver_directory();
-        if (!linux_channel::driver_directory_is_private(dir)) return kInvalidHandle;
+        if (!linux_channel::driver_directory_problem(dir, linux_channel::driver_directory_is_default()).empty())
+            return kInvalidHandle;
         const std::string path = dir + "/" + channel_endpoint_name(name);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -145,9 +162,11 @@ public:
         return handles_.ioctl(h, code, in, inLen, out, outCap, returned);
     }
 
+    // Only descriptors this service opened: any other number is refused
+    // untouched, so a stale or foreign handle never closes a descriptor of
+    // the program's own (a log file, standard error).
     std::int32_t close(Handle h) override {
-        handles_.remove(h);
-        return ::close(h) == 0 ? 0 : -1;
+        return handles_.close(h);
     }
 
     void sleep_ms(std::uint32_t ms) override {

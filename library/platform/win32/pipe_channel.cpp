@@ -24,14 +24,30 @@ DWORD remaining_ms(Clock::time_point deadline) {
 }
 
 // The pipe as the handle's byte stream, every transfer bounded by the
-// deadline of the exchange in progress.  Owns the event of its overlapped
-// transfers (unlike a socket, a pipe needs one to wait with a deadline).
+// deadline of the exchange in progress.  Owns the pipe handle and the event
+// of its overlapped transfers (unlike a socket, a pipe needs one to wait
+// with a deadline).
 class PipeStream final : public ChannelStream {
 public:
     PipeStream(HANDLE pipe, HANDLE event) : pipe_(pipe), event_(event) {}
-    ~PipeStream() override { CloseHandle(event_); }
+    ~PipeStream() override {
+        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+        CloseHandle(event_);
+    }
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
+
+    bool close() override {
+        HANDLE pipe = pipe_;
+        pipe_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(pipe) != 0;
+    }
+
+    void interrupt() override {
+        // Cancels a transfer another thread waits on, so it fails at once;
+        // the handle itself stays open, and its value taken, until close().
+        CancelIoEx(pipe_, nullptr);
+    }
 
     void begin_exchange() override { deadline_ = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs); }
 
@@ -147,8 +163,7 @@ bool pipe_ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint3
 }
 
 std::int32_t pipe_close(Handle h) {
-    pipes().remove(h);
-    return CloseHandle(to_os(h)) ? 0 : -1;
+    return pipes().close(h);
 }
 
 }  // namespace kv318::win32

@@ -26,7 +26,10 @@ bool pipe_owns(Handle h);
 bool pipe_ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                 std::uint32_t outCap, std::uint32_t* returned);
 
-// Closes pipe `h`: 0, or -1 when the close fails.
+// Closes pipe `h`: 0, or -1 when `h` is no open pipe or the close fails.
+// A request in progress on `h` in another thread is cancelled and ends
+// before the pipe handle is closed, so it never reaches a handle that a
+// later open is given under the same value.
 std::int32_t pipe_close(Handle h);
 
 }  // namespace kv318::win32

@@ -1,7 +1,10 @@
 // kv318-sim: serves simulated KV318 boards on the Linux driver channel
 // until SIGINT or SIGTERM.
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +19,18 @@ namespace {
 
 class SocketFrontEnd final : public FrontEnd {
 public:
-    bool prepare(const SimOptions& options, std::string*) override {
+    bool prepare(const SimOptions& options, std::string* error) override {
         dir_ = options.dir.empty() ? kv318::linux_channel::driver_directory() : options.dir;
+        // A default directory is created private, and refused when it is a
+        // link or another user's: in /tmp anyone may take the name first.
+        if (options.dir.empty() && kv318::linux_channel::driver_directory_is_default()) {
+            if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+                *error = "cannot create " + dir_ + ": " + std::strerror(errno);
+                return false;
+            }
+            *error = kv318::linux_channel::driver_directory_problem(dir_, true);
+            if (!error->empty()) return false;
+        }
         // Block the stop signals before any thread exists, so every thread
         // inherits the mask and only sigwait below ever takes them.
         sigemptyset(&stopSignals_);
