@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "KV318.h"
+#include "acquisition_lock.h"
 #include "registers.h"
 
 namespace kv318 {
@@ -137,12 +138,22 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
                                          int32_t divider) {
     // One stream at a time: a second start would orphan the running timer.
     if (AcqRunning.load() == 1) return -1;
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) return -1;
+    // Another process streaming or polling this board: refused before a
+    // byte reaches the board, so its acquisition goes on unharmed.
+    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Stream);
+    if (lock == BoardLockStep::Refused) return -1;
+    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
+        return -1;
+    }
     AcqRunning.store(0);
     AcqDevice = handle;
     reset_ring_counters();
     // On failure the board stays configured but not started.
-    if (StartSampleTimer(kSamplePeriodMs) < 0) return -1;
+    if (StartSampleTimer(kSamplePeriodMs) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
+        return -1;
+    }
     AcqRunning.store(1);
     ReaderBusy.store(0);
     start_conversion(handle);
@@ -185,6 +196,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     AcqFault = 1;
     StopSampleTimer();
     (void)RegRead8(handle, reg::kMode);
+    unlock_board_for(handle, AcquisitionKind::Stream);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "KV318.h"
+#include "acquisition_lock.h"
 #include "channel_frame.h"
 #include "registers.h"
 
@@ -13,11 +14,15 @@ extern "C" {
 KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
     char name[kDeviceNameSize];
     format_device_name(name, board);
-    return device_service().open(name);
+    const Handle h = device_service().open(name);
+    if (h != kInvalidHandle) note_board_handle(h, board);
+    return h;
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
     if (handle == kInvalidHandle) return 0;
+    // Closing the handle ends its acquisitions' hold on the board.
+    forget_board_handle(handle);
     return device_service().close(handle) == 0 ? 0 : -1;
 }
 

@@ -6,6 +6,7 @@
 
 #include "KV318.h"
 #include "acquisition_common.h"
+#include "acquisition_lock.h"
 #include "registers.h"
 
 namespace kv318 {
@@ -33,7 +34,14 @@ extern "C" {
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                            int32_t flag4, int32_t divider) {
     if (stream_running()) return -1;
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) return -1;
+    // Another process streaming or polling this board: refused before a
+    // byte reaches the board.
+    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Polled);
+    if (lock == BoardLockStep::Refused) return -1;
+    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Polled);
+        return -1;
+    }
     reset_ring_counters();
     start_conversion(handle);
     return 0;
@@ -77,6 +85,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
     (void)RegRead8(handle, reg::kMode);
+    unlock_board_for(handle, AcquisitionKind::Polled);
     return 0;
 }
 
