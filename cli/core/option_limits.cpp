@@ -36,7 +36,8 @@ std::string exit_code_table() {
            "  5  stream: ring overflow, the reader fell behind and samples were lost\n"
            "  6  stream/poll: a bulk transfer from the board failed\n"
            "  7  the output file could not be written (or a WAV file reached 4 GiB)\n"
-           "  8  selftest: a check failed\n";
+           "  8  selftest: a check failed\n"
+           " 10  stream/poll: the board is streaming in another process (nothing was sent to it)\n";
 }
 
 }  // namespace kv318::cli

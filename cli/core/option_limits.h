@@ -47,6 +47,7 @@ enum ExitCode : int {
     kExitBulkFailed = 6,     // a bulk transfer from the board failed
     kExitOutputFailed = 7,   // the output file could not be written
     kExitSelftestFailed = 8, // selftest: a check failed
+    kExitBoardBusy = 10,     // stream/poll: another process streams or polls the board
 };
 
 // The exit codes as --help and the README list them, one per line.

@@ -195,7 +195,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     wait_for_drain_end();
     AcqFault = 1;
     StopSampleTimer();
-    (void)RegRead8(handle, reg::kMode);
+    // Another process's acquisition on that board is not ours to stop.
+    if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
     unlock_board_for(handle, AcquisitionKind::Stream);
     return 0;
 }

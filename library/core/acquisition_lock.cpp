@@ -78,6 +78,13 @@ BoardLockStep lock_board_for(Handle h, AcquisitionKind kind) {
     return BoardLockStep::Taken;
 }
 
+bool board_held_by_another(Handle h) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    const auto known = g_boards.find(h);
+    if (known == g_boards.end() || g_locks.count(known->second) != 0) return false;
+    return board_lock_service().held_elsewhere(known->second);
+}
+
 void unlock_board_for(Handle h, AcquisitionKind kind) {
     std::lock_guard<std::mutex> guard(g_mutex);
     drop_holdings([h, kind](const Holding& x) {

@@ -43,6 +43,13 @@ enum class BoardLockStep {
 // Caller's thread (KV318_AD, KV318_M_AD).
 BoardLockStep lock_board_for(Handle h, AcquisitionKind kind);
 
+// True when another process holds the lock of h's board and this process
+// does not: a stop call must then send nothing to the board, or it would
+// stop the other process's conversion (the test panel calls KV318_StopAD
+// after every tick, also after a refused start).  False for a handle whose
+// board is unknown.  Caller's thread (the stop calls).
+bool board_held_by_another(Handle h);
+
 // Gives back what lock_board_for took for `kind`: for Stream the one
 // stream's lock whatever `h` is (KV318_StopAD ends the stream on any
 // handle), for Polled the polled run's lock on `h`.  Nothing held does

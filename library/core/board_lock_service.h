@@ -31,6 +31,11 @@ public:
 
     // Gives up a lock acquire() took.  Caller's thread (a stop or close).
     virtual void release(BoardLockToken token) = 0;
+
+    // Whether another process holds board `board`'s lock.  Only asked for a
+    // board this process holds no lock of.  Caller's thread (a stop call).
+    // False when the lock file cannot be looked at.
+    virtual bool held_elsewhere(std::int32_t board) = 0;
 };
 
 // The service in use: the platform's unless a test installed another.

@@ -84,7 +84,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
-    (void)RegRead8(handle, reg::kMode);
+    // Another process's acquisition on that board is not ours to stop.
+    if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
     unlock_board_for(handle, AcquisitionKind::Polled);
     return 0;
 }

@@ -31,8 +31,15 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         released.push_back(token);
     }
+    bool held_elsewhere(std::int32_t board) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        asked.push_back(board);
+        return heldElsewhere;
+    }
 
     BoardLockResult answer = BoardLockResult::Taken;
+    bool heldElsewhere = false;
+    std::vector<std::int32_t> asked;
     std::vector<std::int32_t> acquired;
     std::vector<BoardLockToken> released;
 
@@ -71,19 +78,28 @@ protected:
     FakeLocks locks;
 };
 
-TEST_F(BoardLock, AStartRefusedByTheLockSendsNothingToTheBoard) {
+TEST_F(BoardLock, AStartRefusedByTheLockAndTheStopAfterItSendNothingToTheBoard) {
     for (const Mode& m : kModes) {
         for (BoardLockResult why : {BoardLockResult::Busy, BoardLockResult::Failed}) {
             const Handle h = open(7, kA);
             locks.answer = why;
+            locks.heldElsewhere = why == BoardLockResult::Busy;
             locks.acquired.clear();
             dev.clear();
             EXPECT_EQ(m.start(h, 0, 0, 0, 0, 50), -1) << m.name;
-            EXPECT_EQ(dev.request_count(), 0u) << m.name << ": not one byte reaches the board";
             EXPECT_EQ(locks.acquired, std::vector<std::int32_t>{7}) << m.name;
             EXPECT_FALSE(timer.live()) << m.name;
-            // Nothing is held, so nothing is given back later.
+            // The stop that follows a refused start, as the test panel
+            // makes it, must not stop the other process's conversion.  A
+            // lock file that cannot be used holds nobody: that stop is sent.
             EXPECT_EQ(m.stop(h), 0);
+            const auto sent = register_ops(dev.requests());
+            if (why == BoardLockResult::Busy) {
+                EXPECT_EQ(dev.request_count(), 0u) << m.name << ": not one byte reaches the board";
+            } else {
+                EXPECT_EQ(sent, (std::vector<RegOp>{{kCmdRead8, 4, 0}})) << m.name << ": only the stop";
+            }
+            // Nothing is held, so nothing is given back later.
             EXPECT_EQ(KV318_CloseDevice(h), 0);
             EXPECT_TRUE(locks.released.empty()) << m.name;
         }
@@ -159,6 +175,7 @@ TEST_F(BoardLock, AcquisitionsOfOneProcessOnOneBoardShareOneLock) {
     EXPECT_TRUE(locks.released.empty()) << "b still polls the board";
     KV318_M_StopAD(b);
     EXPECT_EQ(locks.released, std::vector<BoardLockToken>{1005});
+    EXPECT_TRUE(locks.asked.empty()) << "a board this process holds is its own to stop";
 }
 
 TEST_F(BoardLock, AHandleTheLibraryDidNotOpenStartsWithoutALock) {
@@ -170,6 +187,7 @@ TEST_F(BoardLock, AHandleTheLibraryDidNotOpenStartsWithoutALock) {
         m.stop(0x3C);
     }
     EXPECT_TRUE(locks.acquired.empty());
+    EXPECT_TRUE(locks.asked.empty());
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ public:
         (void)::flock(fd, LOCK_UN);
         ::close(fd);
     }
+
+    bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
 };
 
 }  // namespace

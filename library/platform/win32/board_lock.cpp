@@ -47,6 +47,8 @@ public:
         UnlockFileEx(file, 0, 1, 0, &at);
         CloseHandle(file);
     }
+
+    bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
 };
 
 }  // namespace
