@@ -49,7 +49,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board);
 
 /* Closes a handle.  A handle of -1 does nothing and returns 0.  Returns 0,
  * or -1 when the close fails.  Closing a handle that a running stream still
- * uses is the caller's error. */
+ * uses is the caller's error.  The close gives back the board lock (see
+ * KV318_AD) of every acquisition started on this handle. */
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle);
 
 /* Reads identity strings 1 and 2 and writes exactly 70 bytes to `text`:
@@ -94,7 +95,19 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * Returns 0, or -1 when a board request fails or the timer cannot start (the
  * board is then configured but not started).
  * While a stream is running it is refused: -1, and nothing is sent to the
- * board.  Call KV318_StopAD first, also to start on another board. */
+ * board.  Call KV318_StopAD first, also to start on another board.
+ *
+ * One acquisition per board across processes: the start takes the board's
+ * lock, the file KV318Device<N>.lock (in the driver directory on Linux, in
+ * the temporary directory on Windows), held with an OS lock that the
+ * system drops when the process ends, and holding this process's id as
+ * decimal text and "\n".  While another process holds it (it streams or
+ * polls the board), or when the lock file cannot be used, the start returns
+ * -1 and sends nothing to the board.  KV318_StopAD, KV318_CloseDevice of
+ * this handle, or the end of the process give the lock back.  Only handles
+ * from KV318_OpenDevice have a known board; a handle the library did not
+ * open starts without the lock.  Register access, bulk reads, DI, DO, the
+ * counter and the pulse generator take no lock. */
 KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                          int32_t flag4, int32_t divider);
 
@@ -108,8 +121,11 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
 
 /* Ends the stream: waits for a drain in progress, stops the timer (no drain
- * runs after it returns), clears a bulk-read fault and stops conversion on
- * `handle`.  Always returns 0, also when no stream runs. */
+ * runs after it returns), clears a bulk-read fault, stops conversion on
+ * `handle` and gives back the stream's board lock.  Conversion is not
+ * stopped when another process holds the lock of `handle`'s board and this
+ * process does not: that acquisition is not this process's to end.  Always
+ * returns 0, also when no stream runs. */
 KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 
 /* ---- Polled analog input ---------------------------------------------- */
@@ -118,7 +134,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 
 /* Configures and starts conversion as KV318_AD does, without the timer.
  * Returns 0, or -1 when a board request fails, or while a stream is running
- * (then nothing is sent). */
+ * (then nothing is sent).  Takes the board's lock as KV318_AD does: -1 and
+ * nothing sent while another process streams or polls the board; held
+ * until KV318_M_StopAD or KV318_CloseDevice of this handle, or the end of
+ * the process. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
                                            int32_t flag4, int32_t divider);
 
@@ -137,7 +156,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * board is lost.  `reserved` is ignored. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
 
-/* Stops conversion.  Always returns 0. */
+/* Stops conversion and gives back the board lock of the polled run on
+ * `handle`.  Conversion is not stopped when another process holds the lock
+ * of `handle`'s board and this process does not.  Always returns 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);
 
 /* ---- Digital I/O, counter, pulse -------------------------------------- */

@@ -24,4 +24,11 @@ if(WIN32)
                                                    KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
   add_dependencies(cli_wine_test kv318-sim kv318-cli)
   set_tests_properties(cli_wine_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 240)
+  # Two kv318-cli.exe processes on one board: the second is refused.
+  kv318_add_test(cli_wine_lock_test SOURCES cli/wine_lock_test.cpp)
+  target_include_directories(cli_wine_lock_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/simulator_win32)
+  target_compile_definitions(cli_wine_lock_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
+                                                        KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
+  add_dependencies(cli_wine_lock_test kv318-sim kv318-cli)
+  set_tests_properties(cli_wine_lock_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
 endif()
