@@ -126,6 +126,7 @@ void EndStreamForUnload() {
     AcqRunning.store(0);
     wait_for_drain_end();
     StopSampleTimer();
+    release_all_board_locks();
 }
 
 }  // namespace kv318

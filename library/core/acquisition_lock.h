@@ -56,4 +56,10 @@ bool board_held_by_another(Handle h);
 // nothing.  Caller's thread (the stop calls, a start's failure path).
 void unlock_board_for(Handle h, AcquisitionKind kind);
 
+// Gives back every board lock this library holds and forgets every
+// acquisition, so a library unloaded (and perhaps loaded again) while it
+// streams leaves no board locked behind it.  Called when the library is
+// unloaded or the process exits; any thread.
+void release_all_board_locks();
+
 }  // namespace kv318
