@@ -23,6 +23,13 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
     return kExitFailed;
 }
 
+std::string streaming_elsewhere(const Environment& env, std::int32_t board) {
+    std::uint32_t pid = 0;
+    if (env.streamingElsewhere == nullptr || !env.streamingElsewhere(board, &pid)) return {};
+    std::string text = "board " + std::to_string(board) + " is streaming in another process";
+    return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
+}
+
 void split_identity(const char* text, std::string* first, std::string* second) {
     // The library writes KV318_INFO_BYTES: string 1, three spaces, string 2,
     // zeros.

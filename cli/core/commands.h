@@ -55,6 +55,9 @@ struct Environment {
     // Opens the output of stream and poll (platform::open_output); null:
     // plain C streams on `out` or a file.
     std::unique_ptr<ByteOutput> (*openOutput)(const std::string& path, std::string* error) = nullptr;
+    // Whether another process holds the board's acquisition lock, with its
+    // pid into *pid (0 when the lock file does not say).  Null: never.
+    bool (*streamingElsewhere)(std::int32_t board, std::uint32_t* pid) = nullptr;
 };
 
 int run_command(const Invocation& inv, const Environment& env);
@@ -66,6 +69,9 @@ namespace detail {
 std::int32_t open_board(const Invocation& inv, const Environment& env);
 // "board N: CALL failed" plus `why` when given; returns kExitFailed.
 int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& why = {});
+// "board N is streaming in another process (pid P)" when another process
+// holds the board's acquisition lock; empty when none does.
+std::string streaming_elsewhere(const Environment& env, std::int32_t board);
 // Splits KV318_Info's text into its two strings.
 void split_identity(const char* text, std::string* first, std::string* second);
 int run_stream_command(const Invocation& inv, const Environment& env);

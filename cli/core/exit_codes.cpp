@@ -14,7 +14,8 @@ std::string exit_code_table() {
            "  7  the output could not be written, or took no more within a second of\n"
            "     Ctrl-C (the samples not written are counted)\n"
            "  8  selftest: a check failed\n"
-           "  9  capture: no trigger within --timeout; no file was written\n";
+           "  9  capture: no trigger within --timeout; no file was written\n"
+           " 10  stream/poll: the board is streaming in another process (nothing was sent to it)\n";
 }
 
 }  // namespace kv318::cli

@@ -17,6 +17,7 @@ enum ExitCode : int {
     kExitOutputFailed = 7,   // the output could not be written (or took no more after a stop)
     kExitSelftestFailed = 8, // selftest: a check failed
     kExitNoTrigger = 9,      // capture: no trigger within --timeout, nothing written
+    kExitBoardBusy = 10,     // stream/poll/capture: another process streams or polls the board
 };
 
 // The exit codes as the top-level --help and the README list them, one per

@@ -83,6 +83,14 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     }
     const std::int32_t h = open_board(inv, env);
     if (h == -1) return kExitNotFound;
+    // Looked at before the output is opened: the same command run twice by
+    // mistake must not truncate the file the first run is still writing.
+    // The library's refusal below stays the real guard.
+    if (const std::string busy = streaming_elsewhere(env, inv.board); !busy.empty()) {
+        std::fprintf(env.err, "%s\n", busy.c_str());
+        env.api.close(h);
+        return kExitBoardBusy;
+    }
     const std::string name = toStdout ? std::string("standard output") : inv.output;
     std::string why;
     std::unique_ptr<ByteOutput> file = open_output(env, toStdout ? std::string() : inv.output, &why);
@@ -116,6 +124,13 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     const char* start = settings.polled ? "KV318_M_AD" : "KV318_AD";
     const char* read = settings.polled ? "KV318_M_Read" : "KV318_Read";
     if (!r.started) {
+        // The library refuses a start, and sends nothing, while another
+        // process holds the board; say who, so the user knows what to stop.
+        const std::string busy = streaming_elsewhere(env, inv.board);
+        if (!busy.empty()) {
+            std::fprintf(env.err, "%s\n", busy.c_str());
+            return kExitBoardBusy;
+        }
         return call_failed(env, inv.board, start,
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }

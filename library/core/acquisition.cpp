@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "KV318.h"
+#include "acquisition_lock.h"
 #include "registers.h"
 
 namespace kv318 {
@@ -130,6 +131,7 @@ void EndStreamForUnload() {
     AcqRunning.store(0);
     wait_for_drain_end();
     StopSampleTimer();
+    release_all_board_locks();
 }
 
 }  // namespace kv318
@@ -144,7 +146,15 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     // would orphan the running timer, and two starts at once would each
     // start one.
     if (!claim_start()) return -1;
+    // Another process streaming or polling this board: refused before a
+    // byte reaches the board, so its acquisition goes on unharmed.
+    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Stream);
+    if (lock == BoardLockStep::Refused) {
+        finish_start(kSessionIdle, handle);
+        return -1;
+    }
     if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
         finish_start(kSessionIdle, handle);
         return -1;
     }
@@ -153,6 +163,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     reset_ring_counters();
     // On failure the board stays configured but not started.
     if (StartSampleTimer(kSamplePeriodMs) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
         finish_start(kSessionIdle, handle);
         return -1;
     }
@@ -203,7 +214,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     std::int32_t was = AcqSession.load();
     for (;;) {
         if (was == kSessionPolled) {
-            (void)RegRead8(handle, reg::kMode);
+            if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
             return 0;
         }
         if (was == kSessionIdle || was == kSessionStream) {
@@ -219,7 +230,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     wait_for_drain_end();
     AcqFault = 1;
     StopSampleTimer();
-    (void)RegRead8(handle, reg::kMode);
+    // Another process's acquisition on that board is not ours to stop.
+    if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
+    unlock_board_for(handle, AcquisitionKind::Stream);
     AcqSession.store(kSessionIdle);
     return 0;
 }

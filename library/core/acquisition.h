@@ -44,8 +44,8 @@ void ring_append(const std::uint8_t* bytes, std::int32_t n);
 void ring_take_samples(std::int32_t* samples, std::int32_t n);
 
 // Ends a stream because the library is unloaded or the process exits: no
-// drain continues, the timer is cancelled and its procedure has returned.
-// The board is not touched.  Called by the platform's unload hook on a
+// drain continues, the timer is cancelled and its procedure has returned,
+// and every board lock is given back.  The board is not touched.  Called by the platform's unload hook on a
 // thread that is not the timer's, while the timer's thread still runs.
 void EndStreamForUnload();
 

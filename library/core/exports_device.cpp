@@ -4,6 +4,7 @@
 
 #include "KV318.h"
 #include "acquisition_common.h"
+#include "acquisition_lock.h"
 #include "channel_frame.h"
 #include "registers.h"
 
@@ -14,7 +15,9 @@ extern "C" {
 KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
     char name[kDeviceNameSize];
     format_device_name(name, board);
-    return device_service().open(name);
+    const Handle h = device_service().open(name);
+    if (h != kInvalidHandle) note_board_handle(h, board);
+    return h;
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
@@ -27,6 +30,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
         if (session == kSessionStream) KV318_StopAD(handle);
         if (session == kSessionPolled) KV318_M_StopAD(handle);
     }
+    // Closing the handle ends its acquisitions' hold on the board.
+    forget_board_handle(handle);
     return device_service().close(handle) == 0 ? 0 : -1;
 }
 

@@ -6,6 +6,7 @@
 
 #include "KV318.h"
 #include "acquisition_common.h"
+#include "acquisition_lock.h"
 #include "registers.h"
 
 namespace kv318 {
@@ -55,7 +56,15 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
     // One acquisition at a time, claimed in one step (see KV318_AD); the
     // run lasts until KV318_M_StopAD.
     if (!claim_start()) return -1;
+    // Another process streaming or polling this board: refused before a
+    // byte reaches the board.
+    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Polled);
+    if (lock == BoardLockStep::Refused) {
+        finish_start(kSessionIdle, handle);
+        return -1;
+    }
     if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
+        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Polled);
         finish_start(kSessionIdle, handle);
         return -1;
     }
@@ -92,7 +101,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
-    (void)RegRead8(handle, reg::kMode);
+    // Another process's acquisition on that board is not ours to stop.
+    if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
+    unlock_board_for(handle, AcquisitionKind::Polled);
     // Ends a polled run; a stream is left to KV318_StopAD.
     std::int32_t polled = kSessionPolled;
     AcqSession.compare_exchange_strong(polled, kSessionIdle);

@@ -117,7 +117,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board);
  * the program's own.  (A handle of the Windows kernel driver is closed with
  * CloseHandle as given.)  A request in progress on the handle in another
  * thread fails, and has ended before the handle is really closed, so it can
- * never reach a board opened later under the same value.
+ * never reach a board opened later under the same value.  The close gives
+ * back the board lock (see KV318_AD) of every acquisition started on this
+ * handle.
  * @param handle  a handle from KV318_OpenDevice, or -1.
  * @return 0, or -1 when the handle is not one the library holds (channel
  *         paths) or the system refuses the close. */
@@ -191,6 +193,18 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * or stopping one, it is refused: -1, and nothing is sent to the board.
  * The test and the claim are one atomic step.  Call KV318_StopAD first,
  * also to start on another board.
+ *
+ * One acquisition per board across processes: the start takes the board's
+ * lock, the file KV318Device<N>.lock (in the driver directory on Linux, in
+ * the temporary directory on Windows), held with an OS lock that the
+ * system drops when the process ends, and holding this process's id as
+ * decimal text and "\n".  While another process holds it (it streams or
+ * polls the board), or when the lock file cannot be used, the start returns
+ * -1 and sends nothing to the board.  KV318_StopAD, KV318_CloseDevice of
+ * this handle, or the end of the process give the lock back.  Only handles
+ * from KV318_OpenDevice have a known board; a handle the library did not
+ * open starts without the lock.  Register access, bulk reads, DI, DO, the
+ * counter and the pulse generator take no lock.
  * @param handle   the board handle; the stream keeps using it until
  *                 KV318_StopAD.
  * @param flag1    mode flag, bit 0 used (see "Mode flags" above).
@@ -223,7 +237,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
 
 /** Ends the stream: waits for a drain in progress, stops the timer (no drain
  * runs after it returns), clears a transfer fault and stops conversion on
- * `handle`.  Waits for a start or stop in progress on another thread.
+ * `handle` and gives back the stream's board lock.  Conversion is not
+ * stopped when another process holds the lock of `handle`'s board and this
+ * process does not: that acquisition is not this process's to end.  Waits
+ * for a start or stop in progress on another thread.
  * Always returns 0, also when no stream runs; a polled run it leaves
  * running (only conversion stops).
  * @param handle  the board handle.
@@ -239,7 +256,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 /** Configures and starts conversion as KV318_AD does, without the timer.
  * Returns 0, or -1 when a board request fails, or while a stream or another
  * polled run is running or another thread starts or stops one (then nothing
- * is sent): the test and the claim are one atomic step.
+ * is sent): the test and the claim are one atomic step.  Takes the board's
+ * lock as KV318_AD does: -1 and nothing sent while another process streams
+ * or polls the board; held until KV318_M_StopAD or KV318_CloseDevice of
+ * this handle, or the end of the process.
  * @param handle   the board handle.
  * @param flag1    mode flag, bit 0 used, as for KV318_AD.
  * @param flag2    mode flag, bit 0 used.
@@ -275,7 +295,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
 
 /** Stops conversion and ends the polled run, so a new start may follow.
- * Always returns 0.  A running stream it does not end.
+ * Gives back the board lock of the polled run on `handle`.  Conversion is
+ * not stopped when another process holds the lock of `handle`'s board and
+ * this process does not.  Always returns 0.  A running stream it does not
+ * end.
  * @param handle  the board handle.
  * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "KV318.h"
+#include "board_lock.h"
 #include "channel_frame.h"
 #include "recording_device.h"
 #include "requests.h"
@@ -107,7 +108,10 @@ TEST_F(Lifetime, UnloadingTheLibraryMidStreamStopsItsTimerFirst) {
     ASSERT_TRUE(lib.load()) << ::dlerror();
     const std::int32_t fd = lib.stream();
     ASSERT_GE(fd, 0);
+    EXPECT_TRUE(probe_board_lock(0).held) << "the stream holds board 0";
     ASSERT_EQ(::dlclose(lib.handle), 0);
+    // Gone with the library, or a library loaded again could never stream.
+    EXPECT_FALSE(probe_board_lock(0).held);
     EXPECT_EQ(::dlopen(KV318_SO_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library is really gone";
     const std::size_t seen = board.requests();
     // A window in which a timer left behind would call into unmapped code

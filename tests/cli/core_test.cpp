@@ -9,7 +9,9 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -474,6 +476,101 @@ TEST(StreamLoop, ProgressLineSaysRateAndErrors) {
     const std::string line = progress_line(p);
     for (const char* part : {"2.0 s", "4000000 samples", "2.000 MS/s", "4.000 MB/s", "1 errors"})
         EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+}
+
+}  // namespace
+}  // namespace kv318::cli::test
+
+namespace kv318::cli::test {
+namespace {
+
+// What the board lock says, as the program's probe would: held after
+// `busyAfter` looks, by `busyPid` (0: the file does not say).
+int g_looks = 0;
+int g_busyAfter = 0;
+std::uint32_t g_busyPid = 0;
+bool scripted_lock(std::int32_t, std::uint32_t* pid) {
+    *pid = g_busyPid;
+    return g_looks++ >= g_busyAfter;
+}
+std::string no_hint(int) { return {}; }
+
+std::string read_all(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    return text;
+}
+
+TEST(BoardBusy, AStartOnABoardAnotherProcessStreamsSaysWhoAndStartsNothing) {
+    struct Case {
+        Command command;
+        std::uint32_t pid;
+        int busyAfter;       // 0: held from the first look; 1: taken between the look and the start
+        std::int32_t start;  // what the library's start answers
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {Command::Stream, 4242, 0, 0, 10, "board 3 is streaming in another process (pid 4242)\n"},
+        {Command::Poll, 0, 0, 0, 10, "board 3 is streaming in another process\n"},
+        {Command::Stream, 77, 1, -1, 10, "board 3 is streaming in another process (pid 77)\n"},
+        {Command::Poll, 77, 99, -1, 1, "board 3: KV318_M_AD failed"},  // refused for another reason
+    };
+    const std::string path = (std::filesystem::temp_directory_path() / "kv318-busy-test.csv").string();
+    const BoardApi api = fake_api();
+    const std::atomic<bool> stop{false};
+    for (const Case& c : cases) {
+        FakeBoard::reset();
+        FakeBoard::get().startResult = c.start;
+        g_looks = 0;
+        g_busyAfter = c.busyAfter;
+        g_busyPid = c.pid;
+        std::filesystem::remove(path);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        ASSERT_TRUE(out != nullptr && err != nullptr);
+        Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock};
+        Invocation inv;
+        inv.command = c.command;
+        inv.board = 3;
+        inv.output = path;
+        EXPECT_EQ(run_command(inv, env), c.code) << c.says;
+        EXPECT_NE(read_all(err).find(c.says), std::string::npos) << read_all(err);
+        if (c.busyAfter == 0) {
+            EXPECT_EQ(FakeBoard::get().starts, 0) << c.says;
+            EXPECT_FALSE(std::filesystem::exists(path)) << "a file the other run may be writing stays untouched";
+        }
+        std::fclose(out);
+        std::fclose(err);
+    }
+    std::filesystem::remove(path);
+}
+
+TEST(BoardBusy, SelftestSkipsItsStreamCheckWithoutFailingIt) {
+    FakeBoard::reset();
+    g_looks = 0;
+    g_busyAfter = 0;
+    g_busyPid = 4242;
+    const BoardApi api = fake_api();
+    const std::atomic<bool> stop{false};
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out != nullptr && err != nullptr);
+    Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock};
+    Invocation inv;
+    inv.command = Command::Selftest;
+    inv.board = 3;
+    run_command(inv, env);  // the fake board's counter and pulse checks fail; only the stream check counts here
+    const std::string text = read_all(out);
+    EXPECT_NE(text.find("SKIP  stream 1 s: board 3 is streaming in another process (pid 4242)\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(", 1 skipped\n"), std::string::npos) << text;
+    EXPECT_EQ(FakeBoard::get().starts, 0);
+    std::fclose(out);
+    std::fclose(err);
 }
 
 }  // namespace

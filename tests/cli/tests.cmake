@@ -12,6 +12,11 @@ if(NOT WIN32)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/capture_end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
   set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300)
+  # Two kv318-cli processes on one board: the second is refused.
+  add_test(NAME cli_board_lock_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/board_lock.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --lib $<TARGET_FILE:KV318>)
+  set_tests_properties(cli_board_lock_test PROPERTIES TIMEOUT 300)
 endif()
 
 if(WIN32)
@@ -24,4 +29,11 @@ if(WIN32)
                                                    KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
   add_dependencies(cli_wine_test kv318-sim kv318-cli)
   set_tests_properties(cli_wine_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 240)
+  # Two kv318-cli.exe processes on one board: the second is refused.
+  kv318_add_test(cli_wine_lock_test SOURCES cli/wine_lock_test.cpp)
+  target_include_directories(cli_wine_lock_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/simulator_win32)
+  target_compile_definitions(cli_wine_lock_test PRIVATE KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
+                                                        KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
+  add_dependencies(cli_wine_lock_test kv318-sim kv318-cli)
+  set_tests_properties(cli_wine_lock_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
 endif()

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "board_lock.h"
+
 namespace kv318::test {
 
 namespace {
@@ -53,6 +55,8 @@ SocketDriver::~SocketDriver() {
     ::close(listener_);
     thread_.join();
     ::unlink(path_.c_str());
+    // A stream through this driver leaves the board's lock file beside it.
+    ::unlink((dir_ + "/" + board_lock_file_name(0)).c_str());
     ::rmdir(dir_.c_str());
     ::unsetenv("KV318_DRIVER_DIR");
 }

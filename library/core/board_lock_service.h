@@ -1,0 +1,52 @@
+// The board-lock seam: the one OS service that keeps a board to one
+// acquisition across processes.  The core never locks files itself; the
+// build links exactly one platform implementation (flock on a file in the
+// driver directory on Linux, LockFileEx on a file in the temporary
+// directory on Windows), and tests install a substitute.
+#pragma once
+
+#include <cstdint>
+
+namespace kv318 {
+
+// What a taken lock is to the service (a descriptor or a handle); only the
+// service reads it.
+using BoardLockToken = std::intptr_t;
+
+enum class BoardLockResult {
+    Taken,   // this process now holds the board's lock
+    Busy,    // another process holds it
+    Failed,  // the lock file could not be opened or locked
+};
+
+class BoardLockService {
+public:
+    virtual ~BoardLockService() = default;
+
+    // Takes the exclusive lock of board `board` without waiting, and writes
+    // this process's id into the lock file.  Caller's thread (a start call).
+    // On Taken, *token is what release() needs; otherwise it is not written
+    // and nothing is held.  The OS drops the lock when the process ends.
+    virtual BoardLockResult acquire(std::int32_t board, BoardLockToken* token) = 0;
+
+    // Gives up a lock acquire() took.  Caller's thread (a stop or close).
+    virtual void release(BoardLockToken token) = 0;
+
+    // Whether another process holds board `board`'s lock.  Only asked for a
+    // board this process holds no lock of.  Caller's thread (a stop call).
+    // False when the lock file cannot be looked at.
+    virtual bool held_elsewhere(std::int32_t board) = 0;
+};
+
+// The service in use: the platform's unless a test installed another.
+BoardLockService& board_lock_service();
+
+// Installs `service` (owned by the caller, who keeps it alive while it is
+// installed); nullptr restores the platform's.  Meant for tests: call it
+// while no other thread is inside the library and no lock is held.
+void set_board_lock_service(BoardLockService* service);
+
+// The build's platform implementation, defined by one file under platform/.
+BoardLockService& platform_board_lock_service();
+
+}  // namespace kv318

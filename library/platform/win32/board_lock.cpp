@@ -1,0 +1,63 @@
+// The Windows board lock: LockFileEx on one byte of KV318DeviceN.lock in
+// the temporary directory.  The lock belongs to the open handle, so the
+// system drops it when the process exits or is killed, and a dead holder
+// never blocks a board.
+#include <windows.h>
+
+#include <string>
+
+#include "board_lock.h"
+#include "board_lock_file.h"
+#include "board_lock_service.h"
+
+namespace kv318 {
+namespace {
+
+class LockFileService final : public BoardLockService {
+public:
+    BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
+        const HANDLE file = win32::open_board_lock_file(board, true);
+        if (file == INVALID_HANDLE_VALUE) return BoardLockResult::Failed;
+        OVERLAPPED at{};
+        at.Offset = win32::kBoardLockOffset;
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+            CloseHandle(file);
+            return busy ? BoardLockResult::Busy : BoardLockResult::Failed;
+        }
+        // The pid is for people and tools; the lock holds whether or not it
+        // could be written.  The end of the file moves to the text's end, so
+        // a shorter pid leaves no tail of a longer one.
+        const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId()));
+        OVERLAPPED start{};
+        DWORD wrote = 0;
+        if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, &start)) {
+            LARGE_INTEGER end{};
+            end.QuadPart = static_cast<LONGLONG>(wrote);
+            if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+        }
+        *token = reinterpret_cast<BoardLockToken>(file);
+        return BoardLockResult::Taken;
+    }
+
+    void release(BoardLockToken token) override {
+        const HANDLE file = reinterpret_cast<HANDLE>(token);
+        OVERLAPPED at{};
+        at.Offset = win32::kBoardLockOffset;
+        UnlockFileEx(file, 0, 1, 0, &at);
+        CloseHandle(file);
+    }
+
+    bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
+};
+
+}  // namespace
+
+BoardLockService& platform_board_lock_service() {
+    // Never destroyed, like the other services: a start or stop may run
+    // while the process exits.
+    static LockFileService* service = new LockFileService;
+    return *service;
+}
+
+}  // namespace kv318

@@ -1,0 +1,48 @@
+// The board acquisition lock as every process sees it: one lock file per
+// board, named after the board's device ("KV318Device0.lock"), which the
+// process that streams or polls the board holds with an OS lock for as long
+// as its acquisition runs, and in which it writes its process id as decimal
+// text and a newline.  The kernel drops the lock when the holder exits or
+// crashes, so a dead holder never blocks a board; the file itself stays (a
+// lock file that holders deleted would let two processes lock two files of
+// one name).
+//
+// The library takes and releases the lock; tools that want to say who
+// holds a board (kv318-cli, the Python package) only look, through
+// probe_board_lock.  Where the file lives is an OS matter, in
+// board_lock_file.h (one per OS).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kv318 {
+
+// "KV318Device<board>.lock": the name of the board's socket or pipe plus ".lock".
+std::string board_lock_file_name(std::int32_t board);
+
+// The text a holder writes into the file: its pid in decimal and "\n".
+std::string board_lock_pid_text(std::uint32_t pid);
+
+// Reads a pid from the start of a lock file's `len` bytes at `text`: one
+// to ten decimal digits followed by "\n", a value from 1 to 2^32-1.
+// Anything after the newline is ignored (a shorter pid written over a
+// longer one leaves its tail).  False for anything else, such as a file a
+// new holder has locked but not written yet; *pid is then not written.
+bool parse_board_lock_pid(const char* text, std::size_t len, std::uint32_t* pid);
+
+struct BoardLockProbe {
+    bool held = false;      // another process holds the board's lock
+    std::uint32_t pid = 0;  // its pid when the file says, else 0
+};
+
+// Looks whether another process holds `board`'s lock, without taking it
+// for longer than the look itself, and reads the holder's pid.  Any thread.
+// A board whose lock file does not exist, or cannot be opened, is not held.
+// The look tries a shared lock for an instant: a start in another process
+// at that very instant may then be refused once, so call this only after a
+// refusal or before a start of one's own, never in a loop.
+BoardLockProbe probe_board_lock(std::int32_t board);
+
+}  // namespace kv318

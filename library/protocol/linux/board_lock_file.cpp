@@ -1,0 +1,83 @@
+#include "board_lock_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "board_lock.h"
+#include "driver_dir.h"
+
+namespace kv318::linux_channel {
+
+std::string board_lock_path(std::int32_t board) {
+    return driver_directory() + "/" + board_lock_file_name(board);
+}
+
+int open_board_lock_file(std::int32_t board, bool create) {
+    const std::string dir = driver_directory();
+    if (!driver_directory_is_private(dir)) return -1;
+    const std::string path = dir + "/" + board_lock_file_name(board);
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), flags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace kv318::linux_channel
+
+namespace kv318 {
+
+namespace {
+
+// flock, retried when a signal interrupts it.
+int flock_retry(int fd, int op) {
+    int r = 0;
+    do {
+        r = ::flock(fd, op);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+// The holder writes its pid right after it takes the lock, so a look that
+// lands between the two sees an empty file; a few short retries cover that.
+std::uint32_t read_holder_pid(int fd) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        char text[32];
+        const ssize_t n = ::pread(fd, text, sizeof text, 0);
+        std::uint32_t pid = 0;
+        if (n > 0 && parse_board_lock_pid(text, static_cast<std::size_t>(n), &pid)) return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
+}
+
+}  // namespace
+
+BoardLockProbe probe_board_lock(std::int32_t board) {
+    BoardLockProbe probe;
+    const int fd = linux_channel::open_board_lock_file(board, false);
+    if (fd < 0) return probe;
+    if (flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
+        (void)flock_retry(fd, LOCK_UN);
+    } else if (errno == EWOULDBLOCK) {
+        probe.held = true;
+        probe.pid = read_holder_pid(fd);
+    }
+    ::close(fd);
+    return probe;
+}
+
+}  // namespace kv318

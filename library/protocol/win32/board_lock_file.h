@@ -1,0 +1,27 @@
+// Where a board's lock file lives on Windows: in the user's temporary
+// directory (GetTempPathW), which every process of the user shares, also
+// programs that reach the board through its kernel driver.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kv318::win32 {
+
+// The lock is one byte at this offset, far past any pid text at offset 0:
+// Windows byte-range locks are mandatory, so a lock on the text itself
+// would keep other processes from reading who holds the board.
+inline constexpr DWORD kBoardLockOffset = 0x40000000;
+
+// <temporary directory>KV318Device<board>.lock
+std::wstring board_lock_path(std::int32_t board);
+
+// Opens `board`'s lock file for reading and writing (creating it when
+// `create` is set), shared for reading, writing and deleting, so any number
+// of processes can open it and only the byte-range lock decides.  Any
+// thread.  Returns the handle, owned by the caller, or INVALID_HANDLE_VALUE.
+HANDLE open_board_lock_file(std::int32_t board, bool create);
+
+}  // namespace kv318::win32

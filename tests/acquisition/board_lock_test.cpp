@@ -1,0 +1,194 @@
+// The board lock as the start, stop and close calls use it, against a
+// substitute lock service: a refused start sends nothing to the board, and
+// every way an acquisition ends gives the lock back exactly once.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "KV318.h"
+#include "board_lock_service.h"
+#include "board_model.h"
+#include "manual_timer.h"
+#include "recording_device.h"
+
+namespace kv318::test {
+namespace {
+
+// Answers acquire() with a set result and keeps what was asked.
+class FakeLocks final : public BoardLockService {
+public:
+    FakeLocks() { set_board_lock_service(this); }
+    ~FakeLocks() override { set_board_lock_service(nullptr); }
+
+    BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        acquired.push_back(board);
+        if (answer == BoardLockResult::Taken) *token = 1000 + board;
+        return answer;
+    }
+    void release(BoardLockToken token) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        released.push_back(token);
+    }
+    bool held_elsewhere(std::int32_t board) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        asked.push_back(board);
+        return heldElsewhere;
+    }
+
+    BoardLockResult answer = BoardLockResult::Taken;
+    bool heldElsewhere = false;
+    std::vector<std::int32_t> asked;
+    std::vector<std::int32_t> acquired;
+    std::vector<BoardLockToken> released;
+
+private:
+    std::mutex mutex_;
+};
+
+struct Mode {
+    const char* name;
+    decltype(&KV318_AD) start;
+    decltype(&KV318_StopAD) stop;
+};
+const Mode kModes[] = {{"KV318_AD", KV318_AD, KV318_StopAD}, {"KV318_M_AD", KV318_M_AD, KV318_M_StopAD}};
+
+class BoardLock : public ::testing::Test {
+protected:
+    // Opens board `board` through the library, so it knows the handle's board.
+    Handle open(std::int32_t number, Handle h) {
+        dev.set_open_result(h);
+        EXPECT_EQ(KV318_OpenDevice(number), h);
+        return h;
+    }
+    void TearDown() override {
+        for (Handle h : {kA, kB}) {
+            KV318_StopAD(h);
+            KV318_M_StopAD(h);
+            KV318_CloseDevice(h);
+        }
+    }
+
+    static constexpr Handle kA = 0x40;
+    static constexpr Handle kB = 0x44;
+    RecordingDevice dev;
+    BoardModel board{dev};
+    ManualTimer timer;
+    FakeLocks locks;
+};
+
+TEST_F(BoardLock, AStartRefusedByTheLockAndTheStopAfterItSendNothingToTheBoard) {
+    for (const Mode& m : kModes) {
+        for (BoardLockResult why : {BoardLockResult::Busy, BoardLockResult::Failed}) {
+            const Handle h = open(7, kA);
+            locks.answer = why;
+            locks.heldElsewhere = why == BoardLockResult::Busy;
+            locks.acquired.clear();
+            dev.clear();
+            EXPECT_EQ(m.start(h, 0, 0, 0, 0, 50), -1) << m.name;
+            EXPECT_EQ(locks.acquired, std::vector<std::int32_t>{7}) << m.name;
+            EXPECT_FALSE(timer.live()) << m.name;
+            // The stop that follows a refused start, as the test panel
+            // makes it, must not stop the other process's conversion.  A
+            // lock file that cannot be used holds nobody: that stop is sent.
+            EXPECT_EQ(m.stop(h), 0);
+            const auto sent = register_ops(dev.requests());
+            if (why == BoardLockResult::Busy) {
+                EXPECT_EQ(dev.request_count(), 0u) << m.name << ": not one byte reaches the board";
+            } else {
+                EXPECT_EQ(sent, (std::vector<RegOp>{{kCmdRead8, 4, 0}})) << m.name << ": only the stop";
+            }
+            // Nothing is held, so nothing is given back later.
+            EXPECT_EQ(KV318_CloseDevice(h), 0);
+            EXPECT_TRUE(locks.released.empty()) << m.name;
+        }
+    }
+}
+
+TEST_F(BoardLock, StopCloseAndAFailedStartEachGiveTheLockBackOnce) {
+    struct Ending {
+        const char* what;
+        void (*end)(const Mode&, Handle, BoardModel&);
+        bool started;  // whether the start itself succeeds
+    };
+    const Ending endings[] = {
+        {"the stop call", [](const Mode& m, Handle h, BoardModel&) { m.stop(h); }, true},
+        {"closing the handle", [](const Mode&, Handle h, BoardModel&) { KV318_CloseDevice(h); },
+         true},
+        {"a failing board request",
+         [](const Mode& m, Handle h, BoardModel& b) {
+             b.set_failing(kCmdWrite16, 6, true);
+             EXPECT_EQ(m.start(h, 0, 0, 0, 0, 50), -1);
+             b.set_failing(kCmdWrite16, 6, false);
+         },
+         false},
+    };
+    for (const Mode& m : kModes) {
+        for (const Ending& e : endings) {
+            const Handle h = open(2, kA);
+            locks.acquired.clear();
+            locks.released.clear();
+            if (e.started) {
+                ASSERT_EQ(m.start(h, 0, 0, 0, 0, 50), 0) << m.name << ", " << e.what;
+            }
+            e.end(m, h, board);
+            EXPECT_EQ(locks.acquired, std::vector<std::int32_t>{2}) << m.name << ", " << e.what;
+            EXPECT_EQ(locks.released, std::vector<BoardLockToken>{1002}) << m.name << ", " << e.what;
+            // Whatever ends it later gives nothing back twice.
+            m.stop(h);
+            KV318_CloseDevice(h);
+            EXPECT_EQ(locks.released.size(), 1u) << m.name << ", " << e.what;
+        }
+    }
+}
+
+TEST_F(BoardLock, AStreamWhoseTimerCannotStartGivesTheLockBack) {
+    const Handle h = open(1, kA);
+    timer.set_create_fails(true);
+    EXPECT_EQ(KV318_AD(h, 0, 0, 0, 0, 50), -1);
+    EXPECT_EQ(locks.acquired, std::vector<std::int32_t>{1});
+    EXPECT_EQ(locks.released, std::vector<BoardLockToken>{1001});
+}
+
+TEST_F(BoardLock, KV318_StopADOnAnyHandleEndsTheStreamsHold) {
+    const Handle a = open(0, kA);
+    const Handle b = open(0, kB);
+    ASSERT_EQ(KV318_AD(a, 0, 0, 0, 0, 50), 0);
+    EXPECT_EQ(KV318_StopAD(b), 0);
+    EXPECT_EQ(locks.released, std::vector<BoardLockToken>{1000});
+}
+
+TEST_F(BoardLock, AcquisitionsOfOneProcessOnOneBoardShareOneLock) {
+    const Handle a = open(5, kA);
+    const Handle b = open(5, kB);
+    ASSERT_EQ(KV318_M_AD(a, 0, 0, 0, 0, 50), 0);
+    ASSERT_EQ(KV318_M_AD(a, 0, 0, 0, 0, 50), 0) << "a restart";
+    ASSERT_EQ(KV318_M_AD(b, 0, 0, 0, 0, 50), 0) << "another handle of the same board";
+    EXPECT_EQ(locks.acquired, std::vector<std::int32_t>{5}) << "one OS lock per board and process";
+    // A failed restart of a running run keeps the run's hold.
+    board.set_failing(kCmdResetUsb, 0, true);
+    EXPECT_EQ(KV318_M_AD(a, 0, 0, 0, 0, 50), -1);
+    board.set_failing(kCmdResetUsb, 0, false);
+    EXPECT_TRUE(locks.released.empty());
+    KV318_M_StopAD(a);
+    EXPECT_TRUE(locks.released.empty()) << "b still polls the board";
+    KV318_M_StopAD(b);
+    EXPECT_EQ(locks.released, std::vector<BoardLockToken>{1005});
+    EXPECT_TRUE(locks.asked.empty()) << "a board this process holds is its own to stop";
+}
+
+TEST_F(BoardLock, AHandleTheLibraryDidNotOpenStartsWithoutALock) {
+    // Its board is unknown: the start goes on as it always did.
+    for (const Mode& m : kModes) {
+        dev.clear();
+        EXPECT_EQ(m.start(0x3C, 0, 0, 0, 0, 50), 0) << m.name;
+        EXPECT_EQ(dev.request_count(), 6u) << m.name;
+        m.stop(0x3C);
+    }
+    EXPECT_TRUE(locks.acquired.empty());
+    EXPECT_TRUE(locks.asked.empty());
+}
+
+}  // namespace
+}  // namespace kv318::test
