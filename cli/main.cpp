@@ -3,21 +3,10 @@
 #include <atomic>
 #include <cstdio>
 
-#include "board_lock.h"
 #include "command_line.h"
+#include "core/board_api.h"
 #include "core/commands.h"
 #include "platform/console.h"
-
-namespace {
-
-// The board lock file, as the library takes it.
-bool streaming_elsewhere(std::int32_t board, std::uint32_t* pid) {
-    const kv318::BoardLockProbe probe = kv318::probe_board_lock(board);
-    *pid = probe.pid;
-    return probe.held;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace kv318::cli;
@@ -35,7 +24,7 @@ int main(int argc, char** argv) {
                           platform::not_found_hint,
                           platform::is_terminal(stdout),
                           platform::is_terminal(stderr),
-                          platform::open_output, streaming_elsewhere};
+                          platform::open_output, board_lock_held};
     const int code = run_command(inv, env);
     std::fflush(stdout);
     return code;

@@ -1,5 +1,7 @@
 #include "board_api.h"
 
+#include "board_lock.h"
+
 namespace kv318::cli {
 
 const BoardApi& library_api() {
@@ -9,6 +11,17 @@ const BoardApi& library_api() {
         KV318_DO,         KV318_CRun,        KV318_CRead, KV318_PRun,   KV318_PStop,
     };
     return api;
+}
+
+bool board_lock_held(std::int32_t board, std::uint32_t* pid) {
+    const BoardLockProbe probe = probe_board_lock(board);
+    *pid = probe.pid;
+    return probe.held;
+}
+
+std::string board_busy_text(std::int32_t board, std::uint32_t pid) {
+    std::string text = "board " + std::to_string(board) + " is streaming in another process";
+    return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
 }
 
 }  // namespace kv318::cli

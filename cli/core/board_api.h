@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "KV318.h"
 
@@ -40,5 +41,16 @@ inline constexpr std::size_t kPolledReadCapacity = KV318_M_READ_MAX_SAMPLES;
 
 // The table of the linked KV318 library.
 const BoardApi& library_api();
+
+// Whether another process holds `board`'s acquisition lock (the library's
+// one-acquisition-per-board rule), with the holder's pid in *pid (0 when
+// its lock file does not say).  Looks at the lock file for an instant: call
+// it after a refused start or before a start of one's own, never in a loop.
+// Any thread.
+bool board_lock_held(std::int32_t board, std::uint32_t* pid);
+
+// "board N is streaming in another process (pid P)", the words every tool
+// uses for a board another process holds; without the pid when it is 0.
+std::string board_busy_text(std::int32_t board, std::uint32_t pid);
 
 }  // namespace kv318::cli

@@ -26,8 +26,7 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
 std::string streaming_elsewhere(const Environment& env, std::int32_t board) {
     std::uint32_t pid = 0;
     if (env.streamingElsewhere == nullptr || !env.streamingElsewhere(board, &pid)) return {};
-    std::string text = "board " + std::to_string(board) + " is streaming in another process";
-    return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
+    return board_busy_text(board, pid);
 }
 
 void split_identity(const char* text, std::string* first, std::string* second) {

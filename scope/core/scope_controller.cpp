@@ -25,8 +25,9 @@ cli::Format format_of(const std::string& path) {
 
 }  // namespace
 
-ScopeController::ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int))
-    : api_(api), hint_(notFoundHint), s_(s), worker_(api) {}
+ScopeController::ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+                                 bool (*lockHeld)(std::int32_t, std::uint32_t*))
+    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(s), worker_(api) {}
 
 ScopeController::~ScopeController() {
     close();
@@ -149,10 +150,12 @@ bool ScopeController::tick(double now) {
             wantRunning_ = false;
             restartPending_ = false;
             message_ = failure_text(worker_.failure());
-            if (worker_.failure() == Failure::StartFailed) {
-                // When the board lock is in, a start refused because another
-                // process streams this board is named here instead:
-                // "board N is streaming in another process (pid P)".
+            std::uint32_t pid = 0;
+            if (worker_.failure() == Failure::StartFailed && lockHeld_ != nullptr && lockHeld_(s_.board, &pid)) {
+                // Another process streams this board: the library refused the
+                // start without touching it.  Say who, and that Run retries.
+                message_ = cli::board_busy_text(s_.board, pid) + "; press Run to retry";
+            } else if (worker_.failure() == Failure::StartFailed) {
                 message_ = "board " + std::to_string(s_.board) + ": KV318_AD failed (" +
                            std::to_string(worker_.failureCode()) + "): acquisition did not start; press Run to retry";
             } else if (worker_.failure() == Failure::Recording) {

@@ -18,9 +18,12 @@ namespace kv318::scope {
 
 class ScopeController {
 public:
-    // `api` outlives the controller; `notFoundHint` may be null.  Nothing
-    // is opened or started until run() or single().
-    ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int));
+    // `api` outlives the controller; `notFoundHint` may be null, and so may
+    // `lockHeld`, which says whether another process holds a board's
+    // acquisition lock (cli::board_lock_held).  Nothing is opened or started
+    // until run() or single().
+    ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+                    bool (*lockHeld)(std::int32_t board, std::uint32_t* pid) = nullptr);
     // Stops a run (KV318_StopAD first) and closes the board.
     ~ScopeController();
 
@@ -72,6 +75,7 @@ private:
 
     const cli::BoardApi& api_;
     std::string (*hint_)(int);
+    bool (*lockHeld_)(std::int32_t, std::uint32_t*);
     ScopeSettings s_;
     AcquisitionWorker worker_;
     std::int32_t handle_ = -1;

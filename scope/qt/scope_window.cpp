@@ -64,8 +64,9 @@ void ScreenWidget::mouseMoveEvent(QMouseEvent* e) {
     }
 }
 
-ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int))
-    : scope_(api, s, notFoundHint) {
+ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+                bool (*lockHeld)(std::int32_t, std::uint32_t*))
+    : scope_(api, s, notFoundHint, lockHeld) {
     setWindowTitle("kv318-scope");
     resize(1000, 720);
     buildControls();

@@ -51,7 +51,8 @@ class ScopeWindow : public QWidget {
 public:
     // `api` and `notFoundHint` outlive the window.  `s` is the command
     // line's view; the window starts running at once.
-    ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int));
+    ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+                bool (*lockHeld)(std::int32_t, std::uint32_t*) = nullptr);
 
     // The exit code the window asks for once it has closed itself after
     // --screenshot: 0, or 1 when the picture shows a failure or was not saved.

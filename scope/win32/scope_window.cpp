@@ -150,8 +150,8 @@ std::vector<std::uint8_t> render_rgb(const DrawList& m, HFONT font) {
 }
 
 ScopeWindow::ScopeWindow(HINSTANCE instance, const cli::BoardApi& api, const ScopeSettings& s,
-                         std::string (*notFoundHint)(int))
-    : instance_(instance), scope_(api, s, notFoundHint) {}
+                         std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
+    : instance_(instance), scope_(api, s, notFoundHint, lockHeld) {}
 
 ScopeWindow::~ScopeWindow() {
     scope_.close();

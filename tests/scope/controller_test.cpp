@@ -66,18 +66,28 @@ TEST(ScopeController, OnlyAcquisitionSettingsRestartARun) {
     }
 }
 
+// What the board lock file says, as cli::board_lock_held would.
+bool lock_free(std::int32_t, std::uint32_t*) { return false; }
+bool held_by_4242(std::int32_t, std::uint32_t* pid) {
+    *pid = 4242;
+    return true;
+}
+
 TEST(ScopeController, AFailureEndsTheRunAndIsNamed) {
     struct Case {
         std::int32_t startResult;
         std::int32_t read;
+        bool (*lockHeld)(std::int32_t, std::uint32_t*);
         const char* says;
         int stops;
     };
     const Case cases[] = {
-        {0, -1, "acquisition not enabled", 1},
-        {0, -2, "ring overflow: samples were lost", 1},
-        {0, -3, "bulk transfer failed", 1},
-        {-1, 0, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
+        {0, -1, nullptr, "acquisition not enabled", 1},
+        {0, -2, nullptr, "ring overflow: samples were lost", 1},
+        {0, -3, nullptr, "bulk transfer failed", 1},
+        {-1, 0, nullptr, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
+        {-1, 0, lock_free, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
+        {-1, 0, held_by_4242, "board 0 is streaming in another process (pid 4242); press Run to retry", 0},
     };
     const cli::BoardApi api = cli::test::fake_api();
     for (const Case& c : cases) {
@@ -85,7 +95,7 @@ TEST(ScopeController, AFailureEndsTheRunAndIsNamed) {
         FakeBoard::reset();
         FakeBoard::get().startResult = c.startResult;
         FakeBoard::get().reads = {500, c.read};
-        ScopeController sc(api, base(), nullptr);
+        ScopeController sc(api, base(), nullptr, c.lockHeld);
         sc.run();
         ASSERT_TRUE(tick_until(sc, [&] { return !sc.message().empty(); }));
         EXPECT_EQ(sc.message(), c.says);
