@@ -32,9 +32,6 @@ set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 T
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
 
-# The multimedia timer, against the contract the Linux timer thread keeps.
-kv318_add_test(windows_timer_test SOURCES windows/timer_test.cpp)
-
 # Every test of this directory that runs a Windows program (all but the
 # host-labelled ones) needs the prefix.  Deferred to the end of the
 # directory so that suites registered after this file are covered too.
