@@ -55,6 +55,9 @@ endif()
 # its man page and its Start-menu shortcut are listed in cmake/manpages.cmake
 # and cmake/msi/kv318.wxs.
 
+# Every page under docs/ ships, in the install, the packages and the MSI
+# (cmake/msi.cmake takes this same list).  Pages are not sources: a page
+# added there belongs in every package without anyone remembering a list.
 file(GLOB KV318_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
 

@@ -17,7 +17,7 @@ target_link_libraries(windows_dll_entry_test PRIVATE kv318_headers GTest::gtest_
 string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
 target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
 add_dependencies(windows_dll_entry_test KV318)
-kv318_warnings(windows_dll_entry_test)
+target_link_libraries(windows_dll_entry_test PRIVATE kv318_warnings)
 add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
 
 # Handles as 32-bit integers on either Windows: an opened handle through
