@@ -74,6 +74,10 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME kv318-${PROJECT_VERSION}-win${kv318_bits})
 else()
+  # gzip -9n for the man pages and the Debian changelogs alike; found
+  # here because the man pages are skipped in sanitizer builds, while the
+  # changelogs are made in every Linux build.
+  find_program(KV318_GZIP gzip REQUIRED)
   include(${PROJECT_SOURCE_DIR}/cmake/python_install.cmake)
   include(${PROJECT_SOURCE_DIR}/cmake/manpages.cmake)
   include(${PROJECT_SOURCE_DIR}/cmake/debian.cmake)
