@@ -15,7 +15,7 @@ option(KV318_BUILD_LOAD_TEST "Build kv318_load_by_name for the installer tests" 
 if(KV318_BUILD_TESTS OR KV318_BUILD_LOAD_TEST)
   add_executable(kv318_load_by_name ${PROJECT_SOURCE_DIR}/tests/install/load_by_name.c)
   target_link_libraries(kv318_load_by_name PRIVATE kv318_headers)
-  kv318_warnings(kv318_load_by_name)
+  target_link_libraries(kv318_load_by_name PRIVATE kv318_warnings)
 endif()
 
 find_program(KV318_WIXL wixl)
@@ -44,11 +44,10 @@ set(KV318_MSI_FILE ${PROJECT_BINARY_DIR}/kv318-${PROJECT_VERSION}-${KV318_MSI_AR
 set(stage ${PROJECT_BINARY_DIR}/msi-stage)
 
 # The docs' components, one per file, and their references in the feature.
-file(GLOB kv318_msi_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 set(components "")
 set(refs "")
 set(i 0)
-foreach(doc ${kv318_msi_docs})
+foreach(doc ${KV318_DOCS})
   get_filename_component(name ${doc} NAME)
   string(APPEND components
     "  <Component Id=\"Doc${i}\" Guid=\"*\" Win64=\"$(var.Win64)\">\n"

@@ -55,6 +55,9 @@ endif()
 # its man page and its Start-menu shortcut are listed in cmake/manpages.cmake
 # and cmake/msi/kv318.wxs.
 
+# Every page under docs/ ships, in the install, the packages and the MSI
+# (cmake/msi.cmake takes this same list).  Pages are not sources: a page
+# added there belongs in every package without anyone remembering a list.
 file(GLOB KV318_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
 
@@ -71,6 +74,10 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME kv318-${PROJECT_VERSION}-win${kv318_bits})
 else()
+  # gzip -9n for the man pages and the Debian changelogs alike; found
+  # here because the man pages are skipped in sanitizer builds, while the
+  # changelogs are made in every Linux build.
+  find_program(KV318_GZIP gzip REQUIRED)
   include(${PROJECT_SOURCE_DIR}/cmake/python_install.cmake)
   include(${PROJECT_SOURCE_DIR}/cmake/manpages.cmake)
   include(${PROJECT_SOURCE_DIR}/cmake/debian.cmake)

@@ -22,7 +22,21 @@ set(KV318_WHEEL_FILE ${PROJECT_BINARY_DIR}/kv318-${PROJECT_VERSION}-py3-none-${K
 set(kv318_wheel_stage ${PROJECT_BINARY_DIR}/wheel-stage)
 set(kv318_python /usr/bin/python3)
 
-file(GLOB kv318_wheel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/kv318/*.py)
+# The package's modules, relative to python/; the wheel's contents test
+# checks the wheel against this same list.
+set(KV318_PYTHON_MODULES
+  kv318/__init__.py
+  kv318/_checks.py
+  kv318/_interrupts.py
+  kv318/_lib.py
+  kv318/_loader.py
+  kv318/_places.py
+  kv318/_version.py
+  kv318/acquisition.py
+  kv318/board.py
+  kv318/errors.py
+  kv318/simulator.py)
+list(TRANSFORM KV318_PYTHON_MODULES PREPEND ${PROJECT_SOURCE_DIR}/python/ OUTPUT_VARIABLE kv318_wheel_sources)
 add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${kv318_wheel_stage} ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${kv318_wheel_stage}/kv318

@@ -13,6 +13,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh || exit 1
+# The build presets fix no job count; a build uses every core unless the
+# caller has chosen a number.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz}
 

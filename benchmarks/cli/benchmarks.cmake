@@ -5,4 +5,4 @@ target_include_directories(cli_stream_benchmark PRIVATE ${CMAKE_CURRENT_LIST_DIR
 target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux benchmark::benchmark Threads::Threads)
 target_compile_definitions(cli_stream_benchmark PRIVATE KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
 add_dependencies(cli_stream_benchmark kv318-cli)
-kv318_warnings(cli_stream_benchmark)
+target_link_libraries(cli_stream_benchmark PRIVATE kv318_warnings)

@@ -1,6 +1,7 @@
-// The real Linux timer: its schedule and the timer contract, then a
-// stream drained by it from a fast substitute board while a reader thread
-// reads, with every sample checked.  Meant to run under ThreadSanitizer too.
+// A stream drained by the real Linux timer thread from a fast substitute
+// board while a reader thread reads, with every sample checked.  Meant to
+// run under ThreadSanitizer too.  (The timer's own schedule and contract are
+// tested with the other timers, in tests/timer.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,35 +16,12 @@
 #include "manual_timer.h"
 #include "recording_device.h"
 #include "requests.h"
-#include "timer_contract.h"
-#include "timer_service.h"
-#include "timer_thread.h"
 #include "wait.h"
 
 namespace kv318::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-TEST(TimerSchedule, DeadlinesStayOnTheGridAndMissedPeriodsAreSkipped) {
-    struct Case {
-        std::int64_t deadline, now, next;
-    };
-    const Case cases[] = {
-        {100, 103, 110},  // on time
-        {100, 118, 110},  // the procedure ran long: the next tick is due at once, not at 128
-        {100, 120, 110},
-        {100, 125, 120},  // one period missed: skipped
-        {100, 1003, 1000},
-    };
-    for (const Case& c : cases) EXPECT_EQ(linux_timer::next_deadline(c.deadline, c.now, 10), c.next) << c.now;
-}
-
-// The Linux timer thread keeps the contract of every platform timer.
-struct ThreadTimers {
-    static TimerService& service() { return platform_timer_service(); }
-};
-INSTANTIATE_TYPED_TEST_SUITE_P(Thread, TimerContract, ThreadTimers);
 
 // A board that produces a known stream as fast as it is drained: sample j
 // is v(j), and the FIFO always reports the largest level it can fill.  Like

@@ -15,7 +15,6 @@ set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 
 # The platform wheel of the preset (cmake/wheel.cmake): its tags, files and
 # the machine type of the binaries inside.
-file(GLOB kv318_py_sources RELATIVE ${CMAKE_SOURCE_DIR}/python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kv318/*.py)
 if(WIN32)
   set(kv318_wheel_binaries kv318/KV318.dll kv318/kv318-sim.exe)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -29,7 +28,7 @@ else()
 endif()
 add_test(NAME wheel_contents_test
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE}
-    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${kv318_py_sources} pytest_kv318.py ${kv318_wheel_binaries})
+    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${KV318_PYTHON_MODULES} pytest_kv318.py ${kv318_wheel_binaries})
 set_tests_properties(wheel_contents_test PROPERTIES LABELS "host;static")
 
 if(WIN32)

@@ -7,11 +7,11 @@ endif()
 # The Windows binding and the UTF-8/UTF-16 texts.
 add_library(panel_win32_stub_library SHARED panel_win32/stub_library.cpp)
 target_link_options(panel_win32_stub_library PRIVATE -Wl,--kill-at)
-kv318_warnings(panel_win32_stub_library)
+target_link_libraries(panel_win32_stub_library PRIVATE kv318_warnings)
 # The whole binding, logging each call beside itself.
 add_library(panel_win32_recording_library SHARED panel_win32/recording_library.cpp)
 target_link_options(panel_win32_recording_library PRIVATE -Wl,--kill-at)
-kv318_warnings(panel_win32_recording_library)
+target_link_libraries(panel_win32_recording_library PRIVATE kv318_warnings)
 
 kv318_add_test(panel_win32_loader_test
   SOURCES panel_win32/loader_test.cpp
@@ -34,7 +34,7 @@ target_compile_definitions(panel_win32_window_test PRIVATE
   KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
   KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 add_dependencies(panel_win32_window_test kv318 kv318-sim panel_win32_stub_library panel_win32_recording_library)
-kv318_warnings(panel_win32_window_test)
+target_link_libraries(panel_win32_window_test PRIVATE kv318_warnings)
 # The window draws on the Wine prefix's own Xvfb display.  Board 0's pipe is
 # served by this test and the simulator it starts, so no other test may
 # serve it meanwhile.

@@ -6,7 +6,7 @@ endif()
 
 add_library(scope_win32_recording_library SHARED scope_win32/recording_library.cpp)
 target_link_options(scope_win32_recording_library PRIVATE -Wl,--kill-at)
-kv318_warnings(scope_win32_recording_library)
+target_link_libraries(scope_win32_recording_library PRIVATE kv318_warnings)
 
 add_executable(scope_win32_window_test scope_win32/window_test.cpp)
 target_include_directories(scope_win32_window_test PRIVATE simulator_win32)
@@ -17,7 +17,7 @@ target_compile_definitions(scope_win32_window_test PRIVATE
   KV318_RECORDING_LIBRARY="$<TARGET_FILE:scope_win32_recording_library>"
   KV318_SCOPE_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 add_dependencies(scope_win32_window_test kv318-scope kv318-sim scope_win32_recording_library)
-kv318_warnings(scope_win32_window_test)
+target_link_libraries(scope_win32_window_test PRIVATE kv318_warnings)
 # Board 0's pipe is served by the simulator this test starts.
 add_test(NAME scope_win32_window_test COMMAND scope_win32_window_test)
 set_tests_properties(scope_win32_window_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 600)

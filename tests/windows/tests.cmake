@@ -17,7 +17,7 @@ target_link_libraries(windows_dll_entry_test PRIVATE kv318_headers GTest::gtest_
 string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
 target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
 add_dependencies(windows_dll_entry_test KV318)
-kv318_warnings(windows_dll_entry_test)
+target_link_libraries(windows_dll_entry_test PRIVATE kv318_warnings)
 add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)
 
 # Handles as 32-bit integers on either Windows: an opened handle through
@@ -31,9 +31,6 @@ set_tests_properties(windows_handle_test PROPERTIES RESOURCE_LOCK kv318_board0 T
 
 # The device service's fallback to a driver process's named pipe.
 kv318_add_test(windows_pipe_channel_test SOURCES windows/pipe_channel_test.cpp)
-
-# The multimedia timer, against the contract the Linux timer thread keeps.
-kv318_add_test(windows_timer_test SOURCES windows/timer_test.cpp)
 
 # Every test of this directory that runs a Windows program (all but the
 # host-labelled ones) needs the prefix.  Deferred to the end of the
