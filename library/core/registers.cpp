@@ -31,8 +31,8 @@ std::int32_t GetStringDescriptor(Handle h, char* text, std::uint8_t index) {
     const std::uint32_t units = returned / 2;
     std::uint32_t n = 0;
     for (; n < units; ++n) {
-        const std::uint8_t lo = out[2 * n];
-        const std::uint8_t hi = out[2 * n + 1];
+        const std::uint8_t lo = out[std::size_t{2} * n];
+        const std::uint8_t hi = out[std::size_t{2} * n + 1];
         if (lo == 0 && hi == 0) break;
         text[n] = static_cast<char>(lo);
     }

@@ -76,7 +76,7 @@ bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings
     return true;
 }
 
-void AcquisitionWorker::run(std::int32_t handle, ScopeSettings s, std::unique_ptr<Recording> recording) {
+void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::unique_ptr<Recording> recording) {
     const std::int32_t rc = api_.ad(handle, 0, 0, 0, 0, s.divider);
     if (rc != 0) {
         // Nothing started, so there is nothing to stop.  When the board is

@@ -84,7 +84,7 @@ public:
     std::string recordingError() const { return recordingError_; }
 
 private:
-    void run(std::int32_t handle, ScopeSettings settings, std::unique_ptr<Recording> recording);
+    void run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
 
     const cli::BoardApi& api_;
     std::thread thread_;

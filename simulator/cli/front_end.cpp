@@ -38,6 +38,7 @@ int run_simulator(int argc, const char* const* argv, Transport transport, FrontE
     SteadyClock clock;
     const std::vector<std::unique_ptr<Board>> boards = make_boards(options, clock);
     std::vector<Board*> served;
+    served.reserve(boards.size());
     for (const auto& b : boards) served.push_back(b.get());
 
     const std::unique_ptr<BoardServer> server = front.make_server(options, served, say);

@@ -491,7 +491,7 @@ ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, st
     } catch (const CLI::ExtrasError&) {
         const std::vector<std::string> extra = app.remaining();
         const std::string first = extra.empty() ? std::string("?") : extra.front();
-        *error = first.rfind("-", 0) == 0 ? "unknown option '" + first.substr(0, first.find('=')) + "'"
+        *error = first.rfind('-', 0) == 0 ? "unknown option '" + first.substr(0, first.find('=')) + "'"
                                           : "unexpected argument '" + first + "'";
         return ParseStatus::Error;
     } catch (const CLI::ArgumentMismatch& e) {

@@ -24,7 +24,7 @@
 namespace kv318::sim {
 
 inline constexpr std::uint64_t kDefaultConverterClockHz = 2'000'000;
-inline constexpr std::size_t kMinFifoBytes = 512 * 1024;
+inline constexpr std::size_t kMinFifoBytes = std::size_t{512} * 1024;
 inline constexpr std::uint16_t kPowerUpDivider = 50;
 inline constexpr std::uint64_t kDefaultCounterRateHz = 1000;
 

@@ -13,7 +13,7 @@ namespace {
 
 // The input buffer's first step, and the most it keeps between requests.
 constexpr std::size_t kInputStep = 4096;
-constexpr std::size_t kKeptInput = 64 * 1024;
+constexpr std::size_t kKeptInput = std::size_t{64} * 1024;
 
 Deadline deadline_from_now(const SessionLimits& limits) {
     if (limits.clientTimeout.count() <= 0) return kNoDeadline;

@@ -10,7 +10,9 @@ LibraryLoader::LibraryLoader(std::vector<std::string> dirs) : dirs_(std::move(di
 
 bool LibraryLoader::load(const std::string& file, std::string& reason) {
     for (const std::string& dir : dirs_) {
-        const std::string path = dir + "/" + file;
+        std::string path = dir;
+        path += "/";
+        path += file;
         handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle_ != nullptr) return true;
     }
