@@ -105,14 +105,14 @@ add_custom_command(OUTPUT ${KV318_MSI_FILE}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> $<TARGET_FILE_DIR:KV318>/libKV318.dll.a
     $<TARGET_FILE:kv318-cli> $<TARGET_FILE:kv318-sim> $<TARGET_FILE:kv318>
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h ${PROJECT_SOURCE_DIR}/README.md ${stage}/
-  COMMAND ${CMAKE_COMMAND} -E copy ${kv318_msi_docs} ${stage}/docs/
+  COMMAND ${CMAKE_COMMAND} -E copy ${KV318_DOCS} ${stage}/docs/
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/msi-docs.wxi ${stage}/docs.wxi
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/msi-doc-refs.wxi ${stage}/doc-refs.wxi
   ${kv318_msi_extra_copies}
   COMMAND ${KV318_WIXL} -a ${KV318_MSI_ARCH} ${kv318_msi_defines} -o ${KV318_MSI_FILE}
     ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs
   WORKING_DIRECTORY ${stage}
-  DEPENDS KV318 kv318-cli kv318-sim kv318 ${kv318_msi_extra_depends} ${kv318_msi_docs}
+  DEPENDS KV318 kv318-cli kv318-sim kv318 ${kv318_msi_extra_depends} ${KV318_DOCS}
     ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs ${PROJECT_SOURCE_DIR}/README.md
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h
   COMMENT "Windows installer ${KV318_MSI_FILE}"
