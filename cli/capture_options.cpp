@@ -1,9 +1,9 @@
 #include "capture_options.h"
 
 #include <cmath>
-#include <map>
 #include <string>
 
+#include "acquisition_options.h"
 #include "trigger.h"
 
 namespace kv318::cli {
@@ -28,9 +28,7 @@ CLI::Validator between(const char* what, double lo, double hi) {
 
 }  // namespace
 
-void capture_options(CLI::App* cmd, Invocation* inv, const std::function<CLI::Validator(const Limit&)>& within) {
-    static const char* kFlagHelp[4] = {"mode flag 1 (mode bit 0)", "mode flag 2 (mode bit 2)",
-                                       "mode flag 3 (mode bit 1)", "mode flag 4 (mode bit 3)"};
+void capture_options(CLI::App* cmd, Invocation* inv) {
     CaptureSettings* c = &inv->capture;
     cmd->add_option_function<std::string>(
            "--trigger",
@@ -46,9 +44,7 @@ void capture_options(CLI::App* cmd, Invocation* inv, const std::function<CLI::Va
                     "percent of the samples before the trigger point, 0-100 (default 0)")
         ->check(between("pre-trigger", 0, 100));
     static constexpr Limit kCaptureSamples{"sample count", 1, static_cast<std::int64_t>(kMaxCaptureSamples), false};
-    cmd->add_option("-n,--samples", c->samples, "samples in the capture (default 10000)")
-        ->check(within(kCaptureSamples))
-        ->option_text("N");
+    number_option(cmd, "-n,--samples", &c->samples, kCaptureSamples, "samples in the capture (default 10000)");
     cmd->add_option("--timeout", c->timeoutSeconds, "give up after S seconds without a trigger: exit 9 (default 5)")
         ->check(between("timeout", 0.001, 86400))
         ->option_text("S");
@@ -58,18 +54,7 @@ void capture_options(CLI::App* cmd, Invocation* inv, const std::function<CLI::Va
     cmd->add_option("--hysteresis", c->hysteresisVolts,
                     "volts the signal must pass back beyond the level before it may trigger again (default 0.05)")
         ->check(between("hysteresis", 0, 10));
-    cmd->add_option("-d,--divider", inv->stream.divider, "sample clock divider, 2-4095 (default 50)")->check(within(kDivider));
-    for (int i = 0; i < 4; ++i) {
-        cmd->add_flag_function("--flag" + std::to_string(i + 1),
-                               [inv, i](std::int64_t count) { inv->stream.flags[i] = count > 0 ? 1 : 0; }, kFlagHelp[i]);
-    }
-    cmd->add_option("--clock", inv->clockHz, "converter clock in Hz, for the time axis and the WAV rate (default 2000000)")
-        ->check(within(kClockHz));
-    cmd->add_option("-o,--output", inv->output, "output file (default: standard output)");
-    static const std::map<std::string, Format> kFormats{{"csv", Format::Csv}, {"raw", Format::Raw}, {"wav", Format::Wav}};
-    cmd->add_option("-f,--format", inv->format, "csv (index,time_s,code,volts), raw (int16 little-endian) or wav")
-        ->transform(CLI::CheckedTransformer(kFormats, CLI::ignore_case))
-        ->option_text("csv|raw|wav");
+    acquisition_options(cmd, inv);
 }
 
 }  // namespace kv318::cli

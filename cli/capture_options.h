@@ -3,15 +3,13 @@
 
 #include <CLI/CLI.hpp>
 
-#include <functional>
-
 #include "core/commands.h"
-#include "core/option_limits.h"
 
 namespace kv318::cli {
 
-// Adds capture's options to `cmd` (its board option is already there).
-// `within` is the number check every subcommand uses.
-void capture_options(CLI::App* cmd, Invocation* inv, const std::function<CLI::Validator(const Limit&)>& within);
+// Adds capture's options to `cmd` (its board option is already there): the
+// trigger and the capture's length, and the options every acquisition to a
+// file takes, defined once in acquisition_options.h.
+void capture_options(CLI::App* cmd, Invocation* inv);
 
 }  // namespace kv318::cli

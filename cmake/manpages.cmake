@@ -3,8 +3,10 @@
 # own --help by help2man when the build makes the programs, so a page never
 # disagrees with the program; the panel is a window with no --help, so its
 # short page is written by hand (cmake/man/kv318.1.in).  Debian wants them
-# compressed with gzip -9n, which leaves no time stamp in the file.
-# kv318-scope's page joins the help2man list once the scope exists.
+# compressed with gzip -9n, which leaves no time stamp in the file.  The
+# scope is a window too, but its command line sets every view, and its
+# --help reads it without opening a display, so its page is made the same
+# way.
 # Not in sanitizer builds: their programs may report leaks at exit, and
 # nobody installs them.
 if(KV318_SANITIZE)
@@ -31,8 +33,11 @@ endfunction()
 if(KV318_HELP2MAN)
   kv318_man_page_from_help(kv318-cli "the KV318 data-acquisition board from a shell")
   kv318_man_page_from_help(kv318-sim "simulated KV318 boards for the library when no board is attached")
+  if(TARGET kv318-scope)
+    kv318_man_page_from_help(kv318-scope "the KV318 board's analog input as a live oscilloscope trace")
+  endif()
 else()
-  message(WARNING "help2man not found: the packages will lack the man pages of kv318-cli and kv318-sim")
+  message(WARNING "help2man not found: the packages will lack the man pages of kv318-cli, kv318-sim and kv318-scope")
 endif()
 if(TARGET kv318)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/man/kv318.1.in ${kv318_man_dir}/kv318.1 @ONLY)

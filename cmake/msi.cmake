@@ -63,7 +63,7 @@ file(WRITE ${PROJECT_BINARY_DIR}/msi-doc-refs.wxi "${head}${refs}</Include>\n")
 set(kv318_msi_defines
   -D Version=${PROJECT_VERSION} -D Arch=${KV318_MSI_ARCH}
   -D Dll=KV318.dll -D ImportLib=libKV318.dll.a -D Cli=kv318-cli.exe -D Sim=kv318-sim.exe
-  -D Panel=kv318.exe -D Header=KV318.h -D Readme=README.md)
+  -D Panel=kv318.exe -D Scope=kv318-scope.exe -D Header=KV318.h -D Readme=README.md)
 set(kv318_msi_extra_copies)
 set(kv318_msi_extra_depends)
 if(KV318_MSI_ARCH STREQUAL x64)
@@ -103,7 +103,7 @@ endif()
 file(MAKE_DIRECTORY ${stage}/docs)
 add_custom_command(OUTPUT ${KV318_MSI_FILE}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> $<TARGET_FILE_DIR:KV318>/libKV318.dll.a
-    $<TARGET_FILE:kv318-cli> $<TARGET_FILE:kv318-sim> $<TARGET_FILE:kv318>
+    $<TARGET_FILE:kv318-cli> $<TARGET_FILE:kv318-sim> $<TARGET_FILE:kv318> $<TARGET_FILE:kv318-scope>
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h ${PROJECT_SOURCE_DIR}/README.md ${stage}/
   COMMAND ${CMAKE_COMMAND} -E copy ${KV318_DOCS} ${stage}/docs/
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/msi-docs.wxi ${stage}/docs.wxi
@@ -112,7 +112,7 @@ add_custom_command(OUTPUT ${KV318_MSI_FILE}
   COMMAND ${KV318_WIXL} -a ${KV318_MSI_ARCH} ${kv318_msi_defines} -o ${KV318_MSI_FILE}
     ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs
   WORKING_DIRECTORY ${stage}
-  DEPENDS KV318 kv318-cli kv318-sim kv318 ${kv318_msi_extra_depends} ${KV318_DOCS}
+  DEPENDS KV318 kv318-cli kv318-sim kv318 kv318-scope ${kv318_msi_extra_depends} ${KV318_DOCS}
     ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs ${PROJECT_SOURCE_DIR}/README.md
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h
   COMMENT "Windows installer ${KV318_MSI_FILE}"

@@ -47,13 +47,14 @@ else()
 endif()
 
 kv318_install_program(kv318-sim kv318-cli)
-# The panel is optional (KV318_BUILD_PANEL).
-if(TARGET kv318)
-  kv318_install_program(kv318)
-endif()
-# The scope, kv318-scope, joins kv318_install_program here once it exists;
-# its man page and its Start-menu shortcut are listed in cmake/manpages.cmake
-# and cmake/msi/kv318.wxs.
+# The panel and the scope are optional: the panel with KV318_BUILD_PANEL,
+# and on Linux the scope's Qt window with it.  Their man pages and
+# Start-menu shortcuts are in cmake/manpages.cmake and cmake/msi/kv318.wxs.
+foreach(t kv318 kv318-scope)
+  if(TARGET ${t})
+    kv318_install_program(${t})
+  endif()
+endforeach()
 
 # Every page under docs/ ships, in the install, the packages and the MSI
 # (cmake/msi.cmake takes this same list).  Pages are not sources: a page
@@ -64,9 +65,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_
 set(CPACK_PACKAGE_NAME kv318)
 set(CPACK_PACKAGE_VENDOR "KV318 project")
 set(CPACK_PACKAGE_CONTACT "KV318 developers <kv318@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KV318 USB data-acquisition board: library, test panel and simulator")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KV318 USB data-acquisition board: library, test panel, scope and simulator")
 set(CPACK_PACKAGE_DESCRIPTION
-  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the command-line tool kv318-cli; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
+  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the live trace kv318-scope; the command-line tool kv318-cli; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

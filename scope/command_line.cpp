@@ -15,13 +15,17 @@ namespace {
 
 using cli::Limit;
 
-// A whole number within `limit`, by the CLI's own rule: taken as typed or
-// refused, never capped.
+// A whole number as kv318-cli reads one (decimal or 0x-hex, refused with
+// the range when outside it); the text is handed on in decimal, so CLI11's
+// own conversion sees only a value already checked.
 CLI::Validator within(const Limit& limit) {
     return CLI::Validator(
-        [limit](std::string& text) {
+        [limit](std::string& text) -> std::string {
             std::int64_t v = 0;
-            return cli::parse_within(limit, text, &v);
+            std::string bad = cli::parse_within(limit, text, &v);
+            if (!bad.empty()) return bad;
+            text = std::to_string(v);
+            return {};
         },
         std::to_string(limit.min) + "-" + std::to_string(limit.max));
 }
@@ -53,7 +57,7 @@ bool is_step(const std::vector<double>& steps, double v) {
 
 int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, std::FILE* err) {
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
-    app.set_version_flag("--version", std::string(KV318_PROJECT_VERSION));
+    app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
     app.add_option("-b,--board", s->board, "board number (default 0)")->check(within(cli::kBoardNumber));
     app.add_option("-d,--divider", s->divider, "converter divider, 2-4095 (default 50)")->check(within(cli::kDivider));
     app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")->check(within(cli::kClockHz));

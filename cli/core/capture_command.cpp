@@ -12,6 +12,7 @@
 #include "measure.h"
 #include "exit_codes.h"
 #include "option_limits.h"
+#include "recording.h"
 
 namespace kv318::cli::detail {
 
@@ -42,7 +43,15 @@ const char* edge_name(analysis::Edge e) { return e == analysis::Edge::Rising ? "
 int run_capture_command(const Invocation& inv, const Environment& env) {
     const CaptureSettings& c = inv.capture;
     const bool toStdout = inv.output.empty() || inv.output == "-";
-    if (toStdout && inv.format != Format::Csv && env.stdoutIsTerminal) {
+    // The format as `stream` picks it, so -o trace.wav means WAV to both.
+    Format format = Format::Csv;
+    const std::string bad = choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr,
+                                          &format);
+    if (!bad.empty()) {
+        std::fprintf(env.err, "%s\n", bad.c_str());
+        return kExitUsage;
+    }
+    if (toStdout && format != Format::Csv && env.stdoutIsTerminal) {
         std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
         return kExitUsage;
     }
@@ -114,7 +123,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
 
     std::unique_ptr<FileOutput> file = toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
     const std::string name = toStdout ? std::string("standard output") : inv.output;
-    SampleWriter writer(inv.format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
+    SampleWriter writer(format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
     if (!file->ok() || !writer.begin() || writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() ||
         !writer.finish()) {
         std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), file->ok() ? writer.error().c_str() : file->error().c_str());
@@ -131,7 +140,9 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
                  static_cast<unsigned long long>(sink.samples.size()), name.c_str(), edge_name(c.edge), c.levelVolts,
                  engine.pretriggerSamples(), static_cast<unsigned long long>(sink.triggerSample), m.mean, m.min, m.max,
                  m.peakToPeak, m.rms);
-    if (m.cycles > 0) std::fprintf(env.err, "  frequency %.6f Hz  period %.9g s  duty %.4f", m.frequency, m.period, m.duty);
+    if (m.cycles > 0) {
+        std::fprintf(env.err, "  frequency %.6f Hz  period %.9g s  duty %.4f %%", m.frequency, m.period, m.duty * 100);
+    }
     std::fprintf(env.err, "\n");
     return kExitOk;
 }

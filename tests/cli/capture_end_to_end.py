@@ -72,34 +72,73 @@ class Capture(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def test_sine_trigger_point_is_exact_at_every_pretrigger(self):
-        # Divider 20 at 2 MHz: 100 kS/s, 100 samples a period of 1 kHz.
+    # One capture per row: the simulator's signal, the trigger, and what the
+    # capture must show.  Divider 20 at 2 MHz is 100 kS/s, 100 samples a
+    # period of 1 kHz; divider 3 is 666.67 samples a period, so the square's
+    # edges fall between whole samples and the rule that places them counts.
+    CASES = [
+        # signal args, divider, edge, level, pretrigger %, duty (None: not checked)
+        (("--signal", "sine", "--freq", "1000", "--amp", "2.5"), 20, "rising", 0.5, 25, None),
+        (("--signal", "sine", "--freq", "1000", "--amp", "2.5"), 20, "falling", -1.0, 50, None),
+        (("--signal", "sine", "--freq", "1000", "--amp", "2.5"), 20, "rising", 0.0, 0, None),
+        (("--signal", "sine", "--freq", "1000", "--amp", "2.5"), 20, "falling", 2.0, 100, None),
+        (("--signal", "square", "--freq", "1000", "--amp", "2.5", "--duty", "25"), 20, "rising", 0.0, 25, 25.0),
+        (("--signal", "square", "--freq", "1000", "--amp", "2.5", "--duty", "25"), 20, "falling", 1.0, 50, 25.0),
+        (("--signal", "square", "--freq", "1000", "--amp", "2.5", "--duty", "25"), 3, "rising", -0.5, 10, 25.0),
+        (("--signal", "square", "--freq", "1000", "--amp", "2.5", "--duty", "25"), 3, "falling", 0.0, 100, 25.0),
+    ]
+
+    @staticmethod
+    def square_high(n, divider, clock=2000000, millihertz=1000000, duty_percent=25):
+        """Whether the simulator's square is high at sample n of the run, by
+        its documented integer phase rule."""
+        phase = (n * divider * millihertz) % (clock * 1000)
+        return phase * 100 < duty_percent * clock * 1000
+
+    def test_trigger_point_is_exact_and_the_signal_measured(self):
         n = 20000
-        cases = [("rising", 0.5, 25), ("falling", -1.0, 50), ("rising", 0.0, 0), ("falling", 2.0, 100)]
-        with Sim("--signal", "sine", "--freq", "1000", "--amp", "2.5") as sim:
-            for edge, level, pre in cases:
-                with self.subTest(edge=edge, level=level, pre=pre):
-                    out = os.path.join(self.tmp, f"{edge}{pre}.csv")
-                    r = sim.cli("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
-                                str(n), "--divider", "20", "--clock", "2000000", "--timeout", "10", "--format", "csv",
-                                "-o", out)
-                    self.assertEqual(r.returncode, 0, r.stderr.decode())
-                    header, rows = read_capture(out)
-                    self.assertEqual(header, ["index", "time_s", "code", "volts"])
-                    self.assertEqual(len(rows), n)
-                    self.assertEqual([row[0] for row in rows], list(range(n)))
-                    # The trigger point: floor(pre% x N), and at 100 % the
-                    # last sample, so the capture holds it.
-                    t = min(n * pre // 100, n - 1)
-                    at = rows[t][3]
-                    self.assertTrue(at >= level if edge == "rising" else at <= level, (t, at))
-                    if t > 0:
-                        before = rows[t - 1][3]
-                        self.assertTrue(before < level if edge == "rising" else before > level, (t, before))
-                    self.assertIn(f"is index {t} ", r.stderr.decode())
-                    m = re.search(r"frequency ([0-9.]+) Hz", r.stderr.decode())
-                    self.assertIsNotNone(m, r.stderr.decode())
-                    self.assertAlmostEqual(float(m.group(1)), 1000.0, delta=1.0)  # 0.1 %
+        for sim_args, divider, edge, level, pre, duty in self.CASES:
+            with self.subTest(signal=sim_args[1], divider=divider, edge=edge, level=level, pre=pre), Sim(*sim_args) as sim:
+                out = os.path.join(self.tmp, f"{sim_args[1]}{divider}{edge}{pre}.csv")
+                r = sim.cli("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
+                            str(n), "--divider", str(divider), "--clock", "2000000", "--timeout", "10", "--format",
+                            "csv", "-o", out)
+                err = r.stderr.decode()
+                self.assertEqual(r.returncode, 0, err)
+                header, rows = read_capture(out)
+                self.assertEqual(header, ["index", "time_s", "code", "volts"])
+                self.assertEqual(len(rows), n)
+                self.assertEqual([row[0] for row in rows], list(range(n)))
+                # The trigger point: floor(pre% x N), and at 100 % the last
+                # sample, so the capture holds it.
+                t = min(n * pre // 100, n - 1)
+                at = rows[t][3]
+                self.assertTrue(at >= level if edge == "rising" else at <= level, (t, at))
+                if t > 0:
+                    before = rows[t - 1][3]
+                    self.assertTrue(before < level if edge == "rising" else before > level, (t, before))
+                m = re.search(r"is index (\d+) \(sample (\d+) of the stream\)", err)
+                self.assertIsNotNone(m, err)
+                self.assertEqual(int(m.group(1)), t)
+                if duty is not None:
+                    # The square is known sample by sample: every sample of
+                    # the capture, before the trigger and after, is the
+                    # simulator's, and the trigger sits on an edge.
+                    first = int(m.group(2)) - t
+                    self.assertGreaterEqual(first, 0)
+                    wrong = next((i for i in range(n)
+                                  if rows[i][3] != (2.5 if self.square_high(first + i, divider) else -2.5)), None)
+                    self.assertIsNone(wrong, f"capture index {wrong} (stream sample {first + (wrong or 0)}) "
+                                             "is not the simulator's")
+                m = re.search(r"frequency ([0-9.]+) Hz", err)
+                self.assertIsNotNone(m, err)
+                self.assertAlmostEqual(float(m.group(1)), 1000.0, delta=1.0)  # 0.1 %
+                if duty is not None:
+                    m = re.search(r"duty ([0-9.]+) %", err)
+                    self.assertIsNotNone(m, err)
+                    # Exact where a period is whole samples; within a
+                    # sample's share of a period (0.15 %) where it is not.
+                    self.assertAlmostEqual(float(m.group(1)), duty, delta=0.0001 if divider == 20 else 0.15)
 
     def test_no_trigger_in_time_exits_9_and_writes_nothing(self):
         with Sim("--signal", "const", "--value", "1.0") as sim:
@@ -120,7 +159,9 @@ class Capture(unittest.TestCase):
         for args in (["--trigger", "up:1"], ["--trigger", "rising:7"], ["--trigger", "rising:1", "--pretrigger", "101"],
                      ["--trigger", "rising:1", "--samples", "0"],
                      ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)], ["--trigger", "rising:1", "--divider", "1"],
-                     ["--trigger", "rising:1", "--timeout", "0"], []):
+                     ["--trigger", "rising:1", "--timeout", "0"], ["--trigger", "rising:1", "--clock", "0"],
+                     # The output's extension and -f must agree, as for stream.
+                     ["--trigger", "rising:1", "-o", "trace.csv", "--format", "wav"], []):
             with self.subTest(args=args):
                 r = subprocess.run([CLI, "capture", *args], capture_output=True, timeout=60)
                 self.assertEqual(r.returncode, 2, r)

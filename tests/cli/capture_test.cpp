@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.h"
+#include "exit_codes.h"
 #include "fake_board.h"
 #include "exit_codes.h"
 #include "option_limits.h"

@@ -8,7 +8,7 @@
 #   - unpacked into a scratch root without the development package, the
 #     Python package imports and drives a simulated board with nothing set
 #     but the scratch root's own paths, and the installed panel loads the
-#     run-time library;
+#     run-time library, and so does the installed scope;
 #   - with the development package added, a C program builds through
 #     pkg-config and runs against the scratch root's library.
 # The packages are unpacked (dpkg-deb -x), not installed into the system,
@@ -68,7 +68,11 @@ depends "$lib" | grep -Fqx libstdc++6 || fail "libkv318-1 lacks libstdc++6 in De
 needs "$dev" "libkv318-1 (= $version)"
 depends "$tools" | grep -Fqx libkv318-1 || fail "kv318-tools does not depend on libkv318-1"
 case " $* " in
-*" kv318 "*) depends "$tools" | grep -Fqx libqt6widgets6 || fail "kv318-tools lacks libqt6widgets6" ;;
+*" kv318 "*)
+    depends "$tools" | grep -Fqx libqt6widgets6 || fail "kv318-tools lacks libqt6widgets6"
+    # The scope's Qt window is built with the panel.
+    case " $* " in *" kv318-scope "*) ;; *) fail "the panel is packed but not kv318-scope" ;; esac
+    ;;
 esac
 needs "$py" python3-numpy
 depends "$py" | grep -Fqx libkv318-1 || fail "python3-kv318 does not depend on libkv318-1"
@@ -136,6 +140,20 @@ if [ -x "$root/usr/bin/kv318" ]; then
     echo "panel: loaded $loaded"
     kill "$panel_pid"; wait "$panel_pid" 2>/dev/null || true
     panel_pid=
+fi
+
+# The installed scope runs from the scratch root on the run-time library:
+# --version needs no display, and the loader's trace shows which library
+# it took.
+if [ -x "$root/usr/bin/kv318-scope" ]; then
+    mkdir -p "$work/ld-scope"
+    got=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld-scope/scope" "$root/usr/bin/kv318-scope" --version) \
+        || fail "the installed kv318-scope --version failed"
+    [ "$got" = "kv318-scope $version" ] || fail "the installed kv318-scope says '$got'"
+    loaded=$(cat "$work"/ld-scope/scope.* | grep "calling init: .*libKV318" | sed 's/.*calling init: //' | head -1)
+    [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1")" ] \
+        || fail "the installed kv318-scope loaded '$loaded'"
+    echo "scope: $got, loaded $loaded"
 fi
 
 # With the development package: a C program through pkg-config.

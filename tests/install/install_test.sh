@@ -102,5 +102,14 @@ if [ -x "$prefix/bin/kv318" ]; then
     loaded=$(grep "calling init: .*libKV318" "$trace" | sed 's/.*calling init: //' | head -1)
     [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "the installed panel loaded $loaded"
     echo "panel: loaded $loaded"
+    # The scope's Qt window is built with the panel, and installed beside
+    # it; its --version needs no display.
+    [ -x "$prefix/bin/kv318-scope" ] || fail "the panel is installed but not bin/kv318-scope"
+    got=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/scope" "$prefix/bin/kv318-scope" --version) \
+        || fail "the installed kv318-scope --version failed"
+    echo "$got" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$got'"
+    loaded=$(cat "$work"/ld/scope.* | grep "calling init: .*libKV318" | sed 's/.*calling init: //' | head -1)
+    [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "the installed kv318-scope loaded '$loaded'"
+    echo "scope: $got, loaded $loaded"
 fi
 echo "install_test: passed"

@@ -101,14 +101,14 @@ check_pe() {
 check_installed() {
     check_pe "$c/windows/system32/KV318.dll" "$native" "$1"
     [ "$arch" = x86 ] || check_pe "$c/windows/syswow64/KV318.dll" PE32 "$1"
-    for f in kv318-cli.exe kv318-sim.exe kv318.exe; do
+    for f in kv318-cli.exe kv318-sim.exe kv318.exe kv318-scope.exe; do
         check_pe "$pf/$f" "$native" "$1"
     done
     for f in include/KV318.h "lib/$arch/libKV318.dll.a" README.md docs/simulator.md; do
         [ -f "$pf/$f" ] || fail "no $f in Program Files\\KV318"
     done
     [ "$arch" = x86 ] || [ -f "$pf/lib/x86/libKV318.dll.a" ] || fail "no lib/x86/libKV318.dll.a"
-    for s in "KV318 test panel.lnk" "KV318 simulator.lnk"; do
+    for s in "KV318 test panel.lnk" "KV318 oscilloscope.lnk" "KV318 simulator.lnk"; do
         find "$c" -path "*Start Menu/Programs/KV318/$s" | grep -q . || fail "no Start-menu shortcut $s"
     done
     run reg query "$app_paths" >/dev/null 2>&1 || fail "kv318-cli.exe is not registered under App Paths"

@@ -1,7 +1,10 @@
 #!/bin/sh
 # Packs a Windows build with cpack as a zip and checks what it holds: the
 # DLL and the programs in bin/, all of this build's width; the import
-# library callers link (the very file the build made); the header.
+# library callers link (the very file the build made); the header.  The
+# programs are the build's installed ones; the panel, the scope and the
+# command-line tool are named here too, so none of them can drop out of the
+# zip by dropping out of the build unnoticed.
 #
 #   zip_test.sh CPACK CPACK_CONFIG WORK_DIR OBJDUMP BITS IMPLIB PROGRAM...
 set -eu
@@ -23,7 +26,8 @@ root=$work/x/$top
 [ -f "$root/include/KV318.h" ] || fail "no include/KV318.h"
 cmp -s "$root/lib/libKV318.dll.a" "$implib" || fail "lib/libKV318.dll.a is not the build's import library"
 [ "$bits" = 64 ] && format=pei-x86-64 || format=pei-i386
-for f in bin/KV318.dll $(for p in "$@"; do echo "bin/$p"; done); do
+for f in bin/KV318.dll bin/kv318.exe bin/kv318-scope.exe bin/kv318-cli.exe bin/kv318-sim.exe \
+         $(for p in "$@"; do echo "bin/$p"; done); do
     [ -f "$root/$f" ] || fail "no $f"
     "$objdump" -f "$root/$f" | grep -q "file format $format" || fail "$f is not $format"
 done

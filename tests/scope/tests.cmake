@@ -4,6 +4,8 @@ kv318_add_test(scope_core_test
   SOURCES scope/worker_test.cpp scope/view_test.cpp scope/controller_test.cpp
   LIBS kv318_scope_cli)
 target_include_directories(scope_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
+# --version must print the version the build was made as.
+target_compile_definitions(scope_core_test PRIVATE KV318_PROJECT_VERSION="${PROJECT_VERSION}")
 
 if(TARGET kv318_scope_qt)
   find_package(Qt6 REQUIRED COMPONENTS Test)

@@ -135,13 +135,22 @@ TEST(Autoscale, FitsTheTraceCentred) {
     EXPECT_NEAR(s.offsetVolts, -1.25, 0.001);
 }
 
-int parse(std::vector<std::string> args, ScopeSettings* s) {
+// Parses `args` as kv318-scope's command line; *printed, when given, gets
+// what it wrote on standard output.
+int parse(std::vector<std::string> args, ScopeSettings* s, std::string* printed = nullptr) {
     args.insert(args.begin(), "kv318-scope");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    std::FILE* sink = std::tmpfile();
-    const int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), s, sink, sink);
-    std::fclose(sink);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), s, out, err);
+    if (printed != nullptr) {
+        std::rewind(out);
+        printed->clear();
+        for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) printed->push_back(static_cast<char>(c));
+    }
+    std::fclose(out);
+    std::fclose(err);
     return r;
 }
 
@@ -172,6 +181,7 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         {"--trigger", "rising:"},     {"--trigger", "rising:9"},   {"--pretrigger", "101"},
         {"--mode", "sometimes"},      {"--mode", "roll"},          {"--holdoff", "-1s"},
         {"--offset", "nan"},          {"--no-such-option"},        {"--clock", "0"},
+        {"--board", "256"},           {"--divider", "0x1000"},     {"--clock", "99999999999999999999"},
     };
     for (const auto& args : bad) {
         ScopeSettings t;
@@ -179,7 +189,16 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     }
     ScopeSettings t;
     EXPECT_EQ(parse({"--help"}, &t), 0);
+    // The version the build was made as, named like the other programs'.
+    std::string printed;
+    EXPECT_EQ(parse({"--version"}, &t, &printed), 0);
+    EXPECT_EQ(printed, std::string("kv318-scope ") + KV318_PROJECT_VERSION + "\n");
     EXPECT_EQ(parse({"--mode", "roll", "--timebase", "100ms"}, &t), -1);
+    // Whole numbers are read as kv318-cli reads them: 0x-hex too.
+    ScopeSettings h;
+    EXPECT_EQ(parse({"--divider", "0x14", "--board", "0x3"}, &h), -1);
+    EXPECT_EQ(h.divider, 20);
+    EXPECT_EQ(h.board, 3);
 }
 
 }  // namespace

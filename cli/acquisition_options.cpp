@@ -1,0 +1,54 @@
+#include "acquisition_options.h"
+
+#include "core/recording.h"
+
+namespace kv318::cli {
+
+namespace {
+
+const char* const kClockHelp =
+    "converter clock in Hz (default 2000000).  The library cannot read the board's clock: this sets the "
+    "time axis and the WAV rate, and is stored in the recording so a wrong value can be corrected later";
+
+}  // namespace
+
+CLI::Option* seconds_option(CLI::App* cmd, const std::string& name, const char* what, double* field,
+                            const std::string& help) {
+    return cmd
+        ->add_option_function<std::string>(
+            name,
+            [field, what](const std::string& text) {
+                double v = 0;
+                const std::string bad = parse_seconds(what, text, &v);
+                if (!bad.empty()) throw CLI::ValidationError(bad);
+                *field = v;
+            },
+            help)
+        ->type_name("S");
+}
+
+void acquisition_options(CLI::App* cmd, Invocation* inv) {
+    static const char* kFlagHelp[4] = {"mode flag 1 (mode bit 0)", "mode flag 2 (mode bit 2)",
+                                       "mode flag 3 (mode bit 1)", "mode flag 4 (mode bit 3)"};
+    number_option(cmd, "-d,--divider", &inv->stream.divider, kDivider, "sample clock divider, 2-4095 (default 50)");
+    for (int i = 0; i < 4; ++i) {
+        cmd->add_flag_function("--flag" + std::to_string(i + 1),
+                               [inv, i](std::int64_t count) { inv->stream.flags[i] = count > 0 ? 1 : 0; }, kFlagHelp[i]);
+    }
+    number_option(cmd, "--clock", &inv->clockHz, kClockHz, kClockHelp);
+    cmd->add_option("-o,--output", inv->output,
+                    "output file (default: standard output); its extension .csv, .raw or .wav sets the format");
+    cmd->add_option_function<std::string>(
+           "-f,--format",
+           [inv](const std::string& text) {
+               const std::string bad = parse_format(text, &inv->format);
+               if (!bad.empty()) throw CLI::ValidationError(bad);
+               inv->formatGiven = true;
+           },
+           "csv (comment lines, then index,time_s,code,volts), raw (int16 little-endian) or wav (16-bit PCM "
+           "mono at clock/divider, a new numbered file every 4 GiB); default: from the output's extension, "
+           "else csv")
+        ->type_name("csv|raw|wav");
+}
+
+}  // namespace kv318::cli
