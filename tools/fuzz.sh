@@ -24,7 +24,7 @@ for t in "${targets[@]}"; do
     dir=$scratch/$t
     mkdir -p "$dir/corpus" "$dir/findings"
     cp tests/fuzz/corpus/"$t"/* "$dir/corpus/"
-    seeds=$(ls "$dir/corpus" | wc -l)
+    seeds=$(find "$dir/corpus" -mindepth 1 -maxdepth 1 | wc -l)
     echo "=== $t: ${seconds}s from $seeds seeds"
     rc=0
     "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
@@ -32,7 +32,7 @@ for t in "${targets[@]}"; do
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
     cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$dir/log" | tail -1 || true)
     artifacts=$(ls "$dir/findings")
-    echo "$t: ${execs:-?} executions, $cov, corpus $seeds -> $(ls "$dir/corpus" | wc -l) inputs, exit $rc"
+    echo "$t: ${execs:-?} executions, $cov, corpus $seeds -> $(find "$dir/corpus" -mindepth 1 -maxdepth 1 | wc -l) inputs, exit $rc"
     if [ "$rc" -ne 0 ] || [ -n "$artifacts" ]; then
         found=1
         echo "$t: FINDING; log $dir/log"

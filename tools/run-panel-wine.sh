@@ -71,6 +71,6 @@ if ! grep -q "serving" "$log"; then
     cat "$log" >&2
     exit 1
 fi
-echo "run-panel-wine: kv318-sim.exe serves board 0 on \\\\.\\pipe\\KV318Device0" >&2
+printf '%s\n' 'run-panel-wine: kv318-sim.exe serves board 0 on \\.\pipe\KV318Device0' >&2
 
 "${run[@]}" "$build/panel/win32/kv318.exe"

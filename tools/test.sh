@@ -11,36 +11,13 @@
 # skipped with one line saying why.  KV318_NO_32BIT=1 makes the script act
 # as on such a machine.  The windows64 preset runs under wine64 everywhere.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 tools/setup.sh || exit 1
 # The build presets fix no job count; a build uses every core unless the
 # caller has chosen a number.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz}
-
-# Prints nothing and succeeds when a static 32-bit x86 program runs here;
-# otherwise prints the reason.
-probe_32bit() {
-    if [[ "${KV318_NO_32BIT:-0}" == 1 ]]; then
-        echo "KV318_NO_32BIT=1 is set"
-        return 1
-    fi
-    local dir out
-    dir=$(mktemp -d)
-    printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$dir/t.s"
-    if ! as --32 -o "$dir/t.o" "$dir/t.s" 2>/dev/null || ! ld -m elf_i386 -o "$dir/t" "$dir/t.o" 2>/dev/null; then
-        rm -rf "$dir"
-        echo "no 32-bit x86 assembler and linker here"
-        return 1
-    fi
-    if ! out=$("$dir/t" 2>&1); then
-        rm -rf "$dir"
-        echo "the kernel cannot run a 32-bit program (${out:-it failed})"
-        return 1
-    fi
-    rm -rf "$dir"
-}
 
 passed=0
 failed=0
@@ -77,7 +54,7 @@ for p in $presets; do
     fi
     ctest_args=()
     if [[ "$p" == windows ]]; then
-        if ! why=$(probe_32bit); then
+        if ! why=$(tools/probe-32bit); then
             note="windows: 32-bit run-time tests skipped: $why; ran the static checks of the 32-bit KV318.dll only"
             echo "test.sh: $note"
             skipped_notes+=("$note")

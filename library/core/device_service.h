@@ -6,12 +6,9 @@
 
 #include <cstdint>
 
-namespace kv318 {
+#include "handle.h"
 
-// A board handle as every export sees it: the OS handle or descriptor of an
-// opened device, passed by value.  -1 (all bits set) is the failure value.
-using Handle = std::int32_t;
-inline constexpr Handle kInvalidHandle = -1;
+namespace kv318 {
 
 class DeviceService {
 public:

@@ -13,17 +13,6 @@ std::uint32_t build_bulk_read(std::uint8_t (&in)[kBulkReadInputSize], std::int32
     return masked + 1;
 }
 
-std::int32_t build_bulk_write(std::uint8_t* area, const std::uint8_t* payload, std::int32_t length) {
-    if (length > kBulkWriteMaxLength) return kLengthTooLong;
-    if (length < 0) return kLengthNegative;
-    if (area == nullptr || (payload == nullptr && length > 0)) return -1;
-    const auto n = static_cast<std::size_t>(length);
-    std::memset(area, 0, n + kBulkWriteOverhead);
-    put_u16le(area, static_cast<std::uint16_t>(n));
-    if (n > 0) std::memcpy(area + 4, payload, n);
-    return static_cast<std::int32_t>(n + kBulkWriteOverhead);
-}
-
 void build_string_request(std::uint8_t (&in)[kStringRequestSize], std::uint8_t index) {
     std::memset(in, 0, sizeof in);
     in[0] = index;
@@ -35,20 +24,6 @@ void build_command(std::uint8_t (&in)[kCommandInputSize], std::uint8_t code, std
     in[0] = code;
     in[1] = replyLength;
     std::memcpy(in + 2, values, 4);
-}
-
-std::int32_t build_command_payload(std::uint8_t (&in)[kPayloadInputSize], std::uint8_t code,
-                                   const std::uint8_t (&values)[4], const std::uint8_t* payload,
-                                   std::int32_t length) {
-    if (length > kPayloadMaxLength) return kLengthTooLong;
-    if (length < 0) return kLengthNegative;
-    if (payload == nullptr && length > 0) return -1;
-    std::memset(in, 0, sizeof in);
-    in[0] = code;
-    in[1] = static_cast<std::uint8_t>(length);
-    std::memcpy(in + 2, values, 4);
-    if (length > 0) std::memcpy(in + kPayloadOffset, payload, static_cast<std::size_t>(length));
-    return static_cast<std::int32_t>(kPayloadInputSize);
 }
 
 bool parse_bulk_read(const std::uint8_t* in, std::size_t inLen, std::uint32_t* length) {

@@ -52,12 +52,6 @@ inline constexpr std::int32_t kLengthNegative = -3;
 // capacity to offer the driver, length + 1.
 std::uint32_t build_bulk_read(std::uint8_t (&in)[kBulkReadInputSize], std::int32_t length);
 
-// Bulk write into `area` (kBulkWriteAreaSize bytes): length low and high
-// byte, two zeros, the payload from byte 4, four trailing zeros.
-// Returns the input length (length + 8), kLengthTooLong above 16384,
-// kLengthNegative below 0, or -1 for a NULL payload with a length.
-std::int32_t build_bulk_write(std::uint8_t* area, const std::uint8_t* payload, std::int32_t length);
-
 // String descriptor: byte 0 the string index.
 void build_string_request(std::uint8_t (&in)[kStringRequestSize], std::uint8_t index);
 
@@ -65,14 +59,9 @@ void build_string_request(std::uint8_t (&in)[kStringRequestSize], std::uint8_t i
 void build_command(std::uint8_t (&in)[kCommandInputSize], std::uint8_t code, std::uint8_t replyLength,
                    const std::uint8_t (&values)[4]);
 
-// Command with payload: code, payload length, four value bytes, payload
-// from byte 6.  Only 80 bytes are ever sent, so a payload over 74 bytes
-// would be cut short; it is refused with kLengthTooLong instead.
-// Returns the input length (80), kLengthTooLong, kLengthNegative, or -1 for
-// a NULL payload with a length.
-std::int32_t build_command_payload(std::uint8_t (&in)[kPayloadInputSize], std::uint8_t code,
-                                   const std::uint8_t (&values)[4], const std::uint8_t* payload,
-                                   std::int32_t length);
+// The library sends no bulk write and no command with payload; a driver
+// parses them below, and tests build them with tests/support's
+// request_builders.h.
 
 // ---- The driver's side: parse what a library sent. ----
 // Each parser returns false for an input whose length does not fit the form.

@@ -198,7 +198,8 @@ class Commands(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r)
             report = json.loads(r.stdout)
             self.assertEqual(report["restored"], ["counter: left counting, not restarted",
-                                                  "outputs: 0x1234 again, as the looped-back inputs read before the walk"])
+                                                  "outputs: 0x1234 again, as the looped-back inputs read "
+                                                  "before the walk"])
             self.assertEqual(len(report["left_changed"]), 1, report)
             self.assertIn("pulse generator: left stopped; it was running (mode 0)", report["left_changed"][0])
             self.assertEqual(text(sim.cli("di"))[0].split()[0], "0x1234")
@@ -230,7 +231,8 @@ class Commands(unittest.TestCase):
             (["info", "-b", "256"], "board number 256 is out of range"),
             (["reg", "get", "010"], "without a leading zero"),
             (["stream", "-s", "1", "-n", "5"], "excludes"),
-            (["stream", "-f", "mp3"], "format 'mp3' is not one of the formats: csv (text), raw (int16 little-endian) or wav"),
+            (["stream", "-f", "mp3"],
+             "format 'mp3' is not one of the formats: csv (text), raw (int16 little-endian) or wav"),
             (["stream", "--format", "nonsense"], "csv (text), raw (int16 little-endian) or wav"),
             (["stream", "-f", "2"], "format '2' is not one of"),
             (["stream", "-f", "raw", "-o", "run.wav"], "-f raw contradicts the output's extension"),
@@ -438,14 +440,17 @@ class Recordings(unittest.TestCase):
         wav_path = os.path.join(self.tmp, "run.wav")
         before = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 1))
         with Sim("--boards", "2") as sim:
-            self.assertEqual(sim.cli("poll", "-b", "1", "-d", "3", "--flag2", "-n", "100", "-o", csv_path).returncode, 0)
-            self.assertEqual(sim.cli("stream", "-d", "3", "--clock", "3000000", "-n", "100", "-o", wav_path).returncode, 0)
+            poll = sim.cli("poll", "-b", "1", "-d", "3", "--flag2", "-n", "100", "-o", csv_path)
+            self.assertEqual(poll.returncode, 0)
+            stream = sim.cli("stream", "-d", "3", "--clock", "3000000", "-n", "100", "-o", wav_path)
+            self.assertEqual(stream.returncode, 0)
         after = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
         comments, rows = read_csv(csv_path)
         self.assertRegex(comments[0], r"^kv318-cli \d+\.\d+\.\d+$")
         for line in ("board: 1", "identity: KV318 USB DAQ simulator | SN KVS-0001 FW 1.00",
                      "acquisition: polled (KV318_M_AD), mode flags 0 1 0 0", "divider: 3",
-                     "sample rate: 666666.6667 samples/s", "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192"):
+                     "sample rate: 666666.6667 samples/s",
+                     "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192"):
             self.assertIn(line, comments)
         clock = [c for c in comments if c.startswith("converter clock: ")]
         self.assertEqual(len(clock), 1, comments)
@@ -526,6 +531,7 @@ class Interruptions(unittest.TestCase):
         run = subprocess.Popen([CLI, *args, "--progress"], env=sim.env, stdout=stdout, stderr=subprocess.PIPE)
         try:
             progress = b""
+
             def streamed():
                 nonlocal progress
                 if select.select([run.stderr], [], [], 0.05)[0]:

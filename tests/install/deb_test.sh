@@ -31,7 +31,7 @@ wait_for() {
 rm -rf "$work"
 mkdir -p "$work"
 driver=$(mktemp -d /tmp/kv318-deb-XXXXXX)
-sim_pid= panel_pid=
+sim_pid="" panel_pid=""
 cleanup() {
     [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
@@ -54,6 +54,8 @@ tools=$(deb kv318-tools "$arch")
 py=$(deb python3-kv318 all)
 
 # The package names of a package's Depends, one a line, without versions.
+# Commas and bars both end a package name: tr maps each to a newline.
+# shellcheck disable=SC2020
 depends() { dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//'; }
 needs() {
     dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -Fqx "$2" \

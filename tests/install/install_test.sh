@@ -26,7 +26,7 @@ prefix=$work/prefix
 # A Unix socket path has room for about 100 bytes, so the driver directory
 # is short, under /tmp, not inside the build tree.
 driver=$(mktemp -d /tmp/kv318-install-XXXXXX)
-sim_pid= panel_pid=
+sim_pid="" panel_pid=""
 cleanup() {
     [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null

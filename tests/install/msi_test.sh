@@ -31,18 +31,6 @@ wait_for() {
         sleep 0.1
     done
 }
-# Prints nothing and succeeds when a static 32-bit x86 program runs here;
-# otherwise prints the reason.
-probe_32bit() {
-    if [ "${KV318_NO_32BIT:-0}" = 1 ]; then echo "KV318_NO_32BIT=1 is set"; return 1; fi
-    d=$(mktemp -d)
-    printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$d/t.s"
-    if ! as --32 -o "$d/t.o" "$d/t.s" 2>/dev/null || ! ld -m elf_i386 -o "$d/t" "$d/t.o" 2>/dev/null; then
-        rm -rf "$d"; echo "no 32-bit x86 assembler and linker here"; return 1
-    fi
-    if ! "$d/t" >/dev/null 2>&1; then rm -rf "$d"; echo "the kernel cannot run a 32-bit program"; return 1; fi
-    rm -rf "$d"
-}
 [ -f "$msi" ] || fail "$msi is not built (the preset's full build or the target msi makes it)"
 
 rm -rf "$work"
@@ -73,6 +61,8 @@ else
     native=PE32
 fi
 run() { "$tools/wine-run" --prefix "$prefix" "$@"; }
+# A Unix path as Wine's drive Z: sees it; the second quote holds one backslash.
+# shellcheck disable=SC1003
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
 c=$prefix/drive_c
 pf="$c/Program Files/KV318"
@@ -114,7 +104,7 @@ check_installed() {
     run reg query "$app_paths" >/dev/null 2>&1 || fail "kv318-cli.exe is not registered under App Paths"
 }
 
-install "$msi" install || { cat "$work/install.log" 2>/dev/null | tail -20; fail "msiexec /i $(basename "$msi") /qn failed"; }
+install "$msi" install || { tail -20 "$work/install.log" 2>/dev/null; fail "msiexec /i $(basename "$msi") /qn failed"; }
 check_installed "$version"
 [ "$(products)" = 1 ] || fail "$(products) KV318 products installed, not 1"
 echo "msi_test: installed $(basename "$msi")"
@@ -133,7 +123,7 @@ out=$(cd "$work/run" && run load_by_name.exe) || { echo "$out"; fail "the $nativ
 echo "$native: $out"
 echo "$out" | grep -qi '^library: C:\\windows\\system32\\KV318.dll' || fail "the $native program did not load system32\\KV318.dll"
 if [ -n "$load32" ]; then
-    if ! why=$(probe_32bit); then
+    if ! why=$(sh "$tools/probe-32bit"); then
         echo "msi_test: the 32-bit program is skipped: $why"
     else
         cp "$load32" "$work/run/load_by_name32.exe"

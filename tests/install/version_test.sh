@@ -11,6 +11,8 @@ status=0
 for f in "$@"; do
     line=$(/usr/bin/python3 "$pe_info" "$f") || exit 1
     echo "$line"
+    # The line's words (file, machine, version) become $1 $2 $3.
+    # shellcheck disable=SC2086
     set -- $line
     [ "$2" = "$machine" ] || { echo "version_test: $f is $2, not $machine" >&2; status=1; }
     [ "$3" = "$version.0" ] || { echo "version_test: $f has version $3, not $version.0" >&2; status=1; }

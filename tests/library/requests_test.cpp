@@ -5,6 +5,7 @@
 
 #include "bytes.h"
 #include "channel_frame.h"
+#include "request_builders.h"
 #include "requests.h"
 
 namespace kv318 {

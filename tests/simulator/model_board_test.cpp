@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench.h"
+#include "request_builders.h"
 
 namespace kv318::sim::test {
 namespace {

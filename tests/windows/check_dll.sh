@@ -46,5 +46,5 @@ for e in "$@"; do
     fi
 done
 
-[ $fail -eq 0 ] && echo "KV318.dll ($bits-bit): $(echo "$actual" | wc -l) exports at their ordinals; imports: $(echo $imports)"
+[ $fail -eq 0 ] && echo "KV318.dll ($bits-bit): $(echo "$actual" | wc -l) exports at their ordinals; imports: $(echo "$imports" | tr '\n' ' ')"
 exit $fail

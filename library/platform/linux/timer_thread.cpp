@@ -16,7 +16,6 @@
 #include <mutex>
 #include <thread>
 
-#include "acquisition.h"
 #include "timer_service.h"
 #include "timer_thread.h"
 
@@ -145,20 +144,16 @@ private:
     TimerHandle nextId_ = 1;
 };
 
-// Constructed before the guard below, so destroyed after it.
-ThreadTimerService g_timers;
-
-struct LibraryTeardown {
-    ~LibraryTeardown() {
-        // First let a running stream end its drain and its timer, then join
-        // whatever timer is left.
-        EndStreamForUnload();
-        g_timers.cancel_all();
-    }
-};
-LibraryTeardown g_teardown;
+// Made at first use; library_main.cpp's unload guard uses it first, so it
+// is destroyed after that guard.
+ThreadTimerService& timers() {
+    static ThreadTimerService service;
+    return service;
+}
 
 }  // namespace
+
+void linux_timer::cancel_all() { timers().cancel_all(); }
 
 std::int64_t linux_timer::next_deadline(std::int64_t deadline, std::int64_t now, std::int64_t period) {
     deadline += period;
@@ -170,8 +165,6 @@ std::int64_t linux_timer::next_deadline(std::int64_t deadline, std::int64_t now,
     return deadline;
 }
 
-TimerService& platform_timer_service() {
-    return g_timers;
-}
+TimerService& platform_timer_service() { return timers(); }
 
 }  // namespace kv318

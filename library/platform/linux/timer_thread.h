@@ -13,4 +13,8 @@ namespace kv318::linux_timer {
 // thread does not fire a burst of ticks.
 std::int64_t next_deadline(std::int64_t deadline, std::int64_t now, std::int64_t period);
 
+// Cancels every timer of the service and joins its thread.  Called by the
+// library's unload guard, after the running stream has ended.
+void cancel_all();
+
 }  // namespace kv318::linux_timer

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "device_service.h"
+#include "handle.h"
 
 namespace kv318 {
 
