@@ -98,7 +98,8 @@ class Capture(unittest.TestCase):
     def test_trigger_point_is_exact_and_the_signal_measured(self):
         n = 20000
         for sim_args, divider, edge, level, pre, duty in self.CASES:
-            with self.subTest(signal=sim_args[1], divider=divider, edge=edge, level=level, pre=pre), Sim(*sim_args) as sim:
+            case = self.subTest(signal=sim_args[1], divider=divider, edge=edge, level=level, pre=pre)
+            with case, Sim(*sim_args) as sim:
                 out = os.path.join(self.tmp, f"{sim_args[1]}{divider}{edge}{pre}.csv")
                 r = sim.cli("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
                             str(n), "--divider", str(divider), "--clock", "2000000", "--timeout", "10", "--format",
@@ -158,7 +159,8 @@ class Capture(unittest.TestCase):
     def test_bad_values_exit_2(self):
         for args in (["--trigger", "up:1"], ["--trigger", "rising:7"], ["--trigger", "rising:1", "--pretrigger", "101"],
                      ["--trigger", "rising:1", "--samples", "0"],
-                     ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)], ["--trigger", "rising:1", "--divider", "1"],
+                     ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)],
+                     ["--trigger", "rising:1", "--divider", "1"],
                      ["--trigger", "rising:1", "--timeout", "0"], ["--trigger", "rising:1", "--clock", "0"],
                      # The output's extension and -f must agree, as for stream.
                      ["--trigger", "rising:1", "-o", "trace.csv", "--format", "wav"], []):

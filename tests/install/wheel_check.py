@@ -67,7 +67,8 @@ def check(path, tag, want_machine, want_files):
                 errors.append(f"{row[0]}: hash in RECORD does not match")
         payload = {n for n in names if not n.startswith(info + "/")}
         if payload != set(want_files):
-            errors.append(f"files: missing {sorted(set(want_files) - payload)}, unexpected {sorted(payload - set(want_files))}")
+            missing, unexpected = sorted(set(want_files) - payload), sorted(payload - set(want_files))
+            errors.append(f"files: missing {missing}, unexpected {unexpected}")
         binaries = 0
         for n in sorted(payload):
             m = machine(z.read(n))
