@@ -24,7 +24,7 @@ constexpr std::size_t kMinDrop = 4096;
 // conversion rule stays in sample_units.h and is only ever called here.
 std::int32_t rising_threshold(double volts) {
     if (units::sample_volts(kSampleMax) < volts) return kSampleMax + 1;  // never reached
-    std::int32_t lo = kSampleMin, hi = kSampleMax;  // answer in [lo, hi]
+    std::int32_t lo = kSampleMin, hi = kSampleMax;                       // answer in [lo, hi]
     while (lo < hi) {
         const std::int32_t mid = lo + (hi - lo) / 2;
         if (units::sample_volts(mid) >= volts) hi = mid;
@@ -148,16 +148,20 @@ void TriggerEngine::feed(const std::int32_t* samples, std::size_t count, FrameSi
             const std::int32_t* const end = data + (limit - base_);
             if (!armed_) {
                 // Wait for the signal to go past the far side of the band.
-                if (rising) while (p < end && *p >= armAt_) ++p;
-                else while (p < end && *p <= armAt_) ++p;
+                if (rising)
+                    while (p < end && *p >= armAt_) ++p;
+                else
+                    while (p < end && *p <= armAt_) ++p;
                 i = base_ + static_cast<std::uint64_t>(p - data);
                 if (p == end) break;
                 armed_ = true;
                 ++i;
                 continue;
             }
-            if (rising) while (p < end && *p < fireAt_) ++p;
-            else while (p < end && *p > fireAt_) ++p;
+            if (rising)
+                while (p < end && *p < fireAt_) ++p;
+            else
+                while (p<end&& * p> fireAt_) ++p;
             i = base_ + static_cast<std::uint64_t>(p - data);
             if (p == end) break;
             // The crossing is spent whether or not it may trigger: one that

@@ -40,9 +40,9 @@ struct TriggerSettings {
     // level - hysteresis, a falling one once it has been above
     // level + hysteresis, so noise around the level does not retrigger.
     double hysteresisVolts = kDefaultHysteresisVolts;
-    std::size_t frameSamples = 1000;   // N: samples in each frame, at least 1
-    double pretriggerPercent = 50.0;   // 0-100: the trigger lands at floor(N x percent / 100), at most N - 1
-    std::size_t holdoffSamples = 0;    // no new trigger before trigger + holdoff
+    std::size_t frameSamples = 1000;     // N: samples in each frame, at least 1
+    double pretriggerPercent = 50.0;     // 0-100: the trigger lands at floor(N x percent / 100), at most N - 1
+    std::size_t holdoffSamples = 0;      // no new trigger before trigger + holdoff
     std::size_t autoTimeoutSamples = 0;  // Auto: free-run after this many samples without a trigger (0: N)
 };
 
@@ -97,17 +97,17 @@ private:
     void compact();
 
     TriggerSettings s_;
-    std::size_t pre_ = 0;           // samples before the trigger point
-    std::int32_t fireAt_ = 0;       // rising: sample >= fireAt_ fires; falling: sample <= fireAt_
-    std::int32_t armAt_ = 0;        // rising: sample < armAt_ arms;   falling: sample > armAt_
+    std::size_t pre_ = 0;            // samples before the trigger point
+    std::int32_t fireAt_ = 0;        // rising: sample >= fireAt_ fires; falling: sample <= fireAt_
+    std::int32_t armAt_ = 0;         // rising: sample < armAt_ arms;   falling: sample > armAt_
     std::vector<std::int32_t> buf_;  // the newest samples; buf_[0] is stream sample base_
     std::uint64_t base_ = 0;
-    std::uint64_t seen_ = 0;        // samples fed in all
-    std::uint64_t scan_ = 0;        // next stream sample the trigger search looks at
-    std::uint64_t earliest_ = 0;    // no trigger before this sample (pre-trigger fill, holdoff, frame in progress)
-    std::uint64_t pending_ = 0;     // a trigger found whose frame is not yet complete (valid when hasPending_)
+    std::uint64_t seen_ = 0;      // samples fed in all
+    std::uint64_t scan_ = 0;      // next stream sample the trigger search looks at
+    std::uint64_t earliest_ = 0;  // no trigger before this sample (pre-trigger fill, holdoff, frame in progress)
+    std::uint64_t pending_ = 0;   // a trigger found whose frame is not yet complete (valid when hasPending_)
     bool hasPending_ = false;
-    std::uint64_t autoFrom_ = 0;    // Auto: when the wait for a trigger began
+    std::uint64_t autoFrom_ = 0;  // Auto: when the wait for a trigger began
     bool armed_ = false;
     bool done_ = false;
 };

@@ -32,8 +32,9 @@ void acquisition_options(CLI::App* cmd, Invocation* inv) {
                                        "mode flag 3 (mode bit 1)", "mode flag 4 (mode bit 3)"};
     number_option(cmd, "-d,--divider", &inv->stream.divider, kDivider, "sample clock divider, 2-4095 (default 50)");
     for (int i = 0; i < 4; ++i) {
-        cmd->add_flag_function("--flag" + std::to_string(i + 1),
-                               [inv, i](std::int64_t count) { inv->stream.flags[i] = count > 0 ? 1 : 0; }, kFlagHelp[i]);
+        cmd->add_flag_function(
+            "--flag" + std::to_string(i + 1),
+            [inv, i](std::int64_t count) { inv->stream.flags[i] = count > 0 ? 1 : 0; }, kFlagHelp[i]);
     }
     number_option(cmd, "--clock", &inv->clockHz, kClockHz, kClockHelp);
     cmd->add_option("-o,--output", inv->output,

@@ -34,7 +34,9 @@ void capture_options(CLI::App* cmd, Invocation* inv) {
            "--trigger",
            [c](const std::string& text) {
                if (!analysis::parse_trigger(text, &c->edge, &c->levelVolts) || std::fabs(c->levelVolts) > 5.0) {
-                   throw CLI::ValidationError("--trigger", "'" + text + "' is not rising:LEVEL or falling:LEVEL with LEVEL from -5 to 5 volts");
+                   throw CLI::ValidationError(
+                       "--trigger",
+                       "'" + text + "' is not rising:LEVEL or falling:LEVEL with LEVEL from -5 to 5 volts");
                }
            },
            "edge and level in volts: rising:0.5 or falling:-1")

@@ -39,9 +39,11 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
     seconds_option(cmd, "--stall-timeout", "--stall-timeout", &inv->stallSeconds,
                    "end with exit 6 when no sample came for S seconds (default: 100 times as long as 50 "
                    "samples take, at least 1)");
-    cmd->add_flag_function("--progress", [inv](std::int64_t) { inv->progress = 1; },
-                           "progress line on stderr (default: when stderr is a terminal)");
-    cmd->add_flag_function("--no-progress", [inv](std::int64_t) { inv->progress = 0; }, "no progress line");
+    cmd->add_flag_function(
+        "--progress", [inv](std::int64_t) { inv->progress = 1; },
+        "progress line on stderr (default: when stderr is a terminal)");
+    cmd->add_flag_function(
+        "--no-progress", [inv](std::int64_t) { inv->progress = 0; }, "no progress line");
 }
 
 }  // namespace
@@ -50,7 +52,8 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     CLI::App app{"kv318-cli: the KV318 data-acquisition board from a shell", "kv318-cli"};
     app.set_version_flag("--version", std::string("kv318-cli ") + tool_version());
 
-    CLI::App* list = leaf(&app, "list", "probe boards and print each that opens, with its identity", Command::List, inv);
+    CLI::App* list =
+        leaf(&app, "list", "probe boards and print each that opens, with its identity", Command::List, inv);
     number_option(list, "--max", &inv->maxBoards, kBoardCount, "how many boards to probe from --board (default 16)");
     json_flag(list, inv);
 
@@ -75,7 +78,7 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     leaf(counter, "start", "start the counter from 0", Command::CounterStart, inv);
     json_flag(leaf(counter, "read", "read the counter", Command::CounterRead, inv), inv);
     number_option(leaf(counter, "watch", "print the counter until Ctrl-C", Command::CounterWatch, inv), "--interval",
-           &inv->intervalMs, kIntervalMs, "milliseconds between reads (default 100)");
+                  &inv->intervalMs, kIntervalMs, "milliseconds between reads (default 100)");
 
     CLI::App* pulse = app.add_subcommand("pulse", "the pulse generator");
     pulse->require_subcommand(1);
@@ -84,26 +87,31 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     number_option(start, "--divisor", &inv->pulseDivisor, kPulseDivisor, "divisor 2-255 (default 2)");
     leaf(pulse, "stop", "stop the pulse generator", Command::PulseStop, inv);
 
-    stream_options(leaf(&app, "stream", "timer-driven acquisition to a file (KV318_AD, KV318_Read)", Command::Stream, inv),
+    stream_options(
+        leaf(&app, "stream", "timer-driven acquisition to a file (KV318_AD, KV318_Read)", Command::Stream, inv), inv);
+    stream_options(leaf(&app, "poll", "polled acquisition to a file (KV318_M_AD, KV318_M_Read)", Command::Poll, inv),
                    inv);
-    stream_options(leaf(&app, "poll", "polled acquisition to a file (KV318_M_AD, KV318_M_Read)", Command::Poll, inv), inv);
 
-    capture_options(leaf(&app, "capture", "one triggered capture to a file (exit 9: no trigger in time)", Command::Capture, inv),
-                    inv);
+    capture_options(
+        leaf(&app, "capture", "one triggered capture to a file (exit 9: no trigger in time)", Command::Capture, inv),
+        inv);
 
-    CLI::App* selftest = leaf(&app, "selftest", "bench test: one PASS or FAIL line per check; the stream check is skipped (SKIP, not a "
-                                "failure) while another process streams the board", Command::Selftest, inv);
+    CLI::App* selftest = leaf(&app, "selftest",
+                              "bench test: one PASS or FAIL line per check; the stream check is skipped (SKIP, not a "
+                              "failure) while another process streams the board",
+                              Command::Selftest, inv);
     selftest->add_flag("--loopback", inv->loopback, "also walk a one and a zero across DO, expecting them on DI");
     number_option(selftest, "--clock", &inv->clockHz, kClockHz, "converter clock in Hz, for the expected sample count");
     json_flag(selftest, inv);
 
     // Set after the subcommands, which copy their parent's footer when they
     // are made: the table is shown once, in the top-level help.
-    app.footer("Numbers are decimal or 0x-hex.  Ctrl-C or SIGTERM stops stream, poll and counter watch\n"
-               "cleanly: the board is stopped and the output file is complete.  The library cannot read\n"
-               "the board's converter clock: --clock says what it is, and recordings store it.\n\n"
-               "Exit codes:\n" +
-               exit_code_table());
+    app.footer(
+        "Numbers are decimal or 0x-hex.  Ctrl-C or SIGTERM stops stream, poll and counter watch\n"
+        "cleanly: the board is stopped and the output file is complete.  The library cannot read\n"
+        "the board's converter clock: --clock says what it is, and recordings store it.\n\n"
+        "Exit codes:\n" +
+        exit_code_table());
 
     try {
         app.parse(argc, argv);

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
                           platform::not_found_hint,
                           platform::is_terminal(stdout),
                           platform::is_terminal(stderr),
-                          platform::open_output, board_lock_held};
+                          platform::open_output,
+                          board_lock_held};
     const int code = run_command(inv, env);
     std::fflush(stdout);
     return code;

@@ -112,7 +112,8 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         return bad("--trigger: '" + trigger + "' is not rising:LEVEL or falling:LEVEL");
     }
     if (std::fabs(s->levelVolts) > 5.0) return bad("--trigger: the level must lie within -5 V to 5 V");
-    if (!holdoff.empty() && (!parse_seconds(holdoff, &s->holdoffSeconds) || s->holdoffSeconds < 0 || s->holdoffSeconds > 100)) {
+    if (!holdoff.empty() &&
+        (!parse_seconds(holdoff, &s->holdoffSeconds) || s->holdoffSeconds < 0 || s->holdoffSeconds > 100)) {
         return bad("--holdoff: '" + holdoff + "' is not a time from 0 to 100 s");
     }
     if (s->mode == analysis::TriggerMode::Roll && s->secondsPerDiv < kRollFromSecondsPerDiv * (1 - 1e-9)) {

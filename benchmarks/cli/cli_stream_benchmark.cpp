@@ -145,8 +145,9 @@ void BM_Stream(benchmark::State& state) {
         } else {
             const std::string secs = std::to_string(seconds);
             const std::string clockArg = std::to_string(clockHz);
-            std::vector<std::string> args = {KV318_CLI_EXE, "stream", "-d", "2", "--clock", clockArg, "-s", secs,
-                                             "-f", which == 2 ? "csv" : "raw", "-o", file, "--no-progress"};
+            std::vector<std::string> args = {KV318_CLI_EXE, "stream", "-d",           "2",  "--clock",
+                                             clockArg,      "-s",     secs,           "-f", which == 2 ? "csv" : "raw",
+                                             "-o",          file,     "--no-progress"};
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -183,12 +184,15 @@ void BM_Stream(benchmark::State& state) {
     state.counters["held"] = held ? 1 : 0;
     state.counters["fifo_drops"] = drops;
     state.counters["exit"] = exitCode;
-    std::printf("%-8s converter %3llu MHz, divider 2, FIFO %4lld KiB: %7.2f MB/s (%.2f MS/s) over %.1f s, "
-                "%6.2f ms CPU per MB, FIFO drops %.0f, %s\n",
-                which == 0 ? "library" : which == 1 ? "cli raw" : "cli csv", static_cast<unsigned long long>(clockHz / 1'000'000),
-                static_cast<long long>(state.range(2)),
-                elapsed > 0 ? mb / elapsed : 0, elapsed > 0 ? mb / 2 / elapsed : 0, elapsed, mb > 0 ? 1e3 * cpu / mb : 0,
-                drops, held ? "held" : "FAILED");
+    std::printf(
+        "%-8s converter %3llu MHz, divider 2, FIFO %4lld KiB: %7.2f MB/s (%.2f MS/s) over %.1f s, "
+        "%6.2f ms CPU per MB, FIFO drops %.0f, %s\n",
+        which == 0   ? "library"
+        : which == 1 ? "cli raw"
+                     : "cli csv",
+        static_cast<unsigned long long>(clockHz / 1'000'000), static_cast<long long>(state.range(2)),
+        elapsed > 0 ? mb / elapsed : 0, elapsed > 0 ? mb / 2 / elapsed : 0, elapsed, mb > 0 ? 1e3 * cpu / mb : 0, drops,
+        held ? "held" : "FAILED");
 }
 // The library and the raw file at 26 MB/s (converter 26 MHz), the CSV file
 // at 2 MS/s (converter 4 MHz), with the board's own 512 KiB FIFO.  The
@@ -196,9 +200,14 @@ void BM_Stream(benchmark::State& state) {
 // longer than the small FIFO's 20 ms at 26 MB/s, as on a busy machine.
 BENCHMARK(BM_Stream)
     ->ArgNames({"reader", "clock_MHz", "fifo_KiB"})
-    ->Args({0, 26, 512})->Args({1, 26, 512})->Args({2, 4, 512})
-    ->Args({0, 26, 4096})->Args({1, 26, 4096})
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    ->Args({0, 26, 512})
+    ->Args({1, 26, 512})
+    ->Args({2, 4, 512})
+    ->Args({0, 26, 4096})
+    ->Args({1, 26, 4096})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

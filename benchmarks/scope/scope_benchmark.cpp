@@ -60,15 +60,16 @@ void BM_ScopeAtFastestStream(benchmark::State& state) {
     ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (auto _ : state) {
-        const pid_t sim = spawn({KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
-                                dir + "/sim.log");
+        const pid_t sim =
+            spawn({KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
+                  dir + "/sim.log");
         for (int i = 0; i < 3000 && read_all(dir + "/sim.log").find("serving") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        const pid_t scope = spawn({KV318_SCOPE_EXE, "--divider", "2", "--clock", "26000000", "--timebase", "100us",
-                                   "--trigger", "rising:0.5", "--screenshot", dir + "/shot.png", "--after",
-                                   std::to_string(seconds)},
-                                  dir + "/scope.log");
+        const pid_t scope =
+            spawn({KV318_SCOPE_EXE, "--divider", "2", "--clock", "26000000", "--timebase", "100us", "--trigger",
+                   "rising:0.5", "--screenshot", dir + "/shot.png", "--after", std::to_string(seconds)},
+                  dir + "/scope.log");
         int status = -1;
         rusage ru{};
         ::wait4(scope, &status, 0, &ru);

@@ -142,10 +142,11 @@ int main(int argc, char** argv) {
             continue;
         }
         const double mb = best->bytes / 1e6;
-        std::printf("FIFO %zu KiB: fastest sustained stream at converter clock %llu MHz (divider 2): %.1f MB/s "
-                    "over %.1f s, %.2f ms CPU per MB (library, channel and simulator together)\n",
-                    fifoBytes / 1024, static_cast<unsigned long long>(bestClock / 1'000'000), mb / best->seconds,
-                    best->seconds, 1e3 * best->cpuSeconds / mb);
+        std::printf(
+            "FIFO %zu KiB: fastest sustained stream at converter clock %llu MHz (divider 2): %.1f MB/s "
+            "over %.1f s, %.2f ms CPU per MB (library, channel and simulator together)\n",
+            fifoBytes / 1024, static_cast<unsigned long long>(bestClock / 1'000'000), mb / best->seconds, best->seconds,
+            1e3 * best->cpuSeconds / mb);
     }
     return 0;
 }

@@ -130,8 +130,8 @@ int main(int argc, char** argv) {
     // The simulator, its stderr into the log.
     const std::string clockArg = std::to_string(clockHz);
     const std::string fifoArg = std::to_string(fifoBytes);
-    std::vector<const char*> args = {simPath.c_str(), "--dir", dir.c_str(), "--signal", "ramp",
-                                     "--clock", clockArg.c_str(), "--fifo", fifoArg.c_str(), nullptr};
+    std::vector<const char*> args = {simPath.c_str(), "--dir",          dir.c_str(), "--signal",      "ramp",
+                                     "--clock",       clockArg.c_str(), "--fifo",    fifoArg.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -167,12 +167,13 @@ int main(int argc, char** argv) {
     // ramp repeats every 16384 samples, so a gap is only seen modulo that;
     // the simulator's FIFO drop count is the exact figure for the board.
     std::uint64_t lost = 0;
-    std::uint64_t breaks = 0;   // places the ramp broke
+    std::uint64_t breaks = 0;  // places the ramp broke
     std::uint64_t overflows = 0, readFaults = 0, otherFailures = 0, restarts = 0;
     Track self, child;
 
     const auto t0 = SteadyClock::now();
-    const auto end = t0 + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(minutes * 60));
+    const auto end =
+        t0 + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(minutes * 60));
     auto nextSample = t0 + std::chrono::seconds(10);
     bool started = KV318_AD(h, 0, 0, 0, 0, 2) == 0;
     if (!started) ++otherFailures;
@@ -232,15 +233,18 @@ int main(int argc, char** argv) {
 
     const bool lostAny = lost > 0 || overflows > 0 || readFaults > 0 || otherFailures > 0 || drops != 0;
     const bool grew = self.grew() || child.grew();
-    std::printf("soak: %.1f min at %.2f MB/s (clock %.0f MHz, divider 2, FIFO %zu KiB): %llu samples checked, "
-                "at least %llu lost in %llu ramp breaks, FIFO drops %ld, -2: %llu, -3: %llu, other failures %llu, restarts %llu; "
-                "library %s; kv318-sim %s (first/max/last); %s\n",
-                seconds / 60, 2.0 * static_cast<double>(checked) / seconds / 1e6, clockHz / 1e6, fifoBytes / 1024,
-                static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
-                static_cast<unsigned long long>(breaks), drops,
-                static_cast<unsigned long long>(overflows), static_cast<unsigned long long>(readFaults),
-                static_cast<unsigned long long>(otherFailures), static_cast<unsigned long long>(restarts),
-                self.text().c_str(), child.text().c_str(),
-                lostAny ? "FAIL: samples lost" : grew ? "FAIL: a process grew" : "PASS");
+    std::printf(
+        "soak: %.1f min at %.2f MB/s (clock %.0f MHz, divider 2, FIFO %zu KiB): %llu samples checked, "
+        "at least %llu lost in %llu ramp breaks, FIFO drops %ld, -2: %llu, -3: %llu, other failures %llu, restarts "
+        "%llu; "
+        "library %s; kv318-sim %s (first/max/last); %s\n",
+        seconds / 60, 2.0 * static_cast<double>(checked) / seconds / 1e6, clockHz / 1e6, fifoBytes / 1024,
+        static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(breaks), drops, static_cast<unsigned long long>(overflows),
+        static_cast<unsigned long long>(readFaults), static_cast<unsigned long long>(otherFailures),
+        static_cast<unsigned long long>(restarts), self.text().c_str(), child.text().c_str(),
+        lostAny ? "FAIL: samples lost"
+        : grew  ? "FAIL: a process grew"
+                : "PASS");
     return lostAny || grew ? 1 : 0;
 }

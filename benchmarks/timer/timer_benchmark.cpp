@@ -62,7 +62,9 @@ Figures figures_of(std::vector<std::int64_t> v) {
     f.n = v.size();
     if (v.empty()) return f;
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return static_cast<double>(v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))]) / 1e3; };
+    auto at = [&](double q) {
+        return static_cast<double>(v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))]) / 1e3;
+    };
     f.p50 = at(0.50);
     f.p99 = at(0.99);
     f.max = static_cast<double>(v.back()) / 1e3;
@@ -97,7 +99,8 @@ int main() {
     std::thread bareLoop([&] {
         std::int64_t deadline = now_ns() + kPeriodNs;
         while (bare.size() < ticks) {
-            const timespec at{static_cast<time_t>(deadline / 1'000'000'000), static_cast<long>(deadline % 1'000'000'000)};
+            const timespec at{static_cast<time_t>(deadline / 1'000'000'000),
+                              static_cast<long>(deadline % 1'000'000'000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }
             bare.push_back(now_ns() - deadline);

@@ -45,8 +45,8 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     const bool toStdout = inv.output.empty() || inv.output == "-";
     // The format as `stream` picks it, so -o trace.wav means WAV to both.
     Format format = Format::Csv;
-    const std::string bad = choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr,
-                                          &format);
+    const std::string bad =
+        choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr, &format);
     if (!bad.empty()) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;
@@ -78,7 +78,8 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     KeepFirst sink;
     std::int32_t failure = 0;
     const auto t0 = Clock::now();
-    const auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.timeoutSeconds));
+    const auto deadline =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.timeoutSeconds));
     auto next = t0;
     bool timedOut = false;
     while (!sink.got) {
@@ -121,12 +122,14 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         return kExitNoTrigger;
     }
 
-    std::unique_ptr<FileOutput> file = toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
+    std::unique_ptr<FileOutput> file =
+        toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
     const std::string name = toStdout ? std::string("standard output") : inv.output;
     SampleWriter writer(format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
-    if (!file->ok() || !writer.begin() || writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() ||
-        !writer.finish()) {
-        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), file->ok() ? writer.error().c_str() : file->error().c_str());
+    if (!file->ok() || !writer.begin() ||
+        writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() || !writer.finish()) {
+        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(),
+                     file->ok() ? writer.error().c_str() : file->error().c_str());
         if (!toStdout) {
             file.reset();
             std::remove(inv.output.c_str());  // a capture is whole or absent

@@ -43,7 +43,8 @@ bool pause(const Environment& env, int ms) {
     while (!env.stop.load(std::memory_order_relaxed)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
     }
     return false;
 }
@@ -111,8 +112,9 @@ int info(const Invocation& inv, const Environment& env) {
     if (env.api.info(b.handle, text) != 0) {
         // String 1 missing leaves the text untouched; string 2 missing
         // leaves string 1 and the spaces.
-        return call_failed(env, inv.board, "KV318_Info",
-                           text[0] == '\0' ? "identity string 1 could not be read" : "identity string 2 could not be read");
+        return call_failed(
+            env, inv.board, "KV318_Info",
+            text[0] == '\0' ? "identity string 1 could not be read" : "identity string 2 could not be read");
     }
     std::string first, second;
     split_identity(text, &first, &second);
@@ -130,12 +132,14 @@ int reg(const Invocation& inv, const Environment& env) {
     if (!b.ok()) return kExitNotFound;
     if (inv.command == Command::RegSet) {
         if (env.api.outb(b.handle, inv.reg, inv.value) != 0) return call_failed(env, inv.board, "KV318_outb");
-        std::fprintf(env.out, "register 0x%02X = 0x%02X\n", static_cast<unsigned>(inv.reg), static_cast<unsigned>(inv.value));
+        std::fprintf(env.out, "register 0x%02X = 0x%02X\n", static_cast<unsigned>(inv.reg),
+                     static_cast<unsigned>(inv.value));
         return kExitOk;
     }
     const std::int32_t v = env.api.inb(b.handle, inv.reg);
     if (v < 0) return call_failed(env, inv.board, "KV318_inb");
-    std::fprintf(env.out, "register 0x%02X = 0x%02X (%d)\n", static_cast<unsigned>(inv.reg), static_cast<unsigned>(v), v);
+    std::fprintf(env.out, "register 0x%02X = 0x%02X (%d)\n", static_cast<unsigned>(inv.reg), static_cast<unsigned>(v),
+                 v);
     return kExitOk;
 }
 
@@ -219,21 +223,31 @@ int pulse(const Invocation& inv, const Environment& env) {
 
 int run_command(const Invocation& inv, const Environment& env) {
     switch (inv.command) {
-        case Command::List: return list(inv, env);
-        case Command::Info: return info(inv, env);
-        case Command::RegGet:
-        case Command::RegSet: return reg(inv, env);
-        case Command::Di: return di(inv, env);
-        case Command::Do: return do_write(inv, env);
-        case Command::CounterStart:
-        case Command::CounterRead:
-        case Command::CounterWatch: return counter(inv, env);
-        case Command::PulseStart:
-        case Command::PulseStop: return pulse(inv, env);
-        case Command::Stream:
-        case Command::Poll: return run_stream_command(inv, env);
-        case Command::Selftest: return run_selftest(inv, env);
-        case Command::Capture: return run_capture_command(inv, env);
+    case Command::List:
+        return list(inv, env);
+    case Command::Info:
+        return info(inv, env);
+    case Command::RegGet:
+    case Command::RegSet:
+        return reg(inv, env);
+    case Command::Di:
+        return di(inv, env);
+    case Command::Do:
+        return do_write(inv, env);
+    case Command::CounterStart:
+    case Command::CounterRead:
+    case Command::CounterWatch:
+        return counter(inv, env);
+    case Command::PulseStart:
+    case Command::PulseStop:
+        return pulse(inv, env);
+    case Command::Stream:
+    case Command::Poll:
+        return run_stream_command(inv, env);
+    case Command::Selftest:
+        return run_selftest(inv, env);
+    case Command::Capture:
+        return run_capture_command(inv, env);
     }
     return kExitUsage;
 }

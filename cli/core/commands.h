@@ -18,37 +18,50 @@
 namespace kv318::cli {
 
 enum class Command {
-    List, Info, RegGet, RegSet, Di, Do, CounterStart, CounterRead, CounterWatch,
-    PulseStart, PulseStop, Stream, Poll, Selftest, Capture,
+    List,
+    Info,
+    RegGet,
+    RegSet,
+    Di,
+    Do,
+    CounterStart,
+    CounterRead,
+    CounterWatch,
+    PulseStart,
+    PulseStop,
+    Stream,
+    Poll,
+    Selftest,
+    Capture,
 };
 
 struct Invocation {
     Command command = Command::Info;
     std::int32_t board = 0;
     bool json = false;
-    std::int32_t maxBoards = 16;     // list
-    std::int32_t reg = 0;            // reg get/set
-    std::int32_t value = 0;          // reg set, do
-    std::int32_t intervalMs = 100;   // counter watch
-    std::int32_t pulseMode = 0;      // pulse start
+    std::int32_t maxBoards = 16;    // list
+    std::int32_t reg = 0;           // reg get/set
+    std::int32_t value = 0;         // reg set, do
+    std::int32_t intervalMs = 100;  // counter watch
+    std::int32_t pulseMode = 0;     // pulse start
     std::int32_t pulseDivisor = 2;
-    StreamSettings stream;           // stream, poll, capture (divider and flags)
-    double seconds = 0;              // --seconds as given; 0: none
-    double stallSeconds = 0;         // --stall-timeout; 0: the default for the rate
-    CaptureSettings capture;         // capture
+    StreamSettings stream;    // stream, poll, capture (divider and flags)
+    double seconds = 0;       // --seconds as given; 0: none
+    double stallSeconds = 0;  // --stall-timeout; 0: the default for the rate
+    CaptureSettings capture;  // capture
     std::uint64_t clockHz = 2'000'000;
     Format format = Format::Csv;
-    bool formatGiven = false;        // -f was given
-    std::string output;              // empty or "-": standard output
-    int progress = -1;               // -1: when stderr is a terminal, 0 off, 1 on
-    bool loopback = false;           // selftest
+    bool formatGiven = false;  // -f was given
+    std::string output;        // empty or "-": standard output
+    int progress = -1;         // -1: when stderr is a terminal, 0 off, 1 on
+    bool loopback = false;     // selftest
 };
 
 struct Environment {
     const BoardApi& api;
     std::FILE* out;
     std::FILE* err;
-    const std::atomic<bool>& stop;   // set by Ctrl-C / SIGTERM
+    const std::atomic<bool>& stop;  // set by Ctrl-C / SIGTERM
     std::string (*notFoundHint)(int board);
     bool stdoutIsTerminal = false;
     bool stderrIsTerminal = false;

@@ -8,16 +8,16 @@ namespace kv318::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,         // a board operation failed
-    kExitUsage = 2,          // bad arguments or a value out of range
-    kExitNotFound = 3,       // the board did not open
-    kExitNotEnabled = 4,     // a read found acquisition not enabled
-    kExitOverflow = 5,       // the library's ring overflowed: samples were lost
-    kExitBulkFailed = 6,     // a bulk transfer failed, or the board stopped delivering samples
-    kExitOutputFailed = 7,   // the output could not be written (or took no more after a stop)
-    kExitSelftestFailed = 8, // selftest: a check failed
-    kExitNoTrigger = 9,      // capture: no trigger within --timeout, nothing written
-    kExitBoardBusy = 10,     // stream/poll/capture: another process streams or polls the board
+    kExitFailed = 1,          // a board operation failed
+    kExitUsage = 2,           // bad arguments or a value out of range
+    kExitNotFound = 3,        // the board did not open
+    kExitNotEnabled = 4,      // a read found acquisition not enabled
+    kExitOverflow = 5,        // the library's ring overflowed: samples were lost
+    kExitBulkFailed = 6,      // a bulk transfer failed, or the board stopped delivering samples
+    kExitOutputFailed = 7,    // the output could not be written (or took no more after a stop)
+    kExitSelftestFailed = 8,  // selftest: a check failed
+    kExitNoTrigger = 9,       // capture: no trigger within --timeout, nothing written
+    kExitBoardBusy = 10,      // stream/poll/capture: another process streams or polls the board
 };
 
 // The exit codes as the top-level --help and the README list them, one per

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-
 namespace kv318::cli {
 
 namespace {

@@ -12,7 +12,7 @@ struct Limit {
     const char* what;  // how a refusal names the value
     std::int64_t min;
     std::int64_t max;
-    bool hex;          // refusals show the range in hex too
+    bool hex;  // refusals show the range in hex too
 };
 
 inline constexpr Limit kBoardNumber{"board number", 0, 255, false};

@@ -26,9 +26,12 @@ std::string number(double v) {
 
 const char* format_name(Format f) {
     switch (f) {
-        case Format::Csv: return "csv";
-        case Format::Raw: return "raw";
-        case Format::Wav: return "wav";
+    case Format::Csv:
+        return "csv";
+    case Format::Raw:
+        return "raw";
+    case Format::Wav:
+        return "wav";
     }
     return "?";
 }
@@ -57,8 +60,8 @@ std::vector<std::string> describe(const Recording& r) {
         r.tool,
         "board: " + std::to_string(r.board),
         "identity: " + printable(r.identity1) + " | " + printable(r.identity2),
-        "acquisition: " + std::string(r.polled ? "polled (KV318_M_AD)" : "timer-driven (KV318_AD)") +
-            ", mode flags " + flags,
+        "acquisition: " + std::string(r.polled ? "polled (KV318_M_AD)" : "timer-driven (KV318_AD)") + ", mode flags " +
+            flags,
         "converter clock: " + std::to_string(r.clockHz) +
             " Hz, as given by --clock (the board's clock cannot be read; time_s = index x divider / clock)",
         "divider: " + std::to_string(r.divider),
@@ -137,8 +140,8 @@ std::string choose_format(const std::string& output, const Format* given, Format
     const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
     Format byName = Format::Csv;
-    const bool named = output != "-" && dot != std::string::npos && dot > 0 &&
-                       parse_format(name.substr(dot + 1), &byName).empty();
+    const bool named =
+        output != "-" && dot != std::string::npos && dot > 0 && parse_format(name.substr(dot + 1), &byName).empty();
     if (named && given != nullptr && *given != byName) {
         return "-f " + std::string(format_name(*given)) + " contradicts the output's extension: " + output +
                " would be a " + format_name(byName) + " file; drop -f or rename the file";

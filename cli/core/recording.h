@@ -15,14 +15,14 @@
 namespace kv318::cli {
 
 struct Recording {
-    std::string tool;             // "kv318-cli 1.0.0"
+    std::string tool;  // "kv318-cli 1.0.0"
     std::int32_t board = 0;
     std::string identity1, identity2;
     std::uint64_t clockHz = 0;
     std::uint32_t divider = 0;
     std::int32_t flags[4] = {0, 0, 0, 0};
     bool polled = false;
-    std::string startUtc;         // "2026-12-07T19:54:51Z"
+    std::string startUtc;  // "2026-12-07T19:54:51Z"
 };
 
 // The description as "name: value" lines without line ends.  Bytes of the

@@ -20,8 +20,7 @@ CsvFormatter::CsvFormatter(std::uint64_t clockHz, std::uint32_t divider)
         Volts& v = volts_[static_cast<std::size_t>(code - units::kCodeMin)];
         // Code x 5 / 8192 has at most 13 binary places, so the shortest
         // fixed text is exact.
-        const auto r = std::to_chars(v.text, v.text + sizeof v.text, units::code_volts(code),
-                                      std::chars_format::fixed);
+        const auto r = std::to_chars(v.text, v.text + sizeof v.text, units::code_volts(code), std::chars_format::fixed);
         v.size = static_cast<std::uint8_t>(r.ptr - v.text);
     }
 }
@@ -88,13 +87,13 @@ std::array<std::uint8_t, kWavHeaderBytes> wav_header(std::uint32_t sampleRate, s
     std::memcpy(p, "RIFF", 4);
     put_u32le(p + 4, static_cast<std::uint32_t>(36 + static_cast<std::uint64_t>(dataBytes)));
     std::memcpy(p + 8, "WAVEfmt ", 8);
-    put_u32le(p + 16, 16);          // fmt chunk size
-    put_u16le(p + 20, 1);           // PCM
-    put_u16le(p + 22, 1);           // mono
+    put_u32le(p + 16, 16);  // fmt chunk size
+    put_u16le(p + 20, 1);   // PCM
+    put_u16le(p + 22, 1);   // mono
     put_u32le(p + 24, sampleRate);
     put_u32le(p + 28, sampleRate * 2u);  // bytes per second
-    put_u16le(p + 32, 2);           // bytes per frame
-    put_u16le(p + 34, 16);          // bits per sample
+    put_u16le(p + 32, 2);                // bytes per frame
+    put_u16le(p + 34, 16);               // bits per sample
     std::memcpy(p + 36, "data", 4);
     put_u32le(p + 40, dataBytes);
     return h;

@@ -48,8 +48,13 @@ bool FileOutput::flush() {
 
 SampleWriter::SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
                            std::uint64_t maxWavData)
-    : format_(format), first_(out), out_(&out), rate_(wav_rate(clockHz, divider)), maxWavData_(maxWavData & ~1ull),
-      partLimit_(maxWavData_), buffer_(kBufferBytes) {
+    : format_(format),
+      first_(out),
+      out_(&out),
+      rate_(wav_rate(clockHz, divider)),
+      maxWavData_(maxWavData & ~1ull),
+      partLimit_(maxWavData_),
+      buffer_(kBufferBytes) {
     if (format_ == Format::Csv) csv_ = std::make_unique<CsvFormatter>(clockHz, divider);
 }
 

@@ -119,10 +119,10 @@ private:
     bool described_ = false;
     PartOpener opener_;
     unsigned part_ = 0;
-    std::uint64_t partFirst_ = 0;     // the run's sample the current part starts with
+    std::uint64_t partFirst_ = 0;  // the run's sample the current part starts with
     std::size_t headerBytes_ = 0;
-    std::uint64_t partLimit_ = 0;     // data bytes the current part may hold
-    std::vector<char> buffer_;  // whole lines or whole samples only
+    std::uint64_t partLimit_ = 0;  // data bytes the current part may hold
+    std::vector<char> buffer_;     // whole lines or whole samples only
     std::size_t used_ = 0;
     std::uint64_t samples_ = 0;
     std::uint64_t written_ = 0;

@@ -33,15 +33,16 @@ Check identity(const Environment& env, std::int32_t h) {
     const std::int32_t r = env.api.info(h, text);
     std::string first, second;
     split_identity(text, &first, &second);
-    return {"identity", r == 0 && !first.empty(), r == 0 ? first + " | " + second : "KV318_Info returned " + std::to_string(r)};
+    return {"identity", r == 0 && !first.empty(),
+            r == 0 ? first + " | " + second : "KV318_Info returned " + std::to_string(r)};
 }
 
 // What the checks change on the board, as it was before them, so selftest
 // can put it back or say what it could not.
 struct BoardState {
-    std::int32_t counter = -1;   // KV318_CRead before: -1 while it holds no valid count
-    std::int32_t state = -1;     // register 8: bit 7 the pulse generator runs, bit 6 its mode
-    std::int32_t inputs = -1;    // DI before the loopback walk: the outputs, when looped back
+    std::int32_t counter = -1;  // KV318_CRead before: -1 while it holds no valid count
+    std::int32_t state = -1;    // register 8: bit 7 the pulse generator runs, bit 6 its mode
+    std::int32_t inputs = -1;   // DI before the loopback walk: the outputs, when looped back
 };
 
 Check counter_advances(const Environment& env, std::int32_t h, const BoardState& before) {
@@ -72,7 +73,9 @@ Check pulse(const Environment& env, std::int32_t h) {
     std::snprintf(detail, sizeof detail, "state 0x%02X running, 0x%02X stopped", static_cast<unsigned>(running & 0xFF),
                   static_cast<unsigned>(idle & 0xFF));
     return {"pulse generator starts and stops", pass,
-            !started ? "KV318_PRun failed" : !stopped ? "KV318_PStop failed" : std::string(detail)};
+            !started   ? "KV318_PRun failed"
+            : !stopped ? "KV318_PStop failed"
+                       : std::string(detail)};
 }
 
 Check stream_one_second(const Invocation& inv, const Environment& env, std::int32_t h) {
@@ -133,8 +136,9 @@ void restore(const Environment& env, std::int32_t h, const BoardState& before, b
         restored->push_back(text);
     } else {
         env.api.doWrite(h, 0);
-        changed->push_back("outputs: left at 0x0000; the board cannot read its outputs back, and the inputs did not "
-                           "mirror them, so their earlier word is unknown");
+        changed->push_back(
+            "outputs: left at 0x0000; the board cannot read its outputs back, and the inputs did not "
+            "mirror them, so their earlier word is unknown");
     }
 }
 
@@ -196,8 +200,11 @@ int run_selftest(const Invocation& inv, const Environment& env) {
                     ",\"pass\":" + (c.pass ? "true" : "false") + (c.skipped ? ",\"skipped\":true" : "") +
                     ",\"detail\":" + json_string(c.detail) + "}";
         } else {
-            std::fprintf(env.out, "%s  %s: %s\n", c.skipped ? "SKIP" : c.pass ? "PASS" : "FAIL", c.name.c_str(),
-                         c.detail.c_str());
+            std::fprintf(env.out, "%s  %s: %s\n",
+                         c.skipped ? "SKIP"
+                         : c.pass  ? "PASS"
+                                   : "FAIL",
+                         c.name.c_str(), c.detail.c_str());
         }
     }
     auto json_list = [](const std::vector<std::string>& items) {
@@ -209,7 +216,8 @@ int run_selftest(const Invocation& inv, const Environment& env) {
         return "[" + text + "]";
     };
     if (inv.json) {
-        std::fprintf(env.out, "{\"board\":%d,\"pass\":%s,\"failed\":%d,\"checks\":[%s],\"restored\":%s,\"left_changed\":%s}\n",
+        std::fprintf(env.out,
+                     "{\"board\":%d,\"pass\":%s,\"failed\":%d,\"checks\":[%s],\"restored\":%s,\"left_changed\":%s}\n",
                      inv.board, failed == 0 ? "true" : "false", failed, json.c_str(), json_list(restored).c_str(),
                      json_list(changed).c_str());
     } else {

@@ -22,15 +22,15 @@ struct Ending {
 // A negative read: what happened and what to do.
 Ending read_failure(std::int32_t failure) {
     switch (failure) {
-        case -1:
-            return {kExitNotEnabled, "acquisition not enabled: the board reports its converter stopped",
-                    "check that no other program stopped or reset the board, then run again"};
-        case -2:
-            return {kExitOverflow, "ring overflow: the reader fell behind and samples were lost",
-                    "write to a faster disk or use --format raw, or raise --divider"};
-        default:
-            return {kExitBulkFailed, "bulk transfer failed: the board stopped delivering samples",
-                    "check the USB cable and the board's power, then run again"};
+    case -1:
+        return {kExitNotEnabled, "acquisition not enabled: the board reports its converter stopped",
+                "check that no other program stopped or reset the board, then run again"};
+    case -2:
+        return {kExitOverflow, "ring overflow: the reader fell behind and samples were lost",
+                "write to a faster disk or use --format raw, or raise --divider"};
+    default:
+        return {kExitBulkFailed, "bulk transfer failed: the board stopped delivering samples",
+                "check the USB cable and the board's power, then run again"};
     }
 }
 
@@ -66,12 +66,13 @@ Recording describe_run(const Invocation& inv, const Environment& env, std::int32
 int run_stream_command(const Invocation& inv, const Environment& env) {
     const bool toStdout = inv.output.empty() || inv.output == "-";
     Format format = Format::Csv;
-    std::string bad = choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr,
-                                    &format);
+    std::string bad =
+        choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr, &format);
     StreamSettings settings = inv.stream;
     settings.polled = inv.command == Command::Poll;
     const auto divider = static_cast<std::uint32_t>(inv.stream.divider);
-    if (bad.empty() && inv.seconds > 0) bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
+    if (bad.empty() && inv.seconds > 0)
+        bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
     if (!bad.empty()) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;
@@ -117,8 +118,9 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "\r%s%s", progress_line(p).c_str(), last ? "\n" : "  ");
         std::fflush(env.err);
     };
-    const StreamOutcome r = run_stream(env.api, h, settings, writer, env.stop,
-                                       showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr);
+    const StreamOutcome r =
+        run_stream(env.api, h, settings, writer, env.stop,
+                   showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr);
     env.api.close(h);
 
     const char* start = settings.polled ? "KV318_M_AD" : "KV318_AD";
@@ -137,7 +139,8 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     if (writer.extra_parts() > 0) {
         std::fprintf(env.err, "%s: a WAV file holds at most 4 GiB, so the run went on in %s", name.c_str(),
                      part_path(inv.output, 1).c_str());
-        if (writer.extra_parts() > 1) std::fprintf(env.err, " to %s", part_path(inv.output, writer.extra_parts()).c_str());
+        if (writer.extra_parts() > 1)
+            std::fprintf(env.err, " to %s", part_path(inv.output, writer.extra_parts()).c_str());
         std::fprintf(env.err, "\n");
     }
     int code = kExitOk;

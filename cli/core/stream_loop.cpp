@@ -98,9 +98,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     auto nextProgress = t0 + kProgressPeriod;
     auto nextRead = t0;
     auto lastSample = t0;
-    const auto stallAfter = s.stallSeconds > 0 ? std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(s.stallSeconds))
-                                               : Clock::duration::max() / 2;
+    const auto stallAfter =
+        s.stallSeconds > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.stallSeconds))
+                           : Clock::duration::max() / 2;
     StreamProgress p;
     std::uint64_t queued = 0;
 
@@ -132,9 +132,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         return true;
     };
 
-    const auto deadline = s.maxSeconds > 0 ? t0 + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(s.maxSeconds))
-                                           : Clock::time_point::max();
+    const auto deadline =
+        s.maxSeconds > 0 ? t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.maxSeconds))
+                         : Clock::time_point::max();
     bool going = true;
     while (going && !writerStopped.load()) {
         if (stop.load(std::memory_order_relaxed)) {

@@ -15,10 +15,10 @@
 namespace kv318::cli {
 
 struct StreamSettings {
-    bool polled = false;               // KV318_M_AD / KV318_M_Read instead of the timer
+    bool polled = false;  // KV318_M_AD / KV318_M_Read instead of the timer
     std::int32_t flags[4] = {0, 0, 0, 0};
     std::int32_t divider = 50;
-    std::uint64_t maxSamples = 0;      // 0: no limit
+    std::uint64_t maxSamples = 0;  // 0: no limit
     // Wall-clock time the run may take, 0: no limit.  Only selftest uses
     // it, to measure the rate; --seconds becomes maxSamples instead, so a
     // run's length is exact.
@@ -37,20 +37,20 @@ double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider);
 struct StreamProgress {
     double seconds = 0;
     std::uint64_t samples = 0;
-    std::uint64_t errors = 0;          // negative reads
+    std::uint64_t errors = 0;  // negative reads
 };
 
 struct StreamOutcome {
-    bool started = false;              // the start call succeeded
-    std::int32_t readFailure = 0;      // 0, or -1 not enabled, -2 overflow, -3 bulk transfer failed
-    bool interrupted = false;          // the stop flag ended the run
-    bool stalled = false;              // no sample came within the stall timeout
-    double stallSeconds = 0;           // the stall timeout that applied
-    std::uint64_t samples = 0;         // written to the output
+    bool started = false;          // the start call succeeded
+    std::int32_t readFailure = 0;  // 0, or -1 not enabled, -2 overflow, -3 bulk transfer failed
+    bool interrupted = false;      // the stop flag ended the run
+    bool stalled = false;          // no sample came within the stall timeout
+    double stallSeconds = 0;       // the stall timeout that applied
+    std::uint64_t samples = 0;     // written to the output
     // Read from the board but not written: the output took no more within
     // kAbandonAfter of a stop (a pipe nobody reads), or failed.
     std::uint64_t unwritten = 0;
-    bool abandoned = false;            // the output was given up on after a stop
+    bool abandoned = false;  // the output was given up on after a stop
     double seconds = 0;
 };
 

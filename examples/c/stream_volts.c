@@ -35,8 +35,8 @@ static int32_t samples[KV318_READ_MAX_SAMPLES];
 #define WAIT_LIMIT_MS 5000u
 #define POLL_MS 10u
 
-static int parse(const char *text, long lo, long hi, long *out) {
-    char *end;
+static int parse(const char* text, long lo, long hi, long* out) {
+    char* end;
     long v = strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || v < lo || v > hi) return 0;
     *out = v;
@@ -44,20 +44,23 @@ static int parse(const char *text, long lo, long hi, long *out) {
 }
 
 /* What a failed KV318_Read means, as the header lists it. */
-static const char *read_failure(int32_t result) {
+static const char* read_failure(int32_t result) {
     switch (result) {
-    case -1: return "acquisition is not enabled on the board, or its status read failed";
-    case -2: return "the library's buffer overflowed: samples were lost (read more often)";
-    case -3: return "a bulk read of the library's timer failed";
-    default: return "unknown failure";
+    case -1:
+        return "acquisition is not enabled on the board, or its status read failed";
+    case -2:
+        return "the library's buffer overflowed: samples were lost (read more often)";
+    case -3:
+        return "a bulk read of the library's timer failed";
+    default:
+        return "unknown failure";
     }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     long board = 0, count = 1000, divider = 50;
     if (argc > 4 || (argc > 1 && !parse(argv[1], 0, 9999, &board)) ||
-        (argc > 2 && !parse(argv[2], 1, 100000000L, &count)) ||
-        (argc > 3 && !parse(argv[3], 2, 4095, &divider))) {
+        (argc > 2 && !parse(argv[2], 1, 100000000L, &count)) || (argc > 3 && !parse(argv[3], 2, 4095, &divider))) {
         /* Dividers outside 2-4095 are masked to 12 bits by the library:
          * refuse them rather than run at a rate nobody asked for. */
         fprintf(stderr, "usage: %s [BOARD 0-9999 [COUNT 1-100000000 [DIVIDER 2-4095]]]\n", argv[0]);
@@ -72,8 +75,10 @@ int main(int argc, char **argv) {
 
     /* All four mode flags 0, as the test panel runs the board. */
     if (KV318_AD(h, 0, 0, 0, 0, (int32_t)divider) != 0) {
-        fprintf(stderr, "board %ld: KV318_AD failed: a board request failed, the timer could not start, "
-                        "or a stream is already running\n", board);
+        fprintf(stderr,
+                "board %ld: KV318_AD failed: a board request failed, the timer could not start, "
+                "or a stream is already running\n",
+                board);
         KV318_CloseDevice(h);
         return 1;
     }

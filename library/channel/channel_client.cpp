@@ -4,9 +4,8 @@
 
 namespace kv318 {
 
-ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
-                               std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
-                               std::uint32_t* returned) {
+ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
+                               std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned) {
     *returned = 0;
     if (inLen > kMaxChannelInput || (inLen > 0 && in == nullptr) || (outCap > 0 && out == nullptr))
         return ChannelResult::Failed;
@@ -40,9 +39,7 @@ void ChannelHandles::add(Handle h, std::unique_ptr<ChannelStream> stream) {
     table_[h] = std::move(entry);
 }
 
-bool ChannelHandles::contains(Handle h) {
-    return find(h) != nullptr;
-}
+bool ChannelHandles::contains(Handle h) { return find(h) != nullptr; }
 
 std::int32_t ChannelHandles::close(Handle h) {
     std::shared_ptr<Entry> entry;
@@ -67,8 +64,8 @@ std::shared_ptr<ChannelHandles::Entry> ChannelHandles::find(Handle h) {
     return it == table_.end() ? nullptr : it->second;
 }
 
-bool ChannelHandles::ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
-                           std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned) {
+bool ChannelHandles::ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
+                           std::uint32_t outCap, std::uint32_t* returned) {
     *returned = 0;
     std::shared_ptr<Entry> entry = find(h);
     if (!entry) return false;

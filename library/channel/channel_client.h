@@ -64,9 +64,8 @@ enum class ChannelResult {
 // missing buffer, fails before anything is sent.  Anything unread on the
 // stream before the request breaks the frame, and nothing is sent: every
 // later reply would be read out of place.
-ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in,
-                               std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
-                               std::uint32_t* returned);
+ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
+                               std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned);
 
 // The open handles of one channel transport, each with its stream, and the
 // rule every transport keeps for them: one exchange at a time per handle,
@@ -96,7 +95,7 @@ public:
 
 private:
     struct Entry {
-        std::mutex io;  // held for a whole exchange
+        std::mutex io;        // held for a whole exchange
         bool broken = false;  // guarded by io; also set when the handle is closed
         std::unique_ptr<ChannelStream> stream;
     };

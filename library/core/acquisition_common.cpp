@@ -93,12 +93,10 @@ FifoLevel fifo_level(std::int32_t status) {
     return kLevelTable[status_level_code(static_cast<std::uint32_t>(status))];
 }
 
-bool acquisition_enabled(std::int32_t status) {
-    return status >= 0 && (status & kStatusEnabledBit) != 0;
-}
+bool acquisition_enabled(std::int32_t status) { return status >= 0 && (status & kStatusEnabledBit) != 0; }
 
-DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs,
-                    std::uint32_t limitMs, DrainSink& sink) {
+DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs, std::uint32_t limitMs,
+                    DrainSink& sink) {
     std::int32_t emptyRun = 0;
     while (*total < fifo.level) {
         const std::int32_t n = BulkIn(h, TransferBuffer, fifo.chunk);

@@ -218,8 +218,8 @@ enum class DrainEnd {
 // above.  Updates *total and LastChunk after each reply.  Stops asking once
 // device_service().now_ms() has passed `startMs` + `limitMs`.  The draining
 // thread only; the caller holds whatever guards TransferBuffer.
-DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs,
-                    std::uint32_t limitMs, DrainSink& sink);
+DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs, std::uint32_t limitMs,
+                    DrainSink& sink);
 
 // ---- Sample conversion ----------------------------------------------------
 

@@ -25,7 +25,7 @@ struct Holding {
 // its own exit handlers, after this library's statics would be gone.
 struct Tables {
     std::mutex mutex;
-    std::map<Handle, std::int32_t> boards;        // handle -> board, from KV318_OpenDevice
+    std::map<Handle, std::int32_t> boards;         // handle -> board, from KV318_OpenDevice
     std::map<std::int32_t, BoardLockToken> locks;  // board -> the OS lock this process holds
     std::vector<Holding> holdings;                 // which acquisitions hold each lock
 };
@@ -46,8 +46,8 @@ void drop_holdings(Pred drop) {
         if (drop(x)) boards.push_back(x.board);
     holdings.erase(std::remove_if(holdings.begin(), holdings.end(), drop), holdings.end());
     for (std::int32_t board : boards) {
-        const bool stillHeld = std::any_of(holdings.begin(), holdings.end(),
-                                           [board](const Holding& x) { return x.board == board; });
+        const bool stillHeld =
+            std::any_of(holdings.begin(), holdings.end(), [board](const Holding& x) { return x.board == board; });
         const auto lock = locks.find(board);
         if (stillHeld || lock == locks.end()) continue;
         board_lock_service().release(lock->second);
@@ -103,9 +103,8 @@ bool board_held_by_another(Handle h) {
 void unlock_board_for(Handle h, AcquisitionKind kind) {
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.mutex);
-    drop_holdings([h, kind](const Holding& x) {
-        return x.kind == kind && (kind == AcquisitionKind::Stream || x.handle == h);
-    });
+    drop_holdings(
+        [h, kind](const Holding& x) { return x.kind == kind && (kind == AcquisitionKind::Stream || x.handle == h); });
 }
 
 void release_all_board_locks() {

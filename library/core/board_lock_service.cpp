@@ -15,8 +15,6 @@ BoardLockService& board_lock_service() {
     return s != nullptr ? *s : platform_board_lock_service();
 }
 
-void set_board_lock_service(BoardLockService* service) {
-    g_override.store(service, std::memory_order_release);
-}
+void set_board_lock_service(BoardLockService* service) { g_override.store(service, std::memory_order_release); }
 
 }  // namespace kv318

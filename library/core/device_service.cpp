@@ -22,8 +22,6 @@ DeviceService& device_service() {
     return s != nullptr ? *s : platform_device_service();
 }
 
-void set_device_service(DeviceService* service) {
-    g_override.store(service, std::memory_order_release);
-}
+void set_device_service(DeviceService* service) { g_override.store(service, std::memory_order_release); }
 
 }  // namespace kv318

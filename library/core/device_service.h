@@ -26,8 +26,8 @@ public:
     // Returns true on success with the driver's byte count in *returned,
     // never more than outCap.  Returns false on failure with *returned = 0;
     // `out` may then hold partial data.
-    virtual bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
-                       std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned) = 0;
+    virtual bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
+                       std::uint32_t outCap, std::uint32_t* returned) = 0;
 
     // Closes `h`.  Returns 0, or -1 when the close fails.
     virtual std::int32_t close(Handle h) = 0;

@@ -67,8 +67,6 @@ KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int
     return BulkIn(handle, static_cast<std::uint8_t*>(buffer), length);
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) {
-    return ResetUsb(handle);
-}
+KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) { return ResetUsb(handle); }
 
 }  // extern "C"

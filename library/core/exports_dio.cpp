@@ -7,24 +7,18 @@ using namespace kv318;
 
 namespace {
 // A failed state read (-1) is used as the byte 0xFF.
-std::uint8_t pulse_state(Handle h) {
-    return static_cast<std::uint8_t>(RegRead8(h, reg::kCounterState) & 0xFF);
-}
+std::uint8_t pulse_state(Handle h) { return static_cast<std::uint8_t>(RegRead8(h, reg::kCounterState) & 0xFF); }
 }  // namespace
 
 extern "C" {
 
-KV318_EXPORT int32_t KV318_CALL KV318_DI(int32_t handle) {
-    return RegRead16(handle, reg::kDigital) & 0xFFFF;
-}
+KV318_EXPORT int32_t KV318_CALL KV318_DI(int32_t handle) { return RegRead16(handle, reg::kDigital) & 0xFFFF; }
 
 KV318_EXPORT int32_t KV318_CALL KV318_DO(int32_t handle, int32_t value) {
     return RegWrite16(handle, reg::kDigital, static_cast<std::uint16_t>(value & 0xFFFF));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_CRun(int32_t handle) {
-    return RegWrite8(handle, reg::kCounterState, 0);
-}
+KV318_EXPORT int32_t KV318_CALL KV318_CRun(int32_t handle) { return RegWrite8(handle, reg::kCounterState, 0); }
 
 KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle) {
     // -1 from a failed read has bit 0 set too, so it also means "no count".

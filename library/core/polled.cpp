@@ -51,8 +51,8 @@ using namespace kv318;
 
 extern "C" {
 
-KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
-                                           int32_t flag4, int32_t divider) {
+KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
+                                           int32_t divider) {
     // One acquisition at a time, claimed in one step (see KV318_AD); the
     // run lasts until KV318_M_StopAD.
     if (!claim_start()) return -1;

@@ -68,8 +68,8 @@ std::int32_t RegWrite8(Handle h, std::uint8_t reg, std::uint8_t value) {
 
 std::int32_t RegWrite16(Handle h, std::uint8_t reg, std::uint16_t value) {
     std::uint8_t reply[kCommandReplySize];
-    return command(h, kCmdWrite16, reg, static_cast<std::uint8_t>(value & 0xFF),
-                   static_cast<std::uint8_t>(value >> 8), reply) < 0
+    return command(h, kCmdWrite16, reg, static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8),
+                   reply) < 0
                ? -1
                : 0;
 }

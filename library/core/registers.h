@@ -23,8 +23,8 @@ std::int32_t ControlRequest(Handle h, std::uint8_t code, const std::uint8_t (&va
 inline constexpr std::size_t kStringTextSize = 80;
 std::int32_t GetStringDescriptor(Handle h, char* text, std::uint8_t index);
 
-std::int32_t RegRead8(Handle h, std::uint8_t reg);    // 0-255, or -1
-std::int32_t RegRead16(Handle h, std::uint8_t reg);   // 0-65535, or -1
+std::int32_t RegRead8(Handle h, std::uint8_t reg);                         // 0-255, or -1
+std::int32_t RegRead16(Handle h, std::uint8_t reg);                        // 0-65535, or -1
 std::int32_t RegWrite8(Handle h, std::uint8_t reg, std::uint8_t value);    // 0, or -1
 std::int32_t RegWrite16(Handle h, std::uint8_t reg, std::uint16_t value);  // 0, or -1
 

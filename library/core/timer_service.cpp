@@ -15,8 +15,6 @@ TimerService& timer_service() {
     return s != nullptr ? *s : platform_timer_service();
 }
 
-void set_timer_service(TimerService* service) {
-    g_override.store(service, std::memory_order_release);
-}
+void set_timer_service(TimerService* service) { g_override.store(service, std::memory_order_release); }
 
 }  // namespace kv318

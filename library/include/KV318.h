@@ -133,7 +133,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle);
  * @param handle  the board handle.
  * @param text    caller-owned, at least KV318_INFO_BYTES bytes.
  * @return 0, or -1 as above. */
-KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char *text);
+KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text);
 
 /** Reads byte register `reg` (low 8 bits used).  Returns 0-255, or -1.
  * @param handle  the board handle.
@@ -156,7 +156,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t 
  * @param buffer  caller-owned, at least (length & 0xFFFF) + 1 bytes.
  * @param length  bytes to ask for; only the low 16 bits count.
  * @return the byte count the driver reported (0 or more), or -1. */
-KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void *buffer, int32_t length);
+KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int32_t length);
 
 /** Resets the board's USB pipe, then sleeps 1 ms.  Returns 0, or -1.
  * @param handle  the board handle.
@@ -214,8 +214,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * @param divider  converter clock periods per sample, 2-4095 (see "Sample
  *                 rate and divider" above for what happens outside).
  * @return 0 once the stream runs, or -1 as above. */
-KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
-                                         int32_t flag4, int32_t divider);
+KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
+                                         int32_t divider);
 
 /** Moves the buffered samples into `samples`, which must hold 524,288
  * elements.  Returns the count, 50 to 524,288; 0 while fewer than 100 bytes
@@ -233,7 +233,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
  * @retval -1 acquisition not enabled, or `samples` NULL;
  * @retval -2 the ring overflowed: samples were lost;
  * @retval -3 a transfer fault: a status or bulk read failed. */
-KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t *samples);
+KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples);
 
 /** Ends the stream: waits for a drain in progress, stops the timer (no drain
  * runs after it returns), clears a transfer fault and stops conversion on
@@ -268,8 +268,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
  * @param divider  converter clock periods per sample, 2-4095, as for
  *                 KV318_AD.
  * @return 0, or -1 as above. */
-KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3,
-                                           int32_t flag4, int32_t divider);
+KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
+                                           int32_t divider);
 
 /** Drains at least the FIFO level the board reports and converts the bytes
  * into `samples`, which must hold 139,264 elements (the most one call can
@@ -292,7 +292,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
  * @param carry     caller-owned, kept between the calls of one run.
  * @param reserved  ignored; pass 0.
  * @return the sample count (0 or more), or -1 as above. */
-KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t *samples, int32_t *carry, int32_t reserved);
+KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved);
 
 /** Stops conversion and ends the polled run, so a new start may follow.
  * Gives back the board lock of the polled run on `handle`.  Conversion is

@@ -10,9 +10,7 @@ std::string board_lock_file_name(std::int32_t board) {
     return std::string(channel_endpoint_name(name)) + ".lock";
 }
 
-std::string board_lock_pid_text(std::uint32_t pid) {
-    return std::to_string(pid) + "\n";
-}
+std::string board_lock_pid_text(std::uint32_t pid) { return std::to_string(pid) + "\n"; }
 
 bool parse_board_lock_pid(const char* text, std::size_t len, std::uint32_t* pid) {
     std::uint64_t value = 0;

@@ -19,9 +19,7 @@ inline void put_u32le(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-inline std::uint16_t get_u16le(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t get_u16le(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 inline std::uint32_t get_u32le(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -29,8 +27,6 @@ inline std::uint32_t get_u32le(const std::uint8_t* p) {
 }
 
 // A signed 16-bit sample from two bytes, low byte first.
-inline std::int32_t get_s16le(const std::uint8_t* p) {
-    return static_cast<std::int16_t>(get_u16le(p));
-}
+inline std::int32_t get_s16le(const std::uint8_t* p) { return static_cast<std::int16_t>(get_u16le(p)); }
 
 }  // namespace kv318

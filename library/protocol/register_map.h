@@ -13,16 +13,16 @@ namespace kv318 {
 // Register addresses.  Some addresses mean one thing when read and another
 // when written.
 namespace reg {
-inline constexpr std::uint8_t kStatus = 0;        // R8: bit 2 enabled, bits 4-6 FIFO level code
-inline constexpr std::uint8_t kStart = 1;         // R8: starts conversion
-inline constexpr std::uint8_t kMode = 4;          // R8 stops conversion, W8 sets the mode
-inline constexpr std::uint8_t kDivider = 6;       // W16: sample clock divider
-inline constexpr std::uint8_t kCounterLow = 6;    // R8
-inline constexpr std::uint8_t kCounterHigh = 7;   // R8
-inline constexpr std::uint8_t kCounterState = 8;  // R8: bit 0 = no valid count; W8 0 starts
-inline constexpr std::uint8_t kPulseControl = 9;  // W8: bit 7 run, bit 6 mode
-inline constexpr std::uint8_t kPulseDivisor = 10; // W8
-inline constexpr std::uint8_t kDigital = 14;      // R16 inputs, W16 outputs
+inline constexpr std::uint8_t kStatus = 0;         // R8: bit 2 enabled, bits 4-6 FIFO level code
+inline constexpr std::uint8_t kStart = 1;          // R8: starts conversion
+inline constexpr std::uint8_t kMode = 4;           // R8 stops conversion, W8 sets the mode
+inline constexpr std::uint8_t kDivider = 6;        // W16: sample clock divider
+inline constexpr std::uint8_t kCounterLow = 6;     // R8
+inline constexpr std::uint8_t kCounterHigh = 7;    // R8
+inline constexpr std::uint8_t kCounterState = 8;   // R8: bit 0 = no valid count; W8 0 starts
+inline constexpr std::uint8_t kPulseControl = 9;   // W8: bit 7 run, bit 6 mode
+inline constexpr std::uint8_t kPulseDivisor = 10;  // W8
+inline constexpr std::uint8_t kDigital = 14;       // R16 inputs, W16 outputs
 }  // namespace reg
 
 // Status register: conversion enabled, and the FIFO level code.

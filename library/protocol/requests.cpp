@@ -35,8 +35,7 @@ bool parse_bulk_read(const std::uint8_t* in, std::size_t inLen, std::uint32_t* l
 bool parse_bulk_write(const std::uint8_t* in, std::size_t inLen, BulkWriteRequest* out) {
     if (in == nullptr || inLen < kBulkWriteOverhead) return false;
     const std::uint32_t length = get_u16le(in);
-    if (length > static_cast<std::uint32_t>(kBulkWriteMaxLength) || inLen != length + kBulkWriteOverhead)
-        return false;
+    if (length > static_cast<std::uint32_t>(kBulkWriteMaxLength) || inLen != length + kBulkWriteOverhead) return false;
     out->payload = in + 4;
     out->length = length;
     return true;

@@ -11,14 +11,12 @@
 namespace kv318 {
 
 // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS).
-constexpr std::uint32_t ioctl_code(std::uint32_t function) {
-    return (0x22u << 16) | (function << 2);
-}
-inline constexpr std::uint32_t kIoctlBulkRead = ioctl_code(0x800);        // 0x222000
-inline constexpr std::uint32_t kIoctlBulkWrite = ioctl_code(0x801);       // 0x222004
+constexpr std::uint32_t ioctl_code(std::uint32_t function) { return (0x22u << 16) | (function << 2); }
+inline constexpr std::uint32_t kIoctlBulkRead = ioctl_code(0x800);          // 0x222000
+inline constexpr std::uint32_t kIoctlBulkWrite = ioctl_code(0x801);         // 0x222004
 inline constexpr std::uint32_t kIoctlStringDescriptor = ioctl_code(0x802);  // 0x222008
-inline constexpr std::uint32_t kIoctlCommand = ioctl_code(0x803);         // 0x22200C
-inline constexpr std::uint32_t kIoctlCommandPayload = ioctl_code(0x804);  // 0x222010
+inline constexpr std::uint32_t kIoctlCommand = ioctl_code(0x803);           // 0x22200C
+inline constexpr std::uint32_t kIoctlCommandPayload = ioctl_code(0x804);    // 0x222010
 
 // Command codes carried in byte 0 of a command request.
 inline constexpr std::uint8_t kCmdRead8 = 0x80;
@@ -31,7 +29,7 @@ inline constexpr std::uint8_t kCmdResetUsb = 0x8E;
 inline constexpr std::size_t kBulkReadInputSize = 8;
 inline constexpr std::uint32_t kBulkReadMaxLength = 0xFFFF;
 inline constexpr std::int32_t kBulkWriteMaxLength = 16384;
-inline constexpr std::size_t kBulkWriteOverhead = 8;   // 4 header bytes + 4 trailing
+inline constexpr std::size_t kBulkWriteOverhead = 8;  // 4 header bytes + 4 trailing
 inline constexpr std::size_t kBulkWriteAreaSize = 65536;
 inline constexpr std::size_t kBulkWriteOutputSize = 8;
 inline constexpr std::size_t kStringRequestSize = 64;
@@ -41,7 +39,7 @@ inline constexpr std::size_t kCommandReplySize = 64;
 inline constexpr std::uint8_t kCommandReplyLength = 8;  // byte 1: every caller asks for 8
 inline constexpr std::size_t kPayloadInputSize = 80;
 inline constexpr std::size_t kPayloadOffset = 6;
-inline constexpr std::int32_t kPayloadMaxLength = 74;   // 80 - 6: nothing past byte 79 is sent
+inline constexpr std::int32_t kPayloadMaxLength = 74;  // 80 - 6: nothing past byte 79 is sent
 inline constexpr std::size_t kPayloadReplySize = 64;
 
 // Length results shared by the two length-checked builders.

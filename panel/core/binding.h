@@ -27,8 +27,8 @@ public:
 
     virtual std::int32_t OpenDevice(std::int32_t board) = 0;
     virtual std::int32_t CloseDevice(std::int32_t handle) = 0;
-    virtual std::int32_t AD(std::int32_t handle, std::int32_t a, std::int32_t b, std::int32_t c,
-                            std::int32_t d, std::int32_t divider) = 0;
+    virtual std::int32_t AD(std::int32_t handle, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d,
+                            std::int32_t divider) = 0;
     // `samples` is owned by the caller and must hold KV318_READ_MAX_SAMPLES
     // elements (KV318.h).
     virtual std::int32_t Read(std::int32_t handle, std::int32_t* samples) = 0;

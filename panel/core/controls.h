@@ -13,12 +13,27 @@ namespace kv318::panel {
 // a container always comes before the controls it holds.
 enum class Control : std::uint8_t {
     Form1,
-    Frame1, List1, Command6, Command7,
-    Timer1, Timer2,
-    Frame2, Frame3, Label1, Text1, Command1,
-    Frame4, Label2, Text2, Command2,
-    Frame5, Command3, Text3,
-    Frame6, Command4, Command5,
+    Frame1,
+    List1,
+    Command6,
+    Command7,
+    Timer1,
+    Timer2,
+    Frame2,
+    Frame3,
+    Label1,
+    Text1,
+    Command1,
+    Frame4,
+    Label2,
+    Text2,
+    Command2,
+    Frame5,
+    Command3,
+    Text3,
+    Frame6,
+    Command4,
+    Command5,
     Command8,
 };
 inline constexpr int kControlCount = static_cast<int>(Control::Command8) + 1;
@@ -40,15 +55,15 @@ inline constexpr int kText1MaxLength = 7;
 
 struct ControlSpec {
     Control id;
-    const char* name;      // design name, e.g. "Command6"
+    const char* name;  // design name, e.g. "Command6"
     Kind kind;
-    Control container;     // Form1 for controls placed on the client area
-    const char* caption;   // UTF-8: button/frame/label caption, or a text box's start text
+    Control container;             // Form1 for controls placed on the client area
+    const char* caption;           // UTF-8: button/frame/label caption, or a text box's start text
     int left, top, width, height;  // twips, from the container's top-left corner
-    int tab;               // place in the tab order, -1 for none (window, timers)
-    bool takesFocus;       // frames and labels never take the focus
-    bool readOnly;         // Text2: written only by the panel
-    int maxLength;         // characters a text box accepts, 0 for no limit
+    int tab;                       // place in the tab order, -1 for none (window, timers)
+    bool takesFocus;               // frames and labels never take the focus
+    bool readOnly;                 // Text2: written only by the panel
+    int maxLength;                 // characters a text box accepts, 0 for no limit
 };
 
 // All controls, Form1 first, then containers before their contents.
@@ -61,8 +76,6 @@ const ControlSpec& control_spec(Control id);
 std::span<const Control> focus_order();
 
 // Twips to pixels at `dpi` dots per inch, to the nearest pixel.
-constexpr int twips_to_pixels(int twips, int dpi) {
-    return (twips * dpi + kTwipsPerInch / 2) / kTwipsPerInch;
-}
+constexpr int twips_to_pixels(int twips, int dpi) { return (twips * dpi + kTwipsPerInch / 2) / kTwipsPerInch; }
 
 }  // namespace kv318::panel

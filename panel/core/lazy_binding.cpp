@@ -9,7 +9,7 @@ namespace kv318::panel {
 namespace {
 
 constexpr std::array<const char*, kExportCount> kNames{
-    "KV318_OpenDevice", "KV318_CloseDevice", "KV318_AD", "KV318_Read", "KV318_StopAD", "KV318_DO",
+    "KV318_OpenDevice", "KV318_CloseDevice", "KV318_AD",    "KV318_Read", "KV318_StopAD", "KV318_DO",
     "KV318_DI",         "KV318_CRun",        "KV318_CRead", "KV318_PRun", "KV318_PStop",
 };
 

@@ -32,7 +32,17 @@ public:
 
 // The eleven functions the panel declares, in declaration order.
 enum class Export : int {
-    OpenDevice, CloseDevice, AD, Read, StopAD, DO, DI, CRun, CRead, PRun, PStop,
+    OpenDevice,
+    CloseDevice,
+    AD,
+    Read,
+    StopAD,
+    DO,
+    DI,
+    CRun,
+    CRead,
+    PRun,
+    PStop,
 };
 inline constexpr int kExportCount = static_cast<int>(Export::PStop) + 1;
 

@@ -164,9 +164,7 @@ void Form1::set_title(const std::string& text) { setWindowTitle(qs(text)); }
 
 void Form1::beep() { hooks_.beep(); }
 
-std::string Form1::text(Control box) {
-    return static_cast<QLineEdit*>(widgets_[index(box)])->text().toStdString();
-}
+std::string Form1::text(Control box) { return static_cast<QLineEdit*>(widgets_[index(box)])->text().toStdString(); }
 
 void Form1::set_text(Control box, const std::string& text) {
     static_cast<QLineEdit*>(widgets_[index(box)])->setText(qs(text));

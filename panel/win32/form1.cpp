@@ -142,10 +142,9 @@ void Form1::build() {
         }
         const POINT at = absolute_twips(*c);
         const std::wstring caption = c->kind == Kind::ListBox ? std::wstring() : widen(c->caption);
-        HWND h = CreateWindowExW(exStyle, windowClass, caption.c_str(), style, px_x(at.x), px_y(at.y),
-                                 px_x(c->width), px_y(c->height), hwnd_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(control_id(c->id))), instance_,
-                                 nullptr);
+        HWND h = CreateWindowExW(exStyle, windowClass, caption.c_str(), style, px_x(at.x), px_y(at.y), px_x(c->width),
+                                 px_y(c->height), hwnd_,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(control_id(c->id))), instance_, nullptr);
         SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
         if (c->maxLength > 0) SendMessageW(h, EM_LIMITTEXT, static_cast<WPARAM>(c->maxLength), 0);
         hwnds_[static_cast<std::size_t>(c->id)] = h;
@@ -222,15 +221,32 @@ void Form1::on_command(int id, int code) {
     const int index = id - kFirstControlId;
     if (index < 0 || index >= panel::kControlCount) return;
     switch (static_cast<Control>(index)) {
-    case Control::Command1: panel_.Command1_Click(); break;
-    case Control::Command2: panel_.Command2_Click(); break;
-    case Control::Command3: panel_.Command3_Click(); break;
-    case Control::Command4: panel_.Command4_Click(); break;
-    case Control::Command5: panel_.Command5_Click(); break;
-    case Control::Command6: panel_.Command6_Click(); break;
-    case Control::Command7: panel_.Command7_Click(); break;
-    case Control::Command8: panel_.Command8_Click(); break;
-    default: break;
+    case Control::Command1:
+        panel_.Command1_Click();
+        break;
+    case Control::Command2:
+        panel_.Command2_Click();
+        break;
+    case Control::Command3:
+        panel_.Command3_Click();
+        break;
+    case Control::Command4:
+        panel_.Command4_Click();
+        break;
+    case Control::Command5:
+        panel_.Command5_Click();
+        break;
+    case Control::Command6:
+        panel_.Command6_Click();
+        break;
+    case Control::Command7:
+        panel_.Command7_Click();
+        break;
+    case Control::Command8:
+        panel_.Command8_Click();
+        break;
+    default:
+        break;
     }
 }
 
@@ -302,9 +318,7 @@ std::string Form1::text(Control box) {
     return narrow(text);
 }
 
-void Form1::set_text(Control box, const std::string& text) {
-    SetWindowTextW(control(box), widen(text).c_str());
-}
+void Form1::set_text(Control box, const std::string& text) { SetWindowTextW(control(box), widen(text).c_str()); }
 
 void Form1::set_enabled(Control button, bool enabled) { EnableWindow(control(button), enabled ? TRUE : FALSE); }
 

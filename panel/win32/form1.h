@@ -79,10 +79,10 @@ private:
     HFONT font_ = nullptr;
     int dpiX_ = 96;
     int dpiY_ = 96;
-    WNDPROC text1Base_ = nullptr;     // the EDIT class's own procedure, under the key filter
+    WNDPROC text1Base_ = nullptr;  // the EDIT class's own procedure, under the key filter
     bool timer1On_ = false;
     bool timer2On_ = false;
-    HWND lastFocus_ = nullptr;        // the control that gets the focus back on activation
+    HWND lastFocus_ = nullptr;  // the control that gets the focus back on activation
     bool exitRequested_ = false;
     int exitCode_ = 0;
 };

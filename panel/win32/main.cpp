@@ -19,8 +19,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     kv318::win32::Form1 form(instance, lib, clock);
     if (!form.create()) {
-        MessageBoxW(nullptr, L"Cannot create the window of the test panel.",
-                    kv318::win32::application_name().c_str(), MB_OK);
+        MessageBoxW(nullptr, L"Cannot create the window of the test panel.", kv318::win32::application_name().c_str(),
+                    MB_OK);
         return 1;
     }
     form.load();

@@ -34,9 +34,12 @@ struct LatestFrame : analysis::FrameSink {
 
 Failure read_failure(std::int32_t n) {
     switch (n) {
-        case -1: return Failure::NotEnabled;
-        case -2: return Failure::Overflow;
-        default: return Failure::BulkFailed;
+    case -1:
+        return Failure::NotEnabled;
+    case -2:
+        return Failure::Overflow;
+    default:
+        return Failure::BulkFailed;
     }
 }
 
@@ -44,12 +47,18 @@ Failure read_failure(std::int32_t n) {
 
 const char* failure_text(Failure f) {
     switch (f) {
-        case Failure::None: return "";
-        case Failure::StartFailed: return "acquisition did not start";
-        case Failure::NotEnabled: return "acquisition not enabled";
-        case Failure::Overflow: return "ring overflow: samples were lost";
-        case Failure::BulkFailed: return "bulk transfer failed";
-        case Failure::Recording: return "recording failed";
+    case Failure::None:
+        return "";
+    case Failure::StartFailed:
+        return "acquisition did not start";
+    case Failure::NotEnabled:
+        return "acquisition not enabled";
+    case Failure::Overflow:
+        return "ring overflow: samples were lost";
+    case Failure::BulkFailed:
+        return "bulk transfer failed";
+    case Failure::Recording:
+        return "recording failed";
     }
     return "";
 }
@@ -63,7 +72,8 @@ void AcquisitionWorker::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording) {
+bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings,
+                              std::unique_ptr<Recording> recording) {
     if (thread_.joinable()) return false;
     stop_.store(false, std::memory_order_relaxed);
     samples_.store(0, std::memory_order_relaxed);
@@ -133,7 +143,8 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
             const auto now = Clock::now();
             if (next < now) next = now;  // behind: do not make up missed visits in a burst
             while (!stop_.load(std::memory_order_relaxed) && Clock::now() < next) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(5)));
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(5)));
             }
         }
     }

@@ -38,11 +38,11 @@ struct DisplayFrame {
 // How a run ended, if not by the user.
 enum class Failure : int {
     None = 0,
-    StartFailed,    // KV318_AD returned non-zero
-    NotEnabled,     // a read returned -1
-    Overflow,       // -2
-    BulkFailed,     // -3 (or any other negative)
-    Recording,      // the recording file could not be written
+    StartFailed,  // KV318_AD returned non-zero
+    NotEnabled,   // a read returned -1
+    Overflow,     // -2
+    BulkFailed,   // -3 (or any other negative)
+    Recording,    // the recording file could not be written
 };
 
 // The failure in words, as the status line names it.

@@ -46,9 +46,9 @@ private:
     static constexpr unsigned kIndex = 3;
     static constexpr unsigned kFresh = 4;  // the middle slot holds a frame not yet taken
     T slots_[3]{};
-    unsigned back_ = 0;                    // the worker's
-    unsigned front_ = 1;                   // the GUI thread's
-    std::atomic<unsigned> middle_{2};      // shared: index plus kFresh
+    unsigned back_ = 0;                // the worker's
+    unsigned front_ = 1;               // the GUI thread's
+    std::atomic<unsigned> middle_{2};  // shared: index plus kFresh
 };
 
 }  // namespace kv318::scope

@@ -72,7 +72,8 @@ std::vector<std::uint8_t> encode_png(int width, int height, const std::vector<st
         put_u16le(len, static_cast<std::uint16_t>(n));
         put_u16le(len + 2, static_cast<std::uint16_t>(~n));
         z.insert(z.end(), len, len + 4);
-        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                 raw.begin() + static_cast<std::ptrdiff_t>(at + n));
         at += n;
     } while (at < raw.size());
     put_u32be(z, (b << 16) | a);

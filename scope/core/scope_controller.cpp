@@ -201,7 +201,8 @@ std::string ScopeController::summary(double now) const {
     char text[200];
     std::snprintf(text, sizeof text, "%llu frames in %.1f s (%.1f fps), %llu samples (%s)",
                   static_cast<unsigned long long>(framesTotal_), seconds,
-                  seconds > 0 ? static_cast<double>(framesTotal_) / seconds : 0.0, static_cast<unsigned long long>(samples),
+                  seconds > 0 ? static_cast<double>(framesTotal_) / seconds : 0.0,
+                  static_cast<unsigned long long>(samples),
                   format_rate(seconds > 0 ? static_cast<double>(samples) / seconds : 0.0).c_str());
     return text;
 }

@@ -80,14 +80,14 @@ private:
     AcquisitionWorker worker_;
     std::int32_t handle_ = -1;
     std::int32_t handleBoard_ = -1;
-    bool wantRunning_ = false;   // the user asked for a run and no failure ended it
+    bool wantRunning_ = false;  // the user asked for a run and no failure ended it
     bool restartPending_ = false;
     std::string message_;
-    DisplayFrame frame_;          // the newest frame, the GUI's own copy
+    DisplayFrame frame_;  // the newest frame, the GUI's own copy
     bool haveFrame_ = false;
     Cursors cursors_;
     std::string recordingPath_;
-    double started_ = -1;         // the first tick's time
+    double started_ = -1;  // the first tick's time
     double rateFrom_ = -1;
     std::uint64_t rateSamples_ = 0;
     int rateFrames_ = 0;

@@ -43,8 +43,9 @@ std::string with_unit(double value, const char* unit) {
 
 std::vector<double> time_bases(double sampleRate) {
     const double fastest = sampleRate > 0 ? kMinSamplesPerDivision / sampleRate : kSlowestSecondsPerDiv;
-    const double slowest = sampleRate > 0 ? std::min(kSlowestSecondsPerDiv, kMaxScreenSamples / (kDivisionsX * sampleRate))
-                                          : kSlowestSecondsPerDiv;
+    const double slowest = sampleRate > 0
+                               ? std::min(kSlowestSecondsPerDiv, kMaxScreenSamples / (kDivisionsX * sampleRate))
+                               : kSlowestSecondsPerDiv;
     std::vector<double> steps = one_two_five(fastest, slowest);
     if (steps.empty()) steps.push_back(kSlowestSecondsPerDiv);
     return steps;

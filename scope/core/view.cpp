@@ -52,13 +52,15 @@ void add_trace(const Plot& p, const ScopeSettings& s, const DisplayFrame& f, Dra
         for (std::size_t c = 0; c < columns; ++c) {
             const double x = x0 + static_cast<double>(c) + 0.5;
             double a = y_of(cols[c].max), b = y_of(cols[c].min);
-            if (!line.points.empty() && std::fabs(line.points.back().y - b) < std::fabs(line.points.back().y - a)) std::swap(a, b);
+            if (!line.points.empty() && std::fabs(line.points.back().y - b) < std::fabs(line.points.back().y - a))
+                std::swap(a, b);
             line.points.push_back({x, a});
             line.points.push_back({x, b});
         }
     } else {
         line.points.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) line.points.push_back({x0 + p.w * static_cast<double>(i) / span, y_of(f.samples[i])});
+        for (std::size_t i = 0; i < n; ++i)
+            line.points.push_back({x0 + p.w * static_cast<double>(i) / span, y_of(f.samples[i])});
     }
     d->lines.push_back(std::move(line));
 }
@@ -82,10 +84,14 @@ std::string fmt(const char* format, double v) {
 
 const char* mode_name(analysis::TriggerMode m) {
     switch (m) {
-        case analysis::TriggerMode::Auto: return "Auto";
-        case analysis::TriggerMode::Normal: return "Normal";
-        case analysis::TriggerMode::Single: return "Single";
-        case analysis::TriggerMode::Roll: return "Roll";
+    case analysis::TriggerMode::Auto:
+        return "Auto";
+    case analysis::TriggerMode::Normal:
+        return "Normal";
+    case analysis::TriggerMode::Single:
+        return "Single";
+    case analysis::TriggerMode::Roll:
+        return "Roll";
     }
     return "";
 }
@@ -119,8 +125,8 @@ double y_to_volts(const Plot& p, const ScopeSettings& s, double y) {
 
 std::string measurement_line(const analysis::Measurements& m) {
     if (m.count == 0) return "no samples";
-    std::string line = "mean " + format_volts(m.mean) + "  min " + format_volts(m.min) + "  max " + format_volts(m.max) +
-                       "  p-p " + format_volts(m.peakToPeak) + "  RMS " + format_volts(m.rms);
+    std::string line = "mean " + format_volts(m.mean) + "  min " + format_volts(m.min) + "  max " +
+                       format_volts(m.max) + "  p-p " + format_volts(m.peakToPeak) + "  RMS " + format_volts(m.rms);
     if (m.cycles > 0) {
         line += "  f " + format_hertz(m.frequency) + "  T " + format_seconds(m.period) + "  duty " +
                 fmt("%.1f %%", m.duty * 100);
@@ -171,8 +177,9 @@ DrawList build_view(const ViewInput& in) {
                                        (s.edge == analysis::Edge::Rising ? "rising " : "falling ") +
                                        format_volts(s.levelVolts) + "  pre " + fmt("%.0f %%", s.pretriggerPercent) +
                                        (s.holdoffSeconds > 0 ? "  holdoff " + format_seconds(s.holdoffSeconds) : "");
-    d.texts.push_back({p.x, y, "board " + std::to_string(s.board) + "  " + format_seconds(s.secondsPerDiv) + "/div  " +
-                                   format_volts(s.voltsPerDiv) + "/div  offset " + format_volts(s.offsetVolts) + "  " + trig,
+    d.texts.push_back({p.x, y,
+                       "board " + std::to_string(s.board) + "  " + format_seconds(s.secondsPerDiv) + "/div  " +
+                           format_volts(s.voltsPerDiv) + "/div  offset " + format_volts(s.offsetVolts) + "  " + trig,
                        kText});
     y += kTextLineHeight;
     const analysis::Measurements m =

@@ -65,7 +65,7 @@ void ScreenWidget::mouseMoveEvent(QMouseEvent* e) {
 }
 
 ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
-                bool (*lockHeld)(std::int32_t, std::uint32_t*))
+                         bool (*lockHeld)(std::int32_t, std::uint32_t*))
     : scope_(api, s, notFoundHint, lockHeld) {
     setWindowTitle("kv318-scope");
     resize(1000, 720);
@@ -199,7 +199,8 @@ void ScopeWindow::buildControls() {
         if (path.isEmpty()) return;
         QFile f(path);
         const std::string text = visible_csv(scope_.frame());
-        if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
+        if (!f.open(QIODevice::WriteOnly) ||
+            f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
             QMessageBox::warning(this, "kv318-scope", "Cannot write " + path + ": " + f.errorString());
         }
     });
@@ -242,10 +243,12 @@ void ScopeWindow::syncControls() {
     timebase_->clear();
     for (double t : time_bases(s.sampleRate())) timebase_->addItem(QString::fromStdString(format_seconds(t)), t);
     for (int i = 0; i < timebase_->count(); ++i) {
-        if (std::fabs(timebase_->itemData(i).toDouble() - s.secondsPerDiv) <= s.secondsPerDiv * 1e-9) timebase_->setCurrentIndex(i);
+        if (std::fabs(timebase_->itemData(i).toDouble() - s.secondsPerDiv) <= s.secondsPerDiv * 1e-9)
+            timebase_->setCurrentIndex(i);
     }
     for (int i = 0; i < volts_->count(); ++i) {
-        if (std::fabs(volts_->itemData(i).toDouble() - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9) volts_->setCurrentIndex(i);
+        if (std::fabs(volts_->itemData(i).toDouble() - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9)
+            volts_->setCurrentIndex(i);
     }
     offset_->setValue(s.offsetVolts);
     mode_->setCurrentIndex(static_cast<int>(s.mode));

@@ -28,8 +28,25 @@ constexpr int kRowHeight = 26;
 constexpr int kGap = 4;
 
 enum Id : int {
-    kLabel = 0, kBoard = 100, kDivider, kRun, kStop, kSingle, kTimebase, kVolts, kOffset, kAutoscale,
-    kMode, kEdge, kLevel, kPre, kHoldoff, kCursors, kSaveCsv, kSavePng, kRecord,
+    kLabel = 0,
+    kBoard = 100,
+    kDivider,
+    kRun,
+    kStop,
+    kSingle,
+    kTimebase,
+    kVolts,
+    kOffset,
+    kAutoscale,
+    kMode,
+    kEdge,
+    kLevel,
+    kPre,
+    kHoldoff,
+    kCursors,
+    kSaveCsv,
+    kSavePng,
+    kRecord,
 };
 
 enum class Kind { Label, Edit, Button, Combo, Check };
@@ -43,19 +60,32 @@ struct Item {
 };
 
 const Item kItems[] = {
-    {Kind::Label, kLabel, L"Board", 40, 0},       {Kind::Edit, kBoard, L"", 40, 0},
-    {Kind::Label, kLabel, L"Divider", 50, 0},     {Kind::Edit, kDivider, L"", 50, 0},
-    {Kind::Button, kRun, L"Run", 60, 0},          {Kind::Button, kStop, L"Stop", 60, 0},
-    {Kind::Button, kSingle, L"Single", 60, 0},    {Kind::Label, kLabel, L"Time/div", 60, 0},
-    {Kind::Combo, kTimebase, L"", 90, 0},         {Kind::Label, kLabel, L"V/div", 40, 0},
-    {Kind::Combo, kVolts, L"", 80, 0},            {Kind::Label, kLabel, L"Offset", 45, 0},
-    {Kind::Edit, kOffset, L"", 60, 0},            {Kind::Button, kAutoscale, L"Autoscale", 80, 0},
-    {Kind::Label, kLabel, L"Mode", 40, 1},        {Kind::Combo, kMode, L"", 80, 1},
-    {Kind::Combo, kEdge, L"", 80, 1},             {Kind::Label, kLabel, L"Level V", 50, 1},
-    {Kind::Edit, kLevel, L"", 60, 1},             {Kind::Label, kLabel, L"Pre %", 40, 1},
-    {Kind::Edit, kPre, L"", 40, 1},               {Kind::Label, kLabel, L"Holdoff s", 65, 1},
-    {Kind::Edit, kHoldoff, L"", 60, 1},           {Kind::Check, kCursors, L"Cursors", 75, 1},
-    {Kind::Button, kSaveCsv, L"Save CSV", 80, 1}, {Kind::Button, kSavePng, L"Save PNG", 80, 1},
+    {Kind::Label, kLabel, L"Board", 40, 0},
+    {Kind::Edit, kBoard, L"", 40, 0},
+    {Kind::Label, kLabel, L"Divider", 50, 0},
+    {Kind::Edit, kDivider, L"", 50, 0},
+    {Kind::Button, kRun, L"Run", 60, 0},
+    {Kind::Button, kStop, L"Stop", 60, 0},
+    {Kind::Button, kSingle, L"Single", 60, 0},
+    {Kind::Label, kLabel, L"Time/div", 60, 0},
+    {Kind::Combo, kTimebase, L"", 90, 0},
+    {Kind::Label, kLabel, L"V/div", 40, 0},
+    {Kind::Combo, kVolts, L"", 80, 0},
+    {Kind::Label, kLabel, L"Offset", 45, 0},
+    {Kind::Edit, kOffset, L"", 60, 0},
+    {Kind::Button, kAutoscale, L"Autoscale", 80, 0},
+    {Kind::Label, kLabel, L"Mode", 40, 1},
+    {Kind::Combo, kMode, L"", 80, 1},
+    {Kind::Combo, kEdge, L"", 80, 1},
+    {Kind::Label, kLabel, L"Level V", 50, 1},
+    {Kind::Edit, kLevel, L"", 60, 1},
+    {Kind::Label, kLabel, L"Pre %", 40, 1},
+    {Kind::Edit, kPre, L"", 40, 1},
+    {Kind::Label, kLabel, L"Holdoff s", 65, 1},
+    {Kind::Edit, kHoldoff, L"", 60, 1},
+    {Kind::Check, kCursors, L"Cursors", 75, 1},
+    {Kind::Button, kSaveCsv, L"Save CSV", 80, 1},
+    {Kind::Button, kSavePng, L"Save PNG", 80, 1},
     {Kind::Button, kRecord, L"Record...", 110, 1},
 };
 
@@ -178,7 +208,8 @@ bool ScopeWindow::create() {
 
     NONCLIENTMETRICSW ncm{};
     ncm.cbSize = sizeof ncm;
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0)) font_ = CreateFontIndirectW(&ncm.lfMessageFont);
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0))
+        font_ = CreateFontIndirectW(&ncm.lfMessageFont);
     if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 
     RECT r{0, 0, 1000, 720};
@@ -217,11 +248,21 @@ void ScopeWindow::build_controls() {
         const wchar_t* cls = L"STATIC";
         DWORD style = WS_CHILD | WS_VISIBLE;
         switch (it.kind) {
-            case Kind::Label: style |= SS_CENTERIMAGE; break;
-            case Kind::Edit: cls = L"EDIT", style |= WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL; break;
-            case Kind::Button: cls = L"BUTTON", style |= WS_TABSTOP | BS_PUSHBUTTON; break;
-            case Kind::Combo: cls = L"COMBOBOX", style |= WS_TABSTOP | CBS_DROPDOWNLIST | WS_VSCROLL; break;
-            case Kind::Check: cls = L"BUTTON", style |= WS_TABSTOP | BS_AUTOCHECKBOX; break;
+        case Kind::Label:
+            style |= SS_CENTERIMAGE;
+            break;
+        case Kind::Edit:
+            cls = L"EDIT", style |= WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL;
+            break;
+        case Kind::Button:
+            cls = L"BUTTON", style |= WS_TABSTOP | BS_PUSHBUTTON;
+            break;
+        case Kind::Combo:
+            cls = L"COMBOBOX", style |= WS_TABSTOP | CBS_DROPDOWNLIST | WS_VSCROLL;
+            break;
+        case Kind::Check:
+            cls = L"BUTTON", style |= WS_TABSTOP | BS_AUTOCHECKBOX;
+            break;
         }
         HWND c = CreateWindowExW(0, cls, it.text, style, 0, 0, it.width, it.kind == Kind::Combo ? 300 : kRowHeight - 4,
                                  hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(it.id)), instance_, nullptr);
@@ -229,14 +270,16 @@ void ScopeWindow::build_controls() {
         controls_.push_back(c);
     }
     HWND volts = GetDlgItem(hwnd_, kVolts);
-    for (double v : volt_scales()) SendMessageW(volts, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(format_volts(v)).c_str()));
+    for (double v : volt_scales())
+        SendMessageW(volts, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(format_volts(v)).c_str()));
     for (const wchar_t* m : {L"Auto", L"Normal", L"Single", L"Roll"}) {
         SendMessageW(GetDlgItem(hwnd_, kMode), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(m));
     }
     for (const wchar_t* e : {L"Rising", L"Falling"}) {
         SendMessageW(GetDlgItem(hwnd_, kEdge), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(e));
     }
-    screen_ = CreateWindowExW(0, kScreenClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 100, 100, hwnd_, nullptr, instance_, this);
+    screen_ =
+        CreateWindowExW(0, kScreenClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 100, 100, hwnd_, nullptr, instance_, this);
 }
 
 void ScopeWindow::layout() {
@@ -251,7 +294,8 @@ void ScopeWindow::layout() {
         x[it.row] += it.width + kGap;
     }
     const int top = kGap + 2 * kRowHeight;
-    SetWindowPos(screen_, nullptr, 0, top, client.right, std::max(1L, client.bottom - top), SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(screen_, nullptr, 0, top, client.right, std::max(1L, client.bottom - top),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void ScopeWindow::sync_controls() {
@@ -268,7 +312,8 @@ void ScopeWindow::sync_controls() {
     }
     const auto volts = volt_scales();
     for (std::size_t i = 0; i < volts.size(); ++i) {
-        if (std::fabs(volts[i] - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9) SendDlgItemMessageW(hwnd_, kVolts, CB_SETCURSEL, i, 0);
+        if (std::fabs(volts[i] - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9)
+            SendDlgItemMessageW(hwnd_, kVolts, CB_SETCURSEL, i, 0);
     }
     SetDlgItemTextW(hwnd_, kOffset, number_text(s.offsetVolts).c_str());
     SendDlgItemMessageW(hwnd_, kMode, CB_SETCURSEL, static_cast<WPARAM>(s.mode), 0);
@@ -308,9 +353,11 @@ void ScopeWindow::settings_changed() {
     if (vi >= 0 && static_cast<std::size_t>(vi) < volts.size()) s.voltsPerDiv = volts[static_cast<std::size_t>(vi)];
     const auto mode = SendDlgItemMessageW(hwnd_, kMode, CB_GETCURSEL, 0, 0);
     if (mode >= 0 && mode <= 3) s.mode = static_cast<analysis::TriggerMode>(mode);
-    s.edge = SendDlgItemMessageW(hwnd_, kEdge, CB_GETCURSEL, 0, 0) == 1 ? analysis::Edge::Falling : analysis::Edge::Rising;
+    s.edge =
+        SendDlgItemMessageW(hwnd_, kEdge, CB_GETCURSEL, 0, 0) == 1 ? analysis::Edge::Falling : analysis::Edge::Rising;
     s.secondsPerDiv = nearest_step(time_bases(s.sampleRate()), s.secondsPerDiv);
-    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv) s.secondsPerDiv = kRollFromSecondsPerDiv;
+    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv)
+        s.secondsPerDiv = kRollFromSecondsPerDiv;
     scope_.apply(s);
     sync_controls();
     redraw();
@@ -331,65 +378,72 @@ std::wstring ScopeWindow::ask_file(const wchar_t* filter, const wchar_t* name) {
 
 void ScopeWindow::command(int id, int code) {
     switch (id) {
-        case kRun: settings_changed(); scope_.run(); break;
-        case kStop: scope_.stop(); break;
-        case kSingle:
-            settings_changed();
-            scope_.single();
-            sync_controls();
-            break;
-        case kAutoscale:
-            scope_.autoscale();
-            sync_controls();
-            break;
-        case kCursors: {
-            Cursors& c = scope_.cursors();
-            c.on = IsDlgButtonChecked(hwnd_, kCursors) == BST_CHECKED;
-            if (c.on && c.t1 == c.t2) c.t1 = -scope_.settings().secondsPerDiv, c.t2 = scope_.settings().secondsPerDiv;
-            break;
+    case kRun:
+        settings_changed();
+        scope_.run();
+        break;
+    case kStop:
+        scope_.stop();
+        break;
+    case kSingle:
+        settings_changed();
+        scope_.single();
+        sync_controls();
+        break;
+    case kAutoscale:
+        scope_.autoscale();
+        sync_controls();
+        break;
+    case kCursors: {
+        Cursors& c = scope_.cursors();
+        c.on = IsDlgButtonChecked(hwnd_, kCursors) == BST_CHECKED;
+        if (c.on && c.t1 == c.t2) c.t1 = -scope_.settings().secondsPerDiv, c.t2 = scope_.settings().secondsPerDiv;
+        break;
+    }
+    case kSaveCsv: {
+        if (!scope_.hasFrame()) break;
+        const std::wstring path = ask_file(L"CSV (*.csv)\0*.csv\0", L"trace.csv");
+        if (path.empty()) break;
+        const std::string text = visible_csv(scope_.frame());
+        std::FILE* f = _wfopen(path.c_str(), L"wb");
+        bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (f != nullptr && std::fclose(f) != 0) ok = false;
+        if (!ok) MessageBoxW(hwnd_, (L"Cannot write " + path).c_str(), L"kv318-scope", MB_OK);
+        break;
+    }
+    case kSavePng: {
+        const std::wstring path = ask_file(L"PNG (*.png)\0*.png\0", L"scope.png");
+        if (!path.empty() && !save_screenshot(path)) {
+            MessageBoxW(hwnd_, (L"Cannot write " + path).c_str(), L"kv318-scope", MB_OK);
         }
-        case kSaveCsv: {
-            if (!scope_.hasFrame()) break;
-            const std::wstring path = ask_file(L"CSV (*.csv)\0*.csv\0", L"trace.csv");
-            if (path.empty()) break;
-            const std::string text = visible_csv(scope_.frame());
-            std::FILE* f = _wfopen(path.c_str(), L"wb");
-            bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-            if (f != nullptr && std::fclose(f) != 0) ok = false;
-            if (!ok) MessageBoxW(hwnd_, (L"Cannot write " + path).c_str(), L"kv318-scope", MB_OK);
-            break;
+        break;
+    }
+    case kRecord:
+        if (!scope_.recording().empty()) {
+            scope_.setRecording({});
+        } else {
+            const std::wstring path =
+                ask_file(L"WAV (*.wav)\0*.wav\0CSV (*.csv)\0*.csv\0raw (*.raw)\0*.raw\0", L"record.wav");
+            if (!path.empty()) scope_.setRecording(narrow(path));
         }
-        case kSavePng: {
-            const std::wstring path = ask_file(L"PNG (*.png)\0*.png\0", L"scope.png");
-            if (!path.empty() && !save_screenshot(path)) {
-                MessageBoxW(hwnd_, (L"Cannot write " + path).c_str(), L"kv318-scope", MB_OK);
-            }
-            break;
-        }
-        case kRecord:
-            if (!scope_.recording().empty()) {
-                scope_.setRecording({});
-            } else {
-                const std::wstring path = ask_file(L"WAV (*.wav)\0*.wav\0CSV (*.csv)\0*.csv\0raw (*.raw)\0*.raw\0", L"record.wav");
-                if (!path.empty()) scope_.setRecording(narrow(path));
-            }
-            sync_controls();
-            break;
-        case kTimebase:
-        case kVolts:
-        case kMode:
-        case kEdge:
-            if (code == CBN_SELCHANGE) settings_changed();
-            break;
-        case kBoard:
-        case kDivider:
-        case kOffset:
-        case kLevel:
-        case kPre:
-        case kHoldoff:
-            if (code == EN_KILLFOCUS) settings_changed();
-            break;
-        default: break;
+        sync_controls();
+        break;
+    case kTimebase:
+    case kVolts:
+    case kMode:
+    case kEdge:
+        if (code == CBN_SELCHANGE) settings_changed();
+        break;
+    case kBoard:
+    case kDivider:
+    case kOffset:
+    case kLevel:
+    case kPre:
+    case kHoldoff:
+        if (code == EN_KILLFOCUS) settings_changed();
+        break;
+    default:
+        break;
     }
     redraw();
 }
@@ -444,22 +498,27 @@ LRESULT CALLBACK ScopeWindow::window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM
 
 LRESULT ScopeWindow::handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_COMMAND: command(LOWORD(wp), HIWORD(wp)); return 0;
-        case WM_TIMER: tick(); return 0;
-        case WM_SIZE:
-            if (screen_ != nullptr) layout();
-            return 0;
-        case WM_CLOSE:
-            // Closing while running stops the acquisition first, always.
-            KillTimer(hwnd_, kTimer);
-            scope_.close();
-            DestroyWindow(hwnd_);
-            return 0;
-        case WM_DESTROY:
-            hwnd_ = nullptr;
-            PostQuitMessage(exitCode_);
-            return 0;
-        default: return DefWindowProcW(hwnd_, msg, wp, lp);
+    case WM_COMMAND:
+        command(LOWORD(wp), HIWORD(wp));
+        return 0;
+    case WM_TIMER:
+        tick();
+        return 0;
+    case WM_SIZE:
+        if (screen_ != nullptr) layout();
+        return 0;
+    case WM_CLOSE:
+        // Closing while running stops the acquisition first, always.
+        KillTimer(hwnd_, kTimer);
+        scope_.close();
+        DestroyWindow(hwnd_);
+        return 0;
+    case WM_DESTROY:
+        hwnd_ = nullptr;
+        PostQuitMessage(exitCode_);
+        return 0;
+    default:
+        return DefWindowProcW(hwnd_, msg, wp, lp);
     }
 }
 
@@ -474,58 +533,60 @@ LRESULT CALLBACK ScopeWindow::screen_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM
 
 LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_ERASEBKGND: return 1;  // the paint covers every pixel
-        case WM_PAINT: {
-            // Drawn into a bitmap first and copied in one go: no flicker.
-            PAINTSTRUCT ps;
-            HDC dc = BeginPaint(hwnd, &ps);
-            const DrawList m = model();
-            HDC mem = CreateCompatibleDC(dc);
-            HBITMAP bmp = CreateCompatibleBitmap(dc, m.width, m.height);
-            HGDIOBJ old = SelectObject(mem, bmp);
-            render(mem, m, font_);
-            BitBlt(dc, 0, 0, m.width, m.height, mem, 0, 0, SRCCOPY);
-            SelectObject(mem, old);
-            DeleteObject(bmp);
-            DeleteDC(mem);
-            EndPaint(hwnd, &ps);
-            return 0;
-        }
-        case WM_LBUTTONDOWN:
-        case WM_MOUSEMOVE: {
-            const double x = GET_X_LPARAM(lp), y = GET_Y_LPARAM(lp);
-            RECT r;
-            GetClientRect(hwnd, &r);
-            const Plot p = plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
-            if (msg == WM_LBUTTONDOWN && (wp & (MK_SHIFT | MK_CONTROL)) != 0) {
-                if (!scope_.hasFrame() || scope_.frame().samples.empty()) return 0;
-                const double t = x_to_seconds(p, scope_.frame(), x);
-                ((wp & MK_SHIFT) != 0 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
-                scope_.cursors().on = true;
-                CheckDlgButton(hwnd_, kCursors, BST_CHECKED);
-                redraw();
-                return 0;
-            }
-            if (msg == WM_LBUTTONDOWN) {
-                dragging_ = true;
-                SetCapture(hwnd);
-            }
-            if (!dragging_) return 0;
-            // The trigger level follows the pointer.
-            ScopeSettings s = scope_.settings();
-            s.levelVolts = std::clamp(y_to_volts(p, s, y), -5.0, 5.0);
-            scope_.apply(s);
-            sync_controls();
+    case WM_ERASEBKGND:
+        return 1;  // the paint covers every pixel
+    case WM_PAINT: {
+        // Drawn into a bitmap first and copied in one go: no flicker.
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        const DrawList m = model();
+        HDC mem = CreateCompatibleDC(dc);
+        HBITMAP bmp = CreateCompatibleBitmap(dc, m.width, m.height);
+        HGDIOBJ old = SelectObject(mem, bmp);
+        render(mem, m, font_);
+        BitBlt(dc, 0, 0, m.width, m.height, mem, 0, 0, SRCCOPY);
+        SelectObject(mem, old);
+        DeleteObject(bmp);
+        DeleteDC(mem);
+        EndPaint(hwnd, &ps);
+        return 0;
+    }
+    case WM_LBUTTONDOWN:
+    case WM_MOUSEMOVE: {
+        const double x = GET_X_LPARAM(lp), y = GET_Y_LPARAM(lp);
+        RECT r;
+        GetClientRect(hwnd, &r);
+        const Plot p = plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
+        if (msg == WM_LBUTTONDOWN && (wp & (MK_SHIFT | MK_CONTROL)) != 0) {
+            if (!scope_.hasFrame() || scope_.frame().samples.empty()) return 0;
+            const double t = x_to_seconds(p, scope_.frame(), x);
+            ((wp & MK_SHIFT) != 0 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
+            scope_.cursors().on = true;
+            CheckDlgButton(hwnd_, kCursors, BST_CHECKED);
             redraw();
             return 0;
         }
-        case WM_LBUTTONUP:
-            if (dragging_) {
-                dragging_ = false;
-                ReleaseCapture();
-            }
-            return 0;
-        default: return DefWindowProcW(hwnd, msg, wp, lp);
+        if (msg == WM_LBUTTONDOWN) {
+            dragging_ = true;
+            SetCapture(hwnd);
+        }
+        if (!dragging_) return 0;
+        // The trigger level follows the pointer.
+        ScopeSettings s = scope_.settings();
+        s.levelVolts = std::clamp(y_to_volts(p, s, y), -5.0, 5.0);
+        scope_.apply(s);
+        sync_controls();
+        redraw();
+        return 0;
+    }
+    case WM_LBUTTONUP:
+        if (dragging_) {
+            dragging_ = false;
+            ReleaseCapture();
+        }
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, msg, wp, lp);
     }
 }
 

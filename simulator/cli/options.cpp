@@ -67,9 +67,12 @@ bool parse_after(const std::string& text, FaultRule* rule) {
 
 // What a --fail value names, before its modifiers.
 bool parse_fault_target(const std::string& what, FaultRule* out) {
-    static const struct { const char* name; std::uint32_t ioctl; } kRequests[] = {
-        {"bulk-read", kIoctlBulkRead},  {"bulk-write", kIoctlBulkWrite}, {"string", kIoctlStringDescriptor},
-        {"command", kIoctlCommand},     {"payload", kIoctlCommandPayload},
+    static const struct {
+        const char* name;
+        std::uint32_t ioctl;
+    } kRequests[] = {
+        {"bulk-read", kIoctlBulkRead}, {"bulk-write", kIoctlBulkWrite},   {"string", kIoctlStringDescriptor},
+        {"command", kIoctlCommand},    {"payload", kIoctlCommandPayload},
     };
     for (const auto& r : kRequests) {
         if (what == r.name) {
@@ -149,9 +152,9 @@ namespace {
 using Convert = std::function<std::string(const std::string& value, SimOptions& o)>;
 
 struct OptionSpec {
-    const char* name;    // "--boards"
-    const char* value;   // what --help shows after the name: "N"
-    std::string help;    // what it does, with its range and default
+    const char* name;   // "--boards"
+    const char* value;  // what --help shows after the name: "N"
+    std::string help;   // what it does, with its range and default
     Convert convert;
     bool listed = true;  // false: taken only to be refused, so not in --help
 };
@@ -175,9 +178,7 @@ std::string number_text(double v) {
     return text;
 }
 
-std::string range_text(double lo, double hi) {
-    return number_text(lo) + (lo < 0 ? " to " : "-") + number_text(hi);
-}
+std::string range_text(double lo, double hi) { return number_text(lo) + (lo < 0 ? " to " : "-") + number_text(hi); }
 
 // A whole number, decimal digits only, lo to hi, into the field `ref`
 // returns.
@@ -237,12 +238,12 @@ OptionSpec choice(const char* name, const char* value, const std::string& what, 
     std::string list, words, fallback;
     for (std::size_t i = 0; i < choices.size(); ++i) {
         const char* joint = i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ";
-        list += joint + std::string(choices[i].word) + (*choices[i].note != '\0' ? std::string(" (") + choices[i].note + ")" : "");
+        list += joint + std::string(choices[i].word) +
+                (*choices[i].note != '\0' ? std::string(" (") + choices[i].note + ")" : "");
         words += joint + std::string(choices[i].word);
         if (choices[i].value == ref(defaults)) fallback = choices[i].word;
     }
-    return {name, value, what + ": " + list + "; default " + fallback,
-            [=](const std::string& v, SimOptions& o) {
+    return {name, value, what + ": " + list + "; default " + fallback, [=](const std::string& v, SimOptions& o) {
                 for (const Choice<E>& c : choices) {
                     if (v == c.word) {
                         ref(o) = c.value;
@@ -283,7 +284,8 @@ std::vector<OptionSpec> option_specs(Transport transport) {
          [pipe](const std::string& v, SimOptions& o) {
              // Refused rather than ignored on the pipes: a script that meant
              // a private directory would otherwise share the machine-wide pipes.
-             if (pipe) return std::string("--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN");
+             if (pipe)
+                 return std::string("--dir has no meaning here: board N is always served on \\\\.\\pipe\\KV318DeviceN");
              if (v.empty()) return bad_value("--dir", v);
              o.dir = v;
              return std::string();
@@ -345,8 +347,11 @@ std::vector<OptionSpec> option_specs(Transport transport) {
             "--client-timeout", "SECONDS",
             "a client that stops inside a request, or does not take its reply, for this long is dropped; "
             "idle clients between requests may stay",
-            0.01, 3600, [](const SimOptions& o) { return static_cast<double>(o.limits.session.clientTimeout.count()) / 1000; },
-            [](SimOptions& o, double s) { o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000)); },
+            0.01, 3600,
+            [](const SimOptions& o) { return static_cast<double>(o.limits.session.clientTimeout.count()) / 1000; },
+            [](SimOptions& o, double s) {
+                o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000));
+            },
             "never"),
     };
     return specs;
@@ -447,12 +452,13 @@ void build_parser(CLI::App& app, Transport transport, SimOptions* o, std::string
     app.set_version_flag("--version", version_text());
     for (OptionSpec& spec : option_specs(transport)) {
         app.add_option_function<std::vector<std::string>>(
-            spec.name, [o, bad, convert = spec.convert](const std::vector<std::string>& values) {
-                for (const std::string& v : values) {
-                    if (!bad->empty()) return;
-                    *bad = convert(v, *o);
-                }
-            })
+               spec.name,
+               [o, bad, convert = spec.convert](const std::vector<std::string>& values) {
+                   for (const std::string& v : values) {
+                       if (!bad->empty()) return;
+                       *bad = convert(v, *o);
+                   }
+               })
             // One value per occurrence; a repeated option keeps every value,
             // in order, so the last one given wins.
             ->expected(1)
@@ -476,8 +482,7 @@ std::vector<std::string> option_names(Transport transport) {
     return names;
 }
 
-ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error,
-                          Transport transport) {
+ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error, Transport transport) {
     SimOptions o;
     std::string bad;
     CLI::App app{"kv318-sim"};

@@ -21,11 +21,11 @@ enum class Transport { UnixSocket, NamedPipe };
 
 struct SimOptions {
     int boards = 1;
-    std::string dir;    // empty: the driver channel's own directory (UnixSocket only)
-    bool stopOnEof = false;  // end when standard input ends (NamedPipe only)
-    BoardConfig board;  // every board's settings; the number is set per board
+    std::string dir;                // empty: the driver channel's own directory (UnixSocket only)
+    bool stopOnEof = false;         // end when standard input ends (NamedPipe only)
+    BoardConfig board;              // every board's settings; the number is set per board
     std::vector<FaultRule> faults;  // given to every board
-    ServerLimits limits;  // --max-clients, --client-timeout
+    ServerLimits limits;            // --max-clients, --client-timeout
 };
 
 enum class ParseStatus { Run, Help, Version, Error };

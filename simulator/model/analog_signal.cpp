@@ -74,8 +74,7 @@ double level_volts(const SignalConfig& signal, std::uint64_t n, Phase phase, std
     case SignalKind::Constant:
         return signal.constantV;
     case SignalKind::Square:
-        return phase.phase < squareThreshold ? signal.offsetV + signal.amplitudeV
-                                             : signal.offsetV - signal.amplitudeV;
+        return phase.phase < squareThreshold ? signal.offsetV + signal.amplitudeV : signal.offsetV - signal.amplitudeV;
     case SignalKind::Sine:
         break;
     }
@@ -164,8 +163,8 @@ void signal_bytes(const SignalConfig& signal, std::uint64_t first, std::size_t c
         if (signal.kind == SignalKind::Square && !noisy) {
             w = phase.phase < threshold ? high : low;
         } else {
-            w = code_to_word(volts_to_code(level_volts(signal, first + i, phase, threshold) +
-                                           noise_volts(signal, first + i)));
+            w = code_to_word(
+                volts_to_code(level_volts(signal, first + i, phase, threshold) + noise_volts(signal, first + i)));
         }
         put_u16le(out + 2 * i, w);
         phase.phase += step;  // both below units < 2^63: no overflow

@@ -10,14 +10,10 @@
 namespace kv318::sim {
 
 namespace {
-std::size_t even_capacity(std::size_t bytes) {
-    return std::max(bytes, kMinFifoBytes) & ~std::size_t{1};
-}
+std::size_t even_capacity(std::size_t bytes) { return std::max(bytes, kMinFifoBytes) & ~std::size_t{1}; }
 }  // namespace
 
-const char* identity_string_1() {
-    return "KV318 USB DAQ simulator";
-}
+const char* identity_string_1() { return "KV318 USB DAQ simulator"; }
 
 void identity_string_2(int number, char (&text)[33]) {
     std::snprintf(text, sizeof text, "SN KVS-%04d FW 1.00", number);
@@ -110,8 +106,7 @@ Outcome Board::bulk_write(const std::uint8_t* in, std::uint32_t inLen, std::uint
     return {true, 4};
 }
 
-Outcome Board::string_descriptor(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
-                                 std::uint32_t outCap) {
+Outcome Board::string_descriptor(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap) {
     std::uint8_t index = 0;
     if (!parse_string_request(in, inLen, &index)) return {};
     char second[33];
@@ -127,8 +122,7 @@ Outcome Board::string_descriptor(const std::uint8_t* in, std::uint32_t inLen, st
     // One 16-bit unit per character, with no terminating unit: the count
     // tells where the text ends.
     const std::size_t units = std::min<std::size_t>(std::strlen(text), outCap / 2);
-    for (std::size_t i = 0; i < units; ++i)
-        put_u16le(out + 2 * i, static_cast<std::uint8_t>(text[i]));
+    for (std::size_t i = 0; i < units; ++i) put_u16le(out + 2 * i, static_cast<std::uint8_t>(text[i]));
     return {true, static_cast<std::uint32_t>(2 * units)};
 }
 
@@ -234,9 +228,7 @@ void Board::write16(std::uint8_t reg, std::uint16_t value, std::uint64_t now) {
     }
 }
 
-std::uint16_t Board::inputs() const {
-    return fixedInputs_ ? *fixedInputs_ : outputs_;
-}
+std::uint16_t Board::inputs() const { return fixedInputs_ ? *fixedInputs_ : outputs_; }
 
 // ---- converter ----
 

@@ -47,8 +47,8 @@ struct Outcome {
 };
 
 struct BoardStats {
-    std::uint64_t requests = 0;        // every request seen
-    std::uint64_t failed = 0;          // failure replies sent
+    std::uint64_t requests = 0;  // every request seen
+    std::uint64_t failed = 0;    // failure replies sent
     std::uint64_t samplesConverted = 0;
     std::uint64_t samplesDropped = 0;  // converted while the FIFO was full
     std::size_t fifoBytes = 0;         // buffered now
@@ -95,11 +95,9 @@ private:
     Outcome serve(std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                   std::uint32_t outCap, std::uint64_t now, bool stall);
     // `stall`: a scripted stall hit this read; it succeeds with 0 bytes.
-    Outcome bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap,
-                      bool stall);
+    Outcome bulk_read(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap, bool stall);
     Outcome bulk_write(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap);
-    Outcome string_descriptor(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
-                              std::uint32_t outCap);
+    Outcome string_descriptor(const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out, std::uint32_t outCap);
     Outcome command(std::uint8_t code, const std::uint8_t (&values)[4], std::uint32_t room, std::uint8_t* out,
                     std::uint64_t now);
     std::int32_t read8(std::uint8_t reg, std::uint64_t now);
@@ -130,11 +128,11 @@ private:
     std::uint32_t bulkLimit_ = 0;
 
     bool converting_ = false;
-    std::uint8_t mode_ = 0;                 // register 4; stored, no effect on the samples
+    std::uint8_t mode_ = 0;  // register 4; stored, no effect on the samples
     std::uint16_t divider_ = kPowerUpDivider;
-    std::uint64_t anchorNs_ = 0;            // when the sample clock last (re)started
+    std::uint64_t anchorNs_ = 0;  // when the sample clock last (re)started
     std::uint64_t samplesSinceAnchor_ = 0;
-    std::uint64_t sampleNumber_ = 0;        // since the start of conversion: the signal's argument
+    std::uint64_t sampleNumber_ = 0;  // since the start of conversion: the signal's argument
 
     std::uint16_t outputs_ = 0;
     std::optional<std::uint16_t> fixedInputs_;

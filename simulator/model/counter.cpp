@@ -16,13 +16,9 @@ std::uint64_t PulseGenerator::segment_pulses(std::uint64_t now) const {
     return oneShot_ ? std::min<std::uint64_t>(n, 1) : n;
 }
 
-std::uint64_t PulseGenerator::total(std::uint64_t now) const {
-    return base_ + segment_pulses(now);
-}
+std::uint64_t PulseGenerator::total(std::uint64_t now) const { return base_ + segment_pulses(now); }
 
-bool PulseGenerator::running(std::uint64_t now) const {
-    return run_ && !(oneShot_ && segment_pulses(now) >= 1);
-}
+bool PulseGenerator::running(std::uint64_t now) const { return run_ && !(oneShot_ && segment_pulses(now) >= 1); }
 
 void PulseGenerator::fold(std::uint64_t now) {
     const bool fired = oneShot_ && segment_pulses(now) >= 1;
@@ -75,9 +71,7 @@ std::uint8_t CounterUnit::read_state(std::uint64_t now) const {
     return s;
 }
 
-std::uint8_t CounterUnit::read_low(std::uint64_t now) const {
-    return static_cast<std::uint8_t>(count(now) & 0xFF);
-}
+std::uint8_t CounterUnit::read_low(std::uint64_t now) const { return static_cast<std::uint8_t>(count(now) & 0xFF); }
 
 std::uint8_t CounterUnit::read_high(std::uint64_t now) const {
     return static_cast<std::uint8_t>((count(now) >> 8) & 0xFF);

@@ -41,9 +41,12 @@ FaultHit FaultPlan::apply(std::uint32_t ioctl, std::optional<std::uint8_t> comma
     FaultHit hit;
     auto matches = [&](const FaultRule& r) {
         switch (r.target) {
-        case FaultRule::Target::AnyRequest: return true;
-        case FaultRule::Target::Request: return r.ioctl == ioctl;
-        case FaultRule::Target::Command: return command.has_value() && *command == r.command;
+        case FaultRule::Target::AnyRequest:
+            return true;
+        case FaultRule::Target::Request:
+            return r.ioctl == ioctl;
+        case FaultRule::Target::Command:
+            return command.has_value() && *command == r.command;
         }
         return false;
     };
@@ -56,10 +59,18 @@ FaultHit FaultPlan::apply(std::uint32_t ioctl, std::optional<std::uint8_t> comma
         const bool started = a.matched > a.rule.afterRequests && nowNs - *a.firstNs >= a.rule.afterNs;
         if (!started) continue;
         switch (a.rule.effect) {
-        case FaultEffect::Fail: hit.fail = true; break;
-        case FaultEffect::Drop: hit.drop = true; break;
-        case FaultEffect::Delay: hit.delayMs += a.rule.delayMs; break;
-        case FaultEffect::Stall: hit.stall = true; break;
+        case FaultEffect::Fail:
+            hit.fail = true;
+            break;
+        case FaultEffect::Drop:
+            hit.drop = true;
+            break;
+        case FaultEffect::Delay:
+            hit.delayMs += a.rule.delayMs;
+            break;
+        case FaultEffect::Stall:
+            hit.stall = true;
+            break;
         }
         retire[i] = a.rule.once;
     }

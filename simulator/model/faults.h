@@ -26,8 +26,8 @@ struct FaultRule {
     std::uint32_t ioctl = 0;   // Target::Request
     std::uint8_t command = 0;  // Target::Command
     FaultEffect effect = FaultEffect::Fail;
-    bool once = true;          // false: every matching request from now on
-    std::uint32_t delayMs = 0; // FaultEffect::Delay
+    bool once = true;           // false: every matching request from now on
+    std::uint32_t delayMs = 0;  // FaultEffect::Delay
 
     // When the rule starts to hit.  Both count from the first request the
     // rule matches, so a rule on bulk reads starts with the stream, however
@@ -70,8 +70,8 @@ public:
 private:
     struct Armed {
         FaultRule rule;
-        std::uint64_t matched = 0;                // matching requests seen so far
-        std::optional<std::uint64_t> firstNs;     // when the first of them came
+        std::uint64_t matched = 0;             // matching requests seen so far
+        std::optional<std::uint64_t> firstNs;  // when the first of them came
     };
     std::vector<Armed> rules_;
 };

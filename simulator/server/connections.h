@@ -39,9 +39,7 @@ using LogFn = std::function<void(const std::string&)>;
 // that fails on purpose.  Called by the acceptor thread.
 using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-inline std::thread start_plain_thread(std::function<void()> body) {
-    return std::thread(std::move(body));
-}
+inline std::thread start_plain_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 // A transport's server as kv318-sim's front end drives it.
 class BoardServer {

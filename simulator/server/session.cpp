@@ -109,22 +109,28 @@ SessionSummary serve_session(ByteStream& stream, Board& board, const SessionLimi
 
 const char* session_end_text(SessionEnd end) {
     switch (end) {
-    case SessionEnd::ClientClosed: return "closed by the client";
-    case SessionEnd::BrokenFrame: return "broken frame";
-    case SessionEnd::InputTooLong: return "request input over 1 MiB";
-    case SessionEnd::FaultDrop: return "dropped by a scripted fault";
-    case SessionEnd::ReplyFailed: return "reply not delivered";
-    case SessionEnd::FrameTimedOut: return "dropped: silent inside a frame past the client timeout";
-    case SessionEnd::ReplyTimedOut: return "dropped: reply not taken within the client timeout";
+    case SessionEnd::ClientClosed:
+        return "closed by the client";
+    case SessionEnd::BrokenFrame:
+        return "broken frame";
+    case SessionEnd::InputTooLong:
+        return "request input over 1 MiB";
+    case SessionEnd::FaultDrop:
+        return "dropped by a scripted fault";
+    case SessionEnd::ReplyFailed:
+        return "reply not delivered";
+    case SessionEnd::FrameTimedOut:
+        return "dropped: silent inside a frame past the client timeout";
+    case SessionEnd::ReplyTimedOut:
+        return "dropped: reply not taken within the client timeout";
     }
     return "ended";
 }
 
-std::string session_end_line(int board, std::uint64_t connection, const SessionSummary& s,
-                             std::uint64_t fifoDrops) {
+std::string session_end_line(int board, std::uint64_t connection, const SessionSummary& s, std::uint64_t fifoDrops) {
     return "board " + std::to_string(board) + ": connection " + std::to_string(connection) + " " +
-           session_end_text(s.end) + " after " + std::to_string(s.requests) + " requests (" +
-           std::to_string(s.failed) + " failed); FIFO drops so far: " + std::to_string(fifoDrops) + " samples";
+           session_end_text(s.end) + " after " + std::to_string(s.requests) + " requests (" + std::to_string(s.failed) +
+           " failed); FIFO drops so far: " + std::to_string(fifoDrops) + " samples";
 }
 
 }  // namespace kv318::sim

@@ -85,7 +85,6 @@ const char* session_end_text(SessionEnd end);
 // The log line of an ended connection: which board and connection, why it
 // ended, its requests, and the board's FIFO drops so far.  Every transport
 // logs the same line.
-std::string session_end_line(int board, std::uint64_t connection, const SessionSummary& s,
-                             std::uint64_t fifoDrops);
+std::string session_end_line(int board, std::uint64_t connection, const SessionSummary& s, std::uint64_t fifoDrops);
 
 }  // namespace kv318::sim

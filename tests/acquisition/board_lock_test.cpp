@@ -114,8 +114,7 @@ TEST_F(BoardLock, StopCloseAndAFailedStartEachGiveTheLockBackOnce) {
     };
     const Ending endings[] = {
         {"the stop call", [](const Mode& m, Handle h, BoardModel&) { m.stop(h); }, true},
-        {"closing the handle", [](const Mode&, Handle h, BoardModel&) { KV318_CloseDevice(h); },
-         true},
+        {"closing the handle", [](const Mode&, Handle h, BoardModel&) { KV318_CloseDevice(h); }, true},
         {"a failing board request",
          [](const Mode& m, Handle h, BoardModel& b) {
              b.set_failing(kCmdWrite16, 6, true);

@@ -40,10 +40,8 @@ public:
     // Makes the register request (code, reg) fail, or succeed again.
     void set_failing(std::uint8_t code, std::uint8_t reg, bool fails) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fails)
-            failing_.insert({code, reg});
-        else
-            failing_.erase({code, reg});
+        if (fails) failing_.insert({code, reg});
+        else failing_.erase({code, reg});
     }
     // Queues bulk replies: a byte count, or kFail for a failed request.
     void queue_bulk(std::initializer_list<int> sizes) {

@@ -37,9 +37,7 @@ constexpr std::chrono::milliseconds kNoticeLimit{1000};
 class Acquisition {
 public:
     Acquisition(std::int32_t h, bool polled) : h_(h), polled_(polled) {}
-    std::int32_t start() {
-        return polled_ ? KV318_M_AD(h_, 0, 0, 0, 0, 4095) : KV318_AD(h_, 0, 0, 0, 0, 4095);
-    }
+    std::int32_t start() { return polled_ ? KV318_M_AD(h_, 0, 0, 0, 0, 4095) : KV318_AD(h_, 0, 0, 0, 0, 4095); }
     std::int32_t read() {
         return polled_ ? KV318_M_Read(h_, samples_.data(), &carry_, 0) : KV318_Read(h_, samples_.data());
     }
@@ -124,16 +122,15 @@ TEST(DriverExit, EveryReadAfterTheDriverExitsFailsAtOnce) {
         ASSERT_TRUE(driver.end(c.killed)) << c.what;
         const auto exited = Clock::now();
         std::int32_t first = 0;
-        ASSERT_TRUE(wait_until([&] { return (first = run.read()) < 0; })) << c.what << ": a read still answers "
-                                                                          << first;
+        ASSERT_TRUE(wait_until([&] { return (first = run.read()) < 0; }))
+            << c.what << ": a read still answers " << first;
         const auto noticed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - exited);
         EXPECT_LT(noticed, kNoticeLimit) << c.what;
         EXPECT_EQ(first, c.failure) << c.what;
         for (int i = 0; i < 20; ++i) EXPECT_EQ(run.read(), c.failure) << c.what << ": every later read";
         run.stop();
         EXPECT_EQ(KV318_CloseDevice(h), 0) << c.what;
-        std::printf("%s: first failed read %lld ms after the exit\n", c.what,
-                    static_cast<long long>(noticed.count()));
+        std::printf("%s: first failed read %lld ms after the exit\n", c.what, static_cast<long long>(noticed.count()));
     }
 }
 

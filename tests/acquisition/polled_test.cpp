@@ -34,9 +34,9 @@ TEST_F(Polled, CarryGoesInFrontAndTheUnpairedLastByteComesOut) {
     const Case cases[] = {
         {0, 1, 2048, {700, 700}, 700},
         {0, 1, 2048, {1025}, 512},
-        {0x100AB, 1, 2048, {1024}, 512},         // the carried byte leads
-        {0x100AB, 1, 2048, {1023}, 512},         // and completes the level
-        {0x000AB, 1, 2048, {1024}, 512},         // bit 16 clear: ignored
+        {0x100AB, 1, 2048, {1024}, 512},  // the carried byte leads
+        {0x100AB, 1, 2048, {1023}, 512},  // and completes the level
+        {0x000AB, 1, 2048, {1024}, 512},  // bit 16 clear: ignored
         {static_cast<std::int32_t>(0xFFFEFFFF), 1, 2048, {1025}, 512},
         {0, 2, 8192, {0, 2000, 0, 3000}, 2500},  // 0-byte replies are asked again
         {0x10001, 3, 16384, {16384}, 8192},
@@ -76,8 +76,12 @@ TEST_F(Polled, RefusalsAndFailuresLeaveTheCarryAsItWas) {
         {"failed bulk read", static_cast<int>(status_with_level(2)), {}, {3000, 1, BoardModel::kFail}, -1, 2},
         // A failed status read is never "enabled" and never a FIFO level.
         {"failed status read", BoardModel::kFail, {}, {}, -1, 1},
-        {"failed second status read", static_cast<int>(status_with_level(7)),
-         {register_reply(status_with_level(7)), Reply::fail()}, {}, -1, 2},
+        {"failed second status read",
+         static_cast<int>(status_with_level(7)),
+         {register_reply(status_with_level(7)), Reply::fail()},
+         {},
+         -1,
+         2},
     };
     for (const Case& c : cases) {
         board.set_status(c.status);
@@ -196,8 +200,8 @@ TEST_F(Polled, OneCallReturnsAtMostTheHeadersSampleCountWithRepliesOfChunkPlusOn
     EXPECT_EQ(KV318_M_Read(kH, exact.data(), &carry, 0), KV318_M_READ_MAX_SAMPLES);
     EXPECT_EQ(carry, 0);
     const auto all = board.delivered();
-    EXPECT_EQ(exact, expected_samples(std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before),
-                                                               all.end())));
+    EXPECT_EQ(exact, expected_samples(
+                         std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end())));
 }
 
 TEST_F(Polled, StartZeroesTheRingCountersAndStopOnlyStopsConversion) {

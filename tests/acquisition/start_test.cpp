@@ -46,8 +46,7 @@ TEST_F(Start, BothModesSendTheSameSequenceWithCrossedFlagsAndAClampedDivider) {
         {3, 2, 5, -1, 0, 0x0B, 2},     {-1, -1, -1, -1, 1, 0x0F, 2},    // only bit 0 of each flag
         {2, 4, 6, 8, 4096, 0x00, 2},   {0, 0, 0, 0, 4097, 0x00, 2},     // low 12 bits below 2
         {0, 0, 0, 0, 5000, 0x00, 904}, {0, 0, 0, 0, 4095, 0x00, 4095},  // 5000 & 0xFFF
-        {0, 0, 0, 0, 2, 0x00, 2},      {0, 0, 0, 0, -1, 0x00, 4095},
-        {0, 0, 0, 0, 0x1234, 0x00, 0x234},
+        {0, 0, 0, 0, 2, 0x00, 2},      {0, 0, 0, 0, -1, 0x00, 4095},   {0, 0, 0, 0, 0x1234, 0x00, 0x234},
     };
     for (const Mode& m : kModes) {
         for (const Case& c : cases) {
@@ -142,10 +141,9 @@ TEST_F(Start, EachTimerFailureHasItsTextAndLeavesTheBoardConfiguredButNotStarted
         dev.clear();
         EXPECT_EQ(KV318_AD(kH, 1, 0, 0, 0, 50), -1) << c.text;
         EXPECT_STREQ(LastErrorText, c.text);
-        EXPECT_EQ(register_ops(dev.requests()), (std::vector<RegOp>{{kCmdRead8, 4, 0},
-                                                                    {kCmdResetUsb, 0, 0},
-                                                                    {kCmdWrite8, 4, 1},
-                                                                    {kCmdWrite16, 6, 50}}))
+        EXPECT_EQ(
+            register_ops(dev.requests()),
+            (std::vector<RegOp>{{kCmdRead8, 4, 0}, {kCmdResetUsb, 0, 0}, {kCmdWrite8, 4, 1}, {kCmdWrite16, 6, 50}}))
             << "configured, never started: " << c.text;
         EXPECT_FALSE(timer.live());
         EXPECT_FALSE(timer.fire());

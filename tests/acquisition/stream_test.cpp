@@ -48,9 +48,9 @@ TEST(FifoLevelTable, CodeInBits4To6GivesTheLevelAndAChunkOfTwiceItHeldTo512To163
         std::int32_t status, level, chunk;
     };
     const Case cases[] = {
-        {0x04, 0, 0},           {0x14, 1024, 2048},     {0x24, 4096, 8192},      {0x34, 16384, 16384},
-        {0x44, 32768, 16384},   {0x54, 65536, 16384},   {0x64, 131072, 16384},   {0x74, 262144, 16384},
-        {0x8B, 0, 0},           {0xBF, 16384, 16384},   {0xF0, 262144, 16384},   {-1, 0, 0},  // a failed read is no level
+        {0x04, 0, 0},         {0x14, 1024, 2048},   {0x24, 4096, 8192},    {0x34, 16384, 16384},
+        {0x44, 32768, 16384}, {0x54, 65536, 16384}, {0x64, 131072, 16384}, {0x74, 262144, 16384},
+        {0x8B, 0, 0},         {0xBF, 16384, 16384}, {0xF0, 262144, 16384}, {-1, 0, 0},  // a failed read is no level
     };
     for (const Case& c : cases) {
         const FifoLevel f = fifo_level(c.status);
@@ -76,10 +76,14 @@ TEST_F(Stream, EachTickDrainsTheLevelItFoundInChunks) {
     };
     const Case cases[] = {
         {static_cast<int>(status_with_level(0)), 0, 0},
-        {static_cast<int>(status_with_level(1)), 2048, 1},   {static_cast<int>(status_with_level(2)), 8192, 1},
-        {static_cast<int>(status_with_level(3)), 16384, 1},  {static_cast<int>(status_with_level(4)), 16384, 2},
-        {static_cast<int>(status_with_level(5)), 16384, 4},  {static_cast<int>(status_with_level(6)), 16384, 8},
-        {static_cast<int>(status_with_level(7)), 16384, 16}, {BoardModel::kFail, 0, 0},  // the tick is skipped
+        {static_cast<int>(status_with_level(1)), 2048, 1},
+        {static_cast<int>(status_with_level(2)), 8192, 1},
+        {static_cast<int>(status_with_level(3)), 16384, 1},
+        {static_cast<int>(status_with_level(4)), 16384, 2},
+        {static_cast<int>(status_with_level(5)), 16384, 4},
+        {static_cast<int>(status_with_level(6)), 16384, 8},
+        {static_cast<int>(status_with_level(7)), 16384, 16},
+        {BoardModel::kFail, 0, 0},  // the tick is skipped
     };
     for (const Case& c : cases) {
         board.set_status(c.status);
@@ -173,7 +177,8 @@ TEST_F(Stream, OneReadTakesAtMostTheHeadersSampleCountAndTheRestOnTheNext) {
     const auto want = expected_samples(bytes);
     ASSERT_EQ(read(), KV318_READ_MAX_SAMPLES);
     EXPECT_EQ(RingCount, 451424);
-    EXPECT_EQ(got(KV318_READ_MAX_SAMPLES), std::vector<std::int32_t>(want.begin(), want.begin() + KV318_READ_MAX_SAMPLES));
+    EXPECT_EQ(got(KV318_READ_MAX_SAMPLES),
+              std::vector<std::int32_t>(want.begin(), want.begin() + KV318_READ_MAX_SAMPLES));
     ASSERT_EQ(read(), 225712);
     EXPECT_EQ(got(225712), std::vector<std::int32_t>(want.begin() + KV318_READ_MAX_SAMPLES, want.end()));
     EXPECT_EQ(read(), 0);
@@ -320,8 +325,8 @@ TEST_F(Stream, ATickAsksNoLongerThanItsPeriodAndKeepsWhatItDrained) {
         const std::int32_t n = read();
         EXPECT_EQ(n, RingCount == 0 && n == 0 ? 0 : c.replyBytes * c.replies / 2) << c.what;
         const auto all = board.delivered();
-        EXPECT_EQ(got(n), expected_samples(std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before),
-                                                                     all.end())))
+        EXPECT_EQ(got(n), expected_samples(
+                              std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end())))
             << c.what;
     }
 }

@@ -64,8 +64,8 @@ TEST(Measure, MatchesTheClosedForms) {
         // A whole number of periods: mean 0, RMS A / sqrt 2.
         {"sine 1 kHz", [a](double i) { return a * std::sin(2 * kPi * 1000 * i / kRate); }, 0, a / std::sqrt(2.0), -a, a,
          1000, 0.5},
-        {"sine 1234.5 Hz offset 0.5 V", [a](double i) { return 0.5 + a * std::sin(2 * kPi * 1234.5 * i / kRate); },
-         0.5, std::sqrt(0.25 + a * a / 2), 0.5 - a, 0.5 + a, 1234.5, 0.5},
+        {"sine 1234.5 Hz offset 0.5 V", [a](double i) { return 0.5 + a * std::sin(2 * kPi * 1234.5 * i / kRate); }, 0.5,
+         std::sqrt(0.25 + a * a / 2), 0.5 - a, 0.5 + a, 1234.5, 0.5},
         // 25 % duty between 0 and 2 V: mean 0.5, RMS sqrt(0.25 x 4) = 1.
         {"square 25 %", [](double i) { return std::fmod(i, 100.0) < 25 ? 2.0 : 0.0; }, 0.5, 1.0, 0, 2, 1000, 0.25},
         {"square 60 % 333.3 Hz",

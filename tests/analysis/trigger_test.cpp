@@ -87,8 +87,7 @@ std::vector<SignalCase> signal_cases() {
         {"sine falling", sine, -0.3, Edge::Falling, [=](int k, double c) { return sineAt(c + 0.5, false, k); }},
         // Starts high: the first rise that can fire is the second period's.
         {"square rising", square, 0.2, Edge::Rising, [](int k, double) { return (k + 1) * kSquarePeriod; }},
-        {"square falling", square, 0.2, Edge::Falling,
-         [](int k, double) { return (k + kSquareDuty) * kSquarePeriod; }},
+        {"square falling", square, 0.2, Edge::Falling, [](int k, double) { return (k + kSquareDuty) * kSquarePeriod; }},
         {"ramp rising", ramp, 0.3, Edge::Rising,
          [](int k, double c) { return k * kRampPeriod + (c - 0.5 - kRampStart) / kRampStep; }},
         // The ramp falls only where it jumps back to its start; it must have
@@ -216,8 +215,8 @@ TEST(TriggerEngine, AutoFreeRunsNormalWaitsSingleArmsOnce) {
     struct Case {
         TriggerMode mode;
         const std::vector<std::int32_t>* signal;
-        std::size_t frames;    // delivered
-        bool triggered;        // and whether they were triggered
+        std::size_t frames;  // delivered
+        bool triggered;      // and whether they were triggered
     };
     const std::vector<Case> cases = {
         // Auto: no trigger, so a frame of the newest samples every 1000.

@@ -161,7 +161,7 @@ TEST(ChannelExchange, RefusedRequestsSendNothing) {
 // handle usable, a lost frame fails every later request without touching
 // the stream, and a handle is known from add to close only.
 TEST(ChannelHandles, ABrokenFrameFailsEveryLaterRequestAtOnce) {
-    std::vector<std::uint8_t> incoming = reply(1, 0, {});   // a clean failure
+    std::vector<std::uint8_t> incoming = reply(1, 0, {});  // a clean failure
     const std::vector<std::uint8_t> ok = reply(0, 1, {0x42});
     incoming.insert(incoming.end(), ok.begin(), ok.end());
     incoming.insert(incoming.end(), {0, 0, 0});  // then a short header

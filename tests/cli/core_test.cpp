@@ -28,7 +28,11 @@ namespace kv318::cli::test {
 namespace {
 
 TEST(Limits, RefuseOutsideTheirRangeAndNameIt) {
-    const struct { Limit limit; std::int64_t value; const char* says; } cases[] = {
+    const struct {
+        Limit limit;
+        std::int64_t value;
+        const char* says;
+    } cases[] = {
         {kRegister, 256, "register 256 is out of range 0-255 (0x00-0xFF)"},
         {kRegister, -1, "register -1 is out of range"},
         {kRegisterValue, 0x100, "register value 256"},
@@ -40,14 +44,24 @@ TEST(Limits, RefuseOutsideTheirRangeAndNameIt) {
         {kBoardNumber, 256, "board number 256"},
     };
     for (const auto& c : cases) EXPECT_NE(check_limit(c.limit, c.value).find(c.says), std::string::npos) << c.says;
-    for (const auto& [limit, value] : {std::pair{kRegister, 255}, {kOutputWord, 0xFFFF}, {kDivider, 2}, {kDivider, 4095},
-                                       {kPulseDivisor, 2}, {kPulseDivisor, 255}, {kBoardNumber, 0}}) {
+    for (const auto& [limit, value] : {std::pair{kRegister, 255},
+                                       {kOutputWord, 0xFFFF},
+                                       {kDivider, 2},
+                                       {kDivider, 4095},
+                                       {kPulseDivisor, 2},
+                                       {kPulseDivisor, 255},
+                                       {kBoardNumber, 0}}) {
         EXPECT_EQ(check_limit(limit, value), "") << limit.what << " " << value;
     }
 }
 
 TEST(Limits, NumbersAreTakenAsTypedOrRefusedNeverCapped) {
-    const struct { Limit limit; const char* text; std::int64_t value; const char* says; } cases[] = {
+    const struct {
+        Limit limit;
+        const char* text;
+        std::int64_t value;
+        const char* says;
+    } cases[] = {
         {kRegister, "0", 0, ""},
         {kRegister, "255", 255, ""},
         {kRegister, "0x1f", 31, ""},
@@ -89,11 +103,24 @@ TEST(Limits, NumbersAreTakenAsTypedOrRefusedNeverCapped) {
 }
 
 TEST(Limits, SecondsAreFinitePositiveNumbersAndBecomeExactSampleCounts) {
-    const struct { const char* text; double value; const char* says; } cases[] = {
-        {"1", 1, ""}, {"1.5", 1.5, ""}, {"+2", 2, ""}, {"1e-3", 1e-3, ""},
-        {"abc", 0, "'abc' is not a number"}, {"", 0, "is not a number"}, {"1s", 0, "is not a number"},
-        {"nan", 0, "not a finite number"}, {"inf", 0, "not a finite number"}, {"-inf", 0, "not a finite number"},
-        {"1e400", 0, "not a finite number"}, {"0", 0, "more than 0"}, {"-1", 0, "more than 0"},
+    const struct {
+        const char* text;
+        double value;
+        const char* says;
+    } cases[] = {
+        {"1", 1, ""},
+        {"1.5", 1.5, ""},
+        {"+2", 2, ""},
+        {"1e-3", 1e-3, ""},
+        {"abc", 0, "'abc' is not a number"},
+        {"", 0, "is not a number"},
+        {"1s", 0, "is not a number"},
+        {"nan", 0, "not a finite number"},
+        {"inf", 0, "not a finite number"},
+        {"-inf", 0, "not a finite number"},
+        {"1e400", 0, "not a finite number"},
+        {"0", 0, "more than 0"},
+        {"-1", 0, "more than 0"},
     };
     for (const auto& c : cases) {
         double v = -7;
@@ -106,11 +133,17 @@ TEST(Limits, SecondsAreFinitePositiveNumbersAndBecomeExactSampleCounts) {
             EXPECT_NE(bad.find("--seconds"), std::string::npos) << "names the option: " << bad;
         }
     }
-    const struct { double seconds; std::uint64_t clock; std::uint32_t divider; std::uint64_t count; const char* says; } counts[] = {
+    const struct {
+        double seconds;
+        std::uint64_t clock;
+        std::uint32_t divider;
+        std::uint64_t count;
+        const char* says;
+    } counts[] = {
         {1, 2'000'000, 50, 40'000, ""},
-        {0.5, 2'000'000, 3, 333'333, ""},     // 333,333.33 rounds down
-        {2.5, 1'000, 400, 6, ""},             // 6.25
-        {0.5, 3, 1, 2, ""},                   // 1.5 rounds away from zero
+        {0.5, 2'000'000, 3, 333'333, ""},  // 333,333.33 rounds down
+        {2.5, 1'000, 400, 6, ""},          // 6.25
+        {0.5, 3, 1, 2, ""},                // 1.5 rounds away from zero
         {60, 26'000'000, 2, 780'000'000, ""},
         {0.0001, 2'000'000, 4095, 0, "less than one sample"},
         {1e300, 2'000'000, 2, 0, "more samples than"},
@@ -133,7 +166,13 @@ TEST(Json, EscapesWhatWouldBreakTheDocument) {
 }
 
 TEST(Csv, LinesGiveIndexExactTimeCodeAndVolts) {
-    const struct { std::uint64_t clock; std::uint32_t divider; std::uint64_t index; std::int32_t sample; const char* line; } cases[] = {
+    const struct {
+        std::uint64_t clock;
+        std::uint32_t divider;
+        std::uint64_t index;
+        std::int32_t sample;
+        const char* line;
+    } cases[] = {
         {2'000'000, 50, 0, 0, "0,0.000000,0,0\n"},
         {2'000'000, 50, 3, 3 << 2, "3,0.000075,3,0.0018310546875\n"},
         {2'000'000, 2, 1'000'001, -8192 * 4, "1000001,1.000001,-8192,-5\n"},
@@ -154,9 +193,9 @@ TEST(Csv, LinesGiveIndexExactTimeCodeAndVolts) {
 
 TEST(Wav, HeaderIsTheCanonicalPcmMonoLayout) {
     const auto h = wav_header(1'000'000, 200);
-    const std::uint8_t want[44] = {'R', 'I', 'F', 'F', 236, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                                   16, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x42, 0x0F, 0, 0x80, 0x84, 0x1E, 0,
-                                   2, 0, 16, 0, 'd', 'a', 't', 'a', 200, 0, 0, 0};
+    const std::uint8_t want[44] = {'R',  'I', 'F', 'F', 236, 0, 0,   0,   'W', 'A',  'V',  'E',  'f', 'm',  't',
+                                   ' ',  16,  0,   0,   0,   1, 0,   1,   0,   0x40, 0x42, 0x0F, 0,   0x80, 0x84,
+                                   0x1E, 0,   2,   0,   16,  0, 'd', 'a', 't', 'a',  200,  0,    0,   0};
     EXPECT_EQ(std::memcmp(h.data(), want, 44), 0);
     EXPECT_EQ(wav_rate(2'000'000, 50), 40'000u);
     EXPECT_EQ(wav_rate(2'000'000, 3), 666'667u);
@@ -287,12 +326,13 @@ TEST(StreamLoop, AStopRequestReadsWhatIsBufferedThenStopsTheBoard) {
     ASSERT_TRUE(w.begin());
     std::atomic<bool> stop{true};
     int lastReports = 0;
-    const StreamOutcome r = run_stream(fake_api(), 1, StreamSettings{}, w, stop, [&](const StreamProgress& p, bool last) {
-        if (last) {
-            ++lastReports;
-            EXPECT_EQ(p.samples, 1234u);
-        }
-    });
+    const StreamOutcome r =
+        run_stream(fake_api(), 1, StreamSettings{}, w, stop, [&](const StreamProgress& p, bool last) {
+            if (last) {
+                ++lastReports;
+                EXPECT_EQ(p.samples, 1234u);
+            }
+        });
     EXPECT_TRUE(r.interrupted);
     EXPECT_EQ(r.samples, 1234u);
     EXPECT_EQ(FakeBoard::get().stops, 1);
@@ -434,17 +474,29 @@ TEST(Selftest, PutsBackWhatItChangedOrSaysPlainlyWhatItLeftChanged) {
     const struct {
         std::int32_t counter, reg8, outputs;
         bool loopback;
-        int counterStarts;           // how often selftest restarted the counter
+        int counterStarts;  // how often selftest restarted the counter
         std::int32_t reg8After, outputsAfter;
         std::vector<const char*> says;
     } cases[] = {
         // A counter that counts is watched, not restarted; a stopped pulse
         // generator is left stopped; loopback outputs are put back.
-        {1234, 0x00, 0xA5C3, true, 0, 0x00, 0xA5C3,
+        {1234,
+         0x00,
+         0xA5C3,
+         true,
+         0,
+         0x00,
+         0xA5C3,
          {"restored      counter: left counting, not restarted", "restored      pulse generator: stopped, as before",
           "restored      outputs: 0xA5C3 again"}},
         // What cannot be put back is named.
-        {-1, 0xC0, 0x0001, false, 1, 0x00, 0x0001,
+        {-1,
+         0xC0,
+         0x0001,
+         false,
+         1,
+         0x00,
+         0x0001,
          {"LEFT CHANGED  counter: left counting from 0",
           "LEFT CHANGED  pulse generator: left stopped; it was running (mode 1), and its divisor cannot be read back"}},
     };

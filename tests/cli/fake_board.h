@@ -97,9 +97,9 @@ inline std::int32_t KV318_CALL fake_none3(std::int32_t, std::int32_t, std::int32
 inline std::int32_t KV318_CALL fake_info(std::int32_t, char*) { return 0; }
 
 inline BoardApi fake_api() {
-    return BoardApi{fake_none1, fake_none1, fake_info, fake_inb, fake_none3,  fake_start,  fake_read,   fake_stop,
-                    fake_start, fake_m_read, fake_stop, fake_di,  fake_do,  fake_c_run, fake_c_read, fake_p_run,
-                    fake_p_stop};
+    return BoardApi{fake_none1, fake_none1, fake_info,   fake_inb,    fake_none3, fake_start,
+                    fake_read,  fake_stop,  fake_start,  fake_m_read, fake_stop,  fake_di,
+                    fake_do,    fake_c_run, fake_c_read, fake_p_run,  fake_p_stop};
 }
 
 }  // namespace kv318::cli::test

@@ -18,18 +18,23 @@ namespace {
 
 TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
     const Format csv = Format::Csv, raw = Format::Raw, wav = Format::Wav;
-    const struct { const char* output; const Format* given; Format chosen; const char* says; } cases[] = {
+    const struct {
+        const char* output;
+        const Format* given;
+        Format chosen;
+        const char* says;
+    } cases[] = {
         {"run.wav", nullptr, wav, ""},
         {"dir.x/RUN.WAV", nullptr, wav, ""},
         {"run.raw", nullptr, raw, ""},
         {"run.csv", nullptr, csv, ""},
         {"run.wav", &wav, wav, ""},
-        {"run.dat", &raw, raw, ""},           // an extension of no format: -f decides
+        {"run.dat", &raw, raw, ""},  // an extension of no format: -f decides
         {"run.dat", nullptr, csv, ""},
-        {"", &wav, wav, ""},                  // standard output
+        {"", &wav, wav, ""},  // standard output
         {"", nullptr, csv, ""},
-        {"dir.wav/run", nullptr, csv, ""},    // only the file name's extension counts
-        {".wav", nullptr, csv, ""},           // a hidden file, not an extension
+        {"dir.wav/run", nullptr, csv, ""},  // only the file name's extension counts
+        {".wav", nullptr, csv, ""},         // a hidden file, not an extension
         {"run.wav", &raw, csv, "-f raw contradicts the output's extension: run.wav would be a wav file"},
         {"run.csv", &wav, csv, "-f wav contradicts"},
     };
@@ -52,9 +57,13 @@ TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
 }
 
 TEST(Format, WavPartsAreNumberedBeforeTheExtension) {
-    const struct { const char* path; unsigned part; const char* name; } cases[] = {
-        {"run.wav", 0, "run.wav"},          {"run.wav", 1, "run-001.wav"}, {"d/run.wav", 12, "d/run-012.wav"},
-        {"run", 2, "run-002"},              {"d.x/run", 1, "d.x/run-001"}, {"a.b.wav", 1000, "a.b-1000.wav"},
+    const struct {
+        const char* path;
+        unsigned part;
+        const char* name;
+    } cases[] = {
+        {"run.wav", 0, "run.wav"}, {"run.wav", 1, "run-001.wav"}, {"d/run.wav", 12, "d/run-012.wav"},
+        {"run", 2, "run-002"},     {"d.x/run", 1, "d.x/run-001"}, {"a.b.wav", 1000, "a.b-1000.wav"},
     };
     for (const auto& c : cases) EXPECT_EQ(part_path(c.path, c.part), c.name);
 }
@@ -78,14 +87,15 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
     EXPECT_EQ(utc_iso8601(4'102'444'799), "2099-12-31T23:59:59Z");
     const std::string text = csv_preamble(sample_recording());
     EXPECT_EQ(text.rfind("# kv318-cli 9.8.7\n", 0), 0u) << text;
-    for (const char* line : {"# board: 3\n", "# identity: KV318 \"DAQ\" | SN 1?FW?\n",
-                             "# acquisition: timer-driven (KV318_AD), mode flags 0 1 0 0\n",
-                             "# converter clock: 2000000 Hz, as given by --clock", "# divider: 3\n",
-                             "# sample rate: 666666.6667 samples/s\n", "volts = code x 5 / 8192\n",
-                             "# start: 2000-02-29T12:34:56Z\n"}) {
+    for (const char* line :
+         {"# board: 3\n", "# identity: KV318 \"DAQ\" | SN 1?FW?\n",
+          "# acquisition: timer-driven (KV318_AD), mode flags 0 1 0 0\n",
+          "# converter clock: 2000000 Hz, as given by --clock", "# divider: 3\n",
+          "# sample rate: 666666.6667 samples/s\n", "volts = code x 5 / 8192\n", "# start: 2000-02-29T12:34:56Z\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
     }
-    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) EXPECT_EQ(text[at], '#') << "every line a comment";
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+        EXPECT_EQ(text[at], '#') << "every line a comment";
 
     MemoryOutput file;
     SampleWriter w(Format::Csv, file, 2'000'000, 3);
@@ -100,7 +110,7 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
 struct WavChunks {
     bool valid = false;
     std::vector<std::pair<std::string, std::size_t>> chunks;  // id and offset of the body
-    std::string info;                                          // the INFO entries, "ID=text;"
+    std::string info;                                         // the INFO entries, "ID=text;"
     std::vector<std::int32_t> samples;
 };
 
@@ -188,7 +198,8 @@ TEST(Recording, EachWavPartIsACompleteFileThatSaysWhereItStarts) {
                                                        ramp.begin() + static_cast<long>(from + per[part])))
             << "part " << part;
         if (part > 0) {
-            const std::string says = "part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(from);
+            const std::string says =
+                "part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(from);
             EXPECT_NE(c.info.find(says), std::string::npos) << c.info;
         }
         from += per[part];

@@ -59,8 +59,8 @@ TEST(BoardLockUnderWine, ASecondProcessIsRefusedAndAKilledHolderFreesTheBoard) {
             const std::string held = temp_path(std::string(first) + "-" + second + "-first.raw");
             const std::string after = temp_path(std::string(first) + "-" + second + "-after.raw");
 
-            SimProcess holder(KV318_CLI_EXE, {first, "-n", "1000000000", "-f", "raw", "-o", "\"" + held + "\"",
-                                              "--no-progress"});
+            SimProcess holder(KV318_CLI_EXE,
+                              {first, "-n", "1000000000", "-f", "raw", "-o", "\"" + held + "\"", "--no-progress"});
             ASSERT_TRUE(holder.started());
             ASSERT_TRUE(wait_until([&] { return file_size(held) >= 40000 || holder.exited(); }))
                 << what << ": the first run writes nothing";

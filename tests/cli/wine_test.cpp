@@ -70,7 +70,8 @@ TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
     EXPECT_EQ(u32_at(wav, 24), 40000u) << "2 MHz / 50";
     // The data chunk comes after the description's LIST chunk: walk to it.
     std::size_t at = 12;
-    while (at + 8 <= wav.size() && std::string(wav.begin() + static_cast<long>(at), wav.begin() + static_cast<long>(at) + 4) != "data") {
+    while (at + 8 <= wav.size() &&
+           std::string(wav.begin() + static_cast<long>(at), wav.begin() + static_cast<long>(at) + 4) != "data") {
         at += 8 + u32_at(wav, at + 4);
     }
     ASSERT_EQ(at + 8 + 2 * 20000, wav.size()) << "the data chunk ends the file";

@@ -64,14 +64,22 @@ struct Request {
 
 Request request_of(int kind) {
     switch (kind) {
-    case 0: return {kIoctlBulkRead, kBulkReadInputSize};
-    case 1: return {kIoctlBulkWrite, 16};
-    case 2: return {kIoctlStringDescriptor, kStringRequestSize};
-    case 3: return {kIoctlCommand, kCommandInputSize};
-    case 4: return {kIoctlCommandPayload, kPayloadInputSize};
-    case 5: return {0x222014, 4};
-    case 6: return {kIoctlCommand, 0};
-    default: return {kIoctlCommand, kMaxChannelInput + 1};
+    case 0:
+        return {kIoctlBulkRead, kBulkReadInputSize};
+    case 1:
+        return {kIoctlBulkWrite, 16};
+    case 2:
+        return {kIoctlStringDescriptor, kStringRequestSize};
+    case 3:
+        return {kIoctlCommand, kCommandInputSize};
+    case 4:
+        return {kIoctlCommandPayload, kPayloadInputSize};
+    case 5:
+        return {0x222014, 4};
+    case 6:
+        return {kIoctlCommand, 0};
+    default:
+        return {kIoctlCommand, kMaxChannelInput + 1};
     }
 }
 
@@ -105,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t* reply = driver.next();
 
         std::uint32_t returned = 12345;
-        const ChannelResult result =
-            channel_exchange(driver, req.code, req.inLen > 0 ? input : nullptr, req.inLen, out.get(), outCap, &returned);
+        const ChannelResult result = channel_exchange(driver, req.code, req.inLen > 0 ? input : nullptr, req.inLen,
+                                                      out.get(), outCap, &returned);
         if (result != ChannelResult::Ok) KV318_FUZZ_CHECK(returned == 0, "a count on a failed exchange");
 
         if (req.inLen > kMaxChannelInput) {
@@ -141,8 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             KV318_FUZZ_CHECK(result == ChannelResult::Broken, "a reply out of step did not break the frame");
             return 0;
         }
-        KV318_FUZZ_CHECK(driver.remaining() == replyLeft - kReplyHeaderSize - r.count,
-                         "a reply read short or long");
+        KV318_FUZZ_CHECK(driver.remaining() == replyLeft - kReplyHeaderSize - r.count, "a reply read short or long");
         if (r.status != 0) {
             KV318_FUZZ_CHECK(result == ChannelResult::Failed, "a failure reply not reported as failed");
             continue;

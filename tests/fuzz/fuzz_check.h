@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define KV318_FUZZ_CHECK(cond, what)                                                            \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
-            std::fprintf(stderr, "%s:%d: property broken: %s (%s)\n", __FILE__, __LINE__, what, \
-                         #cond);                                                                \
-            std::abort();                                                                       \
-        }                                                                                       \
+#define KV318_FUZZ_CHECK(cond, what)                                                                    \
+    do {                                                                                                \
+        if (!(cond)) {                                                                                  \
+            std::fprintf(stderr, "%s:%d: property broken: %s (%s)\n", __FILE__, __LINE__, what, #cond); \
+            std::abort();                                                                               \
+        }                                                                                               \
     } while (0)

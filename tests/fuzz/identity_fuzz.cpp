@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             KV318_FUZZ_CHECK(driver.requests == 1, "string 2 asked for after string 1 failed");
             KV318_FUZZ_CHECK(r == -1, "a failed string 1 returns -1");
             for (int i = 0; i < 70; ++i)
-                KV318_FUZZ_CHECK(static_cast<std::uint8_t>(text[i]) == kUntouched, "text touched after string 1 failed");
+                KV318_FUZZ_CHECK(static_cast<std::uint8_t>(text[i]) == kUntouched,
+                                 "text touched after string 1 failed");
             continue;
         }
         KV318_FUZZ_CHECK(driver.requests == 2, "two strings asked for");

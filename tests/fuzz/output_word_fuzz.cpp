@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         KV318_FUZZ_CHECK(calls.empty() && view.messages.size() == 1 && view.messages[0] == kMsgEnterData,
                          "the start-up blank asks for data");
     } else if (word) {
-        KV318_FUZZ_CHECK(calls.size() == 1 && calls[0] == "lib DO(0," + std::to_string(*word) + ")", "the word written");
+        KV318_FUZZ_CHECK(calls.size() == 1 && calls[0] == "lib DO(0," + std::to_string(*word) + ")",
+                         "the word written");
         KV318_FUZZ_CHECK(view.messages.empty(), "no message for a good word");
         KV318_FUZZ_CHECK(view.texts[Control::Text1] == hex_upper(*word), "the word shown");
     } else {

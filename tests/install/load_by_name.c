@@ -12,13 +12,13 @@
 
 #include "KV318.h"
 
-typedef int32_t(KV318_CALL *open_fn)(int32_t);
-typedef int32_t(KV318_CALL *close_fn)(int32_t);
-typedef int32_t(KV318_CALL *info_fn)(int32_t, char *);
+typedef int32_t(KV318_CALL* open_fn)(int32_t);
+typedef int32_t(KV318_CALL* close_fn)(int32_t);
+typedef int32_t(KV318_CALL* info_fn)(int32_t, char*);
 
 /* GetProcAddress returns a generic function pointer; going through
  * uintptr_t avoids the cast warning between unrelated function types. */
-static FARPROC must_find(HMODULE dll, const char *name) {
+static FARPROC must_find(HMODULE dll, const char* name) {
     FARPROC f = GetProcAddress(dll, name);
     if (f == NULL) {
         fprintf(stderr, "load_by_name: KV318.dll exports no %s\n", name);

@@ -33,13 +33,13 @@ TEST(BoardLockText, NameAndPidTextReadBackAndOddFilesAreRefused) {
     };
     const Case cases[] = {
         {"4242\n", true, 4242},
-        {"123\n8\n", true, 123},            // a shorter pid over a longer one's tail
+        {"123\n8\n", true, 123},  // a shorter pid over a longer one's tail
         {"4294967295\n", true, 4294967295u},
-        {"", false, 0},                     // locked, not written yet
-        {"4242", false, 0},                 // written halfway
+        {"", false, 0},      // locked, not written yet
+        {"4242", false, 0},  // written halfway
         {"0\n", false, 0},
-        {"4294967296\n", false, 0},         // past 32 bits
-        {"12345678901\n", false, 0},        // eleven digits
+        {"4294967296\n", false, 0},   // past 32 bits
+        {"12345678901\n", false, 0},  // eleven digits
         {"-5\n", false, 0},
         {" 42\n", false, 0},
         {"42 \n", false, 0},

@@ -104,9 +104,12 @@ TEST(DriverDirectory, ChoiceAndRefusals) {
         bool namesVariable;  // the reason points at KV318_DRIVER_DIR
     };
     const Check checks[] = {
-        {mine, true, true, false},      {mine, false, true, false},
-        {link, true, false, true},      {link, false, true, false},
-        {open, true, false, false},     {open, false, false, false},
+        {mine, true, true, false},
+        {mine, false, true, false},
+        {link, true, false, true},
+        {link, false, true, false},
+        {open, true, false, false},
+        {open, false, false, false},
         {root + "/missing", true, false, false},
         {foreign, true, !root_user, root_user},
     };
@@ -142,9 +145,15 @@ TEST(DriverUser, OnlyTheSameUserOrRootMayServe) {
         uid_t driver, own;
         bool trusted;
     } cases[] = {
-        {1000, 1000, true},  {0, 1000, true},           {1001, 1000, false}, {65534, 1000, false},
-        {0, 0, true},        {1000, 0, false},          {static_cast<uid_t>(-1), 1000, false},
-        {1000, 1001, false}, {static_cast<uid_t>(-1), static_cast<uid_t>(-1), true},
+        {1000, 1000, true},
+        {0, 1000, true},
+        {1001, 1000, false},
+        {65534, 1000, false},
+        {0, 0, true},
+        {1000, 0, false},
+        {static_cast<uid_t>(-1), 1000, false},
+        {1000, 1001, false},
+        {static_cast<uid_t>(-1), static_cast<uid_t>(-1), true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(linux_channel::driver_user_is_trusted(c.driver, c.own), c.trusted) << c.driver << " " << c.own;
@@ -252,8 +261,8 @@ TEST(SocketChannel, CloseRefusesDescriptorsTheLibraryDidNotOpen) {
         const char* what;
         int fd;
     };
-    const Case cases[] = {{"a stale handle closed twice", reused}, {"a file of the program's", own},
-                          {"standard error", 2}};
+    const Case cases[] = {
+        {"a stale handle closed twice", reused}, {"a file of the program's", own}, {"standard error", 2}};
     for (const Case& c : cases) {
         EXPECT_EQ(KV318_CloseDevice(c.fd), -1) << c.what;
         const bool open = ::fcntl(c.fd, F_GETFD) != -1;

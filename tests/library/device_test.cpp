@@ -29,9 +29,14 @@ Reply string_reply(const std::string& s, std::size_t reportedBytes = std::string
 
 TEST(Device, OpenBuildsTheNameAndPassesTheHandle) {
     RecordingDevice dev;
-    const struct { std::int32_t board; const char* name; Handle result; } cases[] = {
-        {0, "\\\\.\\KV318Device0", 0x7C}, {3, "\\\\.\\KV318Device3", 0}, {12, "\\\\.\\KV318Device12", -1},
-        {-1, "\\\\.\\KV318Device-1", -1}};
+    const struct {
+        std::int32_t board;
+        const char* name;
+        Handle result;
+    } cases[] = {{0, "\\\\.\\KV318Device0", 0x7C},
+                 {3, "\\\\.\\KV318Device3", 0},
+                 {12, "\\\\.\\KV318Device12", -1},
+                 {-1, "\\\\.\\KV318Device-1", -1}};
     for (const auto& c : cases) {
         dev.clear();
         dev.set_open_result(c.result);
@@ -110,9 +115,16 @@ TEST(Device, ControlRequestCopiesOnlyTheReportedBytes) {
 
 TEST(Device, BulkReadMasksTheLengthAndOffersOneMoreByte) {
     RecordingDevice dev;
-    const struct { std::int32_t length; std::uint32_t sent; std::size_t reply; std::int32_t result; } cases[] = {
-        {70000, 4464, 4465, 4465}, {0, 0, 0, 0}, {1024, 1024, 100, 100}, {65535, 65535, 65536, 65536},
-        {16, 16, 40, 17}};  // a reply longer than the capacity is cut to it
+    const struct {
+        std::int32_t length;
+        std::uint32_t sent;
+        std::size_t reply;
+        std::int32_t result;
+    } cases[] = {{70000, 4464, 4465, 4465},
+                 {0, 0, 0, 0},
+                 {1024, 1024, 100, 100},
+                 {65535, 65535, 65536, 65536},
+                 {16, 16, 40, 17}};  // a reply longer than the capacity is cut to it
     for (const auto& c : cases) {
         dev.clear();
         std::vector<std::uint8_t> data(c.reply);
@@ -143,11 +155,14 @@ TEST(Device, BulkReadMasksTheLengthAndOffersOneMoreByte) {
 
 TEST(Device, StringDescriptorTakesLowBytesOfHalfTheReportedLength) {
     RecordingDevice dev;
-    const struct { Reply reply; const char* text; } cases[] = {
+    const struct {
+        Reply reply;
+        const char* text;
+    } cases[] = {
         {string_reply("ABCDEFGHIJ", 10), "ABCDE"},
-        {string_reply("HELLO", 10, 0x4E), "HELLO"},        // high bytes are dropped
-        {string_reply(std::string("AB\0CD", 5), 10), "AB"},                // a zero unit ends the text
-        {string_reply("ABC", 5), "AB"},                    // an odd count rounds down
+        {string_reply("HELLO", 10, 0x4E), "HELLO"},          // high bytes are dropped
+        {string_reply(std::string("AB\0CD", 5), 10), "AB"},  // a zero unit ends the text
+        {string_reply("ABC", 5), "AB"},                      // an odd count rounds down
         {string_reply("", 0), ""},
         {string_reply(std::string(40, 'x')), "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},  // 64-byte capacity: 32 units
     };

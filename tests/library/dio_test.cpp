@@ -42,16 +42,17 @@ TEST(DigitalIo, InputsAreOne16BitReadMaskedTo16Bits) {
     EXPECT_EQ(KV318_DI(kH), 65535);
     board.values.clear();
     EXPECT_EQ(KV318_DI(kH), 65535) << "a failed read looks like all inputs high";
-    EXPECT_EQ(register_ops(dev.requests()),
-              (std::vector<RegOp>{{0x81, 14, 0}, {0x81, 14, 0}, {0x81, 14, 0}}));
+    EXPECT_EQ(register_ops(dev.requests()), (std::vector<RegOp>{{0x81, 14, 0}, {0x81, 14, 0}, {0x81, 14, 0}}));
 }
 
 TEST(DigitalIo, OutputsSendOnly16Bits) {
     RecordingDevice dev;
     RegisterBoard board;
     board.install(dev);
-    const struct { std::int32_t value; std::uint32_t sent; } cases[] = {
-        {0x12345, 0x2345}, {0, 0}, {0xFFFF, 0xFFFF}, {-1, 0xFFFF}, {0x10000, 0}};
+    const struct {
+        std::int32_t value;
+        std::uint32_t sent;
+    } cases[] = {{0x12345, 0x2345}, {0, 0}, {0xFFFF, 0xFFFF}, {-1, 0xFFFF}, {0x10000, 0}};
     for (const auto& c : cases) {
         dev.clear();
         EXPECT_EQ(KV318_DO(kH, c.value), 0);
@@ -112,13 +113,11 @@ TEST(Pulse, RunBuildsTheControlByteAndClampsTheDivisor) {
         std::uint32_t control, sentDivisor;
     };
     const Case cases[] = {
-        {false, 0x41, 0, 2, 0x81, 2},     // mode 0 clears bit 6, keeps bits 0-5
-        {false, 0x00, 0, 1, 0x80, 2},
-        {false, 0x00, 5, 1000, 0xC0, 255},
+        {false, 0x41, 0, 2, 0x81, 2},  // mode 0 clears bit 6, keeps bits 0-5
+        {false, 0x00, 0, 1, 0x80, 2},     {false, 0x00, 5, 1000, 0xC0, 255},
         {false, 0x3F, 1, 256, 0xFF, 255},  // 256 becomes 255, not 0
-        {false, 0x80, 0, -7, 0x80, 2},
-        {false, 0x12, -1, 255, 0xD2, 255},
-        {true, 0, 0, 100, 0xBF, 100},      // failed state read is taken as 0xFF
+        {false, 0x80, 0, -7, 0x80, 2},    {false, 0x12, -1, 255, 0xD2, 255},
+        {true, 0, 0, 100, 0xBF, 100},  // failed state read is taken as 0xFF
         {true, 0, 3, 100, 0xFF, 100},
     };
     for (const Case& c : cases) {
@@ -149,8 +148,10 @@ TEST(Pulse, StopClearsOnlyTheRunBit) {
     RecordingDevice dev;
     RegisterBoard board;
     board.install(dev);
-    const struct { bool fails; std::uint32_t state, control; } cases[] = {
-        {false, 0x41, 0x41}, {false, 0xC1, 0x41}, {false, 0xFF, 0x7F}, {true, 0, 0x7F}};
+    const struct {
+        bool fails;
+        std::uint32_t state, control;
+    } cases[] = {{false, 0x41, 0x41}, {false, 0xC1, 0x41}, {false, 0xFF, 0x7F}, {true, 0, 0x7F}};
     for (const auto& c : cases) {
         dev.clear();
         board.values.clear();

@@ -15,10 +15,10 @@ typedef char identity_text[KV318_INFO_BYTES];
 #endif
 
 int main(void) {
-    int32_t (KV318_CALL *open_device)(int32_t) = KV318_OpenDevice;
-    int32_t (KV318_CALL *info)(int32_t, char *) = KV318_Info;
-    int32_t (KV318_CALL *bulk)(int32_t, void *, int32_t) = KV318_BulkRead;
-    int32_t (KV318_CALL *pulse)(int32_t, int32_t, int32_t) = KV318_PRun;
+    int32_t(KV318_CALL * open_device)(int32_t) = KV318_OpenDevice;
+    int32_t(KV318_CALL * info)(int32_t, char*) = KV318_Info;
+    int32_t(KV318_CALL * bulk)(int32_t, void*, int32_t) = KV318_BulkRead;
+    int32_t(KV318_CALL * pulse)(int32_t, int32_t, int32_t) = KV318_PRun;
     /* A closed board number far out of range: no board answers. */
     if (KV318_CloseDevice(-1) != 0) return 1;
     if (open_device == 0 || info == 0 || bulk == 0 || pulse == 0) return 1;

@@ -20,8 +20,10 @@ TEST(Bytes, LittleEndianRoundTrip) {
     EXPECT_EQ(b[0], 0xEF);
     EXPECT_EQ(b[1], 0xBE);
     EXPECT_EQ(get_u16le(b), 0xBEEF);
-    const struct { std::uint8_t lo, hi; std::int32_t v; } samples[] = {
-        {0x34, 0x12, 4660}, {0xFF, 0xFF, -1}, {0x00, 0x80, -32768}, {0xFF, 0x7F, 32767}};
+    const struct {
+        std::uint8_t lo, hi;
+        std::int32_t v;
+    } samples[] = {{0x34, 0x12, 4660}, {0xFF, 0xFF, -1}, {0x00, 0x80, -32768}, {0xFF, 0x7F, 32767}};
     for (const auto& s : samples) {
         const std::uint8_t p[2] = {s.lo, s.hi};
         EXPECT_EQ(get_s16le(p), s.v);
@@ -37,8 +39,10 @@ TEST(Requests, CodesFollowTheDriversFamily) {
 }
 
 TEST(Requests, BulkReadMasksLengthTo16Bits) {
-    const struct { std::int32_t length; std::uint32_t sent; } cases[] = {
-        {0, 0}, {1, 1}, {16384, 16384}, {65535, 65535}, {65536, 0}, {70000, 4464}, {-1, 65535}};
+    const struct {
+        std::int32_t length;
+        std::uint32_t sent;
+    } cases[] = {{0, 0}, {1, 1}, {16384, 16384}, {65535, 65535}, {65536, 0}, {70000, 4464}, {-1, 65535}};
     for (const auto& c : cases) {
         std::uint8_t in[kBulkReadInputSize];
         std::fill(std::begin(in), std::end(in), 0xCC);

@@ -72,12 +72,10 @@ public:
 
     bool present = true;
     std::map<std::string, Proc> exports{
-        {"KV318_OpenDevice", proc(fakeOpen)}, {"KV318_CloseDevice", proc(fakeOne)},
-        {"KV318_AD", proc(fakeAD)},           {"KV318_Read", proc(fakeRead)},
-        {"KV318_StopAD", proc(fakeOne)},      {"KV318_DO", proc(fakeDO)},
-        {"KV318_DI", proc(fakeOne)},          {"KV318_CRun", proc(fakeOne)},
-        {"KV318_CRead", proc(fakeOne)},       {"KV318_PRun", proc(fakePRun)},
-        {"KV318_PStop", proc(fakeOne)},
+        {"KV318_OpenDevice", proc(fakeOpen)}, {"KV318_CloseDevice", proc(fakeOne)}, {"KV318_AD", proc(fakeAD)},
+        {"KV318_Read", proc(fakeRead)},       {"KV318_StopAD", proc(fakeOne)},      {"KV318_DO", proc(fakeDO)},
+        {"KV318_DI", proc(fakeOne)},          {"KV318_CRun", proc(fakeOne)},        {"KV318_CRead", proc(fakeOne)},
+        {"KV318_PRun", proc(fakePRun)},       {"KV318_PStop", proc(fakeOne)},
     };
     std::vector<std::string> loads;
     std::vector<std::string> finds;
@@ -140,9 +138,9 @@ TEST(PanelBinding, PanelRunsOnTheBindingAndNeverResolvesCloseDevice) {
     panel.Form1_Load();
     EXPECT_TRUE(view.title.ends_with("HANDLE=7CH"));
     view.texts[Control::Text1] = "ff";
-    for (auto handler : {&Panel::Command1_Click, &Panel::Command2_Click, &Panel::Command3_Click,
-                         &Panel::Command4_Click, &Panel::Command5_Click, &Panel::Command6_Click,
-                         &Panel::Timer1_Timer, &Panel::Timer2_Timer, &Panel::Command7_Click, &Panel::Command8_Click}) {
+    for (auto handler : {&Panel::Command1_Click, &Panel::Command2_Click, &Panel::Command3_Click, &Panel::Command4_Click,
+                         &Panel::Command5_Click, &Panel::Command6_Click, &Panel::Timer1_Timer, &Panel::Timer2_Timer,
+                         &Panel::Command7_Click, &Panel::Command8_Click}) {
         (panel.*handler)();
     }
     EXPECT_EQ(std::count(loader.finds.begin(), loader.finds.end(), "KV318_CloseDevice"), 0);

@@ -86,8 +86,10 @@ private slots:
             QCOMPARE(w->objectName(), QString(c.name));
             QCOMPARE(w->parentWidget(), b.form->control(c.container));
             QCOMPARE(w->geometry(), QRect(px(c.left, dx), px(c.top, dy), px(c.width, dx), px(c.height, dy)));
-            if (c.kind == kv318::panel::Kind::Button) QCOMPARE(b.w<QPushButton>(c.id)->text(), QString::fromUtf8(c.caption));
-            if (c.kind == kv318::panel::Kind::Frame) QCOMPARE(b.w<QGroupBox>(c.id)->title(), QString::fromUtf8(c.caption));
+            if (c.kind == kv318::panel::Kind::Button)
+                QCOMPARE(b.w<QPushButton>(c.id)->text(), QString::fromUtf8(c.caption));
+            if (c.kind == kv318::panel::Kind::Frame)
+                QCOMPARE(b.w<QGroupBox>(c.id)->title(), QString::fromUtf8(c.caption));
         }
         QCOMPARE(b.w<QLineEdit>(Control::Text1)->text(), QString(" "));
         QCOMPARE(b.w<QLineEdit>(Control::Text3)->text(), QString(" "));

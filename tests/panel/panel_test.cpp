@@ -13,8 +13,8 @@ namespace {
 using testing::FakeClock;
 using testing::FakeLibrary;
 using testing::FakeView;
-using testing::Log;
 using testing::library_calls;
+using testing::Log;
 
 class PanelTest : public ::testing::Test {
 protected:
@@ -45,7 +45,8 @@ TEST_F(PanelTest, LoadOpensBoardZeroAndShowsTheHandleOrTheError) {
         const char* titleEnd;
         int beeps;
     };
-    for (const Case c : {Case{0x7C, "    HANDLE=7CH", 0}, Case{0, "    HANDLE=0H", 0}, Case{-1, "Error Load KV318", 1}}) {
+    for (const Case c :
+         {Case{0x7C, "    HANDLE=7CH", 0}, Case{0, "    HANDLE=0H", 0}, Case{-1, "Error Load KV318", 1}}) {
         Log l;
         FakeView v{l};
         FakeLibrary f{l, clock};
@@ -70,9 +71,9 @@ TEST_F(PanelTest, SampleBufferHasItsSizeAndStartsZero) {
 TEST_F(PanelTest, OutputButtonRewritesTextAndWritesTheWord) {
     struct Case {
         const char* text;
-        const char* shown;   // Text1 afterwards
-        const char* message; // nullptr: none
-        int word;            // -1: nothing written
+        const char* shown;    // Text1 afterwards
+        const char* message;  // nullptr: none
+        int word;             // -1: nothing written
     };
     const Case cases[] = {
         {" ", " ", kMsgEnterData, -1},          {" 1A", "1A", nullptr, 26},
@@ -196,15 +197,8 @@ TEST_F(PanelTest, TickListsTheFirstEightSamplesOfABatch) {
     EXPECT_EQ(library_calls(log), (Log{"lib AD(124,0,0,0,0,50)", "lib Read(124)", "lib StopAD(124)"}));
     EXPECT_EQ(lib.reads, 3);
     const std::vector<std::string> expected{
-        kListTitle,
-        sample_line(0, 4937),
-        sample_line(1, 6),
-        sample_line(2, 10),
-        sample_line(3, 2),
-        sample_line(4, -2),
-        sample_line(5, 2048),
-        sample_line(6, 32767),
-        sample_line(7, -32768),
+        kListTitle,         sample_line(0, 4937), sample_line(1, 6),     sample_line(2, 10),     sample_line(3, 2),
+        sample_line(4, -2), sample_line(5, 2048), sample_line(6, 32767), sample_line(7, -32768),
     };
     EXPECT_EQ(view.list, expected);
     EXPECT_EQ(view.list[1], testing::listed("0", "1234", "0.753V"));

@@ -85,7 +85,9 @@ TEST(Text, Utf8AndUtf16RoundTrip) {
         EXPECT_EQ(narrow(c.utf16), c.utf8) << c.utf8;
     }
     // A stray byte does not swallow the text after it.
-    EXPECT_EQ(widen("A\xFF" "B"), L"A\uFFFDB");
+    EXPECT_EQ(widen("A\xFF"
+                    "B"),
+              L"A\uFFFDB");
 }
 
 }  // namespace

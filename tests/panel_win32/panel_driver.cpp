@@ -16,8 +16,8 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);
     for (unsigned n = GetTickCount(); path_.empty(); ++n) {
-        std::wstring candidate = std::wstring(base) + L"kv318-panel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                 std::to_wstring(n);
+        std::wstring candidate =
+            std::wstring(base) + L"kv318-panel-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(n);
         if (CreateDirectoryW(candidate.c_str(), nullptr)) path_ = candidate;
     }
 }
@@ -27,7 +27,8 @@ TempDir::~TempDir() {
     HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path_ + L"\\" + found.cFileName).c_str());
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((path_ + L"\\" + found.cFileName).c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
@@ -69,7 +70,8 @@ BOOL CALLBACK find_window(HWND h, LPARAM lp) {
     DWORD pid = 0;
     GetWindowThreadProcessId(h, &pid);
     wchar_t name[64];
-    if (pid == args->pid && IsWindowVisible(h) && GetClassNameW(h, name, 64) > 0 && wcscmp(name, args->windowClass) == 0) {
+    if (pid == args->pid && IsWindowVisible(h) && GetClassNameW(h, name, 64) > 0 &&
+        wcscmp(name, args->windowClass) == 0) {
         args->found = h;
         return FALSE;
     }
@@ -117,7 +119,8 @@ PanelProcess::~PanelProcess() {
 }
 
 std::optional<DWORD> PanelProcess::wait_exit(int ms) {
-    if (process_ == nullptr || WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return std::nullopt;
+    if (process_ == nullptr || WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0)
+        return std::nullopt;
     DWORD code = 0;
     GetExitCodeProcess(process_, &code);
     return code;
@@ -160,7 +163,8 @@ std::vector<std::wstring> list_items(HWND list) {
         const LRESULT len = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
         if (len < 0) break;
         std::wstring text(static_cast<std::size_t>(len) + 1, L'\0');
-        const LRESULT got = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
+        const LRESULT got =
+            SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
         text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
         items.push_back(text);
     }
@@ -214,9 +218,7 @@ void click(HWND h) {
     send(in, 2);
 }
 
-void press(HWND button) {
-    PostMessageW(button, BM_CLICK, 0, 0);
-}
+void press(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
 
 void press_key(WORD vk, bool shift) {
     INPUT in[4]{};

@@ -22,7 +22,7 @@ using panel::Control;
 using panel::ControlSpec;
 using panel::Kind;
 
-const std::wstring kEnterCorrectly = L"\u8bf7\u6b63\u786e\u8f93\u5165\uff01";  // 请正确输入！
+const std::wstring kEnterCorrectly = L"\u8bf7\u6b63\u786e\u8f93\u5165\uff01";                 // 请正确输入！
 const std::wstring kListTitle = L"\u901a\u9053\u53f7 \u91c7\u6837\u503c \u7535\u538b\u503c";  // 通道号 采样值 电压值
 
 class PanelWindow : public ::testing::Test {
@@ -36,8 +36,8 @@ std::wstring panel_exe() { return native_path(KV318_PANEL_EXE); }
 // A listed sample line: index, eleven blanks, " code ", five blanks,
 // " volts ", carriage return.
 std::wstring sample_line(int index, const std::wstring& code, const std::wstring& volts) {
-    return std::to_wstring(index) + std::wstring(11, L' ') + L" " + code + L" " + std::wstring(5, L' ') + L" " +
-           volts + L" \r";
+    return std::to_wstring(index) + std::wstring(11, L' ') + L" " + code + L" " + std::wstring(5, L' ') + L" " + volts +
+           L" \r";
 }
 
 // Every message box of the panel is titled with the application's name,
@@ -164,13 +164,15 @@ TEST_F(PanelWindow, Text1RefusesWhatIsNotHexadecimalAndStopsAtSevenCharacters) {
         press_key(key.vk);
         ASSERT_NO_FATAL_FAILURE(answer_box(panel, kEnterCorrectly));
         EXPECT_EQ(window_text(text1), L" ") << "the refused character reached the box";
-        EXPECT_TRUE(wait_until([&] { return focus_of(form) == text1; }, std::chrono::seconds(5))) << "the focus came back to Text1";
+        EXPECT_TRUE(wait_until([&] { return focus_of(form) == text1; }, std::chrono::seconds(5)))
+            << "the focus came back to Text1";
     }
 
     // Digits and both cases of a to f pass as typed, up to seven characters
     // with the start-up blank; backspace passes without a word.
     type_text(L"aF1234");
-    ASSERT_TRUE(wait_until([&] { return window_text(text1) == L" aF1234"; })) << "now " << win32::narrow(window_text(text1));
+    ASSERT_TRUE(wait_until([&] { return window_text(text1) == L" aF1234"; }))
+        << "now " << win32::narrow(window_text(text1));
     type_text(L"5");
     press_key(VK_BACK);
     EXPECT_TRUE(wait_until([&] { return window_text(text1) == L" aF123"; }))

@@ -79,7 +79,7 @@ TEST(View, TriggerMarksAndPlotGeometry) {
     }
     ASSERT_EQ(marks.size(), 2u);
     EXPECT_DOUBLE_EQ(marks[0]->points[0].y, p.centreY() - 2 * p.divH());  // 1 V at 0.5 V/div
-    EXPECT_DOUBLE_EQ(marks[1]->points[0].x, p.x + p.w / 4);              // 25 %
+    EXPECT_DOUBLE_EQ(marks[1]->points[0].x, p.x + p.w / 4);               // 25 %
     // A dragged level maps back to the volts it was drawn at.
     EXPECT_DOUBLE_EQ(y_to_volts(p, s, volts_to_y(p, s, 0.7)), 0.7);
 }
@@ -90,8 +90,9 @@ TEST(View, CursorsAndExportTimeFromTheTrigger) {
     f.triggered = true;
     f.triggerIndex = 2;
     for (int i = 0; i < 5; ++i) f.samples.push_back(i * 4 * 100);  // codes 0, 100, ...
-    EXPECT_EQ(visible_csv(f), "time_s,volts\n-0.002,0\n-0.001,0.06103515625\n0,0.1220703125\n0.001,0.18310546875\n"
-                              "0.002,0.244140625\n");
+    EXPECT_EQ(visible_csv(f),
+              "time_s,volts\n-0.002,0\n-0.001,0.06103515625\n0,0.1220703125\n0.001,0.18310546875\n"
+              "0.002,0.244140625\n");
     Cursors c{true, -0.001, 0.002};
     EXPECT_EQ(cursor_line(c, &f), "t1 -1 ms  t2 2 ms  dt 3 ms  1/dt 333.3 Hz  v1 61.04 mV  v2 244.1 mV");
     EXPECT_EQ(cursor_line(Cursors{}, &f), "cursors off");
@@ -106,8 +107,8 @@ TEST(Scales, OneTwoFiveFromTheFastestTheRateAllows) {
     // 10 samples a division: 100 us at 100 kS/s, 1 us at 13 MS/s (0.77 us
     // would be under 10).  At most 4 M samples a screen: 2 s/div at
     // 100 kS/s, 20 ms/div at 13 MS/s (50 ms would be 6.5 M).
-    for (const Case c : {Case{1e5, 1e-4, 2, 14}, Case{13e6, 1e-6, 0.02, 14}, Case{2e6 / 4095, 0.05, 10, 8},
-                         Case{4e4, 5e-4, 10, 14}}) {
+    for (const Case c :
+         {Case{1e5, 1e-4, 2, 14}, Case{13e6, 1e-6, 0.02, 14}, Case{2e6 / 4095, 0.05, 10, 8}, Case{4e4, 5e-4, 10, 14}}) {
         const auto steps = time_bases(c.rate);
         ASSERT_FALSE(steps.empty());
         EXPECT_NEAR(steps.front(), c.fastest, c.fastest * 1e-9) << c.rate;
@@ -156,11 +157,13 @@ int parse(std::vector<std::string> args, ScopeSettings* s, std::string* printed 
 
 TEST(CommandLine, EverySettingAndEveryRefusal) {
     ScopeSettings s;
-    ASSERT_EQ(parse({"--board", "3", "--divider", "20", "--clock", "2000000", "--timebase", "200us", "--volts-per-div",
-                     "0.5", "--offset", "-1", "--trigger", "falling:0.25", "--pretrigger", "25", "--mode", "single",
-                     "--holdoff", "10ms", "--screenshot", "x.png", "--after", "2.5"},
-                    &s),
-              -1);
+    ASSERT_EQ(
+        parse(
+            {"--board",         "3",      "--divider", "20",   "--clock",      "2000000",      "--timebase",   "200us",
+             "--volts-per-div", "0.5",    "--offset",  "-1",   "--trigger",    "falling:0.25", "--pretrigger", "25",
+             "--mode",          "single", "--holdoff", "10ms", "--screenshot", "x.png",        "--after",      "2.5"},
+            &s),
+        -1);
     EXPECT_EQ(s.board, 3);
     EXPECT_EQ(s.divider, 20);
     EXPECT_NEAR(s.secondsPerDiv, 200e-6, 1e-12);
@@ -175,13 +178,13 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     EXPECT_EQ(s.screenshotAfter, 2.5);
 
     const std::vector<std::vector<std::string>> bad = {
-        {"--divider", "1"},           {"--divider", "4096"},       {"--board", "-1"},
-        {"--timebase", "3ms"},        {"--timebase", "fast"},      {"--divider", "20", "--timebase", "50us"},
-        {"--volts-per-div", "0.3"},   {"--volts-per-div", "5"},    {"--trigger", "up:1"},
-        {"--trigger", "rising:"},     {"--trigger", "rising:9"},   {"--pretrigger", "101"},
-        {"--mode", "sometimes"},      {"--mode", "roll"},          {"--holdoff", "-1s"},
-        {"--offset", "nan"},          {"--no-such-option"},        {"--clock", "0"},
-        {"--board", "256"},           {"--divider", "0x1000"},     {"--clock", "99999999999999999999"},
+        {"--divider", "1"},         {"--divider", "4096"},     {"--board", "-1"},
+        {"--timebase", "3ms"},      {"--timebase", "fast"},    {"--divider", "20", "--timebase", "50us"},
+        {"--volts-per-div", "0.3"}, {"--volts-per-div", "5"},  {"--trigger", "up:1"},
+        {"--trigger", "rising:"},   {"--trigger", "rising:9"}, {"--pretrigger", "101"},
+        {"--mode", "sometimes"},    {"--mode", "roll"},        {"--holdoff", "-1s"},
+        {"--offset", "nan"},        {"--no-such-option"},      {"--clock", "0"},
+        {"--board", "256"},         {"--divider", "0x1000"},   {"--clock", "99999999999999999999"},
     };
     for (const auto& args : bad) {
         ScopeSettings t;

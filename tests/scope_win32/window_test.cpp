@@ -17,8 +17,8 @@
 namespace kv318::scope::test {
 namespace {
 
-using sim::test::SimProcess;
 using kv318::test::wait_until;
+using sim::test::SimProcess;
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
     std::vector<std::uint8_t> bytes;
@@ -42,7 +42,8 @@ bool decode_png(const std::vector<std::uint8_t>& png, int* w, int* h, std::vecto
     std::vector<std::uint8_t> z;
     for (std::size_t at = 8; at + 12 <= png.size();) {
         const std::uint32_t len = be32(&png[at]);
-        const std::string type(png.begin() + static_cast<std::ptrdiff_t>(at + 4), png.begin() + static_cast<std::ptrdiff_t>(at + 8));
+        const std::string type(png.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                               png.begin() + static_cast<std::ptrdiff_t>(at + 8));
         const std::uint8_t* data = &png[at + 8];
         if (type == "IHDR") {
             *w = static_cast<int>(be32(data));
@@ -59,7 +60,8 @@ bool decode_png(const std::vector<std::uint8_t>& png, int* w, int* h, std::vecto
         if (at + 5 > z.size() || (z[at] & 0x06) != 0) return false;  // stored blocks only
         last = (z[at] & 1) != 0;
         const std::size_t n = z[at + 1] | (z[at + 2] << 8);
-        raw.insert(raw.end(), z.begin() + static_cast<std::ptrdiff_t>(at + 5), z.begin() + static_cast<std::ptrdiff_t>(at + 5 + n));
+        raw.insert(raw.end(), z.begin() + static_cast<std::ptrdiff_t>(at + 5),
+                   z.begin() + static_cast<std::ptrdiff_t>(at + 5 + n));
         at += 5 + n;
     }
     const std::size_t row = static_cast<std::size_t>(*w) * 3;
@@ -108,7 +110,8 @@ TEST(ScopeUnderWine, ScreenshotPutsTheTraceAtItsVolts) {
         std::fclose(f);
     }
     auto is = [&](int x, int y, const Color& c) {
-        const std::size_t at = (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * 3;
+        const std::size_t at =
+            (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * 3;
         return rgb[at] == c.r && rgb[at + 1] == c.g && rgb[at + 2] == c.b;
     };
     int top = h, bottom = -1;

@@ -95,8 +95,6 @@ inline std::vector<std::uint16_t> words(const std::vector<std::uint8_t>& bytes) 
     return w;
 }
 
-inline std::uint16_t ramp_word(std::uint64_t n) {
-    return static_cast<std::uint16_t>((n & 0x3FFF) << 2);
-}
+inline std::uint16_t ramp_word(std::uint64_t n) { return static_cast<std::uint16_t>((n & 0x3FFF) << 2); }
 
 }  // namespace kv318::sim::test

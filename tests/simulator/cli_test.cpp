@@ -114,10 +114,26 @@ std::string board_info(const std::string& dir, int board = 0) {
 TEST(SimCli, BadArgumentsGetTheUsageAndExitCode2) {
     Scratch s;
     const std::vector<std::vector<std::string>> cases = {
-        {"--boards", "0"}, {"--boards", "17"}, {"--boards", "two"}, {"--boards"}, {"--signal", "triangle"},
-        {"--duty", "101"}, {"--noise", "-1"}, {"--seed", "x"}, {"--bogus"}, {"stray"}, {"--clock", "10"}, {"--fifo", "1000"}, {"--inputs", "12345"},
-        {"--inputs", "0x"}, {"--amp", "nan"}, {"--fail", "everything"}, {"--fail", "bulk-read:twice"},
-        {"--counter-input", "both"}, {"--counter-rate", "-5"}, {"--dir="},
+        {"--boards", "0"},
+        {"--boards", "17"},
+        {"--boards", "two"},
+        {"--boards"},
+        {"--signal", "triangle"},
+        {"--duty", "101"},
+        {"--noise", "-1"},
+        {"--seed", "x"},
+        {"--bogus"},
+        {"stray"},
+        {"--clock", "10"},
+        {"--fifo", "1000"},
+        {"--inputs", "12345"},
+        {"--inputs", "0x"},
+        {"--amp", "nan"},
+        {"--fail", "everything"},
+        {"--fail", "bulk-read:twice"},
+        {"--counter-input", "both"},
+        {"--counter-rate", "-5"},
+        {"--dir="},
     };
     for (const auto& args : cases) {
         SimProcess p(args);
@@ -132,9 +148,9 @@ TEST(SimCli, HelpListsEveryOption) {
     SimProcess p({"--help"});
     EXPECT_EQ(p.wait(), 0);
     const std::string out = p.out();
-    for (const char* opt : {"--boards", "--dir", "--signal", "--freq", "--amp", "--offset", "--value", "--clock",
-                            "--duty", "--noise", "--seed", "--fifo", "--inputs", "--counter-rate", "--counter-input",
-                            "--fail", "KV318_DRIVER_DIR"})
+    for (const char* opt :
+         {"--boards", "--dir", "--signal", "--freq", "--amp", "--offset", "--value", "--clock", "--duty", "--noise",
+          "--seed", "--fifo", "--inputs", "--counter-rate", "--counter-input", "--fail", "KV318_DRIVER_DIR"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 
@@ -328,7 +344,8 @@ TEST(SimCli, OutOfDescriptorsItRefusesConnectionsWithoutSpinning) {
         }
         refused = closed;
         return closed >= 16;
-    })) << refused << " of 40 refused";
+    })) << refused
+        << " of 40 refused";
     EXPECT_NE(p.err().find("connection refused: the process is out of file descriptors"), std::string::npos);
     const double cpu = p.cpu_seconds();
     std::this_thread::sleep_for(std::chrono::seconds(3));

@@ -80,8 +80,10 @@ TEST(EndToEnd, OutputsLoopBackToTheInputsAcrossHandles) {
     const std::int32_t reader = KV318_OpenDevice(0);
     ASSERT_GE(writer, 0);
     ASSERT_GE(reader, 0);
-    const struct { std::int32_t out; std::int32_t in; } cases[] = {
-        {0x1234, 0x1234}, {0, 0}, {0xFFFF, 0xFFFF}, {0x12345, 0x2345}, {0xA5, 0xA5}};
+    const struct {
+        std::int32_t out;
+        std::int32_t in;
+    } cases[] = {{0x1234, 0x1234}, {0, 0}, {0xFFFF, 0xFFFF}, {0x12345, 0x2345}, {0xA5, 0xA5}};
     for (const auto& c : cases) {
         EXPECT_EQ(KV318_DO(writer, c.out), 0);
         EXPECT_EQ(KV318_DI(reader), c.in) << "one board behind both handles";

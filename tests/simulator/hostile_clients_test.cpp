@@ -207,7 +207,8 @@ TEST_F(HostileClients, AConnectionOverTheLimitIsRefusedAtOnce) {
 TEST_F(HostileClients, NoThreadForAConnectionRefusesItAndServesTheNext) {
     std::atomic<int> failures{2};
     ThreadStarter start = [&](std::function<void()> body) {
-        if (failures.fetch_sub(1) > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        if (failures.fetch_sub(1) > 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::move(body));
     };
     SimulatedBoards sim({BoardConfig{}}, ServerLimits{}, start);

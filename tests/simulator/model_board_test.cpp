@@ -67,7 +67,12 @@ TEST(Requests, EveryFormIsAnsweredAndNonsenseFailsCleanly) {
     ASSERT_TRUE(b.command(kCmdRead16, 14, 0, 0, &reply).ok);
     EXPECT_EQ(reply, (std::vector<std::uint8_t>{0x34, 0x12, 0, 0, 0, 0, 0, 0}));
 
-    const struct { std::uint32_t code; std::vector<std::uint8_t> in; std::uint32_t cap; const char* what; } bad[] = {
+    const struct {
+        std::uint32_t code;
+        std::vector<std::uint8_t> in;
+        std::uint32_t cap;
+        const char* what;
+    } bad[] = {
         {kIoctlCommand, std::vector<std::uint8_t>(15, 0x80), 64, "command one byte short"},
         {kIoctlCommand, std::vector<std::uint8_t>(17, 0x80), 64, "command one byte long"},
         {kIoctlCommand, {0x82, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 64, "unknown command code"},
@@ -76,8 +81,14 @@ TEST(Requests, EveryFormIsAnsweredAndNonsenseFailsCleanly) {
         {kIoctlCommand, {0x81, 1, 14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 64, "16-bit read with 1 byte of room"},
         {kIoctlCommand, {0x80, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, "read with no capacity"},
         {kIoctlCommandPayload, std::vector<std::uint8_t>(79, 0x90), 64, "payload form short"},
-        {kIoctlCommandPayload, [] { std::vector<std::uint8_t> v(80); v[0] = 0x90; v[1] = 75; return v; }(), 64,
-         "payload length over 74"},
+        {kIoctlCommandPayload,
+         [] {
+             std::vector<std::uint8_t> v(80);
+             v[0] = 0x90;
+             v[1] = 75;
+             return v;
+         }(),
+         64, "payload length over 74"},
         {kIoctlBulkRead, {1, 0, 0, 0, 0, 0, 0}, 2, "bulk read short"},
         {kIoctlBulkRead, {0, 0, 1, 0, 0, 0, 0, 0}, 2, "bulk read length over 65535"},
         {kIoctlBulkWrite, {3, 0, 0, 0, 1, 2, 3}, 8, "bulk write shorter than its length"},
@@ -100,8 +111,9 @@ TEST(Requests, EveryFormIsAnsweredAndNonsenseFailsCleanly) {
 TEST(Requests, RandomBytesNeverCrashTheBoard) {
     Bench b;
     std::mt19937 rng(318);
-    const std::uint32_t codes[] = {kIoctlBulkRead, kIoctlBulkWrite, kIoctlStringDescriptor, kIoctlCommand,
-                                   kIoctlCommandPayload, 0x222014, 0xFFFFFFFF};
+    const std::uint32_t codes[] = {kIoctlBulkRead, kIoctlBulkWrite,      kIoctlStringDescriptor,
+                                   kIoctlCommand,  kIoctlCommandPayload, 0x222014,
+                                   0xFFFFFFFF};
     b.start(2);
     for (int i = 0; i < 20000; ++i) {
         std::vector<std::uint8_t> in(rng() % 100);
@@ -118,8 +130,11 @@ TEST(Requests, RandomBytesNeverCrashTheBoard) {
 TEST(DigitalIo, InputsLoopBackTheOutputsOrReadAFixedWord) {
     BoardConfig fixed;
     fixed.fixedInputs = 0x1234;
-    const struct { BoardConfig cfg; std::uint16_t out; std::uint16_t in; } cases[] = {
-        {{}, 0xA55A, 0xA55A}, {{}, 0x0000, 0x0000}, {{}, 0xFFFF, 0xFFFF}, {fixed, 0xA55A, 0x1234}};
+    const struct {
+        BoardConfig cfg;
+        std::uint16_t out;
+        std::uint16_t in;
+    } cases[] = {{{}, 0xA55A, 0xA55A}, {{}, 0x0000, 0x0000}, {{}, 0xFFFF, 0xFFFF}, {fixed, 0xA55A, 0x1234}};
     for (const auto& c : cases) {
         Bench b(c.cfg);
         EXPECT_TRUE(b.write16(14, c.out));
@@ -133,15 +148,13 @@ TEST(DigitalIo, InputsLoopBackTheOutputsOrReadAFixedWord) {
     EXPECT_EQ(b.read16(14), 0xBEEF) << "back to the loopback, which kept the last output";
 }
 
-std::int32_t count_of(Bench& b) {
-    return b.read8(7) * 256 + b.read8(6);
-}
+std::int32_t count_of(Bench& b) { return b.read8(7) * 256 + b.read8(6); }
 
 TEST(Counter, CountsItsInputAndFlagsOverflow) {
     const struct {
         CounterInput input;
-        std::uint64_t rateHz;     // external input
-        std::uint8_t divisor;     // pulse generator, 2 MHz / divisor
+        std::uint64_t rateHz;  // external input
+        std::uint8_t divisor;  // pulse generator, 2 MHz / divisor
         std::uint64_t us;
         std::uint64_t count;
     } cases[] = {
@@ -150,9 +163,9 @@ TEST(Counter, CountsItsInputAndFlagsOverflow) {
         {CounterInput::External, 50'000, 2, 1'310'700, 65535},
         {CounterInput::External, 50'000, 2, 1'310'720, 65536},
         {CounterInput::External, 0, 2, 5'000'000, 0},
-        {CounterInput::Pulse, 1000, 2, 1000, 1000},      // 1 MHz
-        {CounterInput::Pulse, 1000, 200, 100'000, 1000}, // 10 kHz
-        {CounterInput::Pulse, 1000, 1, 1000, 1000},      // a divisor below 2 runs as 2
+        {CounterInput::Pulse, 1000, 2, 1000, 1000},       // 1 MHz
+        {CounterInput::Pulse, 1000, 200, 100'000, 1000},  // 10 kHz
+        {CounterInput::Pulse, 1000, 1, 1000, 1000},       // a divisor below 2 runs as 2
         {CounterInput::Pulse, 1000, 2, 65'600, 65600},
     };
     for (const auto& c : cases) {
@@ -251,22 +264,40 @@ TEST(Pulse, ModeBit6FiresOneShot) {
 TEST(Faults, RequestKindsAndCommandCodesFailOnceOrAlways) {
     const struct {
         FaultRule rule;
-        std::vector<bool> bulkOk;     // three bulk reads
-        std::vector<bool> read8Ok;    // three 0x80 reads
-        std::vector<bool> read16Ok;   // three 0x81 reads
+        std::vector<bool> bulkOk;    // three bulk reads
+        std::vector<bool> read8Ok;   // three 0x80 reads
+        std::vector<bool> read16Ok;  // three 0x81 reads
         const char* what;
     } cases[] = {
-        {FaultRule::on_request(kIoctlBulkRead, FaultEffect::Fail, true), {false, true, true}, {true, true, true},
-         {true, true, true}, "bulk read once"},
-        {FaultRule::on_request(kIoctlBulkRead, FaultEffect::Fail, false), {false, false, false}, {true, true, true},
-         {true, true, true}, "bulk read always"},
-        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false), {true, true, true}, {false, false, false},
-         {true, true, true}, "0x80 always"},
-        {FaultRule::on_command(kCmdRead16, FaultEffect::Fail, true), {true, true, true}, {true, true, true},
-         {false, true, true}, "0x81 once"},
-        {FaultRule::on_request(kIoctlCommand, FaultEffect::Fail, false), {true, true, true}, {false, false, false},
-         {false, false, false}, "every command"},
-        {FaultRule::on_any(FaultEffect::Fail, true), {false, true, true}, {true, true, true}, {true, true, true},
+        {FaultRule::on_request(kIoctlBulkRead, FaultEffect::Fail, true),
+         {false, true, true},
+         {true, true, true},
+         {true, true, true},
+         "bulk read once"},
+        {FaultRule::on_request(kIoctlBulkRead, FaultEffect::Fail, false),
+         {false, false, false},
+         {true, true, true},
+         {true, true, true},
+         "bulk read always"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false),
+         {true, true, true},
+         {false, false, false},
+         {true, true, true},
+         "0x80 always"},
+        {FaultRule::on_command(kCmdRead16, FaultEffect::Fail, true),
+         {true, true, true},
+         {true, true, true},
+         {false, true, true},
+         "0x81 once"},
+        {FaultRule::on_request(kIoctlCommand, FaultEffect::Fail, false),
+         {true, true, true},
+         {false, false, false},
+         {false, false, false},
+         "every command"},
+        {FaultRule::on_any(FaultEffect::Fail, true),
+         {false, true, true},
+         {true, true, true},
+         {true, true, true},
          "the next request"},
     };
     for (const auto& c : cases) {
@@ -351,16 +382,26 @@ TEST(Faults, RulesStartAfterRequestsOrTimeCountedFromTheirFirstMatch) {
         std::vector<bool> read8Ok;  // eight 0x80 reads
         const char* what;
     } cases[] = {
-        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(3, 0), 1,
-         {true, true, true, false, false, false, false, false}, "after 3, always"},
-        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(3, 0), 1,
-         {true, true, true, false, true, true, true, true}, "after 3, once"},
-        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(0, 2'000'000'000), 500,
-         {true, true, true, true, false, false, false, false}, "after 2 s of reads"},
-        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(2, 2'000'000'000), 500,
-         {true, true, true, true, false, true, true, true}, "after 2 reads and 2 s, once"},
-        {FaultRule::on_any(FaultEffect::Fail, false).starting_after(5, 0), 1,
-         {true, true, true, true, true, false, false, false}, "any, after 5"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(3, 0),
+         1,
+         {true, true, true, false, false, false, false, false},
+         "after 3, always"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(3, 0),
+         1,
+         {true, true, true, false, true, true, true, true},
+         "after 3, once"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, false).starting_after(0, 2'000'000'000),
+         500,
+         {true, true, true, true, false, false, false, false},
+         "after 2 s of reads"},
+        {FaultRule::on_command(kCmdRead8, FaultEffect::Fail, true).starting_after(2, 2'000'000'000),
+         500,
+         {true, true, true, true, false, true, true, true},
+         "after 2 reads and 2 s, once"},
+        {FaultRule::on_any(FaultEffect::Fail, false).starting_after(5, 0),
+         1,
+         {true, true, true, true, true, false, false, false},
+         "any, after 5"},
     };
     for (const auto& c : cases) {
         Bench b;

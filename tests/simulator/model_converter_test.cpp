@@ -25,20 +25,17 @@ TEST(Converter, RateIsTheClockOverTheDivider) {
         std::uint64_t ms;
         std::uint64_t samples;
     } cases[] = {
-        {2'000'000, 2, 200, 200'000},
-        {2'000'000, 3, 10, 6'666},
-        {2'000'000, 50, 1000, 40'000},
-        {2'000'000, 4095, 1000, 488},
-        {2'000'000, 0x1032, 1000, 40'000},  // 12 bits wide: 0x032 = 50
-        {2'000'000, 1, 100, 100'000},       // below 2 runs as 2
-        {2'000'000, 0, 100, 100'000},
-        {40'000'000, 2, 10, 200'000},       // a raised clock
+        {2'000'000, 2, 200, 200'000}, {2'000'000, 3, 10, 6'666},         {2'000'000, 50, 1000, 40'000},
+        {2'000'000, 4095, 1000, 488}, {2'000'000, 0x1032, 1000, 40'000},  // 12 bits wide: 0x032 = 50
+        {2'000'000, 1, 100, 100'000},                                     // below 2 runs as 2
+        {2'000'000, 0, 100, 100'000}, {40'000'000, 2, 10, 200'000},       // a raised clock
     };
     for (const auto& c : cases) {
         Bench b(ramp_board(c.clockHz));
         b.start(c.written);
         // Uneven steps must add up to the same count as one big step.
-        for (std::uint64_t t = 0; t < c.ms * 1000; t += 997) b.clock.advance_us(std::min<std::uint64_t>(997, c.ms * 1000 - t));
+        for (std::uint64_t t = 0; t < c.ms * 1000; t += 997)
+            b.clock.advance_us(std::min<std::uint64_t>(997, c.ms * 1000 - t));
         EXPECT_EQ(b.fifo_bytes(), 2 * c.samples) << c.clockHz << " Hz / " << c.written;
         EXPECT_EQ(b.board.stats().samplesConverted, c.samples);
         EXPECT_EQ(b.board.stats().samplesDropped, 0u);
@@ -91,8 +88,10 @@ TEST(Converter, RampWrapsAndSurvivesOddReads) {
 TEST(Converter, SignalsGiveTheExpectedCodes) {
     // The library's conversion: signed 16-bit sample / 4 = code; code * 5 / 8192 = volts.
     auto volts = [](std::uint16_t word) { return static_cast<std::int16_t>(word) / 4 * 5.0 / 8192.0; };
-    const struct { double constant; double expectVolts; } constants[] = {
-        {1.0, 1638 * 5.0 / 8192}, {0.0, 0.0}, {-2.5, -2.5}, {7.0, 8191 * 5.0 / 8192}, {-7.0, -5.0}};
+    const struct {
+        double constant;
+        double expectVolts;
+    } constants[] = {{1.0, 1638 * 5.0 / 8192}, {0.0, 0.0}, {-2.5, -2.5}, {7.0, 8191 * 5.0 / 8192}, {-7.0, -5.0}};
     for (const auto& c : constants) {
         BoardConfig cfg;
         cfg.signal.kind = SignalKind::Constant;
@@ -128,10 +127,12 @@ TEST(Converter, SignalsGiveTheExpectedCodes) {
 }
 
 TEST(Converter, LevelCodeIsTheHighestLevelTheFillHasReached) {
-    const struct { std::size_t bytes; int code; } table[] = {
-        {0, 0},      {2, 0},      {1022, 0},   {1024, 1},   {4094, 1},   {4096, 2},     {16382, 2},
-        {16384, 3},  {32766, 3},  {32768, 4},  {65536, 5},  {131070, 5}, {131072, 6},   {262142, 6},
-        {262144, 7}, {2 * 262144, 7},
+    const struct {
+        std::size_t bytes;
+        int code;
+    } table[] = {
+        {0, 0},     {2, 0},     {1022, 0},  {1024, 1},   {4094, 1},   {4096, 2},   {16382, 2},  {16384, 3},
+        {32766, 3}, {32768, 4}, {65536, 5}, {131070, 5}, {131072, 6}, {262142, 6}, {262144, 7}, {2 * 262144, 7},
     };
     for (const auto& t : table) {
         EXPECT_EQ(fifo_level_code(t.bytes), t.code) << t.bytes;
@@ -151,7 +152,11 @@ TEST(Converter, LevelCodeIsTheHighestLevelTheFillHasReached) {
 }
 
 TEST(Fifo, BulkReadReturnsWhatWasAskedOrWhatIsBuffered) {
-    const struct { std::uint64_t samples; std::int32_t ask; std::size_t got; } cases[] = {
+    const struct {
+        std::uint64_t samples;
+        std::int32_t ask;
+        std::size_t got;
+    } cases[] = {
         {100, 50, 50}, {100, 200, 200}, {100, 300, 200}, {0, 16384, 0}, {100, 0, 0}, {100, 201, 200},
     };
     for (const auto& c : cases) {
@@ -179,8 +184,10 @@ TEST(Fifo, CommandResetEmptiesIt) {
 }
 
 TEST(Fifo, OverflowDropsNewSamplesAndCountsThem) {
-    const struct { std::size_t fifo; std::uint64_t ms; } cases[] = {
-        {kMinFifoBytes, 1000}, {1u << 20, 1000}, {kMinFifoBytes, 3'600'000 /* an hour: counted, not made */}};
+    const struct {
+        std::size_t fifo;
+        std::uint64_t ms;
+    } cases[] = {{kMinFifoBytes, 1000}, {1u << 20, 1000}, {kMinFifoBytes, 3'600'000 /* an hour: counted, not made */}};
     for (const auto& c : cases) {
         Bench b(ramp_board(kDefaultConverterClockHz, c.fifo));
         b.start(2);

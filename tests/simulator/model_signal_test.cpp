@@ -19,8 +19,8 @@ constexpr double kHalfCode = 0.5 * 5.0 / 8192.0;
 
 // Samples first ... first + count - 1 through the batch path, in pieces of
 // `piece`, as the board makes them between requests.
-std::vector<std::uint16_t> batch_words(const SignalConfig& s, std::uint64_t first, std::size_t count,
-                                       SampleTiming t, std::size_t piece) {
+std::vector<std::uint16_t> batch_words(const SignalConfig& s, std::uint64_t first, std::size_t count, SampleTiming t,
+                                       std::size_t piece) {
     std::vector<std::uint8_t> bytes(2 * count);
     for (std::size_t done = 0; done < count; done += piece)
         signal_bytes(s, first + done, std::min(piece, count - done), t, bytes.data() + 2 * done);
@@ -56,8 +56,8 @@ TEST(SquareWave, EachSampleIsHighExactlyWhenItsPhaseIsWithinTheDuty) {
         // 666.67 samples a period: the edges fall between samples.
         {"666.67 kS/s, 1 kHz, 50 %", 2'000'000, 3, 1000, 50, 0, [](std::uint64_t n) { return 3 * n % 2000 < 1000; }},
         {"500 S/s, 0.5 Hz, 33.3 %", 1000, 2, 0.5, 33.3, 0, [](std::uint64_t n) { return n % 1000 < 333; }},
-        {"1 MS/s, 3 kHz, 12.345 %", 2'000'000, 2, 3000, 12.345,
-         0, [](std::uint64_t n) { return 3 * n % 1000 * 100'000 < 12'345 * 1000ULL; }},
+        {"1 MS/s, 3 kHz, 12.345 %", 2'000'000, 2, 3000, 12.345, 0,
+         [](std::uint64_t n) { return 3 * n % 1000 * 100'000 < 12'345 * 1000ULL; }},
         {"duty 0: always low", 2'000'000, 20, 1000, 0, 0, [](std::uint64_t) { return false; }},
         {"duty 100: always high", 2'000'000, 20, 1000, 100, 0, [](std::uint64_t) { return true; }},
         // A day and more at 13 MS/s: the phase is still exact.
@@ -118,7 +118,7 @@ TEST(SquareWave, TheBoardMakesItAtTheDividerWritten) {
 }
 
 TEST(Sine, RepeatsExactlyEveryWholePeriodHoweverLongItRuns) {
-    SignalConfig s;  // 1 kHz, 2.5 V
+    SignalConfig s;                       // 1 kHz, 2.5 V
     const SampleTiming t{2'000'000, 50};  // 40 samples a period
     for (std::uint64_t n : {0ULL, 7ULL, 13ULL, 39ULL}) {
         const std::uint16_t w = signal_word(s, n, t);

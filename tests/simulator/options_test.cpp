@@ -61,7 +61,8 @@ TEST(SimOptionsByTransport, EachTransportTakesOnlyItsOwnOptions) {
     for (const auto& c : cases) {
         SimOptions o;
         std::string error;
-        const std::string what = std::string(c.args[0]) + (c.transport == Transport::NamedPipe ? " (pipe)" : " (socket)");
+        const std::string what =
+            std::string(c.args[0]) + (c.transport == Transport::NamedPipe ? " (pipe)" : " (socket)");
         EXPECT_EQ(parse(c.args, c.transport, &o, &error), c.status) << what << ": " << error;
         if (c.status == ParseStatus::Error) {
             EXPECT_NE(error.find(c.error), std::string::npos) << what << ": " << error;
@@ -130,8 +131,8 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
     }
     SimOptions o;
     std::string error;
-    ASSERT_EQ(parse({"--max-clients", "7", "--client-timeout", "2.5", "--boards", "010", "--fail", "0x80",
-                     "--fail", "stall:after=1.5s"},
+    ASSERT_EQ(parse({"--max-clients", "7", "--client-timeout", "2.5", "--boards", "010", "--fail", "0x80", "--fail",
+                     "stall:after=1.5s"},
                     Transport::UnixSocket, &o, &error),
               ParseStatus::Run)
         << error;
@@ -157,9 +158,21 @@ TEST(SimOptions, SignalSettingsReachTheBoards) {
         {{}, SignalKind::Sine, 1000, 2.5, 0, 50, 0, 0},
         {{"--signal", "square"}, SignalKind::Square, 1000, 2.5, 0, 50, 0, 0},
         {{"--signal=square", "--freq", "250.5", "--amp", "1.5", "--offset", "-0.5", "--duty", "25"},
-         SignalKind::Square, 250.5, 1.5, -0.5, 25, 0, 0},
-        {{"--signal", "ramp", "--noise", "0.01", "--seed", "18446744073709551615"}, SignalKind::Ramp, 1000, 2.5, 0,
-         50, 0.01, 18446744073709551615ULL},
+         SignalKind::Square,
+         250.5,
+         1.5,
+         -0.5,
+         25,
+         0,
+         0},
+        {{"--signal", "ramp", "--noise", "0.01", "--seed", "18446744073709551615"},
+         SignalKind::Ramp,
+         1000,
+         2.5,
+         0,
+         50,
+         0.01,
+         18446744073709551615ULL},
         {{"--duty", "0", "--noise", "10", "--seed", "42"}, SignalKind::Sine, 1000, 2.5, 0, 0, 10, 42},
         {{"--duty", "100", "--signal", "const"}, SignalKind::Constant, 1000, 2.5, 0, 100, 0, 0},
     };

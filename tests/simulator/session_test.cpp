@@ -47,7 +47,7 @@ public:
     // closed (Ended) or went silent past the deadline (TimedOut).
     IoResult atEnd = IoResult::Ended;
     IoResult writeResult = IoResult::Done;  // what every write meets
-    bool sawDeadlineInsideFrame = false;   // a read after the first carried a deadline
+    bool sawDeadlineInsideFrame = false;    // a read after the first carried a deadline
 
     IoResult read_exact(std::uint8_t* data, std::size_t n, Deadline deadline) override {
         if (deadline != kNoDeadline) sawDeadlineInsideFrame = true;
@@ -55,7 +55,8 @@ public:
             pos_ = input.size();
             return deadline == kNoDeadline ? IoResult::Ended : atEnd;
         }
-        std::copy(input.begin() + static_cast<std::ptrdiff_t>(pos_), input.begin() + static_cast<std::ptrdiff_t>(pos_ + n), data);
+        std::copy(input.begin() + static_cast<std::ptrdiff_t>(pos_),
+                  input.begin() + static_cast<std::ptrdiff_t>(pos_ + n), data);
         pos_ += n;
         return IoResult::Done;
     }
@@ -69,13 +70,15 @@ public:
     void add_frame(std::uint32_t code, const std::vector<std::uint8_t>& in, std::uint32_t outCap,
                    std::uint32_t announcedLen = 0xFFFFFFFF) {
         std::uint8_t h[kRequestHeaderSize];
-        encode_request_header(h, {code, announcedLen == 0xFFFFFFFF ? static_cast<std::uint32_t>(in.size()) : announcedLen, outCap});
+        encode_request_header(
+            h, {code, announcedLen == 0xFFFFFFFF ? static_cast<std::uint32_t>(in.size()) : announcedLen, outCap});
         input.insert(input.end(), h, h + sizeof h);
         input.insert(input.end(), in.begin(), in.end());
     }
     void add_command(std::uint8_t code, std::uint8_t reg, std::uint16_t value = 0) {
         std::uint8_t in[kCommandInputSize];
-        const std::uint8_t values[4] = {reg, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8), 0};
+        const std::uint8_t values[4] = {reg, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                                        0};
         build_command(in, code, kCommandReplyLength, values);
         add_frame(kIoctlCommand, {in, in + sizeof in}, kCommandReplySize);
     }
@@ -86,12 +89,14 @@ public:
         std::size_t p = 0;
         while (p + kReplyHeaderSize <= output.size()) {
             std::uint8_t h[kReplyHeaderSize];
-            std::copy(output.begin() + static_cast<std::ptrdiff_t>(p), output.begin() + static_cast<std::ptrdiff_t>(p + kReplyHeaderSize), h);
+            std::copy(output.begin() + static_cast<std::ptrdiff_t>(p),
+                      output.begin() + static_cast<std::ptrdiff_t>(p + kReplyHeaderSize), h);
             const ReplyHeader rh = decode_reply_header(h);
             p += kReplyHeaderSize;
             EXPECT_LE(p + rh.count, output.size());
-            r.emplace_back(rh.status, std::vector<std::uint8_t>(output.begin() + static_cast<std::ptrdiff_t>(p),
-                                                                output.begin() + static_cast<std::ptrdiff_t>(p + rh.count)));
+            r.emplace_back(rh.status,
+                           std::vector<std::uint8_t>(output.begin() + static_cast<std::ptrdiff_t>(p),
+                                                     output.begin() + static_cast<std::ptrdiff_t>(p + rh.count)));
             p += rh.count;
         }
         EXPECT_EQ(p, output.size()) << "nothing but whole replies";
@@ -126,13 +131,20 @@ TEST(Session, AnswersFramesInOrderAndKeepsStepAfterFailures) {
 }
 
 TEST(Session, EndsOnBrokenFramesWithoutAnswering) {
-    const struct { const char* what; std::function<void(MemoryStream&)> build; SessionEnd end; } cases[] = {
-        {"half a header", [](MemoryStream& s) { s.input = {0x0C, 0x20, 0x22, 0, 16}; }, SessionEnd::BrokenFrame},
+    const struct {
+        const char* what;
+        std::function<void(MemoryStream&)> build;
+        SessionEnd end;
+    } cases[] = {
+        {"half a header",
+         [](MemoryStream& s) {
+             s.input = {0x0C, 0x20, 0x22, 0, 16};
+         },
+         SessionEnd::BrokenFrame},
         {"input cut short",
          [](MemoryStream& s) { s.add_frame(kIoctlCommand, std::vector<std::uint8_t>(10, 0x80), 64, 16); },
          SessionEnd::BrokenFrame},
-        {"input over 1 MiB",
-         [](MemoryStream& s) { s.add_frame(kIoctlCommand, {}, 64, kMaxChannelInput + 1); },
+        {"input over 1 MiB", [](MemoryStream& s) { s.add_frame(kIoctlCommand, {}, 64, kMaxChannelInput + 1); },
          SessionEnd::InputTooLong},
     };
     for (const auto& c : cases) {

@@ -21,7 +21,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-constexpr std::size_t kReadSamples = KV318_READ_MAX_SAMPLES;    // the most KV318_Read returns
+constexpr std::size_t kReadSamples = KV318_READ_MAX_SAMPLES;      // the most KV318_Read returns
 constexpr std::size_t kPolledSamples = KV318_M_READ_MAX_SAMPLES;  // the most KV318_M_Read returns
 
 // Checks that samples arrive as the ramp, one after the other from 0.
@@ -156,7 +156,8 @@ TEST(Streaming, Divider2DeliversEverySampleInOrderThroughTheWrappingRing) {
     for (int step = 0; step < 20; ++step) {
         clock.advance_ms(100);
         // The timer drains the FIFO until it holds less than the first level.
-        ASSERT_TRUE(wait_until([&] { return sim.board().stats().fifoBytes < 1024; }, std::chrono::seconds(60))) << "step " << step;
+        ASSERT_TRUE(wait_until([&] { return sim.board().stats().fifoBytes < 1024; }, std::chrono::seconds(60)))
+            << "step " << step;
         for (std::int32_t n; (n = KV318_Read(h, samples.data())) != 0;) {
             ASSERT_GT(n, 0) << "step " << step;
             check.feed(samples, n);

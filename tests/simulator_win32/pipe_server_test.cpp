@@ -36,10 +36,13 @@ public:
             boards_.push_back(std::make_unique<Board>(config, clock_));
             served.push_back(boards_.back().get());
         }
-        server_ = std::make_unique<PipeServer>(served, [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            log_ += line + "\n";
-        }, limits);
+        server_ = std::make_unique<PipeServer>(
+            served,
+            [this](const std::string& line) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                log_ += line + "\n";
+            },
+            limits);
         if (start) server_->set_thread_starter(std::move(start));
         std::string error;
         started_ = server_->start(&error);
@@ -149,7 +152,8 @@ TEST(PipeServer, ClientsOverTheLimitSilentHalfFramesAndThreadlessOnesAreDropped)
     limits.session.clientTimeout = std::chrono::milliseconds(300);
     std::atomic<int> failures{0};
     ServedBoards sim(1, limits, [&](std::function<void()> body) {
-        if (failures.exchange(0) > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        if (failures.exchange(0) > 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::move(body));
     });
     const std::int32_t h = KV318_OpenDevice(0);

@@ -23,7 +23,11 @@ namespace {
 using std::chrono::steady_clock;
 
 TEST(SimExe, ArgumentsItRefusesOrAnswersWithoutServing) {
-    const struct { std::vector<std::string> args; int code; const char* says; } cases[] = {
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
         {{"--help"}, 0, "--stop-on-eof"},
         {{"--dir", "C:\\sim"}, 2, "--dir has no meaning"},
         {{"--boards", "17"}, 2, "bad value '17' for --boards"},

@@ -66,17 +66,11 @@ ChildProcess::~ChildProcess() {
     ::unlink(errPath_.c_str());
 }
 
-bool ChildProcess::started() const {
-    return pid_ > 0;
-}
+bool ChildProcess::started() const { return pid_ > 0; }
 
-std::string ChildProcess::out() const {
-    return read_file(outPath_);
-}
+std::string ChildProcess::out() const { return read_file(outPath_); }
 
-std::string ChildProcess::err() const {
-    return read_file(errPath_);
-}
+std::string ChildProcess::err() const { return read_file(errPath_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
     auto shows = [&] { return output().find(text) != std::string::npos; };

@@ -16,13 +16,13 @@ std::string unique_path(const char* what) {
     static int serial = 0;
     char dir[MAX_PATH];
     GetTempPathA(MAX_PATH, dir);
-    return std::string(dir) + "kv318-child-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++serial) + "." + what;
+    return std::string(dir) + "kv318-child-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial) +
+           "." + what;
 }
 
 std::string read_file(const std::string& path) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return {};
     std::string text;
     char buffer[4096];
@@ -89,17 +89,11 @@ ChildProcess::~ChildProcess() {
     DeleteFileA(errPath_.c_str());
 }
 
-bool ChildProcess::started() const {
-    return process_ != nullptr;
-}
+bool ChildProcess::started() const { return process_ != nullptr; }
 
-std::string ChildProcess::out() const {
-    return read_file(outPath_);
-}
+std::string ChildProcess::out() const { return read_file(outPath_); }
 
-std::string ChildProcess::err() const {
-    return read_file(errPath_);
-}
+std::string ChildProcess::err() const { return read_file(errPath_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
     auto shows = [&] { return output().find(text) != std::string::npos; };

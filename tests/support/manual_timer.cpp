@@ -2,13 +2,9 @@
 
 namespace kv318::test {
 
-ManualTimer::ManualTimer() {
-    set_timer_service(this);
-}
+ManualTimer::ManualTimer() { set_timer_service(this); }
 
-ManualTimer::~ManualTimer() {
-    set_timer_service(nullptr);
-}
+ManualTimer::~ManualTimer() { set_timer_service(nullptr); }
 
 void ManualTimer::set_capabilities(bool ok, std::uint32_t minPeriodMs) {
     std::lock_guard<std::mutex> lock(mutex_);

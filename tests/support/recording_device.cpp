@@ -8,13 +8,9 @@
 
 namespace kv318::test {
 
-RecordingDevice::RecordingDevice() {
-    set_device_service(this);
-}
+RecordingDevice::RecordingDevice() { set_device_service(this); }
 
-RecordingDevice::~RecordingDevice() {
-    set_device_service(nullptr);
-}
+RecordingDevice::~RecordingDevice() { set_device_service(nullptr); }
 
 void RecordingDevice::queue(Reply r) {
     std::lock_guard<std::mutex> lock(mutex_);

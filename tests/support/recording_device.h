@@ -37,9 +37,9 @@ public:
     ~RecordingDevice() override;
 
     // ---- scripting (any thread) ----
-    void queue(Reply r);                                   // next request gets r
+    void queue(Reply r);                                       // next request gets r
     void set_handler(std::function<Reply(const Request&)> h);  // after the queue runs dry
-    void set_open_result(Handle h);                        // what open returns (default 0x7C)
+    void set_open_result(Handle h);                            // what open returns (default 0x7C)
     void set_close_result(std::int32_t r);
 
     // ---- what was sent ----
@@ -89,7 +89,7 @@ Reply register_reply(std::uint32_t value);
 
 // Decoded register traffic: one entry per command request, in order.
 struct RegOp {
-    std::uint8_t code;   // 0x80, 0x81, 0x90, 0x91, 0x8E
+    std::uint8_t code;  // 0x80, 0x81, 0x90, 0x91, 0x8E
     std::uint8_t reg;
     std::uint32_t value;  // written value for 0x90/0x91
     bool operator==(const RegOp&) const = default;

@@ -18,8 +18,7 @@ std::int32_t build_bulk_write(std::uint8_t* area, const std::uint8_t* payload, s
 }
 
 std::int32_t build_command_payload(std::uint8_t (&in)[kPayloadInputSize], std::uint8_t code,
-                                   const std::uint8_t (&values)[4], const std::uint8_t* payload,
-                                   std::int32_t length) {
+                                   const std::uint8_t (&values)[4], const std::uint8_t* payload, std::int32_t length) {
     if (length > kPayloadMaxLength) return kLengthTooLong;
     if (length < 0) return kLengthNegative;
     if (payload == nullptr && length > 0) return -1;

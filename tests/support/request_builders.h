@@ -21,7 +21,6 @@ std::int32_t build_bulk_write(std::uint8_t* area, const std::uint8_t* payload, s
 // Returns the input length (80), kLengthTooLong, kLengthNegative, or -1 for
 // a NULL payload with a length.
 std::int32_t build_command_payload(std::uint8_t (&in)[kPayloadInputSize], std::uint8_t code,
-                                   const std::uint8_t (&values)[4], const std::uint8_t* payload,
-                                   std::int32_t length);
+                                   const std::uint8_t (&values)[4], const std::uint8_t* payload, std::int32_t length);
 
 }  // namespace kv318

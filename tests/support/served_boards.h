@@ -31,9 +31,8 @@ public:
     // when a test moves their time by hand.  `start`, when given, replaces
     // how connection threads are started.  Call from one thread; the
     // process's environment is changed, so only one may live at a time.
-    explicit ServedBoards(std::vector<sim::BoardConfig> configs = {sim::BoardConfig{}},
-                          sim::ServerLimits limits = {}, sim::ThreadStarter start = nullptr,
-                          const sim::Clock* clock = nullptr) {
+    explicit ServedBoards(std::vector<sim::BoardConfig> configs = {sim::BoardConfig{}}, sim::ServerLimits limits = {},
+                          sim::ThreadStarter start = nullptr, const sim::Clock* clock = nullptr) {
         char tmpl[] = "/tmp/kv318-served-XXXXXX";
         if (::mkdtemp(tmpl) == nullptr) {
             error_ = "cannot make a private driver directory in /tmp";

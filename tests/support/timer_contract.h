@@ -42,9 +42,7 @@ inline void log_tick(std::uintptr_t user) {
     }
 }
 
-inline std::uintptr_t user_of(TickLog& log) {
-    return reinterpret_cast<std::uintptr_t>(&log);
-}
+inline std::uintptr_t user_of(TickLog& log) { return reinterpret_cast<std::uintptr_t>(&log); }
 
 template <class Timers>
 class TimerContract : public ::testing::Test {};
@@ -120,7 +118,7 @@ TYPED_TEST_P(TimerContract, TwoTimersTickAndCancelApart) {
 }
 
 REGISTER_TYPED_TEST_SUITE_P(TimerContract, KeepsTheSamplePeriod, RefusesATimerThatCannotTick,
-                            TicksOnItsOwnThreadUntilCancelledAndNeverAfter,
-                            CancelReturnsOnlyAfterARunningProcedure, TwoTimersTickAndCancelApart);
+                            TicksOnItsOwnThreadUntilCancelledAndNeverAfter, CancelReturnsOnlyAfterARunningProcedure,
+                            TwoTimersTickAndCancelApart);
 
 }  // namespace kv318::test

@@ -16,10 +16,9 @@ TEST(TimerSchedule, DeadlinesStayOnTheGridAndMissedPeriodsAreSkipped) {
         std::int64_t deadline, now, next;
     };
     const Case cases[] = {
-        {100, 103, 110},  // on time
-        {100, 118, 110},  // the procedure ran long: the next tick is due at once, not at 128
-        {100, 120, 110},
-        {100, 125, 120},  // one period missed: skipped
+        {100, 103, 110},                     // on time
+        {100, 118, 110},                     // the procedure ran long: the next tick is due at once, not at 128
+        {100, 120, 110},   {100, 125, 120},  // one period missed: skipped
         {100, 1003, 1000},
     };
     for (const Case& c : cases) EXPECT_EQ(linux_timer::next_deadline(c.deadline, c.now, 10), c.next) << c.now;

@@ -105,7 +105,7 @@ struct Export {
 };
 
 #define KV318_ROW(fn, ordinal, expected, ...) \
-    Export { #fn, ordinal, expected, {__VA_ARGS__}, prototype_arity<decltype(&fn)>(), &call_typed<decltype(&fn)> }
+    Export { #fn, ordinal, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
 
 // Handle -1 is never a board; NULL buffers are refused before any request;
 // board 99 has neither a device nor a pipe.

@@ -48,15 +48,14 @@ private:
 
 // A board number no other process uses, so a simulator running on the same
 // machine cannot answer in the driver's place.
-std::int32_t private_board() {
-    return 10000 + static_cast<std::int32_t>(GetCurrentProcessId() % 100000);
-}
+std::int32_t private_board() { return 10000 + static_cast<std::int32_t>(GetCurrentProcessId() % 100000); }
 
 // Serves the pipe of a private board number, one connection at a time.
 class PipeDriver {
 public:
     explicit PipeDriver(DWORD maxInstances = PIPE_UNLIMITED_INSTANCES)
-        : board_(private_board()), name_("\\\\.\\pipe\\KV318Device" + std::to_string(board_)),
+        : board_(private_board()),
+          name_("\\\\.\\pipe\\KV318Device" + std::to_string(board_)),
           maxInstances_(maxInstances) {
         // The first instance exists before the test opens the board.
         listening_ = make_instance();
@@ -68,8 +67,8 @@ public:
         stop_ = true;
         // Wake the server from ConnectNamedPipe with a client of our own.
         for (int i = 0; i < 100 && !done_; ++i) {
-            HANDLE wake = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+            HANDLE wake =
+                CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (wake != INVALID_HANDLE_VALUE) {
                 CloseHandle(wake);
                 break;

@@ -30,7 +30,7 @@ void set_binary(std::FILE*) {}
 
 void install_stop_handlers(std::atomic<bool>* stop) {
     g_stop = stop;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     ::sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);

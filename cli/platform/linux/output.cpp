@@ -20,7 +20,7 @@ namespace {
 class FdOutput : public ByteOutput {
 public:
     FdOutput(int fd, bool owned) : fd_(fd), owned_(owned) {
-        struct stat st{};
+        struct stat st {};
         const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
         const int flags = ::fcntl(fd_, F_GETFL);
         // A file opened for appending (`>> run.wav`) writes every byte at

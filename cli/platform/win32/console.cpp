@@ -46,8 +46,8 @@ std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* er
 
 std::string not_found_hint(int board) {
     const std::string n = std::to_string(board);
-    return " (no driver publishes \\\\.\\KV318Device" + n + " and no kv318-sim.exe serves \\\\.\\pipe\\KV318Device" + n +
-           ")";
+    return " (no driver publishes \\\\.\\KV318Device" + n + " and no kv318-sim.exe serves \\\\.\\pipe\\KV318Device" +
+           n + ")";
 }
 
 }  // namespace kv318::cli::platform

@@ -107,9 +107,7 @@ public:
     bool send_all(const std::uint8_t* data, std::size_t len) override {
         return kv318::send_all(fd_, data, len, deadline_);
     }
-    bool receive_all(std::uint8_t* data, std::size_t len) override {
-        return recv_all(fd_, data, len, deadline_);
-    }
+    bool receive_all(std::uint8_t* data, std::size_t len) override { return recv_all(fd_, data, len, deadline_); }
     bool has_unread() override {
         // Readable at once means bytes, the end of the stream or an error.
         for (;;) {
@@ -165,13 +163,9 @@ public:
     // Only descriptors this service opened: any other number is refused
     // untouched, so a stale or foreign handle never closes a descriptor of
     // the program's own (a log file, standard error).
-    std::int32_t close(Handle h) override {
-        return handles_.close(h);
-    }
+    std::int32_t close(Handle h) override { return handles_.close(h); }
 
-    void sleep_ms(std::uint32_t ms) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
+    void sleep_ms(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 private:
     ChannelHandles handles_;

@@ -25,9 +25,7 @@ namespace {
 constexpr std::int64_t kNsPerSecond = 1000000000;
 constexpr std::int64_t kNsPerMs = 1000000;
 
-std::int64_t to_ns(const timespec& t) {
-    return static_cast<std::int64_t>(t.tv_sec) * kNsPerSecond + t.tv_nsec;
-}
+std::int64_t to_ns(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * kNsPerSecond + t.tv_nsec; }
 
 timespec from_ns(std::int64_t ns) {
     timespec t{};
@@ -79,8 +77,7 @@ public:
         return true;
     }
 
-    TimerHandle create(std::uint32_t periodMs, std::uint32_t, TimerProcedure procedure,
-                       std::uintptr_t user) override {
+    TimerHandle create(std::uint32_t periodMs, std::uint32_t, TimerProcedure procedure, std::uintptr_t user) override {
         if (periodMs == 0 || procedure == nullptr) return 0;
         try {
             auto t = std::make_unique<ThreadTimer>();

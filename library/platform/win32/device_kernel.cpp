@@ -17,8 +17,7 @@ using win32::to_os;
 class KernelService final : public DeviceService {
 public:
     Handle open(const char* name) override {
-        HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+        HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) return from_os(h);
         // Only a device nobody publishes falls back to the pipe.  A device
         // that exists but refuses us (in use, access denied) stays refused:
@@ -32,8 +31,8 @@ public:
                std::uint32_t outCap, std::uint32_t* returned) override {
         if (win32::pipe_owns(h)) return win32::pipe_ioctl(h, code, in, inLen, out, outCap, returned);
         DWORD got = 0;
-        const BOOL ok = DeviceIoControl(to_os(h), code, const_cast<std::uint8_t*>(in), inLen, out, outCap, &got,
-                                        nullptr);
+        const BOOL ok =
+            DeviceIoControl(to_os(h), code, const_cast<std::uint8_t*>(in), inLen, out, outCap, &got, nullptr);
         if (!ok) {
             *returned = 0;
             return false;
@@ -47,9 +46,7 @@ public:
         return CloseHandle(to_os(h)) ? 0 : -1;
     }
 
-    void sleep_ms(std::uint32_t ms) override {
-        Sleep(ms);
-    }
+    void sleep_ms(std::uint32_t ms) override { Sleep(ms); }
 };
 
 }  // namespace

@@ -12,12 +12,8 @@
 
 namespace kv318::win32 {
 
-inline HANDLE to_os(Handle h) {
-    return LongToHandle(h);
-}
+inline HANDLE to_os(Handle h) { return LongToHandle(h); }
 
-inline Handle from_os(HANDLE h) {
-    return static_cast<Handle>(HandleToLong(h));
-}
+inline Handle from_os(HANDLE h) { return static_cast<Handle>(HandleToLong(h)); }
 
 }  // namespace kv318::win32

@@ -55,9 +55,7 @@ public:
         return transfer(const_cast<std::uint8_t*>(data), len, true);
     }
 
-    bool receive_all(std::uint8_t* data, std::size_t len) override {
-        return transfer(data, len, false);
-    }
+    bool receive_all(std::uint8_t* data, std::size_t len) override { return transfer(data, len, false); }
 
     bool has_unread() override {
         // PeekNamedPipe never waits.  It fails once the driver has closed
@@ -73,8 +71,8 @@ private:
             OVERLAPPED ov{};
             ov.hEvent = event_;
             const DWORD chunk = static_cast<DWORD>(len);
-            const BOOL started = write ? WriteFile(pipe_, data, chunk, nullptr, &ov)
-                                       : ReadFile(pipe_, data, chunk, nullptr, &ov);
+            const BOOL started =
+                write ? WriteFile(pipe_, data, chunk, nullptr, &ov) : ReadFile(pipe_, data, chunk, nullptr, &ov);
             if (!started) {
                 const DWORD err = GetLastError();
                 if (err != ERROR_IO_PENDING && err != ERROR_MORE_DATA) return false;  // the driver closed the pipe
@@ -153,17 +151,13 @@ Handle pipe_open(const char* deviceName) {
     return h;
 }
 
-bool pipe_owns(Handle h) {
-    return pipes().contains(h);
-}
+bool pipe_owns(Handle h) { return pipes().contains(h); }
 
 bool pipe_ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                 std::uint32_t outCap, std::uint32_t* returned) {
     return pipes().ioctl(h, code, in, inLen, out, outCap, returned);
 }
 
-std::int32_t pipe_close(Handle h) {
-    return pipes().close(h);
-}
+std::int32_t pipe_close(Handle h) { return pipes().close(h); }
 
 }  // namespace kv318::win32

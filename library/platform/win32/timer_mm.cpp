@@ -57,9 +57,8 @@ public:
             slot.user = user;
             slot.live.store(true);
             // TIME_KILL_SYNCHRONOUS: no callback starts once timeKillEvent has been called.
-            const MMRESULT id =
-                timeSetEvent(periodMs, resolutionMs, timer_callback, reinterpret_cast<DWORD_PTR>(&slot),
-                             TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+            const MMRESULT id = timeSetEvent(periodMs, resolutionMs, timer_callback, reinterpret_cast<DWORD_PTR>(&slot),
+                                             TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
             if (id == 0) {
                 slot.live.store(false);
                 slot.used.store(false);

@@ -14,9 +14,7 @@
 
 namespace kv318::linux_channel {
 
-std::string board_lock_path(std::int32_t board) {
-    return driver_directory() + "/" + board_lock_file_name(board);
-}
+std::string board_lock_path(std::int32_t board) { return driver_directory() + "/" + board_lock_file_name(board); }
 
 int open_board_lock_file(std::int32_t board, bool create) {
     const std::string dir = driver_directory();

@@ -27,9 +27,7 @@ std::string driver_directory() {
     return "/tmp/kv318-" + std::to_string(static_cast<unsigned long>(geteuid()));
 }
 
-bool driver_directory_is_default() {
-    return set_env("KV318_DRIVER_DIR") == nullptr;
-}
+bool driver_directory_is_default() { return set_env("KV318_DRIVER_DIR") == nullptr; }
 
 std::string driver_directory_problem(const std::string& dir, bool isDefault) {
     struct stat st {};
@@ -48,12 +46,8 @@ std::string driver_directory_problem(const std::string& dir, bool isDefault) {
     return "";
 }
 
-bool driver_directory_is_private(const std::string& dir) {
-    return driver_directory_problem(dir, false).empty();
-}
+bool driver_directory_is_private(const std::string& dir) { return driver_directory_problem(dir, false).empty(); }
 
-bool driver_user_is_trusted(uid_t driverUid, uid_t ownUid) {
-    return driverUid == ownUid || driverUid == 0;
-}
+bool driver_user_is_trusted(uid_t driverUid, uid_t ownUid) { return driverUid == ownUid || driverUid == 0; }
 
 }  // namespace kv318::linux_channel

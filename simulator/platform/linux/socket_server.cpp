@@ -83,9 +83,7 @@ private:
     int fd_;
 };
 
-std::string errno_text() {
-    return std::strerror(errno);
-}
+std::string errno_text() { return std::strerror(errno); }
 
 bool fill_address(const std::string& path, sockaddr_un* addr) {
     *addr = sockaddr_un{};
@@ -111,9 +109,7 @@ bool socket_is_live(const sockaddr_un& addr) {
 SocketServer::SocketServer(std::vector<Board*> boards, std::string dir, LogFn log, ServerLimits limits)
     : boards_(std::move(boards)), dir_(std::move(dir)), connections_(std::move(log), limits) {}
 
-SocketServer::~SocketServer() {
-    stop();
-}
+SocketServer::~SocketServer() { stop(); }
 
 bool SocketServer::take_lock(std::string* error) {
     lockPath_ = dir_ + "/" + kLockName;
@@ -134,7 +130,8 @@ bool SocketServer::take_lock(std::string* error) {
             *error = "another kv318-sim (pid " + who + ") already serves " + dir_;
             return false;
         }
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (::fstat(fd, &held) == 0 && ::stat(lockPath_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
             const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
@@ -206,8 +203,9 @@ bool SocketServer::start(std::string* error) {
         return false;
     }
     if (!linux_channel::driver_directory_is_private(dir_)) {
-        *error = dir_ + " must be a directory of yours that nobody else can write (mode 0700); "
-                        "the library opens no board in any other";
+        *error = dir_ +
+                 " must be a directory of yours that nobody else can write (mode 0700); "
+                 "the library opens no board in any other";
         return false;
     }
     if (!take_lock(error)) return false;

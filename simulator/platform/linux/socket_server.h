@@ -69,7 +69,7 @@ private:
     std::string lockPath_;
     std::vector<int> listeners_;
     std::vector<std::string> socketPaths_;
-    int wakeRead_ = -1;   // the acceptor polls this; a byte wakes it
+    int wakeRead_ = -1;  // the acceptor polls this; a byte wakes it
     int wakeWrite_ = -1;
     // Held open for the moment the process runs out of descriptors: closed,
     // it lets the acceptor take the waiting connection and close it, rather

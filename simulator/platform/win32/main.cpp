@@ -28,12 +28,23 @@ std::atomic<const char*> g_reason{"?"};
 
 BOOL WINAPI on_console_event(DWORD type) {
     switch (type) {
-    case CTRL_C_EVENT: g_reason.store("Ctrl-C"); break;
-    case CTRL_BREAK_EVENT: g_reason.store("Ctrl-Break"); break;
-    case CTRL_CLOSE_EVENT: g_reason.store("closing the console"); break;
-    case CTRL_LOGOFF_EVENT: g_reason.store("logoff"); break;
-    case CTRL_SHUTDOWN_EVENT: g_reason.store("shutdown"); break;
-    default: return FALSE;
+    case CTRL_C_EVENT:
+        g_reason.store("Ctrl-C");
+        break;
+    case CTRL_BREAK_EVENT:
+        g_reason.store("Ctrl-Break");
+        break;
+    case CTRL_CLOSE_EVENT:
+        g_reason.store("closing the console");
+        break;
+    case CTRL_LOGOFF_EVENT:
+        g_reason.store("logoff");
+        break;
+    case CTRL_SHUTDOWN_EVENT:
+        g_reason.store("shutdown");
+        break;
+    default:
+        return FALSE;
     }
     SetEvent(g_stop);
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {

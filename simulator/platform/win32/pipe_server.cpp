@@ -77,7 +77,8 @@ PSECURITY_DESCRIPTOR own_user_only(std::string* error) {
 // server being stopped never hangs on a client that stays connected.
 class PipeStream final : public ByteStream {
 public:
-    PipeStream(HANDLE pipe, HANDLE stop) : pipe_(pipe), stop_(stop), event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    PipeStream(HANDLE pipe, HANDLE stop)
+        : pipe_(pipe), stop_(stop), event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     ~PipeStream() override {
         if (event_ != nullptr) CloseHandle(event_);
     }
@@ -105,8 +106,8 @@ private:
             OVERLAPPED ov{};
             ov.hEvent = event_;
             const DWORD chunk = n > 0x10000000 ? 0x10000000 : static_cast<DWORD>(n);
-            const BOOL started = write ? WriteFile(pipe_, data, chunk, nullptr, &ov)
-                                       : ReadFile(pipe_, data, chunk, nullptr, &ov);
+            const BOOL started =
+                write ? WriteFile(pipe_, data, chunk, nullptr, &ov) : ReadFile(pipe_, data, chunk, nullptr, &ov);
             // ERROR_MORE_DATA: a message-mode client's message goes on in
             // the next read; this is a byte stream either way.
             if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
@@ -149,9 +150,7 @@ std::string board_pipe_name(int number) {
 PipeServer::PipeServer(std::vector<Board*> boards, LogFn log, ServerLimits limits)
     : boards_(std::move(boards)), connections_(std::move(log), limits) {}
 
-PipeServer::~PipeServer() {
-    stop();
-}
+PipeServer::~PipeServer() { stop(); }
 
 HANDLE PipeServer::make_instance(std::size_t board, bool first, std::string* error) {
     SECURITY_ATTRIBUTES sa{};

@@ -10,7 +10,7 @@
 
 int main(void) {
     Dl_info where;
-    if (dladdr((void *)KV318_OpenDevice, &where) == 0 || where.dli_fname == NULL) {
+    if (dladdr((void*)KV318_OpenDevice, &where) == 0 || where.dli_fname == NULL) {
         fprintf(stderr, "consumer: cannot tell where KV318_OpenDevice came from\n");
         return 1;
     }

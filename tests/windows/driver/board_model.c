@@ -321,8 +321,8 @@ static void add_rule(struct kvt_board* b, uint8_t on_command, uint32_t code, uin
     }
 }
 
-static enum kvt_result control(struct kvt_board* b, const uint8_t* in, uint32_t in_len, uint8_t* out,
-                               uint32_t out_cap, uint32_t* returned, uint64_t now) {
+static enum kvt_result control(struct kvt_board* b, const uint8_t* in, uint32_t in_len, uint8_t* out, uint32_t out_cap,
+                               uint32_t* returned, uint64_t now) {
     if (in_len < KVT_CONTROL_INPUT_SIZE || out_cap < KVT_STATS_SIZE) return KVT_BAD_INPUT;
     const uint8_t op = in[0];
     const uint8_t times = in[1];
@@ -415,8 +415,8 @@ static enum kvt_result serve(struct kvt_board* b, uint32_t code, const uint8_t* 
     }
 }
 
-enum kvt_result kvt_board_serve(struct kvt_board* b, uint32_t code, const uint8_t* in, uint32_t in_len,
-                                uint8_t* out, uint32_t out_cap, uint32_t* returned, uint64_t now) {
+enum kvt_result kvt_board_serve(struct kvt_board* b, uint32_t code, const uint8_t* in, uint32_t in_len, uint8_t* out,
+                                uint32_t out_cap, uint32_t* returned, uint64_t now) {
     *returned = 0;
     if (code == KVT_IOCTL_CONTROL) return control(b, in, in_len, out, out_cap, returned, now);
     const int known = code >= REQ_BULK_READ && code <= REQ_COMMAND_PAYLOAD && (code & 3u) == 0;
@@ -428,10 +428,8 @@ enum kvt_result kvt_board_serve(struct kvt_board* b, uint32_t code, const uint8_
     ++b->requests;
     const int has_command = (code == REQ_COMMAND || code == REQ_COMMAND_PAYLOAD) && in_len >= 1;
     enum kvt_result r;
-    if (scripted_failure(b, code, has_command, has_command ? in[0] : 0))
-        r = KVT_SCRIPTED;
-    else
-        r = serve(b, code, in, in_len, out, out_cap, returned, now);
+    if (scripted_failure(b, code, has_command, has_command ? in[0] : 0)) r = KVT_SCRIPTED;
+    else r = serve(b, code, in, in_len, out, out_cap, returned, now);
     if (r != KVT_DONE) {
         *returned = 0;
         ++b->failed;

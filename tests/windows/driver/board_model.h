@@ -12,10 +12,10 @@
 
 /* How a request ended; the glue maps each to a completion status. */
 enum kvt_result {
-    KVT_DONE = 0,     /* success, *returned bytes of reply */
-    KVT_SCRIPTED,     /* failed by the test's script */
-    KVT_BAD_INPUT,    /* a buffer too short for the request's form, or an unknown command */
-    KVT_UNKNOWN_CODE  /* not one of the five requests nor the control request */
+    KVT_DONE = 0,    /* success, *returned bytes of reply */
+    KVT_SCRIPTED,    /* failed by the test's script */
+    KVT_BAD_INPUT,   /* a buffer too short for the request's form, or an unknown command */
+    KVT_UNKNOWN_CODE /* not one of the five requests nor the control request */
 };
 
 #define KVT_MAX_RULES 8
@@ -56,8 +56,8 @@ struct kvt_board {
     uint64_t pulse_base;      /* pulses of finished run segments */
     uint64_t pulse_seg_start; /* start of the running segment */
     int counter_running;
-    uint64_t counter_start;   /* pulse total when the counter started */
-    uint64_t counter_held;    /* the count while stopped */
+    uint64_t counter_start; /* pulse total when the counter started */
+    uint64_t counter_held;  /* the count while stopped */
 
     /* Test script. */
     struct kvt_rule rules[KVT_MAX_RULES];
@@ -75,7 +75,7 @@ void kvt_board_init(struct kvt_board* b, int number, uint8_t* fifo);
  * input is read whole before the reply is written.  `now` is the current
  * interrupt time.  *returned receives the reply's byte count (0 unless
  * KVT_DONE). */
-enum kvt_result kvt_board_serve(struct kvt_board* b, uint32_t code, const uint8_t* in, uint32_t in_len,
-                                uint8_t* out, uint32_t out_cap, uint32_t* returned, uint64_t now);
+enum kvt_result kvt_board_serve(struct kvt_board* b, uint32_t code, const uint8_t* in, uint32_t in_len, uint8_t* out,
+                                uint32_t out_cap, uint32_t* returned, uint64_t now);
 
 #endif

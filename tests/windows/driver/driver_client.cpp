@@ -41,7 +41,8 @@ bool DriverClient::control(std::uint8_t op, std::uint32_t value, std::uint8_t ti
         stats->fifoBytes = u32(out + KVT_STATS_FIFO_BYTES);
         stats->dropped = u32(out + KVT_STATS_DROPPED);
         stats->converted = u32(out + KVT_STATS_CONVERTED);
-        stats->time100ns = u32(out + KVT_STATS_TIME_LOW) | (static_cast<std::uint64_t>(u32(out + KVT_STATS_TIME_HIGH)) << 32);
+        stats->time100ns =
+            u32(out + KVT_STATS_TIME_LOW) | (static_cast<std::uint64_t>(u32(out + KVT_STATS_TIME_HIGH)) << 32);
     }
     return true;
 }

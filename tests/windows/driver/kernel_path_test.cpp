@@ -128,17 +128,16 @@ TEST_F(KernelPath, EachDriverFailureGivesTheDocumentedResult) {
         {"DO, write16", [&] { return client_.fail_command(0x91, 1); }, [&] { return KV318_DO(h_, 0xC3); }, -1, 0},
         {"ResetUSB", [&] { return client_.fail_command(0x8E, 1); }, [&] { return KV318_ResetUSB(h_); }, -1, 0},
         {"CRun", [&] { return client_.fail_command(0x90, 1); }, [&] { return KV318_CRun(h_); }, -1, 0},
-        {"CRead's state read", [&] { return client_.fail_command(0x80, 1); }, [&] { return KV318_CRead(h_); }, -1,
-         0},
+        {"CRead's state read", [&] { return client_.fail_command(0x80, 1); }, [&] { return KV318_CRead(h_); }, -1, 0},
         {"PRun's divisor write", [&] { return client_.fail_command(0x90, 2); }, [&] { return KV318_PRun(h_, 0, 9); },
          -1, 0},
         {"PStop", [&] { return client_.fail_command(0x90, 1); }, [&] { return KV318_PStop(h_); }, -1, 0},
         {"BulkRead", [&] { return KV318_ResetUSB(h_) == 0 && client_.fail_request(kBulkRead, 1); },
          [&] { return KV318_BulkRead(h_, text, 16); }, -1, 0},
-        {"Info, string request", [&] { return client_.fail_request(kString, 1); },
-         [&] { return KV318_Info(h_, text); }, -1, 0},
-        {"every command request", [&] { return client_.fail_request(kCommand, 1); },
-         [&] { return KV318_inb(h_, 14); }, -1, 0xC3},
+        {"Info, string request", [&] { return client_.fail_request(kString, 1); }, [&] { return KV318_Info(h_, text); },
+         -1, 0},
+        {"every command request", [&] { return client_.fail_request(kCommand, 1); }, [&] { return KV318_inb(h_, 14); },
+         -1, 0xC3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -14,7 +14,7 @@
 namespace kv318::driver_test {
 namespace {
 
-constexpr int32_t kDivider = 50;                      // 20,000 samples a second
+constexpr int32_t kDivider = 50;  // 20,000 samples a second
 constexpr std::size_t kOneSecond = 1000000 / kDivider;
 
 // Large caller arrays, as the exports require; static so that a read that
@@ -44,8 +44,8 @@ protected:
                 return false;
             }
             if (v != static_cast<uint16_t>(next_)) {
-                ADD_FAILURE() << "the ramp breaks at sample " << seen_ + static_cast<std::size_t>(i) << ": "
-                              << v << " after " << static_cast<uint16_t>(next_ - 1);
+                ADD_FAILURE() << "the ramp breaks at sample " << seen_ + static_cast<std::size_t>(i) << ": " << v
+                              << " after " << static_cast<uint16_t>(next_ - 1);
                 return false;
             }
             ++next_;

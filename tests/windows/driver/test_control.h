@@ -31,15 +31,15 @@
 #define KVT_OP_CLEAR 5        /* drop every rule, the stall and the limit; zero the counters */
 
 /* Report, each field 32-bit little-endian at the byte offset given. */
-#define KVT_STATS_REQUESTS 0     /* requests of the five codes seen */
-#define KVT_STATS_FAILED 4       /* of them, completed with an error */
-#define KVT_STATS_UNKNOWN 8      /* requests with a code the driver does not know */
+#define KVT_STATS_REQUESTS 0      /* requests of the five codes seen */
+#define KVT_STATS_FAILED 4        /* of them, completed with an error */
+#define KVT_STATS_UNKNOWN 8       /* requests with a code the driver does not know */
 #define KVT_STATS_LAST_UNKNOWN 12 /* the last such code, 0 if none */
-#define KVT_STATS_FIFO_BYTES 16  /* bytes in the FIFO now */
-#define KVT_STATS_DROPPED 20     /* samples lost to a full FIFO since the last start */
-#define KVT_STATS_CONVERTED 24   /* samples converted since the last start */
-#define KVT_STATS_TIME_LOW 28    /* the driver's clock, 100 ns units, low half */
-#define KVT_STATS_TIME_HIGH 32   /*   ... and high half */
+#define KVT_STATS_FIFO_BYTES 16   /* bytes in the FIFO now */
+#define KVT_STATS_DROPPED 20      /* samples lost to a full FIFO since the last start */
+#define KVT_STATS_CONVERTED 24    /* samples converted since the last start */
+#define KVT_STATS_TIME_LOW 28     /* the driver's clock, 100 ns units, low half */
+#define KVT_STATS_TIME_HIGH 32    /*   ... and high half */
 #define KVT_STATS_SIZE 36u
 
 /* The board as this driver models it. */
