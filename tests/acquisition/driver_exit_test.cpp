@@ -47,7 +47,7 @@ private:
     std::int32_t h_;
     bool polled_;
     std::int32_t carry_ = 0;
-    std::vector<std::int32_t> samples_ = std::vector<std::int32_t>(524288);
+    std::vector<std::int32_t> samples_ = std::vector<std::int32_t>(KV318_READ_MAX_SAMPLES);
 };
 
 // kv318-sim serving a ramp on board 0, where the library looks for it.
