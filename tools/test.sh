@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The project's one test command: installs what is missing, then configures,
 # builds and runs every test of every preset, and closes on one line that
-# counts the tests of all presets.  KV318_PRESETS narrows the list.
+# counts the tests of all presets.  KV318_PRESETS narrows the list.  The
+# step `lint` (tools/lint.sh: clang-format, clang-tidy, shellcheck, flake8)
+# runs after them and counts as one test; it reads the linux preset's
+# compile commands, configuring that preset if it is not.
 #
 # The windows preset's programs are 32-bit, and some kernels cannot run
 # 32-bit programs at all (IA-32 emulation switched off, some virtual
@@ -17,7 +20,7 @@ tools/setup.sh || exit 1
 # caller has chosen a number.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
-presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz}
+presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz lint}
 
 passed=0
 failed=0
@@ -46,6 +49,17 @@ run_ctest() {
 
 for p in $presets; do
     echo "=== preset $p ==="
+    if [[ "$p" == lint ]]; then
+        start=$SECONDS
+        if { [[ -f build/linux/compile_commands.json ]] || cmake --preset linux >/dev/null; } && tools/lint.sh; then
+            passed=$((passed + 1))
+        else
+            failed=$((failed + 1))
+            failed_presets+=(lint)
+        fi
+        echo "test.sh: lint took $((SECONDS - start)) s"
+        continue
+    fi
     if ! cmake --preset "$p" || ! cmake --build --preset "$p"; then
         echo "test.sh: preset $p did not build" >&2
         failed_presets+=("$p (build)")
