@@ -4,29 +4,10 @@
 #include <string>
 
 #include "acquisition_options.h"
+#include "option_checks.h"
 #include "trigger.h"
 
 namespace kv318::cli {
-
-namespace {
-
-// Seconds or volts within [lo, hi], with the option's name in a refusal.
-CLI::Validator between(const char* what, double lo, double hi) {
-    return CLI::Validator(
-        [what, lo, hi](std::string& text) -> std::string {
-            double v = 0;
-            if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v)) return "'" + text + "' is not a number";
-            if (v < lo || v > hi) {
-                char msg[160];
-                std::snprintf(msg, sizeof msg, "%s %s is out of range %g to %g", what, text.c_str(), lo, hi);
-                return msg;
-            }
-            return {};
-        },
-        "");
-}
-
-}  // namespace
 
 void capture_options(CLI::App* cmd, Invocation* inv) {
     CaptureSettings* c = &inv->capture;
@@ -44,18 +25,18 @@ void capture_options(CLI::App* cmd, Invocation* inv) {
         ->option_text("rising|falling:LEVEL");
     cmd->add_option("--pretrigger", c->pretriggerPercent,
                     "percent of the samples before the trigger point, 0-100 (default 0)")
-        ->check(between("pre-trigger", 0, 100));
+        ->check(decimal_between("pre-trigger", 0, 100));
     static constexpr Limit kCaptureSamples{"sample count", 1, static_cast<std::int64_t>(kMaxCaptureSamples), false};
     number_option(cmd, "-n,--samples", &c->samples, kCaptureSamples, "samples in the capture (default 10000)");
     cmd->add_option("--timeout", c->timeoutSeconds, "give up after S seconds without a trigger: exit 9 (default 5)")
-        ->check(between("timeout", 0.001, 86400))
+        ->check(decimal_between("timeout", 0.001, 86400))
         ->option_text("S");
     cmd->add_option("--holdoff", c->holdoffSeconds, "seconds after a trigger before another may fire (default 0)")
-        ->check(between("holdoff", 0, 100))
+        ->check(decimal_between("holdoff", 0, 100))
         ->option_text("S");
     cmd->add_option("--hysteresis", c->hysteresisVolts,
                     "volts the signal must pass back beyond the level before it may trigger again (default 0.05)")
-        ->check(between("hysteresis", 0, 10));
+        ->check(decimal_between("hysteresis", 0, 10));
     acquisition_options(cmd, inv);
 }
 

@@ -7,44 +7,12 @@
 #include <map>
 #include <sstream>
 
+#include "option_checks.h"
 #include "option_limits.h"
 
 namespace kv318::scope {
 
 namespace {
-
-using cli::Limit;
-
-// A whole number as kv318-cli reads one (decimal or 0x-hex, refused with
-// the range when outside it); the text is handed on in decimal, so CLI11's
-// own conversion sees only a value already checked.
-CLI::Validator within(const Limit& limit) {
-    return CLI::Validator(
-        [limit](std::string& text) -> std::string {
-            std::int64_t v = 0;
-            std::string bad = cli::parse_within(limit, text, &v);
-            if (!bad.empty()) return bad;
-            text = std::to_string(v);
-            return {};
-        },
-        std::to_string(limit.min) + "-" + std::to_string(limit.max));
-}
-
-// A number of volts or percent within [lo, hi].
-CLI::Validator range(const char* what, double lo, double hi) {
-    return CLI::Validator(
-        [what, lo, hi](std::string& text) -> std::string {
-            double v = 0;
-            if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v)) return "'" + text + "' is not a number";
-            if (v < lo || v > hi) {
-                char msg[160];
-                std::snprintf(msg, sizeof msg, "%s %s is out of range %g to %g", what, text.c_str(), lo, hi);
-                return msg;
-            }
-            return {};
-        },
-        "");
-}
 
 bool is_step(const std::vector<double>& steps, double v) {
     for (double s : steps) {
@@ -58,19 +26,22 @@ bool is_step(const std::vector<double>& steps, double v) {
 int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, std::FILE* err) {
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
     app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
-    app.add_option("-b,--board", s->board, "board number (default 0)")->check(within(cli::kBoardNumber));
-    app.add_option("-d,--divider", s->divider, "converter divider, 2-4095 (default 50)")->check(within(cli::kDivider));
-    app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")->check(within(cli::kClockHz));
+    app.add_option("-b,--board", s->board, "board number (default 0)")->check(cli::whole_within(cli::kBoardNumber));
+    app.add_option("-d,--divider", s->divider, "converter divider, 2-4095 (default 50)")
+        ->check(cli::whole_within(cli::kDivider));
+    app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
+        ->check(cli::whole_within(cli::kClockHz));
     std::string timebase, trigger, holdoff;
     app.add_option("--timebase", timebase, "time per division, 1-2-5 steps: 1ms, 200us, 5s ... (default 1ms)");
     app.add_option("--volts-per-div", s->voltsPerDiv, "volts per division, 1-2-5 steps from 0.01 to 2 (default 1)");
-    app.add_option("--offset", s->offsetVolts, "vertical offset in volts (default 0)")->check(range("offset", -20, 20));
+    app.add_option("--offset", s->offsetVolts, "vertical offset in volts (default 0)")
+        ->check(cli::decimal_between("offset", -20, 20));
     app.add_option("--trigger", trigger, "edge and level: rising:0.5 or falling:-1 (default rising:0)");
     app.add_option("--pretrigger", s->pretriggerPercent, "trigger position, 0-100 % of the screen (default 50)")
-        ->check(range("pre-trigger", 0, 100));
+        ->check(cli::decimal_between("pre-trigger", 0, 100));
     app.add_option("--holdoff", holdoff, "no new trigger for this long after one: 0, 10ms ... (default 0)");
     app.add_option("--hysteresis", s->hysteresisVolts, "trigger hysteresis in volts (default 0.05)")
-        ->check(range("hysteresis", 0, 10));
+        ->check(cli::decimal_between("hysteresis", 0, 10));
     static const std::map<std::string, analysis::TriggerMode> kModes{{"auto", analysis::TriggerMode::Auto},
                                                                      {"normal", analysis::TriggerMode::Normal},
                                                                      {"single", analysis::TriggerMode::Single},
@@ -80,7 +51,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         ->option_text("auto|normal|single|roll");
     app.add_option("--screenshot", s->screenshot, "save the window as PNG to FILE after --after seconds, then exit 0");
     app.add_option("--after", s->screenshotAfter, "seconds of running before --screenshot (default 1)")
-        ->check(range("--after", 0, 3600));
+        ->check(cli::decimal_between("--after", 0, 3600));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
