@@ -43,7 +43,8 @@ step "shellcheck"
 mapfile -t shells < <(git ls-files | while read -r f; do
     [[ -f "$f" ]] && head -c 40 "$f" | grep -qE '^#!(/usr/bin/env bash|/bin/(ba)?sh)' && echo "$f"
 done)
-if ! shellcheck --severity=style "${shells[@]}"; then
+# -x follows the files a script sources, as the run-* scripts do.
+if ! shellcheck -x --severity=style "${shells[@]}"; then
     fail "shellcheck: findings above"
 fi
 

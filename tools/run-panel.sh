@@ -11,8 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# shellcheck source=tools/board0-simulator.sh
+source tools/board0-simulator.sh
+
 build=${KV318_BUILD_DIR:-build/linux}
-dir=${KV318_DRIVER_DIR:-/tmp/kv318-$(id -u)}
+dir=$(kv318_driver_dir)
 
 tools/setup.sh
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
@@ -20,47 +23,7 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
 fi
 cmake --build "$build" -j2 --target kv318 kv318-sim
 
-if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
-    echo "run-panel: no display; run it as: xvfb-run -a tools/run-panel.sh" >&2
-    exit 1
-fi
-
-log=$(mktemp "${TMPDIR:-/tmp}/kv318-sim.XXXXXX.log")
-sim_pid=
-stop_sim() {
-    if [[ -n "$sim_pid" ]]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=
-    fi
-    rm -f "$log"
-}
-trap stop_sim EXIT
-trap 'exit 130' INT TERM
-
-"$build/simulator/kv318-sim" --dir "$dir" "$@" 2>"$log" &
-sim_pid=$!
-# Ready once it says it serves; gone at once when board 0 is already served
-# (or it cannot start).
-for _ in $(seq 300); do
-    grep -q "serving" "$log" && break
-    if ! kill -0 "$sim_pid" 2>/dev/null; then
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=
-        if grep -q "already serves" "$log"; then
-            echo "run-panel: a driver already serves board 0 in $dir; using it" >&2
-            break
-        fi
-        cat "$log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
-if [[ -n "$sim_pid" ]] && ! grep -q "serving" "$log"; then
-    echo "run-panel: kv318-sim did not start within 30 s" >&2
-    cat "$log" >&2
-    exit 1
-fi
-[[ -n "$sim_pid" ]] && echo "run-panel: kv318-sim (pid $sim_pid) serves board 0 in $dir" >&2
+kv318_need_display run-panel
+kv318_serve_board0 run-panel "$build" "$dir" "$@"
 
 KV318_DRIVER_DIR="$dir" "$build/panel/kv318"
