@@ -247,14 +247,22 @@ TEST(SocketChannel, AVanishedDriverNeverKillsTheCaller) {
 // file) stays open.
 TEST(SocketChannel, CloseRefusesDescriptorsTheLibraryDidNotOpen) {
     SocketDriver driver;
-    const std::int32_t stale = KV318_OpenDevice(0);
-    ASSERT_GE(stale, 0);
-    ASSERT_EQ(KV318_CloseDevice(stale), 0);
-    // The program's next file takes the stale handle's number.
-    const int reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(reused, stale) << "the lowest free number";
     const int own = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(own, 0);
+    const int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(spare, 0);
+    const std::int32_t stale = KV318_OpenDevice(0);
+    ASSERT_GE(stale, 0);
+    // Once a request is answered the driver thread has accepted this
+    // connection.  When the close ends it, that thread blocks in accept()
+    // again, which reserves the lowest free number at once: the spare's
+    // number, freed here, is lower than the stale one and goes to it.
+    ASSERT_NE(KV318_inb(stale, 0), -1);
+    ::close(spare);
+    ASSERT_EQ(KV318_CloseDevice(stale), 0);
+    // A file of the program's takes the stale handle's number.
+    const int reused = ::fcntl(own, F_DUPFD_CLOEXEC, stale);
+    ASSERT_EQ(reused, stale) << "the lowest free number from the stale one";
     // Standard error, kept aside so that a faulty close cannot lose it.
     const int savedErr = ::dup(2);
     struct Case {
