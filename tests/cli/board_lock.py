@@ -19,7 +19,8 @@ import unittest
 from array import array
 
 import end_to_end
-from end_to_end import Sim, check_ramp, eventually, text
+from end_to_end import Sim, check_ramp, text
+from sim_process import eventually
 
 LOCK = "KV318Device0.lock"
 LIB = None
@@ -77,8 +78,7 @@ class BoardLock(unittest.TestCase):
 
     def start_holder(self, sim, mode, path):
         # Runs until told to stop; a signal ends it with a complete file.
-        first = sim.start_cli(mode, "-n", "1000000000", "-f", "raw", "-o", path, "--no-progress",
-                              stdout=None)
+        first = sim.start(mode, "-n", "1000000000", "-f", "raw", "-o", path, "--no-progress", stdout=None)
         # A failing check must not leave it running past the test.
         self.addCleanup(lambda: first.poll() is None and first.kill())
         self.addCleanup(first.stderr.close)
@@ -97,7 +97,7 @@ class BoardLock(unittest.TestCase):
                     # Well under way before the second comes.
                     self.assertTrue(eventually(lambda: size(first_path) >= 40000), "the first run writes nothing")
 
-                    r = sim.cli(mode2, "-n", "2000", "-f", "raw", "-o", second_path)
+                    r = sim.run(mode2, "-n", "2000", "-f", "raw", "-o", second_path)
                     self.assertEqual(r.returncode, 10, r)
                     self.assertIn(f"board 0 is streaming in another process (pid {first.pid})", text(r)[1])
                     self.assertFalse(os.path.exists(second_path), "a refused run creates no file")
@@ -108,7 +108,7 @@ class BoardLock(unittest.TestCase):
                         self.assertTrue(free, "registers and DI stay free for every process")
 
                         # The bench check looks and steps aside too.
-                        r = sim.cli("selftest")
+                        r = sim.run("selftest")
                         out = text(r)[0]
                         self.assertEqual(r.returncode, 0, r)
                         self.assertIn(f"SKIP  stream 1 s: board 0 is streaming in another process "
@@ -125,7 +125,7 @@ class BoardLock(unittest.TestCase):
                     check_ramp(self, words, f"first {mode1} beside a second {mode2}")
 
                     # The stop gave the board back: a new run starts at once.
-                    r = sim.cli(mode2, "-n", "2000", "-f", "raw", "-o", second_path)
+                    r = sim.run(mode2, "-n", "2000", "-f", "raw", "-o", second_path)
                     self.assertEqual(r.returncode, 0, r)
                     check_ramp(self, raw_words(second_path), f"{mode2} after the first ended")
 
@@ -137,7 +137,7 @@ class BoardLock(unittest.TestCase):
                 first.wait(60)
                 # No waiting and no retry: the kernel dropped the lock with the process.
                 path = os.path.join(self.tmp, f"after-{mode}.raw")
-                r = sim.cli(mode, "-n", "5000", "-f", "raw", "-o", path)
+                r = sim.run(mode, "-n", "5000", "-f", "raw", "-o", path)
                 self.assertEqual(r.returncode, 0, r)
                 words = raw_words(path)
                 self.assertEqual(len(words), 5000)

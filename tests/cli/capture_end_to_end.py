@@ -10,53 +10,22 @@ import csv
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
+import sim_process
+
 CLI = SIM = None
 
 
-def eventually(done, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if done():
-            return True
-        time.sleep(0.02)
-    return done()
-
-
-class Sim:
-    """kv318-sim with the given signal until the with-block ends."""
+class Sim(sim_process.Sim):
+    """kv318-sim with the given signal, with kv318-cli run against it."""
 
     def __init__(self, *args):
-        self.dir = tempfile.mkdtemp(prefix="kv318-capture-test-")
-        self.log = open(os.path.join(self.dir, ".log"), "w+")
-        self.proc = subprocess.Popen([SIM, "--dir", self.dir, *args], stdout=self.log, stderr=self.log)
-        self.env = dict(os.environ, KV318_DRIVER_DIR=self.dir)
-
-    def output(self):
-        with open(self.log.name) as f:
-            return f.read()
-
-    def __enter__(self):
-        if not eventually(lambda: "serving" in self.output() or self.proc.poll() is not None):
-            raise RuntimeError("kv318-sim did not start: " + self.output())
-        if self.proc.poll() is not None:
-            raise RuntimeError("kv318-sim exited: " + self.output())
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(30)
-        self.log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def cli(self, *args):
-        return subprocess.run([CLI, *args], env=self.env, capture_output=True, timeout=120)
+        super().__init__(SIM, *args, program=CLI)
 
 
 def read_capture(path):
@@ -101,7 +70,7 @@ class Capture(unittest.TestCase):
             case = self.subTest(signal=sim_args[1], divider=divider, edge=edge, level=level, pre=pre)
             with case, Sim(*sim_args) as sim:
                 out = os.path.join(self.tmp, f"{sim_args[1]}{divider}{edge}{pre}.csv")
-                r = sim.cli("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
+                r = sim.run("capture", "--trigger", f"{edge}:{level}", "--pretrigger", str(pre), "--samples",
                             str(n), "--divider", str(divider), "--clock", "2000000", "--timeout", "10", "--format",
                             "csv", "-o", out)
                 err = r.stderr.decode()
@@ -147,7 +116,7 @@ class Capture(unittest.TestCase):
                 with self.subTest(fmt=fmt):
                     out = os.path.join(self.tmp, "never." + fmt)
                     started = time.monotonic()
-                    r = sim.cli("capture", "--trigger", "rising:2", "--samples", "1000", "--divider", "20",
+                    r = sim.run("capture", "--trigger", "rising:2", "--samples", "1000", "--divider", "20",
                                 "--timeout", "0.5", "--format", fmt, "-o", out)
                     self.assertEqual(r.returncode, 9, r.stderr.decode())
                     self.assertIn("no rising trigger at 2 V within 0.5 s", r.stderr.decode())

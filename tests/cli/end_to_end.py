@@ -22,6 +22,9 @@ import unittest
 import wave
 from array import array
 
+import sim_process
+from sim_process import eventually
+
 CLI = SIM = None
 
 
@@ -77,48 +80,11 @@ def wav_info(data):
     return info
 
 
-def eventually(done, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if done():
-            return True
-        time.sleep(0.02)
-    return done()
-
-
-class Sim:
-    """kv318-sim serving in a private directory until the with-block ends."""
+class Sim(sim_process.Sim):
+    """kv318-sim serving its ramp, with kv318-cli run against it."""
 
     def __init__(self, *args):
-        self.dir = tempfile.mkdtemp(prefix="kv318-cli-test-")
-        self.log = open(os.path.join(self.dir, ".log"), "w+")
-        self.proc = subprocess.Popen([SIM, "--dir", self.dir, "--signal", "ramp", *args],
-                                     stdout=self.log, stderr=self.log)
-        self.env = dict(os.environ, KV318_DRIVER_DIR=self.dir)
-
-    def output(self):
-        with open(self.log.name) as f:
-            return f.read()
-
-    def __enter__(self):
-        if not eventually(lambda: "serving" in self.output() or self.proc.poll() is not None):
-            raise RuntimeError("kv318-sim did not start: " + self.output())
-        if self.proc.poll() is not None:
-            raise RuntimeError("kv318-sim exited: " + self.output())
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(30)
-        self.log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def cli(self, *args, timeout=120):
-        return subprocess.run([CLI, *args], env=self.env, capture_output=True, timeout=timeout)
-
-    def start_cli(self, *args, **kw):
-        return subprocess.Popen([CLI, *args], env=self.env, stdout=kw.pop("stdout", subprocess.PIPE),
-                                stderr=subprocess.PIPE, **kw)
+        super().__init__(SIM, "--signal", "ramp", *args, program=CLI)
 
 
 def text(r):
@@ -128,41 +94,41 @@ def text(r):
 class Commands(unittest.TestCase):
     def test_identity_list_and_not_found(self):
         with Sim("--boards", "2") as sim:
-            r = sim.cli("info")
+            r = sim.run("info")
             self.assertEqual(r.returncode, 0, r)
             self.assertIn("string 1: KV318 USB DAQ simulator", text(r)[0])
-            info = json.loads(sim.cli("info", "-b", "1", "--json").stdout)
+            info = json.loads(sim.run("info", "-b", "1", "--json").stdout)
             self.assertEqual(info, {"board": 1, "string1": "KV318 USB DAQ simulator", "string2": "SN KVS-0001 FW 1.00"})
-            listed = json.loads(sim.cli("list", "--max", "4", "--json").stdout)
+            listed = json.loads(sim.run("list", "--max", "4", "--json").stdout)
             self.assertEqual([b["board"] for b in listed["boards"]], [0, 1])
-            out, _ = text(sim.cli("list"))
+            out, _ = text(sim.run("list"))
             self.assertEqual(len(out.splitlines()), 2, out)
-            r = sim.cli("di", "-b", "2")
+            r = sim.run("di", "-b", "2")
             self.assertEqual(r.returncode, 3)
             self.assertIn("board 2: not found (driver directory " + sim.dir, text(r)[1])
-            r = sim.cli("list", "-b", "2", "--max", "3")
+            r = sim.run("list", "-b", "2", "--max", "3")
             self.assertEqual(r.returncode, 3)
             self.assertIn("no board found among boards 2-4", text(r)[1])
 
     def test_outputs_inputs_and_registers(self):
         with Sim() as sim:
-            self.assertEqual(sim.cli("do", "0xA5C3").returncode, 0)
-            self.assertEqual(text(sim.cli("di"))[0], "0xA5C3  1010 0101 1100 0011  (DI15..DI0)\n")
-            self.assertEqual(json.loads(sim.cli("di", "--json").stdout)["di"], 0xA5C3)
-            self.assertEqual(sim.cli("reg", "set", "4", "0x0B").returncode, 0)
-            self.assertEqual(text(sim.cli("reg", "get", "4"))[0], "register 0x04 = 0x0B (11)\n",
+            self.assertEqual(sim.run("do", "0xA5C3").returncode, 0)
+            self.assertEqual(text(sim.run("di"))[0], "0xA5C3  1010 0101 1100 0011  (DI15..DI0)\n")
+            self.assertEqual(json.loads(sim.run("di", "--json").stdout)["di"], 0xA5C3)
+            self.assertEqual(sim.run("reg", "set", "4", "0x0B").returncode, 0)
+            self.assertEqual(text(sim.run("reg", "get", "4"))[0], "register 0x04 = 0x0B (11)\n",
                              "register 4 reads back the mode byte")
-            self.assertEqual(text(sim.cli("reg", "get", "14"))[0], "register 0x0E = 0xC3 (195)\n",
+            self.assertEqual(text(sim.run("reg", "get", "14"))[0], "register 0x0E = 0xC3 (195)\n",
                              "a byte read of the inputs gives their low byte")
 
     def test_counter_and_pulse(self):
         with Sim("--counter-rate", "1000") as sim:
-            r = sim.cli("counter", "read")
+            r = sim.run("counter", "read")
             self.assertEqual(r.returncode, 1)
             self.assertIn("board 0: KV318_CRead failed: no valid count", text(r)[1])
-            self.assertEqual(sim.cli("counter", "start").returncode, 0)
-            self.assertTrue(eventually(lambda: json.loads(sim.cli("counter", "read", "--json").stdout)["counter"] > 5))
-            watch = sim.start_cli("counter", "watch", "--interval", "20")
+            self.assertEqual(sim.run("counter", "start").returncode, 0)
+            self.assertTrue(eventually(lambda: json.loads(sim.run("counter", "read", "--json").stdout)["counter"] > 5))
+            watch = sim.start("counter", "watch", "--interval", "20")
             self.assertTrue(eventually(lambda: watch.poll() is not None or len(os.read(watch.stdout.fileno(), 1)) > 0))
             time.sleep(0.2)
             watch.send_signal(signal.SIGINT)
@@ -171,20 +137,20 @@ class Commands(unittest.TestCase):
             counts = [int(line.split()[1]) for line in out.decode().splitlines()[1:] if line.split()[1] != "invalid"]
             self.assertGreaterEqual(len(counts), 2, out)
             self.assertEqual(counts, sorted(counts), "the count only climbs")
-            watch = sim.start_cli("counter", "watch", "--interval", "10")
+            watch = sim.start("counter", "watch", "--interval", "10")
             watch.stdout.readline()
             watch.stdout.close()  # as `| head -1` does
             self.assertEqual(watch.wait(60), 7, "a reader that went away ends the watch")
             watch.stderr.close()
 
-            self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "200").returncode, 0)
-            self.assertIn("= 0x80", text(sim.cli("reg", "get", "8"))[0], "running, continuous")
-            self.assertEqual(sim.cli("pulse", "stop").returncode, 0)
-            self.assertIn("= 0x00", text(sim.cli("reg", "get", "8"))[0])
+            self.assertEqual(sim.run("pulse", "start", "--mode", "0", "--divisor", "200").returncode, 0)
+            self.assertIn("= 0x80", text(sim.run("reg", "get", "8"))[0], "running, continuous")
+            self.assertEqual(sim.run("pulse", "stop").returncode, 0)
+            self.assertIn("= 0x00", text(sim.run("reg", "get", "8"))[0])
 
     def test_selftest_passes_on_the_simulator_and_fails_without_loopback(self):
         with Sim() as sim:
-            r = sim.cli("selftest", "--loopback")
+            r = sim.run("selftest", "--loopback")
             out = text(r)[0]
             self.assertEqual(r.returncode, 0, out)
             self.assertEqual(out.count("PASS  "), 7, out)
@@ -192,9 +158,9 @@ class Commands(unittest.TestCase):
             self.assertIn("LEFT CHANGED  counter: left counting from 0", out, "it held no count before")
 
             # What selftest changes it puts back, or names.
-            self.assertEqual(sim.cli("do", "0x1234").returncode, 0)
-            self.assertEqual(sim.cli("pulse", "start", "--mode", "0", "--divisor", "100").returncode, 0)
-            r = sim.cli("selftest", "--loopback", "--json")
+            self.assertEqual(sim.run("do", "0x1234").returncode, 0)
+            self.assertEqual(sim.run("pulse", "start", "--mode", "0", "--divisor", "100").returncode, 0)
+            r = sim.run("selftest", "--loopback", "--json")
             self.assertEqual(r.returncode, 0, r)
             report = json.loads(r.stdout)
             self.assertEqual(report["restored"], ["counter: left counting, not restarted",
@@ -202,9 +168,9 @@ class Commands(unittest.TestCase):
                                                   "before the walk"])
             self.assertEqual(len(report["left_changed"]), 1, report)
             self.assertIn("pulse generator: left stopped; it was running (mode 0)", report["left_changed"][0])
-            self.assertEqual(text(sim.cli("di"))[0].split()[0], "0x1234")
+            self.assertEqual(text(sim.run("di"))[0].split()[0], "0x1234")
         with Sim("--inputs", "0x0000") as sim:
-            r = sim.cli("selftest", "--loopback", "--json")
+            r = sim.run("selftest", "--loopback", "--json")
             self.assertEqual(r.returncode, 8, r)
             report = json.loads(r.stdout)
             self.assertFalse(report["pass"])
@@ -299,7 +265,7 @@ class Streams(unittest.TestCase):
     def test_csv_file_read_back_line_by_line(self):
         path = os.path.join(self.tmp, "ramp.csv")
         with Sim() as sim:
-            r = sim.cli("stream", "-d", "2", "-n", "50000", "-o", path)
+            r = sim.run("stream", "-d", "2", "-n", "50000", "-o", path)
             self.assertEqual(r.returncode, 0, r)
         _, rows = read_csv(path)
         self.assertEqual(rows[0], ["index", "time_s", "code", "volts"])
@@ -313,11 +279,11 @@ class Streams(unittest.TestCase):
         wav_path = os.path.join(self.tmp, "ramp.wav")
         poll_path = os.path.join(self.tmp, "poll.wav")
         with Sim() as sim:
-            r = sim.cli("stream", "-d", "2", "-s", "1", "-f", "wav", "-o", wav_path)
+            r = sim.run("stream", "-d", "2", "-s", "1", "-f", "wav", "-o", wav_path)
             self.assertEqual(r.returncode, 0, r)
-            r = sim.cli("poll", "-d", "2", "-n", "300000", "-f", "wav", "-o", poll_path)
+            r = sim.run("poll", "-d", "2", "-n", "300000", "-f", "wav", "-o", poll_path)
             self.assertEqual(r.returncode, 0, r)
-            raw = sim.cli("stream", "-d", "4", "-n", "100000", "-f", "raw")
+            raw = sim.run("stream", "-d", "4", "-n", "100000", "-f", "raw")
             self.assertEqual(raw.returncode, 0, raw)
         rate, words = self.read_wav(wav_path)
         self.assertEqual(rate, 1000000)
@@ -334,7 +300,7 @@ class Streams(unittest.TestCase):
         for sig, fmt in ((signal.SIGINT, "wav"), (signal.SIGTERM, "wav"), (signal.SIGINT, "csv")):
             with self.subTest(signal=sig.name, format=fmt), Sim() as sim:
                 path = os.path.join(self.tmp, f"run-{sig.name}.{fmt}")
-                run = sim.start_cli("stream", "-d", "2", "-f", fmt, "-o", path, "--progress")
+                run = sim.start("stream", "-d", "2", "-f", fmt, "-o", path, "--progress")
                 self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 3000000))
                 run.send_signal(sig)
                 _, err = run.communicate(timeout=60)
@@ -392,7 +358,7 @@ class Recordings(unittest.TestCase):
             for args, expected in cases:
                 with self.subTest(args=args):
                     path = os.path.join(self.tmp, "exact.raw")
-                    r = sim.cli(*args, "-o", path)
+                    r = sim.run(*args, "-o", path)
                     self.assertEqual(r.returncode, 0, r)
                     words = array("h", read_bytes(path))
                     self.assertEqual(len(words), expected)
@@ -403,7 +369,7 @@ class Recordings(unittest.TestCase):
             for name, kind in (("a.raw", "raw"), ("b.WAV", "wav"), ("c.csv", "csv"), ("d.dat", "csv")):
                 with self.subTest(name=name):
                     path = os.path.join(self.tmp, name)
-                    r = sim.cli("stream", "-n", "1000", "-o", path)
+                    r = sim.run("stream", "-n", "1000", "-o", path)
                     self.assertEqual(r.returncode, 0, r)
                     data = read_bytes(path)
                     if kind == "raw":
@@ -412,10 +378,10 @@ class Recordings(unittest.TestCase):
                         self.assertEqual(data[:4], b"RIFF")
                     else:
                         self.assertTrue(data.startswith(b"# kv318-cli "), data[:40])
-            r = sim.cli("stream", "-n", "1000", "-f", "wav", "-o", os.path.join(self.tmp, "e.dat"))
+            r = sim.run("stream", "-n", "1000", "-f", "wav", "-o", os.path.join(self.tmp, "e.dat"))
             self.assertEqual(r.returncode, 0, r)
             self.assertEqual(read_bytes(os.path.join(self.tmp, "e.dat"))[:4], b"RIFF", "-f decides for other names")
-            r = sim.cli("stream", "-n", "1000", "-f", "csv", "-o", os.path.join(self.tmp, "f.raw"))
+            r = sim.run("stream", "-n", "1000", "-f", "csv", "-o", os.path.join(self.tmp, "f.raw"))
             self.assertEqual(r.returncode, 2, r)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, "f.raw")), "refused before anything is written")
 
@@ -440,9 +406,9 @@ class Recordings(unittest.TestCase):
         wav_path = os.path.join(self.tmp, "run.wav")
         before = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 1))
         with Sim("--boards", "2") as sim:
-            poll = sim.cli("poll", "-b", "1", "-d", "3", "--flag2", "-n", "100", "-o", csv_path)
+            poll = sim.run("poll", "-b", "1", "-d", "3", "--flag2", "-n", "100", "-o", csv_path)
             self.assertEqual(poll.returncode, 0)
-            stream = sim.cli("stream", "-d", "3", "--clock", "3000000", "-n", "100", "-o", wav_path)
+            stream = sim.run("stream", "-d", "3", "--clock", "3000000", "-n", "100", "-o", wav_path)
             self.assertEqual(stream.returncode, 0)
         after = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
         comments, rows = read_csv(csv_path)
@@ -491,7 +457,7 @@ class Interruptions(unittest.TestCase):
         for args in (["stream", "--stall-timeout", "2"], ["poll"], ["stream", "-d", "4095"]):
             with self.subTest(args=args), Sim("--fail", "stall:after=1s") as sim:
                 path = os.path.join(self.tmp, "stalled.wav")
-                r = sim.cli(*args, "-s", "600", "-o", path, timeout=120)
+                r = sim.run(*args, "-s", "600", "-o", path, timeout=120)
                 out, err = text(r)
                 self.assertEqual(r.returncode, 6, err)
                 self.assertIn("board 0: the board stopped delivering samples", err)
@@ -512,7 +478,7 @@ class Interruptions(unittest.TestCase):
                 sim = Sim()
                 sim.__enter__()
                 path = os.path.join(self.tmp, mode + ".raw")
-                run = sim.start_cli(mode, "-d", "50", "-s", "600", "-o", path, "--progress")
+                run = sim.start(mode, "-d", "50", "-s", "600", "-o", path, "--progress")
                 try:
                     self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 20000))
                 finally:
@@ -613,7 +579,7 @@ class Failures(unittest.TestCase):
         ]
         for fail, args, code, says in cases:
             with self.subTest(fail=fail, args=args), Sim("--fail", fail) as sim:
-                r = sim.cli(*args)
+                r = sim.run(*args)
                 out, err = text(r)
                 self.assertEqual(r.returncode, code, out + err)
                 self.assertIn(says, out + err)
@@ -624,9 +590,9 @@ class Failures(unittest.TestCase):
         try:
             with Sim() as sim:
                 # Reading register 4 stops conversion, as another program would.
-                run = sim.start_cli("stream", "-d", "2", "-f", "raw", "-o", path)
+                run = sim.start("stream", "-d", "2", "-f", "raw", "-o", path)
                 self.assertTrue(eventually(lambda: os.path.exists(path) and os.path.getsize(path) > 100000))
-                self.assertEqual(sim.cli("reg", "get", "4").returncode, 0)
+                self.assertEqual(sim.run("reg", "get", "4").returncode, 0)
                 _, err = run.communicate(timeout=60)
                 self.assertEqual(run.returncode, 4, err)
                 self.assertIn("acquisition not enabled", err.decode())
@@ -636,7 +602,7 @@ class Failures(unittest.TestCase):
             # once the tool's own queue (64 MiB, about 1.3 s at 26 MB/s) is
             # full too; the pipe is held for several seconds.
             with Sim("--clock", "26000000") as fast:
-                run = fast.start_cli("stream", "-d", "2", "-f", "raw")
+                run = fast.start("stream", "-d", "2", "-f", "raw")
                 time.sleep(6)
                 out, err = run.communicate(timeout=120)
                 self.assertEqual(run.returncode, 5, err)
@@ -646,7 +612,7 @@ class Failures(unittest.TestCase):
             with Sim() as sim:
                 for target, says in ((os.path.join(tmp, "no", "such.csv"), "No such file"),
                                      ("/dev/full", "No space left")):
-                    r = sim.cli("stream", "-n", "2000000", "-d", "2", "-o", target)
+                    r = sim.run("stream", "-n", "2000000", "-d", "2", "-o", target)
                     self.assertEqual(r.returncode, 7, r)
                     self.assertIn("cannot write " + target + ": " + says, text(r)[1])
         finally:

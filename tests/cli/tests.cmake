@@ -7,11 +7,11 @@ if(NOT WIN32)
   add_test(NAME cli_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
-  set_tests_properties(cli_end_to_end_test PROPERTIES TIMEOUT 300)
+  set_tests_properties(cli_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   add_test(NAME cli_capture_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/capture_end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
-  set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300)
+  set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   # Two kv318-cli processes on one board: the second is refused.  It also
   # loads the library into Python through ctypes, which an instrumented
   # library cannot join, so not in sanitizer builds.
@@ -19,7 +19,7 @@ if(NOT WIN32)
     add_test(NAME cli_board_lock_test
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/board_lock.py
               --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --lib $<TARGET_FILE:KV318>)
-    set_tests_properties(cli_board_lock_test PROPERTIES TIMEOUT 300)
+    set_tests_properties(cli_board_lock_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   endif()
 endif()
 

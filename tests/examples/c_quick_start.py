@@ -7,23 +7,14 @@ Run by CTest: c_quick_start.py --example PATH --sim PATH.
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
+from sim_process import Sim
+
 EXAMPLE = SIM = None
-
-
-def eventually(done, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if done():
-            return True
-        time.sleep(0.02)
-    return done()
 
 
 def ramp_line(n):
@@ -32,32 +23,6 @@ def ramp_line(n):
     w = w - 0x10000 if w & 0x8000 else w
     code = w // 4  # the ramp's samples have clear low bits: exact
     return f"{n} {w} {code} {code * 5 / 8192:.6f}"
-
-
-class Sim:
-    """kv318-sim serving in a private directory until the with-block ends."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="kv318-example-test-")
-        self.log = open(os.path.join(self.dir, ".log"), "w+")
-        self.proc = subprocess.Popen([SIM, "--dir", self.dir, "--signal", "ramp"], stdout=self.log, stderr=self.log)
-
-    def output(self):
-        with open(self.log.name) as f:
-            return f.read()
-
-    def __enter__(self):
-        if not eventually(lambda: "serving" in self.output() or self.proc.poll() is not None):
-            raise RuntimeError("kv318-sim did not start: " + self.output())
-        if self.proc.poll() is not None:
-            raise RuntimeError("kv318-sim exited: " + self.output())
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(30)
-        self.log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def run(driver_dir, *args):
@@ -70,8 +35,8 @@ class QuickStart(unittest.TestCase):
         # More than one KV318_Read's worth at divider 2, so the loop goes
         # round; and a count that ends inside a batch.
         for count, divider in (("1000", "50"), ("70000", "2")):
-            with self.subTest(count=count, divider=divider), Sim() as sim:
-                r = run(sim.dir, "0", count, divider)
+            with self.subTest(count=count, divider=divider), Sim(SIM, "--signal", "ramp", program=EXAMPLE) as sim:
+                r = sim.run("0", count, divider, text=True)
                 self.assertEqual(r.returncode, 0, r.stderr)
                 lines = r.stdout.splitlines()
                 self.assertEqual(len(lines), int(count))
