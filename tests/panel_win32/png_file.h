@@ -1,6 +1,4 @@
-// A minimal PNG writer for test screenshots: 8-bit RGB, no filtering, the
-// image data in stored (uncompressed) deflate blocks.  Every viewer reads
-// it; size does not matter for a few screenshots.
+// Test screenshots as PNG files, encoded by the scope's PNG writer.
 #pragma once
 
 #include <cstdint>

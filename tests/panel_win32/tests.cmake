@@ -26,7 +26,7 @@ add_executable(panel_win32_window_test
   panel_win32/window_test.cpp panel_win32/panel_driver.cpp panel_win32/png_file.cpp)
 target_include_directories(panel_win32_window_test PRIVATE simulator_win32)
 target_link_libraries(panel_win32_window_test PRIVATE
-  kv318_panel_win32 kv318_sim_win32 kv318_test_support GTest::gtest_main Threads::Threads)
+  kv318_panel_win32 kv318_sim_win32 kv318_test_support kv318_scope_core GTest::gtest_main Threads::Threads)
 target_compile_definitions(panel_win32_window_test PRIVATE
   KV318_PANEL_EXE="$<TARGET_FILE:kv318>"
   KV318_STUB_LIBRARY="$<TARGET_FILE:panel_win32_stub_library>"
