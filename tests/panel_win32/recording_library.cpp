@@ -2,77 +2,55 @@
 // a line, to calls.log beside itself, so a test that starts kv318.exe in a
 // directory of its own sees each library call the panel makes.  It opens
 // "a board" with the handle 0x7C; every other function answers 0.
-#include <windows.h>
-
 #include <cstdint>
-#include <string>
 
-namespace {
+#include "call_log_win32.h"
 
-void record(const char* name) {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&record), &self);
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
-    std::wstring log(path, n);
-    log = log.substr(0, log.find_last_of(L'\\') + 1) + L"calls.log";
-    // Opened and closed for each line, so that every line is on disk even
-    // when the process is ended from outside.
-    HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    const std::string line = std::string(name) + "\n";
-    DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-}  // namespace
+using kv318::test::log_call;
 
 #define KV318_RECORDED extern "C" __declspec(dllexport) std::int32_t __stdcall
 
 KV318_RECORDED KV318_OpenDevice(std::int32_t) {
-    record("KV318_OpenDevice");
+    log_call("KV318_OpenDevice");
     return 0x7C;
 }
 KV318_RECORDED KV318_CloseDevice(std::int32_t) {
-    record("KV318_CloseDevice");
+    log_call("KV318_CloseDevice");
     return 0;
 }
 KV318_RECORDED KV318_AD(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    record("KV318_AD");
+    log_call("KV318_AD");
     return 0;
 }
 KV318_RECORDED KV318_Read(std::int32_t, std::int32_t*) {
-    record("KV318_Read");
+    log_call("KV318_Read");
     return 0;
 }
 KV318_RECORDED KV318_StopAD(std::int32_t) {
-    record("KV318_StopAD");
+    log_call("KV318_StopAD");
     return 0;
 }
 KV318_RECORDED KV318_DO(std::int32_t, std::int32_t) {
-    record("KV318_DO");
+    log_call("KV318_DO");
     return 0;
 }
 KV318_RECORDED KV318_DI(std::int32_t) {
-    record("KV318_DI");
+    log_call("KV318_DI");
     return 0;
 }
 KV318_RECORDED KV318_CRun(std::int32_t) {
-    record("KV318_CRun");
+    log_call("KV318_CRun");
     return 0;
 }
 KV318_RECORDED KV318_CRead(std::int32_t) {
-    record("KV318_CRead");
+    log_call("KV318_CRead");
     return 0;
 }
 KV318_RECORDED KV318_PRun(std::int32_t, std::int32_t, std::int32_t) {
-    record("KV318_PRun");
+    log_call("KV318_PRun");
     return 0;
 }
 KV318_RECORDED KV318_PStop(std::int32_t) {
-    record("KV318_PStop");
+    log_call("KV318_PStop");
     return 0;
 }

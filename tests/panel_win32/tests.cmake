@@ -11,6 +11,7 @@ target_link_libraries(panel_win32_stub_library PRIVATE kv318_warnings)
 # The whole binding, logging each call beside itself.
 add_library(panel_win32_recording_library SHARED panel_win32/recording_library.cpp)
 target_link_options(panel_win32_recording_library PRIVATE -Wl,--kill-at)
+target_include_directories(panel_win32_recording_library PRIVATE support)
 target_link_libraries(panel_win32_recording_library PRIVATE kv318_warnings)
 
 kv318_add_test(panel_win32_loader_test
