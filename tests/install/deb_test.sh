@@ -18,27 +18,14 @@
 set -eu
 cpack=$1 config=$2 work=$3 consumer=$4 cc=$5 smoke=$6 version=$7
 shift 7
-fail() { echo "deb_test: $*" >&2; exit 1; }
-wait_for() {
-    i=0
-    while ! "$@" 2>/dev/null; do
-        i=$((i + 1))
-        [ "$i" -lt 600 ] || return 1
-        sleep 0.1
-    done
-}
+# shellcheck source=tests/install/common.sh
+. "$(dirname "$0")/common.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
 driver=$(mktemp -d /tmp/kv318-deb-XXXXXX)
 sim_pid="" panel_pid=""
-cleanup() {
-    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$driver"
-}
-trap cleanup EXIT INT TERM
+trap stop_started EXIT INT TERM
 unset LD_LIBRARY_PATH KV318_LIBRARY KV318_SIM
 
 "$cpack" --config "$config" -G DEB -B "$work" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
@@ -130,32 +117,15 @@ mkdir -p "$outside"
 # The installed panel finds the run-time library, with no development
 # package to give it libKV318.so.
 if [ -x "$root/usr/bin/kv318" ]; then
-    mkdir -p "$work/ld"
-    KV318_DRIVER_DIR=$driver/none QT_QPA_PLATFORM=offscreen LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/panel" \
-        "$root/usr/bin/kv318" >"$work/panel.log" 2>&1 &
-    panel_pid=$!
-    trace=$work/ld/panel.$panel_pid
-    wait_for grep -q "calling init: .*libKV318" "$trace" \
-        || { cat "$work/panel.log"; fail "the installed panel did not load libKV318.so.1"; }
-    loaded=$(grep "calling init: .*libKV318" "$trace" | sed 's/.*calling init: //' | head -1)
-    [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1")" ] || fail "the installed panel loaded $loaded"
-    echo "panel: loaded $loaded"
-    kill "$panel_pid"; wait "$panel_pid" 2>/dev/null || true
-    panel_pid=
+    check_panel_library "$root/usr/bin/kv318" "$root/usr/lib/libKV318.so.1"
 fi
 
 # The installed scope runs from the scratch root on the run-time library:
 # --version needs no display, and the loader's trace shows which library
 # it took.
 if [ -x "$root/usr/bin/kv318-scope" ]; then
-    mkdir -p "$work/ld-scope"
-    got=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld-scope/scope" "$root/usr/bin/kv318-scope" --version) \
-        || fail "the installed kv318-scope --version failed"
-    [ "$got" = "kv318-scope $version" ] || fail "the installed kv318-scope says '$got'"
-    loaded=$(cat "$work"/ld-scope/scope.* | grep "calling init: .*libKV318" | sed 's/.*calling init: //' | head -1)
-    [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1")" ] \
-        || fail "the installed kv318-scope loaded '$loaded'"
-    echo "scope: $got, loaded $loaded"
+    check_scope_library "$root/usr/bin/kv318-scope" "$root/usr/lib/libKV318.so.1"
+    [ "$scope_says" = "kv318-scope $version" ] || fail "the installed kv318-scope says '$scope_says'"
 fi
 
 # With the development package: a C program through pkg-config.
@@ -166,9 +136,7 @@ libdir=$(pkg-config --variable=libdir kv318)
 # shellcheck disable=SC2046 # the flags are words
 "$cc" -Wall -Wextra -Werror $(pkg-config --cflags kv318) -o "$work/consumer" "$consumer/consumer.c" \
     $(pkg-config --libs kv318) -Wl,-rpath,"$libdir" || fail "the pkg-config consumer did not build"
-"$root/usr/bin/kv318-sim" --dir "$driver/c" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-wait_for grep -q "serving " "$work/sim.log" || { cat "$work/sim.log"; fail "the packaged kv318-sim did not start"; }
+start_simulator "$root/usr/bin/kv318-sim" "$driver/c"
 out=$(KV318_DRIVER_DIR=$driver/c "$work/consumer") || { echo "$out"; fail "the pkg-config consumer failed"; }
 echo "$out"
 loaded=$(echo "$out" | sed -n 's/^library: //p')

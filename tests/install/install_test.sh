@@ -9,16 +9,8 @@ set -eu
 cmake=$1 build=$2 work=$3 consumer=$4 cc=$5
 shift 5
 
-fail() { echo "install_test: $*" >&2; exit 1; }
-# Waits up to 60 s for a command to succeed.
-wait_for() {
-    i=0
-    while ! "$@" 2>/dev/null; do
-        i=$((i + 1))
-        [ "$i" -lt 600 ] || return 1
-        sleep 0.1
-    done
-}
+# shellcheck source=tests/install/common.sh
+. "$(dirname "$0")/common.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -27,13 +19,7 @@ prefix=$work/prefix
 # is short, under /tmp, not inside the build tree.
 driver=$(mktemp -d /tmp/kv318-install-XXXXXX)
 sim_pid="" panel_pid=""
-cleanup() {
-    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$driver"
-}
-trap cleanup EXIT INT TERM
+trap stop_started EXIT INT TERM
 unset LD_LIBRARY_PATH
 
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
@@ -61,9 +47,7 @@ run_consumer() {
     [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "$2 consumer loaded $loaded, not the installed library"
 }
 
-"$prefix/bin/kv318-sim" --dir "$driver/dir" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-wait_for grep -q "serving " "$work/sim.log" || { cat "$work/sim.log"; fail "the installed kv318-sim did not start"; }
+start_simulator "$prefix/bin/kv318-sim" "$driver/dir"
 
 # Through the CMake package, found by the prefix alone.
 "$cmake" -S "$consumer" -B "$work/find_package" -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" \
@@ -92,24 +76,11 @@ sim_pid=
 # library path set and no copy beside it.
 if [ -x "$prefix/bin/kv318" ]; then
     [ ! -e "$prefix/bin/libKV318.so" ] || fail "a library copy sits beside the installed panel"
-    mkdir -p "$work/ld"
-    KV318_DRIVER_DIR=$driver/none QT_QPA_PLATFORM=offscreen LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/panel" \
-        "$prefix/bin/kv318" >"$work/panel.log" 2>&1 &
-    panel_pid=$!
-    # The dynamic loader's trace of the panel process.
-    trace=$work/ld/panel.$panel_pid
-    wait_for grep -q "calling init: .*libKV318" "$trace" || fail "the installed panel did not load libKV318.so"
-    loaded=$(grep "calling init: .*libKV318" "$trace" | sed 's/.*calling init: //' | head -1)
-    [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "the installed panel loaded $loaded"
-    echo "panel: loaded $loaded"
+    check_panel_library "$prefix/bin/kv318" "$installed_lib"
     # The scope's Qt window is built with the panel, and installed beside
-    # it; its --version needs no display.
+    # it.
     [ -x "$prefix/bin/kv318-scope" ] || fail "the panel is installed but not bin/kv318-scope"
-    got=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld/scope" "$prefix/bin/kv318-scope" --version) \
-        || fail "the installed kv318-scope --version failed"
-    echo "$got" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$got'"
-    loaded=$(cat "$work"/ld/scope.* | grep "calling init: .*libKV318" | sed 's/.*calling init: //' | head -1)
-    [ "$(readlink -f "$loaded")" = "$installed_lib" ] || fail "the installed kv318-scope loaded '$loaded'"
-    echo "scope: $got, loaded $loaded"
+    check_scope_library "$prefix/bin/kv318-scope" "$installed_lib"
+    echo "$scope_says" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$scope_says'"
 fi
 echo "install_test: passed"

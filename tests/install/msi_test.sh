@@ -22,15 +22,10 @@ set -eu
 tools=$1 pe_info=$2 work=$3 arch=$4 msi=$5 version=$6 load=$7
 load32=${8:-} upgrade=${9:-} upgrade_version=${10:-}
 [ "$load32" != - ] || load32=
-fail() { echo "msi_test: $*" >&2; exit 1; }
-wait_for() {
-    i=0
-    while ! "$@" 2>/dev/null; do
-        i=$((i + 1))
-        [ "$i" -lt 1200 ] || return 1
-        sleep 0.1
-    done
-}
+# shellcheck source=tests/install/common.sh
+. "$(dirname "$0")/common.sh"
+# Wine starts programs slowly on a busy machine: up to 120 s.
+wait_tenths=1200
 [ -f "$msi" ] || fail "$msi is not built (the preset's full build or the target msi makes it)"
 
 rm -rf "$work"
