@@ -145,26 +145,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     // One acquisition at a time, claimed in one step: a second stream
     // would orphan the running timer, and two starts at once would each
     // start one.
-    if (!claim_start()) return -1;
-    // Another process streaming or polling this board: refused before a
-    // byte reaches the board, so its acquisition goes on unharmed.
-    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Stream);
-    if (lock == BoardLockStep::Refused) {
-        finish_start(kSessionIdle, handle);
-        return -1;
-    }
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
-        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
-        finish_start(kSessionIdle, handle);
-        return -1;
-    }
+    BoardLockStep lock{};
+    if (!begin_start(handle, AcquisitionKind::Stream, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
     AcqRunning.store(0);
     AcqDevice = handle;
     reset_ring_counters();
     // On failure the board stays configured but not started.
     if (StartSampleTimer(kSamplePeriodMs) < 0) {
-        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Stream);
-        finish_start(kSessionIdle, handle);
+        abandon_start(handle, AcquisitionKind::Stream, lock);
         return -1;
     }
     AcqRunning.store(1);

@@ -55,19 +55,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
                                            int32_t divider) {
     // One acquisition at a time, claimed in one step (see KV318_AD); the
     // run lasts until KV318_M_StopAD.
-    if (!claim_start()) return -1;
-    // Another process streaming or polling this board: refused before a
-    // byte reaches the board.
-    const BoardLockStep lock = lock_board_for(handle, AcquisitionKind::Polled);
-    if (lock == BoardLockStep::Refused) {
-        finish_start(kSessionIdle, handle);
-        return -1;
-    }
-    if (configure_conversion(handle, flag1, flag2, flag3, flag4, divider) < 0) {
-        if (lock == BoardLockStep::Taken) unlock_board_for(handle, AcquisitionKind::Polled);
-        finish_start(kSessionIdle, handle);
-        return -1;
-    }
+    BoardLockStep lock{};
+    if (!begin_start(handle, AcquisitionKind::Polled, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
     reset_ring_counters();
     start_conversion(handle);
     finish_start(kSessionPolled, handle);
