@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "read_file.h"
 #include "sim_process.h"
 
 namespace kv318::sim::test {
@@ -25,13 +26,7 @@ std::uint64_t file_size(const std::string& path) {
 // The whole samples of a raw file, checked against the simulator's ramp
 // (code n modulo 16384 in bits 2-15 of sample n).  The count of them.
 std::size_t check_ramp(const std::string& path, const std::string& what) {
-    std::vector<std::uint8_t> bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::uint8_t buffer[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
+    const std::vector<std::uint8_t> bytes = kv318::test::read_file_bytes(path);
     const std::size_t samples = bytes.size() / 2;
     for (std::size_t i = 0; i < samples; ++i) {
         const auto word = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));

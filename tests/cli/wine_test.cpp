@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "read_file.h"
 #include "sim_process.h"
 
 namespace kv318::sim::test {
 namespace {
+
+using kv318::test::read_file_bytes;
 
 struct CliRun {
     int code;
@@ -25,17 +28,6 @@ CliRun cli(const std::vector<std::string>& args) {
     const auto code = p.wait_exit(std::chrono::minutes(2));
     EXPECT_TRUE(code.has_value()) << "kv318-cli did not end";
     return {code.value_or(255), p.output()};
-}
-
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::uint8_t buffer[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
-    return bytes;
 }
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -62,7 +54,7 @@ TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
     const std::string path = std::string(dir) + "kv318-cli-wine-" + std::to_string(GetCurrentProcessId()) + ".wav";
     r = cli({"stream", "-d", "50", "-n", "20000", "-f", "wav", "-o", "\"" + path + "\""});
     EXPECT_EQ(r.code, 0) << r.output;
-    const std::vector<std::uint8_t> wav = read_file(path);
+    const std::vector<std::uint8_t> wav = read_file_bytes(path);
     DeleteFileA(path.c_str());
     ASSERT_GT(wav.size(), 44u + 2 * 20000);
     EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");

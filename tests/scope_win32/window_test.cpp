@@ -11,25 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "read_file.h"
 #include "sim_process.h"
 #include "view.h"
 
 namespace kv318::scope::test {
 namespace {
 
+using kv318::test::read_file_bytes;
 using kv318::test::wait_until;
 using sim::test::SimProcess;
-
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::uint8_t buffer[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
-    return bytes;
-}
 
 std::uint32_t be32(const std::uint8_t* p) {
     return (static_cast<std::uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
@@ -101,7 +92,7 @@ TEST(ScopeUnderWine, ScreenshotPutsTheTraceAtItsVolts) {
     EXPECT_EQ(*code, 0) << scope.output();
     int w = 0, h = 0;
     std::vector<std::uint8_t> rgb;
-    const auto png = read_file(shot);
+    const auto png = read_file_bytes(shot);
     DeleteFileA(shot.c_str());
     ASSERT_TRUE(decode_png(png, &w, &h, &rgb)) << png.size() << " bytes";
     // Kept for a look by eye.
@@ -144,7 +135,7 @@ TEST(ScopeUnderWine, ClosingTheWindowStopsTheAcquisition) {
     kv318::test::ChildProcess scope(exe, {"--divider", "20"});
     ASSERT_TRUE(scope.started());
     auto calls = [&] {
-        const auto b = read_file(log);
+        const auto b = read_file_bytes(log);
         return std::string(b.begin(), b.end());
     };
     ASSERT_TRUE(wait_until([&] { return calls().find("KV318_AD\n") != std::string::npos; })) << calls();

@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -22,19 +21,14 @@
 
 #include "KV318.h"
 #include "child_process.h"
+#include "read_file.h"
 #include "wait.h"
 
 namespace {
 
 using kv318::test::ChildProcess;
+using kv318::test::read_file_text;
 using kv318::test::wait_until;
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -74,7 +68,7 @@ public:
     bool wait_serving() { return wait_for_output("serving"); }
     // CPU time used so far, user and system, in seconds.
     double cpu_seconds() const {
-        const std::string stat = read_file("/proc/" + std::to_string(pid()) + "/stat");
+        const std::string stat = read_file_text("/proc/" + std::to_string(pid()) + "/stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));
         std::string field;
         unsigned long long utime = 0, stime = 0;

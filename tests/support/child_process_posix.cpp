@@ -7,21 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include "read_file.h"
 
 extern char** environ;
 
 namespace kv318::test {
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 // A fresh empty file under /tmp, for one of the child's outputs.
 std::string temp_file(const char* what) {
@@ -68,9 +60,9 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::started() const { return pid_ > 0; }
 
-std::string ChildProcess::out() const { return read_file(outPath_); }
+std::string ChildProcess::out() const { return read_file_text(outPath_); }
 
-std::string ChildProcess::err() const { return read_file(errPath_); }
+std::string ChildProcess::err() const { return read_file_text(errPath_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
     auto shows = [&] { return output().find(text) != std::string::npos; };
