@@ -303,6 +303,71 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
  * @return 0. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);
 
+/* ---- Drain statistics ------------------------------------------------- */
+/* The board's registers have no overflow bit: a FIFO that ran over looks
+ * like any other.  So the library measures what it can of every drain, in
+ * both modes, and hands the figures to a caller who knows the sample rate
+ * (the library cannot know the converter clock).  Such a caller decides
+ * whether the FIFO could have run over: it could when
+ * rate in bytes/s x longest_gap_us / 1e6 + 16384 exceeds the FIFO's size
+ * (the board's is 524,288 bytes).  The figures are kept from the start of
+ * an acquisition (KV318_AD or KV318_M_AD zero them) until the next start,
+ * so they can be read after the stop too. */
+
+/** Buckets of KV318_STREAM_STATS::gap_histogram: bucket k counts the gaps
+ * of 2^k to 2^(k+1) - 1 microseconds (bucket 0 also those under 1 us); the
+ * last bucket also counts every longer gap. */
+#define KV318_GAP_BUCKETS 32
+
+/** KV318_STREAM_STATS::mode: no acquisition was started on the handle. */
+#define KV318_STATS_NONE 0
+/** KV318_STREAM_STATS::mode: a stream (KV318_AD). */
+#define KV318_STATS_STREAM 1
+/** KV318_STREAM_STATS::mode: a polled run (KV318_M_AD). */
+#define KV318_STATS_POLLED 2
+
+/** What the library measured of an acquisition.  Every count is 64-bit and
+ * never wraps.  The layout is the same in 32- and 64-bit programs: two
+ * 32-bit fields, then 64-bit ones only.  Fields may be added at the end in
+ * later versions; `size` tells the library how much of the structure the
+ * caller knows.
+ *
+ * A gap is the time from the last moment the FIFO was known to hold less
+ * than one bulk chunk (16,384 bytes) to the next status read that starts a
+ * drain.  The FIFO is known to be that low at the start of conversion, when
+ * a status read reports level code 0, and when a drain ends on a bulk reply
+ * shorter than the chunk asked for.  A drain that ends for another reason
+ * (its time bound, a full ring, a full KV318_M_Read array, a stop) leaves
+ * the FIFO's fill unknown, so the gap goes on growing until a drain does
+ * run dry: the measure errs towards warning, never towards silence. */
+typedef struct KV318_STREAM_STATS {
+    uint32_t size; /**< in: sizeof(KV318_STREAM_STATS) as the caller was built. */
+    uint32_t mode; /**< KV318_STATS_NONE, KV318_STATS_STREAM or KV318_STATS_POLLED. */
+    uint64_t bytes_drained;     /**< bytes taken from the board's FIFO. */
+    uint64_t ticks;             /**< timer ticks that ran (stream), or KV318_M_Read calls (polled). */
+    uint64_t drains;            /**< those that found data and asked for it. */
+    uint64_t top_level_drains;  /**< drains that found the top level code (262,144 bytes or more). */
+    uint64_t time_bound_drains; /**< drains ended by their time bound (10 ms a tick, 1 s a polled read). */
+    uint64_t ring_high_water;   /**< most bytes the ring held at once (stream; 0 when polled). */
+    uint64_t longest_gap_us;    /**< the longest gap, in microseconds (see above). */
+    uint64_t gap_histogram[KV318_GAP_BUCKETS]; /**< gaps by length, see KV318_GAP_BUCKETS. */
+} KV318_STREAM_STATS;
+
+/** Copies the drain statistics of the acquisition last started on `handle`
+ * (running or stopped) into `stats`.  Set `stats->size` to
+ * sizeof(KV318_STREAM_STATS) first: the library fills as many whole fields
+ * as fit in that size and leaves the rest of the caller's structure alone,
+ * so a program built against an older header keeps working.  Safe while
+ * the stream runs, from the thread that calls KV318_Read; the figures are
+ * consistent with each other as of one moment between two drains.  Returns
+ * 0; mode KV318_STATS_NONE and zero counts when no acquisition since the
+ * library was loaded was started on `handle`.  Returns -1 when `stats` is
+ * NULL or `stats->size` is below 16 (then nothing is written).
+ * @param handle  the board handle the acquisition was started on.
+ * @param stats   caller-owned; `size` set by the caller.
+ * @return 0, or -1 as above. */
+KV318_EXPORT int32_t KV318_CALL KV318_StreamStats(int32_t handle, KV318_STREAM_STATS* stats);
+
 /* ---- Digital I/O, counter, pulse -------------------------------------- */
 
 /** Reads the 16 digital inputs, bit k = DI k.  Returns 0-65535.  A failed
