@@ -62,6 +62,20 @@ endforeach()
 file(GLOB KV318_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
 
+# The licence (MIT), one file at the tree's root.  The install tree and the
+# zips carry it beside the docs, the MSI beside README.md, the wheel in its
+# dist-info; the Debian packages carry its text in their copyright files
+# instead (cmake/debian.cmake), as Debian wants no second copy, so it is a
+# component of its own that no Debian package takes.
+set(KV318_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${KV318_LICENSE} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
+
+# The examples a user starts from, globbed like the docs so a new one ships
+# without a list to update: the C ones in examples/c, the Python ones in
+# python/examples (the wheel and the Debian packages carry them).
+file(GLOB KV318_C_EXAMPLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/c/*.c)
+file(GLOB KV318_PYTHON_EXAMPLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/examples/*.py)
+
 set(CPACK_PACKAGE_NAME kv318)
 set(CPACK_PACKAGE_VENDOR "KV318 project")
 set(CPACK_PACKAGE_CONTACT "KV318 developers <kv318@example.org>")

@@ -27,8 +27,9 @@ else()
   set(kv318_wheel_machine ELF-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 add_test(NAME wheel_contents_test
-  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE}
-    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${KV318_PYTHON_MODULES} pytest_kv318.py ${kv318_wheel_binaries})
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE} ${KV318_LICENSE}
+    ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${KV318_PYTHON_MODULES} ${KV318_WHEEL_EXAMPLES} pytest_kv318.py
+    ${kv318_wheel_binaries})
 set_tests_properties(wheel_contents_test PROPERTIES LABELS "host;static")
 
 if(WIN32)
@@ -83,7 +84,7 @@ endif()
 add_test(NAME install_consumer_test
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
     ${CMAKE_CURRENT_BINARY_DIR}/install_consumer_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer
-    ${CMAKE_C_COMPILER} ${kv318_program_files})
+    ${CMAKE_C_COMPILER} ${PROJECT_VERSION} ${kv318_program_files})
 add_test(NAME package_deb_test
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/deb_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
     ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer ${CMAKE_C_COMPILER}
