@@ -150,6 +150,24 @@ mkdir -p "$outside"
     KV318_DRIVER_DIR=$driver/py /usr/bin/python3 "$smoke" "$root" "$version") \
     || fail "the Python package does not work from the scratch root"
 
+# kv318-cli's man page has a section for each subcommand its --help lists,
+# with every option that subcommand's own --help names, and groff reads
+# the page without a warning.
+cli=$root/usr/bin/kv318-cli
+zcat "$root/usr/share/man/man1/kv318-cli.1.gz" >"$work/kv318-cli.1"
+groff -man -ww -z "$work/kv318-cli.1" >"$work/groff.log" 2>&1 || true
+[ ! -s "$work/groff.log" ] || { cat "$work/groff.log"; fail "groff warns about kv318-cli.1"; }
+sed 's/\\-/-/g' "$work/kv318-cli.1" >"$work/kv318-cli.1.txt"
+subs=$("$cli" --help | sed -n '/^[Ss][Uu][Bb][Cc][Oo][Mm][Mm][Aa][Nn][Dd][Ss]:/,/^$/p' | awk 'NR > 1 && NF { print $1 }')
+[ -n "$subs" ] || fail "kv318-cli --help lists no subcommands"
+for sub in $subs; do
+    grep -Fqx ".SS \"kv318-cli $sub\"" "$work/kv318-cli.1.txt" || fail "kv318-cli.1 has no section for $sub"
+    for opt in $("$cli" "$sub" --help | awk '$1 ~ /^-/ { print $1 }'); do
+        grep -Fq -- "$opt" "$work/kv318-cli.1.txt" || fail "kv318-cli.1 lacks $sub's option $opt"
+    done
+done
+echo "kv318-cli.1: a section with the options of each of: $(echo "$subs" | tr '\n' ' ')"
+
 # The installed panel finds the run-time library, with no development
 # package to give it libKV318.so.
 if [ -x "$root/usr/bin/kv318" ]; then
