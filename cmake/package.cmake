@@ -5,7 +5,10 @@
 #            pages, the Python package and the docs; cpack makes the four
 #            Debian packages of cmake/debian.cmake, one per component.
 #   Windows: bin/KV318.dll with the programs beside it, lib/libKV318.dll.a,
-#            include/KV318.h and the docs; cpack makes a zip.
+#            include/KV318.h and the docs; cpack makes a zip.  The DLL and
+#            programs are the stripped copies of kv318_stripped_file
+#            (cmake/install.cmake); their debug sections stay in the build
+#            folder, in stripped/*.debug, and are shipped nowhere.
 # The install components, named after what a Debian package holds:
 #   lib     the shared library a program needs at run time
 #   dev     what building against the library needs
@@ -20,7 +23,9 @@ if(WIN32)
   # Installed as files, not as a target: the 32-bit import library that
   # callers need is the one made from the .def after the link, not the
   # linker's own, and both widths leave the right one under this name.
-  install(FILES $<TARGET_FILE:KV318> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
+  # The DLL without its debug sections (kv318_stripped_file).
+  kv318_stripped_file(kv318_dll KV318)
+  install(FILES ${kv318_dll} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
   install(FILES $<TARGET_FILE_DIR:KV318>/libKV318.dll.a DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 else()
   set(KV318_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KV318)

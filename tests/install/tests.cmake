@@ -74,7 +74,7 @@ if(WIN32)
   endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
-      ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits}
+      ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits} ${PROJECT_VERSION}
       $<TARGET_FILE_DIR:KV318>/libKV318.dll.a ${kv318_program_files})
   # Run by the host shell with no Wine, so it runs where 32-bit programs cannot.
   set_tests_properties(package_zip_test PROPERTIES LABELS "host;static" TIMEOUT 600)
