@@ -32,6 +32,14 @@ add_test(NAME wheel_contents_test
     ${kv318_wheel_binaries})
 set_tests_properties(wheel_contents_test PROPERTIES LABELS "host;static")
 
+# No doc spells a release version: they write VERSION, so a bump touches
+# no doc.  Once, in the linux preset's run.
+if(NOT WIN32)
+  add_test(NAME docs_version_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/docs_version_check.py ${CMAKE_SOURCE_DIR})
+  set_tests_properties(docs_version_test PROPERTIES LABELS "host;static")
+endif()
+
 if(WIN32)
   math(EXPR kv318_bits "${CMAKE_SIZEOF_VOID_P} * 8")
   if(kv318_bits EQUAL 64)
