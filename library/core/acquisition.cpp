@@ -42,6 +42,7 @@ class RingSink final : public DrainSink {
 public:
     bool take(const std::uint8_t* bytes, std::int32_t n) override {
         ring_append(bytes, n);
+        stats_bytes(n, RingCount);
         // The writer has caught up with the reader; the next tick goes on.
         return RingCount < kRingSize;
     }
@@ -49,26 +50,31 @@ public:
     bool go_on() override { return AcqRunning.load() == 1; }
 };
 
-// One tick's drain: at least the FIFO level the board reports, reply by
-// reply, with the tick's side of the handshake held.  It ends early, and
-// leaves the rest to the next tick, on a stop, when the ring overflows, when
-// the board stops delivering, or when the tick's time is spent: the timer
-// thread must never be held by a board, and KV318_Read waits for this drain.
+// One tick's drain: at least the FIFO level the board reports, and on while
+// the board answers in full (see drain_fifo), reply by reply, with the
+// tick's side of the handshake held.  It ends early, and leaves the rest to
+// the next tick, on a stop, when the ring overflows, when the board stops
+// delivering, or when the tick's time is spent: the timer thread must never
+// be held by a board, and KV318_Read waits for this drain.
 // A status read or bulk read that fails is a transfer fault: KV318_Read
 // reports it until the stop.  A failed status read must not pass for an
 // empty FIFO, or a driver that has gone away would look like a quiet board.
 void drain_tick() {
-    const std::uint64_t start = device_service().now_ms();
+    DeviceService& device = device_service();
+    const std::uint64_t start = device.now_ms();
     const std::int32_t status = RegRead8(AcqDevice, reg::kStatus);
     if (status < 0) {
         AcqFault = -1;
         return;
     }
     const FifoLevel fifo = fifo_level(status);
+    stats_status(fifo.level, device.now_us());
     if (fifo.level == 0) return;
     TickTotal = 0;
     RingSink ring;
-    if (drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring) == DrainEnd::Failed) AcqFault = -1;
+    const DrainEnd end = drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring);
+    if (end == DrainEnd::Failed) AcqFault = -1;
+    stats_drain_end(drain_outcome(end), device.now_us());
 }
 
 }  // namespace
@@ -119,12 +125,29 @@ void StopSampleTimer() {
 }
 
 void SampleTimerProc(std::uintptr_t) {
-    // Raise our flag before looking at the reader's (see the handshake).
-    DrainBusy.store(1);
-    if (AcqRunning.load() == 1 && ReaderBusy.load() == 0) drain_tick();
+    DeviceService& device = device_service();
+    const std::uint64_t begin = device.now_ms();
+    for (;;) {
+        // Raise our flag before looking at the reader's (see the handshake).
+        DrainBusy.store(1);
+        if (AcqRunning.load() != 1) break;
+        if (ReaderBusy.load() == 0) {
+            drain_tick();
+            stats_publish();
+            break;
+        }
+        // The reader holds the ring: for one copy of at most 1 MiB and its
+        // status read.  Skipping the whole period would cost the FIFO a
+        // period of its slack, so the tick lets go and tries again once the
+        // reader has, but only within its own period: a slow caller never
+        // holds this thread longer than that.
+        DrainBusy.store(0);
+        if (device.now_ms() - begin >= kSamplePeriodMs) break;
+        while (ReaderBusy.load() != 0 && device.now_ms() - begin < kSamplePeriodMs) device.sleep_ms(1);
+    }
     DrainBusy.store(0);
     // Leave the reader a moment before this thread's next tick.
-    device_service().sleep_ms(1);
+    device.sleep_ms(1);
 }
 
 void EndStreamForUnload() {
@@ -150,6 +173,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     AcqRunning.store(0);
     AcqDevice = handle;
     reset_ring_counters();
+    // Conversion starts right after the timer: the FIFO is known empty now.
+    stats_begin(handle, KV318_STATS_STREAM, device_service().now_us());
     // On failure the board stays configured but not started.
     if (StartSampleTimer(kSamplePeriodMs) < 0) {
         abandon_start(handle, AcquisitionKind::Stream, lock);

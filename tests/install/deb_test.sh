@@ -140,5 +140,5 @@ start_simulator "$root/usr/bin/kv318-sim" "$driver/c"
 out=$(KV318_DRIVER_DIR=$driver/c "$work/consumer") || { echo "$out"; fail "the pkg-config consumer failed"; }
 echo "$out"
 loaded=$(echo "$out" | sed -n 's/^library: //p')
-[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1.0.0")" ] || fail "the consumer loaded $loaded"
+[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1.1.0")" ] || fail "the consumer loaded $loaded"
 echo "deb_test: passed"

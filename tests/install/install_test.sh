@@ -25,7 +25,7 @@ unset LD_LIBRARY_PATH
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
 
 # The files, the library's version links and its SONAME.
-for f in include/KV318.h lib/libKV318.so.1.0.0 lib/cmake/KV318/KV318Config.cmake \
+for f in include/KV318.h lib/libKV318.so.1.1.0 lib/cmake/KV318/KV318Config.cmake \
          lib/cmake/KV318/KV318ConfigVersion.cmake lib/cmake/KV318/KV318Targets.cmake \
          lib/pkgconfig/kv318.pc share/doc/kv318/README.md share/doc/kv318/simulator.md; do
     [ -f "$prefix/$f" ] || fail "$f is not installed"
@@ -33,10 +33,10 @@ done
 for p in "$@"; do
     [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
 done
-[ "$(readlink "$prefix/lib/libKV318.so.1")" = libKV318.so.1.0.0 ] || fail "lib/libKV318.so.1 is not a link to libKV318.so.1.0.0"
+[ "$(readlink "$prefix/lib/libKV318.so.1")" = libKV318.so.1.1.0 ] || fail "lib/libKV318.so.1 is not a link to libKV318.so.1.1.0"
 [ "$(readlink "$prefix/lib/libKV318.so")" = libKV318.so.1 ] || fail "lib/libKV318.so is not a link to libKV318.so.1"
-readelf -d "$prefix/lib/libKV318.so.1.0.0" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
-installed_lib=$(readlink -f "$prefix/lib/libKV318.so.1.0.0")
+readelf -d "$prefix/lib/libKV318.so.1.1.0" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
+installed_lib=$(readlink -f "$prefix/lib/libKV318.so.1.1.0")
 
 # Runs a consumer against the simulator; it must pass and must have loaded
 # the installed library.
@@ -59,7 +59,7 @@ run_consumer "$work/find_package/consumer" find_package
 
 # Through pkg-config, which sees this prefix's kv318.pc only.
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=
-[ "$(pkg-config --modversion kv318)" = 1.0.0 ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
+[ "$(pkg-config --modversion kv318)" = 1.1.0 ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
 libdir=$(pkg-config --variable=libdir kv318)
 [ "$(readlink -f "$libdir")" = "$(readlink -f "$prefix/lib")" ] || fail "pkg-config: libdir $libdir is not $prefix/lib"
 mkdir -p "$work/pkg-config"

@@ -15,7 +15,7 @@ fail() { echo "zip_test: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
 "$cpack" --config "$config" -G ZIP -B "$work" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
-top=kv318-1.0.0-win$bits
+top=kv318-1.1.0-win$bits
 zip=$work/$top.zip
 [ -f "$zip" ] || { ls "$work"; fail "no $top.zip was made"; }
 unzip -l "$zip"
