@@ -37,6 +37,14 @@ void wait_for_drain_end() {
     while (DrainBusy.load() != 0) std::this_thread::yield();
 }
 
+// The reader's side of the handshake: raise our flag before looking at the
+// tick's, then wait for a drain in progress.  ReaderBusy.store(0) lets go.
+void hold_ring() {
+    ReaderBusy.store(1);
+    if (DrainBusy.load() != 0) device_service().sleep_ms(1);
+    wait_for_drain_end();
+}
+
 // The ring as the tick's drain sees it.
 class RingSink final : public DrainSink {
 public:
@@ -89,13 +97,12 @@ void ring_append(const std::uint8_t* bytes, std::int32_t n) {
     RingCount = RingCount > INT_MAX - n ? INT_MAX : RingCount + n;
 }
 
-void ring_take_samples(std::int32_t* samples, std::int32_t n) {
+void ring_copy_samples(std::int32_t from, std::int32_t* samples, std::int32_t n) {
     // The read position and the ring's size are even, so no byte pair
     // straddles the end: at most two contiguous runs.
-    const std::int32_t first = std::min(n, (kRingSize - RingReadPos) / 2);
-    convert_samples(RingBuffer + RingReadPos, samples, static_cast<std::size_t>(first));
+    const std::int32_t first = std::min(n, (kRingSize - from) / 2);
+    convert_samples(RingBuffer + from, samples, static_cast<std::size_t>(first));
     if (n > first) convert_samples(RingBuffer, samples + first, static_cast<std::size_t>(n - first));
-    RingReadPos = (RingReadPos + 2 * n) & kRingMask;
 }
 
 std::int32_t StartSampleTimer(std::uint32_t periodMs) {
@@ -189,29 +196,38 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
     if (samples == nullptr) return -1;
-    // Raise our flag before looking at the tick's (see the handshake).
-    ReaderBusy.store(1);
-    if (DrainBusy.load() != 0) device_service().sleep_ms(1);
-    wait_for_drain_end();
+    // The reader holds the ring (its side of the handshake) only to look at
+    // the counters and, later, to move them: the status read and the
+    // conversion of up to 1 MiB run without it, so a reader that the
+    // scheduler holds back in the middle keeps no drain waiting.
+    hold_ring();
+    const std::int32_t fault = AcqFault;
+    const std::int32_t buffered = RingCount;
+    const std::int32_t from = RingReadPos;
+    ReaderBusy.store(0);
 
-    std::int32_t result = 0;
-    std::int32_t status = 0;
-    if (AcqFault < 0) {
-        result = -3;
-    } else if (RingCount < kMinReadBytes) {
-        result = 0;
-    } else if ((status = RegRead8(handle, reg::kStatus)) < 0) {
+    if (fault < 0) return -3;
+    if (buffered < kMinReadBytes) return 0;
+    const std::int32_t status = RegRead8(handle, reg::kStatus);
+    if (status < 0) {
         // The board cannot be asked: a transfer fault, as in a tick, and not
         // a board that reports acquisition off.  The ring is kept.
+        hold_ring();
         AcqFault = -1;
-        result = -3;
-    } else if (!acquisition_enabled(status)) {
-        result = -1;
-    } else if (RingCount >= kRingSize) {
-        result = -2;
-    } else {
-        const std::int32_t n = std::min(RingCount / 2, kMaxReadSamples);
-        ring_take_samples(samples, n);
+        ReaderBusy.store(0);
+        return -3;
+    }
+    if (!acquisition_enabled(status)) return -1;
+    if (buffered >= kRingSize) return -2;
+    const std::int32_t n = std::min(buffered / 2, kMaxReadSamples);
+    ring_copy_samples(from, samples, n);
+    hold_ring();
+    // The writer reaches unread bytes only by overflowing the ring; then the
+    // samples just converted may be overwritten ones, and the overflow is
+    // reported instead.
+    std::int32_t result = -2;
+    if (RingCount < kRingSize) {
+        RingReadPos = (from + 2 * n) & kRingMask;
         // An odd byte stays for the next call.
         RingCount -= 2 * n;
         result = n;

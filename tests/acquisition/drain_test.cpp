@@ -195,6 +195,64 @@ TEST_F(Drain, ATickWaitsForTheReaderWithinItsPeriod) {
     }
 }
 
+// KV318_Read holds the ring only to look at its counters and to move them:
+// a tick that comes while the reader asks the board's status or converts
+// drains at once.  Its bytes wait for the next read; if it overflows the
+// ring meanwhile, the samples just converted may have been overwritten, so
+// the read reports the overflow instead of them.
+TEST_F(Drain, ATickDrainsWhileTheReaderWorksAndAnOverflowThenIsReported) {
+    struct Case {
+        const char* what;
+        std::int32_t buffered;  // bytes in the ring when the read begins
+        std::int32_t result;
+        std::int32_t left;  // bytes in the ring after the read
+    };
+    const Case cases[] = {
+        {"room to spare", 1030, 515, 5000},
+        {"the tick overflows the ring", kRingSize - 2000, -2, kRingSize + 3000},
+    };
+    for (const Case& c : cases) {
+        start_stream();
+        board->set_status(static_cast<int>(status_with_level(2)));
+        // What the ring holds before: bytes the board delivered, then filler
+        // counted in but never read.
+        board->queue_bulk({1030});
+        board->queue_bulk({5000});
+        board->set_status(static_cast<int>(status_with_level(1)));
+        tick();
+        RingCount = c.buffered;
+        RingWritePos = c.buffered & kRingMask;
+        board->set_status(static_cast<int>(status_with_level(2)));
+        bool armed = true;
+        board->set_before_request([&](const Request& r) {
+            if (armed && r.code == kIoctlCommand) {
+                armed = false;
+                tick();  // while the reader waits for its status reply
+            }
+        });
+        EXPECT_EQ(KV318_Read(kH, samples.data()), c.result) << c.what;
+        board->set_before_request(nullptr);
+        EXPECT_FALSE(armed) << c.what;
+        EXPECT_EQ(RingCount, c.left) << c.what;
+        if (c.result > 0) {
+            const auto all = board->delivered();
+            EXPECT_EQ(std::vector<std::int32_t>(samples.begin(), samples.begin() + c.result),
+                      expected_samples(std::vector<std::uint8_t>(all.begin(), all.begin() + 1030)))
+                << c.what;
+            ASSERT_EQ(KV318_Read(kH, samples.data()), 2500) << c.what << ": the tick's bytes come next";
+            EXPECT_EQ(std::vector<std::int32_t>(samples.begin(), samples.begin() + 2500),
+                      expected_samples(std::vector<std::uint8_t>(all.begin() + 1030, all.end())))
+                << c.what;
+        } else {
+            EXPECT_EQ(RingReadPos, 0) << c.what << ": nothing was taken";
+            EXPECT_EQ(KV318_Read(kH, samples.data()), -2) << c.what << ": the overflow lasts";
+        }
+        KV318_StopAD(kH);
+        RingCount = 0;
+        board = std::make_unique<BoardModel>(dev);
+    }
+}
+
 // A driver that answers every request late, but within the channel's
 // timeout, stretches the time bounds by whole replies: KV318_Read waits for
 // the drain in progress (its status read and one bulk read) and makes its
