@@ -32,16 +32,20 @@ void set_error_text(const char* text) {
 }
 
 // The waits are short (one drain at most), so they spin; yielding keeps a
-// spinning caller from starving the timer thread on a busy machine.
+// spinning caller from starving the timer thread on a busy machine, and a
+// caller that stays runnable is not left waiting for the processor again
+// after the drain, as one that slept would be on a loaded machine.
 void wait_for_drain_end() {
     while (DrainBusy.load() != 0) std::this_thread::yield();
 }
 
 // The reader's side of the handshake: raise our flag before looking at the
 // tick's, then wait for a drain in progress.  ReaderBusy.store(0) lets go.
+// No sleep: on a loaded machine a caller's thread that sleeps waits for the
+// processor again afterwards, and a reader late by a few such waits lets
+// the ring run over.
 void hold_ring() {
     ReaderBusy.store(1);
-    if (DrainBusy.load() != 0) device_service().sleep_ms(1);
     wait_for_drain_end();
 }
 
