@@ -31,12 +31,22 @@ void set_error_text(const char* text) {
     LastErrorText[n] = '\0';
 }
 
-// The waits are short (one drain at most), so they spin; yielding keeps a
-// spinning caller from starving the timer thread on a busy machine, and a
-// caller that stays runnable is not left waiting for the processor again
-// after the drain, as one that slept would be on a loaded machine.
+// Waits for a drain in progress to end: at most one drain, which may take
+// its whole period when the board keeps answering in full.  It blocks on
+// the flag itself (the tick wakes it, see end_drain) rather than spinning
+// or sleeping: on a loaded machine a spinning caller gives its turn away
+// to every other process at each yield, and one that sleeps waits for the
+// processor again after each sleep; a reader late by a few such turns lets
+// the ring run over.  A thread woken from a wait is run soon.
 void wait_for_drain_end() {
-    while (DrainBusy.load() != 0) std::this_thread::yield();
+    for (std::int32_t busy = DrainBusy.load(); busy != 0; busy = DrainBusy.load()) DrainBusy.wait(busy);
+}
+
+// The tick's side letting go: lowers DrainBusy and wakes a reader, stop or
+// unload waiting for it.  Timer thread.
+void end_drain() {
+    DrainBusy.store(0);
+    DrainBusy.notify_all();
 }
 
 // The reader's side of the handshake: raise our flag before looking at the
@@ -152,11 +162,11 @@ void SampleTimerProc(std::uintptr_t) {
         // period of its slack, so the tick lets go and tries again once the
         // reader has, but only within its own period: a slow caller never
         // holds this thread longer than that.
-        DrainBusy.store(0);
+        end_drain();
         if (device.now_ms() - begin >= kSamplePeriodMs) break;
         while (ReaderBusy.load() != 0 && device.now_ms() - begin < kSamplePeriodMs) device.sleep_ms(1);
     }
-    DrainBusy.store(0);
+    end_drain();
     // Leave the reader a moment before this thread's next tick.
     device.sleep_ms(1);
 }

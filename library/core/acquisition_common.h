@@ -32,7 +32,8 @@ inline constexpr std::size_t kErrorTextSize = 80;
 //   - the tick stores DrainBusy = 1, then loads ReaderBusy, and drains only
 //     when it sees 0;
 //   - the reader stores ReaderBusy = 1, then waits until it loads
-//     DrainBusy == 0.
+//     DrainBusy == 0 (blocking on DrainBusy, which the tick notifies when
+//     it lowers it).
 // Each side stores its own flag before it loads the other's.  With
 // sequentially consistent operations all four fall into one total order, so
 // at least one side sees the other's flag raised: either the tick holds off its
