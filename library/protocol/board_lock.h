@@ -40,9 +40,9 @@ struct BoardLockProbe {
 // Looks whether another process holds `board`'s lock, without taking it
 // for longer than the look itself, and reads the holder's pid.  Any thread.
 // A board whose lock file does not exist, or cannot be opened, is not held.
-// The look tries a shared lock for an instant: a start in another process
-// at that very instant may then be refused once, so call this only after a
-// refusal or before a start of one's own, never in a loop.
+// The look tries a shared lock for an instant; a start that meets it
+// tries again for a moment (Linux: take_board_lock_file), so looks may be
+// made at any time, also in a loop.
 BoardLockProbe probe_board_lock(std::int32_t board);
 
 }  // namespace kv318

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -70,16 +69,14 @@ public:
     FlockService() { (void)::pthread_atfork(nullptr, nullptr, &close_inherited_locks); }
 
     BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
-        const int fd = linux_channel::open_board_lock_file(board, true);
-        if (fd < 0) return BoardLockResult::Failed;
-        int r = 0;
-        do {
-            r = ::flock(fd, LOCK_EX | LOCK_NB);
-        } while (r != 0 && errno == EINTR);
-        if (r != 0) {
-            const bool busy = errno == EWOULDBLOCK;
-            ::close(fd);
-            return busy ? BoardLockResult::Busy : BoardLockResult::Failed;
+        int fd = -1;
+        switch (linux_channel::take_board_lock_file(board, &fd)) {
+        case linux_channel::LockFileTake::Taken:
+            break;
+        case linux_channel::LockFileTake::Busy:
+            return BoardLockResult::Busy;
+        case linux_channel::LockFileTake::Failed:
+            return BoardLockResult::Failed;
         }
         // The pid is for people and tools; the lock holds whether or not it
         // could be written, so a full disk does not stop the acquisition.
