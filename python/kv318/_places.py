@@ -112,8 +112,9 @@ def lock_holder(board, path=None):
     file cannot be opened), else the holder's pid, or 0 when the pid could
     not be read.
 
-    The check takes the lock itself for a moment when it is free and lets
-    go at once, so it is made only after the library refused a start."""
+    The check takes a shared lock for a moment when nobody holds the lock
+    and lets go at once: a start that meets it only retries for a moment,
+    while an exclusive lock here could make a start fail."""
     path = lock_path(board) if path is None else path
     if sys.platform == "win32":
         return _windows_lock_holder(path)
@@ -126,7 +127,7 @@ def lock_holder(board, path=None):
         return None
     try:
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
             return _read_pid(fd)
         fcntl.flock(fd, fcntl.LOCK_UN)
