@@ -176,3 +176,31 @@ def test_board_not_found_names_where_it_looked(sim_factory, monkeypatch, tmp_pat
 
     hint = _places.not_found_hint(2, windows=True)
     assert "\\\\.\\KV318Device2" in hint and "\\\\.\\pipe\\KV318Device2" in hint
+
+
+def test_a_look_at_who_holds_a_board_leaves_room_for_a_start(tmp_path, monkeypatch):
+    """The look holds a shared lock while it looks: a start that meets it sees
+    only a look and waits it out, where an exclusive one would refuse it."""
+    import fcntl
+
+    path = tmp_path / "KV318Device0.lock"
+    path.write_text("")
+    seen = []
+    real_flock = fcntl.flock
+
+    def flock_then_try_another(fd, op):
+        real_flock(fd, op)
+        if op & (fcntl.LOCK_SH | fcntl.LOCK_EX):
+            # Another open of the file, as a starting library would try it.
+            other = os.open(path, os.O_RDWR)
+            try:
+                real_flock(other, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                seen.append("shared")
+            except BlockingIOError:
+                seen.append("exclusive")
+            finally:
+                os.close(other)
+
+    monkeypatch.setattr(fcntl, "flock", flock_then_try_another)
+    assert _places.lock_holder(0, path=str(path)) is None
+    assert seen == ["shared"]
