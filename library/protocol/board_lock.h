@@ -45,4 +45,11 @@ struct BoardLockProbe {
 // made at any time, also in a loop.
 BoardLockProbe probe_board_lock(std::int32_t board);
 
+// Why the library will not use `board`'s lock file, in words for the user
+// that name the file ("the lock file /run/user/1000/kv318/KV318Device0.lock
+// is a symbolic link"), or "" when it will or when there is no file yet.
+// The library refuses every start of the board while this is not empty,
+// without a byte sent.  Any thread.
+std::string board_lock_file_problem(std::int32_t board);
+
 }  // namespace kv318

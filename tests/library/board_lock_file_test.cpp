@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -210,6 +211,53 @@ TEST_F(LockDir, ATakeLocksTheFileThePathNamesNotOneReplacedUnderIt) {
         }
         ::unlink(path.c_str());
     }
+}
+
+// A lock file the library will not use: every start is refused (Failed,
+// which the start turns into -1 with nothing sent), no look reports a
+// holder, and the words for the user name the file and what is wrong.
+TEST_F(LockDir, AnUnusableLockFileIsRefusedAndNamed) {
+    const std::string path = linux_channel::board_lock_path(3);
+    struct Case {
+        const char* what;
+        std::function<bool()> make;  // false when this process cannot make it
+        const char* problem;         // "" for a file the library uses
+    };
+    const Case cases[] = {
+        {"no file yet", [] { return true; }, ""},
+        {"a file of ours", [&] { return ::close(::open(path.c_str(), O_RDWR | O_CREAT, 0600)) == 0; }, ""},
+        {"a symbolic link", [&] { return ::symlink((dir_ + "/elsewhere").c_str(), path.c_str()) == 0; },
+         " is a symbolic link"},
+        {"a FIFO", [&] { return ::mkfifo(path.c_str(), 0600) == 0; }, " is a FIFO"},
+        {"a directory", [&] { return ::mkdir(path.c_str(), 0700) == 0; }, " is a directory"},
+        {"another user's file",
+         [&] {
+             // Only root can give a file away; others skip this case.
+             return ::close(::open(path.c_str(), O_RDWR | O_CREAT, 0600)) == 0 &&
+                    ::chown(path.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0;
+         },
+         " belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.make()) {
+            ::unlink(path.c_str());
+            continue;
+        }
+        const std::string problem = board_lock_file_problem(3);
+        if (*c.problem == '\0') {
+            EXPECT_EQ(problem, "");
+        } else {
+            EXPECT_EQ(problem.rfind("the lock file " + path + c.problem, 0), 0u) << problem;
+            BoardLockToken token = -1;
+            EXPECT_EQ(locks.acquire(3, &token), BoardLockResult::Failed);
+            EXPECT_FALSE(probe_board_lock(3).held);
+        }
+        if (::unlink(path.c_str()) != 0) ::rmdir(path.c_str());
+    }
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    EXPECT_NE(board_lock_file_problem(3).find("cannot be used"), std::string::npos) << "others could replace it";
+    ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
 }
 
 }  // namespace

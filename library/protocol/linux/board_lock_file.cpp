@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "board_lock.h"
@@ -112,6 +113,25 @@ std::uint32_t read_holder_pid(int fd) {
 }
 
 }  // namespace
+
+std::string board_lock_file_problem(std::int32_t board) {
+    const std::string dir = linux_channel::driver_directory();
+    const std::string path = linux_channel::board_lock_path(board);
+    if (const std::string why = linux_channel::driver_directory_problem(dir, false); !why.empty())
+        return "the lock file " + path + " cannot be used: " + why;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {};  // none yet: a start makes it
+    const std::string file = "the lock file " + path;
+    if (S_ISLNK(st.st_mode)) return file + " is a symbolic link";
+    if (S_ISFIFO(st.st_mode)) return file + " is a FIFO";
+    if (S_ISDIR(st.st_mode)) return file + " is a directory";
+    if (!S_ISREG(st.st_mode)) return file + " is not a regular file";
+    if (st.st_uid != ::geteuid()) return file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    const int fd = linux_channel::open_board_lock_file(board, false);
+    if (fd < 0) return file + " cannot be opened: " + std::strerror(errno);
+    ::close(fd);
+    return {};
+}
 
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
