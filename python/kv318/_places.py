@@ -136,6 +136,35 @@ def lock_holder(board, path=None):
         os.close(fd)
 
 
+def lock_file_problem(board, path=None):
+    """Why the library will not use board `board`'s lock file (Linux): a
+    sentence naming the file, or None when it will or there is none yet.
+    The library refuses every start of the board while there is one."""
+    path = lock_path(board) if path is None else path
+    if sys.platform == "win32":
+        return None
+    import stat
+
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        return f"the lock file {path} cannot be used: {e.strerror}"
+    what = None
+    if stat.S_ISLNK(st.st_mode):
+        what = "is a symbolic link"
+    elif stat.S_ISFIFO(st.st_mode):
+        what = "is a FIFO"
+    elif stat.S_ISDIR(st.st_mode):
+        what = "is a directory"
+    elif not stat.S_ISREG(st.st_mode):
+        what = "is not a regular file"
+    elif st.st_uid != os.geteuid():
+        what = f"belongs to another user (uid {st.st_uid})"
+    return f"the lock file {path} {what}" if what else None
+
+
 def _windows_lock_holder(path):
     import msvcrt
 

@@ -255,6 +255,9 @@ class _Acquisition:
                 f"board {number} is streaming in this process, started outside kv318; stop it first")
         if holder is not None:
             return BoardBusy(number, holder or None)
+        problem = _places.lock_file_problem(number)
+        if problem is not None:
+            return RequestFailed(f"board {number} cannot be started: {problem}", code=result)
         return RequestFailed(f"board {number}: starting the {self._kind} failed", code=result)
 
     def close(self):

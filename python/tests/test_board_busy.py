@@ -204,3 +204,19 @@ def test_a_look_at_who_holds_a_board_leaves_room_for_a_start(tmp_path, monkeypat
     monkeypatch.setattr(fcntl, "flock", flock_then_try_another)
     assert _places.lock_holder(0, path=str(path)) is None
     assert seen == ["shared"]
+
+
+@pytest.mark.parametrize("kind", ["stream", "poll"])
+@pytest.mark.parametrize("make, words", [
+    (lambda p: os.mkfifo(p), "is a FIFO"),
+    (lambda p: os.mkdir(p), "is a directory"),
+    (lambda p: os.symlink(p + ".elsewhere", p), "is a symbolic link"),
+])
+def test_a_lock_file_the_library_will_not_use_is_named(sim_factory, kind, make, words):
+    sim = sim_factory(signal="ramp")
+    path = os.path.join(sim.dir, "KV318Device0.lock")
+    make(path)
+    with kv318.open(0) as board:
+        with pytest.raises(kv318.RequestFailed) as e:
+            getattr(board, kind)().start()
+    assert str(e.value) == f"board 0 cannot be started: the lock file {path} {words}"
