@@ -68,7 +68,7 @@ LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::functi
     // A file replaced this often is being played with; give up rather than
     // loop for ever.
     constexpr int kMaxReplaced = 16;
-    const auto lookDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLookRetryMs);
+    const auto lookDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kv318::kLookRetryMs);
     int replaced = 0;
     for (;;) {
         const int f = open_board_lock_file(board, true);

@@ -19,10 +19,6 @@ std::string board_lock_path(std::int32_t board);
 // Returns the descriptor, owned by the caller, or -1.
 int open_board_lock_file(std::int32_t board, bool create);
 
-// How long a take waits out locks that are only looks at who holds the
-// board (shared locks held for an instant), in milliseconds.
-inline constexpr int kLookRetryMs = 250;
-
 enum class LockFileTake {
     Taken,   // *fd holds the file's exclusive lock
     Busy,    // another open of the file holds it exclusively

@@ -15,8 +15,7 @@ std::wstring board_lock_path(std::int32_t board) {
 HANDLE open_board_lock_file(std::int32_t board, bool create) {
     const std::wstring path = board_lock_path(board);
     if (path.empty()) return INVALID_HANDLE_VALUE;
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
