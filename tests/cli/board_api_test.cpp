@@ -20,6 +20,11 @@ TEST(BoardApi, ABusyBoardIsNamedWithItsHolderOrItsUnusableLockFile) {
 
     char tmpl[] = "/tmp/kv318-board-api-test-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    // No driver directory yet: no lock file to name.
+    ::setenv("KV318_DRIVER_DIR", (std::string(tmpl) + "/missing").c_str(), 1);
+    std::uint32_t none = 7;
+    EXPECT_FALSE(board_lock_held(2, &none));
+    EXPECT_EQ(board_busy_text(2, 0), "board 2 is streaming in another process");
     ::setenv("KV318_DRIVER_DIR", tmpl, 1);
     const std::string path = linux_channel::board_lock_path(2);
     std::uint32_t pid = 7;

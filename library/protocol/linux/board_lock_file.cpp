@@ -117,9 +117,12 @@ std::uint32_t read_holder_pid(int fd) {
 std::string board_lock_file_problem(std::int32_t board) {
     const std::string dir = linux_channel::driver_directory();
     const std::string path = linux_channel::board_lock_path(board);
+    // No directory yet is no lock file yet, and nothing to name: no board
+    // is served there either.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return {};
     if (const std::string why = linux_channel::driver_directory_problem(dir, false); !why.empty())
         return "the lock file " + path + " cannot be used: " + why;
-    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return {};  // none yet: a start makes it
     const std::string file = "the lock file " + path;
     if (S_ISLNK(st.st_mode)) return file + " is a symbolic link";
