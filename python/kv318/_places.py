@@ -166,20 +166,37 @@ def lock_file_problem(board, path=None):
 
 
 def _windows_lock_holder(path):
+    # A shared lock, as on Linux: msvcrt.locking can only take an exclusive
+    # one, which a start meeting it would take for a holder's.
+    import ctypes
     import msvcrt
+    from ctypes import wintypes
 
+    class Overlapped(ctypes.Structure):
+        _fields_ = [("Internal", ctypes.c_size_t), ("InternalHigh", ctypes.c_size_t),
+                    ("Offset", wintypes.DWORD), ("OffsetHigh", wintypes.DWORD), ("hEvent", wintypes.HANDLE)]
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    lock = kernel32.LockFileEx
+    lock.argtypes = (wintypes.HANDLE, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD,
+                     ctypes.POINTER(Overlapped))
+    lock.restype = wintypes.BOOL
+    unlock = kernel32.UnlockFileEx
+    unlock.argtypes = (wintypes.HANDLE, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD, ctypes.POINTER(Overlapped))
+    unlock.restype = wintypes.BOOL
+    fail_immediately, lock_violation = 0x1, 33
     try:
         fd = os.open(path, os.O_RDONLY | os.O_BINARY)
     except OSError:
         return None
     try:
-        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
-        try:
-            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
-        except OSError:
+        handle = msvcrt.get_osfhandle(fd)
+        at = Overlapped(Offset=_WINDOWS_LOCK_OFFSET)
+        if lock(handle, fail_immediately, 0, 1, 0, ctypes.byref(at)):
+            unlock(handle, 0, 1, 0, ctypes.byref(at))
+            return None
+        if ctypes.get_last_error() == lock_violation:
             return _read_pid(fd)
-        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
-        msvcrt.locking(fd, msvcrt.LK_UNLCK, 1)
         return None
     finally:
         os.close(fd)
