@@ -16,10 +16,16 @@ const BoardApi& library_api() {
 bool board_lock_held(std::int32_t board, std::uint32_t* pid) {
     const BoardLockProbe probe = probe_board_lock(board);
     *pid = probe.pid;
-    return probe.held;
+    // A lock file the library will not use refuses every start as surely
+    // as a holder does, and the user must hear which file it is.
+    return probe.held || !board_lock_file_problem(board).empty();
 }
 
 std::string board_busy_text(std::int32_t board, std::uint32_t pid) {
+    if (pid == 0) {
+        const std::string problem = board_lock_file_problem(board);
+        if (!problem.empty()) return "board " + std::to_string(board) + " cannot be started: " + problem;
+    }
     std::string text = "board " + std::to_string(board) + " is streaming in another process";
     return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
 }

@@ -42,15 +42,20 @@ inline constexpr std::size_t kPolledReadCapacity = KV318_M_READ_MAX_SAMPLES;
 // The table of the linked KV318 library.
 const BoardApi& library_api();
 
-// Whether another process holds `board`'s acquisition lock (the library's
-// one-acquisition-per-board rule), with the holder's pid in *pid (0 when
-// its lock file does not say).  Looks at the lock file for an instant: call
-// it after a refused start or before a start of one's own, never in a loop.
-// Any thread.
+// Whether the board's acquisition lock keeps this process from starting
+// `board`: another process holds it (the library's one-acquisition-per-
+// board rule), with the holder's pid in *pid (0 when its lock file does
+// not say), or the lock file is one the library will not use (then *pid is
+// 0 and board_busy_text says what is wrong with it).  Looks at the lock
+// file for an instant with a shared lock, which a start waits out, so it
+// may be called at any time.  Any thread.
 bool board_lock_held(std::int32_t board, std::uint32_t* pid);
 
-// "board N is streaming in another process (pid P)", the words every tool
-// uses for a board another process holds; without the pid when it is 0.
+// The words every tool uses for a board board_lock_held reported:
+// "board N is streaming in another process (pid P)", without the pid when
+// it is 0; or, when the lock file cannot be used, "board N cannot be
+// started: the lock file PATH is a symbolic link" (or a FIFO, a directory,
+// another user's, ...).  Any thread.
 std::string board_busy_text(std::int32_t board, std::uint32_t pid);
 
 }  // namespace kv318::cli

@@ -50,6 +50,10 @@ std::int32_t ChannelHandles::close(Handle h) {
         entry = std::move(it->second);
         table_.erase(it);
     }
+    // A forked child's copy: the io lock may be a copy of one a parent's
+    // thread held at the fork, and a shutdown would end the parent's
+    // connection.  Closing the descriptor touches neither.
+    if (entry->stream->inherited()) return entry->stream->close() ? 0 : -1;
     // Not in the table any more: no new exchange finds it.  One that found
     // it before is woken, and the stream closes once it has ended.
     entry->stream->interrupt();
@@ -87,7 +91,9 @@ bool ChannelHandles::ioctl(Handle h, std::uint32_t code, const std::uint8_t* in,
                            std::uint32_t outCap, std::uint32_t* returned) {
     *returned = 0;
     std::shared_ptr<Entry> entry = find(h);
-    if (!entry) return false;
+    // The parent's connection: its replies are the parent's to read, and
+    // its io lock may be held for ever in this copy of the process.
+    if (!entry || entry->stream->inherited()) return false;
     std::lock_guard<ExchangeLock> lock(entry->io);
     if (entry->broken) return false;
     entry->stream->begin_exchange();

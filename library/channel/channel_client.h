@@ -54,6 +54,11 @@ public:
     // Called before each exchange: the transport starts the exchange's
     // deadline (the channel timeout from now) here.
     virtual void begin_exchange() {}
+
+    // True in a process forked from the one that opened the stream: the
+    // connection is the parent's, so this process must neither send on it,
+    // nor read its replies, nor shut it down.  Any thread.
+    virtual bool inherited() const { return false; }
 };
 
 enum class ChannelResult {
@@ -89,11 +94,13 @@ public:
     // own) or the OS close fails.  An exchange in progress on `h` is
     // interrupted and ends first, so it never reaches a handle that a later
     // open is given under the same number; requests that come after fail.
+    // An inherited stream only gives this process's copy of the descriptor
+    // back: the parent's exchanges go on.
     std::int32_t close(Handle h);
 
     // One request on `h`, as DeviceService::ioctl.  False, with *returned
-    // = 0, when `h` is unknown or broken, or the exchange fails; a lost
-    // frame breaks `h`.
+    // = 0, when `h` is unknown, broken or inherited (nothing is sent), or
+    // the exchange fails; a lost frame breaks `h`.
     bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                std::uint32_t outCap, std::uint32_t* returned);
 

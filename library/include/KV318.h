@@ -222,7 +222,12 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * this handle, or the end of the process give the lock back.  Only handles
  * from KV318_OpenDevice have a known board; a handle the library did not
  * open starts without the lock.  Register access, bulk reads, DI, DO, the
- * counter and the pulse generator take no lock.
+ * counter and the pulse generator take no lock.  A look at who holds the
+ * lock (a shared lock for an instant, as kv318-cli and the Python package
+ * take) never makes a start fail: the start waits it out.  A process forked
+ * from the holder (Linux) inherits neither its acquisition nor its lock:
+ * the child's exit, stop or close leaves both alone, and requests on the
+ * handles it inherited fail without a byte sent.
  * @param handle   the board handle; the stream keeps using it until
  *                 KV318_StopAD.
  * @param flag1    mode flag, bit 0 used (see "Mode flags" above).

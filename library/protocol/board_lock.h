@@ -32,6 +32,10 @@ std::string board_lock_pid_text(std::uint32_t pid);
 // new holder has locked but not written yet; *pid is then not written.
 bool parse_board_lock_pid(const char* text, std::size_t len, std::uint32_t* pid);
 
+// How long a start waits out locks that are only looks at who holds the
+// board (shared locks held for an instant), in milliseconds.
+inline constexpr int kLookRetryMs = 250;
+
 struct BoardLockProbe {
     bool held = false;      // another process holds the board's lock
     std::uint32_t pid = 0;  // its pid when the file says, else 0
@@ -40,9 +44,16 @@ struct BoardLockProbe {
 // Looks whether another process holds `board`'s lock, without taking it
 // for longer than the look itself, and reads the holder's pid.  Any thread.
 // A board whose lock file does not exist, or cannot be opened, is not held.
-// The look tries a shared lock for an instant: a start in another process
-// at that very instant may then be refused once, so call this only after a
-// refusal or before a start of one's own, never in a loop.
+// The look tries a shared lock for an instant; a start that meets it
+// tries again for up to kLookRetryMs, so looks may be made at any time,
+// also in a loop.
 BoardLockProbe probe_board_lock(std::int32_t board);
+
+// Why the library will not use `board`'s lock file, in words for the user
+// that name the file ("the lock file /run/user/1000/kv318/KV318Device0.lock
+// is a symbolic link"), or "" when it will or when there is no file yet.
+// The library refuses every start of the board while this is not empty,
+// without a byte sent.  Any thread.
+std::string board_lock_file_problem(std::int32_t board);
 
 }  // namespace kv318

@@ -12,13 +12,24 @@ without a board.
 """
 
 from . import _lib
-from .acquisition import POLL_READ_SAMPLES, STREAM_READ_SAMPLES, Poll, Stream, codes, volts
+from .acquisition import (
+    FIFO_BYTES,
+    POLL_READ_SAMPLES,
+    STREAM_READ_SAMPLES,
+    Poll,
+    Stream,
+    StreamStats,
+    codes,
+    fifo_may_have_run_over,
+    volts,
+)
 from .board import Board, Counter, Pulse, open
 from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
     BoardBusy,
     BoardNotFound,
+    FifoOverflow,
     KV318Error,
     RequestFailed,
     RingOverflow,
@@ -42,6 +53,8 @@ __all__ = [
     "BoardBusy",
     "BoardNotFound",
     "Counter",
+    "FIFO_BYTES",
+    "FifoOverflow",
     "KV318Error",
     "POLL_READ_SAMPLES",
     "Poll",
@@ -52,8 +65,10 @@ __all__ = [
     "Simulator",
     "SimulatorError",
     "Stream",
+    "StreamStats",
     "TransferFailed",
     "codes",
+    "fifo_may_have_run_over",
     "library",
     "library_path",
     "open",

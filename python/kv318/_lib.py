@@ -42,3 +42,40 @@ for _name, _args in _PROTOTYPES.items():
         raise ImportError(f"kv318: the library loaded from {where} lacks {_name}") from None
     _f.argtypes = _args
     _f.restype = _i32
+
+
+# ---- Drain statistics (KV318_StreamStats) ------------------------------
+
+#: Buckets of the gap histogram (KV318_GAP_BUCKETS).
+GAP_BUCKETS = 32
+#: KV318_STREAM_STATS.mode values: none started, a stream, a polled run.
+STATS_NONE, STATS_STREAM, STATS_POLLED = 0, 1, 2
+
+
+class StreamStatsRecord(ctypes.Structure):
+    """KV318_STREAM_STATS, field for field: two 32-bit fields, then 64-bit
+    ones only, so the layout is the same for 32- and 64-bit libraries."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("mode", ctypes.c_uint32),
+        ("bytes_drained", ctypes.c_uint64),
+        ("ticks", ctypes.c_uint64),
+        ("drains", ctypes.c_uint64),
+        ("top_level_drains", ctypes.c_uint64),
+        ("time_bound_drains", ctypes.c_uint64),
+        ("ring_high_water", ctypes.c_uint64),
+        ("longest_gap_us", ctypes.c_uint64),
+        ("gap_histogram", ctypes.c_uint64 * GAP_BUCKETS),
+    ]
+
+
+# Libraries built before the statistics lack the export; the package works
+# with them, without the statistics and the FIFO verdict.
+try:
+    stream_stats = lib.KV318_StreamStats
+except AttributeError:
+    stream_stats = None
+else:
+    stream_stats.argtypes = (_i32, ctypes.POINTER(StreamStatsRecord))
+    stream_stats.restype = _i32

@@ -112,8 +112,9 @@ def lock_holder(board, path=None):
     file cannot be opened), else the holder's pid, or 0 when the pid could
     not be read.
 
-    The check takes the lock itself for a moment when it is free and lets
-    go at once, so it is made only after the library refused a start."""
+    The check takes a shared lock for a moment when nobody holds the lock
+    and lets go at once: a start that meets it only retries for a moment,
+    while an exclusive lock here could make a start fail."""
     path = lock_path(board) if path is None else path
     if sys.platform == "win32":
         return _windows_lock_holder(path)
@@ -126,7 +127,7 @@ def lock_holder(board, path=None):
         return None
     try:
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
             return _read_pid(fd)
         fcntl.flock(fd, fcntl.LOCK_UN)
@@ -135,21 +136,67 @@ def lock_holder(board, path=None):
         os.close(fd)
 
 
-def _windows_lock_holder(path):
-    import msvcrt
+def lock_file_problem(board, path=None):
+    """Why the library will not use board `board`'s lock file (Linux): a
+    sentence naming the file, or None when it will or there is none yet.
+    The library refuses every start of the board while there is one."""
+    path = lock_path(board) if path is None else path
+    if sys.platform == "win32":
+        return None
+    import stat
 
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        return f"the lock file {path} cannot be used: {e.strerror}"
+    what = None
+    if stat.S_ISLNK(st.st_mode):
+        what = "is a symbolic link"
+    elif stat.S_ISFIFO(st.st_mode):
+        what = "is a FIFO"
+    elif stat.S_ISDIR(st.st_mode):
+        what = "is a directory"
+    elif not stat.S_ISREG(st.st_mode):
+        what = "is not a regular file"
+    elif st.st_uid != os.geteuid():
+        what = f"belongs to another user (uid {st.st_uid})"
+    return f"the lock file {path} {what}" if what else None
+
+
+def _windows_lock_holder(path):
+    # A shared lock, as on Linux: msvcrt.locking can only take an exclusive
+    # one, which a start meeting it would take for a holder's.
+    import ctypes
+    import msvcrt
+    from ctypes import wintypes
+
+    class Overlapped(ctypes.Structure):
+        _fields_ = [("Internal", ctypes.c_size_t), ("InternalHigh", ctypes.c_size_t),
+                    ("Offset", wintypes.DWORD), ("OffsetHigh", wintypes.DWORD), ("hEvent", wintypes.HANDLE)]
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    lock = kernel32.LockFileEx
+    lock.argtypes = (wintypes.HANDLE, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD,
+                     ctypes.POINTER(Overlapped))
+    lock.restype = wintypes.BOOL
+    unlock = kernel32.UnlockFileEx
+    unlock.argtypes = (wintypes.HANDLE, wintypes.DWORD, wintypes.DWORD, wintypes.DWORD, ctypes.POINTER(Overlapped))
+    unlock.restype = wintypes.BOOL
+    fail_immediately, lock_violation = 0x1, 33
     try:
         fd = os.open(path, os.O_RDONLY | os.O_BINARY)
     except OSError:
         return None
     try:
-        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
-        try:
-            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
-        except OSError:
+        handle = msvcrt.get_osfhandle(fd)
+        at = Overlapped(Offset=_WINDOWS_LOCK_OFFSET)
+        if lock(handle, fail_immediately, 0, 1, 0, ctypes.byref(at)):
+            unlock(handle, 0, 1, 0, ctypes.byref(at))
+            return None
+        if ctypes.get_last_error() == lock_violation:
             return _read_pid(fd)
-        os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
-        msvcrt.locking(fd, msvcrt.LK_UNLCK, 1)
         return None
     finally:
         os.close(fd)

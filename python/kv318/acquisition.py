@@ -10,15 +10,18 @@ import os
 import threading
 import time
 import weakref
+from dataclasses import dataclass
+from fractions import Fraction
 
 import numpy as np
 
-from . import _checks, _interrupts, _places
+from . import _checks, _interrupts, _lib, _places
 from ._lib import lib
 from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
     BoardBusy,
+    FifoOverflow,
     KV318Error,
     RequestFailed,
     RingOverflow,
@@ -36,6 +39,14 @@ POLL_READ_SAMPLES = 139_264
 _IDLE_WAIT = 0.005
 
 _VOLTS_PER_CODE = 5.0 / 8192.0
+
+#: The board's FIFO, in bytes: the default `fifo_bytes` of a stream or poll.
+FIFO_BYTES = 524_288
+# The most one drain asks for at once (the library's bulk chunk): a drain
+# that ran dry may still have left up to this much behind.
+_CHUNK_BYTES = 16_384
+
+_STATS_MODES = {_lib.STATS_NONE: "none", _lib.STATS_STREAM: "stream", _lib.STATS_POLLED: "polled"}
 
 # The library keeps one acquisition per process (its ring, transfer area
 # and timer are library-wide), so kv318 admits one at a time: whoever holds
@@ -61,6 +72,63 @@ def _forget_after_fork():
     _owner = lambda: None  # noqa: E731
 
 
+def fifo_may_have_run_over(clock_hz, divider, fifo_bytes, longest_gap_us):
+    """Whether the board's FIFO could have run over: the bytes that arrive
+    at clock_hz / divider samples a second (two bytes each) during the
+    longest gap between drains, plus the chunk the last drain may have left,
+    exceed `fifo_bytes`.  `divider` is the one the board takes (2-4095).
+    Decided in exact rational arithmetic, so a float clock such as 26e6
+    gives the same answer as the integer."""
+    clock = Fraction(clock_hz)
+    return 2 * clock * longest_gap_us > (fifo_bytes - _CHUNK_BYTES) * divider * 1_000_000
+
+
+@dataclass(frozen=True)
+class StreamStats:
+    """What the library measured of an acquisition's drains (see
+    KV318_StreamStats in KV318.h); every count is an exact int.
+
+    `mode` is "stream", "polled" or "none" (nothing started on the handle).
+    `ticks` counts timer ticks (stream) or reads (polled), `drains` those
+    that took data, `top_level_drains` those that found the FIFO at its top
+    level code, `time_bound_drains` those cut short by their time bound.
+    `ring_high_water` is the most bytes the library's ring held (0 when
+    polled).  `longest_gap_us` is the longest time, in microseconds, the FIFO
+    went undrained; `gap_histogram[k]` counts gaps of 2**k to 2**(k+1) - 1
+    microseconds, the last bucket every longer one too."""
+
+    mode: str
+    bytes_drained: int
+    ticks: int
+    drains: int
+    top_level_drains: int
+    time_bound_drains: int
+    ring_high_water: int
+    longest_gap_us: int
+    gap_histogram: tuple
+
+    @classmethod
+    def _from_record(cls, record):
+        return cls(
+            mode=_STATS_MODES.get(record.mode, f"unknown ({record.mode})"),
+            bytes_drained=record.bytes_drained,
+            ticks=record.ticks,
+            drains=record.drains,
+            top_level_drains=record.top_level_drains,
+            time_bound_drains=record.time_bound_drains,
+            ring_high_water=record.ring_high_water,
+            longest_gap_us=record.longest_gap_us,
+            gap_histogram=tuple(record.gap_histogram),
+        )
+
+
+def fifo_overflow_text(longest_gap_us, bytes_per_second, fifo_bytes):
+    """The words of a FIFO that may have run over."""
+    kib = fifo_bytes // 1024 if fifo_bytes % 1024 == 0 else round(fifo_bytes / 1024, 1)
+    return (f"samples may have been lost in the board's FIFO: a gap of {longest_gap_us / 1000:.1f} ms between drains "
+            f"at {bytes_per_second / 1e6:.1f} MB/s exceeds its {kib} KiB")
+
+
 def codes(samples):
     """Converter codes (-8192 to 8192) of raw samples: sample / 4 rounded to
     the nearest integer, halves to even."""
@@ -79,11 +147,14 @@ class _Acquisition:
 
     _kind = "acquisition"
 
-    def __init__(self, board, divider, mode, clock_hz, timeout):
+    def __init__(self, board, divider, mode, clock_hz, timeout, fifo_bytes=FIFO_BYTES):
+        # The range the board takes unchanged (it keeps the low 12 bits and
+        # at least 2), so the FIFO verdict may use it as it is.
         self.divider = _checks.in_range("divider", divider, 2, 4095)
         self.mode = _checks.flags("mode", mode, 4)
         self.clock_hz = _checks.positive("clock_hz", clock_hz)
         self.timeout = _checks.positive("timeout", timeout)
+        self.fifo_bytes = _checks.in_range("fifo_bytes", fifo_bytes, _CHUNK_BYTES, 2**63 - 1)
         self.board = board
         self._running = False
         self._started = False
@@ -102,6 +173,33 @@ class _Acquisition:
     @property
     def running(self):
         return self._running
+
+    # ---- drain statistics and the FIFO verdict -----------------------
+
+    def stats(self):
+        """The library's drain statistics of this acquisition, as a
+        StreamStats; also after the stop, until the next start on the board.
+        Raises KV318Error when the library lacks KV318_StreamStats, and
+        ValueError when the board is closed."""
+        if _lib.stream_stats is None:
+            raise KV318Error(f"the library loaded from {_lib.where} has no drain statistics (KV318_StreamStats)")
+        return StreamStats._from_record(self._stats_record(self.board.handle))
+
+    def _stats_record(self, handle):
+        record = _lib.StreamStatsRecord()
+        record.size = ctypes.sizeof(record)
+        if _lib.stream_stats(handle, ctypes.byref(record)) != 0:
+            raise KV318Error(f"board {self.board.number}: reading the drain statistics failed", code=-1)
+        return record
+
+    def _check_fifo(self):
+        """Raises FifoOverflow when the drains so far leave room for a FIFO
+        that ran over.  One library call; nothing without the export."""
+        if _lib.stream_stats is None:
+            return
+        gap = self._stats_record(self.board._handle).longest_gap_us
+        if fifo_may_have_run_over(self.clock_hz, self.divider, self.fifo_bytes, gap):
+            raise FifoOverflow(fifo_overflow_text(gap, 2 * self.rate, self.fifo_bytes))
 
     # ---- lifetime ----------------------------------------------------
 
@@ -157,6 +255,9 @@ class _Acquisition:
                 f"board {number} is streaming in this process, started outside kv318; stop it first")
         if holder is not None:
             return BoardBusy(number, holder or None)
+        problem = _places.lock_file_problem(number)
+        if problem is not None:
+            return RequestFailed(f"board {number} cannot be started: {problem}", code=result)
         return RequestFailed(f"board {number}: starting the {self._kind} failed", code=result)
 
     def close(self):
@@ -218,6 +319,10 @@ class _Acquisition:
                 if block is not None:
                     self._pending.append(block)
                     self._have += block.size
+                # After every read, so no sample is handed over before the
+                # drains that brought it were judged; the block stays
+                # pending for the exception's `samples`.
+                self._check_fifo()
             if block is not None:
                 return
             left = deadline - time.monotonic()
@@ -249,7 +354,13 @@ class _Acquisition:
         TimeoutError after `timeout` seconds without samples."""
         self._check_running()
         if not self._pending:
-            self._fill(time.monotonic() + self.timeout)
+            try:
+                self._fill(time.monotonic() + self.timeout)
+            except FifoOverflow as e:
+                # As from read(n): the samples travel on the exception.
+                with _interrupts.held():
+                    e.samples = self._take()
+                raise
         with _interrupts.held() as interrupt:
             block = self._pending.pop(0)
             self._have -= block.size
@@ -264,7 +375,8 @@ class _Acquisition:
         acquisition's `timeout` with none.
 
         Whatever makes it fail (a timeout, a failed transfer, a stopped
-        converter, a KeyboardInterrupt), the samples it took before are not
+        converter, a FIFO that may have run over, a KeyboardInterrupt), the
+        samples it took before are not
         lost: they travel on the exception as `samples` (an int16 array,
         perhaps empty), in order, and are not handed over again."""
         n = _checks.integer("n", n)
@@ -309,8 +421,10 @@ class Stream(_Acquisition):
     at 20 MB/s); if it does, RingOverflow says samples were lost.
 
     Errors while reading: AcquisitionNotEnabled (the board stopped
-    converting), RingOverflow, TransferFailed.  They persist until the
-    stream is stopped."""
+    converting), RingOverflow, TransferFailed, and FifoOverflow when the
+    library's drain statistics show a gap between drains long enough for
+    the board's FIFO (`fifo_bytes`) to run over at this rate.  They persist
+    until the stream is stopped."""
 
     _kind = "stream"
 
@@ -352,11 +466,12 @@ def _stream_error(result, number):
 class Poll(_Acquisition):
     """Polled acquisition: no timer; each read drains the board's FIFO on the
     calling thread.  The carry word that keeps samples aligned across reads
-    stays inside.  Nothing in the library notices a full FIFO here, so read
-    often enough: the board's FIFO holds 512 KiB.
+    stays inside.  The board's FIFO holds 512 KiB, so read often enough: a
+    read that comes too late for it raises FifoOverflow, judged from the
+    library's drain statistics as for a stream.
 
     Errors while reading: AcquisitionNotEnabled, TransferFailed (the bytes of
-    that read are lost)."""
+    that read are lost), FifoOverflow."""
 
     _kind = "polled acquisition"
 

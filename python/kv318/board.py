@@ -162,15 +162,17 @@ class Board:
 
     # ---- analog input --------------------------------------------------
 
-    def stream(self, divider=50, mode=(0, 0, 0, 0), clock_hz=2_000_000, timeout=5.0):
+    def stream(self, divider=50, mode=(0, 0, 0, 0), clock_hz=2_000_000, timeout=5.0,
+               fifo_bytes=_acquisition.FIFO_BYTES):
         """A timer-driven acquisition, as a context manager: see Stream."""
         self._check_open()
-        return Stream(self, divider=divider, mode=mode, clock_hz=clock_hz, timeout=timeout)
+        return Stream(self, divider=divider, mode=mode, clock_hz=clock_hz, timeout=timeout, fifo_bytes=fifo_bytes)
 
-    def poll(self, divider=50, mode=(0, 0, 0, 0), clock_hz=2_000_000, timeout=5.0):
+    def poll(self, divider=50, mode=(0, 0, 0, 0), clock_hz=2_000_000, timeout=5.0,
+             fifo_bytes=_acquisition.FIFO_BYTES):
         """A polled acquisition, as a context manager: see Poll."""
         self._check_open()
-        return Poll(self, divider=divider, mode=mode, clock_hz=clock_hz, timeout=timeout)
+        return Poll(self, divider=divider, mode=mode, clock_hz=clock_hz, timeout=timeout, fifo_bytes=fifo_bytes)
 
 
 # Every open Board of this process, for the fork handler below.

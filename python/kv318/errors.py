@@ -41,6 +41,17 @@ class RingOverflow(KV318Error):
     code = -2
 
 
+class FifoOverflow(RingOverflow):
+    """The board's FIFO may have run over: the longest gap between two
+    drains, at the acquisition's rate, brought more bytes than the FIFO
+    holds.  The board has no overflow bit, so this is kv318's verdict from
+    the library's drain statistics, not a library result (`code` is None).
+    Caught with RingOverflow: either way samples may be missing.  It
+    persists, since the longest gap only grows until the next start."""
+
+    code = None
+
+
 class TransferFailed(KV318Error):
     """A bulk transfer from the board's FIFO failed; samples were lost.
     Library result -3."""

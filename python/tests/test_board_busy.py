@@ -176,3 +176,47 @@ def test_board_not_found_names_where_it_looked(sim_factory, monkeypatch, tmp_pat
 
     hint = _places.not_found_hint(2, windows=True)
     assert "\\\\.\\KV318Device2" in hint and "\\\\.\\pipe\\KV318Device2" in hint
+
+
+def test_a_look_at_who_holds_a_board_leaves_room_for_a_start(tmp_path, monkeypatch):
+    """The look holds a shared lock while it looks: a start that meets it sees
+    only a look and waits it out, where an exclusive one would refuse it."""
+    import fcntl
+
+    path = tmp_path / "KV318Device0.lock"
+    path.write_text("")
+    seen = []
+    real_flock = fcntl.flock
+
+    def flock_then_try_another(fd, op):
+        real_flock(fd, op)
+        if op & (fcntl.LOCK_SH | fcntl.LOCK_EX):
+            # Another open of the file, as a starting library would try it.
+            other = os.open(path, os.O_RDWR)
+            try:
+                real_flock(other, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                seen.append("shared")
+            except BlockingIOError:
+                seen.append("exclusive")
+            finally:
+                os.close(other)
+
+    monkeypatch.setattr(fcntl, "flock", flock_then_try_another)
+    assert _places.lock_holder(0, path=str(path)) is None
+    assert seen == ["shared"]
+
+
+@pytest.mark.parametrize("kind", ["stream", "poll"])
+@pytest.mark.parametrize("make, words", [
+    (lambda p: os.mkfifo(p), "is a FIFO"),
+    (lambda p: os.mkdir(p), "is a directory"),
+    (lambda p: os.symlink(p + ".elsewhere", p), "is a symbolic link"),
+])
+def test_a_lock_file_the_library_will_not_use_is_named(sim_factory, kind, make, words):
+    sim = sim_factory(signal="ramp")
+    path = os.path.join(sim.dir, "KV318Device0.lock")
+    make(path)
+    with kv318.open(0) as board:
+        with pytest.raises(kv318.RequestFailed) as e:
+            getattr(board, kind)().start()
+    assert str(e.value) == f"board 0 cannot be started: the lock file {path} {words}"

@@ -164,6 +164,10 @@ FORKING_SCRIPT = textwrap.dedent('''
         sys.exit(0)  # a normal exit: the interpreter's clean-up runs
     _, status = os.waitpid(pid, 0)
     print("child", os.waitstatus_to_exitcode(status))
+    # The lock file's lock is shared with the child; its exit must not
+    # have given the parent's board away.
+    from kv318 import _places
+    print("holder", _places.lock_holder(0) == os.getpid())
     rest = acq.read(40000, timeout=30)  # a second of samples after the child ended
     print("samples", np.concatenate([first, rest]).tobytes().hex())
     acq.close()
@@ -181,6 +185,7 @@ def test_a_forked_child_leaves_the_parents_acquisition_alone(sim_factory, kind, 
     assert r.returncode == 0, r.stdout + r.stderr
     lines = dict(line.split(" ", 1) for line in r.stdout.splitlines())
     assert lines["child"] == "0", r.stderr
+    assert lines["holder"] == "True", "the child's exit freed the parent's board"
     # The parent's ramp runs on whole through the child's life and exit.
     samples = np.frombuffer(bytes.fromhex(lines["samples"]), dtype=np.int16)
     np.testing.assert_array_equal(samples, ramp(0, 42000))

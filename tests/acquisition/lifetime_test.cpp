@@ -6,9 +6,11 @@
 // the test over the Linux driver channel, as an application would.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "board_lock.h"
 #include "channel_frame.h"
 #include "recording_device.h"
+#include "register_map.h"
 #include "requests.h"
 #include "socket_driver.h"
 #include "wait.h"
@@ -37,6 +40,13 @@ public:
         });
     }
     std::size_t requests() { return driver_.seen().size(); }
+    // Requests that stop conversion (a read of the mode register).
+    std::size_t stops() {
+        std::size_t n = 0;
+        for (const SeenRequest& r : driver_.seen())
+            if (r.header.code == kIoctlCommand && r.in[0] == kCmdRead8 && r.in[2] == reg::kMode) ++n;
+        return n;
+    }
 
 private:
     SocketDriver driver_;
@@ -47,6 +57,8 @@ struct Library {
     decltype(&KV318_OpenDevice) open = nullptr;
     decltype(&KV318_AD) start = nullptr;
     decltype(&KV318_Read) read = nullptr;
+    decltype(&KV318_StopAD) stop = nullptr;
+    decltype(&KV318_CloseDevice) close = nullptr;
 
     bool load() {
         handle = ::dlopen(KV318_SO_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -54,7 +66,9 @@ struct Library {
         open = reinterpret_cast<decltype(open)>(::dlsym(handle, "KV318_OpenDevice"));
         start = reinterpret_cast<decltype(start)>(::dlsym(handle, "KV318_AD"));
         read = reinterpret_cast<decltype(read)>(::dlsym(handle, "KV318_Read"));
-        return open != nullptr && start != nullptr && read != nullptr;
+        stop = reinterpret_cast<decltype(stop)>(::dlsym(handle, "KV318_StopAD"));
+        close = reinterpret_cast<decltype(close)>(::dlsym(handle, "KV318_CloseDevice"));
+        return open != nullptr && start != nullptr && read != nullptr && stop != nullptr && close != nullptr;
     }
 
     // Starts a stream on board 0 and waits until the timer has drained
@@ -119,6 +133,77 @@ TEST_F(Lifetime, UnloadingTheLibraryMidStreamStopsItsTimerFirst) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(board.requests(), seen);
     ::close(fd);
+}
+
+// ThreadSanitizer's runtime follows every thread it saw; in a forked child
+// it waits for ever to join the parent's timer thread, which the child's
+// exit teardown still joins (the timer service keeps no fork handler).
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// What a forked child does with the stream it inherited before it exits.
+enum class ChildEnd { Exit, StopThenExit, CloseThenExit };
+
+// The child's exit status once it ended, or -1 when it does not end in
+// time (a child stuck in the library's exit teardown).
+int wait_child(pid_t pid) {
+    int status = 0;
+    const bool ended = wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A process that streams and forks: the child shares the lock file's open
+// file (flock belongs to it) and the connection to the driver, but the
+// stream is the parent's.  However the child ends, with a normal exit or
+// after a stop or close on the inherited handle, the parent keeps its lock
+// and its stream, and nothing reaches the board from the child.
+TEST_F(Lifetime, AForkedChildLeavesTheParentsStreamAndLockAlone) {
+    if (kThreadSanitizer) GTEST_SKIP() << "the sanitizer cannot follow the parent's timer thread into a child";
+    SocketBoard board;
+    Library lib;
+    ASSERT_TRUE(lib.load()) << ::dlerror();
+    const std::int32_t h = lib.stream();
+    ASSERT_GE(h, 0);
+    std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
+    for (ChildEnd end : {ChildEnd::Exit, ChildEnd::StopThenExit, ChildEnd::CloseThenExit}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        const std::size_t stopsBefore = board.stops();
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (end == ChildEnd::StopThenExit && lib.stop(h) != 0) std::_Exit(5);
+            if (end == ChildEnd::CloseThenExit) (void)lib.close(h);
+            std::exit(0);
+        }
+        EXPECT_EQ(wait_child(pid), 0);
+        EXPECT_TRUE(probe_board_lock(0).held) << "the parent still holds board 0";
+        EXPECT_EQ(board.stops(), stopsBefore) << "the child stopped the parent's conversion";
+        // The parent's stream goes on: fresh samples, no transfer fault.
+        std::int32_t got = 0;
+        EXPECT_TRUE(wait_until([&] {
+            got = lib.read(h, samples.data());
+            return got != 0;
+        }));
+        EXPECT_GT(got, 0);
+    }
+    EXPECT_EQ(lib.stop(h), 0);
+    EXPECT_FALSE(probe_board_lock(0).held);
+    EXPECT_EQ(lib.close(h), 0);
+    EXPECT_EQ(::dlclose(lib.handle), 0);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 # program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
 kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp LIBS kv318_cli_core)
 kv318_add_test(cli_capture_test SOURCES cli/capture_test.cpp LIBS kv318_cli_core)
+if(NOT WIN32)
+  # The words for a board its lock keeps out, against a real lock file.
+  kv318_add_test(cli_board_api_test SOURCES cli/board_api_test.cpp LIBS kv318_cli_core kv318_protocol)
+endif()
 
 if(NOT WIN32)
   add_test(NAME cli_end_to_end_test

@@ -6,11 +6,13 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -117,6 +119,144 @@ TEST_F(LockDir, APlantedSymlinkOrASharedDirectoryIsNeverLocked) {
 
     ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
     EXPECT_EQ(locks.acquire(3, &token), BoardLockResult::Failed) << "others could replace the file";
+    ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
+}
+
+// Another open of board 3's lock file holding `op` (LOCK_SH: a look at who
+// holds the board; LOCK_EX: a holder), as another process would.
+int hold(const std::string& path, int op) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::flock(fd, op | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether `path` names the file open on `fd`.
+bool names(const std::string& path, int fd) {
+    struct stat a {};
+    struct stat b {};
+    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// Looks at who holds the board take a shared lock for an instant; a take
+// that meets only those waits them out, for a moment and no longer, and a
+// holder's exclusive lock still refuses it at once.
+TEST_F(LockDir, ATakeWaitsOutALookButNeitherAHolderNorAnEndlessLook) {
+    const std::string path = linux_channel::board_lock_path(3);
+    struct Case {
+        const char* what;
+        int op;
+        int dropAfter;  // opens after which the other lock goes; 0 = never
+        linux_channel::LockFileTake expect;
+    };
+    const Case cases[] = {
+        {"a look", LOCK_SH, 3, linux_channel::LockFileTake::Taken},
+        {"a look that never ends", LOCK_SH, 0, linux_channel::LockFileTake::Busy},
+        {"a holder", LOCK_EX, 0, linux_channel::LockFileTake::Busy},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int other = hold(path, c.op);
+        ASSERT_GE(other, 0);
+        int opens = 0;
+        int fd = -1;
+        const auto result = linux_channel::take_board_lock_file(3, &fd, [&] {
+            if (++opens == c.dropAfter) {
+                ::close(other);
+                other = -1;
+            }
+        });
+        EXPECT_EQ(result, c.expect);
+        if (c.op == LOCK_EX) {
+            EXPECT_EQ(opens, 1) << "a holder is not waited for";
+        }
+        if (result == linux_channel::LockFileTake::Taken) {
+            EXPECT_TRUE(names(path, fd));
+            EXPECT_EQ(::flock(fd, LOCK_UN), 0);
+            ::close(fd);
+        }
+        if (other >= 0) ::close(other);
+    }
+}
+
+// A lock file removed or replaced between the open and the lock: a lock on
+// the old file would keep nobody out, so the take starts again on the file
+// the path names now, and so meets its holder.
+TEST_F(LockDir, ATakeLocksTheFileThePathNamesNotOneReplacedUnderIt) {
+    const std::string path = linux_channel::board_lock_path(3);
+    for (const bool heldAfter : {true, false}) {
+        SCOPED_TRACE(heldAfter ? "the new file is held" : "the new file is free");
+        int newHolder = -1;
+        int opens = 0;
+        int fd = -1;
+        const auto result = linux_channel::take_board_lock_file(3, &fd, [&] {
+            if (++opens != 1) return;
+            ASSERT_EQ(::unlink(path.c_str()), 0);
+            if (heldAfter) {
+                newHolder = hold(path, LOCK_EX);
+            } else {
+                ::close(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+            }
+        });
+        EXPECT_EQ(opens, 2);
+        if (heldAfter) {
+            EXPECT_EQ(result, linux_channel::LockFileTake::Busy);
+            ::close(newHolder);
+        } else {
+            ASSERT_EQ(result, linux_channel::LockFileTake::Taken);
+            EXPECT_TRUE(names(path, fd));
+            ::close(fd);
+        }
+        ::unlink(path.c_str());
+    }
+}
+
+// A lock file the library will not use: every start is refused (Failed,
+// which the start turns into -1 with nothing sent), no look reports a
+// holder, and the words for the user name the file and what is wrong.
+TEST_F(LockDir, AnUnusableLockFileIsRefusedAndNamed) {
+    const std::string path = linux_channel::board_lock_path(3);
+    struct Case {
+        const char* what;
+        std::function<bool()> make;  // false when this process cannot make it
+        const char* problem;         // "" for a file the library uses
+    };
+    const Case cases[] = {
+        {"no file yet", [] { return true; }, ""},
+        {"a file of ours", [&] { return ::close(::open(path.c_str(), O_RDWR | O_CREAT, 0600)) == 0; }, ""},
+        {"a symbolic link", [&] { return ::symlink((dir_ + "/elsewhere").c_str(), path.c_str()) == 0; },
+         " is a symbolic link"},
+        {"a FIFO", [&] { return ::mkfifo(path.c_str(), 0600) == 0; }, " is a FIFO"},
+        {"a directory", [&] { return ::mkdir(path.c_str(), 0700) == 0; }, " is a directory"},
+        {"another user's file",
+         [&] {
+             // Only root can give a file away; others skip this case.
+             return ::close(::open(path.c_str(), O_RDWR | O_CREAT, 0600)) == 0 &&
+                    ::chown(path.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0;
+         },
+         " belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.make()) {
+            ::unlink(path.c_str());
+            continue;
+        }
+        const std::string problem = board_lock_file_problem(3);
+        if (*c.problem == '\0') {
+            EXPECT_EQ(problem, "");
+        } else {
+            EXPECT_EQ(problem.rfind("the lock file " + path + c.problem, 0), 0u) << problem;
+            BoardLockToken token = -1;
+            EXPECT_EQ(locks.acquire(3, &token), BoardLockResult::Failed);
+            EXPECT_FALSE(probe_board_lock(3).held);
+        }
+        if (::unlink(path.c_str()) != 0) ::rmdir(path.c_str());
+    }
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    EXPECT_NE(board_lock_file_problem(3).find("cannot be used"), std::string::npos) << "others could replace it";
     ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
 }
 

@@ -86,7 +86,7 @@ bool peer_is_trusted(int fd) {
 // by the deadline of the exchange in progress.  It owns the descriptor.
 class SocketStream final : public ChannelStream {
 public:
-    explicit SocketStream(int fd) : fd_(fd) {}
+    explicit SocketStream(int fd) : fd_(fd), owner_(::getpid()) {}
     ~SocketStream() override {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -104,6 +104,7 @@ public:
         ::shutdown(fd_, SHUT_RDWR);
     }
     void begin_exchange() override { deadline_ = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs); }
+    bool inherited() const override { return ::getpid() != owner_; }
     bool send_all(const std::uint8_t* data, std::size_t len) override {
         return kv318::send_all(fd_, data, len, deadline_);
     }
@@ -120,6 +121,8 @@ public:
 
 private:
     int fd_;
+    // The process that connected; a forked child sees another pid.
+    const pid_t owner_;
     Clock::time_point deadline_{};
 };
 

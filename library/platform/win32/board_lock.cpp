@@ -13,6 +13,16 @@
 namespace kv318 {
 namespace {
 
+// Whether every lock on the board's byte is shared (a look), tried on
+// `file`, which holds none itself.
+bool only_looks_hold(HANDLE file) {
+    OVERLAPPED at{};
+    at.Offset = win32::kBoardLockOffset;
+    if (!LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return false;
+    UnlockFileEx(file, 0, 1, 0, &at);
+    return true;
+}
+
 class LockFileService final : public BoardLockService {
 public:
     BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
@@ -20,8 +30,15 @@ public:
         if (file == INVALID_HANDLE_VALUE) return BoardLockResult::Failed;
         OVERLAPPED at{};
         at.Offset = win32::kBoardLockOffset;
-        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        // A look at who holds the board (probe_board_lock) holds a shared
+        // lock for an instant; only an exclusive one is another start's.
+        const ULONGLONG lookDeadline = GetTickCount64() + kLookRetryMs;
+        while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
             const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+            if (busy && only_looks_hold(file) && GetTickCount64() < lookDeadline) {
+                Sleep(1);
+                continue;
+            }
             CloseHandle(file);
             return busy ? BoardLockResult::Busy : BoardLockResult::Failed;
         }

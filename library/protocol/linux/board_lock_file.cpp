@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "board_lock.h"
@@ -34,10 +35,6 @@ int open_board_lock_file(std::int32_t board, bool create) {
     return fd;
 }
 
-}  // namespace kv318::linux_channel
-
-namespace kv318 {
-
 namespace {
 
 // flock, retried when a signal interrupts it.
@@ -48,6 +45,59 @@ int flock_retry(int fd, int op) {
     } while (r != 0 && errno == EINTR);
     return r;
 }
+
+// Whether `path` still names the file open on `fd`.
+bool path_names(const std::string& path, int fd) {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+// Whether every lock on the file open on `fd` (which holds none itself) is
+// shared: a look, not an acquisition.
+bool only_looks_hold(int fd) {
+    if (flock_retry(fd, LOCK_SH | LOCK_NB) != 0) return false;
+    (void)flock_retry(fd, LOCK_UN);
+    return true;
+}
+
+}  // namespace
+
+LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::function<void()>& opened) {
+    // A file replaced this often is being played with; give up rather than
+    // loop for ever.
+    constexpr int kMaxReplaced = 16;
+    const auto lookDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kv318::kLookRetryMs);
+    int replaced = 0;
+    for (;;) {
+        const int f = open_board_lock_file(board, true);
+        if (f < 0) return LockFileTake::Failed;
+        if (opened) opened();
+        if (flock_retry(f, LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            const bool look = busy && only_looks_hold(f);
+            ::close(f);
+            if (!busy) return LockFileTake::Failed;
+            if (!look || std::chrono::steady_clock::now() >= lookDeadline) return LockFileTake::Busy;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (!path_names(board_lock_path(board), f)) {
+            ::close(f);  // never unlocked by hand: nobody else can have forked with it yet
+            if (++replaced >= kMaxReplaced) return LockFileTake::Failed;
+            continue;
+        }
+        *fd = f;
+        return LockFileTake::Taken;
+    }
+}
+
+}  // namespace kv318::linux_channel
+
+namespace kv318 {
+
+namespace {
 
 // The holder writes its pid right after it takes the lock, so a look that
 // lands between the two sees an empty file; a few short retries cover that.
@@ -64,12 +114,34 @@ std::uint32_t read_holder_pid(int fd) {
 
 }  // namespace
 
+std::string board_lock_file_problem(std::int32_t board) {
+    const std::string dir = linux_channel::driver_directory();
+    const std::string path = linux_channel::board_lock_path(board);
+    // No directory yet is no lock file yet, and nothing to name: no board
+    // is served there either.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return {};
+    if (const std::string why = linux_channel::driver_directory_problem(dir, false); !why.empty())
+        return "the lock file " + path + " cannot be used: " + why;
+    if (::lstat(path.c_str(), &st) != 0) return {};  // none yet: a start makes it
+    const std::string file = "the lock file " + path;
+    if (S_ISLNK(st.st_mode)) return file + " is a symbolic link";
+    if (S_ISFIFO(st.st_mode)) return file + " is a FIFO";
+    if (S_ISDIR(st.st_mode)) return file + " is a directory";
+    if (!S_ISREG(st.st_mode)) return file + " is not a regular file";
+    if (st.st_uid != ::geteuid()) return file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    const int fd = linux_channel::open_board_lock_file(board, false);
+    if (fd < 0) return file + " cannot be opened: " + std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
     const int fd = linux_channel::open_board_lock_file(board, false);
     if (fd < 0) return probe;
-    if (flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
-        (void)flock_retry(fd, LOCK_UN);
+    if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
+        (void)linux_channel::flock_retry(fd, LOCK_UN);
     } else if (errno == EWOULDBLOCK) {
         probe.held = true;
         probe.pid = read_holder_pid(fd);

@@ -15,8 +15,7 @@ std::wstring board_lock_path(std::int32_t board) {
 HANDLE open_board_lock_file(std::int32_t board, bool create) {
     const std::wstring path = board_lock_path(board);
     if (path.empty()) return INVALID_HANDLE_VALUE;
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -41,6 +40,25 @@ std::uint32_t read_holder_pid(HANDLE file) {
 }
 
 }  // namespace
+
+std::string board_lock_file_problem(std::int32_t board) {
+    const std::wstring wide = win32::board_lock_path(board);
+    if (wide.empty()) return "the lock file cannot be used: the temporary directory is unknown";
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string path(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, path.data(), n, nullptr, nullptr);
+    if (!path.empty()) path.pop_back();  // the terminating zero
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {};  // none yet: a start makes it
+    const std::string file = "the lock file " + path;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return file + " is a symbolic link";
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return file + " is a directory";
+    const HANDLE handle = win32::open_board_lock_file(board, false);
+    if (handle == INVALID_HANDLE_VALUE)
+        return file + " cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    CloseHandle(handle);
+    return {};
+}
 
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;

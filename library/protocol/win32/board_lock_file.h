@@ -19,8 +19,10 @@ inline constexpr DWORD kBoardLockOffset = 0x40000000;
 std::wstring board_lock_path(std::int32_t board);
 
 // Opens `board`'s lock file for reading and writing (creating it when
-// `create` is set), shared for reading, writing and deleting, so any number
-// of processes can open it and only the byte-range lock decides.  Any
+// `create` is set), shared for reading and writing, so any number of
+// processes can open it and only the byte-range lock decides.  Not shared
+// for deleting: while anyone has it open, nobody can remove or rename it,
+// which would let the next start lock a new file of the same name.  Any
 // thread.  Returns the handle, owned by the caller, or INVALID_HANDLE_VALUE.
 HANDLE open_board_lock_file(std::int32_t board, bool create);
 

@@ -1,0 +1,34 @@
+// The board lock file on Windows: while any process has it open, nobody
+// can remove or rename it.  A lock on a file whose name was taken away
+// would keep nobody out: the next start would make and lock a new file of
+// the same name.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "board_lock_file.h"
+#include "board_lock_service.h"
+
+namespace kv318::test {
+namespace {
+
+TEST(BoardLockFileWin32, AHeldLockFileCanNeitherBeRemovedNorRenamed) {
+    BoardLockService& locks = platform_board_lock_service();
+    const std::wstring path = win32::board_lock_path(7);
+    ASSERT_FALSE(path.empty());
+    const std::wstring moved = path + L".moved";
+    BoardLockToken token = 0;
+    ASSERT_EQ(locks.acquire(7, &token), BoardLockResult::Taken);
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(MoveFileExW(path.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING));
+    BoardLockToken second = 0;
+    EXPECT_EQ(locks.acquire(7, &second), BoardLockResult::Busy) << "the one file is still the lock";
+    locks.release(token);
+    EXPECT_TRUE(DeleteFileW(path.c_str())) << "free once nobody has it open";
+    DeleteFileW(moved.c_str());
+}
+
+}  // namespace
+}  // namespace kv318::test
