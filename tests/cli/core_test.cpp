@@ -407,6 +407,7 @@ public:
         changed_.wait(lock, [this] { return abandoned_; });
         return false;
     }
+    std::uint64_t landed() const override { return 0; }
     bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
     bool flush() override { return true; }
     std::string error() const override { return "stuck"; }
