@@ -108,10 +108,11 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     auto nextStats = t0 + kCheckpointPeriod;
     auto nextRead = t0;
     auto lastSample = t0;
-    // When the last read began, and by when the loop's current pass should
-    // be over (a pass that ends later was paused, see kPauseAfter).
+    // When the last read began, and when the loop's current pass was meant
+    // to end: a pass that ends more than kPauseAfter later was paused, and
+    // the whole of its overrun is not held against the board.
     auto lastReadAt = t0 - Clock::duration(1);
-    auto passDue = t0 + kPauseAfter;
+    auto passPlanned = t0;
     const auto stallAfter =
         s.stallSeconds > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.stallSeconds))
                            : Clock::duration::max() / 2;
@@ -123,7 +124,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // Reads once; false when the run must end.
     auto take = [&]() -> bool {
         lastReadAt = Clock::now();
-        passDue = lastReadAt + kPauseAfter;
+        passPlanned = lastReadAt;
         BatchQueue::Batch batch = queue.spare(capacity);
         std::int32_t* const into = batch.samples.data();
         const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
@@ -163,8 +164,8 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         auto now = Clock::now();
         // Time the loop did not run is nobody's silence: the board kept
         // converting (whether the FIFO held it is the verdict's business).
-        if (now > passDue) lastSample = std::min(now, lastSample + (now - passDue));
-        passDue = now + kPauseAfter;
+        if (now - passPlanned > kPauseAfter) lastSample = std::min(now, lastSample + (now - passPlanned));
+        passPlanned = now;
         if (now >= deadline) break;
         const bool overdue = now - lastSample > stallAfter;
         if (overdue && lastReadAt - lastSample > stallAfter) {
@@ -175,7 +176,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         if (nextRead > now && !overdue) {
             const auto wake =
                 std::min({nextRead, deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)});
-            passDue = wake + kPauseAfter;
+            passPlanned = wake;
             std::this_thread::sleep_until(wake);
             continue;
         }

@@ -43,6 +43,8 @@ struct FakeBoard {
     // pauseOnRead (from 1) sleeps pauseSeconds.
     int pauseOnRead = 0;
     double pauseSeconds = 0;
+    // What KV318_Info writes (null: nothing, and it returns 0).
+    const char* identity = nullptr;
 
     static FakeBoard& get() {
         static FakeBoard b;
@@ -118,7 +120,10 @@ inline std::int32_t KV318_CALL fake_stream_stats(std::int32_t, KV318_STREAM_STAT
 inline std::int32_t KV318_CALL fake_none1(std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none2(std::int32_t, std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none3(std::int32_t, std::int32_t, std::int32_t) { return 0; }
-inline std::int32_t KV318_CALL fake_info(std::int32_t, char*) { return 0; }
+inline std::int32_t KV318_CALL fake_info(std::int32_t, char* text) {
+    if (const char* id = FakeBoard::get().identity) std::strncpy(text, id, KV318_INFO_BYTES);
+    return 0;
+}
 
 inline BoardApi fake_api() {
     return BoardApi{fake_none1, fake_none1, fake_info,   fake_inb,    fake_none3,  fake_start,
