@@ -12,6 +12,11 @@ if(NOT WIN32)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/capture_end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
   set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
+  # The FIFO verdict against the simulator's own count of dropped samples.
+  add_test(NAME cli_fifo_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/fifo_end_to_end.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(cli_fifo_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   # Two kv318-cli processes on one board: the second is refused.  It also
   # loads the library into Python through ctypes, which an instrumented
   # library cannot join, so not in sanitizer builds.
