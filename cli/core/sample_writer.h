@@ -90,7 +90,7 @@ public:
     // What the file says of the board's FIFO once the run has ended (a
     // fifo_note()): a CSV file's last comment line, the end of a WAV file's
     // description; a raw file has no room for it.  Called once, before
-    // finish(), on the writing thread or ordered before its finish().
+    // finish(), on the thread that writes.
     void note_fifo(std::string note) { fifoNote_ = std::move(note), noted_ = true; }
 
     // The CSV header lines or the WAV header.  False when writing failed.

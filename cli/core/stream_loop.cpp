@@ -84,6 +84,10 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // writer's state is complete when it reads true.  A flag, not a join,
     // because the wait must be able to give up on a writer stuck in a pipe.
     std::atomic<bool> writerDone{false};
+    // What the file is to say of the board's FIFO: written by the reading
+    // thread before it closes the queue, read by the writing thread once
+    // pop() has reported the queue closed; the queue's lock orders the two.
+    std::string fifoNote;
     std::thread writing([&] {
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
@@ -97,6 +101,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                 nextCheckpoint = Clock::now() + kCheckpointPeriod;
             }
         }
+        writer.note_fifo(fifoNote);
         writer.finish();
         writerDone.store(true, std::memory_order_release);
     });
@@ -203,12 +208,11 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     if (s.polled) api.mStopAd(handle);
     else api.stopAd(handle);
     // The statistics stay readable after the stop, and now cover the whole
-    // run.  The note reaches the writing thread through the queue's close,
-    // which orders it before the writer's finish.
+    // run.
     out.statsRead = read_stream_stats(api, handle, &out.stats);
     if (out.statsRead) out.fifo = fifo_verdict_of(out.stats, s);
     p.fifoAtRisk = out.fifo.possibleLoss;
-    writer.note_fifo(fifo_note(out.statsRead ? &out.fifo : nullptr));
+    fifoNote = fifo_note(out.statsRead ? &out.fifo : nullptr);
     queue.close();
     // The writer gets all the time it needs while nobody asks to stop (a
     // slow reader of a pipe gets every sample); once a stop is asked for,
