@@ -599,11 +599,13 @@ class Failures(unittest.TestCase):
                 self.assertIn("(KV318_Read returned -1)", err.decode())
 
             # A reader whose output blocks falls behind the library's ring
-            # once the tool's own queue (64 MiB, about 1.3 s at 26 MB/s) is
-            # full too; the pipe is held for several seconds.
+            # once the tool's own queue (64 MiB, about 10 s at 6.5 MB/s) is
+            # full too; the pipe is held for 14 s.  The rate leaves the first
+            # reads a third of a second of ring, so a busy machine still lets
+            # samples through before the overflow.
             with Sim("--clock", "26000000") as fast:
-                run = fast.start("stream", "-d", "2", "-f", "raw")
-                time.sleep(6)
+                run = fast.start("stream", "-d", "8", "-f", "raw")
+                time.sleep(14)
                 out, err = run.communicate(timeout=120)
                 self.assertEqual(run.returncode, 5, err)
                 self.assertIn("ring overflow: the reader fell behind and samples were lost", err.decode())

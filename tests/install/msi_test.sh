@@ -11,7 +11,8 @@
 #   - with UPGRADE_MSI (the same installer built as a later version):
 #     installing it over the first leaves one product, with the later
 #     version's DLLs in place, and installing the first again is refused;
-#   - msiexec /x leaves none of our files, shortcuts or registry entries.
+#   - msiexec /x leaves none of our files, shortcuts or registry entries;
+#   - Wine leaves nothing in the user's home (the test gives it one of its own).
 #
 #   msi_test.sh TOOLS_DIR PE_INFO WORK ARCH MSI VERSION LOAD [LOAD32 [UPGRADE_MSI UPGRADE_VERSION]]
 # ARCH is x64 or x86; LOAD (and for x64, LOAD32; "-" for none) are
@@ -29,7 +30,12 @@ wait_tenths=1200
 [ -f "$msi" ] || fail "$msi is not built (the preset's full build or the target msi makes it)"
 
 rm -rf "$work"
-mkdir -p "$work/run" "$work/msi"
+mkdir -p "$work/run" "$work/msi" "$work/home"
+# The installer registers shortcuts; Wine must leave nothing of them, or of
+# anything else, in the invoking user's home.  A home of the test's own shows
+# whatever it would have left there.
+HOME=$work/home
+export HOME
 # Installed from copies: Wine's msiexec may delete the package a product
 # was installed from when that product is removed (here, by the upgrade),
 # and the build's own installers must survive the test.
@@ -154,4 +160,6 @@ left=$( { ls "$c/windows/system32/KV318.dll" "$c/windows/syswow64/KV318.dll" 2>/
 [ -z "$left" ] || { echo "$left"; fail "files left after removal"; }
 ! run reg query "$app_paths" >/dev/null 2>&1 || fail "the App Paths entry is left after removal"
 [ "$(products)" = 0 ] || fail "a KV318 product is still registered after removal"
+home_left=$(find "$HOME" -mindepth 1 2>/dev/null | head -20)
+[ -z "$home_left" ] || { echo "$home_left"; fail "Wine left files in the user's home"; }
 echo "msi_test: passed"
