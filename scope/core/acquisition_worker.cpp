@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "recording.h"
 #include "trigger.h"
 
 namespace kv318::scope {
@@ -186,6 +187,12 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
     api_.stopAd(handle);
     // The statistics stay readable after the stop and cover the whole run.
     look_at_fifo(handle, s);
+    if (recording && possibleLoss_.load(std::memory_order_relaxed)) {
+        // A recording that may miss samples says so in itself (a CSV file on
+        // its last line); one that holds them all stays as it was.
+        const analysis::FifoVerdict v = fifo();
+        recording->writer->note_fifo(cli::fifo_note(&v));
+    }
     if (recording && !recording->writer->finish() && failure_ == Failure::None) {
         failure_ = Failure::Recording;
         recordingError_ = recording->writer->error();

@@ -3,9 +3,12 @@
 // the count of such gaps, until the next Run.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "fake_board.h"
+#include "read_file.h"
 #include "scope_controller.h"
 #include "wait.h"
 
@@ -92,6 +95,26 @@ TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {
     const int looks = FakeBoard::get().statsCalls;
     EXPECT_GE(looks, 2) << "once while running, once after the stop";
     EXPECT_FALSE(w.statsUnreadable());
+
+    // A recording made meanwhile ends on the note.
+    FakeBoard::reset();
+    script_long_gaps();
+    FakeBoard::get().reads = {1000, -3};
+    const std::string path = ::testing::TempDir() + "scope_fifo_record.csv";
+    auto rec = std::make_unique<Recording>();
+    rec->file = std::make_unique<cli::FileOutput>(path);
+    ASSERT_TRUE(rec->file->ok());
+    rec->writer = std::make_unique<cli::SampleWriter>(cli::Format::Csv, *rec->file, 2'000'000, 20);
+    ASSERT_TRUE(rec->writer->begin());
+    ASSERT_TRUE(w.start(7, slow(), std::move(rec)));
+    ASSERT_TRUE(test::wait_until([&] { return w.finished(); }));
+    w.join();
+    const std::string text = kv318::test::read_file_text(path);
+    EXPECT_NE(text.find("\n999,"), std::string::npos);
+    EXPECT_NE(text.find("\n# fifo: samples may have been lost in the board's FIFO: a gap of 5000.0 ms"),
+              std::string::npos)
+        << text.substr(text.size() - 300);
+    std::remove(path.c_str());
 
     // Statistics that cannot be read are said to be unknown, not good.
     FakeBoard::reset();
