@@ -10,17 +10,64 @@ if(NOT CMAKE_INSTALL_DOCDIR)
 endif()
 include(GNUInstallDirs)
 
+# kv318_stripped_file(VAR TARGET), Windows only: VAR is the copy of the
+# target's DLL or program that the zip and the MSI ship, made by the full
+# build in <build>/stripped: without debug sections or unneeded symbols,
+# and with a .gnu_debuglink naming <file>.debug beside it, which keeps what
+# was taken out for a debugger (gdb finds it there by the link).  The
+# build's own file keeps its debug sections, and the tests run that one.
+# The first call for a target adds the rule and the target
+# <target>_stripped.
+function(kv318_stripped_file var target)
+  # The file's name from the target's properties: an OUTPUT may not hold
+  # $<TARGET_FILE_NAME>.
+  get_target_property(type ${target} TYPE)
+  set(kind EXECUTABLE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(kind SHARED_LIBRARY)
+  endif()
+  set(parts)
+  foreach(part PREFIX OUTPUT_NAME SUFFIX)
+    get_target_property(value ${target} ${part})
+    if(value MATCHES "-NOTFOUND$")
+      set(value ${CMAKE_${kind}_${part}})
+      if(part STREQUAL "OUTPUT_NAME")
+        set(value ${target})
+      endif()
+    endif()
+    string(APPEND parts "${value}")
+  endforeach()
+  set(out ${PROJECT_BINARY_DIR}/stripped/${parts})
+  set(${var} ${out} PARENT_SCOPE)
+  if(TARGET ${target}_stripped)
+    return()
+  endif()
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/stripped
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${out}.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-unneeded --add-gnu-debuglink=${out}.debug $<TARGET_FILE:${target}> ${out}
+    DEPENDS ${target}
+    COMMENT "${target} without debug sections, which go to its .debug file"
+    VERBATIM)
+  add_custom_target(${target}_stripped ALL DEPENDS ${out})
+endfunction()
+
 # kv318_install_program(target...): installs the programs into bin/.  On
 # Linux they also find the installed libKV318.so in the install's own lib/
-# directory, wherever the tree was installed or unpacked; on Windows
-# KV318.dll sits beside them in bin/, where the loader looks first.
+# directory, wherever the tree was installed or unpacked (cpack strips
+# them for the Debian packages); on Windows KV318.dll sits beside them in
+# bin/, where the loader looks first, and the stripped copies are
+# installed.
 function(kv318_install_program)
   foreach(t ${ARGN})
-    if(NOT WIN32)
+    if(WIN32)
+      kv318_stripped_file(shipped ${t})
+      install(PROGRAMS ${shipped} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    else()
       file(RELATIVE_PATH to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
       set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_lib}")
+      install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     endif()
-    install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
     # The install and package tests check that every one of them arrives.
     set_property(GLOBAL APPEND PROPERTY KV318_INSTALLED_PROGRAMS ${t})
   endforeach()

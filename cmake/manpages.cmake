@@ -17,21 +17,33 @@ set(kv318_man_dir ${PROJECT_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${kv318_man_dir})
 set(kv318_man_pages)
 
-# kv318_man_page_from_help(TARGET NAME_LINE)
+# kv318_man_page_from_help(TARGET NAME_LINE [SUBCOMMANDS]): with
+# SUBCOMMANDS, the page also gets a section with every subcommand's own
+# --help (cmake/man/subcommands.cmake), which the top-level --help that
+# help2man reads leaves out.
 function(kv318_man_page_from_help target name_line)
   set(page ${kv318_man_dir}/${target}.1)
+  set(include)
+  set(make_include)
+  set(script ${PROJECT_SOURCE_DIR}/cmake/man/subcommands.cmake)
+  if(ARGN STREQUAL "SUBCOMMANDS")
+    set(include --include=${page}.subcommands)
+    set(make_include COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${target}> -DOUTPUT=${page}.subcommands
+      -P ${script})
+  endif()
   add_custom_command(OUTPUT ${page}.gz
-    COMMAND ${KV318_HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --name=${name_line}
+    ${make_include}
+    COMMAND ${KV318_HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --name=${name_line} ${include}
       --output=${page} $<TARGET_FILE:${target}>
     COMMAND ${KV318_GZIP} -9nf ${page}
-    DEPENDS ${target}
+    DEPENDS ${target} ${script}
     COMMENT "man page of ${target} from its --help"
     VERBATIM)
   set(kv318_man_pages ${kv318_man_pages} ${page}.gz PARENT_SCOPE)
 endfunction()
 
 if(KV318_HELP2MAN)
-  kv318_man_page_from_help(kv318-cli "the KV318 data-acquisition board from a shell")
+  kv318_man_page_from_help(kv318-cli "the KV318 data-acquisition board from a shell" SUBCOMMANDS)
   kv318_man_page_from_help(kv318-sim "simulated KV318 boards for the library when no board is attached")
   if(TARGET kv318-scope)
     kv318_man_page_from_help(kv318-scope "the KV318 board's analog input as a live oscilloscope trace")

@@ -63,13 +63,13 @@ file(WRITE ${PROJECT_BINARY_DIR}/msi-doc-refs.wxi "${head}${refs}</Include>\n")
 set(kv318_msi_defines
   -D Version=${PROJECT_VERSION} -D Arch=${KV318_MSI_ARCH}
   -D Dll=KV318.dll -D ImportLib=libKV318.dll.a -D Cli=kv318-cli.exe -D Sim=kv318-sim.exe
-  -D Panel=kv318.exe -D Scope=kv318-scope.exe -D Header=KV318.h -D Readme=README.md)
+  -D Panel=kv318.exe -D Scope=kv318-scope.exe -D Header=KV318.h -D Readme=README.md -D License=LICENSE)
 set(kv318_msi_extra_copies)
 set(kv318_msi_extra_depends)
 if(KV318_MSI_ARCH STREQUAL x64)
   include(ExternalProject)
   set(x86_dir ${PROJECT_BINARY_DIR}/x86-library)
-  set(x86_targets KV318)
+  set(x86_targets KV318_stripped)
   if(KV318_BUILD_TESTS)
     list(APPEND x86_targets kv318_load_by_name)
   endif()
@@ -88,23 +88,29 @@ if(KV318_MSI_ARCH STREQUAL x64)
     # decides what to rebuild.
     BUILD_ALWAYS ON
     EXCLUDE_FROM_ALL ON
-    BUILD_BYPRODUCTS ${x86_dir}/library/KV318.dll ${x86_dir}/library/libKV318.dll.a)
+    BUILD_BYPRODUCTS ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a)
   list(APPEND kv318_msi_defines -D Dll32=x86/KV318.dll -D ImportLib32=x86/libKV318.dll.a)
   set(kv318_msi_extra_copies
     COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/x86
-    COMMAND ${CMAKE_COMMAND} -E copy ${x86_dir}/library/KV318.dll ${x86_dir}/library/libKV318.dll.a ${stage}/x86/)
-  set(kv318_msi_extra_depends kv318_x86_library ${x86_dir}/library/KV318.dll)
+    COMMAND ${CMAKE_COMMAND} -E copy ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a ${stage}/x86/)
+  set(kv318_msi_extra_depends kv318_x86_library ${x86_dir}/stripped/KV318.dll)
   set(KV318_LOAD_TEST_32 ${x86_dir}/kv318_load_by_name.exe)
 endif()
 
 # wixl finds each Source relative to its working directory, so everything
 # is staged under fixed names first; only the files the .wxs and the
 # generated .wxi name are packed, so stale files in the stage do no harm.
+# The DLL and programs are the stripped copies the zip ships too
+# (kv318_stripped_file in cmake/install.cmake).
 file(MAKE_DIRECTORY ${stage}/docs)
+set(kv318_msi_binaries)
+foreach(t KV318 kv318-cli kv318-sim kv318 kv318-scope)
+  kv318_stripped_file(shipped ${t})
+  list(APPEND kv318_msi_binaries ${shipped})
+endforeach()
 add_custom_command(OUTPUT ${KV318_MSI_FILE}
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> $<TARGET_FILE_DIR:KV318>/libKV318.dll.a
-    $<TARGET_FILE:kv318-cli> $<TARGET_FILE:kv318-sim> $<TARGET_FILE:kv318> $<TARGET_FILE:kv318-scope>
-    ${PROJECT_SOURCE_DIR}/library/include/KV318.h ${PROJECT_SOURCE_DIR}/README.md ${stage}/
+  COMMAND ${CMAKE_COMMAND} -E copy ${kv318_msi_binaries} $<TARGET_FILE_DIR:KV318>/libKV318.dll.a
+    ${PROJECT_SOURCE_DIR}/library/include/KV318.h ${PROJECT_SOURCE_DIR}/README.md ${KV318_LICENSE} ${stage}/
   COMMAND ${CMAKE_COMMAND} -E copy ${KV318_DOCS} ${stage}/docs/
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/msi-docs.wxi ${stage}/docs.wxi
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/msi-doc-refs.wxi ${stage}/doc-refs.wxi
@@ -112,8 +118,8 @@ add_custom_command(OUTPUT ${KV318_MSI_FILE}
   COMMAND ${KV318_WIXL} -a ${KV318_MSI_ARCH} ${kv318_msi_defines} -o ${KV318_MSI_FILE}
     ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs
   WORKING_DIRECTORY ${stage}
-  DEPENDS KV318 kv318-cli kv318-sim kv318 kv318-scope ${kv318_msi_extra_depends} ${KV318_DOCS}
-    ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs ${PROJECT_SOURCE_DIR}/README.md
+  DEPENDS ${kv318_msi_binaries} ${kv318_msi_extra_depends} ${KV318_DOCS}
+    ${PROJECT_SOURCE_DIR}/cmake/msi/kv318.wxs ${PROJECT_SOURCE_DIR}/README.md ${KV318_LICENSE}
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h
   COMMENT "Windows installer ${KV318_MSI_FILE}"
   VERBATIM)

@@ -5,7 +5,10 @@
 #            pages, the Python package and the docs; cpack makes the four
 #            Debian packages of cmake/debian.cmake, one per component.
 #   Windows: bin/KV318.dll with the programs beside it, lib/libKV318.dll.a,
-#            include/KV318.h and the docs; cpack makes a zip.
+#            include/KV318.h and the docs; cpack makes a zip.  The DLL and
+#            programs are the stripped copies of kv318_stripped_file
+#            (cmake/install.cmake); their debug sections stay in the build
+#            folder, in stripped/*.debug, and are shipped nowhere.
 # The install components, named after what a Debian package holds:
 #   lib     the shared library a program needs at run time
 #   dev     what building against the library needs
@@ -20,7 +23,9 @@ if(WIN32)
   # Installed as files, not as a target: the 32-bit import library that
   # callers need is the one made from the .def after the link, not the
   # linker's own, and both widths leave the right one under this name.
-  install(FILES $<TARGET_FILE:KV318> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
+  # The DLL without its debug sections (kv318_stripped_file).
+  kv318_stripped_file(kv318_dll KV318)
+  install(FILES ${kv318_dll} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
   install(FILES $<TARGET_FILE_DIR:KV318>/libKV318.dll.a DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 else()
   set(KV318_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KV318)
@@ -61,6 +66,20 @@ endforeach()
 # added there belongs in every package without anyone remembering a list.
 file(GLOB KV318_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV318_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
+
+# The licence (MIT), one file at the tree's root.  The install tree and the
+# zips carry it beside the docs, the MSI beside README.md, the wheel in its
+# dist-info; the Debian packages carry its text in their copyright files
+# instead (cmake/debian.cmake), as Debian wants no second copy, so it is a
+# component of its own that no Debian package takes.
+set(KV318_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${KV318_LICENSE} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
+
+# The examples a user starts from, globbed like the docs so a new one ships
+# without a list to update: the C ones in examples/c, the Python ones in
+# python/examples (the wheel and the Debian packages carry them).
+file(GLOB KV318_C_EXAMPLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/c/*.c)
+file(GLOB KV318_PYTHON_EXAMPLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/examples/*.py)
 
 set(CPACK_PACKAGE_NAME kv318)
 set(CPACK_PACKAGE_VENDOR "KV318 project")

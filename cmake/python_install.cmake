@@ -25,7 +25,7 @@ file(CREATE_LINK ${kv318_py_to_lib}/libKV318.so.${PROJECT_VERSION_MAJOR} ${kv318
 install(FILES ${kv318_py_stage}/libKV318.so DESTINATION ${KV318_PYTHON_DIR}/kv318 COMPONENT python)
 file(WRITE ${kv318_dist_info}/METADATA
   "Metadata-Version: 2.1\nName: kv318\nVersion: ${PROJECT_VERSION}\n"
-  "Summary: The KV318 data-acquisition board from Python\nRequires-Dist: numpy\n")
+  "Summary: The KV318 data-acquisition board from Python\nLicense: MIT\nRequires-Dist: numpy\n")
 file(WRITE ${kv318_dist_info}/entry_points.txt "[pytest11]\nkv318 = pytest_kv318\n")
 file(WRITE ${kv318_dist_info}/top_level.txt "kv318\npytest_kv318\n")
 file(WRITE ${kv318_dist_info}/INSTALLER "dpkg\n")

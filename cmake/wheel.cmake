@@ -7,6 +7,9 @@
 #   windows     kv318-<version>-py3-none-win32.whl      (32-bit ones)
 # It is built offline from a staging copy of python/ whose pyproject.toml
 # carries this build's version, by Debian's pip, setuptools and wheel.
+# Beside the modules it carries python/examples as kv318/examples (package
+# data, found from kv318.__file__), and the tree's LICENSE in its dist-info
+# (setuptools takes a LICENSE beside pyproject.toml by default).
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(KV318_WHEEL_PLATFORM win_amd64)
@@ -36,6 +39,12 @@ set(KV318_PYTHON_MODULES
   kv318/board.py
   kv318/errors.py
   kv318/simulator.py)
+# The examples as the wheel holds them, for the same test.
+set(KV318_WHEEL_EXAMPLES)
+foreach(f ${KV318_PYTHON_EXAMPLES})
+  get_filename_component(name ${f} NAME)
+  list(APPEND KV318_WHEEL_EXAMPLES kv318/examples/${name})
+endforeach()
 list(TRANSFORM KV318_PYTHON_MODULES PREPEND ${PROJECT_SOURCE_DIR}/python/ OUTPUT_VARIABLE kv318_wheel_sources)
 add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${kv318_wheel_stage} ${KV318_WHEEL_FILE}
@@ -43,7 +52,9 @@ add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -E copy ${kv318_wheel_sources} ${kv318_wheel_stage}/kv318
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pytest_kv318.py ${PROJECT_SOURCE_DIR}/python/README.md
     ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${kv318_wheel_stage}
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${kv318_wheel_stage}
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${KV318_LICENSE} ${kv318_wheel_stage}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${kv318_wheel_stage}/kv318/examples
+  COMMAND ${CMAKE_COMMAND} -E copy ${KV318_PYTHON_EXAMPLES} ${kv318_wheel_stage}/kv318/examples
   COMMAND ${CMAKE_COMMAND} -DSTAGE=${kv318_wheel_stage} -DVERSION=${PROJECT_VERSION}
     -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
@@ -54,7 +65,8 @@ add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
     ${kv318_wheel_stage}/kv318/$<TARGET_FILE_NAME:kv318-sim>
   COMMAND ${CMAKE_COMMAND} -E env KV318_WHEEL_PLATFORM=${KV318_WHEEL_PLATFORM} PIP_NO_INDEX=1
     ${kv318_python} -m pip wheel --quiet --no-deps --no-build-isolation --no-cache-dir -w ${PROJECT_BINARY_DIR} ${kv318_wheel_stage}
-  DEPENDS KV318 kv318-sim ${kv318_wheel_sources} ${PROJECT_SOURCE_DIR}/python/pyproject.toml
+  DEPENDS KV318 kv318-sim ${kv318_wheel_sources} ${KV318_PYTHON_EXAMPLES} ${KV318_LICENSE}
+    ${PROJECT_SOURCE_DIR}/python/pyproject.toml
     ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMENT "Python wheel ${KV318_WHEEL_FILE}"
   VERBATIM)

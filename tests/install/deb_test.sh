@@ -4,6 +4,10 @@
 #   - each package's name, Depends and files (the library split from its
 #     development files, the programs with their man pages, the Python
 #     package), and nothing outside /usr;
+#   - each has a synopsis of its own, and a copyright file with the
+#     licence and copyright line of the tree's LICENSE;
+#   - the examples ship: the C ones with libkv318-dev, the Python ones with
+#     python3-kv318, under /usr/share/doc/<package>/examples;
 #   - lintian reports no error on any of them;
 #   - unpacked into a scratch root without the development package, the
 #     Python package imports and drives a simulated board with nothing set
@@ -20,6 +24,7 @@ cpack=$1 config=$2 work=$3 consumer=$4 cc=$5 smoke=$6 version=$7
 shift 7
 # shellcheck source=tests/install/common.sh
 . "$(dirname "$0")/common.sh"
+src=$(cd "$(dirname "$0")/../.." && pwd)
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -73,15 +78,15 @@ dpkg-deb -I "$lib" triggers 2>/dev/null | grep -qx 'activate-noawait ldconfig' \
 for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -c "$d" >"$d.contents"; done
 has() { grep -Eq "$2" "$1.contents" || fail "$(basename "$1") lacks $2"; }
 lacks() { ! grep -Eq "$2" "$1.contents" || fail "$(basename "$1") holds $2"; }
-has "$lib" ' \./usr/lib/libKV318\.so\.1\.0\.0$'
-has "$lib" ' \./usr/lib/libKV318\.so\.1 -> libKV318\.so\.1\.0\.0$'
+has "$lib" " \\./usr/lib/libKV318\\.so\\.$version\$"
+has "$lib" " \\./usr/lib/libKV318\\.so\\.1 -> libKV318\\.so\\.$version\$"
 lacks "$lib" 'libKV318\.so -> |KV318\.h|pkgconfig|/bin/'
 has "$dev" ' \./usr/include/KV318\.h$'
 has "$dev" ' \./usr/lib/libKV318\.so -> libKV318\.so\.1$'
 has "$dev" ' \./usr/lib/cmake/KV318/KV318Config\.cmake$'
 has "$dev" ' \./usr/lib/cmake/KV318/KV318Targets\.cmake$'
 has "$dev" ' \./usr/lib/pkgconfig/kv318\.pc$'
-lacks "$dev" 'libKV318\.so\.1\.0\.0$'
+lacks "$dev" "libKV318\\.so\\.$version\$"
 for p in "$@"; do
     has "$tools" "^-rwxr-xr-x .* \./usr/bin/$p\$"
     has "$tools" " \./usr/share/man/man1/$p\.1\.gz\$"
@@ -99,10 +104,41 @@ for d in "$lib" "$dev" "$tools" "$py"; do
     fi
 done
 
-# lintian: errors fail the test; warnings are shown.
+# Four packages, four synopses: the Description's first line tells them
+# apart in apt's lists.
+for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -f "$d" Description | head -1; done >"$work/synopses"
+cat "$work/synopses"
+[ "$(sort -u "$work/synopses" | wc -l)" = 4 ] || fail "the packages do not have four different synopses"
+
+# Every copyright file carries the tree's licence: its copyright line and,
+# in the Expat paragraph (one space in, "." for an empty line), its terms.
+holder=$(sed -n 's/^Copyright (c) //p' "$src/LICENSE")
+terms=$(sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE")
+if [ -z "$holder" ] || [ -z "$terms" ]; then fail "cannot read the copyright line and terms of $src/LICENSE"; fi
+for d in "$lib" "$dev" "$tools" "$py"; do
+    pkg=$(dpkg-deb -f "$d" Package)
+    dpkg-deb --fsys-tarfile "$d" | tar -xOf - "./usr/share/doc/$pkg/copyright" >"$work/$pkg.copyright"
+    grep -Fqx "Copyright: $holder" "$work/$pkg.copyright" || fail "$pkg's copyright file lacks 'Copyright: $holder'"
+    got=$(awk 'p { sub(/^ /, ""); if ($0 == ".") $0 = ""; print } /^License: Expat$/ { n++; if (n == 2) p = 1 }' \
+        "$work/$pkg.copyright")
+    [ "$got" = "$terms" ] || { cat "$work/$pkg.copyright"; fail "$pkg's copyright file does not carry LICENSE's terms"; }
+done
+
+# The examples, every one of the tree's.
+for f in "$src"/examples/c/*.c; do
+    has "$dev" " \./usr/share/doc/libkv318-dev/examples/$(basename "$f")\$"
+done
+for f in "$src"/python/examples/*.py; do
+    has "$py" " \./usr/share/doc/python3-kv318/examples/$(basename "$f")\$"
+done
+
+# lintian: errors fail the test, and so do warnings other than the two
+# that docs/install.md explains.
 lintian --tag-display-limit 0 "$lib" "$dev" "$tools" "$py" >"$work/lintian.log" 2>&1 || true
 cat "$work/lintian.log"
 ! grep -q '^E: ' "$work/lintian.log" || fail "lintian found errors"
+! grep '^W: ' "$work/lintian.log" | grep -v -e ' maintscript-calls-ldconfig ' \
+    -e ' pkg-config-unavailable-for-cross-compilation ' || fail "lintian found warnings docs/install.md does not explain"
 
 # The run-time packages alone, unpacked into a scratch root.
 root=$work/root
@@ -113,6 +149,24 @@ mkdir -p "$outside"
 (cd "$outside" && PATH="$root/usr/bin:$PATH" PYTHONPATH="$root/usr/lib/python3/dist-packages" \
     KV318_DRIVER_DIR=$driver/py /usr/bin/python3 "$smoke" "$root" "$version") \
     || fail "the Python package does not work from the scratch root"
+
+# kv318-cli's man page has a section for each subcommand its --help lists,
+# with every option that subcommand's own --help names, and groff reads
+# the page without a warning.
+cli=$root/usr/bin/kv318-cli
+zcat "$root/usr/share/man/man1/kv318-cli.1.gz" >"$work/kv318-cli.1"
+groff -man -ww -z "$work/kv318-cli.1" >"$work/groff.log" 2>&1 || true
+[ ! -s "$work/groff.log" ] || { cat "$work/groff.log"; fail "groff warns about kv318-cli.1"; }
+sed 's/\\-/-/g' "$work/kv318-cli.1" >"$work/kv318-cli.1.txt"
+subs=$("$cli" --help | sed -n '/^[Ss][Uu][Bb][Cc][Oo][Mm][Mm][Aa][Nn][Dd][Ss]:/,/^$/p' | awk 'NR > 1 && NF { print $1 }')
+[ -n "$subs" ] || fail "kv318-cli --help lists no subcommands"
+for sub in $subs; do
+    grep -Fqx ".SS \"kv318-cli $sub\"" "$work/kv318-cli.1.txt" || fail "kv318-cli.1 has no section for $sub"
+    for opt in $("$cli" "$sub" --help | awk '$1 ~ /^-/ { print $1 }'); do
+        grep -Fq -- "$opt" "$work/kv318-cli.1.txt" || fail "kv318-cli.1 lacks $sub's option $opt"
+    done
+done
+echo "kv318-cli.1: a section with the options of each of: $(echo "$subs" | tr '\n' ' ')"
 
 # The installed panel finds the run-time library, with no development
 # package to give it libKV318.so.
@@ -140,5 +194,5 @@ start_simulator "$root/usr/bin/kv318-sim" "$driver/c"
 out=$(KV318_DRIVER_DIR=$driver/c "$work/consumer") || { echo "$out"; fail "the pkg-config consumer failed"; }
 echo "$out"
 loaded=$(echo "$out" | sed -n 's/^library: //p')
-[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1.0.0")" ] || fail "the consumer loaded $loaded"
+[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.$version")" ] || fail "the consumer loaded $loaded"
 echo "deb_test: passed"

@@ -3,14 +3,16 @@
 # would: a small C program built once through find_package(KV318) and once
 # through pkg-config runs against the installed kv318-sim, and must load the
 # installed libKV318.so.  The installed panel must find that library too.
+# The licence, the tree's LICENSE, is installed with the docs.
 #
-#   install_test.sh CMAKE BUILD_DIR WORK_DIR CONSUMER_SRC CC PROGRAM...
+#   install_test.sh CMAKE BUILD_DIR WORK_DIR CONSUMER_SRC CC VERSION PROGRAM...
 set -eu
-cmake=$1 build=$2 work=$3 consumer=$4 cc=$5
-shift 5
+cmake=$1 build=$2 work=$3 consumer=$4 cc=$5 version=$6
+shift 6
 
 # shellcheck source=tests/install/common.sh
 . "$(dirname "$0")/common.sh"
+src=$(cd "$(dirname "$0")/../.." && pwd)
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -25,7 +27,7 @@ unset LD_LIBRARY_PATH
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
 
 # The files, the library's version links and its SONAME.
-for f in include/KV318.h lib/libKV318.so.1.0.0 lib/cmake/KV318/KV318Config.cmake \
+for f in include/KV318.h "lib/libKV318.so.$version" lib/cmake/KV318/KV318Config.cmake \
          lib/cmake/KV318/KV318ConfigVersion.cmake lib/cmake/KV318/KV318Targets.cmake \
          lib/pkgconfig/kv318.pc share/doc/kv318/README.md share/doc/kv318/simulator.md; do
     [ -f "$prefix/$f" ] || fail "$f is not installed"
@@ -33,10 +35,11 @@ done
 for p in "$@"; do
     [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
 done
-[ "$(readlink "$prefix/lib/libKV318.so.1")" = libKV318.so.1.0.0 ] || fail "lib/libKV318.so.1 is not a link to libKV318.so.1.0.0"
+cmp -s "$prefix/share/doc/kv318/LICENSE" "$src/LICENSE" || fail "share/doc/kv318/LICENSE is not the tree's LICENSE"
+[ "$(readlink "$prefix/lib/libKV318.so.1")" = "libKV318.so.$version" ] || fail "lib/libKV318.so.1 is not a link to libKV318.so.$version"
 [ "$(readlink "$prefix/lib/libKV318.so")" = libKV318.so.1 ] || fail "lib/libKV318.so is not a link to libKV318.so.1"
-readelf -d "$prefix/lib/libKV318.so.1.0.0" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
-installed_lib=$(readlink -f "$prefix/lib/libKV318.so.1.0.0")
+readelf -d "$prefix/lib/libKV318.so.$version" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
+installed_lib=$(readlink -f "$prefix/lib/libKV318.so.$version")
 
 # Runs a consumer against the simulator; it must pass and must have loaded
 # the installed library.
@@ -59,7 +62,7 @@ run_consumer "$work/find_package/consumer" find_package
 
 # Through pkg-config, which sees this prefix's kv318.pc only.
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=
-[ "$(pkg-config --modversion kv318)" = 1.0.0 ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
+[ "$(pkg-config --modversion kv318)" = "$version" ] || fail "pkg-config: kv318 version $(pkg-config --modversion kv318)"
 libdir=$(pkg-config --variable=libdir kv318)
 [ "$(readlink -f "$libdir")" = "$(readlink -f "$prefix/lib")" ] || fail "pkg-config: libdir $libdir is not $prefix/lib"
 mkdir -p "$work/pkg-config"

@@ -3,7 +3,8 @@
 # user would find it, then removes it silently:
 #   - every file where it belongs: KV318.dll in the system folder of each
 #     width with that width's machine type and the version, the programs,
-#     header, import libraries and docs in Program Files\KV318, the
+#     header, import libraries, docs and licence in Program Files\KV318,
+#     the DLLs and programs without debug sections, the
 #     Start-menu shortcuts, kv318-cli registered under App Paths;
 #   - a program that loads KV318.dll by name alone opens board 0, served by
 #     the installed kv318-sim.exe, in each width the machine runs; the
@@ -25,6 +26,7 @@ load32=${8:-} upgrade=${9:-} upgrade_version=${10:-}
 [ "$load32" != - ] || load32=
 # shellcheck source=tests/install/common.sh
 . "$(dirname "$0")/common.sh"
+src=$(cd "$(dirname "$0")/../.." && pwd)
 # Wine starts programs slowly on a busy machine: up to 120 s.
 wait_tenths=1200
 [ -f "$msi" ] || fail "$msi is not built (the preset's full build or the target msi makes it)"
@@ -79,11 +81,13 @@ install() {
     run msiexec /i "$(win "$1")" /qn /l*v "$(win "$work/$2.log")" >/dev/null 2>&1
 }
 
-# check_pe FILE MACHINE VERSION: the file's machine type and version.
+# check_pe FILE MACHINE VERSION: the file's machine type and version, and
+# no debug sections in it.
 check_pe() {
     [ -f "$1" ] || fail "no $1"
+    info=$(/usr/bin/python3 "$pe_info" --no-debug "$1") || fail "${1#"$c"/} is not a shippable PE file"
     # The last two words: the path may hold spaces.
-    got=$(/usr/bin/python3 "$pe_info" "$1" | awk '{print $(NF-1), $NF}')
+    got=$(echo "$info" | awk '{print $(NF-1), $NF}')
     echo "${1#"$c"/}: $got"
     [ "$got" = "$2 $3.0" ] || fail "${1#"$c"/} is $got, not $2 $3.0"
 }
@@ -99,6 +103,7 @@ check_installed() {
         [ -f "$pf/$f" ] || fail "no $f in Program Files\\KV318"
     done
     [ "$arch" = x86 ] || [ -f "$pf/lib/x86/libKV318.dll.a" ] || fail "no lib/x86/libKV318.dll.a"
+    cmp -s "$pf/LICENSE.txt" "$src/LICENSE" || fail "Program Files\\KV318\\LICENSE.txt is not the tree's LICENSE"
     for s in "KV318 test panel.lnk" "KV318 oscilloscope.lnk" "KV318 simulator.lnk"; do
         find "$c" -path "*Start Menu/Programs/KV318/$s" | grep -q . || fail "no Start-menu shortcut $s"
     done

@@ -1,10 +1,11 @@
 """Checks a platform wheel as pip and a user would see it, without
 installing it: its file name and WHEEL tags (never `any` for a wheel that
 carries binaries), that it installs into platlib, that RECORD lists every
-file with the right hash, that it holds exactly the expected files, and the
-machine type of each binary in it.
+file with the right hash, that it holds exactly the expected files, the
+machine type of each binary in it, and that its dist-info carries the
+licence: the tree's LICENSE file, and "License: MIT" in METADATA.
 
-    python3 wheel_check.py WHEEL TAG MACHINE FILE...
+    python3 wheel_check.py WHEEL LICENSE TAG MACHINE FILE...
 
 TAG is the expected platform tag (linux_x86_64, win_amd64, win32); MACHINE
 is what every binary must be: ELF-x86-64, PE32+ or PE32; FILE... are the
@@ -36,7 +37,7 @@ def machine(data: bytes):
     return None
 
 
-def check(path, tag, want_machine, want_files):
+def check(path, license_path, tag, want_machine, want_files):
     errors = []
     name = os.path.basename(path)
     parts = name[:-len(".whl")].split("-")
@@ -65,6 +66,13 @@ def check(path, tag, want_machine, want_files):
             got = base64.urlsafe_b64encode(hashlib.new(algo, data).digest()).rstrip(b"=").decode()
             if got != digest:
                 errors.append(f"{row[0]}: hash in RECORD does not match")
+        with open(license_path, "rb") as f:
+            if f"{info}/LICENSE" not in names:
+                errors.append(f"no {info}/LICENSE")
+            elif z.read(f"{info}/LICENSE") != f.read():
+                errors.append(f"{info}/LICENSE is not {license_path}")
+        if "License: MIT" not in z.read(f"{info}/METADATA").decode().splitlines():
+            errors.append("METADATA does not say License: MIT")
         payload = {n for n in names if not n.startswith(info + "/")}
         if payload != set(want_files):
             missing, unexpected = sorted(set(want_files) - payload), sorted(payload - set(want_files))
@@ -86,6 +94,6 @@ def check(path, tag, want_machine, want_files):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 5:
+    if len(sys.argv) < 6:
         sys.exit(__doc__)
-    sys.exit(check(sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]))
+    sys.exit(check(sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]))
