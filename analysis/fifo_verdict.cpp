@@ -77,4 +77,8 @@ std::string fifo_loss_text(const FifoVerdict& v) {
     return text;
 }
 
+std::string fifo_warning_text(const FifoVerdict& v) {
+    return fifo_loss_text(v) + " (" + std::to_string(v.riskyGaps) + (v.riskyGaps == 1 ? " such gap)" : " such gaps)");
+}
+
 }  // namespace kv318::analysis

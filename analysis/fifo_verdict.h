@@ -53,4 +53,8 @@ FifoVerdict fifo_verdict(std::uint64_t clockHz, std::int64_t divider, std::uint6
 // whole KiB).  Only meaningful when v.possibleLoss.
 std::string fifo_loss_text(const FifoVerdict& v);
 
+// The same with the count of such gaps, as the tools show it: "... exceeds
+// its 512 KiB (3 such gaps)", or "(1 such gap)".
+std::string fifo_warning_text(const FifoVerdict& v);
+
 }  // namespace kv318::analysis

@@ -74,10 +74,9 @@ bool report_fifo(const Invocation& inv, const Environment& env, const StreamOutc
     }
     if (!r.fifo.possibleLoss) return false;
     std::fprintf(env.err,
-                 "board %d: %s (%llu such gaps). %s holds every sample read, but the board may have dropped some "
-                 "before they were read; raise --divider, or keep the machine less busy.\n",
-                 inv.board, analysis::fifo_loss_text(r.fifo).c_str(), static_cast<unsigned long long>(r.fifo.riskyGaps),
-                 name.c_str());
+                 "board %d: %s. %s holds every sample read, but the board may have dropped some before they were "
+                 "read; raise --divider, or keep the machine less busy.\n",
+                 inv.board, analysis::fifo_warning_text(r.fifo).c_str(), name.c_str());
     return true;
 }
 

@@ -152,7 +152,7 @@ bool ScopeController::tick(double now) {
         const analysis::FifoVerdict v = worker_.fifo();
         if (v.possibleLoss && fifoWarning_.empty()) changed = true;
         if (v.possibleLoss) {
-            fifoWarning_ = analysis::fifo_loss_text(v) + " (" + std::to_string(v.riskyGaps) + " such gaps)";
+            fifoWarning_ = analysis::fifo_warning_text(v);
         }
         fifoUnknown_ = worker_.statsUnreadable();
     }

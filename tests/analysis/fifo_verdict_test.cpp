@@ -95,6 +95,10 @@ TEST(FifoVerdict, SaysTheGapTheRateAndTheFifo) {
     EXPECT_EQ(fifo_loss_text(v),
               "samples may have been lost in the board's FIFO: a gap of 100.0 ms between drains at "
               "26.0 MB/s exceeds its 512 KiB");
+    EXPECT_EQ(fifo_warning_text(v), fifo_loss_text(v) + " (1 such gap)");
+    const std::vector<std::uint64_t> h = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4};
+    EXPECT_EQ(fifo_warning_text(fifo_verdict(26'000'000, 2, kBoardFifoBytes, 100'049, h)),
+              fifo_loss_text(v) + " (4 such gaps)");
     const FifoVerdict w = fifo_verdict(2'000'000, 3, 4'194'304, 2'123'456, {});
     EXPECT_EQ(fifo_loss_text(w),
               "samples may have been lost in the board's FIFO: a gap of 2123.5 ms between drains "

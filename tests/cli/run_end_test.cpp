@@ -115,7 +115,7 @@ TEST(FifoVerdict, ARunThatCouldHaveLostSamplesEndsWithExit5AndTheFileSaysSo) {
             EXPECT_EQ(err.find("FIFO"), std::string::npos) << err;
         }
         if (c.code == kExitOverflow) {
-            EXPECT_NE(err.find("(1 such gaps)"), std::string::npos) << err;
+            EXPECT_NE(err.find("exceeds its 512 KiB (1 such gap). "), std::string::npos) << err;
         }
         EXPECT_GE(FakeBoard::get().statsCalls, 1);
         const std::vector<std::uint8_t> bytes = kv318::test::read_file_bytes(path);
