@@ -1,7 +1,7 @@
 // The benchmarks' library reader: KV318_Read every 40 ms for a while, each
 // sample checked against the simulator's ramp.  A drain that finds the
-// reader busy is skipped whole, so the reader keeps out of its way: every
-// 40 ms is half of what the ring holds at 26 MB/s.
+// reader busy waits for it, so the reader keeps out of its way: every 40 ms
+// is half of what the ring holds at 26 MB/s.
 #pragma once
 
 #include <chrono>

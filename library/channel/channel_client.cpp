@@ -53,10 +53,29 @@ std::int32_t ChannelHandles::close(Handle h) {
     // Not in the table any more: no new exchange finds it.  One that found
     // it before is woken, and the stream closes once it has ended.
     entry->stream->interrupt();
-    std::lock_guard<std::mutex> lock(entry->io);
+    std::lock_guard<ExchangeLock> lock(entry->io);
     entry->broken = true;
     return entry->stream->close() ? 0 : -1;
 }
+
+#if defined(_WIN32)
+ChannelHandles::ExchangeLock::ExchangeLock() = default;
+ChannelHandles::ExchangeLock::~ExchangeLock() = default;
+void ChannelHandles::ExchangeLock::lock() { mutex_.lock(); }
+void ChannelHandles::ExchangeLock::unlock() { mutex_.unlock(); }
+#else
+ChannelHandles::ExchangeLock::ExchangeLock() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    // Without inheritance (a system that refuses it) it is a plain mutex.
+    (void)pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+    if (pthread_mutex_init(&mutex_, &attr) != 0) pthread_mutex_init(&mutex_, nullptr);
+    pthread_mutexattr_destroy(&attr);
+}
+ChannelHandles::ExchangeLock::~ExchangeLock() { pthread_mutex_destroy(&mutex_); }
+void ChannelHandles::ExchangeLock::lock() { pthread_mutex_lock(&mutex_); }
+void ChannelHandles::ExchangeLock::unlock() { pthread_mutex_unlock(&mutex_); }
+#endif
 
 std::shared_ptr<ChannelHandles::Entry> ChannelHandles::find(Handle h) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -69,7 +88,7 @@ bool ChannelHandles::ioctl(Handle h, std::uint32_t code, const std::uint8_t* in,
     *returned = 0;
     std::shared_ptr<Entry> entry = find(h);
     if (!entry) return false;
-    std::lock_guard<std::mutex> lock(entry->io);
+    std::lock_guard<ExchangeLock> lock(entry->io);
     if (entry->broken) return false;
     entry->stream->begin_exchange();
     const ChannelResult r = channel_exchange(*entry->stream, code, in, inLen, out, outCap, returned);

@@ -10,6 +10,10 @@
 #include <mutex>
 #include <unordered_map>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include "handle.h"
 
 namespace kv318 {
@@ -94,8 +98,33 @@ public:
                std::uint32_t outCap, std::uint32_t* returned);
 
 private:
+    // The lock of one handle's exchanges, held for a whole exchange by the
+    // caller's thread or the timer's.  Where the system offers it (POSIX)
+    // it passes on priority: the Linux timer thread runs at a real-time
+    // priority, and a caller's thread that the scheduler holds back in the
+    // middle of an exchange (KV318_Read's status read) would otherwise keep
+    // the next drain waiting behind ordinary work for as long as that
+    // lasts.  With inheritance the holder runs at its waiter's priority
+    // until it lets go.  Elsewhere it is a plain mutex.
+    class ExchangeLock {
+    public:
+        ExchangeLock();
+        ~ExchangeLock();
+        ExchangeLock(const ExchangeLock&) = delete;
+        ExchangeLock& operator=(const ExchangeLock&) = delete;
+        void lock();
+        void unlock();
+
+    private:
+#if defined(_WIN32)
+        std::mutex mutex_;
+#else
+        pthread_mutex_t mutex_;
+#endif
+    };
+
     struct Entry {
-        std::mutex io;        // held for a whole exchange
+        ExchangeLock io;      // held for a whole exchange
         bool broken = false;  // guarded by io; also set when the handle is closed
         std::unique_ptr<ChannelStream> stream;
     };

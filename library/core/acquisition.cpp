@@ -31,10 +31,32 @@ void set_error_text(const char* text) {
     LastErrorText[n] = '\0';
 }
 
-// The waits are short (one drain at most), so they spin; yielding keeps a
-// spinning caller from starving the timer thread on a busy machine.
+// Waits for a drain in progress to end: at most one drain, which may take
+// its whole period when the board keeps answering in full.  It blocks on
+// the flag itself (the tick wakes it, see end_drain) rather than spinning
+// or sleeping: on a loaded machine a spinning caller gives its turn away
+// to every other process at each yield, and one that sleeps waits for the
+// processor again after each sleep; a reader late by a few such turns lets
+// the ring run over.  A thread woken from a wait is run soon.
 void wait_for_drain_end() {
-    while (DrainBusy.load() != 0) std::this_thread::yield();
+    for (std::int32_t busy = DrainBusy.load(); busy != 0; busy = DrainBusy.load()) DrainBusy.wait(busy);
+}
+
+// The tick's side letting go: lowers DrainBusy and wakes a reader, stop or
+// unload waiting for it.  Timer thread.
+void end_drain() {
+    DrainBusy.store(0);
+    DrainBusy.notify_all();
+}
+
+// The reader's side of the handshake: raise our flag before looking at the
+// tick's, then wait for a drain in progress.  ReaderBusy.store(0) lets go.
+// No sleep: on a loaded machine a caller's thread that sleeps waits for the
+// processor again afterwards, and a reader late by a few such waits lets
+// the ring run over.
+void hold_ring() {
+    ReaderBusy.store(1);
+    wait_for_drain_end();
 }
 
 // The ring as the tick's drain sees it.
@@ -42,6 +64,7 @@ class RingSink final : public DrainSink {
 public:
     bool take(const std::uint8_t* bytes, std::int32_t n) override {
         ring_append(bytes, n);
+        stats_bytes(n, RingCount);
         // The writer has caught up with the reader; the next tick goes on.
         return RingCount < kRingSize;
     }
@@ -49,26 +72,31 @@ public:
     bool go_on() override { return AcqRunning.load() == 1; }
 };
 
-// One tick's drain: at least the FIFO level the board reports, reply by
-// reply, with the tick's side of the handshake held.  It ends early, and
-// leaves the rest to the next tick, on a stop, when the ring overflows, when
-// the board stops delivering, or when the tick's time is spent: the timer
-// thread must never be held by a board, and KV318_Read waits for this drain.
+// One tick's drain: at least the FIFO level the board reports, and on while
+// the board answers in full (see drain_fifo), reply by reply, with the
+// tick's side of the handshake held.  It ends early, and leaves the rest to
+// the next tick, on a stop, when the ring overflows, when the board stops
+// delivering, or when the tick's time is spent: the timer thread must never
+// be held by a board, and KV318_Read waits for this drain.
 // A status read or bulk read that fails is a transfer fault: KV318_Read
 // reports it until the stop.  A failed status read must not pass for an
 // empty FIFO, or a driver that has gone away would look like a quiet board.
 void drain_tick() {
-    const std::uint64_t start = device_service().now_ms();
+    DeviceService& device = device_service();
+    const std::uint64_t start = device.now_ms();
     const std::int32_t status = RegRead8(AcqDevice, reg::kStatus);
     if (status < 0) {
         AcqFault = -1;
         return;
     }
     const FifoLevel fifo = fifo_level(status);
+    stats_status(fifo.level, device.now_us());
     if (fifo.level == 0) return;
     TickTotal = 0;
     RingSink ring;
-    if (drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring) == DrainEnd::Failed) AcqFault = -1;
+    const DrainEnd end = drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring);
+    if (end == DrainEnd::Failed) AcqFault = -1;
+    stats_drain_end(drain_outcome(end), device.now_us());
 }
 
 }  // namespace
@@ -83,13 +111,12 @@ void ring_append(const std::uint8_t* bytes, std::int32_t n) {
     RingCount = RingCount > INT_MAX - n ? INT_MAX : RingCount + n;
 }
 
-void ring_take_samples(std::int32_t* samples, std::int32_t n) {
+void ring_copy_samples(std::int32_t from, std::int32_t* samples, std::int32_t n) {
     // The read position and the ring's size are even, so no byte pair
     // straddles the end: at most two contiguous runs.
-    const std::int32_t first = std::min(n, (kRingSize - RingReadPos) / 2);
-    convert_samples(RingBuffer + RingReadPos, samples, static_cast<std::size_t>(first));
+    const std::int32_t first = std::min(n, (kRingSize - from) / 2);
+    convert_samples(RingBuffer + from, samples, static_cast<std::size_t>(first));
     if (n > first) convert_samples(RingBuffer, samples + first, static_cast<std::size_t>(n - first));
-    RingReadPos = (RingReadPos + 2 * n) & kRingMask;
 }
 
 std::int32_t StartSampleTimer(std::uint32_t periodMs) {
@@ -119,12 +146,29 @@ void StopSampleTimer() {
 }
 
 void SampleTimerProc(std::uintptr_t) {
-    // Raise our flag before looking at the reader's (see the handshake).
-    DrainBusy.store(1);
-    if (AcqRunning.load() == 1 && ReaderBusy.load() == 0) drain_tick();
-    DrainBusy.store(0);
+    DeviceService& device = device_service();
+    const std::uint64_t begin = device.now_ms();
+    for (;;) {
+        // Raise our flag before looking at the reader's (see the handshake).
+        DrainBusy.store(1);
+        if (AcqRunning.load() != 1) break;
+        if (ReaderBusy.load() == 0) {
+            drain_tick();
+            stats_publish();
+            break;
+        }
+        // The reader holds the ring: for one copy of at most 1 MiB and its
+        // status read.  Skipping the whole period would cost the FIFO a
+        // period of its slack, so the tick lets go and tries again once the
+        // reader has, but only within its own period: a slow caller never
+        // holds this thread longer than that.
+        end_drain();
+        if (device.now_ms() - begin >= kSamplePeriodMs) break;
+        while (ReaderBusy.load() != 0 && device.now_ms() - begin < kSamplePeriodMs) device.sleep_ms(1);
+    }
+    end_drain();
     // Leave the reader a moment before this thread's next tick.
-    device_service().sleep_ms(1);
+    device.sleep_ms(1);
 }
 
 void EndStreamForUnload() {
@@ -150,6 +194,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     AcqRunning.store(0);
     AcqDevice = handle;
     reset_ring_counters();
+    // Conversion starts right after the timer: the FIFO is known empty now.
+    stats_begin(handle, KV318_STATS_STREAM, device_service().now_us());
     // On failure the board stays configured but not started.
     if (StartSampleTimer(kSamplePeriodMs) < 0) {
         abandon_start(handle, AcquisitionKind::Stream, lock);
@@ -164,29 +210,38 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
     if (samples == nullptr) return -1;
-    // Raise our flag before looking at the tick's (see the handshake).
-    ReaderBusy.store(1);
-    if (DrainBusy.load() != 0) device_service().sleep_ms(1);
-    wait_for_drain_end();
+    // The reader holds the ring (its side of the handshake) only to look at
+    // the counters and, later, to move them: the status read and the
+    // conversion of up to 1 MiB run without it, so a reader that the
+    // scheduler holds back in the middle keeps no drain waiting.
+    hold_ring();
+    const std::int32_t fault = AcqFault;
+    const std::int32_t buffered = RingCount;
+    const std::int32_t from = RingReadPos;
+    ReaderBusy.store(0);
 
-    std::int32_t result = 0;
-    std::int32_t status = 0;
-    if (AcqFault < 0) {
-        result = -3;
-    } else if (RingCount < kMinReadBytes) {
-        result = 0;
-    } else if ((status = RegRead8(handle, reg::kStatus)) < 0) {
+    if (fault < 0) return -3;
+    if (buffered < kMinReadBytes) return 0;
+    const std::int32_t status = RegRead8(handle, reg::kStatus);
+    if (status < 0) {
         // The board cannot be asked: a transfer fault, as in a tick, and not
         // a board that reports acquisition off.  The ring is kept.
+        hold_ring();
         AcqFault = -1;
-        result = -3;
-    } else if (!acquisition_enabled(status)) {
-        result = -1;
-    } else if (RingCount >= kRingSize) {
-        result = -2;
-    } else {
-        const std::int32_t n = std::min(RingCount / 2, kMaxReadSamples);
-        ring_take_samples(samples, n);
+        ReaderBusy.store(0);
+        return -3;
+    }
+    if (!acquisition_enabled(status)) return -1;
+    if (buffered >= kRingSize) return -2;
+    const std::int32_t n = std::min(buffered / 2, kMaxReadSamples);
+    ring_copy_samples(from, samples, n);
+    hold_ring();
+    // The writer reaches unread bytes only by overflowing the ring; then the
+    // samples just converted may be overwritten ones, and the overflow is
+    // reported instead.
+    std::int32_t result = -2;
+    if (RingCount < kRingSize) {
+        RingReadPos = (from + 2 * n) & kRingMask;
         // An odd byte stays for the next call.
         RingCount -= 2 * n;
         result = n;

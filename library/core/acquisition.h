@@ -38,10 +38,12 @@ void SampleTimerProc(std::uintptr_t user);
 // tick's side of the handshake must be held.
 void ring_append(const std::uint8_t* bytes, std::int32_t n);
 
-// Converts `n` samples from RingReadPos on, wrapping at the ring's end, and
-// advances RingReadPos.  `n` pairs must be buffered.  The reader's side of
-// the handshake must be held.
-void ring_take_samples(std::int32_t* samples, std::int32_t n);
+// Converts `n` samples from ring position `from` (even) on, wrapping at the
+// ring's end; changes no ring state.  The `n` pairs must be buffered and
+// unread.  The reader's thread, without the handshake held: the writer
+// never touches unread bytes unless the ring overflows, which KV318_Read
+// checks after the conversion.
+void ring_copy_samples(std::int32_t from, std::int32_t* samples, std::int32_t n);
 
 // Ends a stream because the library is unloaded or the process exits: no
 // drain continues, the timer is cancelled and its procedure has returned,

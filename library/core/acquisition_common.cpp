@@ -98,23 +98,31 @@ bool acquisition_enabled(std::int32_t status) { return status >= 0 && (status & 
 DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs, std::uint32_t limitMs,
                     DrainSink& sink) {
     std::int32_t emptyRun = 0;
-    while (*total < fifo.level) {
-        const std::int32_t n = BulkIn(h, TransferBuffer, fifo.chunk);
+    for (;;) {
+        const std::int32_t ask = *total < fifo.level ? fifo.chunk : kMaxChunk;
+        const std::int32_t n = BulkIn(h, TransferBuffer, ask);
         LastChunk = n;
         if (n < 0) {
             LastChunk = 0;
             return DrainEnd::Failed;
         }
         *total += n;
-        if (n > 0 && !sink.take(TransferBuffer, n)) return DrainEnd::Stopped;
-        // A reply of 0 bytes adds nothing and the loop asks again, up to a
-        // short run of them.
+        const bool room = n == 0 || sink.take(TransferBuffer, n);
+        // Below the level a short or empty reply is a hiccup and the loop
+        // asks again; once the level is held, a short reply means the board
+        // had no full chunk more.
+        if (*total >= fifo.level && n < ask) return DrainEnd::RanDry;
+        if (!room) return DrainEnd::Full;
         emptyRun = n == 0 ? emptyRun + 1 : 0;
         if (emptyRun >= kMaxEmptyReplies) return DrainEnd::Stalled;
         if (!sink.go_on()) return DrainEnd::Stopped;
-        if (*total < fifo.level && device_service().now_ms() - startMs >= limitMs) return DrainEnd::TimeUp;
+        if (device_service().now_ms() - startMs >= limitMs) return DrainEnd::TimeUp;
     }
-    return DrainEnd::Level;
+}
+
+DrainOutcome drain_outcome(DrainEnd end) {
+    if (end == DrainEnd::RanDry) return DrainOutcome::RanDry;
+    return end == DrainEnd::TimeUp ? DrainOutcome::TimeBound : DrainOutcome::Other;
 }
 
 void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size_t count) {

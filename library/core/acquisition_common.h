@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "device_service.h"
+#include "drain_stats.h"
 #include "register_map.h"
 #include "timer_service.h"
 
@@ -31,17 +32,21 @@ inline constexpr std::size_t kErrorTextSize = 80;
 //   - the tick stores DrainBusy = 1, then loads ReaderBusy, and drains only
 //     when it sees 0;
 //   - the reader stores ReaderBusy = 1, then waits until it loads
-//     DrainBusy == 0.
+//     DrainBusy == 0 (blocking on DrainBusy, which the tick notifies when
+//     it lowers it).
 // Each side stores its own flag before it loads the other's.  With
 // sequentially consistent operations all four fall into one total order, so
-// at least one side sees the other's flag raised: either the tick skips its
+// at least one side sees the other's flag raised: either the tick holds off its
 // drain, or the reader waits for the drain to end.  Plain acquire/release
 // would allow both to miss each other's store.  The store that lowers a flag
 // publishes the ring bytes and counters written before it to the side that
 // loads it, which is why the ring itself needs no atomics.  A lock would do
 // the same, but the timer thread must never block behind a slow caller: a
-// busy reader simply makes the tick skip, and the FIFO is drained at the
-// next one.
+// tick that sees the reader's flag lowers its own, so the reader goes on,
+// and tries the handshake again (sleeping 1 ms between looks) until the
+// reader has let go or the tick's period is spent; only then is the drain
+// left to the next tick.  Each try raises DrainBusy before it loads
+// ReaderBusy, so every try keeps the guarantee above.
 
 // The handle the running stream drains.  Written by KV318_AD before the
 // timer is created (the creation publishes it); read by the timer thread.
@@ -187,7 +192,8 @@ inline constexpr std::int32_t kMaxEmptyReplies = 16;
 // thread, and a second is far beyond what a healthy board needs for the
 // largest level (256 KiB), yet short enough for a caller to stay responsive.
 // Both bounds are checked after each reply, so a drain ends at most one
-// reply after its bound.  What was drained is kept either way.
+// reply after its bound.  What was drained is kept either way.  A drain
+// that goes on past the level (see drain_fifo) stays within the same bound.
 inline constexpr std::uint32_t kTickDrainLimitMs = 10;
 inline constexpr std::uint32_t kPolledDrainLimitMs = 1000;
 
@@ -195,7 +201,8 @@ inline constexpr std::uint32_t kPolledDrainLimitMs = 1000;
 class DrainSink {
 public:
     // Takes the `n` > 0 bytes of one reply (TransferBuffer, valid during the
-    // call).  False ends the drain after them: the sink has no room for more.
+    // call).  False ends the drain after them: the sink has no room for
+    // another reply.
     virtual bool take(const std::uint8_t* bytes, std::int32_t n) = 0;
     // Asked after each reply: false ends the drain (the stream was stopped).
     virtual bool go_on() { return true; }
@@ -205,21 +212,35 @@ protected:
 };
 
 enum class DrainEnd {
-    Level,    // the level was drained
+    RanDry,   // the level was drained and the last reply was shorter than asked
     Failed,   // a bulk read failed; LastChunk is 0
     Stalled,  // kMaxEmptyReplies empty replies in a row
     TimeUp,   // the time limit passed first
+    Full,     // the sink has no room for another reply
     Stopped,  // the sink asked to stop
 };
 
-// Drains `fifo` from board `h` into `sink`, reply by reply in chunks of
-// fifo.chunk through TransferBuffer, until *total (the bytes held, counting
-// any the caller already had) reaches fifo.level, or one of the other ends
-// above.  Updates *total and LastChunk after each reply.  Stops asking once
-// device_service().now_ms() has passed `startMs` + `limitMs`.  The draining
-// thread only; the caller holds whatever guards TransferBuffer.
+// Drains `fifo` from board `h` into `sink`, reply by reply through
+// TransferBuffer, in two steps:
+//   - first in chunks of fifo.chunk until *total (the bytes held, counting
+//     any the caller already had) reaches fifo.level, asking again after
+//     short or empty replies (the level is known to be there);
+//   - then, as long as the board answers each request in full, in chunks
+//     of kMaxChunk: the FIFO filled on while it was drained, and a board
+//     converting faster than a level per period would otherwise gain on the
+//     drains until it runs over.  The first reply shorter than asked ends it.
+// A board that answers the level's chunks short, as a quiet board does (the
+// chunk is twice the level), sees no request of the second step, so its
+// bytes on the wire are those of the first alone.  Any other end above may
+// come first.  Updates *total and LastChunk after each reply.  Stops asking
+// once device_service().now_ms() has passed `startMs` + `limitMs`.  The
+// draining thread only; the caller holds whatever guards TransferBuffer.
 DrainEnd drain_fifo(Handle h, const FifoLevel& fifo, std::int32_t* total, std::uint64_t startMs, std::uint32_t limitMs,
                     DrainSink& sink);
+
+// What an end means for the drain statistics: only a drain that ran dry
+// knows the FIFO low, and the time bound is counted apart.
+DrainOutcome drain_outcome(DrainEnd end);
 
 // ---- Sample conversion ----------------------------------------------------
 

@@ -17,6 +17,11 @@ std::uint64_t DeviceService::now_ms() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
+std::uint64_t DeviceService::now_us() {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+}
+
 DeviceService& device_service() {
     DeviceService* s = g_override.load(std::memory_order_acquire);
     return s != nullptr ? *s : platform_device_service();

@@ -41,6 +41,11 @@ public:
     // a test substitute may keep a clock of its own, so that a time bound is
     // seen exactly and without waiting.
     virtual std::uint64_t now_ms();
+
+    // Microseconds on the same kind of clock, for the drain statistics'
+    // gaps (drain_stats.h).  Any thread.  This default reads the steady
+    // clock; the test substitute keeps its own, in step with now_ms.
+    virtual std::uint64_t now_us();
 };
 
 // The service in use: the platform's unless a test installed another.

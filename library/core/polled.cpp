@@ -14,12 +14,15 @@ namespace {
 
 constexpr std::int32_t kCarryPresent = 0x10000;
 
-// One call stops asking once it holds the level, so it holds at most the
-// largest level plus one reply of chunk + 1 bytes, with the carried byte
-// counted in the level.
-static_assert(static_cast<std::size_t>(kMaxFifoLevel) + kMaxChunk <= kPolledSize);
-// Those bytes, in pairs, are the most samples one call returns: the size the
-// header asks callers to provide.
+// The bytes one call may hold: the header's sample count in pairs, and one
+// more that goes back in the carry word.  The first step of a drain never
+// comes near it (it asks only while below the largest level, and one reply
+// is at most a chunk and a byte); the second goes on only while another
+// such reply still fits (PolledSink).
+constexpr std::int32_t kPolledMaxBytes = 2 * KV318_M_READ_MAX_SAMPLES + 1;
+static_assert(kMaxFifoLevel - 1 + kMaxChunk + 1 <= kPolledMaxBytes, "the level always fits");
+static_assert(static_cast<std::size_t>(kPolledMaxBytes) <= kPolledSize);
+// The header's size: the largest level and one bulk read, in pairs.
 static_assert((kMaxFifoLevel + kMaxChunk) / 2 == KV318_M_READ_MAX_SAMPLES,
               "KV318.h states the most one KV318_M_Read returns");
 
@@ -30,14 +33,17 @@ bool stream_running() {
     return AcqRunning.load() == 1 || (s != kSessionIdle && s != kSessionPolled);
 }
 
-// PolledBuffer as the drain sees it: each reply lands after the bytes before it.
+// PolledBuffer as the drain sees it: each reply lands after the bytes
+// before it, and the drain goes on only while one more reply of a chunk and
+// a byte would still fit the caller's array.
 class PolledSink final : public DrainSink {
 public:
     explicit PolledSink(std::int32_t held) : end_(held) {}
     bool take(const std::uint8_t* bytes, std::int32_t n) override {
         std::memcpy(PolledBuffer + end_, bytes, static_cast<std::size_t>(n));
         end_ += n;
-        return true;
+        stats_bytes(n, 0);
+        return end_ + kMaxChunk + 1 <= kPolledMaxBytes;
     }
 
 private:
@@ -58,6 +64,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
     BoardLockStep lock{};
     if (!begin_start(handle, AcquisitionKind::Polled, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
     reset_ring_counters();
+    // Conversion starts next: the FIFO is known empty now.
+    stats_begin(handle, KV318_STATS_POLLED, device_service().now_us());
     start_conversion(handle);
     finish_start(kSessionPolled, handle);
     return 0;
@@ -68,12 +76,17 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
     if (samples == nullptr || carry == nullptr || stream_running()) return -1;
     // A failed status read is a failed request: -1 with the carry unchanged,
     // whichever of the two reads it is.
-    const std::uint64_t start = device_service().now_ms();
+    DeviceService& device = device_service();
+    const std::uint64_t start = device.now_ms();
     if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) return -1;
     const std::int32_t status = RegRead8(handle, reg::kStatus);
     if (status < 0) return -1;
     const FifoLevel fifo = fifo_level(status);
-    if (fifo.level == 0) return 0;
+    stats_status(fifo.level, device.now_us());
+    if (fifo.level == 0) {
+        stats_publish();
+        return 0;
+    }
 
     std::int32_t b = 0;
     if (*carry & kCarryPresent) PolledBuffer[b++] = static_cast<std::uint8_t>(*carry & 0xFF);
@@ -82,7 +95,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
     // A board that stopped delivering, or one so slow that the call's time
     // is spent, ends the call with what it has: those bytes are converted
     // below, and an odd last one is carried.
-    if (drain_fifo(handle, fifo, &b, start, kPolledDrainLimitMs, sink) == DrainEnd::Failed) return -1;
+    const DrainEnd end = drain_fifo(handle, fifo, &b, start, kPolledDrainLimitMs, sink);
+    stats_drain_end(drain_outcome(end), device.now_us());
+    stats_publish();
+    if (end == DrainEnd::Failed) return -1;
     const std::int32_t m = b / 2;
     convert_samples(PolledBuffer, samples, static_cast<std::size_t>(m));
     *carry = (b & 1) != 0 ? kCarryPresent | PolledBuffer[b - 1] : 0;

@@ -59,7 +59,7 @@
  * library of version N.x.
  * @{ */
 #define KV318_VERSION_MAJOR 1 /**< Changes when an export changes incompatibly. */
-#define KV318_VERSION_MINOR 0 /**< Changes when something is added. */
+#define KV318_VERSION_MINOR 1 /**< Changes when something is added. */
 #define KV318_VERSION_PATCH 0 /**< Changes with fixes only. */
 /** @} */
 
@@ -173,15 +173,33 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * bytes, low byte first, as a signed 16-bit value sign-extended to 32 bits;
  * samples are aligned to the start of the stream.
  *
- * A board that fails or stalls never holds the timer, nor a KV318_Read
- * waiting for it.  A tick whose status read or bulk read fails records a
- * transfer fault (KV318_Read returns -3 until KV318_StopAD), so a driver
- * that exits or is killed is never taken for a quiet board.  A tick asks
- * for no further bulk reply once 10 ms (its period) have passed since it
- * began, so it lasts at most one reply longer than that; and a tick whose
- * bulk reads come back empty 16 times in a row (a board that reports a FIFO
- * fill but stopped delivering) ends too.  Either way the tick keeps what it
- * drained; the rest stays on the board and the next tick asks for it. */
+ * Each tick drains at least the FIFO level the board reports, and then goes
+ * on in bulk reads of 16,384 bytes as long as the board answers each of them
+ * in full, so a FIFO that fills faster than its level codes show is still
+ * emptied; the first shorter reply ends the tick.  A tick that finds a
+ * KV318_Read at work on the buffer waits for it within its own period
+ * instead of skipping the period.
+ *
+ * A board that fails or stalls holds neither the timer nor a KV318_Read
+ * waiting for it for longer than the replies it is waiting on.  A tick
+ * whose status read or bulk read fails records a transfer fault
+ * (KV318_Read returns -3 until KV318_StopAD), so a driver that exits or is
+ * killed is never taken for a quiet board.  A tick asks for no further bulk
+ * reply once 10 ms (its period) have passed since it began, so it lasts at
+ * most one reply longer than that; and a tick whose bulk reads come back
+ * empty 16 times in a row (a board that reports a FIFO fill but stopped
+ * delivering) ends too.  Either way the tick keeps what it drained; the
+ * rest stays on the board and the next tick asks for it.
+ *
+ * A reply in progress is never cut short: a driver process (the socket on
+ * Linux, the named pipe on Windows) gets 2 seconds per request, after which
+ * the request fails and the handle fails every later request at once; the
+ * kernel driver answers in its own time.  So a driver that answers every
+ * request late but within those 2 seconds stretches the bounds by whole
+ * replies: a tick takes at most two (its status read and one bulk read),
+ * and KV318_Read at most three (the tick's two and its own status read),
+ * about 6 seconds at worst.  A driver that does not answer at all holds a
+ * tick, and a KV318_Read waiting for it, 2 seconds, once. */
 
 /** Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
  * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
@@ -226,7 +244,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
  * KV318_StopAD, also while fewer than 100 bytes are buffered: a status read
  * or bulk read of the timer failed, or this call's own status read failed
  * (the buffer is kept).  `handle` is used for the status read.  It waits
- * for a drain in progress, which the bound above keeps to about 10 ms.
+ * for a drain in progress, which the bound above keeps to about 10 ms with
+ * a board that answers promptly (at most three late replies with one that
+ * does not; see above).
  * @param handle   the board handle.
  * @param samples  caller-owned, KV318_READ_MAX_SAMPLES elements.
  * @return the sample count (0 while too little is buffered), or
@@ -271,22 +291,26 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
                                            int32_t divider);
 
-/** Drains at least the FIFO level the board reports and converts the bytes
- * into `samples`, which must hold 139,264 elements (the most one call can
- * return).  `*carry` links the calls: set it to 0 before the first read of a
- * run; bit 16 set means bits 0-7 hold a byte left over, which leads this
- * call's bytes.  On return it holds 0x10000 | the unpaired last byte, or 0.
+/** Drains at least the FIFO level the board reports, then goes on in bulk
+ * reads of 16,384 bytes while the board answers each in full and one more
+ * reply still fits `samples`, and converts the bytes into `samples`, which
+ * must hold 139,264 elements (the most one call can return).  `*carry`
+ * links the calls: set it to 0 before the first read of a run; bit 16 set
+ * means bits 0-7 hold a byte left over, which leads this call's bytes.  On
+ * return it holds 0x10000 | the unpaired last byte, or 0.
  * Returns the sample count, 0 when the FIFO is empty (carry unchanged), or
  * -1 when acquisition is not enabled, a status read fails, a bulk read fails
  * (the bytes of this call are dropped), `samples` or `carry` is NULL, or a
  * stream is running; the carry is unchanged on every -1.  The call asks
  * for no further bulk reply once 1 second has passed since it began, so it
  * returns within about a second plus one reply however slowly the board
- * trickles; and when the board answers 16 bulk reads in a row with 0 bytes
- * (it reports a FIFO fill but stopped delivering) it stops early too.
- * Either way it returns the samples it drained, possibly 0, with the carry
- * set as usual: nothing taken from the board is lost.  `reserved` is
- * ignored.
+ * trickles (with a driver whose every reply comes late within the
+ * channel's 2 seconds, at most three replies, two status reads and one bulk
+ * read: about 6 seconds); and when the board answers 16 bulk reads in a
+ * row with 0 bytes (it reports a FIFO fill but stopped delivering) it stops
+ * early too.  Either way it returns the samples it drained, possibly 0,
+ * with the carry set as usual: nothing taken from the board is lost.
+ * `reserved` is ignored.
  * @param handle    the board handle.
  * @param samples   caller-owned, KV318_M_READ_MAX_SAMPLES elements.
  * @param carry     caller-owned, kept between the calls of one run.
@@ -341,8 +365,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle);
  * the FIFO's fill unknown, so the gap goes on growing until a drain does
  * run dry: the measure errs towards warning, never towards silence. */
 typedef struct KV318_STREAM_STATS {
-    uint32_t size; /**< in: sizeof(KV318_STREAM_STATS) as the caller was built. */
-    uint32_t mode; /**< KV318_STATS_NONE, KV318_STATS_STREAM or KV318_STATS_POLLED. */
+    uint32_t size;              /**< in: sizeof(KV318_STREAM_STATS) as the caller was built. */
+    uint32_t mode;              /**< KV318_STATS_NONE, KV318_STATS_STREAM or KV318_STATS_POLLED. */
     uint64_t bytes_drained;     /**< bytes taken from the board's FIFO. */
     uint64_t ticks;             /**< timer ticks that ran (stream), or KV318_M_Read calls (polled). */
     uint64_t drains;            /**< those that found data and asked for it. */

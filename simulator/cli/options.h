@@ -37,7 +37,7 @@ enum class ParseStatus { Run, Help, Version, Error };
 ParseStatus parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error,
                           Transport transport = Transport::UnixSocket);
 
-// What --version prints: "kv318-sim 1.0.0", the CMake project's version.
+// What --version prints: "kv318-sim 1.1.0", the CMake project's version.
 std::string version_text();
 
 // The text --help prints for the transport's front end.

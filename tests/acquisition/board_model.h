@@ -61,6 +61,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         beforeBulk_ = std::move(hook);
     }
+    // Called before every request is answered, outside the board's lock
+    // (a test may block in it or move the clock).
+    void set_before_request(std::function<void(const Request&)> hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        beforeRequest_ = std::move(hook);
+    }
     // Every byte handed out by bulk replies, in order.
     std::vector<std::uint8_t> delivered() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +75,12 @@ public:
 
 private:
     Reply answer(const Request& r) {
+        std::function<void(const Request&)> before;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            before = beforeRequest_;
+        }
+        if (before) before(r);
         if (r.code == kIoctlBulkRead) {
             std::function<void()> hook;
             {
@@ -109,6 +121,7 @@ private:
     std::set<std::pair<std::uint8_t, std::uint8_t>> failing_;
     std::deque<int> bulk_;
     std::function<void()> beforeBulk_;
+    std::function<void(const Request&)> beforeRequest_;
     std::uint32_t seed_ = 0x2545F491u;
     std::vector<std::uint8_t> delivered_;
 };

@@ -39,7 +39,7 @@ TEST_F(Polled, CarryGoesInFrontAndTheUnpairedLastByteComesOut) {
         {0x000AB, 1, 2048, {1024}, 512},  // bit 16 clear: ignored
         {static_cast<std::int32_t>(0xFFFEFFFF), 1, 2048, {1025}, 512},
         {0, 2, 8192, {0, 2000, 0, 3000}, 2500},  // 0-byte replies are asked again
-        {0x10001, 3, 16384, {16384}, 8192},
+        {0x10001, 3, 16384, {16383}, 8192},
     };
     for (const Case& c : cases) {
         board.set_status(status_with_level(c.code));

@@ -108,19 +108,35 @@ std::int32_t RecordingDevice::close(Handle h) {
 }
 
 void RecordingDevice::sleep_ms(std::uint32_t ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sleeps_.push_back(ms);
-    clockMs_ += ms;
+    std::function<void(std::size_t)> hook;
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sleeps_.push_back(ms);
+        clockUs_ += std::uint64_t{ms} * 1000;
+        hook = sleepHook_;
+        count = sleeps_.size();
+    }
+    if (hook) hook(count);
 }
 
-void RecordingDevice::advance_ms(std::uint64_t ms) {
+void RecordingDevice::set_sleep_hook(std::function<void(std::size_t)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
-    clockMs_ += ms;
+    sleepHook_ = std::move(hook);
 }
 
-std::uint64_t RecordingDevice::now_ms() {
+void RecordingDevice::advance_ms(std::uint64_t ms) { advance_us(ms * 1000); }
+
+void RecordingDevice::advance_us(std::uint64_t us) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return clockMs_;
+    clockUs_ += us;
+}
+
+std::uint64_t RecordingDevice::now_ms() { return now_us() / 1000; }
+
+std::uint64_t RecordingDevice::now_us() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clockUs_;
 }
 
 std::vector<std::uint8_t> command_bytes(std::uint8_t code, std::uint8_t v0, std::uint8_t v1, std::uint8_t v2) {

@@ -41,6 +41,9 @@ public:
     void set_handler(std::function<Reply(const Request&)> h);  // after the queue runs dry
     void set_open_result(Handle h);                            // what open returns (default 0x7C)
     void set_close_result(std::int32_t r);
+    // Called after each sleep_ms with the number of sleeps recorded so far,
+    // outside the device's lock, on the sleeping thread.
+    void set_sleep_hook(std::function<void(std::size_t)> hook);
 
     // ---- what was sent ----
     std::vector<Request> requests() const;
@@ -52,11 +55,13 @@ public:
     // Waits until at least n requests were made; false after the deadline.
     bool wait_for_requests(std::size_t n, int timeoutMs = 10000) const;
 
-    // ---- the clock the library reads (now_ms) ----
+    // ---- the clock the library reads (now_ms, now_us) ----
     // It starts at 0 and moves only by the library's sleep_ms calls and by
-    // advance_ms (a handler may call it to make a reply take time), so a
-    // test sees the library's time bounds exactly and never waits for them.
+    // advance_ms or advance_us (a handler may call them to make a reply take
+    // time), so a test sees the library's time bounds and the drain
+    // statistics' gaps exactly and never waits for them.
     void advance_ms(std::uint64_t ms);
+    void advance_us(std::uint64_t us);
 
     // ---- DeviceService ----
     Handle open(const char* name) override;
@@ -65,19 +70,21 @@ public:
     std::int32_t close(Handle h) override;
     void sleep_ms(std::uint32_t ms) override;
     std::uint64_t now_ms() override;
+    std::uint64_t now_us() override;
 
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<Reply> script_;
     std::function<Reply(const Request&)> handler_;
+    std::function<void(std::size_t)> sleepHook_;
     Handle openResult_ = 0x7C;
     std::int32_t closeResult_ = 0;
     std::vector<Request> requests_;
     std::vector<std::string> opened_;
     std::vector<Handle> closed_;
     std::vector<std::uint32_t> sleeps_;
-    std::uint64_t clockMs_ = 0;
+    std::uint64_t clockUs_ = 0;
 };
 
 // Expected input bytes of a command request, for byte-for-byte checks.

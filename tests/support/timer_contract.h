@@ -88,11 +88,18 @@ TYPED_TEST_P(TimerContract, CancelReturnsOnlyAfterARunningProcedure) {
     const TimerHandle id = timers.create(10, 2, log_tick, user_of(log));
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(wait_until([&] { return log.holding.load(); }));
+    std::atomic<bool> cancelling{false};
     std::atomic<bool> cancelled{false};
     std::thread canceller([&] {
+        cancelling = true;
         timers.cancel(id);
         cancelled = true;
     });
+    // The canceller may start late on a busy machine, all the more so
+    // beside a timer thread that runs at a real-time priority and spins in
+    // this procedure; a call that starts before the cancel is allowed, so
+    // the window opens only once the canceller runs.
+    EXPECT_TRUE(wait_until([&] { return cancelling.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a window, not a synchronisation
     EXPECT_FALSE(cancelled.load());
     log.hold = false;

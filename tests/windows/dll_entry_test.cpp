@@ -120,6 +120,7 @@ const std::vector<Export>& exports_table() {
         KV318_ROW(KV318_M_AD, 15, -1, -1, 1, 0, 1, 0, 100),
         KV318_ROW(KV318_M_Read, 16, -1, -1, 0, 0, 0),
         KV318_ROW(KV318_M_StopAD, 17, 0, -1),
+        KV318_ROW(KV318_StreamStats, 18, -1, -1, 0),
         KV318_ROW(KV318_DI, 21, 65535, -1),
         KV318_ROW(KV318_DO, 22, -1, -1, 0x1234),
         KV318_ROW(KV318_PRun, 31, -1, -1, 1, 100),

@@ -1,0 +1,190 @@
+#include "drain_stats.h"
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <iterator>
+#include <thread>
+
+#include "register_map.h"
+
+namespace kv318 {
+namespace {
+
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "a reader must never wait on a hidden lock");
+
+// The writer's private state: the figures being gathered and the last
+// moment the FIFO was known low.  Written and read by the one writer of the
+// moment (see drain_stats.h): the start call before the timer exists (the
+// timer's creation publishes it), then the timer thread; or the polling
+// caller's thread.
+DrainFigures Working;
+std::uint64_t LowSinceUs = 0;
+std::uint32_t WorkingMode = KV318_STATS_NONE;
+Handle WorkingHandle = kInvalidHandle;
+
+constexpr std::size_t kWords = sizeof(DrainFigures) / sizeof(std::uint64_t);
+static_assert(sizeof(DrainFigures) == kWords * sizeof(std::uint64_t), "only 64-bit figures");
+
+// The published copy, a sequence lock.  Writer: the one writer above, in
+// stats_publish.  Readers: stats_read on any thread.  The writer makes
+// Sequence odd, stores the words, then makes it even again with a release
+// store; a reader loads Sequence (acquire), the words, then Sequence again
+// after an acquire fence, and keeps the copy only when both loads saw the
+// same even value, so no word of a publication in progress slips in.  The
+// words are atomics (relaxed) so that a torn read is a retry, never a data
+// race.
+std::atomic<std::uint32_t> Sequence{0};
+std::atomic<std::uint64_t> Published[kWords];
+std::atomic<std::uint32_t> PublishedMode{KV318_STATS_NONE};
+std::atomic<Handle> PublishedHandle{kInvalidHandle};
+
+void to_words(const DrainFigures& f, std::uint64_t* words) {
+    words[0] = f.bytes_drained;
+    words[1] = f.ticks;
+    words[2] = f.drains;
+    words[3] = f.top_level_drains;
+    words[4] = f.time_bound_drains;
+    words[5] = f.ring_high_water;
+    words[6] = f.longest_gap_us;
+    for (std::size_t k = 0; k < KV318_GAP_BUCKETS; ++k) words[7 + k] = f.gap_histogram[k];
+}
+
+void from_words(const std::uint64_t* words, DrainFigures* f) {
+    f->bytes_drained = words[0];
+    f->ticks = words[1];
+    f->drains = words[2];
+    f->top_level_drains = words[3];
+    f->time_bound_drains = words[4];
+    f->ring_high_water = words[5];
+    f->longest_gap_us = words[6];
+    for (std::size_t k = 0; k < KV318_GAP_BUCKETS; ++k) f->gap_histogram[k] = words[7 + k];
+}
+static_assert(7 + KV318_GAP_BUCKETS == kWords, "every figure has its word");
+
+}  // namespace
+
+std::uint32_t gap_bucket(std::uint64_t us) {
+    if (us < 2) return 0;
+    const auto k = static_cast<std::uint32_t>(std::bit_width(us) - 1);
+    return k < KV318_GAP_BUCKETS ? k : KV318_GAP_BUCKETS - 1;
+}
+
+void stats_begin(Handle h, std::uint32_t mode, std::uint64_t nowUs) {
+    Working = DrainFigures{};
+    LowSinceUs = nowUs;
+    WorkingMode = mode;
+    WorkingHandle = h;
+    stats_publish();
+}
+
+void stats_status(std::int32_t level, std::uint64_t nowUs) {
+    ++Working.ticks;
+    if (level == 0) {
+        LowSinceUs = nowUs;
+        return;
+    }
+    ++Working.drains;
+    if (level >= kMaxFifoLevel) ++Working.top_level_drains;
+    const std::uint64_t gap = nowUs > LowSinceUs ? nowUs - LowSinceUs : 0;
+    if (gap > Working.longest_gap_us) Working.longest_gap_us = gap;
+    ++Working.gap_histogram[gap_bucket(gap)];
+}
+
+void stats_bytes(std::int32_t n, std::int64_t held) {
+    Working.bytes_drained += static_cast<std::uint64_t>(n);
+    if (held > 0 && static_cast<std::uint64_t>(held) > Working.ring_high_water)
+        Working.ring_high_water = static_cast<std::uint64_t>(held);
+}
+
+void stats_drain_end(DrainOutcome how, std::uint64_t nowUs) {
+    // Only a drain that ran dry knows the FIFO low again; any other end
+    // leaves the gap growing, so the measure errs towards warning.
+    if (how == DrainOutcome::RanDry) LowSinceUs = nowUs;
+    if (how == DrainOutcome::TimeBound) ++Working.time_bound_drains;
+}
+
+void stats_publish() {
+    std::uint64_t words[kWords];
+    to_words(Working, words);
+    const std::uint32_t s = Sequence.load(std::memory_order_relaxed);
+    Sequence.store(s + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    PublishedMode.store(WorkingMode, std::memory_order_relaxed);
+    PublishedHandle.store(WorkingHandle, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < kWords; ++i) Published[i].store(words[i], std::memory_order_relaxed);
+    Sequence.store(s + 2, std::memory_order_release);
+}
+
+void stats_preset_for_test(const DrainFigures& figures) {
+    Working = figures;
+    stats_publish();
+}
+
+void stats_read(Handle h, std::uint32_t* mode, DrainFigures* figures) {
+    std::uint64_t words[kWords];
+    std::uint32_t m = KV318_STATS_NONE;
+    Handle owner = kInvalidHandle;
+    for (;;) {
+        const std::uint32_t before = Sequence.load(std::memory_order_acquire);
+        if ((before & 1) == 0) {
+            m = PublishedMode.load(std::memory_order_relaxed);
+            owner = PublishedHandle.load(std::memory_order_relaxed);
+            for (std::size_t i = 0; i < kWords; ++i) words[i] = Published[i].load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (Sequence.load(std::memory_order_relaxed) == before) break;
+        }
+        // A publication is a few dozen stores; let a preempted writer finish.
+        std::this_thread::yield();
+    }
+    if (m == KV318_STATS_NONE || owner != h) {
+        *mode = KV318_STATS_NONE;
+        *figures = DrainFigures{};
+        return;
+    }
+    *mode = m;
+    from_words(words, figures);
+}
+
+}  // namespace kv318
+
+using namespace kv318;
+
+extern "C" {
+
+KV318_EXPORT int32_t KV318_CALL KV318_StreamStats(int32_t handle, KV318_STREAM_STATS* stats) {
+    // The record's first two fields and its first count: the least a caller
+    // may know of it.
+    constexpr std::uint32_t kMinSize = 16;
+    static_assert(offsetof(KV318_STREAM_STATS, bytes_drained) + sizeof(std::uint64_t) == kMinSize);
+    if (stats == nullptr || stats->size < kMinSize) return -1;
+    const std::uint32_t size = stats->size;
+    std::uint32_t mode = KV318_STATS_NONE;
+    DrainFigures f;
+    stats_read(handle, &mode, &f);
+    // Whole fields only, each where the caller's header put it; `size` is
+    // the caller's and stays as it is.
+    const auto fits = [size](std::size_t offset, std::size_t bytes) { return offset + bytes <= size; };
+    stats->mode = mode;
+    const std::uint64_t counts[] = {f.bytes_drained,     f.ticks,           f.drains,        f.top_level_drains,
+                                    f.time_bound_drains, f.ring_high_water, f.longest_gap_us};
+    std::uint64_t* const fields[] = {
+        &stats->bytes_drained,     &stats->ticks,           &stats->drains,        &stats->top_level_drains,
+        &stats->time_bound_drains, &stats->ring_high_water, &stats->longest_gap_us};
+    constexpr std::size_t kOffsets[] = {offsetof(KV318_STREAM_STATS, bytes_drained),
+                                        offsetof(KV318_STREAM_STATS, ticks),
+                                        offsetof(KV318_STREAM_STATS, drains),
+                                        offsetof(KV318_STREAM_STATS, top_level_drains),
+                                        offsetof(KV318_STREAM_STATS, time_bound_drains),
+                                        offsetof(KV318_STREAM_STATS, ring_high_water),
+                                        offsetof(KV318_STREAM_STATS, longest_gap_us)};
+    for (std::size_t i = 0; i < std::size(counts); ++i)
+        if (fits(kOffsets[i], sizeof(std::uint64_t))) *fields[i] = counts[i];
+    for (std::size_t k = 0; k < KV318_GAP_BUCKETS; ++k) {
+        const std::size_t at = offsetof(KV318_STREAM_STATS, gap_histogram) + k * sizeof(std::uint64_t);
+        if (fits(at, sizeof(std::uint64_t))) stats->gap_histogram[k] = f.gap_histogram[k];
+    }
+    return 0;
+}
+
+}  // extern "C"
