@@ -33,8 +33,9 @@ struct BoardApi {
     std::int32_t(KV318_CALL* pRun)(std::int32_t handle, std::int32_t mode, std::int32_t divisor);
     std::int32_t(KV318_CALL* pStop)(std::int32_t handle);
     // KV318_StreamStats: the drain statistics of the acquisition last
-    // started on the handle.  Null in a table of a library that has none;
-    // read_stream_stats() then reports them as unreadable.
+    // started on the handle.  A table may leave it null (a test's scripted
+    // board without them); read_stream_stats() then reports them as
+    // unreadable.
     std::int32_t(KV318_CALL* streamStats)(std::int32_t handle, KV318_STREAM_STATS* stats);
 };
 
