@@ -1,6 +1,7 @@
 #include "acquisition_options.h"
 
 #include "core/recording.h"
+#include "fifo_verdict.h"
 
 namespace kv318::cli {
 
@@ -9,6 +10,11 @@ namespace {
 const char* const kClockHelp =
     "converter clock in Hz (default 2000000).  The library cannot read the board's clock: this sets the "
     "time axis and the WAV rate, and is stored in the recording so a wrong value can be corrected later";
+
+const std::string kFifoHelp = "the board's FIFO in bytes, " + std::to_string(kFifoBytes.min) + "-" +
+                              std::to_string(kFifoBytes.max) + " (default " +
+                              std::to_string(analysis::kBoardFifoBytes) +
+                              "): exit 5 when a gap between the library's drains was long enough to fill it";
 
 }  // namespace
 
@@ -37,6 +43,7 @@ void acquisition_options(CLI::App* cmd, Invocation* inv) {
             [inv, i](std::int64_t count) { inv->stream.flags[i] = count > 0 ? 1 : 0; }, kFlagHelp[i]);
     }
     number_option(cmd, "--clock", &inv->clockHz, kClockHz, kClockHelp);
+    number_option(cmd, "--fifo-bytes", &inv->stream.fifoBytes, kFifoBytes, kFifoHelp);
     cmd->add_option("-o,--output", inv->output,
                     "output file (default: standard output); its extension .csv, .raw or .wav sets the format");
     cmd->add_option_function<std::string>(

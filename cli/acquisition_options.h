@@ -37,9 +37,10 @@ CLI::Option* seconds_option(CLI::App* cmd, const std::string& name, const char* 
                             const std::string& help);
 
 // The options of every acquisition to a file: the converter divider, the
-// four mode flags, the converter clock, the output file and its format.
-// They fill inv->stream.divider, inv->stream.flags, inv->clockHz,
-// inv->output, inv->format and inv->formatGiven; the command then picks the
+// four mode flags, the converter clock, the board's FIFO size, the output
+// file and its format.  They fill inv->stream.divider, inv->stream.flags,
+// inv->clockHz, inv->stream.fifoBytes, inv->output, inv->format and
+// inv->formatGiven; the command then picks the
 // format with choose_format, so an output's extension means the same thing
 // to each of them.
 void acquisition_options(CLI::App* cmd, Invocation* inv);

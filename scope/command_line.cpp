@@ -31,6 +31,10 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         ->check(cli::whole_within(cli::kDivider));
     app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
         ->check(cli::whole_within(cli::kClockHz));
+    app.add_option("--fifo-bytes", s->fifoBytes,
+                   "the board's FIFO in bytes (default " + std::to_string(analysis::kBoardFifoBytes) +
+                       "): a gap between drains that could fill it is shown in red")
+        ->check(cli::whole_within(cli::kFifoBytes));
     std::string timebase, trigger, holdoff;
     app.add_option("--timebase", timebase, "time per division, 1-2-5 steps: 1ms, 200us, 5s ... (default 1ms)");
     app.add_option("--volts-per-div", s->voltsPerDiv, "volts per division, 1-2-5 steps from 0.01 to 2 (default 1)");

@@ -2,7 +2,9 @@
 # against one in-process simulated board.
 add_executable(cli_stream_benchmark ${CMAKE_CURRENT_LIST_DIR}/cli_stream_benchmark.cpp)
 target_include_directories(cli_stream_benchmark PRIVATE ${CMAKE_CURRENT_LIST_DIR}/.. ${CMAKE_SOURCE_DIR}/tests/support)
-target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux benchmark::benchmark Threads::Threads)
+# kv318_cli_core for the table of exports and the FIFO verdict the tools give.
+target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux kv318_cli_core benchmark::benchmark
+  Threads::Threads)
 target_compile_definitions(cli_stream_benchmark PRIVATE KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
 add_dependencies(cli_stream_benchmark kv318-cli)
 target_link_libraries(cli_stream_benchmark PRIVATE kv318_warnings)

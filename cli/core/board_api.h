@@ -32,7 +32,18 @@ struct BoardApi {
     std::int32_t(KV318_CALL* cRead)(std::int32_t handle);
     std::int32_t(KV318_CALL* pRun)(std::int32_t handle, std::int32_t mode, std::int32_t divisor);
     std::int32_t(KV318_CALL* pStop)(std::int32_t handle);
+    // KV318_StreamStats: the drain statistics of the acquisition last
+    // started on the handle.  A table may leave it null (a test's scripted
+    // board without them); read_stream_stats() then reports them as
+    // unreadable.
+    std::int32_t(KV318_CALL* streamStats)(std::int32_t handle, KV318_STREAM_STATS* stats);
 };
+
+// Reads the drain statistics of the acquisition last started on `handle`
+// into *stats (its size set here).  False when they cannot be read: the
+// table has no such export, or it failed.  The caller's thread, the one
+// that reads samples.
+bool read_stream_stats(const BoardApi& api, std::int32_t handle, KV318_STREAM_STATS* stats);
 
 // The most samples one KV318_Read and one KV318_M_Read can return; the
 // arrays handed to them are this long.

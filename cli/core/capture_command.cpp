@@ -68,12 +68,25 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
 
     const std::int32_t h = open_board(inv, env);
     if (h == -1) return kExitNotFound;
+    // As stream and poll: another process's run is named, not reported as
+    // a failed call.  Looked at first so nothing is sent to its board, and
+    // again after a refused start, in case it began in between.
+    if (const std::string busy = streaming_elsewhere(env, inv.board); !busy.empty()) {
+        std::fprintf(env.err, "%s\n", busy.c_str());
+        env.api.close(h);
+        return kExitBoardBusy;
+    }
     const std::int32_t* f = inv.stream.flags;
     if (env.api.ad(h, f[0], f[1], f[2], f[3], inv.stream.divider) != 0) {
         env.api.close(h);
+        if (const std::string busy = streaming_elsewhere(env, inv.board); !busy.empty()) {
+            std::fprintf(env.err, "%s\n", busy.c_str());
+            return kExitBoardBusy;
+        }
         return call_failed(env, inv.board, "KV318_AD",
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }
+    const Recording description = describe_run(inv, env, h);
     std::vector<std::int32_t> buf(kReadCapacity);
     KeepFirst sink;
     std::int32_t failure = 0;
@@ -102,6 +115,16 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         }
     }
     env.api.stopAd(h);
+    // The statistics cover the whole acquisition, the frame's part of it
+    // included: a loss anywhere in it is reported, erring towards warning.
+    StreamOutcome run;
+    run.started = true;
+    run.statsRead = read_stream_stats(env.api, h, &run.stats);
+    if (run.statsRead) {
+        StreamSettings s = inv.stream;
+        s.clockHz = inv.clockHz;
+        run.fifo = fifo_verdict_of(run.stats, s);
+    }
     env.api.close(h);
 
     if (failure != 0) {
@@ -126,6 +149,12 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
     const std::string name = toStdout ? std::string("standard output") : inv.output;
     SampleWriter writer(format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
+    if (run.fifo.possibleLoss) {
+        // A capture's file stays plain (the header line first) unless the
+        // board may have dropped samples: then it says so in itself too.
+        writer.describe(description);
+        writer.note_fifo(fifo_note(&run.fifo));
+    }
     if (!file->ok() || !writer.begin() ||
         writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() || !writer.finish()) {
         std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(),
@@ -147,7 +176,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "  frequency %.6f Hz  period %.9g s  duty %.4f %%", m.frequency, m.period, m.duty * 100);
     }
     std::fprintf(env.err, "\n");
-    return kExitOk;
+    return report_fifo(inv, env, run, name) ? kExitOverflow : kExitOk;
 }
 
 }  // namespace kv318::cli::detail

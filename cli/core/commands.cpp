@@ -91,8 +91,8 @@ int list(const Invocation& inv, const Environment& env) {
                     ",\"string1\":" + json_string(first) + ",\"string2\":" + json_string(second) +
                     ",\"identity_read\":" + (read ? "true" : "false") + "}";
         } else {
-            std::fprintf(env.out, "board %d: %s%s%s\n", board, first.c_str(), second.empty() ? "" : " | ",
-                         read ? second.c_str() : "(identity not readable)");
+            std::fprintf(env.out, "board %d: %s%s%s\n", board, escaped_text(first).c_str(), second.empty() ? "" : " | ",
+                         read ? escaped_text(second).c_str() : "(identity not readable)");
         }
         ++found;
     }
@@ -122,7 +122,8 @@ int info(const Invocation& inv, const Environment& env) {
         std::fprintf(env.out, "{\"board\":%d,\"string1\":%s,\"string2\":%s}\n", inv.board, json_string(first).c_str(),
                      json_string(second).c_str());
     } else {
-        std::fprintf(env.out, "board %d\n  string 1: %s\n  string 2: %s\n", inv.board, first.c_str(), second.c_str());
+        std::fprintf(env.out, "board %d\n  string 1: %s\n  string 2: %s\n", inv.board, escaped_text(first).c_str(),
+                     escaped_text(second).c_str());
     }
     return kExitOk;
 }

@@ -12,6 +12,7 @@
 
 #include "board_api.h"
 #include "capture_command.h"
+#include "recording.h"
 #include "sample_format.h"
 #include "stream_loop.h"
 
@@ -88,6 +89,12 @@ std::string streaming_elsewhere(const Environment& env, std::int32_t board);
 // Splits KV318_Info's text into its two strings.
 void split_identity(const char* text, std::string* first, std::string* second);
 int run_stream_command(const Invocation& inv, const Environment& env);
+// What a recording of `inv` on the open board `h` says about itself.
+Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h);
+// The FIFO verdict of a run that started, on err: the loss message (true
+// then: exit 5), or that the statistics could not be read.  `name` is the
+// output's.
+bool report_fifo(const Invocation& inv, const Environment& env, const StreamOutcome& r, const std::string& name);
 int run_selftest(const Invocation& inv, const Environment& env);
 int run_capture_command(const Invocation& inv, const Environment& env);
 // Sleeps up to `ms`, waking early when the stop flag is set; false then.

@@ -8,14 +8,17 @@ std::string exit_code_table() {
            "  2  usage: bad arguments, or a value out of range (nothing was sent)\n"
            "  3  board not found\n"
            "  4  stream/poll: acquisition not enabled on the board\n"
-           "  5  stream: ring overflow, the reader fell behind and samples were lost\n"
+           "  5  stream/poll/capture: samples were or may have been lost: the library's ring\n"
+           "     overflowed, or a gap between drains could have filled the board's FIFO\n"
+           "     (--fifo-bytes); the file holds every sample read and says so\n"
            "  6  stream/poll: a bulk transfer from the board failed, or the board stopped\n"
            "     delivering samples (--stall-timeout)\n"
            "  7  the output could not be written, or took no more within a second of\n"
            "     Ctrl-C (the samples not written are counted)\n"
            "  8  selftest: a check failed\n"
            "  9  capture: no trigger within --timeout; no file was written\n"
-           " 10  stream/poll: the board is streaming in another process (nothing was sent to it)\n";
+           " 10  stream/poll/capture: the board is streaming in another process (nothing was\n"
+           "     sent to it)\n";
 }
 
 }  // namespace kv318::cli

@@ -12,7 +12,7 @@ enum ExitCode : int {
     kExitUsage = 2,           // bad arguments or a value out of range
     kExitNotFound = 3,        // the board did not open
     kExitNotEnabled = 4,      // a read found acquisition not enabled
-    kExitOverflow = 5,        // the library's ring overflowed: samples were lost
+    kExitOverflow = 5,        // samples were or may have been lost (the ring, or the FIFO verdict)
     kExitBulkFailed = 6,      // a bulk transfer failed, or the board stopped delivering samples
     kExitOutputFailed = 7,    // the output could not be written (or took no more after a stop)
     kExitSelftestFailed = 8,  // selftest: a check failed

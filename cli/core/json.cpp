@@ -24,4 +24,19 @@ std::string json_string(std::string_view text) {
     return out + "\"";
 }
 
+std::string escaped_text(std::string_view text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte > 0x7E || ch == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
 }  // namespace kv318::cli

@@ -1,4 +1,5 @@
-// The little JSON the tool prints: strings quoted and escaped.
+// The little JSON the tool prints (strings quoted and escaped), and text
+// from the board made safe to print.
 #pragma once
 
 #include <string>
@@ -11,5 +12,11 @@ namespace kv318::cli {
 // identity strings never hold as UTF-8, is written as \u00XX so the output
 // is valid whatever the board sends.
 std::string json_string(std::string_view text);
+
+// `text` as plain output may show it: bytes outside printable ASCII (a
+// terminal's escape sequences, line ends) and the backslash become \xHH,
+// so a board's identity strings cannot steer the terminal that shows them
+// and every byte can still be read off.
+std::string escaped_text(std::string_view text);
 
 }  // namespace kv318::cli

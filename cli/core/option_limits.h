@@ -26,6 +26,9 @@ inline constexpr Limit kPulseMode{"pulse mode", 0, 1, false};
 inline constexpr Limit kIntervalMs{"interval", 1, 3'600'000, false};
 inline constexpr Limit kClockHz{"converter clock", 1, 1'000'000'000, false};
 inline constexpr Limit kSampleCount{"sample count", 1, INT64_MAX, false};
+// The board's FIFO in bytes (--fifo-bytes; the board's own is
+// analysis::kBoardFifoBytes): from one bulk chunk to 1 GiB.
+inline constexpr Limit kFifoBytes{"FIFO size", 16'384, 1 << 30, false};
 // The most a stall timeout can be: a day, far past any board's slowest rate.
 inline constexpr double kMaxStallSeconds = 86400;
 

@@ -77,7 +77,23 @@ std::string csv_preamble(const Recording& r) {
     return text;
 }
 
-std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample) {
+std::string fifo_note(const analysis::FifoVerdict* v) {
+    if (v == nullptr) return "fifo: not known: the library gave no drain statistics";
+    if (v->possibleLoss) {
+        return "fifo: " + analysis::fifo_loss_text(*v) + "; gaps that long: " + std::to_string(v->riskyGaps);
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "fifo: no gap between drains exceeded its %llu KiB (the longest: %.1f ms at %.1f MB/s)",
+                  static_cast<unsigned long long>(v->fifoBytes / 1024), static_cast<double>(v->longestGapUs) / 1000.0,
+                  v->bytesPerSecond / 1e6);
+    return text;
+}
+
+std::string fifo_note_pending() { return "fifo: not known until the run ends (its last file says)"; }
+
+std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample,
+                                         const std::string& fifoNote) {
     std::string comment;
     for (const std::string& line : describe(r)) {
         if (!comment.empty()) comment += "; ";
@@ -86,6 +102,11 @@ std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std:
     if (part > 0) {
         comment += "; part " + std::to_string(part + 1) + " of the run, from sample " + std::to_string(firstSample);
     }
+    // Always the same length, so the header keeps its size when the note
+    // changes at the end of the run.
+    std::string note = printable(fifoNote).substr(0, kFifoNoteChars);
+    note.resize(kFifoNoteChars, ' ');
+    comment += "; " + note;
     std::vector<std::uint8_t> body;
     put_info(&body, "ISFT", printable(r.tool));
     put_info(&body, "ICRD", r.startUtc);

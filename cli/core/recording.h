@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fifo_verdict.h"
 #include "sample_format.h"
 
 namespace kv318::cli {
@@ -33,11 +34,25 @@ std::vector<std::string> describe(const Recording& r);
 // The CSV file's opening comment lines, each "# ...\n".
 std::string csv_preamble(const Recording& r);
 
+// What a recording says of the board's FIFO, as one "fifo: ..." line: the
+// verdict on the run's drain statistics, or, with null, that they could not
+// be read.  CSV files end on it as a comment line; WAV files carry it in
+// their description.
+std::string fifo_note(const analysis::FifoVerdict* verdict);
+// The note a WAV file carries until its run has ended.
+std::string fifo_note_pending();
+// A WAV description keeps this many characters for the note, so that the
+// header can be rewritten in place once the run has ended; a longer note
+// is cut there.
+inline constexpr std::size_t kFifoNoteChars = 240;
+
 // The WAV file's LIST chunk of type INFO (ISFT the tool, ICRD the start
-// time, ICMT the description), whole and padded to even sizes.  `part` 0
-// is the first file of a run; a later part's comment names its number and
-// the run's sample it starts with.
-std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample);
+// time, ICMT the description and then `fifoNote` padded to kFifoNoteChars),
+// whole and padded to even sizes.  `part` 0 is the first file of a run; a
+// later part's comment names its number and the run's sample it starts
+// with.
+std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std::uint64_t firstSample,
+                                         const std::string& fifoNote);
 
 // Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_iso8601(std::int64_t seconds);

@@ -14,6 +14,9 @@ constexpr std::size_t kBufferBytes = 1 << 20;
 
 FileOutput::FileOutput(const std::string& path) : file_(std::fopen(path.c_str(), "wb")), owned_(true) {
     if (file_ == nullptr) error_ = std::strerror(errno);
+    // Unbuffered: the writer hands over whole megabytes anyway, and a write
+    // that fails part way then says truly how much reached the file.
+    else std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
 FileOutput::FileOutput(std::FILE* stream) : file_(stream) {}
@@ -24,7 +27,9 @@ FileOutput::~FileOutput() {
 
 bool FileOutput::write(const void* data, std::size_t size) {
     if (file_ == nullptr) return false;
-    if (std::fwrite(data, 1, size, file_) == size) return true;
+    const std::size_t n = std::fwrite(data, 1, size, file_);
+    landed_ += n;
+    if (n == size) return true;
     error_ = std::strerror(errno);
     return false;
 }
@@ -63,7 +68,7 @@ std::vector<std::uint8_t> SampleWriter::header(std::uint32_t dataBytes) const {
     if (!described_) return {plain.begin(), plain.end()};
     // The LIST chunk goes between fmt and data, where every reader that
     // does not know it skips it by its size.
-    const std::vector<std::uint8_t> info = wav_info_chunk(recording_, part_, partFirst_);
+    const std::vector<std::uint8_t> info = wav_info_chunk(recording_, part_, partFirst_, fifoNote_);
     std::vector<std::uint8_t> h(plain.begin(), plain.begin() + 36);
     h.insert(h.end(), info.begin(), info.end());
     h.insert(h.end(), plain.begin() + 36, plain.end());
@@ -149,11 +154,49 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
 }
 
 bool SampleWriter::emit() {
-    if (used_ > 0 && !failed_) failed_ = !out_->write(buffer_.data(), used_);
+    if (used_ > 0 && !failed_) {
+        const std::uint64_t before = out_->landed();
+        if (!out_->write(buffer_.data(), used_)) {
+            failed_ = true;
+            landed_partly(static_cast<std::size_t>(std::min<std::uint64_t>(out_->landed() - before, used_)));
+        }
+    }
     used_ = 0;
     // The buffer holds the samples taken since the last emit, whole.
     if (!failed_) written_ = samples_;
     return !failed_;
+}
+
+void SampleWriter::landed_partly(std::size_t bytes) {
+    // written_ is still the count at the buffer's start.
+    if (format_ == Format::Csv) {
+        // The FIFO note's line may be the last in the buffer: not a sample.
+        written_ = std::min(
+            samples_, written_ + static_cast<std::uint64_t>(std::count(buffer_.data(), buffer_.data() + bytes, '\n')));
+        return;
+    }
+    written_ += bytes / 2;
+    if (format_ == Format::Wav) {
+        // The header must not promise more than the file holds: neither the
+        // open-ended sizes of the start nor the last checkpoint's.  A
+        // rewrite in place needs no room on a full disk; an output that
+        // cannot seek keeps the open-ended sizes, which readers take as "to
+        // the end of the file".
+        const auto h = header(static_cast<std::uint32_t>(2 * (written_ - partFirst_)));
+        out_->rewrite(0, h.data(), h.size());
+    }
+}
+
+bool SampleWriter::finish() {
+    if (!finished_ && noted_ && format_ == Format::Csv && !failed_) {
+        // Whole lines only, like the samples: the note goes in after them.
+        if (buffer_.size() - used_ < fifoNote_.size() + 3 && !emit()) return false;
+        const std::string line = "# " + fifoNote_ + "\n";
+        std::copy(line.begin(), line.end(), buffer_.data() + used_);
+        used_ += line.size();
+    }
+    finished_ = true;
+    return checkpoint();
 }
 
 bool SampleWriter::checkpoint() {

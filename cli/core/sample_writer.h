@@ -23,8 +23,12 @@ namespace kv318::cli {
 class ByteOutput {
 public:
     virtual ~ByteOutput() = default;
-    // Appends; false with error() set when the bytes could not be written.
+    // Appends; false with error() set when the bytes could not be written
+    // (some of them may have been: see landed()).
     virtual bool write(const void* data, std::size_t size) = 0;
+    // How many bytes the appends have put in the output so far, those of a
+    // write that failed part way included.
+    virtual std::uint64_t landed() const = 0;
     // Overwrites `size` bytes at `offset` from the start, leaving the
     // append position at the end.  False when the output cannot seek (a
     // pipe or a terminal); error() then stays empty.
@@ -49,6 +53,7 @@ public:
 
     bool ok() const { return file_ != nullptr; }
     bool write(const void* data, std::size_t size) override;
+    std::uint64_t landed() const override { return landed_; }
     bool rewrite(std::uint64_t offset, const void* data, std::size_t size) override;
     bool flush() override;
     std::string error() const override { return error_; }
@@ -56,6 +61,7 @@ public:
 private:
     std::FILE* file_ = nullptr;
     bool owned_ = false;
+    std::uint64_t landed_ = 0;
     std::string error_;
 };
 
@@ -76,6 +82,16 @@ public:
     // Before begin(): how a full WAV file is followed by the next.  Without
     // one a full WAV file ends the run (full()).
     void continue_in(PartOpener opener) { opener_ = std::move(opener); }
+    // Before begin(): the first sample taken is the run's number `first`,
+    // and samples() and written() count on from there (CSV indices and a
+    // WAV part's first sample too).  Lets a test reach counts past 2^32
+    // without writing for minutes.
+    void count_from(std::uint64_t first) { samples_ = written_ = partFirst_ = first; }
+    // What the file says of the board's FIFO once the run has ended (a
+    // fifo_note()): a CSV file's last comment line, the end of a WAV file's
+    // description; a raw file has no room for it.  Called once, before
+    // finish(), on the thread that writes.
+    void note_fifo(std::string note) { fifoNote_ = std::move(note), noted_ = true; }
 
     // The CSV header lines or the WAV header.  False when writing failed.
     bool begin();
@@ -86,8 +102,8 @@ public:
     // Brings the file to a valid state now: the buffer is written out and
     // a WAV header gets the sizes so far.  False when writing failed.
     bool checkpoint();
-    // As checkpoint(), at the end of the run.
-    bool finish() { return checkpoint(); }
+    // At the end of the run: the FIFO note, if given, then as checkpoint().
+    bool finish();
 
     // Any thread: gives up on the first output (the one a pipe can be; the
     // later parts are files), see ByteOutput::abandon.
@@ -95,7 +111,8 @@ public:
 
     bool failed() const { return failed_; }
     bool full() const { return full_; }
-    // Samples taken; written() of them have reached the output.
+    // Samples taken; written() of them have reached the output, whole (a
+    // write that failed part way counts the samples it did put there).
     std::uint64_t samples() const { return samples_; }
     std::uint64_t written() const { return written_; }
     // The files written after the first (0 for most runs).
@@ -104,6 +121,9 @@ public:
 
 private:
     bool emit();  // writes the buffer out
+    // After a failed write: counts the whole samples that landed of the
+    // buffer's first `bytes`, and makes a WAV header say just those.
+    void landed_partly(std::size_t bytes);
     bool begin_wav();
     bool next_part();
     std::vector<std::uint8_t> header(std::uint32_t dataBytes) const;
@@ -126,6 +146,9 @@ private:
     std::size_t used_ = 0;
     std::uint64_t samples_ = 0;
     std::uint64_t written_ = 0;
+    std::string fifoNote_ = fifo_note_pending();
+    bool noted_ = false;
+    bool finished_ = false;
     bool failed_ = false;
     bool full_ = false;
     std::string error_;

@@ -22,10 +22,17 @@ struct Check {
 // Output that only counts: the stream check keeps no samples.
 class NullOutput : public ByteOutput {
 public:
-    bool write(const void*, std::size_t) override { return true; }
+    bool write(const void*, std::size_t size) override {
+        landed_ += size;
+        return true;
+    }
+    std::uint64_t landed() const override { return landed_; }
     bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
     bool flush() override { return true; }
     std::string error() const override { return {}; }
+
+private:
+    std::uint64_t landed_ = 0;
 };
 
 Check identity(const Environment& env, std::int32_t h) {
@@ -83,6 +90,7 @@ Check stream_one_second(const Invocation& inv, const Environment& env, std::int3
     SampleWriter writer(Format::Raw, sink, inv.clockHz, 50);
     StreamSettings s;
     s.divider = 50;
+    s.clockHz = inv.clockHz;
     s.maxSeconds = 1.0;
     const std::atomic<bool> never{false};
     const StreamOutcome r = run_stream(env.api, h, s, writer, never, nullptr);
@@ -204,7 +212,7 @@ int run_selftest(const Invocation& inv, const Environment& env) {
                          c.skipped ? "SKIP"
                          : c.pass  ? "PASS"
                                    : "FAIL",
-                         c.name.c_str(), c.detail.c_str());
+                         c.name.c_str(), escaped_text(c.detail).c_str());
         }
     }
     auto json_list = [](const std::vector<std::string>& items) {

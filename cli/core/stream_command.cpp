@@ -43,6 +43,8 @@ std::unique_ptr<ByteOutput> open_output(const Environment& env, const std::strin
     return nullptr;
 }
 
+}  // namespace
+
 Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h) {
     Recording r;
     r.tool = std::string("kv318-cli ") + tool_version();
@@ -61,7 +63,22 @@ Recording describe_run(const Invocation& inv, const Environment& env, std::int32
     return r;
 }
 
-}  // namespace
+bool report_fifo(const Invocation& inv, const Environment& env, const StreamOutcome& r, const std::string& name) {
+    if (!r.started) return false;
+    if (!r.statsRead) {
+        std::fprintf(env.err,
+                     "board %d: the library gave no drain statistics, so whether samples were lost in the board's "
+                     "FIFO is not known\n",
+                     inv.board);
+        return false;
+    }
+    if (!r.fifo.possibleLoss) return false;
+    std::fprintf(env.err,
+                 "board %d: %s. %s holds every sample read, but the board may have dropped some before they were "
+                 "read; raise --divider, or keep the machine less busy.\n",
+                 inv.board, analysis::fifo_warning_text(r.fifo).c_str(), name.c_str());
+    return true;
+}
 
 int run_stream_command(const Invocation& inv, const Environment& env) {
     const bool toStdout = inv.output.empty() || inv.output == "-";
@@ -70,6 +87,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr, &format);
     StreamSettings settings = inv.stream;
     settings.polled = inv.command == Command::Poll;
+    settings.clockHz = inv.clockHz;
     const auto divider = static_cast<std::uint32_t>(inv.stream.divider);
     if (bad.empty() && inv.seconds > 0)
         bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
@@ -144,6 +162,9 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "\n");
     }
     int code = kExitOk;
+    // Said first, whatever else went wrong: the samples in the file are not
+    // all the board made.
+    if (report_fifo(inv, env, r, name)) code = kExitOverflow;
     if (r.readFailure != 0) {
         const Ending e = read_failure(r.readFailure);
         std::fprintf(env.err, "board %d: %s (%s returned %d); %s. %s keeps the %llu samples read before it.\n",
@@ -167,8 +188,10 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         return kExitOutputFailed;
     }
     if (writer.failed()) {
-        std::fprintf(env.err, "cannot write %s: %s (%llu samples read were not written)\n", name.c_str(),
-                     writer.error().c_str(), static_cast<unsigned long long>(r.unwritten));
+        std::fprintf(env.err,
+                     "cannot write %s: %s (%llu samples read were not written; it holds the %llu before them)\n",
+                     name.c_str(), writer.error().c_str(), static_cast<unsigned long long>(r.unwritten),
+                     static_cast<unsigned long long>(r.samples));
         return kExitOutputFailed;
     }
     if (writer.full()) {

@@ -26,6 +26,11 @@ constexpr auto kCheckpointPeriod = std::chrono::seconds(1);
 // Samples read and not yet written that the reader may run ahead by: 64 MiB,
 // 8 s at 2 MS/s, 1.3 s at the fastest rate the library sustains.
 constexpr std::size_t kQueuedSamples = 16u << 20;
+// A pass of the loop that ends this much later than planned was not the
+// board's doing: the process was stopped or starved meanwhile.  Longer
+// than any read takes on a working board (a polled read drains for about a
+// second at most, and that one brings samples).
+constexpr auto kPauseAfter = std::chrono::milliseconds(500);
 
 // Polled reads report a failed bulk transfer and a disabled converter both
 // as -1; the status register tells them apart (bit 2 set: enabled).
@@ -43,6 +48,10 @@ std::int32_t stream_failure(const BoardApi& api, std::int32_t handle, std::int32
 }
 
 }  // namespace
+
+analysis::FifoVerdict fifo_verdict_of(const KV318_STREAM_STATS& stats, const StreamSettings& s) {
+    return analysis::fifo_verdict(s.clockHz, s.divider, s.fifoBytes, stats.longest_gap_us, stats.gap_histogram);
+}
 
 double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider) {
     const double fifty = 50.0 * divider / static_cast<double>(clockHz == 0 ? 1 : clockHz);
@@ -75,6 +84,10 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // writer's state is complete when it reads true.  A flag, not a join,
     // because the wait must be able to give up on a writer stuck in a pipe.
     std::atomic<bool> writerDone{false};
+    // What the file is to say of the board's FIFO: written by the reading
+    // thread before it closes the queue, read by the writing thread once
+    // pop() has reported the queue closed; the queue's lock orders the two.
+    std::string fifoNote;
     std::thread writing([&] {
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
@@ -88,6 +101,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                 nextCheckpoint = Clock::now() + kCheckpointPeriod;
             }
         }
+        writer.note_fifo(fifoNote);
         writer.finish();
         writerDone.store(true, std::memory_order_release);
     });
@@ -96,16 +110,26 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     std::int32_t carry = 0;
     const auto t0 = Clock::now();
     auto nextProgress = t0 + kProgressPeriod;
+    auto nextStats = t0 + kCheckpointPeriod;
     auto nextRead = t0;
     auto lastSample = t0;
+    // When the last read began, and when the loop's current pass was meant
+    // to end: a pass that ends more than kPauseAfter later was paused, and
+    // the whole of its overrun is not held against the board.
+    auto lastReadAt = t0 - Clock::duration(1);
+    auto passPlanned = t0;
     const auto stallAfter =
         s.stallSeconds > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.stallSeconds))
                            : Clock::duration::max() / 2;
     StreamProgress p;
-    std::uint64_t queued = 0;
+    const std::uint64_t first = writer.samples();
+    std::uint64_t queued = first;  // the run's samples read, counted on from the writer's
+    KV318_STREAM_STATS stats{};
 
     // Reads once; false when the run must end.
     auto take = [&]() -> bool {
+        lastReadAt = Clock::now();
+        passPlanned = lastReadAt;
         BatchQueue::Batch batch = queue.spare(capacity);
         std::int32_t* const into = batch.samples.data();
         const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
@@ -115,7 +139,8 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             return false;
         }
         auto count = static_cast<std::size_t>(n);
-        if (s.maxSamples > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - queued));
+        if (s.maxSamples > 0)
+            count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - (queued - first)));
         batch.count = count;
         queued += count;
         if (count > 0) {
@@ -123,7 +148,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             // Measured after the push, which may have waited for the writer.
             lastSample = Clock::now();
         }
-        if (s.maxSamples > 0 && queued >= s.maxSamples) return false;
+        if (s.maxSamples > 0 && queued - first >= s.maxSamples) return false;
         // A full batch means more is waiting: read again at once.
         if (static_cast<std::size_t>(n) < capacity) {
             if (!s.polled) nextRead += kReadPeriod;
@@ -142,19 +167,31 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             break;
         }
         auto now = Clock::now();
+        // Time the loop did not run is nobody's silence: the board kept
+        // converting (whether the FIFO held it is the verdict's business).
+        if (now - passPlanned > kPauseAfter) lastSample = std::min(now, lastSample + (now - passPlanned));
+        passPlanned = now;
         if (now >= deadline) break;
-        if (now - lastSample > stallAfter) {
+        const bool overdue = now - lastSample > stallAfter;
+        if (overdue && lastReadAt - lastSample > stallAfter) {
             out.stalled = true;
             ++p.errors;  // the progress line must not end on "0 errors"
             break;
         }
-        if (nextRead > now) {
-            std::this_thread::sleep_until(
-                std::min({nextRead, deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)}));
+        if (nextRead > now && !overdue) {
+            const auto wake =
+                std::min({nextRead, deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)});
+            passPlanned = wake;
+            std::this_thread::sleep_until(wake);
             continue;
         }
         going = take();
         now = Clock::now();
+        if (now >= nextStats) {
+            // Once a second: cheap, and the progress line can say so at once.
+            if (read_stream_stats(api, handle, &stats)) p.fifoAtRisk = fifo_verdict_of(stats, s).possibleLoss;
+            nextStats = now + kCheckpointPeriod;
+        }
         if (nextRead < now - kReadPeriod) nextRead = now;  // do not make up missed visits in a burst
         if (progress && now >= nextProgress) {
             p.seconds = std::chrono::duration<double>(now - t0).count();
@@ -170,6 +207,12 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // The board stops first, whatever the output does.
     if (s.polled) api.mStopAd(handle);
     else api.stopAd(handle);
+    // The statistics stay readable after the stop, and now cover the whole
+    // run.
+    out.statsRead = read_stream_stats(api, handle, &out.stats);
+    if (out.statsRead) out.fifo = fifo_verdict_of(out.stats, s);
+    p.fifoAtRisk = out.fifo.possibleLoss;
+    fifoNote = fifo_note(out.statsRead ? &out.fifo : nullptr);
     queue.close();
     // The writer gets all the time it needs while nobody asks to stop (a
     // slow reader of a pipe gets every sample); once a stop is asked for,
@@ -202,7 +245,7 @@ std::string progress_line(const StreamProgress& p) {
     std::snprintf(text, sizeof text, "%8.1f s %14llu samples %9.3f MS/s %9.3f MB/s %4llu errors", p.seconds,
                   static_cast<unsigned long long>(p.samples), rate / 1e6, 2 * rate / 1e6,
                   static_cast<unsigned long long>(p.errors));
-    return text;
+    return std::string(text) + (p.fifoAtRisk ? "  FIFO may have run over" : "");
 }
 
 }  // namespace kv318::cli

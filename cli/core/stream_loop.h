@@ -10,6 +10,7 @@
 #include <string>
 
 #include "board_api.h"
+#include "fifo_verdict.h"
 #include "sample_writer.h"
 
 namespace kv318::cli {
@@ -26,6 +27,10 @@ struct StreamSettings {
     // The run ends as stalled when no sample came for this long (0: never;
     // the commands pass stall_timeout_for() unless --stall-timeout is given).
     double stallSeconds = 0;
+    // What the FIFO verdict needs: the converter clock the user gave and the
+    // board's FIFO size (--fifo-bytes).
+    std::uint64_t clockHz = 2'000'000;
+    std::uint64_t fifoBytes = analysis::kBoardFifoBytes;
 };
 
 // The default stall timeout: 100 times as long as 50 samples take at
@@ -38,6 +43,7 @@ struct StreamProgress {
     double seconds = 0;
     std::uint64_t samples = 0;
     std::uint64_t errors = 0;  // negative reads
+    bool fifoAtRisk = false;   // the statistics so far say the FIFO may have run over
 };
 
 struct StreamOutcome {
@@ -52,7 +58,16 @@ struct StreamOutcome {
     std::uint64_t unwritten = 0;
     bool abandoned = false;  // the output was given up on after a stop
     double seconds = 0;
+    // The library's drain statistics, read after the stop, and what they
+    // say of the board's FIFO (statsRead false: they could not be read, so
+    // nothing is known of it).
+    bool statsRead = false;
+    KV318_STREAM_STATS stats{};
+    analysis::FifoVerdict fifo;
 };
+
+// The verdict on a run's statistics at `s`'s clock, divider and FIFO size.
+analysis::FifoVerdict fifo_verdict_of(const KV318_STREAM_STATS& stats, const StreamSettings& s);
 
 // How long after a stop the writing thread may take to hand its last
 // samples to the output before the run gives up on it.
@@ -60,14 +75,24 @@ inline constexpr double kAbandonAfter = 1.0;
 
 // `stop` is set from outside (a signal handler) and read here between
 // reads; once it is set the run ends within about kAbandonAfter plus one
-// read, whether or not the output takes its bytes.  `progress` is called a few times a second and once at the end
-// (`last` true).  The output is finished whatever the outcome; check
-// writer.failed() and writer.full() for its own state.
+// read, whether or not the output takes its bytes.  `progress` is called a
+// few times a second and once at the end (`last` true).  The output is
+// finished whatever the outcome, with the FIFO verdict noted in it (see
+// SampleWriter::note_fifo); check writer.failed() and writer.full() for its
+// own state.  Counts go on from writer.samples(), so a writer that counts
+// from N makes a run that does.
+//
+// A run is stalled only when a read made after the stall timeout ran out
+// still brought nothing, and time the process did not run (stopped with
+// Ctrl-Z, or a machine that froze) is not held against the board: a pass
+// of the loop that took far longer than planned moves the stall clock on
+// by the excess.
 StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& settings, SampleWriter& writer,
                          const std::atomic<bool>& stop,
                          const std::function<void(const StreamProgress&, bool last)>& progress);
 
-// The progress line: "  12.3 s   24600000 samples   2.000 MS/s   4.000 MB/s   0 errors".
+// The progress line: "  12.3 s   24600000 samples   2.000 MS/s   4.000 MB/s   0 errors", with
+// "  FIFO may have run over" once the statistics say so.
 std::string progress_line(const StreamProgress& p);
 
 }  // namespace kv318::cli

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "recording.h"
 #include "trigger.h"
 
 namespace kv318::scope {
@@ -14,6 +15,8 @@ using Clock = std::chrono::steady_clock;
 // at the fastest stream the ring holds about 80 ms, so reading every 20 ms
 // keeps it far from full with time to spare for the trigger and a paint.
 constexpr auto kReadPeriod = std::chrono::milliseconds(20);
+// How often the drain statistics are looked at while a run goes on.
+constexpr auto kStatsPeriod = std::chrono::seconds(1);
 
 // Copies the newest frame the engine completes in one feed into the
 // hand-off's write slot; earlier frames of the same feed are overwritten,
@@ -80,10 +83,37 @@ bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings
     failure_ = Failure::None;
     failureCode_ = 0;
     recordingError_.clear();
+    longestGapUs_.store(0, std::memory_order_relaxed);
+    riskyGaps_.store(0, std::memory_order_relaxed);
+    possibleLoss_.store(false, std::memory_order_relaxed);
+    statsUnreadable_.store(false, std::memory_order_relaxed);
+    runSettings_ = settings;
     finished_.store(false, std::memory_order_relaxed);
     // The thread's start orders everything above before its first step.
     thread_ = std::thread(&AcquisitionWorker::run, this, handle, settings, std::move(recording));
     return true;
+}
+
+analysis::FifoVerdict AcquisitionWorker::fifo() const {
+    analysis::FifoVerdict v =
+        analysis::fifo_verdict(runSettings_.clockHz, runSettings_.divider, runSettings_.fifoBytes, 0, {});
+    v.longestGapUs = longestGapUs_.load(std::memory_order_relaxed);
+    v.riskyGaps = riskyGaps_.load(std::memory_order_relaxed);
+    v.possibleLoss = possibleLoss_.load(std::memory_order_relaxed);
+    return v;
+}
+
+void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s) {
+    KV318_STREAM_STATS stats{};
+    if (!cli::read_stream_stats(api_, handle, &stats)) {
+        statsUnreadable_.store(true, std::memory_order_relaxed);
+        return;
+    }
+    const analysis::FifoVerdict v =
+        analysis::fifo_verdict(s.clockHz, s.divider, s.fifoBytes, stats.longest_gap_us, stats.gap_histogram);
+    longestGapUs_.store(v.longestGapUs, std::memory_order_relaxed);
+    riskyGaps_.store(v.riskyGaps, std::memory_order_relaxed);
+    possibleLoss_.store(v.possibleLoss, std::memory_order_relaxed);
 }
 
 void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::unique_ptr<Recording> recording) {
@@ -103,7 +133,12 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
     LatestFrame sink;
     std::uint64_t sequence = 0;
     auto next = Clock::now();
+    auto nextStats = next + kStatsPeriod;
     while (!stop_.load(std::memory_order_relaxed)) {
+        if (Clock::now() >= nextStats) {
+            look_at_fifo(handle, s);
+            nextStats = Clock::now() + kStatsPeriod;
+        }
         const std::int32_t n = api_.read(handle, buf.data());
         if (n < 0) {
             failure_ = read_failure(n);
@@ -150,6 +185,14 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
     }
     // However the run ended, the converter stops before the thread does.
     api_.stopAd(handle);
+    // The statistics stay readable after the stop and cover the whole run.
+    look_at_fifo(handle, s);
+    if (recording && possibleLoss_.load(std::memory_order_relaxed)) {
+        // A recording that may miss samples says so in itself (a CSV file on
+        // its last line); one that holds them all stays as it was.
+        const analysis::FifoVerdict v = fifo();
+        recording->writer->note_fifo(cli::fifo_note(&v));
+    }
     if (recording && !recording->writer->finish() && failure_ == Failure::None) {
         failure_ = Failure::Recording;
         recordingError_ = recording->writer->error();

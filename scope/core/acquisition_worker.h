@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "board_api.h"
+#include "fifo_verdict.h"
 #include "frame_handoff.h"
 #include "sample_writer.h"
 #include "scope_settings.h"
@@ -82,9 +83,17 @@ public:
     Failure failure() const { return failure_; }
     std::int32_t failureCode() const { return failureCode_; }
     std::string recordingError() const { return recordingError_; }
+    // GUI thread.  What the library's drain statistics say of the board's
+    // FIFO in this run so far: looked at about once a second and after
+    // the stop.  No possible loss until the statistics say otherwise (or
+    // when they cannot be read: statsUnreadable() then).
+    analysis::FifoVerdict fifo() const;
+    bool statsUnreadable() const { return statsUnreadable_.load(std::memory_order_relaxed); }
 
 private:
     void run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
+    // Worker thread: reads the statistics and publishes their verdict.
+    void look_at_fifo(std::int32_t handle, const ScopeSettings& s);
 
     const cli::BoardApi& api_;
     std::thread thread_;
@@ -101,6 +110,16 @@ private:
     // which reads those only after seeing it.  No lock: the three are
     // written once per run, before this flag, and read after it.
     std::atomic<bool> finished_{true};
+    // Writer: the worker, after each look at the statistics; reader: the
+    // GUI thread (fifo()).  Relaxed: each is a figure for display on its
+    // own, and the longest gap and the count only grow within a run.
+    std::atomic<std::uint64_t> longestGapUs_{0};
+    std::atomic<std::uint64_t> riskyGaps_{0};
+    std::atomic<bool> possibleLoss_{false};
+    std::atomic<bool> statsUnreadable_{false};
+    // The run's settings: written by start() before the thread exists,
+    // only read after.
+    ScopeSettings runSettings_;
     Failure failure_ = Failure::None;
     std::int32_t failureCode_ = 0;
     std::string recordingError_;

@@ -92,11 +92,16 @@ void ScopeController::startWorker() {
     }
     message_.clear();
     rateSamples_ = 0;
+    fifoOfOldRun_ = false;
     worker_.start(handle_, s_, std::move(rec));
 }
 
 void ScopeController::run() {
     wantRunning_ = true;
+    // The run that is ending still has its say on the FIFO, but not on the
+    // screen of the run asked for now.
+    fifoWarning_.clear();
+    fifoOfOldRun_ = true;
     if (worker_.running()) {
         // The old run ends first; tick() starts the new one once it has.
         worker_.request_stop();
@@ -140,6 +145,16 @@ bool ScopeController::tick(double now) {
         ++rateFrames_;
         ++framesTotal_;
         changed = true;
+    }
+    // Read before a finished run is joined, so its last look counts; kept
+    // once seen, through restarts, until the user's next Run.
+    if (worker_.running() && !fifoOfOldRun_) {
+        const analysis::FifoVerdict v = worker_.fifo();
+        if (v.possibleLoss && fifoWarning_.empty()) changed = true;
+        if (v.possibleLoss) {
+            fifoWarning_ = analysis::fifo_warning_text(v);
+        }
+        fifoUnknown_ = worker_.statsUnreadable();
     }
     if (worker_.running() && worker_.finished()) {
         worker_.join();
@@ -192,6 +207,8 @@ DrawList ScopeController::view(int width, int height) const {
     in.status.deliveredPerSecond = delivered_;
     in.status.framesPerSecond = fps_;
     in.status.failure = message_;
+    in.status.fifoWarning = fifoWarning_;
+    in.status.fifoUnknown = fifoUnknown_;
     return build_view(in);
 }
 

@@ -51,6 +51,10 @@ public:
     bool restarting() const { return restartPending_; }
     // The failure or hint the status line shows; empty when none.
     const std::string& message() const { return message_; }
+    // "samples may have been lost in the board's FIFO: ... (N such gaps)"
+    // once a run's drain statistics say so; it stays, in red on the
+    // screen, until the next run() or single().  Empty when none.
+    const std::string& fifoWarning() const { return fifoWarning_; }
 
     Cursors& cursors() { return cursors_; }
     // Fits the scale and offset to the newest frame.
@@ -63,8 +67,9 @@ public:
 
     // --screenshot: true once, when the window has run --after seconds.
     bool screenshotDue(double now);
-    // The exit code after a screenshot: 0, or 1 when a failure shows.
-    int screenshotExitCode() const { return message_.empty() ? 0 : 1; }
+    // The exit code after a screenshot: 0, or 1 when a failure or a
+    // possible loss of samples shows.
+    int screenshotExitCode() const { return message_.empty() && fifoWarning_.empty() ? 0 : 1; }
     // One line for scripts and the benchmark, at the end of a --screenshot
     // run: "N frames in S s (F fps), M samples (R S/s)".
     std::string summary(double now) const;
@@ -83,7 +88,10 @@ private:
     bool wantRunning_ = false;  // the user asked for a run and no failure ended it
     bool restartPending_ = false;
     std::string message_;
-    DisplayFrame frame_;  // the newest frame, the GUI's own copy
+    std::string fifoWarning_;
+    bool fifoUnknown_ = false;   // the last run's statistics could not be read
+    bool fifoOfOldRun_ = false;  // the worker's verdict is of a run before the last run()
+    DisplayFrame frame_;         // the newest frame, the GUI's own copy
     bool haveFrame_ = false;
     Cursors cursors_;
     std::string recordingPath_;

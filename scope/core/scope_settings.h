@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fifo_verdict.h"
 #include "trigger.h"
 
 namespace kv318::scope {
@@ -38,6 +39,9 @@ struct ScopeSettings {
     double hysteresisVolts = analysis::kDefaultHysteresisVolts;
     double pretriggerPercent = 50;
     double holdoffSeconds = 0;
+    // The board's FIFO in bytes (--fifo-bytes), for the verdict on lost
+    // samples.
+    std::uint64_t fifoBytes = analysis::kBoardFifoBytes;
     // --screenshot FILE --after SECONDS: save the window and exit.
     std::string screenshot;
     double screenshotAfter = 1;

@@ -200,8 +200,13 @@ DrawList build_view(const ViewInput& in) {
     const Status& st = in.status;
     std::string status = "rate " + format_rate(s.sampleRate()) + "  delivered " + format_rate(st.deliveredPerSecond) +
                          "  " + fmt("%.1f fps", st.framesPerSecond) + "  " + (st.running ? "running" : "stopped");
+    if (st.fifoUnknown && st.fifoWarning.empty()) status += "  FIFO not measured";
     if (!st.failure.empty()) status += "  " + st.failure;
     d.texts.push_back({p.x, y, status, st.failure.empty() ? kText : kFailureText});
+    if (!st.fifoWarning.empty()) {
+        // Over the trace, where it cannot be missed: the trace may have gaps.
+        d.texts.push_back({p.x + 6, p.y + kTextLineHeight, st.fifoWarning, kFailureText});
+    }
     return d;
 }
 

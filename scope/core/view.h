@@ -87,6 +87,10 @@ struct Status {
     double deliveredPerSecond = 0;
     double framesPerSecond = 0;
     std::string failure;  // empty when none
+    // The FIFO verdict's warning, drawn in red across the top of the plot;
+    // empty when none.
+    std::string fifoWarning;
+    bool fifoUnknown = false;  // the library gave no drain statistics
 };
 
 struct ViewInput {

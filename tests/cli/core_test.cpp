@@ -42,6 +42,7 @@ TEST(Limits, RefuseOutsideTheirRangeAndNameIt) {
         {kPulseDivisor, 1, "pulse divisor 1 is out of range 2-255"},
         {kPulseDivisor, 256, "pulse divisor 256"},
         {kBoardNumber, 256, "board number 256"},
+        {kFifoBytes, 16'383, "FIFO size 16383 is out of range 16384-1073741824"},
     };
     for (const auto& c : cases) EXPECT_NE(check_limit(c.limit, c.value).find(c.says), std::string::npos) << c.says;
     for (const auto& [limit, value] : {std::pair{kRegister, 255},
@@ -146,6 +147,7 @@ TEST(Limits, SecondsAreFinitePositiveNumbersAndBecomeExactSampleCounts) {
         {0.5, 3, 1, 2, ""},                // 1.5 rounds away from zero
         {60, 26'000'000, 2, 780'000'000, ""},
         {0.0001, 2'000'000, 4095, 0, "less than one sample"},
+        {1.5e-5, 2'000'000, 50, 0, "less than one sample"},  // 0.6 of one, which rounds to 1
         {1e300, 2'000'000, 2, 0, "more samples than"},
     };
     for (const auto& c : counts) {
@@ -407,6 +409,7 @@ public:
         changed_.wait(lock, [this] { return abandoned_; });
         return false;
     }
+    std::uint64_t landed() const override { return 0; }
     bool rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
     bool flush() override { return true; }
     std::string error() const override { return "stuck"; }

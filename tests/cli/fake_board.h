@@ -4,8 +4,12 @@
 // the function table has no room for a context pointer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <algorithm>
 #include <deque>
+#include <thread>
 #include <vector>
 
 #include "board_api.h"
@@ -29,6 +33,18 @@ struct FakeBoard {
     std::int32_t reg8 = 0;
     std::int32_t outputs = 0;
     int counterStarts = 0;
+    // The drain statistics KV318_StreamStats hands out (their size is the
+    // caller's) and what it returns; how often they were asked for.
+    KV318_STREAM_STATS stats{};
+    std::int32_t statsResult = 0;
+    int statsCalls = 0;
+    // A read that takes this long before it returns, as one does in a
+    // process stopped (Ctrl-Z) in the middle of it: the read numbered
+    // pauseOnRead (from 1) sleeps pauseSeconds.
+    int pauseOnRead = 0;
+    double pauseSeconds = 0;
+    // What KV318_Info writes (null: nothing, and it returns 0).
+    const char* identity = nullptr;
 
     static FakeBoard& get() {
         static FakeBoard b;
@@ -40,6 +56,7 @@ struct FakeBoard {
 
     std::int32_t deliver(std::int32_t* samples) {
         ++readCalls;
+        if (readCalls == pauseOnRead) std::this_thread::sleep_for(std::chrono::duration<double>(pauseSeconds));
         if (reads.empty()) return 0;
         const std::int32_t n = reads.front();
         reads.pop_front();
@@ -91,15 +108,27 @@ inline std::int32_t KV318_CALL fake_do(std::int32_t, std::int32_t value) {
     return 0;
 }
 inline std::int32_t KV318_CALL fake_di(std::int32_t) { return FakeBoard::get().outputs; }
+inline std::int32_t KV318_CALL fake_stream_stats(std::int32_t, KV318_STREAM_STATS* stats) {
+    FakeBoard& b = FakeBoard::get();
+    ++b.statsCalls;
+    if (b.statsResult != 0) return b.statsResult;
+    const std::uint32_t size = stats->size;
+    std::memcpy(stats, &b.stats, std::min<std::size_t>(size, sizeof b.stats));
+    stats->size = size;
+    return 0;
+}
 inline std::int32_t KV318_CALL fake_none1(std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none2(std::int32_t, std::int32_t) { return 0; }
 inline std::int32_t KV318_CALL fake_none3(std::int32_t, std::int32_t, std::int32_t) { return 0; }
-inline std::int32_t KV318_CALL fake_info(std::int32_t, char*) { return 0; }
+inline std::int32_t KV318_CALL fake_info(std::int32_t, char* text) {
+    if (const char* id = FakeBoard::get().identity) std::strncpy(text, id, KV318_INFO_BYTES);
+    return 0;
+}
 
 inline BoardApi fake_api() {
-    return BoardApi{fake_none1, fake_none1, fake_info,   fake_inb,    fake_none3, fake_start,
-                    fake_read,  fake_stop,  fake_start,  fake_m_read, fake_stop,  fake_di,
-                    fake_do,    fake_c_run, fake_c_read, fake_p_run,  fake_p_stop};
+    return BoardApi{fake_none1, fake_none1, fake_info,   fake_inb,    fake_none3,  fake_start,
+                    fake_read,  fake_stop,  fake_start,  fake_m_read, fake_stop,   fake_di,
+                    fake_do,    fake_c_run, fake_c_read, fake_p_run,  fake_p_stop, fake_stream_stats};
 }
 
 }  // namespace kv318::cli::test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,21 +11,25 @@
 
 namespace kv318::cli::test {
 
-// An output in memory that can refuse to seek or fail after some bytes.
+// An output in memory that can refuse to seek, or take only its first
+// `failAfter` bytes and then fail as a full disk does: the write that
+// reaches the limit puts in what fits, every later one nothing.
 class MemoryOutput : public ByteOutput {
 public:
     std::vector<std::uint8_t> bytes;
     bool seekable = true;
     std::size_t failAfter = SIZE_MAX;
     bool write(const void* data, std::size_t size) override {
-        if (bytes.size() + size > failAfter) {
-            err_ = "No space left on device";
-            return false;
-        }
         const auto* p = static_cast<const std::uint8_t*>(data);
-        bytes.insert(bytes.end(), p, p + size);
-        return true;
+        const std::size_t room = failAfter - std::min(failAfter, appended_);
+        const std::size_t n = std::min(size, room);
+        bytes.insert(bytes.end(), p, p + n);
+        appended_ += n;
+        if (n == size) return true;
+        err_ = "No space left on device";
+        return false;
     }
+    std::uint64_t landed() const override { return appended_; }
     bool rewrite(std::uint64_t offset, const void* data, std::size_t size) override {
         if (!seekable) return false;
         std::memcpy(bytes.data() + offset, data, size);
@@ -35,6 +40,7 @@ public:
 
 private:
     std::string err_;
+    std::size_t appended_ = 0;
 };
 
 inline std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {

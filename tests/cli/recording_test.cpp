@@ -172,6 +172,7 @@ TEST(Recording, EachWavPartIsACompleteFileThatSaysWhereItStarts) {
         explicit Kept(std::vector<std::uint8_t>* i) : into(i) {}
         ~Kept() override { *into = mem.bytes; }
         bool write(const void* d, std::size_t n) override { return mem.write(d, n); }
+        std::uint64_t landed() const override { return mem.landed(); }
         bool rewrite(std::uint64_t o, const void* d, std::size_t n) override { return mem.rewrite(o, d, n); }
         bool flush() override { return true; }
         std::string error() const override { return {}; }

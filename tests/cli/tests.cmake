@@ -1,6 +1,6 @@
 # kv318-cli: its logic against a scripted board (every platform), the
 # program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
-kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp LIBS kv318_cli_core)
+kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp cli/run_end_test.cpp LIBS kv318_cli_core)
 kv318_add_test(cli_capture_test SOURCES cli/capture_test.cpp LIBS kv318_cli_core)
 if(NOT WIN32)
   # The words for a board its lock keeps out, against a real lock file.
@@ -16,6 +16,11 @@ if(NOT WIN32)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/capture_end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
   set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
+  # The FIFO verdict against the simulator's own count of dropped samples.
+  add_test(NAME cli_fifo_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/fifo_end_to_end.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(cli_fifo_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   # Two kv318-cli processes on one board: the second is refused.  It also
   # loads the library into Python through ctypes, which an instrumented
   # library cannot join, so not in sanitizer builds.

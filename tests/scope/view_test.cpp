@@ -178,13 +178,29 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     EXPECT_EQ(s.screenshotAfter, 2.5);
 
     const std::vector<std::vector<std::string>> bad = {
-        {"--divider", "1"},         {"--divider", "4096"},     {"--board", "-1"},
-        {"--timebase", "3ms"},      {"--timebase", "fast"},    {"--divider", "20", "--timebase", "50us"},
-        {"--volts-per-div", "0.3"}, {"--volts-per-div", "5"},  {"--trigger", "up:1"},
-        {"--trigger", "rising:"},   {"--trigger", "rising:9"}, {"--pretrigger", "101"},
-        {"--mode", "sometimes"},    {"--mode", "roll"},        {"--holdoff", "-1s"},
-        {"--offset", "nan"},        {"--no-such-option"},      {"--clock", "0"},
-        {"--board", "256"},         {"--divider", "0x1000"},   {"--clock", "99999999999999999999"},
+        {"--divider", "1"},
+        {"--divider", "4096"},
+        {"--board", "-1"},
+        {"--timebase", "3ms"},
+        {"--timebase", "fast"},
+        {"--divider", "20", "--timebase", "50us"},
+        {"--volts-per-div", "0.3"},
+        {"--volts-per-div", "5"},
+        {"--trigger", "up:1"},
+        {"--trigger", "rising:"},
+        {"--trigger", "rising:9"},
+        {"--pretrigger", "101"},
+        {"--mode", "sometimes"},
+        {"--mode", "roll"},
+        {"--holdoff", "-1s"},
+        {"--offset", "nan"},
+        {"--no-such-option"},
+        {"--clock", "0"},
+        {"--board", "256"},
+        {"--divider", "0x1000"},
+        {"--clock", "99999999999999999999"},
+        {"--fifo-bytes", "16383"},
+        {"--fifo-bytes", "0x40000001"},
     };
     for (const auto& args : bad) {
         ScopeSettings t;
@@ -202,6 +218,10 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     EXPECT_EQ(parse({"--divider", "0x14", "--board", "0x3"}, &h), -1);
     EXPECT_EQ(h.divider, 20);
     EXPECT_EQ(h.board, 3);
+    // The board's FIFO unless told otherwise, from the CLI's range.
+    EXPECT_EQ(h.fifoBytes, 524'288u);
+    EXPECT_EQ(parse({"--fifo-bytes", "0x400000"}, &h), -1);
+    EXPECT_EQ(h.fifoBytes, 4'194'304u);
 }
 
 }  // namespace

@@ -58,9 +58,12 @@ public:
             }
             p += n;
             size -= static_cast<std::size_t>(n);
+            landed_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
         }
         return true;
     }
+
+    std::uint64_t landed() const override { return landed_.load(std::memory_order_relaxed); }
 
     bool rewrite(std::uint64_t offset, const void* data, std::size_t size) override {
         if (!seekable_) return false;
@@ -95,6 +98,9 @@ private:
     // Written by the thread that stops the run, read by the writing thread
     // between waits; relaxed, as it guards no other data.
     std::atomic<bool> abandoned_{false};
+    // Written and read by the writing thread only; atomic so that landed()
+    // may be asked from any thread without a race.
+    std::atomic<std::uint64_t> landed_{0};
     std::string error_;
 };
 
