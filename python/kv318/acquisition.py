@@ -124,9 +124,9 @@ class StreamStats:
 
 def fifo_overflow_text(longest_gap_us, bytes_per_second, fifo_bytes):
     """The words of a FIFO that may have run over."""
-    kib = fifo_bytes // 1024 if fifo_bytes % 1024 == 0 else round(fifo_bytes / 1024, 1)
+    # Whole KiB, rounded down, as kv318-cli and kv318-scope write them.
     return (f"samples may have been lost in the board's FIFO: a gap of {longest_gap_us / 1000:.1f} ms between drains "
-            f"at {bytes_per_second / 1e6:.1f} MB/s exceeds its {kib} KiB")
+            f"at {bytes_per_second / 1e6:.1f} MB/s exceeds its {fifo_bytes // 1024} KiB")
 
 
 def codes(samples):
