@@ -218,7 +218,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * system drops when the process ends, and holding this process's id as
  * decimal text and "\n".  While another process holds it (it streams or
  * polls the board), or when the lock file cannot be used, the start returns
- * -1 and sends nothing to the board.  KV318_StopAD, KV318_CloseDevice of
+ * -1 and sends nothing to the board; on Linux the holder also binds an
+ * abstract Unix socket named after the file, so a board stays held when
+ * its lock file is removed.  KV318_StopAD, KV318_CloseDevice of
  * this handle, or the end of the process give the lock back.  Only handles
  * from KV318_OpenDevice have a known board; a handle the library did not
  * open starts without the lock.  Register access, bulk reads, DI, DO, the

@@ -49,12 +49,13 @@ def cpu_seconds_of(pid):
 
 def python_run(clock_hz, fifo_kib, seconds):
     r = {"failure": None, "ramp_broken": False}
-    with kv318.Simulator(signal="ramp", clock=clock_hz, fifo=fifo_kib * 1024) as sim:
+    fifo_bytes = fifo_kib * 1024
+    with kv318.Simulator(signal="ramp", clock=clock_hz, fifo=fifo_bytes) as sim:
         with sim.open(0) as board:
             sim_cpu0, cpu0, t0 = cpu_seconds_of(sim.pid), time.process_time(), time.monotonic()
             delivered = 0
             try:
-                with board.stream(divider=2, clock_hz=clock_hz) as stream:
+                with board.stream(divider=2, clock_hz=clock_hz, fifo_bytes=fifo_bytes) as stream:
                     for block in stream:
                         off = delivered % RAMP_PERIOD
                         if not np.array_equal(block, RAMP[off:off + block.size]):

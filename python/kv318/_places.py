@@ -7,6 +7,7 @@ place the library really looked at.  The functions take the environment and
 the platform as arguments, so tests can ask about any setting.
 """
 
+import errno
 import os
 import re
 import sys
@@ -21,6 +22,10 @@ _WINDOWS_LOCK_OFFSET = 0x40000000
 # pid: it truncates the file and writes it right after taking the lock.
 _PID_WAIT = 0.5
 _PID_TEXT = re.compile(rb"(\d+)\n")
+# The library's second lock on Linux: an abstract Unix socket named after
+# the lock file, which holds the board even when the file is removed.
+_SOCKET_PREFIX = b"kv318-lock:"
+_SOCKET_NAME_MAX = 108  # sizeof(sockaddr_un.sun_path), the leading NUL included
 
 
 class DriverDirectory:
@@ -108,9 +113,9 @@ def _windows_temp_dir():
 
 def lock_holder(board, path=None):
     """Whether another open of the lock file holds board `board`'s
-    acquisition lock right now.  Returns None when nobody holds it (or the
-    file cannot be opened), else the holder's pid, or 0 when the pid could
-    not be read.
+    acquisition lock right now.  Returns None when nobody holds it, else
+    the holder's pid, or 0 when the pid could not be read (also when the
+    holder's file was removed and only its lock socket holds the board).
 
     The check takes a shared lock for a moment when nobody holds the lock
     and lets go at once: a start that meets it only retries for a moment,
@@ -124,16 +129,56 @@ def lock_holder(board, path=None):
         # No link following and no blocking open: the file is only read.
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
-        return None
-    try:
+        fd = None
+    if fd is not None:
         try:
-            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return _read_pid(fd)
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        return None
-    finally:
-        os.close(fd)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return _read_pid(fd)
+            fcntl.flock(fd, fcntl.LOCK_UN)
+        finally:
+            os.close(fd)
+    # A holder whose lock file was removed still holds the board; who it
+    # is, its socket does not say.
+    return 0 if lock_socket_bound(path) else None
+
+
+def _fnv1a(data):
+    h = 0xcbf29ce484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def lock_socket_name(path):
+    """The abstract socket name (leading NUL included) that the library
+    binds beside the flock on lock file `path` (Linux): "kv318-lock:" and
+    the file's absolute path, its directory resolved, or a hash of that
+    path where it is too long."""
+    directory, name = os.path.split(os.fsencode(path))
+    full = os.path.join(os.path.realpath(os.path.abspath(directory or b".")), name)
+    socket_name = b"\0" + _SOCKET_PREFIX + full
+    if len(socket_name) > _SOCKET_NAME_MAX:
+        socket_name = b"\0" + _SOCKET_PREFIX + b"#%016x:" % _fnv1a(full) + name
+    return socket_name
+
+
+def lock_socket_bound(path):
+    """Whether some process holds the library's lock socket of lock file
+    `path` (Linux), looked at with a datagram connect that sends nothing
+    and takes nothing."""
+    import socket
+
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(lock_socket_name(path))
+        except ConnectionRefusedError:
+            return False
+        except OSError as e:
+            # A socket of another type under the name still holds it.
+            return e.errno == errno.EPROTOTYPE
+    return True
 
 
 def lock_file_problem(board, path=None):

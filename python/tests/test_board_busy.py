@@ -108,17 +108,24 @@ SECOND_PROCESS = textwrap.dedent('''
 
 @pytest.mark.parametrize("first", ["stream", "poll"])
 @pytest.mark.parametrize("second", ["stream", "poll"])
-def test_a_second_process_is_refused_and_the_first_streams_on(sim_factory, first, second):
+@pytest.mark.parametrize("removed", [False, True], ids=["file", "file-removed"])
+def test_a_second_process_is_refused_and_the_first_streams_on(sim_factory, first, second, removed):
     sim_factory(signal="ramp")
     with kv318.open(0) as board, getattr(board, first)(divider=50) as acq:
         before = acq.read(1000, timeout=30)
+        holder = os.getpid()
+        if removed:
+            # The board stays held; only who holds it is no longer known.
+            os.remove(_places.lock_path(0))
+            holder = None
+            assert _places.lock_holder(0) == 0
         r = subprocess.run([sys.executable, "-c", SECOND_PROCESS, second], capture_output=True, text=True,
                            timeout=120, env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)))
         assert r.returncode == 0, r.stderr
         if r.stdout.startswith("started"):
             pytest.skip("the library in use lets a second process start an acquisition on a streaming "
                         "board: it does not take the board's acquisition lock")
-        assert r.stdout == f"busy {os.getpid()} board 0 is streaming in another process (pid {os.getpid()})\n"
+        assert r.stdout == f"busy {holder} board 0 is streaming in another process (pid {holder or 'unknown'})\n"
         after = acq.read(20000, timeout=30)
     np.testing.assert_array_equal(np.concatenate([before, after]), ramp(0, 21000))
 

@@ -135,21 +135,6 @@ TEST_F(Lifetime, UnloadingTheLibraryMidStreamStopsItsTimerFirst) {
     ::close(fd);
 }
 
-// ThreadSanitizer's runtime follows every thread it saw; in a forked child
-// it waits for ever to join the parent's timer thread, which the child's
-// exit teardown still joins (the timer service keeps no fork handler).
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
 // What a forked child does with the stream it inherited before it exits.
 enum class ChildEnd { Exit, StopThenExit, CloseThenExit };
 
@@ -172,7 +157,6 @@ int wait_child(pid_t pid) {
 // after a stop or close on the inherited handle, the parent keeps its lock
 // and its stream, and nothing reaches the board from the child.
 TEST_F(Lifetime, AForkedChildLeavesTheParentsStreamAndLockAlone) {
-    if (kThreadSanitizer) GTEST_SKIP() << "the sanitizer cannot follow the parent's timer thread into a child";
     SocketBoard board;
     Library lib;
     ASSERT_TRUE(lib.load()) << ::dlerror();

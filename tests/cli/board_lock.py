@@ -7,6 +7,7 @@ must this process's own starts through libKV318.so (kv318-cli looks at the
 lock before it starts, so only a direct call shows the library's refusal),
 while register and DI access stay free.  The first's file must hold an
 unbroken ramp.  A holder killed with SIGKILL must free the board at once.
+A holder whose lock file someone removes still holds the board.
 """
 import ctypes
 import argparse
@@ -128,6 +129,39 @@ class BoardLock(unittest.TestCase):
                     r = sim.run(mode2, "-n", "2000", "-f", "raw", "-o", second_path)
                     self.assertEqual(r.returncode, 0, r)
                     check_ramp(self, raw_words(second_path), f"{mode2} after the first ended")
+
+    def test_a_removed_lock_file_leaves_the_board_held(self):
+        for mode in ("stream", "poll"):
+            with self.subTest(mode=mode), Sim() as sim:
+                first_path = os.path.join(self.tmp, f"removed-{mode}.raw")
+                second_path = os.path.join(self.tmp, f"after-removed-{mode}.raw")
+                first = self.start_holder(sim, mode, first_path)
+                self.assertTrue(eventually(lambda: size(first_path) >= 40000), "the first run writes nothing")
+                os.remove(os.path.join(sim.dir, LOCK))
+
+                # Neither no file nor a new, unlocked file of that name may
+                # let a second run in.
+                for fresh in (False, True):
+                    if fresh:
+                        with open(os.path.join(sim.dir, LOCK), "w"):
+                            pass
+                    r = sim.run("stream", "-n", "2000", "-f", "raw", "-o", second_path)
+                    self.assertEqual(r.returncode, 10, r)
+                    self.assertIn("board 0 is streaming in another process", text(r)[1])
+                    self.assertFalse(os.path.exists(second_path), "a refused run creates no file")
+                    results, free = library_starts(sim)
+                    self.assertEqual(results, (-1, -1), "the library refuses both starts")
+                    self.assertTrue(free)
+
+                grown = size(first_path) + 40000
+                self.assertTrue(eventually(lambda: size(first_path) >= grown), "the first run stopped")
+                first.send_signal(signal.SIGINT)
+                self.assertEqual(first.wait(60), 0, first.stderr.read())
+                check_ramp(self, raw_words(first_path), f"first {mode} whose lock file was removed")
+
+                r = sim.run(mode, "-n", "2000", "-f", "raw", "-o", second_path)
+                self.assertEqual(r.returncode, 0, r)
+                check_ramp(self, raw_words(second_path), f"{mode} after the first ended")
 
     def test_a_holder_killed_with_sigkill_frees_the_board_at_once(self):
         for mode in ("stream", "poll"):

@@ -8,8 +8,12 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -258,6 +262,93 @@ TEST_F(LockDir, AnUnusableLockFileIsRefusedAndNamed) {
     ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
     EXPECT_NE(board_lock_file_problem(3).find("cannot be used"), std::string::npos) << "others could replace it";
     ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
+}
+
+// The socket beside the file: its name follows the lock file's resolved
+// path (hashed where too long for a socket name), and it keeps the board
+// held when the file is removed under its holder, where a start would
+// otherwise lock a new file of that name.
+TEST_F(LockDir, ABoardStaysHeldWhenItsLockFileIsRemoved) {
+    char resolved[PATH_MAX];
+    ASSERT_NE(::realpath(dir_.c_str(), resolved), nullptr);
+    EXPECT_EQ(linux_channel::board_lock_socket_name(3),
+              std::string(1, '\0') + "kv318-lock:" + resolved + "/KV318Device3.lock");
+
+    const std::string path = linux_channel::board_lock_path(3);
+    BoardLockToken first = -1;
+    ASSERT_EQ(locks.acquire(3, &first), BoardLockResult::Taken);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    for (const bool fresh : {false, true}) {
+        SCOPED_TRACE(fresh ? "a new file of that name" : "no file");
+        if (fresh) ::close(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        EXPECT_TRUE(probe_board_lock(3).held);
+        EXPECT_EQ(probe_board_lock(3).pid, 0u) << "the socket does not say who holds it";
+        BoardLockToken second = -1;
+        EXPECT_EQ(locks.acquire(3, &second), BoardLockResult::Busy);
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st) == 0, fresh) << "a refused start makes no file";
+        EXPECT_FALSE(probe_board_lock(4).held) << "another board is free";
+    }
+    locks.release(first);
+    EXPECT_FALSE(probe_board_lock(3).held);
+    BoardLockToken again = -1;
+    ASSERT_EQ(locks.acquire(3, &again), BoardLockResult::Taken);
+    EXPECT_EQ(file_text(), std::to_string(::getpid()) + "\n");
+    locks.release(again);
+
+    // A driver directory whose path is too long for a socket name.
+    const std::string a = "/" + std::string(200, 'a');
+    const std::string b = "/" + std::string(200, 'b');
+    ::setenv("KV318_DRIVER_DIR", a.c_str(), 1);
+    const std::string nameA = linux_channel::board_lock_socket_name(3);
+    ::setenv("KV318_DRIVER_DIR", b.c_str(), 1);
+    const std::string nameB = linux_channel::board_lock_socket_name(3);
+    ::setenv("KV318_DRIVER_DIR", dir_.c_str(), 1);
+    for (const std::string& name : {nameA, nameB}) {
+        EXPECT_LE(name.size(), sizeof(sockaddr_un::sun_path));
+        EXPECT_EQ(name.rfind(std::string(1, '\0') + "kv318-lock:#", 0), 0u);
+        EXPECT_EQ(name.substr(name.size() - 18), ":KV318Device3.lock");
+    }
+    EXPECT_NE(nameA, nameB);
+}
+
+// A child forked from the holder closes its copies of the lock at the
+// fork: once the parent lets go, the board is free while the child lives.
+TEST_F(LockDir, AForkedChildDoesNotKeepTheBoardHeld) {
+    BoardLockToken token = -1;
+    ASSERT_EQ(locks.acquire(3, &token), BoardLockResult::Taken);
+    int pipeFds[2];   // the parent closes [1] to end the child
+    int readyFds[2];  // the child writes to [1] once fork has returned in it
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(readyFds, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The fork handlers have run when fork returns here.
+        ::close(pipeFds[1]);
+        char c = 1;
+        (void)!::write(readyFds[1], &c, 1);
+        while (::read(pipeFds[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[0]);
+    ::close(readyFds[1]);
+    char c = 0;
+    ssize_t n = 0;
+    while ((n = ::read(readyFds[0], &c, 1)) < 0 && errno == EINTR) {
+    }
+    ::close(readyFds[0]);
+    ASSERT_EQ(n, 1);
+    locks.release(token);
+    EXPECT_FALSE(probe_board_lock(3).held) << "the child keeps the parent's board";
+    BoardLockToken again = -1;
+    EXPECT_EQ(locks.acquire(3, &again), BoardLockResult::Taken);
+    if (again != -1) locks.release(again);
+    ::close(pipeFds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

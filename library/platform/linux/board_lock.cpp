@@ -1,19 +1,25 @@
-// The Linux board lock: flock on <driver directory>/KV318DeviceN.lock.
-// flock belongs to the open file, so the kernel drops it when the process
-// exits or is killed, and a dead holder never blocks a board.
+// The Linux board lock: flock on <driver directory>/KV318DeviceN.lock, and
+// an abstract Unix socket named after that file (board_lock_file.h).
+// Both belong to open files, so the kernel drops them when the process
+// exits or is killed, and a dead holder never blocks a board.  The file
+// says who holds the board; the socket keeps the board held when someone
+// removes the file under its holder, where a start would otherwise lock a
+// new file of the same name and reset the board under the holder.
 //
-// A forked child shares that open file with its parent, and with it the
-// lock: an unlock in the child would free the parent's board.  So a token
-// names the process that took it, only that process unlocks, and a child
-// closes its copies of the descriptors at the fork, so a parent killed
-// later does not leave its board locked by a child that lives on.
+// A forked child shares those open files with its parent, and with them
+// the lock: an unlock in the child would free the parent's board.  So a
+// token names the process that took it, only that process unlocks, and a
+// child closes its copies of the descriptors at the fork, so a parent
+// killed later does not leave its board locked by a child that lives on.
 #include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "board_lock.h"
 #include "board_lock_file.h"
@@ -32,50 +38,71 @@ BoardLockToken make_token(int fd, pid_t pid) {
 int token_fd(BoardLockToken token) { return static_cast<int>(static_cast<std::uint64_t>(token) & 0xFFFFFFFFu); }
 pid_t token_pid(BoardLockToken token) { return static_cast<pid_t>(static_cast<std::uint64_t>(token) >> 32); }
 
-// The descriptors of the locks this process holds, plus one (0 = free), for
-// the fork handler.  Written by acquire and release on callers' threads and
-// emptied by the child's fork handler; atomics because that handler may
-// not take a lock another thread held at the fork.  A lock that finds no
-// free slot is still released correctly; only the child keeps its copy.
-constexpr int kHeldSlots = 64;
-std::atomic<int> g_held[kHeldSlots];
-
-void note_held(int fd) {
-    for (std::atomic<int>& slot : g_held) {
-        int expected = 0;
-        if (slot.compare_exchange_strong(expected, fd + 1)) return;
-    }
+// The descriptors of the locks this process holds, for the fork handler.
+// `mutex` guards `held`; the fork handlers hold it across a fork, so a
+// lock's descriptors are either all in `held` or none of them exists yet
+// when a child is made, and the child may use `held` freely.  Never
+// destroyed, like the service: a stop may run while the process exits.
+struct HeldLock {
+    int file = -1;    // the flock'ed lock file, the token's descriptor
+    int socket = -1;  // the bound lock socket
+};
+struct HeldLocks {
+    std::mutex mutex;
+    std::vector<HeldLock> held;
+};
+HeldLocks& held_locks() {
+    static HeldLocks* locks = new HeldLocks;
+    return *locks;
 }
 
-void forget_held(int fd) {
-    for (std::atomic<int>& slot : g_held) {
-        int expected = fd + 1;
-        if (slot.compare_exchange_strong(expected, 0)) return;
-    }
-}
+void before_fork() { held_locks().mutex.lock(); }
+void after_fork_in_parent() { held_locks().mutex.unlock(); }
 
 // In the child, right after a fork: close the copies of the parent's lock
 // descriptors.  Closing a copy never drops the lock (the parent's
-// descriptor still holds the open file); only flock(LOCK_UN) would.
-void close_inherited_locks() {
-    for (std::atomic<int>& slot : g_held) {
-        const int v = slot.exchange(0);
-        if (v != 0) ::close(v - 1);
+// descriptors still hold the open files); only flock(LOCK_UN) would.
+void after_fork_in_child() {
+    HeldLocks& locks = held_locks();
+    for (const HeldLock& h : locks.held) {
+        ::close(h.file);
+        ::close(h.socket);
     }
+    locks.held.clear();
+    locks.mutex.unlock();
 }
 
 class FlockService final : public BoardLockService {
 public:
-    FlockService() { (void)::pthread_atfork(nullptr, nullptr, &close_inherited_locks); }
+    FlockService() {
+        (void)held_locks();
+        (void)::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    }
 
+    bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
+
+    // The socket first: a start refused by it never touches the file, which
+    // still names the holder when it was not removed.  Both are taken under
+    // held_locks().mutex, so a fork in another thread waits until they are noted
+    // (at most the kLookRetryMs a take waits out looks).
     BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
+        HeldLocks& locks = held_locks();
+        std::lock_guard<std::mutex> guard(locks.mutex);
+        int sock = -1;
+        const linux_channel::LockFileTake bound = linux_channel::bind_board_lock_socket(board, &sock);
+        if (bound != linux_channel::LockFileTake::Taken) return result_of(bound);
         int fd = -1;
-        switch (linux_channel::take_board_lock_file(board, &fd)) {
-        case linux_channel::LockFileTake::Taken:
-            break;
-        case linux_channel::LockFileTake::Busy:
-            return BoardLockResult::Busy;
-        case linux_channel::LockFileTake::Failed:
+        const linux_channel::LockFileTake took = linux_channel::take_board_lock_file(board, &fd);
+        if (took != linux_channel::LockFileTake::Taken) {
+            ::close(sock);
+            return result_of(took);
+        }
+        try {
+            locks.held.push_back({fd, sock});
+        } catch (...) {
+            // Not noted, it could not be closed in a child; not taken.
+            ::close(fd);  // nobody can have forked with it: the mutex is held
+            ::close(sock);
             return BoardLockResult::Failed;
         }
         // The pid is for people and tools; the lock holds whether or not it
@@ -83,7 +110,6 @@ public:
         const pid_t pid = ::getpid();
         const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(pid));
         if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, text.data(), text.size(), 0);
-        note_held(fd);
         *token = make_token(fd, pid);
         return BoardLockResult::Taken;
     }
@@ -94,14 +120,29 @@ public:
         // to give back.
         if (token_pid(token) != ::getpid()) return;
         const int fd = token_fd(token);
-        forget_held(fd);
-        // Unlock before closing: a child forked meanwhile shares the open
-        // file, and a close alone would leave the lock with it.
-        (void)::flock(fd, LOCK_UN);
-        ::close(fd);
+        int sock = -1;
+        {
+            HeldLocks& locks = held_locks();
+            std::lock_guard<std::mutex> guard(locks.mutex);
+            const auto it =
+                std::find_if(locks.held.begin(), locks.held.end(), [fd](const HeldLock& h) { return h.file == fd; });
+            if (it != locks.held.end()) {
+                sock = it->socket;
+                locks.held.erase(it);
+            }
+            // Unlock before closing: a child forked earlier shares the open
+            // file, and a close alone would leave the lock with it.  (The
+            // child closed its copy of the socket at the fork.)
+            (void)::flock(fd, LOCK_UN);
+            ::close(fd);
+            if (sock >= 0) ::close(sock);
+        }
     }
 
-    bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
+private:
+    static BoardLockResult result_of(linux_channel::LockFileTake take) {
+        return take == linux_channel::LockFileTake::Busy ? BoardLockResult::Busy : BoardLockResult::Failed;
+    }
 };
 
 }  // namespace

@@ -108,6 +108,10 @@ void run_timer(ThreadTimer* t) {
 
 class ThreadTimerService final : public TimerService {
 public:
+    ThreadTimerService() {
+        // Unregistered by the C library when the library is unloaded.
+        (void)::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    }
     ~ThreadTimerService() override { cancel_all(); }
 
     bool capabilities(std::uint32_t* minPeriodMs) override {
@@ -166,6 +170,21 @@ public:
     }
 
 private:
+    // The fork handlers.  The mutex is held across the fork so that the
+    // child's copy of the table is whole, not caught half-way through a
+    // create or cancel of another thread.
+    static void before_fork();
+    static void after_fork_in_parent();
+    // A child has none of its parent's threads, so the timers it inherits
+    // are records of threads that are not there: joining one would wait on
+    // a thread id that names nothing in this process (glibc happens to
+    // return, ThreadSanitizer waits for ever), and destroying a record's
+    // joinable std::thread would call std::terminate.  So the child lets go
+    // of them, deliberately never freeing them, and its exit
+    // teardown, unload or cancel finds no timer to stop.  Its own timers,
+    // made after the fork, are joined as usual.
+    static void after_fork_in_child();
+
     static void stop_and_join(std::unique_ptr<ThreadTimer> t) {
         t->stop.store(true);
         if (t->thread.get_id() == std::this_thread::get_id()) {
@@ -188,6 +207,19 @@ private:
 ThreadTimerService& timers() {
     static ThreadTimerService service;
     return service;
+}
+
+void ThreadTimerService::before_fork() { timers().mutex_.lock(); }
+
+void ThreadTimerService::after_fork_in_parent() { timers().mutex_.unlock(); }
+
+void ThreadTimerService::after_fork_in_child() {
+    ThreadTimerService& service = timers();
+    // The records are leaked on purpose (see the declaration); only the
+    // list's nodes, which now hold nothing, are freed.
+    for (auto& t : service.timers_) (void)t.release();
+    service.timers_.clear();
+    service.mutex_.unlock();
 }
 
 }  // namespace

@@ -2,11 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -93,6 +99,80 @@ LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::functi
     }
 }
 
+namespace {
+
+constexpr char kSocketPrefix[] = "kv318-lock:";
+
+// 64-bit FNV-1a: a stable hash every process computes alike.
+std::uint64_t fnv1a(const std::string& text) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+// The address of `board`'s lock socket and its length for bind/connect.
+socklen_t board_lock_socket_address(std::int32_t board, sockaddr_un* addr) {
+    const std::string name = board_lock_socket_name(board);
+    *addr = sockaddr_un{};
+    addr->sun_family = AF_UNIX;
+    std::memcpy(addr->sun_path, name.data(), name.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+}
+
+}  // namespace
+
+std::string board_lock_socket_name(std::int32_t board) {
+    std::string dir = driver_directory();
+    char resolved[PATH_MAX];
+    if (::realpath(dir.c_str(), resolved) != nullptr) {
+        dir = resolved;
+    } else if (dir.empty() || dir[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) dir = std::string(cwd) + "/" + dir;
+    }
+    const std::string path = dir + "/" + board_lock_file_name(board);
+    std::string name = std::string(1, '\0') + kSocketPrefix + path;
+    if (name.size() > sizeof(sockaddr_un::sun_path)) {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(path)));
+        name = std::string(1, '\0') + kSocketPrefix + "#" + hex + ":" + board_lock_file_name(board);
+    }
+    return name;
+}
+
+LockFileTake bind_board_lock_socket(std::int32_t board, int* fd) {
+    sockaddr_un addr{};
+    const socklen_t len = board_lock_socket_address(board, &addr);
+    const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return LockFileTake::Failed;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+        const bool busy = errno == EADDRINUSE;
+        ::close(s);
+        return busy ? LockFileTake::Busy : LockFileTake::Failed;
+    }
+    *fd = s;
+    return LockFileTake::Taken;
+}
+
+bool board_lock_socket_bound(std::int32_t board) {
+    sockaddr_un addr{};
+    const socklen_t len = board_lock_socket_address(board, &addr);
+    const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    int r = 0;
+    do {
+        r = ::connect(s, reinterpret_cast<const sockaddr*>(&addr), len);
+    } while (r != 0 && errno == EINTR);
+    // Refused: nobody has the name.  A socket of another type under it
+    // (EPROTOTYPE) still holds the name, and a start could not bind it.
+    const bool bound = r == 0 || errno == EPROTOTYPE;
+    ::close(s);
+    return bound;
+}
+
 }  // namespace kv318::linux_channel
 
 namespace kv318 {
@@ -139,14 +219,19 @@ std::string board_lock_file_problem(std::int32_t board) {
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
     const int fd = linux_channel::open_board_lock_file(board, false);
-    if (fd < 0) return probe;
-    if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
-        (void)linux_channel::flock_retry(fd, LOCK_UN);
-    } else if (errno == EWOULDBLOCK) {
-        probe.held = true;
-        probe.pid = read_holder_pid(fd);
+    if (fd >= 0) {
+        if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
+            (void)linux_channel::flock_retry(fd, LOCK_UN);
+        } else if (errno == EWOULDBLOCK) {
+            probe.held = true;
+            probe.pid = read_holder_pid(fd);
+        }
+        ::close(fd);
     }
-    ::close(fd);
+    // A holder whose lock file was removed, or one between taking its
+    // socket and its file, holds the board all the same; who it is, the
+    // socket does not say.
+    if (!probe.held) probe.held = linux_channel::board_lock_socket_bound(board);
     return probe;
 }
 

@@ -39,4 +39,26 @@ enum class LockFileTake {
 // is held and *fd is not written.
 LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::function<void()>& opened = {});
 
+// The board's second lock, which holds even when its lock file is removed
+// while held (a start would then lock a new file of the same name): an
+// abstract Unix socket named "\0kv318-lock:" + the lock file's absolute path
+// (the driver directory resolved, so every way to it gives one name; a
+// hash of it where the path is too long for a socket name).  Nobody can
+// remove an abstract name, and the kernel frees it when its last
+// descriptor closes, so a dead holder never blocks a board.  Abstract
+// names are per network namespace: processes in two namespaces are kept
+// apart by the lock file alone.
+std::string board_lock_socket_name(std::int32_t board);
+
+// Binds `board`'s lock socket, close-on-exec.  Any thread.  Taken: *fd is
+// the socket, owned by the caller, and the name is this process's until it
+// closes it; Busy: another socket holds the name (another process streams
+// the board); Failed: no socket could be made (*fd not written either way).
+LockFileTake bind_board_lock_socket(std::int32_t board, int* fd);
+
+// Whether some process holds `board`'s lock socket, looked at without
+// taking it (a datagram connect, which sends nothing), so a look never
+// makes a start fail.  Any thread.
+bool board_lock_socket_bound(std::int32_t board);
+
 }  // namespace kv318::linux_channel
