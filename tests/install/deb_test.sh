@@ -17,6 +17,8 @@
 #   deb_test.sh CPACK CPACK_CONFIG WORK_DIR CONSUMER_SRC CC PYTHON_SMOKE VERSION PROGRAM...
 set -eu
 cpack=$1 config=$2 work=$3 consumer=$4 cc=$5 smoke=$6 version=$7
+# The version as a pattern: its dots match only dots.
+version_re=$(printf '%s' "$version" | sed 's/\./\\./g')
 shift 7
 # shellcheck source=tests/install/common.sh
 . "$(dirname "$0")/common.sh"
@@ -73,15 +75,15 @@ dpkg-deb -I "$lib" triggers 2>/dev/null | grep -qx 'activate-noawait ldconfig' \
 for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -c "$d" >"$d.contents"; done
 has() { grep -Eq "$2" "$1.contents" || fail "$(basename "$1") lacks $2"; }
 lacks() { ! grep -Eq "$2" "$1.contents" || fail "$(basename "$1") holds $2"; }
-has "$lib" ' \./usr/lib/libKV318\.so\.1\.0\.0$'
-has "$lib" ' \./usr/lib/libKV318\.so\.1 -> libKV318\.so\.1\.0\.0$'
+has "$lib" " \\./usr/lib/libKV318\\.so\\.$version_re\$"
+has "$lib" " \\./usr/lib/libKV318\\.so\\.1 -> libKV318\\.so\\.$version_re\$"
 lacks "$lib" 'libKV318\.so -> |KV318\.h|pkgconfig|/bin/'
 has "$dev" ' \./usr/include/KV318\.h$'
 has "$dev" ' \./usr/lib/libKV318\.so -> libKV318\.so\.1$'
 has "$dev" ' \./usr/lib/cmake/KV318/KV318Config\.cmake$'
 has "$dev" ' \./usr/lib/cmake/KV318/KV318Targets\.cmake$'
 has "$dev" ' \./usr/lib/pkgconfig/kv318\.pc$'
-lacks "$dev" 'libKV318\.so\.1\.0\.0$'
+lacks "$dev" "libKV318\\.so\\.$version_re\$"
 for p in "$@"; do
     has "$tools" "^-rwxr-xr-x .* \./usr/bin/$p\$"
     has "$tools" " \./usr/share/man/man1/$p\.1\.gz\$"
@@ -140,5 +142,5 @@ start_simulator "$root/usr/bin/kv318-sim" "$driver/c"
 out=$(KV318_DRIVER_DIR=$driver/c "$work/consumer") || { echo "$out"; fail "the pkg-config consumer failed"; }
 echo "$out"
 loaded=$(echo "$out" | sed -n 's/^library: //p')
-[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.1.1.0")" ] || fail "the consumer loaded $loaded"
+[ "$(readlink -f "$loaded")" = "$(readlink -f "$root/usr/lib/libKV318.so.$version")" ] || fail "the consumer loaded $loaded"
 echo "deb_test: passed"
