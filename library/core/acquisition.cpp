@@ -49,14 +49,19 @@ void end_drain() {
     DrainBusy.notify_all();
 }
 
-// The reader's side of the handshake: raise our flag before looking at the
-// tick's, then wait for a drain in progress.  ReaderBusy.store(0) lets go.
-// No sleep: on a loaded machine a caller's thread that sleeps waits for the
-// processor again afterwards, and a reader late by a few such waits lets
-// the ring run over.
+// The reader's side of the handshake: raise our flag, and keep it only if
+// no drain runs; else lower it while waiting for the drain to end, and try
+// again.  A reader that kept its flag up while it waits would, on a loaded
+// machine, keep it up for as long as the scheduler takes to run it again
+// after the drain, and every tick meanwhile would find the ring held.
+// ReaderBusy.store(0) lets go.
 void hold_ring() {
-    ReaderBusy.store(1);
-    wait_for_drain_end();
+    for (;;) {
+        ReaderBusy.store(1);
+        if (DrainBusy.load() == 0) return;
+        ReaderBusy.store(0);
+        wait_for_drain_end();
+    }
 }
 
 // The ring as the tick's drain sees it.

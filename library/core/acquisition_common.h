@@ -31,14 +31,15 @@ inline constexpr std::size_t kErrorTextSize = 80;
 // instead of a lock:
 //   - the tick stores DrainBusy = 1, then loads ReaderBusy, and drains only
 //     when it sees 0;
-//   - the reader stores ReaderBusy = 1, then waits until it loads
-//     DrainBusy == 0 (blocking on DrainBusy, which the tick notifies when
-//     it lowers it).
+//   - the reader stores ReaderBusy = 1, then loads DrainBusy, and reads
+//     only when it sees 0; else it lowers its flag, waits for DrainBusy to
+//     fall (blocking on it; the tick notifies it when it lowers it) and
+//     tries again.
 // Each side stores its own flag before it loads the other's.  With
 // sequentially consistent operations all four fall into one total order, so
-// at least one side sees the other's flag raised: either the tick holds off its
-// drain, or the reader waits for the drain to end.  Plain acquire/release
-// would allow both to miss each other's store.  The store that lowers a flag
+// at least one side sees the other's flag raised: either the tick holds off
+// its drain, or the reader holds off its read until the drain has ended.
+// Plain acquire/release would allow both to miss each other's store.  The store that lowers a flag
 // publishes the ring bytes and counters written before it to the side that
 // loads it, which is why the ring itself needs no atomics.  A lock would do
 // the same, but the timer thread must never block behind a slow caller: a

@@ -178,7 +178,12 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * in full, so a FIFO that fills faster than its level codes show is still
  * emptied; the first shorter reply ends the tick.  A tick that finds a
  * KV318_Read at work on the buffer waits for it within its own period
- * instead of skipping the period.
+ * instead of skipping the period.  On Linux the timer's thread asks for
+ * SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
+ * or RLIMIT_RTPRIO), else for the lowest nice value it may set, else keeps
+ * its priority, silently; the caller's threads keep theirs.  On Windows
+ * the procedure runs on the system's multimedia timer thread, at the
+ * priority the system gives it.
  *
  * A board that fails or stalls holds neither the timer nor a KV318_Read
  * waiting for it for longer than the replies it is waiting on.  A tick

@@ -4,6 +4,7 @@
 // every gap is seen exactly.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -268,16 +269,18 @@ TEST_F(Drain, SlowRepliesHoldAReadForThreeRepliesAtMost) {
     board->set_status(static_cast<int>(status_with_level(7)));
     board->queue_bulk_n(16384, 4);
     int asked = 0;
+    std::atomic<bool> reading{false};
     board->set_before_request([&](const Request&) {
         // The tick's status read is in flight when the reader comes.
         if (++asked == 1) {
-            EXPECT_TRUE(wait_until([] { return ReaderBusy.load() != 0; }));
+            EXPECT_TRUE(wait_until([&] { return reading.load(); }));
         }
         dev.advance_ms(kReplyMs);
     });
     std::thread ticker([&] { timer.fire(); });
     ASSERT_TRUE(dev.wait_for_requests(1));
     const std::uint64_t t0 = dev.now_ms();
+    reading = true;
     EXPECT_GT(KV318_Read(kH, samples.data()), 0);
     const std::uint64_t streamMs = dev.now_ms() - t0;
     ticker.join();
