@@ -7,7 +7,7 @@ endif()
 add_library(scope_win32_recording_library SHARED scope_win32/recording_library.cpp)
 target_link_options(scope_win32_recording_library PRIVATE -Wl,--kill-at)
 target_include_directories(scope_win32_recording_library PRIVATE support)
-target_link_libraries(scope_win32_recording_library PRIVATE kv318_warnings)
+target_link_libraries(scope_win32_recording_library PRIVATE kv318_headers kv318_warnings)
 
 add_executable(scope_win32_window_test scope_win32/window_test.cpp)
 target_include_directories(scope_win32_window_test PRIVATE simulator_win32)
