@@ -38,16 +38,11 @@ void set_error_text(const char* text) {
 // to every other process at each yield, and one that sleeps waits for the
 // processor again after each sleep; a reader late by a few such turns lets
 // the ring run over.  A thread woken from a wait is run soon.
-void wait_for_drain_end() {
-    for (std::int32_t busy = DrainBusy.load(); busy != 0; busy = DrainBusy.load()) DrainBusy.wait(busy);
-}
+void wait_for_drain_end() { DrainWaiter.wait_lowered(DrainBusy); }
 
 // The tick's side letting go: lowers DrainBusy and wakes a reader, stop or
 // unload waiting for it.  Timer thread.
-void end_drain() {
-    DrainBusy.store(0);
-    DrainBusy.notify_all();
-}
+void end_drain() { DrainWaiter.lower(DrainBusy); }
 
 // The reader's side of the handshake: raise our flag, and keep it only if
 // no drain runs; else lower it while waiting for the drain to end, and try

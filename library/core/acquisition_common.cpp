@@ -14,6 +14,7 @@ Handle AcqDevice = 0;
 std::atomic<std::int32_t> AcqRunning{0};
 std::int32_t AcqFault = 0;
 std::atomic<std::int32_t> DrainBusy{0};
+FlagWaiter DrainWaiter;
 std::atomic<std::uint8_t> ReaderBusy{0};
 std::uint8_t RingBuffer[kRingSize];
 std::int32_t RingWritePos = 0;

@@ -12,6 +12,7 @@
 
 #include "device_service.h"
 #include "drain_stats.h"
+#include "flag_wait.h"
 #include "register_map.h"
 #include "timer_service.h"
 
@@ -64,6 +65,8 @@ extern std::int32_t AcqFault;
 // 1 while a timer tick is inside its drain.  Written by the timer thread,
 // waited on by the reader, stop and unload.
 extern std::atomic<std::int32_t> DrainBusy;
+// What those waits block on; the timer thread lowers DrainBusy through it.
+extern FlagWaiter DrainWaiter;
 // 1 while KV318_Read works on the ring.  Written by the reader, read by the tick.
 extern std::atomic<std::uint8_t> ReaderBusy;
 

@@ -34,3 +34,5 @@ if(WIN32)
   # kv318-sim.exe serves board 0's pipe, global within the Wine prefix.
   set_tests_properties(acquisition_driver_exit_test PROPERTIES RESOURCE_LOCK kv318_board0)
 endif()
+# The wait for a drain in progress, lowered at every moment of the look.
+kv318_add_test(acquisition_flag_wait_test SOURCES acquisition/flag_wait_test.cpp)
