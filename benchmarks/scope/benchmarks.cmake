@@ -5,5 +5,5 @@ if(TARGET kv318-scope)
   target_compile_definitions(scope_benchmark PRIVATE KV318_SCOPE_EXE="$<TARGET_FILE:kv318-scope>"
                                                      KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>")
   add_dependencies(scope_benchmark kv318-scope kv318-sim)
-  target_link_libraries(scope_benchmark PRIVATE kv318_warnings)
+  target_link_libraries(scope_benchmark PRIVATE kv318_bench_board kv318_warnings)
 endif()

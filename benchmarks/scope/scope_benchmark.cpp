@@ -3,12 +3,13 @@
 // (default 60): the scope runs with --screenshot --after SECONDS and prints
 // its frames and samples as it exits.  Counters: fps (frames drawn a
 // second), MS/s delivered, CPU_s_per_s (the scope process's user and
-// system time per second of signal) and ok (1 when it exited 0: no ring
-// overflow or other failure was on screen).
+// system time per second of signal), fifo_drops (the samples the
+// simulator's FIFO dropped; -1 when it logged no figure) and ok (1 when the
+// scope exited 0: no ring overflow, possible FIFO loss or other failure was
+// on screen).  The simulator runs at the priority of hardware
+// (board_process.h).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "board_process.h"
 
 namespace {
 
@@ -30,20 +31,6 @@ double run_seconds() {
     const char* env = std::getenv("KV318_BENCH_SECONDS");
     const double s = env != nullptr ? std::atof(env) : 0.0;
     return s > 0 ? s : 60.0;
-}
-
-pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
 }
 
 std::string read_all(const std::string& path) {
@@ -60,16 +47,16 @@ void BM_ScopeAtFastestStream(benchmark::State& state) {
     ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (auto _ : state) {
-        const pid_t sim =
-            spawn({KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
-                  dir + "/sim.log");
+        const pid_t sim = kv318::bench::spawn_board_process(
+            {KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
+            dir + "/sim.log");
         for (int i = 0; i < 3000 && read_all(dir + "/sim.log").find("serving") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        const pid_t scope =
-            spawn({KV318_SCOPE_EXE, "--divider", "2", "--clock", "26000000", "--timebase", "100us", "--trigger",
-                   "rising:0.5", "--screenshot", dir + "/shot.png", "--after", std::to_string(seconds)},
-                  dir + "/scope.log");
+        const pid_t scope = kv318::bench::spawn_program(
+            {KV318_SCOPE_EXE, "--divider", "2", "--clock", "26000000", "--timebase", "100us", "--trigger", "rising:0.5",
+             "--screenshot", dir + "/shot.png", "--after", std::to_string(seconds)},
+            dir + "/scope.log");
         int status = -1;
         rusage ru{};
         ::wait4(scope, &status, 0, &ru);
@@ -90,6 +77,7 @@ void BM_ScopeAtFastestStream(benchmark::State& state) {
         state.counters["fps"] = fps;
         state.counters["MS/s"] = secs > 0 ? static_cast<double>(samples) / secs / 1e6 : 0;
         state.counters["CPU_s_per_s"] = secs > 0 ? cpu / secs : 0;
+        state.counters["fifo_drops"] = static_cast<double>(kv318::bench::fifo_drops_in(dir + "/sim.log"));
         state.counters["ok"] = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
         if (state.counters["ok"] == 0) state.SkipWithError(("the scope failed: " + log).c_str());
         std::remove((dir + "/sim.log").c_str());

@@ -1,7 +1,8 @@
 // The soak: libKV318 streams the simulator's ramp for minutes on end while
 // both processes are watched for leaks.
 //
-// kv318-sim runs as a child process in a private driver directory, with the
+// kv318-sim runs as a child process in a private driver directory (at the
+// priority of hardware, see board_process.h), with the
 // converter clock at 20 MHz and divider 2: 10 million samples, 20 MB a
 // second.  This process reads the stream through the library's exports
 // (KV318_AD, KV318_Read, KV318_StopAD) and checks every sample against the
@@ -14,9 +15,7 @@
 // It prints one summary line and exits 0 only when no sample was lost, no
 // read failed, and neither process grew past the bounds below between its
 // first sample (10 s in, once everything is allocated) and the end.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,8 +33,7 @@
 #include <vector>
 
 #include "KV318.h"
-
-extern char** environ;
+#include "board_process.h"
 
 namespace {
 
@@ -83,19 +81,6 @@ struct Track {
     }
 };
 
-// The "FIFO drops so far" figure of the simulator's last connection line.
-long fifo_drops_in(const std::string& logPath) {
-    std::ifstream f(logPath);
-    std::string line;
-    long drops = -1;
-    const std::string key = "FIFO drops so far: ";
-    while (std::getline(f, line)) {
-        const auto at = line.find(key);
-        if (at != std::string::npos) drops = std::atol(line.c_str() + at + key.size());
-    }
-    return drops;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,19 +112,12 @@ int main(int argc, char** argv) {
     const std::string logPath = dir + "/kv318-sim.log";
     ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
 
-    // The simulator, its stderr into the log.
-    const std::string clockArg = std::to_string(clockHz);
-    const std::string fifoArg = std::to_string(fifoBytes);
-    std::vector<const char*> args = {simPath.c_str(), "--dir",          dir.c_str(), "--signal",      "ramp",
-                                     "--clock",       clockArg.c_str(), "--fifo",    fifoArg.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t sim = -1;
-    const int spawned = posix_spawn(&sim, simPath.c_str(), &actions, nullptr, const_cast<char**>(args.data()), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        std::fprintf(stderr, "soak: cannot start %s: %s\n", simPath.c_str(), std::strerror(spawned));
+    // The simulator, its output into the log, at the priority of hardware.
+    const pid_t sim = kv318::bench::spawn_board_process({simPath, "--dir", dir, "--signal", "ramp", "--clock",
+                                                         std::to_string(clockHz), "--fifo", std::to_string(fifoBytes)},
+                                                        logPath);
+    if (sim < 0) {
+        std::fprintf(stderr, "soak: cannot start %s\n", simPath.c_str());
         return 2;
     }
     auto stop_sim = [&] {
@@ -225,7 +203,7 @@ int main(int argc, char** argv) {
     long drops = -1;
     for (auto until = SteadyClock::now() + std::chrono::seconds(5); drops < 0 && SteadyClock::now() < until;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        drops = fifo_drops_in(logPath);
+        drops = kv318::bench::fifo_drops_in(logPath);
     }
     stop_sim();
     ::unlink(logPath.c_str());
