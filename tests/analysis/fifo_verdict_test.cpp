@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "csv_rows.h"
 #include "fifo_verdict.h"
 
 namespace kv318::analysis {
@@ -26,20 +26,9 @@ struct Case {
 
 std::vector<Case> load() {
     std::vector<Case> out;
-    std::istringstream in(kCsv);
-    std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        if (header) {
-            EXPECT_EQ(line, "clock_hz,divider,fifo_bytes,longest_gap_us,possible_loss");
-            header = false;
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string f[5];
-        for (std::string& v : f) std::getline(fields, v, ',');
-        out.push_back({std::stoull(f[0]), std::stoull(f[2]), std::stoull(f[3]), std::stoll(f[1]), f[4] == "1", line});
+    for (const auto& f : test::csv_rows(kCsv, "clock_hz,divider,fifo_bytes,longest_gap_us,possible_loss")) {
+        out.push_back({std::stoull(f[0]), std::stoull(f[2]), std::stoull(f[3]), std::stoll(f[1]), f[4] == "1",
+                       f[0] + "," + f[1] + "," + f[2] + "," + f[3] + "," + f[4]});
     }
     return out;
 }

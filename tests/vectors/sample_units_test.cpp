@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "csv_rows.h"
 #include "format.h"
 #include "sample_format.h"
 #include "sample_units.h"
@@ -28,26 +28,11 @@ struct Vector {
 
 std::vector<Vector> load() {
     std::vector<Vector> out;
-    std::istringstream in(kCsv);
-    std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        if (header) {
-            EXPECT_EQ(line, "sample,code,volts");
-            header = false;
-            continue;
-        }
-        const std::size_t a = line.find(',');
-        const std::size_t b = line.find(',', a + 1);
-        if (a == std::string::npos || b == std::string::npos) {
-            ADD_FAILURE() << "bad line: " << line;
-            continue;
-        }
+    for (const auto& f : kv318::test::csv_rows(kCsv, "sample,code,volts")) {
         Vector v;
-        v.sample = std::stoi(line.substr(0, a));
-        v.code = std::stoi(line.substr(a + 1, b - a - 1));
-        v.voltsText = line.substr(b + 1);
+        v.sample = std::stoi(f[0]);
+        v.code = std::stoi(f[1]);
+        v.voltsText = f[2];
         v.volts = std::strtod(v.voltsText.c_str(), nullptr);
         out.push_back(v);
     }
