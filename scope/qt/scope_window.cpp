@@ -20,6 +20,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "option_limits.h"
+
 namespace kv318::scope::qt {
 
 namespace {
@@ -103,7 +105,7 @@ void ScopeWindow::buildControls() {
     row1->addWidget(board_);
     label(row1, "Divider");
     divider_ = new QSpinBox(this);
-    divider_->setRange(2, 4095);
+    divider_->setRange(cli::kDivider.min, cli::kDivider.max);
     row1->addWidget(divider_);
     auto* run = new QPushButton("Run", this);
     auto* stop = new QPushButton("Stop", this);

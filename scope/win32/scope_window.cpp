@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "option_limits.h"
 #include "png_writer.h"
 #include "text.h"
 
@@ -340,7 +341,7 @@ void ScopeWindow::settings_changed() {
         return v;
     };
     s.board = static_cast<std::int32_t>(number(kBoard, 0, 255, s.board));
-    s.divider = static_cast<std::int32_t>(number(kDivider, 2, 4095, s.divider));
+    s.divider = static_cast<std::int32_t>(number(kDivider, cli::kDivider.min, cli::kDivider.max, s.divider));
     s.offsetVolts = number(kOffset, -20, 20, s.offsetVolts);
     s.levelVolts = number(kLevel, -5, 5, s.levelVolts);
     s.pretriggerPercent = number(kPre, 0, 100, s.pretriggerPercent);

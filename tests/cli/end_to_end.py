@@ -236,6 +236,7 @@ class Commands(unittest.TestCase):
                 self.assertNotIn("board not found", out, "the exit codes are in the top-level help only")
         out = subprocess.run([CLI, "stream", "--help"], capture_output=True, timeout=60).stdout.decode()
         self.assertIn("cannot read the board's clock", out, "--clock says the clock is not read")
+        self.assertIn("sample clock divider, 2-4095", out, "--divider states the header's range")
         for program, name in ((CLI, "kv318-cli"), (SIM, "kv318-sim")):
             r = subprocess.run([program, "--version"], capture_output=True, timeout=60)
             self.assertEqual(r.returncode, 0, r)
