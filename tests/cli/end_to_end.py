@@ -226,7 +226,8 @@ class Commands(unittest.TestCase):
     def test_help_documents_the_exit_codes_once_and_the_programs_their_version(self):
         out = subprocess.run([CLI, "--help"], capture_output=True, timeout=60).stdout.decode()
         for line in ("3  board not found", "5  stream/poll/capture: samples were or may have been lost",
-                     "could have filled the board's FIFO", "6  stream/poll: a bulk transfer",
+                     "could have filled the board's FIFO", "6  stream/poll/capture: a bulk transfer",
+                     "4  stream/poll/capture: acquisition not enabled",
                      "cannot read\nthe board's converter clock"):
             self.assertIn(line, out)
         for sub in (["stream"], ["poll"], ["do"], ["reg", "get"], ["selftest"]):
