@@ -452,7 +452,19 @@ void ScopeWindow::command(int id, int code) {
 DrawList ScopeWindow::model() const {
     RECT r;
     GetClientRect(screen_, &r);
-    return scope_.view(std::max(1L, r.right), std::max(1L, r.bottom));
+    // Texts wrap as wide as render() draws them: in font_.
+    HDC dc = GetDC(screen_);
+    HGDIOBJ oldFont = SelectObject(dc, font_);
+    const auto width = [dc](const std::string& text) {
+        const std::wstring w = widen(text);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+        return static_cast<double>(size.cx);
+    };
+    DrawList m = scope_.view(std::max(1L, r.right), std::max(1L, r.bottom), width);
+    SelectObject(dc, oldFont);
+    ReleaseDC(screen_, dc);
+    return m;
 }
 
 void ScopeWindow::redraw() { InvalidateRect(screen_, nullptr, FALSE); }
@@ -479,8 +491,8 @@ void ScopeWindow::tick() {
         }
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
-        if (!scope_.message().empty()) std::fprintf(stderr, "kv318-scope: %s\n", scope_.message().c_str());
-        std::fprintf(stderr, "kv318-scope: %s\n", scope_.summary(now).c_str());
+        for (const std::string& line : scope_.screenshotReport(now))
+            std::fprintf(stderr, "kv318-scope: %s\n", line.c_str());
         if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         std::fflush(stderr);
         PostMessageW(hwnd_, WM_CLOSE, 0, 0);
@@ -555,12 +567,11 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_LBUTTONDOWN:
     case WM_MOUSEMOVE: {
         const double x = GET_X_LPARAM(lp), y = GET_Y_LPARAM(lp);
-        RECT r;
-        GetClientRect(hwnd, &r);
-        const Plot p = plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
         if (msg == WM_LBUTTONDOWN && (wp & (MK_SHIFT | MK_CONTROL)) != 0) {
             if (!scope_.hasFrame() || scope_.frame().samples.empty()) return 0;
-            const double t = x_to_seconds(p, scope_.frame(), x);
+            // Where the plot lies in the picture as drawn: a wrapped status
+            // line makes it shorter.
+            const double t = x_to_seconds(model().plot, scope_.frame(), x);
             ((wp & MK_SHIFT) != 0 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
             scope_.cursors().on = true;
             CheckDlgButton(hwnd_, kCursors, BST_CHECKED);
@@ -574,7 +585,7 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!dragging_) return 0;
         // The trigger level follows the pointer.
         ScopeSettings s = scope_.settings();
-        s.levelVolts = std::clamp(y_to_volts(p, s, y), -5.0, 5.0);
+        s.levelVolts = std::clamp(y_to_volts(model().plot, s, y), -5.0, 5.0);
         scope_.apply(s);
         sync_controls();
         redraw();
