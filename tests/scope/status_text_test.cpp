@@ -57,18 +57,15 @@ TEST(WrapText, BreaksAtSpacesAndInsideWordsOnlyWhenOneIsTooWide) {
     }
 }
 
-// The texts of `color`, each with its baseline.
-std::vector<const Text*> texts_of(const DrawList& d, Color color) {
-    std::vector<const Text*> out;
-    for (const Text& t : d.texts) {
-        if (t.color == color) out.push_back(&t);
-    }
-    return out;
-}
-
-std::string joined(const std::vector<const Text*>& texts) {
+// The red texts of a picture read in order as one text, those over the
+// plot (the FIFO warning) and those below it (the status line) apart.
+std::string red_text(const DrawList& d, bool overPlot, std::vector<const Text*>* lines) {
     std::string all;
-    for (const Text* t : texts) all += (all.empty() ? "" : " ") + t->text;
+    for (const Text& t : d.texts) {
+        if (t.color != kFailureText || (t.y < d.plot.y + d.plot.h) != overPlot) continue;
+        all += (all.empty() ? "" : " ") + t.text;
+        lines->push_back(&t);
+    }
     return all;
 }
 
@@ -76,13 +73,16 @@ TEST(StatusLine, AFailureWrapsWithinTheWindowAndThePlotMakesRoom) {
     const std::string failure =
         "board 0: not found (no driver serves /run/kv318 for board 0: start kv318-sim or the board's driver); "
         "press Run to try again";
+    const std::string warning =
+        "samples may have been lost in the board's FIFO: a gap of 5000.0 ms between drains at 0.2 MB/s exceeds its "
+        "512 KiB (3 such gaps)";
     struct Case {
         int width;
-        std::size_t lines;  // status lines, at 8 px a character
+        std::size_t lines, warningLines;  // at 8 px a character
     };
     // The status line is about 175 characters with the failure; at 300
     // pixels it would need six lines.
-    for (const Case c : {Case{1600, 1}, Case{820, 2}, Case{560, 3}, Case{300, 4}}) {
+    for (const Case c : {Case{1600, 1, 1}, Case{820, 2, 2}, Case{560, 3, 2}, Case{300, 4, 4}}) {
         SCOPED_TRACE(c.width);
         ScopeSettings s;
         ViewInput in;
@@ -90,50 +90,30 @@ TEST(StatusLine, AFailureWrapsWithinTheWindowAndThePlotMakesRoom) {
         in.height = 600;
         in.settings = &s;
         in.status.failure = failure;
+        in.status.fifoWarning = warning;
         const DrawList d = build_view(in);
-        const std::vector<const Text*> red = texts_of(d, kFailureText);
-        ASSERT_EQ(red.size(), c.lines);
-        for (const Text* t : red) {
-            EXPECT_LE(t->x + narrow_and_wide(t->text), c.width) << t->text;  // no 'W' in it: 8 px each
-            EXPECT_LE(t->y, in.height) << t->text;
-        }
-        // Line after line, the last at the foot of the window.
-        for (std::size_t i = 1; i < red.size(); ++i) EXPECT_EQ(red[i]->y - red[i - 1]->y, kTextLineHeight);
-        // The graticule stands above the texts, as tall as they leave it.
+        std::vector<const Text*> status, over;
+        const std::string statusText = red_text(d, false, &status), overText = red_text(d, true, &over);
+        ASSERT_EQ(status.size(), c.lines);
+        ASSERT_EQ(over.size(), c.warningLines);
+        EXPECT_EQ(overText, warning) << "the warning wraps over the plot, all of it";
+        for (const Text* t : status) EXPECT_LE(t->x + narrow_and_wide(t->text), c.width) << t->text;
+        for (const Text* t : over) EXPECT_LE(t->x + narrow_and_wide(t->text), d.plot.x + d.plot.w) << t->text;
+        // Line after line, the last at the foot of the window, and the
+        // graticule above them as tall as they leave it.
+        for (std::size_t i = 1; i < status.size(); ++i) EXPECT_EQ(status[i]->y - status[i - 1]->y, kTextLineHeight);
+        EXPECT_LE(status.back()->y, in.height);
         const Plot p = plot_area(in.width, in.height, kTextLines - 1 + static_cast<int>(c.lines));
         EXPECT_EQ(d.plot.h, p.h);
         EXPECT_EQ(d.rects[1].h, p.h);
-        EXPECT_GT(red.front()->y - 3 * kTextLineHeight, p.y + p.h);
         if (c.width != 300) {
             // All of it shows: only the spaces at the breaks went.
-            EXPECT_NE(joined(red).find(failure), std::string::npos) << joined(red);
+            EXPECT_NE(statusText.find(failure), std::string::npos) << statusText;
         } else {
             // Too long even for four lines: the last ends in "...".
-            EXPECT_EQ(red.back()->text.substr(red.back()->text.size() - 3), "...");
-            EXPECT_LE(narrow_and_wide(red.back()->text), c.width - 20);
+            EXPECT_EQ(status.back()->text.substr(status.back()->text.size() - 3), "...");
         }
     }
-}
-
-TEST(StatusLine, TheFifoWarningWrapsOverThePlot) {
-    const std::string warning =
-        "samples may have been lost in the board's FIFO: a gap of 5000.0 ms between drains at 0.2 MB/s exceeds its "
-        "512 KiB (3 such gaps)";
-    ScopeSettings s;
-    ViewInput in;
-    in.width = 640;
-    in.height = 480;
-    in.settings = &s;
-    in.status.fifoWarning = warning;
-    const DrawList d = build_view(in);
-    const std::vector<const Text*> red = texts_of(d, kFailureText);
-    ASSERT_EQ(red.size(), 2u);
-    EXPECT_EQ(joined(red), warning);
-    for (const Text* t : red) {
-        EXPECT_LE(t->x + narrow_and_wide(t->text), d.plot.x + d.plot.w);
-        EXPECT_LT(t->y, d.plot.y + d.plot.h);
-    }
-    EXPECT_EQ(d.plot.h, plot_area(in.width, in.height).h) << "the warning takes no room from the plot";
 }
 
 // The measurement line of a picture: the text just above the cursor line.
