@@ -553,6 +553,7 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
         const DrawList m = model();
+        shownPlot_ = m.plot;
         HDC mem = CreateCompatibleDC(dc);
         HBITMAP bmp = CreateCompatibleBitmap(dc, m.width, m.height);
         HGDIOBJ old = SelectObject(mem, bmp);
@@ -567,11 +568,12 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_LBUTTONDOWN:
     case WM_MOUSEMOVE: {
         const double x = GET_X_LPARAM(lp), y = GET_Y_LPARAM(lp);
+        RECT r;
+        GetClientRect(hwnd, &r);
+        const Plot p = shownPlot_.w > 0 ? shownPlot_ : plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
         if (msg == WM_LBUTTONDOWN && (wp & (MK_SHIFT | MK_CONTROL)) != 0) {
             if (!scope_.hasFrame() || scope_.frame().samples.empty()) return 0;
-            // Where the plot lies in the picture as drawn: a wrapped status
-            // line makes it shorter.
-            const double t = x_to_seconds(model().plot, scope_.frame(), x);
+            const double t = x_to_seconds(p, scope_.frame(), x);
             ((wp & MK_SHIFT) != 0 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
             scope_.cursors().on = true;
             CheckDlgButton(hwnd_, kCursors, BST_CHECKED);
@@ -585,7 +587,7 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!dragging_) return 0;
         // The trigger level follows the pointer.
         ScopeSettings s = scope_.settings();
-        s.levelVolts = std::clamp(y_to_volts(model().plot, s, y), -5.0, 5.0);
+        s.levelVolts = std::clamp(y_to_volts(p, s, y), -5.0, 5.0);
         scope_.apply(s);
         sync_controls();
         redraw();
