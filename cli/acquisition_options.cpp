@@ -16,6 +16,9 @@ const std::string kFifoHelp = "the board's FIFO in bytes, " + std::to_string(kFi
                               std::to_string(analysis::kBoardFifoBytes) +
                               "): exit 5 when a gap between the library's drains was long enough to fill it";
 
+const std::string kDividerHelp =
+    "sample clock divider, " + std::to_string(kDivider.min) + "-" + std::to_string(kDivider.max) + " (default 50)";
+
 }  // namespace
 
 CLI::Option* seconds_option(CLI::App* cmd, const std::string& name, const char* what, double* field,
@@ -36,7 +39,7 @@ CLI::Option* seconds_option(CLI::App* cmd, const std::string& name, const char* 
 void acquisition_options(CLI::App* cmd, Invocation* inv) {
     static const char* kFlagHelp[4] = {"mode flag 1 (mode bit 0)", "mode flag 2 (mode bit 2)",
                                        "mode flag 3 (mode bit 1)", "mode flag 4 (mode bit 3)"};
-    number_option(cmd, "-d,--divider", &inv->stream.divider, kDivider, "sample clock divider, 2-4095 (default 50)");
+    number_option(cmd, "-d,--divider", &inv->stream.divider, kDivider, kDividerHelp);
     for (int i = 0; i < 4; ++i) {
         cmd->add_flag_function(
             "--flag" + std::to_string(i + 1),

@@ -27,7 +27,9 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
     app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
     app.add_option("-b,--board", s->board, "board number (default 0)")->check(cli::whole_within(cli::kBoardNumber));
-    app.add_option("-d,--divider", s->divider, "converter divider, 2-4095 (default 50)")
+    app.add_option("-d,--divider", s->divider,
+                   "converter divider, " + std::to_string(cli::kDivider.min) + "-" + std::to_string(cli::kDivider.max) +
+                       " (default 50)")
         ->check(cli::whole_within(cli::kDivider));
     app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
         ->check(cli::whole_within(cli::kClockHz));

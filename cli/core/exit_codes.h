@@ -20,8 +20,8 @@ enum ExitCode : int {
     kExitBoardBusy = 10,      // stream/poll/capture: another process streams or polls the board
 };
 
-// The exit codes as the top-level --help and the README list them, one per
-// line.
+// The exit codes as the top-level --help lists them, one per line;
+// docs/cli.md lists the same codes in its table of exit codes.
 std::string exit_code_table();
 
 }  // namespace kv318::cli

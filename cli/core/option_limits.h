@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "KV318.h"
+
 namespace kv318::cli {
 
 struct Limit {
@@ -20,7 +22,7 @@ inline constexpr Limit kBoardCount{"board count", 1, 256, false};
 inline constexpr Limit kRegister{"register", 0, 0xFF, true};
 inline constexpr Limit kRegisterValue{"register value", 0, 0xFF, true};
 inline constexpr Limit kOutputWord{"output word", 0, 0xFFFF, true};
-inline constexpr Limit kDivider{"divider", 2, 4095, false};
+inline constexpr Limit kDivider{"divider", KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, false};
 inline constexpr Limit kPulseDivisor{"pulse divisor", 2, 255, false};
 inline constexpr Limit kPulseMode{"pulse mode", 0, 1, false};
 inline constexpr Limit kIntervalMs{"interval", 1, 3'600'000, false};

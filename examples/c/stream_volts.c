@@ -60,10 +60,12 @@ static const char* read_failure(int32_t result) {
 int main(int argc, char** argv) {
     long board = 0, count = 1000, divider = 50;
     if (argc > 4 || (argc > 1 && !parse(argv[1], 0, 9999, &board)) ||
-        (argc > 2 && !parse(argv[2], 1, 100000000L, &count)) || (argc > 3 && !parse(argv[3], 2, 4095, &divider))) {
-        /* Dividers outside 2-4095 are masked to 12 bits by the library:
-         * refuse them rather than run at a rate nobody asked for. */
-        fprintf(stderr, "usage: %s [BOARD 0-9999 [COUNT 1-100000000 [DIVIDER 2-4095]]]\n", argv[0]);
+        (argc > 2 && !parse(argv[2], 1, 100000000L, &count)) ||
+        (argc > 3 && !parse(argv[3], KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider))) {
+        /* Dividers outside the header's range are masked to 12 bits by the
+         * library: refuse them rather than run at a rate nobody asked for. */
+        fprintf(stderr, "usage: %s [BOARD 0-9999 [COUNT 1-100000000 [DIVIDER %d-%d]]]\n", argv[0], KV318_DIVIDER_MIN,
+                KV318_DIVIDER_MAX);
         return 2;
     }
 

@@ -39,7 +39,7 @@
  * know the clock of its board.  Only the divider's low 12 bits reach the
  * board, and a result below 2 is written as 2: 50 stays 50, 5000 becomes 904,
  * and 0, 1, 4096 and 4097 all become 2 (full speed).  Keep dividers within
- * 2-4095 to get the rate you asked for.
+ * KV318_DIVIDER_MIN-KV318_DIVIDER_MAX (2-4095) to get the rate you asked for.
  *
  * @par Mode flags
  * KV318_AD and KV318_M_AD take four mode flags.  The library uses bit 0 of
@@ -74,6 +74,15 @@
 #define KV318_M_READ_MAX_SAMPLES 139264
 /** Bytes KV318_Info writes, terminating zero bytes included. */
 #define KV318_INFO_BYTES 70
+/** @} */
+
+/** @name Divider range
+ * The dividers KV318_AD and KV318_M_AD pass to the board unchanged (see
+ * "Sample rate and divider" above for what happens to others): the board's
+ * divider register is 12 bits wide and runs from 2.
+ * @{ */
+#define KV318_DIVIDER_MIN 2    /**< The smallest divider: full speed. */
+#define KV318_DIVIDER_MAX 4095 /**< The largest divider: the register's 12 bits. */
 /** @} */
 
 /** @def KV318_CALL
@@ -241,8 +250,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * @param flag2    mode flag, bit 0 used.
  * @param flag3    mode flag, bit 0 used.
  * @param flag4    mode flag, bit 0 used.
- * @param divider  converter clock periods per sample, 2-4095 (see "Sample
- *                 rate and divider" above for what happens outside).
+ * @param divider  converter clock periods per sample, KV318_DIVIDER_MIN to
+ *                 KV318_DIVIDER_MAX (2-4095; see "Sample rate and divider"
+ *                 above for what happens outside).
  * @return 0 once the stream runs, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
                                          int32_t divider);
@@ -297,8 +307,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle);
  * @param flag2    mode flag, bit 0 used.
  * @param flag3    mode flag, bit 0 used.
  * @param flag4    mode flag, bit 0 used.
- * @param divider  converter clock periods per sample, 2-4095, as for
- *                 KV318_AD.
+ * @param divider  converter clock periods per sample, KV318_DIVIDER_MIN to
+ *                 KV318_DIVIDER_MAX (2-4095), as for KV318_AD.
  * @return 0, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
                                            int32_t divider);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KV318.h"
+
 namespace kv318 {
 
 // Register addresses.  Some addresses mean one thing when read and another
@@ -35,9 +37,12 @@ inline constexpr std::uint8_t kCounterInvalid = 0x01;  // no valid count
 inline constexpr std::uint8_t kPulseOneShot = 0x40;    // one pulse, then stop
 inline constexpr std::uint8_t kPulseRun = 0x80;
 
-// The sample clock divider is 12 bits wide and runs from 2.
-inline constexpr std::uint16_t kDividerMask = 0x0FFF;
-inline constexpr std::uint16_t kMinDivider = 2;
+// The sample clock divider is 12 bits wide and runs from 2.  The public
+// header states that range for callers; the board's register takes it from
+// there, so the two cannot drift apart.
+inline constexpr std::uint16_t kDividerMask = KV318_DIVIDER_MAX;
+inline constexpr std::uint16_t kMinDivider = KV318_DIVIDER_MIN;
+static_assert((kDividerMask & (kDividerMask + 1)) == 0, "the largest divider is the register's all-ones value");
 
 // ---- FIFO level table ---------------------------------------------------
 //

@@ -58,7 +58,12 @@ def main(argv=None):
     p.add_argument("output", help="CSV file to write, or - for standard output")
     p.add_argument("--board", type=int, default=0)
     p.add_argument("--samples", type=int, default=40_000, help="how many samples to log (default 40000)")
-    p.add_argument("--divider", type=int, default=50, help="sample clock divider, 2-4095 (default 50)")
+    p.add_argument(
+        "--divider",
+        type=int,
+        default=50,
+        help=f"sample clock divider, {kv318.DIVIDER_MIN}-{kv318.DIVIDER_MAX} (default 50)",
+    )
     p.add_argument("--clock", type=int, default=2_000_000, help="converter clock in Hz (default 2000000)")
     p.add_argument("--simulate", action="store_true", help="log from kv318-sim's sine instead of a board")
     args = p.parse_args(argv)

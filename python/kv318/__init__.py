@@ -13,6 +13,8 @@ without a board.
 
 from . import _lib
 from .acquisition import (
+    DIVIDER_MAX,
+    DIVIDER_MIN,
     FIFO_BYTES,
     POLL_READ_SAMPLES,
     STREAM_READ_SAMPLES,
@@ -53,6 +55,8 @@ __all__ = [
     "BoardBusy",
     "BoardNotFound",
     "Counter",
+    "DIVIDER_MAX",
+    "DIVIDER_MIN",
     "FIFO_BYTES",
     "FifoOverflow",
     "KV318Error",

@@ -32,6 +32,10 @@ from .errors import (
 # many elements, so the arrays passed must be at least this long.
 STREAM_READ_SAMPLES = 524_288
 POLL_READ_SAMPLES = 139_264
+#: The dividers the board takes unchanged (KV318_DIVIDER_MIN and _MAX): its
+#: register keeps the low 12 bits and writes anything below 2 as 2.
+DIVIDER_MIN = 2
+DIVIDER_MAX = 4095
 
 # How long to wait before asking again when nothing was buffered.  The
 # library drains the board every 10 ms; asking much more often only takes
@@ -76,7 +80,8 @@ def fifo_may_have_run_over(clock_hz, divider, fifo_bytes, longest_gap_us):
     """Whether the board's FIFO could have run over: the bytes that arrive
     at clock_hz / divider samples a second (two bytes each) during the
     longest gap between drains, plus the chunk the last drain may have left,
-    exceed `fifo_bytes`.  `divider` is the one the board takes (2-4095).
+    exceed `fifo_bytes`.  `divider` is the one the board takes
+    (DIVIDER_MIN-DIVIDER_MAX).
     Decided in exact rational arithmetic, so a float clock such as 26e6
     gives the same answer as the integer."""
     clock = Fraction(clock_hz)
@@ -150,7 +155,7 @@ class _Acquisition:
     def __init__(self, board, divider, mode, clock_hz, timeout, fifo_bytes=FIFO_BYTES):
         # The range the board takes unchanged (it keeps the low 12 bits and
         # at least 2), so the FIFO verdict may use it as it is.
-        self.divider = _checks.in_range("divider", divider, 2, 4095)
+        self.divider = _checks.in_range("divider", divider, DIVIDER_MIN, DIVIDER_MAX)
         self.mode = _checks.flags("mode", mode, 4)
         self.clock_hz = _checks.positive("clock_hz", clock_hz)
         self.timeout = _checks.positive("timeout", timeout)

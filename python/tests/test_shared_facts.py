@@ -1,6 +1,7 @@
 """What the package shares with the C++ side without sharing code: the
 sample -> code -> volts vectors every reader of samples must meet, and the
-array sizes and version that the library's public header states."""
+array sizes, divider range and version that the library's public header
+states."""
 
 import re
 from pathlib import Path
@@ -48,9 +49,11 @@ def test_codes_and_volts_match_the_shared_vectors():
         (kv318.STREAM_READ_SAMPLES, "KV318_READ_MAX_SAMPLES"),
         (kv318.POLL_READ_SAMPLES, "KV318_M_READ_MAX_SAMPLES"),
         (board_module._INFO_BYTES, "KV318_INFO_BYTES"),
+        (kv318.DIVIDER_MIN, "KV318_DIVIDER_MIN"),
+        (kv318.DIVIDER_MAX, "KV318_DIVIDER_MAX"),
     ],
 )
-def test_array_sizes_are_the_headers(package_value, header_name):
+def test_sizes_and_ranges_are_the_headers(package_value, header_name):
     assert package_value == header_defines()[header_name]
 
 

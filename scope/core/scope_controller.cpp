@@ -196,14 +196,16 @@ bool ScopeController::tick(double now) {
     return changed;
 }
 
-DrawList ScopeController::view(int width, int height) const {
+DrawList ScopeController::view(int width, int height, const TextWidth& textWidth) const {
     ViewInput in;
+    in.textWidth = textWidth;
     in.width = width;
     in.height = height;
     in.settings = &s_;
     in.frame = haveFrame_ ? &frame_ : nullptr;
     in.cursors = cursors_;
     in.status.running = running();
+    in.status.samplesArrived = worker_.samples() > 0;
     in.status.deliveredPerSecond = delivered_;
     in.status.framesPerSecond = fps_;
     in.status.failure = message_;
@@ -222,6 +224,14 @@ std::string ScopeController::summary(double now) const {
                   static_cast<unsigned long long>(samples),
                   format_rate(seconds > 0 ? static_cast<double>(samples) / seconds : 0.0).c_str());
     return text;
+}
+
+std::vector<std::string> ScopeController::screenshotReport(double now) const {
+    std::vector<std::string> lines;
+    if (!message_.empty()) lines.push_back(message_);
+    if (!fifoWarning_.empty()) lines.push_back(fifoWarning_);
+    lines.push_back(summary(now));
+    return lines;
 }
 
 bool ScopeController::screenshotDue(double now) {

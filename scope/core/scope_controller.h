@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "acquisition_worker.h"
 #include "board_api.h"
@@ -42,7 +43,9 @@ public:
     // The GUI thread's timer, `now` in seconds on any steady clock.  True
     // when the picture may have changed.
     bool tick(double now);
-    DrawList view(int width, int height) const;
+    // The picture for a screen of width x height pixels; `textWidth`
+    // measures texts in the shell's font (see TextWidth).
+    DrawList view(int width, int height, const TextWidth& textWidth = {}) const;
 
     bool hasFrame() const { return haveFrame_; }
     const DisplayFrame& frame() const { return frame_; }
@@ -73,6 +76,11 @@ public:
     // One line for scripts and the benchmark, at the end of a --screenshot
     // run: "N frames in S s (F fps), M samples (R S/s)".
     std::string summary(double now) const;
+    // What a --screenshot run prints on standard error as it ends, one
+    // line each without the program's name: the failure message and the
+    // FIFO warning when the window shows them (the same texts), then the
+    // summary.
+    std::vector<std::string> screenshotReport(double now) const;
 
 private:
     bool openBoard();

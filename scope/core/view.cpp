@@ -91,6 +91,43 @@ std::string fmt(const char* format, double v) {
     return text;
 }
 
+// A UTF-8 character: its lead byte and the continuation bytes after it.
+std::size_t next_char(const std::string& s, std::size_t i) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    return i;
+}
+
+double measure(const TextWidth& width, const std::string& s) {
+    if (width) return width(s);
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size(); i = next_char(s, i)) ++chars;
+    return kFallbackCharWidth * static_cast<double>(chars);
+}
+
+// The status line's lines: wrapped, and cut after kMaxStatusLines with
+// "..." on the last, so a long failure never takes the plot's place.
+std::vector<std::string> status_lines(const std::string& text, double maxWidth, const TextWidth& width) {
+    std::vector<std::string> lines = wrap_text(text, maxWidth, width);
+    if (lines.empty()) lines.emplace_back();
+    if (lines.size() > static_cast<std::size_t>(kMaxStatusLines)) {
+        lines.resize(kMaxStatusLines);
+        std::string& last = lines.back();
+        while (!last.empty() && measure(width, last + "...") > maxWidth) {
+            std::size_t cut = last.size() - 1;
+            while (cut > 0 && (static_cast<unsigned char>(last[cut]) & 0xC0) == 0x80) --cut;
+            last.erase(cut);
+        }
+        last += "...";
+    }
+    return lines;
+}
+
+// Normal and Single show a frame only once the trigger fires.
+bool waits_for_trigger(analysis::TriggerMode m) {
+    return m == analysis::TriggerMode::Normal || m == analysis::TriggerMode::Single;
+}
+
 const char* mode_name(analysis::TriggerMode m) {
     switch (m) {
     case analysis::TriggerMode::Auto:
@@ -107,8 +144,43 @@ const char* mode_name(analysis::TriggerMode m) {
 
 }  // namespace
 
-Plot plot_area(int width, int height) {
-    const int textRoom = kTextLines * kTextLineHeight + kMargin;
+std::vector<std::string> wrap_text(const std::string& text, double maxWidth, const TextWidth& width) {
+    std::vector<std::string> lines;
+    const std::size_t n = text.size();
+    auto word_end = [&](std::size_t from) { return std::min(text.find(' ', from), n); };
+    std::size_t i = 0;
+    for (;;) {
+        while (i < n && text[i] == ' ') ++i;
+        if (i >= n) break;
+        // As many whole words as fit; `end` stays at `i` when not even the
+        // first one does.
+        std::size_t end = i;
+        for (std::size_t j = i; j < n;) {
+            const std::size_t e = word_end(j);
+            if (measure(width, text.substr(i, e - i)) > maxWidth) break;
+            end = e;
+            j = e;
+            while (j < n && text[j] == ' ') ++j;
+        }
+        if (end == i) {
+            // A word wider than the line: as many characters as fit, and
+            // at least one.
+            const std::size_t e = word_end(i);
+            end = next_char(text, i);
+            while (end < e) {
+                const std::size_t more = next_char(text, end);
+                if (measure(width, text.substr(i, more - i)) > maxWidth) break;
+                end = more;
+            }
+        }
+        lines.push_back(text.substr(i, end - i));
+        i = end;
+    }
+    return lines;
+}
+
+Plot plot_area(int width, int height, int textLines) {
+    const int textRoom = textLines * kTextLineHeight + kMargin;
     // Whole pixels a division, so grid lines fall on pixels in both shells.
     const int divW = std::max(1, (width - 2 * kMargin) / kDivisionsX);
     const int divH = std::max(1, (height - kMargin - textRoom) / kDivisionsY);
@@ -166,7 +238,17 @@ DrawList build_view(const ViewInput& in) {
     d.width = in.width;
     d.height = in.height;
     const ScopeSettings& s = *in.settings;
-    const Plot p = plot_area(in.width, in.height);
+    const Status& st = in.status;
+    std::string status = "rate " + format_rate(s.sampleRate()) + "  delivered " + format_rate(st.deliveredPerSecond) +
+                         "  " + fmt("%.1f fps", st.framesPerSecond) + "  " + (st.running ? "running" : "stopped");
+    if (st.fifoUnknown && st.fifoWarning.empty()) status += "  FIFO not measured";
+    if (!st.failure.empty()) status += "  " + st.failure;
+    // A failure can be longer than the window is wide: its status line
+    // wraps, and the plot makes room for the lines it takes.
+    const double textWidth = std::max(1, in.width - 2 * kMargin);
+    const std::vector<std::string> statusText = status_lines(status, textWidth, in.textWidth);
+    const Plot p = plot_area(in.width, in.height, kTextLines - 1 + static_cast<int>(statusText.size()));
+    d.plot = p;
     d.rects.push_back({0, 0, static_cast<double>(in.width), static_cast<double>(in.height), kBackground, true});
     add_graticule(p, &d);
     add_trigger_marks(p, s, &d);
@@ -193,19 +275,24 @@ DrawList build_view(const ViewInput& in) {
     y += kTextLineHeight;
     const analysis::Measurements m =
         f ? analysis::measure(f->samples.data(), f->samples.size(), f->sampleRate) : analysis::Measurements{};
-    d.texts.push_back({p.x, y, measurement_line(m), kText});
+    // Samples that arrive without a trigger in a triggered mode give no
+    // frame: say what the scope waits for, not that nothing came.
+    const bool untriggered = m.count == 0 && st.samplesArrived && waits_for_trigger(s.mode);
+    d.texts.push_back(
+        {p.x, y, untriggered ? (st.running ? "waiting for trigger" : "no trigger") : measurement_line(m), kText});
     y += kTextLineHeight;
     d.texts.push_back({p.x, y, cursor_line(in.cursors, f), kCursor});
-    y += kTextLineHeight;
-    const Status& st = in.status;
-    std::string status = "rate " + format_rate(s.sampleRate()) + "  delivered " + format_rate(st.deliveredPerSecond) +
-                         "  " + fmt("%.1f fps", st.framesPerSecond) + "  " + (st.running ? "running" : "stopped");
-    if (st.fifoUnknown && st.fifoWarning.empty()) status += "  FIFO not measured";
-    if (!st.failure.empty()) status += "  " + st.failure;
-    d.texts.push_back({p.x, y, status, st.failure.empty() ? kText : kFailureText});
+    for (const std::string& line : statusText) {
+        y += kTextLineHeight;
+        d.texts.push_back({p.x, y, line, st.failure.empty() ? kText : kFailureText});
+    }
     if (!st.fifoWarning.empty()) {
         // Over the trace, where it cannot be missed: the trace may have gaps.
-        d.texts.push_back({p.x + 6, p.y + kTextLineHeight, st.fifoWarning, kFailureText});
+        double wy = p.y;
+        for (const std::string& line : wrap_text(st.fifoWarning, std::max(1.0, p.w - 12), in.textWidth)) {
+            wy += kTextLineHeight;
+            d.texts.push_back({p.x + 6, wy, line, kFailureText});
+        }
     }
     return d;
 }

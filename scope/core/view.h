@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,15 +49,9 @@ struct Text {
     Color color;
 };
 
-struct DrawList {
-    int width = 0, height = 0;
-    std::vector<Rect> rects;
-    std::vector<Polyline> lines;
-    std::vector<Text> texts;
-};
-
 // Where the graticule lies in a window of width x height: 10 x 8
-// divisions of whole pixels, with room for four lines of text below.
+// divisions of whole pixels, with room for `textLines` lines of text below
+// (four, unless the status line wraps).
 struct Plot {
     double x, y, w, h;
     double divW() const { return w / kDivisionsX; }
@@ -65,7 +60,32 @@ struct Plot {
 };
 inline constexpr int kTextLineHeight = 18;
 inline constexpr int kTextLines = 4;
-Plot plot_area(int width, int height);
+Plot plot_area(int width, int height, int textLines = kTextLines);
+
+struct DrawList {
+    int width = 0, height = 0;
+    Plot plot{};  // where this picture's graticule lies: what a click on it means
+    std::vector<Rect> rects;
+    std::vector<Polyline> lines;
+    std::vector<Text> texts;
+};
+
+// How many pixels wide `text` (UTF-8) is in the shell's font.  Called on
+// the GUI thread while the picture is built.  Empty: every character is
+// taken as kFallbackCharWidth wide.
+using TextWidth = std::function<double(const std::string&)>;
+inline constexpr double kFallbackCharWidth = 8;
+
+// `text` broken into lines no wider than `maxWidth` as `width` measures
+// them: at spaces, and inside a word only when the word alone is wider
+// (never inside a UTF-8 character).  The spaces at a break are dropped.
+// A line holds at least one character, so any width makes progress.  No
+// lines for a text of nothing but spaces.
+std::vector<std::string> wrap_text(const std::string& text, double maxWidth, const TextWidth& width);
+
+// The most lines the status line may wrap onto; the last one shown ends in
+// "..." when the text needs more, so the plot keeps most of the window.
+inline constexpr int kMaxStatusLines = 4;
 
 // Screen y of `volts` at the settings' scale and offset, and back.
 double volts_to_y(const Plot& p, const ScopeSettings& s, double volts);
@@ -84,6 +104,9 @@ struct Cursors {
 // What the status line shows, gathered by the shell.
 struct Status {
     bool running = false;
+    // Samples reached the scope in the current (or last) run: a triggered
+    // mode with no frame yet is waiting for its trigger, not for samples.
+    bool samplesArrived = false;
     double deliveredPerSecond = 0;
     double framesPerSecond = 0;
     std::string failure;  // empty when none
@@ -99,6 +122,7 @@ struct ViewInput {
     const DisplayFrame* frame = nullptr;  // null before the first
     Cursors cursors;
     Status status;
+    TextWidth textWidth;  // the shell's font; empty: kFallbackCharWidth a character
 };
 
 DrawList build_view(const ViewInput& in);

@@ -7,6 +7,7 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -19,6 +20,8 @@
 
 #include <cmath>
 #include <cstdio>
+
+#include "option_limits.h"
 
 namespace kv318::scope::qt {
 
@@ -103,7 +106,7 @@ void ScopeWindow::buildControls() {
     row1->addWidget(board_);
     label(row1, "Divider");
     divider_ = new QSpinBox(this);
-    divider_->setRange(2, 4095);
+    divider_->setRange(cli::kDivider.min, cli::kDivider.max);
     row1->addWidget(divider_);
     auto* run = new QPushButton("Run", this);
     auto* stop = new QPushButton("Stop", this);
@@ -222,12 +225,12 @@ void ScopeWindow::buildControls() {
         record_->setText("Stop recording");
     });
     connect(screen_, &ScreenWidget::levelDragged, this, [this](double y) {
-        const Plot p = plot_area(screen_->width(), screen_->height());
+        const Plot p = screen_->plot();
         level_->setValue(std::clamp(y_to_volts(p, scope_.settings(), y), -5.0, 5.0));
     });
     connect(screen_, &ScreenWidget::cursorPlaced, this, [this](int which, double x) {
         if (!scope_.hasFrame() || scope_.frame().samples.empty()) return;
-        const double t = x_to_seconds(plot_area(screen_->width(), screen_->height()), scope_.frame(), x);
+        const double t = x_to_seconds(screen_->plot(), scope_.frame(), x);
         (which == 1 ? scope_.cursors().t1 : scope_.cursors().t2) = t;
         scope_.cursors().on = true;
         cursors_on_->setChecked(true);
@@ -304,8 +307,8 @@ void ScopeWindow::tick() {
         saveScreenshot(QString::fromStdString(scope_.settings().screenshot));
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
-        if (!scope_.message().empty()) std::fprintf(stderr, "kv318-scope: %s\n", scope_.message().c_str());
-        std::fprintf(stderr, "kv318-scope: %s\n", scope_.summary(now).c_str());
+        for (const std::string& line : scope_.screenshotReport(now))
+            std::fprintf(stderr, "kv318-scope: %s\n", line.c_str());
         if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         close();
     }
@@ -321,7 +324,11 @@ void ScopeWindow::saveScreenshot(const QString& path) {
 }
 
 void ScopeWindow::redraw() {
-    screen_->setModel(scope_.view(screen_->width(), screen_->height()));
+    // Texts wrap as wide as the screen's own font draws them.
+    const QFontMetricsF metrics(screen_->font());
+    screen_->setModel(scope_.view(screen_->width(), screen_->height(), [&metrics](const std::string& text) {
+        return metrics.horizontalAdvance(QString::fromStdString(text));
+    }));
     screen_->update();
 }
 

@@ -32,6 +32,9 @@ class ScreenWidget : public QWidget {
 public:
     explicit ScreenWidget(QWidget* parent) : QWidget(parent) {}
     void setModel(DrawList model) { model_ = std::move(model); }
+    // Where the plot lies in the picture shown: what a click on it means
+    // (before the first picture, where it lies without a wrapped status).
+    Plot plot() const { return model_.plot.w > 0 ? model_.plot : plot_area(width(), height()); }
 
 Q_SIGNALS:
     void levelDragged(double y);

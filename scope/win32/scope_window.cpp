@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "option_limits.h"
 #include "png_writer.h"
 #include "text.h"
 
@@ -340,7 +341,7 @@ void ScopeWindow::settings_changed() {
         return v;
     };
     s.board = static_cast<std::int32_t>(number(kBoard, 0, 255, s.board));
-    s.divider = static_cast<std::int32_t>(number(kDivider, 2, 4095, s.divider));
+    s.divider = static_cast<std::int32_t>(number(kDivider, cli::kDivider.min, cli::kDivider.max, s.divider));
     s.offsetVolts = number(kOffset, -20, 20, s.offsetVolts);
     s.levelVolts = number(kLevel, -5, 5, s.levelVolts);
     s.pretriggerPercent = number(kPre, 0, 100, s.pretriggerPercent);
@@ -451,7 +452,19 @@ void ScopeWindow::command(int id, int code) {
 DrawList ScopeWindow::model() const {
     RECT r;
     GetClientRect(screen_, &r);
-    return scope_.view(std::max(1L, r.right), std::max(1L, r.bottom));
+    // Texts wrap as wide as render() draws them: in font_.
+    HDC dc = GetDC(screen_);
+    HGDIOBJ oldFont = SelectObject(dc, font_);
+    const auto width = [dc](const std::string& text) {
+        const std::wstring w = widen(text);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+        return static_cast<double>(size.cx);
+    };
+    DrawList m = scope_.view(std::max(1L, r.right), std::max(1L, r.bottom), width);
+    SelectObject(dc, oldFont);
+    ReleaseDC(screen_, dc);
+    return m;
 }
 
 void ScopeWindow::redraw() { InvalidateRect(screen_, nullptr, FALSE); }
@@ -478,8 +491,8 @@ void ScopeWindow::tick() {
         }
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
-        if (!scope_.message().empty()) std::fprintf(stderr, "kv318-scope: %s\n", scope_.message().c_str());
-        std::fprintf(stderr, "kv318-scope: %s\n", scope_.summary(now).c_str());
+        for (const std::string& line : scope_.screenshotReport(now))
+            std::fprintf(stderr, "kv318-scope: %s\n", line.c_str());
         if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         std::fflush(stderr);
         PostMessageW(hwnd_, WM_CLOSE, 0, 0);
@@ -540,6 +553,7 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
         const DrawList m = model();
+        shownPlot_ = m.plot;
         HDC mem = CreateCompatibleDC(dc);
         HBITMAP bmp = CreateCompatibleBitmap(dc, m.width, m.height);
         HGDIOBJ old = SelectObject(mem, bmp);
@@ -556,7 +570,7 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         const double x = GET_X_LPARAM(lp), y = GET_Y_LPARAM(lp);
         RECT r;
         GetClientRect(hwnd, &r);
-        const Plot p = plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
+        const Plot p = shownPlot_.w > 0 ? shownPlot_ : plot_area(std::max(1L, r.right), std::max(1L, r.bottom));
         if (msg == WM_LBUTTONDOWN && (wp & (MK_SHIFT | MK_CONTROL)) != 0) {
             if (!scope_.hasFrame() || scope_.frame().samples.empty()) return 0;
             const double t = x_to_seconds(p, scope_.frame(), x);

@@ -61,6 +61,9 @@ private:
     ULONGLONG started_ = 0;
     bool syncing_ = false;
     bool dragging_ = false;
+    // Where the plot lay in the picture last painted: what a click on it
+    // means (a wrapped status line makes it shorter).  Empty until then.
+    Plot shownPlot_{};
     int exitCode_ = 0;
 };
 

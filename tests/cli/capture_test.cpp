@@ -34,6 +34,7 @@ TEST(Capture, EachEndingStopsTheBoardAndWritesAllOrNothing) {
         {"trigger", 0, {500, 700, 2000}, 30, kExitOk, 1, true},
         {"overflow first", 0, {500, -2}, 30, kExitOverflow, 1, false},
         {"bulk failure first", 0, {-3}, 30, kExitBulkFailed, 1, false},
+        {"not enabled first", 0, {500, -1}, 30, kExitNotEnabled, 1, false},
         // The ramp stays below 0.5 V for its first 820 samples: no trigger.
         {"timeout", 0, {300, 300}, 0.2, kExitNoTrigger, 1, false},
         {"start refused", -1, {}, 30, kExitFailed, 0, false},

@@ -226,7 +226,8 @@ class Commands(unittest.TestCase):
     def test_help_documents_the_exit_codes_once_and_the_programs_their_version(self):
         out = subprocess.run([CLI, "--help"], capture_output=True, timeout=60).stdout.decode()
         for line in ("3  board not found", "5  stream/poll/capture: samples were or may have been lost",
-                     "could have filled the board's FIFO", "6  stream/poll: a bulk transfer",
+                     "could have filled the board's FIFO", "6  stream/poll/capture: a bulk transfer",
+                     "4  stream/poll/capture: acquisition not enabled",
                      "cannot read\nthe board's converter clock"):
             self.assertIn(line, out)
         for sub in (["stream"], ["poll"], ["do"], ["reg", "get"], ["selftest"]):
@@ -236,6 +237,7 @@ class Commands(unittest.TestCase):
                 self.assertNotIn("board not found", out, "the exit codes are in the top-level help only")
         out = subprocess.run([CLI, "stream", "--help"], capture_output=True, timeout=60).stdout.decode()
         self.assertIn("cannot read the board's clock", out, "--clock says the clock is not read")
+        self.assertIn("sample clock divider, 2-4095", out, "--divider states the header's range")
         for program, name in ((CLI, "kv318-cli"), (SIM, "kv318-sim")):
             r = subprocess.run([program, "--version"], capture_output=True, timeout=60)
             self.assertEqual(r.returncode, 0, r)

@@ -49,7 +49,8 @@ class QuickStart(unittest.TestCase):
         os.chmod(empty, 0o700)
         try:
             cases = [
-                (("0", "10", "4096"), 2, "usage:"),  # the library would mask it to full speed
+                (("0", "10", "4096"), 2, "DIVIDER 2-4095"),  # the library would mask it to full speed
+                (("0", "10", "1"), 2, "usage:"),  # the library would write it as 2
                 (("0", "0"), 2, "usage:"),
                 (("x",), 2, "usage:"),
                 (("0", "10"), 1, "no board answers"),  # nothing serves the directory

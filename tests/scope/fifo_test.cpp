@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fake_board.h"
 #include "read_file.h"
@@ -44,11 +45,14 @@ bool tick_until(ScopeController& c, Pred done) {
     });
 }
 
+// Whether the texts of `color`, read in order as one text, hold `text`: a
+// long one wraps onto several lines.
 bool shows(const DrawList& d, const std::string& text, Color color) {
+    std::string all;
     for (const Text& t : d.texts) {
-        if (t.text.find(text) != std::string::npos && t.color == color) return true;
+        if (t.color == color) all += (all.empty() ? "" : " ") + t.text;
     }
-    return false;
+    return all.find(text) != std::string::npos;
 }
 
 TEST(ScopeFifo, APossibleLossShowsInRedWithItsCountUntilTheNextRun) {
@@ -65,6 +69,13 @@ TEST(ScopeFifo, APossibleLossShowsInRedWithItsCountUntilTheNextRun) {
     EXPECT_EQ(sc.fifoWarning(), warning);
     EXPECT_TRUE(shows(sc.view(800, 600), warning, kFailureText));
     EXPECT_EQ(sc.screenshotExitCode(), 1);
+    // A --screenshot run prints what the window shows in red: the failure,
+    // the warning, then its summary.
+    const std::vector<std::string> report = sc.screenshotReport(10);
+    ASSERT_EQ(report.size(), 3u);
+    EXPECT_EQ(report[0], sc.message());
+    EXPECT_EQ(report[1], warning);
+    EXPECT_EQ(report[2], sc.summary(10));
 
     // A larger FIFO takes the same gaps: a run with it shows nothing, and
     // the next Run has cleared the old warning at once.
@@ -77,6 +88,7 @@ TEST(ScopeFifo, APossibleLossShowsInRedWithItsCountUntilTheNextRun) {
     ASSERT_TRUE(tick_until(sc, [&] { return !sc.running() && !sc.message().empty(); }));
     EXPECT_EQ(sc.fifoWarning(), "");
     EXPECT_FALSE(shows(sc.view(800, 600), "samples may have been lost", kFailureText));
+    EXPECT_EQ(sc.screenshotReport(10), (std::vector<std::string>{sc.message(), sc.summary(10)}));
 }
 
 TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {

@@ -207,7 +207,15 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         EXPECT_EQ(parse(args, &t), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     }
     ScopeSettings t;
-    EXPECT_EQ(parse({"--help"}, &t), 0);
+    std::string help;
+    EXPECT_EQ(parse({"--help"}, &t, &help), 0);
+    EXPECT_NE(help.find("converter divider, 2-4095"), std::string::npos) << help;
+    // Both ends of the header's divider range are taken as they are.
+    for (const char* divider : {"2", "4095"}) {
+        ScopeSettings d;
+        EXPECT_EQ(parse({"--divider", divider}, &d), -1) << divider;
+        EXPECT_EQ(d.divider, std::stoi(divider));
+    }
     // The version the build was made as, named like the other programs'.
     std::string printed;
     EXPECT_EQ(parse({"--version"}, &t, &printed), 0);
