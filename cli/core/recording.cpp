@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "bytes.h"
+#include "sample_store.h"
 
 namespace kv318::cli {
 
@@ -39,8 +40,8 @@ constexpr FormatEntry kFormats[] = {
     {Format::Raw, "raw", nullptr, "raw (int16 little-endian)"},
     {Format::Wav, "wav", nullptr, "wav (16-bit PCM mono at clock/divider, a new numbered file every 4 GiB)"},
     {Format::Hdf5, "hdf5", "h5",
-     "hdf5 or h5 (a group per run of int16 codes with its attributes, appended to an existing file; "
-     "not to standard output)"},
+     "hdf5 (also h5: a group per run of int16 codes with its attributes, appended to an existing HDF5 file; "
+     "stream and poll to a file only)"},
 };
 
 const FormatEntry& entry(Format f) {
@@ -177,13 +178,17 @@ std::string format_help() {
     for (const FormatEntry& e : kFormats) {
         if (!text.empty()) text += &e == &kFormats[std::size(kFormats) - 1] ? " or " : ", ";
         text += e.help;
+        if (e.format == Format::Hdf5 && !hdf5_available()) text += " (not in this build)";
     }
     return text + "; default: from the output's extension, else csv";
 }
 
 std::string format_names() {
     std::string text;
-    for (const FormatEntry& e : kFormats) text += (text.empty() ? "" : "|") + std::string(e.name);
+    for (const FormatEntry& e : kFormats) {
+        if (!text.empty()) text += '|';
+        text += e.name;
+    }
     return text;
 }
 
