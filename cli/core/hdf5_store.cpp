@@ -27,9 +27,18 @@ namespace kv318::cli {
 
 namespace {
 
-// Samples per chunk: 128 KiB, about a second at a fast rate, and small
-// enough that a short run wastes little.
-constexpr hsize_t kChunkSamples = 65536;
+// Samples per chunk: about a second of them, so a flush rewrites about
+// one partial chunk and the chunk index, which the cache keeps in memory
+// between flushes (see above), grows by about one entry a second: a day at
+// the top rate costs it a few tens of megabytes.
+constexpr hsize_t kMinChunkSamples = 4096;
+constexpr hsize_t kMaxChunkSamples = hsize_t{1} << 20;
+
+hsize_t chunk_samples(double rate) {
+    if (!(rate > static_cast<double>(kMinChunkSamples))) return kMinChunkSamples;
+    if (rate > static_cast<double>(kMaxChunkSamples)) return kMaxChunkSamples;
+    return static_cast<hsize_t>(rate);
+}
 constexpr const char* kGroupPrefix = "run_";
 
 // An HDF5 identifier, closed when it goes out of scope.
@@ -245,28 +254,34 @@ private:
         names_.emplace_back(name);
         inGroup_ = 0;
         const Recording& r = recording_;
+        const double rate = static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider);
         std::string description;
         for (const std::string& line : describe(r)) description += (description.empty() ? "" : "\n") + line;
         const hid_t g = group_.get();
         // volts = code x volts_per_code + volts_offset, the shared rule.
         const bool described =
             put_u64(g, "clock_hz", r.clockHz) && put_u32(g, "divider", r.divider) &&
-            put_f64(g, "sample_rate_hz", static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider)) &&
-            put_f64(g, "volts_per_code", units::kVoltsPerCode) && put_f64(g, "volts_offset", units::code_volts(0)) &&
-            put_u64(g, "first_index", next_) && put_text(g, "started_utc", r.startUtc) &&
-            put_i32(g, "board", r.board) && put_text(g, "tool", r.tool) && put_text(g, "description", description) &&
-            put_u64(g, "samples_written", 0);
+            put_f64(g, "sample_rate_hz", rate) && put_f64(g, "volts_per_code", units::kVoltsPerCode) &&
+            put_f64(g, "volts_offset", units::code_volts(0)) && put_u64(g, "first_index", next_) &&
+            put_text(g, "started_utc", r.startUtc) && put_i32(g, "board", r.board) && put_text(g, "tool", r.tool) &&
+            put_text(g, "description", description) && put_u64(g, "samples_written", 0);
         if (!described) return fail(std::string("write the attributes of ") + name);
 
         hsize_t empty = 0;
         hsize_t unlimited = H5S_UNLIMITED;
         const Id space(H5Screate_simple(1, &empty, &unlimited), H5Sclose);
         const Id create(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-        hsize_t chunk = kChunkSamples;
-        if (!space.ok() || !create.ok() || H5Pset_chunk(create.get(), 1, &chunk) < 0)
+        const Id access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
+        hsize_t chunk = chunk_samples(rate);
+        // Room for a few chunks, so a partial chunk is filled in memory
+        // rather than read back from the disk for every write.
+        const std::size_t cacheBytes = 4 * sizeof(std::int16_t) * chunk;
+        if (!space.ok() || !create.ok() || !access.ok() || H5Pset_chunk(create.get(), 1, &chunk) < 0 ||
+            H5Pset_chunk_cache(access.get(), H5D_CHUNK_CACHE_NSLOTS_DEFAULT, cacheBytes, H5D_CHUNK_CACHE_W0_DEFAULT) <
+                0)
             return fail("lay out the samples dataset");
         dataset_ =
-            Id(H5Dcreate2(g, "samples", H5T_STD_I16LE, space.get(), H5P_DEFAULT, create.get(), H5P_DEFAULT), H5Dclose);
+            Id(H5Dcreate2(g, "samples", H5T_STD_I16LE, space.get(), H5P_DEFAULT, create.get(), access.get()), H5Dclose);
         if (!dataset_.ok()) return fail(std::string("make the dataset samples in ") + name);
         // The new group reaches the disk before any sample, so the space
         // its making set free is never taken while the file on disk still
