@@ -140,7 +140,7 @@ class Hdf5Recordings(unittest.TestCase):
                 try:
                     with h5py.File(out, "r", locking=False) as f:
                         return "run_0002" in f and f["run_0002"]["samples"].shape[0] > count
-                except OSError:
+                except Exception:  # caught mid-flush: look again
                     return False
 
             self.assertTrue(eventually(lambda: flushed_past(150000), seconds=60), proc.poll())
