@@ -47,8 +47,9 @@ void acquisition_options(CLI::App* cmd, Invocation* inv) {
     }
     number_option(cmd, "--clock", &inv->clockHz, kClockHz, kClockHelp);
     number_option(cmd, "--fifo-bytes", &inv->stream.fifoBytes, kFifoBytes, kFifoHelp);
-    cmd->add_option("-o,--output", inv->output,
-                    "output file (default: standard output); its extension .csv, .raw or .wav sets the format");
+    cmd->add_option(
+        "-o,--output", inv->output,
+        "output file (default: standard output); its extension .csv, .raw, .wav, .hdf5 or .h5 sets the format");
     cmd->add_option_function<std::string>(
            "-f,--format",
            [inv](const std::string& text) {
@@ -56,10 +57,8 @@ void acquisition_options(CLI::App* cmd, Invocation* inv) {
                if (!bad.empty()) throw CLI::ValidationError(bad);
                inv->formatGiven = true;
            },
-           "csv (comment lines, then index,time_s,code,volts), raw (int16 little-endian) or wav (16-bit PCM "
-           "mono at clock/divider, a new numbered file every 4 GiB); default: from the output's extension, "
-           "else csv")
-        ->type_name("csv|raw|wav");
+           format_help())
+        ->type_name(format_names());
 }
 
 }  // namespace kv318::cli

@@ -36,6 +36,9 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
                              "stop after round(S x clock / divider) samples");
     auto* n = number_option(cmd, "-n,--samples", &inv->stream.maxSamples, kSampleCount, "stop after N samples");
     s->excludes(n);
+    seconds_option(cmd, "--split", "--split", &inv->splitSeconds,
+                   "HDF5 only: start the next run group every round(S x clock / divider) samples, first_index "
+                   "going on (default: one group)");
     seconds_option(cmd, "--stall-timeout", "--stall-timeout", &inv->stallSeconds,
                    "end with exit 6 when no sample came for S seconds (default: 100 times as long as 50 "
                    "samples take, at least 1)");

@@ -6,6 +6,7 @@
 //             (a forked child linked with the library)
 //   cli_raw   kv318-cli stream --format raw at divider 2 to a file
 //   cli_csv   kv318-cli stream --format csv at 2 MS/s to a file
+//   cli_hdf5  kv318-cli stream --format hdf5 at divider 2 to a file
 //
 // MB/s counts sample bytes (2 per sample) over the run; CPU_ms/MB is the
 // reader process's user and system time per MB of samples.  Beside the
@@ -13,10 +14,11 @@
 // statistics give (possible_loss 1 yes, 0 no, -1 not known: the library
 // child reads them itself, kv318-cli says so with exit 5).  A run holds
 // when no read failed, the board's FIFO dropped nothing, the verdict is
-// not a possible loss and (raw) the file holds the ramp unbroken.  KV318_BENCH_SECONDS sets each run (default 10).
-// The simulator runs in this process; its CPU time is not counted.
+// not a possible loss and (raw, hdf5) the file holds the ramp unbroken.  KV318_BENCH_SECONDS sets each run (default
+// 10). The simulator runs in this process; its CPU time is not counted.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <hdf5.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -24,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -118,8 +121,37 @@ bool raw_file_is_ramp(const std::string& path, double* bytes) {
     return ok;
 }
 
+// Whether the HDF5 file's one run holds the ramp's codes from sample 0,
+// unbroken: code n modulo 16384, read as a signed 14-bit number.
+bool hdf5_file_is_ramp(const std::string& path, double* bytes) {
+    *bytes = 0;
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) return false;
+    const hid_t d = H5Dopen2(file, "/run_0001/samples", H5P_DEFAULT);
+    const hid_t space = d < 0 ? -1 : H5Dget_space(d);
+    hsize_t size = 0;
+    bool ok = space >= 0 && H5Sget_simple_extent_dims(space, &size, nullptr) == 1;
+    std::vector<std::int16_t> codes(1 << 20);
+    for (hsize_t at = 0; ok && at < size; at += codes.size()) {
+        hsize_t n = std::min<hsize_t>(codes.size(), size - at);
+        const hid_t memory = H5Screate_simple(1, &n, nullptr);
+        ok = H5Sselect_hyperslab(space, H5S_SELECT_SET, &at, nullptr, &n, nullptr) >= 0 &&
+             H5Dread(d, H5T_NATIVE_INT16, memory, space, H5P_DEFAULT, codes.data()) >= 0;
+        H5Sclose(memory);
+        for (hsize_t i = 0; ok && i < n; ++i) {
+            const auto code = static_cast<std::int32_t>((at + i) & 0x3FFF);
+            ok = codes[i] == (code >= 0x2000 ? code - 0x4000 : code);
+        }
+    }
+    if (space >= 0) H5Sclose(space);
+    if (d >= 0) H5Dclose(d);
+    H5Fclose(file);
+    *bytes = 2.0 * static_cast<double>(size);
+    return ok;
+}
+
 void BM_Stream(benchmark::State& state) {
-    const int which = static_cast<int>(state.range(0));  // 0 library, 1 cli raw, 2 cli csv
+    const int which = static_cast<int>(state.range(0));  // 0 library, 1 cli raw, 2 cli csv, 3 cli hdf5
     const std::uint64_t clockHz = static_cast<std::uint64_t>(state.range(1)) * 1'000'000;
     const double seconds = run_seconds();
     BoardConfig cfg;
@@ -131,7 +163,8 @@ void BM_Stream(benchmark::State& state) {
         state.SkipWithError(sim.error().c_str());
         return;
     }
-    const std::string file = sim.dir() + (which == 2 ? "/out.csv" : "/out.raw");
+    const char* const formats[] = {"", "raw", "csv", "hdf5"};
+    const std::string file = sim.dir() + "/out." + formats[which];
     double bytes = 0, elapsed = 0, cpu = 0;
     bool held = false;
     std::int32_t exitCode = 0;
@@ -158,21 +191,9 @@ void BM_Stream(benchmark::State& state) {
             const std::string secs = std::to_string(seconds);
             const std::string clockArg = std::to_string(clockHz);
             const std::string fifoArg = std::to_string(cfg.fifoBytes);
-            std::vector<std::string> args = {KV318_CLI_EXE,
-                                             "stream",
-                                             "-d",
-                                             "2",
-                                             "--clock",
-                                             clockArg,
-                                             "-s",
-                                             secs,
-                                             "-f",
-                                             which == 2 ? "csv" : "raw",
-                                             "-o",
-                                             file,
-                                             "--no-progress",
-                                             "--fifo-bytes",
-                                             fifoArg};
+            std::vector<std::string> args = {
+                KV318_CLI_EXE, "stream",       "-d", "2",  "--clock",       clockArg,       "-s",   secs,
+                "-f",          formats[which], "-o", file, "--no-progress", "--fifo-bytes", fifoArg};
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -203,6 +224,8 @@ void BM_Stream(benchmark::State& state) {
                                                                                                                    : 0;
             if (which == 1) {
                 held = raw_file_is_ramp(file, &bytes) && exitCode == 0;
+            } else if (which == 3) {
+                held = hdf5_file_is_ramp(file, &bytes) && exitCode == 0;
             } else {
                 // Every line but the comments and the header is one sample.
                 std::uint64_t lines = 0;
@@ -240,7 +263,8 @@ void BM_Stream(benchmark::State& state) {
         "%6.2f ms CPU per MB, FIFO drops %.0f, possible loss %s, %s\n",
         which == 0   ? "library"
         : which == 1 ? "cli raw"
-                     : "cli csv",
+        : which == 2 ? "cli csv"
+                     : "cli hdf5",
         static_cast<unsigned long long>(clockHz / 1'000'000), static_cast<long long>(state.range(2)),
         elapsed > 0 ? mb / elapsed : 0, elapsed > 0 ? mb / 2 / elapsed : 0, elapsed, mb > 0 ? 1e3 * cpu / mb : 0, drops,
         possibleLoss == 1   ? "yes"
@@ -248,8 +272,8 @@ void BM_Stream(benchmark::State& state) {
                             : "not known",
         held ? "held" : "FAILED");
 }
-// The library and the raw file at 26 MB/s (converter 26 MHz), the CSV file
-// at 2 MS/s (converter 4 MHz), with the board's own 512 KiB FIFO.  The
+// The library and the raw and HDF5 files at 26 MB/s (converter 26 MHz), the
+// CSV file at 2 MS/s (converter 4 MHz), with the board's own 512 KiB FIFO.  The
 // 4 MiB FIFO runs show what moves when the scheduler holds a drain back
 // longer than the small FIFO's 20 ms at 26 MB/s, as on a busy machine.
 BENCHMARK(BM_Stream)
@@ -257,6 +281,7 @@ BENCHMARK(BM_Stream)
     ->Args({0, 26, 512})
     ->Args({1, 26, 512})
     ->Args({2, 4, 512})
+    ->Args({3, 26, 512})
     ->Args({0, 26, 4096})
     ->Args({1, 26, 4096})
     ->Iterations(1)

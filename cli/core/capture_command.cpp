@@ -51,6 +51,12 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;
     }
+    if (format == Format::Hdf5) {
+        // A capture is written whole or removed, which an HDF5 file holding
+        // earlier runs must never be.
+        std::fprintf(env.err, "capture writes csv, raw or wav files; HDF5 recordings are made by stream and poll\n");
+        return kExitUsage;
+    }
     if (toStdout && format != Format::Csv && env.stdoutIsTerminal) {
         std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
         return kExitUsage;

@@ -49,6 +49,7 @@ struct Invocation {
     StreamSettings stream;    // stream, poll, capture (divider and flags)
     double seconds = 0;       // --seconds as given; 0: none
     double stallSeconds = 0;  // --stall-timeout; 0: the default for the rate
+    double splitSeconds = 0;  // --split (HDF5 run groups); 0: one group
     CaptureSettings capture;  // capture
     std::uint64_t clockHz = 2'000'000;
     Format format = Format::Csv;

@@ -3,8 +3,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "bytes.h"
+#include "sample_store.h"
 
 namespace kv318::cli {
 
@@ -24,17 +26,32 @@ std::string number(double v) {
     return text;
 }
 
-const char* format_name(Format f) {
-    switch (f) {
-    case Format::Csv:
-        return "csv";
-    case Format::Raw:
-        return "raw";
-    case Format::Wav:
-        return "wav";
+// Every format the tool writes, once: the name -f takes, the extensions
+// that choose it (the name itself and, for HDF5, the short one), and the
+// words the help and the refusals use.
+struct FormatEntry {
+    Format format;
+    const char* name;
+    const char* alias;  // another extension and -f value, or null
+    const char* help;
+};
+constexpr FormatEntry kFormats[] = {
+    {Format::Csv, "csv", nullptr, "csv (comment lines, then index,time_s,code,volts)"},
+    {Format::Raw, "raw", nullptr, "raw (int16 little-endian)"},
+    {Format::Wav, "wav", nullptr, "wav (16-bit PCM mono at clock/divider, a new numbered file every 4 GiB)"},
+    {Format::Hdf5, "hdf5", "h5",
+     "hdf5 (also h5: a group per run of int16 codes with its attributes, appended to an existing HDF5 file; "
+     "stream and poll to a file only)"},
+};
+
+const FormatEntry& entry(Format f) {
+    for (const FormatEntry& e : kFormats) {
+        if (e.format == f) return e;
     }
-    return "?";
+    return kFormats[0];
 }
+
+const char* format_name(Format f) { return entry(f).name; }
 
 void put_info(std::vector<std::uint8_t>* out, const char* id, const std::string& text) {
     const std::size_t size = text.size() + 1;  // with its terminating zero
@@ -147,13 +164,32 @@ std::string utc_iso8601(std::int64_t seconds) {
 std::string parse_format(const std::string& text, Format* format) {
     std::string lower;
     for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (Format f : {Format::Csv, Format::Raw, Format::Wav}) {
-        if (lower == format_name(f)) {
-            *format = f;
+    for (const FormatEntry& e : kFormats) {
+        if (lower == e.name || (e.alias != nullptr && lower == e.alias)) {
+            *format = e.format;
             return {};
         }
     }
-    return "format '" + text + "' is not one of the formats: csv (text), raw (int16 little-endian) or wav";
+    return "format '" + text + "' is not one of the formats: csv (text), raw (int16 little-endian), wav or hdf5 (h5)";
+}
+
+std::string format_help() {
+    std::string text;
+    for (const FormatEntry& e : kFormats) {
+        if (!text.empty()) text += &e == &kFormats[std::size(kFormats) - 1] ? " or " : ", ";
+        text += e.help;
+        if (e.format == Format::Hdf5 && !hdf5_available()) text += " (not in this build)";
+    }
+    return text + "; default: from the output's extension, else csv";
+}
+
+std::string format_names() {
+    std::string text;
+    for (const FormatEntry& e : kFormats) {
+        if (!text.empty()) text += '|';
+        text += e.name;
+    }
+    return text;
 }
 
 std::string choose_format(const std::string& output, const Format* given, Format* chosen) {

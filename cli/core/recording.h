@@ -57,12 +57,16 @@ std::vector<std::uint8_t> wav_info_chunk(const Recording& r, unsigned part, std:
 // Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_iso8601(std::int64_t seconds);
 
-// Reads a -f value: csv, raw or wav in any case.  Empty with *format set,
-// or the reason, which lists the formats in words.
+// Reads a -f value: csv, raw, wav, hdf5 or h5 in any case.  Empty with
+// *format set, or the reason, which lists the formats in words.
 std::string parse_format(const std::string& text, Format* format);
+// The help text of -f: every format in words, and the default.
+std::string format_help();
+// The formats' names as "csv|raw|wav|hdf5", for the help's placeholder.
+std::string format_names();
 
-// The format a run writes: the output file's extension (.csv, .raw, .wav
-// in any case) when it has one of those, else `given`, else CSV.  A
+// The format a run writes: the output file's extension (.csv, .raw, .wav,
+// .hdf5, .h5 in any case) when it has one of those, else `given`, else CSV.  A
 // `given` format that contradicts the extension is refused: empty with
 // *chosen set, or the reason.  `output` empty or "-" is standard output.
 std::string choose_format(const std::string& output, const Format* given, Format* chosen);

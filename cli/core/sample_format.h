@@ -1,4 +1,5 @@
-// How samples become bytes in the three output formats.  Numbers are
+// How samples become bytes in the byte-stream output formats (HDF5 files
+// are written through a SampleStore, sample_writer.h).  Numbers are
 // formatted with std::to_chars into caller-owned buffers: no locale, no
 // iostreams, nothing allocated per sample.
 #pragma once
@@ -12,7 +13,7 @@
 
 namespace kv318::cli {
 
-enum class Format { Csv, Raw, Wav };
+enum class Format { Csv, Raw, Wav, Hdf5 };
 
 // Samples become codes and volts by the one shared rule (sample_units.h).
 using units::sample_code;

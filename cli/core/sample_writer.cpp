@@ -54,14 +54,25 @@ bool FileOutput::flush() {
 SampleWriter::SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
                            std::uint64_t maxWavData)
     : format_(format),
-      first_(out),
+      first_(&out),
       out_(&out),
+      clockHz_(clockHz),
+      divider_(divider),
       rate_(wav_rate(clockHz, divider)),
       maxWavData_(maxWavData & ~1ull),
       partLimit_(maxWavData_),
       buffer_(kBufferBytes) {
     if (format_ == Format::Csv) csv_ = std::make_unique<CsvFormatter>(clockHz, divider);
 }
+
+SampleWriter::SampleWriter(SampleStore& store, std::uint64_t clockHz, std::uint32_t divider)
+    : format_(Format::Hdf5),
+      store_(&store),
+      clockHz_(clockHz),
+      divider_(divider),
+      rate_(wav_rate(clockHz, divider)),
+      maxWavData_(0),
+      codes_(kBufferBytes / sizeof(std::int16_t)) {}
 
 std::vector<std::uint8_t> SampleWriter::header(std::uint32_t dataBytes) const {
     const auto plain = wav_header(rate_, dataBytes);
@@ -90,7 +101,15 @@ bool SampleWriter::begin_wav() {
 }
 
 bool SampleWriter::begin() {
-    if (format_ == Format::Csv) {
+    if (format_ == Format::Hdf5) {
+        Recording r = recording_;
+        if (!described_) {
+            r.clockHz = clockHz_;
+            r.divider = divider_;
+        }
+        runFirst_ = samples_;
+        failed_ = !store_->begin(r, samples_);
+    } else if (format_ == Format::Csv) {
         const std::string h = (described_ ? csv_preamble(recording_) : std::string()) + CsvFormatter::header();
         failed_ = !out_->write(h.data(), h.size());
     } else if (format_ == Format::Wav) {
@@ -126,6 +145,20 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
         }
         return taken;
     }
+    if (format_ == Format::Hdf5) {
+        while (taken < count && !failed_) {
+            if (coded_ == codes_.size() && !emit()) break;
+            const std::size_t n = std::min(count - taken, codes_.size() - coded_);
+            for (std::size_t i = 0; i < n; ++i) {
+                codes_[coded_ + i] =
+                    static_cast<std::int16_t>(sample_code(static_cast<std::int16_t>(samples[taken + i])));
+            }
+            coded_ += n;
+            taken += n;
+            samples_ += n;
+        }
+        return taken;
+    }
     while (taken < count && !failed_) {
         std::size_t n = count - taken;
         if (format_ == Format::Wav) {
@@ -153,7 +186,18 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
     return taken;
 }
 
+bool SampleWriter::emit_codes() {
+    if (coded_ > 0 && !failed_ && !store_->append(codes_.data(), coded_)) {
+        failed_ = true;
+        written_ = runFirst_ + store_->appended();
+    }
+    coded_ = 0;
+    if (!failed_) written_ = samples_;
+    return !failed_;
+}
+
 bool SampleWriter::emit() {
+    if (format_ == Format::Hdf5) return emit_codes();
     if (used_ > 0 && !failed_) {
         const std::uint64_t before = out_->landed();
         if (!out_->write(buffer_.data(), used_)) {
@@ -188,6 +232,15 @@ void SampleWriter::landed_partly(std::size_t bytes) {
 }
 
 bool SampleWriter::finish() {
+    if (format_ == Format::Hdf5) {
+        // The store closes its file here, so only once.
+        if (finished_) return !failed_;
+        finished_ = true;
+        const bool emitted = emit();
+        // Ended even after a failure, so the file is closed whole.
+        if (!store_->finish(noted_ ? fifoNote_ : std::string()) && emitted) failed_ = true;
+        return !failed_;
+    }
     if (!finished_ && noted_ && format_ == Format::Csv && !failed_) {
         // Whole lines only, like the samples: the note goes in after them.
         if (buffer_.size() - used_ < fifoNote_.size() + 3 && !emit()) return false;
@@ -201,6 +254,10 @@ bool SampleWriter::finish() {
 
 bool SampleWriter::checkpoint() {
     if (!emit()) return false;
+    if (format_ == Format::Hdf5) {
+        failed_ = !store_->checkpoint();
+        return !failed_;
+    }
     if (format_ == Format::Wav) {
         const auto h = header(static_cast<std::uint32_t>(2 * (samples_ - partFirst_)));
         // An output that cannot seek keeps the open-ended sizes.

@@ -3,7 +3,8 @@
 // on a whole line, and a WAV header is rewritten with the true sizes about
 // once a second and at the end, so a run that is cut short, even killed,
 // leaves a file that readers open.  A WAV run that would pass the format's
-// 4 GiB goes on in numbered next files when it has a way to open them.
+// 4 GiB goes on in numbered next files when it has a way to open them.  An
+// HDF5 run goes to a SampleStore as converter codes instead of bytes.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "recording.h"
 #include "sample_format.h"
+#include "sample_store.h"
 
 namespace kv318::cli {
 
@@ -75,9 +77,15 @@ public:
     // own, unless a test sets a smaller one).  `out` outlives the writer.
     SampleWriter(Format format, ByteOutput& out, std::uint64_t clockHz, std::uint32_t divider,
                  std::uint64_t maxWavData = kWavMaxDataBytes);
+    // An HDF5 run: the samples go to `store` as converter codes (the CSV's
+    // code column), about a megabyte at a time.  `store` outlives the
+    // writer; begin() starts its run group, finish() ends the run.
+    SampleWriter(SampleStore& store, std::uint64_t clockHz, std::uint32_t divider);
 
-    // Before begin(): the run's description, written as CSV comment lines
-    // or a WAV LIST/INFO chunk.  Without it the file has neither.
+    // Before begin(): the run's description, written as CSV comment lines,
+    // a WAV LIST/INFO chunk or an HDF5 group's attributes.  Without it a
+    // CSV or WAV file has none, and an HDF5 group only the clock and
+    // divider given here.
     void describe(const Recording& recording) { recording_ = recording, described_ = true; }
     // Before begin(): how a full WAV file is followed by the next.  Without
     // one a full WAV file ends the run (full()).
@@ -89,7 +97,7 @@ public:
     void count_from(std::uint64_t first) { samples_ = written_ = partFirst_ = first; }
     // What the file says of the board's FIFO once the run has ended (a
     // fifo_note()): a CSV file's last comment line, the end of a WAV file's
-    // description; a raw file has no room for it.  Called once, before
+    // description, an HDF5 group's attribute; a raw file has no room for it.  Called once, before
     // finish(), on the thread that writes.
     void note_fifo(std::string note) { fifoNote_ = std::move(note), noted_ = true; }
 
@@ -100,14 +108,17 @@ public:
     // no next part (full()).
     std::size_t write(const std::int32_t* samples, std::size_t count);
     // Brings the file to a valid state now: the buffer is written out and
-    // a WAV header gets the sizes so far.  False when writing failed.
+    // a WAV header gets the sizes so far, an HDF5 file is flushed.  False
+    // when writing failed.
     bool checkpoint();
     // At the end of the run: the FIFO note, if given, then as checkpoint().
     bool finish();
 
     // Any thread: gives up on the first output (the one a pipe can be; the
     // later parts are files), see ByteOutput::abandon.
-    void abandon() { first_.abandon(); }
+    void abandon() {
+        if (first_ != nullptr) first_->abandon();
+    }
 
     bool failed() const { return failed_; }
     bool full() const { return full_; }
@@ -117,10 +128,14 @@ public:
     std::uint64_t written() const { return written_; }
     // The files written after the first (0 for most runs).
     unsigned extra_parts() const { return part_; }
-    std::string error() const { return error_.empty() ? out_->error() : error_; }
+    std::string error() const {
+        if (!error_.empty()) return error_;
+        return store_ != nullptr ? store_->error() : out_->error();
+    }
 
 private:
     bool emit();  // writes the buffer out
+    bool emit_codes();
     // After a failed write: counts the whole samples that landed of the
     // buffer's first `bytes`, and makes a WAV header say just those.
     void landed_partly(std::size_t bytes);
@@ -129,8 +144,11 @@ private:
     std::vector<std::uint8_t> header(std::uint32_t dataBytes) const;
 
     Format format_;
-    ByteOutput& first_;
-    ByteOutput* out_;
+    ByteOutput* first_ = nullptr;  // null for an HDF5 run
+    ByteOutput* out_ = nullptr;
+    SampleStore* store_ = nullptr;  // an HDF5 run's
+    std::uint64_t clockHz_;
+    std::uint32_t divider_;
     std::unique_ptr<ByteOutput> partOut_;  // parts after the first
     std::unique_ptr<CsvFormatter> csv_;
     std::uint32_t rate_;
@@ -144,6 +162,9 @@ private:
     std::uint64_t partLimit_ = 0;  // data bytes the current part may hold
     std::vector<char> buffer_;     // whole lines or whole samples only
     std::size_t used_ = 0;
+    std::vector<std::int16_t> codes_;  // an HDF5 run's codes not yet stored
+    std::size_t coded_ = 0;
+    std::uint64_t runFirst_ = 0;  // an HDF5 run's first sample
     std::uint64_t samples_ = 0;
     std::uint64_t written_ = 0;
     std::string fifoNote_ = fifo_note_pending();

@@ -7,6 +7,7 @@
 #include "exit_codes.h"
 #include "option_limits.h"
 #include "recording.h"
+#include "sample_store.h"
 #include "version.h"
 
 namespace kv318::cli::detail {
@@ -91,6 +92,14 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     const auto divider = static_cast<std::uint32_t>(inv.stream.divider);
     if (bad.empty() && inv.seconds > 0)
         bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
+    std::uint64_t splitSamples = 0;
+    if (bad.empty() && format == Format::Hdf5) {
+        if (!hdf5_available()) bad = kHdf5Unavailable;
+        else if (toStdout) bad = "an HDF5 recording needs a file it can seek in, not standard output: use -o FILE.h5";
+        else if (inv.splitSeconds > 0) bad = samples_for_seconds(inv.splitSeconds, inv.clockHz, divider, &splitSamples);
+    } else if (bad.empty() && inv.splitSeconds > 0) {
+        bad = "--split starts the next run group of an HDF5 recording: use -o FILE.h5 or --format hdf5";
+    }
     if (!bad.empty()) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;
@@ -112,13 +121,20 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     }
     const std::string name = toStdout ? std::string("standard output") : inv.output;
     std::string why;
-    std::unique_ptr<ByteOutput> file = open_output(env, toStdout ? std::string() : inv.output, &why);
-    if (file == nullptr) {
+    std::unique_ptr<ByteOutput> file;
+    std::unique_ptr<SampleStore> store;
+    if (format == Format::Hdf5) store = open_hdf5_store(inv.output, splitSamples, &why);
+    else file = open_output(env, toStdout ? std::string() : inv.output, &why);
+    if (file == nullptr && store == nullptr) {
         std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), why.c_str());
         env.api.close(h);
         return kExitOutputFailed;
     }
-    SampleWriter writer(format, *file, inv.clockHz, divider);
+    // Declared after the output it writes to, so it is destroyed first.
+    std::unique_ptr<SampleWriter> writerOwner =
+        store != nullptr ? std::make_unique<SampleWriter>(*store, inv.clockHz, divider)
+                         : std::make_unique<SampleWriter>(format, *file, inv.clockHz, divider);
+    SampleWriter& writer = *writerOwner;
     writer.describe(describe_run(inv, env, h));
     if (!toStdout && format == Format::Wav) {
         writer.continue_in([&env, path = inv.output](unsigned part, std::string* error) {
@@ -160,6 +176,10 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         if (writer.extra_parts() > 1)
             std::fprintf(env.err, " to %s", part_path(inv.output, writer.extra_parts()).c_str());
         std::fprintf(env.err, "\n");
+    }
+    if (store != nullptr && inv.splitSeconds > 0) {
+        std::fprintf(env.err, "%s: the run is in %s (a group every %g s, --split)\n", name.c_str(),
+                     store->groups().c_str(), inv.splitSeconds);
     }
     int code = kExitOk;
     // Said first, whatever else went wrong: the samples in the file are not

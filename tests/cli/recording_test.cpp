@@ -17,7 +17,7 @@ namespace kv318::cli::test {
 namespace {
 
 TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
-    const Format csv = Format::Csv, raw = Format::Raw, wav = Format::Wav;
+    const Format csv = Format::Csv, raw = Format::Raw, wav = Format::Wav, hdf5 = Format::Hdf5;
     const struct {
         const char* output;
         const Format* given;
@@ -37,6 +37,12 @@ TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
         {".wav", nullptr, csv, ""},         // a hidden file, not an extension
         {"run.wav", &raw, csv, "-f raw contradicts the output's extension: run.wav would be a wav file"},
         {"run.csv", &wav, csv, "-f wav contradicts"},
+        {"run.h5", nullptr, hdf5, ""},
+        {"RUN.HDF5", nullptr, hdf5, ""},
+        {"run.H5", &hdf5, hdf5, ""},
+        {"", &hdf5, hdf5, ""},  // chosen here; the stream command refuses standard output
+        {"run.h5", &csv, csv, "-f csv contradicts the output's extension: run.h5 would be a hdf5 file"},
+        {"run.wav", &hdf5, csv, "-f hdf5 contradicts"},
     };
     for (const auto& c : cases) {
         Format chosen = Format::Raw;
@@ -51,8 +57,12 @@ TEST(Format, ComesFromTheExtensionAndAContradictingFormatIsRefused) {
     Format f = Format::Csv;
     EXPECT_EQ(parse_format("WAV", &f), "");
     EXPECT_EQ(f, Format::Wav);
-    for (const char* bad : {"nonsense", "2", "0", "", "wave"}) {
-        EXPECT_NE(parse_format(bad, &f).find("csv (text), raw (int16 little-endian) or wav"), std::string::npos) << bad;
+    EXPECT_EQ(parse_format("h5", &f), "");
+    EXPECT_EQ(f, Format::Hdf5);
+    for (const char* bad : {"nonsense", "2", "0", "", "wave", "hdf", "h5x"}) {
+        EXPECT_NE(parse_format(bad, &f).find("csv (text), raw (int16 little-endian), wav or hdf5 (h5)"),
+                  std::string::npos)
+            << bad;
     }
 }
 

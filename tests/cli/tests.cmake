@@ -1,7 +1,13 @@
 # kv318-cli: its logic against a scripted board (every platform), the
 # program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
-kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp cli/run_end_test.cpp LIBS kv318_cli_core)
+kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp cli/run_end_test.cpp
+               cli/sample_store_test.cpp LIBS kv318_cli_core)
 kv318_add_test(cli_capture_test SOURCES cli/capture_test.cpp LIBS kv318_cli_core)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # The HDF5 recording, read back with HDF5's own API.
+  find_package(HDF5 REQUIRED COMPONENTS C)
+  kv318_add_test(cli_hdf5_store_test SOURCES cli/hdf5_store_test.cpp LIBS kv318_cli_core hdf5::hdf5)
+endif()
 if(NOT WIN32)
   # The words for a board its lock keeps out, against a real lock file.
   kv318_add_test(cli_board_api_test SOURCES cli/board_api_test.cpp LIBS kv318_cli_core kv318_protocol)
@@ -16,6 +22,11 @@ if(NOT WIN32)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/capture_end_to_end.py
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
   set_tests_properties(cli_capture_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
+  # HDF5 recordings read back with h5py, a killed run included.
+  add_test(NAME cli_hdf5_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/hdf5_end_to_end.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(cli_hdf5_end_to_end_test PROPERTIES TIMEOUT 300 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
   # The FIFO verdict against the simulator's own count of dropped samples.
   add_test(NAME cli_fifo_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/fifo_end_to_end.py

@@ -1,6 +1,7 @@
 // kv318-cli.exe against kv318-sim.exe, both as child processes, as a
 // technician would run them on Windows: the identity, the outputs read back
-// on the inputs, a short stream to a WAV file, and the refusals.
+// on the inputs, a short stream to a WAV file, and the refusals (an HDF5
+// output among them: the Windows builds have no HDF5 library).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -81,6 +82,19 @@ TEST(CliUnderWine, InfoOutputsInputsAndAShortStreamAgainstTheSimulator) {
     r = cli({"do", "0x10000"});
     EXPECT_EQ(r.code, 2) << r.output;
     EXPECT_NE(r.output.find("output word 65536 is out of range"), std::string::npos) << r.output;
+
+    // This build has no HDF5 library: an HDF5 output is a usage error, said
+    // before the board is opened and before any file is made.
+    const std::string h5 = std::string(dir) + "kv318-cli-wine-" + std::to_string(GetCurrentProcessId()) + ".h5";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"stream", "-n", "10", "-o", "\"" + h5 + "\""},
+          std::vector<std::string>{"poll", "-n", "10", "-f", "hdf5", "-o", "\"" + h5 + "\"", "-b", "7"}}) {
+        r = cli(args);
+        EXPECT_EQ(r.code, 2) << r.output;
+        EXPECT_NE(r.output.find("HDF5 recordings are not available in this build of kv318-cli"), std::string::npos)
+            << r.output;
+        EXPECT_EQ(GetFileAttributesA(h5.c_str()), INVALID_FILE_ATTRIBUTES) << "no file was made";
+    }
 
     sim.close_input();
     EXPECT_EQ(sim.wait_exit(), std::optional<int>(0)) << sim.output();

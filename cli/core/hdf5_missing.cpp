@@ -1,0 +1,15 @@
+// SampleStore in a build without the HDF5 library (the Windows builds):
+// an HDF5 output is refused before the board is touched.
+#include "sample_store.h"
+
+namespace kv318::cli {
+
+bool hdf5_available() { return false; }
+
+std::unique_ptr<SampleStore> open_hdf5_store(const std::string& /*path*/, std::uint64_t /*splitSamples*/,
+                                             std::string* error) {
+    *error = kHdf5Unavailable;
+    return nullptr;
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,353 @@
+// The HDF5 file behind SampleStore, through HDF5's C API.
+//
+// A run cut short must leave a file that opens.  HDF5 keeps its metadata
+// (object headers, the chunk index, the dataset's extent) in a cache and
+// writes it when it likes; a process killed half way through such a write
+// leaves a file the library may refuse.  The file is therefore written in
+// the oldest file format, which every reader knows, with the metadata
+// cache told never to evict: between two flushes nothing but raw chunks
+// reaches the disk, in space past the metadata, so the file on disk stays
+// the one the last flush left, and the extent it declares covers only
+// codes that were written.  SWMR writing would give the same guarantee,
+// but a writer that dies leaves the file marked as still open, which
+// ordinary readers (h5py without swmr=True, MATLAB) and the next run's
+// append then refuse until h5clear mends it.
+#include <hdf5.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "sample_store.h"
+#include "sample_units.h"
+
+namespace kv318::cli {
+
+namespace {
+
+// Samples per chunk: about a second of them, so a flush rewrites about
+// one partial chunk and the chunk index, which the cache keeps in memory
+// between flushes (see above), grows by about one entry a second: a day at
+// the top rate costs it a few tens of megabytes.
+constexpr hsize_t kMinChunkSamples = 4096;
+constexpr hsize_t kMaxChunkSamples = hsize_t{1} << 20;
+
+hsize_t chunk_samples(double rate) {
+    if (!(rate > static_cast<double>(kMinChunkSamples))) return kMinChunkSamples;
+    if (rate > static_cast<double>(kMaxChunkSamples)) return kMaxChunkSamples;
+    return static_cast<hsize_t>(rate);
+}
+constexpr const char* kGroupPrefix = "run_";
+
+// An HDF5 identifier, closed when it goes out of scope.
+class Id {
+public:
+    using Closer = herr_t (*)(hid_t);
+    Id() = default;
+    Id(hid_t id, Closer close) : id_(id), close_(close) {}
+    Id(Id&& other) noexcept : id_(std::exchange(other.id_, -1)), close_(other.close_) {}
+    Id& operator=(Id&& other) noexcept {
+        if (this != &other) {
+            reset();
+            id_ = std::exchange(other.id_, -1);
+            close_ = other.close_;
+        }
+        return *this;
+    }
+    Id(const Id&) = delete;
+    Id& operator=(const Id&) = delete;
+    ~Id() { reset(); }
+
+    // Closes now; false when the close failed (a file's last write).
+    bool reset() {
+        const bool ok = id_ < 0 || close_(id_) >= 0;
+        id_ = -1;
+        return ok;
+    }
+    hid_t get() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_ = -1;
+    Closer close_ = nullptr;
+};
+
+// Writes a scalar attribute, making it or overwriting it in place.
+bool put_attribute(hid_t object, const char* name, hid_t fileType, hid_t memoryType, const void* value) {
+    Id attribute;
+    if (H5Aexists(object, name) > 0) {
+        attribute = Id(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
+    } else {
+        const Id space(H5Screate(H5S_SCALAR), H5Sclose);
+        if (!space.ok()) return false;
+        attribute = Id(H5Acreate2(object, name, fileType, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    }
+    return attribute.ok() && H5Awrite(attribute.get(), memoryType, value) >= 0;
+}
+
+bool put_u64(hid_t object, const char* name, std::uint64_t value) {
+    return put_attribute(object, name, H5T_STD_U64LE, H5T_NATIVE_UINT64, &value);
+}
+
+bool put_u32(hid_t object, const char* name, std::uint32_t value) {
+    return put_attribute(object, name, H5T_STD_U32LE, H5T_NATIVE_UINT32, &value);
+}
+
+bool put_i32(hid_t object, const char* name, std::int32_t value) {
+    return put_attribute(object, name, H5T_STD_I32LE, H5T_NATIVE_INT32, &value);
+}
+
+bool put_f64(hid_t object, const char* name, double value) {
+    return put_attribute(object, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &value);
+}
+
+// A variable-length UTF-8 string, which h5py reads as str.
+bool put_text(hid_t object, const char* name, const std::string& text) {
+    const Id type(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (!type.ok() || H5Tset_size(type.get(), H5T_VARIABLE) < 0 || H5Tset_cset(type.get(), H5T_CSET_UTF8) < 0)
+        return false;
+    const char* value = text.c_str();
+    return put_attribute(object, name, type.get(), type.get(), &value);
+}
+
+// The number of a run group's name ("run_0012" is 12), or 0 for any other
+// name.
+unsigned run_number(const std::string& name) {
+    const std::size_t prefix = std::strlen(kGroupPrefix);
+    if (name.size() <= prefix || name.size() > prefix + 9 || name.compare(0, prefix, kGroupPrefix) != 0) return 0;
+    unsigned n = 0;
+    for (std::size_t i = prefix; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n;
+}
+
+// The highest run number among the root group's links.
+bool last_run(hid_t file, unsigned* last) {
+    H5G_info_t info{};
+    if (H5Gget_info(file, &info) < 0) return false;
+    *last = 0;
+    for (hsize_t i = 0; i < info.nlinks; ++i) {
+        const ssize_t size = H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT);
+        if (size < 0) return false;
+        std::vector<char> name(static_cast<std::size_t>(size) + 1);
+        if (H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(), name.size(), H5P_DEFAULT) < 0)
+            return false;
+        const unsigned n = run_number(name.data());
+        if (n > *last) *last = n;
+    }
+    return true;
+}
+
+// File access with a metadata cache that keeps everything until a flush
+// (see the top of this file).
+Id access_list() {
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!fapl.ok()) return fapl;
+    H5AC_cache_config_t config{};
+    config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    if (H5Pget_mdc_config(fapl.get(), &config) < 0) return {};
+    config.evictions_enabled = false;
+    // The cache may not resize itself while it cannot evict.
+    config.incr_mode = H5C_incr__off;
+    config.flash_incr_mode = H5C_flash_incr__off;
+    config.decr_mode = H5C_decr__off;
+    if (H5Pset_mdc_config(fapl.get(), &config) < 0) return {};
+    return fapl;
+}
+
+class Hdf5Store : public SampleStore {
+public:
+    Hdf5Store(Id file, unsigned lastRun, std::uint64_t splitSamples)
+        : file_(std::move(file)), nextRun_(lastRun + 1), split_(splitSamples) {}
+
+    bool begin(const Recording& recording, std::uint64_t firstIndex) override {
+        recording_ = recording;
+        next_ = firstIndex;
+        return open_group();
+    }
+
+    bool append(const std::int16_t* codes, std::size_t count) override {
+        while (count > 0) {
+            if (!dataset_.ok()) return fail("write to a run that has ended");
+            if (split_ > 0 && inGroup_ == split_ && !(close_group() && open_group())) return false;
+            hsize_t n = count;
+            if (split_ > 0 && n > split_ - inGroup_) n = split_ - inGroup_;
+            hsize_t size = inGroup_ + n;
+            if (H5Dset_extent(dataset_.get(), &size) < 0) return fail("extend the samples dataset");
+            const Id fileSpace(H5Dget_space(dataset_.get()), H5Sclose);
+            const Id memorySpace(H5Screate_simple(1, &n, nullptr), H5Sclose);
+            hsize_t start = inGroup_;
+            if (!fileSpace.ok() || !memorySpace.ok() ||
+                H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, &start, nullptr, &n, nullptr) < 0 ||
+                H5Dwrite(dataset_.get(), H5T_NATIVE_INT16, memorySpace.get(), fileSpace.get(), H5P_DEFAULT, codes) <
+                    0) {
+                // The extent must not claim codes that are not there.
+                H5Dset_extent(dataset_.get(), &start);
+                return fail("write the samples");
+            }
+            inGroup_ += n;
+            next_ += n;
+            appended_ += n;
+            codes += n;
+            count -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool checkpoint() override {
+        if (!file_.ok()) return fail("write to a file that is closed");
+        if (group_.ok() && !put_u64(group_.get(), "samples_written", inGroup_))
+            return fail("write the attribute samples_written");
+        if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail("flush the file");
+        return true;
+    }
+
+    bool finish(const std::string& fifoNote) override {
+        if (!file_.ok()) return error_.empty();
+        bool ok = checkpoint();
+        if (ok && !fifoNote.empty()) {
+            for (const std::string& name : names_) {
+                const Id group(H5Gopen2(file_.get(), name.c_str(), H5P_DEFAULT), H5Gclose);
+                if (!group.ok() || !put_text(group.get(), "fifo", fifoNote)) {
+                    ok = fail("write the attribute fifo of " + name);
+                    break;
+                }
+            }
+        }
+        dataset_.reset();
+        group_.reset();
+        if (!file_.reset() && ok) ok = fail("close the file");
+        return ok;
+    }
+
+    std::string error() const override { return error_; }
+    std::uint64_t appended() const override { return appended_; }
+
+    std::string groups() const override {
+        if (names_.empty()) return {};
+        return names_.size() == 1 ? names_.front() : names_.front() + " to " + names_.back();
+    }
+
+private:
+    bool fail(const std::string& what) {
+        error_ = "HDF5 could not " + what;
+        return false;
+    }
+
+    bool close_group() {
+        const bool ok = put_u64(group_.get(), "samples_written", inGroup_);
+        dataset_.reset();
+        group_.reset();
+        return ok || fail("write the attribute samples_written");
+    }
+
+    bool open_group() {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%s%04u", kGroupPrefix, nextRun_);
+        group_ = Id(H5Gcreate2(file_.get(), name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+        if (!group_.ok()) return fail(std::string("make the group ") + name);
+        ++nextRun_;
+        names_.emplace_back(name);
+        inGroup_ = 0;
+        const Recording& r = recording_;
+        const double rate = static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider);
+        std::string description;
+        for (const std::string& line : describe(r)) description += (description.empty() ? "" : "\n") + line;
+        const hid_t g = group_.get();
+        // volts = code x volts_per_code + volts_offset, the shared rule.
+        const bool described =
+            put_u64(g, "clock_hz", r.clockHz) && put_u32(g, "divider", r.divider) &&
+            put_f64(g, "sample_rate_hz", rate) && put_f64(g, "volts_per_code", units::kVoltsPerCode) &&
+            put_f64(g, "volts_offset", units::code_volts(0)) && put_u64(g, "first_index", next_) &&
+            put_text(g, "started_utc", r.startUtc) && put_i32(g, "board", r.board) && put_text(g, "tool", r.tool) &&
+            put_text(g, "description", description) && put_u64(g, "samples_written", 0);
+        if (!described) return fail(std::string("write the attributes of ") + name);
+
+        hsize_t empty = 0;
+        hsize_t unlimited = H5S_UNLIMITED;
+        const Id space(H5Screate_simple(1, &empty, &unlimited), H5Sclose);
+        const Id create(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+        const Id access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
+        hsize_t chunk = chunk_samples(rate);
+        // Room for a few chunks, so a partial chunk is filled in memory
+        // rather than read back from the disk for every write.
+        const std::size_t cacheBytes = 4 * sizeof(std::int16_t) * chunk;
+        if (!space.ok() || !create.ok() || !access.ok() || H5Pset_chunk(create.get(), 1, &chunk) < 0 ||
+            H5Pset_chunk_cache(access.get(), H5D_CHUNK_CACHE_NSLOTS_DEFAULT, cacheBytes, H5D_CHUNK_CACHE_W0_DEFAULT) <
+                0)
+            return fail("lay out the samples dataset");
+        dataset_ =
+            Id(H5Dcreate2(g, "samples", H5T_STD_I16LE, space.get(), H5P_DEFAULT, create.get(), access.get()), H5Dclose);
+        if (!dataset_.ok()) return fail(std::string("make the dataset samples in ") + name);
+        // The new group reaches the disk before any sample, so the space
+        // its making set free is never taken while the file on disk still
+        // points there.
+        return checkpoint();
+    }
+
+    Id file_;
+    Id group_;
+    Id dataset_;
+    Recording recording_;
+    unsigned nextRun_;
+    std::uint64_t split_;
+    std::uint64_t next_ = 0;     // the run's number of the next code
+    std::uint64_t inGroup_ = 0;  // codes in the current group
+    std::uint64_t appended_ = 0;
+    std::vector<std::string> names_;
+    std::string error_;
+};
+
+}  // namespace
+
+bool hdf5_available() { return true; }
+
+std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error) {
+    // The tool says what failed in its own words; HDF5's error stack on
+    // stderr would only repeat it at length.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    const Id fapl = access_list();
+    if (!fapl.ok()) {
+        *error = "HDF5 could not set up file access";
+        return nullptr;
+    }
+    long size = -1;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+        std::fclose(f);
+    }
+    Id file;
+    unsigned lastRun = 0;
+    if (size > 0) {
+        if (H5Fis_hdf5(path.c_str()) <= 0) {
+            *error =
+                "it exists and is not an HDF5 file, so it was left unchanged: HDF5 runs are only appended to "
+                "HDF5 files; choose another name";
+            return nullptr;
+        }
+        file = Id(H5Fopen(path.c_str(), H5F_ACC_RDWR, fapl.get()), H5Fclose);
+        if (!file.ok()) {
+            *error = "HDF5 could not open it to append a run (read-only, or another program has it open?)";
+            return nullptr;
+        }
+        if (!last_run(file.get(), &lastRun)) {
+            *error = "HDF5 could not list its groups";
+            return nullptr;
+        }
+    } else {
+        // A new file, or an empty one, which holds nothing to keep.
+        errno = 0;
+        file = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), H5Fclose);
+        if (!file.ok()) {
+            *error = errno != 0 ? std::strerror(errno) : "HDF5 could not create it";
+            return nullptr;
+        }
+    }
+    return std::make_unique<Hdf5Store>(std::move(file), lastRun, splitSamples);
+}
+
+}  // namespace kv318::cli

@@ -1,0 +1,58 @@
+// Where a recording goes when it is not a byte stream: an HDF5 file, one
+// group per run (`/run_0001`, `/run_0002`, ...), each holding the run's
+// converter codes as a growing dataset and its description as attributes.
+// The interface carries no HDF5 header, so the commands and the writer
+// build everywhere; the HDF5 file itself (hdf5_store.cpp) is compiled only
+// where the HDF5 library is found, and elsewhere hdf5_missing.cpp says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "recording.h"
+
+namespace kv318::cli {
+
+// All calls are made on the one thread that writes; none is thread-safe.
+class SampleStore {
+public:
+    virtual ~SampleStore() = default;
+    // Starts the run in a new group described by `recording`, its first
+    // sample being the run's number `firstIndex` (the group's first_index).
+    // False with error() set when the group could not be made.
+    virtual bool begin(const Recording& recording, std::uint64_t firstIndex) = 0;
+    // Appends `count` converter codes (the caller's buffer, read before the
+    // call returns).  A run with a split (open_hdf5_store) goes on in the
+    // next group whenever the current one is full.  False with error() set
+    // when they could not all be written; appended() counts those that were.
+    virtual bool append(const std::int16_t* codes, std::size_t count) = 0;
+    // Makes the file on disk whole with every code appended so far, so a
+    // run cut short (even killed) leaves a file readers open.
+    virtual bool checkpoint() = 0;
+    // The end of the run: every group of it gets `fifoNote` (a fifo_note(),
+    // or empty for none) and the file is checkpointed and closed.
+    virtual bool finish(const std::string& fifoNote) = 0;
+    virtual std::string error() const = 0;
+    // The codes of this run in the file, across all its groups.
+    virtual std::uint64_t appended() const = 0;
+    // The groups this run wrote, as "/run_0003" or "/run_0003 to /run_0005"
+    // (empty before begin()).
+    virtual std::string groups() const = 0;
+};
+
+// Whether this build writes HDF5 files, and the words for when it does not.
+bool hdf5_available();
+inline constexpr const char* kHdf5Unavailable = "HDF5 recordings are not available in this build of kv318-cli";
+
+// Opens `path` to append a run: a new file, or the next run group of an
+// existing HDF5 file.  An existing file that is not HDF5 is refused and
+// left as it is.  `splitSamples` > 0 starts the next group after that many
+// samples (first_index going on, so no sample is lost or repeated across
+// groups); 0 keeps the run in one group.  Null with *error set when the
+// file cannot be opened or made.  The caller owns the store; the file is
+// closed when it is destroyed.
+std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error);
+
+}  // namespace kv318::cli
