@@ -8,6 +8,7 @@
 #include "option_limits.h"
 #include "recording.h"
 #include "version.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::detail {
 

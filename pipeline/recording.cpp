@@ -6,7 +6,7 @@
 
 #include "bytes.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 namespace {
 
@@ -182,4 +182,4 @@ std::string part_path(const std::string& path, unsigned part) {
     return path.substr(0, dot) + number + path.substr(dot);
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -16,7 +16,7 @@
 #include "recording.h"
 #include "sample_format.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 // Where the bytes go.  write, rewrite and flush are called on the one
 // thread that writes; abandon may be called from any thread.
@@ -154,4 +154,4 @@ private:
     std::string error_;
 };
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline
