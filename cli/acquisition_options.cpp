@@ -1,6 +1,6 @@
 #include "acquisition_options.h"
 
-#include "core/recording.h"
+#include "recording.h"
 #include "fifo_verdict.h"
 
 namespace kv318::cli {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/commands.h"
-#include "core/option_limits.h"
+#include "option_limits.h"
 
 namespace kv318::cli {
 

@@ -6,6 +6,7 @@
 #include "acquisition_options.h"
 #include "option_checks.h"
 #include "trigger.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli {
 

@@ -7,8 +7,8 @@
 #include "acquisition_options.h"
 #include "capture_options.h"
 #include "core/exit_codes.h"
-#include "core/option_limits.h"
-#include "core/recording.h"
+#include "option_limits.h"
+#include "recording.h"
 #include "core/version.h"
 
 namespace kv318::cli {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "command_line.h"
-#include "core/board_api.h"
+#include "board_api.h"
 #include "core/commands.h"
 #include "platform/console.h"
 

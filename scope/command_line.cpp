@@ -26,28 +26,29 @@ bool is_step(const std::vector<double>& steps, double v) {
 int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, std::FILE* err) {
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
     app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
-    app.add_option("-b,--board", s->board, "board number (default 0)")->check(cli::whole_within(cli::kBoardNumber));
+    app.add_option("-b,--board", s->board, "board number (default 0)")
+        ->check(pipeline::whole_within(pipeline::kBoardNumber));
     app.add_option("-d,--divider", s->divider,
-                   "converter divider, " + std::to_string(cli::kDivider.min) + "-" + std::to_string(cli::kDivider.max) +
-                       " (default 50)")
-        ->check(cli::whole_within(cli::kDivider));
+                   "converter divider, " + std::to_string(pipeline::kDivider.min) + "-" +
+                       std::to_string(pipeline::kDivider.max) + " (default 50)")
+        ->check(pipeline::whole_within(pipeline::kDivider));
     app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
-        ->check(cli::whole_within(cli::kClockHz));
+        ->check(pipeline::whole_within(pipeline::kClockHz));
     app.add_option("--fifo-bytes", s->fifoBytes,
                    "the board's FIFO in bytes (default " + std::to_string(analysis::kBoardFifoBytes) +
                        "): a gap between drains that could fill it is shown in red")
-        ->check(cli::whole_within(cli::kFifoBytes));
+        ->check(pipeline::whole_within(pipeline::kFifoBytes));
     std::string timebase, trigger, holdoff;
     app.add_option("--timebase", timebase, "time per division, 1-2-5 steps: 1ms, 200us, 5s ... (default 1ms)");
     app.add_option("--volts-per-div", s->voltsPerDiv, "volts per division, 1-2-5 steps from 0.01 to 2 (default 1)");
     app.add_option("--offset", s->offsetVolts, "vertical offset in volts (default 0)")
-        ->check(cli::decimal_between("offset", -20, 20));
+        ->check(pipeline::decimal_between("offset", -20, 20));
     app.add_option("--trigger", trigger, "edge and level: rising:0.5 or falling:-1 (default rising:0)");
     app.add_option("--pretrigger", s->pretriggerPercent, "trigger position, 0-100 % of the screen (default 50)")
-        ->check(cli::decimal_between("pre-trigger", 0, 100));
+        ->check(pipeline::decimal_between("pre-trigger", 0, 100));
     app.add_option("--holdoff", holdoff, "no new trigger for this long after one: 0, 10ms ... (default 0)");
     app.add_option("--hysteresis", s->hysteresisVolts, "trigger hysteresis in volts (default 0.05)")
-        ->check(cli::decimal_between("hysteresis", 0, 10));
+        ->check(pipeline::decimal_between("hysteresis", 0, 10));
     static const std::map<std::string, analysis::TriggerMode> kModes{{"auto", analysis::TriggerMode::Auto},
                                                                      {"normal", analysis::TriggerMode::Normal},
                                                                      {"single", analysis::TriggerMode::Single},
@@ -57,7 +58,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         ->option_text("auto|normal|single|roll");
     app.add_option("--screenshot", s->screenshot, "save the window as PNG to FILE after --after seconds, then exit 0");
     app.add_option("--after", s->screenshotAfter, "seconds of running before --screenshot (default 1)")
-        ->check(cli::decimal_between("--after", 0, 3600));
+        ->check(pipeline::decimal_between("--after", 0, 3600));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

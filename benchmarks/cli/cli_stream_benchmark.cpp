@@ -92,7 +92,7 @@ struct LibraryResult {
         next = read.samples;
         KV318_StopAD(h);
         KV318_STREAM_STATS stats{};
-        if (kv318::cli::read_stream_stats(kv318::cli::library_api(), h, &stats)) {
+        if (kv318::pipeline::read_stream_stats(kv318::pipeline::library_api(), h, &stats)) {
             r.possibleLoss = kv318::analysis::fifo_could_overflow(clockHz, 2, fifoBytes, stats.longest_gap_us) ? 1 : 0;
         }
     }

@@ -13,6 +13,7 @@
 #include "exit_codes.h"
 #include "option_limits.h"
 #include "recording.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::detail {
 

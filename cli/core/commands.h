@@ -15,6 +15,7 @@
 #include "recording.h"
 #include "sample_format.h"
 #include "stream_loop.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli {
 

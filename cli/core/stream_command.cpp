@@ -9,6 +9,7 @@
 #include "recording.h"
 #include "sample_store.h"
 #include "version.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::detail {
 

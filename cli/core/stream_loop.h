@@ -12,6 +12,7 @@
 #include "board_api.h"
 #include "fifo_verdict.h"
 #include "sample_writer.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli {
 

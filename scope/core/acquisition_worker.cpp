@@ -105,7 +105,7 @@ analysis::FifoVerdict AcquisitionWorker::fifo() const {
 
 void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s) {
     KV318_STREAM_STATS stats{};
-    if (!cli::read_stream_stats(api_, handle, &stats)) {
+    if (!pipeline::read_stream_stats(api_, handle, &stats)) {
         statsUnreadable_.store(true, std::memory_order_relaxed);
         return;
     }
@@ -129,7 +129,7 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
         return;
     }
     analysis::TriggerEngine engine(trigger_settings(s));
-    std::vector<std::int32_t> buf(cli::kReadCapacity);
+    std::vector<std::int32_t> buf(pipeline::kReadCapacity);
     LatestFrame sink;
     std::uint64_t sequence = 0;
     auto next = Clock::now();
@@ -191,7 +191,7 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
         // A recording that may miss samples says so in itself (a CSV file on
         // its last line); one that holds them all stays as it was.
         const analysis::FifoVerdict v = fifo();
-        recording->writer->note_fifo(cli::fifo_note(&v));
+        recording->writer->note_fifo(pipeline::fifo_note(&v));
     }
     if (recording && !recording->writer->finish() && failure_ == Failure::None) {
         failure_ = Failure::Recording;

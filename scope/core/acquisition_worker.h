@@ -52,13 +52,13 @@ const char* failure_text(Failure f);
 // Where a run's samples are recorded: the CLI's writer on a file.  The
 // worker owns it for the run and finishes the file when the run ends.
 struct Recording {
-    std::unique_ptr<cli::FileOutput> file;
-    std::unique_ptr<cli::SampleWriter> writer;
+    std::unique_ptr<pipeline::FileOutput> file;
+    std::unique_ptr<pipeline::SampleWriter> writer;
 };
 
 class AcquisitionWorker {
 public:
-    explicit AcquisitionWorker(const cli::BoardApi& api) : api_(api) {}
+    explicit AcquisitionWorker(const pipeline::BoardApi& api) : api_(api) {}
     // Stops a run still going and waits for its thread (KV318_StopAD first).
     ~AcquisitionWorker();
 
@@ -95,7 +95,7 @@ private:
     // Worker thread: reads the statistics and publishes their verdict.
     void look_at_fifo(std::int32_t handle, const ScopeSettings& s);
 
-    const cli::BoardApi& api_;
+    const pipeline::BoardApi& api_;
     std::thread thread_;
     FrameHandoff<DisplayFrame> handoff_;
     // Writer: the GUI thread (request_stop); reader: the worker between

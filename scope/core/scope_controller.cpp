@@ -17,16 +17,16 @@ bool ends_with(const std::string& s, const char* tail) {
     return true;
 }
 
-cli::Format format_of(const std::string& path) {
-    if (ends_with(path, ".wav")) return cli::Format::Wav;
-    if (ends_with(path, ".raw") || ends_with(path, ".bin")) return cli::Format::Raw;
-    return cli::Format::Csv;
+pipeline::Format format_of(const std::string& path) {
+    if (ends_with(path, ".wav")) return pipeline::Format::Wav;
+    if (ends_with(path, ".raw") || ends_with(path, ".bin")) return pipeline::Format::Raw;
+    return pipeline::Format::Csv;
 }
 
 }  // namespace
 
-ScopeController::ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
-                                 bool (*lockHeld)(std::int32_t, std::uint32_t*))
+ScopeController::ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s,
+                                 std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
     : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(s), worker_(api) {}
 
 ScopeController::~ScopeController() {
@@ -76,14 +76,14 @@ void ScopeController::startWorker() {
     std::unique_ptr<Recording> rec;
     if (!recordingPath_.empty()) {
         rec = std::make_unique<Recording>();
-        rec->file = std::make_unique<cli::FileOutput>(recordingPath_);
+        rec->file = std::make_unique<pipeline::FileOutput>(recordingPath_);
         if (!rec->file->ok()) {
             message_ = "cannot record to " + recordingPath_ + ": " + rec->file->error();
             wantRunning_ = false;
             return;
         }
-        rec->writer = std::make_unique<cli::SampleWriter>(format_of(recordingPath_), *rec->file, s_.clockHz,
-                                                          static_cast<std::uint32_t>(s_.divider));
+        rec->writer = std::make_unique<pipeline::SampleWriter>(format_of(recordingPath_), *rec->file, s_.clockHz,
+                                                               static_cast<std::uint32_t>(s_.divider));
         if (!rec->writer->begin()) {
             message_ = "cannot record to " + recordingPath_ + ": " + rec->writer->error();
             wantRunning_ = false;
@@ -169,7 +169,7 @@ bool ScopeController::tick(double now) {
             if (worker_.failure() == Failure::StartFailed && lockHeld_ != nullptr && lockHeld_(s_.board, &pid)) {
                 // Another process streams this board: the library refused the
                 // start without touching it.  Say who, and that Run retries.
-                message_ = cli::board_busy_text(s_.board, pid) + "; press Run to retry";
+                message_ = pipeline::board_busy_text(s_.board, pid) + "; press Run to retry";
             } else if (worker_.failure() == Failure::StartFailed) {
                 message_ = "board " + std::to_string(s_.board) + ": KV318_AD failed (" +
                            std::to_string(worker_.failureCode()) + "): acquisition did not start; press Run to retry";

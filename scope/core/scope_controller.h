@@ -21,9 +21,9 @@ class ScopeController {
 public:
     // `api` outlives the controller; `notFoundHint` may be null, and so may
     // `lockHeld`, which says whether another process holds a board's
-    // acquisition lock (cli::board_lock_held).  Nothing is opened or started
+    // acquisition lock (pipeline::board_lock_held).  Nothing is opened or started
     // until run() or single().
-    ScopeController(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+    ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
                     bool (*lockHeld)(std::int32_t board, std::uint32_t* pid) = nullptr);
     // Stops a run (KV318_StopAD first) and closes the board.
     ~ScopeController();
@@ -86,7 +86,7 @@ private:
     bool openBoard();
     void startWorker();
 
-    const cli::BoardApi& api_;
+    const pipeline::BoardApi& api_;
     std::string (*hint_)(int);
     bool (*lockHeld_)(std::int32_t, std::uint32_t*);
     ScopeSettings s_;

@@ -17,9 +17,9 @@ int main(int argc, char** argv) {
     // Ctrl-C and SIGTERM close the window like the user would, so the
     // converter is stopped before the process ends.
     static std::atomic<bool> quit{false};
-    kv318::cli::platform::install_stop_handlers(&quit);
-    kv318::scope::qt::ScopeWindow window(kv318::cli::library_api(), settings, kv318::cli::platform::not_found_hint,
-                                         kv318::cli::board_lock_held);
+    kv318::pipeline::platform::install_stop_handlers(&quit);
+    kv318::scope::qt::ScopeWindow window(kv318::pipeline::library_api(), settings,
+                                         kv318::pipeline::platform::not_found_hint, kv318::pipeline::board_lock_held);
     window.setQuitFlag(&quit);
     window.show();
     const int code = app.exec();

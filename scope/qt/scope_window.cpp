@@ -67,7 +67,7 @@ void ScreenWidget::mouseMoveEvent(QMouseEvent* e) {
     }
 }
 
-ScopeWindow::ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+ScopeWindow::ScopeWindow(const pipeline::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
                          bool (*lockHeld)(std::int32_t, std::uint32_t*))
     : scope_(api, s, notFoundHint, lockHeld) {
     setWindowTitle("kv318-scope");
@@ -106,7 +106,7 @@ void ScopeWindow::buildControls() {
     row1->addWidget(board_);
     label(row1, "Divider");
     divider_ = new QSpinBox(this);
-    divider_->setRange(cli::kDivider.min, cli::kDivider.max);
+    divider_->setRange(pipeline::kDivider.min, pipeline::kDivider.max);
     row1->addWidget(divider_);
     auto* run = new QPushButton("Run", this);
     auto* stop = new QPushButton("Stop", this);

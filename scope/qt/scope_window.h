@@ -54,7 +54,7 @@ class ScopeWindow : public QWidget {
 public:
     // `api` and `notFoundHint` outlive the window.  `s` is the command
     // line's view; the window starts running at once.
-    ScopeWindow(const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
+    ScopeWindow(const pipeline::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
                 bool (*lockHeld)(std::int32_t, std::uint32_t*) = nullptr);
 
     // The exit code the window asks for once it has closed itself after

@@ -34,8 +34,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     const int parsed = kv318::scope::parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
     if (parsed >= 0) return parsed;
 
-    kv318::scope::win32::ScopeWindow window(instance, kv318::cli::library_api(), settings,
-                                            kv318::cli::platform::not_found_hint, kv318::cli::board_lock_held);
+    kv318::scope::win32::ScopeWindow window(instance, kv318::pipeline::library_api(), settings,
+                                            kv318::pipeline::platform::not_found_hint,
+                                            kv318::pipeline::board_lock_held);
     if (!window.create()) {
         MessageBoxW(nullptr, L"Cannot create the window of kv318-scope.", L"kv318-scope", MB_OK);
         return 1;

@@ -180,7 +180,7 @@ std::vector<std::uint8_t> render_rgb(const DrawList& m, HFONT font) {
     return out;
 }
 
-ScopeWindow::ScopeWindow(HINSTANCE instance, const cli::BoardApi& api, const ScopeSettings& s,
+ScopeWindow::ScopeWindow(HINSTANCE instance, const pipeline::BoardApi& api, const ScopeSettings& s,
                          std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
     : instance_(instance), scope_(api, s, notFoundHint, lockHeld) {}
 
@@ -341,7 +341,7 @@ void ScopeWindow::settings_changed() {
         return v;
     };
     s.board = static_cast<std::int32_t>(number(kBoard, 0, 255, s.board));
-    s.divider = static_cast<std::int32_t>(number(kDivider, cli::kDivider.min, cli::kDivider.max, s.divider));
+    s.divider = static_cast<std::int32_t>(number(kDivider, pipeline::kDivider.min, pipeline::kDivider.max, s.divider));
     s.offsetVolts = number(kOffset, -20, 20, s.offsetVolts);
     s.levelVolts = number(kLevel, -5, 5, s.levelVolts);
     s.pretriggerPercent = number(kPre, 0, 100, s.pretriggerPercent);

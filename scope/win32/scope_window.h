@@ -24,8 +24,8 @@ std::vector<std::uint8_t> render_rgb(const DrawList& model, HFONT font);
 
 class ScopeWindow {
 public:
-    ScopeWindow(HINSTANCE instance, const cli::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
-                bool (*lockHeld)(std::int32_t, std::uint32_t*) = nullptr);
+    ScopeWindow(HINSTANCE instance, const pipeline::BoardApi& api, const ScopeSettings& s,
+                std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*) = nullptr);
     ~ScopeWindow();
     ScopeWindow(const ScopeWindow&) = delete;
     ScopeWindow& operator=(const ScopeWindow&) = delete;

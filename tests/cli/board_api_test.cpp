@@ -11,6 +11,7 @@
 
 #include "board_api.h"
 #include "board_lock_file.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli {
 namespace {

@@ -12,6 +12,7 @@
 #include "fake_board.h"
 #include "exit_codes.h"
 #include "option_limits.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::test {
 namespace {

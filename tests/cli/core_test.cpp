@@ -23,6 +23,7 @@
 #include "sample_writer.h"
 #include "stream_loop.h"
 #include "wait.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::test {
 namespace {

@@ -16,6 +16,9 @@
 
 namespace kv318::cli::test {
 
+// The scope's tests use this too: it fakes the shared pipeline's types.
+using namespace kv318::pipeline;
+
 struct FakeBoard {
     std::int32_t startResult = 0;
     std::deque<std::int32_t> reads;  // each read's result; empty: 0

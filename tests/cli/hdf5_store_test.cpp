@@ -15,6 +15,7 @@
 #include "sample_store.h"
 #include "sample_units.h"
 #include "sample_writer.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::test {
 namespace {

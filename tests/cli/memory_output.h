@@ -11,6 +11,9 @@
 
 namespace kv318::cli::test {
 
+// The scope's tests use this too: it fakes the shared pipeline's types.
+using namespace kv318::pipeline;
+
 // An output in memory that can refuse to seek, or take only its first
 // `failAfter` bytes and then fail as a full disk does: the write that
 // reaches the limit puts in what fits, every later one nothing.

@@ -12,6 +12,7 @@
 #include "memory_output.h"
 #include "recording.h"
 #include "sample_writer.h"
+#include "pipeline_names.h"
 
 namespace kv318::cli::test {
 namespace {

@@ -46,7 +46,7 @@ TEST(ScopeController, OnlyAcquisitionSettingsRestartARun) {
         {"divider", [](ScopeSettings* s) { s->divider = 40; }, 2},
         {"pre-trigger", [](ScopeSettings* s) { s->pretriggerPercent = 10; }, 2},
     };
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeBoard::reset();
@@ -66,7 +66,7 @@ TEST(ScopeController, OnlyAcquisitionSettingsRestartARun) {
     }
 }
 
-// What the board lock file says, as cli::board_lock_held would.
+// What the board lock file says, as pipeline::board_lock_held would.
 bool lock_free(std::int32_t, std::uint32_t*) { return false; }
 bool held_by_4242(std::int32_t, std::uint32_t* pid) {
     *pid = 4242;
@@ -89,7 +89,7 @@ TEST(ScopeController, AFailureEndsTheRunAndIsNamed) {
         {-1, 0, lock_free, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
         {-1, 0, held_by_4242, "board 0 is streaming in another process (pid 4242); press Run to retry", 0},
     };
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
         FakeBoard::reset();
@@ -118,7 +118,7 @@ std::string hint(int board) { return " (no driver for board " + std::to_string(b
 
 TEST(ScopeController, BoardNotFoundGivesTheHintAndStartsNothing) {
     FakeBoard::reset();
-    cli::BoardApi api = cli::test::fake_api();
+    pipeline::BoardApi api = cli::test::fake_api();
     api.open = no_board;
     ScopeController sc(api, base(), hint);
     sc.run();

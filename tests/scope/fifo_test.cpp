@@ -59,7 +59,7 @@ TEST(ScopeFifo, APossibleLossShowsInRedWithItsCountUntilTheNextRun) {
     const std::string warning =
         "samples may have been lost in the board's FIFO: a gap of 5000.0 ms between drains at 0.2 MB/s exceeds its "
         "512 KiB (3 such gaps)";
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     FakeBoard::reset();
     script_long_gaps();
     FakeBoard::get().reads = {500, 500, -3};  // the run ends by itself
@@ -92,7 +92,7 @@ TEST(ScopeFifo, APossibleLossShowsInRedWithItsCountUntilTheNextRun) {
 }
 
 TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     FakeBoard::reset();
     script_long_gaps();
     AcquisitionWorker w(api);
@@ -114,9 +114,9 @@ TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {
     FakeBoard::get().reads = {1000, -3};
     const std::string path = ::testing::TempDir() + "scope_fifo_record.csv";
     auto rec = std::make_unique<Recording>();
-    rec->file = std::make_unique<cli::FileOutput>(path);
+    rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());
-    rec->writer = std::make_unique<cli::SampleWriter>(cli::Format::Csv, *rec->file, 2'000'000, 20);
+    rec->writer = std::make_unique<pipeline::SampleWriter>(pipeline::Format::Csv, *rec->file, 2'000'000, 20);
     ASSERT_TRUE(rec->writer->begin());
     ASSERT_TRUE(w.start(7, slow(), std::move(rec)));
     ASSERT_TRUE(test::wait_until([&] { return w.finished(); }));

@@ -150,7 +150,7 @@ TEST(StatusLine, ATriggeredModeWithSamplesButNoTriggerWaitsForIt) {
 
     // The controller, on a scripted board: the ramp stays far below 2 V,
     // so Normal never triggers although samples come.
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     ScopeSettings s;
     s.divider = 20;
     s.secondsPerDiv = 1e-3;

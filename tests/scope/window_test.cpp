@@ -47,7 +47,7 @@ struct Recorder {
     }
 };
 
-const kv318::cli::BoardApi& real() { return kv318::cli::library_api(); }
+const kv318::pipeline::BoardApi& real() { return kv318::pipeline::library_api(); }
 
 std::int32_t KV318_CALL rec_open(std::int32_t board) {
     Recorder& r = Recorder::get();
@@ -81,8 +81,8 @@ std::int32_t KV318_CALL rec_stop(std::int32_t h) {
     return real().stopAd(h);
 }
 
-kv318::cli::BoardApi recording_api() {
-    kv318::cli::BoardApi api = real();
+kv318::pipeline::BoardApi recording_api() {
+    kv318::pipeline::BoardApi api = real();
     api.open = rec_open;
     api.close = rec_close;
     api.ad = rec_ad;
@@ -190,7 +190,7 @@ private Q_SLOTS:
     // returns, and nothing is read after.
     void closingStopsTheAcquisition() {
         Recorder::get().calls.clear();
-        const kv318::cli::BoardApi api = recording_api();
+        const kv318::pipeline::BoardApi api = recording_api();
         {
             kv318::scope::qt::ScopeWindow w(api, settings_1v(), hint);
             w.show();
@@ -212,7 +212,7 @@ private Q_SLOTS:
     void refusedStartIsShownAndRunRetries() {
         Recorder::get().calls.clear();
         Recorder::get().startResult = -1;
-        const kv318::cli::BoardApi api = recording_api();
+        const kv318::pipeline::BoardApi api = recording_api();
         kv318::scope::qt::ScopeWindow w(api, settings_1v(), hint);
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(w.statusText().contains("KV318_AD failed (-1)"), kDeadlineMs);
@@ -230,7 +230,7 @@ private Q_SLOTS:
     void notFoundHintAndRetry() {
         Recorder::get().calls.clear();
         Recorder::get().openFailures = 1;
-        const kv318::cli::BoardApi api = recording_api();
+        const kv318::pipeline::BoardApi api = recording_api();
         kv318::scope::qt::ScopeWindow w(api, settings_1v(), hint);
         w.show();
         QVERIFY(w.statusText().startsWith("board 0: not found (test hint)"));

@@ -49,7 +49,7 @@ TEST(AcquisitionWorker, EveryRunEndsWithTheConverterStopped) {
         // A refused start stops nothing: nothing was started.
         {"refused", -1, {}, analysis::TriggerMode::Auto, Failure::StartFailed, 0, 0},
     };
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeBoard::reset();
@@ -72,7 +72,7 @@ TEST(AcquisitionWorker, EveryRunEndsWithTheConverterStopped) {
 TEST(AcquisitionWorker, HandsOnTheTriggeredFrameCutFromTheStream) {
     FakeBoard::reset();
     FakeBoard::get().reads = {333, 4000, 1000, -2};
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     AcquisitionWorker w(api);
     ASSERT_TRUE(w.start(7, normal_settings(), nullptr));
     ASSERT_TRUE(test::wait_until([&] { return w.finished(); }));
@@ -90,7 +90,7 @@ TEST(AcquisitionWorker, HandsOnTheTriggeredFrameCutFromTheStream) {
 
 TEST(AcquisitionWorker, StopRequestEndsAnEndlessRun) {
     FakeBoard::reset();
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     AcquisitionWorker w(api);
     ASSERT_TRUE(w.start(7, normal_settings(), nullptr));
     EXPECT_FALSE(w.start(7, normal_settings(), nullptr));  // one run at a time
@@ -107,11 +107,11 @@ TEST(AcquisitionWorker, RecordsEverySampleWithTheCliWriter) {
     FakeBoard::get().reads = {1234, 0, 4321, -2};
     const std::string path = ::testing::TempDir() + "scope_record.csv";
     auto rec = std::make_unique<Recording>();
-    rec->file = std::make_unique<cli::FileOutput>(path);
+    rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());
-    rec->writer = std::make_unique<cli::SampleWriter>(cli::Format::Csv, *rec->file, 2'000'000, 20);
+    rec->writer = std::make_unique<pipeline::SampleWriter>(pipeline::Format::Csv, *rec->file, 2'000'000, 20);
     ASSERT_TRUE(rec->writer->begin());
-    const cli::BoardApi api = cli::test::fake_api();
+    const pipeline::BoardApi api = cli::test::fake_api();
     {
         AcquisitionWorker w(api);
         ASSERT_TRUE(w.start(7, normal_settings(), std::move(rec)));

@@ -56,7 +56,7 @@ TEST(SampleUnitsVectors, CoverEveryLowBitPatternAndBothEnds) {
 }
 
 TEST(SampleUnitsVectors, EveryReaderGivesTheTablesCodeAndVolts) {
-    const kv318::cli::CsvFormatter csv(1'000'000, 1);
+    const kv318::pipeline::CsvFormatter csv(1'000'000, 1);
     for (const auto& v : load()) {
         SCOPED_TRACE("sample " + std::to_string(v.sample));
         // The shared rule.
@@ -67,7 +67,7 @@ TEST(SampleUnitsVectors, EveryReaderGivesTheTablesCodeAndVolts) {
         EXPECT_EQ(kv318::panel::code_volts(v.code), v.volts);
         EXPECT_NE(kv318::panel::sample_line(3, v.sample).find(kv318::panel::format_00(v.code)), std::string::npos);
         // The CLI: the bytes of its CSV line (sample 3 at 1 MHz is 3 us).
-        char out[kv318::cli::CsvFormatter::kMaxLine];
+        char out[kv318::pipeline::CsvFormatter::kMaxLine];
         const std::size_t n = csv.line(3, v.sample, out);
         EXPECT_EQ(std::string(out, n), "3,0.000003," + std::to_string(v.code) + "," + v.voltsText + "\n");
     }

@@ -2,7 +2,7 @@
 // an HDF5 output is refused before the board is touched.
 #include "sample_store.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 bool hdf5_available() { return false; }
 
@@ -12,4 +12,4 @@ std::unique_ptr<SampleStore> open_hdf5_store(const std::string& /*path*/, std::u
     return nullptr;
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

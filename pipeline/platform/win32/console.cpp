@@ -4,7 +4,7 @@
 #include <io.h>
 #include <windows.h>
 
-namespace kv318::cli::platform {
+namespace kv318::pipeline::platform {
 
 namespace {
 
@@ -50,4 +50,4 @@ std::string not_found_hint(int board) {
            n + ")";
 }
 
-}  // namespace kv318::cli::platform
+}  // namespace kv318::pipeline::platform

@@ -5,7 +5,7 @@
 
 #include "bytes.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 CsvFormatter::CsvFormatter(std::uint64_t clockHz, std::uint32_t divider)
     : clockHz_(clockHz == 0 ? 1 : clockHz), divider_(divider == 0 ? 1 : divider) {
@@ -106,4 +106,4 @@ std::uint32_t wav_rate(std::uint64_t clockHz, std::uint32_t divider) {
     return rate > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(rate);
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

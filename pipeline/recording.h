@@ -13,7 +13,7 @@
 #include "fifo_verdict.h"
 #include "sample_format.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 struct Recording {
     std::string tool;  // "kv318-cli 1.0.0"
@@ -76,4 +76,4 @@ std::string choose_format(const std::string& output, const Format* given, Format
 // "run-001".  Only the last path component's extension counts.
 std::string part_path(const std::string& path, unsigned part);
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -8,7 +8,7 @@
 
 #include "KV318.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 struct Limit {
     const char* what;  // how a refusal names the value
@@ -57,4 +57,4 @@ std::string parse_seconds(const char* what, const std::string& text, double* val
 // reason when that is less than one sample or more than a count can hold.
 std::string samples_for_seconds(double seconds, std::uint64_t clockHz, std::uint32_t divider, std::uint64_t* count);
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -11,7 +11,7 @@
 
 #include "sample_units.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 enum class Format { Csv, Raw, Wav, Hdf5 };
 
@@ -59,4 +59,4 @@ std::array<std::uint8_t, kWavHeaderBytes> wav_header(std::uint32_t sampleRate, s
 // clock / divider to the nearest hertz, at least 1: the WAV rate.
 std::uint32_t wav_rate(std::uint64_t clockHz, std::uint32_t divider);
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 namespace {
 
@@ -95,4 +95,4 @@ std::string samples_for_seconds(double seconds, std::uint64_t clockHz, std::uint
     return {};
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

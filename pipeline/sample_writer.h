@@ -18,7 +18,7 @@
 #include "sample_format.h"
 #include "sample_store.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 // Where the bytes go.  write, rewrite and flush are called on the one
 // thread that writes; abandon may be called from any thread.
@@ -175,4 +175,4 @@ private:
     std::string error_;
 };
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

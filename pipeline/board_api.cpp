@@ -2,7 +2,7 @@
 
 #include "board_lock.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 const BoardApi& library_api() {
     static const BoardApi api{
@@ -36,4 +36,4 @@ std::string board_busy_text(std::int32_t board, std::uint32_t pid) {
     return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

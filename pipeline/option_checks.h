@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <string>
 
-#include "core/option_limits.h"
+#include "option_limits.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 // A whole number as kv318-cli reads one (decimal or 0x-hex), refused with
 // the range when outside `limit`; the text is handed on in decimal, so
@@ -46,4 +46,4 @@ inline CLI::Validator decimal_between(const char* what, double lo, double hi) {
         "");
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -23,7 +23,7 @@
 #include "sample_store.h"
 #include "sample_units.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 namespace {
 
@@ -350,4 +350,4 @@ std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint6
     return std::make_unique<Hdf5Store>(std::move(file), lastRun, splitSamples);
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -13,7 +13,7 @@
 
 #include "recording.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 // All calls are made on the one thread that writes; none is thread-safe.
 class SampleStore {
@@ -55,4 +55,4 @@ inline constexpr const char* kHdf5Unavailable = "HDF5 recordings are not availab
 // closed when it is destroyed.
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error);
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -8,7 +8,7 @@
 #include "bytes.h"
 #include "sample_store.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 namespace {
 
@@ -218,4 +218,4 @@ std::string part_path(const std::string& path, unsigned part) {
     return path.substr(0, dot) + number + path.substr(dot);
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

@@ -10,7 +10,7 @@
 
 #include "sample_writer.h"
 
-namespace kv318::cli::platform {
+namespace kv318::pipeline::platform {
 
 bool is_terminal(std::FILE* stream);
 
@@ -34,4 +34,4 @@ std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* er
 // Said after "board N: not found": where the driver was looked for.
 std::string not_found_hint(int board);
 
-}  // namespace kv318::cli::platform
+}  // namespace kv318::pipeline::platform

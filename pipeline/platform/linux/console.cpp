@@ -6,7 +6,7 @@
 
 #include "driver_dir.h"
 
-namespace kv318::cli::platform {
+namespace kv318::pipeline::platform {
 
 namespace {
 
@@ -55,4 +55,4 @@ std::string not_found_hint(int board) {
            "which must be yours and writable by you alone)";
 }
 
-}  // namespace kv318::cli::platform
+}  // namespace kv318::pipeline::platform

@@ -6,7 +6,7 @@
 
 #include "bytes.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 namespace {
 constexpr std::size_t kBufferBytes = 1 << 20;
@@ -267,4 +267,4 @@ bool SampleWriter::checkpoint() {
     return !failed_;
 }
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

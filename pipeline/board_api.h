@@ -9,7 +9,7 @@
 
 #include "KV318.h"
 
-namespace kv318::cli {
+namespace kv318::pipeline {
 
 struct BoardApi {
     std::int32_t(KV318_CALL* open)(std::int32_t board);
@@ -69,4 +69,4 @@ bool board_lock_held(std::int32_t board, std::uint32_t* pid);
 // another user's, ...).  Any thread.
 std::string board_busy_text(std::int32_t board, std::uint32_t pid);
 
-}  // namespace kv318::cli
+}  // namespace kv318::pipeline

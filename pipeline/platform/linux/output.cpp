@@ -13,7 +13,7 @@
 
 #include "console.h"
 
-namespace kv318::cli::platform {
+namespace kv318::pipeline::platform {
 
 namespace {
 
@@ -117,4 +117,4 @@ std::unique_ptr<ByteOutput> open_output(const std::string& path, std::string* er
     return std::make_unique<FdOutput>(fd, true);
 }
 
-}  // namespace kv318::cli::platform
+}  // namespace kv318::pipeline::platform
