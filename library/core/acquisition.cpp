@@ -102,10 +102,15 @@ void drain_tick() {
 }  // namespace
 
 void ring_append(const std::uint8_t* bytes, std::int32_t n) {
-    const std::int32_t first = std::min(n, kRingSize - RingWritePos);
+    // Only into free space.  The unread bytes may be in KV318_Read's hands
+    // at this moment (it converts outside the handshake), so bytes that do
+    // not fit are never written over them: they are lost to the overflow,
+    // which the count shows.
+    const std::int32_t kept = std::min(n, std::max(0, kRingSize - RingCount));
+    const std::int32_t first = std::min(kept, kRingSize - RingWritePos);
     std::memcpy(RingBuffer + RingWritePos, bytes, static_cast<std::size_t>(first));
-    if (n > first) std::memcpy(RingBuffer, bytes + first, static_cast<std::size_t>(n - first));
-    RingWritePos = (RingWritePos + n) & kRingMask;
+    if (kept > first) std::memcpy(RingBuffer, bytes + first, static_cast<std::size_t>(kept - first));
+    RingWritePos = (RingWritePos + kept) & kRingMask;
     // Ticks go on draining in the overflow state; the count holds at its
     // ceiling instead of wrapping, so the overflow stays visible.
     RingCount = RingCount > INT_MAX - n ? INT_MAX : RingCount + n;
@@ -236,9 +241,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
     const std::int32_t n = std::min(buffered / 2, kMaxReadSamples);
     ring_copy_samples(from, samples, n);
     hold_ring();
-    // The writer reaches unread bytes only by overflowing the ring; then the
-    // samples just converted may be overwritten ones, and the overflow is
-    // reported instead.
+    // A tick that overflowed the ring meanwhile wrote nothing over the
+    // bytes just converted, but samples after them are lost: the overflow
+    // is reported instead.
     std::int32_t result = -2;
     if (RingCount < kRingSize) {
         RingReadPos = (from + 2 * n) & kRingMask;

@@ -4,6 +4,7 @@
 // every gap is seen exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -199,8 +200,9 @@ TEST_F(Drain, ATickWaitsForTheReaderWithinItsPeriod) {
 // KV318_Read holds the ring only to look at its counters and to move them:
 // a tick that comes while the reader asks the board's status or converts
 // drains at once.  Its bytes wait for the next read; if it overflows the
-// ring meanwhile, the samples just converted may have been overwritten, so
-// the read reports the overflow instead of them.
+// ring meanwhile, the bytes past the free space are lost, so the read
+// reports the overflow instead of its samples, and the bytes it converted
+// were never written over.
 TEST_F(Drain, ATickDrainsWhileTheReaderWorksAndAnOverflowThenIsReported) {
     struct Case {
         const char* what;
@@ -231,9 +233,13 @@ TEST_F(Drain, ATickDrainsWhileTheReaderWorksAndAnOverflowThenIsReported) {
                 tick();  // while the reader waits for its status reply
             }
         });
+        // The bytes the reader converts: a tick, even an overflowing one,
+        // never writes over them while it does.
+        const std::vector<std::uint8_t> unread(RingBuffer, RingBuffer + c.buffered);
         EXPECT_EQ(KV318_Read(kH, samples.data()), c.result) << c.what;
         board->set_before_request(nullptr);
         EXPECT_FALSE(armed) << c.what;
+        EXPECT_TRUE(std::equal(unread.begin(), unread.end(), RingBuffer)) << c.what;
         EXPECT_EQ(RingCount, c.left) << c.what;
         if (c.result > 0) {
             const auto all = board->delivered();
