@@ -54,6 +54,11 @@ class Fifo(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
+    # Under ThreadSanitizer the tool runs several times slower and its ring
+    # runs over within a second or two at 26 MB/s even when nobody stops it,
+    # so the stop this case is about may never come.
+    @unittest.skipIf(os.environ.get("KV318_SANITIZE") == "thread",
+                     "a ThreadSanitizer build cannot keep up with 26 MB/s")
     def test_a_stream_at_the_top_rate_stopped_for_100_ms_ends_with_exit_5(self):
         # 26 MB/s fill the 512 KiB FIFO in about 20 ms: a stopped process
         # cannot drain it, so the board drops samples and the tool says so.
