@@ -77,9 +77,14 @@ void BM_ScopeAtFastestStream(benchmark::State& state) {
         state.counters["fps"] = fps;
         state.counters["MS/s"] = secs > 0 ? static_cast<double>(samples) / secs / 1e6 : 0;
         state.counters["CPU_s_per_s"] = secs > 0 ? cpu / secs : 0;
-        state.counters["fifo_drops"] = static_cast<double>(kv318::bench::fifo_drops_in(dir + "/sim.log"));
+        const long drops = kv318::bench::fifo_drops_in(dir + "/sim.log");
+        state.counters["fifo_drops"] = static_cast<double>(drops);
         state.counters["ok"] = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
-        if (state.counters["ok"] == 0) state.SkipWithError(("the scope failed: " + log).c_str());
+        // An error hides the counters, so it carries the simulator's count.
+        if (state.counters["ok"] == 0) {
+            state.SkipWithError(
+                ("the scope failed (simulator FIFO drops: " + std::to_string(drops) + "): " + log).c_str());
+        }
         std::remove((dir + "/sim.log").c_str());
         std::remove((dir + "/scope.log").c_str());
         std::remove((dir + "/shot.png").c_str());
