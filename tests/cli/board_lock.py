@@ -10,7 +10,6 @@ unbroken ramp.  A holder killed with SIGKILL must free the board at once.
 A holder whose lock file someone removes still holds the board.
 """
 import ctypes
-import argparse
 import os
 import signal
 import sys
@@ -21,6 +20,7 @@ from array import array
 
 import end_to_end
 from end_to_end import Sim, check_ramp, text
+import sim_process
 from sim_process import eventually
 
 LOCK = "KV318Device0.lock"
@@ -179,10 +179,6 @@ class BoardLock(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--lib", required=True)
-    known, rest = parser.parse_known_args()
+    known, rest = sim_process.programs("cli", "sim", "lib")
     end_to_end.CLI, end_to_end.SIM, LIB = known.cli, known.sim, known.lib
     unittest.main(argv=[sys.argv[0], *rest])

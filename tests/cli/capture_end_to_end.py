@@ -5,7 +5,6 @@ CSV is read back with Python's csv module; the trigger point is checked
 against the samples around it, and the frequency the tool reports against
 the simulator's.
 """
-import argparse
 import csv
 import os
 import re
@@ -139,9 +138,6 @@ class Capture(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
+    known, rest = sim_process.programs("cli", "sim")
     CLI, SIM = known.cli, known.sim
     unittest.main(argv=[sys.argv[0], *rest])

@@ -5,7 +5,6 @@ are read back with Python's own wave and csv readers, and the simulator's
 ramp (code n modulo 16384 in bits 2-15 of sample n) is checked sample by
 sample.
 """
-import argparse
 import csv
 import json
 import os
@@ -625,9 +624,6 @@ class Failures(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
+    known, rest = sim_process.programs("cli", "sim")
     CLI, SIM = known.cli, known.sim
     unittest.main(argv=[sys.argv[0], *rest])

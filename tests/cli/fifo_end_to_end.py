@@ -7,7 +7,6 @@ with exit 5 while the simulator counted drops; a stream with ample slack,
 stopped for longer than its stall timeout, must end with exit 0, nothing
 dropped and the ramp intact sample by sample.
 """
-import argparse
 import os
 import re
 import shutil
@@ -105,9 +104,6 @@ class Fifo(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
+    known, rest = sim_process.programs("cli", "sim")
     CLI, SIM = known.cli, known.sim
     unittest.main(argv=[sys.argv[0], *rest])

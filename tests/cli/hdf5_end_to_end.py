@@ -5,7 +5,6 @@ ramp puts code n modulo 16384 in bits 2-15 of sample n, so the code kv318-cli
 stores for sample n is that code read as a signed 14-bit number: every lost,
 repeated or misplaced sample shows.
 """
-import argparse
 import os
 import shutil
 import signal
@@ -166,10 +165,7 @@ class Hdf5Recordings(unittest.TestCase):
 
 def main():
     global CLI, SIM
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--sim", required=True)
-    args, rest = parser.parse_known_args()
+    args, rest = sim_process.programs("cli", "sim")
     CLI, SIM = args.cli, args.sim
     unittest.main(argv=[sys.argv[0]] + rest)
 

@@ -6,12 +6,23 @@ this, so each starts, waits for and stops the simulator the same way.  It
 does not import the kv318 package, which would load the library: the
 scripts also run in sanitizer builds, whose library Python cannot load.
 """
+import argparse
 import os
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+
+
+def programs(*names):
+    """The program paths CTest passes a script (`--cli PATH`, `--sim PATH`,
+    one option per name, each required), and the arguments left for
+    unittest."""
+    parser = argparse.ArgumentParser()
+    for name in names:
+        parser.add_argument("--" + name, required=True)
+    return parser.parse_known_args()
 
 
 def eventually(done, seconds=30):
