@@ -7,7 +7,7 @@ target_link_libraries(cli_stream_benchmark PRIVATE KV318_link kv318_sim_linux kv
   Threads::Threads)
 target_compile_definitions(cli_stream_benchmark PRIVATE KV318_CLI_EXE="$<TARGET_FILE:kv318-cli>")
 add_dependencies(cli_stream_benchmark kv318-cli)
-target_link_libraries(cli_stream_benchmark PRIVATE kv318_warnings)
+target_link_libraries(cli_stream_benchmark PRIVATE kv318_bench_board kv318_warnings)
 # HDF5's C API reads the HDF5 row's file back.
 find_package(HDF5 REQUIRED COMPONENTS C)
 target_link_libraries(cli_stream_benchmark PRIVATE hdf5::hdf5)

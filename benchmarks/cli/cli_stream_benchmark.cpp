@@ -17,9 +17,7 @@
 // not a possible loss and (raw, hdf5) the file holds the ramp unbroken.  KV318_BENCH_SECONDS sets each run (default
 // 10). The simulator runs in this process; its CPU time is not counted.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <hdf5.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,11 +33,10 @@
 
 #include "KV318.h"
 #include "board_api.h"
+#include "board_process.h"
 #include "fifo_verdict.h"
 #include "ramp_reader.h"
 #include "served_boards.h"
-
-extern char** environ;
 
 namespace {
 
@@ -191,21 +188,13 @@ void BM_Stream(benchmark::State& state) {
             const std::string secs = std::to_string(seconds);
             const std::string clockArg = std::to_string(clockHz);
             const std::string fifoArg = std::to_string(cfg.fifoBytes);
-            std::vector<std::string> args = {
+            const std::vector<std::string> args = {
                 KV318_CLI_EXE, "stream",       "-d", "2",  "--clock",       clockArg,       "-s",   secs,
                 "-f",          formats[which], "-o", file, "--no-progress", "--fifo-bytes", fifoArg};
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
             // Its messages to a file: the verdict is in them.
             const std::string errFile = sim.dir() + "/stderr.txt";
-            posix_spawn_file_actions_t actions;
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            pid_t pid = 0;
-            const int spawned = ::posix_spawn(&pid, KV318_CLI_EXE, &actions, nullptr, argv.data(), environ);
-            posix_spawn_file_actions_destroy(&actions);
-            if (spawned != 0) break;
+            const pid_t pid = kv318::bench::spawn_program(args, errFile);
+            if (pid < 0) break;
             const Child c = wait_child(pid);
             std::string messages;
             if (std::FILE* f = std::fopen(errFile.c_str(), "rb")) {
