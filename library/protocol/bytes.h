@@ -26,6 +26,15 @@ inline std::uint32_t get_u32le(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+inline void put_u64le(std::uint8_t* p, std::uint64_t v) {
+    put_u32le(p, static_cast<std::uint32_t>(v & 0xFFFFFFFFu));
+    put_u32le(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+inline std::uint64_t get_u64le(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(get_u32le(p)) | (static_cast<std::uint64_t>(get_u32le(p + 4)) << 32);
+}
+
 // A signed 16-bit sample from two bytes, low byte first.
 inline std::int32_t get_s16le(const std::uint8_t* p) { return static_cast<std::int16_t>(get_u16le(p)); }
 

@@ -20,6 +20,12 @@ TEST(Bytes, LittleEndianRoundTrip) {
     EXPECT_EQ(b[0], 0xEF);
     EXPECT_EQ(b[1], 0xBE);
     EXPECT_EQ(get_u16le(b), 0xBEEF);
+    std::uint8_t w[8];
+    put_u64le(w, 0x0102030405060708ull);
+    EXPECT_EQ((std::vector<std::uint8_t>(w, w + 8)), (std::vector<std::uint8_t>{8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(get_u64le(w), 0x0102030405060708ull);
+    put_u64le(w, ~0ull);
+    EXPECT_EQ(get_u64le(w), ~0ull);
     const struct {
         std::uint8_t lo, hi;
         std::int32_t v;

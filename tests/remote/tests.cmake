@@ -1,0 +1,2 @@
+# kv318-server and its clients: the wire format on every platform.
+kv318_add_test(remote_wire_test SOURCES remote/wire_test.cpp LIBS kv318_remote_wire kv318_protocol)
