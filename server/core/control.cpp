@@ -40,7 +40,7 @@ std::string join(const std::uint64_t* values, std::size_t n) {
 
 }  // namespace
 
-Control::Control(std::vector<BoardHost*> boards, std::string serverName) : serverName_(std::move(serverName)) {
+Control::Control(const std::vector<BoardHost*>& boards, std::string serverName) : serverName_(std::move(serverName)) {
     for (BoardHost* h : boards) boards_.push_back(Served{h, {}});
 }
 
