@@ -56,6 +56,9 @@ if [[ -f $prefix/lib/libzmq.a && -f $prefix/include/zmq.h ]]; then
     exit 0
 fi
 
+# Under the lock, any build folder left here is from a run that was killed.
+rm -rf "$cache_root/zeromq-$source_version/.$triplet.build."*
+
 command -v dpkg-source >/dev/null || die "dpkg-source is missing: install dpkg-dev (tools/setup.sh)"
 command -v cmake >/dev/null || die "cmake is missing (tools/setup.sh)"
 
