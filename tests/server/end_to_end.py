@@ -30,7 +30,7 @@ HERE = Path(__file__).resolve().parent
 # A sanitizer build's library cannot keep up with 13 MB/s, so it streams at
 # 2 MB/s, and its stopped follower stops for longer to outlast the queues.
 SANITIZED = bool(os.environ.get("KV318_SANITIZE"))
-CLOCK = 4_000_000 if SANITIZED else 13_000_000
+CLOCK = 2_000_000 if SANITIZED else 13_000_000
 STOPPED_SECONDS = 5 if SANITIZED else 2
 SIM_ARGS = ("--signal", "ramp", "--clock", str(CLOCK), "--fifo", "8388608")
 
@@ -93,7 +93,7 @@ class ServerEndToEnd(unittest.TestCase):
         slow = fs[2]
         # Whatever it lost, it lost whole blocks and says exactly how many
         # samples: what it got and what it missed add up to the stream.
-        self.assertTrue(slow["ramp_ok"], slow)
+        self.assertTrue(slow.get("ramp_ok"), slow)
         self.assertEqual(slow["got"] + slow["missed"], total, slow)
         print("the stopped follower missed %d of %d samples" % (slow["missed"], total), file=sys.stderr)
         if not SANITIZED:
@@ -130,7 +130,7 @@ class ServerEndToEnd(unittest.TestCase):
         self.assertEqual(first_line(follower), {"ready": True})
         self.server.stop(signal.SIGKILL)
         # The follower hears nothing more and says so rather than waiting.
-        self.assertEqual(result(follower, timeout=60), {"silent": True})
+        self.assertTrue(result(follower, timeout=60)["silent"])
         c = Client(url, "c", timeout=1)
         self.assertIsNone(c.ask("ping"))
         self.server.start()
