@@ -1,6 +1,6 @@
 # kv318-cli: its logic against a scripted board (every platform), the
 # program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
-kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp cli/run_end_test.cpp
+kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/reader_test.cpp cli/recording_test.cpp cli/run_end_test.cpp
                cli/sample_store_test.cpp LIBS kv318_cli_core)
 kv318_add_test(cli_capture_test SOURCES cli/capture_test.cpp LIBS kv318_cli_core)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
