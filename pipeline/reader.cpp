@@ -20,11 +20,11 @@ constexpr auto kStopCheck = std::chrono::milliseconds(5);
 const char* read_end_text(ReadEnd end) {
     switch (end) {
     case ReadEnd::kNotEnabled:
-        return "the converter was switched off (not enabled)";
+        return "acquisition not enabled";
     case ReadEnd::kRingOverflow:
-        return "the library's ring overflowed: samples were lost";
+        return "ring overflow: samples were lost";
     case ReadEnd::kTransferFault:
-        return "the board's transfer failed";
+        return "bulk transfer failed";
     case ReadEnd::kNone:
         break;
     }
@@ -82,6 +82,9 @@ bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop) {
     next_ += block->count;
     if (settings_.polled) {
         due_ = n == 0 ? visit + kPollIdle : visit;
+    } else if (block->count == buffer_.size()) {
+        // A full read means more is waiting: read again at once.
+        due_ = visit;
     } else {
         // The beat holds; a visit that came late is not made up with a
         // burst: the next comes one period after it.

@@ -26,9 +26,9 @@ enum class ReadEnd {
     kTransferFault,  // the board's bulk transfer failed, or its driver went away
 };
 
-// The words for `end`, as every program says them: "the converter was
-// switched off (not enabled)", "the library's ring overflowed: samples were
-// lost", "the board's transfer failed".  Empty for kNone.
+// The words for `end`, as every program says them: "acquisition not
+// enabled", "ring overflow: samples were lost", "bulk transfer failed".
+// Empty for kNone.
 const char* read_end_text(ReadEnd end);
 
 // What the negative read result `n` means.  A polled read reports a failed
@@ -67,8 +67,9 @@ public:
     std::int32_t start(const ReaderSettings& settings);
 
     // Waits until the next read is due (a stream: one period after the last
-    // visit; a polled run: at once after samples came, a moment after an
-    // empty read), then reads once.  True with *block filled (it may hold
+    // visit, or at once after a read that filled the whole array; a polled
+    // run: at once after samples came, a moment after an empty read), then
+    // reads once.  True with *block filled (it may hold
     // no sample) while the run goes on; false once a read failed, with
     // end() saying how.  A set `stop` cuts the wait short, and the read is
     // then made at once.
