@@ -54,7 +54,7 @@ _REQUEST_PREFIX = "kv318/"
 # Bytes a value carries as they are; every other byte is %XX.
 _PLAIN = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.:,/@+")
 _KEY = re.compile(r"[a-z0-9_-]{1,32}")
-_INTEGER = re.compile(r"-?[0-9]{1,19}")
+_INTEGER = re.compile(r"-?[0-9]+")
 # Field values are text; bytes that are not UTF-8 (a board's identity
 # string may hold any) survive the round trip as surrogates.
 _TEXT = ("utf-8", "surrogateescape")
@@ -145,7 +145,7 @@ class Message:
         """The value of `key` as an integer within [lo, hi], or None when it is
         missing, not a decimal integer or out of range."""
         value = self.fields.get(key)
-        if value is None or not _INTEGER.fullmatch(value):
+        if value is None or len(value) > 20 or not _INTEGER.fullmatch(value):
             return None
         n = int(value)
         return n if lo <= n <= hi else None
