@@ -26,7 +26,7 @@ import zmq
 
 from . import _checks, _interrupts
 from . import remote as wire
-from .acquisition import FIFO_BYTES, StreamStats, _Acquisition, fifo_overflow_text
+from .acquisition import _STATS_MODES, FIFO_BYTES, StreamStats, _Acquisition, fifo_overflow_text
 from .board import _INFO_SEPARATOR
 from .errors import (
     AcquisitionBusy,
@@ -310,7 +310,10 @@ class RemoteBoard:
             "bytes-drained", "ticks", "drains", "top-level-drains", "time-bound-drains", "ring-high-water",
             "longest-gap-us")}
         gaps = tuple(int(g) for g in reply.get("gaps", "").split(",") if g.isdigit())
-        return StreamStats(mode=reply.get("mode", "none"), bytes_drained=numbers["bytes-drained"],
+        # The server passes on the record's mode number.
+        mode = reply.get("mode", "0")
+        mode = _STATS_MODES.get(int(mode), f"unknown ({mode})") if mode.isdigit() else mode
+        return StreamStats(mode=mode, bytes_drained=numbers["bytes-drained"],
                            ticks=numbers["ticks"], drains=numbers["drains"],
                            top_level_drains=numbers["top-level-drains"],
                            time_bound_drains=numbers["time-bound-drains"],
@@ -555,6 +558,9 @@ class RemoteStream(_Acquisition):
         elif header.flags & wire.FLAG_STALLED:
             self._end = lambda: AcquisitionNotEnabled(f"{where}: no sample came for the server's stall timeout; "
                                                       "the stream ended")
+        elif header.flags & wire.FLAG_NOT_ENABLED:
+            self._end = lambda: AcquisitionNotEnabled(f"{where} is not converting: something stopped the converter "
+                                                      "beneath the server; the stream ended")
         elif header.flags & wire.FLAG_END_OF_STREAM:
             self._end = lambda: StreamEnded(f"the {self._kind} on {where} ended")
 

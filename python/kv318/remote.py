@@ -43,6 +43,7 @@ FLAG_END_OF_STREAM = 1 << 4
 FLAG_IDLE = 1 << 5
 FLAG_POLLED = 1 << 6
 FLAG_STALLED = 1 << 7
+FLAG_NOT_ENABLED = 1 << 8
 
 _MAGIC = b"KVSB"
 # magic, version, board, header size, 0, stream, first index, count, flags,

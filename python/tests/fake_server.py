@@ -125,7 +125,7 @@ class FakeServer:
             return wire.Message("ok", result=0, text="KV318 fake \udcb5 board   SN FAKE-1")
         if m.word == "di":
             return wire.Message("ok", result=0xA5A5)
-        return wire.Message("ok", result=0, mode="stream", ticks=10, drains=9).set("bytes-drained", 2**40).set(
+        return wire.Message("ok", result=0, mode=1, ticks=10, drains=9).set("bytes-drained", 2**40).set(
             "top-level-drains", 1).set("time-bound-drains", 2).set("ring-high-water", 4096).set(
             "longest-gap-us", 1_269_761).set("gaps", ",".join(["0"] * 31 + [str(2**33)]))
 

@@ -150,6 +150,7 @@ def ending(flags):
     (wire.FLAG_RING_OVERFLOW | wire.FLAG_END_OF_STREAM, kv318.RingOverflow, "ring on the server overflowed"),
     (wire.FLAG_TRANSFER_FAULT | wire.FLAG_END_OF_STREAM, kv318.TransferFailed, "transfer from the board failed"),
     (wire.FLAG_STALLED | wire.FLAG_END_OF_STREAM, kv318.AcquisitionNotEnabled, "stall timeout"),
+    (wire.FLAG_NOT_ENABLED | wire.FLAG_END_OF_STREAM, kv318.AcquisitionNotEnabled, "not converting"),
 ])
 def test_a_stream_that_ends_on_the_server_says_why_after_its_last_samples(serve, flags, error, words):
     server = serve(script=ending(flags))

@@ -1,0 +1,70 @@
+"""kv318.connect end to end: the real kv318-server serving kv318-sim
+(the kv318_server fixture), checked sample by sample against the ramp."""
+
+import signal
+import time
+
+import numpy as np
+import pytest
+
+import kv318
+from kv318 import remote as wire
+from support import ramp
+
+
+@pytest.mark.kv318_sim(signal="ramp", inputs="loopback")
+@pytest.mark.parametrize("kind", ["stream", "poll"])
+def test_the_ramp_arrives_intact_and_the_board_answers_as_locally(kv318_server, kind):
+    with kv318.connect(kv318_server.url) as board:
+        assert board.info() == ("KV318 USB DAQ simulator", "SN KVS-0000 FW 1.00")
+        board.do(0xA55A)
+        assert board.di() == 0xA55A
+        acq = getattr(board, kind)(divider=10)
+        with acq:
+            first = next(acq)
+            rest = acq.read(200_000, timeout=60)
+        got = np.concatenate([first, rest])
+        np.testing.assert_array_equal(got, ramp(0, got.size))
+        assert acq.missed == 0 and acq.stream_number >= 1
+        stats = acq.stats()
+        assert stats.mode == ("stream" if kind == "stream" else "polled")
+        assert stats.bytes_drained >= 2 * got.size
+
+
+@pytest.mark.kv318_sim(signal="ramp")
+def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(kv318_server):
+    url = kv318_server.url
+    with kv318.connect(url) as owner, kv318.connect(url) as watcher, kv318.connect(url) as other:
+        with watcher.follow(timeout=30) as follower, owner.stream(divider=10) as stream:
+            mine = stream.read(100_000, timeout=60)
+            theirs = follower.read(100_000, timeout=60)
+            with pytest.raises(kv318.BoardControlled) as caught:
+                other.stream().start()
+            assert caught.value.controller == owner.client_id
+            assert owner.client_id in str(caught.value)
+            with pytest.raises(kv318.BoardControlled, match=owner.client_id):
+                other.do(1)
+            assert other.status()["controller"] == owner.client_id
+        np.testing.assert_array_equal(mine, ramp(0, mine.size))
+        np.testing.assert_array_equal(theirs, mine)
+        assert follower.missed == 0
+        # The controller gone, the board is free for the next one.
+        with watcher.stream(divider=10) as second:
+            np.testing.assert_array_equal(second.read(10_000, timeout=60), ramp(0, 10_000))
+
+
+@pytest.mark.kv318_sim(signal="ramp")
+def test_a_killed_server_is_named_within_seconds(kv318_server):
+    board = kv318.connect(kv318_server.url)
+    stream = board.stream(divider=10)
+    stream.start()
+    stream.read(10_000, timeout=60)
+    kv318_server.stop(signal.SIGKILL)
+    began = time.monotonic()
+    with pytest.raises(kv318.ServerGone, match=f"kv318-server at {kv318_server.url} stopped answering"):
+        stream.read(10**9, timeout=600)
+    with pytest.raises(kv318.ServerGone):
+        board.di()
+    board.close()
+    # The silence timeout and a little more, not the read's ten minutes.
+    assert time.monotonic() - began < 6 * wire.SERVER_SILENCE_S
