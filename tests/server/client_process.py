@@ -4,7 +4,7 @@ too, sending heartbeats, and stops it after --seconds.  Either reads until the s
 --seconds pass, then prints one JSON line: the samples it received, the
 samples it missed (the jumps in the block index), the indices of its first
 and last block, and whether every sample it got is the simulator's ramp
-at its index.
+at its index, and how long blocks took from the server to it.
 """
 import argparse
 import json
@@ -16,6 +16,14 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
 from server_process import FLAG_END, FLAG_IDLE, Client  # noqa: E402
+
+
+def latency_percentiles(values):
+    """p50 and p99 of the time from each block's host time to its arrival, in ms."""
+    if not values:
+        return None
+    v = np.sort(np.array(values)) / 1000
+    return {"p50": round(float(v[len(v) // 2]), 3), "p99": round(float(v[min(len(v) - 1, int(len(v) * 0.99))]), 3)}
 
 
 def main():
@@ -48,6 +56,7 @@ def main():
     flags_seen = 0
     deadline = time.monotonic() + a.seconds
     next_ping = time.monotonic()
+    latency_us = []
     stopped = False
     while True:
         if time.monotonic() >= deadline:
@@ -67,6 +76,7 @@ def main():
         h, payload = b
         if h["flags"] & FLAG_IDLE or (stream is not None and h["stream"] != stream):
             continue
+        latency_us.append(time.time() * 1e6 - h["host_us"])
         stream = h["stream"]
         flags_seen |= h["flags"]
         if expected is not None and h["first"] > expected:
@@ -75,17 +85,20 @@ def main():
         if first is None:
             first = h["first"]
         last = h["first"]
-        codes = np.frombuffer(payload, dtype="<i2").astype(np.int64) >> 2
+        # Sample i of the ramp is code (i + offset) modulo 16384 in bits 2-15;
+        # int16 arithmetic wraps, which the modulo absorbs.
+        codes = np.frombuffer(payload, dtype="<i2") >> 2
         if len(codes):
-            at = (codes - (h["first"] + np.arange(len(codes)))) % 16384
+            at = (int(codes[0]) - h["first"]) % 16384
             if offset is None:
-                offset = int(at[0])
-            ramp_ok = ramp_ok and bool(np.all(at == offset))
+                offset = at
+            ramp_ok = ramp_ok and at == offset and bool(np.all((np.diff(codes) & 0x3FFF) == 1))
         got += h["count"]
         if h["flags"] & FLAG_END:
             break
     print(json.dumps({"got": got, "missed": missed, "first": first, "last": last, "ramp_ok": ramp_ok,
-                      "stream": stream, "flags": flags_seen, "offset": offset}), flush=True)
+                      "stream": stream, "flags": flags_seen, "offset": offset,
+                      "latency_ms": latency_percentiles(latency_us)}), flush=True)
     return 0
 
 
