@@ -52,22 +52,23 @@ def kv318_sim(request):
 
 
 class ServedSimulator:
-    """kv318-server serving the boards of a kv318.Simulator on a private
-    ipc:// URL.  `url` is its control URL, `sim` the simulator, `process`
-    the server's Popen; stop(sig) ends the server (SIGKILL: at once, as a
-    crash would)."""
+    """kv318-server serving the boards of a kv318.Simulator, listening on
+    `listen` (default: a private ipc:// URL) with further command-line
+    `args`.  `url` is its control URL, `sim` the simulator, `process` the
+    server's Popen; stop(sig) ends the server (SIGKILL: at once, as a crash
+    would)."""
 
-    def __init__(self, sim):
+    def __init__(self, sim, *args, listen=None):
         from kv318.simulator import SimulatorError, find_server
 
         self.sim = sim
         self._dir = tempfile.mkdtemp(prefix="kv318-server-", dir="/tmp")
-        self.url = f"ipc://{self._dir}/control"
+        self.url = listen or f"ipc://{self._dir}/control"
         self._log_path = os.path.join(self._dir, "kv318-server.log")
         with open(self._log_path, "wb") as log:
             # The simulator pointed this process at its boards
             # (KV318_DRIVER_DIR); the server inherits that.
-            self.process = subprocess.Popen([find_server(), "--listen", self.url], stdin=subprocess.DEVNULL,
+            self.process = subprocess.Popen([find_server(), "--listen", self.url, *args], stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + _SERVER_START_S
         while "serving board" not in self.log:

@@ -60,8 +60,11 @@ def connect(url=DEFAULT_URL, board=0, key=None):
     kv318.open's, plus follow() to read a stream another client runs.  Use
     it as a context manager, or call close().  Raises ServerGone when no
     server answers within 2.5 s, BoardNotFound when it does not serve the
-    board.  `key` is for encrypted connections, which are not supported
-    yet (NotImplementedError).  Needs pyzmq (the package's `remote` extra,
+    board.  `key` makes the connection CURVE-encrypted, as a server
+    reachable from other machines requires: a directory holding the
+    server's public key server.pub and this client's key pair (NAME.key,
+    NAME.pub), or a pair (server public key, client secret key) of Z85
+    strings; ValueError when it holds no keys.  Needs pyzmq (the package's `remote` extra,
     or Debian's python3-zmq)."""
     try:
         from . import _client

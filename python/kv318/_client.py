@@ -63,25 +63,76 @@ def client_id():
     return f"{program}.{pid}@{socket.gethostname()}"
 
 
-def _req_socket(context, url):
+_Z85 = re.compile(r"[0-9a-zA-Z.\-:+=^!/*?&<>()\[\]{}@%$#]{40}")
+
+
+def curve_keys(key):
+    """(server public, client public, client secret) keys, Z85 bytes, from
+    `key`: a directory holding the server's public key server.pub and one
+    client key pair NAME.key, NAME.pub (as `kv318-server keygen DIR --name
+    NAME` writes them), or a pair (server public key, client secret key).
+    Raises ValueError saying what is missing or wrong."""
+    if isinstance(key, (tuple, list)):
+        if len(key) != 2:
+            raise ValueError("key must be a key directory or a pair (server public key, client secret key)")
+        server_public, secret = (k.decode("ascii", "replace") if isinstance(k, bytes) else str(k) for k in key)
+        where = ("the server's public key", "the client's secret key")
+    else:
+        folder = os.fspath(key)
+        if not os.path.isdir(folder):
+            raise ValueError(f"key must be a key directory or a pair (server public key, client secret key); "
+                             f"{folder} is not a directory")
+        secrets = sorted(f for f in os.listdir(folder) if f.endswith(".key") and f != "server.key")
+        if len(secrets) != 1:
+            raise ValueError(f"{folder} must hold one client key pair (kv318-server keygen {folder} --name NAME "
+                             f"writes NAME.key and NAME.pub); it holds {', '.join(secrets) or 'none'}")
+        where = (os.path.join(folder, "server.pub"), os.path.join(folder, secrets[0]))
+        server_public, secret = (_first_line(path) for path in where)
+    for text, what in zip((server_public, secret), where):
+        if not _Z85.fullmatch(text):
+            raise ValueError(f"{what} holds no key (40 characters of Z85)")
+    public = zmq.curve_public(secret.encode())
+    return server_public.encode(), public, secret.encode()
+
+
+def _first_line(path):
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            return f.readline().strip()
+    except OSError as e:
+        raise ValueError(f"cannot read {path}: {e.strerror}") from None
+
+
+def _socket(context, kind, curve):
+    """A socket of `kind` that never lingers, with CURVE `curve` (see
+    curve_keys) when it is not None."""
+    s = context.socket(kind)
+    s.setsockopt(zmq.LINGER, 0)
+    if curve is not None:
+        s.setsockopt(zmq.CURVE_SERVERKEY, curve[0])
+        s.setsockopt(zmq.CURVE_PUBLICKEY, curve[1])
+        s.setsockopt(zmq.CURVE_SECRETKEY, curve[2])
+    return s
+
+
+def _req_socket(context, url, curve):
     """A REQ socket that never wedges: a lost reply is given up after the
     silence timeout, and the next request may still be sent."""
-    s = context.socket(zmq.REQ)
+    s = _socket(context, zmq.REQ, curve)
     s.setsockopt(zmq.REQ_RELAXED, 1)
     s.setsockopt(zmq.REQ_CORRELATE, 1)
     s.setsockopt(zmq.RCVTIMEO, _SILENCE_MS)
     s.setsockopt(zmq.SNDTIMEO, _SILENCE_MS)
-    s.setsockopt(zmq.LINGER, 0)
     s.connect(url)
     return s
 
 
-def _heartbeat(context, url, client, stop):
+def _heartbeat(context, url, curve, client, stop):
     """The heartbeat thread: pings until `stop` is set.  Its socket is its
     own (ZeroMQ sockets are not shared between threads).  A ping that gets
     no answer is not an error here: the caller's next request or read says
     the server is gone."""
-    s = _req_socket(context, url)
+    s = _req_socket(context, url, curve)
     ping = wire.encode_request(wire.Message("ping", client=client))
     try:
         while not stop.wait(wire.HEARTBEAT_S):
@@ -111,9 +162,7 @@ class RemoteBoard:
     def __init__(self, url=wire.DEFAULT_URL, board=0, key=None):
         self.url = url
         self.number = _checks.in_range("board", board, 0, 65535)
-        if key is not None:
-            raise NotImplementedError("kv318.connect: encrypted connections (CURVE keys) are not supported yet; "
-                                      "reach the server over a trusted network or an SSH tunnel")
+        self._curve = curve_keys(key) if key is not None else None
         self._data_url = wire.data_url(url)
         if not self._data_url:
             raise ValueError(f"{url!r} is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH")
@@ -128,21 +177,28 @@ class RemoteBoard:
         self._beat_stop = threading.Event()
         self._lock = threading.Lock()
         try:
-            self._control = _req_socket(self._context, url)
-            hello = self._ask("hello", "connecting", board=False)
+            self._control = _req_socket(self._context, url, self._curve)
+            try:
+                hello = self._ask("hello", "connecting", board=False)
+            except ServerGone:
+                # A CURVE handshake the server refuses looks the same as
+                # silence to the client, so both causes are named.
+                if self._curve is None:
+                    raise
+                raise ServerGone(url, f"or it refused this client's key {self._curve[1].decode()}: is it in the "
+                                 "server's allowed file, and is server.pub the server's?") from None
             served = hello.get("boards", "")
             if str(self.number) not in served.split(","):
                 raise BoardNotFound(
                     f"kv318-server at {url} serves board(s) {served or 'none'}, not board {self.number}")
-            self._sub = self._context.socket(zmq.SUB)
-            self._sub.setsockopt(zmq.LINGER, 0)
+            self._sub = _socket(self._context, zmq.SUB, self._curve)
             self._sub.setsockopt(zmq.SUBSCRIBE, wire.block_topic(self.number))
             self._sub.connect(self._data_url)
             # When a block last came from the server: read and written by
             # the one thread reading the stream.
             self._last_heard = time.monotonic()
             self._beat = threading.Thread(target=_heartbeat, name=f"kv318 heartbeat {url}", daemon=True,
-                                          args=(self._context, url, self.client_id, self._beat_stop))
+                                          args=(self._context, url, self._curve, self.client_id, self._beat_stop))
             self._beat.start()
         except BaseException:
             self._shut_down()

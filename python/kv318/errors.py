@@ -95,8 +95,8 @@ class ServerGone(KV318Error):
     to a request, or no block on the data socket, within 2.5 s.  `url` is
     the server's control URL."""
 
-    def __init__(self, url):
-        super().__init__(f"kv318-server at {url} stopped answering")
+    def __init__(self, url, why=None):
+        super().__init__(f"kv318-server at {url} stopped answering" + (f" ({why})" if why else ""))
         self.url = url
 
 

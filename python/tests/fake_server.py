@@ -28,8 +28,11 @@ class FakeServer:
     iterator.  `replies` maps a verb to a function(request) -> Message,
     ahead of the built-in answers."""
 
-    def __init__(self, url, board=0, script=ramp_blocks, idle_s=wire.IDLE_BLOCK_S, block_s=0.005):
+    def __init__(self, url, board=0, script=ramp_blocks, idle_s=wire.IDLE_BLOCK_S, block_s=0.005, curve_secret=None):
         self.url, self.board, self.script = url, board, script
+        # With a secret key both sockets take CURVE clients only (any
+        # client key: there is no allowed list here).
+        self.curve_secret = curve_secret
         self.idle_s, self.block_s = idle_s, block_s
         self.replies = {}
         self.requests = []  # the raw bytes of every request, in order
@@ -60,6 +63,9 @@ class FakeServer:
     def _run(self):
         context = zmq.Context()
         rep, pub = context.socket(zmq.REP), context.socket(zmq.PUB)
+        for s in (rep, pub) if self.curve_secret else ():
+            s.curve_server = True
+            s.curve_secretkey = self.curve_secret
         rep.bind(self.url)
         pub.bind(wire.data_url(self.url))
         self._ready.set()

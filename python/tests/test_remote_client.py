@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 import pytest
+import zmq
 
 import kv318
 from kv318 import remote as wire
@@ -254,7 +255,56 @@ def test_connecting_fails_clearly(serve):
         kv318.connect(server.url + "-nobody", board=2)
     with pytest.raises(ValueError, match="not a kv318-server URL"):
         kv318.connect("udp://host:1")
-    with pytest.raises(NotImplementedError, match="CURVE"):
-        kv318.connect(server.url, board=2, key="server.key")
     with kv318.connect(server.url, board=2) as board:
         assert board.info()[1] == "SN FAKE-1"
+
+
+def key_folder(path, server_public, client_pairs):
+    """A client's key directory: server.pub and NAME.key, NAME.pub."""
+    path.mkdir()
+    (path / "server.pub").write_text(server_public.decode() + "\n")
+    for name, (public, secret) in client_pairs.items():
+        (path / f"{name}.key").write_text(secret.decode() + "\n")
+        (path / f"{name}.pub").write_text(public.decode() + "\n")
+    return path
+
+
+def test_keys_make_an_encrypted_connection(serve, tmp_path):
+    server_public, server_secret = zmq.curve_keypair()
+    server = serve(curve_secret=server_secret)
+    desk = zmq.curve_keypair()
+    good = key_folder(tmp_path / "good", server_public, {"desk1": desk})
+    for key in (good, str(good), (server_public.decode(), desk[1].decode()), (server_public, desk[1])):
+        with kv318.connect(server.url, key=key) as board, board.stream() as stream:
+            assert board.info()[1] == "SN FAKE-1"
+            np.testing.assert_array_equal(stream.read(3000), ramp(0, 3000))
+    # The server saw this client's requests, and only through CURVE.
+    assert server.messages("hello")
+    other_public, _ = zmq.curve_keypair()
+    with pytest.raises(kv318.ServerGone, match="refused this client's key " + re.escape(desk[0].decode())):
+        kv318.connect(server.url, key=(other_public, desk[1]))
+    with pytest.raises(kv318.ServerGone):
+        kv318.connect(server.url)  # no keys for a server that wants them
+
+
+def test_key_directories_that_hold_no_keys_are_refused_before_connecting(tmp_path):
+    server_public, _ = zmq.curve_keypair()
+    desk, lab = zmq.curve_keypair(), zmq.curve_keypair()
+    (tmp_path / "broken").mkdir()
+    (tmp_path / "broken" / "server.pub").write_text("not a key\n")
+    (tmp_path / "broken" / "desk1.key").write_text(desk[1].decode())
+    cases = [
+        (tmp_path / "nowhere", "is not a directory"),
+        (key_folder(tmp_path / "none", server_public, {}), "must hold one client key pair.*holds none"),
+        (key_folder(tmp_path / "two", server_public, {"desk1": desk, "lab": lab}), "holds desk1.key, lab.key"),
+        (tmp_path / "broken", "server.pub holds no key"),
+        ((server_public, b"short"), "the client's secret key holds no key"),
+        ((server_public,), "a pair"),
+    ]
+    for key, words in cases:
+        with pytest.raises(ValueError, match=words):
+            kv318.connect("ipc:///nonexistent/kv318", key=key)
+    (tmp_path / "nopub").mkdir()
+    (tmp_path / "nopub" / "desk1.key").write_text(desk[1].decode())
+    with pytest.raises(ValueError, match="cannot read .*server.pub"):
+        kv318.connect("ipc:///nonexistent/kv318", key=tmp_path / "nopub")

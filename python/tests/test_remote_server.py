@@ -1,7 +1,11 @@
 """kv318.connect end to end: the real kv318-server serving kv318-sim
 (the kv318_server fixture), checked sample by sample against the ramp."""
 
+import random
+import shutil
 import signal
+import socket
+import subprocess
 import time
 
 import numpy as np
@@ -9,6 +13,8 @@ import pytest
 
 import kv318
 from kv318 import remote as wire
+from kv318.simulator import find_server
+from pytest_kv318 import ServedSimulator
 from support import ramp
 
 
@@ -68,3 +74,48 @@ def test_a_killed_server_is_named_within_seconds(kv318_server):
     board.close()
     # The silence timeout and a little more, not the read's ten minutes.
     assert time.monotonic() - began < 6 * wire.SERVER_SILENCE_S
+
+
+def free_port_pair():
+    """A port P such that P and P + 1 (the data port) are free just now."""
+    for _ in range(200):
+        port = random.randrange(20000, 60000, 2)
+        try:
+            for p in (port, port + 1):
+                with socket.socket() as s:
+                    s.bind(("127.0.0.1", p))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no two free ports next to each other on 127.0.0.1")
+
+
+def keygen(folder, *name):
+    done = subprocess.run([find_server(), "keygen", str(folder), *name], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.kv318_sim(signal="ramp")
+def test_keys_made_as_the_server_documents_them_get_a_client_in(kv318_sim, tmp_path):
+    # On the server: its pair, and the client's public key in `allowed`.
+    keygen(tmp_path / "server")
+    # On the client: its own pair, and a copy of the server's public key.
+    keygen(tmp_path / "client", "--name", "desk1")
+    shutil.copy(tmp_path / "server" / "server.pub", tmp_path / "client")
+    desk1 = (tmp_path / "client" / "desk1.pub").read_text().strip()
+    (tmp_path / "server" / "allowed").write_text(f"{desk1} desk1\n")
+    keygen(tmp_path / "stranger", "--name", "stranger")
+    shutil.copy(tmp_path / "server" / "server.pub", tmp_path / "stranger")
+
+    port = free_port_pair()
+    served = ServedSimulator(kv318_sim, "--keys", str(tmp_path / "server"), listen=f"tcp://0.0.0.0:{port}")
+    try:
+        url = f"tcp://127.0.0.1:{port}"
+        with kv318.connect(url, key=tmp_path / "client") as board, board.stream(divider=10) as stream:
+            np.testing.assert_array_equal(stream.read(50_000, timeout=60), ramp(0, 50_000))
+        with pytest.raises(kv318.ServerGone, match="refused this client's key"):
+            kv318.connect(url, key=tmp_path / "stranger")
+        with pytest.raises(kv318.ServerGone):
+            kv318.connect(url)
+    finally:
+        served.close()
