@@ -278,6 +278,7 @@ class RemoteBoard:
             except zmq.Again:
                 self._gone = True
                 raise ServerGone(self.url) from None
+            self._gone = False
         try:
             reply = wire.parse_reply(text)
         except wire.WireError as e:
@@ -293,10 +294,14 @@ class RemoteBoard:
         if code in ("controlled", "running"):
             if controller and controller not in text:
                 text = f"{text} (controller {controller})"
-            return BoardControlled(f"{where}: {what} was refused: {text}", self.number, controller)
-        if code == "no-board":
-            return BoardNotFound(f"{where}: {text}")
-        return RequestFailed(f"{where}: {what} was refused ({code}): {text}")
+            error = BoardControlled(f"{where}: {what} was refused: {text}", self.number, controller)
+        elif code == "no-board":
+            error = BoardNotFound(f"{where}: {text}")
+        else:
+            error = RequestFailed(f"{where}: {what} was refused ({code}): {text}")
+        # The protocol's error code, for callers that tell refusals apart.
+        error.server_code = code
+        return error
 
     def _result(self, verb, what, **fields):
         """The export's 32-bit result the server passed on."""
@@ -421,6 +426,7 @@ class RemoteBoard:
         if self._sub.poll(_BLOCK_POLL_MS):
             data = self._sub.recv()
             self._last_heard = time.monotonic()
+            self._gone = False
             try:
                 return wire.decode_block(data)
             except wire.WireError as e:
@@ -529,7 +535,7 @@ class RemoteStream(_Acquisition):
         except RequestFailed as e:
             # A stream the server ended already (a fault, a silent spell)
             # has nothing left to stop.
-            if "(not-running)" not in str(e):
+            if e.server_code != "not-running":
                 raise
         except ServerGone:
             pass  # the server frees a silent client's board by itself
