@@ -60,6 +60,27 @@ def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(k
 
 
 @pytest.mark.kv318_sim(signal="ramp")
+def test_a_follower_that_falls_behind_counts_what_it_missed(kv318_server):
+    url = kv318_server.url
+    with kv318.connect(url) as owner, kv318.connect(url) as watcher, watcher.follow(timeout=30) as follower:
+        with owner.stream(divider=2) as stream:
+            first = follower.read(1000, timeout=60)
+            # 1 MS/s for 8 s while the follower reads nothing: more than
+            # the server's and the client's queues together hold.
+            taken = 0
+            while taken < 8_000_000:
+                taken += stream.read(500_000, timeout=60).size
+            with pytest.raises(kv318.SamplesMissed) as caught:
+                follower.read(10**9, timeout=60)
+            err = caught.value
+            before = np.concatenate([first, err.samples])
+            np.testing.assert_array_equal(before, ramp(0, before.size))
+            assert err.index == before.size and err.missed > 0 and follower.missed == err.missed
+            # It goes on after the jump, every sample where it belongs.
+            np.testing.assert_array_equal(follower.read(100_000, timeout=60), ramp(err.index + err.missed, 100_000))
+
+
+@pytest.mark.kv318_sim(signal="ramp")
 def test_a_killed_server_is_named_within_seconds(kv318_server):
     board = kv318.connect(kv318_server.url)
     stream = board.stream(divider=10)
