@@ -172,6 +172,10 @@ class RemoteBoard:
         if not self._data_url:
             raise ValueError(f"{url!r} is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH")
         self.client_id = client_id()
+        # The process the sockets belong to: a forked child inherits this
+        # object, but must neither use the parent's sockets nor say
+        # goodbye in the parent's name.
+        self._pid = os.getpid()
         self._acquisition = None
         # Set once the server failed to answer: closing then skips the
         # requests that would each wait out the silence again.
@@ -225,6 +229,9 @@ class RemoteBoard:
         with _interrupts.held():
             if self._closed:
                 return
+            if os.getpid() != self._pid:
+                self._closed = True  # the parent's connection: left to the parent
+                return
             running = self._acquisition() if self._acquisition is not None else None
             try:
                 if running is not None:
@@ -264,6 +271,9 @@ class RemoteBoard:
         return f"<kv318.RemoteBoard {self.number} at {self.url} ({state})>"
 
     def _check_open(self):
+        if os.getpid() != self._pid:
+            raise ValueError(f"board {self.number} at {self.url} was connected by process {self._pid} before it "
+                             "forked; connect again in this process")
         if self._closed:
             raise ValueError(f"board {self.number} at {self.url} is closed")
 
@@ -272,6 +282,8 @@ class RemoteBoard:
     def _ask(self, verb, what, board=True, **fields):
         """Sends one request and returns the "ok" reply; a refusal raises the
         package's error for it, `what` saying what was refused."""
+        if os.getpid() != self._pid:
+            self._check_open()  # raises: the sockets are the parent's
         request = wire.Message(verb, client=self.client_id)
         if board:
             request.set("board", self.number)
@@ -530,13 +542,17 @@ class RemoteStream(_Acquisition):
         self._running = True
         self.board._acquisition = weakref.ref(self)
 
+    def _check_running(self):
+        self.board._check_open()  # says so in a forked child
+        super()._check_running()
+
     def _stop(self):
         if not self._running:
             return
         self._running = False
         b = self.board
         try:
-            if not b._gone and not b._closed:
+            if not b._gone and not b._closed and os.getpid() == b._pid:
                 b._ask("stop", f"stopping the {self._kind}")
         except RequestFailed as e:
             # A stream the server ended already (a fault, a silent spell)

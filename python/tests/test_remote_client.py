@@ -6,7 +6,9 @@ goes away."""
 import os
 import re
 import shutil
+import signal
 import socket
+import sys
 import tempfile
 import time
 
@@ -308,3 +310,35 @@ def test_key_directories_that_hold_no_keys_are_refused_before_connecting(tmp_pat
     (tmp_path / "nopub" / "desk1.key").write_text(desk[1].decode())
     with pytest.raises(ValueError, match="cannot read .*server.pub"):
         kv318.connect("ipc:///nonexistent/kv318", key=tmp_path / "nopub")
+
+
+def test_a_forked_child_leaves_the_parents_connection_alone(serve):
+    server = serve()
+    with kv318.connect(server.url) as board, board.stream() as stream:
+        stream.read(100)
+        pid = os.fork()
+        if pid == 0:  # the child: every use refused, and closing sends nothing
+            code = 0
+            for call, refused in ((board.di, True), (lambda: stream.read(1), True), (stream.close, False),
+                                  (board.close, False)):
+                try:
+                    call()
+                    code |= refused
+                except ValueError as e:
+                    code |= not refused or "before it forked" not in str(e)
+                except BaseException as e:
+                    print("child:", type(e).__name__, e, file=sys.stderr)
+                    code = 1
+            os._exit(code)
+        ended = []
+        if not wait_until(lambda: ended.append(os.waitpid(pid, os.WNOHANG)) or ended[-1][0] == pid):
+            os.kill(pid, signal.SIGKILL)  # stuck on the parent's sockets
+            os.waitpid(pid, 0)
+            pytest.fail("the forked child hung using its parent's connection")
+        assert os.waitstatus_to_exitcode(ended[-1][1]) == 0
+        # The parent's board and stream carry on; the server saw no stop or
+        # bye from the child.
+        got = stream.read(5000)
+        np.testing.assert_array_equal(got, ramp(100, 5000))
+        assert board.di() == 0xA5A5
+        assert [m.word for m in server.messages() if m.word in ("stop", "bye")] == []
