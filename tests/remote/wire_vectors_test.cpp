@@ -1,6 +1,6 @@
 // The wire format against the vectors the Python client meets too
-// (tests/vectors/remote_wire.csv): requests, replies, data URLs and blocks,
-// each accepted or refused alike by both implementations.
+// (tests/vectors/remote_wire.csv): requests, replies, data URLs, blocks and
+// integer fields, each accepted or refused alike by both implementations.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -97,11 +97,21 @@ TEST(WireVectors, EveryImplementationGivesTheTablesAnswers) {
             if (ok) {
                 EXPECT_EQ(describe(h, samples), want);
             }
+        } else if (kind == "int") {
+            const std::size_t dots = text.find("..");
+            const std::size_t eq = text.find('=');
+            ASSERT_TRUE(dots != std::string::npos && eq != std::string::npos && dots < eq);
+            Message m;
+            m.set("n", text.substr(eq + 1));
+            std::int64_t got = 0;
+            const bool ok = m.get_int("n", std::stoll(text.substr(0, dots)),
+                                      std::stoll(text.substr(dots + 2, eq - dots - 2)), &got);
+            EXPECT_EQ(ok ? std::to_string(got) : "refused", want);
         } else {
             ADD_FAILURE() << "a row of unknown kind " << kind;
         }
     }
-    EXPECT_EQ(kinds, (std::set<std::string>{"request", "reply", "data-url", "block"}));
+    EXPECT_EQ(kinds, (std::set<std::string>{"request", "reply", "data-url", "block", "int"}));
     EXPECT_GE(rows.size(), 50u);
 }
 
