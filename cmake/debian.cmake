@@ -62,6 +62,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkv318-1 (>= ${kv318_deb_version})")
 # kv318.Simulator runs kv318-sim, from kv318-tools.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS kv318-tools)
+# kv318.connect, a board kv318-server shares, needs pyzmq.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-zmq)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV318 USB data-acquisition board: Python package
 The module kv318: the board from Python with numpy samples and exceptions,
 and kv318.Simulator with a pytest fixture to test scripts without a board.
