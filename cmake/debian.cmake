@@ -2,7 +2,7 @@
 # splits a shared library and its users:
 #   libkv318-1     libKV318.so.1 and its real file (component lib)
 #   libkv318-dev   header, libKV318.so, CMake package, kv318.pc (dev)
-#   kv318-tools    kv318-cli, kv318-sim, the panel, kv318-scope, man pages,
+#   kv318-tools    kv318-cli, kv318-sim, kv318-server, the panel, kv318-scope, man pages,
 #                  docs (tools)
 #   python3-kv318  the Python package (python)
 # Each carries the copyright file, changelog and lintian overrides Debian
@@ -48,10 +48,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kv318-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 # The panel's captions are Chinese; without a CJK font they show as boxes.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS fonts-wqy-microhei)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "KV318 USB data-acquisition board: panel, scope, command line, simulator
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "KV318 USB data-acquisition board: panel, scope, command line, server, simulator
 The bench test panel kv318, the oscilloscope kv318-scope (a live trace of
 the analog input with trigger, measurements and export), the command-line
-tool kv318-cli and the board simulator kv318-sim, which serves simulated
+tool kv318-cli, the board server kv318-server, which shares a board with
+every program on the machine and across the network (a systemd user unit,
+not enabled), and the board simulator kv318-sim, which serves simulated
 boards to the library when no board is attached.")
 # Of the same version: the programs and the library are one release.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkv318-1 (= ${kv318_deb_version})")

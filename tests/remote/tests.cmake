@@ -10,3 +10,20 @@ file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/vectors/remote_wire_csv.inc
   CONTENT "R\"csv(@KV318_REMOTE_WIRE_CSV@)csv\"\n" @ONLY)
 kv318_add_test(remote_wire_vectors_test SOURCES remote/wire_vectors_test.cpp LIBS kv318_remote_wire kv318_protocol)
 target_include_directories(remote_wire_vectors_test PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/vectors)
+
+# ZeroMQ, the transport of kv318-server, on every platform whose build found
+# it (cmake/zeromq.cmake): on Windows it checks the static libzmq built for
+# that width, under Wine.
+if(NOT KV318_HAVE_ZMQ)
+  return()
+endif()
+
+add_executable(remote_zmq_transport_test remote/zmq_transport_test.cpp)
+target_link_libraries(remote_zmq_transport_test PRIVATE kv318_zmq kv318_protocol Threads::Threads GTest::gtest_main)
+target_include_directories(remote_zmq_transport_test PRIVATE support)
+target_link_libraries(remote_zmq_transport_test PRIVATE kv318_warnings)
+add_test(NAME remote_zmq_transport_test COMMAND remote_zmq_transport_test)
+set_tests_properties(remote_zmq_transport_test PROPERTIES TIMEOUT 120)
+if(KV318_ZMQ_TEST_ENVIRONMENT)
+  set_tests_properties(remote_zmq_transport_test PROPERTIES ENVIRONMENT "${KV318_ZMQ_TEST_ENVIRONMENT}")
+endif()
