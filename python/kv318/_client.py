@@ -419,7 +419,8 @@ class RemoteBoard:
         """Joins the stream running on the board, or the next one to start,
         without controlling it: the iterator and read(n) of a stream, with
         the samples from the moment of joining.  Iteration ends when the
-        stream does."""
+        stream does; like a stream's, a read with no samples for `timeout`
+        seconds (no stream started, say) raises TimeoutError."""
         self._check_open()
         return Follower(self, timeout=timeout)
 
