@@ -47,11 +47,6 @@ _SILENCE_MS = int(wire.SERVER_SILENCE_S * 1000)
 # How long one wait for a block lasts before the reader checks the clock.
 _BLOCK_POLL_MS = 20
 _INT32 = (-(2**31), 2**31 - 1)
-# Blocks the data socket keeps for a reader that falls behind, as the
-# server keeps as many for it: about a second's worth each.  A reader
-# further behind loses whole blocks and sees the index jump, rather than
-# this process buffering the board's full rate without bound.
-_QUEUE_BLOCKS = 40
 
 # Numbers this process's connections, so two connections of one process
 # get different client ids.
@@ -201,7 +196,7 @@ class RemoteBoard:
                 raise BoardNotFound(
                     f"kv318-server at {url} serves board(s) {served or 'none'}, not board {self.number}")
             self._sub = _socket(self._context, zmq.SUB, self._curve)
-            self._sub.setsockopt(zmq.RCVHWM, _QUEUE_BLOCKS)
+            self._sub.setsockopt(zmq.RCVHWM, wire.QUEUE_BLOCKS)
             self._sub.setsockopt(zmq.SUBSCRIBE, wire.block_topic(self.number))
             self._sub.connect(self._data_url)
             # When a block last came from the server: read and written by

@@ -26,6 +26,13 @@ HEARTBEAT_S = 0.5
 IDLE_BLOCK_S = 0.25
 #: A client that heard nothing from the server for this long says it is gone.
 SERVER_SILENCE_S = 2.5
+#: How long a server lets a controller be silent before it frees the board.
+CLIENT_TIMEOUT_S = 2.0
+#: The blocks a subscriber's queue holds, on the server's side and on the
+#: client's (its data socket's high-water mark): about a second at the top
+#: rate.  A reader further behind loses whole blocks and sees the index
+#: jump, rather than buffering the board's full rate without bound.
+QUEUE_BLOCKS = 40
 
 #: The block header's size; the little-endian int16 samples follow it.
 BLOCK_HEADER_BYTES = 56

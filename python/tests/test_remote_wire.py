@@ -36,7 +36,7 @@ def describe(header, samples):
 def test_the_shared_vectors():
     table = load_vectors()
     kinds = {kind for kind, _, _ in table}
-    assert kinds == {"request", "reply", "data-url", "block", "int"}
+    assert kinds == {"request", "reply", "data-url", "block", "int", "constant"}
     # Each kind both accepted and refused, or the table proves little.
     for kind, accepted in (("request", "ok"), ("reply", "ok"), ("block", None), ("int", None)):
         wants = [want for k, _, want in table if k == kind]
@@ -59,6 +59,14 @@ def test_the_shared_vectors():
                 assert reply.word == want and wire.encode_reply(reply).encode() == text
         elif kind == "data-url":
             assert wire.data_url(cell) == want, cell
+        elif kind == "constant":
+            facts = {"version": wire.PROTOCOL_VERSION, "default-url": wire.DEFAULT_URL,
+                     "header-bytes": wire.BLOCK_HEADER_BYTES, "topic-bytes": wire.BLOCK_TOPIC_BYTES,
+                     "max-message-bytes": wire.MAX_MESSAGE_BYTES, "heartbeat-ms": round(wire.HEARTBEAT_S * 1000),
+                     "client-timeout-ms": round(wire.CLIENT_TIMEOUT_S * 1000),
+                     "idle-block-ms": round(wire.IDLE_BLOCK_S * 1000),
+                     "server-silence-ms": round(wire.SERVER_SILENCE_S * 1000), "queue-blocks": wire.QUEUE_BLOCKS}
+            assert str(facts[cell]) == want, cell
         elif kind == "int":
             bounds, value = text.decode().split("=", 1)
             lo, hi = (int(b) for b in bounds.split(".."))

@@ -107,11 +107,32 @@ TEST(WireVectors, EveryImplementationGivesTheTablesAnswers) {
             const bool ok = m.get_int("n", std::stoll(text.substr(0, dots)),
                                       std::stoll(text.substr(dots + 2, eq - dots - 2)), &got);
             EXPECT_EQ(ok ? std::to_string(got) : "refused", want);
+        } else if (kind == "constant") {
+            const std::pair<const char*, std::string> facts[] = {
+                {"version", std::to_string(kProtocolVersion)},
+                {"default-url", kDefaultUrl},
+                {"header-bytes", std::to_string(kBlockHeaderBytes)},
+                {"topic-bytes", std::to_string(kBlockTopicBytes)},
+                {"max-message-bytes", std::to_string(kMaxMessageBytes)},
+                {"heartbeat-ms", std::to_string(kHeartbeatMs)},
+                {"client-timeout-ms", std::to_string(kClientTimeoutMs)},
+                {"idle-block-ms", std::to_string(kIdleBlockMs)},
+                {"server-silence-ms", std::to_string(kServerSilenceMs)},
+                {"queue-blocks", std::to_string(kQueueBlocks)},
+            };
+            bool found = false;
+            for (const auto& [name, value] : facts) {
+                if (row[1] == name) {
+                    EXPECT_EQ(value, want);
+                    found = true;
+                }
+            }
+            EXPECT_TRUE(found) << "no constant " << row[1];
         } else {
             ADD_FAILURE() << "a row of unknown kind " << kind;
         }
     }
-    EXPECT_EQ(kinds, (std::set<std::string>{"request", "reply", "data-url", "block", "int"}));
+    EXPECT_EQ(kinds, (std::set<std::string>{"request", "reply", "data-url", "block", "int", "constant"}));
     EXPECT_GE(rows.size(), 50u);
 }
 
