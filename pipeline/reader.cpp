@@ -20,11 +20,11 @@ constexpr auto kStopCheck = std::chrono::milliseconds(5);
 const char* read_end_text(ReadEnd end) {
     switch (end) {
     case ReadEnd::kNotEnabled:
-        return "acquisition not enabled";
+        return "acquisition not enabled: the board reports its converter stopped";
     case ReadEnd::kRingOverflow:
-        return "ring overflow: samples were lost";
+        return "ring overflow: the reader fell behind and samples were lost";
     case ReadEnd::kTransferFault:
-        return "bulk transfer failed";
+        return "bulk transfer failed: the board stopped delivering samples";
     case ReadEnd::kNone:
         break;
     }
@@ -60,11 +60,12 @@ std::int32_t Reader::start(const ReaderSettings& s) {
     return result;
 }
 
-bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop) {
+bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_point notAfter) {
+    const auto until = std::min(due_, notAfter);
     while (!stop.load(std::memory_order_relaxed)) {
         const auto now = Clock::now();
-        if (now >= due_) break;
-        std::this_thread::sleep_for(std::min<Clock::duration>(due_ - now, kStopCheck));
+        if (now >= until) break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kStopCheck));
     }
     const auto visit = Clock::now();
     const std::int32_t n =

@@ -26,9 +26,8 @@ enum class ReadEnd {
     kTransferFault,  // the board's bulk transfer failed, or its driver went away
 };
 
-// The words for `end`, as every program says them: "acquisition not
-// enabled", "ring overflow: samples were lost", "bulk transfer failed".
-// Empty for kNone.
+// The words for `end`, as every program says them ("ring overflow: the
+// reader fell behind and samples were lost", ...).  Empty for kNone.
 const char* read_end_text(ReadEnd end);
 
 // What the negative read result `n` means.  A polled read reports a failed
@@ -69,11 +68,12 @@ public:
     // Waits until the next read is due (a stream: one period after the last
     // visit, or at once after a read that filled the whole array; a polled
     // run: at once after samples came, a moment after an empty read), then
-    // reads once.  True with *block filled (it may hold
-    // no sample) while the run goes on; false once a read failed, with
-    // end() saying how.  A set `stop` cuts the wait short, and the read is
+    // reads once.  True with *block filled (it may hold no sample) while the
+    // run goes on; false once a read failed, with end() saying how.  A set
+    // `stop`, or `notAfter` passing, cuts the wait short, and the read is
     // then made at once.
-    bool next(ReadBlock* block, const std::atomic<bool>& stop);
+    bool next(ReadBlock* block, const std::atomic<bool>& stop,
+              std::chrono::steady_clock::time_point notAfter = std::chrono::steady_clock::time_point::max());
 
     // Stops the converter; the export's result, or -1 when none was started.
     std::int32_t stop();

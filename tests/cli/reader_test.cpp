@@ -82,6 +82,27 @@ TEST(Reader, ReadsCarryTheirIndexAndAFailureEndsTheRunUntilARestart) {
     }
 }
 
+TEST(Reader, AStopOrADeadlineCutsTheWaitForTheNextVisit) {
+    FakeBoard::reset();
+    const BoardApi api = cli::test::fake_api();
+    FakeBoard::get().reads = {10, 10, 10};
+    Reader r(api, 1);
+    ReaderSettings s;
+    s.period = std::chrono::hours(1);
+    ASSERT_EQ(r.start(s), 0);
+    std::atomic<bool> stop{false};
+    ReadBlock b;
+    ASSERT_TRUE(r.next(&b, stop));  // the first visit is due at once
+    // An hour's wait, cut by a deadline just past and by a stop.
+    ASSERT_TRUE(r.next(&b, stop, std::chrono::steady_clock::now()));
+    EXPECT_EQ(b.firstIndex, 10u);
+    stop = true;
+    ASSERT_TRUE(r.next(&b, stop));
+    EXPECT_EQ(b.firstIndex, 20u);
+    EXPECT_EQ(r.samples(), 30u);
+    r.stop();
+}
+
 TEST(Reader, AStartTheBoardRefusesReadsNothing) {
     FakeBoard::reset();
     FakeBoard::get().startResult = -1;
