@@ -12,6 +12,7 @@ programs run with a private HOME that must stay empty.
 import argparse
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -33,6 +34,10 @@ ARGS = None
 CLOCK = 2_000_000
 DIVIDER = 4
 SECONDS = 6
+# The simulator's FIFO is made large, as in end_to_end.py: the test is about
+# the server, and a busy machine must not lose samples in the board before
+# the server sees them.
+FIFO = 8388608
 PERIOD = 16384  # the simulator's ramp repeats after this many samples
 CONTROLLER = "ctl.1@linux-desk"
 
@@ -75,8 +80,11 @@ def client(mode, name, seconds, url):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def first_line(p):
-    return json.loads(p.stdout.readline() or "{}")
+def first_line(p, timeout=120):
+    """The client's first JSON line, or {} when none came by the deadline
+    (a client that hangs fails the test rather than holding it)."""
+    ready, _, _ = select.select([p.stdout], [], [], timeout)
+    return json.loads(p.stdout.readline() or "{}") if ready else {}
 
 
 def result(p, timeout=180):
@@ -90,8 +98,11 @@ def cli_follows():
     """True when --cli names a kv318-cli that reaches a kv318-server."""
     if not ARGS.cli or not os.access(ARGS.cli, os.X_OK):
         return False
-    helped = subprocess.run([ARGS.cli, "stream", "--help"], capture_output=True, text=True, timeout=60)
-    return "--server" in helped.stdout + helped.stderr and "--follow" in helped.stdout + helped.stderr
+
+    def helps(*args):
+        r = subprocess.run([ARGS.cli, *args, "--help"], capture_output=True, text=True, timeout=60)
+        return r.stdout + r.stderr
+    return "--server" in helps() and "--follow" in helps("stream")
 
 
 class ServerUnderWine(unittest.TestCase):
@@ -100,8 +111,11 @@ class ServerUnderWine(unittest.TestCase):
         self.work = tempfile.mkdtemp(prefix="kv318-test-wine-work-")
         env = dict(os.environ, HOME=self.home)
         self.started = []
+        self.clients = []
+        # Runs even when setUp fails half-way, unlike tearDown.
+        self.addCleanup(self.end_everything)
         self.sim = self.wine(ARGS.sim, "--stop-on-eof", "--signal", "ramp", "--clock", str(CLOCK), "--fifo",
-                             "8388608", env=env)
+                             str(FIFO), env=env)
         self.assertTrue(self.sim.wait_for("kv318-sim: serving"), self.sim.output())
         self.url = "tcp://127.0.0.1:%d" % server_process.free_port_pair()
         self.server = self.wine(ARGS.server, "--listen", self.url, env=env)
@@ -112,10 +126,10 @@ class ServerUnderWine(unittest.TestCase):
         self.started.append(p)
         return p
 
-    def tearDown(self):
+    def end_everything(self):
         for p in self.started:
             p.end()
-        for p in getattr(self, "clients", []):
+        for p in self.clients:
             if p.poll() is None:
                 p.kill()
             p.communicate(timeout=60)
@@ -127,7 +141,7 @@ class ServerUnderWine(unittest.TestCase):
     def test_a_linux_client_gets_the_ramp_whole_and_the_server_stops_cleanly(self):
         follower = client("follow", "fol.2@linux-desk", SECONDS + 60, self.url)
         controller = client("control", CONTROLLER, SECONDS, self.url)
-        self.clients = [follower, controller]
+        self.clients += [follower, controller]
         self.assertEqual(first_line(follower), {"ready": True})
         self.assertEqual(first_line(controller), {"ready": True})
 
@@ -141,7 +155,7 @@ class ServerUnderWine(unittest.TestCase):
         cli_path = cli = None
         if cli_follows():
             cli_path = os.path.join(self.work, "follower.raw")
-            cli = subprocess.Popen([ARGS.cli, "--server", self.url, "stream", "--follow", "--fifo-bytes", "8388608",
+            cli = subprocess.Popen([ARGS.cli, "--server", self.url, "stream", "--follow", "--fifo-bytes", str(FIFO),
                                     "-o", cli_path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             self.clients.append(cli)
         else:
@@ -170,6 +184,9 @@ class ServerUnderWine(unittest.TestCase):
             first = (words[0] & 0xFFFF) >> 2
             for j, w in enumerate(words):
                 self.assertEqual((w & 0xFFFF) >> 2, (first + j) % PERIOD, "kv318-cli sample %d" % j)
+            # The controller's stop ended its run, and that is no failure.
+            self.assertIn(b"ended: its controller stopped it", err)
+            print("kv318-cli followed %d samples, the ramp whole" % len(words), file=sys.stderr)
 
         self.assertEqual(other.ask("start", board=0, mode="stream", divider=DIVIDER, clock=CLOCK)[1]["result"], "0")
         other.close()
