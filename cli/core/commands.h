@@ -58,6 +58,10 @@ struct Invocation {
     std::string output;        // empty or "-": standard output
     int progress = -1;         // -1: when stderr is a terminal, 0 off, 1 on
     bool loopback = false;     // selftest
+    // --server / KV318_SERVER: the kv318-server the board is reached
+    // through; empty: the linked library.
+    std::string server;
+    bool follow = false;  // stream/poll --follow: join the server's running stream
 };
 
 struct Environment {

@@ -15,12 +15,12 @@ std::int32_t ending_of(std::uint32_t flags) {
     return 0;
 }
 
-void BlockStream::begin(std::uint32_t stream, bool fromStart) {
+void BlockStream::begin(std::uint32_t stream, bool known, std::uint64_t from) {
     leave();
     following_ = true;
     stream_ = stream;
-    expectedKnown_ = fromStart;
-    expected_ = 0;
+    expectedKnown_ = known;
+    expected_ = from;
     missed_ = 0;
     ending_ = 0;
     endingFlags_ = 0;

@@ -19,10 +19,11 @@ namespace kv318::remote {
 class BlockStream {
 public:
     // Follows stream `stream` of the board from now on and forgets what was
-    // held.  `fromStart`: the stream's first block must start at index 0
-    // (the caller started it); otherwise the first block that arrives sets
-    // where counting begins (the caller joined a running stream).
-    void begin(std::uint32_t stream, bool fromStart);
+    // held.  `known`: the stream's next block must start at index `from`
+    // (0 for a stream the caller started; the server's next index for one
+    // it joined), so a jump even at the first block is counted; otherwise
+    // the first block that arrives sets where counting begins.
+    void begin(std::uint32_t stream, bool known, std::uint64_t from = 0);
     // Leaves the stream: later blocks are ignored until the next begin(),
     // and the samples held are dropped.  What was counted (missed(),
     // ending(), stream()) stays readable.

@@ -52,6 +52,9 @@ struct Process {
     std::int32_t nextHandle = 1;
     unsigned connections = 0;
     std::string openFailure;
+    // An open found the server silent: later opens fail at once with the
+    // same words, so probing sixteen boards does not wait sixteen times.
+    bool silent = false;
 };
 
 Process& process() {
@@ -100,6 +103,7 @@ std::int32_t KV318_CALL open(std::int32_t board) {
     const RemoteSettings settings = p.settings;
     const LinkMaker makeLink = p.makeLink;
     const std::string id = client_id(settings.program, settings.pid, settings.host, ++p.connections);
+    if (p.silent) return -1;
     hold.unlock();
     auto fail = [&p](const std::string& why) {
         const std::lock_guard<std::mutex> again(p.lock);
@@ -111,7 +115,14 @@ std::int32_t KV318_CALL open(std::int32_t board) {
     std::unique_ptr<ServerLink> link = makeLink(settings.url, board, &why);
     if (link == nullptr) return fail(why);
     auto e = std::make_shared<Entry>(std::move(link), settings, id, board);
-    if (!e->board.open()) return fail(e->board.report().failure);
+    if (!e->board.open()) {
+        const RemoteStatus status = e->board.report();
+        if (status.gone) {
+            const std::lock_guard<std::mutex> again(p.lock);
+            p.silent = true;
+        }
+        return fail(status.failure);
+    }
     if (std::unique_ptr<ServerLink> pings = makeLink(settings.url, -1, &why); pings != nullptr) {
         e->heartbeat = std::thread(beat, e.get(), std::move(pings));
     }
@@ -222,6 +233,7 @@ const BoardApi& remote_api(const RemoteSettings& settings, LinkMaker makeLink) {
     p.settings = settings;
     p.makeLink = std::move(makeLink);
     p.openFailure.clear();
+    p.silent = false;
     return api;
 }
 

@@ -231,6 +231,9 @@ bool RemoteBoard::wait_first_block() {
 }
 
 std::int32_t RemoteBoard::join() {
+    // Once a block has come, every later one comes (or is counted missed):
+    // the follower's run begins with the first block after the status.
+    if (!wait_first_block()) return -1;
     Message reply;
     if (!call(request("status"), &reply)) return -1;
     const std::string* state = reply.find("state");
@@ -240,9 +243,18 @@ std::int32_t RemoteBoard::join() {
                    ", so there is none to follow";
         return -1;
     }
-    reply.get_int("clock", 1, INT64_MAX, &clock);
-    reply.get_int("divider", KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider);
-    blocks_.begin(static_cast<std::uint32_t>(stream), false);
+    // A follower's samples mean nothing without the stream's rate.
+    if (!reply.get_int("clock", 1, INT64_MAX, &clock) ||
+        !reply.get_int("divider", KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider)) {
+        failure_ = "kv318-server at " + settings_.url + " did not say the clock and divider of stream " +
+                   std::to_string(stream) + " of board " + std::to_string(board_);
+        return -1;
+    }
+    // The samples of blocks sent before the status are not the follower's;
+    // a block after it that starts past `next` lost the ones between.
+    std::int64_t next = 0;
+    const bool known = reply.get_int("next", 0, INT64_MAX, &next);
+    blocks_.begin(static_cast<std::uint32_t>(stream), known, static_cast<std::uint64_t>(next));
     clockHz_ = static_cast<std::uint64_t>(clock);
     divider_ = static_cast<std::uint32_t>(divider);
     lastHeard_ = now_();

@@ -133,6 +133,18 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
         EXPECT_EQ(s.missed(), c.missed) << c.what;
         EXPECT_EQ(s.ending(), c.ending) << c.what;
     }
+    // A follower told where the stream stood counts a jump at its first
+    // block, and skips what was sent before it joined.
+    BlockStream s;
+    s.begin(1, true, 500);
+    const std::vector<std::uint8_t> early = ramp_bytes(400, 200), late = ramp_bytes(650, 10);
+    s.take(header(1, 400, 200), early.data());
+    s.take(header(1, 650, 10), late.data());
+    std::vector<std::int32_t> got(300);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 110u);
+    EXPECT_EQ(got[0], ramp_sample(500));
+    EXPECT_EQ(got[100], ramp_sample(650));
+    EXPECT_EQ(s.missed(), 50u);
 }
 
 TEST(BlockStream, SplitsBlocksAtTheCallersCapacityAndKeepsTheRest) {
@@ -252,6 +264,7 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     auto follower = f.board(true, "f.1@h");
     ASSERT_TRUE(follower->open());
     const std::int32_t flags[4] = {};
+    f.push(f.shared->server.block(0));
     EXPECT_EQ(follower->start(false, flags, 2), -1);
     EXPECT_EQ(follower->report().failure,
               "no stream runs on board 0 of kv318-server at tcp://fake:6318, so there is none to follow");
@@ -262,6 +275,7 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     ASSERT_EQ(controller->start(false, flags, 50), 0);
     f.shared->server.block(700);  // made before the follower joined: not its business
     f.shared->server.clockHz = 2'000'000;
+    f.push(f.shared->server.block(100));  // proves the subscription; made before the join, so not counted
     ASSERT_EQ(follower->start(false, flags, 2), 0);
     EXPECT_EQ(follower->report().divider, 50u) << "the stream's divider, not the one given";
     const std::size_t before = f.shared->server.requests.size();
@@ -269,8 +283,8 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     f.push(f.shared->server.block(300, 0, 250));  // the follower fell behind: 250 lost
     std::vector<std::int32_t> out(1000);
     ASSERT_EQ(follower->read(out.data(), out.size()), 600);
-    EXPECT_EQ(out[0], ramp_sample(700));
-    EXPECT_EQ(out[300], ramp_sample(1250));
+    EXPECT_EQ(out[0], ramp_sample(800));
+    EXPECT_EQ(out[300], ramp_sample(1350));
     EXPECT_EQ(follower->report().missed, 250u);
     EXPECT_EQ(follower->stop(), 0);
     EXPECT_EQ(f.shared->server.requests.size(), before) << "a follower leaves without a word";
@@ -279,6 +293,7 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     // The controller's stop ends the follower's stream once its samples are read.
     auto late = f.board(true, "l.1@h");
     ASSERT_TRUE(late->open());
+    f.push(f.shared->server.block(0, 0, 0));
     ASSERT_EQ(late->start(false, flags, 2), 0);
     f.push(f.shared->server.block(10));
     ASSERT_EQ(controller->stop(), 0);

@@ -34,6 +34,7 @@ struct FakeServer {
     std::int64_t clockHz = 0;
     std::int32_t divider = 0;
     std::uint32_t fifo = 0;
+    std::uint64_t statusAt = UINT64_MAX;  // `next` when the last status was answered
 
     std::string answer(const std::string& text) {
         requests.push_back(text);
@@ -61,6 +62,7 @@ struct FakeServer {
         if (board != 0)
             return remote::encode_reply(remote::error_reply("no-board", "no board " + std::to_string(board)));
         if (verb == "status") {
+            statusAt = next;
             reply.set("state", running ? (polled ? "polled" : "stream") : "idle").set("stream", stream);
             reply.set("controller", running ? controller : "").set("clock", clockHz).set("divider", divider);
             return remote::encode_reply(reply.set("next", static_cast<std::int64_t>(next)));
