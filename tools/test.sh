@@ -19,6 +19,17 @@ tools/setup.sh || exit 1
 # The build presets fix no job count; a build uses every core unless the
 # caller has chosen a number.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+# Six presets compile much of the tree each: ccache keeps their objects
+# outside the build tree, shared by every checkout on this machine (paths
+# taken relative to the checkout, the working directory left out of the
+# hash), so a second run compiles only what changed.  A caller's own
+# launcher wins; KV318_CCACHE=0 compiles everything afresh.
+if [[ "${KV318_CCACHE:-1}" != 0 && -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]] && command -v ccache >/dev/null; then
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR=${CCACHE_DIR:-${KV318_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kv318}/ccache}
+    export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+    export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
+fi
 
 presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz lint}
 

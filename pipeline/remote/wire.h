@@ -50,6 +50,7 @@ enum BlockFlag : std::uint32_t {
     kFlagIdle = 1u << 5,           // no acquisition runs: a sign of life with no samples
     kFlagPolled = 1u << 6,         // the stream is a polled run (KV318_M_AD)
     kFlagStalled = 1u << 7,        // no sample came for the stall timeout: the stream ended
+    kFlagNotEnabled = 1u << 8,     // the converter was stopped beneath the server: the stream ended
 };
 
 struct BlockHeader {

@@ -91,8 +91,25 @@ def output_word_seeds():
         write("fuzz_output_word", name, text.encode())
 
 
+def server_control_seeds():
+    c = "client=a.1@h"
+    write("fuzz_server_control", "session", "\n".join([
+        "kv318/1 hello " + c, "kv318/1 info board=0 " + c,
+        "kv318/1 start board=0 mode=stream divider=50 clock=2000000 fifo=524288 " + c,
+        "kv318/1 do board=0 value=3 client=b", "kv318/1 status board=0 client=b", "kv318/1 stats board=0 " + c,
+        "kv318/1 stop board=0 " + c, "kv318/1 bye " + c]).encode())
+    write("fuzz_server_control", "escapes", b"kv318/1 outb board=0 reg=8 value=%41%20 client=x%2Fy")
+    write("fuzz_server_control", "polled-then-silent", "\n".join([
+        "kv318/1 start board=0 mode=polled f1=1 f2=0 f3=0 f4=0 divider=2 " + c,
+        "kv318/1 ping client=b", "kv318/1 ping client=b", "kv318/1 ping client=b",
+        "kv318/1 pulse-run board=0 mode=1 divisor=9 client=b"]).encode())
+    header = struct.pack("<4sHHHHIQIIQIIq", b"KVSB", 1, 0, 56, 0, 1, 0, 2, 0, 2000000, 50, 0, 0)
+    write("fuzz_server_control", "block", header + struct.pack("<hh", 4, 8))
+
+
 if __name__ == "__main__":
     session_seeds()
     channel_seeds()
     identity_seeds()
     output_word_seeds()
+    server_control_seeds()

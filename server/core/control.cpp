@@ -1,0 +1,226 @@
+#include "control.h"
+
+#include <climits>
+#include <cstring>
+#include <utility>
+
+namespace kv318::server {
+
+namespace {
+
+using remote::Message;
+namespace code = remote::code;
+
+constexpr std::int64_t kI32Min = INT32_MIN;
+constexpr std::int64_t kI32Max = INT32_MAX;
+
+Message ok() {
+    Message m;
+    m.word = "ok";
+    return m;
+}
+
+Message ok_result(std::int32_t result) { return ok().set("result", result); }
+
+Message missing(const std::string& key, const std::string& range) {
+    return remote::error_reply(code::kBadArgument, "field " + key + " must be " + range);
+}
+
+std::string board_list(const std::vector<std::uint16_t>& boards) {
+    std::string out;
+    for (const std::uint16_t b : boards) out += (out.empty() ? "" : ",") + std::to_string(b);
+    return out;
+}
+
+std::string join(const std::uint64_t* values, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += (i == 0 ? "" : ",") + std::to_string(values[i]);
+    return out;
+}
+
+}  // namespace
+
+Control::Control(std::vector<BoardHost*> boards, std::string serverName) : serverName_(std::move(serverName)) {
+    for (BoardHost* h : boards) boards_.push_back(Served{h, {}});
+}
+
+std::string Control::answer(const std::string& text, std::int64_t nowMs) {
+    Message request;
+    std::string errorCode, errorText;
+    if (!remote::parse_request(text, &request, &errorCode, &errorText)) {
+        return remote::encode_reply(remote::error_reply(errorCode, errorText));
+    }
+    return remote::encode_reply(handle(request, nowMs));
+}
+
+Control::Served* Control::board_of(const Message& request, Message* refusal) {
+    std::int64_t board = 0;
+    if (!request.get_int("board", 0, 65535, &board)) {
+        *refusal = missing("board", "a board number from 0 to 65535");
+        return nullptr;
+    }
+    for (Served& s : boards_) {
+        if (s.host->board() == board) return &s;
+    }
+    *refusal = remote::error_reply(code::kNoBoard, "this server does not serve board " + std::to_string(board));
+    return nullptr;
+}
+
+void Control::release(Served& s) {
+    if (s.host->running()) s.host->stop();
+    s.controller.clear();
+}
+
+Message Control::handle(const Message& request, std::int64_t nowMs) {
+    const std::string* clientField = request.find("client");
+    if (clientField == nullptr || clientField->empty() || clientField->size() > 128) {
+        return missing("client", "the client's name, 1 to 128 characters");
+    }
+    const std::string client = *clientField;
+    lastSeen_[client] = nowMs;
+    const std::string& verb = request.word;
+
+    if (verb == "hello" || verb == "list") {
+        std::vector<std::uint16_t> served;
+        for (const Served& s : boards_) served.push_back(s.host->board());
+        Message m = ok();
+        if (verb == "hello") m.set("version", remote::kProtocolVersion).set("server", serverName_);
+        return m.set("boards", board_list(served));
+    }
+    if (verb == "ping") return ok();
+    if (verb == "bye") {
+        for (Served& s : boards_) {
+            if (s.controller == client) release(s);
+        }
+        lastSeen_.erase(client);
+        return ok();
+    }
+
+    Message refusal;
+    Served* s = board_of(request, &refusal);
+    if (s == nullptr) return refusal;
+    BoardHost& host = *s->host;
+    const pipeline::BoardApi& api = host.api();
+    const std::int32_t h = host.handle();
+
+    if (verb == "info") {
+        // KV318_Info writes at most 256 bytes with its terminator.
+        char text[512] = {};
+        const std::int32_t r = api.info(h, text);
+        return ok_result(r).set("text", std::string(text, strnlen(text, sizeof text - 1)));
+    }
+    if (verb == "di") return ok_result(api.di(h));
+    if (verb == "status") {
+        Message m = ok();
+        const char* state = !host.running() ? "idle" : host.polled() ? "polled" : "stream";
+        m.set("state", state).set("stream", host.stream()).set("controller", s->controller);
+        m.set("clock", static_cast<std::int64_t>(host.request().clockHz)).set("divider", host.request().divider);
+        return m.set("next", static_cast<std::int64_t>(host.next_index()));
+    }
+    if (verb == "stats") {
+        KV318_STREAM_STATS st{};
+        if (!pipeline::read_stream_stats(api, h, &st)) return ok_result(-1);
+        Message m = ok_result(0);
+        m.set("mode", st.mode).set("bytes-drained", static_cast<std::int64_t>(st.bytes_drained));
+        m.set("ticks", static_cast<std::int64_t>(st.ticks)).set("drains", static_cast<std::int64_t>(st.drains));
+        m.set("top-level-drains", static_cast<std::int64_t>(st.top_level_drains));
+        m.set("time-bound-drains", static_cast<std::int64_t>(st.time_bound_drains));
+        m.set("ring-high-water", static_cast<std::int64_t>(st.ring_high_water));
+        m.set("longest-gap-us", static_cast<std::int64_t>(st.longest_gap_us));
+        return m.set("gaps", join(st.gap_histogram, KV318_GAP_BUCKETS));
+    }
+
+    // Everything below changes the board: only its controller may, or
+    // anyone while it has none.
+    const bool known = verb == "do" || verb == "inb" || verb == "outb" || verb == "counter-run" ||
+                       verb == "counter-read" || verb == "pulse-run" || verb == "pulse-stop" || verb == "start" ||
+                       verb == "stop";
+    if (!known) return remote::error_reply(code::kUnknownVerb, "this server does not know the request " + verb);
+    if (!s->controller.empty() && s->controller != client) {
+        Message m = remote::error_reply(verb == "start" ? code::kRunning : code::kControlled,
+                                        "board " + std::to_string(host.board()) + " is controlled by " + s->controller);
+        return m.set("controller", s->controller);
+    }
+
+    std::int64_t a = 0, b = 0;
+    if (verb == "do") {
+        if (!request.get_int("value", kI32Min, kI32Max, &a)) return missing("value", "a 32-bit integer");
+        return ok_result(api.doWrite(h, static_cast<std::int32_t>(a)));
+    }
+    if (verb == "inb" || verb == "outb") {
+        if (!request.get_int("reg", kI32Min, kI32Max, &a)) return missing("reg", "a 32-bit integer");
+        if (verb == "inb") return ok_result(api.inb(h, static_cast<std::int32_t>(a)));
+        if (!request.get_int("value", kI32Min, kI32Max, &b)) return missing("value", "a 32-bit integer");
+        return ok_result(api.outb(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
+    }
+    if (verb == "counter-run") return ok_result(api.cRun(h));
+    if (verb == "counter-read") return ok_result(api.cRead(h));
+    if (verb == "pulse-run") {
+        if (!request.get_int("mode", kI32Min, kI32Max, &a)) return missing("mode", "a 32-bit integer");
+        if (!request.get_int("divisor", kI32Min, kI32Max, &b)) return missing("divisor", "a 32-bit integer");
+        return ok_result(api.pRun(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
+    }
+    if (verb == "pulse-stop") return ok_result(api.pStop(h));
+    if (verb == "stop") {
+        if (!host.running()) {
+            return remote::error_reply(code::kNotRunning,
+                                       "no acquisition runs on board " + std::to_string(host.board()));
+        }
+        const std::int32_t r = host.stop();
+        s->controller.clear();
+        return ok_result(r);
+    }
+
+    // start
+    if (host.running()) {
+        // Only its own controller gets here: a second start is its mistake.
+        return remote::error_reply(code::kRunning, "an acquisition runs on board " + std::to_string(host.board()))
+            .set("controller", s->controller);
+    }
+    StartRequest r;
+    const std::string* mode = request.find("mode");
+    if (mode == nullptr || (*mode != "stream" && *mode != "polled")) return missing("mode", "stream or polled");
+    r.polled = *mode == "polled";
+    const char* flagKeys[4] = {"f1", "f2", "f3", "f4"};
+    for (int i = 0; i < 4; ++i) {
+        if (request.find(flagKeys[i]) == nullptr) continue;
+        if (!request.get_int(flagKeys[i], kI32Min, kI32Max, &a)) return missing(flagKeys[i], "a 32-bit integer");
+        r.flags[i] = static_cast<std::int32_t>(a);
+    }
+    if (!request.get_int("divider", kI32Min, kI32Max, &a)) return missing("divider", "a 32-bit integer");
+    r.divider = static_cast<std::int32_t>(a);
+    if (request.find("clock") != nullptr) {
+        if (!request.get_int("clock", 1, 1'000'000'000, &a)) return missing("clock", "a clock from 1 Hz to 1 GHz");
+        r.clockHz = static_cast<std::uint64_t>(a);
+    }
+    if (request.find("fifo") != nullptr) {
+        if (!request.get_int("fifo", 32'768, INT64_C(1) << 32, &a)) {
+            return missing("fifo", "a FIFO size from 32768 bytes to 4 GiB");
+        }
+        r.fifoBytes = static_cast<std::uint64_t>(a);
+    }
+    const std::int32_t result = host.start(r);
+    if (result >= 0) s->controller = client;
+    return ok_result(result).set("stream", host.stream());
+}
+
+void Control::tick(std::int64_t nowMs) {
+    for (Served& s : boards_) {
+        if (s.controller.empty()) continue;
+        const auto seen = lastSeen_.find(s.controller);
+        if (seen == lastSeen_.end() || nowMs - seen->second > remote::kClientTimeoutMs) release(s);
+    }
+    for (auto it = lastSeen_.begin(); it != lastSeen_.end();) {
+        it = nowMs - it->second > remote::kClientTimeoutMs ? lastSeen_.erase(it) : std::next(it);
+    }
+    if (nowMs >= nextIdleMs_) {
+        for (Served& s : boards_) s.host->publish_idle();
+        nextIdleMs_ = nowMs + remote::kIdleBlockMs;
+    }
+}
+
+void Control::stop_all() {
+    for (Served& s : boards_) release(s);
+}
+
+}  // namespace kv318::server

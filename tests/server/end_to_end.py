@@ -1,0 +1,215 @@
+"""kv318-server serving kv318-sim's board to bare clients (pyzmq), each
+client a process of its own so it can be stopped or killed.
+
+Run by CTest: end_to_end.py --server PATH --sim PATH.  Every client checks
+the simulator's ramp sample by sample against its block index, so a lost
+or repeated sample anywhere shows.
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+import zmq
+
+import sim_process
+import server_process
+from server_process import Client, Server
+from sim_process import eventually
+
+SERVER = SIM = None
+HERE = Path(__file__).resolve().parent
+# The simulator's FIFO is made large here: these tests are about the server,
+# and a busy test machine must not lose samples in the board before the
+# server ever sees them.  The benchmarks measure with the board's own FIFO.
+SIM_ARGS = ("--signal", "ramp", "--clock", "13000000", "--fifo", "8388608")
+
+
+def client(url, mode, name, seconds, **kw):
+    args = [sys.executable, str(HERE / "client_process.py"), mode, "--url", url, "--name", name,
+            "--seconds", str(seconds), "--clock", "13000000"]
+    for k, v in kw.items():
+        args += ["--" + k, str(v)]
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    return p
+
+
+def first_line(p):
+    return json.loads(p.stdout.readline() or "{}")
+
+
+def result(p, timeout=120):
+    out, err = p.communicate(timeout=timeout)
+    lines = [json.loads(x) for x in out.splitlines() if x.strip()]
+    assert lines, "client printed nothing: " + err
+    return lines[-1]
+
+
+class ServerEndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.sim = sim_process.Sim(SIM, *SIM_ARGS).__enter__()
+        self.server = Server(SERVER, self.sim).start()
+
+    def tearDown(self):
+        self.server.__exit__(None, None, None)
+        self.sim.__exit__(None, None, None)
+
+    def test_followers_get_every_sample_and_a_stopped_one_counts_what_it_missed(self):
+        url = self.server.url
+        followers = [client(url, "follow", "f%d" % i, 8) for i in range(3)]
+        for f in followers:
+            self.assertEqual(first_line(f), {"ready": True})
+        controller = client(url, "control", "ctl", 6, divider=2)
+        self.assertEqual(first_line(controller), {"ready": True})
+        # The third follower stops for 2 s mid-stream, as a debugger or a
+        # full disk would stop it; the board must not wait for it.
+        time.sleep(1)
+        followers[2].send_signal(signal.SIGSTOP)
+        time.sleep(2)
+        followers[2].send_signal(signal.SIGCONT)
+        c = result(controller)
+        fs = [result(f) for f in followers]
+        self.assertTrue(c["ramp_ok"], c)
+        self.assertEqual((c["first"], c["missed"], c["offset"]), (0, 0, 0), c)
+        self.assertTrue(c["flags"] & server_process.FLAG_END, c)
+        total = c["got"]
+        self.assertGreater(total, 13_000_000, c)
+        for f in fs[:2]:
+            self.assertTrue(f["ramp_ok"], f)
+            self.assertEqual((f["got"], f["missed"], f["first"], f["last"], f["stream"]),
+                             (total, 0, 0, c["last"], c["stream"]), f)
+        slow = fs[2]
+        # Whatever it lost, it lost whole blocks and says exactly how many
+        # samples: what it got and what it missed add up to the stream.
+        self.assertTrue(slow["ramp_ok"], slow)
+        self.assertGreater(slow["missed"], 0, slow)
+        self.assertEqual(slow["got"] + slow["missed"], total, slow)
+
+    def test_one_controller_refusals_name_it_and_a_killed_one_frees_the_board(self):
+        url = self.server.url
+        controller = client(url, "control", "ctl.1@bench", 60, divider=50)
+        self.assertEqual(first_line(controller), {"ready": True})
+        other = Client(url, "other.2@desk")
+        word, fields = other.ask("start", board=0, mode="stream", divider=50)
+        self.assertEqual((word, fields["code"], fields["controller"]), ("error", "running", "ctl.1@bench"))
+        self.assertIn("ctl.1@bench", fields["text"])
+        word, fields = other.ask("do", board=0, value=1)
+        self.assertEqual((word, fields["code"]), ("error", "controlled"))
+        self.assertEqual(other.ask("di", board=0)[0], "ok")
+        killed = time.monotonic()
+        controller.send_signal(signal.SIGKILL)
+        controller.communicate()
+
+        def free():
+            other.ask("ping")
+            return other.ask("status", board=0)[1]["controller"] == ""
+        self.assertTrue(eventually(free, 30))
+        print("board freed %.2f s after its controller was killed" % (time.monotonic() - killed), file=sys.stderr)
+        word, fields = other.ask("start", board=0, mode="stream", divider=50)
+        self.assertEqual((word, fields["result"]), ("ok", "0"))
+        self.assertEqual(other.ask("stop", board=0)[0], "ok")
+        other.close()
+
+    def test_a_killed_server_fails_its_clients_and_a_restarted_one_is_reached(self):
+        url = self.server.url
+        follower = client(url, "follow", "f", 120)
+        self.assertEqual(first_line(follower), {"ready": True})
+        self.server.stop(signal.SIGKILL)
+        # The follower hears nothing more and says so rather than waiting.
+        self.assertEqual(result(follower, timeout=60), {"silent": True})
+        c = Client(url, "c", timeout=1)
+        self.assertIsNone(c.ask("ping"))
+        self.server.start()
+        self.assertTrue(eventually(lambda: c.ask("ping") is not None, 30))
+        self.assertEqual(c.ask("hello")[0], "ok")
+        c.close()
+
+    def test_a_flood_of_connections_and_malformed_requests_leaves_it_serving(self):
+        url = self.server.url
+        ctx = zmq.Context()
+        junk = [b"", b"\xff\xfe", b"kv318/1", b"kv318/1 ping", b"kv318/9 ping client=a", b"GET / HTTP/1.0",
+                b"kv318/1 start client=x board=0 mode=stream divider=2 clock=99999999999999999999",
+                b"kv318/1 ping client=" + b"a" * 9000, b"kv318/1 %zz client=a"]
+        sockets = []
+        for i in range(1000):
+            s = ctx.socket(zmq.REQ)
+            s.setsockopt(zmq.LINGER, 0)
+            s.connect(url)
+            s.send(junk[i % len(junk)])
+            sockets.append(s)
+        # Raw TCP that is not ZeroMQ at all.
+        import socket
+        host, port = url[len("tcp://"):].rsplit(":", 1)
+        for _ in range(20):
+            with socket.create_connection((host, int(port))) as raw:
+                raw.sendall(b"\x00" * 64 + os.urandom(256))
+        # Every request short enough to be read is answered; the oversized
+        # ones close their connection unanswered.
+        expected = sum(1 for i in range(1000) if len(junk[i % len(junk)]) <= 8192)
+        answered = 0
+        poller = zmq.Poller()
+        for s in sockets:
+            poller.register(s, zmq.POLLIN)
+        deadline = time.monotonic() + 60
+        while answered < expected and time.monotonic() < deadline:
+            for s, _ in poller.poll(1000):
+                reply = s.recv().decode()
+                self.assertTrue(reply.startswith("error ") or reply == "ok", reply)
+                poller.unregister(s)
+                answered += 1
+        for s in sockets:
+            s.close(0)
+        ctx.term()
+        self.assertEqual(answered, expected)
+        self.assertIsNone(self.server.proc.poll())
+        c = Client(url, "after")
+        self.assertEqual(c.ask("hello")[0], "ok")
+        c.close()
+
+
+class ServerKeys(unittest.TestCase):
+    def test_network_endpoints_need_keys_and_only_allowed_clients_get_in(self):
+        keys = tempfile.mkdtemp(prefix="kv318-test-keys-")
+        gen = subprocess.run([SERVER, "keygen", keys], capture_output=True, text=True, timeout=30)
+        self.assertEqual(gen.returncode, 0, gen.stderr)
+        server_public = gen.stdout.strip()
+        self.assertEqual(os.stat(os.path.join(keys, "server.key")).st_mode & 0o777, 0o600)
+        allowed_public, allowed_secret = zmq.curve_keypair()
+        stranger_public, stranger_secret = zmq.curve_keypair()
+        with open(os.path.join(keys, "allowed"), "w") as f:
+            f.write("# the bench desk\n%s desk1\n" % allowed_public.decode())
+        with sim_process.Sim(SIM, *SIM_ARGS) as sim:
+            port = server_process.free_port_pair()
+            network = "tcp://0.0.0.0:%d" % port
+            refused = subprocess.run([SERVER, "--listen", network], env=sim.env, capture_output=True, text=True,
+                                     timeout=30)
+            self.assertEqual(refused.returncode, 2)
+            self.assertIn("--keys", refused.stderr)
+            with Server(SERVER, sim, "--keys", keys, listen=network) as server:
+                url = "tcp://127.0.0.1:%d" % port
+                ok = Client(url, "desk1", curve=(server_public.encode(), allowed_public, allowed_secret))
+                self.assertEqual(ok.ask("hello")[0], "ok")
+                # Blocks come through the secure data socket too.
+                self.assertIsNotNone(ok.block())
+                ok.close()
+                stranger = Client(url, "stranger", timeout=2,
+                                  curve=(server_public.encode(), stranger_public, stranger_secret))
+                self.assertIsNone(stranger.ask("hello"))
+                self.assertIsNone(stranger.block())
+                stranger.close()
+                plain = Client(url, "plain", timeout=2)
+                self.assertIsNone(plain.ask("hello"))
+                plain.close()
+                self.assertIsNone(server.proc.poll())
+
+
+if __name__ == "__main__":
+    args, rest = sim_process.programs("server", "sim")
+    SERVER, SIM = args.server, args.sim
+    unittest.main(argv=[sys.argv[0], *rest])

@@ -1,0 +1,74 @@
+// Which endpoints need keys, and the allow file's format.
+#include <gtest/gtest.h>
+
+#include "endpoints.h"
+
+namespace kv318::server {
+namespace {
+
+TEST(ServerEndpoints, OnlyLocalEndpointsGoWithoutKeys) {
+    const struct {
+        const char* url;
+        bool haveKeys, insecure;
+        bool ok, secure, warned;
+    } cases[] = {
+        {"tcp://127.0.0.1:6318", false, false, true, false, false},
+        {"tcp://127.5.5.5:6318", false, false, true, false, false},
+        {"tcp://localhost:6318", false, false, true, false, false},
+        {"tcp://[::1]:6318", false, false, true, false, false},
+        {"ipc:///run/kv318/kv318-server", false, false, true, false, false},
+        {"tcp://127.0.0.1:6318", true, false, true, false, false},
+        {"tcp://0.0.0.0:6318", false, false, false, false, false},
+        {"tcp://*:6318", false, false, false, false, false},
+        {"tcp://10.1.2.3:6318", false, false, false, false, false},
+        {"tcp://localhost.evil.org:6318", false, false, false, false, false},
+        {"tcp://0.0.0.0:6318", true, false, true, true, false},
+        {"tcp://0.0.0.0:6318", true, true, true, true, false},
+        {"tcp://0.0.0.0:6318", false, true, true, false, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<Endpoint> endpoints;
+        std::vector<std::string> warnings;
+        std::string error;
+        const bool ok = plan_endpoints({c.url}, c.haveKeys, c.insecure, &endpoints, &warnings, &error);
+        EXPECT_EQ(ok, c.ok) << c.url;
+        if (!ok) {
+            EXPECT_NE(error.find("--keys"), std::string::npos) << c.url;
+            continue;
+        }
+        ASSERT_EQ(endpoints.size(), 1u) << c.url;
+        EXPECT_EQ(endpoints[0].secure, c.secure) << c.url;
+        EXPECT_EQ(warnings.size(), c.warned ? 1u : 0u) << c.url;
+    }
+}
+
+TEST(ServerEndpoints, AllowFileTakesOneKeyALineAndRefusesATypo) {
+    const std::string k1 = "rq:rM>}U?@Lns47E1%kR.o@n%FcmmsL/@{H8]yf7";
+    const std::string k2 = "Yne@$w-vo<fVvi]a<NY6T1ed:M$fCG*[IaLV{hID";
+    const struct {
+        std::string text;
+        bool ok;
+        std::vector<std::string> keys;
+        const char* line;
+    } cases[] = {
+        {"", true, {}, ""},
+        {"# lab desks\n\n" + k1 + " alice@desk1\n" + k2 + "\r\n", true, {k1, k2}, ""},
+        {k1, true, {k1}, ""},
+        {k1 + "\n" + k1.substr(1) + "\n", false, {}, "line 2"},
+        {" " + k1 + "\n", false, {}, "line 1"},
+        {k1.substr(0, 39) + "~\n", false, {}, "line 1"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> keys;
+        std::string error;
+        EXPECT_EQ(parse_allowed_keys(c.text, &keys, &error), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(keys, c.keys) << c.text;
+        } else {
+            EXPECT_NE(error.find(c.line), std::string::npos) << error;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kv318::server
