@@ -11,7 +11,7 @@ std::int32_t ending_of(std::uint32_t flags) {
     // as the overflow, which is what lost samples.
     if ((flags & kFlagRingOverflow) != 0) return -2;
     if ((flags & (kFlagTransferFault | kFlagStalled)) != 0) return -3;
-    if ((flags & kFlagEndOfStream) != 0) return -1;
+    if ((flags & (kFlagEndOfStream | kFlagNotEnabled)) != 0) return -1;
     return 0;
 }
 

@@ -45,7 +45,8 @@ public:
     // 0 while the stream runs (or none is followed); once a block has ended
     // it, the result a read gives after the samples before the end: -2 the
     // server's ring ran over, -3 a transfer fault or a stall, -1 the stream
-    // ended (stopped by its controller).
+    // ended (stopped by its controller, or the converter was stopped
+    // beneath the server).
     std::int32_t ending() const { return ending_; }
     // The flags of the block that ended the stream (0 while it runs).
     std::uint32_t ending_flags() const { return endingFlags_; }

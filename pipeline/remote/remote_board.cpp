@@ -139,6 +139,7 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
 }
 
 std::int32_t RemoteBoard::result_call(const Message& what, std::int32_t failed) {
+    failure_.clear();
     Message reply;
     if (!call(what, &reply)) return failed;
     std::int64_t r = 0;
@@ -170,6 +171,7 @@ void RemoteBoard::close() {
 
 std::int32_t RemoteBoard::info(char* text) {
     if (text == nullptr) return -1;
+    failure_.clear();
     Message reply;
     if (!call(request("info"), &reply)) return -1;
     std::int64_t r = 0;
@@ -263,6 +265,7 @@ std::int32_t RemoteBoard::join() {
 
 std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::int32_t divider) {
     busy_ = false;
+    failure_.clear();
     if (settings_.follow) return join();
     if (!wait_first_block()) return -1;
     Message m = request("start");
@@ -302,6 +305,7 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
 }
 
 std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
+    failure_.clear();
     if (gone_.load(std::memory_order_relaxed)) {
         failure_ = silence_text(settings_.url);
         return -3;
@@ -325,6 +329,7 @@ std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
         if (ending == -2) failure_ = "the library's ring overflowed in " + stream + ": the server lost samples";
         else if ((f & kFlagTransferFault) != 0) failure_ = "a bulk transfer failed in " + stream;
         else if (ending == -3) failure_ = "the board stopped delivering samples in " + stream;
+        else if ((f & kFlagNotEnabled) != 0) failure_ = "the converter was stopped beneath the server in " + stream;
         else failure_ = stream + " ended: its controller stopped it";
         return ending;
     }
@@ -402,7 +407,7 @@ RemoteReport RemoteBoard::report() const {
     r.following = settings_.follow;
     r.stream = blocks_.stream();
     r.missed = blocks_.missed();
-    r.ended = blocks_.ending() == -1;
+    r.ended = blocks_.ending() == -1 && (blocks_.ending_flags() & kFlagNotEnabled) == 0;
     r.clockHz = clockHz_;
     r.divider = divider_;
     return r;

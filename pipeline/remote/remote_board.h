@@ -80,6 +80,8 @@ public:
     // The exports' results, unchanged from the server's library; on a
     // failure of the server or a refusal the value the export gives for a
     // failed call (-1; 65535 for DI; 0 for the stops), with the failure set.
+    // Each call but stop() and stats() forgets the failure before a call
+    // before it, so the report after a run still says why the run ended.
     std::int32_t info(char* text);
     std::int32_t inb(std::int32_t reg);
     std::int32_t outb(std::int32_t reg, std::int32_t value);

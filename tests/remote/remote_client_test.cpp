@@ -117,6 +117,7 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
         {"ring overflow", true, {{1, 0, 1, kFlagRingOverflow | kFlagEndOfStream}}, {0}, 0, -2},
         {"transfer fault", true, {{1, 0, 1, kFlagTransferFault | kFlagEndOfStream}}, {0}, 0, -3},
         {"stalled", true, {{1, 0, 0, kFlagStalled | kFlagEndOfStream}}, {}, 0, -3},
+        {"converter stopped beneath", true, {{1, 0, 2, kFlagNotEnabled | kFlagEndOfStream}}, {0, 1}, 0, -1},
     };
     for (const auto& c : cases) {
         BlockStream s;
