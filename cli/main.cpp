@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "board_api.h"
 #include "core/commands.h"
+#include "core/exit_codes.h"
 #include "platform/console.h"
 #ifdef KV318_HAVE_REMOTE_CLIENT
 #include "remote_api.h"

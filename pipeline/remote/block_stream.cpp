@@ -53,7 +53,8 @@ void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
     }
     if (count > 0) {
         std::vector<std::int16_t> block(count);
-        for (std::uint32_t i = 0; i < count; ++i) block[i] = static_cast<std::int16_t>(get_s16le(samples + 2 * i));
+        for (std::uint32_t i = 0; i < count; ++i)
+            block[i] = static_cast<std::int16_t>(get_s16le(samples + 2 * std::size_t{i}));
         blocks_.push_back(std::move(block));
         held_ += count;
         expected_ = first + count;
