@@ -252,6 +252,7 @@ TEST(RemoteCli, SaysPlainlyWhenThereIsNothingToFollowOrTheServerDies) {
     killer.join();
     EXPECT_EQ(died.code, kExitBulkFailed) << died.err;
     EXPECT_NE(died.err.find("kv318-server at " + fake.url + " stopped answering"), std::string::npos) << died.err;
+    EXPECT_EQ(died.err.find("drain statistics"), std::string::npos) << "the server's silence is the news: " << died.err;
     const std::vector<std::int16_t> s = raw(died.file);
     ASSERT_GT(s.size(), 2000u);
     for (std::size_t i = 0; i < s.size(); ++i) ASSERT_EQ(s[i], test::ramp_sample(i)) << "at " << i;
