@@ -2,7 +2,7 @@
 # splits a shared library and its users:
 #   libkv318-1     libKV318.so.1 and its real file (component lib)
 #   libkv318-dev   header, libKV318.so, CMake package, kv318.pc (dev)
-#   kv318-tools    kv318-cli, kv318-sim, the panel, kv318-scope, man pages,
+#   kv318-tools    kv318-cli, kv318-sim, kv318-server, the panel, kv318-scope, man pages,
 #                  docs (tools)
 #   python3-kv318  the Python package (python)
 # Each carries the copyright file, changelog and lintian overrides Debian
@@ -48,10 +48,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kv318-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 # The panel's captions are Chinese; without a CJK font they show as boxes.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS fonts-wqy-microhei)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "KV318 USB data-acquisition board: panel, scope, command line, simulator
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "KV318 USB data-acquisition board: panel, scope, command line, server, simulator
 The bench test panel kv318, the oscilloscope kv318-scope (a live trace of
 the analog input with trigger, measurements and export), the command-line
-tool kv318-cli and the board simulator kv318-sim, which serves simulated
+tool kv318-cli, the board server kv318-server, which shares a board with
+every program on the machine and across the network (a systemd user unit,
+not enabled), and the board simulator kv318-sim, which serves simulated
 boards to the library when no board is attached.")
 # Of the same version: the programs and the library are one release.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkv318-1 (= ${kv318_deb_version})")
@@ -60,8 +62,9 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kv318)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkv318-1 (>= ${kv318_deb_version})")
-# kv318.Simulator runs kv318-sim, from kv318-tools.
-set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS kv318-tools)
+# kv318.Simulator runs kv318-sim, from kv318-tools; kv318.connect reaches a
+# kv318-server through pyzmq.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "kv318-tools, python3-zmq")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV318 USB data-acquisition board: Python package
 The module kv318: the board from Python with numpy samples and exceptions,
 and kv318.Simulator with a pytest fixture to test scripts without a board.

@@ -55,11 +55,16 @@ kv318_install_program(kv318-sim kv318-cli)
 # The panel and the scope are optional: the panel with KV318_BUILD_PANEL,
 # and on Linux the scope's Qt window with it.  Their man pages and
 # Start-menu shortcuts are in cmake/manpages.cmake and cmake/msi/kv318.wxs.
-foreach(t kv318 kv318-scope)
+foreach(t kv318 kv318-scope kv318-server)
   if(TARGET ${t})
     kv318_install_program(${t})
   endif()
 endforeach()
+# kv318-server's user unit (installed, not enabled: sharing a board is the
+# user's choice).
+if(TARGET kv318-server AND NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/systemd/kv318-server.service DESTINATION lib/systemd/user COMPONENT tools)
+endif()
 
 # Every page under docs/ ships, in the install, the packages and the MSI
 # (cmake/msi.cmake takes this same list).  Pages are not sources: a page
@@ -86,7 +91,7 @@ set(CPACK_PACKAGE_VENDOR "KV318 project")
 set(CPACK_PACKAGE_CONTACT "KV318 developers <kv318@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KV318 USB data-acquisition board: library, test panel, scope and simulator")
 set(CPACK_PACKAGE_DESCRIPTION
-  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the live trace kv318-scope; the command-line tool kv318-cli; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
+  "libKV318 with its C header, CMake package and pkg-config file; the bench test panel kv318; the live trace kv318-scope; the command-line tool kv318-cli; the board server kv318-server; the board simulator kv318-sim, which serves simulated boards to the library when no board is attached.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

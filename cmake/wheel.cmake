@@ -30,6 +30,7 @@ set(kv318_python /usr/bin/python3)
 set(KV318_PYTHON_MODULES
   kv318/__init__.py
   kv318/_checks.py
+  kv318/_client.py
   kv318/_interrupts.py
   kv318/_lib.py
   kv318/_loader.py
@@ -38,6 +39,7 @@ set(KV318_PYTHON_MODULES
   kv318/acquisition.py
   kv318/board.py
   kv318/errors.py
+  kv318/remote.py
   kv318/simulator.py)
 # The examples as the wheel holds them, for the same test.
 set(KV318_WHEEL_EXAMPLES)

@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
     std::string boardList;
     for (const auto& h : hosts) {
         served.push_back(h.get());
-        boardList += (boardList.empty() ? "" : ", ") + std::to_string(h->board());
+        if (!boardList.empty()) boardList += ", ";
+        boardList += std::to_string(h->board());
     }
     Control control(served, platform::process_name());
     for (const Endpoint& e : endpoints) {

@@ -31,7 +31,7 @@ if [[ ! -f "$build/compile_commands.json" ]]; then
     fail "clang-tidy: $build/compile_commands.json is missing (cmake --preset linux makes it)"
 else
     # Only our own production sources, as absolute paths the database knows.
-    mapfile -t tidy < <(git ls-files '*.c' '*.cpp' | grep -E '^(library|analysis|cli|panel|simulator|scope)/' |
+    mapfile -t tidy < <(git ls-files '*.c' '*.cpp' | grep -E '^(library|analysis|pipeline|cli|panel|simulator|scope|server)/' |
         grep -v '/win32/' | sed "s|^|$PWD/|")
     if ! run-clang-tidy -quiet -j "$jobs" -p "$build" "${tidy[@]}" >"$build/clang-tidy.log" 2>&1; then
         grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u >&2

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -14,6 +13,7 @@
 #include "option_limits.h"
 #include "recording.h"
 #include "pipeline_names.h"
+#include "reader.h"
 
 namespace kv318::cli::detail {
 
@@ -83,8 +83,12 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         env.api.close(h);
         return kExitBoardBusy;
     }
-    const std::int32_t* f = inv.stream.flags;
-    if (env.api.ad(h, f[0], f[1], f[2], f[3], inv.stream.divider) != 0) {
+    Reader reader(env.api, h);
+    ReaderSettings rs;
+    std::copy(inv.stream.flags, inv.stream.flags + 4, rs.flags);
+    rs.divider = inv.stream.divider;
+    rs.period = kReadPeriod;
+    if (reader.start(rs) != 0) {
         // Through kv318-server the refusal names the client in control.
         RemoteStatus remote;
         const bool isRemote = remote_status(env.api, h, &remote);
@@ -102,34 +106,29 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }
     const Recording description = describe_run(inv, env, h);
-    std::vector<std::int32_t> buf(kReadCapacity);
     KeepFirst sink;
-    std::int32_t failure = 0;
     const auto t0 = Clock::now();
     const auto deadline =
         t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.timeoutSeconds));
-    auto next = t0;
     bool timedOut = false;
+    bool failed = false;
+    ReadBlock block;
     while (!sink.got) {
         if (env.stop.load(std::memory_order_relaxed)) break;
-        const std::int32_t n = env.api.read(h, buf.data());
-        if (n < 0) {
-            failure = n;
+        // The wait for the next read ends at the deadline too.
+        if (!reader.next(&block, env.stop, deadline)) {
+            failed = true;
             break;
         }
-        if (n > 0) engine.feed(buf.data(), static_cast<std::size_t>(n), sink);
+        if (block.count > 0) engine.feed(block.samples, block.count, sink);
         if (sink.got) break;
         // Samples read up to the deadline still count; after it, none.
         if (Clock::now() >= deadline) {
             timedOut = true;
             break;
         }
-        if (static_cast<std::size_t>(n) < buf.size()) {
-            next += kReadPeriod;
-            std::this_thread::sleep_until(std::min(next, deadline));
-        }
     }
-    env.api.stopAd(h);
+    reader.stop();
     // The statistics cover the whole acquisition, the frame's part of it
     // included: a loss anywhere in it is reported, erring towards warning.
     StreamOutcome run;
@@ -142,13 +141,12 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     }
     env.api.close(h);
 
-    if (failure != 0) {
-        const char* what = failure == -1   ? "acquisition not enabled: the board reports its converter stopped"
-                           : failure == -2 ? "ring overflow: the reader fell behind and samples were lost"
-                                           : "bulk transfer failed: the board stopped delivering samples";
+    if (failed) {
         std::fprintf(env.err, "board %d: %s (KV318_Read returned %d) before a trigger; nothing written\n", inv.board,
-                     what, failure);
-        return failure == -1 ? kExitNotEnabled : failure == -2 ? kExitOverflow : kExitBulkFailed;
+                     read_end_text(reader.end()), reader.failure_result());
+        return reader.end() == ReadEnd::kNotEnabled     ? kExitNotEnabled
+               : reader.end() == ReadEnd::kRingOverflow ? kExitOverflow
+                                                        : kExitBulkFailed;
     }
     if (!sink.got) {
         char within[64];

@@ -35,6 +35,10 @@ inline constexpr int kClientTimeoutMs = 2000;
 // with no acquisition running, so a follower tells a quiet board from a
 // server that went away, and a new subscriber knows its subscription holds.
 inline constexpr int kIdleBlockMs = 250;
+// The blocks a subscriber's queue holds, on the server's side and on the
+// client's: about a second at the top rate.  One that falls further behind
+// loses whole blocks, and never holds the server back.
+inline constexpr int kQueueBlocks = 40;
 // A client that heard nothing from the server for this long says it is gone.
 inline constexpr int kServerSilenceMs = 2500;
 

@@ -151,6 +151,9 @@ class _Acquisition:
     read(n)."""
 
     _kind = "acquisition"
+    # The errors that report lost samples while the acquisition goes on:
+    # raised from iteration, they carry the samples fetched before them.
+    _loss_errors = (FifoOverflow,)
 
     def __init__(self, board, divider, mode, clock_hz, timeout, fifo_bytes=FIFO_BYTES):
         # The range the board takes unchanged (it keeps the low 12 bits and
@@ -361,7 +364,7 @@ class _Acquisition:
         if not self._pending:
             try:
                 self._fill(time.monotonic() + self.timeout)
-            except FifoOverflow as e:
+            except self._loss_errors as e:
                 # As from read(n): the samples travel on the exception.
                 with _interrupts.held():
                     e.samples = self._take()

@@ -76,3 +76,45 @@ class BoardBusy(KV318Error):
         super().__init__(f"board {board} is streaming in another process ({who})")
         self.board = board
         self.pid = pid
+
+
+class BoardControlled(BoardBusy):
+    """kv318-server refused a request on a board another of its clients
+    controls (or a start while an acquisition runs there).  `controller`
+    is that client's id, PROGRAM.PID@HOST; `pid` is None."""
+
+    def __init__(self, message, board, controller):
+        KV318Error.__init__(self, message)
+        self.board = board
+        self.pid = None
+        self.controller = controller
+
+
+class ServerGone(KV318Error):
+    """The kv318-server a remote board talks to stopped answering: no reply
+    to a request, or no block on the data socket, within 2.5 s.  `url` is
+    the server's control URL."""
+
+    def __init__(self, url, why=None):
+        super().__init__(f"kv318-server at {url} stopped answering" + (f" ({why})" if why else ""))
+        self.url = url
+
+
+class SamplesMissed(RingOverflow):
+    """A remote stream's block indices jumped: samples the board delivered
+    never reached this program (the server or the network dropped them,
+    most often because this program read too slowly).  `missed` counts the
+    samples lost so far; like FifoOverflow it persists until the stream is
+    stopped.  Caught with RingOverflow: either way samples are missing."""
+
+    code = None
+
+    def __init__(self, message, missed):
+        super().__init__(message)
+        self.missed = missed
+
+
+class StreamEnded(KV318Error):
+    """A remote stream ended on the server: its controller stopped it, or
+    the server did.  Iterating a stream that ended simply stops; read(n)
+    raises this with the samples it took."""

@@ -22,6 +22,7 @@ from . import _lib
 from .errors import KV318Error
 
 ENV_SIM = "KV318_SIM"
+ENV_SERVER = "KV318_SERVER"
 ENV_DRIVER_DIR = "KV318_DRIVER_DIR"
 
 _SIGNALS = ("sine", "ramp", "square", "const")
@@ -40,15 +41,26 @@ def find_simulator(environ=None, library_path=None, windows=None):
     """The kv318-sim to run: KV318_SIM if set, else the one beside the
     library, else the first on PATH.  Raises SimulatorError naming the
     places it looked."""
+    return _find_program("kv318-sim", ENV_SIM, environ, library_path, windows)
+
+
+def find_server(environ=None, library_path=None, windows=None):
+    """The kv318-server to run, found as kv318-sim is (KV318_SERVER, beside
+    the library, on PATH).  Raises SimulatorError naming the places it
+    looked."""
+    return _find_program("kv318-server", ENV_SERVER, environ, library_path, windows)
+
+
+def _find_program(program, variable, environ, library_path, windows):
     environ = os.environ if environ is None else environ
     library_path = _lib.path if library_path is None else library_path
     windows = sys.platform == "win32" if windows is None else windows
-    name = "kv318-sim.exe" if windows else "kv318-sim"
-    explicit = environ.get(ENV_SIM, "")
+    name = program + ".exe" if windows else program
+    explicit = environ.get(variable, "")
     if explicit:
         if os.path.isfile(explicit):
             return os.path.abspath(explicit)
-        raise SimulatorError(f"cannot find kv318-sim: {ENV_SIM}={explicit} is not a file")
+        raise SimulatorError(f"cannot find {program}: {variable}={explicit} is not a file")
     tried = []
     if os.path.dirname(library_path):
         for where, path in _near_library(os.path.dirname(os.path.abspath(library_path)), name):
@@ -62,7 +74,7 @@ def find_simulator(environ=None, library_path=None, windows=None):
         return on_path
     tried.append(f"{name} on PATH")
     raise SimulatorError(
-        "cannot find kv318-sim; looked at:\n  " + "\n  ".join(tried) + f"\nSet {ENV_SIM} to its path."
+        f"cannot find {program}; looked at:\n  " + "\n  ".join(tried) + f"\nSet {variable} to its path."
     )
 
 

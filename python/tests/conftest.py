@@ -1,8 +1,9 @@
 """Test setup: the library and kv318-sim under test, and the plugin.
 
-KV318_LIBRARY and KV318_SIM name the built library and simulator (CTest sets
-both); when unset, the linux preset's build tree is used.  Either missing is
-an error, never a skip, so the suite cannot pass without having run.
+KV318_LIBRARY, KV318_SIM and KV318_SERVER name the built library, simulator
+and server (CTest sets them); when unset, the linux preset's build tree is
+used.  Any missing is an error, never a skip, so the suite cannot pass
+without having run.
 """
 
 import os
@@ -16,7 +17,8 @@ BUILD_DIR = PYTHON_DIR.parent / "build" / "linux"
 
 os.environ.setdefault("KV318_LIBRARY", str(BUILD_DIR / "library" / "libKV318.so"))
 os.environ.setdefault("KV318_SIM", str(BUILD_DIR / "simulator" / "kv318-sim"))
-for var in ("KV318_LIBRARY", "KV318_SIM"):
+os.environ.setdefault("KV318_SERVER", str(BUILD_DIR / "server" / "kv318-server"))
+for var in ("KV318_LIBRARY", "KV318_SIM", "KV318_SERVER"):
     if not os.path.isfile(os.environ[var]):
         raise pytest.UsageError(f"{var}={os.environ[var]} is not a file: build the linux preset or set {var}")
 

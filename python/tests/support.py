@@ -1,6 +1,22 @@
 """Helpers shared by the tests."""
 
+import time
+
 import numpy as np
+
+# Generous: tests run on a busy machine, and only a real fault waits this long.
+WAIT_LIMIT_S = 30.0
+
+
+def wait_until(condition, timeout=WAIT_LIMIT_S):
+    """Asks `condition` until it holds or `timeout` seconds have passed;
+    whether it held."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return condition()
+        time.sleep(0.01)
+    return True
 
 
 def ramp(first, count):

@@ -1,20 +1,10 @@
 """Board: open and close, identity, registers, digital I/O, counter and pulse
 against kv318-sim; argument checks that send nothing."""
 
-import time
-
 import pytest
 
 import kv318
-
-
-def wait_until(condition, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
+from support import wait_until
 
 
 def test_identity_strings_and_board_numbers(sim_factory):

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "reader.h"
 #include "recording.h"
 #include "trigger.h"
 
@@ -35,11 +36,11 @@ struct LatestFrame : analysis::FrameSink {
     }
 };
 
-Failure read_failure(std::int32_t n) {
-    switch (n) {
-    case -1:
+Failure read_failure(pipeline::ReadEnd end) {
+    switch (end) {
+    case pipeline::ReadEnd::kNotEnabled:
         return Failure::NotEnabled;
-    case -2:
+    case pipeline::ReadEnd::kRingOverflow:
         return Failure::Overflow;
     default:
         return Failure::BulkFailed;
@@ -55,11 +56,11 @@ const char* failure_text(Failure f) {
     case Failure::StartFailed:
         return "acquisition did not start";
     case Failure::NotEnabled:
-        return "acquisition not enabled";
+        return pipeline::read_end_text(pipeline::ReadEnd::kNotEnabled);
     case Failure::Overflow:
-        return "ring overflow: samples were lost";
+        return pipeline::read_end_text(pipeline::ReadEnd::kRingOverflow);
     case Failure::BulkFailed:
-        return "bulk transfer failed";
+        return pipeline::read_end_text(pipeline::ReadEnd::kTransferFault);
     case Failure::Recording:
         return "recording failed";
     }
@@ -117,7 +118,11 @@ void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s
 }
 
 void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::unique_ptr<Recording> recording) {
-    const std::int32_t rc = api_.ad(handle, 0, 0, 0, 0, s.divider);
+    pipeline::Reader reader(api_, handle);
+    pipeline::ReaderSettings rs;
+    rs.divider = s.divider;
+    rs.period = kReadPeriod;
+    const std::int32_t rc = reader.start(rs);
     if (rc != 0) {
         // Nothing started, so there is nothing to stop.  When the board is
         // streaming in another process the library refuses the start with
@@ -129,62 +134,48 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
         return;
     }
     analysis::TriggerEngine engine(trigger_settings(s));
-    std::vector<std::int32_t> buf(pipeline::kReadCapacity);
     LatestFrame sink;
     std::uint64_t sequence = 0;
-    auto next = Clock::now();
-    auto nextStats = next + kStatsPeriod;
+    auto nextStats = Clock::now() + kStatsPeriod;
+    pipeline::ReadBlock block;
     while (!stop_.load(std::memory_order_relaxed)) {
         if (Clock::now() >= nextStats) {
             look_at_fifo(handle, s);
             nextStats = Clock::now() + kStatsPeriod;
         }
-        const std::int32_t n = api_.read(handle, buf.data());
-        if (n < 0) {
-            failure_ = read_failure(n);
-            failureCode_ = n;
+        if (!reader.next(&block, stop_)) {
+            failure_ = read_failure(reader.end());
+            failureCode_ = reader.failure_result();
             break;
         }
-        if (n > 0) {
-            const auto count = static_cast<std::size_t>(n);
-            samples_.fetch_add(count, std::memory_order_relaxed);
-            // Every sample is recorded and seen by the trigger; only the
-            // display drops frames.
-            if (recording && recording->writer->write(buf.data(), count) < count) {
-                failure_ = Failure::Recording;
-                recordingError_ = recording->writer->full() ? "the WAV file is full" : recording->writer->error();
-                break;
-            }
-            sink.slot = &handoff_.write_slot();
-            sink.got = false;
-            if (s.mode == analysis::TriggerMode::Roll) {
-                // Roll: no trigger, the newest screenful after every read.
-                engine.feed(buf.data(), count, sink);
-                sink.frame(engine.roll());
-                sink.slot->roll = true;
-            } else {
-                engine.feed(buf.data(), count, sink);
-            }
-            if (sink.got) {
-                sink.slot->sampleRate = s.sampleRate();
-                sink.slot->sequence = ++sequence;
-                handoff_.publish();
-            }
-            if (s.mode == analysis::TriggerMode::Single && engine.done()) break;
+        if (block.count == 0) continue;
+        const std::size_t count = block.count;
+        const std::int32_t* samples = block.samples;
+        samples_.fetch_add(count, std::memory_order_relaxed);
+        // Every sample is recorded and seen by the trigger; only the
+        // display drops frames.
+        if (recording && recording->writer->write(samples, count) < count) {
+            failure_ = Failure::Recording;
+            recordingError_ = recording->writer->full() ? "the WAV file is full" : recording->writer->error();
+            break;
         }
-        // A full read means more is waiting: read again at once.
-        if (static_cast<std::size_t>(n) < buf.size()) {
-            next += kReadPeriod;
-            const auto now = Clock::now();
-            if (next < now) next = now;  // behind: do not make up missed visits in a burst
-            while (!stop_.load(std::memory_order_relaxed) && Clock::now() < next) {
-                std::this_thread::sleep_for(
-                    std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(5)));
-            }
+        sink.slot = &handoff_.write_slot();
+        sink.got = false;
+        engine.feed(samples, count, sink);
+        if (s.mode == analysis::TriggerMode::Roll) {
+            // Roll: no trigger, the newest screenful after every read.
+            sink.frame(engine.roll());
+            sink.slot->roll = true;
         }
+        if (sink.got) {
+            sink.slot->sampleRate = s.sampleRate();
+            sink.slot->sequence = ++sequence;
+            handoff_.publish();
+        }
+        if (s.mode == analysis::TriggerMode::Single && engine.done()) break;
     }
     // However the run ended, the converter stops before the thread does.
-    api_.stopAd(handle);
+    reader.stop();
     // The statistics stay readable after the stop and cover the whole run.
     look_at_fifo(handle, s);
     if (recording && possibleLoss_.load(std::memory_order_relaxed)) {

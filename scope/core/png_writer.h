@@ -1,7 +1,8 @@
 // A small PNG encoder for the Windows window's screenshots, where no image
 // library is at hand: 8-bit RGB, filter 0 on every row, and the image data
-// in stored (uncompressed) deflate blocks.  Every PNG reader takes it; a
-// screenshot of a scope is a few megabytes, which is no matter.
+// in one deflate block with the fixed Huffman code and a simple matcher.
+// Every PNG reader takes it, and a scope's screenshot comes to tens of
+// kilobytes, near what a full compressor makes of it.
 #pragma once
 
 #include <cstdint>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board_api.h"
+#include "reader.h"
 #include "wire.h"
 
 namespace kv318::server {
@@ -94,6 +95,10 @@ private:
     std::uint32_t stream_ = 0;
     StartRequest request_;
     std::thread thread_;
+    // Used by the reading thread while it runs, and by the control thread
+    // to start and stop it, never both at once (the thread is joined
+    // before a stop).
+    pipeline::Reader reader_;
 
     // Written by the control thread before it joins the reading thread, read
     // by that thread between reads; release/acquire.
@@ -109,8 +114,5 @@ private:
     // block from then on).
     bool fifoRisk_ = false;
 };
-
-// The server's wall clock in microseconds since 1970, for block headers.
-std::int64_t wall_clock_us();
 
 }  // namespace kv318::server

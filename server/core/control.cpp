@@ -28,19 +28,25 @@ Message missing(const std::string& key, const std::string& range) {
 
 std::string board_list(const std::vector<std::uint16_t>& boards) {
     std::string out;
-    for (const std::uint16_t b : boards) out += (out.empty() ? "" : ",") + std::to_string(b);
+    for (const std::uint16_t b : boards) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(b);
+    }
     return out;
 }
 
 std::string join(const std::uint64_t* values, std::size_t n) {
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += (i == 0 ? "" : ",") + std::to_string(values[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) out += ',';
+        out += std::to_string(values[i]);
+    }
     return out;
 }
 
 }  // namespace
 
-Control::Control(std::vector<BoardHost*> boards, std::string serverName) : serverName_(std::move(serverName)) {
+Control::Control(const std::vector<BoardHost*>& boards, std::string serverName) : serverName_(std::move(serverName)) {
     for (BoardHost* h : boards) boards_.push_back(Served{h, {}});
 }
 

@@ -20,7 +20,7 @@ public:
     // `boards` are the served boards, owned by the caller, who keeps them
     // alive as long as this object.  `serverName` ("PID@HOST") is what
     // hello answers.
-    Control(std::vector<BoardHost*> boards, std::string serverName);
+    Control(const std::vector<BoardHost*>& boards, std::string serverName);
 
     // Answers one request's text with a reply's text; never fails (a bad
     // request gets an error reply).  `nowMs` is a steady clock in ms.  The

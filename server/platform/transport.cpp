@@ -11,9 +11,6 @@ namespace kv318::server {
 
 namespace {
 
-// A subscriber's queue holds about a second of blocks; one that falls
-// further behind loses whole blocks, and never holds the server back.
-constexpr int kSubscriberQueueBlocks = 40;
 // Control messages longer than this close the connection that sent them.
 constexpr std::int64_t kMaxControlBytes = 2 * remote::kMaxMessageBytes;
 
@@ -136,7 +133,7 @@ bool Transport::listen(const std::vector<Endpoint>& endpoints, const Keys& keys,
             }
         }
         zmq_setsockopt(control, ZMQ_MAXMSGSIZE, &kMaxControlBytes, sizeof kMaxControlBytes);
-        set_int(data, ZMQ_SNDHWM, kSubscriberQueueBlocks);
+        set_int(data, ZMQ_SNDHWM, remote::kQueueBlocks);
         if (zmq_bind(control, e.url.c_str()) != 0) {
             *error = "cannot listen on " + e.url + ": " + last_error();
             return false;

@@ -1,6 +1,6 @@
 # kv318-cli: its logic against a scripted board (every platform), the
 # program against kv318-sim (Linux), and against kv318-sim.exe under Wine.
-kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/recording_test.cpp cli/run_end_test.cpp
+kv318_add_test(cli_core_test SOURCES cli/core_test.cpp cli/reader_test.cpp cli/recording_test.cpp cli/run_end_test.cpp
                cli/sample_store_test.cpp LIBS kv318_cli_core)
 kv318_add_test(cli_capture_test SOURCES cli/capture_test.cpp LIBS kv318_cli_core)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -41,7 +41,11 @@ if(NOT WIN32)
     add_test(NAME cli_server_end_to_end_test
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/server_end_to_end.py
               --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>)
-    set_tests_properties(cli_server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${KV318_TEST_PYTHONPATH}")
+    set(kv318_cli_server_env "${KV318_TEST_PYTHONPATH}")
+    if(KV318_ZMQ_TEST_ENVIRONMENT)
+      list(APPEND kv318_cli_server_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
+    endif()
+    set_tests_properties(cli_server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_cli_server_env}")
   endif()
   # Two kv318-cli processes on one board: the second is refused.  It also
   # loads the library into Python through ctypes, which an instrumented

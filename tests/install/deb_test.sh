@@ -92,6 +92,13 @@ for p in "$@"; do
     has "$tools" " \./usr/share/man/man1/$p\.1\.gz\$"
 done
 has "$tools" ' \./usr/share/doc/kv318/README\.md$'
+case " $* " in
+*" kv318-server "*)
+    # The server's user unit ships, and nothing enables it.
+    has "$tools" ' \./usr/lib/systemd/user/kv318-server\.service$'
+    lacks "$tools" '\./etc/systemd|\.wants/'
+    ;;
+esac
 lacks "$tools" 'libKV318'
 has "$py" ' \./usr/lib/python3/dist-packages/kv318/__init__\.py$'
 has "$py" ' \./usr/lib/python3/dist-packages/kv318-[^/]*\.dist-info/METADATA$'

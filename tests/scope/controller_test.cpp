@@ -82,9 +82,9 @@ TEST(ScopeController, AFailureEndsTheRunAndIsNamed) {
         int stops;
     };
     const Case cases[] = {
-        {0, -1, nullptr, "acquisition not enabled", 1},
-        {0, -2, nullptr, "ring overflow: samples were lost", 1},
-        {0, -3, nullptr, "bulk transfer failed", 1},
+        {0, -1, nullptr, "acquisition not enabled: the board reports its converter stopped", 1},
+        {0, -2, nullptr, "ring overflow: the reader fell behind and samples were lost", 1},
+        {0, -3, nullptr, "bulk transfer failed: the board stopped delivering samples", 1},
         {-1, 0, nullptr, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
         {-1, 0, lock_free, "board 0: KV318_AD failed (-1): acquisition did not start; press Run to retry", 0},
         {-1, 0, held_by_4242, "board 0 is streaming in another process (pid 4242); press Run to retry", 0},

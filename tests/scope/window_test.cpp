@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
+
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -241,12 +243,38 @@ private Q_SLOTS:
         QCOMPARE(Recorder::get().count("KV318_OpenDevice"), 2);
     }
 
-    // The Windows window's PNG encoder, read back by Qt's own decoder: a
-    // picture wider than one stored block, and one smaller.
+    // The Windows window's PNG encoder, read back by Qt's own decoder: noise
+    // wider than a match can reach, tiny pictures, and a scope-like picture
+    // (dark background, grid, a trace), which must also come out small.
     void pngEncoderOutputReadsBack() {
-        for (const auto& [w, h] : {std::pair{300, 200}, std::pair{1, 1}, std::pair{7, 3}}) {
+        const struct {
+            int w, h;
+            bool scopeLike;
+        } cases[] = {{300, 200, false}, {1, 1, false}, {7, 3, false}, {2, 2, true}, {800, 500, true}};
+        for (const auto& c : cases) {
+            const int w = c.w, h = c.h;
             std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w * h * 3));
-            for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 3);
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    const std::size_t i = static_cast<std::size_t>((y * w + x) * 3);
+                    if (!c.scopeLike) {
+                        for (int k = 0; k < 3; ++k) rgb[i + k] = static_cast<std::uint8_t>((i + k) * 7 + (i + k) / 3);
+                        continue;
+                    }
+                    const bool grid = x % 50 == 0 || y % 50 == 0;
+                    const bool trace = std::abs(y - h / 2 - static_cast<int>(h / 3 * std::sin(x / 40.0))) < 2;
+                    const std::uint8_t px[3] = {static_cast<std::uint8_t>(trace  ? 40
+                                                                          : grid ? 60
+                                                                                 : 16),
+                                                static_cast<std::uint8_t>(trace  ? 230
+                                                                          : grid ? 60
+                                                                                 : 16),
+                                                static_cast<std::uint8_t>(trace  ? 90
+                                                                          : grid ? 70
+                                                                                 : 24)};
+                    std::copy(px, px + 3, rgb.begin() + static_cast<std::ptrdiff_t>(i));
+                }
+            }
             const auto png = kv318::scope::encode_png(w, h, rgb);
             QImage img;
             QVERIFY(img.loadFromData(png.data(), static_cast<int>(png.size()), "PNG"));
@@ -258,6 +286,7 @@ private Q_SLOTS:
                     QCOMPARE(img.pixel(x, y), qRgb(rgb[at], rgb[at + 1], rgb[at + 2]));
                 }
             }
+            if (c.scopeLike && w > 100) QVERIFY2(png.size() * 20 < rgb.size(), std::to_string(png.size()).c_str());
         }
     }
 

@@ -38,11 +38,15 @@ TEST(AcquisitionWorker, EveryRunEndsWithTheConverterStopped) {
         Failure failure;
         int stops;
         std::uint64_t samples;
+        std::int32_t status = 0x04;  // register 0 when a read fails; -1: unreadable
     };
     const std::vector<Case> cases = {
         {"overflow", 0, {5000, 5000, -2}, analysis::TriggerMode::Normal, Failure::Overflow, 1, 10000},
         {"not enabled", 0, {3000, -1}, analysis::TriggerMode::Normal, Failure::NotEnabled, 1, 3000},
         {"bulk", 0, {-3}, analysis::TriggerMode::Auto, Failure::BulkFailed, 1, 0},
+        // A driver that went away makes a read say "not enabled" too; the
+        // status register it cannot read tells the two apart.
+        {"driver gone", 0, {3000, -1}, analysis::TriggerMode::Normal, Failure::BulkFailed, 1, 3000, -1},
         // Single ends by itself once its frame is in: the trigger at 820
         // needs 500 samples after it, which the second read brings.
         {"single", 0, {700, 700, 700, 700}, analysis::TriggerMode::Single, Failure::None, 1, 1400},
@@ -55,6 +59,7 @@ TEST(AcquisitionWorker, EveryRunEndsWithTheConverterStopped) {
         FakeBoard::reset();
         FakeBoard::get().startResult = c.startResult;
         FakeBoard::get().reads = c.reads;
+        FakeBoard::get().status = c.status;
         AcquisitionWorker w(api);
         ScopeSettings s = normal_settings();
         s.mode = c.mode;

@@ -71,7 +71,14 @@ def main():
             next_ping = time.monotonic() + 0.5
         b = c.block()
         if b is None:
-            print(json.dumps({"silent": True}), flush=True)
+            # A receive whose wait spanned a stop of this process (SIGSTOP)
+            # times out at once on waking, before the data that waited in
+            # the kernel is read: the server is gone only when a second,
+            # whole wait brings nothing either.
+            b = c.block()
+        if b is None:
+            print(json.dumps({"silent": True, "got": got, "missed": missed, "last": last, "stream": stream}),
+                  flush=True)
             return 4
         h, payload = b
         if h["flags"] & FLAG_IDLE or (stream is not None and h["stream"] != stream):

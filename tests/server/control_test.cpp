@@ -2,6 +2,7 @@
 // the blocks it cuts a board's stream into, against a scripted board.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -227,13 +228,23 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
     }
 }
 
+// Reads counted where the test thread may look while the host reads.
+std::atomic<int> gReads{0};
+std::int32_t KV318_CALL counted_read(std::int32_t h, std::int32_t* samples) {
+    const std::int32_t n = cli::test::fake_read(h, samples);
+    gReads.fetch_add(1);
+    return n;
+}
+
 TEST(ServerStream, AStopSendsWhatWasReadInTheLastBlock) {
     Served s;
+    s.api.read = counted_read;
+    gReads = 0;
     FakeBoard::get().reads = {7};
-    ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=50 clock=1000", 0).word, "ok");
-    // At 20 samples a second seven samples wait for the block's deadline;
-    // the stop must not lose them.
-    ASSERT_TRUE(test::wait_until([&] { return s.host.next_index() == 7 || FakeBoard::get().readCalls >= 2; }));
+    // At 1000 samples a second a block holds 25; seven samples wait for
+    // the block's deadline, and the stop must not lose them.
+    ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=2 clock=2000", 0).word, "ok");
+    ASSERT_TRUE(test::wait_until([] { return gReads.load() >= 1; }));
     ASSERT_EQ(s.ask("a", "stop board=0").word, "ok");
     std::uint64_t total = 0;
     for (const auto& b : s.sink.blocks()) total += b.header.count;

@@ -63,9 +63,13 @@ class Server:
         return self.start()
 
     def stop(self, sig=signal.SIGTERM):
+        """Stops the server; a sanitizer's report in its output fails the
+        test that ran it, as a crash would."""
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(sig)
             self.proc.wait(30)
+        if "Sanitizer" in self.output():
+            raise AssertionError("kv318-server: a sanitizer reported:\n" + self.output())
 
     def __exit__(self, *exc):
         self.stop()

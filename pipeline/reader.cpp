@@ -1,0 +1,110 @@
+#include "reader.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace kv318::pipeline {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A polled run whose read brought nothing asks again after this long.
+constexpr auto kPollIdle = std::chrono::milliseconds(2);
+// Waits are cut into slices this long, so a stop is seen soon.
+constexpr auto kStopCheck = std::chrono::milliseconds(5);
+
+}  // namespace
+
+const char* read_end_text(ReadEnd end) {
+    switch (end) {
+    case ReadEnd::kNotEnabled:
+        return "acquisition not enabled: the board reports its converter stopped";
+    case ReadEnd::kRingOverflow:
+        return "ring overflow: the reader fell behind and samples were lost";
+    case ReadEnd::kTransferFault:
+        return "bulk transfer failed: the board stopped delivering samples";
+    case ReadEnd::kNone:
+        break;
+    }
+    return "";
+}
+
+ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool polled, std::int32_t n) {
+    // A handle of kv318-server already says which end it was (the blocks'
+    // flags), and the status register may be another client's to read.
+    RemoteStatus remote;
+    if (remote_status(api, handle, &remote)) {
+        return n == -2 ? ReadEnd::kRingOverflow : n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+    }
+    if (n == -2 && !polled) return ReadEnd::kRingOverflow;
+    const std::int32_t status = api.inb(handle, 0);
+    if (status < 0) return ReadEnd::kTransferFault;
+    if (polled) return (status & 0x04) == 0 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+    return n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+}
+
+std::int64_t wall_clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int32_t Reader::start(const ReaderSettings& s) {
+    const std::int32_t* f = s.flags;
+    const std::int32_t result = s.polled ? api_.mAd(handle_, f[0], f[1], f[2], f[3], s.divider)
+                                         : api_.ad(handle_, f[0], f[1], f[2], f[3], s.divider);
+    if (result < 0) return result;
+    settings_ = s;
+    started_ = true;
+    buffer_.resize(s.polled ? kPolledReadCapacity : kReadCapacity);
+    carry_ = 0;
+    next_ = 0;
+    end_ = ReadEnd::kNone;
+    failureResult_ = 0;
+    due_ = Clock::now();
+    return result;
+}
+
+bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_point notAfter) {
+    const auto until = std::min(due_, notAfter);
+    while (!stop.load(std::memory_order_relaxed)) {
+        const auto now = Clock::now();
+        if (now >= until) break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kStopCheck));
+    }
+    const auto visit = Clock::now();
+    const std::int32_t n =
+        settings_.polled ? api_.mRead(handle_, buffer_.data(), &carry_, 0) : api_.read(handle_, buffer_.data());
+    block->firstIndex = next_;
+    block->hostTimeUs = wall_clock_us();
+    block->samples = buffer_.data();
+    block->count = 0;
+    if (n < 0) {
+        end_ = classify_read_failure(api_, handle_, settings_.polled, n);
+        failureResult_ = n;
+        return false;
+    }
+    block->count = static_cast<std::size_t>(n);
+    next_ += block->count;
+    if (settings_.polled) {
+        due_ = n == 0 ? visit + kPollIdle : visit;
+    } else if (block->count == buffer_.size()) {
+        // A full read means more is waiting: read again at once.
+        due_ = visit;
+    } else {
+        // The beat holds; a visit that came late is not made up with a
+        // burst: the next comes one period after it.
+        due_ += settings_.period;
+        if (due_ < visit) due_ = visit + settings_.period;
+    }
+    return true;
+}
+
+std::int32_t Reader::stop() {
+    if (!started_) return -1;
+    started_ = false;
+    return settings_.polled ? api_.mStopAd(handle_) : api_.stopAd(handle_);
+}
+
+}  // namespace kv318::pipeline
