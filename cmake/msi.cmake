@@ -108,6 +108,15 @@ foreach(t KV318 kv318-cli kv318-sim kv318 kv318-scope)
   kv318_stripped_file(shipped ${t})
   list(APPEND kv318_msi_binaries ${shipped})
 endforeach()
+# kv318-server is built only where ZeroMQ is (cmake/zeromq.cmake); the
+# installer carries it, and its Start-menu entry, when it is.
+if(TARGET kv318-server)
+  kv318_stripped_file(shipped kv318-server)
+  list(APPEND kv318_msi_binaries ${shipped})
+  list(APPEND kv318_msi_defines -D HaveServer=yes -D Server=kv318-server.exe)
+else()
+  list(APPEND kv318_msi_defines -D HaveServer=no)
+endif()
 add_custom_command(OUTPUT ${KV318_MSI_FILE}
   COMMAND ${CMAKE_COMMAND} -E copy ${kv318_msi_binaries} $<TARGET_FILE_DIR:KV318>/libKV318.dll.a
     ${PROJECT_SOURCE_DIR}/library/include/KV318.h ${PROJECT_SOURCE_DIR}/README.md ${KV318_LICENSE} ${stage}/

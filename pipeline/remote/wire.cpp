@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "bytes.h"
 
@@ -148,7 +149,12 @@ void encode_block_header(const BlockHeader& h, std::uint8_t* out) {
 }
 
 std::vector<std::uint8_t> encode_block(const BlockHeader& header, const std::int16_t* samples) {
-    std::vector<std::uint8_t> out(kBlockHeaderBytes + std::size_t{header.count} * 2);
+    // Sized in 64 bits: in a 32-bit build twice a large count wraps, and
+    // the samples would be written past a short buffer.
+    const std::uint64_t bytes = kBlockHeaderBytes + std::uint64_t{header.count} * 2;
+    std::vector<std::uint8_t> out;
+    if (bytes > out.max_size()) throw std::length_error("a block of " + std::to_string(header.count) + " samples");
+    out.resize(static_cast<std::size_t>(bytes));
     encode_block_header(header, out.data());
     std::uint8_t* p = out.data() + kBlockHeaderBytes;
     for (std::uint32_t i = 0; i < header.count; ++i, p += 2) put_u16le(p, static_cast<std::uint16_t>(samples[i]));
@@ -186,7 +192,9 @@ bool decode_block(const std::uint8_t* data, std::size_t size, BlockHeader* h, co
     h->hostTimeUs = static_cast<std::int64_t>(get_u64le(data + 48));
     // A later version may grow the header; its samples still start where
     // it says.
-    if ((size - headerBytes) != std::size_t{h->count} * 2) {
+    // Compared in 64 bits: in a 32-bit build twice a count of 2^31 wraps to
+    // 0, and an empty block would claim two billion samples.
+    if (std::uint64_t{size - headerBytes} != std::uint64_t{h->count} * 2) {
         *error = "a block of " + std::to_string(h->count) + " samples carrying " + std::to_string(size - headerBytes) +
                  " bytes";
         return false;

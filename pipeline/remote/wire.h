@@ -82,7 +82,8 @@ std::string block_topic(std::uint16_t board);
 // Writes `header` into out[0..kBlockHeaderBytes).  The caller owns `out`.
 void encode_block_header(const BlockHeader& header, std::uint8_t* out);
 
-// A whole block: header and samples, ready to send.
+// A whole block: header and samples, ready to send.  Throws
+// std::length_error for a count too large to address (a 32-bit build).
 std::vector<std::uint8_t> encode_block(const BlockHeader& header, const std::int16_t* samples);
 
 // Reads a received block.  On success *header is filled and *samples points

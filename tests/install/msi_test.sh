@@ -8,7 +8,9 @@
 #     Start-menu shortcuts, kv318-cli registered under App Paths;
 #   - a program that loads KV318.dll by name alone opens board 0, served by
 #     the installed kv318-sim.exe, in each width the machine runs; the
-#     installed kv318-cli.exe runs `info` against it;
+#     installed kv318-cli.exe runs `info` against it; with KV318_MSI_SERVER=1
+#     (the build has kv318-server) the installed kv318-server.exe and its
+#     Start-menu shortcut are there, and it serves that board on loopback;
 #   - with UPGRADE_MSI (the same installer built as a later version):
 #     installing it over the first leaves one product, with the later
 #     version's DLLs in place, and installing the first again is refused;
@@ -49,8 +51,10 @@ if [ -n "$upgrade" ]; then
 fi
 prefix=$work/prefix
 sim_pid=
+server_pid=
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
     wait 2>/dev/null
     "$tools/wine-prefix" remove "$prefix" >/dev/null 2>&1 || true
 }
@@ -70,6 +74,8 @@ win() { printf 'Z:%s' "$1" | tr / '\\'; }
 c=$prefix/drive_c
 pf="$c/Program Files/KV318"
 app_paths='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\kv318-cli.exe'
+server_exe=
+[ "${KV318_MSI_SERVER:-0}" != 1 ] || server_exe=kv318-server.exe
 
 # The products installed with our UpgradeCode, as ProductCode lines.
 products() {
@@ -104,9 +110,10 @@ check_installed() {
     done
     [ "$arch" = x86 ] || [ -f "$pf/lib/x86/libKV318.dll.a" ] || fail "no lib/x86/libKV318.dll.a"
     cmp -s "$pf/LICENSE.txt" "$src/LICENSE" || fail "Program Files\\KV318\\LICENSE.txt is not the tree's LICENSE"
-    for s in "KV318 test panel.lnk" "KV318 oscilloscope.lnk" "KV318 simulator.lnk"; do
+    for s in "KV318 test panel.lnk" "KV318 oscilloscope.lnk" "KV318 simulator.lnk" ${server_exe:+"KV318 board server.lnk"}; do
         find "$c" -path "*Start Menu/Programs/KV318/$s" | grep -q . || fail "no Start-menu shortcut $s"
     done
+    [ -z "$server_exe" ] || check_pe "$pf/$server_exe" "$native" "$1"
     run reg query "$app_paths" >/dev/null 2>&1 || fail "kv318-cli.exe is not registered under App Paths"
 }
 
@@ -141,6 +148,22 @@ if [ -n "$load32" ]; then
 fi
 out=$(cd "$work/run" && run "C:\\Program Files\\KV318\\kv318-cli.exe" info) || { echo "$out"; fail "the installed kv318-cli.exe info failed"; }
 echo "kv318-cli info: $out"
+if [ -n "$server_exe" ]; then
+    # The installed server finds the system folder's KV318.dll and serves
+    # the board; Ctrl-C (SIGINT, which Wine hands to its console handler)
+    # stops it cleanly.
+    port=$(PYTHONPATH="$src/tests/support" /usr/bin/python3 -c 'import server_process; print(server_process.free_port_pair())')
+    (cd "$work/run" && exec "$tools/wine-run" --prefix "$prefix" "C:\\Program Files\\KV318\\kv318-server.exe" \
+        --listen "tcp://127.0.0.1:$port") >"$work/server.log" 2>&1 &
+    server_pid=$!
+    wait_for grep -q "serving board 0" "$work/server.log" \
+        || { cat "$work/server.log"; fail "the installed kv318-server.exe did not serve board 0"; }
+    kill -INT "$server_pid"
+    wait "$server_pid" || { cat "$work/server.log"; fail "the installed kv318-server.exe did not stop cleanly"; }
+    server_pid=
+    grep -q "kv318-server: stopped" "$work/server.log" || { cat "$work/server.log"; fail "kv318-server.exe did not say it stopped"; }
+    head -1 "$work/server.log"
+fi
 exec 3>&-
 wait "$sim_pid" || { cat "$work/sim.log"; fail "the installed kv318-sim.exe did not stop cleanly"; }
 sim_pid=

@@ -79,6 +79,10 @@ if(WIN32)
     # fixture is not added.
     set_tests_properties(msi_install_test PROPERTIES LABELS host TIMEOUT 900 RESOURCE_LOCK kv318_board0
       FIXTURES_REQUIRED msi_upgrade)
+    if(TARGET kv318-server)
+      # The installer carries kv318-server.exe: check it is there and runs.
+      set_tests_properties(msi_install_test PROPERTIES ENVIRONMENT KV318_MSI_SERVER=1)
+    endif()
   endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}

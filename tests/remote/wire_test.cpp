@@ -105,6 +105,14 @@ TEST(Block, RefusesWhatIsNotAWholeBlockOfThisVersion) {
         {"header size short", edited(8, kBlockHeaderBytes - 2), false},
         {"header size past end", edited(9, 0xFF), false},
         {"count too big", edited(27, 0x80), false},
+        // Twice 2^31 is 0 in 32 bits: no samples must not pass for that many.
+        {"count of 2^31, no samples",
+         [&] {
+             std::vector<std::uint8_t> b(good.begin(), good.begin() + kBlockHeaderBytes);
+             put_u32le(b.data() + 24, 0x80000000u);
+             return b;
+         }(),
+         false},
     };
     for (const auto& c : cases) {
         BlockHeader out;

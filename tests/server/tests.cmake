@@ -14,3 +14,17 @@ if(TARGET kv318-server AND NOT WIN32)
   endif()
   set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_server_test_env}")
 endif()
+if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
+  # kv318-server.exe and kv318-sim.exe under Wine in the run's prefix (the
+  # board reached through the simulator's named pipe), read by this host's
+  # Python clients over loopback TCP, and by the Linux kv318-cli when a
+  # build of it that takes --server is there.  Not labelled host: it needs
+  # the prefix, and a machine that cannot run the 32-bit build skips it.
+  add_test(NAME server_wine_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/wine_end_to_end.py
+            --wine-run ${CMAKE_SOURCE_DIR}/tools/wine-run --prefix ${KV318_WINEPREFIX}
+            --dll-dir $<TARGET_FILE_DIR:KV318> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>
+            --cli ${CMAKE_SOURCE_DIR}/build/linux/cli/kv318-cli)
+  # Board 0's pipe is global within the prefix.
+  set_tests_properties(server_wine_end_to_end_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
+endif()
