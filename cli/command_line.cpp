@@ -10,6 +10,7 @@
 #include "option_limits.h"
 #include "recording.h"
 #include "core/version.h"
+#include "wire.h"
 
 namespace kv318::cli {
 
@@ -47,6 +48,14 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
         "progress line on stderr (default: when stderr is a terminal)");
     cmd->add_flag_function(
         "--no-progress", [inv](std::int64_t) { inv->progress = 0; }, "no progress line");
+    // A follower takes the stream as its controller set it up: the blocks
+    // carry its clock and divider.
+    CLI::Option* follow = cmd->add_flag("--follow", inv->follow,
+                                        "with --server: join the stream another client runs, without touching it; "
+                                        "-s and -n count from the moment it joins");
+    for (const char* set : {"--divider", "--clock", "--flag1", "--flag2", "--flag3", "--flag4"}) {
+        follow->excludes(cmd->get_option(set));
+    }
 }
 
 }  // namespace
@@ -54,6 +63,15 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
 int parse_command_line(int argc, char** argv, Invocation* inv) {
     CLI::App app{"kv318-cli: the KV318 data-acquisition board from a shell", "kv318-cli"};
     app.set_version_flag("--version", std::string("kv318-cli ") + tool_version());
+    // Taken before or after the subcommand, by every subcommand.
+    app.fallthrough();
+    app.add_option("--server", inv->server,
+                   "reach the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH; default "
+                   "port " +
+                       std::to_string(remote::kDefaultPort) +
+                       ") instead of the local library; an empty value means the local library")
+        ->envname("KV318_SERVER")
+        ->type_name("URL");
 
     CLI::App* list =
         leaf(&app, "list", "probe boards and print each that opens, with its identity", Command::List, inv);
@@ -121,6 +139,10 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
+    }
+    if (inv->follow && inv->server.empty()) {
+        std::fprintf(stderr, "--follow joins a stream that kv318-server runs: give --server URL (or KV318_SERVER)\n");
+        return kExitUsage;
     }
     if (app.get_subcommands().empty()) {
         // Checked here rather than by CLI11, which would report a mistyped

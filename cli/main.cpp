@@ -1,12 +1,18 @@
 // kv318-cli: the board from a shell.  The command line is read here; the
 // commands themselves live in core/ and reach the board through KV318.h.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "command_line.h"
 #include "board_api.h"
 #include "core/commands.h"
+#include "core/exit_codes.h"
 #include "platform/console.h"
+#ifdef KV318_HAVE_REMOTE_CLIENT
+#include "remote_api.h"
+#endif
 
 int main(int argc, char** argv) {
     using namespace kv318::cli;
@@ -17,15 +23,35 @@ int main(int argc, char** argv) {
     static std::atomic<bool> stop{false};
     platform::install_stop_handlers(&stop);
     platform::set_binary(stdout);
-    const Environment env{library_api(),
+    const BoardApi* api = &library_api();
+    std::string (*notFoundHint)(int) = platform::not_found_hint;
+    bool (*streamingElsewhere)(std::int32_t, std::uint32_t*) = board_lock_held;
+    if (!inv.server.empty()) {
+#ifdef KV318_HAVE_REMOTE_CLIENT
+        kv318::remote::RemoteSettings settings;
+        settings.url = inv.server;
+        settings.program = "kv318-cli";
+        settings.follow = inv.follow;
+        settings.clockHz = inv.clockHz;
+        settings.fifoBytes = inv.stream.fifoBytes;
+        api = &kv318::remote::remote_api(settings);
+        notFoundHint = kv318::remote::remote_open_hint;
+        // The server holds the board's lock; it says itself who controls it.
+        streamingElsewhere = nullptr;
+#else
+        std::fprintf(stderr, "--server is not available in this build\n");
+        return kExitUsage;
+#endif
+    }
+    const Environment env{*api,
                           stdout,
                           stderr,
                           stop,
-                          platform::not_found_hint,
+                          notFoundHint,
                           platform::is_terminal(stdout),
                           platform::is_terminal(stderr),
                           platform::open_output,
-                          board_lock_held};
+                          streamingElsewhere};
     const int code = run_command(inv, env);
     std::fflush(stdout);
     return code;

@@ -6,9 +6,9 @@ namespace kv318::pipeline {
 
 const BoardApi& library_api() {
     static const BoardApi api{
-        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,  KV318_inb,    KV318_outb,     KV318_AD,
-        KV318_Read,       KV318_StopAD,      KV318_M_AD,  KV318_M_Read, KV318_M_StopAD, KV318_DI,
-        KV318_DO,         KV318_CRun,        KV318_CRead, KV318_PRun,   KV318_PStop,    KV318_StreamStats,
+        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,   KV318_inb,         KV318_outb, KV318_AD, KV318_Read,
+        KV318_StopAD,     KV318_M_AD,        KV318_M_Read, KV318_M_StopAD,    KV318_DI,   KV318_DO, KV318_CRun,
+        KV318_CRead,      KV318_PRun,        KV318_PStop,  KV318_StreamStats, nullptr,
     };
     return api;
 }
@@ -17,6 +17,11 @@ bool read_stream_stats(const BoardApi& api, std::int32_t handle, KV318_STREAM_ST
     *stats = KV318_STREAM_STATS{};
     stats->size = sizeof(KV318_STREAM_STATS);
     return api.streamStats != nullptr && api.streamStats(handle, stats) == 0;
+}
+
+bool remote_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status) {
+    *status = RemoteStatus{};
+    return api.remote != nullptr && api.remote(handle, status);
 }
 
 bool board_lock_held(std::int32_t board, std::uint32_t* pid) {

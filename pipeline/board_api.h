@@ -11,6 +11,22 @@
 
 namespace kv318::pipeline {
 
+// What a handle reached through kv318-server says beside the exports'
+// results, so a tool can tell its user the truth: who refused a start, a
+// server that went silent, samples that never arrived.
+struct RemoteStatus {
+    std::string url;            // the server's control URL
+    std::string failure;        // the last failure, in words; empty when none
+    bool busy = false;          // the last start was refused: another client controls the board
+    bool gone = false;          // the server stopped answering; every later call fails at once
+    bool following = false;     // starts join the running stream instead of starting one
+    std::uint32_t stream = 0;   // the server's number of the stream started or joined, 0 before one
+    std::uint64_t missed = 0;   // samples of it that never arrived (the blocks' indices jumped)
+    bool ended = false;         // its controller stopped it (the blocks said so)
+    std::uint64_t clockHz = 0;  // the stream's clock and divider, as its controller gave them
+    std::uint32_t divider = 0;
+};
+
 struct BoardApi {
     std::int32_t(KV318_CALL* open)(std::int32_t board);
     std::int32_t(KV318_CALL* close)(std::int32_t handle);
@@ -37,7 +53,16 @@ struct BoardApi {
     // board without them); read_stream_stats() then reports them as
     // unreadable.
     std::int32_t(KV318_CALL* streamStats)(std::int32_t handle, KV318_STREAM_STATS* stats);
+    // Null for the linked library.  For a table of kv318-server
+    // (remote_api.h) it fills *status for an open handle and returns true;
+    // false for a handle that is not one of it.  For handle -1 it tells why
+    // the last open failed (status->failure).  The caller's thread.
+    bool (*remote)(std::int32_t handle, RemoteStatus* status);
 };
+
+// Fills *status for a handle of kv318-server and returns true; false (and
+// an empty status) for the linked library's table or a handle not its own.
+bool remote_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status);
 
 // Reads the drain statistics of the acquisition last started on `handle`
 // into *stats (its size set here).  False when they cannot be read: the

@@ -32,6 +32,12 @@ const char* read_end_text(ReadEnd end) {
 }
 
 ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool polled, std::int32_t n) {
+    // A handle of kv318-server already says which end it was (the blocks'
+    // flags), and the status register may be another client's to read.
+    RemoteStatus remote;
+    if (remote_status(api, handle, &remote)) {
+        return n == -2 ? ReadEnd::kRingOverflow : n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+    }
     if (n == -2 && !polled) return ReadEnd::kRingOverflow;
     const std::int32_t status = api.inb(handle, 0);
     if (status < 0) return ReadEnd::kTransferFault;

@@ -73,7 +73,7 @@ std::vector<std::string> describe(const Recording& r) {
         if (i > 0) flags += ' ';
         flags += std::to_string(r.flags[i]);
     }
-    return {
+    std::vector<std::string> lines = {
         r.tool,
         "board: " + std::to_string(r.board),
         "identity: " + printable(r.identity1) + " | " + printable(r.identity2),
@@ -86,6 +86,13 @@ std::vector<std::string> describe(const Recording& r) {
         "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192",
         "start: " + r.startUtc,
     };
+    if (!r.server.empty()) {
+        lines.push_back(
+            "server: kv318-server at " + printable(r.server) + ", stream " + std::to_string(r.serverStream) +
+            (r.followed ? " (followed: the clock and divider are its controller's; its mode flags are not known here)"
+                        : ""));
+    }
+    return lines;
 }
 
 std::string csv_preamble(const Recording& r) {

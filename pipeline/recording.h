@@ -24,6 +24,11 @@ struct Recording {
     std::int32_t flags[4] = {0, 0, 0, 0};
     bool polled = false;
     std::string startUtc;  // "2026-12-07T19:54:51Z"
+    // A run made through kv318-server: its control URL and its number of
+    // the stream (empty and 0 for a board reached through the library).
+    std::string server;
+    std::uint32_t serverStream = 0;
+    bool followed = false;  // the run joined a stream another client controlled
 };
 
 // The description as "name: value" lines without line ends.  Bytes of the

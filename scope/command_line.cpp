@@ -28,12 +28,12 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
     app.add_option("-b,--board", s->board, "board number (default 0)")
         ->check(pipeline::whole_within(pipeline::kBoardNumber));
-    app.add_option("-d,--divider", s->divider,
-                   "converter divider, " + std::to_string(pipeline::kDivider.min) + "-" +
-                       std::to_string(pipeline::kDivider.max) + " (default 50)")
-        ->check(pipeline::whole_within(pipeline::kDivider));
-    app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
-        ->check(pipeline::whole_within(pipeline::kClockHz));
+    CLI::Option* divider = app.add_option("-d,--divider", s->divider,
+                                          "converter divider, " + std::to_string(pipeline::kDivider.min) + "-" +
+                                              std::to_string(pipeline::kDivider.max) + " (default 50)")
+                               ->check(pipeline::whole_within(pipeline::kDivider));
+    CLI::Option* clock = app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
+                             ->check(pipeline::whole_within(pipeline::kClockHz));
     app.add_option("--fifo-bytes", s->fifoBytes,
                    "the board's FIFO in bytes (default " + std::to_string(analysis::kBoardFifoBytes) +
                        "): a gap between drains that could fill it is shown in red")
@@ -59,6 +59,17 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.add_option("--screenshot", s->screenshot, "save the window as PNG to FILE after --after seconds, then exit 0");
     app.add_option("--after", s->screenshotAfter, "seconds of running before --screenshot (default 1)")
         ->check(pipeline::decimal_between("--after", 0, 3600));
+    app.add_option("--server", s->server,
+                   "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
+                   "local library; an empty value means the local library")
+        ->envname("KV318_SERVER")
+        ->type_name("URL");
+    // A follower shows the stream as its controller set it up.
+    app.add_flag("--follow", s->follow,
+                 "with --server: show the stream another client runs there, with its clock and divider, without "
+                 "touching it")
+        ->excludes(divider)
+        ->excludes(clock);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -73,6 +84,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         std::fprintf(err, "kv318-scope: %s\n", why.c_str());
         return 2;
     };
+    if (s->follow && s->server.empty()) return bad("--follow shows a stream kv318-server runs: give --server URL");
     if (!timebase.empty()) {
         if (!parse_seconds(timebase, &s->secondsPerDiv)) return bad("--timebase: '" + timebase + "' is not a time");
         const auto steps = time_bases(s->sampleRate());

@@ -18,7 +18,11 @@ std::int32_t open_board(const Invocation& inv, const Environment& env) {
     return h;
 }
 
-int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& why) {
+int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& given,
+                std::int32_t handle) {
+    RemoteStatus remote;
+    const std::string why =
+        handle != -1 && remote_status(env.api, handle, &remote) && !remote.failure.empty() ? remote.failure : given;
     std::fprintf(env.err, "board %d: %s failed%s%s\n", board, call, why.empty() ? "" : ": ", why.c_str());
     return kExitFailed;
 }
@@ -114,7 +118,7 @@ int info(const Invocation& inv, const Environment& env) {
         // leaves string 1 and the spaces.
         return call_failed(
             env, inv.board, "KV318_Info",
-            text[0] == '\0' ? "identity string 1 could not be read" : "identity string 2 could not be read");
+            text[0] == '\0' ? "identity string 1 could not be read" : "identity string 2 could not be read", b.handle);
     }
     std::string first, second;
     split_identity(text, &first, &second);
@@ -132,13 +136,14 @@ int reg(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
     if (inv.command == Command::RegSet) {
-        if (env.api.outb(b.handle, inv.reg, inv.value) != 0) return call_failed(env, inv.board, "KV318_outb");
+        if (env.api.outb(b.handle, inv.reg, inv.value) != 0)
+            return call_failed(env, inv.board, "KV318_outb", {}, b.handle);
         std::fprintf(env.out, "register 0x%02X = 0x%02X\n", static_cast<unsigned>(inv.reg),
                      static_cast<unsigned>(inv.value));
         return kExitOk;
     }
     const std::int32_t v = env.api.inb(b.handle, inv.reg);
-    if (v < 0) return call_failed(env, inv.board, "KV318_inb");
+    if (v < 0) return call_failed(env, inv.board, "KV318_inb", {}, b.handle);
     std::fprintf(env.out, "register 0x%02X = 0x%02X (%d)\n", static_cast<unsigned>(inv.reg), static_cast<unsigned>(v),
                  v);
     return kExitOk;
@@ -150,8 +155,15 @@ int di(const Invocation& inv, const Environment& env) {
     const std::int32_t word = env.api.di(b.handle);
     // The library reports a failed read as all inputs high; a status read
     // that fails as well tells the two apart.
-    if (word < 0 || (word == 0xFFFF && env.api.inb(b.handle, 0) < 0)) {
-        return call_failed(env, inv.board, "KV318_DI", "the input register could not be read");
+    // Through kv318-server the failure is known as such, and the status
+    // register may be another client's to read.
+    auto failed = [&] {
+        RemoteStatus remote;
+        if (remote_status(env.api, b.handle, &remote)) return !remote.failure.empty();
+        return env.api.inb(b.handle, 0) < 0;
+    };
+    if (word < 0 || (word == 0xFFFF && failed())) {
+        return call_failed(env, inv.board, "KV318_DI", "the input register could not be read", b.handle);
     }
     const auto w = static_cast<std::uint32_t>(word);
     if (inv.json) {
@@ -166,7 +178,7 @@ int di(const Invocation& inv, const Environment& env) {
 int do_write(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
-    if (env.api.doWrite(b.handle, inv.value) != 0) return call_failed(env, inv.board, "KV318_DO");
+    if (env.api.doWrite(b.handle, inv.value) != 0) return call_failed(env, inv.board, "KV318_DO", {}, b.handle);
     std::fprintf(env.out, "outputs = 0x%04X\n", static_cast<unsigned>(inv.value));
     return kExitOk;
 }
@@ -175,7 +187,7 @@ int counter(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
     if (inv.command == Command::CounterStart) {
-        if (env.api.cRun(b.handle) != 0) return call_failed(env, inv.board, "KV318_CRun");
+        if (env.api.cRun(b.handle) != 0) return call_failed(env, inv.board, "KV318_CRun", {}, b.handle);
         std::fprintf(env.out, "counter started from 0\n");
         return kExitOk;
     }
@@ -190,7 +202,8 @@ int counter(const Invocation& inv, const Environment& env) {
         if (v < 0) {
             return call_failed(env, inv.board, "KV318_CRead",
                                "no valid count: the counter is not running or went past 65535; "
-                               "'counter start' starts it from 0");
+                               "'counter start' starts it from 0",
+                               b.handle);
         }
         return kExitOk;
     }
@@ -211,11 +224,12 @@ int pulse(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
     if (inv.command == Command::PulseStop) {
-        if (env.api.pStop(b.handle) != 0) return call_failed(env, inv.board, "KV318_PStop");
+        if (env.api.pStop(b.handle) != 0) return call_failed(env, inv.board, "KV318_PStop", {}, b.handle);
         std::fprintf(env.out, "pulse generator stopped\n");
         return kExitOk;
     }
-    if (env.api.pRun(b.handle, inv.pulseMode, inv.pulseDivisor) != 0) return call_failed(env, inv.board, "KV318_PRun");
+    if (env.api.pRun(b.handle, inv.pulseMode, inv.pulseDivisor) != 0)
+        return call_failed(env, inv.board, "KV318_PRun", {}, b.handle);
     std::fprintf(env.out, "pulse generator running (mode %d, divisor %d)\n", inv.pulseMode, inv.pulseDivisor);
     return kExitOk;
 }

@@ -58,6 +58,10 @@ struct Invocation {
     std::string output;        // empty or "-": standard output
     int progress = -1;         // -1: when stderr is a terminal, 0 off, 1 on
     bool loopback = false;     // selftest
+    // --server / KV318_SERVER: the kv318-server the board is reached
+    // through; empty: the linked library.
+    std::string server;
+    bool follow = false;  // stream/poll --follow: join the server's running stream
 };
 
 struct Environment {
@@ -83,8 +87,11 @@ namespace detail {
 // Opens inv.board; on failure prints "board N: not found" with the hint
 // and returns -1.
 std::int32_t open_board(const Invocation& inv, const Environment& env);
-// "board N: CALL failed" plus `why` when given; returns kExitFailed.
-int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& why = {});
+// "board N: CALL failed" plus `why` when given; returns kExitFailed.  For
+// a handle of kv318-server (`handle` given) whose call failed there (a
+// silent server, a refusal naming the controller) its words replace `why`.
+int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& why = {},
+                std::int32_t handle = -1);
 // "board N is streaming in another process (pid P)" when another process
 // holds the board's acquisition lock; empty when none does.
 std::string streaming_elsewhere(const Environment& env, std::int32_t board);

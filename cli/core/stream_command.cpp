@@ -62,6 +62,17 @@ Recording describe_run(const Invocation& inv, const Environment& env, std::int32
     for (int i = 0; i < 4; ++i) r.flags[i] = inv.stream.flags[i];
     r.polled = inv.command == Command::Poll;
     r.startUtc = utc_iso8601(static_cast<std::int64_t>(std::time(nullptr)));
+    RemoteStatus remote;
+    if (remote_status(env.api, h, &remote)) {
+        r.server = remote.url;
+        r.serverStream = remote.stream;
+        r.followed = remote.following;
+        // A follower records the stream as its controller set it up.
+        if (remote.following) {
+            r.clockHz = remote.clockHz;
+            r.divider = remote.divider;
+        }
+    }
     return r;
 }
 
@@ -82,6 +93,52 @@ bool report_fifo(const Invocation& inv, const Environment& env, const StreamOutc
     return true;
 }
 
+// The run's lengths in samples at `clockHz` / `divider`: --seconds into
+// settings->maxSamples, --split into *splitSamples, and the stall timeout.
+// Empty, or why a length cannot be had.
+std::string run_lengths(const Invocation& inv, std::uint64_t clockHz, std::uint32_t divider, StreamSettings* settings,
+                        std::uint64_t* splitSamples) {
+    settings->clockHz = clockHz;
+    settings->divider = static_cast<std::int32_t>(divider);
+    settings->stallSeconds = inv.stallSeconds > 0 ? inv.stallSeconds : stall_timeout_for(clockHz, divider);
+    std::string bad;
+    if (inv.seconds > 0) bad = samples_for_seconds(inv.seconds, clockHz, divider, &settings->maxSamples);
+    if (bad.empty() && inv.splitSeconds > 0)
+        bad = samples_for_seconds(inv.splitSeconds, clockHz, divider, splitSamples);
+    return bad;
+}
+
+// Through kv318-server the start comes before the output is opened: a
+// refused start leaves an existing file alone, and the recording can name
+// the stream.  A follower joins the running stream here and takes its clock
+// and divider.  Returns -1 once the run may go on, else the exit code.
+int start_remote(const Invocation& inv, const Environment& env, std::int32_t h, StreamSettings* settings,
+                 std::uint64_t* splitSamples) {
+    const std::int32_t* f = settings->flags;
+    const std::int32_t started = settings->polled ? env.api.mAd(h, f[0], f[1], f[2], f[3], settings->divider)
+                                                  : env.api.ad(h, f[0], f[1], f[2], f[3], settings->divider);
+    RemoteStatus remote;
+    remote_status(env.api, h, &remote);
+    if (started != 0) {
+        if (remote.busy) {
+            std::fprintf(env.err, "%s\n", remote.failure.c_str());
+            return kExitBoardBusy;
+        }
+        return call_failed(env, inv.board,
+                           inv.follow         ? "--follow"
+                           : settings->polled ? "KV318_M_AD"
+                                              : "KV318_AD",
+                           remote.failure);
+    }
+    settings->alreadyStarted = true;
+    if (!inv.follow) return -1;
+    const std::string bad = run_lengths(inv, remote.clockHz, remote.divider, settings, splitSamples);
+    if (bad.empty()) return -1;
+    env.api.stopAd(h);
+    std::fprintf(env.err, "%s\n", bad.c_str());
+    return kExitUsage;
+}
+
 int run_stream_command(const Invocation& inv, const Environment& env) {
     const bool toStdout = inv.output.empty() || inv.output == "-";
     Format format = Format::Csv;
@@ -89,15 +146,14 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         choose_format(toStdout ? std::string() : inv.output, inv.formatGiven ? &inv.format : nullptr, &format);
     StreamSettings settings = inv.stream;
     settings.polled = inv.command == Command::Poll;
-    settings.clockHz = inv.clockHz;
-    const auto divider = static_cast<std::uint32_t>(inv.stream.divider);
-    if (bad.empty() && inv.seconds > 0)
-        bad = samples_for_seconds(inv.seconds, inv.clockHz, divider, &settings.maxSamples);
     std::uint64_t splitSamples = 0;
+    // A follower learns the clock and divider from the server: its lengths
+    // are worked out once it has joined.
+    if (bad.empty() && !inv.follow)
+        bad = run_lengths(inv, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider), &settings, &splitSamples);
     if (bad.empty() && format == Format::Hdf5) {
         if (!hdf5_available()) bad = kHdf5Unavailable;
         else if (toStdout) bad = "an HDF5 recording needs a file it can seek in, not standard output: use -o FILE.h5";
-        else if (inv.splitSeconds > 0) bad = samples_for_seconds(inv.splitSeconds, inv.clockHz, divider, &splitSamples);
     } else if (bad.empty() && inv.splitSeconds > 0) {
         bad = "--split starts the next run group of an HDF5 recording: use -o FILE.h5 or --format hdf5";
     }
@@ -105,13 +161,21 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;
     }
-    settings.stallSeconds = inv.stallSeconds > 0 ? inv.stallSeconds : stall_timeout_for(inv.clockHz, divider);
     if (toStdout && format != Format::Csv && env.stdoutIsTerminal) {
         std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
         return kExitUsage;
     }
     const std::int32_t h = open_board(inv, env);
     if (h == -1) return kExitNotFound;
+    RemoteStatus remote;
+    if (remote_status(env.api, h, &remote)) {
+        if (const int code = start_remote(inv, env, h, &settings, &splitSamples); code >= 0) {
+            env.api.close(h);
+            return code;
+        }
+    }
+    const std::uint64_t clockHz = settings.clockHz;
+    const auto divider = static_cast<std::uint32_t>(settings.divider);
     // Looked at before the output is opened: the same command run twice by
     // mistake must not truncate the file the first run is still writing.
     // The library's refusal below stays the real guard.
@@ -132,9 +196,9 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         return kExitOutputFailed;
     }
     // Declared after the output it writes to, so it is destroyed first.
-    std::unique_ptr<SampleWriter> writerOwner =
-        store != nullptr ? std::make_unique<SampleWriter>(*store, inv.clockHz, divider)
-                         : std::make_unique<SampleWriter>(format, *file, inv.clockHz, divider);
+    std::unique_ptr<SampleWriter> writerOwner = store != nullptr
+                                                    ? std::make_unique<SampleWriter>(*store, clockHz, divider)
+                                                    : std::make_unique<SampleWriter>(format, *file, clockHz, divider);
     SampleWriter& writer = *writerOwner;
     writer.describe(describe_run(inv, env, h));
     if (!toStdout && format == Format::Wav) {
@@ -156,6 +220,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     const StreamOutcome r =
         run_stream(env.api, h, settings, writer, env.stop,
                    showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr);
+    const bool isRemote = remote_status(env.api, h, &remote);
     env.api.close(h);
 
     const char* start = settings.polled ? "KV318_M_AD" : "KV318_AD";
@@ -185,8 +250,28 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     int code = kExitOk;
     // Said first, whatever else went wrong: the samples in the file are not
     // all the board made.
-    if (report_fifo(inv, env, r, name)) code = kExitOverflow;
-    if (r.readFailure != 0) {
+    // A server that went silent took its drain statistics with it; the
+    // line below says so, and nothing is known of the FIFO.
+    if (!(isRemote && remote.gone) && report_fifo(inv, env, r, name)) code = kExitOverflow;
+    if (isRemote && remote.missed > 0) {
+        std::fprintf(env.err,
+                     "board %d: the run fell behind kv318-server at %s: %llu samples of stream %u never arrived (the "
+                     "server drops the blocks a client does not take in time). %s holds the %llu samples that did.\n",
+                     inv.board, remote.url.c_str(), static_cast<unsigned long long>(remote.missed), remote.stream,
+                     name.c_str(), static_cast<unsigned long long>(r.samples));
+        code = kExitFellBehind;
+    }
+    if (r.readFailure != 0 && isRemote && inv.follow && remote.ended) {
+        // The end a follower waits for: its controller stopped the stream.
+        std::fprintf(env.err, "board %d: %s. %s holds the %llu samples followed.\n", inv.board, remote.failure.c_str(),
+                     name.c_str(), static_cast<unsigned long long>(r.samples));
+    } else if (r.readFailure != 0 && isRemote) {
+        const Ending e = read_failure(r.readFailure);
+        std::fprintf(env.err, "board %d: %s (%s returned %d). %s keeps the %llu samples read before it.\n", inv.board,
+                     remote.failure.c_str(), read, r.readFailure, name.c_str(),
+                     static_cast<unsigned long long>(r.samples));
+        code = e.code;
+    } else if (r.readFailure != 0) {
         const Ending e = read_failure(r.readFailure);
         std::fprintf(env.err, "board %d: %s (%s returned %d); %s. %s keeps the %llu samples read before it.\n",
                      inv.board, e.what, read, settings.polled ? -1 : r.readFailure, e.advice, name.c_str(),

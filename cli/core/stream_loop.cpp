@@ -34,7 +34,11 @@ constexpr auto kPauseAfter = std::chrono::milliseconds(500);
 
 // Polled reads report a failed bulk transfer and a disabled converter both
 // as -1; the status register tells them apart (bit 2 set: enabled).
-std::int32_t polled_failure(const BoardApi& api, std::int32_t handle) {
+// A handle of kv318-server already says which failure it was (the blocks'
+// flags), and its status register may belong to another client's run.
+std::int32_t polled_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
+    RemoteStatus remote;
+    if (remote_status(api, handle, &remote)) return n;
     const std::int32_t status = api.inb(handle, 0);
     return status >= 0 && (status & 0x04) == 0 ? -1 : -3;
 }
@@ -44,6 +48,8 @@ std::int32_t polled_failure(const BoardApi& api, std::int32_t handle) {
 // register that cannot be read now makes it a transfer failure, so the
 // user is not sent looking for a program that stopped the board.
 std::int32_t stream_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
+    RemoteStatus remote;
+    if (remote_status(api, handle, &remote)) return n;
     return n == -1 && api.inb(handle, 0) < 0 ? -3 : n;
 }
 
@@ -64,8 +70,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     StreamOutcome out;
     out.stallSeconds = s.stallSeconds;
     const std::int32_t* f = s.flags;
-    const std::int32_t started = s.polled ? api.mAd(handle, f[0], f[1], f[2], f[3], s.divider)
-                                          : api.ad(handle, f[0], f[1], f[2], f[3], s.divider);
+    const std::int32_t started = s.alreadyStarted ? 0
+                                 : s.polled       ? api.mAd(handle, f[0], f[1], f[2], f[3], s.divider)
+                                                  : api.ad(handle, f[0], f[1], f[2], f[3], s.divider);
     if (started != 0) {
         writer.finish();
         return out;
@@ -134,7 +141,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         std::int32_t* const into = batch.samples.data();
         const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
         if (n < 0) {
-            out.readFailure = s.polled ? polled_failure(api, handle) : stream_failure(api, handle, n);
+            out.readFailure = s.polled ? polled_failure(api, handle, n) : stream_failure(api, handle, n);
             ++p.errors;
             return false;
         }

@@ -32,6 +32,10 @@ struct StreamSettings {
     // board's FIFO size (--fifo-bytes).
     std::uint64_t clockHz = 2'000'000;
     std::uint64_t fifoBytes = analysis::kBoardFifoBytes;
+    // The caller made the start call itself, and it succeeded: run_stream
+    // reads and stops only.  (Through kv318-server the start comes first,
+    // so the recording can name the stream it started or joined.)
+    bool alreadyStarted = false;
 };
 
 // The default stall timeout: 100 times as long as 50 samples take at

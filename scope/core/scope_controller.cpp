@@ -176,6 +176,13 @@ bool ScopeController::tick(double now) {
             } else if (worker_.failure() == Failure::Recording) {
                 message_ += ": " + worker_.recordingError();
             }
+            // Through kv318-server the client knows better: a refusal names
+            // the controlling client, a silent server says so.
+            pipeline::RemoteStatus remote;
+            if (worker_.failure() != Failure::Recording && pipeline::remote_status(api_, handle_, &remote) &&
+                !remote.failure.empty()) {
+                message_ = remote.failure + "; press Run to retry";
+            }
         } else if (s_.mode == analysis::TriggerMode::Single && !restartPending_) {
             wantRunning_ = false;  // Single has its frame
         }
@@ -192,6 +199,11 @@ bool ScopeController::tick(double now) {
         rateFrames_ = 0;
         rateFrom_ = now;
         changed = true;
+        pipeline::RemoteStatus remote;
+        if (pipeline::remote_status(api_, handle_, &remote) && remote.stream != 0) {
+            source_ = (remote.following ? "following stream " : "stream ") + std::to_string(remote.stream) +
+                      " of kv318-server at " + remote.url;
+        }
     }
     return changed;
 }
@@ -211,6 +223,7 @@ DrawList ScopeController::view(int width, int height, const TextWidth& textWidth
     in.status.failure = message_;
     in.status.fifoWarning = fifoWarning_;
     in.status.fifoUnknown = fifoUnknown_;
+    in.status.source = source_;
     return build_view(in);
 }
 

@@ -58,6 +58,10 @@ public:
     // once a run's drain statistics say so; it stays, in red on the
     // screen, until the next run() or single().  Empty when none.
     const std::string& fifoWarning() const { return fifoWarning_; }
+    // Through kv318-server: "following stream S of kv318-server at URL"
+    // (or "stream S of ..." for a stream it started), updated once a
+    // second; empty for the library.
+    const std::string& source() const { return source_; }
 
     Cursors& cursors() { return cursors_; }
     // Fits the scale and offset to the newest frame.
@@ -96,6 +100,7 @@ private:
     bool wantRunning_ = false;  // the user asked for a run and no failure ended it
     bool restartPending_ = false;
     std::string message_;
+    std::string source_;
     std::string fifoWarning_;
     bool fifoUnknown_ = false;   // the last run's statistics could not be read
     bool fifoOfOldRun_ = false;  // the worker's verdict is of a run before the last run()

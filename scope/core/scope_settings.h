@@ -45,6 +45,10 @@ struct ScopeSettings {
     // --screenshot FILE --after SECONDS: save the window and exit.
     std::string screenshot;
     double screenshotAfter = 1;
+    // --server URL: the board through kv318-server (empty: the library);
+    // --follow: show the stream another client runs there.
+    std::string server;
+    bool follow = false;
 
     double sampleRate() const { return static_cast<double>(clockHz) / divider; }
 };

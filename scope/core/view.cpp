@@ -241,6 +241,7 @@ DrawList build_view(const ViewInput& in) {
     const Status& st = in.status;
     std::string status = "rate " + format_rate(s.sampleRate()) + "  delivered " + format_rate(st.deliveredPerSecond) +
                          "  " + fmt("%.1f fps", st.framesPerSecond) + "  " + (st.running ? "running" : "stopped");
+    if (!st.source.empty()) status += "  " + st.source;
     if (st.fifoUnknown && st.fifoWarning.empty()) status += "  FIFO not measured";
     if (!st.failure.empty()) status += "  " + st.failure;
     // A failure can be longer than the window is wide: its status line

@@ -114,6 +114,9 @@ struct Status {
     // empty when none.
     std::string fifoWarning;
     bool fifoUnknown = false;  // the library gave no drain statistics
+    // Where the samples come from when it is not the library: "following
+    // stream 3 of kv318-server at URL"; empty for the library.
+    std::string source;
 };
 
 struct ViewInput {

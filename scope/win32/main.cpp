@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board_api.h"
+#include "board_source.h"
 #include "command_line.h"
 #include "console.h"
 #include "scope_window.h"
@@ -33,10 +34,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     kv318::scope::ScopeSettings settings;
     const int parsed = kv318::scope::parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
     if (parsed >= 0) return parsed;
+    kv318::scope::BoardSource source{&kv318::pipeline::library_api(), kv318::pipeline::platform::not_found_hint,
+                                     kv318::pipeline::board_lock_held};
+    if (const int code = kv318::scope::choose_board_source(&settings, &source, stderr); code >= 0) return code;
 
-    kv318::scope::win32::ScopeWindow window(instance, kv318::pipeline::library_api(), settings,
-                                            kv318::pipeline::platform::not_found_hint,
-                                            kv318::pipeline::board_lock_held);
+    kv318::scope::win32::ScopeWindow window(instance, *source.api, settings, source.notFoundHint, source.lockHeld);
     if (!window.create()) {
         MessageBoxW(nullptr, L"Cannot create the window of kv318-scope.", L"kv318-scope", MB_OK);
         return 1;

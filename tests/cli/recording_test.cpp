@@ -108,6 +108,14 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
     for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
         EXPECT_EQ(text[at], '#') << "every line a comment";
 
+    EXPECT_EQ(text.find("server"), std::string::npos) << "a run through the library names no server";
+    Recording remote = sample_recording();
+    remote.server = "tcp://lab:6318";
+    remote.serverStream = 12;
+    EXPECT_NE(csv_preamble(remote).find("# server: kv318-server at tcp://lab:6318, stream 12\n"), std::string::npos);
+    remote.followed = true;
+    EXPECT_NE(csv_preamble(remote).find("stream 12 (followed: "), std::string::npos);
+
     MemoryOutput file;
     SampleWriter w(Format::Csv, file, 2'000'000, 3);
     w.describe(sample_recording());

@@ -1,5 +1,7 @@
 # kv318-server and its clients: the wire format on every platform.
 kv318_add_test(remote_wire_test SOURCES remote/wire_test.cpp LIBS kv318_remote_wire kv318_protocol)
+# The client's logic against a fake server behind a scripted link.
+kv318_add_test(remote_client_test SOURCES remote/remote_client_test.cpp LIBS kv318_remote_logic)
 
 # The same format against the vectors the Python client meets too; the
 # table is compiled in, as for sample_units_test.
@@ -26,4 +28,14 @@ add_test(NAME remote_zmq_transport_test COMMAND remote_zmq_transport_test)
 set_tests_properties(remote_zmq_transport_test PROPERTIES TIMEOUT 120)
 if(KV318_ZMQ_TEST_ENVIRONMENT)
   set_tests_properties(remote_zmq_transport_test PROPERTIES ENVIRONMENT "${KV318_ZMQ_TEST_ENVIRONMENT}")
+endif()
+
+if(TARGET kv318_remote_client AND NOT WIN32)
+  # kv318-cli's commands over ZeroMQ against a fake server in a thread, on
+  # ipc:// sockets in a temporary directory.
+  kv318_add_test(remote_cli_test SOURCES remote/remote_cli_test.cpp LIBS kv318_cli_core kv318_remote_client)
+  set_tests_properties(remote_cli_test PROPERTIES TIMEOUT 120)
+  if(KV318_ZMQ_TEST_ENVIRONMENT)
+    set_tests_properties(remote_cli_test PROPERTIES ENVIRONMENT "${KV318_ZMQ_TEST_ENVIRONMENT}")
+  endif()
 endif()

@@ -127,5 +127,50 @@ TEST(ScopeController, BoardNotFoundGivesTheHintAndStartsNothing) {
     EXPECT_EQ(FakeBoard::get().starts, 0);
 }
 
+// A board table of kv318-server as the scope sees it: what the remote
+// entry reports, scripted.
+std::string remoteFailure;
+bool scripted_remote(std::int32_t, pipeline::RemoteStatus* status) {
+    status->url = "tcp://lab:6318";
+    status->following = true;
+    status->stream = 3;
+    status->failure = remoteFailure;
+    return true;
+}
+
+TEST(ScopeController, ThroughAServerSaysWhoseStreamItShowsAndWhoRefusedIt) {
+    pipeline::BoardApi api = cli::test::fake_api();
+    api.remote = scripted_remote;
+    const struct {
+        std::int32_t startResult;
+        const char* failure;
+        const char* says;  // the message; empty: the run goes on
+    } cases[] = {
+        {0, "", ""},
+        {-1, "board 0 on kv318-server at tcp://lab:6318 is controlled by kv318-cli.7@lab, which is streaming it",
+         "board 0 on kv318-server at tcp://lab:6318 is controlled by kv318-cli.7@lab, which is streaming it; press "
+         "Run to retry"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        FakeBoard::reset();
+        FakeBoard::get().startResult = c.startResult;
+        remoteFailure = c.failure;
+        ScopeController sc(api, base(), nullptr, held_by_4242);
+        sc.run();
+        if (c.startResult != 0) {
+            ASSERT_TRUE(tick_until(sc, [&] { return !sc.message().empty(); }));
+            EXPECT_EQ(sc.message(), c.says) << "the server's words, not the local lock file's";
+            continue;
+        }
+        ASSERT_TRUE(tick_until(sc, [&] { return !sc.source().empty(); }));
+        EXPECT_EQ(sc.source(), "following stream 3 of kv318-server at tcp://lab:6318");
+        std::string all;
+        for (const Text& t : sc.view(1600, 600).texts) all += t.text + "\n";
+        EXPECT_NE(all.find("following stream 3 of kv318-server at tcp://lab:6318"), std::string::npos) << all;
+        sc.close();
+    }
+}
+
 }  // namespace
 }  // namespace kv318::scope

@@ -1,0 +1,152 @@
+// One board of a kv318-server as the library's exports would reach it: each
+// call becomes a control request whose reply gives the export's result, and
+// a stream's samples come from the blocks the server publishes.  The
+// sockets sit behind ServerLink, so all of this runs against a scripted
+// server in tests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KV318.h"
+#include "board_api.h"
+#include "block_stream.h"
+#include "wire.h"
+
+namespace kv318::remote {
+
+// What a program tells the remote client once, before it opens a board.
+struct RemoteSettings {
+    std::string url = kDefaultUrl;  // the server's control URL
+    std::string program;            // the program's name, for the client id ("kv318-cli")
+    // Starts join the stream that runs on the board instead of starting
+    // one, and stops just leave it.
+    bool follow = false;
+    // What the program knows of the board, sent with a start.
+    std::uint64_t clockHz = 2'000'000;
+    std::uint64_t fifoBytes = 524'288;
+    // Who this client is, for its id (client_id()): remote_api() over
+    // ZeroMQ fills them in.
+    std::uint64_t pid = 0;
+    std::string host = "localhost";
+};
+
+// One connection to a server: its control socket and, when made for a
+// board, that board's blocks.  The seam between the client's logic and
+// ZeroMQ.  One thread uses a link at a time.
+class ServerLink {
+public:
+    virtual ~ServerLink() = default;
+    // Sends one request and waits up to kServerSilenceMs for its reply into
+    // *reply.  False when none came in time or the request could not be
+    // sent: the server is gone (or too busy to count as there).
+    virtual bool exchange(const std::string& request, std::string* reply) = 0;
+    // One block of the link's board, waiting up to `timeoutMs` (0: only
+    // what has arrived).  False when none came.  Links made without a
+    // board never receive one.
+    virtual bool receive(int timeoutMs, std::vector<std::uint8_t>* frame) = 0;
+};
+
+// Makes a link to `url`: subscribed to `board`'s blocks when `board` is 0
+// or more, control only when it is -1.  Null with *failure when the URL
+// cannot be used.
+using LinkMaker =
+    std::function<std::unique_ptr<ServerLink>(const std::string& url, std::int32_t board, std::string* failure)>;
+
+// What a tool asks of a remote handle (board_api.h).
+using RemoteReport = pipeline::RemoteStatus;
+
+class RemoteBoard {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // `link` is this board's connection (subscribed to its blocks); `now`
+    // is the clock the silence of the server is measured with.
+    RemoteBoard(std::unique_ptr<ServerLink> link, RemoteSettings settings, std::string clientId, std::int32_t board,
+                std::function<Clock::time_point()> now = Clock::now);
+
+    // hello: false with the failure set when the server does not answer or
+    // serves no such board.
+    bool open();
+    // bye, after a stop of what this client controls.  Sends nothing once
+    // the server is gone.
+    void close();
+
+    // The exports' results, unchanged from the server's library; on a
+    // failure of the server or a refusal the value the export gives for a
+    // failed call (-1; 65535 for DI; 0 for the stops), with the failure set.
+    // Each call but stop() and stats() forgets the failure before a call
+    // before it, so the report after a run still says why the run ended.
+    std::int32_t info(char* text);
+    std::int32_t inb(std::int32_t reg);
+    std::int32_t outb(std::int32_t reg, std::int32_t value);
+    std::int32_t di();
+    std::int32_t do_write(std::int32_t value);
+    std::int32_t counter_run();
+    std::int32_t counter_read();
+    std::int32_t pulse_run(std::int32_t mode, std::int32_t divisor);
+    std::int32_t pulse_stop();
+    // KV318_AD / KV318_M_AD, or in follow mode joining the running stream.
+    std::int32_t start(bool polled, const std::int32_t flags[4], std::int32_t divider);
+    // KV318_Read / KV318_M_Read: up to `capacity` samples from the blocks,
+    // 0 while none are held; -1/-2/-3 once the stream ended as ending_of()
+    // says, or -3 when the server is gone.
+    std::int32_t read(std::int32_t* samples, std::size_t capacity);
+    // KV318_StopAD / KV318_M_StopAD, or in follow mode leaving the stream.
+    std::int32_t stop();
+    // KV318_StreamStats of the server's board.
+    std::int32_t stats(KV318_STREAM_STATS* stats);
+
+    // One heartbeat's outcome, from the heartbeat thread: a ping that got
+    // no answer marks the server gone.
+    void heartbeat_failed();
+    RemoteReport report() const;
+    const std::string& client_id() const { return clientId_; }
+
+private:
+    // Sends `request` (with client= and board= added) and returns the
+    // result field of an ok reply into *reply; false with the failure set.
+    bool call(const Message& request, Message* reply);
+    std::int32_t result_call(const Message& request, std::int32_t failed);
+    std::int32_t join();
+    bool wait_first_block();
+    void gone();
+
+    std::unique_ptr<ServerLink> link_;
+    RemoteSettings settings_;
+    std::string clientId_;
+    std::int32_t board_;
+    std::function<Clock::time_point()> now_;
+    BlockStream blocks_;
+    bool controlling_ = false;
+    // Set once the server failed to answer in time: by the caller's thread
+    // (a request or a read heard nothing) or by the heartbeat thread (a
+    // ping did); read by both.  Never cleared, so every later call fails
+    // at once instead of waiting out another silence.  Relaxed: it guards
+    // no other data.
+    std::atomic<bool> gone_{false};
+    bool busy_ = false;
+    std::string failure_;
+    std::uint64_t clockHz_ = 0;
+    std::uint32_t divider_ = 0;
+    Clock::time_point lastHeard_;
+    std::vector<std::uint8_t> frame_;
+};
+
+// "PROGRAM.PID@HOST", or "PROGRAM.PID.N@HOST" for a process's Nth
+// connection (N from 2), so one process's connections are told apart.
+std::string client_id(const std::string& program, std::uint64_t pid, const std::string& host, unsigned connection);
+
+// The failure text of a server that stopped answering.
+std::string silence_text(const std::string& url);
+
+// Reads a stats reply into *stats (its size kept); false when a field is
+// missing or out of range.
+bool stats_from_reply(const Message& reply, KV318_STREAM_STATS* stats);
+
+}  // namespace kv318::remote

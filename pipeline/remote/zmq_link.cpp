@@ -1,0 +1,122 @@
+#include "zmq_link.h"
+
+#include "remote_api.h"
+
+#include <zmq.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace kv318::remote {
+
+namespace {
+
+// One context for the process, never terminated: terminating it waits for
+// every socket, and a program that ends with a link still open must not
+// hang in its exit.  Every socket is closed with ZMQ_LINGER 0.
+void* context() {
+    static void* const ctx = zmq_ctx_new();
+    return ctx;
+}
+
+bool set_int(void* socket, int option, int value) { return zmq_setsockopt(socket, option, &value, sizeof value) == 0; }
+
+class ZmqLink final : public ServerLink {
+public:
+    ~ZmqLink() override {
+        if (req_ != nullptr) zmq_close(req_);
+        if (sub_ != nullptr) zmq_close(sub_);
+    }
+
+    bool connect(const std::string& url, std::int32_t board, std::string* failure) {
+        const std::string data = data_url(url);
+        if (data.empty()) {
+            *failure = "'" + url + "' is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH";
+            return false;
+        }
+        req_ = zmq_socket(context(), ZMQ_REQ);
+        if (req_ == nullptr || !set_int(req_, ZMQ_REQ_RELAXED, 1) || !set_int(req_, ZMQ_REQ_CORRELATE, 1) ||
+            !set_int(req_, ZMQ_LINGER, 0) || !set_int(req_, ZMQ_RCVTIMEO, kServerSilenceMs) ||
+            !set_int(req_, ZMQ_SNDTIMEO, kServerSilenceMs) || zmq_connect(req_, url.c_str()) != 0) {
+            *failure = "cannot reach kv318-server at " + url + ": " + zmq_strerror(zmq_errno());
+            return false;
+        }
+        if (board < 0) return true;
+        const std::string topic = block_topic(static_cast<std::uint16_t>(board));
+        sub_ = zmq_socket(context(), ZMQ_SUB);
+        if (sub_ == nullptr || !set_int(sub_, ZMQ_LINGER, 0) || zmq_connect(sub_, data.c_str()) != 0 ||
+            zmq_setsockopt(sub_, ZMQ_SUBSCRIBE, topic.data(), topic.size()) != 0) {
+            *failure = "cannot reach kv318-server's blocks at " + data + ": " + zmq_strerror(zmq_errno());
+            return false;
+        }
+        return true;
+    }
+
+    bool exchange(const std::string& request, std::string* reply) override {
+        if (zmq_send(req_, request.data(), request.size(), 0) < 0) return false;
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        const int n = zmq_msg_recv(&msg, req_, 0);
+        if (n >= 0) reply->assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        zmq_msg_close(&msg);
+        return n >= 0;
+    }
+
+    bool receive(int timeoutMs, std::vector<std::uint8_t>* frame) override {
+        if (sub_ == nullptr) return false;
+        zmq_pollitem_t item{sub_, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, timeoutMs) <= 0) return false;
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        const int n = zmq_msg_recv(&msg, sub_, ZMQ_DONTWAIT);
+        if (n >= 0) {
+            const auto* data = static_cast<const std::uint8_t*>(zmq_msg_data(&msg));
+            frame->assign(data, data + zmq_msg_size(&msg));
+        }
+        zmq_msg_close(&msg);
+        return n >= 0;
+    }
+
+private:
+    void* req_ = nullptr;
+    void* sub_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t board, std::string* failure) {
+    auto link = std::make_unique<ZmqLink>();
+    if (!link->connect(url, board, failure)) return nullptr;
+    return link;
+}
+
+const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
+    RemoteSettings s = settings;
+    s.pid = this_process_id();
+    s.host = this_host_name();
+    return remote_api(s, make_zmq_link);
+}
+
+std::uint64_t this_process_id() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<std::uint64_t>(getpid());
+#endif
+}
+
+std::string this_host_name() {
+    char name[256] = {};
+#ifdef _WIN32
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return "localhost";
+#else
+    if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+#endif
+    return name[0] != '\0' ? std::string(name) : std::string("localhost");
+}
+
+}  // namespace kv318::remote

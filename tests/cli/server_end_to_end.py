@@ -1,0 +1,197 @@
+"""kv318-cli --server against the real kv318-server serving kv318-sim's
+board, each kv318-cli a process of its own so it can be stopped or killed.
+
+Run by CTest: server_end_to_end.py --cli PATH --sim PATH --server PATH.
+Recordings are raw, so the simulator's ramp (code n modulo 16384 in bits
+2-15 of sample n) is checked sample by sample; a jump of the ramp is a
+loss, which the tool must have counted.
+"""
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+from array import array
+
+import sim_process
+from server_process import Server
+from sim_process import eventually
+
+CLI = SIM = SERVER = None
+PERIOD = 16384  # the ramp repeats after this many samples
+# The simulator's FIFO is made large: these tests are about the client and
+# the server, and a busy test machine must not lose samples in the board
+# before the server ever sees them.  cli_fifo_end_to_end_test measures
+# with the board's own FIFO.
+SIM_ARGS = ("--signal", "ramp", "--clock", "13000000", "--fifo", "8388608")
+# What a controller tells the server of that board.
+BOARD = ("--clock", "13000000", "--fifo-bytes", "8388608")
+
+
+def index_of(word):
+    """The ramp index (modulo PERIOD) a sample word stands for."""
+    return (word & 0xFFFF) >> 2
+
+
+def samples(path):
+    a = array("h")
+    with open(path, "rb") as f:
+        a.frombytes(f.read())
+    return a
+
+
+def jumps(words):
+    """The samples skipped at each break of the ramp, modulo PERIOD."""
+    return [(index_of(b) - index_of(a) - 1) % PERIOD for a, b in zip(words, words[1:])
+            if (index_of(b) - index_of(a)) % PERIOD != 1]
+
+
+def size(path):
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+class CliThroughServer(unittest.TestCase):
+    def setUp(self):
+        self.sim = sim_process.Sim(SIM, *SIM_ARGS, program=CLI).__enter__()
+        self.dir = tempfile.mkdtemp(prefix="kv318-test-cli-server-")
+        self.serve()
+        self.procs = []
+
+    def serve(self, listen=None):
+        """(Re)starts the server, on `listen` or a loopback port."""
+        if getattr(self, "server", None) is not None:
+            self.server.__exit__(None, None, None)
+        self.server = Server(SERVER, self.sim, listen=listen).start()
+        self.url = self.server.url
+
+    def tearDown(self):
+        # A test that failed half-way leaves no kv318-cli behind.
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.communicate(timeout=60)
+        self.server.__exit__(None, None, None)
+        self.sim.__exit__(None, None, None)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def cli(self, *args, **kw):
+        p = self.sim.start("--server", self.url, *args, **kw)
+        self.procs.append(p)
+        return p
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def wait_for_samples(self, path, count, proc):
+        self.assertTrue(eventually(lambda: size(path) >= 2 * count or proc.poll() is not None, 60),
+                        "no samples reached " + path)
+        self.assertIsNone(proc.poll(), proc.stderr.read() if proc.poll() is not None else "")
+
+    def test_a_follower_beside_the_controller_gets_the_same_samples_at_the_same_indices(self):
+        # Slow enough that the whole run lies within one period of the
+        # ramp: every sample word names its stream index.
+        ctl_path, fol_path = self.path("controller.raw"), self.path("follower.raw")
+        controller = self.cli("stream", "-d", "4095", "-n", "6000", *BOARD, "-o", ctl_path)
+        self.wait_for_samples(ctl_path, 100, controller)
+        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
+        _, ctl_err = controller.communicate(timeout=120)
+        _, fol_err = follower.communicate(timeout=120)
+        self.assertEqual(controller.returncode, 0, ctl_err)
+        # The controller's stop ends the follower's run, and that is no failure.
+        self.assertEqual(follower.returncode, 0, fol_err)
+        self.assertIn(b"ended: its controller stopped it", fol_err)
+        ctl, fol = samples(ctl_path), samples(fol_path)
+        self.assertEqual(len(ctl), 6000)
+        for i, w in enumerate(ctl):
+            self.assertEqual(index_of(w), i, "controller sample %d" % i)
+        self.assertGreater(len(fol), 0, fol_err)
+        first = index_of(fol[0])
+        self.assertGreater(first, 0, "the follower joined a stream that ran already")
+        for j, w in enumerate(fol):
+            self.assertEqual(index_of(w), (first + j) % PERIOD, "follower sample %d" % j)
+            if first + j < len(ctl):
+                self.assertEqual(w, ctl[first + j], "follower sample %d" % j)
+
+    def test_a_stopped_follower_counts_exactly_the_samples_it_missed(self):
+        # Over a Unix socket, whose buffers are small: what the server's
+        # queue (about a second) cannot hold of a 2 s stop is surely lost.
+        self.serve("ipc://" + self.path("kv318-server"))
+        ctl_path, fol_path = self.path("controller.raw"), self.path("follower.raw")
+        controller = self.cli("stream", "-d", "2", *BOARD, "-o", ctl_path)
+        self.wait_for_samples(ctl_path, 100_000, controller)
+        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
+        self.wait_for_samples(fol_path, 100_000, follower)
+        # Stopped as a debugger or a full disk would stop it: the server
+        # never waits for it, so whole blocks are lost on the way.
+        follower.send_signal(signal.SIGSTOP)
+        time.sleep(2)
+        follower.send_signal(signal.SIGCONT)
+        resumed = size(fol_path)
+        self.assertTrue(eventually(lambda: size(fol_path) > resumed + 2_000_000 or follower.poll() is not None, 60))
+        controller.send_signal(signal.SIGINT)
+        _, ctl_err = controller.communicate(timeout=120)
+        _, fol_err = follower.communicate(timeout=120)
+        self.assertEqual(controller.returncode, 0, ctl_err)
+        self.assertEqual(jumps(samples(ctl_path)), [], "the controller got every sample")
+        self.assertEqual(follower.returncode, 11, fol_err)
+        said = re.search(rb"(\d+) samples of stream (\d+) never arrived", fol_err)
+        self.assertIsNotNone(said, fol_err)
+        missed = int(said.group(1))
+        self.assertGreater(missed, 0)
+        # Each jump is known modulo the ramp's period only; their sum must
+        # agree with the count the tool gave.
+        self.assertEqual(sum(jumps(samples(fol_path))) % PERIOD, missed % PERIOD, fol_err)
+
+    def test_a_second_controller_is_refused_naming_the_first(self):
+        first_path = self.path("first.raw")
+        first = self.cli("stream", "-d", "50", *BOARD, "-o", first_path)
+        self.wait_for_samples(first_path, 1000, first)
+        with open(self.path("second.raw"), "wb") as f:
+            f.write(b"kept")
+        second = self.sim.run("--server", self.url, "stream", "-n", "10", "-o", self.path("second.raw"))
+        self.assertEqual(second.returncode, 10, second.stderr)
+        self.assertRegex(second.stderr, rb"is controlled by kv318-cli\.%d@\S+" % first.pid)
+        with open(self.path("second.raw"), "rb") as f:
+            self.assertEqual(f.read(), b"kept", "a refused start leaves the file alone")
+        capture = self.sim.run("--server", self.url, "capture", "--trigger", "rising:0", "-o", self.path("capture.csv"))
+        self.assertEqual(capture.returncode, 10, capture.stderr)
+        self.assertIn(b"controlled by kv318-cli.%d@" % first.pid, capture.stderr)
+        controls = self.sim.run("--server", self.url, "do", "0x1")
+        self.assertEqual(controls.returncode, 1, controls.stderr)
+        self.assertIn(b"controlled by kv318-cli.%d@" % first.pid, controls.stderr)
+        first.send_signal(signal.SIGINT)
+        _, err = first.communicate(timeout=120)
+        self.assertEqual(first.returncode, 0, err)
+        self.assertEqual(jumps(samples(first_path)), [])
+        # With the board free, the same request goes through.
+        self.assertEqual(self.sim.run("--server", self.url, "do", "0x1").returncode, 0)
+        none = self.sim.run("--server", self.url, "stream", "--follow", "-n", "10")
+        self.assertEqual(none.returncode, 1, none.stderr)
+        self.assertIn(b"no stream runs on board 0 of kv318-server at " + self.url.encode(), none.stderr)
+
+    def test_a_killed_server_fails_the_run_plainly_within_seconds(self):
+        path = self.path("run.raw")
+        run = self.cli("stream", "-d", "50", *BOARD, "-o", path)
+        self.wait_for_samples(path, 10_000, run)
+        self.server.stop(signal.SIGKILL)
+        killed = time.monotonic()
+        _, err = run.communicate(timeout=60)
+        took = time.monotonic() - killed
+        self.assertEqual(run.returncode, 6, err)
+        self.assertIn(b"kv318-server at " + self.url.encode() + b" stopped answering", err)
+        # The client's limit is 2.5 s of silence; a generous bound for a busy machine.
+        self.assertLess(took, 20, err)
+        words = samples(path)
+        self.assertGreater(len(words), 10_000)
+        self.assertEqual(jumps(words), [], "the file keeps every sample received, in order")
+        for i in range(min(len(words), PERIOD)):
+            self.assertEqual(index_of(words[i]), i)
+
+
+if __name__ == "__main__":
+    args, rest = sim_process.programs("cli", "sim", "server")
+    CLI, SIM, SERVER = args.cli, args.sim, args.server
+    unittest.main(argv=[sys.argv[0], *rest])

@@ -1,0 +1,400 @@
+// The kv318-server client's logic against a fake server behind a scripted
+// link: blocks into reads, index jumps into missed samples, flags into
+// results, calls into requests and replies into the exports' results.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "block_stream.h"
+#include "fake_kv318_server.h"
+#include "remote_api.h"
+#include "remote_board.h"
+#include "wait.h"
+
+namespace kv318::remote {
+namespace {
+
+using test::FakeServer;
+using test::ramp_sample;
+
+// A link whose server is a FakeServer in the same process, shared by every
+// link the test makes (so a second client meets the first one's control).
+struct Shared {
+    std::mutex lock;
+    FakeServer server;
+    std::deque<std::vector<std::uint8_t>> frames;  // blocks not yet received
+    bool silent = false;                           // the server "died"
+    int pings = 0;
+};
+
+class ScriptedLink final : public ServerLink {
+public:
+    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {}
+    bool exchange(const std::string& request, std::string* reply) override {
+        const std::lock_guard<std::mutex> hold(s_->lock);
+        if (s_->silent) return false;
+        if (request.rfind("kv318/1 ping", 0) == 0) ++s_->pings;
+        *reply = s_->server.answer(request);
+        for (auto& b : s_->server.published) s_->frames.push_back(std::move(b));
+        s_->server.published.clear();
+        return true;
+    }
+    bool receive(int, std::vector<std::uint8_t>* frame) override {
+        const std::lock_guard<std::mutex> hold(s_->lock);
+        if (!subscribed_ || s_->silent || s_->frames.empty()) return false;
+        *frame = std::move(s_->frames.front());
+        s_->frames.pop_front();
+        return true;
+    }
+
+private:
+    std::shared_ptr<Shared> s_;
+    bool subscribed_;
+};
+
+struct Fixture {
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+    RemoteBoard::Clock::time_point now{};
+    RemoteSettings settings;
+
+    std::unique_ptr<RemoteBoard> board(bool follow = false, const char* id = "test.1@here") {
+        settings.url = "tcp://fake:6318";
+        settings.follow = follow;
+        return std::make_unique<RemoteBoard>(std::make_unique<ScriptedLink>(shared, true), settings, id, 0,
+                                             [this] { return now; });
+    }
+    void push(std::vector<std::uint8_t> frame) { shared->frames.push_back(std::move(frame)); }
+};
+
+BlockHeader header(std::uint32_t stream, std::uint64_t first, std::uint32_t count, std::uint32_t flags = 0) {
+    BlockHeader h;
+    h.stream = stream;
+    h.firstIndex = first;
+    h.count = count;
+    h.flags = flags;
+    return h;
+}
+
+// Ramp bytes for samples [first, first + count).
+std::vector<std::uint8_t> ramp_bytes(std::uint64_t first, std::uint32_t count) {
+    std::vector<std::int16_t> s(count);
+    for (std::uint32_t i = 0; i < count; ++i) s[i] = ramp_sample(first + i);
+    const std::vector<std::uint8_t> b = encode_block(header(1, first, count), s.data());
+    return {b.begin() + kBlockHeaderBytes, b.end()};
+}
+
+TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
+    struct Block {
+        std::uint32_t stream;
+        std::uint64_t first;
+        std::uint32_t count;
+        std::uint32_t flags;
+    };
+    const struct {
+        const char* what;
+        bool fromStart;
+        std::vector<Block> blocks;
+        std::vector<std::uint64_t> indices;  // the samples a reader gets, in order
+        std::uint64_t missed;
+        std::int32_t ending;
+    } cases[] = {
+        {"contiguous", true, {{1, 0, 3, 0}, {1, 3, 2, 0}}, {0, 1, 2, 3, 4}, 0, 0},
+        {"a jump is counted", true, {{1, 0, 2, 0}, {1, 5, 2, kFlagGap}}, {0, 1, 5, 6}, 3, 0},
+        {"a lost first block is counted", true, {{1, 4, 2, 0}}, {4, 5}, 4, 0},
+        {"a follower counts from its first block", false, {{1, 100, 2, 0}, {1, 102, 1, 0}}, {100, 101, 102}, 0, 0},
+        {"other streams and idle blocks are ignored",
+         true,
+         {{2, 0, 2, 0}, {0, 0, 0, kFlagIdle}, {1, 0, 1, 0}},
+         {0},
+         0,
+         0},
+        {"a repeated block gives only what is new", true, {{1, 0, 3, 0}, {1, 1, 4, 0}}, {0, 1, 2, 3, 4}, 0, 0},
+        {"end of stream", true, {{1, 0, 2, kFlagEndOfStream}, {1, 2, 2, 0}}, {0, 1}, 0, -1},
+        {"ring overflow", true, {{1, 0, 1, kFlagRingOverflow | kFlagEndOfStream}}, {0}, 0, -2},
+        {"transfer fault", true, {{1, 0, 1, kFlagTransferFault | kFlagEndOfStream}}, {0}, 0, -3},
+        {"stalled", true, {{1, 0, 0, kFlagStalled | kFlagEndOfStream}}, {}, 0, -3},
+        {"converter stopped beneath", true, {{1, 0, 2, kFlagNotEnabled | kFlagEndOfStream}}, {0, 1}, 0, -1},
+    };
+    for (const auto& c : cases) {
+        BlockStream s;
+        s.begin(1, c.fromStart);
+        for (const Block& b : c.blocks) {
+            const std::vector<std::uint8_t> bytes = ramp_bytes(b.first, b.count);
+            s.take(header(b.stream, b.first, b.count, b.flags), bytes.data());
+        }
+        std::vector<std::int32_t> got(16);
+        got.resize(s.drain(got.data(), got.size()));
+        std::vector<std::int32_t> want;
+        for (const std::uint64_t i : c.indices) want.push_back(ramp_sample(i));
+        EXPECT_EQ(got, want) << c.what;
+        EXPECT_EQ(s.missed(), c.missed) << c.what;
+        EXPECT_EQ(s.ending(), c.ending) << c.what;
+    }
+    // A follower told where the stream stood counts a jump at its first
+    // block, and skips what was sent before it joined.
+    BlockStream s;
+    s.begin(1, true, 500);
+    const std::vector<std::uint8_t> early = ramp_bytes(400, 200), late = ramp_bytes(650, 10);
+    s.take(header(1, 400, 200), early.data());
+    s.take(header(1, 650, 10), late.data());
+    std::vector<std::int32_t> got(300);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 110u);
+    EXPECT_EQ(got[0], ramp_sample(500));
+    EXPECT_EQ(got[100], ramp_sample(650));
+    EXPECT_EQ(s.missed(), 50u);
+}
+
+TEST(BlockStream, SplitsBlocksAtTheCallersCapacityAndKeepsTheRest) {
+    BlockStream s;
+    s.begin(7, true);
+    const std::vector<std::uint8_t> a = ramp_bytes(0, 5), b = ramp_bytes(5, 5);
+    s.take(header(7, 0, 5), a.data());
+    EXPECT_TRUE(s.wants_more(6));
+    s.take(header(7, 5, 5), b.data());
+    EXPECT_FALSE(s.wants_more(6));
+    std::vector<std::int32_t> out(6);
+    for (const std::size_t want : {std::size_t{6}, std::size_t{4}, std::size_t{0}}) {
+        const std::size_t n = s.drain(out.data(), out.size());
+        ASSERT_EQ(n, want);
+        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(out[i], ramp_sample(10 - s.held() - n + i));
+    }
+    s.leave();
+    EXPECT_EQ(s.stream(), 7u);  // still known after leaving, for the tool's report
+}
+
+TEST(RemoteBoard, SendsEachCallAsItsRequestAndPassesTheLibrarysResultOn) {
+    Fixture f;
+    f.shared->server.results = {{"inb", 0x45}, {"di", 0x1234}, {"counter-read", 812}, {"pulse-run", -1}};
+    auto b = f.board();
+    ASSERT_TRUE(b->open());
+    const struct {
+        std::function<std::int32_t()> call;
+        const char* request;
+        std::int32_t result;
+    } cases[] = {
+        {[&] { return b->inb(3); }, "kv318/1 inb client=test.1@here board=0 reg=3", 0x45},
+        {[&] { return b->outb(4, 0x7F); }, "kv318/1 outb client=test.1@here board=0 reg=4 value=127", 0},
+        {[&] { return b->di(); }, "kv318/1 di client=test.1@here board=0", 0x1234},
+        {[&] { return b->do_write(0xA5); }, "kv318/1 do client=test.1@here board=0 value=165", 0},
+        {[&] { return b->counter_run(); }, "kv318/1 counter-run client=test.1@here board=0", 0},
+        {[&] { return b->counter_read(); }, "kv318/1 counter-read client=test.1@here board=0", 812},
+        {[&] { return b->pulse_run(1, 9); }, "kv318/1 pulse-run client=test.1@here board=0 mode=1 divisor=9", -1},
+        {[&] { return b->pulse_stop(); }, "kv318/1 pulse-stop client=test.1@here board=0", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), c.result) << c.request;
+        EXPECT_EQ(f.shared->server.requests.back(), c.request);
+    }
+    char text[KV318_INFO_BYTES + 8];
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(b->info(text), 0);
+    EXPECT_EQ(std::string(text), "KV318 FAKE   REV 1");
+    EXPECT_EQ(text[KV318_INFO_BYTES - 1], '\0');
+    EXPECT_EQ(text[KV318_INFO_BYTES], 'x');  // exactly the library's 70 bytes
+    EXPECT_EQ(f.shared->server.requests.front(), "kv318/1 hello client=test.1@here");
+}
+
+TEST(RemoteBoard, StreamsTheRampItStartedAndStopsIt) {
+    Fixture f;
+    f.settings.clockHz = 3'000'000;
+    f.settings.fifoBytes = 1024;
+    auto b = f.board();
+    ASSERT_TRUE(b->open());
+    const std::int32_t flags[4] = {1, 0, 1, 0};
+    EXPECT_EQ(b->start(false, flags, 7), -1) << "no block heard yet: the subscription is not known to hold";
+    EXPECT_TRUE(b->report().gone);
+    EXPECT_EQ(b->report().failure, "kv318-server at tcp://fake:6318 stopped answering");
+
+    auto c = f.board();
+    f.push(f.shared->server.block(0));  // an idle block proves the subscription
+    ASSERT_EQ(c->start(false, flags, 7), 0) << c->report().failure;
+    EXPECT_EQ(f.shared->server.requests.back(),
+              "kv318/1 start client=test.1@here board=0 mode=stream f1=1 f2=0 f3=1 f4=0 divider=7 clock=3000000 "
+              "fifo=1024");
+    for (int i = 0; i < 4; ++i) f.push(f.shared->server.block(1000));
+    std::vector<std::int32_t> out(pipeline::kReadCapacity);
+    std::uint64_t index = 0;
+    while (index < 4000) {
+        const std::int32_t n = c->read(out.data(), 1500);
+        ASSERT_GT(n, 0);
+        for (std::int32_t i = 0; i < n; ++i) ASSERT_EQ(out[static_cast<std::size_t>(i)], ramp_sample(index++));
+    }
+    EXPECT_EQ(c->read(out.data(), 1500), 0);
+    EXPECT_EQ(c->stop(), 0);
+    EXPECT_EQ(f.shared->server.requests.back(), "kv318/1 stop client=test.1@here board=0");
+    const RemoteReport r = c->report();
+    EXPECT_EQ(r.stream, 1u);
+    EXPECT_EQ(r.missed, 0u);
+    EXPECT_EQ(r.clockHz, 3'000'000u);
+    EXPECT_EQ(r.divider, 7u);
+}
+
+TEST(RemoteBoard, RefusesStartsAndControlWhileAnotherClientControlsTheBoard) {
+    Fixture f;
+    auto first = f.board(false, "first.1@a");
+    auto second = f.board(false, "second.2@b");
+    ASSERT_TRUE(first->open() && second->open());
+    const std::int32_t flags[4] = {};
+    f.push(f.shared->server.block(0));
+    ASSERT_EQ(first->start(false, flags, 50), 0);
+    f.push(f.shared->server.block(0));
+    EXPECT_EQ(second->start(true, flags, 50), -1);
+    EXPECT_TRUE(second->report().busy);
+    EXPECT_NE(second->report().failure.find("controlled by first.1@a"), std::string::npos) << second->report().failure;
+    EXPECT_EQ(second->do_write(1), -1);
+    EXPECT_NE(second->report().failure.find("controlled by first.1@a"), std::string::npos);
+    EXPECT_EQ(second->di(), 0) << "anyone may read the inputs";
+
+    // The library's own refusal passes on unchanged and is not "busy".
+    Fixture g;
+    g.shared->server.startResult = -1;
+    auto lone = g.board();
+    ASSERT_TRUE(lone->open());
+    g.push(g.shared->server.block(0));
+    EXPECT_EQ(lone->start(false, flags, 50), -1);
+    EXPECT_FALSE(lone->report().busy);
+    EXPECT_EQ(lone->report().failure, "KV318_AD returned -1 on kv318-server at tcp://fake:6318");
+}
+
+TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
+    Fixture f;
+    auto follower = f.board(true, "f.1@h");
+    ASSERT_TRUE(follower->open());
+    const std::int32_t flags[4] = {};
+    f.push(f.shared->server.block(0));
+    EXPECT_EQ(follower->start(false, flags, 2), -1);
+    EXPECT_EQ(follower->report().failure,
+              "no stream runs on board 0 of kv318-server at tcp://fake:6318, so there is none to follow");
+
+    auto controller = f.board(false, "c.1@h");
+    ASSERT_TRUE(controller->open());
+    f.push(f.shared->server.block(0));
+    ASSERT_EQ(controller->start(false, flags, 50), 0);
+    f.shared->server.block(700);  // made before the follower joined: not its business
+    f.shared->server.clockHz = 2'000'000;
+    f.push(f.shared->server.block(100));  // proves the subscription; made before the join, so not counted
+    ASSERT_EQ(follower->start(false, flags, 2), 0);
+    EXPECT_EQ(follower->report().divider, 50u) << "the stream's divider, not the one given";
+    const std::size_t before = f.shared->server.requests.size();
+    f.push(f.shared->server.block(300));
+    f.push(f.shared->server.block(300, 0, 250));  // the follower fell behind: 250 lost
+    std::vector<std::int32_t> out(1000);
+    ASSERT_EQ(follower->read(out.data(), out.size()), 600);
+    EXPECT_EQ(out[0], ramp_sample(800));
+    EXPECT_EQ(out[300], ramp_sample(1350));
+    EXPECT_EQ(follower->report().missed, 250u);
+    EXPECT_EQ(follower->stop(), 0);
+    EXPECT_EQ(f.shared->server.requests.size(), before) << "a follower leaves without a word";
+    EXPECT_TRUE(f.shared->server.running);
+
+    // The controller's stop ends the follower's stream once its samples are read.
+    auto late = f.board(true, "l.1@h");
+    ASSERT_TRUE(late->open());
+    f.push(f.shared->server.block(0, 0, 0));
+    ASSERT_EQ(late->start(false, flags, 2), 0);
+    f.push(f.shared->server.block(10));
+    ASSERT_EQ(controller->stop(), 0);
+    EXPECT_EQ(late->read(out.data(), out.size()), 10);
+    EXPECT_EQ(late->read(out.data(), out.size()), -1);
+    EXPECT_TRUE(late->report().ended);
+    EXPECT_EQ(late->report().failure,
+              "stream 1 of board 0 on kv318-server at tcp://fake:6318 ended: its controller "
+              "stopped it");
+}
+
+TEST(RemoteBoard, ASilentServerFailsTheReadAndEveryLaterCallAtOnce) {
+    Fixture f;
+    auto b = f.board();
+    ASSERT_TRUE(b->open());
+    const std::int32_t flags[4] = {};
+    f.push(f.shared->server.block(0));
+    ASSERT_EQ(b->start(false, flags, 50), 0);
+    std::vector<std::int32_t> out(100);
+    f.now += std::chrono::milliseconds(kServerSilenceMs);
+    EXPECT_EQ(b->read(out.data(), out.size()), 0) << "silent for exactly the limit: not yet gone";
+    f.now += std::chrono::milliseconds(1);
+    EXPECT_EQ(b->read(out.data(), out.size()), -3);
+    EXPECT_EQ(b->report().failure, "kv318-server at tcp://fake:6318 stopped answering");
+    const std::size_t sent = f.shared->server.requests.size();
+    EXPECT_EQ(b->inb(0), -1);
+    EXPECT_EQ(b->stop(), 0);
+    b->close();
+    EXPECT_EQ(f.shared->server.requests.size(), sent) << "nothing more is sent to a server that went away";
+}
+
+TEST(RemoteBoard, ReadsTheServersStatisticsAsTheLibraryWouldGiveThem) {
+    Fixture f;
+    auto b = f.board();
+    ASSERT_TRUE(b->open());
+    KV318_STREAM_STATS s{};
+    s.size = sizeof s;
+    ASSERT_EQ(b->stats(&s), 0) << b->report().failure;
+    EXPECT_EQ(s.size, sizeof s);
+    EXPECT_EQ(s.mode, static_cast<std::uint32_t>(KV318_STATS_STREAM));
+    EXPECT_EQ(s.bytes_drained, 4000u);
+    EXPECT_EQ(s.longest_gap_us, 9000u);
+    EXPECT_EQ(s.gap_histogram[0], 7u);
+    EXPECT_EQ(s.gap_histogram[13], 3u);
+    // An older caller's smaller structure: whole fields only, the rest untouched.
+    KV318_STREAM_STATS small{};
+    small.size = 16;
+    small.ticks = 99;
+    ASSERT_EQ(b->stats(&small), 0);
+    EXPECT_EQ(small.bytes_drained, 4000u);
+    EXPECT_EQ(small.ticks, 99u);
+
+    Message reply;
+    reply.set("mode", "stream").set("bytes-drained", 1).set("ticks", 1).set("drains", 1);
+    reply.set("top-level-drains", 0).set("time-bound-drains", 0).set("ring-high-water", 0).set("longest-gap-us", 0);
+    for (const char* gaps : {"1,2", "",
+                             "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,"
+                             "30,31,32,33"}) {
+        reply.set("gaps", gaps);
+        EXPECT_FALSE(stats_from_reply(reply, &s)) << "gaps=" << gaps;
+    }
+}
+
+TEST(RemoteApi, OpensHandlesKeepsThemAliveAndSaysWhyAnOpenFailed) {
+    auto shared = std::make_shared<Shared>();
+    RemoteSettings settings;
+    settings.url = "tcp://fake:6318";
+    settings.program = "tester";
+    settings.pid = 42;
+    settings.host = "box";
+    const pipeline::BoardApi& api =
+        remote_api(settings, [shared](const std::string&, std::int32_t board, std::string*) {
+            return std::make_unique<ScriptedLink>(shared, board >= 0);
+        });
+    EXPECT_EQ(api.open(3), -1);
+    EXPECT_EQ(remote_open_hint(3), ": kv318-server at tcp://fake:6318 serves no board 3 (it serves 0)");
+    const std::int32_t h = api.open(0);
+    ASSERT_NE(h, -1);
+    pipeline::RemoteStatus status;
+    ASSERT_TRUE(pipeline::remote_status(api, h, &status));
+    EXPECT_EQ(status.url, "tcp://fake:6318");
+    EXPECT_FALSE(pipeline::remote_status(pipeline::library_api(), h, &status));
+    EXPECT_TRUE(test::wait_until([&] {
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        return shared->pings >= 2;
+    }));
+    {
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        EXPECT_EQ(shared->server.requests.back().rfind("kv318/1 ping client=tester.42.", 0), 0u)
+            << shared->server.requests.back();
+        shared->silent = true;
+    }
+    // The heartbeat finds the silence before any call of the program does.
+    EXPECT_TRUE(test::wait_until([&] { return pipeline::remote_status(api, h, &status) && status.gone; }));
+    EXPECT_EQ(api.close(h), 0);
+    EXPECT_EQ(api.close(h), -1);
+    EXPECT_EQ(api.close(-1), 0);
+    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 1), "kv318-cli.77@lab");
+    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 2), "kv318-cli.77.2@lab");
+}
+
+}  // namespace
+}  // namespace kv318::remote
