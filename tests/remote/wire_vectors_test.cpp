@@ -53,7 +53,10 @@ std::string describe(const BlockHeader& h, const std::uint8_t* samples) {
                       " first=" + std::to_string(h.firstIndex) + " count=" + std::to_string(h.count) +
                       " flags=" + std::to_string(h.flags) + " clock=" + std::to_string(h.clockHz) +
                       " divider=" + std::to_string(h.divider) + " time=" + std::to_string(h.hostTimeUs) + " samples=";
-    for (std::uint32_t i = 0; i < h.count; ++i) out += (i ? ":" : "") + std::to_string(get_s16le(samples + 2 * i));
+    for (std::uint32_t i = 0; i < h.count; ++i) {
+        if (i > 0) out += ':';
+        out += std::to_string(get_s16le(samples + 2 * i));
+    }
     return out;
 }
 
