@@ -55,6 +55,8 @@ std::string parse_seconds(const char* what, const std::string& text, double* val
 // The exact sample count of `seconds` at clock / divider samples per
 // second: round(seconds x clock / divider).  Empty with *count set, or the
 // reason when that is less than one sample or more than a count can hold.
-std::string samples_for_seconds(double seconds, std::uint64_t clockHz, std::uint32_t divider, std::uint64_t* count);
+// `what` names the option in the reason ("--seconds", "--split").
+std::string samples_for_seconds(double seconds, std::uint64_t clockHz, std::uint32_t divider, std::uint64_t* count,
+                                const char* what = "--seconds");
 
 }  // namespace kv318::pipeline

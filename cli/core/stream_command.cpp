@@ -104,7 +104,7 @@ std::string run_lengths(const Invocation& inv, std::uint64_t clockHz, std::uint3
     std::string bad;
     if (inv.seconds > 0) bad = samples_for_seconds(inv.seconds, clockHz, divider, &settings->maxSamples);
     if (bad.empty() && inv.splitSeconds > 0)
-        bad = samples_for_seconds(inv.splitSeconds, clockHz, divider, splitSamples);
+        bad = samples_for_seconds(inv.splitSeconds, clockHz, divider, splitSamples, "--split");
     return bad;
 }
 
@@ -147,16 +147,16 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     StreamSettings settings = inv.stream;
     settings.polled = inv.command == Command::Poll;
     std::uint64_t splitSamples = 0;
-    // A follower learns the clock and divider from the server: its lengths
-    // are worked out once it has joined.
-    if (bad.empty() && !inv.follow)
-        bad = run_lengths(inv, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider), &settings, &splitSamples);
     if (bad.empty() && format == Format::Hdf5) {
         if (!hdf5_available()) bad = kHdf5Unavailable;
         else if (toStdout) bad = "an HDF5 recording needs a file it can seek in, not standard output: use -o FILE.h5";
     } else if (bad.empty() && inv.splitSeconds > 0) {
         bad = "--split starts the next run group of an HDF5 recording: use -o FILE.h5 or --format hdf5";
     }
+    // A follower learns the clock and divider from the server: its lengths
+    // are worked out once it has joined.
+    if (bad.empty() && !inv.follow)
+        bad = run_lengths(inv, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider), &settings, &splitSamples);
     if (!bad.empty()) {
         std::fprintf(env.err, "%s\n", bad.c_str());
         return kExitUsage;

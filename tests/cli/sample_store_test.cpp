@@ -104,7 +104,7 @@ TEST(Hdf5Run, ImpossibleHdf5OutputsAreRefusedBeforeTheBoardIsOpened) {
         {"-", true, 0, here ? "an HDF5 recording needs a file it can seek in, not standard output" : kHdf5Unavailable},
         {"", true, 0, here ? "not standard output" : kHdf5Unavailable},
         {"run.csv", false, 1, "--split starts the next run group of an HDF5 recording"},
-        {"run.h5", false, 1e-9, here ? "less than one sample" : kHdf5Unavailable},
+        {"run.h5", false, 1e-9, here ? "--split 1e-09 is less than one sample" : kHdf5Unavailable},
         {"run.h5", false, 0, here ? "" : kHdf5Unavailable},
     };
     for (const auto& c : cases) {
