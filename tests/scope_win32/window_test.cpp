@@ -26,8 +26,92 @@ std::uint32_t be32(const std::uint8_t* p) {
     return (static_cast<std::uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
 }
 
-// Reads the PNG the scope writes: 8-bit RGB, filter 0, stored deflate
-// blocks.  Anything else fails the test rather than being guessed at.
+// Bits of a deflate stream, least significant first.
+struct BitReader {
+    const std::vector<std::uint8_t>& z;
+    std::size_t bit;
+    bool ok = true;
+    std::uint32_t bits(int n) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < n; ++i, ++bit) {
+            if (bit / 8 >= z.size()) {
+                ok = false;
+                return 0;
+            }
+            v |= ((z[bit / 8] >> (bit % 8)) & 1u) << i;
+        }
+        return v;
+    }
+    // A Huffman code comes most significant bit first.
+    std::uint32_t code(int n) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v = (v << 1) | bits(1);
+        return v;
+    }
+};
+
+// A symbol of deflate's fixed literal/length code, or -1.
+int fixed_symbol(BitReader& r) {
+    std::uint32_t c = r.code(7);
+    if (c <= 23) return static_cast<int>(256 + c);
+    c = (c << 1) | r.bits(1);
+    if (c >= 0x30 && c <= 0xBF) return static_cast<int>(c - 0x30);
+    if (c >= 0xC0 && c <= 0xC7) return static_cast<int>(280 + c - 0xC0);
+    c = (c << 1) | r.bits(1);
+    if (c >= 0x190 && c <= 0x1FF) return static_cast<int>(144 + c - 0x190);
+    return -1;
+}
+
+// Inflates stored and fixed-Huffman blocks, the two kinds a small encoder
+// writes; a block with dynamic codes fails the test rather than being
+// guessed at.
+bool inflate(const std::vector<std::uint8_t>& z, std::vector<std::uint8_t>* raw) {
+    static const std::uint16_t lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const std::uint8_t lengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const std::uint16_t distBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                               33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                               1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    static const std::uint8_t distExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                               6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    BitReader r{z, 16};  // after the zlib header
+    for (bool last = false; !last && r.ok;) {
+        last = r.bits(1) != 0;
+        const std::uint32_t type = r.bits(2);
+        if (type == 0) {
+            r.bit = (r.bit + 7) / 8 * 8;
+            const std::size_t at = r.bit / 8;
+            if (at + 4 > z.size()) return false;
+            const std::size_t n = z[at] | (z[at + 1] << 8);
+            if (at + 4 + n > z.size()) return false;
+            raw->insert(raw->end(), z.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                        z.begin() + static_cast<std::ptrdiff_t>(at + 4 + n));
+            r.bit = (at + 4 + n) * 8;
+            continue;
+        }
+        if (type != 1) return false;
+        while (r.ok) {
+            const int sym = fixed_symbol(r);
+            if (sym < 0 || sym > 285) return false;
+            if (sym < 256) {
+                raw->push_back(static_cast<std::uint8_t>(sym));
+                continue;
+            }
+            if (sym == 256) break;
+            const std::size_t len = lengthBase[sym - 257] + r.bits(lengthExtra[sym - 257]);
+            const std::uint32_t d = r.code(5);
+            if (d > 29) return false;
+            const std::size_t dist = distBase[d] + r.bits(distExtra[d]);
+            if (dist > raw->size()) return false;
+            for (std::size_t i = 0; i < len; ++i) raw->push_back((*raw)[raw->size() - dist]);
+        }
+    }
+    return r.ok;
+}
+
+// Reads the PNG the scope writes: 8-bit RGB, filter 0.  Anything else fails
+// the test rather than being guessed at.
 bool decode_png(const std::vector<std::uint8_t>& png, int* w, int* h, std::vector<std::uint8_t>* rgb) {
     if (png.size() < 8 || png[1] != 'P' || png[2] != 'N' || png[3] != 'G') return false;
     std::vector<std::uint8_t> z;
@@ -46,15 +130,7 @@ bool decode_png(const std::vector<std::uint8_t>& png, int* w, int* h, std::vecto
         at += 12 + len;
     }
     std::vector<std::uint8_t> raw;
-    std::size_t at = 2;
-    for (bool last = false; !last;) {
-        if (at + 5 > z.size() || (z[at] & 0x06) != 0) return false;  // stored blocks only
-        last = (z[at] & 1) != 0;
-        const std::size_t n = z[at + 1] | (z[at + 2] << 8);
-        raw.insert(raw.end(), z.begin() + static_cast<std::ptrdiff_t>(at + 5),
-                   z.begin() + static_cast<std::ptrdiff_t>(at + 5 + n));
-        at += 5 + n;
-    }
+    if (!inflate(z, &raw)) return false;
     const std::size_t row = static_cast<std::size_t>(*w) * 3;
     if (raw.size() != (row + 1) * static_cast<std::size_t>(*h)) return false;
     rgb->clear();
