@@ -72,6 +72,11 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
                        ") instead of the local library; an empty value means the local library")
         ->envname("KV318_SERVER")
         ->type_name("URL");
+    app.add_option("--server-keys", inv->serverKeys,
+                   "the CURVE keys for a kv318-server that other machines reach: DIR holds the server's server.pub "
+                   "and this client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME)")
+        ->envname("KV318_SERVER_KEYS")
+        ->type_name("DIR");
 
     CLI::App* list =
         leaf(&app, "list", "probe boards and print each that opens, with its identity", Command::List, inv);

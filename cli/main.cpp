@@ -11,6 +11,7 @@
 #include "core/exit_codes.h"
 #include "platform/console.h"
 #ifdef KV318_HAVE_REMOTE_CLIENT
+#include "client_keys.h"
 #include "remote_api.h"
 #endif
 
@@ -34,6 +35,16 @@ int main(int argc, char** argv) {
         settings.follow = inv.follow;
         settings.clockHz = inv.clockHz;
         settings.fifoBytes = inv.stream.fifoBytes;
+        if (!inv.serverKeys.empty()) {
+            kv318::remote::ClientKeys keys;
+            std::string error;
+            if (!kv318::remote::read_client_keys(inv.serverKeys, &keys, &error)) {
+                std::fprintf(stderr, "--server-keys: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            settings.serverPublicKey = keys.serverPublic;
+            settings.clientSecretKey = keys.clientSecret;
+        }
         api = &kv318::remote::remote_api(settings);
         notFoundHint = kv318::remote::remote_open_hint;
         // The server holds the board's lock; it says itself who controls it.

@@ -61,7 +61,8 @@ struct Invocation {
     // --server / KV318_SERVER: the kv318-server the board is reached
     // through; empty: the linked library.
     std::string server;
-    bool follow = false;  // stream/poll --follow: join the server's running stream
+    std::string serverKeys;  // --server-keys / KV318_SERVER_KEYS: its CURVE key directory
+    bool follow = false;     // stream/poll --follow: join the server's running stream
 };
 
 struct Environment {

@@ -36,7 +36,17 @@ std::string client_id(const std::string& program, std::uint64_t pid, const std::
     return id + "@" + host;
 }
 
-std::string silence_text(const std::string& url) { return "kv318-server at " + url + " stopped answering"; }
+// A server that refuses a client's key says nothing at all, so with keys the
+// words name that cause too.
+std::string silence_text(const RemoteSettings& s) {
+    std::string text = "kv318-server at " + s.url + " stopped answering";
+    if (!s.serverPublicKey.empty()) {
+        text +=
+            " (or it refused this client's key: is the client's NAME.pub in the server's allowed file, and is "
+            "server.pub the server's?)";
+    }
+    return text;
+}
 
 bool stats_from_reply(const Message& reply, KV318_STREAM_STATS* stats) {
     const std::uint32_t size = stats->size;
@@ -97,14 +107,14 @@ RemoteBoard::RemoteBoard(std::unique_ptr<ServerLink> link, RemoteSettings settin
 
 void RemoteBoard::gone() {
     gone_.store(true, std::memory_order_relaxed);
-    failure_ = silence_text(settings_.url);
+    failure_ = silence_text(settings_);
 }
 
 void RemoteBoard::heartbeat_failed() { gone_.store(true, std::memory_order_relaxed); }
 
 bool RemoteBoard::call(const Message& what, Message* reply) {
     if (gone_.load(std::memory_order_relaxed)) {
-        failure_ = silence_text(settings_.url);
+        failure_ = silence_text(settings_);
         return false;
     }
     Message m = request(what.word.c_str());
@@ -307,7 +317,7 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
 std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
     failure_.clear();
     if (gone_.load(std::memory_order_relaxed)) {
-        failure_ = silence_text(settings_.url);
+        failure_ = silence_text(settings_);
         return -3;
     }
     if (samples == nullptr || !blocks_.following()) {
@@ -402,7 +412,7 @@ RemoteReport RemoteBoard::report() const {
     RemoteReport r;
     r.url = settings_.url;
     r.gone = gone_.load(std::memory_order_relaxed);
-    r.failure = r.gone ? silence_text(settings_.url) : failure_;
+    r.failure = r.gone ? silence_text(settings_) : failure_;
     r.busy = busy_;
     r.following = settings_.follow;
     r.stream = blocks_.stream();

@@ -34,6 +34,10 @@ struct RemoteSettings {
     // ZeroMQ fills them in.
     std::uint64_t pid = 0;
     std::string host = "localhost";
+    // The CURVE keys of an endpoint other machines reach (client_keys.h):
+    // empty for a local one.
+    std::string serverPublicKey;
+    std::string clientSecretKey;
 };
 
 // One connection to a server: its control socket and, when made for a

@@ -24,6 +24,17 @@ void* context() {
 
 bool set_int(void* socket, int option, int value) { return zmq_setsockopt(socket, option, &value, sizeof value) == 0; }
 
+// CURVE on `socket` when the settings hold keys: the server's public key,
+// and this client's pair (its public key worked out from the secret one).
+bool secure(void* socket, const RemoteSettings& k) {
+    if (k.serverPublicKey.empty()) return true;
+    char clientPublic[41] = {};
+    return zmq_curve_public(clientPublic, k.clientSecretKey.c_str()) == 0 &&
+           zmq_setsockopt(socket, ZMQ_CURVE_SERVERKEY, k.serverPublicKey.c_str(), 40) == 0 &&
+           zmq_setsockopt(socket, ZMQ_CURVE_PUBLICKEY, clientPublic, 40) == 0 &&
+           zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, k.clientSecretKey.c_str(), 40) == 0;
+}
+
 class ZmqLink final : public ServerLink {
 public:
     ~ZmqLink() override {
@@ -31,23 +42,25 @@ public:
         if (sub_ != nullptr) zmq_close(sub_);
     }
 
-    bool connect(const std::string& url, std::int32_t board, std::string* failure) {
+    bool connect(const std::string& url, std::int32_t board, const RemoteSettings& keys, std::string* failure) {
         const std::string data = data_url(url);
         if (data.empty()) {
             *failure = "'" + url + "' is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH";
             return false;
         }
         req_ = zmq_socket(context(), ZMQ_REQ);
-        if (req_ == nullptr || !set_int(req_, ZMQ_REQ_RELAXED, 1) || !set_int(req_, ZMQ_REQ_CORRELATE, 1) ||
-            !set_int(req_, ZMQ_LINGER, 0) || !set_int(req_, ZMQ_RCVTIMEO, kServerSilenceMs) ||
-            !set_int(req_, ZMQ_SNDTIMEO, kServerSilenceMs) || zmq_connect(req_, url.c_str()) != 0) {
+        if (req_ == nullptr || !secure(req_, keys) || !set_int(req_, ZMQ_REQ_RELAXED, 1) ||
+            !set_int(req_, ZMQ_REQ_CORRELATE, 1) || !set_int(req_, ZMQ_LINGER, 0) ||
+            !set_int(req_, ZMQ_RCVTIMEO, kServerSilenceMs) || !set_int(req_, ZMQ_SNDTIMEO, kServerSilenceMs) ||
+            zmq_connect(req_, url.c_str()) != 0) {
             *failure = "cannot reach kv318-server at " + url + ": " + zmq_strerror(zmq_errno());
             return false;
         }
         if (board < 0) return true;
         const std::string topic = block_topic(static_cast<std::uint16_t>(board));
         sub_ = zmq_socket(context(), ZMQ_SUB);
-        if (sub_ == nullptr || !set_int(sub_, ZMQ_LINGER, 0) || zmq_connect(sub_, data.c_str()) != 0 ||
+        if (sub_ == nullptr || !secure(sub_, keys) || !set_int(sub_, ZMQ_LINGER, 0) ||
+            zmq_connect(sub_, data.c_str()) != 0 ||
             zmq_setsockopt(sub_, ZMQ_SUBSCRIBE, topic.data(), topic.size()) != 0) {
             *failure = "cannot reach kv318-server's blocks at " + data + ": " + zmq_strerror(zmq_errno());
             return false;
@@ -87,9 +100,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t board, std::string* failure) {
+std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t board, std::string* failure,
+                                          const RemoteSettings& keys) {
     auto link = std::make_unique<ZmqLink>();
-    if (!link->connect(url, board, failure)) return nullptr;
+    if (!link->connect(url, board, keys, failure)) return nullptr;
     return link;
 }
 
@@ -97,7 +111,9 @@ const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
     RemoteSettings s = settings;
     s.pid = this_process_id();
     s.host = this_host_name();
-    return remote_api(s, make_zmq_link);
+    return remote_api(s, [s](const std::string& url, std::int32_t board, std::string* failure) {
+        return make_zmq_link(url, board, failure, s);
+    });
 }
 
 std::uint64_t this_process_id() {

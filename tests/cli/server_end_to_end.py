@@ -10,12 +10,14 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from array import array
 
+import server_process
 import sim_process
 from server_process import Server
 from sim_process import eventually
@@ -171,6 +173,29 @@ class CliThroughServer(unittest.TestCase):
         none = self.sim.run("--server", self.url, "stream", "--follow", "-n", "10")
         self.assertEqual(none.returncode, 1, none.stderr)
         self.assertIn(b"no stream runs on board 0 of kv318-server at " + self.url.encode(), none.stderr)
+
+    def test_keys_let_an_allowed_client_reach_a_network_endpoint_and_no_other(self):
+        keys, mine, stranger = (self.path(n) for n in ("server-keys", "desk1", "stranger"))
+        for d, name in ((keys, "server"), (mine, "desk1"), (stranger, "stranger")):
+            made = subprocess.run([SERVER, "keygen", d, "--name", name], capture_output=True, timeout=30)
+            self.assertEqual(made.returncode, 0, made.stderr)
+        for d in (mine, stranger):
+            shutil.copy(os.path.join(keys, "server.pub"), d)
+        shutil.copy(os.path.join(mine, "desk1.pub"), os.path.join(keys, "allowed"))
+        port = server_process.free_port_pair()
+        self.server.__exit__(None, None, None)
+        self.server = Server(SERVER, self.sim, "--keys", keys, listen="tcp://0.0.0.0:%d" % port).start()
+        self.url = "tcp://127.0.0.1:%d" % port
+        out = self.path("keyed.raw")
+        run = self.sim.run("--server", self.url, "--server-keys", mine, "stream", "-d", "50", *BOARD, "-n", "20000",
+                           "-o", out)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        words = samples(out)
+        self.assertEqual((len(words), jumps(words)), (20000, []))
+        for refused in (["--server-keys", stranger], []):
+            r = self.sim.run("--server", self.url, *refused, "info", timeout=60)
+            self.assertNotEqual(r.returncode, 0, r.stderr)
+            self.assertIn(b"stopped answering", r.stderr)
 
     def test_a_killed_server_fails_the_run_plainly_within_seconds(self):
         path = self.path("run.raw")

@@ -118,7 +118,10 @@ CliRun run_cli(const std::string& url, Invocation inv, const std::string& output
     settings.pid = 7;
     settings.clockHz = inv.clockHz;
     settings.fifoBytes = inv.stream.fifoBytes;
-    const pipeline::BoardApi& api = remote::remote_api(settings, remote::make_zmq_link);
+    const pipeline::BoardApi& api =
+        remote::remote_api(settings, [](const std::string& to, std::int32_t board, std::string* failure) {
+            return remote::make_zmq_link(to, board, failure);
+        });
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     static const std::atomic<bool> never{false};
