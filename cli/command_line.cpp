@@ -6,6 +6,7 @@
 
 #include "acquisition_options.h"
 #include "capture_options.h"
+#include "client_keys.h"
 #include "core/exit_codes.h"
 #include "option_limits.h"
 #include "recording.h"
@@ -72,10 +73,8 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
                        ") instead of the local library; an empty value means the local library")
         ->envname("KV318_SERVER")
         ->type_name("URL");
-    app.add_option("--server-keys", inv->serverKeys,
-                   "the CURVE keys for a kv318-server that other machines reach: DIR holds the server's server.pub "
-                   "and this client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME)")
-        ->envname("KV318_SERVER_KEYS")
+    app.add_option("--server-keys", inv->serverKeys, remote::kServerKeysHelp)
+        ->envname(remote::kServerKeysEnv)
         ->type_name("DIR");
 
     CLI::App* list =

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "client_keys.h"
 #include "option_checks.h"
 #include "option_limits.h"
 
@@ -64,6 +65,9 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
                    "local library; an empty value means the local library")
         ->envname("KV318_SERVER")
         ->type_name("URL");
+    app.add_option("--server-keys", s->serverKeys, remote::kServerKeysHelp)
+        ->envname(remote::kServerKeysEnv)
+        ->type_name("DIR");
     // A follower shows the stream as its controller set it up.
     app.add_flag("--follow", s->follow,
                  "with --server: show the stream another client runs there, with its clock and divider, without "

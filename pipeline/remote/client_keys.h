@@ -8,6 +8,12 @@
 
 namespace kv318::remote {
 
+// The help of every program's --server-keys option (env KV318_SERVER_KEYS).
+inline constexpr const char* kServerKeysHelp =
+    "the CURVE keys for a kv318-server that other machines reach: DIR holds the server's server.pub and this "
+    "client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME)";
+inline constexpr const char* kServerKeysEnv = "KV318_SERVER_KEYS";
+
 struct ClientKeys {
     std::string serverPublic;  // Z85, 40 characters
     std::string clientSecret;  // Z85, 40 characters

@@ -48,6 +48,7 @@ struct ScopeSettings {
     // --server URL: the board through kv318-server (empty: the library);
     // --follow: show the stream another client runs there.
     std::string server;
+    std::string serverKeys;  // --server-keys: the CURVE key directory for it
     bool follow = false;
 
     double sampleRate() const { return static_cast<double>(clockHz) / divider; }
