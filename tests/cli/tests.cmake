@@ -41,7 +41,7 @@ if(NOT WIN32)
     add_test(NAME cli_server_end_to_end_test
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/server_end_to_end.py
               --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>)
-    set(kv318_cli_server_env "${KV318_TEST_PYTHONPATH}")
+    set(kv318_cli_server_env "${KV318_TEST_PYTHONPATH}" "KV318_SANITIZE=${KV318_SANITIZE}")
     if(KV318_ZMQ_TEST_ENVIRONMENT)
       list(APPEND kv318_cli_server_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
     endif()
