@@ -327,9 +327,7 @@ class Recorder:
                 self.event("missed", f"{unseen} samples never reached this program from the server; where in the "
                            "run is not known (the SamplesMissed errors were not handed to the recorder)")
                 self._missed_noted += unseen
-            self.flush()
-            if self._group is None:
-                self._open_group()  # an empty run still says what it was
+            self.flush()  # makes the group of an empty run too: it still says what it was
             note = self._fifo_note()
             for name in self.groups:
                 self._file[name].attrs.create("fifo", note, dtype=self._string_type())

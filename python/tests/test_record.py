@@ -90,7 +90,8 @@ def test_runs_append_groups_and_other_files_are_left_alone(sim_factory, tmp_path
     with kv318.open(0) as board:
         with board.stream() as s, pytest.raises(ValueError, match="exists and is not an HDF5 file, so it was left"):
             kv318.record(s, notes)
-        for path, count in [(empty, 5000), (empty, 1234), (tmp_path / "new.hdf5", 3)]:
+        # An empty run still makes its group, which says what it was.
+        for path, count in [(empty, 5000), (empty, 1234), (tmp_path / "new.hdf5", 3), (tmp_path / "new.hdf5", 0)]:
             with board.poll(divider=20) as s, kv318.record(s, path) as rec:
                 rec.run(samples=count)
     assert notes.read_bytes() == b"my notes, not HDF5\n"
@@ -101,6 +102,8 @@ def test_runs_append_groups_and_other_files_are_left_alone(sim_factory, tmp_path
         assert "acquisition: polled (KV318_M_AD), mode flags 0 0 0 0" in f["run_0002"].attrs["description"]
     with h5py.File(tmp_path / "new.hdf5", "r") as f:
         check_run(f["run_0001"], 0, 3)
+        check_run(f["run_0002"], 0, 0)
+        assert f["run_0002"].attrs["fifo"].startswith("fifo: ")
 
 
 @pytest.mark.parametrize("split", [dict(split_samples=2000), dict(split=0.05)])  # 0.05 s at 40 kS/s
