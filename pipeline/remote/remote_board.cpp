@@ -420,6 +420,7 @@ RemoteReport RemoteBoard::report() const {
     r.ended = blocks_.ending() == -1 && (blocks_.ending_flags() & kFlagNotEnabled) == 0;
     r.clockHz = clockHz_;
     r.divider = divider_;
+    r.nextIndex = blocks_.read_index();
     return r;
 }
 
