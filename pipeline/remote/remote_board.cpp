@@ -354,8 +354,15 @@ std::int32_t RemoteBoard::stop() {
     blocks_.leave();
     if (!controlling_) return 0;
     controlling_ = false;
+    // A stream the server already ended is refused a stop as not running:
+    // no news, so the failure that ended it stays what the report says.
+    const std::string ended = failure_;
     Message reply;
-    if (!call(request("stop"), &reply)) return 0;
+    if (!call(request("stop"), &reply)) {
+        const std::string* code = reply.find("code");
+        if (code != nullptr && *code == code::kNotRunning && !ended.empty()) failure_ = ended;
+        return 0;
+    }
     std::int64_t r = 0;
     return reply.get_int("result", INT32_MIN, INT32_MAX, &r) ? static_cast<std::int32_t>(r) : 0;
 }
