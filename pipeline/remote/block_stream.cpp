@@ -21,6 +21,7 @@ void BlockStream::begin(std::uint32_t stream, bool known, std::uint64_t from) {
     stream_ = stream;
     expectedKnown_ = known;
     expected_ = from;
+    readEnd_ = from;
     missed_ = 0;
     ending_ = 0;
     endingFlags_ = 0;
@@ -37,7 +38,7 @@ void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
     if (!following_ || ending_ != 0 || h.stream != stream_ || (h.flags & kFlagIdle) != 0) return;
     if (!expectedKnown_) {
         expectedKnown_ = true;
-        expected_ = h.firstIndex;
+        expected_ = readEnd_ = h.firstIndex;
     }
     // A block that repeats samples already taken (a server that sent one
     // twice) gives only what lies past them.
@@ -52,9 +53,9 @@ void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
         expected_ = first;
     }
     if (count > 0) {
-        std::vector<std::int16_t> block(count);
+        Held block{first, std::vector<std::int16_t>(count)};
         for (std::uint32_t i = 0; i < count; ++i)
-            block[i] = static_cast<std::int16_t>(get_s16le(samples + 2 * std::size_t{i}));
+            block.samples[i] = static_cast<std::int16_t>(get_s16le(samples + 2 * std::size_t{i}));
         blocks_.push_back(std::move(block));
         held_ += count;
         expected_ = first + count;
@@ -69,18 +70,24 @@ bool BlockStream::wants_more(std::size_t capacity) const { return following_ && 
 
 std::size_t BlockStream::drain(std::int32_t* out, std::size_t capacity) {
     std::size_t n = 0;
+    const std::uint64_t from = blocks_.empty() ? readEnd_ : blocks_.front().first + frontUsed_;
     while (n < capacity && !blocks_.empty()) {
-        const std::vector<std::int16_t>& front = blocks_.front();
-        const std::size_t take = std::min(capacity - n, front.size() - frontUsed_);
-        std::copy_n(front.begin() + static_cast<std::ptrdiff_t>(frontUsed_), take, out + n);
+        const Held& front = blocks_.front();
+        // The next block must go on where this drain stands, or it waits
+        // for the next drain: a caller places a read's samples by their
+        // first index and their count.
+        if (front.first + frontUsed_ != from + n) break;
+        const std::size_t take = std::min(capacity - n, front.samples.size() - frontUsed_);
+        std::copy_n(front.samples.begin() + static_cast<std::ptrdiff_t>(frontUsed_), take, out + n);
         n += take;
         frontUsed_ += take;
-        if (frontUsed_ == front.size()) {
+        if (frontUsed_ == front.samples.size()) {
             blocks_.pop_front();
             frontUsed_ = 0;
         }
     }
     held_ -= n;
+    if (n > 0) readEnd_ = from + n;
     return n;
 }
 

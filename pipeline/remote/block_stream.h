@@ -39,6 +39,9 @@ public:
     bool wants_more(std::size_t capacity) const;
     // Moves up to `capacity` held samples into out[], sign-extended as
     // KV318_Read writes them; returns how many.  The caller owns `out`.
+    // One drain stops where the held samples jump (samples missed between
+    // two blocks), so the samples of one drain are consecutive in the
+    // stream and read_end() places them.
     std::size_t drain(std::int32_t* out, std::size_t capacity);
     std::size_t held() const { return held_; }
 
@@ -57,6 +60,11 @@ public:
     // one should start at.
     bool started() const { return expectedKnown_; }
     std::uint64_t next_index() const { return expected_; }
+    // The stream's index just past the last sample drain() handed out;
+    // before the first drain, where the stream was joined (`from`, or the
+    // first block's start).  A drain never spans a jump, so its first
+    // sample has this index less its count.
+    std::uint64_t read_end() const { return readEnd_; }
     bool following() const { return following_; }
     std::uint32_t stream() const { return stream_; }
 
@@ -66,11 +74,16 @@ private:
     bool expectedKnown_ = false;
     std::uint64_t expected_ = 0;
     std::uint64_t missed_ = 0;
+    std::uint64_t readEnd_ = 0;
     std::int32_t ending_ = 0;
     std::uint32_t endingFlags_ = 0;
-    // Whole blocks' samples in arrival order; the front one is read from
-    // frontUsed_ on.
-    std::deque<std::vector<std::int16_t>> blocks_;
+    // Whole blocks' samples in arrival order, each with the stream's index
+    // of its first sample; the front one is read from frontUsed_ on.
+    struct Held {
+        std::uint64_t first;
+        std::vector<std::int16_t> samples;
+    };
+    std::deque<Held> blocks_;
     std::size_t frontUsed_ = 0;
     std::size_t held_ = 0;
 };

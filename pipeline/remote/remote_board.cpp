@@ -417,6 +417,7 @@ RemoteReport RemoteBoard::report() const {
     r.following = settings_.follow;
     r.stream = blocks_.stream();
     r.missed = blocks_.missed();
+    r.nextIndex = blocks_.read_end();
     r.ended = blocks_.ending() == -1 && (blocks_.ending_flags() & kFlagNotEnabled) == 0;
     r.clockHz = clockHz_;
     r.divider = divider_;

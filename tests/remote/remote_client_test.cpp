@@ -126,11 +126,18 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
             const std::vector<std::uint8_t> bytes = ramp_bytes(b.first, b.count);
             s.take(header(b.stream, b.first, b.count, b.flags), bytes.data());
         }
-        std::vector<std::int32_t> got(16);
-        got.resize(s.drain(got.data(), got.size()));
-        std::vector<std::int32_t> want;
+        // Drained as a reader would, each drain placed by the index the
+        // stream says its first sample has: a drain never spans a jump.
+        std::vector<std::int32_t> got, want, placed;
+        std::vector<std::int32_t> out(16);
+        for (std::size_t n; (n = s.drain(out.data(), out.size())) > 0;) {
+            const std::uint64_t first = s.read_end() - n;
+            for (std::size_t i = 0; i < n; ++i) placed.push_back(ramp_sample(first + i));
+            got.insert(got.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+        }
         for (const std::uint64_t i : c.indices) want.push_back(ramp_sample(i));
         EXPECT_EQ(got, want) << c.what;
+        EXPECT_EQ(placed, want) << c.what;
         EXPECT_EQ(s.missed(), c.missed) << c.what;
         EXPECT_EQ(s.ending(), c.ending) << c.what;
     }
@@ -141,10 +148,14 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
     const std::vector<std::uint8_t> early = ramp_bytes(400, 200), late = ramp_bytes(650, 10);
     s.take(header(1, 400, 200), early.data());
     s.take(header(1, 650, 10), late.data());
+    EXPECT_EQ(s.read_end(), 500u);
     std::vector<std::int32_t> got(300);
-    ASSERT_EQ(s.drain(got.data(), got.size()), 110u);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 100u) << "up to the jump";
     EXPECT_EQ(got[0], ramp_sample(500));
-    EXPECT_EQ(got[100], ramp_sample(650));
+    EXPECT_EQ(s.read_end(), 600u);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 10u);
+    EXPECT_EQ(got[0], ramp_sample(650));
+    EXPECT_EQ(s.read_end(), 660u);
     EXPECT_EQ(s.missed(), 50u);
 }
 
@@ -283,9 +294,14 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     f.push(f.shared->server.block(300));
     f.push(f.shared->server.block(300, 0, 250));  // the follower fell behind: 250 lost
     std::vector<std::int32_t> out(1000);
-    ASSERT_EQ(follower->read(out.data(), out.size()), 600);
+    EXPECT_EQ(follower->report().nextIndex, 800u) << "where the join stood";
+    // One read per side of the jump, each placed by the stream's index.
+    ASSERT_EQ(follower->read(out.data(), out.size()), 300);
     EXPECT_EQ(out[0], ramp_sample(800));
-    EXPECT_EQ(out[300], ramp_sample(1350));
+    EXPECT_EQ(follower->report().nextIndex, 1100u);
+    ASSERT_EQ(follower->read(out.data(), out.size()), 300);
+    EXPECT_EQ(out[0], ramp_sample(1350));
+    EXPECT_EQ(follower->report().nextIndex, 1650u);
     EXPECT_EQ(follower->report().missed, 250u);
     EXPECT_EQ(follower->stop(), 0);
     EXPECT_EQ(f.shared->server.requests.size(), before) << "a follower leaves without a word";
