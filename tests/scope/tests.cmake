@@ -2,8 +2,8 @@
 # (Linux) the Qt window on kv318-sim.
 kv318_add_test(scope_core_test
   SOURCES scope/worker_test.cpp scope/view_test.cpp scope/controller_test.cpp scope/fifo_test.cpp
-    scope/status_text_test.cpp
-  LIBS kv318_scope_cli)
+    scope/status_text_test.cpp scope/recording_test.cpp
+  LIBS kv318_scope_cli kv318_protocol)
 target_include_directories(scope_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
 # --version must print the version the build was made as.
 target_compile_definitions(scope_core_test PRIVATE KV318_PROJECT_VERSION="${PROJECT_VERSION}")

@@ -3,7 +3,9 @@
 // where the volts say, and the window, driven in-process through a
 // recording table of the library's exports, stops the acquisition when it
 // closes and names what went wrong when the board does not start.
+#include <QFile>
 #include <QImage>
+#include <QtEndian>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,6 +19,7 @@
 
 #include "board_api.h"
 #include "png_writer.h"
+#include "sample_units.h"
 #include "scope_window.h"
 #include "view.h"
 
@@ -166,6 +169,55 @@ private Q_SLOTS:
         QVERIFY2(std::abs(above - 1.5) < 0.05, qPrintable(QString("trace %1 divisions above the centre").arg(above)));
         // A flat trace: every trace pixel on the same row or the next.
         QVERIFY(traceRows.back() - traceRows.front() <= 1);
+    }
+
+    // The scripted recording: --record starts with the first run, and the
+    // WAV file the program leaves names the scope and the run, and holds
+    // the simulator's 1.5 V in every sample its header counts.
+    void recordOptionRecordsTheFirstRun() {
+        const QString wav = dir_.filePath("record.wav");
+        QProcess scope;
+        scope.setProgram(KV318_SCOPE_PATH);
+        scope.setArguments(
+            {"--divider", "20", "--record", wav, "--screenshot", dir_.filePath("record.png"), "--after", "1"});
+        scope.setProcessChannelMode(QProcess::ForwardedChannels);
+        scope.start();
+        QVERIFY(scope.waitForFinished(3 * kDeadlineMs));
+        QCOMPARE(scope.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scope.exitCode(), 0);
+        QFile f(wav);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray b = f.readAll();
+        QVERIFY(b.startsWith("RIFF"));
+        const auto u32 = [&b](qsizetype at) { return qFromLittleEndian<quint32>(b.constData() + at); };
+        QCOMPARE(qsizetype(u32(4)), b.size() - 8);
+        QByteArray tool, comment;
+        qsizetype data = -1;
+        quint32 dataBytes = 0;
+        for (qsizetype at = 12; at + 8 <= b.size() && data < 0;) {
+            const QByteArray id = b.mid(at, 4);
+            const quint32 size = u32(at + 4);
+            if (id == "LIST") {
+                for (qsizetype in = at + 12; in + 8 <= at + 8 + qsizetype(size);) {
+                    const quint32 n = u32(in + 4);
+                    if (b.mid(in, 4) == "ISFT") tool = b.mid(in + 8, n - 1);
+                    if (b.mid(in, 4) == "ICMT") comment = b.mid(in + 8, n - 1);
+                    in += 8 + n + (n % 2);
+                }
+            }
+            if (id == "data") data = at + 8, dataBytes = size;
+            at += 8 + size + (size % 2);
+        }
+        QVERIFY(tool.startsWith("kv318-scope "));
+        QVERIFY2(comment.contains("; board: 0; identity: ") && comment.contains("; divider: 20; "),
+                 comment.constData());
+        QVERIFY(data > 0);
+        QCOMPARE(qsizetype(dataBytes), b.size() - data);
+        QVERIFY2(dataBytes >= 2 * 50'000, "a second at 100 kS/s");
+        for (qsizetype at = data; at < b.size(); at += 2) {
+            const auto sample = qFromLittleEndian<qint16>(b.constData() + at);
+            QVERIFY2(std::abs(kv318::units::sample_volts(sample) - 1.5) < 0.01, std::to_string(sample).c_str());
+        }
     }
 
     // With no board to open, the screenshot is still saved (it shows the
