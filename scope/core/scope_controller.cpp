@@ -12,8 +12,12 @@ std::string recording_format(const std::string& path, pipeline::Format* format) 
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0 || !pipeline::parse_format(name.substr(dot + 1), format).empty()) {
-        std::string names = "." + pipeline::format_names();
-        for (std::size_t bar; (bar = names.find('|')) != std::string::npos;) names.replace(bar, 1, ", .");
+        // "csv|raw|wav|hdf5" as ".csv, .raw, .wav, .hdf5".
+        std::string names(1, '.');
+        for (const char c : pipeline::format_names()) {
+            if (c == '|') names += ", .";
+            else names += c;
+        }
         return path + " has no recording's extension: name it " + names + " or .h5";
     }
     if (*format == pipeline::Format::Hdf5 && !pipeline::hdf5_available()) {

@@ -5,17 +5,17 @@
 // index of its first sample, and a restarted stream's new rate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "bytes.h"
 #include "fake_board.h"
 #include "read_file.h"
 #include "scope_controller.h"
 #include "wait.h"
+#include "wav_chunks.h"
 
 namespace kv318::scope {
 namespace {
@@ -50,148 +50,64 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// A WAV file's parts, found by their chunk ids.
-struct Wav {
-    std::string tool, comment;  // ISFT and ICMT
-    std::uint32_t riffSize = 0, dataSize = 0;
-    std::vector<std::int16_t> samples;
-};
-
-Wav read_wav(const std::vector<std::uint8_t>& b) {
-    Wav w;
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0) return w;
-    w.riffSize = get_u32le(b.data() + 4);
-    for (std::size_t at = 12; at + 8 <= b.size();) {
-        const std::string id(reinterpret_cast<const char*>(b.data() + at), 4);
-        const std::uint32_t size = get_u32le(b.data() + at + 4);
-        const std::uint8_t* body = b.data() + at + 8;
-        if (id == "LIST") {
-            for (std::size_t in = 4; in + 8 <= size;) {
-                const std::string sub(reinterpret_cast<const char*>(body + in), 4);
-                const std::uint32_t n = get_u32le(body + in + 4);
-                const std::string text(reinterpret_cast<const char*>(body + in + 8), n > 0 ? n - 1 : 0);
-                if (sub == "ISFT") w.tool = text;
-                if (sub == "ICMT") w.comment = text;
-                in += 8 + n + (n % 2);
-            }
-        }
-        if (id == "data") {
-            w.dataSize = size;
-            for (std::size_t i = 0; i + 1 < size && at + 8 + i + 1 < b.size(); i += 2)
-                w.samples.push_back(static_cast<std::int16_t>(get_u16le(body + i)));
-            break;
-        }
-        at += 8 + size + (size % 2);
+// The description every recording of the scope carries, each line in
+// `text` between `before` and `after` ("\n# " and "\n" in a CSV file).
+void expect_described(const std::string& text, const std::string& before, const std::string& after) {
+    for (const std::string& line :
+         {tool_name(), std::string("board: 0"), std::string("identity: KV318 board | serial 42"),
+          std::string("divider: 20"), std::string("sample rate: 100000 samples/s")}) {
+        EXPECT_NE(text.find(before + line + after), std::string::npos) << "no line '" << line << "' in " << text;
     }
-    return w;
+    EXPECT_NE(text.find(before + "converter clock: 2000000 Hz"), std::string::npos);
+    EXPECT_NE(text.find(before + "start: 20"), std::string::npos) << "the UTC start";
 }
 
-// The CSV file's rows after its description: every sample's code.
-std::vector<long> csv_codes(const std::vector<std::string>& lines) {
-    std::vector<long> codes;
-    for (const std::string& line : lines) {
-        if (line.empty() || line[0] == '#' || line[0] == 'i') continue;
-        codes.push_back(std::stol(line.substr(line.find(',', line.find(',') + 1) + 1)));
-    }
-    return codes;
-}
-
-// The description lines every recording of the scope starts with.
-void expect_described(const std::vector<std::string>& lines, const std::string& prefix) {
-    const std::vector<std::string> want = {
-        prefix + tool_name(),
-        prefix + "board: 0",
-        prefix + "identity: KV318 board | serial 42",
-        prefix + "divider: 20",
-        prefix + "sample rate: 100000 samples/s",
-    };
-    for (const std::string& w : want) {
-        bool found = false;
-        for (const std::string& l : lines) found = found || l == w;
-        EXPECT_TRUE(found) << "no line '" << w << "'";
-    }
-    bool clock = false, start = false;
-    for (const std::string& l : lines) {
-        clock = clock || l.rfind(prefix + "converter clock: 2000000 Hz", 0) == 0;
-        start = start || (l.rfind(prefix + "start: 20", 0) == 0 && l.back() == 'Z');
-    }
-    EXPECT_TRUE(clock);
-    EXPECT_TRUE(start) << "the UTC start";
-}
-
-TEST(ScopeRecording, TheFileDescribesItsRunAndHoldsEverySample) {
+// Recorded as --record gives the file: described, every sample, and the
+// file brought up to date about once a second while the run goes on, so a
+// scope killed with SIGKILL leaves it valid up to its last update.
+TEST(ScopeRecording, TheFileDescribesItsRunAndHoldsEverySampleAsItGoes) {
     const pipeline::BoardApi api = cli::test::fake_api();
     for (const char* name : {"scope_described.csv", "scope_described.wav"}) {
         SCOPED_TRACE(name);
         const std::string path = ::testing::TempDir() + name;
+        const bool wav = std::string(name).find(".wav") != std::string::npos;
         FakeBoard::reset();
         FakeBoard::get().identity = kIdentity;
-        FakeBoard::get().reads = {500, 0, 700};
-        ScopeSettings s = auto_settings();
-        s.record = path;  // as --record gives it
-        const bool wav = std::string(name).find(".wav") != std::string::npos;
-        ScopeController sc(api, s, nullptr);
-        sc.run();
-        ASSERT_TRUE(sc.message().empty()) << sc.message();
-        // The file's update of about once a second shows when all has come.
-        ASSERT_TRUE(tick_until(sc, [&] {
-            const std::vector<std::uint8_t> b = kv318::test::read_file_bytes(path);
-            if (wav) return read_wav(b).dataSize == 2400u;
-            return std::string(b.begin(), b.end()).find("\n1199,") != std::string::npos;
-        }));
-        sc.close();
-        const std::vector<std::uint8_t> bytes = kv318::test::read_file_bytes(path);
-        std::vector<long> codes;
-        if (wav) {
-            const Wav w = read_wav(bytes);
-            EXPECT_EQ(w.tool, tool_name());
-            std::vector<std::string> parts;
-            for (std::size_t at = 0, end; at < w.comment.size(); at = end + 2) {
-                end = w.comment.find("; ", at);
-                if (end == std::string::npos) end = w.comment.size();
-                parts.push_back(w.comment.substr(at, end - at));
-            }
-            expect_described(parts, "");
-            EXPECT_EQ(w.dataSize, 2 * 1200u);
-            EXPECT_EQ(w.riffSize, bytes.size() - 8) << "sizes brought up to date";
-            for (std::int16_t v : w.samples) codes.push_back(v);
-            ASSERT_EQ(codes.size(), 1200u);
-            for (std::size_t i = 0; i < codes.size(); ++i) ASSERT_EQ(codes[i], FakeBoard::ramp(i)) << i;
-        } else {
-            const std::vector<std::string> lines = lines_of({bytes.begin(), bytes.end()});
-            expect_described(lines, "# ");
-            codes = csv_codes(lines);
-            ASSERT_EQ(codes.size(), 1200u);
-            for (std::size_t i = 0; i < codes.size(); ++i) ASSERT_EQ(codes[i], FakeBoard::ramp(i) / 4) << i;
-        }
-        std::remove(path.c_str());
-    }
-}
-
-// A scope killed with SIGKILL leaves a file valid up to its last update:
-// the samples read so far reach the disk, and a WAV header says how many,
-// about once a second while the run goes on.
-TEST(ScopeRecording, TheFileIsBroughtUpToDateWhileTheRunGoesOn) {
-    const pipeline::BoardApi api = cli::test::fake_api();
-    for (const char* name : {"scope_live.csv", "scope_live.wav"}) {
-        SCOPED_TRACE(name);
-        const std::string path = ::testing::TempDir() + name;
-        const bool wav = std::string(name).find(".wav") != std::string::npos;
-        FakeBoard::reset();
-        FakeBoard::get().reads = {1000};  // then nothing: the run goes on
+        FakeBoard::get().reads = {500, 0, 700};  // then nothing: the run goes on
         ScopeSettings s = auto_settings();
         s.record = path;
         ScopeController sc(api, s, nullptr);
         sc.run();
-        const auto upToDate = [&] {
+        ASSERT_TRUE(sc.message().empty()) << sc.message();
+        std::vector<std::int32_t> samples;
+        std::string text;
+        ASSERT_TRUE(tick_until(sc, [&] {
             const std::vector<std::uint8_t> bytes = kv318::test::read_file_bytes(path);
-            if (!wav) return std::string(bytes.begin(), bytes.end()).find("\n999,") != std::string::npos;
-            const Wav w = read_wav(bytes);
-            return w.dataSize == 2000u && w.riffSize == bytes.size() - 8 && w.samples.size() == 1000u;
-        };
-        ASSERT_TRUE(tick_until(sc, upToDate));
-        EXPECT_TRUE(sc.running()) << "written while the run goes on, not at its end";
+            samples.clear();
+            if (wav) {
+                const kv318::test::WavChunks w = kv318::test::walk_wav(bytes);
+                if (w.valid) samples = w.samples;
+                // The comment's lines, "; " between them, from ICMT on.
+                text = w.info;
+                if (const std::size_t icmt = text.find("ICMT="); icmt != std::string::npos) text.replace(icmt, 5, "; ");
+            } else {
+                text.assign(bytes.begin(), bytes.end());
+                for (const std::string& line : lines_of(text)) {
+                    if (line.empty() || line[0] == '#' || line[0] == 'i') continue;
+                    samples.push_back(4 * std::stoi(line.substr(line.find(',', line.find(',') + 1) + 1)));
+                }
+            }
+            return samples.size() == 1200u;
+        }));
+        EXPECT_TRUE(sc.running()) << "on the disk while the run goes on, not only at its end";
         sc.close();
+        if (wav) {
+            EXPECT_NE(text.find("ISFT=" + tool_name() + ";"), std::string::npos) << text;
+            expect_described(text, "; ", ";");
+        } else {
+            expect_described("\n" + text, "\n# ", "\n");
+        }
+        for (std::size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], FakeBoard::ramp(i)) << i;
         std::remove(path.c_str());
     }
 }
@@ -204,9 +120,10 @@ TEST(ScopeRecording, SaveCsvCarriesTheRunsDescriptionAboveTheTrace) {
     ScopeController sc(api, auto_settings(), nullptr);
     sc.run();
     ASSERT_TRUE(tick_until(sc, [&] { return sc.hasFrame(); }));
-    const std::vector<std::string> lines = lines_of(sc.visibleCsv());
+    const std::string csv = sc.visibleCsv();
+    const std::vector<std::string> lines = lines_of(csv);
     sc.close();
-    expect_described(lines, "# ");
+    expect_described("\n" + csv, "\n# ", "\n");
     std::size_t table = 0;
     while (table < lines.size() && lines[table].rfind("# ", 0) == 0) ++table;
     ASSERT_LT(table, lines.size());

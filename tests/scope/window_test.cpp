@@ -5,7 +5,6 @@
 // closes and names what went wrong when the board does not start.
 #include <QFile>
 #include <QImage>
-#include <QtEndian>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,6 +21,7 @@
 #include "sample_units.h"
 #include "scope_window.h"
 #include "view.h"
+#include "wav_chunks.h"
 
 namespace {
 
@@ -188,36 +188,14 @@ private Q_SLOTS:
         QFile f(wav);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray b = f.readAll();
-        QVERIFY(b.startsWith("RIFF"));
-        const auto u32 = [&b](qsizetype at) { return qFromLittleEndian<quint32>(b.constData() + at); };
-        QCOMPARE(qsizetype(u32(4)), b.size() - 8);
-        QByteArray tool, comment;
-        qsizetype data = -1;
-        quint32 dataBytes = 0;
-        for (qsizetype at = 12; at + 8 <= b.size() && data < 0;) {
-            const QByteArray id = b.mid(at, 4);
-            const quint32 size = u32(at + 4);
-            if (id == "LIST") {
-                for (qsizetype in = at + 12; in + 8 <= at + 8 + qsizetype(size);) {
-                    const quint32 n = u32(in + 4);
-                    if (b.mid(in, 4) == "ISFT") tool = b.mid(in + 8, n - 1);
-                    if (b.mid(in, 4) == "ICMT") comment = b.mid(in + 8, n - 1);
-                    in += 8 + n + (n % 2);
-                }
-            }
-            if (id == "data") data = at + 8, dataBytes = size;
-            at += 8 + size + (size % 2);
-        }
-        QVERIFY(tool.startsWith("kv318-scope "));
-        QVERIFY2(comment.contains("; board: 0; identity: ") && comment.contains("; divider: 20; "),
-                 comment.constData());
-        QVERIFY(data > 0);
-        QCOMPARE(qsizetype(dataBytes), b.size() - data);
-        QVERIFY2(dataBytes >= 2 * 50'000, "a second at 100 kS/s");
-        for (qsizetype at = data; at < b.size(); at += 2) {
-            const auto sample = qFromLittleEndian<qint16>(b.constData() + at);
+        const kv318::test::WavChunks w = kv318::test::walk_wav({b.begin(), b.end()});
+        QVERIFY2(w.valid, "its sizes up to date");
+        QVERIFY2(w.info.find("ISFT=kv318-scope ") == 0, w.info.c_str());
+        QVERIFY2(w.info.find("; board: 0; identity: ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.info.find("; divider: 20; ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.samples.size() >= 50'000, "a second at 100 kS/s");
+        for (const std::int32_t sample : w.samples)
             QVERIFY2(std::abs(kv318::units::sample_volts(sample) - 1.5) < 0.01, std::to_string(sample).c_str());
-        }
     }
 
     // With no board to open, the screenshot is still saved (it shows the
