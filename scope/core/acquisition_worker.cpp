@@ -140,7 +140,8 @@ void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s
     possibleLoss_.store(v.possibleLoss, std::memory_order_relaxed);
 }
 
-bool AcquisitionWorker::begin_recording(Recording* recording, pipeline::Recording described, const ScopeSettings& s) {
+bool AcquisitionWorker::begin_recording(Recording* recording, const pipeline::Recording& described,
+                                        const ScopeSettings& s) {
     if (recording->store) {
         recording->writer = std::make_unique<pipeline::SampleWriter>(*recording->store, s.clockHz,
                                                                      static_cast<std::uint32_t>(s.divider));

@@ -117,7 +117,7 @@ private:
     void look_at_fifo(std::int32_t handle, const ScopeSettings& s);
     // Worker thread: makes the recording's writer, described, and begins
     // its file.  False with the failure set when the file cannot be begun.
-    bool begin_recording(Recording* recording, pipeline::Recording described, const ScopeSettings& s);
+    bool begin_recording(Recording* recording, const pipeline::Recording& described, const ScopeSettings& s);
 
     const pipeline::BoardApi& api_;
     std::thread thread_;

@@ -225,10 +225,10 @@ void ScopeWindow::buildControls() {
         QString chosen;
         QString path = QFileDialog::getSaveFileName(this, "Record the stream", "record.wav", filters, &chosen);
         if (path.isEmpty()) return;
-        pipeline::Format format;
-        if (!recording_format(path.toStdString(), &format).empty()) {
+        pipeline::Format format = pipeline::Format::Csv;
+        const qsizetype star = chosen.indexOf("*.");
+        if (!recording_format(path.toStdString(), &format).empty() && star >= 0) {
             // A name typed without an extension takes the chosen filter's.
-            const qsizetype star = chosen.indexOf("*.");
             path += chosen.mid(star + 1, chosen.indexOf(QRegularExpression("[ )]"), star) - star - 1);
         }
         scope_.setRecording(path.toStdString());
