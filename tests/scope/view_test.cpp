@@ -201,6 +201,11 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         {"--clock", "99999999999999999999"},
         {"--fifo-bytes", "16383"},
         {"--fifo-bytes", "0x40000001"},
+        {"--record"},
+        {"--record", "r.txt"},
+        {"--record", "r"},
+        {"--record", "dir.wav/r"},
+        {"--record", ".wav"},
     };
     for (const auto& args : bad) {
         ScopeSettings t;
@@ -210,6 +215,13 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     std::string help;
     EXPECT_EQ(parse({"--help"}, &t, &help), 0);
     EXPECT_NE(help.find("converter divider, 2-4095"), std::string::npos) << help;
+    EXPECT_NE(help.find("--record FILE"), std::string::npos) << help;
+    // --record takes the format from the extension, in any case.
+    for (const char* file : {"r.csv", "dir/r.WAV", "r.raw", "r.h5", "r.hdf5"}) {
+        ScopeSettings r;
+        EXPECT_EQ(parse({"--record", file}, &r), -1) << file;
+        EXPECT_EQ(r.record, file);
+    }
     // Both ends of the header's divider range are taken as they are.
     for (const char* divider : {"2", "4095"}) {
         ScopeSettings d;

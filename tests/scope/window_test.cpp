@@ -3,6 +3,7 @@
 // where the volts say, and the window, driven in-process through a
 // recording table of the library's exports, stops the acquisition when it
 // closes and names what went wrong when the board does not start.
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -17,8 +18,10 @@
 
 #include "board_api.h"
 #include "png_writer.h"
+#include "sample_units.h"
 #include "scope_window.h"
 #include "view.h"
+#include "wav_chunks.h"
 
 namespace {
 
@@ -166,6 +169,33 @@ private Q_SLOTS:
         QVERIFY2(std::abs(above - 1.5) < 0.05, qPrintable(QString("trace %1 divisions above the centre").arg(above)));
         // A flat trace: every trace pixel on the same row or the next.
         QVERIFY(traceRows.back() - traceRows.front() <= 1);
+    }
+
+    // The scripted recording: --record starts with the first run, and the
+    // WAV file the program leaves names the scope and the run, and holds
+    // the simulator's 1.5 V in every sample its header counts.
+    void recordOptionRecordsTheFirstRun() {
+        const QString wav = dir_.filePath("record.wav");
+        QProcess scope;
+        scope.setProgram(KV318_SCOPE_PATH);
+        scope.setArguments(
+            {"--divider", "20", "--record", wav, "--screenshot", dir_.filePath("record.png"), "--after", "1"});
+        scope.setProcessChannelMode(QProcess::ForwardedChannels);
+        scope.start();
+        QVERIFY(scope.waitForFinished(3 * kDeadlineMs));
+        QCOMPARE(scope.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scope.exitCode(), 0);
+        QFile f(wav);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray b = f.readAll();
+        const kv318::test::WavChunks w = kv318::test::walk_wav({b.begin(), b.end()});
+        QVERIFY2(w.valid, "its sizes up to date");
+        QVERIFY2(w.info.find("ISFT=kv318-scope ") == 0, w.info.c_str());
+        QVERIFY2(w.info.find("; board: 0; identity: ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.info.find("; divider: 20; ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.samples.size() >= 50'000, "a second at 100 kS/s");
+        for (const std::int32_t sample : w.samples)
+            QVERIFY2(std::abs(kv318::units::sample_volts(sample) - 1.5) < 0.01, std::to_string(sample).c_str());
     }
 
     // With no board to open, the screenshot is still saved (it shows the
