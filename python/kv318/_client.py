@@ -507,6 +507,10 @@ class RemoteStream(_Acquisition):
         self.stream_number = None
         #: Samples missed so far: the sum of the jumps in the block indices.
         self.missed = 0
+        #: The index within the stream of the first sample handed to this
+        #: program (None before one came): 0 for the stream's controller,
+        #: later for a follower that joined a running stream.
+        self.first_index = None
         # The index the next block should start at, a block held back
         # behind a jump, the error the stream ended with, and the FIFO
         # verdict's words once a block carried it.  Used by the reading
@@ -617,6 +621,8 @@ class RemoteStream(_Acquisition):
         skip = min(max(self._next_index - header.first_index, 0), header.count)
         block = samples[skip:].astype("int16")
         start = header.first_index + skip
+        if self.first_index is None and block.size:
+            self.first_index = start
         if start > self._next_index:
             jump = start - self._next_index
             self.missed += jump

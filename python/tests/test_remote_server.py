@@ -55,7 +55,7 @@ def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(k
                     status["fifo_bytes"]) == (owner.client_id, "stream", False, 10, kv318.FIFO_BYTES)
         np.testing.assert_array_equal(mine, ramp(0, mine.size))
         np.testing.assert_array_equal(theirs, mine)
-        assert follower.missed == 0
+        assert (follower.missed, follower.first_index) == (0, 0)
         # The controller gone, the board is free for the next one.
         with watcher.stream(divider=10) as second:
             np.testing.assert_array_equal(second.read(10_000, timeout=60), ramp(0, 10_000))
