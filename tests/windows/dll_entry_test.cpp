@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -97,54 +98,62 @@ std::int32_t call_typed(FARPROC p, const std::vector<std::int32_t>& a, int times
 
 struct Export {
     const char* name;
-    WORD ordinal;
     std::int32_t expected;           // the result without a board
     std::vector<std::int32_t> args;  // safe without a board; its size is the export's arity
     int prototypeArity;              // what the header declares
     std::int32_t (*call)(FARPROC, const std::vector<std::int32_t>&, int);
 };
 
-#define KV318_ROW(fn, ordinal, expected, ...) \
-    Export { #fn, ordinal, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
+#define KV318_ROW(fn, expected, ...) \
+    Export { #fn, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
 
 // Handle -1 is never a board; NULL buffers are refused before any request;
 // board 99 has neither a device nor a pipe.
 const std::vector<Export>& exports_table() {
     static const std::vector<Export> table = {
-        KV318_ROW(KV318_OpenDevice, 1, -1, 99),
-        KV318_ROW(KV318_CloseDevice, 2, 0, -1),
-        KV318_ROW(KV318_Info, 3, -1, -1, 0),
-        KV318_ROW(KV318_AD, 12, -1, -1, 0, 0, 0, 0, 50),
-        KV318_ROW(KV318_Read, 13, -1, -1, 0),
-        KV318_ROW(KV318_StopAD, 14, 0, -1),
-        KV318_ROW(KV318_M_AD, 15, -1, -1, 1, 0, 1, 0, 100),
-        KV318_ROW(KV318_M_Read, 16, -1, -1, 0, 0, 0),
-        KV318_ROW(KV318_M_StopAD, 17, 0, -1),
-        KV318_ROW(KV318_StreamStats, 18, -1, -1, 0),
-        KV318_ROW(KV318_DI, 21, 65535, -1),
-        KV318_ROW(KV318_DO, 22, -1, -1, 0x1234),
-        KV318_ROW(KV318_PRun, 31, -1, -1, 1, 100),
-        KV318_ROW(KV318_PStop, 32, -1, -1),
-        KV318_ROW(KV318_CRead, 33, -1, -1),
-        KV318_ROW(KV318_CRun, 34, -1, -1),
-        KV318_ROW(KV318_inb, 51, -1, -1, 0),
-        KV318_ROW(KV318_outb, 52, -1, -1, 9, 0),
-        KV318_ROW(KV318_BulkRead, 53, -1, -1, 0, 16),
-        KV318_ROW(KV318_ResetUSB, 55, -1, -1),
+        KV318_ROW(KV318_OpenDevice, -1, 99),
+        KV318_ROW(KV318_CloseDevice, 0, -1),
+        KV318_ROW(KV318_Info, -1, -1, 0),
+        KV318_ROW(KV318_AD, -1, -1, 0, 0, 0, 0, 50),
+        KV318_ROW(KV318_Read, -1, -1, 0),
+        KV318_ROW(KV318_StopAD, 0, -1),
+        KV318_ROW(KV318_M_AD, -1, -1, 1, 0, 1, 0, 100),
+        KV318_ROW(KV318_M_Read, -1, -1, 0, 0, 0),
+        KV318_ROW(KV318_M_StopAD, 0, -1),
+        KV318_ROW(KV318_StreamStats, -1, -1, 0),
+        KV318_ROW(KV318_DI, 65535, -1),
+        KV318_ROW(KV318_DO, -1, -1, 0x1234),
+        KV318_ROW(KV318_PRun, -1, -1, 1, 100),
+        KV318_ROW(KV318_PStop, -1, -1),
+        KV318_ROW(KV318_CRead, -1, -1),
+        KV318_ROW(KV318_CRun, -1, -1),
+        KV318_ROW(KV318_inb, -1, -1, 0),
+        KV318_ROW(KV318_outb, -1, -1, 9, 0),
+        KV318_ROW(KV318_BulkRead, -1, -1, 0, 16),
+        KV318_ROW(KV318_ResetUSB, -1, -1),
     };
     return table;
 }
 
-// The exports this build implements, "name:ordinal" separated by commas,
-// from the same list the export-table check uses.
-std::set<std::string> expected_exports() {
-    std::set<std::string> out;
-    std::stringstream list(KV318_EXPECTED_EXPORTS);
+// The exports KV318.def gives the DLL, name to ordinal, from "name:ordinal"
+// items separated by commas (the list the export-table check uses too).
+std::map<std::string, WORD> expected_exports() {
+    std::map<std::string, WORD> out;
+    std::stringstream list(KV318_EXPORTS);
     std::string item;
-    while (std::getline(list, item, ','))
-        if (!item.empty()) out.insert(item);
+    while (std::getline(list, item, ',')) {
+        const std::size_t colon = item.find(':');
+        if (colon != std::string::npos)
+            out[item.substr(0, colon)] = static_cast<WORD>(std::stoi(item.substr(colon + 1)));
+    }
     return out;
 }
+
+// A row of the table that the DLL exports, at its ordinal.
+struct Built {
+    const Export* row;
+    WORD ordinal;
+};
 
 class DllEntryPoints : public ::testing::Test {
 protected:
@@ -157,11 +166,11 @@ protected:
     }
 
     // The rows this build exports; the others must be absent from the DLL.
-    std::vector<const Export*> built_rows() {
-        std::vector<const Export*> rows;
-        const std::set<std::string> expected = expected_exports();
+    static std::vector<Built> built_rows() {
+        std::vector<Built> rows;
+        const std::map<std::string, WORD> expected = expected_exports();
         for (const Export& e : exports_table())
-            if (expected.count(std::string(e.name) + ":" + std::to_string(e.ordinal)) != 0) rows.push_back(&e);
+            if (const auto it = expected.find(e.name); it != expected.end()) rows.push_back({&e, it->second});
         return rows;
     }
 
@@ -169,29 +178,41 @@ protected:
 };
 
 TEST_F(DllEntryPoints, EveryExportResolvesToOneAddressByNameAndByOrdinal) {
-    std::set<std::string> unmatched = expected_exports();
+    const std::map<std::string, WORD> expected = expected_exports();
+    ASSERT_FALSE(expected.empty()) << "KV318_EXPORTS is empty";
+    std::set<std::string> unmatched;
+    std::set<WORD> assigned;
+    for (const auto& [name, ordinal] : expected) {
+        unmatched.insert(name);
+        assigned.insert(ordinal);
+    }
     for (const Export& e : exports_table()) {
-        const std::string key = std::string(e.name) + ":" + std::to_string(e.ordinal);
-        const bool built = unmatched.erase(key) != 0;
+        const bool built = unmatched.erase(e.name) != 0;
         const FARPROC byName = GetProcAddress(dll_, e.name);
-        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(e.ordinal));
         if (!built) {
-            EXPECT_EQ(byName, nullptr) << e.name << " is exported although this build does not implement it";
+            EXPECT_EQ(byName, nullptr) << e.name << " is exported although KV318.def does not list it";
             continue;
         }
+        const WORD ordinal = expected.at(e.name);
         ASSERT_NE(byName, nullptr) << e.name;
-        EXPECT_EQ(byOrdinal, byName) << e.name << " at ordinal " << e.ordinal;
+        EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal)), byName) << e.name << " at ordinal " << ordinal;
         EXPECT_EQ(static_cast<int>(e.args.size()), e.prototypeArity) << e.name << ": the row's arguments";
     }
-    EXPECT_TRUE(unmatched.empty()) << "expected exports without a row here: " << *unmatched.begin();
-    EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(54)), nullptr) << "ordinal 54 stays unassigned";
+    EXPECT_TRUE(unmatched.empty()) << "exports of KV318.def without a row here: " << *unmatched.begin();
+    // The gaps between the ordinals (4-11, 54, ...) stay unassigned.
+    for (WORD ordinal = 1; ordinal <= *assigned.rbegin() + 1; ++ordinal) {
+        if (assigned.count(ordinal) == 0) {
+            EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal)), nullptr) << "ordinal " << ordinal;
+        }
+    }
     EXPECT_EQ(GetProcAddress(dll_, "KV318_DO@8"), nullptr) << "names are undecorated";
 }
 
 #if defined(__i386__)
 // Only 32-bit Windows has a choice of calling conventions; x64 has one.
 TEST_F(DllEntryPoints, EachExportRemovesExactlyItsArguments) {
-    for (const Export* e : built_rows()) {
+    for (const Built& b : built_rows()) {
+        const Export* e = b.row;
         const FARPROC fn = GetProcAddress(dll_, e->name);
         ASSERT_NE(fn, nullptr) << e->name;
         std::int32_t result = 0;
@@ -209,9 +230,9 @@ TEST_F(DllEntryPoints, ThousandsOfCallsThroughHeaderTypedPointers) {
     // frame's stack a little on every call: thousands of calls turn that
     // into wrong locals or a crash on return.
     constexpr int kCalls = 2000;
-    for (const Export* e : built_rows()) {
+    for (const auto& [e, ordinal] : built_rows()) {
         const FARPROC byName = GetProcAddress(dll_, e->name);
-        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(e->ordinal));
+        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal));
         ASSERT_NE(byName, nullptr) << e->name;
         ASSERT_NE(byOrdinal, nullptr) << e->name;
         EXPECT_EQ(e->call(byName, e->args, kCalls), e->expected) << e->name << " by name";

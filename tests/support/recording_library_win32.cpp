@@ -1,17 +1,45 @@
-// A stand-in for KV318.dll that kv318-scope.exe loads from its own
-// directory: it writes the name of every export called, one a line, to
-// calls.log beside itself, so a test sees each library call the scope
-// makes.  It opens "a board" with the handle 0x7C, starts it, and hands
-// out 100 samples of 1.5 V (code 2458) on each read.
+// A stand-in for KV318.dll that the panel and scope tests put beside
+// kv318.exe or kv318-scope.exe in a directory of their own: it writes the
+// name of every export called, one a line, to calls.log beside itself, so a
+// test sees each library call the program makes.  It opens "a board" with
+// the handle 0x7C, starts it, and hands out 100 samples of 1.5 V (code 2458)
+// on each read; every other function answers 0.  Its export table comes
+// from KV318.def (kv318_stand_in_exports): every export, at the real DLL's
+// ordinals, each defined with the header's prototype.
+#include <windows.h>
+
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "KV318.h"
-#include "call_log_win32.h"
 
-using kv318::test::log_call;
+namespace {
 
-#define KV318_RECORDED extern "C" __declspec(dllexport) std::int32_t __stdcall
+// Appends `name` and a newline to calls.log in this DLL's directory.  A
+// failure to write is ignored: the test then misses the line and says so.
+void log_call(const char* name) {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&log_call), &self);
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
+    std::wstring log(path, n);
+    log = log.substr(0, log.find_last_of(L'\\') + 1) + L"calls.log";
+    // Opened and closed for each line, so that every line is on disk even
+    // when the process is ended from outside.
+    HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string line = std::string(name) + "\n";
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+#define KV318_RECORDED extern "C" std::int32_t KV318_CALL
 
 KV318_RECORDED KV318_OpenDevice(std::int32_t) {
     log_call("KV318_OpenDevice");
@@ -31,6 +59,14 @@ KV318_RECORDED KV318_inb(std::int32_t, std::int32_t) {
 }
 KV318_RECORDED KV318_outb(std::int32_t, std::int32_t, std::int32_t) {
     log_call("KV318_outb");
+    return 0;
+}
+KV318_RECORDED KV318_BulkRead(std::int32_t, void*, std::int32_t) {
+    log_call("KV318_BulkRead");
+    return 0;
+}
+KV318_RECORDED KV318_ResetUSB(std::int32_t) {
+    log_call("KV318_ResetUSB");
     return 0;
 }
 KV318_RECORDED KV318_AD(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
