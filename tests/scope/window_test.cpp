@@ -17,6 +17,7 @@
 
 #include "board_api.h"
 #include "png_writer.h"
+#include "qt_simulator.h"
 #include "scope_window.h"
 #include "view.h"
 
@@ -112,26 +113,17 @@ class ScopeWindowTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        sim_.setProgram(KV318_SIM_PATH);
-        sim_.setArguments({"--dir", dir_.path(), "--signal", "const", "--value", "1.5"});
-        sim_.setProcessChannelMode(QProcess::ForwardedChannels);
-        sim_.start();
-        QVERIFY(sim_.waitForStarted(kDeadlineMs));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_.filePath("KV318Device0")), kDeadlineMs);
-        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        const QString failed = sim_.start({"--signal", "const", "--value", "1.5"});
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
     }
 
-    void cleanupTestCase() {
-        sim_.terminate();
-        sim_.waitForFinished(kDeadlineMs);
-    }
+    void cleanupTestCase() { QVERIFY(sim_.stop()); }
 
     // The program itself: --screenshot saves the window and exits 0, and the
     // picture's trace of 1.5 V lies 1.5 divisions above the centre line at
     // 1 V/div.  The graticule's frame is found in the picture by its colour.
     void screenshotPutsTheTraceAtItsVolts() {
-        const QString shot = dir_.filePath("scope.png");
+        const QString shot = sim_.path("scope.png");
         QProcess scope;
         scope.setProgram(KV318_SCOPE_PATH);
         scope.setArguments({"--divider", "20", "--timebase", "1ms", "--volts-per-div", "1", "--offset", "0",
@@ -291,8 +283,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dir_;
-    QProcess sim_;
+    kv318::test::QtSimulator sim_;
 };
 
 QTEST_MAIN(ScopeWindowTest)
