@@ -8,11 +8,8 @@ if(TARGET kv318-server AND NOT WIN32)
   add_test(NAME server_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/end_to_end.py
             --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim>)
-  set(kv318_server_test_env "${KV318_TEST_PYTHONPATH}" "KV318_SANITIZE=${KV318_SANITIZE}")
-  if(KV318_ZMQ_TEST_ENVIRONMENT)
-    list(APPEND kv318_server_test_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
-  endif()
-  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_server_test_env}")
+  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400)
+  kv318_script_test_environment(server_end_to_end_test)
 endif()
 if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
   # kv318-server.exe and kv318-sim.exe under Wine in the run's prefix (the

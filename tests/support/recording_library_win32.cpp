@@ -40,48 +40,22 @@ void log_call(const char* name) {
 }  // namespace
 
 #define KV318_RECORDED extern "C" std::int32_t KV318_CALL
+// An export that logs its call and answers 0.
+#define KV318_LOGGED(fn, ...)        \
+    KV318_RECORDED fn(__VA_ARGS__) { \
+        log_call(#fn);               \
+        return 0;                    \
+    }
 
 KV318_RECORDED KV318_OpenDevice(std::int32_t) {
     log_call("KV318_OpenDevice");
     return 0x7C;
-}
-KV318_RECORDED KV318_CloseDevice(std::int32_t) {
-    log_call("KV318_CloseDevice");
-    return 0;
-}
-KV318_RECORDED KV318_Info(std::int32_t, char*) {
-    log_call("KV318_Info");
-    return 0;
-}
-KV318_RECORDED KV318_inb(std::int32_t, std::int32_t) {
-    log_call("KV318_inb");
-    return 0;
-}
-KV318_RECORDED KV318_outb(std::int32_t, std::int32_t, std::int32_t) {
-    log_call("KV318_outb");
-    return 0;
-}
-KV318_RECORDED KV318_BulkRead(std::int32_t, void*, std::int32_t) {
-    log_call("KV318_BulkRead");
-    return 0;
-}
-KV318_RECORDED KV318_ResetUSB(std::int32_t) {
-    log_call("KV318_ResetUSB");
-    return 0;
-}
-KV318_RECORDED KV318_AD(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    log_call("KV318_AD");
-    return 0;
 }
 KV318_RECORDED KV318_Read(std::int32_t, std::int32_t* samples) {
     // Not logged: the scope reads every 20 ms, and the test looks for the
     // start and the stop around them.
     for (int i = 0; i < 100; ++i) samples[i] = 2458 * 4;
     return 100;
-}
-KV318_RECORDED KV318_StopAD(std::int32_t) {
-    log_call("KV318_StopAD");
-    return 0;
 }
 KV318_RECORDED KV318_StreamStats(std::int32_t, KV318_STREAM_STATS* stats) {
     // Not logged: the scope asks once a second.  A board that never paused:
@@ -92,39 +66,21 @@ KV318_RECORDED KV318_StreamStats(std::int32_t, KV318_STREAM_STATS* stats) {
     stats->mode = KV318_STATS_STREAM;
     return 0;
 }
-KV318_RECORDED KV318_M_AD(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    log_call("KV318_M_AD");
-    return 0;
-}
-KV318_RECORDED KV318_M_Read(std::int32_t, std::int32_t*, std::int32_t*, std::int32_t) {
-    log_call("KV318_M_Read");
-    return 0;
-}
-KV318_RECORDED KV318_M_StopAD(std::int32_t) {
-    log_call("KV318_M_StopAD");
-    return 0;
-}
-KV318_RECORDED KV318_DI(std::int32_t) {
-    log_call("KV318_DI");
-    return 0;
-}
-KV318_RECORDED KV318_DO(std::int32_t, std::int32_t) {
-    log_call("KV318_DO");
-    return 0;
-}
-KV318_RECORDED KV318_CRun(std::int32_t) {
-    log_call("KV318_CRun");
-    return 0;
-}
-KV318_RECORDED KV318_CRead(std::int32_t) {
-    log_call("KV318_CRead");
-    return 0;
-}
-KV318_RECORDED KV318_PRun(std::int32_t, std::int32_t, std::int32_t) {
-    log_call("KV318_PRun");
-    return 0;
-}
-KV318_RECORDED KV318_PStop(std::int32_t) {
-    log_call("KV318_PStop");
-    return 0;
-}
+
+KV318_LOGGED(KV318_CloseDevice, std::int32_t)
+KV318_LOGGED(KV318_Info, std::int32_t, char*)
+KV318_LOGGED(KV318_inb, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_outb, std::int32_t, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_BulkRead, std::int32_t, void*, std::int32_t)
+KV318_LOGGED(KV318_ResetUSB, std::int32_t)
+KV318_LOGGED(KV318_AD, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_StopAD, std::int32_t)
+KV318_LOGGED(KV318_M_AD, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_M_Read, std::int32_t, std::int32_t*, std::int32_t*, std::int32_t)
+KV318_LOGGED(KV318_M_StopAD, std::int32_t)
+KV318_LOGGED(KV318_DI, std::int32_t)
+KV318_LOGGED(KV318_DO, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_CRun, std::int32_t)
+KV318_LOGGED(KV318_CRead, std::int32_t)
+KV318_LOGGED(KV318_PRun, std::int32_t, std::int32_t, std::int32_t)
+KV318_LOGGED(KV318_PStop, std::int32_t)
