@@ -98,39 +98,40 @@ std::int32_t call_typed(FARPROC p, const std::vector<std::int32_t>& a, int times
 
 struct Export {
     const char* name;
+    WORD ordinal;                    // published: programs may import by it, so it never changes
     std::int32_t expected;           // the result without a board
     std::vector<std::int32_t> args;  // safe without a board; its size is the export's arity
     int prototypeArity;              // what the header declares
     std::int32_t (*call)(FARPROC, const std::vector<std::int32_t>&, int);
 };
 
-#define KV318_ROW(fn, expected, ...) \
-    Export { #fn, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
+#define KV318_ROW(fn, ordinal, expected, ...) \
+    Export { #fn, ordinal, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
 
 // Handle -1 is never a board; NULL buffers are refused before any request;
 // board 99 has neither a device nor a pipe.
 const std::vector<Export>& exports_table() {
     static const std::vector<Export> table = {
-        KV318_ROW(KV318_OpenDevice, -1, 99),
-        KV318_ROW(KV318_CloseDevice, 0, -1),
-        KV318_ROW(KV318_Info, -1, -1, 0),
-        KV318_ROW(KV318_AD, -1, -1, 0, 0, 0, 0, 50),
-        KV318_ROW(KV318_Read, -1, -1, 0),
-        KV318_ROW(KV318_StopAD, 0, -1),
-        KV318_ROW(KV318_M_AD, -1, -1, 1, 0, 1, 0, 100),
-        KV318_ROW(KV318_M_Read, -1, -1, 0, 0, 0),
-        KV318_ROW(KV318_M_StopAD, 0, -1),
-        KV318_ROW(KV318_StreamStats, -1, -1, 0),
-        KV318_ROW(KV318_DI, 65535, -1),
-        KV318_ROW(KV318_DO, -1, -1, 0x1234),
-        KV318_ROW(KV318_PRun, -1, -1, 1, 100),
-        KV318_ROW(KV318_PStop, -1, -1),
-        KV318_ROW(KV318_CRead, -1, -1),
-        KV318_ROW(KV318_CRun, -1, -1),
-        KV318_ROW(KV318_inb, -1, -1, 0),
-        KV318_ROW(KV318_outb, -1, -1, 9, 0),
-        KV318_ROW(KV318_BulkRead, -1, -1, 0, 16),
-        KV318_ROW(KV318_ResetUSB, -1, -1),
+        KV318_ROW(KV318_OpenDevice, 1, -1, 99),
+        KV318_ROW(KV318_CloseDevice, 2, 0, -1),
+        KV318_ROW(KV318_Info, 3, -1, -1, 0),
+        KV318_ROW(KV318_AD, 12, -1, -1, 0, 0, 0, 0, 50),
+        KV318_ROW(KV318_Read, 13, -1, -1, 0),
+        KV318_ROW(KV318_StopAD, 14, 0, -1),
+        KV318_ROW(KV318_M_AD, 15, -1, -1, 1, 0, 1, 0, 100),
+        KV318_ROW(KV318_M_Read, 16, -1, -1, 0, 0, 0),
+        KV318_ROW(KV318_M_StopAD, 17, 0, -1),
+        KV318_ROW(KV318_StreamStats, 18, -1, -1, 0),
+        KV318_ROW(KV318_DI, 21, 65535, -1),
+        KV318_ROW(KV318_DO, 22, -1, -1, 0x1234),
+        KV318_ROW(KV318_PRun, 31, -1, -1, 1, 100),
+        KV318_ROW(KV318_PStop, 32, -1, -1),
+        KV318_ROW(KV318_CRead, 33, -1, -1),
+        KV318_ROW(KV318_CRun, 34, -1, -1),
+        KV318_ROW(KV318_inb, 51, -1, -1, 0),
+        KV318_ROW(KV318_outb, 52, -1, -1, 9, 0),
+        KV318_ROW(KV318_BulkRead, 53, -1, -1, 0, 16),
+        KV318_ROW(KV318_ResetUSB, 55, -1, -1),
     };
     return table;
 }
@@ -193,9 +194,9 @@ TEST_F(DllEntryPoints, EveryExportResolvesToOneAddressByNameAndByOrdinal) {
             EXPECT_EQ(byName, nullptr) << e.name << " is exported although KV318.def does not list it";
             continue;
         }
-        const WORD ordinal = expected.at(e.name);
+        EXPECT_EQ(expected.at(e.name), e.ordinal) << e.name << ": KV318.def moved a published ordinal";
         ASSERT_NE(byName, nullptr) << e.name;
-        EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal)), byName) << e.name << " at ordinal " << ordinal;
+        EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(e.ordinal)), byName) << e.name << " at ordinal " << e.ordinal;
         EXPECT_EQ(static_cast<int>(e.args.size()), e.prototypeArity) << e.name << ": the row's arguments";
     }
     EXPECT_TRUE(unmatched.empty()) << "exports of KV318.def without a row here: " << *unmatched.begin();
