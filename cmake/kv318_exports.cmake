@@ -1,8 +1,9 @@
 # The library's exports, read from library/KV318.def: the one list of their
 # names, argument bytes and ordinals.  KV318.dll links with that file; the
 # tests take their expectations from KV318_EXPORTS, and every stand-in for
-# KV318.dll links with a .def written from it, so a new export is added to
-# KV318.def and nowhere else.
+# KV318.dll links with a .def written from it, so a new export is listed in
+# KV318.def and nowhere else (windows_dll_entry_test gives it a row with the
+# arguments to call it with, and holds every published ordinal).
 #
 # KV318_EXPORTS: "name:ordinal" for each export, in the .def's order.
 # KV318_EXPORT_NAMES: the names alone.
