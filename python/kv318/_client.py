@@ -636,22 +636,26 @@ class RemoteStream(_Acquisition):
         self._next_index = start + block.size
         return block if block.size else None
 
+    # The flags that end a stream, checked in this order, each with the error
+    # a read then raises and its words after "board N at URL".
+    _ENDINGS = (
+        (wire.FLAG_RING_OVERFLOW, RingOverflow,
+         ": the library's ring on the server overflowed and samples were lost; the stream ended"),
+        (wire.FLAG_TRANSFER_FAULT, TransferFailed,
+         ": a transfer from the board failed and samples were lost; the stream ended"),
+        (wire.FLAG_STALLED, AcquisitionNotEnabled,
+         ": no sample came for the server's stall timeout; the stream ended"),
+        (wire.FLAG_NOT_ENABLED, AcquisitionNotEnabled,
+         " is not converting: something stopped the converter beneath the server; the stream ended"),
+    )
+
     def _note_end(self, header):
-        f = self.board.number, self.board.url
-        where = f"board {f[0]} at {f[1]}"
-        if header.flags & wire.FLAG_RING_OVERFLOW:
-            self._end = lambda: RingOverflow(f"{where}: the library's ring on the server overflowed and samples "
-                                             "were lost; the stream ended")
-        elif header.flags & wire.FLAG_TRANSFER_FAULT:
-            self._end = lambda: TransferFailed(f"{where}: a transfer from the board failed and samples were lost; "
-                                               "the stream ended")
-        elif header.flags & wire.FLAG_STALLED:
-            self._end = lambda: AcquisitionNotEnabled(f"{where}: no sample came for the server's stall timeout; "
-                                                      "the stream ended")
-        elif header.flags & wire.FLAG_NOT_ENABLED:
-            self._end = lambda: AcquisitionNotEnabled(f"{where} is not converting: something stopped the converter "
-                                                      "beneath the server; the stream ended")
-        elif header.flags & wire.FLAG_END_OF_STREAM:
+        where = f"board {self.board.number} at {self.board.url}"
+        for flag, error, words in self._ENDINGS:
+            if header.flags & flag:
+                self._end = lambda: error(where + words)
+                return
+        if header.flags & wire.FLAG_END_OF_STREAM:
             self._end = lambda: StreamEnded(f"the {self._kind} on {where} ended")
 
     def _fifo_words(self):

@@ -14,12 +14,11 @@ if(TARGET kv318_scope_qt)
   set_target_properties(scope_qt_test PROPERTIES AUTOMOC ON)
   target_compile_definitions(scope_qt_test PRIVATE
     KV318_SCOPE_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}"
-    KV318_SIM_PATH="$<TARGET_FILE:kv318-sim>"
     KV318_SCOPE_PATH="$<TARGET_FILE:kv318-scope>")
-  target_link_libraries(scope_qt_test PRIVATE kv318_scope_qt KV318_link Qt6::Test)
+  target_link_libraries(scope_qt_test PRIVATE kv318_scope_qt kv318_qt_simulator KV318_link Qt6::Test)
   # The header-only helpers of tests/support (reading a WAV file back).
   target_include_directories(scope_qt_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
-  add_dependencies(scope_qt_test kv318-scope kv318-sim)
+  add_dependencies(scope_qt_test kv318-scope)
   target_link_libraries(scope_qt_test PRIVATE kv318_warnings)
   add_test(NAME scope_qt_test COMMAND scope_qt_test)
   set_tests_properties(scope_qt_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)

@@ -18,6 +18,7 @@
 
 #include "board_api.h"
 #include "png_writer.h"
+#include "qt_simulator.h"
 #include "sample_units.h"
 #include "scope_window.h"
 #include "view.h"
@@ -115,26 +116,17 @@ class ScopeWindowTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        sim_.setProgram(KV318_SIM_PATH);
-        sim_.setArguments({"--dir", dir_.path(), "--signal", "const", "--value", "1.5"});
-        sim_.setProcessChannelMode(QProcess::ForwardedChannels);
-        sim_.start();
-        QVERIFY(sim_.waitForStarted(kDeadlineMs));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_.filePath("KV318Device0")), kDeadlineMs);
-        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        const QString failed = sim_.start({"--signal", "const", "--value", "1.5"});
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
     }
 
-    void cleanupTestCase() {
-        sim_.terminate();
-        sim_.waitForFinished(kDeadlineMs);
-    }
+    void cleanupTestCase() { QVERIFY(sim_.stop()); }
 
     // The program itself: --screenshot saves the window and exits 0, and the
     // picture's trace of 1.5 V lies 1.5 divisions above the centre line at
     // 1 V/div.  The graticule's frame is found in the picture by its colour.
     void screenshotPutsTheTraceAtItsVolts() {
-        const QString shot = dir_.filePath("scope.png");
+        const QString shot = sim_.path("scope.png");
         QProcess scope;
         scope.setProgram(KV318_SCOPE_PATH);
         scope.setArguments({"--divider", "20", "--timebase", "1ms", "--volts-per-div", "1", "--offset", "0",
@@ -175,11 +167,11 @@ private Q_SLOTS:
     // WAV file the program leaves names the scope and the run, and holds
     // the simulator's 1.5 V in every sample its header counts.
     void recordOptionRecordsTheFirstRun() {
-        const QString wav = dir_.filePath("record.wav");
+        const QString wav = sim_.path("record.wav");
         QProcess scope;
         scope.setProgram(KV318_SCOPE_PATH);
         scope.setArguments(
-            {"--divider", "20", "--record", wav, "--screenshot", dir_.filePath("record.png"), "--after", "1"});
+            {"--divider", "20", "--record", wav, "--screenshot", sim_.path("record.png"), "--after", "1"});
         scope.setProcessChannelMode(QProcess::ForwardedChannels);
         scope.start();
         QVERIFY(scope.waitForFinished(3 * kDeadlineMs));
@@ -321,8 +313,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dir_;
-    QProcess sim_;
+    kv318::test::QtSimulator sim_;
 };
 
 QTEST_MAIN(ScopeWindowTest)

@@ -8,11 +8,8 @@ if(TARGET kv318-server AND NOT WIN32)
   add_test(NAME server_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/end_to_end.py
             --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim>)
-  set(kv318_server_test_env "${KV318_TEST_PYTHONPATH}" "KV318_SANITIZE=${KV318_SANITIZE}")
-  if(KV318_ZMQ_TEST_ENVIRONMENT)
-    list(APPEND kv318_server_test_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
-  endif()
-  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_server_test_env}")
+  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400)
+  kv318_script_test_environment(server_end_to_end_test)
   if(TARGET kv318-scope AND TARGET kv318_remote_client AND NOT KV318_SANITIZE)
     # One stream, every program: kv318-cli controls it while kv318-cli, the
     # kv318 package and kv318-scope follow.  Not in sanitizer builds: the
@@ -21,12 +18,8 @@ if(TARGET kv318-server AND NOT WIN32)
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/tools_end_to_end.py
               --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>
               --scope $<TARGET_FILE:kv318-scope>)
-    set(kv318_tools_test_env "PYTHONPATH=${CMAKE_CURRENT_SOURCE_DIR}/support:${CMAKE_SOURCE_DIR}/python"
-        "KV318_LIBRARY=$<TARGET_FILE:KV318>" "PYTHONDONTWRITEBYTECODE=1")
-    if(KV318_ZMQ_TEST_ENVIRONMENT)
-      list(APPEND kv318_tools_test_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
-    endif()
-    set_tests_properties(server_tools_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_tools_test_env}")
+    set_tests_properties(server_tools_end_to_end_test PROPERTIES TIMEOUT 400)
+    kv318_script_test_environment(server_tools_end_to_end_test PACKAGE)
   endif()
 endif()
 if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
