@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "sample_store.h"
 #include "view.h"
 
 namespace kv318::scope {
@@ -216,10 +217,17 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     EXPECT_EQ(parse({"--help"}, &t, &help), 0);
     EXPECT_NE(help.find("converter divider, 2-4095"), std::string::npos) << help;
     EXPECT_NE(help.find("--record FILE"), std::string::npos) << help;
-    // --record takes the format from the extension, in any case.
+    // --record takes the format from the extension, in any case; HDF5
+    // only where the build has it (not the Windows builds).
     for (const char* file : {"r.csv", "dir/r.WAV", "r.raw", "r.h5", "r.hdf5"}) {
+        const bool hdf5 = std::string(file).find(".h") != std::string::npos;
         ScopeSettings r;
-        EXPECT_EQ(parse({"--record", file}, &r), -1) << file;
+        const int result = parse({"--record", file}, &r);
+        if (hdf5 && !kv318::pipeline::hdf5_available()) {
+            EXPECT_EQ(result, 2) << file;
+            continue;
+        }
+        EXPECT_EQ(result, -1) << file;
         EXPECT_EQ(r.record, file);
     }
     // Both ends of the header's divider range are taken as they are.
