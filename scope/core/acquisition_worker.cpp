@@ -77,7 +77,7 @@ void AcquisitionWorker::join() {
 }
 
 bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings,
-                              std::unique_ptr<Recording> recording) {
+                              std::unique_ptr<RecordTarget> recording) {
     if (thread_.joinable()) return false;
     stop_.store(false, std::memory_order_relaxed);
     samples_.store(0, std::memory_order_relaxed);
@@ -140,7 +140,7 @@ void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s
     possibleLoss_.store(v.possibleLoss, std::memory_order_relaxed);
 }
 
-bool AcquisitionWorker::begin_recording(Recording* recording, const pipeline::Recording& described,
+bool AcquisitionWorker::begin_recording(RecordTarget* recording, const pipeline::Recording& described,
                                         const ScopeSettings& s) {
     if (recording->store) {
         recording->writer = std::make_unique<pipeline::SampleWriter>(*recording->store, s.clockHz,
@@ -165,7 +165,8 @@ bool AcquisitionWorker::begin_recording(Recording* recording, const pipeline::Re
     return false;
 }
 
-void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording) {
+void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings,
+                            std::unique_ptr<RecordTarget> recording) {
     // A followed stream's own rate replaces the settings' once it is joined.
     ScopeSettings s = settings;
     // The identity is read before the start: the library's board answers

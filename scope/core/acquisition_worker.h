@@ -57,7 +57,7 @@ const char* failure_text(Failure f);
 // the writer, described as the run is (a followed stream's rate and the
 // stream's index of the first sample are known only then), brings the
 // file up to date about once a second, and finishes it when the run ends.
-struct Recording {
+struct RecordTarget {
     std::string path;
     pipeline::Format format = pipeline::Format::Csv;
     std::unique_ptr<pipeline::FileOutput> file;      // null for HDF5
@@ -74,7 +74,7 @@ public:
     // GUI thread.  Starts a run on the open board `handle`.  False (and no
     // thread) when a run is still going: stop and join it first.
     // `recording` may be null.
-    bool start(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
+    bool start(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<RecordTarget> recording);
     // GUI thread.  Asks the run to end; returns at once.
     void request_stop() { stop_.store(true, std::memory_order_relaxed); }
     // GUI thread.  True once the thread has stopped the converter and will
@@ -112,12 +112,12 @@ public:
     bool firstIndex(std::uint64_t* index) const;
 
 private:
-    void run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
+    void run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<RecordTarget> recording);
     // Worker thread: reads the statistics and publishes their verdict.
     void look_at_fifo(std::int32_t handle, const ScopeSettings& s);
     // Worker thread: makes the recording's writer, described, and begins
     // its file.  False with the failure set when the file cannot be begun.
-    bool begin_recording(Recording* recording, const pipeline::Recording& described, const ScopeSettings& s);
+    bool begin_recording(RecordTarget* recording, const pipeline::Recording& described, const ScopeSettings& s);
 
     const pipeline::BoardApi& api_;
     std::thread thread_;

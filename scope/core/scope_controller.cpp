@@ -74,9 +74,9 @@ void ScopeController::startWorker() {
         wantRunning_ = false;
         return;
     }
-    std::unique_ptr<Recording> rec;
+    std::unique_ptr<RecordTarget> rec;
     if (!recordingPath_.empty()) {
-        rec = std::make_unique<Recording>();
+        rec = std::make_unique<RecordTarget>();
         rec->path = recordingPath_;
         std::string why = recording_format(recordingPath_, &rec->format);
         if (why.empty() && rec->format == pipeline::Format::Hdf5) {

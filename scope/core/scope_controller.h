@@ -13,7 +13,7 @@
 #include "acquisition_worker.h"
 #include "board_api.h"
 #include "scope_settings.h"
-#include "view.h"
+#include "trace_view.h"
 
 namespace kv318::scope {
 

@@ -14,7 +14,7 @@
 
 #include "board_api.h"
 #include "scope_controller.h"
-#include "view.h"
+#include "trace_view.h"
 
 class QComboBox;
 class QDoubleSpinBox;

@@ -11,7 +11,7 @@
 
 #include "board_api.h"
 #include "scope_controller.h"
-#include "view.h"
+#include "trace_view.h"
 
 namespace kv318::scope::win32 {
 

@@ -113,7 +113,7 @@ TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {
     script_long_gaps();
     FakeBoard::get().reads = {1000, -3};
     const std::string path = ::testing::TempDir() + "scope_fifo_record.csv";
-    auto rec = std::make_unique<Recording>();
+    auto rec = std::make_unique<RecordTarget>();
     rec->path = path;
     rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());

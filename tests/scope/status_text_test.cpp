@@ -8,7 +8,7 @@
 
 #include "fake_board.h"
 #include "scope_controller.h"
-#include "view.h"
+#include "trace_view.h"
 #include "wait.h"
 
 namespace kv318::scope {

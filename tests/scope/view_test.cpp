@@ -7,7 +7,7 @@
 
 #include "command_line.h"
 #include "sample_store.h"
-#include "view.h"
+#include "trace_view.h"
 
 namespace kv318::scope {
 namespace {

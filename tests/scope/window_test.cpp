@@ -21,7 +21,7 @@
 #include "qt_simulator.h"
 #include "sample_units.h"
 #include "scope_window.h"
-#include "view.h"
+#include "trace_view.h"
 #include "wav_chunks.h"
 
 namespace {

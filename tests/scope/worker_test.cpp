@@ -111,7 +111,7 @@ TEST(AcquisitionWorker, RecordsEverySampleWithTheSharedWriter) {
     FakeBoard::reset();
     FakeBoard::get().reads = {1234, 0, 4321, -2};
     const std::string path = ::testing::TempDir() + "scope_record.csv";
-    auto rec = std::make_unique<Recording>();
+    auto rec = std::make_unique<RecordTarget>();
     rec->path = path;
     rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());

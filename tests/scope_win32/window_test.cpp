@@ -13,7 +13,7 @@
 
 #include "read_file.h"
 #include "sim_process.h"
-#include "view.h"
+#include "trace_view.h"
 
 namespace kv318::scope::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "view.h"
+#include "trace_view.h"
 
 #include <algorithm>
 #include <cmath>
