@@ -5,7 +5,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,18 +28,18 @@ inline CLI::Validator whole_within(const Limit& limit) {
         std::to_string(limit.min) + "-" + std::to_string(limit.max));
 }
 
-// A finite decimal number (seconds, volts, percent) within [lo, hi], with
-// `what` naming the option in a refusal.
-inline CLI::Validator decimal_between(const char* what, double lo, double hi) {
+// A real number (seconds, volts, percent) within `limit`, read as numbers.h
+// reads one; the text is handed on as the value read, so CLI11's own
+// conversion sees only a plain number already checked.
+inline CLI::Validator real_within(const RealLimit& limit) {
     return CLI::Validator(
-        [what, lo, hi](std::string& text) -> std::string {
+        [limit](std::string& text) -> std::string {
             double v = 0;
-            if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v)) return "'" + text + "' is not a number";
-            if (v < lo || v > hi) {
-                char msg[160];
-                std::snprintf(msg, sizeof msg, "%s %s is out of range %g to %g", what, text.c_str(), lo, hi);
-                return msg;
-            }
+            std::string bad = parse_real(limit, text, &v);
+            if (!bad.empty()) return bad;
+            char exact[40];
+            std::snprintf(exact, sizeof exact, "%.17g", v);
+            text = exact;
             return {};
         },
         "");

@@ -27,7 +27,7 @@ pipeline::Format format_of(const std::string& path) {
 
 ScopeController::ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s,
                                  std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
-    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(s), worker_(api) {}
+    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(normalise(s)), worker_(api) {}
 
 ScopeController::~ScopeController() {
     close();
@@ -43,7 +43,7 @@ void ScopeController::close() {
 
 void ScopeController::apply(const ScopeSettings& n) {
     const ScopeSettings old = s_;
-    s_ = n;
+    s_ = normalise(n);
     const bool same = s_.board == old.board && s_.divider == old.divider && s_.clockHz == old.clockHz &&
                       s_.secondsPerDiv == old.secondsPerDiv && s_.mode == old.mode && s_.edge == old.edge &&
                       s_.levelVolts == old.levelVolts && s_.hysteresisVolts == old.hysteresisVolts &&
