@@ -16,6 +16,8 @@
 // - a duration: a real number, then optionally one blank, then ns, us, ms
 //   or s ("200us", "2 s"); a bare number is in the unit the option names.
 // Nothing else: no blank before or after, no trailing text.
+//
+// Every function here may be called on any thread; none keeps state.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +36,7 @@ struct Limit {
 // A range of real numbers (for a duration, in seconds) and how a refusal
 // names the value.
 struct RealLimit {
-    const char* what;  // "pre-trigger", "--holdoff"
+    const char* what;  // "pre-trigger", "holdoff"
     double min;
     double max;
 };
@@ -49,7 +51,7 @@ enum class NumberStatus {
 
 // What a decimal whole number with a leading zero ("010") means.
 enum class LeadingZero {
-    Refuse,   // LeadingZero: the user may mean eight, or ten
+    Refuse,   // ZeroPrefix: the user may mean eight, or ten
     Decimal,  // ten: kv318-sim has always read it so, and scripts rely on it
 };
 
