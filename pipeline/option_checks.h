@@ -28,14 +28,15 @@ inline CLI::Validator whole_within(const Limit& limit) {
         std::to_string(limit.min) + "-" + std::to_string(limit.max));
 }
 
-// A real number (seconds, volts, percent) within `limit`, read as numbers.h
-// reads one; the text is handed on as the value read, so CLI11's own
+// A real number read by `parse` (parse_real, or parse_duration in seconds)
+// within `limit`; the text is handed on as the value read, so CLI11's own
 // conversion sees only a plain number already checked.
-inline CLI::Validator real_within(const RealLimit& limit) {
+template <class Parse>
+CLI::Validator real_check(const RealLimit& limit, Parse parse) {
     return CLI::Validator(
-        [limit](std::string& text) -> std::string {
+        [limit, parse](std::string& text) -> std::string {
             double v = 0;
-            std::string bad = parse_real(limit, text, &v);
+            std::string bad = parse(limit, text, &v);
             if (!bad.empty()) return bad;
             char exact[40];
             std::snprintf(exact, sizeof exact, "%.17g", v);
@@ -43,6 +44,18 @@ inline CLI::Validator real_within(const RealLimit& limit) {
             return {};
         },
         "");
+}
+
+// A real number (volts, percent) within `limit`, as numbers.h reads one.
+inline CLI::Validator real_within(const RealLimit& limit) {
+    return real_check(limit, [](const RealLimit& l, const std::string& t, double* v) { return parse_real(l, t, v); });
+}
+
+// A time within `limit` (seconds): a bare number is seconds, and a unit
+// may follow ("500ms"), as numbers.h reads a duration.
+inline CLI::Validator seconds_within(const RealLimit& limit) {
+    return real_check(limit,
+                      [](const RealLimit& l, const std::string& t, double* v) { return parse_duration(l, t, 1, v); });
 }
 
 }  // namespace kv318::pipeline

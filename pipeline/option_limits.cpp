@@ -7,7 +7,7 @@ namespace kv318::pipeline {
 
 std::string parse_seconds(const char* what, const std::string& text, double* value) {
     double v = 0;
-    switch (read_real(text, &v)) {
+    switch (read_duration(text, 1, &v)) {
     case NumberStatus::Ok:
         break;
     case NumberStatus::TooLarge:

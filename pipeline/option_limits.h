@@ -40,9 +40,9 @@ inline constexpr RealLimit kOffsetVolts{"offset", -20, 20};
 // How long kv318-scope runs before --screenshot saves the window.
 inline constexpr RealLimit kScreenshotAfterSeconds{"--after", 0, 3600};
 
-// Reads `text` as a time in seconds for the option `what` ("--seconds"): a
-// decimal number, finite and above zero.  Empty with *value set, or the
-// reason ("--seconds 'abc' is not a number").
+// Reads `text` as a time for the option `what` ("--seconds"): a duration
+// (numbers.h; a bare number is seconds), finite and above zero.  Empty with
+// *value set in seconds, or the reason ("--seconds 'abc' is not a number").
 std::string parse_seconds(const char* what, const std::string& text, double* value);
 
 // The exact sample count of `seconds` at clock / divider samples per

@@ -67,7 +67,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.add_option(
            "--after", s->screenshotAfter,
            "seconds of running before --screenshot, " + range(pipeline::kScreenshotAfterSeconds, "s") + " (default 1)")
-        ->check(pipeline::real_within(pipeline::kScreenshotAfterSeconds));
+        ->check(pipeline::seconds_within(pipeline::kScreenshotAfterSeconds));
     app.add_option("--server", s->server,
                    "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
                    "local library; an empty value means the local library")

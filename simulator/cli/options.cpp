@@ -24,6 +24,14 @@ bool parse_double(const std::string& text, double lo, double hi, double* out) {
     return true;
 }
 
+// A time, a bare number counting seconds.
+bool parse_seconds(const std::string& text, double lo, double hi, double* out) {
+    double v = 0;
+    if (pipeline::read_duration(text, 1, &v) != pipeline::NumberStatus::Ok || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
 bool parse_unsigned(const std::string& text, unsigned long long hi, unsigned long long* out) {
     std::uint64_t v = 0;
     if (!pipeline::parse_unsigned_within(text, 0, hi, &v, pipeline::LeadingZero::Decimal)) return false;
@@ -197,13 +205,17 @@ OptionSpec whole(const char* name, const char* value, const std::string& what, u
 // read through `set` and `get`.
 template <class Get, class Set>
 OptionSpec real(const char* name, const char* value, const std::string& what, double lo, double hi, Get get, Set set,
-                const char* zero = nullptr) {
+                const char* zero = nullptr, bool seconds = false) {
     const std::string range = range_text(lo, hi) + (zero != nullptr ? std::string(", or 0 for ") + zero : "");
+    // A time in seconds may carry a unit, as every duration does ("500ms").
+    auto read = [seconds](const std::string& v, double from, double to, double* x) {
+        return seconds ? parse_seconds(v, from, to, x) : parse_double(v, from, to, x);
+    };
     return {name, value, what + " (" + range + "; default " + number_text(get(SimOptions{})) + ")",
             [=](const std::string& v, SimOptions& o) {
                 double x = 0;
-                const bool zeroTaken = zero != nullptr && parse_double(v, 0, 0, &x);
-                if (!zeroTaken && !parse_double(v, lo, hi, &x)) return bad_value(name, v, range);
+                const bool zeroTaken = zero != nullptr && read(v, 0, 0, &x);
+                if (!zeroTaken && !read(v, lo, hi, &x)) return bad_value(name, v, range);
                 set(o, x);
                 return std::string();
             }};
@@ -346,7 +358,7 @@ std::vector<OptionSpec> option_specs(Transport transport) {
             [](SimOptions& o, double s) {
                 o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000));
             },
-            "never"),
+            "never", true),
     };
     return specs;
 }

@@ -117,6 +117,10 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
         {{"--client-timeout", "2.5"}, ParseStatus::Run, ""},
         {{"--client-timeout", "0.001"}, ParseStatus::Error, "for --client-timeout"},
         {{"--client-timeout", "-1"}, ParseStatus::Error, "for --client-timeout"},
+        {{"--client-timeout", "250ms"}, ParseStatus::Run, ""},
+        {{"--client-timeout", "0 s"}, ParseStatus::Run, ""},
+        {{"--client-timeout", "5ms"}, ParseStatus::Error, "bad value '5ms' for --client-timeout"},
+        {{"--client-timeout", "1h"}, ParseStatus::Error, "for --client-timeout"},
         {{"--boards"}, ParseStatus::Error, "--boards needs a value"},
         {{"--boards", "2", "stray"}, ParseStatus::Error, "unexpected argument 'stray'"},
         {{"--bogus=1"}, ParseStatus::Error, "unknown option '--bogus'"},
@@ -158,6 +162,9 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
         << error;
     EXPECT_EQ(o.limits.maxClients, 7u);
     EXPECT_EQ(o.limits.session.clientTimeout.count(), 2500);
+    SimOptions timed;
+    ASSERT_EQ(parse({"--client-timeout", "750ms"}, Transport::UnixSocket, &timed, &error), ParseStatus::Run) << error;
+    EXPECT_EQ(timed.limits.session.clientTimeout.count(), 750) << "a unit counts as given";
     EXPECT_EQ(o.boards, 10) << "decimal, never octal";
     ASSERT_TRUE(o.board.fixedInputs.has_value());
     EXPECT_EQ(*o.board.fixedInputs, 0xA5) << "hexadecimal without its 0x";
