@@ -28,18 +28,18 @@ void capture_options(CLI::App* cmd, Invocation* inv) {
     cmd->add_option(
            "--pretrigger", c->pretriggerPercent,
            "percent of the samples before the trigger point, " + real_range_text(kPretriggerPercent) + " (default 0)")
-        ->check(real_within(kPretriggerPercent));
+        ->transform(real_within(kPretriggerPercent));
     static constexpr Limit kCaptureSamples{"sample count", 1, static_cast<std::int64_t>(kMaxCaptureSamples), false};
     number_option(cmd, "-n,--samples", &c->samples, kCaptureSamples, "samples in the capture (default 10000)");
     cmd->add_option("--timeout", c->timeoutSeconds, "give up after S seconds without a trigger: exit 9 (default 5)")
-        ->check(seconds_within(kCaptureTimeoutSeconds))
+        ->transform(seconds_within(kCaptureTimeoutSeconds))
         ->option_text("S");
     cmd->add_option("--holdoff", c->holdoffSeconds, "seconds after a trigger before another may fire (default 0)")
-        ->check(seconds_within(kHoldoffSeconds))
+        ->transform(seconds_within(kHoldoffSeconds))
         ->option_text("S");
     cmd->add_option("--hysteresis", c->hysteresisVolts,
                     "volts the signal must pass back beyond the level before it may trigger again (default 0.05)")
-        ->check(real_within(kHysteresisVolts));
+        ->transform(real_within(kHysteresisVolts));
     acquisition_options(cmd, inv);
 }
 

@@ -1,6 +1,9 @@
 // Value checks that kv318-cli and kv318-scope attach to CLI11 options, so the
 // two command lines take and refuse numbers the same way and say so in the
 // same words.  Header-only: each program's command-line layer includes it.
+// Each check hands on the value it read, so attach it with ->transform():
+// ->check() would drop the rewritten text and leave "500ms" or "+0x14" to
+// CLI11's own conversion, which refuses them.
 #pragma once
 
 #include <CLI/CLI.hpp>

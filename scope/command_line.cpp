@@ -25,37 +25,37 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.add_option("-b,--board", s->board,
                    "board number, " + std::to_string(pipeline::kBoardNumber.min) + "-" +
                        std::to_string(pipeline::kBoardNumber.max) + " (default 0)")
-        ->check(pipeline::whole_within(pipeline::kBoardNumber));
+        ->transform(pipeline::whole_within(pipeline::kBoardNumber));
     CLI::Option* divider = app.add_option("-d,--divider", s->divider,
                                           "converter divider, " + std::to_string(pipeline::kDivider.min) + "-" +
                                               std::to_string(pipeline::kDivider.max) + " (default 50)")
-                               ->check(pipeline::whole_within(pipeline::kDivider));
+                               ->transform(pipeline::whole_within(pipeline::kDivider));
     CLI::Option* clock = app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
-                             ->check(pipeline::whole_within(pipeline::kClockHz));
+                             ->transform(pipeline::whole_within(pipeline::kClockHz));
     app.add_option("--fifo-bytes", s->fifoBytes,
                    "the board's FIFO in bytes (default " + std::to_string(analysis::kBoardFifoBytes) +
                        "): a gap between drains that could fill it is shown in red")
-        ->check(pipeline::whole_within(pipeline::kFifoBytes));
+        ->transform(pipeline::whole_within(pipeline::kFifoBytes));
     std::string timebase, trigger, holdoff;
     app.add_option("--timebase", timebase, "time per division, 1-2-5 steps: 1ms, 200us, 5s ... (default 1ms)");
     app.add_option("--volts-per-div", s->voltsPerDiv,
                    "volts per division, 1-2-5 steps from " + range(kVoltsPerDiv, "V") + " (default 1)")
-        ->check(pipeline::real_within(kVoltsPerDiv));
+        ->transform(pipeline::real_within(kVoltsPerDiv));
     app.add_option("--offset", s->offsetVolts,
                    "vertical offset, " + range(pipeline::kOffsetVolts, "V") + " (default 0)")
-        ->check(pipeline::real_within(pipeline::kOffsetVolts));
+        ->transform(pipeline::real_within(pipeline::kOffsetVolts));
     app.add_option("--trigger", trigger,
                    "edge and level: rising:0.5 or falling:-1, the level " + range(pipeline::kTriggerLevelVolts, "V") +
                        " (default rising:0)");
     app.add_option("--pretrigger", s->pretriggerPercent,
                    "trigger position, " + range(pipeline::kPretriggerPercent, "%") + " of the screen (default 50)")
-        ->check(pipeline::real_within(pipeline::kPretriggerPercent));
+        ->transform(pipeline::real_within(pipeline::kPretriggerPercent));
     app.add_option("--holdoff", holdoff,
                    "no new trigger for this long after one: 0, 10ms ..., " + range(pipeline::kHoldoffSeconds, "s") +
                        " (default 0)");
     app.add_option("--hysteresis", s->hysteresisVolts,
                    "trigger hysteresis, " + range(pipeline::kHysteresisVolts, "V") + " (default 0.05)")
-        ->check(pipeline::real_within(pipeline::kHysteresisVolts));
+        ->transform(pipeline::real_within(pipeline::kHysteresisVolts));
     static const std::map<std::string, analysis::TriggerMode> kModes{{"auto", analysis::TriggerMode::Auto},
                                                                      {"normal", analysis::TriggerMode::Normal},
                                                                      {"single", analysis::TriggerMode::Single},
@@ -67,7 +67,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.add_option(
            "--after", s->screenshotAfter,
            "seconds of running before --screenshot, " + range(pipeline::kScreenshotAfterSeconds, "s") + " (default 1)")
-        ->check(pipeline::seconds_within(pipeline::kScreenshotAfterSeconds));
+        ->transform(pipeline::seconds_within(pipeline::kScreenshotAfterSeconds));
     app.add_option("--server", s->server,
                    "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
                    "local library; an empty value means the local library")
@@ -99,9 +99,9 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     if (s->follow && s->server.empty()) return bad("--follow shows a stream kv318-server runs: give --server URL");
     if (!timebase.empty()) {
         double seconds = 0;
-        if (pipeline::read_duration(timebase, 1, &seconds) != pipeline::NumberStatus::Ok) {
-            return bad("--timebase '" + timebase + "' is not a time such as 200us, 10ms or 2s");
-        }
+        const std::string why =
+            pipeline::parse_duration({"--timebase", 0, kSlowestSecondsPerDiv}, timebase, 1, &seconds);
+        if (!why.empty()) return bad(why);
         const auto steps = time_bases(s->sampleRate());
         if (!is_step(steps, seconds)) {
             return bad("--timebase " + timebase + " is not a 1-2-5 step from " + format_seconds(steps.front()) +

@@ -253,6 +253,12 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         EXPECT_DOUBLE_EQ(v.holdoffSeconds, c.holdoff) << c.args[1];
         EXPECT_EQ(v.pretriggerPercent, c.pretrigger) << c.args[1];
     }
+    // Values CLI11's own conversion would refuse reach the settings as read.
+    ScopeSettings w;
+    EXPECT_EQ(parse({"--after", "1500ms", "--divider", "+0x14", "--pretrigger", "+.5e1"}, &w), -1);
+    EXPECT_EQ(w.screenshotAfter, 1.5);
+    EXPECT_EQ(w.divider, 20);
+    EXPECT_EQ(w.pretriggerPercent, 5);
     // Whole numbers are read as kv318-cli reads them: 0x-hex too.
     ScopeSettings h;
     EXPECT_EQ(parse({"--divider", "0x14", "--board", "0x3"}, &h), -1);
