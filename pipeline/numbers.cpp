@@ -123,7 +123,7 @@ std::string parse_within(const Limit& limit, const std::string& text, std::int64
     constexpr std::uint64_t kMaxMagnitude = static_cast<std::uint64_t>(INT64_MAX);
     if (magnitude > kMaxMagnitude + (negative ? 1 : 0)) return out_of_range(limit.what, text, range_text(limit));
     const std::int64_t v = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
-    const std::string bad = check_limit(limit, v);
+    std::string bad = check_limit(limit, v);
     if (!bad.empty()) return bad;
     *value = v;
     return {};
