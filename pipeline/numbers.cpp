@@ -1,5 +1,6 @@
 #include "numbers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -126,6 +127,30 @@ std::string parse_within(const Limit& limit, const std::string& text, std::int64
     std::string bad = check_limit(limit, v);
     if (!bad.empty()) return bad;
     *value = v;
+    return {};
+}
+
+std::string parse_whole_duration(const Limit& limit, const std::string& text, const char* unit, std::int64_t* value) {
+    std::string bad = parse_within(limit, text, value);
+    double seconds = 0;
+    if (bad.empty() || read_duration(text, 0, &seconds) != NumberStatus::Ok) return bad;
+    double scale = 0;
+    for (const TimeUnit& u : kTimeUnits) {
+        if (std::string(u.name) == unit) scale = u.seconds;
+    }
+    const std::string range = range_text(limit) + " " + unit;
+    const double count = seconds / scale;
+    const double whole = std::round(count);
+    // Within the range before it is made a whole number, and below 2^63
+    // (which the largest range rounds to as a double), so no cast overflows.
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    if (!(whole >= static_cast<double>(limit.min) && whole <= static_cast<double>(limit.max) && whole < kTwoTo63)) {
+        return out_of_range(limit.what, text, range);
+    }
+    if (std::fabs(count - whole) > 1e-9 * std::max(1.0, whole)) {
+        return "'" + text + "' is not a whole number of " + unit;
+    }
+    *value = static_cast<std::int64_t>(whole);
     return {};
 }
 

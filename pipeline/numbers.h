@@ -93,6 +93,13 @@ std::string parse_real(const RealLimit& limit, const std::string& text, double* 
 // "--holdoff 200s is out of range 0 s to 100 s".
 std::string parse_duration(const RealLimit& limit, const std::string& text, double bareUnit, double* seconds);
 
+// Reads `text` as a whole number of `unit` ("ms": a time option that
+// counts milliseconds) within `limit`: the whole-number spelling, or a
+// duration with its own unit that comes to a whole number of `unit`
+// ("2s" is 2000 ms; "1.5ms" is refused).  Empty with *value set; else the
+// reason, as parse_within words it, or "interval 2h ..." for a time.
+std::string parse_whole_duration(const Limit& limit, const std::string& text, const char* unit, std::int64_t* value);
+
 // The range as refusals and help texts show it: "0 to 100", "0 s to 100 s".
 std::string real_range_text(const RealLimit& limit, const char* unit = "");
 

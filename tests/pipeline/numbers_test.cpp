@@ -285,6 +285,37 @@ TEST(Numbers, RefusalsNameTheValueTheTextAndTheRange) {
         EXPECT_EQ(value, c.says[0] == '\0' ? c.value : "untouched") << "'" << c.text << "'";
     }
     EXPECT_EQ(check_limit(kDivider, 50), "");
+    // A time counted in milliseconds: the whole-number spelling as ever,
+    // or a time with its own unit that comes to whole milliseconds.
+    constexpr Limit kIntervalMs{"interval", 1, 3'600'000, false};
+    const struct {
+        const char* text;
+        std::int64_t ms;   // when taken
+        const char* says;  // the whole refusal, when refused
+    } intervals[] = {
+        {"100", 100, ""},
+        {"0x64", 100, ""},
+        {"100ms", 100, ""},
+        {"2s", 2000, ""},
+        {"2 s", 2000, ""},
+        {"1000us", 1, ""},
+        {"0.1s", 100, ""},
+        {"3600s", 3'600'000, ""},
+        {"0", 0, "interval 0 is out of range 1-3600000"},
+        {"3601s", 0, "interval 3601s is out of range 1-3600000 ms"},
+        {"0.4ms", 0, "interval 0.4ms is out of range 1-3600000 ms"},
+        {"1e300s", 0, "interval 1e300s is out of range 1-3600000 ms"},
+        {"1.5ms", 0, "'1.5ms' is not a whole number of ms"},
+        {"1500us", 0, "'1500us' is not a whole number of ms"},
+        {"1.5", 0, "'1.5' is not a number"},
+        {"010", 0, "'010': write decimal without a leading zero, or hex as 0x..."},
+        {"2h", 0, "'2h' is not a number"},
+    };
+    for (const auto& c : intervals) {
+        std::int64_t ms = -1;
+        EXPECT_EQ(parse_whole_duration(kIntervalMs, c.text, "ms", &ms), c.says) << c.text;
+        EXPECT_EQ(ms, c.says[0] == '\0' ? c.ms : -1) << c.text;
+    }
     EXPECT_EQ(check_limit(kRegister, -1), "register -1 is out of range 0-255 (0x00-0xFF)");
     EXPECT_EQ(real_range_text({"level", -5, 5}, "V"), "-5 V to 5 V");
 }
