@@ -25,6 +25,14 @@ struct RemoteStatus {
     bool ended = false;         // its controller stopped it (the blocks said so)
     std::uint64_t clockHz = 0;  // the stream's clock and divider, as its controller gave them
     std::uint32_t divider = 0;
+    // The stream's own index of the next sample a read returns, counted
+    // from the stream's first (not from when this client joined): just past
+    // the last sample read, or before any read where the stream stood when
+    // it was started or joined.  A read never returns samples from both
+    // sides of a gap (blocks missed), so a read of n samples began at
+    // nextIndex - n as it stands after that read; the gap shows as the next
+    // read beginning further on than this said.
+    std::uint64_t nextIndex = 0;
 };
 
 struct BoardApi {

@@ -38,7 +38,10 @@ ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool pol
     if (remote_status(api, handle, &remote)) {
         return n == -2 ? ReadEnd::kRingOverflow : n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
     }
+    // A timer-driven read's -2 and -3 say what they are; only its -1 needs
+    // the register, which is then not asked for without need.
     if (n == -2 && !polled) return ReadEnd::kRingOverflow;
+    if (n != -1 && !polled) return ReadEnd::kTransferFault;
     const std::int32_t status = api.inb(handle, 0);
     if (status < 0) return ReadEnd::kTransferFault;
     if (polled) return (status & 0x04) == 0 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
@@ -55,18 +58,23 @@ std::int32_t Reader::start(const ReaderSettings& s) {
     const std::int32_t result = s.polled ? api_.mAd(handle_, f[0], f[1], f[2], f[3], s.divider)
                                          : api_.ad(handle_, f[0], f[1], f[2], f[3], s.divider);
     if (result < 0) return result;
+    adopt(s);
+    return result;
+}
+
+void Reader::adopt(const ReaderSettings& s) {
     settings_ = s;
     started_ = true;
-    buffer_.resize(s.polled ? kPolledReadCapacity : kReadCapacity);
+    RemoteStatus remote;
+    remote_ = remote_status(api_, handle_, &remote);
     carry_ = 0;
     next_ = 0;
     end_ = ReadEnd::kNone;
     failureResult_ = 0;
     due_ = Clock::now();
-    return result;
 }
 
-bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_point notAfter) {
+bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_point notAfter, std::int32_t* into) {
     const auto until = std::min(due_, notAfter);
     while (!stop.load(std::memory_order_relaxed)) {
         const auto now = Clock::now();
@@ -74,11 +82,13 @@ bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_p
         std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kStopCheck));
     }
     const auto visit = Clock::now();
-    const std::int32_t n =
-        settings_.polled ? api_.mRead(handle_, buffer_.data(), &carry_, 0) : api_.read(handle_, buffer_.data());
+    // The reader's own array only for callers that bring none.
+    if (into == nullptr && buffer_.size() != capacity()) buffer_.resize(capacity());
+    std::int32_t* const samples = into != nullptr ? into : buffer_.data();
+    const std::int32_t n = settings_.polled ? api_.mRead(handle_, samples, &carry_, 0) : api_.read(handle_, samples);
     block->firstIndex = next_;
     block->hostTimeUs = wall_clock_us();
-    block->samples = buffer_.data();
+    block->samples = samples;
     block->count = 0;
     if (n < 0) {
         end_ = classify_read_failure(api_, handle_, settings_.polled, n);
@@ -86,10 +96,16 @@ bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_p
         return false;
     }
     block->count = static_cast<std::size_t>(n);
+    if (remote_) {
+        // The stream's own numbering, asked for after the read: a read
+        // never spans a gap, so its first sample lies n before the next.
+        RemoteStatus remote;
+        if (remote_status(api_, handle_, &remote)) block->firstIndex = remote.nextIndex - block->count;
+    }
     next_ += block->count;
     if (settings_.polled) {
         due_ = n == 0 ? visit + kPollIdle : visit;
-    } else if (block->count == buffer_.size()) {
+    } else if (block->count == capacity()) {
         // A full read means more is waiting: read again at once.
         due_ = visit;
     } else {

@@ -49,7 +49,12 @@ struct ReaderSettings {
 
 // Samples of one read: `count` samples from index `firstIndex` of the run,
 // read at `hostTimeUs` (µs since 1970).  `samples` belongs to the reader
-// and is valid until its next call.
+// and is valid until its next call.  On a board of the library the index
+// counts the samples read since the start; on a handle of kv318-server it
+// is the stream's own index (RemoteStatus::nextIndex), which a follower
+// joins part way and which jumps past the samples of blocks it missed, so
+// a block whose firstIndex is beyond the previous block's end follows a
+// gap.  The samples of one block are always consecutive.
 struct ReadBlock {
     std::uint64_t firstIndex = 0;
     std::int64_t hostTimeUs = 0;
@@ -64,6 +69,11 @@ public:
 
     // Starts the converter; the export's result (below 0: nothing started).
     std::int32_t start(const ReaderSettings& settings);
+    // Takes on a run the caller already started on the handle with these
+    // settings (through kv318-server a program starts before it opens its
+    // output, so a refusal leaves the file alone): the reader reads and
+    // stops it as if start() had started it.
+    void adopt(const ReaderSettings& settings);
 
     // Waits until the next read is due (a stream: one period after the last
     // visit, or at once after a read that filled the whole array; a polled
@@ -72,8 +82,18 @@ public:
     // run goes on; false once a read failed, with end() saying how.  A set
     // `stop`, or `notAfter` passing, cuts the wait short, and the read is
     // then made at once.
+    // `into`, when given, is the caller's array of capacity() samples to
+    // read into instead of the reader's own (block->samples then points
+    // there), so a caller that hands the samples on saves a copy.
     bool next(ReadBlock* block, const std::atomic<bool>& stop,
-              std::chrono::steady_clock::time_point notAfter = std::chrono::steady_clock::time_point::max());
+              std::chrono::steady_clock::time_point notAfter = std::chrono::steady_clock::time_point::max(),
+              std::int32_t* into = nullptr);
+    // The most samples one read returns: the array `into` must hold.
+    std::size_t capacity() const { return settings_.polled ? kPolledReadCapacity : kReadCapacity; }
+
+    // When the next read is due by the beat (see next()); a caller that
+    // waits for other things as well sleeps until the earliest.
+    std::chrono::steady_clock::time_point due() const { return due_; }
 
     // Stops the converter; the export's result, or -1 when none was started.
     std::int32_t stop();
@@ -88,6 +108,7 @@ private:
     const std::int32_t handle_;
     ReaderSettings settings_;
     bool started_ = false;
+    bool remote_ = false;  // a handle of kv318-server: blocks carry the stream's index
     std::vector<std::int32_t> buffer_;
     std::int32_t carry_ = 0;
     std::uint64_t next_ = 0;

@@ -89,8 +89,9 @@ std::vector<std::string> describe(const Recording& r) {
     if (!r.server.empty()) {
         lines.push_back(
             "server: kv318-server at " + printable(r.server) + ", stream " + std::to_string(r.serverStream) +
-            (r.followed ? " (followed: the clock and divider are its controller's; its mode flags are not known here)"
-                        : ""));
+            (r.followed ? " (followed: from its sample " + std::to_string(r.followedFrom) +
+                              "; the clock and divider are its controller's; its mode flags are not known here)"
+                        : std::string()));
     }
     return lines;
 }

@@ -29,6 +29,10 @@ struct Recording {
     std::string server;
     std::uint32_t serverStream = 0;
     bool followed = false;  // the run joined a stream another client controlled
+    // A followed run's first sample as the stream numbers it (where the
+    // stream stood when the run joined; a CSV file's first index, unless
+    // the blocks right after the join were missed).
+    std::uint64_t followedFrom = 0;
 };
 
 // The description as "name: value" lines without line ends.  Bytes of the

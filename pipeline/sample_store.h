@@ -43,8 +43,12 @@ public:
 };
 
 // Whether this build writes HDF5 files, and the words for when it does not.
+// kv318-cli and kv318-scope both show them, so they name no program, only
+// the way that works in such a build.
 bool hdf5_available();
-inline constexpr const char* kHdf5Unavailable = "HDF5 recordings are not available in this build of kv318-cli";
+inline constexpr const char* kHdf5Unavailable =
+    "HDF5 recordings are not available in this build; record raw, CSV or WAV, or write HDF5 with the kv318 Python "
+    "package (kv318.record)";
 
 // Opens `path` to append a run: a new file, or the next run group of an
 // existing HDF5 file.  An existing file that is not HDF5 is refused and

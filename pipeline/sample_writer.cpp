@@ -139,9 +139,10 @@ std::size_t SampleWriter::write(const std::int32_t* samples, std::size_t count) 
     if (format_ == Format::Csv) {
         while (taken < count && !failed_) {
             if (buffer_.size() - used_ < CsvFormatter::kMaxLine && !emit()) break;
-            used_ += csv_->line(samples_, samples[taken], buffer_.data() + used_);
+            used_ += csv_->line(index_, samples[taken], buffer_.data() + used_);
             ++taken;
             ++samples_;
+            ++index_;
         }
         return taken;
     }

@@ -94,7 +94,7 @@ public:
     // and samples() and written() count on from there (CSV indices and a
     // WAV part's first sample too).  Lets a test reach counts past 2^32
     // without writing for minutes.
-    void count_from(std::uint64_t first) { samples_ = written_ = partFirst_ = first; }
+    void count_from(std::uint64_t first) { samples_ = written_ = partFirst_ = index_ = first; }
     // What the file says of the board's FIFO once the run has ended (a
     // fifo_note()): a CSV file's last comment line, the end of a WAV file's
     // description, an HDF5 group's attribute; a raw file has no room for it.  Called once, before
@@ -107,6 +107,15 @@ public:
     // `count` when the output failed (failed()) or a WAV file is full with
     // no next part (full()).
     std::size_t write(const std::int32_t* samples, std::size_t count);
+    // As write(), for samples that carry their own numbering (a block of
+    // pipeline::Reader): the first is the stream's sample `firstIndex`, and
+    // a CSV file's index column goes on from there, so samples that never
+    // arrived show as a jump in it.  Raw, WAV and HDF5 files hold the
+    // samples back to back; samples() and written() count what was taken.
+    std::size_t write(std::uint64_t firstIndex, const std::int32_t* samples, std::size_t count) {
+        index_ = firstIndex;
+        return write(samples, count);
+    }
     // Brings the file to a valid state now: the buffer is written out and
     // a WAV header gets the sizes so far, an HDF5 file is flushed.  False
     // when writing failed.
@@ -167,6 +176,7 @@ private:
     std::uint64_t runFirst_ = 0;  // an HDF5 run's first sample
     std::uint64_t samples_ = 0;
     std::uint64_t written_ = 0;
+    std::uint64_t index_ = 0;  // the CSV index of the next sample taken
     std::string fifoNote_ = fifo_note_pending();
     bool noted_ = false;
     bool finished_ = false;

@@ -25,6 +25,7 @@ public:
     struct Batch {
         std::vector<std::int32_t> samples;
         std::size_t count = 0;
+        std::uint64_t firstIndex = 0;  // the run's (or the stream's) index of the first
     };
 
     // Holds up to `maxSamples` queued samples before push() waits.

@@ -21,10 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// As in `stream`: the library's ring holds about 80 ms at the fastest rate,
-// so a read every 30 ms keeps it well below full.
-constexpr auto kReadPeriod = std::chrono::milliseconds(30);
-
 struct KeepFirst : analysis::FrameSink {
     std::vector<std::int32_t> samples;
     std::uint64_t triggerSample = 0;
@@ -144,9 +140,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     if (failed) {
         std::fprintf(env.err, "board %d: %s (KV318_Read returned %d) before a trigger; nothing written\n", inv.board,
                      read_end_text(reader.end()), reader.failure_result());
-        return reader.end() == ReadEnd::kNotEnabled     ? kExitNotEnabled
-               : reader.end() == ReadEnd::kRingOverflow ? kExitOverflow
-                                                        : kExitBulkFailed;
+        return exit_code_for(reader.end());
     }
     if (!sink.got) {
         char within[64];

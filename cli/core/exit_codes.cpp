@@ -2,6 +2,20 @@
 
 namespace kv318::cli {
 
+ExitCode exit_code_for(pipeline::ReadEnd end) {
+    switch (end) {
+    case pipeline::ReadEnd::kNotEnabled:
+        return kExitNotEnabled;
+    case pipeline::ReadEnd::kRingOverflow:
+        return kExitOverflow;
+    case pipeline::ReadEnd::kTransferFault:
+        return kExitBulkFailed;
+    case pipeline::ReadEnd::kNone:
+        break;
+    }
+    return kExitOk;
+}
+
 std::string exit_code_table() {
     return "  0  success (also a stream or watch stopped by Ctrl-C or SIGTERM)\n"
            "  1  a board operation failed; the message names the board and the call\n"

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "reader.h"
+
 namespace kv318::cli {
 
 enum ExitCode : int {
@@ -20,6 +22,10 @@ enum ExitCode : int {
     kExitBoardBusy = 10,      // stream/poll/capture: another process (or kv318-server client) has the board
     kExitFellBehind = 11,     // stream/poll --server: blocks of the server's stream never arrived
 };
+
+// The exit code of a run that a failed read ended (pipeline::Reader's
+// verdict): 4 not enabled, 5 ring overflow, 6 transfer failed; 0 for none.
+ExitCode exit_code_for(pipeline::ReadEnd end);
 
 // The exit codes as the top-level --help lists them, one per line;
 // docs/cli.md lists the same codes in its table of exit codes.

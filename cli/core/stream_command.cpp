@@ -15,25 +15,19 @@ namespace kv318::cli::detail {
 
 namespace {
 
-struct Ending {
-    int code;
-    const char* what;
-    const char* advice;
-};
-
-// A negative read: what happened and what to do.
-Ending read_failure(std::int32_t failure) {
-    switch (failure) {
-    case -1:
-        return {kExitNotEnabled, "acquisition not enabled: the board reports its converter stopped",
-                "check that no other program stopped or reset the board, then run again"};
-    case -2:
-        return {kExitOverflow, "ring overflow: the reader fell behind and samples were lost",
-                "write to a faster disk or use --format raw, or raise --divider"};
-    default:
-        return {kExitBulkFailed, "bulk transfer failed: the board stopped delivering samples",
-                "check the USB cable and the board's power, then run again"};
+// What to do about a run a failed read ended; what happened is the
+// Reader's read_end_text, the exit code exit_code_for.
+const char* read_end_advice(ReadEnd end) {
+    switch (end) {
+    case ReadEnd::kNotEnabled:
+        return "check that no other program stopped or reset the board, then run again";
+    case ReadEnd::kRingOverflow:
+        return "write to a faster disk or use --format raw, or raise --divider";
+    case ReadEnd::kTransferFault:
+    case ReadEnd::kNone:
+        break;
     }
+    return "check the USB cable and the board's power, then run again";
 }
 
 std::unique_ptr<ByteOutput> open_output(const Environment& env, const std::string& path, std::string* error) {
@@ -71,6 +65,7 @@ Recording describe_run(const Invocation& inv, const Environment& env, std::int32
         if (remote.following) {
             r.clockHz = remote.clockHz;
             r.divider = remote.divider;
+            r.followedFrom = remote.nextIndex;
         }
     }
     return r;
@@ -266,17 +261,19 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "board %d: %s. %s holds the %llu samples followed.\n", inv.board, remote.failure.c_str(),
                      name.c_str(), static_cast<unsigned long long>(r.samples));
     } else if (r.readFailure != 0 && isRemote) {
-        const Ending e = read_failure(r.readFailure);
+        // The server's words say which end it was; the result is the read's own.
         std::fprintf(env.err, "board %d: %s (%s returned %d). %s keeps the %llu samples read before it.\n", inv.board,
-                     remote.failure.c_str(), read, r.readFailure, name.c_str(),
+                     remote.failure.c_str(), read, r.readResult, name.c_str(),
                      static_cast<unsigned long long>(r.samples));
-        code = e.code;
+        code = exit_code_for(r.end);
     } else if (r.readFailure != 0) {
-        const Ending e = read_failure(r.readFailure);
+        // A polled read fails only with -1; a timer-driven one is named by
+        // the failure it turned out to be (a -1 from a board that is gone
+        // is a failed transfer, -3).
         std::fprintf(env.err, "board %d: %s (%s returned %d); %s. %s keeps the %llu samples read before it.\n",
-                     inv.board, e.what, read, settings.polled ? -1 : r.readFailure, e.advice, name.c_str(),
-                     static_cast<unsigned long long>(r.samples));
-        code = e.code;
+                     inv.board, read_end_text(r.end), read, settings.polled ? -1 : r.readFailure,
+                     read_end_advice(r.end), name.c_str(), static_cast<unsigned long long>(r.samples));
+        code = exit_code_for(r.end);
     } else if (r.stalled) {
         std::fprintf(env.err,
                      "board %d: the board stopped delivering samples: none came for %g s (--stall-timeout); "

@@ -14,13 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The reader wakes this often in stream mode.  A drain of the library's
-// timer that finds the reader converting is skipped whole, so the reader
-// stays out of its way between visits; the 2 MiB ring holds about 80 ms at
-// 26 MB/s, so a visit every 30 ms keeps it well below half full.
-constexpr auto kReadPeriod = std::chrono::milliseconds(30);
-// Polled mode: an empty FIFO is asked again after this long.
-constexpr auto kPollIdle = std::chrono::milliseconds(2);
 constexpr auto kProgressPeriod = std::chrono::milliseconds(250);
 constexpr auto kCheckpointPeriod = std::chrono::seconds(1);
 // Samples read and not yet written that the reader may run ahead by: 64 MiB,
@@ -32,25 +25,19 @@ constexpr std::size_t kQueuedSamples = 16u << 20;
 // second at most, and that one brings samples).
 constexpr auto kPauseAfter = std::chrono::milliseconds(500);
 
-// Polled reads report a failed bulk transfer and a disabled converter both
-// as -1; the status register tells them apart (bit 2 set: enabled).
-// A handle of kv318-server already says which failure it was (the blocks'
-// flags), and its status register may belong to another client's run.
-std::int32_t polled_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
-    RemoteStatus remote;
-    if (remote_status(api, handle, &remote)) return n;
-    const std::int32_t status = api.inb(handle, 0);
-    return status >= 0 && (status & 0x04) == 0 ? -1 : -3;
-}
-
-// A timer-driven read's -1 says "not enabled" also when the status read
-// behind it failed, as it does once the driver has gone away; a status
-// register that cannot be read now makes it a transfer failure, so the
-// user is not sent looking for a program that stopped the board.
-std::int32_t stream_failure(const BoardApi& api, std::int32_t handle, std::int32_t n) {
-    RemoteStatus remote;
-    if (remote_status(api, handle, &remote)) return n;
-    return n == -1 && api.inb(handle, 0) < 0 ? -3 : n;
+// The numbers StreamOutcome::readFailure gives a read's ending.
+std::int32_t failure_number(ReadEnd end) {
+    switch (end) {
+    case ReadEnd::kNotEnabled:
+        return -1;
+    case ReadEnd::kRingOverflow:
+        return -2;
+    case ReadEnd::kTransferFault:
+        return -3;
+    case ReadEnd::kNone:
+        break;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -69,11 +56,15 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                          const std::function<void(const StreamProgress&, bool last)>& progress) {
     StreamOutcome out;
     out.stallSeconds = s.stallSeconds;
-    const std::int32_t* f = s.flags;
-    const std::int32_t started = s.alreadyStarted ? 0
-                                 : s.polled       ? api.mAd(handle, f[0], f[1], f[2], f[3], s.divider)
-                                                  : api.ad(handle, f[0], f[1], f[2], f[3], s.divider);
-    if (started != 0) {
+    Reader reader(api, handle);
+    ReaderSettings rs;
+    rs.polled = s.polled;
+    std::copy(s.flags, s.flags + 4, rs.flags);
+    rs.divider = s.divider;
+    rs.period = kReadPeriod;
+    if (s.alreadyStarted) {
+        reader.adopt(rs);
+    } else if (reader.start(rs) != 0) {
         writer.finish();
         return out;
     }
@@ -99,7 +90,8 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
         while (queue.pop(&batch)) {
-            if (!writerStopped.load() && writer.write(batch.samples.data(), batch.count) < batch.count) {
+            if (!writerStopped.load() &&
+                writer.write(batch.firstIndex, batch.samples.data(), batch.count) < batch.count) {
                 writerStopped = true;
             }
             queue.recycle(std::move(batch));
@@ -113,12 +105,10 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         writerDone.store(true, std::memory_order_release);
     });
 
-    const std::size_t capacity = s.polled ? kPolledReadCapacity : kReadCapacity;
-    std::int32_t carry = 0;
+    const std::size_t capacity = reader.capacity();
     const auto t0 = Clock::now();
     auto nextProgress = t0 + kProgressPeriod;
     auto nextStats = t0 + kCheckpointPeriod;
-    auto nextRead = t0;
     auto lastSample = t0;
     // When the last read began, and when the loop's current pass was meant
     // to end: a pass that ends more than kPauseAfter later was paused, and
@@ -133,35 +123,34 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     std::uint64_t queued = first;  // the run's samples read, counted on from the writer's
     KV318_STREAM_STATS stats{};
 
-    // Reads once; false when the run must end.
+    // Reads once, at once (the loop below waits for the reader's beat);
+    // false when the run must end.
     auto take = [&]() -> bool {
         lastReadAt = Clock::now();
         passPlanned = lastReadAt;
         BatchQueue::Batch batch = queue.spare(capacity);
-        std::int32_t* const into = batch.samples.data();
-        const std::int32_t n = s.polled ? api.mRead(handle, into, &carry, 0) : api.read(handle, into);
-        if (n < 0) {
-            out.readFailure = s.polled ? polled_failure(api, handle, n) : stream_failure(api, handle, n);
+        ReadBlock block;
+        if (!reader.next(&block, stop, Clock::time_point::min(), batch.samples.data())) {
+            out.end = reader.end();
+            out.readFailure = failure_number(out.end);
+            out.readResult = reader.failure_result();
             ++p.errors;
             return false;
         }
-        auto count = static_cast<std::size_t>(n);
+        auto count = block.count;
         if (s.maxSamples > 0)
             count = static_cast<std::size_t>(std::min<std::uint64_t>(count, s.maxSamples - (queued - first)));
         batch.count = count;
+        // The reader counts from 0, or gives the stream's own index; a
+        // writer that counts from `first` goes on from there.
+        batch.firstIndex = first + block.firstIndex;
         queued += count;
         if (count > 0) {
             queue.push(std::move(batch), stop);
             // Measured after the push, which may have waited for the writer.
             lastSample = Clock::now();
         }
-        if (s.maxSamples > 0 && queued - first >= s.maxSamples) return false;
-        // A full batch means more is waiting: read again at once.
-        if (static_cast<std::size_t>(n) < capacity) {
-            if (!s.polled) nextRead += kReadPeriod;
-            else if (n == 0) nextRead = Clock::now() + kPollIdle;
-        }
-        return true;
+        return s.maxSamples == 0 || queued - first < s.maxSamples;
     };
 
     const auto deadline =
@@ -185,9 +174,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             ++p.errors;  // the progress line must not end on "0 errors"
             break;
         }
-        if (nextRead > now && !overdue) {
+        if (reader.due() > now && !overdue) {
             const auto wake =
-                std::min({nextRead, deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)});
+                std::min({reader.due(), deadline, lastSample + stallAfter, now + std::chrono::milliseconds(50)});
             passPlanned = wake;
             std::this_thread::sleep_until(wake);
             continue;
@@ -199,7 +188,6 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
             if (read_stream_stats(api, handle, &stats)) p.fifoAtRisk = fifo_verdict_of(stats, s).possibleLoss;
             nextStats = now + kCheckpointPeriod;
         }
-        if (nextRead < now - kReadPeriod) nextRead = now;  // do not make up missed visits in a burst
         if (progress && now >= nextProgress) {
             p.seconds = std::chrono::duration<double>(now - t0).count();
             p.samples = queued;
@@ -212,8 +200,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     if (going && !s.polled && !writerStopped.load()) take();
 
     // The board stops first, whatever the output does.
-    if (s.polled) api.mStopAd(handle);
-    else api.stopAd(handle);
+    reader.stop();
     // The statistics stay readable after the stop, and now cover the whole
     // run.
     out.statsRead = read_stream_stats(api, handle, &out.stats);

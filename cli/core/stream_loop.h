@@ -1,16 +1,22 @@
 // The acquisition run behind `stream` and `poll`: start the converter, read
 // in a loop until a limit, a stop request or a failure, stop the converter,
-// and leave the output valid.  Runs on the calling thread; the library's
-// own timer thread fills its ring meanwhile (stream mode).
+// and leave the output valid.  Starting, the beat of the reads, reading and
+// what a failed read means are pipeline::Reader's, as for every program
+// that reads samples; the run adds its limits, the hand-off to a writing
+// thread, the stall timeout and the FIFO verdict.  Runs on the calling
+// thread; the library's own timer thread fills its ring meanwhile (stream
+// mode).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "board_api.h"
 #include "fifo_verdict.h"
+#include "reader.h"
 #include "sample_writer.h"
 #include "pipeline_names.h"
 
@@ -52,12 +58,17 @@ struct StreamProgress {
 };
 
 struct StreamOutcome {
-    bool started = false;          // the start call succeeded
-    std::int32_t readFailure = 0;  // 0, or -1 not enabled, -2 overflow, -3 bulk transfer failed
-    bool interrupted = false;      // the stop flag ended the run
-    bool stalled = false;          // no sample came within the stall timeout
-    double stallSeconds = 0;       // the stall timeout that applied
-    std::uint64_t samples = 0;     // written to the output
+    bool started = false;  // the start call succeeded
+    // How a failed read ended the run (the Reader's verdict): kNone, or as
+    // readFailure says it in numbers, -1 not enabled, -2 overflow, -3 bulk
+    // transfer failed; readResult is what the read itself returned.
+    ReadEnd end = ReadEnd::kNone;
+    std::int32_t readFailure = 0;
+    std::int32_t readResult = 0;
+    bool interrupted = false;   // the stop flag ended the run
+    bool stalled = false;       // no sample came within the stall timeout
+    double stallSeconds = 0;    // the stall timeout that applied
+    std::uint64_t samples = 0;  // written to the output
     // Read from the board but not written: the output took no more within
     // kAbandonAfter of a stop (a pipe nobody reads), or failed.
     std::uint64_t unwritten = 0;
@@ -78,6 +89,13 @@ analysis::FifoVerdict fifo_verdict_of(const KV318_STREAM_STATS& stats, const Str
 // samples to the output before the run gives up on it.
 inline constexpr double kAbandonAfter = 1.0;
 
+// The reads of a stream are this far apart (ReaderSettings::period): a drain
+// of the library's timer that finds the reader converting is skipped whole,
+// so the reader keeps out of its way between visits; the 2 MiB ring holds
+// about 80 ms at 26 MB/s, so a visit every 30 ms keeps it well below half
+// full.
+inline constexpr std::chrono::milliseconds kReadPeriod{30};
+
 // `stop` is set from outside (a signal handler) and read here between
 // reads; once it is set the run ends within about kAbandonAfter plus one
 // read, whether or not the output takes its bytes.  `progress` is called a
@@ -85,7 +103,10 @@ inline constexpr double kAbandonAfter = 1.0;
 // finished whatever the outcome, with the FIFO verdict noted in it (see
 // SampleWriter::note_fifo); check writer.failed() and writer.full() for its
 // own state.  Counts go on from writer.samples(), so a writer that counts
-// from N makes a run that does.
+// from N makes a run that does.  Each batch reaches the writer with its
+// first sample's index (SampleWriter::write with an index): the count on
+// a board of the library, the stream's own index through kv318-server, so
+// a followed CSV shows the samples it never received as a jump.
 //
 // A run is stalled only when a read made after the stall timeout ran out
 // still brought nothing, and time the process did not run (stopped with

@@ -31,33 +31,9 @@ void set_error_text(const char* text) {
     LastErrorText[n] = '\0';
 }
 
-// Waits for a drain in progress to end: at most one drain, which may take
-// its whole period when the board keeps answering in full.  It blocks on
-// the flag itself (the tick wakes it, see end_drain) rather than spinning
-// or sleeping: on a loaded machine a spinning caller gives its turn away
-// to every other process at each yield, and one that sleeps waits for the
-// processor again after each sleep; a reader late by a few such turns lets
-// the ring run over.  A thread woken from a wait is run soon.
-void wait_for_drain_end() { DrainWaiter.wait_lowered(DrainBusy); }
-
 // The tick's side letting go: lowers DrainBusy and wakes a reader, stop or
 // unload waiting for it.  Timer thread.
 void end_drain() { DrainWaiter.lower(DrainBusy); }
-
-// The reader's side of the handshake: raise our flag, and keep it only if
-// no drain runs; else lower it while waiting for the drain to end, and try
-// again.  A reader that kept its flag up while it waits would, on a loaded
-// machine, keep it up for as long as the scheduler takes to run it again
-// after the drain, and every tick meanwhile would find the ring held.
-// ReaderBusy.store(0) lets go.
-void hold_ring() {
-    for (;;) {
-        ReaderBusy.store(1);
-        if (DrainBusy.load() == 0) return;
-        ReaderBusy.store(0);
-        wait_for_drain_end();
-    }
-}
 
 // The ring as the tick's drain sees it.
 class RingSink final : public DrainSink {
@@ -100,6 +76,17 @@ void drain_tick() {
 }
 
 }  // namespace
+
+void wait_for_drain_end() { DrainWaiter.wait_lowered(DrainBusy); }
+
+void hold_ring() {
+    for (;;) {
+        ReaderBusy.store(1);
+        if (DrainBusy.load() == 0) return;
+        ReaderBusy.store(0);
+        wait_for_drain_end();
+    }
+}
 
 void ring_append(const std::uint8_t* bytes, std::int32_t n) {
     // Only into free space.  The unread bytes may be in KV318_Read's hands
@@ -184,105 +171,3 @@ void EndStreamForUnload() {
 }
 
 }  // namespace kv318
-
-using namespace kv318;
-
-extern "C" {
-
-KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
-                                         int32_t divider) {
-    // One acquisition at a time, claimed in one step: a second stream
-    // would orphan the running timer, and two starts at once would each
-    // start one.
-    BoardLockStep lock{};
-    if (!begin_start(handle, AcquisitionKind::Stream, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
-    AcqRunning.store(0);
-    AcqDevice = handle;
-    reset_ring_counters();
-    // Conversion starts right after the timer: the FIFO is known empty now.
-    stats_begin(handle, KV318_STATS_STREAM, device_service().now_us());
-    // On failure the board stays configured but not started.
-    if (StartSampleTimer(kSamplePeriodMs) < 0) {
-        abandon_start(handle, AcquisitionKind::Stream, lock);
-        return -1;
-    }
-    AcqRunning.store(1);
-    ReaderBusy.store(0);
-    start_conversion(handle);
-    finish_start(kSessionStream, handle);
-    return 0;
-}
-
-KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
-    if (samples == nullptr) return -1;
-    // The reader holds the ring (its side of the handshake) only to look at
-    // the counters and, later, to move them: the status read and the
-    // conversion of up to 1 MiB run without it, so a reader that the
-    // scheduler holds back in the middle keeps no drain waiting.
-    hold_ring();
-    const std::int32_t fault = AcqFault;
-    const std::int32_t buffered = RingCount;
-    const std::int32_t from = RingReadPos;
-    ReaderBusy.store(0);
-
-    if (fault < 0) return -3;
-    if (buffered < kMinReadBytes) return 0;
-    const std::int32_t status = RegRead8(handle, reg::kStatus);
-    if (status < 0) {
-        // The board cannot be asked: a transfer fault, as in a tick, and not
-        // a board that reports acquisition off.  The ring is kept.
-        hold_ring();
-        AcqFault = -1;
-        ReaderBusy.store(0);
-        return -3;
-    }
-    if (!acquisition_enabled(status)) return -1;
-    if (buffered >= kRingSize) return -2;
-    const std::int32_t n = std::min(buffered / 2, kMaxReadSamples);
-    ring_copy_samples(from, samples, n);
-    hold_ring();
-    // A tick that overflowed the ring meanwhile wrote nothing over the
-    // bytes just converted, but samples after them are lost: the overflow
-    // is reported instead.
-    std::int32_t result = -2;
-    if (RingCount < kRingSize) {
-        RingReadPos = (from + 2 * n) & kRingMask;
-        // An odd byte stays for the next call.
-        RingCount -= 2 * n;
-        result = n;
-    }
-    ReaderBusy.store(0);
-    return result;
-}
-
-KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
-    // The stop owns the stream's state while it runs: it waits out a start
-    // or another stop in progress.  A polled run is not ours to end; then
-    // only conversion stops.
-    std::int32_t was = AcqSession.load();
-    for (;;) {
-        if (was == kSessionPolled) {
-            if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
-            return 0;
-        }
-        if (was == kSessionIdle || was == kSessionStream) {
-            if (AcqSession.compare_exchange_weak(was, kSessionStopping)) break;
-            continue;
-        }
-        std::this_thread::yield();
-        was = AcqSession.load();
-    }
-    // A tick that begins after this store drains nothing; the wait lets a
-    // drain in progress end before the timer goes.
-    AcqRunning.store(0);
-    wait_for_drain_end();
-    AcqFault = 1;
-    StopSampleTimer();
-    // Another process's acquisition on that board is not ours to stop.
-    if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
-    unlock_board_for(handle, AcquisitionKind::Stream);
-    AcqSession.store(kSessionIdle);
-    return 0;
-}
-
-}  // extern "C"

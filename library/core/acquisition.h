@@ -1,7 +1,7 @@
 // Streaming acquisition's internal operations: the sample timer and its
 // procedure, the ring's writer and reader, and the end of a stream when the
 // library goes away.  The exports KV318_AD, KV318_Read and KV318_StopAD are
-// built on these in acquisition.cpp.
+// built on these in exports_stream.cpp.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +44,23 @@ void ring_append(const std::uint8_t* bytes, std::int32_t n);
 // never touches unread bytes unless the ring overflows, which KV318_Read
 // checks after the conversion.
 void ring_copy_samples(std::int32_t from, std::int32_t* samples, std::int32_t n);
+
+// Waits for a drain in progress to end (the reader, a stop or the unload): at most one drain, which may take
+// its whole period when the board keeps answering in full.  It blocks on
+// the flag itself (the tick wakes it as its drain ends) rather than spinning
+// or sleeping: on a loaded machine a spinning caller gives its turn away
+// to every other process at each yield, and one that sleeps waits for the
+// processor again after each sleep; a reader late by a few such turns lets
+// the ring run over.  A thread woken from a wait is run soon.
+void wait_for_drain_end();
+
+// The reader's side of the handshake: raise our flag, and keep it only if
+// no drain runs; else lower it while waiting for the drain to end, and try
+// again.  A reader that kept its flag up while it waits would, on a loaded
+// machine, keep it up for as long as the scheduler takes to run it again
+// after the drain, and every tick meanwhile would find the ring held.
+// ReaderBusy.store(0) lets go.
+void hold_ring();
 
 // Ends a stream because the library is unloaded or the process exits: no
 // drain continues, the timer is cancelled and its procedure has returned,

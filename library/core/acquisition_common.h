@@ -1,7 +1,7 @@
 // What the two analog acquisition modes share: the library-wide state, the
 // start sequence, the chunk each FIFO level is drained in, and the sample
 // conversion.  Streaming (acquisition.cpp) drains the FIFO from a periodic
-// timer into the ring; polling (polled.cpp) drains it on the caller's
+// timer into the ring; polling (exports_polled.cpp) drains it on the caller's
 // thread.  The two modes are never used at the same time: both land bulk
 // replies in TransferBuffer.
 #pragma once
@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "acquisition_lock.h"
 #include "device_service.h"
 #include "drain_stats.h"
 #include "flag_wait.h"
@@ -174,6 +175,20 @@ bool claim_start();
 // for a start that succeeded on `h`, kSessionIdle for one that failed.
 // Only the thread whose claim_start succeeded.
 void finish_start(std::int32_t outcome, Handle h);
+
+// The first steps of a start of `kind` on `h`, the same for KV318_AD and
+// KV318_M_AD: claims acquisition (claim_start), takes the board's lock and
+// configures conversion.  False when the claim or the lock is refused or a
+// configuration step fails: what was taken is given back and the caller
+// returns -1.  True when the caller now holds the claim; `*lock` then says
+// what the lock step did, for abandon_start.  Caller's thread.
+bool begin_start(Handle h, AcquisitionKind kind, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
+                 std::int32_t flag4, std::int32_t divider, BoardLockStep* lock);
+
+// Gives up a start that begin_start began and a later step failed: gives
+// the board's lock back if begin_start took it, and ends the claim as idle.
+// Caller's thread.
+void abandon_start(Handle h, AcquisitionKind kind, BoardLockStep lock);
 
 // ---- Draining the FIFO --------------------------------------------------------
 

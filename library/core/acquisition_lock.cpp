@@ -114,26 +114,4 @@ void release_all_board_locks() {
     drop_holdings([](const Holding&) { return true; });
 }
 
-bool begin_start(Handle h, AcquisitionKind kind, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
-                 std::int32_t flag4, std::int32_t divider, BoardLockStep* lock) {
-    if (!claim_start()) return false;
-    // Another process streaming or polling this board: refused before a
-    // byte reaches the board, so its acquisition goes on unharmed.
-    *lock = lock_board_for(h, kind);
-    if (*lock == BoardLockStep::Refused) {
-        finish_start(kSessionIdle, h);
-        return false;
-    }
-    if (configure_conversion(h, flag1, flag2, flag3, flag4, divider) < 0) {
-        abandon_start(h, kind, *lock);
-        return false;
-    }
-    return true;
-}
-
-void abandon_start(Handle h, AcquisitionKind kind, BoardLockStep lock) {
-    if (lock == BoardLockStep::Taken) unlock_board_for(h, kind);
-    finish_start(kSessionIdle, h);
-}
-
 }  // namespace kv318

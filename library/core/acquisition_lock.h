@@ -43,20 +43,6 @@ enum class BoardLockStep {
 // Caller's thread (KV318_AD, KV318_M_AD).
 BoardLockStep lock_board_for(Handle h, AcquisitionKind kind);
 
-// The first steps of a start of `kind` on `h`, the same for KV318_AD and
-// KV318_M_AD: claims acquisition (claim_start), takes the board's lock and
-// configures conversion.  False when the claim or the lock is refused or a
-// configuration step fails: what was taken is given back and the caller
-// returns -1.  True when the caller now holds the claim; `*lock` then says
-// what the lock step did, for abandon_start.  Caller's thread.
-bool begin_start(Handle h, AcquisitionKind kind, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
-                 std::int32_t flag4, std::int32_t divider, BoardLockStep* lock);
-
-// Gives up a start that begin_start began and a later step failed: gives
-// the board's lock back if begin_start took it, and ends the claim as idle.
-// Caller's thread.
-void abandon_start(Handle h, AcquisitionKind kind, BoardLockStep lock);
-
 // True when another process holds the lock of h's board and this process
 // does not: a stop call must then send nothing to the board, or it would
 // stop the other process's conversion (the test panel calls KV318_StopAD

@@ -21,6 +21,7 @@ void BlockStream::begin(std::uint32_t stream, bool known, std::uint64_t from) {
     stream_ = stream;
     expectedKnown_ = known;
     expected_ = from;
+    readIndex_ = from;
     missed_ = 0;
     ending_ = 0;
     endingFlags_ = 0;
@@ -38,6 +39,7 @@ void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
     if (!expectedKnown_) {
         expectedKnown_ = true;
         expected_ = h.firstIndex;
+        readIndex_ = h.firstIndex;
     }
     // A block that repeats samples already taken (a server that sent one
     // twice) gives only what lies past them.
@@ -55,7 +57,7 @@ void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
         std::vector<std::int16_t> block(count);
         for (std::uint32_t i = 0; i < count; ++i)
             block[i] = static_cast<std::int16_t>(get_s16le(samples + 2 * std::size_t{i}));
-        blocks_.push_back(std::move(block));
+        blocks_.push_back(Held{first, std::move(block)});
         held_ += count;
         expected_ = first + count;
     }
@@ -70,11 +72,16 @@ bool BlockStream::wants_more(std::size_t capacity) const { return following_ && 
 std::size_t BlockStream::drain(std::int32_t* out, std::size_t capacity) {
     std::size_t n = 0;
     while (n < capacity && !blocks_.empty()) {
-        const std::vector<std::int16_t>& front = blocks_.front();
+        const std::uint64_t at = blocks_.front().first + frontUsed_;
+        // A gap ends the drain once it holds samples from before it.
+        if (n > 0 && at != readIndex_) break;
+        readIndex_ = at;
+        const std::vector<std::int16_t>& front = blocks_.front().samples;
         const std::size_t take = std::min(capacity - n, front.size() - frontUsed_);
         std::copy_n(front.begin() + static_cast<std::ptrdiff_t>(frontUsed_), take, out + n);
         n += take;
         frontUsed_ += take;
+        readIndex_ += take;
         if (frontUsed_ == front.size()) {
             blocks_.pop_front();
             frontUsed_ = 0;

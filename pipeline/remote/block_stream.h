@@ -39,6 +39,9 @@ public:
     bool wants_more(std::size_t capacity) const;
     // Moves up to `capacity` held samples into out[], sign-extended as
     // KV318_Read writes them; returns how many.  The caller owns `out`.
+    // The samples of one drain are consecutive in the stream: a drain stops
+    // at a gap, and the next one begins after it, so read_index() minus the
+    // count is the stream index of the first.
     std::size_t drain(std::int32_t* out, std::size_t capacity);
     std::size_t held() const { return held_; }
 
@@ -57,6 +60,10 @@ public:
     // one should start at.
     bool started() const { return expectedKnown_; }
     std::uint64_t next_index() const { return expected_; }
+    // The stream index just past the last sample drained; before the first
+    // drain, where the stream stood when it was begun (or, when that was
+    // not known, where its first block started).
+    std::uint64_t read_index() const { return readIndex_; }
     bool following() const { return following_; }
     std::uint32_t stream() const { return stream_; }
 
@@ -68,9 +75,14 @@ private:
     std::uint64_t missed_ = 0;
     std::int32_t ending_ = 0;
     std::uint32_t endingFlags_ = 0;
-    // Whole blocks' samples in arrival order; the front one is read from
-    // frontUsed_ on.
-    std::deque<std::vector<std::int16_t>> blocks_;
+    std::uint64_t readIndex_ = 0;
+    // Whole blocks' samples in arrival order, each with the stream index of
+    // its first; the front one is read from frontUsed_ on.
+    struct Held {
+        std::uint64_t first;
+        std::vector<std::int16_t> samples;
+    };
+    std::deque<Held> blocks_;
     std::size_t frontUsed_ = 0;
     std::size_t held_ = 0;
 };

@@ -8,6 +8,10 @@ namespace kv318::remote {
 
 namespace {
 
+// Reads of a stream come every few tens of milliseconds; a caller whose
+// next read comes later than this was not listening in between.
+constexpr auto kReadPause = std::chrono::seconds(1);
+
 // Verbs that name no board.
 bool boardless(const std::string& verb) { return verb == "hello" || verb == "ping" || verb == "bye" || verb == "list"; }
 
@@ -103,7 +107,8 @@ RemoteBoard::RemoteBoard(std::unique_ptr<ServerLink> link, RemoteSettings settin
       clientId_(std::move(clientId)),
       board_(board),
       now_(std::move(now)),
-      lastHeard_(now_()) {}
+      lastHeard_(now_()),
+      lastAsked_(lastHeard_) {}
 
 void RemoteBoard::gone() {
     gone_.store(true, std::memory_order_relaxed);
@@ -127,6 +132,7 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
         return false;
     }
     lastHeard_ = now_();
+    lastAsked_ = lastHeard_;
     std::string why;
     if (!parse_reply(text, reply, &why)) {
         failure_ = "kv318-server at " + settings_.url + " sent a reply this client cannot read (" + why + ")";
@@ -316,6 +322,11 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
 
 std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
     failure_.clear();
+    // A caller back from a pause finds the blocks sent meanwhile not yet
+    // through the socket: the pause is not held against the server.
+    const Clock::time_point asked = now_();
+    if (asked - lastAsked_ > kReadPause) lastHeard_ = std::min(asked, lastHeard_ + (asked - lastAsked_));
+    lastAsked_ = asked;
     if (gone_.load(std::memory_order_relaxed)) {
         failure_ = silence_text(settings_);
         return -3;
@@ -354,8 +365,15 @@ std::int32_t RemoteBoard::stop() {
     blocks_.leave();
     if (!controlling_) return 0;
     controlling_ = false;
+    // A stream the server already ended is refused a stop as not running:
+    // no news, so the failure that ended it stays what the report says.
+    const std::string ended = failure_;
     Message reply;
-    if (!call(request("stop"), &reply)) return 0;
+    if (!call(request("stop"), &reply)) {
+        const std::string* code = reply.find("code");
+        if (code != nullptr && *code == code::kNotRunning && !ended.empty()) failure_ = ended;
+        return 0;
+    }
     std::int64_t r = 0;
     return reply.get_int("result", INT32_MIN, INT32_MAX, &r) ? static_cast<std::int32_t>(r) : 0;
 }
@@ -420,6 +438,7 @@ RemoteReport RemoteBoard::report() const {
     r.ended = blocks_.ending() == -1 && (blocks_.ending_flags() & kFlagNotEnabled) == 0;
     r.clockHz = clockHz_;
     r.divider = divider_;
+    r.nextIndex = blocks_.read_index();
     return r;
 }
 

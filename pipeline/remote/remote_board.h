@@ -139,6 +139,10 @@ private:
     std::uint64_t clockHz_ = 0;
     std::uint32_t divider_ = 0;
     Clock::time_point lastHeard_;
+    // When the caller last read or called: time between two reads longer
+    // than kReadPause is time the caller did not listen (a process stopped
+    // with Ctrl-Z, or starved), not silence of the server's.
+    Clock::time_point lastAsked_;
     std::vector<std::uint8_t> frame_;
 };
 

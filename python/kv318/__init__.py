@@ -9,7 +9,8 @@ The package reaches the KV318 library (libKV318.so, KV318.dll) through
 ctypes; importing it loads the library and raises ImportError, naming every
 place it looked, when it cannot.  kv318.Simulator runs kv318-sim for tests
 without a board.  kv318.connect reaches a board that kv318-server shares
-(it needs pyzmq, the `remote` extra).
+(it needs pyzmq, the `remote` extra).  kv318.record writes a stream to an
+HDF5 file in kv318-cli's layout (it needs h5py, the `hdf5` extra).
 """
 
 from . import _lib
@@ -42,6 +43,7 @@ from .errors import (
     StreamEnded,
     TransferFailed,
 )
+from .recorder import Recorder, record
 from .remote import DEFAULT_URL
 from .simulator import Simulator, SimulatorError
 
@@ -94,6 +96,7 @@ __all__ = [
     "POLL_READ_SAMPLES",
     "Poll",
     "Pulse",
+    "Recorder",
     "RequestFailed",
     "RingOverflow",
     "STREAM_READ_SAMPLES",
@@ -111,5 +114,6 @@ __all__ = [
     "library",
     "library_path",
     "open",
+    "record",
     "volts",
 ]

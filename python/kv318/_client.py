@@ -369,12 +369,16 @@ class RemoteBoard:
     def status(self):
         """What the server says of the board: a dict with state ("idle",
         "stream" or "polled"), stream (the last stream's number), controller
-        (a client id, "" when none), clock_hz, divider and next (the index
-        the next block starts at)."""
+        (a client id, "" when none), ended (the last stream ended on a
+        failure its controller has not yet stopped; the state is then
+        "idle"), clock_hz, divider and fifo_bytes as its controller gave
+        them, and next (the index the next block starts at)."""
         self._check_open()
         reply = self._ask("status", "reading the board's status")
-        out = {"state": reply.get("state", ""), "controller": reply.get("controller", "")}
-        for key, name in (("stream", "stream"), ("clock", "clock_hz"), ("divider", "divider"), ("next", "next")):
+        out = {"state": reply.get("state", ""), "controller": reply.get("controller", ""),
+               "ended": reply.get("ended", "0") == "1"}
+        for key, name in (("stream", "stream"), ("clock", "clock_hz"), ("divider", "divider"), ("fifo", "fifo_bytes"),
+                          ("next", "next")):
             out[name] = reply.get_int(key, 0, 2**64 - 1) or 0
         return out
 

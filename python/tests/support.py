@@ -23,3 +23,10 @@ def ramp(first, count):
     """The simulator's ramp: sample n holds code n modulo 16384 in bits 2-15."""
     n = np.arange(first, first + count, dtype=np.int64)
     return ((n & 0x3FFF) << 2).astype(np.uint16).view(np.int16)
+
+
+def ramp_codes(first, count):
+    """The converter codes of the ramp's samples: code n modulo 16384 read as
+    a signed 14-bit number."""
+    n = np.arange(first, first + count, dtype=np.int64) & 0x3FFF
+    return np.where(n >= 0x2000, n - 0x4000, n).astype(np.int16)

@@ -50,7 +50,9 @@ def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(k
             assert owner.client_id in str(caught.value)
             with pytest.raises(kv318.BoardControlled, match=owner.client_id):
                 other.do(1)
-            assert other.status()["controller"] == owner.client_id
+            status = other.status()
+            assert (status["controller"], status["state"], status["ended"], status["divider"],
+                    status["fifo_bytes"]) == (owner.client_id, "stream", False, 10, kv318.FIFO_BYTES)
         np.testing.assert_array_equal(mine, ramp(0, mine.size))
         np.testing.assert_array_equal(theirs, mine)
         assert follower.missed == 0

@@ -65,7 +65,10 @@ std::int32_t BoardHost::stop() {
 }
 
 void BoardHost::publish_idle() {
-    if (started_) return;
+    // A run that ended on a failure sends nothing more, but its followers
+    // and the clients that open the board meanwhile must still hear the
+    // server, or they would take its silence for a server gone.
+    if (started_ && !ended()) return;
     remote::BlockHeader h;
     h.board = board_;
     h.flags = remote::kFlagIdle;

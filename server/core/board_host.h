@@ -68,7 +68,8 @@ public:
     bool running() const { return started_; }
     // The reading thread has ended on its own (a failure of the board).
     bool ended() const { return ended_.load(std::memory_order_acquire); }
-    // Publishes an idle block (no samples) when no acquisition runs.
+    // Publishes an idle block (no samples) when no acquisition runs, or
+    // the one started has ended on its own.
     void publish_idle();
 
     std::uint16_t board() const { return board_; }

@@ -118,9 +118,14 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
     if (verb == "di") return ok_result(api.di(h));
     if (verb == "status") {
         Message m = ok();
-        const char* state = !host.running() ? "idle" : host.polled() ? "polled" : "stream";
+        // A run that ended on a failure has no samples to follow, though its
+        // controller may not have stopped it yet.
+        const bool live = host.running() && !host.ended();
+        const char* state = !live ? "idle" : host.polled() ? "polled" : "stream";
         m.set("state", state).set("stream", host.stream()).set("controller", s->controller);
+        m.set("ended", host.running() && host.ended() ? 1 : 0);
         m.set("clock", static_cast<std::int64_t>(host.request().clockHz)).set("divider", host.request().divider);
+        m.set("fifo", static_cast<std::int64_t>(host.request().fifoBytes));
         return m.set("next", static_cast<std::int64_t>(host.next_index()));
     }
     if (verb == "stats") {

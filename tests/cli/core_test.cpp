@@ -269,6 +269,57 @@ TEST(Writer, CsvOutputOnlyEverEndsOnAWholeLineAndReportsAFailedWrite) {
     EXPECT_EQ(f.error(), "No space left on device");
 }
 
+TEST(Writer, BlocksCarryTheirIndexSoACsvShowsAGapAndOtherFormatsHoldTheSamplesBackToBack) {
+    struct Block {
+        std::uint64_t first;
+        std::size_t count;
+    };
+    const struct {
+        const char* what;
+        Format format;
+        std::vector<Block> blocks;
+        std::vector<std::uint64_t> indices;  // of the samples in the file, in order
+    } cases[] = {
+        {"consecutive blocks", Format::Csv, {{0, 3}, {3, 2}}, {0, 1, 2, 3, 4}},
+        {"a followed run starts at the stream's index", Format::Csv, {{4410, 2}, {4412, 1}}, {4410, 4411, 4412}},
+        {"a gap is a jump", Format::Csv, {{0, 2}, {5, 2}, {7, 1}}, {0, 1, 5, 6, 7}},
+        {"raw cannot show it", Format::Raw, {{0, 2}, {5, 2}}, {0, 1, 5, 6}},
+        {"nor can WAV", Format::Wav, {{10, 1}, {20, 1}}, {10, 20}},
+    };
+    for (const auto& c : cases) {
+        MemoryOutput file;
+        SampleWriter w(c.format, file, 2'000'000, 50);
+        ASSERT_TRUE(w.begin());
+        for (const Block& b : c.blocks) {
+            std::vector<std::int32_t> samples;
+            for (std::size_t i = 0; i < b.count; ++i) samples.push_back(FakeBoard::ramp(b.first + i));
+            EXPECT_EQ(w.write(b.first, samples.data(), samples.size()), b.count) << c.what;
+        }
+        ASSERT_TRUE(w.finish()) << c.what;
+        EXPECT_EQ(w.written(), c.indices.size()) << c.what << ": the count is of samples taken, not of indices";
+        std::vector<std::int32_t> want;
+        for (const std::uint64_t i : c.indices) want.push_back(FakeBoard::ramp(i));
+        if (c.format == Format::Csv) {
+            std::string text(file.bytes.begin(), file.bytes.end());
+            std::vector<std::string> lines;
+            for (std::size_t at = text.find('\n') + 1; at < text.size(); at = text.find('\n', at) + 1)
+                lines.push_back(text.substr(at, text.find('\n', at) - at));
+            ASSERT_EQ(lines.size(), c.indices.size()) << c.what;
+            for (std::size_t k = 0; k < lines.size(); ++k) {
+                char line[CsvFormatter::kMaxLine];
+                const std::size_t n = CsvFormatter(2'000'000, 50).line(c.indices[k], want[k], line);
+                EXPECT_EQ(lines[k] + "\n", std::string(line, n)) << c.what << ", row " << k;
+            }
+        } else {
+            const std::size_t header = c.format == Format::Wav ? kWavHeaderBytes : 0;
+            std::vector<std::int32_t> got;
+            for (std::size_t at = header; at + 1 < file.bytes.size(); at += 2)
+                got.push_back(static_cast<std::int16_t>(file.bytes[at] | file.bytes[at + 1] << 8));
+            EXPECT_EQ(got, want) << c.what;
+        }
+    }
+}
+
 TEST(StreamLoop, StopsAtTheSampleCountWithTheRampWhole) {
     FakeBoard::reset();
     FakeBoard::get().reads = {0, 700, KV318_READ_MAX_SAMPLES, 1000, 5000};

@@ -103,6 +103,33 @@ TEST(Reader, AStopOrADeadlineCutsTheWaitForTheNextVisit) {
     r.stop();
 }
 
+TEST(Reader, TakesOnARunTheCallerStartedAndStopsIt) {
+    for (const bool polled : {false, true}) {
+        FakeBoard::reset();
+        FakeBoard::get().reads = {20};
+        const BoardApi api = cli::test::fake_api();
+        Reader r(api, 1);
+        ReaderSettings s;
+        s.polled = polled;
+        s.period = std::chrono::hours(1);
+        r.adopt(s);
+        EXPECT_EQ(FakeBoard::get().starts, 0) << "nothing is started twice";
+        EXPECT_EQ(r.capacity(), polled ? kPolledReadCapacity : kReadCapacity);
+        std::vector<std::int32_t> mine(r.capacity());
+        std::atomic<bool> stop{false};
+        ReadBlock b;
+        ASSERT_TRUE(r.next(&b, stop, std::chrono::steady_clock::time_point::max(), mine.data()));
+        EXPECT_EQ(b.samples, mine.data()) << "read into the caller's array";
+        EXPECT_EQ(mine[7], FakeBoard::ramp(7));
+        // A polled read that brought samples is followed at once; a stream
+        // read that did not fill the array waits for the beat.
+        EXPECT_EQ(r.due() <= std::chrono::steady_clock::now(), polled);
+        EXPECT_EQ(r.polled(), polled);
+        EXPECT_EQ(r.stop(), 0);
+        EXPECT_EQ(FakeBoard::get().stops, 1);
+    }
+}
+
 TEST(Reader, AStartTheBoardRefusesReadsNothing) {
     FakeBoard::reset();
     FakeBoard::get().startResult = -1;

@@ -115,6 +115,9 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
     EXPECT_NE(csv_preamble(remote).find("# server: kv318-server at tcp://lab:6318, stream 12\n"), std::string::npos);
     remote.followed = true;
     EXPECT_NE(csv_preamble(remote).find("stream 12 (followed: "), std::string::npos);
+    remote.followedFrom = 4410;
+    EXPECT_NE(csv_preamble(remote).find("stream 12 (followed: from its sample 4410; "), std::string::npos)
+        << "a followed run names the stream's index of its first sample";
 
     MemoryOutput file;
     SampleWriter w(Format::Csv, file, 2'000'000, 3);

@@ -333,6 +333,50 @@ TEST(Counts, ARunPast2To32SamplesIsCountedExactly) {
     EXPECT_NE(info.find("part 2 of the run, from sample 4294967296"), std::string::npos);
 }
 
+TEST(ReadEnd, EveryFailedReadEndsTheCommandWithItsExitCodeAndItsWords) {
+    const std::string path = (std::filesystem::temp_directory_path() / "kv318-read-end-test.raw").string();
+    const std::string notEnabled = "acquisition not enabled: the board reports its converter stopped";
+    const std::string checkBoard = "check that no other program stopped or reset the board, then run again";
+    const std::string bulk = "bulk transfer failed: the board stopped delivering samples";
+    const std::string checkCable = "check the USB cable and the board's power, then run again";
+    const struct {
+        Command command;
+        std::int32_t read;
+        std::int32_t status;
+        int code;
+        std::string what;  // up to the advice
+        const std::string& advice;
+    } cases[] = {
+        {Command::Stream, -1, 0x00, kExitNotEnabled, notEnabled + " (KV318_Read returned -1)", checkBoard},
+        // The register cannot be read: the board is gone, not stopped.
+        {Command::Stream, -1, -1, kExitBulkFailed, bulk + " (KV318_Read returned -3)", checkCable},
+        {Command::Stream, -2, 0x04, kExitOverflow,
+         "ring overflow: the reader fell behind and samples were lost (KV318_Read returned -2)",
+         "write to a faster disk or use --format raw, or raise --divider"},
+        {Command::Stream, -3, 0x04, kExitBulkFailed, bulk + " (KV318_Read returned -3)", checkCable},
+        {Command::Poll, -1, 0x00, kExitNotEnabled, notEnabled + " (KV318_M_Read returned -1)", checkBoard},
+        {Command::Poll, -1, 0x04, kExitBulkFailed, bulk + " (KV318_M_Read returned -1)", checkCable},
+        {Command::Poll, -1, -1, kExitBulkFailed, bulk + " (KV318_M_Read returned -1)", checkCable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command == Command::Poll ? "poll " : "stream ") + std::to_string(c.read) +
+                     " status " + std::to_string(c.status));
+        FakeBoard::reset();
+        FakeBoard::get().reads = {60, 40, c.read};
+        FakeBoard::get().status = c.status;
+        Invocation inv;
+        inv.command = c.command;
+        inv.output = path;
+        std::string out, err;
+        EXPECT_EQ(run_on_fake(inv, &out, &err), c.code) << err;
+        EXPECT_EQ(err,
+                  "board 0: " + c.what + "; " + c.advice + ". " + path + " keeps the 100 samples read before it.\n");
+        EXPECT_EQ(kv318::test::read_file_bytes(path).size(), 200u);
+        EXPECT_EQ(FakeBoard::get().stops, 1);
+    }
+    std::remove(path.c_str());
+}
+
 TEST(Identity, StringsFromTheBoardArePrintedEscaped) {
     // A board could send a terminal's escape sequences or line ends.
     const char identity[] =

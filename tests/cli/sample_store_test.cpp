@@ -93,6 +93,15 @@ TEST(Hdf5Run, TheStoreGetsEveryCodeAndTheRunsEndAndAFailureCountsWhatLanded) {
 std::int32_t opens = 0;
 std::int32_t KV318_CALL counting_open(std::int32_t) { return ++opens, 1; }
 
+// kv318-scope shows the same words, so they name no program but the way
+// that works in a build without HDF5.
+TEST(Hdf5Run, TheWordsOfABuildWithoutHdf5NameThePythonRecorderAndNoProgram) {
+    const std::string says = kHdf5Unavailable;
+    EXPECT_NE(says.find("write HDF5 with the kv318 Python package (kv318.record)"), std::string::npos) << says;
+    EXPECT_EQ(says.find("kv318-cli"), std::string::npos) << says;
+    EXPECT_EQ(says.find("kv318-scope"), std::string::npos) << says;
+}
+
 TEST(Hdf5Run, ImpossibleHdf5OutputsAreRefusedBeforeTheBoardIsOpened) {
     const bool here = hdf5_available();
     const struct {

@@ -150,6 +150,49 @@ class CliThroughServer(unittest.TestCase):
         # agree with the count the tool gave.
         self.assertEqual(sum(jumps(samples(fol_path))) % PERIOD, missed % PERIOD, fol_err)
 
+    def test_a_followed_csv_numbers_its_rows_as_the_stream_so_a_gap_shows(self):
+        # About 650 kS/s in either build, so a 2 s stop overruns what the
+        # Unix socket's buffers and the server's queue (about a second)
+        # hold.  (A longer stop would outlast the client's 2.5 s limit on
+        # the server's silence.)
+        self.serve("ipc://" + self.path("kv318-server"))
+        divider = "3" if os.environ.get("KV318_SANITIZE") else "20"
+        ctl_path, fol_path = self.path("controller.raw"), self.path("follower.csv")
+        controller = self.cli("stream", "-d", divider, *BOARD, "-o", ctl_path)
+        self.wait_for_samples(ctl_path, 100_000, controller)
+        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
+        self.wait_for_samples(fol_path, 100_000, follower)
+        follower.send_signal(signal.SIGSTOP)
+        time.sleep(2)
+        follower.send_signal(signal.SIGCONT)
+        resumed = size(fol_path)
+        self.assertTrue(eventually(lambda: size(fol_path) > resumed + 1_000_000 or follower.poll() is not None, 60))
+        controller.send_signal(signal.SIGINT)
+        _, ctl_err = controller.communicate(timeout=120)
+        _, fol_err = follower.communicate(timeout=120)
+        self.assertEqual(controller.returncode, 0, ctl_err)
+        self.assertEqual(follower.returncode, 11, fol_err)
+        missed = int(re.search(rb"(\d+) samples of stream \d+ never arrived", fol_err).group(1))
+        with open(fol_path) as f:
+            text = f.read()
+        joined = re.search(r"^# server: .*\(followed: from its sample (\d+); ", text, re.M)
+        self.assertIsNotNone(joined, text[:2000])
+        rows = [line.split(",") for line in text.splitlines() if line and not line.startswith(("#", "index"))]
+        self.assertGreater(len(rows), 20_000, fol_err)
+        indices = [int(r[0]) for r in rows]
+        # Every row's code is the ramp's at its index: the index column is
+        # the stream's own numbering, not a count of the rows.
+        for index, row in zip(indices, rows):
+            if int(row[2]) % PERIOD != index % PERIOD:
+                self.fail("row %r does not hold the ramp's code at its index" % row)
+        steps = [b - a for a, b in zip(indices, indices[1:])]
+        self.assertTrue(all(step >= 1 for step in steps), "the index only moves forward")
+        # What never arrived shows as jumps, in the rows or before the first.
+        first = int(joined.group(1))
+        self.assertGreaterEqual(indices[0], first)
+        self.assertGreater(missed, 0, fol_err)
+        self.assertEqual(indices[0] - first + sum(step - 1 for step in steps), missed, fol_err)
+
     def test_a_second_controller_is_refused_naming_the_first(self):
         first_path = self.path("first.raw")
         first = self.cli("stream", "-d", "50", *BOARD, "-o", first_path)

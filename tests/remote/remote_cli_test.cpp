@@ -50,7 +50,11 @@ public:
     const std::string url;
     std::mutex lock;  // guards server, skip
     test::FakeServer server;
-    std::uint64_t skip = 0;         // samples the next block jumps over
+    std::uint64_t skip = 0;  // samples the next block jumps over
+    // The stream ends with these flags (and kFlagEndOfStream) once `endAt`
+    // samples were sent; 0: it runs until stopped.
+    std::uint32_t endFlags = 0;
+    std::uint64_t endAt = 0;
     std::atomic<bool> dead{false};  // hears and says nothing any more
     bool bound() const { return bound_; }
 
@@ -74,7 +78,11 @@ private:
             for (const auto& b : server.published) publish(b);
             server.published.clear();
             const auto now = Clock::now();
-            if (server.running && now >= nextBlock) {
+            if (server.running && endFlags != 0 && server.next >= endAt) {
+                publish(server.block(0, endFlags | remote::kFlagEndOfStream));
+                server.running = false;
+                server.controller.clear();
+            } else if (server.running && now >= nextBlock) {
                 publish(server.block(400, skip > 0 ? remote::kFlagGap : 0u, skip));
                 skip = 0;
                 nextBlock = now + std::chrono::milliseconds(20);
@@ -235,6 +243,42 @@ TEST(RemoteCli, AStartRefusedForAnotherClientExitsBusyNamingItAndLeavesTheFileAl
     const std::lock_guard<std::mutex> hold(fake.lock);
     EXPECT_EQ(s[0], test::ramp_sample(fake.server.statusAt)) << "the run begins where the server stood at the join";
     EXPECT_TRUE(fake.server.running) << "a follower leaves the stream running";
+}
+
+TEST(RemoteCli, EveryEndOfTheServersStreamEndsTheRunWithItsExitCodeAndTheServersWords) {
+    const struct {
+        std::uint32_t flags;
+        int code;
+        std::int32_t read;
+        const char* what;
+    } cases[] = {
+        {remote::kFlagRingOverflow, kExitOverflow, -2,
+         "the library's ring overflowed in stream 1%s: the server lost samples"},
+        {remote::kFlagNotEnabled, kExitNotEnabled, -1, "the converter was stopped beneath the server in stream 1%s"},
+        {remote::kFlagTransferFault, kExitBulkFailed, -3, "a bulk transfer failed in stream 1%s"},
+        {remote::kFlagStalled, kExitBulkFailed, -3, "the board stopped delivering samples in stream 1%s"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        ZmqFakeServer fake(dir.path);
+        ASSERT_TRUE(fake.bound());
+        {
+            const std::lock_guard<std::mutex> hold(fake.lock);
+            fake.endFlags = c.flags;
+            fake.endAt = 2000;
+        }
+        const std::string path = dir.path + "/ended.raw";
+        const CliRun r = run_cli(fake.url, stream_of(0), path);
+        char what[256];
+        std::snprintf(what, sizeof what, c.what, (" of board 0 on kv318-server at " + fake.url).c_str());
+        EXPECT_EQ(r.code, c.code) << r.err;
+        const std::string line = std::string("board 0: ") + what + " (KV318_Read returned " + std::to_string(c.read) +
+                                 "). " + path + " keeps the 2000 samples read before it.\n";
+        EXPECT_NE(r.err.find(line), std::string::npos) << "want " << line << "in " << r.err;
+        const std::vector<std::int16_t> s = raw(r.file);
+        ASSERT_EQ(s.size(), 2000u);
+        for (std::size_t i = 0; i < s.size(); ++i) ASSERT_EQ(s[i], test::ramp_sample(i)) << "at " << i;
+    }
 }
 
 TEST(RemoteCli, SaysPlainlyWhenThereIsNothingToFollowOrTheServerDies) {

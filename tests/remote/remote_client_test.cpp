@@ -11,6 +11,7 @@
 
 #include "block_stream.h"
 #include "fake_kv318_server.h"
+#include "reader.h"
 #include "remote_api.h"
 #include "remote_board.h"
 #include "wait.h"
@@ -126,8 +127,14 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
             const std::vector<std::uint8_t> bytes = ramp_bytes(b.first, b.count);
             s.take(header(b.stream, b.first, b.count, b.flags), bytes.data());
         }
-        std::vector<std::int32_t> got(16);
-        got.resize(s.drain(got.data(), got.size()));
+        // Drained to the end: each drain's samples are consecutive, the
+        // stream's samples read_index() - n onwards, so a gap ends a drain.
+        std::vector<std::int32_t> got, part(16);
+        while (const std::size_t n = s.drain(part.data(), part.size())) {
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(part[i], ramp_sample(s.read_index() - n + i)) << c.what << ": drain of " << n;
+            got.insert(got.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(n));
+        }
         std::vector<std::int32_t> want;
         for (const std::uint64_t i : c.indices) want.push_back(ramp_sample(i));
         EXPECT_EQ(got, want) << c.what;
@@ -141,10 +148,14 @@ TEST(BlockStream, TurnsBlocksIntoReadsAndCountsEverySampleThatNeverCame) {
     const std::vector<std::uint8_t> early = ramp_bytes(400, 200), late = ramp_bytes(650, 10);
     s.take(header(1, 400, 200), early.data());
     s.take(header(1, 650, 10), late.data());
+    EXPECT_EQ(s.read_index(), 500u) << "before a drain: where the stream stood";
     std::vector<std::int32_t> got(300);
-    ASSERT_EQ(s.drain(got.data(), got.size()), 110u);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 100u) << "a drain stops at the gap";
     EXPECT_EQ(got[0], ramp_sample(500));
-    EXPECT_EQ(got[100], ramp_sample(650));
+    EXPECT_EQ(s.read_index(), 600u);
+    ASSERT_EQ(s.drain(got.data(), got.size()), 10u);
+    EXPECT_EQ(got[0], ramp_sample(650));
+    EXPECT_EQ(s.read_index(), 660u);
     EXPECT_EQ(s.missed(), 50u);
 }
 
@@ -282,10 +293,16 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
     const std::size_t before = f.shared->server.requests.size();
     f.push(f.shared->server.block(300));
     f.push(f.shared->server.block(300, 0, 250));  // the follower fell behind: 250 lost
+    EXPECT_EQ(follower->report().nextIndex, 800u) << "where the stream stood at the join";
     std::vector<std::int32_t> out(1000);
-    ASSERT_EQ(follower->read(out.data(), out.size()), 600);
+    // A read stops at the gap, so the stream's index of each read's first
+    // sample is nextIndex minus its count.
+    ASSERT_EQ(follower->read(out.data(), out.size()), 300);
     EXPECT_EQ(out[0], ramp_sample(800));
-    EXPECT_EQ(out[300], ramp_sample(1350));
+    EXPECT_EQ(follower->report().nextIndex, 1100u);
+    ASSERT_EQ(follower->read(out.data(), out.size()), 300);
+    EXPECT_EQ(out[0], ramp_sample(1350));
+    EXPECT_EQ(follower->report().nextIndex, 1650u);
     EXPECT_EQ(follower->report().missed, 250u);
     EXPECT_EQ(follower->stop(), 0);
     EXPECT_EQ(f.shared->server.requests.size(), before) << "a follower leaves without a word";
@@ -314,8 +331,17 @@ TEST(RemoteBoard, ASilentServerFailsTheReadAndEveryLaterCallAtOnce) {
     f.push(f.shared->server.block(0));
     ASSERT_EQ(b->start(false, flags, 50), 0);
     std::vector<std::int32_t> out(100);
-    f.now += std::chrono::milliseconds(kServerSilenceMs);
-    EXPECT_EQ(b->read(out.data(), out.size()), 0) << "silent for exactly the limit: not yet gone";
+    // A caller away for longer than the limit (a process stopped with
+    // Ctrl-Z) finds the blocks not yet through: its pause is not silence.
+    f.now += std::chrono::seconds(10);
+    EXPECT_EQ(b->read(out.data(), out.size()), 0) << "back from a pause";
+    f.push(f.shared->server.block(30));
+    EXPECT_EQ(b->read(out.data(), out.size()), 30);
+    // Silence heard while reading every 100 ms is the server's.
+    for (int ms = 100; ms <= kServerSilenceMs; ms += 100) {
+        f.now += std::chrono::milliseconds(100);
+        ASSERT_EQ(b->read(out.data(), out.size()), 0) << "silent for " << ms << " ms: not yet gone";
+    }
     f.now += std::chrono::milliseconds(1);
     EXPECT_EQ(b->read(out.data(), out.size()), -3);
     EXPECT_EQ(b->report().failure, "kv318-server at tcp://fake:6318 stopped answering");
@@ -394,6 +420,57 @@ TEST(RemoteApi, OpensHandlesKeepsThemAliveAndSaysWhyAnOpenFailed) {
     EXPECT_EQ(api.close(-1), 0);
     EXPECT_EQ(client_id("kv318-cli", 77, "lab", 1), "kv318-cli.77@lab");
     EXPECT_EQ(client_id("kv318-cli", 77, "lab", 2), "kv318-cli.77.2@lab");
+}
+
+TEST(RemoteApi, TheReaderNumbersAFollowersBlocksAsTheStreamDoesSoAGapShows) {
+    auto shared = std::make_shared<Shared>();
+    Fixture f;
+    f.shared = shared;
+    auto controller = f.board(false, "c.1@h");
+    ASSERT_TRUE(controller->open());
+    const std::int32_t flags[4] = {};
+    f.push(shared->server.block(0));
+    ASSERT_EQ(controller->start(false, flags, 50), 0);
+    shared->server.clockHz = 2'000'000;
+    shared->server.block(700);          // sent before the follower came: never its business
+    f.push(shared->server.block(100));  // proves the subscription; made before the join
+    RemoteSettings settings;
+    settings.url = "tcp://fake:6318";
+    settings.follow = true;
+    const pipeline::BoardApi& api =
+        remote_api(settings, [shared](const std::string&, std::int32_t board, std::string*) {
+            return std::make_unique<ScriptedLink>(shared, board >= 0);
+        });
+    const std::int32_t h = api.open(0);
+    ASSERT_NE(h, -1);
+    pipeline::Reader reader(api, h);
+    pipeline::ReaderSettings rs;
+    rs.period = std::chrono::milliseconds(1);
+    ASSERT_EQ(reader.start(rs), 0);
+    {
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        shared->frames.push_back(shared->server.block(300));
+        shared->frames.push_back(shared->server.block(300, 0, 250));  // 250 never reach the follower
+        shared->frames.push_back(shared->server.block(200));
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::pair<std::uint64_t, std::size_t>> blocks;  // firstIndex, count
+    pipeline::ReadBlock b;
+    while (reader.samples() < 800) {
+        ASSERT_TRUE(reader.next(&b, stop, std::chrono::steady_clock::time_point::min()));
+        if (b.count == 0) continue;
+        blocks.emplace_back(b.firstIndex, b.count);
+        for (std::size_t i = 0; i < b.count; ++i)
+            ASSERT_EQ(b.samples[i], ramp_sample(b.firstIndex + i)) << "block at " << b.firstIndex << ", sample " << i;
+    }
+    // The follower joined at 800; the jump from 1100 to 1350 is the gap.
+    EXPECT_EQ(blocks, (std::vector<std::pair<std::uint64_t, std::size_t>>{{800, 300}, {1350, 500}}));
+    pipeline::RemoteStatus status;
+    ASSERT_TRUE(pipeline::remote_status(api, h, &status));
+    EXPECT_EQ(status.missed, 250u);
+    EXPECT_EQ(status.nextIndex, 1850u);
+    EXPECT_EQ(reader.stop(), 0);
+    EXPECT_EQ(api.close(h), 0);
 }
 
 }  // namespace

@@ -222,6 +222,16 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         }
         EXPECT_EQ(next, 351u) << c.what;
         EXPECT_EQ(blocks.back().header.flags & ~remote::kFlagPolled, c.flag | remote::kFlagEndOfStream) << c.what;
+        // Nothing is left to follow: a client that asks is told so, and the
+        // board's idle blocks keep its followers from taking the quiet for
+        // a server gone.
+        const remote::Message st = s.ask("b", "status board=0");
+        EXPECT_EQ(field(st, "state") + " ended=" + field(st, "ended") + " controller=" + field(st, "controller") +
+                      " fifo=" + field(st, "fifo") + " next=" + field(st, "next"),
+                  "idle ended=1 controller=a fifo=524288 next=351")
+            << c.what;
+        s.control.tick(0);
+        EXPECT_EQ(s.sink.blocks().back().header.flags, remote::kFlagIdle) << c.what;
         // The controller still stops the board it failed on.
         EXPECT_EQ(s.ask("a", "stop board=0").word, "ok") << c.what;
         EXPECT_EQ(FakeBoard::get().stops, 1) << c.what;
@@ -252,6 +262,7 @@ TEST(ServerStream, AStopSendsWhatWasReadInTheLastBlock) {
     EXPECT_TRUE(s.sink.ended());
     const remote::Message st = s.ask("a", "status board=0");
     EXPECT_EQ(field(st, "state"), "idle");
+    EXPECT_EQ(field(st, "ended"), "0");
     EXPECT_EQ(field(st, "next"), "7");
 }
 
