@@ -13,8 +13,14 @@ namespace {
 std::vector<double> one_two_five(double from, double to) {
     std::vector<double> out;
     for (int exp = -9; exp <= 2; ++exp) {
+        // 10^|exp| by multiplication is exact, and a quotient of two exact
+        // numbers is the double nearest the decimal, so each step equals
+        // its literal (0.01 is 1e-2) on every C library; std::pow is off by
+        // a bit on some (MinGW's).
+        double power = 1;
+        for (int i = 0; i < (exp < 0 ? -exp : exp); ++i) power *= 10;
         for (double m : {1.0, 2.0, 5.0}) {
-            const double v = m * std::pow(10.0, exp);
+            const double v = exp < 0 ? m / power : m * power;
             if (v >= from * (1 - kStepTolerance) && v <= to * (1 + kStepTolerance)) out.push_back(v);
         }
     }
