@@ -15,24 +15,24 @@ namespace kv318::pipeline {
 // results, so a tool can tell its user the truth: who refused a start, a
 // server that went silent, samples that never arrived.
 struct RemoteStatus {
-    std::string url;            // the server's control URL
-    std::string failure;        // the last failure, in words; empty when none
-    bool busy = false;          // the last start was refused: another client controls the board
-    bool gone = false;          // the server stopped answering; every later call fails at once
-    bool following = false;     // starts join the running stream instead of starting one
-    std::uint32_t stream = 0;   // the server's number of the stream started or joined, 0 before one
-    std::uint64_t missed = 0;   // samples of it that never arrived (the blocks' indices jumped)
+    std::string url;           // the server's control URL
+    std::string failure;       // the last failure, in words; empty when none
+    bool busy = false;         // the last start was refused: another client controls the board
+    bool gone = false;         // the server stopped answering; every later call fails at once
+    bool following = false;    // starts join the running stream instead of starting one
+    std::uint32_t stream = 0;  // the server's number of the stream started or joined, 0 before one
+    std::uint64_t missed = 0;  // samples of it that never arrived (the blocks' indices jumped)
+    // The stream's own index of the next sample a read returns, in the
+    // server's numbering, which counts from the stream's start, not from
+    // the join: just past the last sample a read returned, or before the
+    // first read where the run joined the stream.  After a jump the next
+    // read starts past it (by the samples counted in `missed`).  A read
+    // never returns samples from both sides of a jump, so a read's first
+    // sample has the index nextIndex (after the read) less its count.
+    std::uint64_t nextIndex = 0;
     bool ended = false;         // its controller stopped it (the blocks said so)
     std::uint64_t clockHz = 0;  // the stream's clock and divider, as its controller gave them
     std::uint32_t divider = 0;
-    // The stream's own index of the next sample a read returns, counted
-    // from the stream's first (not from when this client joined): just past
-    // the last sample read, or before any read where the stream stood when
-    // it was started or joined.  A read never returns samples from both
-    // sides of a gap (blocks missed), so a read of n samples began at
-    // nextIndex - n as it stands after that read; the gap shows as the next
-    // read beginning further on than this said.
-    std::uint64_t nextIndex = 0;
 };
 
 struct BoardApi {

@@ -1,8 +1,10 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "bytes.h"
@@ -89,11 +91,50 @@ std::vector<std::string> describe(const Recording& r) {
     if (!r.server.empty()) {
         lines.push_back(
             "server: kv318-server at " + printable(r.server) + ", stream " + std::to_string(r.serverStream) +
-            (r.followed ? " (followed: from its sample " + std::to_string(r.followedFrom) +
-                              "; the clock and divider are its controller's; its mode flags are not known here)"
-                        : std::string()));
+            (r.serverFirstKnown ? ", from its sample " + std::to_string(r.serverFirstIndex) : std::string()) +
+            (r.followed ? " (followed: the clock and divider are its controller's; its mode flags are not known here)"
+                        : ""));
     }
     return lines;
+}
+
+void split_identity(const char* text, std::string* first, std::string* second) {
+    const std::string all(text, std::find(text, text + KV318_INFO_BYTES, '\0'));
+    const std::size_t gap = all.find("   ");
+    *first = all.substr(0, gap);
+    *second = gap == std::string::npos ? std::string() : all.substr(gap + 3);
+}
+
+Recording describe_board(const BoardApi& api, std::int32_t handle, const std::string& tool, std::int32_t board,
+                         std::uint64_t clockHz, std::uint32_t divider) {
+    Recording r;
+    r.tool = tool;
+    r.board = board;
+    // One byte more than the library writes, so the text always ends.
+    char text[KV318_INFO_BYTES + 1] = {};
+    if (api.info(handle, text) == 0) {
+        split_identity(text, &r.identity1, &r.identity2);
+    } else {
+        r.identity1 = "(not readable)";
+    }
+    r.clockHz = clockHz;
+    r.divider = divider;
+    r.startUtc = utc_iso8601(static_cast<std::int64_t>(std::time(nullptr)));
+    return r;
+}
+
+bool describe_server(const BoardApi& api, std::int32_t handle, Recording* r) {
+    RemoteStatus remote;
+    if (!remote_status(api, handle, &remote)) return false;
+    r->server = remote.url;
+    r->serverStream = remote.stream;
+    r->followed = remote.following;
+    // A follower records the stream as its controller set it up.
+    if (remote.following) {
+        r->clockHz = remote.clockHz;
+        r->divider = remote.divider;
+    }
+    return true;
 }
 
 std::string csv_preamble(const Recording& r) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "board_api.h"
 #include "fifo_verdict.h"
 #include "sample_format.h"
 
@@ -29,11 +30,29 @@ struct Recording {
     std::string server;
     std::uint32_t serverStream = 0;
     bool followed = false;  // the run joined a stream another client controlled
-    // A followed run's first sample as the stream numbers it (where the
-    // stream stood when the run joined; a CSV file's first index, unless
-    // the blocks right after the join were missed).
-    std::uint64_t followedFrom = 0;
+    // The stream's own index of the run's first sample, when the run knows
+    // it (a follower joins a stream that has long been running).
+    bool serverFirstKnown = false;
+    std::uint64_t serverFirstIndex = 0;
 };
+
+// Splits KV318_Info's text (KV318_INFO_BYTES, zeros after its end) into
+// its two strings, which the library separates with three spaces.
+void split_identity(const char* text, std::string* first, std::string* second);
+
+// What every recording of a run on the open board `handle` says: `tool`
+// ("kv318-scope 1.0.0"), the board, its identity from KV318_Info ("(not
+// readable)" when that fails), the clock and divider given, and the start
+// as the UTC time now.  Called before the run starts (a board of
+// kv318-server answers KV318_Info at any time).  The caller's thread, the
+// one that runs the acquisition.
+Recording describe_board(const BoardApi& api, std::int32_t handle, const std::string& tool, std::int32_t board,
+                         std::uint64_t clockHz, std::uint32_t divider);
+// Through kv318-server, once the run has started or joined its stream:
+// the server's URL, the stream's number, whether it was followed and then
+// the stream's own clock and divider into *r.  False, and *r as it was,
+// for a board of the library.
+bool describe_server(const BoardApi& api, std::int32_t handle, Recording* r);
 
 // The description as "name: value" lines without line ends.  Bytes of the
 // identity strings outside printable ASCII become '?', so a board cannot

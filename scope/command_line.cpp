@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "client_keys.h"
+#include "recording.h"
+#include "scope_controller.h"
 #include "option_checks.h"
 #include "option_limits.h"
 
@@ -21,7 +23,7 @@ std::string range(const pipeline::RealLimit& limit, const char* unit) { return p
 
 int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, std::FILE* err) {
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
-    app.set_version_flag("--version", std::string("kv318-scope ") + KV318_PROJECT_VERSION);
+    app.set_version_flag("--version", tool_name());
     app.add_option("-b,--board", s->board,
                    "board number, " + std::to_string(pipeline::kBoardNumber.min) + "-" +
                        std::to_string(pipeline::kBoardNumber.max) + " (default 0)")
@@ -82,6 +84,11 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
                  "touching it")
         ->excludes(divider)
         ->excludes(clock);
+    app.add_option("--record", s->record,
+                   "record the whole stream to FILE from the first run on, as Record... does: the format from its "
+                   "extension (" +
+                       pipeline::format_names() + ", or h5), the run's description in the file")
+        ->type_name("FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -97,6 +104,10 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         return 2;
     };
     if (s->follow && s->server.empty()) return bad("--follow shows a stream kv318-server runs: give --server URL");
+    pipeline::Format format = pipeline::Format::Csv;
+    if (!s->record.empty()) {
+        if (const std::string why = recording_format(s->record, &format); !why.empty()) return bad("--record: " + why);
+    }
     if (!timebase.empty()) {
         double seconds = 0;
         const std::string why =

@@ -33,15 +33,6 @@ std::string streaming_elsewhere(const Environment& env, std::int32_t board) {
     return board_busy_text(board, pid);
 }
 
-void split_identity(const char* text, std::string* first, std::string* second) {
-    // The library writes KV318_INFO_BYTES: string 1, three spaces, string 2,
-    // zeros.
-    const std::string all(text, std::find(text, text + KV318_INFO_BYTES, '\0'));
-    const std::size_t gap = all.find("   ");
-    *first = all.substr(0, gap);
-    *second = gap == std::string::npos ? std::string() : all.substr(gap + 3);
-}
-
 bool pause(const Environment& env, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!env.stop.load(std::memory_order_relaxed)) {

@@ -96,8 +96,6 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
 // "board N is streaming in another process (pid P)" when another process
 // holds the board's acquisition lock; empty when none does.
 std::string streaming_elsewhere(const Environment& env, std::int32_t board);
-// Splits KV318_Info's text into its two strings.
-void split_identity(const char* text, std::string* first, std::string* second);
 int run_stream_command(const Invocation& inv, const Environment& env);
 // What a recording of `inv` on the open board `h` says about itself.
 Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h);

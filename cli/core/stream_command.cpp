@@ -1,6 +1,5 @@
 // `stream` and `poll`: the board, the output and the run, and the message
 // that says how a run ended.
-#include <ctime>
 #include <memory>
 
 #include "commands.h"
@@ -42,31 +41,17 @@ std::unique_ptr<ByteOutput> open_output(const Environment& env, const std::strin
 }  // namespace
 
 Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h) {
-    Recording r;
-    r.tool = std::string("kv318-cli ") + tool_version();
-    r.board = inv.board;
-    char text[71] = {};
-    if (env.api.info(h, text) == 0) {
-        split_identity(text, &r.identity1, &r.identity2);
-    } else {
-        r.identity1 = "(not readable)";
-    }
-    r.clockHz = inv.clockHz;
-    r.divider = static_cast<std::uint32_t>(inv.stream.divider);
+    Recording r = describe_board(env.api, h, std::string("kv318-cli ") + tool_version(), inv.board, inv.clockHz,
+                                 static_cast<std::uint32_t>(inv.stream.divider));
     for (int i = 0; i < 4; ++i) r.flags[i] = inv.stream.flags[i];
     r.polled = inv.command == Command::Poll;
-    r.startUtc = utc_iso8601(static_cast<std::int64_t>(std::time(nullptr)));
     RemoteStatus remote;
-    if (remote_status(env.api, h, &remote)) {
-        r.server = remote.url;
-        r.serverStream = remote.stream;
-        r.followed = remote.following;
-        // A follower records the stream as its controller set it up.
-        if (remote.following) {
-            r.clockHz = remote.clockHz;
-            r.divider = remote.divider;
-            r.followedFrom = remote.nextIndex;
-        }
+    if (describe_server(env.api, h, &r) && remote_status(env.api, h, &remote) && remote.following) {
+        // Described before the first read: where the stream stood when this
+        // run joined it (the CSV's first index says it exactly, should the
+        // blocks right after the join have been missed).
+        r.serverFirstKnown = true;
+        r.serverFirstIndex = remote.nextIndex;
     }
     return r;
 }

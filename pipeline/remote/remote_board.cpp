@@ -435,10 +435,10 @@ RemoteReport RemoteBoard::report() const {
     r.following = settings_.follow;
     r.stream = blocks_.stream();
     r.missed = blocks_.missed();
+    r.nextIndex = blocks_.read_index();
     r.ended = blocks_.ending() == -1 && (blocks_.ending_flags() & kFlagNotEnabled) == 0;
     r.clockHz = clockHz_;
     r.divider = divider_;
-    r.nextIndex = blocks_.read_index();
     return r;
 }
 

@@ -507,6 +507,10 @@ class RemoteStream(_Acquisition):
         self.stream_number = None
         #: Samples missed so far: the sum of the jumps in the block indices.
         self.missed = 0
+        #: The index within the stream of the first sample handed to this
+        #: program (None before one came): 0 for the stream's controller,
+        #: later for a follower that joined a running stream.
+        self.first_index = None
         # The index the next block should start at, a block held back
         # behind a jump, the error the stream ended with, and the FIFO
         # verdict's words once a block carried it.  Used by the reading
@@ -617,6 +621,8 @@ class RemoteStream(_Acquisition):
         skip = min(max(self._next_index - header.first_index, 0), header.count)
         block = samples[skip:].astype("int16")
         start = header.first_index + skip
+        if self.first_index is None and block.size:
+            self.first_index = start
         if start > self._next_index:
             jump = start - self._next_index
             self.missed += jump
@@ -630,22 +636,26 @@ class RemoteStream(_Acquisition):
         self._next_index = start + block.size
         return block if block.size else None
 
+    # The flags that end a stream, checked in this order, each with the error
+    # a read then raises and its words after "board N at URL".
+    _ENDINGS = (
+        (wire.FLAG_RING_OVERFLOW, RingOverflow,
+         ": the library's ring on the server overflowed and samples were lost; the stream ended"),
+        (wire.FLAG_TRANSFER_FAULT, TransferFailed,
+         ": a transfer from the board failed and samples were lost; the stream ended"),
+        (wire.FLAG_STALLED, AcquisitionNotEnabled,
+         ": no sample came for the server's stall timeout; the stream ended"),
+        (wire.FLAG_NOT_ENABLED, AcquisitionNotEnabled,
+         " is not converting: something stopped the converter beneath the server; the stream ended"),
+    )
+
     def _note_end(self, header):
-        f = self.board.number, self.board.url
-        where = f"board {f[0]} at {f[1]}"
-        if header.flags & wire.FLAG_RING_OVERFLOW:
-            self._end = lambda: RingOverflow(f"{where}: the library's ring on the server overflowed and samples "
-                                             "were lost; the stream ended")
-        elif header.flags & wire.FLAG_TRANSFER_FAULT:
-            self._end = lambda: TransferFailed(f"{where}: a transfer from the board failed and samples were lost; "
-                                               "the stream ended")
-        elif header.flags & wire.FLAG_STALLED:
-            self._end = lambda: AcquisitionNotEnabled(f"{where}: no sample came for the server's stall timeout; "
-                                                      "the stream ended")
-        elif header.flags & wire.FLAG_NOT_ENABLED:
-            self._end = lambda: AcquisitionNotEnabled(f"{where} is not converting: something stopped the converter "
-                                                      "beneath the server; the stream ended")
-        elif header.flags & wire.FLAG_END_OF_STREAM:
+        where = f"board {self.board.number} at {self.board.url}"
+        for flag, error, words in self._ENDINGS:
+            if header.flags & flag:
+                self._end = lambda: error(where + words)
+                return
+        if header.flags & wire.FLAG_END_OF_STREAM:
             self._end = lambda: StreamEnded(f"the {self._kind} on {where} ended")
 
     def _fifo_words(self):

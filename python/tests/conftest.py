@@ -27,6 +27,9 @@ for var in ("KV318_LIBRARY", "KV318_SIM", "KV318_SERVER"):
 
 # The package under test is this source tree's, ahead of any installed one.
 sys.path.insert(0, str(PYTHON_DIR))
+# The helpers the end-to-end scripts share (tests/support: free ports, a
+# kv318-server child process), behind everything else.
+sys.path.append(str(PYTHON_DIR.parent / "tests" / "support"))
 
 import kv318  # noqa: E402  (loads the library named above)
 import pytest_kv318  # noqa: E402

@@ -1,10 +1,8 @@
 """kv318.connect end to end: the real kv318-server serving kv318-sim
 (the kv318_server fixture), checked sample by sample against the ramp."""
 
-import random
 import shutil
 import signal
-import socket
 import subprocess
 import time
 
@@ -15,6 +13,7 @@ import kv318
 from kv318 import remote as wire
 from kv318.simulator import find_server
 from pytest_kv318 import ServedSimulator
+from server_process import free_port_pair
 from support import ramp
 
 
@@ -55,7 +54,7 @@ def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(k
                     status["fifo_bytes"]) == (owner.client_id, "stream", False, 10, kv318.FIFO_BYTES)
         np.testing.assert_array_equal(mine, ramp(0, mine.size))
         np.testing.assert_array_equal(theirs, mine)
-        assert follower.missed == 0
+        assert (follower.missed, follower.first_index) == (0, 0)
         # The controller gone, the board is free for the next one.
         with watcher.stream(divider=10) as second:
             np.testing.assert_array_equal(second.read(10_000, timeout=60), ramp(0, 10_000))
@@ -97,20 +96,6 @@ def test_a_killed_server_is_named_within_seconds(kv318_server):
     board.close()
     # The silence timeout and a little more, not the read's ten minutes.
     assert time.monotonic() - began < 6 * wire.SERVER_SILENCE_S
-
-
-def free_port_pair():
-    """A port P such that P and P + 1 (the data port) are free just now."""
-    for _ in range(200):
-        port = random.randrange(20000, 60000, 2)
-        try:
-            for p in (port, port + 1):
-                with socket.socket() as s:
-                    s.bind(("127.0.0.1", p))
-            return port
-        except OSError:
-            continue
-    raise RuntimeError("no two free ports next to each other on 127.0.0.1")
 
 
 def keygen(folder, *name):

@@ -88,6 +88,8 @@ bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings
     riskyGaps_.store(0, std::memory_order_relaxed);
     possibleLoss_.store(false, std::memory_order_relaxed);
     statsUnreadable_.store(false, std::memory_order_relaxed);
+    described_.store(false, std::memory_order_relaxed);
+    firstIndexKnown_.store(false, std::memory_order_relaxed);
     runSettings_ = settings;
     finished_.store(false, std::memory_order_relaxed);
     // The thread's start orders everything above before its first step.
@@ -95,9 +97,30 @@ bool AcquisitionWorker::start(std::int32_t handle, const ScopeSettings& settings
     return true;
 }
 
+std::uint64_t AcquisitionWorker::clockHz() const {
+    return described_.load(std::memory_order_acquire) ? description_.clockHz : runSettings_.clockHz;
+}
+
+std::int32_t AcquisitionWorker::divider() const {
+    return described_.load(std::memory_order_acquire) ? static_cast<std::int32_t>(description_.divider)
+                                                      : runSettings_.divider;
+}
+
+bool AcquisitionWorker::description(pipeline::Recording* out) const {
+    if (!described_.load(std::memory_order_acquire)) return false;
+    *out = description_;
+    out->serverFirstKnown = firstIndex(&out->serverFirstIndex);
+    return true;
+}
+
+bool AcquisitionWorker::firstIndex(std::uint64_t* index) const {
+    if (!firstIndexKnown_.load(std::memory_order_acquire)) return false;
+    *index = firstIndex_.load(std::memory_order_relaxed);
+    return true;
+}
+
 analysis::FifoVerdict AcquisitionWorker::fifo() const {
-    analysis::FifoVerdict v =
-        analysis::fifo_verdict(runSettings_.clockHz, runSettings_.divider, runSettings_.fifoBytes, 0, {});
+    analysis::FifoVerdict v = analysis::fifo_verdict(clockHz(), divider(), runSettings_.fifoBytes, 0, {});
     v.longestGapUs = longestGapUs_.load(std::memory_order_relaxed);
     v.riskyGaps = riskyGaps_.load(std::memory_order_relaxed);
     v.possibleLoss = possibleLoss_.load(std::memory_order_relaxed);
@@ -117,7 +140,38 @@ void AcquisitionWorker::look_at_fifo(std::int32_t handle, const ScopeSettings& s
     possibleLoss_.store(v.possibleLoss, std::memory_order_relaxed);
 }
 
-void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::unique_ptr<Recording> recording) {
+bool AcquisitionWorker::begin_recording(Recording* recording, const pipeline::Recording& described,
+                                        const ScopeSettings& s) {
+    if (recording->store) {
+        recording->writer = std::make_unique<pipeline::SampleWriter>(*recording->store, s.clockHz,
+                                                                     static_cast<std::uint32_t>(s.divider));
+    } else {
+        recording->writer = std::make_unique<pipeline::SampleWriter>(recording->format, *recording->file, s.clockHz,
+                                                                     static_cast<std::uint32_t>(s.divider));
+        if (recording->format == pipeline::Format::Wav) {
+            // Past the format's 4 GiB the run goes on in numbered files.
+            recording->writer->continue_in([path = recording->path](unsigned part, std::string* error) {
+                auto next = std::make_unique<pipeline::FileOutput>(pipeline::part_path(path, part));
+                if (next->ok()) return std::unique_ptr<pipeline::ByteOutput>(std::move(next));
+                *error = next->error();
+                return std::unique_ptr<pipeline::ByteOutput>();
+            });
+        }
+    }
+    recording->writer->describe(described);
+    if (recording->writer->begin()) return true;
+    failure_ = Failure::Recording;
+    recordingError_ = recording->writer->error();
+    return false;
+}
+
+void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording) {
+    // A followed stream's own rate replaces the settings' once it is joined.
+    ScopeSettings s = settings;
+    // The identity is read before the start: the library's board answers
+    // its control requests best while no stream runs.
+    pipeline::Recording described =
+        pipeline::describe_board(api_, handle, tool_name(), s.board, s.clockHz, static_cast<std::uint32_t>(s.divider));
     pipeline::Reader reader(api_, handle);
     pipeline::ReaderSettings rs;
     rs.divider = s.divider;
@@ -129,10 +183,17 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
         // -1 too; the window names that case from the board lock.
         failure_ = Failure::StartFailed;
         failureCode_ = rc;
-        if (recording) recording->writer->finish();
+        // The file still says which run it was to hold.
+        if (recording && begin_recording(recording.get(), described, s)) recording->writer->finish();
         finished_.store(true, std::memory_order_release);
         return;
     }
+    const bool remote = pipeline::describe_server(api_, handle, &described);
+    if (described.followed && described.clockHz > 0 && described.divider > 0) {
+        adopt_rate(&s, described.clockHz, static_cast<std::int32_t>(described.divider));
+    }
+    description_ = described;
+    described_.store(true, std::memory_order_release);
     analysis::TriggerEngine engine(trigger_settings(s));
     LatestFrame sink;
     std::uint64_t sequence = 0;
@@ -141,6 +202,12 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
     while (!stop_.load(std::memory_order_relaxed)) {
         if (Clock::now() >= nextStats) {
             look_at_fifo(handle, s);
+            // A run killed at any moment leaves a file valid up to here.
+            if (recording && recording->writer && !recording->writer->checkpoint()) {
+                failure_ = Failure::Recording;
+                recordingError_ = recording->writer->error();
+                break;
+            }
             nextStats = Clock::now() + kStatsPeriod;
         }
         if (!reader.next(&block, stop_)) {
@@ -151,6 +218,18 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
         if (block.count == 0) continue;
         const std::size_t count = block.count;
         const std::int32_t* samples = block.samples;
+        if (remote && !firstIndexKnown_.load(std::memory_order_relaxed)) {
+            // A read never spans a jump of the stream, so its first sample
+            // stands its count before the next one.
+            pipeline::RemoteStatus status;
+            if (pipeline::remote_status(api_, handle, &status) && status.nextIndex >= count) {
+                firstIndex_.store(status.nextIndex - count, std::memory_order_relaxed);
+                firstIndexKnown_.store(true, std::memory_order_release);
+                described.serverFirstKnown = true;
+                described.serverFirstIndex = status.nextIndex - count;
+            }
+        }
+        if (recording && !recording->writer && !begin_recording(recording.get(), described, s)) break;
         samples_.fetch_add(count, std::memory_order_relaxed);
         // Every sample is recorded and seen by the trigger; only the
         // display drops frames.
@@ -178,13 +257,22 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& s, std::un
     reader.stop();
     // The statistics stay readable after the stop and cover the whole run.
     look_at_fifo(handle, s);
-    if (recording && possibleLoss_.load(std::memory_order_relaxed)) {
+    // A run that ended before its first sample still leaves a described
+    // file; a failure to begin it does not hide why the run ended.
+    if (recording && !recording->writer && failure_ != Failure::None) {
+        const Failure why = failure_;
+        const std::int32_t code = failureCode_;
+        if (!begin_recording(recording.get(), described, s)) failure_ = why, failureCode_ = code;
+    } else if (recording && !recording->writer) {
+        begin_recording(recording.get(), described, s);
+    }
+    if (recording && recording->writer && possibleLoss_.load(std::memory_order_relaxed)) {
         // A recording that may miss samples says so in itself (a CSV file on
         // its last line); one that holds them all stays as it was.
         const analysis::FifoVerdict v = fifo();
         recording->writer->note_fifo(pipeline::fifo_note(&v));
     }
-    if (recording && !recording->writer->finish() && failure_ == Failure::None) {
+    if (recording && recording->writer && !recording->writer->finish() && failure_ == Failure::None) {
         failure_ = Failure::Recording;
         recordingError_ = recording->writer->error();
     }

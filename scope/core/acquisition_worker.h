@@ -1,7 +1,7 @@
 // The one thread that talks to the board while the scope runs: it starts
 // the converter (KV318_AD), reads the library's ring on a steady beat
 // (KV318_Read), feeds every sample to the trigger engine and, when
-// recording, to the CLI's sample writer, and stops the converter
+// recording, to the shared sample writer, and stops the converter
 // (KV318_StopAD) however the run ends.  The GUI thread starts and stops it
 // and picks up frames and status; it never calls the library itself and
 // never waits for the worker, except in join(), which it calls only once
@@ -19,6 +19,8 @@
 #include "board_api.h"
 #include "fifo_verdict.h"
 #include "frame_handoff.h"
+#include "recording.h"
+#include "sample_store.h"
 #include "sample_writer.h"
 #include "scope_settings.h"
 
@@ -49,11 +51,18 @@ enum class Failure : int {
 // The failure in words, as the status line names it.
 const char* failure_text(Failure f);
 
-// Where a run's samples are recorded: the CLI's writer on a file.  The
-// worker owns it for the run and finishes the file when the run ends.
+// Where a run's samples are recorded: a file (CSV, WAV, raw) or an HDF5
+// store that the controller opened, in the format its name chose.  The
+// worker owns it for the run: once the first samples have come it makes
+// the writer, described as the run is (a followed stream's rate and the
+// stream's index of the first sample are known only then), brings the
+// file up to date about once a second, and finishes it when the run ends.
 struct Recording {
-    std::unique_ptr<pipeline::FileOutput> file;
-    std::unique_ptr<pipeline::SampleWriter> writer;
+    std::string path;
+    pipeline::Format format = pipeline::Format::Csv;
+    std::unique_ptr<pipeline::FileOutput> file;      // null for HDF5
+    std::unique_ptr<pipeline::SampleStore> store;    // HDF5 only
+    std::unique_ptr<pipeline::SampleWriter> writer;  // the worker's; destroyed before the file
 };
 
 class AcquisitionWorker {
@@ -89,11 +98,26 @@ public:
     // when they cannot be read: statsUnreadable() then).
     analysis::FifoVerdict fifo() const;
     bool statsUnreadable() const { return statsUnreadable_.load(std::memory_order_relaxed); }
+    // GUI thread.  The clock and divider of this run: the settings' own,
+    // or once a followed stream has been joined, the stream's.
+    std::uint64_t clockHz() const;
+    std::int32_t divider() const;
+    // GUI thread.  What a recording of this run says of it (tool, board,
+    // identity, clock, divider, start, the server), into *out; false until
+    // the run has started.  Through kv318-server it names the stream's
+    // index of the run's first sample once that has come.
+    bool description(pipeline::Recording* out) const;
+    // GUI thread.  The stream's index of the run's first sample, through
+    // kv318-server, once one has come; false before, and for the library.
+    bool firstIndex(std::uint64_t* index) const;
 
 private:
     void run(std::int32_t handle, const ScopeSettings& settings, std::unique_ptr<Recording> recording);
     // Worker thread: reads the statistics and publishes their verdict.
     void look_at_fifo(std::int32_t handle, const ScopeSettings& s);
+    // Worker thread: makes the recording's writer, described, and begins
+    // its file.  False with the failure set when the file cannot be begun.
+    bool begin_recording(Recording* recording, const pipeline::Recording& described, const ScopeSettings& s);
 
     const pipeline::BoardApi& api_;
     std::thread thread_;
@@ -120,6 +144,17 @@ private:
     // The run's settings: written by start() before the thread exists,
     // only read after.
     ScopeSettings runSettings_;
+    // Written by the worker once the run has started, before described_
+    // (release); the GUI thread reads it only after seeing described_
+    // (acquire).  start() clears the flag before the thread exists.  Its
+    // clock and divider are the run's: a followed stream's own.
+    pipeline::Recording description_;
+    std::atomic<bool> described_{false};
+    // Writer: the worker, at the first samples of a run through
+    // kv318-server, firstIndex_ before firstIndexKnown_ (release); reader:
+    // the GUI thread (acquire on the flag first).
+    std::atomic<std::uint64_t> firstIndex_{0};
+    std::atomic<bool> firstIndexKnown_{false};
     Failure failure_ = Failure::None;
     std::int32_t failureCode_ = 0;
     std::string recordingError_;

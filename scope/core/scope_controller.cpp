@@ -2,32 +2,33 @@
 
 #include <cstdio>
 
+#include "recording.h"
+#include "sample_store.h"
+
 namespace kv318::scope {
 
-namespace {
-
-bool ends_with(const std::string& s, const char* tail) {
-    const std::string t(tail);
-    if (s.size() < t.size()) return false;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        char c = s[s.size() - t.size() + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != t[i]) return false;
+std::string recording_format(const std::string& path, pipeline::Format* format) {
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || !pipeline::parse_format(name.substr(dot + 1), format).empty()) {
+        // "csv|raw|wav|hdf5" as ".csv, .raw, .wav, .hdf5".
+        std::string names(1, '.');
+        for (const char c : pipeline::format_names()) {
+            if (c == '|') names += ", .";
+            else names += c;
+        }
+        return path + " has no recording's extension: name it " + names + " or .h5";
     }
-    return true;
+    if (*format == pipeline::Format::Hdf5 && !pipeline::hdf5_available()) {
+        return "HDF5 recordings are not available in this build of kv318-scope";
+    }
+    return {};
 }
-
-pipeline::Format format_of(const std::string& path) {
-    if (ends_with(path, ".wav")) return pipeline::Format::Wav;
-    if (ends_with(path, ".raw") || ends_with(path, ".bin")) return pipeline::Format::Raw;
-    return pipeline::Format::Csv;
-}
-
-}  // namespace
 
 ScopeController::ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s,
                                  std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
-    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(normalise(s)), worker_(api) {}
+    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(normalise(s)), worker_(api), recordingPath_(s.record) {}
 
 ScopeController::~ScopeController() {
     close();
@@ -76,16 +77,16 @@ void ScopeController::startWorker() {
     std::unique_ptr<Recording> rec;
     if (!recordingPath_.empty()) {
         rec = std::make_unique<Recording>();
-        rec->file = std::make_unique<pipeline::FileOutput>(recordingPath_);
-        if (!rec->file->ok()) {
-            message_ = "cannot record to " + recordingPath_ + ": " + rec->file->error();
-            wantRunning_ = false;
-            return;
+        rec->path = recordingPath_;
+        std::string why = recording_format(recordingPath_, &rec->format);
+        if (why.empty() && rec->format == pipeline::Format::Hdf5) {
+            rec->store = pipeline::open_hdf5_store(recordingPath_, 0, &why);
+        } else if (why.empty()) {
+            rec->file = std::make_unique<pipeline::FileOutput>(recordingPath_);
+            if (!rec->file->ok()) why = rec->file->error();
         }
-        rec->writer = std::make_unique<pipeline::SampleWriter>(format_of(recordingPath_), *rec->file, s_.clockHz,
-                                                               static_cast<std::uint32_t>(s_.divider));
-        if (!rec->writer->begin()) {
-            message_ = "cannot record to " + recordingPath_ + ": " + rec->writer->error();
+        if (!why.empty()) {
+            message_ = "cannot record to " + recordingPath_ + ": " + why;
             wantRunning_ = false;
             return;
         }
@@ -156,6 +157,13 @@ bool ScopeController::tick(double now) {
         }
         fifoUnknown_ = worker_.statsUnreadable();
     }
+    // A followed stream runs at its controller's rate, which the run
+    // learns once it has joined; a restart there may have changed it.
+    if (s_.follow && worker_.running() && (worker_.clockHz() != s_.clockHz || worker_.divider() != s_.divider)) {
+        adopt_rate(&s_, worker_.clockHz(), worker_.divider());
+        settingsChanged_ = true;
+        changed = true;
+    }
     if (worker_.running() && worker_.finished()) {
         worker_.join();
         samplesEnded_ += worker_.samples();
@@ -203,6 +211,8 @@ bool ScopeController::tick(double now) {
         if (pipeline::remote_status(api_, handle_, &remote) && remote.stream != 0) {
             source_ = (remote.following ? "following stream " : "stream ") + std::to_string(remote.stream) +
                       " of kv318-server at " + remote.url;
+            // A follower that falls behind loses blocks; it says so.
+            if (remote.missed > 0) source_ += ", " + std::to_string(remote.missed) + " samples missed";
         }
     }
     return changed;
@@ -244,7 +254,21 @@ std::vector<std::string> ScopeController::screenshotReport(double now) const {
     if (!message_.empty()) lines.push_back(message_);
     if (!fifoWarning_.empty()) lines.push_back(fifoWarning_);
     lines.push_back(summary(now));
+    pipeline::RemoteStatus remote;
+    if (pipeline::remote_status(api_, handle_, &remote) && remote.stream != 0) {
+        std::uint64_t first = 0;
+        const bool known = worker_.firstIndex(&first);
+        lines.push_back("stream " + std::to_string(remote.stream) + " of kv318-server at " + remote.url + ": " +
+                        std::to_string(worker_.samples()) + " samples" +
+                        (known ? " from index " + std::to_string(first) : std::string()) + ", " +
+                        std::to_string(remote.missed) + " missed");
+    }
     return lines;
+}
+
+std::string ScopeController::visibleCsv() const {
+    pipeline::Recording described;
+    return (worker_.description(&described) ? pipeline::csv_preamble(described) : std::string()) + visible_csv(frame_);
 }
 
 bool ScopeController::screenshotDue(double now) {

@@ -17,6 +17,12 @@
 
 namespace kv318::scope {
 
+// The format a recording to `path` is written in, from its extension
+// (.csv, .wav, .raw, .hdf5 or .h5, in any case), into *format.  Empty, or
+// why `path` cannot be recorded to: no such extension, or HDF5 where this
+// build has none.  The Record dialog and --record both go by it.
+std::string recording_format(const std::string& path, pipeline::Format* format);
+
 class ScopeController {
 public:
     // `api` outlives the controller; `notFoundHint` may be null, and so may
@@ -60,16 +66,29 @@ public:
     // screen, until the next run() or single().  Empty when none.
     const std::string& fifoWarning() const { return fifoWarning_; }
     // Through kv318-server: "following stream S of kv318-server at URL"
-    // (or "stream S of ..." for a stream it started), updated once a
-    // second; empty for the library.
+    // (or "stream S of ..." for a stream it started), with ", N samples
+    // missed" once the stream's blocks have jumped, updated once a second;
+    // empty for the library.
     const std::string& source() const { return source_; }
+    // True once after the controller changed the settings itself (a
+    // followed stream's clock and divider), so the window shows them.
+    bool takeSettingsChanged() {
+        const bool changed = settingsChanged_;
+        settingsChanged_ = false;
+        return changed;
+    }
+    // Save CSV: the visible trace (visible_csv) below the description of
+    // the run it came from (pipeline::csv_preamble) once one has started.
+    std::string visibleCsv() const;
 
     Cursors& cursors() { return cursors_; }
     // Fits the scale and offset to the newest frame.
     void autoscale();
     // Records the stream of the next runs to `path` (format by its
-    // extension: .wav, .raw, else CSV); empty stops recording.  A run in
-    // progress restarts with it.
+    // extension, recording_format); empty stops recording.  A run in
+    // progress restarts with it.  A path that cannot be recorded to stops
+    // the run with the reason in message().  --record sets it before the
+    // first run.
     void setRecording(const std::string& path);
     const std::string& recording() const { return recordingPath_; }
 
@@ -84,7 +103,9 @@ public:
     // What a --screenshot run prints on standard error as it ends, one
     // line each without the program's name: the failure message and the
     // FIFO warning when the window shows them (the same texts), then the
-    // summary.
+    // summary; then, for a run through kv318-server, "stream S of
+    // kv318-server at URL: N samples from index I, M missed" (the run's
+    // samples, the stream's index of its first and those that never came).
     std::vector<std::string> screenshotReport(double now) const;
 
 private:
@@ -115,6 +136,7 @@ private:
     int rateFrames_ = 0;
     double delivered_ = 0, fps_ = 0;
     bool screenshotDone_ = false;
+    bool settingsChanged_ = false;
     std::uint64_t framesTotal_ = 0;   // frames taken from the worker since the first tick
     std::uint64_t samplesEnded_ = 0;  // samples of the runs already joined
 };

@@ -47,6 +47,17 @@ std::string with_unit(double value, const char* unit) {
 
 }  // namespace
 
+std::string tool_name() { return std::string("kv318-scope ") + KV318_PROJECT_VERSION; }
+
+void adopt_rate(ScopeSettings* s, std::uint64_t clockHz, std::int32_t divider) {
+    s->clockHz = clockHz;
+    s->divider = divider;
+    s->secondsPerDiv = nearest_step(time_bases(s->sampleRate()), s->secondsPerDiv);
+    if (s->mode == analysis::TriggerMode::Roll && s->secondsPerDiv < kRollFromSecondsPerDiv * (1 - 1e-9)) {
+        s->secondsPerDiv = kRollFromSecondsPerDiv;
+    }
+}
+
 std::vector<double> time_bases(double sampleRate) {
     const double fastest = sampleRate > 0 ? kMinSamplesPerDivision / sampleRate : kSlowestSecondsPerDiv;
     const double slowest = sampleRate > 0

@@ -57,9 +57,21 @@ struct ScopeSettings {
     std::string server;
     std::string serverKeys;  // --server-keys: the CURVE key directory for it
     bool follow = false;
+    // --record FILE: the first run records to FILE, as if Record had been
+    // pressed with it (recording_format says how).
+    std::string record;
 
     double sampleRate() const { return static_cast<double>(clockHz) / divider; }
 };
+
+// "kv318-scope VERSION": what --version prints and a recording names as
+// its tool.
+std::string tool_name();
+
+// A followed stream's own clock and divider into *s, with the time base
+// moved to the nearest one offered at the new rate (and to Roll's slowest
+// start when Roll needs it), as the window does when its divider changes.
+void adopt_rate(ScopeSettings* s, std::uint64_t clockHz, std::int32_t divider);
 
 // The 1-2-5 time bases from the fastest that gives at least 10 samples a
 // division at `sampleRate` to 10 s/div, or to the slowest whose screen

@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -22,6 +23,7 @@
 #include <cstdio>
 
 #include "option_limits.h"
+#include "sample_store.h"
 
 namespace kv318::scope::qt {
 
@@ -201,7 +203,7 @@ void ScopeWindow::buildControls() {
         const QString path = QFileDialog::getSaveFileName(this, "Save the visible trace", "trace.csv", "CSV (*.csv)");
         if (path.isEmpty()) return;
         QFile f(path);
-        const std::string text = visible_csv(scope_.frame());
+        const std::string text = scope_.visibleCsv();
         if (!f.open(QIODevice::WriteOnly) ||
             f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
             QMessageBox::warning(this, "kv318-scope", "Cannot write " + path + ": " + f.errorString());
@@ -218,9 +220,17 @@ void ScopeWindow::buildControls() {
             record_->setText("Record...");
             return;
         }
-        const QString path = QFileDialog::getSaveFileName(this, "Record the stream", "record.wav",
-                                                          "WAV (*.wav);;CSV (*.csv);;raw (*.raw)");
+        QString filters = "WAV (*.wav);;CSV (*.csv);;raw (*.raw)";
+        if (pipeline::hdf5_available()) filters += ";;HDF5 (*.h5 *.hdf5)";
+        QString chosen;
+        QString path = QFileDialog::getSaveFileName(this, "Record the stream", "record.wav", filters, &chosen);
         if (path.isEmpty()) return;
+        pipeline::Format format = pipeline::Format::Csv;
+        const qsizetype star = chosen.indexOf("*.");
+        if (!recording_format(path.toStdString(), &format).empty() && star >= 0) {
+            // A name typed without an extension takes the chosen filter's.
+            path += chosen.mid(star + 1, chosen.indexOf(QRegularExpression("[ )]"), star) - star - 1);
+        }
         scope_.setRecording(path.toStdString());
         record_->setText("Stop recording");
     });
@@ -259,6 +269,7 @@ void ScopeWindow::syncControls() {
     level_->setValue(s.levelVolts);
     pretrigger_->setValue(s.pretriggerPercent);
     holdoff_->setValue(s.holdoffSeconds);
+    record_->setText(scope_.recording().empty() ? "Record..." : "Stop recording");
     syncing_ = false;
 }
 
@@ -300,6 +311,7 @@ void ScopeWindow::tick() {
     }
     const double now = static_cast<double>(clock_.elapsed()) / 1000.0;
     if (scope_.tick(now)) redraw();
+    if (scope_.takeSettingsChanged()) syncControls();
     if (scope_.screenshotDue(now)) {
         saveScreenshot(QString::fromStdString(scope_.settings().screenshot));
         // A picture of a failure is still saved, but the exit code says the

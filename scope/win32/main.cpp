@@ -26,9 +26,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     int argc = 0;
     wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
+    args.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) args.push_back(kv318::win32::narrow(wargv[i]));
     LocalFree(wargv);
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (auto& a : args) argv.push_back(a.data());
 
     kv318::scope::ScopeSettings settings;

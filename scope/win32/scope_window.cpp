@@ -415,7 +415,7 @@ void ScopeWindow::command(int id, int code) {
         if (!scope_.hasFrame()) break;
         const std::wstring path = ask_file(L"CSV (*.csv)\0*.csv\0", L"trace.csv");
         if (path.empty()) break;
-        const std::string text = visible_csv(scope_.frame());
+        const std::string text = scope_.visibleCsv();
         std::FILE* f = _wfopen(path.c_str(), L"wb");
         bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
         if (f != nullptr && std::fclose(f) != 0) ok = false;
@@ -493,6 +493,7 @@ bool ScopeWindow::save_screenshot(const std::wstring& path) {
 void ScopeWindow::tick() {
     const double now = static_cast<double>(GetTickCount64() - started_) / 1000.0;
     if (scope_.tick(now)) redraw();
+    if (scope_.takeSettingsChanged()) sync_controls();
     if (scope_.screenshotDue(now)) {
         const std::string& path = scope_.settings().screenshot;
         if (!save_screenshot(widen(path))) {

@@ -12,6 +12,7 @@
 #include "memory_output.h"
 #include "recording.h"
 #include "sample_writer.h"
+#include "wav_chunks.h"
 #include "pipeline_names.h"
 
 namespace kv318::cli::test {
@@ -115,8 +116,9 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
     EXPECT_NE(csv_preamble(remote).find("# server: kv318-server at tcp://lab:6318, stream 12\n"), std::string::npos);
     remote.followed = true;
     EXPECT_NE(csv_preamble(remote).find("stream 12 (followed: "), std::string::npos);
-    remote.followedFrom = 4410;
-    EXPECT_NE(csv_preamble(remote).find("stream 12 (followed: from its sample 4410; "), std::string::npos)
+    remote.serverFirstKnown = true;
+    remote.serverFirstIndex = 4410;
+    EXPECT_NE(csv_preamble(remote).find("stream 12, from its sample 4410 (followed: "), std::string::npos)
         << "a followed run names the stream's index of its first sample";
 
     MemoryOutput file;
@@ -127,42 +129,8 @@ TEST(Recording, CsvStartsWithCommentLinesThatDescribeTheRun) {
     EXPECT_EQ(std::string(file.bytes.begin(), file.bytes.end()), text + "index,time_s,code,volts\n");
 }
 
-// A WAV file's chunks as a reader walks them: RIFF's size must be the
-// file's, and every chunk's size must lead exactly to the next.
-struct WavChunks {
-    bool valid = false;
-    std::vector<std::pair<std::string, std::size_t>> chunks;  // id and offset of the body
-    std::string info;                                         // the INFO entries, "ID=text;"
-    std::vector<std::int32_t> samples;
-};
-
-WavChunks walk_wav(const std::vector<std::uint8_t>& b) {
-    WavChunks w;
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0) return w;
-    if (u32_at(b, 4) != b.size() - 8) return w;
-    std::size_t at = 12;
-    while (at + 8 <= b.size()) {
-        const std::string id(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 4);
-        const std::size_t size = u32_at(b, at + 4);
-        if (at + 8 + size > b.size()) return w;
-        w.chunks.emplace_back(id, at + 8);
-        if (id == "LIST") {
-            for (std::size_t e = at + 12; e + 8 <= at + 8 + size;) {
-                const std::size_t n = u32_at(b, e + 4);
-                w.info += std::string(b.begin() + static_cast<long>(e), b.begin() + static_cast<long>(e) + 4) + "=" +
-                          std::string(reinterpret_cast<const char*>(b.data() + e + 8)) + ";";
-                e += 8 + n + (n % 2);
-            }
-        }
-        if (id == "data") {
-            for (std::size_t i = at + 8; i + 1 < at + 8 + size; i += 2)
-                w.samples.push_back(static_cast<std::int16_t>(b[i] | (b[i + 1] << 8)));
-        }
-        at += 8 + size + (size % 2);
-    }
-    w.valid = at == b.size();
-    return w;
-}
+using kv318::test::walk_wav;
+using kv318::test::WavChunks;
 
 TEST(Recording, WavCarriesTheDescriptionInAListInfoChunk) {
     MemoryOutput first;

@@ -175,7 +175,7 @@ class CliThroughServer(unittest.TestCase):
         missed = int(re.search(rb"(\d+) samples of stream \d+ never arrived", fol_err).group(1))
         with open(fol_path) as f:
             text = f.read()
-        joined = re.search(r"^# server: .*\(followed: from its sample (\d+); ", text, re.M)
+        joined = re.search(r"^# server: .*, from its sample (\d+) \(followed: ", text, re.M)
         self.assertIsNotNone(joined, text[:2000])
         rows = [line.split(",") for line in text.splitlines() if line and not line.startswith(("#", "index"))]
         self.assertGreater(len(rows), 20_000, fol_err)

@@ -33,19 +33,16 @@ if(NOT WIN32)
             --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
   # The sanitizer, if any, so the top-rate case can tell a build that
   # cannot keep up at all from a tool that misjudges a stop.
-  set_tests_properties(cli_fifo_end_to_end_test PROPERTIES TIMEOUT 300
-    ENVIRONMENT "${KV318_TEST_PYTHONPATH};KV318_SANITIZE=${KV318_SANITIZE}")
+  set_tests_properties(cli_fifo_end_to_end_test PROPERTIES TIMEOUT 300)
+  kv318_script_test_environment(cli_fifo_end_to_end_test)
   if(TARGET kv318-server AND TARGET kv318_remote_client)
     # kv318-cli --server against the real server and kv318-sim: controller,
     # follower, a stopped follower, a refused controller, a killed server.
     add_test(NAME cli_server_end_to_end_test
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/server_end_to_end.py
               --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>)
-    set(kv318_cli_server_env "${KV318_TEST_PYTHONPATH}" "KV318_SANITIZE=${KV318_SANITIZE}")
-    if(KV318_ZMQ_TEST_ENVIRONMENT)
-      list(APPEND kv318_cli_server_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
-    endif()
-    set_tests_properties(cli_server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_cli_server_env}")
+    set_tests_properties(cli_server_end_to_end_test PROPERTIES TIMEOUT 400)
+    kv318_script_test_environment(cli_server_end_to_end_test)
   endif()
   # Two kv318-cli processes on one board: the second is refused.  It also
   # loads the library into Python through ctypes, which an instrumented

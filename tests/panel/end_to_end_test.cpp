@@ -3,7 +3,6 @@
 // libKV318.so through its lazy binding, offscreen.
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -13,6 +12,7 @@
 #include "fakes.h"
 #include "form1.h"
 #include "lazy_binding.h"
+#include "qt_simulator.h"
 
 using kv318::panel::Control;
 
@@ -25,15 +25,9 @@ class PanelEndToEnd : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        sim_.setProgram(KV318_SIM_PATH);
-        sim_.setArguments({"--dir", dir_.path(), "--signal", "const", "--value", "1.5"});
-        sim_.setProcessChannelMode(QProcess::ForwardedChannels);
-        sim_.start();
-        QVERIFY(sim_.waitForStarted(kDeadlineMs));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_.filePath("KV318Device0")), kDeadlineMs);
-        // The library looks for the board's socket here from its first open.
-        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        // The library looks for the board's socket there from its first open.
+        const QString failed = sim_.start({"--signal", "const", "--value", "1.5"});
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
 
         kv318::qt::ShellHooks hooks;
         hooks.messageBox = [this](QWidget*, const QString& t) { messages_ << t; };
@@ -105,7 +99,7 @@ private slots:
         hooks.exit = [](int) {};
         kv318::qt::Form1 lost(lib_, clock_, hooks);
         lost.load();
-        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        qputenv("KV318_DRIVER_DIR", sim_.dir().toLocal8Bit());
         QCOMPARE(lost.windowTitle(), QString("Error Load KV318"));
         QCOMPARE(beeps, 1);
         QCOMPARE(lost.panel().module().hDevice, -1);
@@ -120,15 +114,13 @@ private slots:
 
     void cleanupTestCase() {
         form_.reset();
-        sim_.terminate();
-        QVERIFY(sim_.waitForFinished(kDeadlineMs));
+        QVERIFY(sim_.stop());
     }
 
 private:
     void click(Control c) { QTest::mouseClick(form_->control(c), Qt::LeftButton); }
 
-    QTemporaryDir dir_;
-    QProcess sim_;
+    kv318::test::QtSimulator sim_;
     kv318::panel::LibraryLoader loader_{{KV318_LIBRARY_DIR}};
     kv318::panel::LazyBinding lib_{loader_, "libKV318.so"};
     kv318::panel::SteadyClock clock_;

@@ -22,11 +22,20 @@ if(TARGET kv318_panel_qt)
   target_include_directories(panel_end_to_end_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/panel)
   target_compile_definitions(panel_end_to_end_test PRIVATE
     KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}"
-    KV318_SIM_PATH="$<TARGET_FILE:kv318-sim>"
     KV318_LIBRARY_DIR="$<TARGET_FILE_DIR:KV318>")
-  target_link_libraries(panel_end_to_end_test PRIVATE kv318_panel_qt Qt6::Test)
-  add_dependencies(panel_end_to_end_test KV318 kv318-sim)
+  target_link_libraries(panel_end_to_end_test PRIVATE kv318_panel_qt kv318_qt_simulator Qt6::Test)
+  add_dependencies(panel_end_to_end_test KV318)
   target_link_libraries(panel_end_to_end_test PRIVATE kv318_warnings)
   add_test(NAME panel_end_to_end_test COMMAND panel_end_to_end_test)
   set_tests_properties(panel_end_to_end_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+endif()
+
+# The simulator fixture the panel's and the scope's Qt tests share.
+if(TARGET kv318_qt_simulator)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  add_executable(qt_simulator_test panel/qt_simulator_test.cpp)
+  set_target_properties(qt_simulator_test PROPERTIES AUTOMOC ON)
+  target_link_libraries(qt_simulator_test PRIVATE kv318_qt_simulator Qt6::Test kv318_warnings)
+  add_test(NAME qt_simulator_test COMMAND qt_simulator_test)
+  set_tests_properties(qt_simulator_test PROPERTIES TIMEOUT 120)
 endif()

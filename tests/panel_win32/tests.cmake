@@ -6,13 +6,8 @@ endif()
 
 # The Windows binding and the UTF-8/UTF-16 texts.
 add_library(panel_win32_stub_library SHARED panel_win32/stub_library.cpp)
-target_link_options(panel_win32_stub_library PRIVATE -Wl,--kill-at)
-target_link_libraries(panel_win32_stub_library PRIVATE kv318_warnings)
-# The whole binding, logging each call beside itself.
-add_library(panel_win32_recording_library SHARED panel_win32/recording_library.cpp)
-target_link_options(panel_win32_recording_library PRIVATE -Wl,--kill-at)
-target_include_directories(panel_win32_recording_library PRIVATE support)
-target_link_libraries(panel_win32_recording_library PRIVATE kv318_warnings)
+kv318_stand_in_exports(panel_win32_stub_library KV318_OpenDevice)
+target_link_libraries(panel_win32_stub_library PRIVATE kv318_headers kv318_warnings)
 
 kv318_add_test(panel_win32_loader_test
   SOURCES panel_win32/loader_test.cpp
@@ -31,10 +26,10 @@ target_link_libraries(panel_win32_window_test PRIVATE
 target_compile_definitions(panel_win32_window_test PRIVATE
   KV318_PANEL_EXE="$<TARGET_FILE:kv318>"
   KV318_STUB_LIBRARY="$<TARGET_FILE:panel_win32_stub_library>"
-  KV318_RECORDING_LIBRARY="$<TARGET_FILE:panel_win32_recording_library>"
+  KV318_RECORDING_LIBRARY="$<TARGET_FILE:kv318_recording_library>"
   KV318_SIM_EXE="$<TARGET_FILE:kv318-sim>"
   KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}")
-add_dependencies(panel_win32_window_test kv318 kv318-sim panel_win32_stub_library panel_win32_recording_library)
+add_dependencies(panel_win32_window_test kv318 kv318-sim panel_win32_stub_library kv318_recording_library)
 target_link_libraries(panel_win32_window_test PRIVATE kv318_warnings)
 # The window draws on the Wine prefix's own Xvfb display.  Board 0's pipe is
 # served by this test and the simulator it starts, so no other test may

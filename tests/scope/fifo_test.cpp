@@ -114,10 +114,9 @@ TEST(ScopeFifo, TheWorkerLooksAtTheStatisticsWhileItRunsAndAfterTheStop) {
     FakeBoard::get().reads = {1000, -3};
     const std::string path = ::testing::TempDir() + "scope_fifo_record.csv";
     auto rec = std::make_unique<Recording>();
+    rec->path = path;
     rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());
-    rec->writer = std::make_unique<pipeline::SampleWriter>(pipeline::Format::Csv, *rec->file, 2'000'000, 20);
-    ASSERT_TRUE(rec->writer->begin());
     ASSERT_TRUE(w.start(7, slow(), std::move(rec)));
     ASSERT_TRUE(test::wait_until([&] { return w.finished(); }));
     w.join();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "sample_store.h"
 #include "view.h"
 
 namespace kv318::scope {
@@ -201,6 +202,11 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         {"--clock", "99999999999999999999"},
         {"--fifo-bytes", "16383"},
         {"--fifo-bytes", "0x40000001"},
+        {"--record"},
+        {"--record", "r.txt"},
+        {"--record", "r"},
+        {"--record", "dir.wav/r"},
+        {"--record", ".wav"},
         // Numbers and times spelt as every program spells them.
         {"--timebase", " 1ms"},
         {"--timebase", "1ms "},
@@ -224,6 +230,20 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     std::string help;
     EXPECT_EQ(parse({"--help"}, &t, &help), 0);
     EXPECT_NE(help.find("converter divider, 2-4095"), std::string::npos) << help;
+    EXPECT_NE(help.find("--record FILE"), std::string::npos) << help;
+    // --record takes the format from the extension, in any case; HDF5
+    // only where the build has it (not the Windows builds).
+    for (const char* file : {"r.csv", "dir/r.WAV", "r.raw", "r.h5", "r.hdf5"}) {
+        const bool hdf5 = std::string(file).find(".h") != std::string::npos;
+        ScopeSettings r;
+        const int result = parse({"--record", file}, &r);
+        if (hdf5 && !kv318::pipeline::hdf5_available()) {
+            EXPECT_EQ(result, 2) << file;
+            continue;
+        }
+        EXPECT_EQ(result, -1) << file;
+        EXPECT_EQ(r.record, file);
+    }
     // Both ends of the header's divider range are taken as they are.
     for (const char* divider : {"2", "4095"}) {
         ScopeSettings d;

@@ -3,6 +3,7 @@
 // where the volts say, and the window, driven in-process through a
 // recording table of the library's exports, stops the acquisition when it
 // closes and names what went wrong when the board does not start.
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -17,8 +18,11 @@
 
 #include "board_api.h"
 #include "png_writer.h"
+#include "qt_simulator.h"
+#include "sample_units.h"
 #include "scope_window.h"
 #include "view.h"
+#include "wav_chunks.h"
 
 namespace {
 
@@ -112,26 +116,17 @@ class ScopeWindowTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        sim_.setProgram(KV318_SIM_PATH);
-        sim_.setArguments({"--dir", dir_.path(), "--signal", "const", "--value", "1.5"});
-        sim_.setProcessChannelMode(QProcess::ForwardedChannels);
-        sim_.start();
-        QVERIFY(sim_.waitForStarted(kDeadlineMs));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_.filePath("KV318Device0")), kDeadlineMs);
-        qputenv("KV318_DRIVER_DIR", dir_.path().toLocal8Bit());
+        const QString failed = sim_.start({"--signal", "const", "--value", "1.5"});
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
     }
 
-    void cleanupTestCase() {
-        sim_.terminate();
-        sim_.waitForFinished(kDeadlineMs);
-    }
+    void cleanupTestCase() { QVERIFY(sim_.stop()); }
 
     // The program itself: --screenshot saves the window and exits 0, and the
     // picture's trace of 1.5 V lies 1.5 divisions above the centre line at
     // 1 V/div.  The graticule's frame is found in the picture by its colour.
     void screenshotPutsTheTraceAtItsVolts() {
-        const QString shot = dir_.filePath("scope.png");
+        const QString shot = sim_.path("scope.png");
         QProcess scope;
         scope.setProgram(KV318_SCOPE_PATH);
         scope.setArguments({"--divider", "20", "--timebase", "1ms", "--volts-per-div", "1", "--offset", "0",
@@ -166,6 +161,33 @@ private Q_SLOTS:
         QVERIFY2(std::abs(above - 1.5) < 0.05, qPrintable(QString("trace %1 divisions above the centre").arg(above)));
         // A flat trace: every trace pixel on the same row or the next.
         QVERIFY(traceRows.back() - traceRows.front() <= 1);
+    }
+
+    // The scripted recording: --record starts with the first run, and the
+    // WAV file the program leaves names the scope and the run, and holds
+    // the simulator's 1.5 V in every sample its header counts.
+    void recordOptionRecordsTheFirstRun() {
+        const QString wav = sim_.path("record.wav");
+        QProcess scope;
+        scope.setProgram(KV318_SCOPE_PATH);
+        scope.setArguments(
+            {"--divider", "20", "--record", wav, "--screenshot", sim_.path("record.png"), "--after", "1"});
+        scope.setProcessChannelMode(QProcess::ForwardedChannels);
+        scope.start();
+        QVERIFY(scope.waitForFinished(3 * kDeadlineMs));
+        QCOMPARE(scope.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scope.exitCode(), 0);
+        QFile f(wav);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray b = f.readAll();
+        const kv318::test::WavChunks w = kv318::test::walk_wav({b.begin(), b.end()});
+        QVERIFY2(w.valid, "its sizes up to date");
+        QVERIFY2(w.info.find("ISFT=kv318-scope ") == 0, w.info.c_str());
+        QVERIFY2(w.info.find("; board: 0; identity: ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.info.find("; divider: 20; ") != std::string::npos, w.info.c_str());
+        QVERIFY2(w.samples.size() >= 50'000, "a second at 100 kS/s");
+        for (const std::int32_t sample : w.samples)
+            QVERIFY2(std::abs(kv318::units::sample_volts(sample) - 1.5) < 0.01, std::to_string(sample).c_str());
     }
 
     // With no board to open, the screenshot is still saved (it shows the
@@ -291,8 +313,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dir_;
-    QProcess sim_;
+    kv318::test::QtSimulator sim_;
 };
 
 QTEST_MAIN(ScopeWindowTest)

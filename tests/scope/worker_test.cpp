@@ -106,16 +106,15 @@ TEST(AcquisitionWorker, StopRequestEndsAnEndlessRun) {
     EXPECT_EQ(w.failure(), Failure::None);
 }
 
-// Recording goes through the CLI's writer: every sample read, in order.
-TEST(AcquisitionWorker, RecordsEverySampleWithTheCliWriter) {
+// Recording goes through the shared writer: every sample read, in order.
+TEST(AcquisitionWorker, RecordsEverySampleWithTheSharedWriter) {
     FakeBoard::reset();
     FakeBoard::get().reads = {1234, 0, 4321, -2};
     const std::string path = ::testing::TempDir() + "scope_record.csv";
     auto rec = std::make_unique<Recording>();
+    rec->path = path;
     rec->file = std::make_unique<pipeline::FileOutput>(path);
     ASSERT_TRUE(rec->file->ok());
-    rec->writer = std::make_unique<pipeline::SampleWriter>(pipeline::Format::Csv, *rec->file, 2'000'000, 20);
-    ASSERT_TRUE(rec->writer->begin());
     const pipeline::BoardApi api = cli::test::fake_api();
     {
         AcquisitionWorker w(api);
@@ -124,7 +123,9 @@ TEST(AcquisitionWorker, RecordsEverySampleWithTheCliWriter) {
     }
     std::ifstream in(path);
     std::string line;
-    std::getline(in, line);
+    // The run's description first, then the table.
+    while (std::getline(in, line) && line.rfind("# ", 0) == 0) {
+    }
     EXPECT_EQ(line, "index,time_s,code,volts");
     std::uint64_t n = 0;
     while (std::getline(in, line)) {

@@ -8,11 +8,19 @@ if(TARGET kv318-server AND NOT WIN32)
   add_test(NAME server_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/end_to_end.py
             --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim>)
-  set(kv318_server_test_env "${KV318_TEST_PYTHONPATH}" "KV318_SANITIZE=${KV318_SANITIZE}")
-  if(KV318_ZMQ_TEST_ENVIRONMENT)
-    list(APPEND kv318_server_test_env "${KV318_ZMQ_TEST_ENVIRONMENT}")
+  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400)
+  kv318_script_test_environment(server_end_to_end_test)
+  if(TARGET kv318-scope AND TARGET kv318_remote_client AND NOT KV318_SANITIZE)
+    # One stream, every program: kv318-cli controls it while kv318-cli, the
+    # kv318 package and kv318-scope follow.  Not in sanitizer builds: the
+    # package cannot load an instrumented library.
+    add_test(NAME server_tools_end_to_end_test
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/tools_end_to_end.py
+              --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>
+              --scope $<TARGET_FILE:kv318-scope>)
+    set_tests_properties(server_tools_end_to_end_test PROPERTIES TIMEOUT 400)
+    kv318_script_test_environment(server_tools_end_to_end_test PACKAGE)
   endif()
-  set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400 ENVIRONMENT "${kv318_server_test_env}")
 endif()
 if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
   # kv318-server.exe and kv318-sim.exe under Wine in the run's prefix (the

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -97,7 +98,7 @@ std::int32_t call_typed(FARPROC p, const std::vector<std::int32_t>& a, int times
 
 struct Export {
     const char* name;
-    WORD ordinal;
+    WORD ordinal;                    // published: programs may import by it, so it never changes
     std::int32_t expected;           // the result without a board
     std::vector<std::int32_t> args;  // safe without a board; its size is the export's arity
     int prototypeArity;              // what the header declares
@@ -135,16 +136,25 @@ const std::vector<Export>& exports_table() {
     return table;
 }
 
-// The exports this build implements, "name:ordinal" separated by commas,
-// from the same list the export-table check uses.
-std::set<std::string> expected_exports() {
-    std::set<std::string> out;
-    std::stringstream list(KV318_EXPECTED_EXPORTS);
+// The exports KV318.def gives the DLL, name to ordinal, from "name:ordinal"
+// items separated by commas (the list the export-table check uses too).
+std::map<std::string, WORD> expected_exports() {
+    std::map<std::string, WORD> out;
+    std::stringstream list(KV318_EXPORTS);
     std::string item;
-    while (std::getline(list, item, ','))
-        if (!item.empty()) out.insert(item);
+    while (std::getline(list, item, ',')) {
+        const std::size_t colon = item.find(':');
+        if (colon != std::string::npos)
+            out[item.substr(0, colon)] = static_cast<WORD>(std::stoi(item.substr(colon + 1)));
+    }
     return out;
 }
+
+// A row of the table that the DLL exports, at its ordinal.
+struct Built {
+    const Export* row;
+    WORD ordinal;
+};
 
 class DllEntryPoints : public ::testing::Test {
 protected:
@@ -157,11 +167,11 @@ protected:
     }
 
     // The rows this build exports; the others must be absent from the DLL.
-    std::vector<const Export*> built_rows() {
-        std::vector<const Export*> rows;
-        const std::set<std::string> expected = expected_exports();
+    static std::vector<Built> built_rows() {
+        std::vector<Built> rows;
+        const std::map<std::string, WORD> expected = expected_exports();
         for (const Export& e : exports_table())
-            if (expected.count(std::string(e.name) + ":" + std::to_string(e.ordinal)) != 0) rows.push_back(&e);
+            if (const auto it = expected.find(e.name); it != expected.end()) rows.push_back({&e, it->second});
         return rows;
     }
 
@@ -169,29 +179,41 @@ protected:
 };
 
 TEST_F(DllEntryPoints, EveryExportResolvesToOneAddressByNameAndByOrdinal) {
-    std::set<std::string> unmatched = expected_exports();
+    const std::map<std::string, WORD> expected = expected_exports();
+    ASSERT_FALSE(expected.empty()) << "KV318_EXPORTS is empty";
+    std::set<std::string> unmatched;
+    std::set<WORD> assigned;
+    for (const auto& [name, ordinal] : expected) {
+        unmatched.insert(name);
+        assigned.insert(ordinal);
+    }
     for (const Export& e : exports_table()) {
-        const std::string key = std::string(e.name) + ":" + std::to_string(e.ordinal);
-        const bool built = unmatched.erase(key) != 0;
+        const bool built = unmatched.erase(e.name) != 0;
         const FARPROC byName = GetProcAddress(dll_, e.name);
-        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(e.ordinal));
         if (!built) {
-            EXPECT_EQ(byName, nullptr) << e.name << " is exported although this build does not implement it";
+            EXPECT_EQ(byName, nullptr) << e.name << " is exported although KV318.def does not list it";
             continue;
         }
+        EXPECT_EQ(expected.at(e.name), e.ordinal) << e.name << ": KV318.def moved a published ordinal";
         ASSERT_NE(byName, nullptr) << e.name;
-        EXPECT_EQ(byOrdinal, byName) << e.name << " at ordinal " << e.ordinal;
+        EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(e.ordinal)), byName) << e.name << " at ordinal " << e.ordinal;
         EXPECT_EQ(static_cast<int>(e.args.size()), e.prototypeArity) << e.name << ": the row's arguments";
     }
-    EXPECT_TRUE(unmatched.empty()) << "expected exports without a row here: " << *unmatched.begin();
-    EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(54)), nullptr) << "ordinal 54 stays unassigned";
+    EXPECT_TRUE(unmatched.empty()) << "exports of KV318.def without a row here: " << *unmatched.begin();
+    // The gaps between the ordinals (4-11, 54, ...) stay unassigned.
+    for (WORD ordinal = 1; ordinal <= *assigned.rbegin() + 1; ++ordinal) {
+        if (assigned.count(ordinal) == 0) {
+            EXPECT_EQ(GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal)), nullptr) << "ordinal " << ordinal;
+        }
+    }
     EXPECT_EQ(GetProcAddress(dll_, "KV318_DO@8"), nullptr) << "names are undecorated";
 }
 
 #if defined(__i386__)
 // Only 32-bit Windows has a choice of calling conventions; x64 has one.
 TEST_F(DllEntryPoints, EachExportRemovesExactlyItsArguments) {
-    for (const Export* e : built_rows()) {
+    for (const Built& b : built_rows()) {
+        const Export* e = b.row;
         const FARPROC fn = GetProcAddress(dll_, e->name);
         ASSERT_NE(fn, nullptr) << e->name;
         std::int32_t result = 0;
@@ -209,9 +231,9 @@ TEST_F(DllEntryPoints, ThousandsOfCallsThroughHeaderTypedPointers) {
     // frame's stack a little on every call: thousands of calls turn that
     // into wrong locals or a crash on return.
     constexpr int kCalls = 2000;
-    for (const Export* e : built_rows()) {
+    for (const auto& [e, ordinal] : built_rows()) {
         const FARPROC byName = GetProcAddress(dll_, e->name);
-        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(e->ordinal));
+        const FARPROC byOrdinal = GetProcAddress(dll_, MAKEINTRESOURCEA(ordinal));
         ASSERT_NE(byName, nullptr) << e->name;
         ASSERT_NE(byOrdinal, nullptr) << e->name;
         EXPECT_EQ(e->call(byName, e->args, kCalls), e->expected) << e->name << " by name";

@@ -14,8 +14,8 @@ set_tests_properties(windows_wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine
 # KV318.dll loaded at run time, each export by name and by ordinal.
 add_executable(windows_dll_entry_test windows/dll_entry_test.cpp)
 target_link_libraries(windows_dll_entry_test PRIVATE kv318_headers GTest::gtest_main)
-string(REPLACE ";" "," kv318_export_list "${KV318_EXPECTED_EXPORTS}")
-target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPECTED_EXPORTS="${kv318_export_list}")
+string(REPLACE ";" "," kv318_export_list "${KV318_EXPORTS}")
+target_compile_definitions(windows_dll_entry_test PRIVATE KV318_EXPORTS="${kv318_export_list}")
 add_dependencies(windows_dll_entry_test KV318)
 target_link_libraries(windows_dll_entry_test PRIVATE kv318_warnings)
 add_test(NAME windows_dll_entry_test COMMAND windows_dll_entry_test)

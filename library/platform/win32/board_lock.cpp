@@ -26,7 +26,7 @@ bool only_looks_hold(HANDLE file) {
 class LockFileService final : public BoardLockService {
 public:
     BoardLockResult acquire(std::int32_t board, BoardLockToken* token) override {
-        const HANDLE file = win32::open_board_lock_file(board, true);
+        HANDLE file = win32::open_board_lock_file(board, true);
         if (file == INVALID_HANDLE_VALUE) return BoardLockResult::Failed;
         OVERLAPPED at{};
         at.Offset = win32::kBoardLockOffset;
@@ -58,7 +58,7 @@ public:
     }
 
     void release(BoardLockToken token) override {
-        const HANDLE file = reinterpret_cast<HANDLE>(token);
+        HANDLE file = reinterpret_cast<HANDLE>(token);
         OVERLAPPED at{};
         at.Offset = win32::kBoardLockOffset;
         UnlockFileEx(file, 0, 1, 0, &at);

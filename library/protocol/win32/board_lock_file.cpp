@@ -53,7 +53,7 @@ std::string board_lock_file_problem(std::int32_t board) {
     const std::string file = "the lock file " + path;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return file + " is a symbolic link";
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return file + " is a directory";
-    const HANDLE handle = win32::open_board_lock_file(board, false);
+    HANDLE handle = win32::open_board_lock_file(board, false);
     if (handle == INVALID_HANDLE_VALUE)
         return file + " cannot be opened (error " + std::to_string(GetLastError()) + ")";
     CloseHandle(handle);
@@ -62,7 +62,7 @@ std::string board_lock_file_problem(std::int32_t board) {
 
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
-    const HANDLE file = win32::open_board_lock_file(board, false);
+    HANDLE file = win32::open_board_lock_file(board, false);
     if (file == INVALID_HANDLE_VALUE) return probe;
     OVERLAPPED at{};
     at.Offset = win32::kBoardLockOffset;

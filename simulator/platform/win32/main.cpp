@@ -59,7 +59,7 @@ BOOL WINAPI on_console_event(DWORD type) {
 // Blocked in ReadFile for the process's life otherwise, so it is detached;
 // the process's exit ends it.
 void stop_at_end_of_input() {
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (in != nullptr && in != INVALID_HANDLE_VALUE) {
         char sink[256];
         DWORD got = 0;

@@ -162,9 +162,9 @@ HANDLE PipeServer::make_instance(std::size_t board, bool first, std::string* err
     // already made one, it is the board's driver, and serving beside it
     // would hand its clients to two boards at random.
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    const HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                         PIPE_UNLIMITED_INSTANCES, kOutBufferBytes, kInBufferBytes, 0, &sa);
+    HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                   PIPE_UNLIMITED_INSTANCES, kOutBufferBytes, kInBufferBytes, 0, &sa);
     if (pipe == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (first && (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)) {
@@ -292,7 +292,7 @@ void PipeServer::accept_loop() {
             }
             if (WaitForSingleObject(connectEvents_[b], 0) != WAIT_OBJECT_0) continue;
             DWORD ignored = 0;
-            const HANDLE pipe = listening_[b];
+            HANDLE pipe = listening_[b];
             listening_[b] = INVALID_HANDLE_VALUE;
             if (connectedAtOnce_[b] || GetOverlappedResult(pipe, connectOps_[b].get(), &ignored, FALSE) ||
                 GetLastError() == ERROR_PIPE_CONNECTED) {
