@@ -1,4 +1,5 @@
-// Text between the panel core (UTF-8) and the wide Win32 APIs (UTF-16).
+// Text between the programs' cores (UTF-8) and the wide Win32 APIs (UTF-16),
+// for the panel's and the scope's windows.
 #pragma once
 
 #include <string>
@@ -18,8 +19,8 @@ std::string narrow(std::wstring_view utf16);
 std::string system_error_text(unsigned long code);
 
 // The application's name: the program's own file name without its folder
-// and extension ("kv318" for kv318.exe).  The panel's message boxes carry it
-// as their title, as the Qt window's do.
+// and extension ("kv318" for kv318.exe).  The windows' message boxes carry
+// it as their title, as the Qt windows' do.
 std::wstring application_name();
 
 }  // namespace kv318::win32
