@@ -306,6 +306,11 @@ private:
 
 bool hdf5_available() { return true; }
 
+std::string hdf5_output_problem(bool toStdout) {
+    if (toStdout) return "an HDF5 recording needs a file it can seek in, not standard output: use -o FILE.h5";
+    return {};
+}
+
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error) {
     // The tool says what failed in its own words; HDF5's error stack on
     // stderr would only repeat it at length.

@@ -50,6 +50,11 @@ inline constexpr const char* kHdf5Unavailable =
     "HDF5 recordings are not available in this build; record raw, CSV or WAV, or write HDF5 with the kv318 Python "
     "package (kv318.record)";
 
+// Why an HDF5 recording cannot be made to this output (standard output when
+// `toStdout`), or empty when it can: the build has no HDF5, or the output is
+// a pipe, in which HDF5 cannot seek.  Any thread.
+std::string hdf5_output_problem(bool toStdout);
+
 // Opens `path` to append a run: a new file, or the next run group of an
 // existing HDF5 file.  An existing file that is not HDF5 is refused and
 // left as it is.  `splitSamples` > 0 starts the next group after that many

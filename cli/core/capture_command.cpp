@@ -14,6 +14,8 @@
 #include "recording.h"
 #include "pipeline_names.h"
 #include "reader.h"
+#include "sample_store.h"
+#include "sample_writer.h"
 
 namespace kv318::cli::detail {
 
@@ -49,10 +51,10 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         return kExitUsage;
     }
     if (format == Format::Hdf5) {
-        // A capture is written whole or removed, which an HDF5 file holding
-        // earlier runs must never be.
-        std::fprintf(env.err, "capture writes csv, raw or wav files; HDF5 recordings are made by stream and poll\n");
-        return kExitUsage;
+        if (const std::string why = hdf5_output_problem(toStdout); !why.empty()) {
+            std::fprintf(env.err, "%s\n", why.c_str());
+            return kExitUsage;
+        }
     }
     if (toStdout && format != Format::Csv && env.stdoutIsTerminal) {
         std::fprintf(env.err, "refusing to write binary samples to a terminal: use -o FILE or redirect the output\n");
@@ -152,24 +154,41 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         return kExitNoTrigger;
     }
 
-    std::unique_ptr<FileOutput> file =
-        toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
     const std::string name = toStdout ? std::string("standard output") : inv.output;
-    SampleWriter writer(format, *file, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider));
-    if (run.fifo.possibleLoss) {
-        // A capture's file stays plain (the header line first) unless the
-        // board may have dropped samples: then it says so in itself too.
-        writer.describe(description);
-        writer.note_fifo(fifo_note(&run.fifo));
+    std::string why;
+    std::unique_ptr<FileOutput> file;
+    std::unique_ptr<SampleStore> store;
+    if (format == Format::Hdf5) {
+        store = open_hdf5_store(inv.output, 0, &why);
+    } else {
+        file = toStdout ? std::make_unique<FileOutput>(env.out) : std::make_unique<FileOutput>(inv.output);
+        if (!file->ok()) why = file->error();
     }
-    if (!file->ok() || !writer.begin() ||
-        writer.write(sink.samples.data(), sink.samples.size()) < sink.samples.size() || !writer.finish()) {
-        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(),
-                     file->ok() ? writer.error().c_str() : file->error().c_str());
-        if (!toStdout) {
+    bool written = store != nullptr || (file != nullptr && file->ok());
+    if (written) {
+        // Declared after the output it writes to, so it is destroyed first.
+        std::unique_ptr<SampleWriter> writer =
+            store != nullptr
+                ? std::make_unique<SampleWriter>(*store, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider))
+                : std::make_unique<SampleWriter>(format, *file, inv.clockHz,
+                                                 static_cast<std::uint32_t>(inv.stream.divider));
+        // Described as a stream's recording is, with what the drain
+        // statistics say of the board's FIFO over the whole acquisition.
+        writer->describe(description);
+        writer->note_fifo(run.statsRead ? fifo_note(&run.fifo) : fifo_note(nullptr));
+        written = writer->begin() && writer->write(sink.samples.data(), sink.samples.size()) == sink.samples.size() &&
+                  writer->finish();
+        if (!written) why = writer->error();
+    }
+    if (!written) {
+        std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), why.c_str());
+        store.reset();
+        if (!toStdout && format != Format::Hdf5) {
             file.reset();
             std::remove(inv.output.c_str());  // a capture is whole or absent
         }
+        // An HDF5 file may hold earlier runs, so it stays; the capture's
+        // group, if it was made, says in samples_written what it holds.
         return kExitOutputFailed;
     }
     const analysis::Measurements m = analysis::measure(sink.samples.data(), sink.samples.size(), rate);

@@ -128,8 +128,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     settings.polled = inv.command == Command::Poll;
     std::uint64_t splitSamples = 0;
     if (bad.empty() && format == Format::Hdf5) {
-        if (!hdf5_available()) bad = kHdf5Unavailable;
-        else if (toStdout) bad = "an HDF5 recording needs a file it can seek in, not standard output: use -o FILE.h5";
+        bad = hdf5_output_problem(toStdout);
     } else if (bad.empty() && inv.splitSeconds > 0) {
         bad = "--split starts the next run group of an HDF5 recording: use -o FILE.h5 or --format hdf5";
     }
