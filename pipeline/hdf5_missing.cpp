@@ -7,7 +7,7 @@ namespace kv318::pipeline {
 bool hdf5_available() { return false; }
 
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& /*path*/, std::uint64_t /*splitSamples*/,
-                                             std::string* error) {
+                                             std::string* error, bool /*compress*/) {
     *error = kHdf5Unavailable;
     return nullptr;
 }

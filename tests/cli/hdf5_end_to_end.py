@@ -19,6 +19,8 @@ import sim_process
 from sim_process import eventually
 
 CLI = SIM = None
+# The `events` rows as kv318.record writes them (python/kv318/recorder.py).
+EVENTS_DTYPE = numpy.dtype([("index", "<u8"), ("kind", h5py.string_dtype()), ("text", h5py.string_dtype())])
 
 
 def ramp_codes(first, count):
@@ -100,6 +102,57 @@ class Hdf5Recordings(unittest.TestCase):
                 self.check_group(f[f"run_{i + 1:04d}"], first, count)
                 self.assertIn("fifo", f[f"run_{i + 1:04d}"].attrs, "every group of the run gets the note")
 
+    def check_events_layout(self, events):
+        """The `events` dataset as kv318.record makes it: the same compound
+        (index uint64 LE, kind and text variable-length UTF-8 strings), 1-D,
+        chunks of 64 rows, unlimited."""
+        self.assertEqual(events.dtype, EVENTS_DTYPE)
+        for field in ("kind", "text"):
+            info = h5py.check_string_dtype(events.dtype.fields[field][0])
+            self.assertEqual((info.encoding, info.length), ("utf-8", None), field)
+        self.assertEqual(events.chunks, (64,))
+        self.assertEqual(events.maxshape, (None,))
+        with h5py.File(self.path("python-layout.h5"), "w") as f:
+            made = f.create_dataset("events", shape=(0,), maxshape=(None,), dtype=EVENTS_DTYPE, chunks=(64,))
+            self.assertEqual(events.id.get_type(), made.id.get_type(), "the same HDF5 type on disk")
+
+    def test_compress_gives_the_same_samples_through_shuffle_and_deflate(self):
+        with Sim() as sim:
+            for name, args in [("plain.h5", []), ("packed.h5", ["--compress"])]:
+                r = sim.run("stream", "-o", self.path(name), "-n", "300000", "-d", "20", *args)
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
+        with h5py.File(self.path("plain.h5"), "r") as plain, h5py.File(self.path("packed.h5"), "r") as packed:
+            self.assertIsNone(plain["run_0001"]["samples"].compression)
+            self.assertFalse(plain["run_0001"]["samples"].shuffle)
+            g = packed["run_0001"]
+            self.check_group(g, 0, 300000)
+            self.assertEqual((g["samples"].compression, g["samples"].compression_opts), ("gzip", 4))
+            self.assertTrue(g["samples"].shuffle)
+            self.assertLess(g["samples"].id.get_storage_size(), plain["run_0001"]["samples"].id.get_storage_size())
+            for f in (plain, packed):
+                self.check_events_layout(f["run_0001"]["events"])
+                self.assertEqual(f["run_0001"]["events"].shape, (0,), "nothing happened")
+
+    def test_a_failed_transfer_is_an_events_row_at_the_sample_after_the_last(self):
+        out = self.path("broken.h5")
+        with Sim("--fail", "bulk-read:after=1s") as sim:
+            r = sim.run("stream", "-o", out, "-d", "20", "--compress")
+        err = r.stderr.decode()
+        self.assertEqual(r.returncode, 6, err)
+        with h5py.File(out, "r") as f:
+            g = f["run_0001"]
+            count = g["samples"].shape[0]
+            self.assertGreater(count, 0)
+            self.check_group(g, 0, count)
+            self.check_events_layout(g["events"])
+            rows = g["events"][()]
+            self.assertEqual(len(rows), 1, rows)
+            index, kind, text = rows[0]
+            kind, text = (v.decode() if isinstance(v, bytes) else v for v in (kind, text))
+            self.assertEqual((index, kind), (count, "transfer"))
+            self.assertTrue(text.startswith("board 0: "), text)
+            self.assertIn(text + ". " + out + " keeps the %d samples read before it." % count, err)
+
     def test_refusals_leave_files_alone(self):
         notes = self.path("notes.h5")
         with open(notes, "wb") as f:
@@ -110,6 +163,7 @@ class Hdf5Recordings(unittest.TestCase):
                 (["-f", "hdf5", "-n", "10"], 2, "needs a file it can seek in, not standard output"),
                 (["-o", "-", "-f", "h5", "-n", "10"], 2, "not standard output"),
                 (["-o", self.path("x.csv"), "--split", "1"], 2, "--split starts the next run group of an HDF5"),
+                (["-o", self.path("x.raw"), "--compress"], 2, "--compress stores an HDF5 recording's samples"),
                 (["-o", self.path("x.h5"), "-f", "wav"], 2, "contradicts the output's extension"),
                 (["-o", self.path("x.h5"), "--split", "0.000001"], 2, "less than one sample"),
             ]
@@ -124,6 +178,7 @@ class Hdf5Recordings(unittest.TestCase):
         with open(notes, "rb") as f:
             self.assertEqual(f.read(), b"my notes, not HDF5\n")
         self.assertFalse(os.path.exists(self.path("x.h5")))
+        self.assertFalse(os.path.exists(self.path("x.raw")))
         self.assertFalse(os.path.exists(self.path("c.h5")))
 
     def test_a_run_killed_mid_stream_leaves_a_file_h5py_opens(self):

@@ -30,6 +30,11 @@ public:
     int begins = 0, checkpoints = 0, finishes = 0;
     std::string note;
     bool full = false;
+    struct Event {
+        std::uint64_t index;
+        std::string kind, text;
+    };
+    std::vector<Event> events;
 
     bool begin(const Recording& r, std::uint64_t first) override {
         ++begins;
@@ -49,6 +54,9 @@ public:
         ++finishes;
         note = fifoNote;
         return true;
+    }
+    void note_event(std::uint64_t index, const std::string& kind, const std::string& text) override {
+        events.push_back({index, kind, text});
     }
     std::string error() const override { return full ? "the disk is full" : ""; }
     std::uint64_t appended() const override { return codes.size(); }
@@ -109,10 +117,12 @@ TEST(Hdf5Run, ImpossibleHdf5OutputsAreRefusedBeforeTheBoardIsOpened) {
         bool formatGiven;
         double split;
         const char* says;  // empty: not refused up front
+        bool compress = false;
     } cases[] = {
         {"-", true, 0, here ? "an HDF5 recording needs a file it can seek in, not standard output" : kHdf5Unavailable},
         {"", true, 0, here ? "not standard output" : kHdf5Unavailable},
         {"run.csv", false, 1, "--split starts the next run group of an HDF5 recording"},
+        {"run.wav", false, 0, "--compress stores an HDF5 recording's samples compressed: use -o FILE.h5", true},
         {"run.h5", false, 1e-9, here ? "--split 1e-09 is less than one sample" : kHdf5Unavailable},
         {"run.h5", false, 0, here ? "" : kHdf5Unavailable},
     };
@@ -125,6 +135,7 @@ TEST(Hdf5Run, ImpossibleHdf5OutputsAreRefusedBeforeTheBoardIsOpened) {
         inv.format = Format::Hdf5;
         inv.formatGiven = c.formatGiven;
         inv.splitSeconds = c.split;
+        inv.compress = c.compress;
         BoardApi api = fake_api();
         api.open = counting_open;
         const std::atomic<bool> stop{false};
