@@ -103,6 +103,33 @@ std::int32_t KV318_CALL counting_open(std::int32_t) { return ++opens, 1; }
 
 // kv318-scope shows the same words, so they name no program but the way
 // that works in a build without HDF5.
+// Samples a server's stream never delivered show as a jump in the indices
+// the writer is given; the HDF5 run, whose samples sit back to back, notes
+// each jump where it lands in its own numbering.
+TEST(Hdf5Run, EachJumpInAFollowedStreamIsAMissedEventWhereItLands) {
+    MemoryStore store;
+    SampleWriter w(store, 2'000'000, 50);
+    w.count_from(7);
+    w.words_for_missed([](std::uint64_t missed) { return std::to_string(missed) + " never arrived"; });
+    ASSERT_TRUE(w.begin());
+    const std::int32_t samples[10] = {};
+    // Joined at the stream's sample 5000: not a jump, where it joins.
+    ASSERT_EQ(w.write(5000, samples, 10), 10u);
+    ASSERT_EQ(w.write(5010, samples, 4), 4u);    // in order
+    ASSERT_EQ(w.write(5020, samples, 10), 10u);  // 6 missed
+    ASSERT_EQ(w.write(5030, samples, 1), 1u);
+    ASSERT_EQ(w.write(6031, samples, 2), 2u);  // 1000 missed
+    ASSERT_TRUE(w.finish());
+    ASSERT_EQ(store.events.size(), 2u);
+    // The run's numbers: 7 + 14 written before the first jump, 7 + 25 before the second.
+    EXPECT_EQ(store.events[0].index, 21u);
+    EXPECT_EQ(store.events[0].kind, "missed");
+    EXPECT_EQ(store.events[0].text, "6 never arrived");
+    EXPECT_EQ(store.events[1].index, 32u);
+    EXPECT_EQ(store.events[1].text, "1000 never arrived");
+    EXPECT_EQ(store.codes.size(), 27u);
+}
+
 TEST(Hdf5Run, TheWordsOfABuildWithoutHdf5NameThePythonRecorderAndNoProgram) {
     const std::string says = kHdf5Unavailable;
     EXPECT_NE(says.find("write HDF5 with the kv318 Python package (kv318.record)"), std::string::npos) << says;
