@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "numbers.h"
 #include "sample_units.h"
 
 namespace kv318::analysis {
@@ -206,10 +207,9 @@ bool parse_trigger(const std::string& text, Edge* edge, double* level) {
     if (name == "rising") *edge = Edge::Rising;
     else if (name == "falling") *edge = Edge::Falling;
     else return false;
-    const std::string value = text.substr(colon + 1);
-    char* end = nullptr;
-    const double v = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !std::isfinite(v)) return false;
+    double v = 0;
+    // The level is spelt as every other real number the programs take.
+    if (pipeline::read_real(text.substr(colon + 1), &v) != pipeline::NumberStatus::Ok) return false;
     *level = v;
     return true;
 }

@@ -32,6 +32,26 @@ CLI::Option* number_option(CLI::App* cmd, const std::string& name, T* field, con
         ->type_name("N");
 }
 
+// Adds a time counted in `unit` ("ms") stored in *field once it is within
+// `limit`: a whole number as number_option takes it, or a time with its own
+// unit ("2s") that comes to a whole number of `unit`.  `field` must outlive
+// the parse.
+template <typename T>
+CLI::Option* duration_option(CLI::App* cmd, const std::string& name, T* field, const Limit& limit, const char* unit,
+                             const std::string& help) {
+    return cmd
+        ->add_option_function<std::string>(
+            name,
+            [field, limit, unit](const std::string& text) {
+                std::int64_t v = 0;
+                const std::string bad = parse_whole_duration(limit, text, unit, &v);
+                if (!bad.empty()) throw CLI::ValidationError(bad);
+                *field = static_cast<T>(v);
+            },
+            help)
+        ->type_name("T");
+}
+
 // Adds a time in seconds (finite, above zero) for the option `what`.
 CLI::Option* seconds_option(CLI::App* cmd, const std::string& name, const char* what, double* field,
                             const std::string& help);

@@ -105,8 +105,9 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     counter->require_subcommand(1);
     leaf(counter, "start", "start the counter from 0", Command::CounterStart, inv);
     json_flag(leaf(counter, "read", "read the counter", Command::CounterRead, inv), inv);
-    number_option(leaf(counter, "watch", "print the counter until Ctrl-C", Command::CounterWatch, inv), "--interval",
-                  &inv->intervalMs, kIntervalMs, "milliseconds between reads (default 100)");
+    duration_option(leaf(counter, "watch", "print the counter until Ctrl-C", Command::CounterWatch, inv), "--interval",
+                    &inv->intervalMs, kIntervalMs, "ms",
+                    "time between reads, in milliseconds unless a unit follows (250, 2s; default 100)");
 
     CLI::App* pulse = app.add_subcommand("pulse", "the pulse generator");
     pulse->require_subcommand(1);

@@ -39,8 +39,17 @@ set(KV318_PYTHON_MODULES
   kv318/acquisition.py
   kv318/board.py
   kv318/errors.py
+  kv318/recorder.py
   kv318/remote.py
   kv318/simulator.py)
+# A module added to the package but not here would be missing from the wheel
+# alone, found only when an installed wheel is imported: say so at configure.
+file(GLOB kv318_package_files RELATIVE ${PROJECT_SOURCE_DIR}/python ${PROJECT_SOURCE_DIR}/python/kv318/*.py)
+foreach(f ${kv318_package_files})
+  if(NOT f IN_LIST KV318_PYTHON_MODULES)
+    message(FATAL_ERROR "python/${f} is not in KV318_PYTHON_MODULES (cmake/wheel.cmake)")
+  endif()
+endforeach()
 # The examples as the wheel holds them, for the same test.
 set(KV318_WHEEL_EXAMPLES)
 foreach(f ${KV318_PYTHON_EXAMPLES})

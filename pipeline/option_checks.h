@@ -1,11 +1,13 @@
 // Value checks that kv318-cli and kv318-scope attach to CLI11 options, so the
 // two command lines take and refuse numbers the same way and say so in the
 // same words.  Header-only: each program's command-line layer includes it.
+// Each check hands on the value it read, so attach it with ->transform():
+// ->check() would drop the rewritten text and leave "500ms" or "+0x14" to
+// CLI11's own conversion, which refuses them.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,21 +31,34 @@ inline CLI::Validator whole_within(const Limit& limit) {
         std::to_string(limit.min) + "-" + std::to_string(limit.max));
 }
 
-// A finite decimal number (seconds, volts, percent) within [lo, hi], with
-// `what` naming the option in a refusal.
-inline CLI::Validator decimal_between(const char* what, double lo, double hi) {
+// A real number read by `parse` (parse_real, or parse_duration in seconds)
+// within `limit`; the text is handed on as the value read, so CLI11's own
+// conversion sees only a plain number already checked.
+template <class Parse>
+CLI::Validator real_check(const RealLimit& limit, Parse parse) {
     return CLI::Validator(
-        [what, lo, hi](std::string& text) -> std::string {
+        [limit, parse](std::string& text) -> std::string {
             double v = 0;
-            if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v)) return "'" + text + "' is not a number";
-            if (v < lo || v > hi) {
-                char msg[160];
-                std::snprintf(msg, sizeof msg, "%s %s is out of range %g to %g", what, text.c_str(), lo, hi);
-                return msg;
-            }
+            std::string bad = parse(limit, text, &v);
+            if (!bad.empty()) return bad;
+            char exact[40];
+            std::snprintf(exact, sizeof exact, "%.17g", v);
+            text = exact;
             return {};
         },
         "");
+}
+
+// A real number (volts, percent) within `limit`, as numbers.h reads one.
+inline CLI::Validator real_within(const RealLimit& limit) {
+    return real_check(limit, [](const RealLimit& l, const std::string& t, double* v) { return parse_real(l, t, v); });
+}
+
+// A time within `limit` (seconds): a bare number is seconds, and a unit
+// may follow ("500ms"), as numbers.h reads a duration.
+inline CLI::Validator seconds_within(const RealLimit& limit) {
+    return real_check(limit,
+                      [](const RealLimit& l, const std::string& t, double* v) { return parse_duration(l, t, 1, v); });
 }
 
 }  // namespace kv318::pipeline

@@ -1,21 +1,16 @@
 // What the tool accepts for each number on its command line.  A value out of range is refused before the board is
 // opened, so nothing reaches the board; the library would otherwise mask or
-// clamp it silently (a register of 256 would become 0).
+// clamp it silently (a register of 256 would become 0).  Each range lives
+// here once; numbers.h reads the text against it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "KV318.h"
+#include "numbers.h"
 
 namespace kv318::pipeline {
-
-struct Limit {
-    const char* what;  // how a refusal names the value
-    std::int64_t min;
-    std::int64_t max;
-    bool hex;  // refusals show the range in hex too
-};
 
 inline constexpr Limit kBoardNumber{"board number", 0, 255, false};
 inline constexpr Limit kBoardCount{"board count", 1, 256, false};
@@ -34,22 +29,20 @@ inline constexpr Limit kFifoBytes{"FIFO size", 16'384, 1 << 30, false};
 // The most a stall timeout can be: a day, far past any board's slowest rate.
 inline constexpr double kMaxStallSeconds = 86400;
 
-// Empty when `value` is within `limit`; else one sentence saying so, e.g.
-// "register 256 is out of range 0-255 (0x00-0xFF)".
-std::string check_limit(const Limit& limit, std::int64_t value);
+// The reals the trigger and the screen take, in kv318-cli's capture and in
+// kv318-scope (its command line and both windows).
+inline constexpr RealLimit kTriggerLevelVolts{"trigger level", -5, 5};
+inline constexpr RealLimit kHysteresisVolts{"hysteresis", 0, 10};
+inline constexpr RealLimit kPretriggerPercent{"pre-trigger", 0, 100};
+inline constexpr RealLimit kHoldoffSeconds{"holdoff", 0, 100};
+inline constexpr RealLimit kCaptureTimeoutSeconds{"timeout", 0.001, kMaxStallSeconds};
+inline constexpr RealLimit kOffsetVolts{"offset", -20, 20};
+// How long kv318-scope runs before --screenshot saves the window.
+inline constexpr RealLimit kScreenshotAfterSeconds{"--after", 0, 3600};
 
-// Reads `text` as the tool reads whole numbers (decimal, or hex after 0x,
-// with an optional sign) and checks it against `limit`.  Empty with *value
-// set when it is taken; else the reason, naming the text as typed: "'abc'
-// is not a number", or the range when it is outside it, however many digits
-// it has (a value is never capped to what fits).  A decimal with a leading
-// zero ("010") is refused, because a user means ten and some readers take
-// it as octal.
-std::string parse_within(const Limit& limit, const std::string& text, std::int64_t* value);
-
-// Reads `text` as a time in seconds for the option `what` ("--seconds"): a
-// decimal number, finite and above zero.  Empty with *value set, or the
-// reason ("--seconds 'abc' is not a number").
+// Reads `text` as a time for the option `what` ("--seconds"): a duration
+// (numbers.h; a bare number is seconds), finite and above zero.  Empty with
+// *value set in seconds, or the reason ("--seconds 'abc' is not a number").
 std::string parse_seconds(const char* what, const std::string& text, double* value);
 
 // The exact sample count of `seconds` at clock / divider samples per

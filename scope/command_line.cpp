@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -17,41 +16,48 @@ namespace kv318::scope {
 
 namespace {
 
-bool is_step(const std::vector<double>& steps, double v) {
-    for (double s : steps) {
-        if (std::fabs(s - v) <= s * 1e-9) return true;
-    }
-    return false;
-}
+// A range as the help states it, from the limit the value is checked by.
+std::string range(const pipeline::RealLimit& limit, const char* unit) { return pipeline::real_range_text(limit, unit); }
 
 }  // namespace
 
 int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, std::FILE* err) {
     CLI::App app{"kv318-scope: the KV318 board's analog input as a live trace", "kv318-scope"};
     app.set_version_flag("--version", tool_name());
-    app.add_option("-b,--board", s->board, "board number (default 0)")
-        ->check(pipeline::whole_within(pipeline::kBoardNumber));
+    app.add_option("-b,--board", s->board,
+                   "board number, " + std::to_string(pipeline::kBoardNumber.min) + "-" +
+                       std::to_string(pipeline::kBoardNumber.max) + " (default 0)")
+        ->transform(pipeline::whole_within(pipeline::kBoardNumber));
     CLI::Option* divider = app.add_option("-d,--divider", s->divider,
                                           "converter divider, " + std::to_string(pipeline::kDivider.min) + "-" +
                                               std::to_string(pipeline::kDivider.max) + " (default 50)")
-                               ->check(pipeline::whole_within(pipeline::kDivider));
+                               ->transform(pipeline::whole_within(pipeline::kDivider));
     CLI::Option* clock = app.add_option("--clock", s->clockHz, "converter clock in Hz (default 2000000)")
-                             ->check(pipeline::whole_within(pipeline::kClockHz));
+                             ->transform(pipeline::whole_within(pipeline::kClockHz));
     app.add_option("--fifo-bytes", s->fifoBytes,
                    "the board's FIFO in bytes (default " + std::to_string(analysis::kBoardFifoBytes) +
                        "): a gap between drains that could fill it is shown in red")
-        ->check(pipeline::whole_within(pipeline::kFifoBytes));
+        ->transform(pipeline::whole_within(pipeline::kFifoBytes));
     std::string timebase, trigger, holdoff;
     app.add_option("--timebase", timebase, "time per division, 1-2-5 steps: 1ms, 200us, 5s ... (default 1ms)");
-    app.add_option("--volts-per-div", s->voltsPerDiv, "volts per division, 1-2-5 steps from 0.01 to 2 (default 1)");
-    app.add_option("--offset", s->offsetVolts, "vertical offset in volts (default 0)")
-        ->check(pipeline::decimal_between("offset", -20, 20));
-    app.add_option("--trigger", trigger, "edge and level: rising:0.5 or falling:-1 (default rising:0)");
-    app.add_option("--pretrigger", s->pretriggerPercent, "trigger position, 0-100 % of the screen (default 50)")
-        ->check(pipeline::decimal_between("pre-trigger", 0, 100));
-    app.add_option("--holdoff", holdoff, "no new trigger for this long after one: 0, 10ms ... (default 0)");
-    app.add_option("--hysteresis", s->hysteresisVolts, "trigger hysteresis in volts (default 0.05)")
-        ->check(pipeline::decimal_between("hysteresis", 0, 10));
+    app.add_option("--volts-per-div", s->voltsPerDiv,
+                   "volts per division, 1-2-5 steps from " + range(kVoltsPerDiv, "V") + " (default 1)")
+        ->transform(pipeline::real_within(kVoltsPerDiv));
+    app.add_option("--offset", s->offsetVolts,
+                   "vertical offset, " + range(pipeline::kOffsetVolts, "V") + " (default 0)")
+        ->transform(pipeline::real_within(pipeline::kOffsetVolts));
+    app.add_option("--trigger", trigger,
+                   "edge and level: rising:0.5 or falling:-1, the level " + range(pipeline::kTriggerLevelVolts, "V") +
+                       " (default rising:0)");
+    app.add_option("--pretrigger", s->pretriggerPercent,
+                   "trigger position, " + range(pipeline::kPretriggerPercent, "%") + " of the screen (default 50)")
+        ->transform(pipeline::real_within(pipeline::kPretriggerPercent));
+    app.add_option("--holdoff", holdoff,
+                   "no new trigger for this long after one: 0, 10ms ..., " + range(pipeline::kHoldoffSeconds, "s") +
+                       " (default 0)");
+    app.add_option("--hysteresis", s->hysteresisVolts,
+                   "trigger hysteresis, " + range(pipeline::kHysteresisVolts, "V") + " (default 0.05)")
+        ->transform(pipeline::real_within(pipeline::kHysteresisVolts));
     static const std::map<std::string, analysis::TriggerMode> kModes{{"auto", analysis::TriggerMode::Auto},
                                                                      {"normal", analysis::TriggerMode::Normal},
                                                                      {"single", analysis::TriggerMode::Single},
@@ -60,8 +66,10 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         ->transform(CLI::CheckedTransformer(kModes, CLI::ignore_case))
         ->option_text("auto|normal|single|roll");
     app.add_option("--screenshot", s->screenshot, "save the window as PNG to FILE after --after seconds, then exit 0");
-    app.add_option("--after", s->screenshotAfter, "seconds of running before --screenshot (default 1)")
-        ->check(pipeline::decimal_between("--after", 0, 3600));
+    app.add_option(
+           "--after", s->screenshotAfter,
+           "seconds of running before --screenshot, " + range(pipeline::kScreenshotAfterSeconds, "s") + " (default 1)")
+        ->transform(pipeline::seconds_within(pipeline::kScreenshotAfterSeconds));
     app.add_option("--server", s->server,
                    "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
                    "local library; an empty value means the local library")
@@ -101,14 +109,17 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         if (const std::string why = recording_format(s->record, &format); !why.empty()) return bad("--record: " + why);
     }
     if (!timebase.empty()) {
-        if (!parse_seconds(timebase, &s->secondsPerDiv)) return bad("--timebase: '" + timebase + "' is not a time");
+        double seconds = 0;
+        const std::string why =
+            pipeline::parse_duration({"--timebase", 0, kSlowestSecondsPerDiv}, timebase, 1, &seconds);
+        if (!why.empty()) return bad(why);
         const auto steps = time_bases(s->sampleRate());
-        if (!is_step(steps, s->secondsPerDiv)) {
+        if (!is_step(steps, seconds)) {
             return bad("--timebase " + timebase + " is not a 1-2-5 step from " + format_seconds(steps.front()) +
-                       " (10 samples a division at " + format_rate(s->sampleRate()) + ") to 10 s");
+                       " (10 samples a division at " + format_rate(s->sampleRate()) + ") to " +
+                       format_seconds(steps.back()));
         }
-    } else {
-        s->secondsPerDiv = nearest_step(time_bases(s->sampleRate()), s->secondsPerDiv);
+        s->secondsPerDiv = seconds;
     }
     if (!is_step(volt_scales(), s->voltsPerDiv)) {
         return bad("--volts-per-div " + format_volts(s->voltsPerDiv) + " is not a 1-2-5 step from 10 mV to 2 V");
@@ -116,14 +127,20 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     if (!trigger.empty() && !analysis::parse_trigger(trigger, &s->edge, &s->levelVolts)) {
         return bad("--trigger: '" + trigger + "' is not rising:LEVEL or falling:LEVEL");
     }
-    if (std::fabs(s->levelVolts) > 5.0) return bad("--trigger: the level must lie within -5 V to 5 V");
-    if (!holdoff.empty() &&
-        (!parse_seconds(holdoff, &s->holdoffSeconds) || s->holdoffSeconds < 0 || s->holdoffSeconds > 100)) {
-        return bad("--holdoff: '" + holdoff + "' is not a time from 0 to 100 s");
+    if (s->levelVolts < pipeline::kTriggerLevelVolts.min || s->levelVolts > pipeline::kTriggerLevelVolts.max) {
+        return bad("--trigger: the level must lie within " +
+                   pipeline::real_range_text(pipeline::kTriggerLevelVolts, "V"));
     }
-    if (s->mode == analysis::TriggerMode::Roll && s->secondsPerDiv < kRollFromSecondsPerDiv * (1 - 1e-9)) {
+    if (!holdoff.empty()) {
+        const std::string why = pipeline::parse_duration(pipeline::kHoldoffSeconds, holdoff, 1, &s->holdoffSeconds);
+        if (!why.empty()) return bad("--holdoff: " + why);
+    }
+    if (s->mode == analysis::TriggerMode::Roll && s->secondsPerDiv < kRollFromSecondsPerDiv * (1 - kStepTolerance)) {
         return bad("--mode roll needs a time base of 100ms or slower");
     }
+    // Onto the exact steps, the way the windows and the controller hold
+    // them: 0.01 typed is the step 1e-2.
+    *s = normalise(*s);
     return -1;
 }
 

@@ -12,7 +12,7 @@ int parse_command_line(int argc, char** argv, ServerOptions* o) {
                  "kv318-server"};
     app.set_version_flag("--version", std::string("kv318-server ") + KV318_PROJECT_VERSION);
     app.add_option("-b,--board", o->boards, "serve board N (repeatable; default: every board that opens)")
-        ->check(pipeline::whole_within(pipeline::kBoardNumber));
+        ->transform(pipeline::whole_within(pipeline::kBoardNumber));
     app.add_option("--listen", o->listen,
                    std::string("listen on URL, tcp://HOST:PORT or ipc://PATH; the blocks go out on the next port, "
                                "or PATH.data (repeatable; default ") +

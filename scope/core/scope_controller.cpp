@@ -28,7 +28,7 @@ std::string recording_format(const std::string& path, pipeline::Format* format) 
 
 ScopeController::ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s,
                                  std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
-    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(s), worker_(api), recordingPath_(s.record) {}
+    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(normalise(s)), worker_(api), recordingPath_(s.record) {}
 
 ScopeController::~ScopeController() {
     close();
@@ -44,7 +44,7 @@ void ScopeController::close() {
 
 void ScopeController::apply(const ScopeSettings& n) {
     const ScopeSettings old = s_;
-    s_ = n;
+    s_ = normalise(n);
     const bool same = s_.board == old.board && s_.divider == old.divider && s_.clockHz == old.clockHz &&
                       s_.secondsPerDiv == old.secondsPerDiv && s_.mode == old.mode && s_.edge == old.edge &&
                       s_.levelVolts == old.levelVolts && s_.hysteresisVolts == old.hysteresisVolts &&

@@ -28,15 +28,16 @@ public:
     // `api` outlives the controller; `notFoundHint` may be null, and so may
     // `lockHeld`, which says whether another process holds a board's
     // acquisition lock (pipeline::board_lock_held).  Nothing is opened or started
-    // until run() or single().
+    // until run() or single().  `s` is normalised as it is taken.
     ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s, std::string (*notFoundHint)(int),
                     bool (*lockHeld)(std::int32_t board, std::uint32_t* pid) = nullptr);
     // Stops a run (KV318_StopAD first) and closes the board.
     ~ScopeController();
 
     const ScopeSettings& settings() const { return s_; }
-    // The controls' new settings.  Scale and offset change the picture
-    // only; anything else restarts a run in progress with the new values.
+    // The controls' new settings, normalised (normalise()) as they are
+    // taken.  Scale and offset change the picture only; anything else
+    // restarts a run in progress with the new values.
     void apply(const ScopeSettings& s);
 
     void run();     // opens the board if need be and starts; a failure goes to message()

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+
+#include "option_limits.h"
 
 namespace kv318::scope {
 
@@ -12,10 +13,15 @@ namespace {
 std::vector<double> one_two_five(double from, double to) {
     std::vector<double> out;
     for (int exp = -9; exp <= 2; ++exp) {
+        // 10^|exp| by multiplication is exact, and a quotient of two exact
+        // numbers is the double nearest the decimal, so each step equals
+        // its literal (0.01 is 1e-2) on every C library; std::pow is off by
+        // a bit on some (MinGW's).
+        double power = 1;
+        for (int i = 0; i < (exp < 0 ? -exp : exp); ++i) power *= 10;
         for (double m : {1.0, 2.0, 5.0}) {
-            const double v = m * std::pow(10.0, exp);
-            // A relative margin so 10 ms built from 1e-2 matches 0.01 typed.
-            if (v >= from * (1 - 1e-9) && v <= to * (1 + 1e-9)) out.push_back(v);
+            const double v = exp < 0 ? m / power : m * power;
+            if (v >= from * (1 - kStepTolerance) && v <= to * (1 + kStepTolerance)) out.push_back(v);
         }
     }
     return out;
@@ -62,13 +68,63 @@ std::vector<double> time_bases(double sampleRate) {
     return steps;
 }
 
-std::vector<double> volt_scales() { return one_two_five(0.01, 2.0); }
+std::vector<double> volt_scales() { return one_two_five(kVoltsPerDiv.min, kVoltsPerDiv.max); }
 
 double nearest_step(const std::vector<double>& steps, double value) {
     if (steps.empty() || !(value > 0)) return steps.empty() ? value : steps.front();
     return *std::min_element(steps.begin(), steps.end(), [value](double a, double b) {
         return std::fabs(std::log(a / value)) < std::fabs(std::log(b / value));
     });
+}
+
+bool same_step(double value, double step) { return std::fabs(value - step) <= step * kStepTolerance; }
+
+bool is_step(const std::vector<double>& steps, double value) {
+    return std::any_of(steps.begin(), steps.end(), [value](double step) { return same_step(value, step); });
+}
+
+ScopeSettings normalise(ScopeSettings s) {
+    const ScopeSettings defaults;
+    auto whole = [](auto value, const pipeline::Limit& limit) {
+        using T = decltype(value);
+        const auto v = static_cast<std::int64_t>(value);
+        return static_cast<T>(std::clamp<std::int64_t>(v, limit.min, limit.max));
+    };
+    auto real = [](double value, const pipeline::RealLimit& limit, double fallback) {
+        return std::isnan(value) ? fallback : std::clamp(value, limit.min, limit.max);
+    };
+    s.board = whole(s.board, pipeline::kBoardNumber);
+    s.divider = whole(s.divider, pipeline::kDivider);
+    // A clock or FIFO size past what a signed count holds is past the range.
+    s.clockHz = s.clockHz > static_cast<std::uint64_t>(pipeline::kClockHz.max) ? pipeline::kClockHz.max
+                                                                               : whole(s.clockHz, pipeline::kClockHz);
+    s.fifoBytes = s.fifoBytes > static_cast<std::uint64_t>(pipeline::kFifoBytes.max)
+                      ? pipeline::kFifoBytes.max
+                      : whole(s.fifoBytes, pipeline::kFifoBytes);
+    s.offsetVolts = real(s.offsetVolts, pipeline::kOffsetVolts, defaults.offsetVolts);
+    s.levelVolts = real(s.levelVolts, pipeline::kTriggerLevelVolts, defaults.levelVolts);
+    s.hysteresisVolts = real(s.hysteresisVolts, pipeline::kHysteresisVolts, defaults.hysteresisVolts);
+    s.pretriggerPercent = real(s.pretriggerPercent, pipeline::kPretriggerPercent, defaults.pretriggerPercent);
+    s.holdoffSeconds = real(s.holdoffSeconds, pipeline::kHoldoffSeconds, defaults.holdoffSeconds);
+    s.screenshotAfter = real(s.screenshotAfter, pipeline::kScreenshotAfterSeconds, defaults.screenshotAfter);
+    if (s.mode != analysis::TriggerMode::Auto && s.mode != analysis::TriggerMode::Normal &&
+        s.mode != analysis::TriggerMode::Single && s.mode != analysis::TriggerMode::Roll) {
+        s.mode = defaults.mode;
+    }
+    if (s.edge != analysis::Edge::Rising && s.edge != analysis::Edge::Falling) s.edge = defaults.edge;
+    s.voltsPerDiv = nearest_step(volt_scales(), std::isnan(s.voltsPerDiv) ? defaults.voltsPerDiv : s.voltsPerDiv);
+    const std::vector<double> steps = time_bases(s.sampleRate());
+    s.secondsPerDiv = nearest_step(steps, std::isnan(s.secondsPerDiv) ? defaults.secondsPerDiv : s.secondsPerDiv);
+    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv * (1 - kStepTolerance)) {
+        // A bench scope moves to a slow time base rather than refuse roll;
+        // a rate so fast that no screen of 100 ms fits has no roll mode.
+        const auto slow = std::find_if(steps.begin(), steps.end(), [](double step) {
+            return step >= kRollFromSecondsPerDiv * (1 - kStepTolerance);
+        });
+        if (slow != steps.end()) s.secondsPerDiv = *slow;
+        else s.mode = analysis::TriggerMode::Auto;
+    }
+    return s;
 }
 
 std::size_t screen_samples(const ScopeSettings& s) {
@@ -87,23 +143,6 @@ analysis::TriggerSettings trigger_settings(const ScopeSettings& s) {
     t.holdoffSamples = analysis::seconds_to_samples(s.holdoffSeconds, s.sampleRate());
     t.autoTimeoutSamples = std::max(t.frameSamples, analysis::seconds_to_samples(0.1, s.sampleRate()));
     return t;
-}
-
-bool parse_seconds(const std::string& text, double* seconds) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    const double v = std::strtod(begin, &end);
-    if (end == begin || !std::isfinite(v)) return false;
-    std::string unit(end);
-    unit.erase(std::remove(unit.begin(), unit.end(), ' '), unit.end());
-    double scale = 0;
-    if (unit.empty() || unit == "s") scale = 1;
-    else if (unit == "ms") scale = 1e-3;
-    else if (unit == "us") scale = 1e-6;
-    else if (unit == "ns") scale = 1e-9;
-    else return false;
-    *seconds = v * scale;
-    return true;
 }
 
 std::string format_seconds(double seconds) { return with_unit(seconds, "s"); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fifo_verdict.h"
+#include "numbers.h"
 #include "trigger.h"
 
 namespace kv318::scope {
@@ -25,6 +26,12 @@ inline constexpr double kSlowestSecondsPerDiv = 10;
 // base at a fast rate (10 s/div at 13 MS/s would be 1.3 G samples) is not
 // offered; a slower rate (a larger divider) reaches it.
 inline constexpr double kMaxScreenSamples = 4'000'000;
+// The volts per division the screen offers, in 1-2-5 steps.
+inline constexpr pipeline::RealLimit kVoltsPerDiv{"volts per division", 0.01, 2};
+// How near a number must be to a 1-2-5 step to be that step, relative to
+// it: 10 ms built from 1e-2 is 0.01 typed, though the two differ in their
+// last bits.  Every comparison with a step uses it.
+inline constexpr double kStepTolerance = 1e-9;
 
 struct ScopeSettings {
     std::int32_t board = 0;
@@ -74,6 +81,21 @@ std::vector<double> time_bases(double sampleRate);
 std::vector<double> volt_scales();
 // The entry of `steps` nearest `value` on a log scale.
 double nearest_step(const std::vector<double>& steps, double value);
+// Whether `value` is the step `step`, within kStepTolerance.
+bool same_step(double value, double step);
+// Whether `value` is one of `steps`, within kStepTolerance.
+bool is_step(const std::vector<double>& steps, double value);
+
+// `s` with every field within what the scope can show, the one rule the
+// command line, both windows and the controller apply: the board, divider,
+// clock and FIFO size clamped to the ranges of pipeline/option_limits.h;
+// offset, trigger level, hysteresis, pre-trigger, hold-off and --after
+// clamped to theirs (a value that is not a number takes the default);
+// the volts per division on the nearest 1-2-5 step; the time base on the
+// nearest step at the (clamped) rate, and in roll mode the nearest step of
+// 100 ms or slower, or Auto when the rate offers none.  Applying it twice
+// changes nothing more.
+ScopeSettings normalise(ScopeSettings s);
 
 // Samples in one screen at `s`'s time base and rate (at least 2).
 std::size_t screen_samples(const ScopeSettings& s);
@@ -81,9 +103,6 @@ std::size_t screen_samples(const ScopeSettings& s);
 // The trigger engine's settings for `s`.  Auto free-runs after a screen
 // or 100 ms without a trigger, whichever is longer, as a bench scope does.
 analysis::TriggerSettings trigger_settings(const ScopeSettings& s);
-
-// "1ms", "500us", "2 s", "0.001": seconds, or false for anything else.
-bool parse_seconds(const std::string& text, double* seconds);
 
 // "2 ms", "500 us", "1 s": a time for a label.
 std::string format_seconds(double seconds);

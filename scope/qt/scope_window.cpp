@@ -104,7 +104,7 @@ void ScopeWindow::buildControls() {
     auto label = [this](QHBoxLayout* row, const char* text) { row->addWidget(new QLabel(text, this)); };
     label(row1, "Board");
     board_ = new QSpinBox(this);
-    board_->setRange(0, 255);
+    board_->setRange(pipeline::kBoardNumber.min, pipeline::kBoardNumber.max);
     row1->addWidget(board_);
     label(row1, "Divider");
     divider_ = new QSpinBox(this);
@@ -128,7 +128,7 @@ void ScopeWindow::buildControls() {
     row1->addWidget(volts_);
     label(row1, "Offset");
     offset_ = new QDoubleSpinBox(this);
-    offset_->setRange(-20, 20);
+    offset_->setRange(pipeline::kOffsetVolts.min, pipeline::kOffsetVolts.max);
     offset_->setDecimals(3);
     offset_->setSingleStep(0.1);
     row1->addWidget(offset_);
@@ -146,18 +146,18 @@ void ScopeWindow::buildControls() {
     row2->addWidget(edge_);
     label(row2, "Level V");
     level_ = new QDoubleSpinBox(this);
-    level_->setRange(-5, 5);
+    level_->setRange(pipeline::kTriggerLevelVolts.min, pipeline::kTriggerLevelVolts.max);
     level_->setDecimals(3);
     level_->setSingleStep(0.05);
     row2->addWidget(level_);
     label(row2, "Pre %");
     pretrigger_ = new QDoubleSpinBox(this);
-    pretrigger_->setRange(0, 100);
+    pretrigger_->setRange(pipeline::kPretriggerPercent.min, pipeline::kPretriggerPercent.max);
     pretrigger_->setDecimals(0);
     row2->addWidget(pretrigger_);
     label(row2, "Holdoff s");
     holdoff_ = new QDoubleSpinBox(this);
-    holdoff_->setRange(0, 100);
+    holdoff_->setRange(pipeline::kHoldoffSeconds.min, pipeline::kHoldoffSeconds.max);
     holdoff_->setDecimals(4);
     row2->addWidget(holdoff_);
     cursors_on_ = new QCheckBox("Cursors", this);
@@ -236,7 +236,9 @@ void ScopeWindow::buildControls() {
     });
     connect(screen_, &ScreenWidget::levelDragged, this, [this](double y) {
         const Plot p = screen_->plot();
-        level_->setValue(std::clamp(y_to_volts(p, scope_.settings(), y), -5.0, 5.0));
+        ScopeSettings s = scope_.settings();
+        s.levelVolts = y_to_volts(p, s, y);
+        level_->setValue(normalise(s).levelVolts);
     });
     connect(screen_, &ScreenWidget::cursorPlaced, this, [this](int which, double x) {
         if (!scope_.hasFrame() || scope_.frame().samples.empty()) return;
@@ -256,12 +258,10 @@ void ScopeWindow::syncControls() {
     timebase_->clear();
     for (double t : time_bases(s.sampleRate())) timebase_->addItem(QString::fromStdString(format_seconds(t)), t);
     for (int i = 0; i < timebase_->count(); ++i) {
-        if (std::fabs(timebase_->itemData(i).toDouble() - s.secondsPerDiv) <= s.secondsPerDiv * 1e-9)
-            timebase_->setCurrentIndex(i);
+        if (same_step(s.secondsPerDiv, timebase_->itemData(i).toDouble())) timebase_->setCurrentIndex(i);
     }
     for (int i = 0; i < volts_->count(); ++i) {
-        if (std::fabs(volts_->itemData(i).toDouble() - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9)
-            volts_->setCurrentIndex(i);
+        if (same_step(s.voltsPerDiv, volts_->itemData(i).toDouble())) volts_->setCurrentIndex(i);
     }
     offset_->setValue(s.offsetVolts);
     mode_->setCurrentIndex(static_cast<int>(s.mode));
@@ -287,14 +287,11 @@ void ScopeWindow::settingsChanged() {
     s.levelVolts = level_->value();
     s.pretriggerPercent = pretrigger_->value();
     s.holdoffSeconds = holdoff_->value();
-    // A new rate brings new time bases; keep the nearest one.
-    s.secondsPerDiv = nearest_step(time_bases(s.sampleRate()), s.secondsPerDiv);
-    // Roll needs a slow time base; a bench scope moves to one rather than refuse.
-    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv) {
-        s.secondsPerDiv = kRollFromSecondsPerDiv;
-    }
+    // A new rate brings new time bases (the nearest is kept), and roll
+    // moves to a slow one rather than be refused.
+    s = normalise(s);
     scope_.apply(s);
-    if (s.divider != old.divider || s.secondsPerDiv != old.secondsPerDiv) syncControls();
+    if (s.divider != old.divider || s.secondsPerDiv != old.secondsPerDiv || s.mode != old.mode) syncControls();
     redraw();
 }
 

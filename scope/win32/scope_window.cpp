@@ -309,12 +309,11 @@ void ScopeWindow::sync_controls() {
     const auto steps = time_bases(s.sampleRate());
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SendMessageW(tb, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(format_seconds(steps[i])).c_str()));
-        if (std::fabs(steps[i] - s.secondsPerDiv) <= s.secondsPerDiv * 1e-9) SendMessageW(tb, CB_SETCURSEL, i, 0);
+        if (same_step(s.secondsPerDiv, steps[i])) SendMessageW(tb, CB_SETCURSEL, i, 0);
     }
     const auto volts = volt_scales();
     for (std::size_t i = 0; i < volts.size(); ++i) {
-        if (std::fabs(volts[i] - s.voltsPerDiv) <= s.voltsPerDiv * 1e-9)
-            SendDlgItemMessageW(hwnd_, kVolts, CB_SETCURSEL, i, 0);
+        if (same_step(s.voltsPerDiv, volts[i])) SendDlgItemMessageW(hwnd_, kVolts, CB_SETCURSEL, i, 0);
     }
     SetDlgItemTextW(hwnd_, kOffset, number_text(s.offsetVolts).c_str());
     SendDlgItemMessageW(hwnd_, kMode, CB_SETCURSEL, static_cast<WPARAM>(s.mode), 0);
@@ -331,21 +330,35 @@ void ScopeWindow::settings_changed() {
     ScopeSettings s = scope_.settings();
     const ScopeSettings old = s;
     // A number typed out of range (or not a number) leaves its setting as
-    // it was; the edit box shows the value in force again.
-    auto number = [this](int id, double lo, double hi, double current) {
+    // it was; the edit box shows the value in force again.  The boxes read
+    // numbers as the command line does.
+    auto text_of = [this](int id) {
         wchar_t text[64] = {};
         GetDlgItemTextW(hwnd_, id, text, 64);
-        wchar_t* end = nullptr;
-        const double v = std::wcstod(text, &end);
-        if (end == text || *end != L'\0' || !std::isfinite(v) || v < lo || v > hi) return current;
-        return v;
+        std::string narrow;
+        for (const wchar_t* c = text; *c != L'\0'; ++c) {
+            // No number has a character past ASCII; one such stays unread.
+            narrow.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+        }
+        return narrow;
     };
-    s.board = static_cast<std::int32_t>(number(kBoard, 0, 255, s.board));
-    s.divider = static_cast<std::int32_t>(number(kDivider, pipeline::kDivider.min, pipeline::kDivider.max, s.divider));
-    s.offsetVolts = number(kOffset, -20, 20, s.offsetVolts);
-    s.levelVolts = number(kLevel, -5, 5, s.levelVolts);
-    s.pretriggerPercent = number(kPre, 0, 100, s.pretriggerPercent);
-    s.holdoffSeconds = number(kHoldoff, 0, 100, s.holdoffSeconds);
+    auto whole = [&](int id, const pipeline::Limit& limit, std::int32_t current) {
+        std::int64_t v = 0;
+        return pipeline::parse_within(limit, text_of(id), &v).empty() ? static_cast<std::int32_t>(v) : current;
+    };
+    auto real = [&](int id, const pipeline::RealLimit& limit, double current) {
+        double v = 0;
+        return pipeline::parse_real(limit, text_of(id), &v).empty() ? v : current;
+    };
+    s.board = whole(kBoard, pipeline::kBoardNumber, s.board);
+    s.divider = whole(kDivider, pipeline::kDivider, s.divider);
+    s.offsetVolts = real(kOffset, pipeline::kOffsetVolts, s.offsetVolts);
+    s.levelVolts = real(kLevel, pipeline::kTriggerLevelVolts, s.levelVolts);
+    s.pretriggerPercent = real(kPre, pipeline::kPretriggerPercent, s.pretriggerPercent);
+    // The hold-off box takes a time as --holdoff does: "10ms", or seconds.
+    double holdoff = 0;
+    if (pipeline::parse_duration(pipeline::kHoldoffSeconds, text_of(kHoldoff), 1, &holdoff).empty())
+        s.holdoffSeconds = holdoff;
     const auto steps = time_bases(old.sampleRate());
     const auto tb = SendDlgItemMessageW(hwnd_, kTimebase, CB_GETCURSEL, 0, 0);
     if (tb >= 0 && static_cast<std::size_t>(tb) < steps.size()) s.secondsPerDiv = steps[static_cast<std::size_t>(tb)];
@@ -356,10 +369,7 @@ void ScopeWindow::settings_changed() {
     if (mode >= 0 && mode <= 3) s.mode = static_cast<analysis::TriggerMode>(mode);
     s.edge =
         SendDlgItemMessageW(hwnd_, kEdge, CB_GETCURSEL, 0, 0) == 1 ? analysis::Edge::Falling : analysis::Edge::Rising;
-    s.secondsPerDiv = nearest_step(time_bases(s.sampleRate()), s.secondsPerDiv);
-    if (s.mode == analysis::TriggerMode::Roll && s.secondsPerDiv < kRollFromSecondsPerDiv)
-        s.secondsPerDiv = kRollFromSecondsPerDiv;
-    scope_.apply(s);
+    scope_.apply(normalise(s));
     sync_controls();
     redraw();
 }
@@ -588,8 +598,8 @@ LRESULT ScopeWindow::handle_screen(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!dragging_) return 0;
         // The trigger level follows the pointer.
         ScopeSettings s = scope_.settings();
-        s.levelVolts = std::clamp(y_to_volts(p, s, y), -5.0, 5.0);
-        scope_.apply(s);
+        s.levelVolts = y_to_volts(p, s, y);
+        scope_.apply(normalise(s));
         sync_controls();
         redraw();
         return 0;

@@ -2,43 +2,39 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <type_traits>
 
+#include "numbers.h"
 #include "requests.h"
 
 namespace kv318::sim {
 
 namespace {
 
+// Numbers are spelt as in every KV318 program (numbers.h): a decimal whole
+// number or 0x-hex with an optional sign, a decimal real, a time with its
+// unit.  A leading zero stays decimal here, as the simulator always read it.
 bool parse_double(const std::string& text, double lo, double hi, double* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < lo || v > hi) return false;
+    double v = 0;
+    if (pipeline::read_real(text, &v) != pipeline::NumberStatus::Ok || v < lo || v > hi) return false;
     *out = v;
     return true;
 }
 
-bool parse_unsigned(const std::string& text, int base, unsigned long long hi, unsigned long long* out) {
-    // strtoull would also take blanks, a sign or a 0x prefix; a count takes
-    // digits only.
-    if (text.empty()) return false;
-    for (char ch : text) {
-        const bool digit = base == 16 ? std::isxdigit(static_cast<unsigned char>(ch)) != 0
-                                      : std::isdigit(static_cast<unsigned char>(ch)) != 0;
-        if (!digit) return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v > hi) return false;
+// A time, a bare number counting seconds.
+bool parse_seconds(const std::string& text, double lo, double hi, double* out) {
+    double v = 0;
+    if (pipeline::read_duration(text, 1, &v) != pipeline::NumberStatus::Ok || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+bool parse_unsigned(const std::string& text, unsigned long long hi, unsigned long long* out) {
+    std::uint64_t v = 0;
+    if (!pipeline::parse_unsigned_within(text, 0, hi, &v, pipeline::LeadingZero::Decimal)) return false;
     *out = v;
     return true;
 }
@@ -47,21 +43,27 @@ bool has_hex_prefix(const std::string& text) {
     return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
-// "after=" of a --fail value: a request count, or a time in s or ms.
+// A hexadecimal word, with or without its 0x.
+bool parse_hex(const std::string& text, unsigned long long hi, unsigned long long* out) {
+    return parse_unsigned(has_hex_prefix(text) ? text : "0x" + text, hi, out);
+}
+
+// "after=" of a --fail value: a request count, or a time with its unit
+// (2s, 500ms; us and ns too).
 bool parse_after(const std::string& text, FaultRule* rule) {
-    double v = 0;
     unsigned long long n = 0;
-    constexpr double kMaxSeconds = 1e6;
-    if (text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0) {
-        if (!parse_double(text.substr(0, text.size() - 2), 0, kMaxSeconds * 1e3, &v)) return false;
-        rule->afterNs = static_cast<std::uint64_t>(std::llround(v * 1e6));
-    } else if (text.size() > 1 && text.back() == 's') {
-        if (!parse_double(text.substr(0, text.size() - 1), 0, kMaxSeconds, &v)) return false;
-        rule->afterNs = static_cast<std::uint64_t>(std::llround(v * 1e9));
-    } else {
-        if (!parse_unsigned(text, 10, 1'000'000'000'000ULL, &n)) return false;
+    if (parse_unsigned(text, 1'000'000'000'000ULL, &n)) {
         rule->afterRequests = n;
+        return true;
     }
+    constexpr double kMaxSeconds = 1e6;
+    double seconds = 0;
+    // A unit is required: a bare number is a request count.
+    if (pipeline::read_duration(text, 0, &seconds) != pipeline::NumberStatus::Ok || seconds < 0 ||
+        seconds > kMaxSeconds) {
+        return false;
+    }
+    rule->afterNs = static_cast<std::uint64_t>(std::llround(seconds * 1e9));
     return true;
 }
 
@@ -89,7 +91,7 @@ bool parse_fault_target(const std::string& what, FaultRule* out) {
         return true;
     }
     unsigned long long code = 0;
-    if (has_hex_prefix(what) && parse_unsigned(what.substr(2), 16, 0xFF, &code)) {
+    if (has_hex_prefix(what) && parse_unsigned(what, 0xFF, &code)) {
         *out = FaultRule::on_command(static_cast<std::uint8_t>(code), FaultEffect::Fail, false);
         return true;
     }
@@ -192,7 +194,7 @@ OptionSpec whole(const char* name, const char* value, const std::string& what, u
     return {name, value, what + " (" + range + "; default " + std::to_string(ref(defaults)) + ")",
             [=](const std::string& v, SimOptions& o) {
                 unsigned long long n = 0;
-                if (!parse_unsigned(v, 10, hi, &n) || n < lo) return bad_value(name, v, range);
+                if (!parse_unsigned(v, hi, &n) || n < lo) return bad_value(name, v, range);
                 using T = std::remove_reference_t<decltype(ref(o))>;
                 ref(o) = static_cast<T>(n);
                 return std::string();
@@ -203,13 +205,17 @@ OptionSpec whole(const char* name, const char* value, const std::string& what, u
 // read through `set` and `get`.
 template <class Get, class Set>
 OptionSpec real(const char* name, const char* value, const std::string& what, double lo, double hi, Get get, Set set,
-                const char* zero = nullptr) {
+                const char* zero = nullptr, bool seconds = false) {
     const std::string range = range_text(lo, hi) + (zero != nullptr ? std::string(", or 0 for ") + zero : "");
+    // A time in seconds may carry a unit, as every duration does ("500ms").
+    auto read = [seconds](const std::string& v, double from, double to, double* x) {
+        return seconds ? parse_seconds(v, from, to, x) : parse_double(v, from, to, x);
+    };
     return {name, value, what + " (" + range + "; default " + number_text(get(SimOptions{})) + ")",
             [=](const std::string& v, SimOptions& o) {
                 double x = 0;
-                const bool zeroTaken = zero != nullptr && parse_double(v, 0, 0, &x);
-                if (!zeroTaken && !parse_double(v, lo, hi, &x)) return bad_value(name, v, range);
+                const bool zeroTaken = zero != nullptr && read(v, 0, 0, &x);
+                if (!zeroTaken && !read(v, lo, hi, &x)) return bad_value(name, v, range);
                 set(o, x);
                 return std::string();
             }};
@@ -315,7 +321,7 @@ std::vector<OptionSpec> option_specs(Transport transport) {
                  return std::string();
              }
              unsigned long long n = 0;
-             if (!parse_unsigned(has_hex_prefix(v) ? v.substr(2) : v, 16, 0xFFFF, &n)) {
+             if (!parse_hex(v, 0xFFFF, &n)) {
                  return bad_value("--inputs", v, kInputsHint);
              }
              o.board.fixedInputs = static_cast<std::uint16_t>(n);
@@ -352,7 +358,7 @@ std::vector<OptionSpec> option_specs(Transport transport) {
             [](SimOptions& o, double s) {
                 o.limits.session.clientTimeout = std::chrono::milliseconds(std::llround(s * 1000));
             },
-            "never"),
+            "never", true),
     };
     return specs;
 }

@@ -115,8 +115,10 @@ class Capture(unittest.TestCase):
                 with self.subTest(fmt=fmt):
                     out = os.path.join(self.tmp, "never." + fmt)
                     started = time.monotonic()
+                    # A time in seconds, or with its unit: the same half second.
+                    timeout = "500ms" if fmt == "raw" else "0.5"
                     r = sim.run("capture", "--trigger", "rising:2", "--samples", "1000", "--divider", "20",
-                                "--timeout", "0.5", "--format", fmt, "-o", out)
+                                "--timeout", timeout, "--format", fmt, "-o", out)
                     self.assertEqual(r.returncode, 9, r.stderr.decode())
                     self.assertIn("no rising trigger at 2 V within 0.5 s", r.stderr.decode())
                     self.assertIn("nothing written", r.stderr.decode())
@@ -130,6 +132,8 @@ class Capture(unittest.TestCase):
                      ["--trigger", "rising:1", "--samples", str((16 << 20) + 1)],
                      ["--trigger", "rising:1", "--divider", "1"],
                      ["--trigger", "rising:1", "--timeout", "0"], ["--trigger", "rising:1", "--clock", "0"],
+                     ["--trigger", "rising:1", "--timeout", "0.5 s "], ["--trigger", "rising:1", "--holdoff", "101s"],
+                     ["--trigger", "rising: 1"], ["--trigger", "rising:0x1"],
                      # The output's extension and -f must agree, as for stream.
                      ["--trigger", "rising:1", "-o", "trace.csv", "--format", "wav"], []):
             with self.subTest(args=args):

@@ -127,7 +127,7 @@ class Commands(unittest.TestCase):
             self.assertIn("board 0: KV318_CRead failed: no valid count", text(r)[1])
             self.assertEqual(sim.run("counter", "start").returncode, 0)
             self.assertTrue(eventually(lambda: json.loads(sim.run("counter", "read", "--json").stdout)["counter"] > 5))
-            watch = sim.start("counter", "watch", "--interval", "20")
+            watch = sim.start("counter", "watch", "--interval", "20ms")
             self.assertTrue(eventually(lambda: watch.poll() is not None or len(os.read(watch.stdout.fileno(), 1)) > 0))
             time.sleep(0.2)
             watch.send_signal(signal.SIGINT)
@@ -210,6 +210,10 @@ class Commands(unittest.TestCase):
             (["stream", "-s", "0.00001"], "less than one sample"),
             (["poll", "--stall-timeout", "0"], "--stall-timeout '0' must be more than 0"),
             (["stream", "--clock", "1e6"], "'1e6' is not a number"),
+            (["stream", "-s", "1 x"], "--seconds '1 x' is not a number"),
+            (["counter", "watch", "--interval", "1.5ms"], "'1.5ms' is not a whole number of ms"),
+            (["counter", "watch", "--interval", "2h"], "'2h' is not a number"),
+            (["counter", "watch", "--interval", "3601s"], "interval 3601s is out of range 1-3600000 ms"),
             (["bogus"], "bogus"),
             ([], "Subcommands:"),
         ]

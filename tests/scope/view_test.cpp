@@ -207,6 +207,20 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
         {"--record", "r"},
         {"--record", "dir.wav/r"},
         {"--record", ".wav"},
+        // Numbers and times spelt as every program spells them.
+        {"--timebase", " 1ms"},
+        {"--timebase", "1ms "},
+        {"--timebase", "1m s"},
+        {"--timebase", "1 MS"},
+        {"--holdoff", "101s"},
+        {"--holdoff", "1h"},
+        {"--offset", "0x1"},
+        {"--offset", " 1"},
+        {"--pretrigger", "inf"},
+        {"--hysteresis", "-0.1"},
+        {"--after", "3601"},
+        {"--volts-per-div", "1,0"},
+        {"--board", "03"},
     };
     for (const auto& args : bad) {
         ScopeSettings t;
@@ -241,6 +255,30 @@ TEST(CommandLine, EverySettingAndEveryRefusal) {
     EXPECT_EQ(parse({"--version"}, &t, &printed), 0);
     EXPECT_EQ(printed, std::string("kv318-scope ") + KV318_PROJECT_VERSION + "\n");
     EXPECT_EQ(parse({"--mode", "roll", "--timebase", "100ms"}, &t), -1);
+    // A time with one blank before its unit, a bare number in seconds, an
+    // exponent: each lands on the exact step the windows offer.
+    const struct {
+        std::vector<std::string> args;
+        double secondsPerDiv, holdoff, pretrigger;
+    } spelt[] = {
+        {{"--timebase", "500 us", "--holdoff", "0.5"}, 500e-6, 0.5, 50},
+        {{"--timebase", "0.01", "--holdoff", "10 ms", "--pretrigger", "1e1"}, 10e-3, 0.01, 10},
+        {{"--timebase", "5s", "--holdoff", "+2", "--pretrigger", ".5"}, 5, 2, 0.5},
+    };
+    for (const auto& c : spelt) {
+        ScopeSettings v;
+        ASSERT_EQ(parse(c.args, &v), -1) << c.args[1];
+        EXPECT_TRUE(is_step(time_bases(v.sampleRate()), v.secondsPerDiv)) << c.args[1];
+        EXPECT_NEAR(v.secondsPerDiv, c.secondsPerDiv, c.secondsPerDiv * kStepTolerance) << c.args[1];
+        EXPECT_DOUBLE_EQ(v.holdoffSeconds, c.holdoff) << c.args[1];
+        EXPECT_EQ(v.pretriggerPercent, c.pretrigger) << c.args[1];
+    }
+    // Values CLI11's own conversion would refuse reach the settings as read.
+    ScopeSettings w;
+    EXPECT_EQ(parse({"--after", "1500ms", "--divider", "+0x14", "--pretrigger", "+.5e1"}, &w), -1);
+    EXPECT_EQ(w.screenshotAfter, 1.5);
+    EXPECT_EQ(w.divider, 20);
+    EXPECT_EQ(w.pretriggerPercent, 5);
     // Whole numbers are read as kv318-cli reads them: 0x-hex too.
     ScopeSettings h;
     EXPECT_EQ(parse({"--divider", "0x14", "--board", "0x3"}, &h), -1);

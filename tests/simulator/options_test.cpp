@@ -105,16 +105,40 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
         {{"--max-clients", "1"}, ParseStatus::Run, ""},
         {{"--max-clients=65536"}, ParseStatus::Run, ""},
         {{"--max-clients", "0"}, ParseStatus::Error, "bad value '0' for --max-clients"},
-        {{"--max-clients", "0x10"}, ParseStatus::Error, "for --max-clients"},
+        // Whole numbers as every KV318 program spells them: 0x-hex and a
+        // sign too, besides the simulator's own decimal with leading zeros.
+        {{"--max-clients", "0x10"}, ParseStatus::Run, ""},
+        {{"--max-clients", "0x"}, ParseStatus::Error, "for --max-clients"},
+        {{"--max-clients", " 16"}, ParseStatus::Error, "for --max-clients"},
+        {{"--max-clients", "16 "}, ParseStatus::Error, "for --max-clients"},
+        {{"--max-clients", "1.0"}, ParseStatus::Error, "for --max-clients"},
+        {{"--max-clients", "-0x1"}, ParseStatus::Error, "bad value '-0x1' for --max-clients"},
         {{"--client-timeout", "0"}, ParseStatus::Run, ""},
         {{"--client-timeout", "2.5"}, ParseStatus::Run, ""},
         {{"--client-timeout", "0.001"}, ParseStatus::Error, "for --client-timeout"},
         {{"--client-timeout", "-1"}, ParseStatus::Error, "for --client-timeout"},
+        {{"--client-timeout", "250ms"}, ParseStatus::Run, ""},
+        {{"--client-timeout", "0 s"}, ParseStatus::Run, ""},
+        {{"--client-timeout", "5ms"}, ParseStatus::Error, "bad value '5ms' for --client-timeout"},
+        {{"--client-timeout", "1h"}, ParseStatus::Error, "for --client-timeout"},
         {{"--boards"}, ParseStatus::Error, "--boards needs a value"},
         {{"--boards", "2", "stray"}, ParseStatus::Error, "unexpected argument 'stray'"},
         {{"--bogus=1"}, ParseStatus::Error, "unknown option '--bogus'"},
         {{"--boards", "010"}, ParseStatus::Run, ""},
-        {{"--boards", "+2"}, ParseStatus::Error, "for --boards"},
+        {{"--boards", "+2"}, ParseStatus::Run, ""},
+        {{"--boards", "++2"}, ParseStatus::Error, "for --boards"},
+        {{"--seed", "99999999999999999999999"}, ParseStatus::Error, "for --seed"},
+        // Reals: decimal only, no blanks, no hex, finite.
+        {{"--freq", "1e3"}, ParseStatus::Run, ""},
+        {{"--freq", " 1000"}, ParseStatus::Error, "for --freq"},
+        {{"--freq", "0x10"}, ParseStatus::Error, "for --freq"},
+        {{"--freq", "nan"}, ParseStatus::Error, "for --freq"},
+        {{"--amp", "inf"}, ParseStatus::Error, "for --amp"},
+        {{"--amp", "1,5"}, ParseStatus::Error, "for --amp"},
+        {{"--inputs", "00FF"}, ParseStatus::Run, ""},
+        {{"--inputs", "0x00ff"}, ParseStatus::Run, ""},
+        {{"--inputs", "+FF"}, ParseStatus::Error, "for --inputs"},
+        {{"--inputs", "10000"}, ParseStatus::Error, "for --inputs"},
         {{"--boards", "0", "--help"}, ParseStatus::Help, ""},
         {{"--version"}, ParseStatus::Version, ""},
         {{"--signal", "ramp", "--version"}, ParseStatus::Version, ""},
@@ -132,13 +156,19 @@ TEST(SimOptions, SharedValuesAreCheckedAndTaken) {
     SimOptions o;
     std::string error;
     ASSERT_EQ(parse({"--max-clients", "7", "--client-timeout", "2.5", "--boards", "010", "--fail", "0x80", "--fail",
-                     "stall:after=1.5s"},
+                     "stall:after=1.5s", "--inputs", "00a5", "--seed", "0x10"},
                     Transport::UnixSocket, &o, &error),
               ParseStatus::Run)
         << error;
     EXPECT_EQ(o.limits.maxClients, 7u);
     EXPECT_EQ(o.limits.session.clientTimeout.count(), 2500);
+    SimOptions timed;
+    ASSERT_EQ(parse({"--client-timeout", "750ms"}, Transport::UnixSocket, &timed, &error), ParseStatus::Run) << error;
+    EXPECT_EQ(timed.limits.session.clientTimeout.count(), 750) << "a unit counts as given";
     EXPECT_EQ(o.boards, 10) << "decimal, never octal";
+    ASSERT_TRUE(o.board.fixedInputs.has_value());
+    EXPECT_EQ(*o.board.fixedInputs, 0xA5) << "hexadecimal without its 0x";
+    EXPECT_EQ(o.board.signal.noiseSeed, 16u);
     ASSERT_EQ(o.faults.size(), 2u) << "repeatable, in order";
     EXPECT_EQ(o.faults[0].command, 0x80);
     EXPECT_EQ(o.faults[1].effect, FaultEffect::Stall);
@@ -286,6 +316,12 @@ TEST(SimOptions, FaultSyntax) {
         {"bulk-read:after=2s", true, T::Request, kIoctlBulkRead, 0, FaultEffect::Fail, false, 0, 2'000'000'000},
         {"bulk-read:once:after=1.5s", true, T::Request, kIoctlBulkRead, 0, FaultEffect::Fail, true, 0, 1'500'000'000},
         {"any:after=250ms", true, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 250'000'000},
+        // Times take every unit a duration takes, and one blank before it.
+        {"any:after=20us", true, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 20'000},
+        {"any:after=500ns", true, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 500},
+        {"any:after=2 s", true, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 2'000'000'000},
+        {"any:after=0x10", true, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 16, 0},
+        {"0x8e", true, T::Command, 0, 0x8E, FaultEffect::Fail, false, 0, 0},
         {"stall", true, T::Request, kIoctlBulkRead, 0, FaultEffect::Stall, false, 0, 0},
         {"stall:after=2s", true, T::Request, kIoctlBulkRead, 0, FaultEffect::Stall, false, 0, 2'000'000'000},
         {"stall:after=10:once", true, T::Request, kIoctlBulkRead, 0, FaultEffect::Stall, true, 10, 0},
@@ -298,6 +334,11 @@ TEST(SimOptions, FaultSyntax) {
         {"any:after=2h", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
         {"any:after=s", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
         {"any:after=1e3", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
+        {"any:after=1000001s", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
+        {"any:after=-1ms", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
+        {"any:after= 1s", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
+        {"any:after=1.5", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
+        {"-0x8E", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
         {"0x100", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
         {"0x", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
         {"any:", false, T::AnyRequest, 0, 0, FaultEffect::Fail, false, 0, 0},
