@@ -41,6 +41,9 @@ void stream_options(CLI::App* cmd, Invocation* inv) {
     seconds_option(cmd, "--split", "--split", &inv->splitSeconds,
                    "HDF5 only: start the next run group every round(S x clock / divider) samples, first_index "
                    "going on (default: one group)");
+    cmd->add_flag(
+        "--compress", inv->compress,
+        "HDF5 only: store the samples with shuffle and deflate (level 4), as kv318.record(compress=True) does");
     seconds_option(cmd, "--stall-timeout", "--stall-timeout", &inv->stallSeconds,
                    "end with exit 6 when no sample came for S seconds (default: 100 times as long as 50 "
                    "samples take, at least 1)");

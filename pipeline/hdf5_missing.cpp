@@ -9,7 +9,7 @@ bool hdf5_available() { return false; }
 std::string hdf5_output_problem(bool /*toStdout*/) { return kHdf5Unavailable; }
 
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& /*path*/, std::uint64_t /*splitSamples*/,
-                                             std::string* error) {
+                                             std::string* error, bool /*compress*/) {
     *error = kHdf5Unavailable;
     return nullptr;
 }

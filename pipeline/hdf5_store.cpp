@@ -40,6 +40,11 @@ hsize_t chunk_samples(double rate) {
     return static_cast<hsize_t>(rate);
 }
 constexpr const char* kGroupPrefix = "run_";
+// Rows per chunk of a group's `events` dataset, as kv318.record makes it.
+constexpr hsize_t kEventChunk = 64;
+// The deflate level of a compressed run, h5py's default, which kv318.record
+// uses.
+constexpr unsigned kDeflateLevel = 4;
 
 // An HDF5 identifier, closed when it goes out of scope.
 class Id {
@@ -159,10 +164,42 @@ Id access_list() {
     return fapl;
 }
 
+// A variable-length UTF-8 string type; invalid (not ok()) on failure.
+Id text_type() {
+    Id type(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (!type.ok() || H5Tset_size(type.get(), H5T_VARIABLE) < 0 || H5Tset_cset(type.get(), H5T_CSET_UTF8) < 0)
+        return {};
+    return type;
+}
+
+// An `events` row as it is handed to HDF5: the strings stay owned by the
+// Event it was made from.
+struct EventRow {
+    std::uint64_t index;
+    const char* kind;
+    const char* text;
+};
+
+// The `events` rows' type: in the file the compound kv318.record writes
+// (index uint64 LE at 0, kind and text variable-length UTF-8 strings at 8
+// and 16, 24 bytes), in memory EventRow.
+Id event_type(bool inFile) {
+    const Id text = text_type();
+    if (!text.ok()) return {};
+    const std::size_t size = inFile ? 24 : sizeof(EventRow);
+    Id type(H5Tcreate(H5T_COMPOUND, size), H5Tclose);
+    const bool made = type.ok() &&
+                      H5Tinsert(type.get(), "index", inFile ? 0 : HOFFSET(EventRow, index),
+                                inFile ? H5T_STD_U64LE : H5T_NATIVE_UINT64) >= 0 &&
+                      H5Tinsert(type.get(), "kind", inFile ? 8 : HOFFSET(EventRow, kind), text.get()) >= 0 &&
+                      H5Tinsert(type.get(), "text", inFile ? 16 : HOFFSET(EventRow, text), text.get()) >= 0;
+    return made ? std::move(type) : Id();
+}
+
 class Hdf5Store : public SampleStore {
 public:
-    Hdf5Store(Id file, unsigned lastRun, std::uint64_t splitSamples)
-        : file_(std::move(file)), nextRun_(lastRun + 1), split_(splitSamples) {}
+    Hdf5Store(Id file, unsigned lastRun, std::uint64_t splitSamples, bool compress)
+        : file_(std::move(file)), nextRun_(lastRun + 1), split_(splitSamples), compress_(compress) {}
 
     bool begin(const Recording& recording, std::uint64_t firstIndex) override {
         recording_ = recording;
@@ -171,6 +208,72 @@ public:
     }
 
     bool append(const std::int16_t* codes, std::size_t count) override {
+        if (!compress_) return store_codes(codes, count);
+        if (!dataset_.ok()) return fail("write to a run that has ended");
+        held_.insert(held_.end(), codes, codes + count);
+        return true;
+    }
+
+    void note_event(std::uint64_t index, const std::string& kind, const std::string& text) override {
+        events_.push_back({index, kind, text});
+    }
+
+    bool checkpoint() override {
+        if (!file_.ok()) return fail("write to a file that is closed");
+        if (!held_.empty()) {
+            // Taken out first: a group the split opens on the way
+            // checkpoints too.
+            std::vector<std::int16_t> codes;
+            codes.swap(held_);
+            if (!store_codes(codes.data(), codes.size())) return false;
+        }
+        if (!write_events(next_, false)) return false;
+        if (group_.ok() && !put_u64(group_.get(), "samples_written", inGroup_))
+            return fail("write the attribute samples_written");
+        if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail("flush the file");
+        return true;
+    }
+
+    bool finish(const std::string& fifoNote) override {
+        if (!file_.ok()) return error_.empty();
+        // A compressed run's codes first, so a split they make comes before
+        // the events left, which all go to the last group.
+        bool ok = checkpoint() && write_events(next_, true) && checkpoint();
+        if (ok && !fifoNote.empty()) {
+            for (const std::string& name : names_) {
+                const Id group(H5Gopen2(file_.get(), name.c_str(), H5P_DEFAULT), H5Gclose);
+                if (!group.ok() || !put_text(group.get(), "fifo", fifoNote)) {
+                    ok = fail("write the attribute fifo of " + name);
+                    break;
+                }
+            }
+        }
+        events_.clear();
+        dataset_.reset();
+        eventSet_.reset();
+        group_.reset();
+        if (!file_.reset() && ok) ok = fail("close the file");
+        return ok;
+    }
+
+    std::string error() const override { return error_; }
+    std::uint64_t appended() const override { return appended_; }
+
+    std::string groups() const override {
+        if (names_.empty()) return {};
+        return names_.size() == 1 ? names_.front() : names_.front() + " to " + names_.back();
+    }
+
+private:
+    struct Event {
+        std::uint64_t index;
+        std::string kind;
+        std::string text;
+    };
+
+    // Writes the codes to the current group, going on in the next one
+    // whenever a split fills it.
+    bool store_codes(const std::int16_t* codes, std::size_t count) {
         while (count > 0) {
             if (!dataset_.ok()) return fail("write to a run that has ended");
             if (split_ > 0 && inGroup_ == split_ && !(close_group() && open_group())) return false;
@@ -198,48 +301,51 @@ public:
         return true;
     }
 
-    bool checkpoint() override {
-        if (!file_.ok()) return fail("write to a file that is closed");
-        if (group_.ok() && !put_u64(group_.get(), "samples_written", inGroup_))
-            return fail("write the attribute samples_written");
-        if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail("flush the file");
-        return true;
-    }
-
-    bool finish(const std::string& fifoNote) override {
-        if (!file_.ok()) return error_.empty();
-        bool ok = checkpoint();
-        if (ok && !fifoNote.empty()) {
-            for (const std::string& name : names_) {
-                const Id group(H5Gopen2(file_.get(), name.c_str(), H5P_DEFAULT), H5Gclose);
-                if (!group.ok() || !put_text(group.get(), "fifo", fifoNote)) {
-                    ok = fail("write the attribute fifo of " + name);
-                    break;
-                }
-            }
-        }
-        dataset_.reset();
-        group_.reset();
-        if (!file_.reset() && ok) ok = fail("close the file");
-        return ok;
-    }
-
-    std::string error() const override { return error_; }
-    std::uint64_t appended() const override { return appended_; }
-
-    std::string groups() const override {
-        if (names_.empty()) return {};
-        return names_.size() == 1 ? names_.front() : names_.front() + " to " + names_.back();
-    }
-
-private:
     bool fail(const std::string& what) {
         error_ = "HDF5 could not " + what;
         return false;
     }
 
+    // Writes the events held to the current group's `events` dataset: those
+    // at or before sample `upTo`, or all of them when `all`.  They stay in the order
+    // noted.
+    bool write_events(std::uint64_t upTo, bool all) {
+        std::vector<EventRow> rows;
+        std::size_t taken = 0;
+        while (taken < events_.size() && (all || events_[taken].index <= upTo)) {
+            rows.push_back({events_[taken].index, events_[taken].kind.c_str(), events_[taken].text.c_str()});
+            ++taken;
+        }
+        if (rows.empty()) return true;
+        if (!eventSet_.ok()) return fail("write events to a run that has ended");
+        const Id memoryType = event_type(false);
+        const Id fileSpaceNow(H5Dget_space(eventSet_.get()), H5Sclose);
+        hsize_t start = 0;
+        if (!memoryType.ok() || !fileSpaceNow.ok() ||
+            H5Sget_simple_extent_dims(fileSpaceNow.get(), &start, nullptr) < 0)
+            return fail("read the extent of the events dataset");
+        hsize_t n = rows.size();
+        hsize_t size = start + n;
+        if (H5Dset_extent(eventSet_.get(), &size) < 0) return fail("extend the events dataset");
+        const Id fileSpace(H5Dget_space(eventSet_.get()), H5Sclose);
+        const Id memorySpace(H5Screate_simple(1, &n, nullptr), H5Sclose);
+        if (!fileSpace.ok() || !memorySpace.ok() ||
+            H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, &start, nullptr, &n, nullptr) < 0 ||
+            H5Dwrite(eventSet_.get(), memoryType.get(), memorySpace.get(), fileSpace.get(), H5P_DEFAULT, rows.data()) <
+                0) {
+            H5Dset_extent(eventSet_.get(), &start);
+            return fail("write the events");
+        }
+        events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(taken));
+        return true;
+    }
+
     bool close_group() {
+        // The events before the group's end are this group's; one at its
+        // end goes with the sample after it, to the next group.
+        if (next_ > 0 && !write_events(next_ - 1, false)) return false;
         const bool ok = put_u64(group_.get(), "samples_written", inGroup_);
+        eventSet_.reset();
         dataset_.reset();
         group_.reset();
         return ok || fail("write the attribute samples_written");
@@ -276,13 +382,30 @@ private:
         // Room for a few chunks, so a partial chunk is filled in memory
         // rather than read back from the disk for every write.
         const std::size_t cacheBytes = 4 * sizeof(std::int16_t) * chunk;
-        if (!space.ok() || !create.ok() || !access.ok() || H5Pset_chunk(create.get(), 1, &chunk) < 0 ||
+        // Shuffle before deflate, as h5py orders them: the high bytes of
+        // neighbouring codes, which change little, come together.
+        const bool filtered =
+            !compress_ || (H5Pset_shuffle(create.get()) >= 0 && H5Pset_deflate(create.get(), kDeflateLevel) >= 0);
+        if (!space.ok() || !create.ok() || !access.ok() || H5Pset_chunk(create.get(), 1, &chunk) < 0 || !filtered ||
             H5Pset_chunk_cache(access.get(), H5D_CHUNK_CACHE_NSLOTS_DEFAULT, cacheBytes, H5D_CHUNK_CACHE_W0_DEFAULT) <
                 0)
             return fail("lay out the samples dataset");
         dataset_ =
             Id(H5Dcreate2(g, "samples", H5T_STD_I16LE, space.get(), H5P_DEFAULT, create.get(), access.get()), H5Dclose);
         if (!dataset_.ok()) return fail(std::string("make the dataset samples in ") + name);
+        // Made empty in every group, so a reader finds it whether or not
+        // anything happened.
+        const Id eventSpace(H5Screate_simple(1, &empty, &unlimited), H5Sclose);
+        const Id eventCreate(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+        const Id eventFileType = event_type(true);
+        hsize_t eventChunk = kEventChunk;
+        if (!eventSpace.ok() || !eventCreate.ok() || !eventFileType.ok() ||
+            H5Pset_chunk(eventCreate.get(), 1, &eventChunk) < 0)
+            return fail("lay out the events dataset");
+        eventSet_ = Id(
+            H5Dcreate2(g, "events", eventFileType.get(), eventSpace.get(), H5P_DEFAULT, eventCreate.get(), H5P_DEFAULT),
+            H5Dclose);
+        if (!eventSet_.ok()) return fail(std::string("make the dataset events in ") + name);
         // The new group reaches the disk before any sample, so the space
         // its making set free is never taken while the file on disk still
         // points there.
@@ -292,11 +415,15 @@ private:
     Id file_;
     Id group_;
     Id dataset_;
+    Id eventSet_;
     Recording recording_;
     unsigned nextRun_;
     std::uint64_t split_;
-    std::uint64_t next_ = 0;     // the run's number of the next code
-    std::uint64_t inGroup_ = 0;  // codes in the current group
+    bool compress_;
+    std::vector<std::int16_t> held_;  // a compressed run's codes until the next checkpoint
+    std::vector<Event> events_;       // noted, not yet written
+    std::uint64_t next_ = 0;          // the run's number of the next code
+    std::uint64_t inGroup_ = 0;       // codes in the current group
     std::uint64_t appended_ = 0;
     std::vector<std::string> names_;
     std::string error_;
@@ -311,7 +438,8 @@ std::string hdf5_output_problem(bool toStdout) {
     return {};
 }
 
-std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error) {
+std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error,
+                                             bool compress) {
     // The tool says what failed in its own words; HDF5's error stack on
     // stderr would only repeat it at length.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
@@ -352,7 +480,7 @@ std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint6
             return nullptr;
         }
     }
-    return std::make_unique<Hdf5Store>(std::move(file), lastRun, splitSamples);
+    return std::make_unique<Hdf5Store>(std::move(file), lastRun, splitSamples, compress);
 }
 
 }  // namespace kv318::pipeline

@@ -34,6 +34,13 @@ public:
     // The end of the run: every group of it gets `fifoNote` (a fifo_note(),
     // or empty for none) and the file is checkpointed and closed.
     virtual bool finish(const std::string& fifoNote) = 0;
+    // Notes a place where samples were or may have been lost: `index` the
+    // run's number of the first sample after it, `kind` a short word
+    // (missed, fifo, overflow, transfer, stopped, error), `text` the words
+    // the tool says of it.  Held in memory and written to the group's
+    // `events` dataset at the next checkpoint() or finish(), in the group
+    // that holds the sample `index` (the last one when none does).
+    virtual void note_event(std::uint64_t index, const std::string& kind, const std::string& text) = 0;
     virtual std::string error() const = 0;
     // The codes of this run in the file, across all its groups.
     virtual std::uint64_t appended() const = 0;
@@ -59,9 +66,13 @@ std::string hdf5_output_problem(bool toStdout);
 // existing HDF5 file.  An existing file that is not HDF5 is refused and
 // left as it is.  `splitSamples` > 0 starts the next group after that many
 // samples (first_index going on, so no sample is lost or repeated across
-// groups); 0 keeps the run in one group.  Null with *error set when the
+// groups); 0 keeps the run in one group.  `compress` stores the codes with
+// shuffle and deflate (level 4); the codes are then held in memory and
+// written only just before each flush, since a compressed chunk moves in
+// the file whenever it grows.  Null with *error set when the
 // file cannot be opened or made.  The caller owns the store; the file is
 // closed when it is destroyed.
-std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error);
+std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error,
+                                             bool compress = false);
 
 }  // namespace kv318::pipeline

@@ -239,7 +239,12 @@ bool SampleWriter::finish() {
         finished_ = true;
         const bool emitted = emit();
         // Ended even after a failure, so the file is closed whole.
-        if (!store_->finish(noted_ ? fifoNote_ : std::string()) && emitted) failed_ = true;
+        if (!store_->finish(noted_ ? fifoNote_ : std::string()) && emitted) {
+            failed_ = true;
+            // A store may hold codes until it flushes (a compressed run):
+            // only those it stored are in the file.
+            written_ = runFirst_ + store_->appended();
+        }
         return !failed_;
     }
     if (!finished_ && noted_ && format_ == Format::Csv && !failed_) {
@@ -257,6 +262,7 @@ bool SampleWriter::checkpoint() {
     if (!emit()) return false;
     if (format_ == Format::Hdf5) {
         failed_ = !store_->checkpoint();
+        if (failed_) written_ = runFirst_ + store_->appended();
         return !failed_;
     }
     if (format_ == Format::Wav) {

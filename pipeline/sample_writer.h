@@ -101,6 +101,18 @@ public:
     // finish(), on the thread that writes.
     void note_fifo(std::string note) { fifoNote_ = std::move(note), noted_ = true; }
 
+    // Before begin(): the words for samples that never arrived, given how
+    // many.  With them, an HDF5 run notes a "missed" event wherever the
+    // numbering of write() with an index jumps, at the first sample after
+    // the jump.
+    void words_for_missed(std::function<std::string(std::uint64_t missed)> words) { missedWords_ = std::move(words); }
+    // Notes a place where samples were or may have been lost, at the next
+    // sample to be taken (see SampleStore::note_event).  Only an HDF5 file
+    // has room for it; other formats say it in the tool's messages alone.
+    void note_event(const std::string& kind, const std::string& text) {
+        if (store_ != nullptr) store_->note_event(samples_, kind, text);
+    }
+
     // The CSV header lines or the WAV header.  False when writing failed.
     bool begin();
     // Writes `count` samples; returns how many it took.  Fewer than
@@ -113,8 +125,12 @@ public:
     // arrived show as a jump in it.  Raw, WAV and HDF5 files hold the
     // samples back to back; samples() and written() count what was taken.
     std::size_t write(std::uint64_t firstIndex, const std::int32_t* samples, std::size_t count) {
+        if (missedWords_ && indexed_ && firstIndex > index_) note_event("missed", missedWords_(firstIndex - index_));
+        indexed_ = true;
         index_ = firstIndex;
-        return write(samples, count);
+        std::size_t taken = write(samples, count);
+        if (format_ != Format::Csv) index_ = firstIndex + taken;
+        return taken;
     }
     // Brings the file to a valid state now: the buffer is written out and
     // a WAV header gets the sizes so far, an HDF5 file is flushed.  False
@@ -179,6 +195,8 @@ private:
     std::uint64_t index_ = 0;  // the CSV index of the next sample taken
     std::string fifoNote_ = fifo_note_pending();
     bool noted_ = false;
+    std::function<std::string(std::uint64_t)> missedWords_;
+    bool indexed_ = false;  // a write with an index came
     bool finished_ = false;
     bool failed_ = false;
     bool full_ = false;

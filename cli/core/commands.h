@@ -51,6 +51,7 @@ struct Invocation {
     double seconds = 0;       // --seconds as given; 0: none
     double stallSeconds = 0;  // --stall-timeout; 0: the default for the rate
     double splitSeconds = 0;  // --split (HDF5 run groups); 0: one group
+    bool compress = false;    // --compress (HDF5 samples with shuffle and deflate)
     CaptureSettings capture;  // capture
     std::uint64_t clockHz = 2'000'000;
     Format format = Format::Csv;

@@ -1,6 +1,9 @@
 // `stream` and `poll`: the board, the output and the run, and the message
 // that says how a run ended.
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "exit_codes.h"
@@ -38,6 +41,81 @@ std::unique_ptr<ByteOutput> open_output(const Environment& env, const std::strin
     return nullptr;
 }
 
+// The first sentence of the message for a run a failed read ended, up to
+// what the file keeps: printed, and an HDF5 file's `events` row.
+std::string read_end_words(const Invocation& inv, const StreamSettings& settings, const StreamOutcome& r, bool isRemote,
+                           const RemoteStatus& remote) {
+    const char* read = settings.polled ? "KV318_M_Read" : "KV318_Read";
+    char text[512];
+    if (isRemote) {
+        // The server's words say which end it was; the result is the read's own.
+        std::snprintf(text, sizeof text, "board %d: %s (%s returned %d)", inv.board, remote.failure.c_str(), read,
+                      r.readResult);
+    } else {
+        // A polled read fails only with -1; a timer-driven one is named by
+        // the failure it turned out to be (a -1 from a board that is gone
+        // is a failed transfer, -3).
+        std::snprintf(text, sizeof text, "board %d: %s (%s returned %d); %s", inv.board, read_end_text(r.end), read,
+                      settings.polled ? -1 : r.readFailure, read_end_advice(r.end));
+    }
+    return text;
+}
+
+std::string stall_words(const Invocation& inv, const StreamOutcome& r) {
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "board %d: the board stopped delivering samples: none came for %g s (--stall-timeout); "
+                  "check the converter clock, the USB cable and the board's power",
+                  inv.board, r.stallSeconds);
+    return text;
+}
+
+std::string fifo_words(const Invocation& inv, const StreamOutcome& r) {
+    return "board " + std::to_string(inv.board) + ": " + analysis::fifo_warning_text(r.fifo);
+}
+
+std::string missed_words(const Invocation& inv, const RemoteStatus& remote, std::uint64_t missed) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "board %d: the run fell behind kv318-server at %s: %llu samples of stream %u never arrived (the "
+                  "server drops the blocks a client does not take in time)",
+                  inv.board, remote.url.c_str(), static_cast<unsigned long long>(missed), remote.stream);
+    return text;
+}
+
+// The `events` kind of a read's ending.
+const char* event_kind(ReadEnd end) {
+    switch (end) {
+    case ReadEnd::kNotEnabled:
+        return "stopped";
+    case ReadEnd::kRingOverflow:
+        return "overflow";
+    case ReadEnd::kTransferFault:
+        return "transfer";
+    case ReadEnd::kNone:
+        break;
+    }
+    return "error";
+}
+
+// Where the run lost samples, as its end is reported below: noted in an
+// HDF5 file before it is closed.  Called on the command's thread after the
+// board stopped, with the handle still open.
+std::vector<RunEvent> end_events(const Invocation& inv, const Environment& env, std::int32_t h,
+                                 const StreamSettings& settings, const StreamOutcome& r) {
+    std::vector<RunEvent> events;
+    RemoteStatus remote;
+    const bool isRemote = remote_status(env.api, h, &remote);
+    if (r.statsRead && r.fifo.possibleLoss && !(isRemote && remote.gone))
+        events.push_back({"fifo", fifo_words(inv, r)});
+    if (r.readFailure != 0 && !(isRemote && inv.follow && remote.ended)) {
+        events.push_back({event_kind(r.end), read_end_words(inv, settings, r, isRemote, remote)});
+    } else if (r.readFailure == 0 && r.stalled) {
+        events.push_back({"stopped", stall_words(inv, r)});
+    }
+    return events;
+}
+
 }  // namespace
 
 Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h) {
@@ -67,9 +145,9 @@ bool report_fifo(const Invocation& inv, const Environment& env, const StreamOutc
     }
     if (!r.fifo.possibleLoss) return false;
     std::fprintf(env.err,
-                 "board %d: %s. %s holds every sample read, but the board may have dropped some before they were "
+                 "%s. %s holds every sample read, but the board may have dropped some before they were "
                  "read; raise --divider, or keep the machine less busy.\n",
-                 inv.board, analysis::fifo_warning_text(r.fifo).c_str(), name.c_str());
+                 fifo_words(inv, r).c_str(), name.c_str());
     return true;
 }
 
@@ -131,6 +209,8 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         bad = hdf5_output_problem(toStdout);
     } else if (bad.empty() && inv.splitSeconds > 0) {
         bad = "--split starts the next run group of an HDF5 recording: use -o FILE.h5 or --format hdf5";
+    } else if (bad.empty() && inv.compress) {
+        bad = "--compress stores an HDF5 recording's samples compressed: use -o FILE.h5 or --format hdf5";
     }
     // A follower learns the clock and divider from the server: its lengths
     // are worked out once it has joined.
@@ -167,7 +247,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     std::string why;
     std::unique_ptr<ByteOutput> file;
     std::unique_ptr<SampleStore> store;
-    if (format == Format::Hdf5) store = open_hdf5_store(inv.output, splitSamples, &why);
+    if (format == Format::Hdf5) store = open_hdf5_store(inv.output, splitSamples, &why, inv.compress);
     else file = open_output(env, toStdout ? std::string() : inv.output, &why);
     if (file == nullptr && store == nullptr) {
         std::fprintf(env.err, "cannot write %s: %s\n", name.c_str(), why.c_str());
@@ -196,14 +276,17 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "\r%s%s", progress_line(p).c_str(), last ? "\n" : "  ");
         std::fflush(env.err);
     };
+    if (format == Format::Hdf5 && remote_status(env.api, h, &remote)) {
+        writer.words_for_missed([&inv, remote](std::uint64_t missed) { return missed_words(inv, remote, missed); });
+    }
     const StreamOutcome r =
         run_stream(env.api, h, settings, writer, env.stop,
-                   showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr);
+                   showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr,
+                   [&](const StreamOutcome& ended) { return end_events(inv, env, h, settings, ended); });
     const bool isRemote = remote_status(env.api, h, &remote);
     env.api.close(h);
 
     const char* start = settings.polled ? "KV318_M_AD" : "KV318_AD";
-    const char* read = settings.polled ? "KV318_M_Read" : "KV318_Read";
     if (!r.started) {
         // The library refuses a start, and sends nothing, while another
         // process holds the board; say who, so the user knows what to stop.
@@ -233,37 +316,23 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     // line below says so, and nothing is known of the FIFO.
     if (!(isRemote && remote.gone) && report_fifo(inv, env, r, name)) code = kExitOverflow;
     if (isRemote && remote.missed > 0) {
-        std::fprintf(env.err,
-                     "board %d: the run fell behind kv318-server at %s: %llu samples of stream %u never arrived (the "
-                     "server drops the blocks a client does not take in time). %s holds the %llu samples that did.\n",
-                     inv.board, remote.url.c_str(), static_cast<unsigned long long>(remote.missed), remote.stream,
-                     name.c_str(), static_cast<unsigned long long>(r.samples));
+        std::fprintf(env.err, "%s. %s holds the %llu samples that did.\n",
+                     missed_words(inv, remote, remote.missed).c_str(), name.c_str(),
+                     static_cast<unsigned long long>(r.samples));
         code = kExitFellBehind;
     }
     if (r.readFailure != 0 && isRemote && inv.follow && remote.ended) {
         // The end a follower waits for: its controller stopped the stream.
         std::fprintf(env.err, "board %d: %s. %s holds the %llu samples followed.\n", inv.board, remote.failure.c_str(),
                      name.c_str(), static_cast<unsigned long long>(r.samples));
-    } else if (r.readFailure != 0 && isRemote) {
-        // The server's words say which end it was; the result is the read's own.
-        std::fprintf(env.err, "board %d: %s (%s returned %d). %s keeps the %llu samples read before it.\n", inv.board,
-                     remote.failure.c_str(), read, r.readResult, name.c_str(),
+    } else if (r.readFailure != 0) {
+        std::fprintf(env.err, "%s. %s keeps the %llu samples read before it.\n",
+                     read_end_words(inv, settings, r, isRemote, remote).c_str(), name.c_str(),
                      static_cast<unsigned long long>(r.samples));
         code = exit_code_for(r.end);
-    } else if (r.readFailure != 0) {
-        // A polled read fails only with -1; a timer-driven one is named by
-        // the failure it turned out to be (a -1 from a board that is gone
-        // is a failed transfer, -3).
-        std::fprintf(env.err, "board %d: %s (%s returned %d); %s. %s keeps the %llu samples read before it.\n",
-                     inv.board, read_end_text(r.end), read, settings.polled ? -1 : r.readFailure,
-                     read_end_advice(r.end), name.c_str(), static_cast<unsigned long long>(r.samples));
-        code = exit_code_for(r.end);
     } else if (r.stalled) {
-        std::fprintf(env.err,
-                     "board %d: the board stopped delivering samples: none came for %g s (--stall-timeout); "
-                     "check the converter clock, the USB cable and the board's power. "
-                     "%s keeps the %llu samples read before it.\n",
-                     inv.board, r.stallSeconds, name.c_str(), static_cast<unsigned long long>(r.samples));
+        std::fprintf(env.err, "%s. %s keeps the %llu samples read before it.\n", stall_words(inv, r).c_str(),
+                     name.c_str(), static_cast<unsigned long long>(r.samples));
         code = kExitBulkFailed;
     }
     if (r.abandoned) {

@@ -53,7 +53,8 @@ double stall_timeout_for(std::uint64_t clockHz, std::uint32_t divider) {
 
 StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& s, SampleWriter& writer,
                          const std::atomic<bool>& stop,
-                         const std::function<void(const StreamProgress&, bool last)>& progress) {
+                         const std::function<void(const StreamProgress&, bool last)>& progress,
+                         const EndEvents& endEvents) {
     StreamOutcome out;
     out.stallSeconds = s.stallSeconds;
     Reader reader(api, handle);
@@ -86,6 +87,9 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     // thread before it closes the queue, read by the writing thread once
     // pop() has reported the queue closed; the queue's lock orders the two.
     std::string fifoNote;
+    // Where samples were lost, at the run's end: written and read as
+    // fifoNote is.
+    std::vector<RunEvent> ends;
     std::thread writing([&] {
         BatchQueue::Batch batch;
         auto nextCheckpoint = Clock::now() + kCheckpointPeriod;
@@ -100,6 +104,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
                 nextCheckpoint = Clock::now() + kCheckpointPeriod;
             }
         }
+        for (const RunEvent& e : ends) writer.note_event(e.kind, e.text);
         writer.note_fifo(fifoNote);
         writer.finish();
         writerDone.store(true, std::memory_order_release);
@@ -207,6 +212,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
     if (out.statsRead) out.fifo = fifo_verdict_of(out.stats, s);
     p.fifoAtRisk = out.fifo.possibleLoss;
     fifoNote = fifo_note(out.statsRead ? &out.fifo : nullptr);
+    if (endEvents) ends = endEvents(out);
     queue.close();
     // The writer gets all the time it needs while nobody asks to stop (a
     // slow reader of a pipe gets every sample); once a stop is asked for,

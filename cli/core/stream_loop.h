@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "board_api.h"
 #include "fifo_verdict.h"
@@ -113,9 +114,21 @@ inline constexpr std::chrono::milliseconds kReadPeriod{30};
 // Ctrl-Z, or a machine that froze) is not held against the board: a pass
 // of the loop that took far longer than planned moves the stall clock on
 // by the excess.
+//
+// `endEvents`, when given, is called once on the calling thread after the
+// board has stopped, with the outcome so far (how the run ended, the FIFO
+// verdict; not yet the counts of samples written), and says where samples
+// were or may have been lost: each entry is noted in the output at its end
+// (SampleWriter::note_event) before it is finished.
+struct RunEvent {
+    std::string kind;  // see SampleStore::note_event
+    std::string text;
+};
+using EndEvents = std::function<std::vector<RunEvent>(const StreamOutcome&)>;
 StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamSettings& settings, SampleWriter& writer,
                          const std::atomic<bool>& stop,
-                         const std::function<void(const StreamProgress&, bool last)>& progress);
+                         const std::function<void(const StreamProgress&, bool last)>& progress,
+                         const EndEvents& endEvents = nullptr);
 
 // The progress line: "  12.3 s   24600000 samples   2.000 MS/s   4.000 MB/s   0 errors", with
 // "  FIFO may have run over" once the statistics say so.

@@ -28,9 +28,12 @@ class Sim(sim_process.Sim):
 
 
 def read_capture(path):
+    """The column names, the rows, and the description's comment lines."""
     with open(path, newline="") as f:
-        rows = list(csv.reader(f))
-    return rows[0], [(int(r[0]), float(r[1]), int(r[2]), float(r[3])) for r in rows[1:]]
+        lines = f.read().splitlines()
+    comments = [line for line in lines if line.startswith("# ")]
+    rows = list(csv.reader(line for line in lines if not line.startswith("#")))
+    return rows[0], [(int(r[0]), float(r[1]), int(r[2]), float(r[3])) for r in rows[1:]], comments
 
 
 class Capture(unittest.TestCase):
@@ -74,8 +77,11 @@ class Capture(unittest.TestCase):
                             "csv", "-o", out)
                 err = r.stderr.decode()
                 self.assertEqual(r.returncode, 0, err)
-                header, rows = read_capture(out)
+                header, rows, comments = read_capture(out)
                 self.assertEqual(header, ["index", "time_s", "code", "volts"])
+                # Described as a stream's recording is, the FIFO's verdict last.
+                self.assertTrue(any(c.startswith("# converter clock: ") for c in comments), comments)
+                self.assertTrue(comments[-1].startswith("# fifo: "), comments)
                 self.assertEqual(len(rows), n)
                 self.assertEqual([row[0] for row in rows], list(range(n)))
                 # The trigger point: floor(pre% x N), and at 100 % the last

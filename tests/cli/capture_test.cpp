@@ -66,15 +66,24 @@ TEST(Capture, EachEndingStopsTheBoardAndWritesAllOrNothing) {
         EXPECT_EQ(in.good(), c.file);
         if (!c.file) continue;
         // 250 samples before the trigger at 820: the file starts at 570.
-        std::string line;
-        std::getline(in, line);
+        // The description's comment lines, the column names, the rows, and
+        // last the FIFO's verdict as a comment line.
+        std::string line, lastComment;
+        while (std::getline(in, line) && line.rfind("# ", 0) == 0) {
+        }
+        EXPECT_EQ(line, "index,time_s,code,volts");
         std::size_t rows = 0;
         while (std::getline(in, line)) {
+            if (line.rfind("# ", 0) == 0) {
+                lastComment = line;
+                continue;
+            }
             const long code = std::stol(line.substr(line.find(',', line.find(',') + 1) + 1));
             ASSERT_EQ(code, static_cast<long>(570 + rows)) << line;
             ++rows;
         }
         EXPECT_EQ(rows, 1000u);
+        EXPECT_EQ(lastComment.rfind("# fifo: ", 0), 0u) << lastComment;
         in.close();
         std::remove(path.c_str());
     }

@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "commands.h"
+#include "exit_codes.h"
+#include "fake_board.h"
 #include "recording.h"
 #include "sample_store.h"
 #include "sample_units.h"
@@ -150,6 +155,98 @@ public:
         return out;
     }
 
+    struct Event {
+        std::uint64_t index;
+        std::string kind, text;
+        bool operator==(const Event& o) const { return index == o.index && kind == o.kind && text == o.text; }
+    };
+
+    // A group's `events` rows, its layout checked against the one
+    // kv318.record writes: 1-D, unlimited, chunks of 64 rows, a 24-byte
+    // compound of index (uint64 LE at 0), kind and text (variable-length
+    // UTF-8 strings at 8 and 16).
+    std::vector<Event> events(const std::string& group) const {
+        const hid_t d = H5Dopen2(file_, (group + "/events").c_str(), H5P_DEFAULT);
+        EXPECT_GE(d, 0) << group << " has no events dataset";
+        if (d < 0) return {};
+        const hid_t space = H5Dget_space(d);
+        hsize_t size = 0, max = 0;
+        EXPECT_EQ(H5Sget_simple_extent_ndims(space), 1);
+        H5Sget_simple_extent_dims(space, &size, &max);
+        EXPECT_EQ(max, H5S_UNLIMITED);
+        const hid_t create = H5Dget_create_plist(d);
+        hsize_t chunk = 0;
+        EXPECT_EQ(H5Pget_chunk(create, 1, &chunk), 1);
+        EXPECT_EQ(chunk, 64u);
+        const hid_t type = H5Dget_type(d);
+        EXPECT_EQ(H5Tget_class(type), H5T_COMPOUND);
+        EXPECT_EQ(H5Tget_size(type), 24u);
+        EXPECT_EQ(H5Tget_nmembers(type), 3);
+        const char* names[] = {"index", "kind", "text"};
+        for (unsigned i = 0; i < 3 && H5Tget_nmembers(type) == 3; ++i) {
+            char* name = H5Tget_member_name(type, i);
+            EXPECT_STREQ(name, names[i]);
+            H5free_memory(name);
+            EXPECT_EQ(H5Tget_member_offset(type, i), 8u * i);
+            const hid_t member = H5Tget_member_type(type, i);
+            if (i == 0) {
+                EXPECT_TRUE(H5Tequal(member, H5T_STD_U64LE) > 0);
+            } else {
+                EXPECT_EQ(H5Tget_class(member), H5T_STRING);
+                EXPECT_TRUE(H5Tis_variable_str(member) > 0);
+                EXPECT_EQ(H5Tget_cset(member), H5T_CSET_UTF8);
+            }
+            H5Tclose(member);
+        }
+        struct Row {
+            std::uint64_t index;
+            char* kind;
+            char* text;
+        };
+        const hid_t str = H5Tcopy(H5T_C_S1);
+        H5Tset_size(str, H5T_VARIABLE);
+        H5Tset_cset(str, H5T_CSET_UTF8);
+        const hid_t memory = H5Tcreate(H5T_COMPOUND, sizeof(Row));
+        H5Tinsert(memory, "index", HOFFSET(Row, index), H5T_NATIVE_UINT64);
+        H5Tinsert(memory, "kind", HOFFSET(Row, kind), str);
+        H5Tinsert(memory, "text", HOFFSET(Row, text), str);
+        std::vector<Row> rows(size);
+        std::vector<Event> out;
+        if (size > 0 && H5Dread(d, memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, rows.data()) >= 0) {
+            for (Row& r : rows) {
+                out.push_back({r.index, r.kind != nullptr ? r.kind : "", r.text != nullptr ? r.text : ""});
+                H5free_memory(r.kind);
+                H5free_memory(r.text);
+            }
+        }
+        H5Tclose(memory);
+        H5Tclose(str);
+        H5Tclose(type);
+        H5Pclose(create);
+        H5Sclose(space);
+        H5Dclose(d);
+        return out;
+    }
+
+    // The filters of a group's `samples` dataset, in pipeline order, each
+    // with its first parameter (the deflate level).
+    std::vector<std::pair<H5Z_filter_t, unsigned>> filters(const std::string& group) const {
+        const hid_t d = H5Dopen2(file_, (group + "/samples").c_str(), H5P_DEFAULT);
+        const hid_t create = H5Dget_create_plist(d);
+        std::vector<std::pair<H5Z_filter_t, unsigned>> out;
+        for (int i = 0; i < H5Pget_nfilters(create); ++i) {
+            unsigned flags = 0, values[4] = {}, config = 0;
+            std::size_t n = 4;
+            char name[64];
+            const H5Z_filter_t f =
+                H5Pget_filter2(create, static_cast<unsigned>(i), &flags, &n, values, sizeof name, name, &config);
+            out.emplace_back(f, n > 0 ? values[0] : 0);
+        }
+        H5Pclose(create);
+        H5Dclose(d);
+        return out;
+    }
+
 private:
     hid_t file_;
 };
@@ -233,6 +330,155 @@ TEST(Hdf5Store, ASplitRunGoesOnInNextGroupsWithoutLosingOrRepeatingASample) {
             EXPECT_EQ(f.text("/" + names[g], "fifo"), "fifo: note") << "every group of the run gets the note";
             first += c.groups[g];
         }
+    }
+}
+
+TEST(Hdf5Store, EventsGoToTheGroupHoldingTheSampleAfterThemAndEveryGroupHasTheDataset) {
+    using Event = Reader::Event;
+    const TempPath file("hdf5_store_events.h5");
+    std::string why;
+    {
+        // Groups of 100 samples from 1000: 1000-1099, 1100-1199, 1200-1249.
+        auto store = open_hdf5_store(file.path, 100, &why);
+        ASSERT_NE(store, nullptr) << why;
+        SampleWriter w(*store, 8'000'000, 3);
+        w.describe(a_recording());
+        w.count_from(1000);
+        ASSERT_TRUE(w.begin()) << w.error();
+        std::vector<std::int32_t> samples(50);
+        for (int block = 0; block < 5; ++block) {
+            if (block == 1) w.note_event("missed", "a jump inside the first group: 1050");
+            if (block == 2) w.note_event("missed", "at the second group's first sample: 1100, ünïcode");
+            ASSERT_EQ(w.write(samples.data(), samples.size()), samples.size());
+            // Noted after the first checkpoint too, so both ways of writing
+            // them are taken.
+            if (block == 2) {
+                ASSERT_TRUE(w.checkpoint()) << w.error();
+            }
+        }
+        w.note_event("overflow", "the run's end: 1250");
+        w.note_event("fifo", "and the FIFO: 1250");
+        w.note_fifo("fifo: note");
+        ASSERT_TRUE(w.finish()) << w.error();
+    }
+    {
+        // A run where nothing happened still has the dataset, empty.
+        auto store = open_hdf5_store(file.path, 0, &why);
+        ASSERT_NE(store, nullptr) << why;
+        write_run(*store, 0, 10, "");
+    }
+    const Reader f(file.path);
+    EXPECT_EQ(f.groups(), (std::vector<std::string>{"run_0001", "run_0002", "run_0003", "run_0004"}));
+    EXPECT_EQ(f.events("/run_0001"), (std::vector<Event>{{1050, "missed", "a jump inside the first group: 1050"}}));
+    EXPECT_EQ(f.events("/run_0002"),
+              (std::vector<Event>{{1100, "missed", "at the second group's first sample: 1100, ünïcode"}}));
+    EXPECT_EQ(f.events("/run_0003"),
+              (std::vector<Event>{{1250, "overflow", "the run's end: 1250"}, {1250, "fifo", "and the FIFO: 1250"}}));
+    EXPECT_EQ(f.events("/run_0004"), std::vector<Event>{});
+}
+
+TEST(Hdf5Store, CompressedRunsHoldTheSameCodesThroughShuffleAndDeflate) {
+    const struct {
+        bool compress;
+        std::uint64_t split;
+        std::size_t count;
+        std::vector<std::size_t> groups;
+    } cases[] = {
+        {false, 0, 300'001, {300'001}},
+        {true, 0, 300'001, {300'001}},
+        {true, 120'000, 300'001, {120'000, 120'000, 60'001}},
+    };
+    for (const auto& c : cases) {
+        const TempPath file("hdf5_store_compress.h5");
+        std::string why;
+        {
+            auto store = open_hdf5_store(file.path, c.split, &why, c.compress);
+            ASSERT_NE(store, nullptr) << why;
+            write_run(*store, kNear2To32, c.count, "fifo: note");
+            EXPECT_EQ(store->appended(), c.count);
+        }
+        const Reader f(file.path);
+        const std::vector<std::string> names = f.groups();
+        ASSERT_EQ(names.size(), c.groups.size()) << c.compress << " " << c.split;
+        std::uint64_t first = kNear2To32;
+        for (std::size_t g = 0; g < names.size(); ++g) {
+            expect_codes(f, "/" + names[g], first, c.groups[g]);
+            first += c.groups[g];
+            const auto filters = f.filters("/" + names[g]);
+            if (c.compress) {
+                EXPECT_EQ(filters, (std::vector<std::pair<H5Z_filter_t, unsigned>>{{H5Z_FILTER_SHUFFLE, 2},
+                                                                                   {H5Z_FILTER_DEFLATE, 4}}));
+            } else {
+                EXPECT_TRUE(filters.empty());
+            }
+        }
+    }
+}
+
+// kv318-cli's own runs on a scripted board: how each ended is a row of
+// the group's `events`, in the words the tool prints, at the sample after
+// the last one written.
+TEST(Hdf5Store, TheWaysARunEndsBecomeEventsRowsInTheToolsOwnWords) {
+    using Event = Reader::Event;
+    const std::string ring =
+        "board 0: ring overflow: the reader fell behind and samples were lost (KV318_Read returned -2); write to a "
+        "faster disk or use --format raw, or raise --divider";
+    const std::string bulk =
+        "board 0: bulk transfer failed: the board stopped delivering samples (KV318_Read returned -3); check the USB "
+        "cable and the board's power, then run again";
+    const std::string stopped =
+        "board 0: acquisition not enabled: the board reports its converter stopped (KV318_Read returned -1); check "
+        "that no other program stopped or reset the board, then run again";
+    const std::string fifo =
+        "board 0: samples may have been lost in the board's FIFO: a gap of 100.0 ms between drains at 26.0 MB/s "
+        "exceeds its 512 KiB (1 such gap)";
+    const struct {
+        std::int32_t read;
+        std::int32_t status;
+        std::uint64_t gapUs;  // 0: no gap scripted
+        int code;
+        std::vector<Event> events;
+    } cases[] = {
+        {0, 0x04, 0, kExitOk, {}},
+        {-2, 0x04, 0, kExitOverflow, {{100, "overflow", ring}}},
+        {-3, 0x04, 0, kExitBulkFailed, {{100, "transfer", bulk}}},
+        {-1, 0x00, 0, kExitNotEnabled, {{100, "stopped", stopped}}},
+        {-2, 0x04, 100'000, kExitOverflow, {{100, "fifo", fifo}, {100, "overflow", ring}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("read " + std::to_string(c.read) + " gap " + std::to_string(c.gapUs));
+        const TempPath file("hdf5_store_ends.h5");
+        FakeBoard::reset();
+        FakeBoard::get().reads = {60, 40, c.read};
+        FakeBoard::get().status = c.status;
+        if (c.gapUs > 0) {
+            KV318_STREAM_STATS& st = FakeBoard::get().stats;
+            st.mode = KV318_STATS_STREAM;
+            st.longest_gap_us = c.gapUs;
+            st.gap_histogram[16] = 1;  // 65.5-131 ms
+        }
+        Invocation inv;
+        inv.command = Command::Stream;
+        inv.clockHz = 26'000'000;
+        inv.stream.divider = 2;
+        inv.stream.maxSamples = c.read == 0 ? 100 : 0;
+        inv.output = file.path;
+        const std::atomic<bool> stop{false};
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        ASSERT_TRUE(out != nullptr && err != nullptr);
+        const Environment env{fake_api(), out, err, stop, [](int) { return std::string(); }};
+        EXPECT_EQ(run_command(inv, env), c.code);
+        std::string said(4096, '\0');
+        std::rewind(err);
+        said.resize(std::fread(said.data(), 1, said.size(), err));
+        std::fclose(out);
+        std::fclose(err);
+        const Reader f(file.path);
+        ASSERT_TRUE(f.ok());
+        EXPECT_EQ(f.samples("/run_0001").size(), 100u);
+        EXPECT_EQ(f.events("/run_0001"), c.events) << said;
+        for (const Event& e : c.events) EXPECT_NE(said.find(e.text + ". "), std::string::npos) << said;
     }
 }
 
