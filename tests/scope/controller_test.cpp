@@ -6,6 +6,7 @@
 
 #include "fake_board.h"
 #include "scope_controller.h"
+#include "tick_until.h"
 #include "wait.h"
 
 namespace kv318::scope {
@@ -19,16 +20,6 @@ ScopeSettings base() {
     s.secondsPerDiv = 1e-3;
     s.mode = analysis::TriggerMode::Normal;
     return s;
-}
-
-// Ticks with a clock of its own until `done`, as the window's timer would.
-template <class Pred>
-bool tick_until(ScopeController& c, Pred done) {
-    double now = 0;
-    return test::wait_until([&] {
-        c.tick(now += 0.03);
-        return done();
-    });
 }
 
 TEST(ScopeController, OnlyAcquisitionSettingsRestartARun) {

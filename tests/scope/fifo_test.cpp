@@ -11,6 +11,7 @@
 #include "fake_board.h"
 #include "read_file.h"
 #include "scope_controller.h"
+#include "tick_until.h"
 #include "wait.h"
 
 namespace kv318::scope {
@@ -34,15 +35,6 @@ void script_long_gaps() {
     st.gap_histogram[13] = 900;
     st.gap_histogram[21] = 1;  // 2.1-4.2 s
     st.gap_histogram[22] = 2;  // 4.2-8.4 s
-}
-
-template <class Pred>
-bool tick_until(ScopeController& c, Pred done) {
-    double now = 0;
-    return test::wait_until([&] {
-        c.tick(now += 0.03);
-        return done();
-    });
 }
 
 // Whether the texts of `color`, read in order as one text, hold `text`: a

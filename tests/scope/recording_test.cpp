@@ -14,6 +14,7 @@
 #include "fake_board.h"
 #include "read_file.h"
 #include "scope_controller.h"
+#include "tick_until.h"
 #include "wait.h"
 #include "wav_chunks.h"
 
@@ -30,16 +31,6 @@ ScopeSettings auto_settings() {
     s.secondsPerDiv = 1e-3;
     s.mode = analysis::TriggerMode::Auto;
     return s;
-}
-
-// Ticks with a clock of its own until `done`, as the window's timer would.
-template <class Pred>
-bool tick_until(ScopeController& c, Pred done) {
-    double now = 0;
-    return test::wait_until([&] {
-        c.tick(now += 0.03);
-        return done();
-    });
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
