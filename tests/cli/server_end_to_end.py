@@ -95,6 +95,31 @@ class CliThroughServer(unittest.TestCase):
                         "no samples reached " + path)
         self.assertIsNone(proc.poll(), proc.stderr.read() if proc.poll() is not None else "")
 
+    def follow_with_a_stop(self, divider, ctl_path, fol_path, after_bytes):
+        """Over a Unix socket: a controller streams at `divider` to
+        ctl_path while a follower records to fol_path and is stopped for
+        4 s, as a debugger or a full disk would stop it (the server never
+        waits for it, so whole blocks are lost on the way); once the
+        follower has written `after_bytes` more, the controller stops.  The
+        controller must end well and the follower with exit 11; its
+        stderr."""
+        self.serve("ipc://" + self.path("kv318-server"))
+        controller = self.cli("stream", "-d", divider, *BOARD, "-o", ctl_path)
+        self.wait_for_samples(ctl_path, 100_000, controller)
+        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
+        self.wait_for_samples(fol_path, 100_000, follower)
+        follower.send_signal(signal.SIGSTOP)
+        time.sleep(4)
+        follower.send_signal(signal.SIGCONT)
+        resumed = size(fol_path)
+        self.assertTrue(eventually(lambda: size(fol_path) > resumed + after_bytes or follower.poll() is not None, 60))
+        controller.send_signal(signal.SIGINT)
+        _, ctl_err = controller.communicate(timeout=120)
+        _, fol_err = follower.communicate(timeout=120)
+        self.assertEqual(controller.returncode, 0, ctl_err)
+        self.assertEqual(follower.returncode, 11, fol_err)
+        return fol_err
+
     def test_a_follower_beside_the_controller_gets_the_same_samples_at_the_same_indices(self):
         # Slow enough that the whole run lies within one period of the
         # ramp: every sample word names its stream index.
@@ -125,25 +150,9 @@ class CliThroughServer(unittest.TestCase):
         # queue cannot hold of a 4 s stop is surely lost.  The queue holds
         # 40 blocks of 25-50 ms, up to 2 s when a busy machine makes the
         # server's reads late and its blocks long.
-        self.serve("ipc://" + self.path("kv318-server"))
         ctl_path, fol_path = self.path("controller.raw"), self.path("follower.raw")
-        controller = self.cli("stream", "-d", "2", *BOARD, "-o", ctl_path)
-        self.wait_for_samples(ctl_path, 100_000, controller)
-        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
-        self.wait_for_samples(fol_path, 100_000, follower)
-        # Stopped as a debugger or a full disk would stop it: the server
-        # never waits for it, so whole blocks are lost on the way.
-        follower.send_signal(signal.SIGSTOP)
-        time.sleep(4)
-        follower.send_signal(signal.SIGCONT)
-        resumed = size(fol_path)
-        self.assertTrue(eventually(lambda: size(fol_path) > resumed + 2_000_000 or follower.poll() is not None, 60))
-        controller.send_signal(signal.SIGINT)
-        _, ctl_err = controller.communicate(timeout=120)
-        _, fol_err = follower.communicate(timeout=120)
-        self.assertEqual(controller.returncode, 0, ctl_err)
+        fol_err = self.follow_with_a_stop("2", ctl_path, fol_path, 2_000_000)
         self.assertEqual(jumps(samples(ctl_path)), [], "the controller got every sample")
-        self.assertEqual(follower.returncode, 11, fol_err)
         said = re.search(rb"(\d+) samples of stream (\d+) never arrived", fol_err)
         self.assertIsNotNone(said, fol_err)
         missed = int(said.group(1))
@@ -157,23 +166,9 @@ class CliThroughServer(unittest.TestCase):
         # socket's buffers and the server's queue hold (40 blocks of 25-50
         # ms, up to 2 s on a busy machine).  A stopped client does not take
         # the time it was stopped for the server's silence.
-        self.serve("ipc://" + self.path("kv318-server"))
         divider = "3" if os.environ.get("KV318_SANITIZE") else "20"
         ctl_path, fol_path = self.path("controller.raw"), self.path("follower.csv")
-        controller = self.cli("stream", "-d", divider, *BOARD, "-o", ctl_path)
-        self.wait_for_samples(ctl_path, 100_000, controller)
-        follower = self.cli("stream", "--follow", "--fifo-bytes", "8388608", "-o", fol_path)
-        self.wait_for_samples(fol_path, 100_000, follower)
-        follower.send_signal(signal.SIGSTOP)
-        time.sleep(4)
-        follower.send_signal(signal.SIGCONT)
-        resumed = size(fol_path)
-        self.assertTrue(eventually(lambda: size(fol_path) > resumed + 1_000_000 or follower.poll() is not None, 60))
-        controller.send_signal(signal.SIGINT)
-        _, ctl_err = controller.communicate(timeout=120)
-        _, fol_err = follower.communicate(timeout=120)
-        self.assertEqual(controller.returncode, 0, ctl_err)
-        self.assertEqual(follower.returncode, 11, fol_err)
+        fol_err = self.follow_with_a_stop(divider, ctl_path, fol_path, 1_000_000)
         missed = int(re.search(rb"(\d+) samples of stream \d+ never arrived", fol_err).group(1))
         with open(fol_path) as f:
             text = f.read()
