@@ -190,9 +190,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * instead of skipping the period.  On Linux the timer's thread asks for
  * SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
  * or RLIMIT_RTPRIO), else for the lowest nice value it may set, else keeps
- * its priority, silently; the caller's threads keep theirs.  On Windows
- * the procedure runs on the system's multimedia timer thread, at the
- * priority the system gives it.
+ * its priority, silently; the caller's threads keep theirs.  That thread is
+ * named "kv318-timer", so tools such as top -H and taskset find it.  On
+ * Windows the procedure runs on the system's multimedia timer thread, at
+ * the priority the system gives it.
  *
  * A board that fails or stalls holds neither the timer nor a KV318_Read
  * waiting for it for longer than the replies it is waiting on.  A tick

@@ -36,10 +36,12 @@ struct Scheduling {
     int policy = -1;
     int priority = -1;
     int nice = 0;
+    char name[16] = {};
 };
 
 Scheduling own_scheduling() {
     Scheduling s;
+    pthread_getname_np(pthread_self(), s.name, sizeof s.name);
     sched_param p{};
     pthread_getschedparam(pthread_self(), &s.policy, &p);
     s.priority = p.sched_priority;
@@ -49,8 +51,9 @@ Scheduling own_scheduling() {
 
 // The timer's thread runs ahead of ordinary threads where the process may
 // arrange it (real-time, else a lower nice value), and never below the
-// thread that made it; the creator's own scheduling is left as it was.
-TEST(TimerThreadPriority, OnlyTheTimersThreadIsRaised) {
+// thread that made it; the creator's own scheduling and name are left as
+// they were, and the timer's thread carries the name tools look for.
+TEST(TimerThreadPriority, OnlyTheTimersThreadIsRaisedAndNamed) {
     static std::atomic<bool> seen{false};
     static Scheduling timer;
     const Scheduling before = own_scheduling();
@@ -71,6 +74,8 @@ TEST(TimerThreadPriority, OnlyTheTimersThreadIsRaised) {
     EXPECT_EQ(after.policy, before.policy);
     EXPECT_EQ(after.priority, before.priority);
     EXPECT_EQ(after.nice, before.nice);
+    EXPECT_STREQ(after.name, before.name);
+    EXPECT_STREQ(timer.name, linux_timer::kThreadName);
     if (timer.policy == SCHED_FIFO) {
         EXPECT_GE(timer.priority, sched_get_priority_min(SCHED_FIFO));
         EXPECT_LE(timer.priority, 10) << "a low real-time priority";

@@ -94,6 +94,7 @@ void raise_timer_priority() {
 }
 
 void run_timer(ThreadTimer* t) {
+    (void)pthread_setname_np(pthread_self(), linux_timer::kThreadName);
     raise_timer_priority();
     std::int64_t deadline = monotonic_ns() + t->periodNs;
     while (!t->stop.load()) {

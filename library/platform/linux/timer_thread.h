@@ -6,6 +6,10 @@
 
 namespace kv318::linux_timer {
 
+// The name every timer thread carries (at most 15 characters, the kernel's
+// limit), as KV318.h states, so a tool can find it in /proc.
+inline constexpr char kThreadName[] = "kv318-timer";
+
 // The deadline after a tick due at `deadline`, all in nanoseconds on one
 // clock, with the tick's procedure done at `now`.  It is one period on, so
 // a late tick does not shift the ones after it; only when whole periods
