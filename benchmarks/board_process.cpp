@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "board_core.h"
+
 extern char** environ;
 
 namespace kv318::bench {
@@ -32,7 +34,6 @@ public:
     RaisedForSpawn& operator=(const RaisedForSpawn&) = delete;
 
 private:
-    static constexpr int kBoardNice = -20;
     id_t tid_;
     int before_ = 0;
     bool raised_ = false;
@@ -61,6 +62,12 @@ pid_t spawn_logged(const std::vector<std::string>& args, const std::string& logP
 }  // namespace
 
 pid_t spawn_board_process(const std::vector<std::string>& args, const std::string& logPath) {
+    return spawn_logged(args, logPath, true);
+}
+
+pid_t spawn_board_process_on(int core, const std::vector<std::string>& args, const std::string& logPath) {
+    // A child takes the affinity of the thread that starts it.
+    const OnCore pinned(core);
     return spawn_logged(args, logPath, true);
 }
 

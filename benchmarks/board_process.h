@@ -1,11 +1,8 @@
 // kv318-sim as a benchmark's board: a separate process standing in for
 // hardware.  A real board keeps converting whatever the host is doing, so
 // the simulator must not be the one that falls behind under load; it is
-// started at the highest priority this process may give (nice -20 with
-// CAP_SYS_NICE), and the load falls on the library and its caller, as on a
-// user's machine.  Not a real-time policy: a real-time board beside the
-// library's real-time timer thread costs several times the CPU per MB,
-// which no hardware would.
+// started at kBoardNice (board_core.h) where this process may give it, and
+// the load falls on the library and its caller, as on a user's machine.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +16,10 @@ namespace kv318::bench {
 // (created or truncated).  The pid, or -1 when it cannot be started.
 // Without the right to raise it, it runs at this process's priority.
 pid_t spawn_board_process(const std::vector<std::string>& args, const std::string& logPath);
+
+// The same, with the process kept on `core` (see board_core.h); -1 lets the
+// scheduler place it.
+pid_t spawn_board_process_on(int core, const std::vector<std::string>& args, const std::string& logPath);
 
 // The same for a program under test (a tool reading from the board): it
 // runs at this process's own priority.

@@ -14,8 +14,11 @@
 // statistics give (possible_loss 1 yes, 0 no, -1 not known: the library
 // child reads them itself, kv318-cli says so with exit 5).  A run holds
 // when no read failed, the board's FIFO dropped nothing, the verdict is
-// not a possible loss and (raw, hdf5) the file holds the ramp unbroken.  KV318_BENCH_SECONDS sets each run (default
-// 10). The simulator runs in this process; its CPU time is not counted.
+// not a possible loss and (raw, hdf5) the file holds the ramp unbroken.
+// KV318_BENCH_SECONDS sets each run (default 10).  The simulator runs in
+// this process; its CPU time is not counted.  Its threads share one core
+// with the reader's timer thread (board_core.h); the reader's other
+// threads keep every core.
 #include <benchmark/benchmark.h>
 #include <hdf5.h>
 #include <stdlib.h>
@@ -33,6 +36,7 @@
 
 #include "KV318.h"
 #include "board_api.h"
+#include "board_core.h"
 #include "board_process.h"
 #include "fifo_verdict.h"
 #include "ramp_reader.h"
@@ -155,7 +159,8 @@ void BM_Stream(benchmark::State& state) {
     cfg.signal.kind = SignalKind::Ramp;
     cfg.converterClockHz = clockHz;
     cfg.fifoBytes = static_cast<std::size_t>(state.range(2)) * 1024;
-    kv318::test::ServedBoards sim({cfg});
+    const int core = kv318::bench::board_core();
+    kv318::test::ServedBoards sim({cfg}, {}, kv318::bench::board_thread_starter(core));
     if (!sim.started()) {
         state.SkipWithError(sim.error().c_str());
         return;
@@ -173,6 +178,7 @@ void BM_Stream(benchmark::State& state) {
             if (::pipe(fds) != 0) break;
             const pid_t pid = ::fork();
             if (pid == 0) library_child(fds[1], seconds, clockHz, cfg.fifoBytes);
+            const kv318::bench::TimerThreadsOnCore timerOnCore(pid, core);
             ::close(fds[1]);
             LibraryResult r;
             const bool got = ::read(fds[0], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
@@ -195,7 +201,11 @@ void BM_Stream(benchmark::State& state) {
             const std::string errFile = sim.dir() + "/stderr.txt";
             const pid_t pid = kv318::bench::spawn_program(args, errFile);
             if (pid < 0) break;
-            const Child c = wait_child(pid);
+            Child c;
+            {
+                const kv318::bench::TimerThreadsOnCore timerOnCore(pid, core);
+                c = wait_child(pid);
+            }
             std::string messages;
             if (std::FILE* f = std::fopen(errFile.c_str(), "rb")) {
                 char buf[4096];

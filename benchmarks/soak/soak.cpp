@@ -12,6 +12,9 @@
 // starts the ramp again at 0.  Every 10 s it samples VmRSS and Threads of
 // both processes from /proc.
 //
+// kv318-sim and the library's timer thread share one core unless
+// --any-core is given (see board_core.h); the reader keeps every core.
+//
 // It prints one summary line, with the tools' verdict on the board's FIFO
 // (from KV318_StreamStats, as kv318-cli decides its exit 5), and exits 0
 // only when no sample was lost, no read failed, and neither process grew
@@ -36,6 +39,7 @@
 #include <vector>
 
 #include "KV318.h"
+#include "board_core.h"
 #include "board_process.h"
 #include "fifo_verdict.h"
 
@@ -105,7 +109,11 @@ int main(int argc, char** argv) {
     app.add_option("--read-every", readPeriodMs, "milliseconds between KV318_Read calls")
         ->check(CLI::Range(1, 90))
         ->capture_default_str();
+    bool anyCore = false;
+    app.add_flag("--any-core", anyCore,
+                 "let the scheduler place kv318-sim instead of keeping it on the library's timer core");
     CLI11_PARSE(app, argc, argv);
+    const int core = anyCore ? -1 : kv318::bench::board_core();
 
     char tmpl[] = "/tmp/kv318-soak-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) {
@@ -116,10 +124,13 @@ int main(int argc, char** argv) {
     const std::string logPath = dir + "/kv318-sim.log";
     ::setenv("KV318_DRIVER_DIR", dir.c_str(), 1);
 
-    // The simulator, its output into the log, at the priority of hardware.
-    const pid_t sim = kv318::bench::spawn_board_process({simPath, "--dir", dir, "--signal", "ramp", "--clock",
-                                                         std::to_string(clockHz), "--fifo", std::to_string(fifoBytes)},
-                                                        logPath);
+    // The simulator, its output into the log, at the priority of hardware,
+    // on the board's core.
+    const pid_t sim =
+        kv318::bench::spawn_board_process_on(core,
+                                             {simPath, "--dir", dir, "--signal", "ramp", "--clock",
+                                              std::to_string(clockHz), "--fifo", std::to_string(fifoBytes)},
+                                             logPath);
     if (sim < 0) {
         std::fprintf(stderr, "soak: cannot start %s\n", simPath.c_str());
         return 2;
@@ -168,7 +179,13 @@ int main(int argc, char** argv) {
     const auto end =
         t0 + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(minutes * 60));
     auto nextSample = t0 + std::chrono::seconds(10);
-    bool started = KV318_AD(h, 0, 0, 0, 0, 2) == 0;
+    // The timer thread a start makes takes the board's core from this
+    // thread, which has its own cores back once the start returns.
+    auto start = [&] {
+        const kv318::bench::OnCore pinned(core);
+        return KV318_AD(h, 0, 0, 0, 0, 2) == 0;
+    };
+    bool started = start();
     if (!started) ++otherFailures;
     auto tick = SteadyClock::now();
     while (started && SteadyClock::now() < end) {
@@ -184,7 +201,7 @@ int main(int argc, char** argv) {
             judge_run();
             ++restarts;
             next = 0;
-            started = KV318_AD(h, 0, 0, 0, 0, 2) == 0;
+            started = start();
             if (!started) ++otherFailures;
             tick = SteadyClock::now();
             continue;
@@ -231,18 +248,19 @@ int main(int argc, char** argv) {
     // Drops the verdict did not flag would be a loss the tools keep silent on.
     const bool silent = (drops > 0 || lost > 0) && riskyGaps == 0;
     std::printf(
-        "soak: %.1f min at %.2f MB/s (clock %.0f MHz, divider 2, FIFO %zu KiB): %llu samples checked, "
+        "soak: %.1f min at %.2f MB/s (clock %.0f MHz, divider 2, FIFO %zu KiB, kv318-sim on %s): "
+        "%llu samples checked, "
         "at least %llu lost in %llu ramp breaks, FIFO drops %ld, -2: %llu, -3: %llu, other failures %llu, restarts "
         "%llu; "
         "verdict: possible FIFO loss %s (%llu risky gaps, longest gap %.1f ms); "
         "library %s; kv318-sim %s (first/max/last); %s\n",
         seconds / 60, 2.0 * static_cast<double>(checked) / seconds / 1e6, clockHz / 1e6, fifoBytes / 1024,
-        static_cast<unsigned long long>(checked), static_cast<unsigned long long>(lost),
-        static_cast<unsigned long long>(breaks), drops, static_cast<unsigned long long>(overflows),
-        static_cast<unsigned long long>(readFaults), static_cast<unsigned long long>(otherFailures),
-        static_cast<unsigned long long>(restarts), riskyGaps > 0 ? "yes" : "no",
-        static_cast<unsigned long long>(riskyGaps), static_cast<double>(longestGapUs) / 1000.0, self.text().c_str(),
-        child.text().c_str(),
+        core >= 0 ? "the timer's core" : "any core", static_cast<unsigned long long>(checked),
+        static_cast<unsigned long long>(lost), static_cast<unsigned long long>(breaks), drops,
+        static_cast<unsigned long long>(overflows), static_cast<unsigned long long>(readFaults),
+        static_cast<unsigned long long>(otherFailures), static_cast<unsigned long long>(restarts),
+        riskyGaps > 0 ? "yes" : "no", static_cast<unsigned long long>(riskyGaps),
+        static_cast<double>(longestGapUs) / 1000.0, self.text().c_str(), child.text().c_str(),
         silent    ? "FAIL: samples lost and the verdict missed it"
         : lostAny ? "FAIL: samples lost"
         : grew    ? "FAIL: a process grew"
