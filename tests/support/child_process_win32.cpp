@@ -32,6 +32,8 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
+constexpr int kStartAttempts = 3;
+
 HANDLE open_inheritable(const std::string& path) {
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof inherit;
@@ -65,11 +67,20 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     si.hStdInput = childInput;
     si.hStdOutput = out;
     si.hStdError = err;
-    PROCESS_INFORMATION pi{};
-    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-        CreateProcessA(path.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        CloseHandle(pi.hThread);
-        process_ = pi.hProcess;
+    // Wine now and then fails to lay out a new process's address space
+    // ("failed to map the shared user data"), and CreateProcess fails
+    // before the program has run a line.  That says nothing of the program,
+    // so a start is tried up to three times; a missing program fails at once.
+    for (int attempt = 0; attempt < kStartAttempts && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
+         ++attempt) {
+        PROCESS_INFORMATION pi{};
+        if (CreateProcessA(path.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+            CloseHandle(pi.hThread);
+            process_ = pi.hProcess;
+            break;
+        }
+        const DWORD why = GetLastError();
+        if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) break;
     }
     CloseHandle(childInput);
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
