@@ -249,21 +249,36 @@ std::string ScopeController::summary(double now) const {
     return text;
 }
 
-std::vector<std::string> ScopeController::screenshotReport(double now) const {
+bool ScopeController::followedStream(pipeline::RemoteStatus* remote) const {
+    return pipeline::remote_status(api_, handle_, remote) && remote->stream != 0;
+}
+
+std::vector<std::string> ScopeController::report(double now, const pipeline::RemoteStatus* remote) const {
     std::vector<std::string> lines;
     if (!message_.empty()) lines.push_back(message_);
     if (!fifoWarning_.empty()) lines.push_back(fifoWarning_);
     lines.push_back(summary(now));
-    pipeline::RemoteStatus remote;
-    if (pipeline::remote_status(api_, handle_, &remote) && remote.stream != 0) {
+    if (remote != nullptr) {
         std::uint64_t first = 0;
         const bool known = worker_.firstIndex(&first);
-        lines.push_back("stream " + std::to_string(remote.stream) + " of kv318-server at " + remote.url + ": " +
+        lines.push_back("stream " + std::to_string(remote->stream) + " of kv318-server at " + remote->url + ": " +
                         std::to_string(worker_.samples()) + " samples" +
                         (known ? " from index " + std::to_string(first) : std::string()) + ", " +
-                        std::to_string(remote.missed) + " missed");
+                        std::to_string(remote->missed) + " missed");
     }
     return lines;
+}
+
+std::vector<std::string> ScopeController::screenshotReport(double now) const {
+    pipeline::RemoteStatus remote;
+    return report(now, followedStream(&remote) ? &remote : nullptr);
+}
+
+std::vector<std::string> ScopeController::endForScreenshot(double now) {
+    pipeline::RemoteStatus remote;
+    const bool followed = followedStream(&remote);
+    close();
+    return report(now, followed ? &remote : nullptr);
 }
 
 std::string ScopeController::visibleCsv() const {

@@ -107,8 +107,19 @@ public:
     // kv318-server at URL: N samples from index I, M missed" (the run's
     // samples, the stream's index of its first and those that never came).
     std::vector<std::string> screenshotReport(double now) const;
+    // GUI thread.  Ends the run (as close() does) and then gives
+    // screenshotReport's lines, so the samples it counts are the ones the
+    // recording holds: a run left going would add samples after the line
+    // was written.  The stream's figures are taken before the end.
+    std::vector<std::string> endForScreenshot(double now);
 
 private:
+    // screenshotReport's lines, with the stream's figures in `remote` (null
+    // for a run of the linked library or a controlled one).
+    std::vector<std::string> report(double now, const pipeline::RemoteStatus* remote) const;
+    // The stream's figures when the run follows or controls one through
+    // kv318-server, into *remote; false otherwise.
+    bool followedStream(pipeline::RemoteStatus* remote) const;
     bool openBoard();
     void startWorker();
 

@@ -502,7 +502,7 @@ void ScopeWindow::tick() {
         }
         // A picture of a failure is still saved, but the exit code says the
         // scope did not run, so a script does not take it for a trace.
-        for (const std::string& line : scope_.screenshotReport(now))
+        for (const std::string& line : scope_.endForScreenshot(now))
             std::fprintf(stderr, "kv318-scope: %s\n", line.c_str());
         if (exitCode_ == 0) exitCode_ = scope_.screenshotExitCode();
         std::fflush(stderr);
