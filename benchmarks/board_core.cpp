@@ -18,15 +18,14 @@ namespace {
 
 // Pins every thread of `pid` that carries the timer thread's name to
 // `core`; threads that end meanwhile are passed over.
-int pin_timer_threads(pid_t pid, int core) {
-    if (core < 0 || core >= CPU_SETSIZE) return 0;
+void pin_timer_threads(pid_t pid, int core) {
+    if (core < 0 || core >= CPU_SETSIZE) return;
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR* dir = ::opendir(tasks.c_str());
-    if (dir == nullptr) return 0;
+    if (dir == nullptr) return;
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(core, &one);
-    int pinned = 0;
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
         std::ifstream comm(tasks + "/" + entry->d_name + "/comm");
@@ -34,10 +33,9 @@ int pin_timer_threads(pid_t pid, int core) {
         std::getline(comm, name);
         if (name != linux_timer::kThreadName) continue;
         const auto tid = static_cast<pid_t>(std::atol(entry->d_name));
-        if (::sched_setaffinity(tid, sizeof one, &one) == 0) ++pinned;
+        (void)::sched_setaffinity(tid, sizeof one, &one);
     }
     ::closedir(dir);
-    return pinned;
 }
 
 }  // namespace
@@ -69,7 +67,7 @@ TimerThreadsOnCore::TimerThreadsOnCore(pid_t pid, int core) {
     if (core < 0) return;
     thread_ = std::thread([this, pid, core] {
         while (!stop_.load()) {
-            (void)pin_timer_threads(pid, core);
+            pin_timer_threads(pid, core);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
@@ -88,14 +86,6 @@ std::function<std::thread(std::function<void()>)> board_thread_starter(int core)
             body();
         });
     };
-}
-
-void on_every_core() {
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    cpu_set_t all;
-    CPU_ZERO(&all);
-    for (long core = 0; core < online && core < CPU_SETSIZE; ++core) CPU_SET(static_cast<int>(core), &all);
-    (void)::sched_setaffinity(0, sizeof all, &all);
 }
 
 }  // namespace kv318::bench

@@ -77,8 +77,4 @@ inline constexpr int kBoardNice = -20;
 // kBoardNice and on `core` (-1: anywhere).
 std::function<std::thread(std::function<void()>)> board_thread_starter(int core);
 
-// Lets the calling thread (or a freshly forked process) run on every core
-// the machine has online; for load that must not follow a pin.
-void on_every_core();
-
 }  // namespace kv318::bench

@@ -61,11 +61,7 @@ pid_t spawn_logged(const std::vector<std::string>& args, const std::string& logP
 
 }  // namespace
 
-pid_t spawn_board_process(const std::vector<std::string>& args, const std::string& logPath) {
-    return spawn_logged(args, logPath, true);
-}
-
-pid_t spawn_board_process_on(int core, const std::vector<std::string>& args, const std::string& logPath) {
+pid_t spawn_board_process(int core, const std::vector<std::string>& args, const std::string& logPath) {
     // A child takes the affinity of the thread that starts it.
     const OnCore pinned(core);
     return spawn_logged(args, logPath, true);

@@ -15,11 +15,8 @@ namespace kv318::bench {
 // Starts args[0] with args[1..], its stdout and stderr into `logPath`
 // (created or truncated).  The pid, or -1 when it cannot be started.
 // Without the right to raise it, it runs at this process's priority.
-pid_t spawn_board_process(const std::vector<std::string>& args, const std::string& logPath);
-
-// The same, with the process kept on `core` (see board_core.h); -1 lets the
-// scheduler place it.
-pid_t spawn_board_process_on(int core, const std::vector<std::string>& args, const std::string& logPath);
+// It is kept on `core` (see board_core.h); -1 lets the scheduler place it.
+pid_t spawn_board_process(int core, const std::vector<std::string>& args, const std::string& logPath);
 
 // The same for a program under test (a tool reading from the board): it
 // runs at this process's own priority.

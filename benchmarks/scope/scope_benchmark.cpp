@@ -52,7 +52,7 @@ void BM_ScopeAtFastestStream(benchmark::State& state) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const int core = state.range(0) != 0 ? kv318::bench::board_core() : -1;
     for (auto _ : state) {
-        const pid_t sim = kv318::bench::spawn_board_process_on(
+        const pid_t sim = kv318::bench::spawn_board_process(
             core, {KV318_SIM_EXE, "--dir", dir, "--clock", "26000000", "--signal", "sine", "--freq", "10000"},
             dir + "/sim.log");
         for (int i = 0; i < 3000 && read_all(dir + "/sim.log").find("serving") == std::string::npos; ++i) {

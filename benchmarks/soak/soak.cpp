@@ -126,11 +126,10 @@ int main(int argc, char** argv) {
 
     // The simulator, its output into the log, at the priority of hardware,
     // on the board's core.
-    const pid_t sim =
-        kv318::bench::spawn_board_process_on(core,
-                                             {simPath, "--dir", dir, "--signal", "ramp", "--clock",
-                                              std::to_string(clockHz), "--fifo", std::to_string(fifoBytes)},
-                                             logPath);
+    const pid_t sim = kv318::bench::spawn_board_process(core,
+                                                        {simPath, "--dir", dir, "--signal", "ramp", "--clock",
+                                                         std::to_string(clockHz), "--fifo", std::to_string(fifoBytes)},
+                                                        logPath);
     if (sim < 0) {
         std::fprintf(stderr, "soak: cannot start %s\n", simPath.c_str());
         return 2;
