@@ -200,12 +200,14 @@ Frame TriggerEngine::roll() const {
     return f;
 }
 
+const char* edge_name(Edge edge) { return edge == Edge::Rising ? "rising" : "falling"; }
+
 bool parse_trigger(const std::string& text, Edge* edge, double* level) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
     const std::string name = text.substr(0, colon);
-    if (name == "rising") *edge = Edge::Rising;
-    else if (name == "falling") *edge = Edge::Falling;
+    if (name == edge_name(Edge::Rising)) *edge = Edge::Rising;
+    else if (name == edge_name(Edge::Falling)) *edge = Edge::Falling;
     else return false;
     double v = 0;
     // The level is spelt as every other real number the programs take.

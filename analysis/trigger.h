@@ -121,5 +121,20 @@ std::int32_t falling_threshold(double volts);
 // A trigger as the command lines take it, "rising:0.5" or "falling:-1":
 // the edge and the level in volts, or false for anything else.
 bool parse_trigger(const std::string& text, Edge* edge, double* level);
+// The edge as parse_trigger spells it: "rising" or "falling".
+const char* edge_name(Edge edge);
+
+// The time axis of a triggered frame, which every capture file and the
+// scope's saved trace share: sample `index` of the frame lies
+// (index - triggerIndex) samples from the trigger, so the trigger is 0 s
+// and the samples before it are negative.  Counted apart in whole numbers
+// first, so the trigger sample is exactly 0 s (two divisions subtracted
+// would leave a rounding residue there).
+inline std::int64_t samples_from_trigger(std::uint64_t index, std::uint64_t triggerIndex) {
+    return static_cast<std::int64_t>(index - triggerIndex);
+}
+inline double seconds_from_trigger(std::uint64_t index, std::uint64_t triggerIndex, double sampleRateHz) {
+    return static_cast<double>(samples_from_trigger(index, triggerIndex)) / sampleRateHz;
+}
 
 }  // namespace kv318::analysis

@@ -14,9 +14,15 @@
 // append then refuse until h5clear mends it.
 #include <hdf5.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -40,6 +46,16 @@ hsize_t chunk_samples(double rate) {
     return static_cast<hsize_t>(rate);
 }
 constexpr const char* kGroupPrefix = "run_";
+// The room a run keeps free beyond its samples' chunks, for what the file
+// itself writes at the next flush and at the end: the chunk index, the
+// events and their strings, the attributes.
+constexpr std::uint64_t kReservedBytes = 512 * 1024;
+
+std::string megabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
 // Rows per chunk of a group's `events` dataset, as kv318.record makes it.
 constexpr hsize_t kEventChunk = 64;
 // The deflate level of a compressed run, h5py's default, which kv318.record
@@ -79,6 +95,35 @@ private:
     Closer close_ = nullptr;
 };
 
+// HDF5 prints its whole error stack, dozens of lines per failure, on every
+// thread that has not turned that off: the store turns it off on the thread
+// that calls it, each time, and says what failed in one sentence instead.
+void quiet_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
+herr_t keep_innermost(unsigned depth, const H5E_error2_t* e, void* data) {
+    // Walked upwards, so depth 0 is where the failure was found: the
+    // message that says why.  A failed system call's names the file,
+    // buffer and offsets too; only its errno text is kept.
+    if (depth != 0 || e->desc == nullptr) return 0;
+    std::string desc = e->desc;
+    const std::string tag = "error message = '";
+    const std::size_t at = desc.find(tag);
+    if (at != std::string::npos) {
+        desc = desc.substr(at + tag.size());
+        desc = desc.substr(0, desc.find('\''));
+    }
+    *static_cast<std::string*>(data) = desc;
+    return 0;
+}
+
+// The one message of the thread's HDF5 error stack that says why, or empty.
+std::string hdf5_reason() {
+    std::string reason;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, keep_innermost, &reason);
+    H5Eclear2(H5E_DEFAULT);
+    return reason;
+}
+
 // Writes a scalar attribute, making it or overwriting it in place.
 bool put_attribute(hid_t object, const char* name, hid_t fileType, hid_t memoryType, const void* value) {
     Id attribute;
@@ -115,6 +160,16 @@ bool put_text(hid_t object, const char* name, const std::string& text) {
         return false;
     const char* value = text.c_str();
     return put_attribute(object, name, type.get(), type.get(), &value);
+}
+
+// A captured window's trigger as attributes: the readers' time axis is
+// (index - trigger_index) / sample_rate_hz, 0 at the trigger.
+bool describe_trigger(hid_t g, const TriggerMark& t) {
+    return put_text(g, "trigger_edge", analysis::edge_name(t.edge)) &&
+           put_f64(g, "trigger_level_volts", t.levelVolts) &&
+           put_f64(g, "trigger_hysteresis_volts", t.hysteresisVolts) &&
+           put_f64(g, "pretrigger_percent", t.pretriggerPercent) && put_u64(g, "trigger_index", t.fileIndex) &&
+           put_u64(g, "trigger_stream_index", t.streamIndex);
 }
 
 // The number of a run group's name ("run_0012" is 12), or 0 for any other
@@ -198,16 +253,24 @@ Id event_type(bool inFile) {
 
 class Hdf5Store : public SampleStore {
 public:
-    Hdf5Store(Id file, unsigned lastRun, std::uint64_t splitSamples, bool compress)
-        : file_(std::move(file)), nextRun_(lastRun + 1), split_(splitSamples), compress_(compress) {}
+    Hdf5Store(Id file, std::string path, unsigned lastRun, std::uint64_t splitSamples, bool compress, RoomFor room)
+        : file_(std::move(file)),
+          path_(std::move(path)),
+          room_(std::move(room)),
+          nextRun_(lastRun + 1),
+          split_(splitSamples),
+          compress_(compress) {}
 
     bool begin(const Recording& recording, std::uint64_t firstIndex) override {
+        quiet_errors();
         recording_ = recording;
         next_ = firstIndex;
         return open_group();
     }
 
     bool append(const std::int16_t* codes, std::size_t count) override {
+        quiet_errors();
+        if (broken_) return false;
         if (!compress_) return store_codes(codes, count);
         if (!dataset_.ok()) return fail("write to a run that has ended");
         held_.insert(held_.end(), codes, codes + count);
@@ -219,7 +282,9 @@ public:
     }
 
     bool checkpoint() override {
+        quiet_errors();
         if (!file_.ok()) return fail("write to a file that is closed");
+        if (broken_) return false;
         if (!held_.empty()) {
             // Taken out first: a group the split opens on the way
             // checkpoints too.
@@ -227,19 +292,23 @@ public:
             codes.swap(held_);
             if (!store_codes(codes.data(), codes.size())) return false;
         }
-        if (!write_events(next_, false)) return false;
+        if (!write_events(next_, false)) return fail_writing("write the events");
         if (group_.ok() && !put_u64(group_.get(), "samples_written", inGroup_))
-            return fail("write the attribute samples_written");
-        if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail("flush the file");
+            return fail_writing("write the attribute samples_written");
+        if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail_writing("flush the file");
+        durable_ = inGroup_;
         return true;
     }
 
     bool finish(const std::string& fifoNote) override {
+        quiet_errors();
         if (!file_.ok()) return error_.empty();
         // A compressed run's codes first, so a split they make comes before
         // the events left, which all go to the last group.
         bool ok = checkpoint() && write_events(next_, true) && checkpoint();
-        if (ok && !fifoNote.empty()) {
+        if (!ok) settle();
+        // The FIFO's verdict holds for the samples kept, whatever came after.
+        if (!fifoNote.empty()) {
             for (const std::string& name : names_) {
                 const Id group(H5Gopen2(file_.get(), name.c_str(), H5P_DEFAULT), H5Gclose);
                 if (!group.ok() || !put_text(group.get(), "fifo", fifoNote)) {
@@ -279,6 +348,7 @@ private:
             if (split_ > 0 && inGroup_ == split_ && !(close_group() && open_group())) return false;
             hsize_t n = count;
             if (split_ > 0 && n > split_ - inGroup_) n = split_ - inGroup_;
+            if (!room_for(n)) return false;
             hsize_t size = inGroup_ + n;
             if (H5Dset_extent(dataset_.get(), &size) < 0) return fail("extend the samples dataset");
             const Id fileSpace(H5Dget_space(dataset_.get()), H5Sclose);
@@ -289,8 +359,7 @@ private:
                 H5Dwrite(dataset_.get(), H5T_NATIVE_INT16, memorySpace.get(), fileSpace.get(), H5P_DEFAULT, codes) <
                     0) {
                 // The extent must not claim codes that are not there.
-                H5Dset_extent(dataset_.get(), &start);
-                return fail("write the samples");
+                return fail_writing("write the samples");
             }
             inGroup_ += n;
             next_ += n;
@@ -301,9 +370,69 @@ private:
         return true;
     }
 
+    // Keeps the first failure's words: what came after it followed from it.
     bool fail(const std::string& what) {
-        error_ = "HDF5 could not " + what;
+        const std::string reason = hdf5_reason();
+        if (error_.empty()) error_ = "HDF5 could not " + what + (reason.empty() ? "" : ": " + reason);
         return false;
+    }
+
+    // A write or a flush failed (a full disk, an I/O error): what went to
+    // the disk since the last flush may be there in part or not at all, so
+    // the run is cut back to what that flush left, which was all on the
+    // disk when it returned.  The dataset's extent and samples_written then
+    // claim no code the file may lack, and an `events` row at the first
+    // sample lost says why the recording ends there.  Nothing more is
+    // appended; finish() writes the row and the cut-back extent.
+    bool fail_writing(const std::string& what) {
+        fail(what);
+        if (broken_) return false;
+        broken_ = true;
+        const std::uint64_t lost = inGroup_ - durable_;
+        inGroup_ = durable_;
+        next_ -= lost;
+        appended_ -= lost;
+        held_.clear();
+        if (dataset_.ok()) {
+            hsize_t kept = durable_;
+            H5Dset_extent(dataset_.get(), &kept);
+        }
+        events_.push_back(
+            {next_, "error", error_ + "; the recording ends here, the samples after it were not written"});
+        hdf5_reason();  // the cut-back's own failures, if any, say nothing new
+        return false;
+    }
+
+    // Whether the file may grow by what `n` more codes of the group could
+    // take: every chunk written since the last flush (the flush allots
+    // those that were held in memory), whole, and the room the file's own
+    // records need.  When not, the run ends here, whole (see fail_writing).
+    bool room_for(hsize_t n) {
+        if (!room_) return true;
+        const std::uint64_t chunkBytes = chunk_ * sizeof(std::int16_t);
+        const std::uint64_t chunks = (inGroup_ + n + chunk_ - 1) / chunk_ - durable_ / chunk_;
+        // A compressed chunk that grows moves, its old place free later.
+        const std::uint64_t need = (chunks + (compress_ ? 1 : 0)) * chunkBytes + kReservedBytes;
+        const std::uint64_t room = room_(path_);
+        if (room >= need) return true;
+        error_ = "there is no room for more samples on its disk (" + megabytes(room) + " free, less than the " +
+                 megabytes(need) + " the next samples and the file's own records need)";
+        broken_ = true;
+        held_.clear();
+        events_.push_back(
+            {next_, "error", error_ + "; the recording ends here, the samples after it were not written"});
+        return false;
+    }
+
+    // After a failure: one attempt to put the cut-back run on the disk, its
+    // events with it.  What fails here was said by the first failure.
+    void settle() {
+        if (group_.ok()) {
+            write_events(next_, true);
+            put_u64(group_.get(), "samples_written", inGroup_);
+        }
+        H5Fflush(file_.get(), H5F_SCOPE_GLOBAL);
+        hdf5_reason();
     }
 
     // Writes the events held to the current group's `events` dataset: those
@@ -359,6 +488,7 @@ private:
         ++nextRun_;
         names_.emplace_back(name);
         inGroup_ = 0;
+        durable_ = 0;
         const Recording& r = recording_;
         const double rate = static_cast<double>(r.clockHz) / (r.divider == 0 ? 1 : r.divider);
         std::string description;
@@ -372,6 +502,8 @@ private:
             put_text(g, "started_utc", r.startUtc) && put_i32(g, "board", r.board) && put_text(g, "tool", r.tool) &&
             put_text(g, "description", description) && put_u64(g, "samples_written", 0);
         if (!described) return fail(std::string("write the attributes of ") + name);
+        if (r.triggered && !describe_trigger(g, r.trigger))
+            return fail(std::string("write the trigger's attributes of ") + name);
 
         hsize_t empty = 0;
         hsize_t unlimited = H5S_UNLIMITED;
@@ -379,6 +511,7 @@ private:
         const Id create(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
         const Id access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
         hsize_t chunk = chunk_samples(rate);
+        chunk_ = chunk;
         // Room for a few chunks, so a partial chunk is filled in memory
         // rather than read back from the disk for every write.
         const std::size_t cacheBytes = 4 * sizeof(std::int16_t) * chunk;
@@ -413,6 +546,9 @@ private:
     }
 
     Id file_;
+    std::string path_;
+    RoomFor room_;
+    hsize_t chunk_ = kMinChunkSamples;  // the current group's samples a chunk
     Id group_;
     Id dataset_;
     Id eventSet_;
@@ -425,6 +561,8 @@ private:
     std::uint64_t next_ = 0;          // the run's number of the next code
     std::uint64_t inGroup_ = 0;       // codes in the current group
     std::uint64_t appended_ = 0;
+    std::uint64_t durable_ = 0;  // codes of the current group on the disk at the last flush
+    bool broken_ = false;        // a write failed: the run takes no more codes
     std::vector<std::string> names_;
     std::string error_;
 };
@@ -438,11 +576,31 @@ std::string hdf5_output_problem(bool toStdout) {
     return {};
 }
 
+std::uint64_t disk_room(const std::string& path) {
+    std::uint64_t room = UINT64_MAX;
+    struct statvfs disk {};
+    if (::statvfs(path.c_str(), &disk) == 0) room = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+    // A limit on a file's size (ulimit -f) refuses a write past it as a
+    // full disk would.
+    struct rlimit limit {};
+    struct stat file {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && ::stat(path.c_str(), &file) == 0) {
+        const auto size = static_cast<std::uint64_t>(file.st_size);
+        const auto most = static_cast<std::uint64_t>(limit.rlim_cur);
+        room = std::min(room, most > size ? most - size : 0);
+    }
+    return room;
+}
+
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error,
-                                             bool compress) {
-    // The tool says what failed in its own words; HDF5's error stack on
-    // stderr would only repeat it at length.
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+                                             bool compress, RoomFor room) {
+    // A file whose close failed (its last write did not fit) stays in
+    // HDF5's table, and HDF5's own clean-up at exit would close it again
+    // and crash: the files are closed here, so that clean-up is not needed.
+    // It must be asked for before HDF5 starts, so first of all.
+    static const bool noCleanUp = H5dont_atexit() >= 0;
+    (void)noCleanUp;
+    quiet_errors();
     const Id fapl = access_list();
     if (!fapl.ok()) {
         *error = "HDF5 could not set up file access";
@@ -480,7 +638,7 @@ std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint6
             return nullptr;
         }
     }
-    return std::make_unique<Hdf5Store>(std::move(file), lastRun, splitSamples, compress);
+    return std::make_unique<Hdf5Store>(std::move(file), path, lastRun, splitSamples, compress, std::move(room));
 }
 
 }  // namespace kv318::pipeline

@@ -42,8 +42,8 @@ constexpr FormatEntry kFormats[] = {
     {Format::Raw, "raw", nullptr, "raw (int16 little-endian)"},
     {Format::Wav, "wav", nullptr, "wav (16-bit PCM mono at clock/divider, a new numbered file every 4 GiB)"},
     {Format::Hdf5, "hdf5", "h5",
-     "hdf5 (also h5: a group per run of int16 codes with its attributes, appended to an existing HDF5 file; "
-     "stream and poll to a file only)"},
+     "hdf5 (also h5: a group per run or capture of int16 codes with its attributes, appended to an existing HDF5 "
+     "file; to a file only, not standard output)"},
 };
 
 const FormatEntry& entry(Format f) {
@@ -82,12 +82,20 @@ std::vector<std::string> describe(const Recording& r) {
         "acquisition: " + std::string(r.polled ? "polled (KV318_M_AD)" : "timer-driven (KV318_AD)") + ", mode flags " +
             flags,
         "converter clock: " + std::to_string(r.clockHz) +
-            " Hz, as given by --clock (the board's clock cannot be read; time_s = index x divider / clock)",
+            " Hz, as given by --clock (the board's clock cannot be read; " + time_rule(r) + ")",
         "divider: " + std::to_string(r.divider),
         "sample rate: " + number(rate) + " samples/s",
         "volts: code = sample / 4 (halves to even), volts = code x 5 / 8192",
         "start: " + r.startUtc,
     };
+    if (r.triggered) {
+        const TriggerMark& t = r.trigger;
+        lines.push_back("trigger: " + std::string(analysis::edge_name(t.edge)) + " edge at " + number(t.levelVolts) +
+                        " V, hysteresis " + number(t.hysteresisVolts) + " V, pretrigger " +
+                        number(t.pretriggerPercent) + " %; the trigger is index " + std::to_string(t.fileIndex) +
+                        " of this file and sample " + std::to_string(t.streamIndex) +
+                        " of the acquisition, and time_s is 0 there");
+    }
     if (!r.server.empty()) {
         lines.push_back(
             "server: kv318-server at " + printable(r.server) + ", stream " + std::to_string(r.serverStream) +
@@ -135,6 +143,13 @@ bool describe_server(const BoardApi& api, std::int32_t handle, Recording* r) {
         r->divider = remote.divider;
     }
     return true;
+}
+
+std::string time_rule(const Recording& r) {
+    if (r.triggered) {
+        return "time_s = (index - " + std::to_string(r.trigger.fileIndex) + ") x divider / clock, 0 at the trigger";
+    }
+    return "time_s = index x divider / clock";
 }
 
 std::string csv_preamble(const Recording& r) {

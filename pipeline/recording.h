@@ -13,8 +13,20 @@
 #include "board_api.h"
 #include "fifo_verdict.h"
 #include "sample_format.h"
+#include "trigger.h"
 
 namespace kv318::pipeline {
+
+// The trigger a captured window was cut around, as its file records it.
+// The file's time axis has its zero there (analysis::seconds_from_trigger).
+struct TriggerMark {
+    analysis::Edge edge = analysis::Edge::Rising;
+    double levelVolts = 0;
+    double hysteresisVolts = 0;
+    double pretriggerPercent = 0;
+    std::uint64_t fileIndex = 0;    // the trigger sample's index in the file, its first sample being 0
+    std::uint64_t streamIndex = 0;  // the same sample counted from the acquisition's first
+};
 
 struct Recording {
     std::string tool;  // "kv318-cli 1.0.0"
@@ -34,6 +46,10 @@ struct Recording {
     // it (a follower joins a stream that has long been running).
     bool serverFirstKnown = false;
     std::uint64_t serverFirstIndex = 0;
+    // A triggered capture: where its trigger lies (an untriggered run has
+    // its time zero at its first sample).
+    bool triggered = false;
+    TriggerMark trigger;
 };
 
 // Splits KV318_Info's text (KV318_INFO_BYTES, zeros after its end) into
@@ -58,6 +74,10 @@ bool describe_server(const BoardApi& api, std::int32_t handle, Recording* r);
 // identity strings outside printable ASCII become '?', so a board cannot
 // break a line or a chunk.
 std::vector<std::string> describe(const Recording& r);
+
+// How a file of `r` turns an index into seconds, in words: from the
+// trigger for a triggered capture, else from the run's first sample.
+std::string time_rule(const Recording& r);
 
 // The CSV file's opening comment lines, each "# ...\n".
 std::string csv_preamble(const Recording& r);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "trigger.h"
 
 namespace kv318::pipeline {
 
@@ -30,10 +31,14 @@ std::size_t CsvFormatter::line(std::uint64_t index, std::int32_t sample, char* o
     char* const end = out + kMaxLine;
     p = std::to_chars(p, end, index).ptr;
     *p++ = ',';
+    // The time's sign first, then its size from the samples apart.
+    const std::int64_t apart = analysis::samples_from_trigger(index, zero_);
+    if (apart < 0) *p++ = '-';
+    const std::uint64_t from = apart < 0 ? 0 - static_cast<std::uint64_t>(apart) : static_cast<std::uint64_t>(apart);
     if (periodUnits_ != 0) {
-        // index x period in units of the last decimal, the point put in.
+        // samples x period in units of the last decimal, the point put in.
         char digits[24];
-        const auto r = std::to_chars(digits, digits + sizeof digits, index * periodUnits_);
+        const auto r = std::to_chars(digits, digits + sizeof digits, from * periodUnits_);
         const auto n = static_cast<int>(r.ptr - digits);
         if (n <= decimals_) {
             *p++ = '0';
@@ -54,7 +59,7 @@ std::size_t CsvFormatter::line(std::uint64_t index, std::int32_t sample, char* o
     } else {
         // index x divider / clock in whole seconds and 9 rounded digits;
         // the product stays far inside 64 bits for any run a disk can hold.
-        const std::uint64_t ticks = index * divider_;
+        const std::uint64_t ticks = from * divider_;
         std::uint64_t seconds = ticks / clockHz_;
         std::uint64_t fraction = ((ticks % clockHz_) * scale_ + clockHz_ / 2) / clockHz_;
         if (fraction >= scale_) {  // rounded up to the next second

@@ -19,7 +19,7 @@ enum class Format { Csv, Raw, Wav, Hdf5 };
 using units::sample_code;
 
 // One CSV line per sample: "index,time_s,code,volts\n".  Time is
-// index x divider / clock, written exactly to the decimals the sample
+// (index - time zero) x divider / clock, written exactly to the decimals the sample
 // period needs (at most 9, rounded there).  The volts of every code are
 // formatted once, up front.
 class CsvFormatter {
@@ -28,6 +28,11 @@ public:
     static const char* header() { return "index,time_s,code,volts\n"; }
 
     CsvFormatter(std::uint64_t clockHz, std::uint32_t divider);
+
+    // The time column's zero: sample `index` is at 0 s, those before it
+    // negative (a capture's trigger, analysis::samples_from_trigger).  0
+    // unless set.
+    void set_time_zero(std::uint64_t index) { zero_ = index; }
 
     // Writes the line of sample `index` to `out` (kMaxLine bytes of room);
     // returns its length.
@@ -38,6 +43,7 @@ public:
 private:
     std::uint64_t clockHz_;
     std::uint64_t divider_;
+    std::uint64_t zero_ = 0;
     int decimals_ = 0;
     std::uint64_t scale_ = 1;  // 10^decimals_
     // The sample period in units of 10^-decimals_ s, when it is a whole

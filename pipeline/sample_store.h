@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -62,6 +63,12 @@ inline constexpr const char* kHdf5Unavailable =
 // a pipe, in which HDF5 cannot seek.  Any thread.
 std::string hdf5_output_problem(bool toStdout);
 
+// The bytes the file at `path` may still grow by before its disk, or the
+// process's limit on a file's size, refuses them; the largest number when
+// neither says.  Called on the thread that writes.
+using RoomFor = std::function<std::uint64_t(const std::string& path)>;
+std::uint64_t disk_room(const std::string& path);
+
 // Opens `path` to append a run: a new file, or the next run group of an
 // existing HDF5 file.  An existing file that is not HDF5 is refused and
 // left as it is.  `splitSamples` > 0 starts the next group after that many
@@ -69,10 +76,14 @@ std::string hdf5_output_problem(bool toStdout);
 // groups); 0 keeps the run in one group.  `compress` stores the codes with
 // shuffle and deflate (level 4); the codes are then held in memory and
 // written only just before each flush, since a compressed chunk moves in
-// the file whenever it grows.  Null with *error set when the
+// the file whenever it grows.  Before each write the store asks `room`
+// whether the file may grow by what the write could take: when it may not
+// (a full disk), the run ends there, whole, its last `events` row saying
+// why, rather than by a write that fails half way (after which HDF5 can
+// leave a file that claims codes it never wrote).  Null with *error set when the
 // file cannot be opened or made.  The caller owns the store; the file is
 // closed when it is destroyed.
 std::unique_ptr<SampleStore> open_hdf5_store(const std::string& path, std::uint64_t splitSamples, std::string* error,
-                                             bool compress = false);
+                                             bool compress = false, RoomFor room = disk_room);
 
 }  // namespace kv318::pipeline

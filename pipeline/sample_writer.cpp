@@ -3,6 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "bytes.h"
 
@@ -42,6 +49,19 @@ bool FileOutput::rewrite(std::uint64_t offset, const void* data, std::size_t siz
     const bool wrote = std::fwrite(data, 1, size, file_) == size;
     if (!wrote) error_ = std::strerror(errno);
     return std::fseek(file_, 0, SEEK_END) == 0 && wrote;
+}
+
+bool FileOutput::cut(std::uint64_t size) {
+    if (file_ == nullptr || size > landed_ || std::fflush(file_) != 0) return false;
+#ifdef _WIN32
+    const bool cutBack = _chsize_s(_fileno(file_), static_cast<__int64>(size)) == 0;
+#else
+    const bool cutBack = ::ftruncate(::fileno(file_), static_cast<off_t>(size)) == 0;
+#endif
+    // The stream's position stays past the end; nothing is written after a
+    // cut, which only follows a failure.
+    if (cutBack) landed_ = size;
+    return cutBack;
 }
 
 bool FileOutput::flush() {
@@ -110,6 +130,7 @@ bool SampleWriter::begin() {
         runFirst_ = samples_;
         failed_ = !store_->begin(r, samples_);
     } else if (format_ == Format::Csv) {
+        if (described_ && recording_.triggered) csv_->set_time_zero(recording_.trigger.fileIndex);
         const std::string h = (described_ ? csv_preamble(recording_) : std::string()) + CsvFormatter::header();
         failed_ = !out_->write(h.data(), h.size());
     } else if (format_ == Format::Wav) {
@@ -213,6 +234,16 @@ bool SampleWriter::emit() {
 }
 
 void SampleWriter::landed_partly(std::size_t bytes) {
+    // The part of a line or of a sample that landed after the last whole
+    // one is cut off where the output allows: it is not a sample.
+    std::size_t whole = bytes & ~std::size_t{1};
+    if (format_ == Format::Csv) {
+        const char* last = std::find(std::make_reverse_iterator(buffer_.data() + bytes),
+                                     std::make_reverse_iterator(buffer_.data()), '\n')
+                               .base();
+        whole = static_cast<std::size_t>(last - buffer_.data());
+    }
+    if (whole < bytes) out_->cut(out_->landed() - (bytes - whole));
     // written_ is still the count at the buffer's start.
     if (format_ == Format::Csv) {
         // The FIFO note's line may be the last in the buffer: not a sample.
@@ -246,6 +277,15 @@ bool SampleWriter::finish() {
             written_ = runFirst_ + store_->appended();
         }
         return !failed_;
+    }
+    if (!finished_ && noted_ && format_ == Format::Wav && failed_) {
+        // The header keeps its size, so the note goes in over the pending
+        // one even on a full disk; the sizes stay those of the samples that
+        // landed.
+        finished_ = true;
+        const auto h = header(static_cast<std::uint32_t>(2 * (written_ - partFirst_)));
+        out_->rewrite(0, h.data(), h.size());
+        return false;
     }
     if (!finished_ && noted_ && format_ == Format::Csv && !failed_) {
         // Whole lines only, like the samples: the note goes in after them.

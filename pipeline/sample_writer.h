@@ -36,6 +36,14 @@ public:
     // pipe or a terminal); error() then stays empty.
     virtual bool rewrite(std::uint64_t offset, const void* data, std::size_t size) = 0;
     virtual bool flush() = 0;
+    // Cuts the output back to its first `size` bytes (of at most landed()),
+    // which landed() then counts: a write that failed part way leaves a
+    // part of a line or a sample, which must not pass for one.  False when
+    // the output cannot be cut (a pipe or a terminal).
+    virtual bool cut(std::uint64_t size) {
+        (void)size;
+        return false;
+    }
     virtual std::string error() const = 0;
     // Any thread: a write that waits for a reader who takes nothing gives
     // up and fails, and so does every later write.  An output that cannot
@@ -58,6 +66,7 @@ public:
     std::uint64_t landed() const override { return landed_; }
     bool rewrite(std::uint64_t offset, const void* data, std::size_t size) override;
     bool flush() override;
+    bool cut(std::uint64_t size) override;
     std::string error() const override { return error_; }
 
 private:

@@ -26,16 +26,16 @@ using Clock = std::chrono::steady_clock;
 struct KeepFirst : analysis::FrameSink {
     std::vector<std::int32_t> samples;
     std::uint64_t triggerSample = 0;
+    std::size_t triggerIndex = 0;
     bool got = false;
     bool frame(const analysis::Frame& f) override {
         samples.assign(f.samples, f.samples + f.count);
         triggerSample = f.triggerSample;
+        triggerIndex = f.triggerIndex;
         got = true;
         return false;
     }
 };
-
-const char* edge_name(analysis::Edge e) { return e == analysis::Edge::Rising ? "rising" : "falling"; }
 
 }  // namespace
 
@@ -103,7 +103,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         return call_failed(env, inv.board, "KV318_AD",
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }
-    const Recording description = describe_run(inv, env, h);
+    Recording description = describe_run(inv, env, h);
     KeepFirst sink;
     const auto t0 = Clock::now();
     const auto deadline =
@@ -149,7 +149,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         if (timedOut) std::snprintf(within, sizeof within, "within %g s", c.timeoutSeconds);
         else std::snprintf(within, sizeof within, "before the capture was interrupted");
         std::fprintf(env.err, "board %d: no %s trigger at %g V %s (%llu samples looked at); nothing written\n",
-                     inv.board, edge_name(c.edge), c.levelVolts, within,
+                     inv.board, analysis::edge_name(c.edge), c.levelVolts, within,
                      static_cast<unsigned long long>(engine.samplesSeen()));
         return kExitNoTrigger;
     }
@@ -172,8 +172,12 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
                 ? std::make_unique<SampleWriter>(*store, inv.clockHz, static_cast<std::uint32_t>(inv.stream.divider))
                 : std::make_unique<SampleWriter>(format, *file, inv.clockHz,
                                                  static_cast<std::uint32_t>(inv.stream.divider));
-        // Described as a stream's recording is, with what the drain
-        // statistics say of the board's FIFO over the whole acquisition.
+        // Described as a stream's recording is, with the trigger, which
+        // is the time axis's zero, and what the drain statistics say of the
+        // board's FIFO over the whole acquisition.
+        description.triggered = true;
+        description.trigger = {
+            c.edge, c.levelVolts, c.hysteresisVolts, c.pretriggerPercent, sink.triggerIndex, sink.triggerSample};
         writer->describe(description);
         writer->note_fifo(run.statsRead ? fifo_note(&run.fifo) : fifo_note(nullptr));
         written = writer->begin() && writer->write(sink.samples.data(), sink.samples.size()) == sink.samples.size() &&
@@ -195,9 +199,9 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     std::fprintf(env.err,
                  "captured %llu samples to %s: %s trigger at %g V is index %zu (sample %llu of the stream)\n"
                  "mean %.6f V  min %.6f V  max %.6f V  p-p %.6f V  rms %.6f V",
-                 static_cast<unsigned long long>(sink.samples.size()), name.c_str(), edge_name(c.edge), c.levelVolts,
-                 engine.pretriggerSamples(), static_cast<unsigned long long>(sink.triggerSample), m.mean, m.min, m.max,
-                 m.peakToPeak, m.rms);
+                 static_cast<unsigned long long>(sink.samples.size()), name.c_str(), analysis::edge_name(c.edge),
+                 c.levelVolts, sink.triggerIndex, static_cast<unsigned long long>(sink.triggerSample), m.mean, m.min,
+                 m.max, m.peakToPeak, m.rms);
     if (m.cycles > 0) {
         std::fprintf(env.err, "  frequency %.6f Hz  period %.9g s  duty %.4f %%", m.frequency, m.period, m.duty * 100);
     }

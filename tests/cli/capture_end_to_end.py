@@ -115,6 +115,52 @@ class Capture(unittest.TestCase):
                     # sample's share of a period (0.15 %) where it is not.
                     self.assertAlmostEqual(float(m.group(1)), duty, delta=0.0001 if divider == 20 else 0.15)
 
+    def test_every_format_names_its_trigger_and_counts_time_from_it(self):
+        n, pre, divider = 2000, 25, 20
+        t = n * pre // 100
+        for fmt in ("csv", "wav", "h5"):
+            with self.subTest(fmt=fmt), Sim("--signal", "sine", "--freq", "1000", "--amp", "2.5") as sim:
+                out = os.path.join(self.tmp, "trigger." + fmt)
+                r = sim.run("capture", "--trigger", "rising:0.5", "--pretrigger", str(pre), "--samples", str(n),
+                            "--divider", str(divider), "--clock", "2000000", "--timeout", "10", "-o", out)
+                err = r.stderr.decode()
+                self.assertEqual(r.returncode, 0, err)
+                m = re.search(r"is index (\d+) \(sample (\d+) of the stream\)", err)
+                self.assertIsNotNone(m, err)
+                self.assertEqual(int(m.group(1)), t)
+                stream_index = int(m.group(2))
+                line = (f"trigger: rising edge at 0.5 V, hysteresis 0.05 V, pretrigger 25 %; the trigger is index {t} "
+                        f"of this file and sample {stream_index} of the acquisition, and time_s is 0 there")
+                rule = f"time_s = (index - {t}) x divider / clock, 0 at the trigger"
+                if fmt == "csv":
+                    header, rows, comments = read_capture(out)
+                    self.assertIn("# " + line, comments)
+                    self.assertTrue(any(rule in c for c in comments), comments)
+                    # The rows' times: (index - t) x 20 / 2 MHz, 10 us apart.
+                    self.assertEqual([round(row[1] * 100000) for row in rows], list(range(-t, n - t)))
+                    self.assertEqual([round(abs(row[1]) * 100000, 6) % 1 for row in rows], [0.0] * n)
+                    self.assertEqual(rows[t][1], 0.0)
+                elif fmt == "wav":
+                    with open(out, "rb") as f:
+                        data = f.read()
+                    self.assertIn(("; " + line + ";").encode(), data)
+                    self.assertIn(rule.encode(), data)
+                else:
+                    import h5py
+                    with h5py.File(out, "r") as f:
+                        a = f["run_0001"].attrs
+                        self.assertEqual((a["trigger_edge"], a["trigger_level_volts"], a["pretrigger_percent"]),
+                                         ("rising", 0.5, 25.0))
+                        self.assertEqual(a["trigger_hysteresis_volts"], 0.05)
+                        self.assertEqual((a["trigger_index"], a["trigger_stream_index"]), (t, stream_index))
+                        self.assertIn(line, a["description"])
+                        volts = f["run_0001"]["samples"][()] * a["volts_per_code"]
+                        self.assertTrue(volts[t] >= 0.5 > volts[t - 1], (volts[t - 1], volts[t]))
+        # The help says what each format serves, HDF5 for capture too.
+        r = subprocess.run([CLI, "capture", "--help"], capture_output=True, timeout=60)
+        self.assertIn("a group per run or capture", r.stdout.decode())
+        self.assertNotIn("stream and poll", r.stdout.decode())
+
     def test_no_trigger_in_time_exits_9_and_writes_nothing(self):
         with Sim("--signal", "const", "--value", "1.0") as sim:
             for fmt in ("csv", "wav", "raw"):

@@ -23,6 +23,7 @@
 #include "sample_writer.h"
 #include "stream_loop.h"
 #include "wait.h"
+#include "wav_chunks.h"
 #include "pipeline_names.h"
 
 namespace kv318::cli::test {
@@ -267,6 +268,67 @@ TEST(Writer, CsvOutputOnlyEverEndsOnAWholeLineAndReportsAFailedWrite) {
     EXPECT_FALSE(f.finish());
     EXPECT_TRUE(f.failed());
     EXPECT_EQ(f.error(), "No space left on device");
+}
+
+// An output that fills up part way through a line or a sample keeps only
+// the whole ones before it, and what the file says of itself (the count,
+// a WAV header's sizes, its FIFO note) is of those alone.  A pipe, which
+// cannot be cut, keeps the part; the count still leaves it out.
+TEST(Writer, AFullOutputKeepsOnlyWholeSamplesAndSaysJustThose) {
+    const struct {
+        Format format;
+        std::size_t failAfter;
+        bool seekable;
+    } cases[] = {{Format::Csv, 1'000'000, true}, {Format::Csv, 1'000'001, true}, {Format::Raw, 1'048'577, true},
+                 {Format::Wav, 1'048'577, true}, {Format::Wav, 2'000'000, true}, {Format::Csv, 1'000'001, false},
+                 {Format::Raw, 1'048'577, false}};
+    std::vector<std::int32_t> samples(1'000'000);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = FakeBoard::ramp(i);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.format) << " fails after " << c.failAfter
+                                        << (c.seekable ? "" : " bytes, a pipe"));
+        MemoryOutput out;
+        out.failAfter = c.failAfter;
+        out.seekable = c.seekable;
+        SampleWriter w(c.format, out, 2'000'000, 2);
+        w.describe(Recording{});
+        ASSERT_TRUE(w.begin());
+        EXPECT_LT(w.write(samples.data(), samples.size()), samples.size() + 1);
+        w.note_fifo("fifo: the run's note");
+        EXPECT_FALSE(w.finish());
+        ASSERT_TRUE(w.failed());
+        std::size_t whole = 0;  // samples whole in the output, the first `whole` of the ramp
+        if (c.format == Format::Csv) {
+            const std::string text(out.bytes.begin(), out.bytes.end());
+            EXPECT_EQ(text.back() == '\n', c.seekable) << text.substr(text.size() - 40);
+            const std::size_t header = text.find("index,time_s,code,volts\n");
+            ASSERT_NE(header, std::string::npos);
+            std::size_t at = header + 24;
+            for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++whole) {
+                const std::string line = text.substr(at, end - at);
+                ASSERT_EQ(line.substr(0, line.find(',')), std::to_string(whole)) << line;
+            }
+        } else {
+            std::size_t data = 0;  // where the samples start
+            if (c.format == Format::Wav) {
+                const kv318::test::WavChunks wav = kv318::test::walk_wav(out.bytes);
+                EXPECT_TRUE(wav.valid) << "its sizes are those of the file";
+                EXPECT_NE(wav.info.find("fifo: the run's note"), std::string::npos) << wav.info;
+                for (const auto& chunk : wav.chunks) {
+                    if (chunk.first == "data") data = chunk.second;
+                }
+                ASSERT_GT(data, 0u);
+            }
+            EXPECT_EQ((out.bytes.size() - data) % 2, c.seekable ? 0u : 1u);
+            whole = (out.bytes.size() - data) / 2;
+            for (std::size_t i = 0; i < whole; ++i) {
+                const auto s = static_cast<std::int16_t>(out.bytes[data + 2 * i] | (out.bytes[data + 2 * i + 1] << 8));
+                ASSERT_EQ(s, static_cast<std::int16_t>(FakeBoard::ramp(i))) << i;
+            }
+        }
+        EXPECT_EQ(w.written(), whole);
+        EXPECT_GT(whole, 0u);
+    }
 }
 
 TEST(Writer, BlocksCarryTheirIndexSoACsvShowsAGapAndOtherFormatsHoldTheSamplesBackToBack) {

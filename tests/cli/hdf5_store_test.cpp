@@ -506,3 +506,111 @@ TEST(Hdf5Store, AFileThatIsNotHdf5IsRefusedAndLeftAsItWas) {
 
 }  // namespace
 }  // namespace kv318::cli::test
+
+namespace kv318::cli::test {
+namespace {
+
+// A disk of `bytes` holding nothing but the file: the room it leaves.
+RoomFor disk_of(std::uint64_t bytes) {
+    return [bytes](const std::string& path) -> std::uint64_t {
+        std::ifstream f(path, std::ios::binary | std::ios::ate);
+        const auto size = f ? static_cast<std::uint64_t>(f.tellg()) : 0;
+        return size < bytes ? bytes - size : 0;
+    };
+}
+
+// A disk that fills up ends the run whole: the file holds exactly the codes
+// it says it holds, each the one written, and its last events row says at
+// which sample and why the recording ends.  At 8 MHz / 3 a chunk is 2^20
+// codes (2 MiB), so a few megabytes of disk take a few chunks.
+TEST(Hdf5Store, AFullDiskEndsTheRunWithTheCodesThatFitAndSaysWhy) {
+    const struct {
+        std::uint64_t disk;
+        std::uint64_t split;
+        bool compress;
+    } cases[] = {{5'000'000, 0, false}, {9'000'000, 0, false}, {5'000'000, 0, true}, {7'000'000, 1'500'000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.disk << " bytes, split " << c.split << ", compress " << c.compress);
+        const TempPath file("hdf5_store_full.h5");
+        std::string why;
+        auto store = open_hdf5_store(file.path, c.split, &why, c.compress, disk_of(c.disk));
+        ASSERT_NE(store, nullptr) << why;
+        SampleWriter w(*store, 8'000'000, 3);
+        w.describe(a_recording());
+        ASSERT_TRUE(w.begin()) << w.error();
+        std::vector<std::int32_t> samples(100'000);
+        std::uint64_t offered = 0;
+        for (int block = 0; block < 100 && !w.failed(); ++block) {
+            for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = sample_of(offered + i);
+            w.write(samples.data(), samples.size());
+            offered += samples.size();
+            if (block % 5 == 4) w.checkpoint();
+        }
+        w.note_fifo("fifo: the note");
+        EXPECT_FALSE(w.finish());
+        ASSERT_TRUE(w.failed()) << "10 million codes never fit on " << c.disk << " bytes";
+        EXPECT_NE(w.error().find("no room for more samples"), std::string::npos) << w.error();
+        const std::uint64_t kept = w.written();
+        EXPECT_GT(kept, 0u);
+        EXPECT_EQ(kept, store->appended());
+        store.reset();
+
+        const Reader f(file.path);
+        ASSERT_TRUE(f.ok());
+        std::uint64_t seen = 0;
+        std::vector<std::string> groups = f.groups();
+        for (const std::string& name : groups) {
+            const std::string g = "/" + name;
+            const std::uint64_t n = f.u64(g, "samples_written");
+            expect_codes(f, g, seen, n);
+            EXPECT_EQ(f.text(g, "fifo"), "fifo: the note");
+            seen += n;
+        }
+        EXPECT_EQ(seen, kept);
+        const std::vector<Reader::Event> events = f.events("/" + groups.back());
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().index, kept);
+        EXPECT_EQ(events.back().kind, "error");
+        EXPECT_NE(events.back().text.find("the recording ends here"), std::string::npos) << events.back().text;
+    }
+}
+
+// A capture's group names its trigger, which is its time axis's zero.
+TEST(Hdf5Store, ACapturesGroupNamesItsTrigger) {
+    const TempPath file("hdf5_store_trigger.h5");
+    std::string why;
+    {
+        auto store = open_hdf5_store(file.path, 0, &why);
+        ASSERT_NE(store, nullptr) << why;
+        Recording r = a_recording();
+        r.triggered = true;
+        r.trigger = {analysis::Edge::Falling, -1.25, 0.05, 30, 300, 123'456};
+        SampleWriter w(*store, 8'000'000, 3);
+        w.describe(r);
+        ASSERT_TRUE(w.begin());
+        std::vector<std::int32_t> samples(1000);
+        ASSERT_EQ(w.write(samples.data(), samples.size()), samples.size());
+        ASSERT_TRUE(w.finish()) << w.error();
+    }
+    const Reader f(file.path);
+    ASSERT_TRUE(f.ok());
+    EXPECT_EQ(f.text("/run_0001", "trigger_edge"), "falling");
+    EXPECT_EQ(f.f64("/run_0001", "trigger_level_volts"), -1.25);
+    EXPECT_EQ(f.f64("/run_0001", "trigger_hysteresis_volts"), 0.05);
+    EXPECT_EQ(f.f64("/run_0001", "pretrigger_percent"), 30.0);
+    EXPECT_EQ(f.u64("/run_0001", "trigger_index"), 300u);
+    EXPECT_EQ(f.u64("/run_0001", "trigger_stream_index"), 123'456u);
+    EXPECT_NE(f.text("/run_0001", "description").find("time_s = (index - 300) x divider / clock"), std::string::npos);
+    // A run without a trigger has none of them.
+    const TempPath plain("hdf5_store_untriggered.h5");
+    {
+        auto store = open_hdf5_store(plain.path, 0, &why);
+        ASSERT_NE(store, nullptr) << why;
+        write_run(*store, 0, 10, "fifo: none");
+    }
+    const Reader g(plain.path);
+    EXPECT_FALSE(g.has("/run_0001", "trigger_index"));
+}
+
+}  // namespace
+}  // namespace kv318::cli::test

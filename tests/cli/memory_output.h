@@ -39,6 +39,12 @@ public:
         return true;
     }
     bool flush() override { return true; }
+    bool cut(std::uint64_t size) override {
+        if (!seekable || size > bytes.size()) return false;
+        bytes.resize(static_cast<std::size_t>(size));
+        appended_ = static_cast<std::size_t>(size);
+        return true;
+    }
     std::string error() const override { return err_; }
 
 private:

@@ -208,7 +208,8 @@ TEST(Writer, AWavHeaderSaysWhatLandedWhenTheDiskFills) {
             EXPECT_EQ(w.written(), whole);
             EXPECT_EQ(u32_at(disk.bytes, 40), 2 * whole) << "data size";
             EXPECT_EQ(u32_at(disk.bytes, 4), 36 + 2 * whole) << "RIFF size";
-            EXPECT_EQ(disk.bytes.size(), failAfter);
+            // The odd byte of a sample cut in two is cut off with it.
+            EXPECT_EQ(disk.bytes.size(), 44 + 2 * whole);
         }
     }
 }

@@ -29,6 +29,12 @@ if(NOT WIN32)
   set_tests_properties(cli_hdf5_end_to_end_test PROPERTIES TIMEOUT 300)
   # With the package too: its recorder writes the file kv318-cli's must match.
   kv318_script_test_environment(cli_hdf5_end_to_end_test PACKAGE)
+  # Recordings to a disk that fills up: only what reached it, and said so.
+  add_test(NAME cli_full_disk_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/full_disk_end_to_end.py
+            --cli $<TARGET_FILE:kv318-cli> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(cli_full_disk_end_to_end_test PROPERTIES TIMEOUT 300)
+  kv318_script_test_environment(cli_full_disk_end_to_end_test)
   # The FIFO verdict against the simulator's own count of dropped samples.
   add_test(NAME cli_fifo_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/fifo_end_to_end.py

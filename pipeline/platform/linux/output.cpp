@@ -82,6 +82,14 @@ public:
     }
 
     bool flush() override { return error_.empty(); }
+
+    bool cut(std::uint64_t size) override {
+        if (!seekable_ || size > landed()) return false;
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return false;
+        landed_.store(size, std::memory_order_relaxed);
+        return true;
+    }
+
     std::string error() const override { return error_; }
     void abandon() override { abandoned_.store(true, std::memory_order_relaxed); }
 
