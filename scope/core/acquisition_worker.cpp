@@ -267,11 +267,12 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings,
     } else if (recording && !recording->writer) {
         begin_recording(recording.get(), described, s);
     }
-    if (recording && recording->writer && possibleLoss_.load(std::memory_order_relaxed)) {
-        // A recording that may miss samples says so in itself (a CSV file on
-        // its last line); one that holds them all stays as it was.
+    if (recording && recording->writer) {
+        // Every recording ends on the FIFO's verdict over the whole run, as
+        // kv318-cli's do (a CSV file on its last line); a WAV file would
+        // otherwise say "not known until the run ends" for good.
         const analysis::FifoVerdict v = fifo();
-        recording->writer->note_fifo(pipeline::fifo_note(&v));
+        recording->writer->note_fifo(pipeline::fifo_note(statsUnreadable() ? nullptr : &v));
     }
     if (recording && recording->writer && !recording->writer->finish() && failure_ == Failure::None) {
         failure_ = Failure::Recording;

@@ -277,13 +277,27 @@ std::vector<std::string> ScopeController::screenshotReport(double now) const {
 std::vector<std::string> ScopeController::endForScreenshot(double now) {
     pipeline::RemoteStatus remote;
     const bool followed = followedStream(&remote);
+    const bool wasRunning = worker_.running();
     close();
+    // The run joined here is not the tick's to count: its samples, the last
+    // read's included, go into the report's total now.
+    if (wasRunning) samplesEnded_ += worker_.samples();
     return report(now, followed ? &remote : nullptr);
 }
 
 std::string ScopeController::visibleCsv() const {
     pipeline::Recording described;
-    return (worker_.description(&described) ? pipeline::csv_preamble(described) : std::string()) + visible_csv(frame_);
+    if (!worker_.description(&described)) return visible_csv(frame_);
+    // A triggered trace says where its trigger is, as a capture's file
+    // does: its time_s counts from there.
+    described.triggered = frame_.triggered;
+    described.trigger = {s_.edge,
+                         s_.levelVolts,
+                         s_.hysteresisVolts,
+                         s_.pretriggerPercent,
+                         frame_.triggerIndex,
+                         frame_.firstSample + frame_.triggerIndex};
+    return pipeline::csv_preamble(described) + visible_csv(frame_);
 }
 
 bool ScopeController::screenshotDue(double now) {

@@ -6,6 +6,7 @@
 
 #include "decimate.h"
 #include "sample_units.h"
+#include "trigger.h"
 
 namespace kv318::scope {
 
@@ -19,13 +20,11 @@ double zero_offset(const DisplayFrame& f) {
     return f.triggered ? static_cast<double>(f.triggerIndex) / f.sampleRate : 0.0;
 }
 
-// The time of sample `i` from the trigger point: the sample count is taken
-// apart first, in whole numbers, so the trigger sample is exactly 0 s.  Two
-// divisions subtracted afterwards would leave a rounding residue there
-// (-4e-20 s on the x87 unit of 32-bit builds).
+// The time of sample `i` from the trigger point, by the rule every capture
+// file follows (the x87 unit of 32-bit builds once left -4e-20 s at the
+// trigger when it was done in two divisions).
 double sample_time(const DisplayFrame& f, std::size_t i) {
-    const auto from = static_cast<std::int64_t>(i) - (f.triggered ? static_cast<std::int64_t>(f.triggerIndex) : 0);
-    return static_cast<double>(from) / f.sampleRate;
+    return analysis::seconds_from_trigger(i, f.triggered ? f.triggerIndex : 0, f.sampleRate);
 }
 
 double clamp_y(const Plot& p, double y) { return std::clamp(y, p.y, p.y + p.h); }

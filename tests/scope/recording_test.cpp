@@ -99,7 +99,40 @@ TEST(ScopeRecording, TheFileDescribesItsRunAndHoldsEverySampleAsItGoes) {
             expect_described("\n" + text, "\n# ", "\n");
         }
         for (std::size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], FakeBoard::ramp(i)) << i;
+        // Once the run has ended the file says what the drain statistics
+        // say of the FIFO: a WAV file's note no longer waits for the end.
+        const std::vector<std::uint8_t> bytes = kv318::test::read_file_bytes(path);
+        const std::string ended = wav ? kv318::test::walk_wav(bytes).info : std::string(bytes.begin(), bytes.end());
+        EXPECT_NE(ended.find(wav ? "; fifo: no gap between drains" : "\n# fifo: no gap between drains"),
+                  std::string::npos)
+            << ended.substr(ended.size() > 400 ? ended.size() - 400 : 0);
+        EXPECT_EQ(ended.find("not known until the run ends"), std::string::npos);
         std::remove(path.c_str());
+    }
+}
+
+// A --screenshot run's report counts the samples the run took, however it
+// ended: the run ends before the report is made.
+TEST(ScopeRecording, TheScreenshotReportCountsTheRunsSamples) {
+    const pipeline::BoardApi api = cli::test::fake_api();
+    const struct {
+        std::vector<std::int32_t> reads;
+        const char* samples;
+    } cases[] = {{{10000, 10000}, ", 20000 samples ("}, {{5000, 12000}, ", 17000 samples ("}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.samples);
+        FakeBoard::reset();
+        FakeBoard::get().reads.assign(c.reads.begin(), c.reads.end());
+        // The ramp rises through 0 V at its sample 16384: the one frame.
+        ScopeSettings s = auto_settings();
+        s.mode = analysis::TriggerMode::Normal;
+        ScopeController sc(api, s, nullptr);
+        sc.run();
+        ASSERT_TRUE(tick_until(sc, [&] { return sc.hasFrame(); }));
+        const std::vector<std::string> report = sc.endForScreenshot(1);
+        ASSERT_FALSE(report.empty());
+        EXPECT_NE(report.back().find(c.samples), std::string::npos) << report.back();
+        EXPECT_EQ(report.back().find("(0 S/s)"), std::string::npos) << report.back();
     }
 }
 
@@ -120,6 +153,32 @@ TEST(ScopeRecording, SaveCsvCarriesTheRunsDescriptionAboveTheTrace) {
     ASSERT_LT(table, lines.size());
     EXPECT_EQ(lines[table], "time_s,volts");
     EXPECT_EQ(lines.size() - table - 1, sc.frame().samples.size());
+}
+
+// A triggered trace names its trigger as a capture's file does, and its
+// time axis is zero there.  The ramp rises through 0 V at its sample 16384.
+TEST(ScopeRecording, SaveCsvNamesTheTriggerItsTimesCountFrom) {
+    const pipeline::BoardApi api = cli::test::fake_api();
+    FakeBoard::reset();
+    FakeBoard::get().reads = {20000};
+    ScopeSettings s = auto_settings();
+    s.mode = analysis::TriggerMode::Normal;
+    ScopeController sc(api, s, nullptr);
+    sc.run();
+    ASSERT_TRUE(tick_until(sc, [&] { return sc.hasFrame(); }));
+    const std::string csv = sc.visibleCsv();
+    sc.close();
+    ASSERT_TRUE(sc.frame().triggered);
+    EXPECT_NE(csv.find("\n# trigger: rising edge at 0 V, hysteresis 0.05 V, pretrigger 50 %; the trigger is index 500 "
+                       "of this file and sample 16384 of the acquisition, and time_s is 0 there\n"),
+              std::string::npos)
+        << csv.substr(0, 1500);
+    const std::vector<std::string> lines = lines_of(csv);
+    std::size_t table = 0;
+    while (table < lines.size() && lines[table].rfind("# ", 0) == 0) ++table;
+    ASSERT_GT(lines.size(), table + 501);
+    EXPECT_EQ(lines[table + 1 + 500].substr(0, 2), "0,");
+    EXPECT_EQ(lines[table + 1].substr(0, 7), "-0.005,");
 }
 
 // A file that cannot be recorded to stops the run before it starts, with

@@ -128,12 +128,15 @@ TEST(AcquisitionWorker, RecordsEverySampleWithTheSharedWriter) {
     }
     EXPECT_EQ(line, "index,time_s,code,volts");
     std::uint64_t n = 0;
-    while (std::getline(in, line)) {
+    while (std::getline(in, line) && line.rfind("# ", 0) != 0) {
         const long code = std::stol(line.substr(line.find(',', line.find(',') + 1) + 1));
         ASSERT_EQ(code, FakeBoard::ramp(n) / 4) << line;
         ++n;
     }
     EXPECT_EQ(n, 1234u + 4321u);
+    // The FIFO's verdict is the last line, as in kv318-cli's files.
+    EXPECT_EQ(line.rfind("# fifo: ", 0), 0u) << line;
+    EXPECT_FALSE(std::getline(in, line)) << line;
     std::remove(path.c_str());
 }
 
