@@ -18,11 +18,11 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -397,8 +397,7 @@ private:
             hsize_t kept = durable_;
             H5Dset_extent(dataset_.get(), &kept);
         }
-        events_.push_back(
-            {next_, "error", error_ + "; the recording ends here, the samples after it were not written"});
+        end_here();
         hdf5_reason();  // the cut-back's own failures, if any, say nothing new
         return false;
     }
@@ -419,9 +418,14 @@ private:
                  megabytes(need) + " the next samples and the file's own records need)";
         broken_ = true;
         held_.clear();
+        end_here();
+        return false;
+    }
+
+    // The events row that says why the recording ends at the next code.
+    void end_here() {
         events_.push_back(
             {next_, "error", error_ + "; the recording ends here, the samples after it were not written"});
-        return false;
     }
 
     // After a failure: one attempt to put the cut-back run on the disk, its
