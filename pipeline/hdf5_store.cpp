@@ -377,17 +377,21 @@ private:
         return false;
     }
 
-    // A write or a flush failed (a full disk, an I/O error): what went to
-    // the disk since the last flush may be there in part or not at all, so
-    // the run is cut back to what that flush left, which was all on the
-    // disk when it returned.  The dataset's extent and samples_written then
-    // claim no code the file may lack, and an `events` row at the first
-    // sample lost says why the recording ends there.  Nothing more is
-    // appended; finish() writes the row and the cut-back extent.
+    // A write or a flush failed (an I/O error, or a disk that something
+    // else filled after room_for() looked): what went to the disk since the
+    // last flush may be there in part or not at all, so the run is cut back
+    // to what that flush left.  The dataset's extent and samples_written
+    // then claim no code past it, and an `events` row at the first sample
+    // lost says why the recording ends there.  Nothing more is appended;
+    // finish() writes the row and the cut-back extent.  HDF5 does not
+    // undo a flush that failed half way, though: on a full disk its chunk
+    // index can lose the last chunk before the cut, and the row may not
+    // fit, so the words say the end of the file is in doubt.
     bool fail_writing(const std::string& what) {
         fail(what);
         if (broken_) return false;
         broken_ = true;
+        error_ += " (HDF5 gave up part way through a write, so the file's last samples may not read back)";
         const std::uint64_t lost = inGroup_ - durable_;
         inGroup_ = durable_;
         next_ -= lost;
