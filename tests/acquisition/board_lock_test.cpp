@@ -189,5 +189,87 @@ TEST_F(BoardLock, AHandleTheLibraryDidNotOpenStartsWithoutALock) {
     EXPECT_TRUE(locks.asked.empty());
 }
 
+// The raw exports, each with the requests it sends when it goes through.
+struct RawCall {
+    const char* name;
+    std::int32_t (*call)(Handle);
+    std::int32_t result;        // what it returns when the request goes through
+    std::vector<RegOp> ops;     // its register traffic then
+    std::vector<BulkAsk> bulk;  // its bulk reads then
+};
+const RawCall kRawCalls[] = {
+    {"KV318_inb", [](Handle h) { return KV318_inb(h, 4); }, 0, {{kCmdRead8, 4, 0}}, {}},
+    {"KV318_outb", [](Handle h) { return KV318_outb(h, 9, 0x5A); }, 0, {{kCmdWrite8, 9, 0x5A}}, {}},
+    {"KV318_BulkRead",
+     [](Handle h) {
+         std::uint8_t buffer[17];
+         return KV318_BulkRead(h, buffer, 16);
+     },
+     16,
+     {},
+     {{16, 17}}},
+    {"KV318_ResetUSB", [](Handle h) { return KV318_ResetUSB(h); }, 0, {{kCmdResetUsb, 0, 0}}, {}},
+};
+
+TEST_F(BoardLock, RawAccessIsRefusedWithoutAByteWhileAnotherProcessHoldsTheBoard) {
+    struct Holder {
+        const char* who;
+        bool elsewhere;  // another process holds the board's lock
+        bool ourStream;  // this process streams the board
+        bool refused;
+    };
+    const Holder holders[] = {
+        {"another process", true, false, true},
+        {"nobody", false, false, false},
+        // The lock says "held" to every process, also to the holder; the
+        // holder must not be asked, its own board is its own to use.
+        {"this process", true, true, false},
+    };
+    for (const Holder& x : holders) {
+        for (const RawCall& c : kRawCalls) {
+            const Handle h = open(3, kA);
+            locks.heldElsewhere = false;
+            if (x.ourStream) {
+                ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, 50), 0) << x.who << ", " << c.name;
+            }
+            locks.heldElsewhere = x.elsewhere;
+            locks.asked.clear();
+            if (!x.refused && !c.bulk.empty()) board.queue_bulk({16});
+            dev.clear();
+            const std::int32_t got = c.call(h);
+            const std::vector<Request> sent = dev.requests();
+            if (x.refused) {
+                EXPECT_EQ(got, -1) << x.who << ", " << c.name;
+                EXPECT_EQ(sent.size(), 0u) << x.who << ", " << c.name << ": not one byte reaches the board";
+                EXPECT_EQ(locks.asked, std::vector<std::int32_t>{3}) << x.who << ", " << c.name;
+            } else {
+                EXPECT_EQ(got, c.result) << x.who << ", " << c.name;
+                EXPECT_EQ(register_ops(sent), c.ops) << x.who << ", " << c.name;
+                EXPECT_EQ(bulk_asks(sent), c.bulk) << x.who << ", " << c.name;
+                EXPECT_EQ(sent.size(), c.ops.size() + c.bulk.size()) << x.who << ", " << c.name;
+            }
+            if (x.ourStream) {
+                EXPECT_TRUE(locks.asked.empty()) << c.name << ": the holder asks nobody";
+            }
+            locks.heldElsewhere = false;
+            KV318_StopAD(h);
+            EXPECT_EQ(KV318_CloseDevice(h), 0);
+        }
+    }
+}
+
+TEST_F(BoardLock, RawAccessOnAHandleTheLibraryDidNotOpenGoesOnAsBefore) {
+    // Its board is unknown, so no lock can say it is another's.
+    locks.heldElsewhere = true;
+    for (const RawCall& c : kRawCalls) {
+        if (!c.bulk.empty()) board.queue_bulk({16});
+        dev.clear();
+        EXPECT_EQ(c.call(0x3C), c.result) << c.name;
+        EXPECT_EQ(register_ops(dev.requests()), c.ops) << c.name;
+        EXPECT_EQ(bulk_asks(dev.requests()), c.bulk) << c.name;
+    }
+    EXPECT_TRUE(locks.asked.empty());
+}
+
 }  // namespace
 }  // namespace kv318::test
