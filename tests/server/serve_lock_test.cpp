@@ -23,22 +23,13 @@ ServedLockTake scripted_take(std::int32_t board) {
 }
 void scripted_release(std::intptr_t token) { g_released.push_back(token); }
 
-ServedLockTake answer(ServedLockTake::Result result, std::intptr_t token, std::uint32_t holder, const char* why) {
-    ServedLockTake t;
-    t.result = result;
-    t.token = token;
-    t.holder = holder;
-    t.why = why;
-    return t;
-}
-
 TEST(ServeLocks, ASecondServerIsRefusedNamingTheFirstAndEveryLockGoesBackOnce) {
     g_answers = {
-        {0, answer(ServedLockTake::Taken, 100, 0, "")},
-        {1, answer(ServedLockTake::Busy, -1, 4242, "")},
-        {2, answer(ServedLockTake::Busy, -1, 0, "")},
-        {3, answer(ServedLockTake::Failed, -1, 0, "the lock file /x/KV318Device3.served is a symbolic link")},
-        {5, answer(ServedLockTake::Taken, 105, 0, "")},
+        {0, {ServedLockTake::Taken, 100, 0, ""}},
+        {1, {ServedLockTake::Busy, -1, 4242, ""}},
+        {2, {ServedLockTake::Busy, -1, 0, ""}},
+        {3, {ServedLockTake::Failed, -1, 0, "the lock file /x/KV318Device3.served is a symbolic link"}},
+        {5, {ServedLockTake::Taken, 105, 0, ""}},
     };
     struct Case {
         std::int32_t board;
