@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     const BoardApi* api = &library_api();
     std::string (*notFoundHint)(int) = platform::not_found_hint;
     bool (*streamingElsewhere)(std::int32_t, std::uint32_t*) = board_lock_held;
+    bool (*heldElsewhere)(std::int32_t, std::uint32_t*) = board_held_elsewhere;
     if (!inv.server.empty()) {
 #ifdef KV318_HAVE_REMOTE_CLIENT
         kv318::remote::RemoteSettings settings;
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
         notFoundHint = kv318::remote::remote_open_hint;
         // The server holds the board's lock; it says itself who controls it.
         streamingElsewhere = nullptr;
+        heldElsewhere = nullptr;
 #else
         std::fprintf(stderr, "--server is not available in this build\n");
         return kExitUsage;
@@ -62,7 +64,8 @@ int main(int argc, char** argv) {
                           platform::is_terminal(stdout),
                           platform::is_terminal(stderr),
                           platform::open_output,
-                          streamingElsewhere};
+                          streamingElsewhere,
+                          heldElsewhere};
     const int code = run_command(inv, env);
     std::fflush(stdout);
     return code;

@@ -32,13 +32,23 @@ bool board_lock_held(std::int32_t board, std::uint32_t* pid) {
     return probe.held || !board_lock_file_problem(board).empty();
 }
 
+bool board_held_elsewhere(std::int32_t board, std::uint32_t* pid) {
+    const BoardLockProbe probe = probe_board_lock(board);
+    *pid = probe.pid;
+    return probe.held;
+}
+
+std::string board_holder_text(std::int32_t board, std::uint32_t pid) {
+    std::string text = "board " + std::to_string(board) + " is streaming in another process";
+    return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
+}
+
 std::string board_busy_text(std::int32_t board, std::uint32_t pid) {
     if (pid == 0) {
         const std::string problem = board_lock_file_problem(board);
         if (!problem.empty()) return "board " + std::to_string(board) + " cannot be started: " + problem;
     }
-    std::string text = "board " + std::to_string(board) + " is streaming in another process";
-    return pid != 0 ? text + " (pid " + std::to_string(pid) + ")" : text;
+    return board_holder_text(board, pid);
 }
 
 }  // namespace kv318::pipeline

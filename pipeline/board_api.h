@@ -95,6 +95,17 @@ const BoardApi& library_api();
 // may be called at any time.  Any thread.
 bool board_lock_held(std::int32_t board, std::uint32_t* pid);
 
+// Whether another process holds `board`'s acquisition lock, with the
+// holder's pid in *pid (0 when its lock file does not say).  Unlike
+// board_lock_held, a lock file the library will not use is not a holder:
+// this is what the library asks before it refuses raw register access,
+// bulk reads and resets.  Looks as board_lock_held does.  Any thread.
+bool board_held_elsewhere(std::int32_t board, std::uint32_t* pid);
+
+// "board N is streaming in another process (pid P)", without the pid when
+// it is 0: the holder board_held_elsewhere reported.  Any thread.
+std::string board_holder_text(std::int32_t board, std::uint32_t pid);
+
 // The words every tool uses for a board board_lock_held reported:
 // "board N is streaming in another process (pid P)", without the pid when
 // it is 0; or, when the lock file cannot be used, "board N cannot be

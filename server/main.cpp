@@ -14,6 +14,7 @@
 #include "control.h"
 #include "endpoints.h"
 #include "host.h"
+#include "serve_lock.h"
 #include "transport.h"
 #include "wire.h"
 
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
 
     const kv318::pipeline::BoardApi& api = kv318::pipeline::library_api();
     Transport transport;
+    ServeLocks serveLocks;  // before the hosts: it outlives them
     std::vector<std::unique_ptr<BoardHost>> hosts;
     std::vector<std::int64_t> wanted = o.boards;
     const bool probing = wanted.empty();
@@ -127,6 +129,12 @@ int main(int argc, char** argv) {
             if (probing) continue;
             std::fprintf(stderr, "kv318-server: board %d: not found%s\n", static_cast<int>(b),
                          kv318::pipeline::platform::not_found_hint(static_cast<int>(b)).c_str());
+            return 3;
+        }
+        if (!serveLocks.take(static_cast<std::int32_t>(b), &error)) {
+            api.close(h);
+            std::fprintf(stderr, "kv318-server: %s%s\n", error.c_str(), probing ? "; skipped" : "");
+            if (probing) continue;
             return 3;
         }
         hosts.push_back(std::make_unique<BoardHost>(api, h, static_cast<std::uint16_t>(b), transport));

@@ -33,6 +33,12 @@ std::string streaming_elsewhere(const Environment& env, std::int32_t board) {
     return board_busy_text(board, pid);
 }
 
+std::string held_elsewhere(const Environment& env, std::int32_t board) {
+    std::uint32_t pid = 0;
+    if (env.heldElsewhere == nullptr || !env.heldElsewhere(board, &pid)) return {};
+    return board_holder_text(board, pid);
+}
+
 bool pause(const Environment& env, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!env.stop.load(std::memory_order_relaxed)) {
@@ -123,18 +129,29 @@ int info(const Invocation& inv, const Environment& env) {
     return kExitOk;
 }
 
+// A failed raw register call: the library refuses them while another
+// process holds the board's acquisition (a read of the mode register
+// would stop it), and then the user hears who, as for a refused start.
+int register_failed(const Environment& env, std::int32_t board, const char* call, std::int32_t handle) {
+    const std::string busy = held_elsewhere(env, board);
+    if (busy.empty()) return call_failed(env, board, call, {}, handle);
+    std::fprintf(env.err, "%s: %s is refused until it stops (DI, DO, counter and pulse stay free)\n", busy.c_str(),
+                 call);
+    return kExitBoardBusy;
+}
+
 int reg(const Invocation& inv, const Environment& env) {
     OpenBoard b(inv, env);
     if (!b.ok()) return kExitNotFound;
     if (inv.command == Command::RegSet) {
         if (env.api.outb(b.handle, inv.reg, inv.value) != 0)
-            return call_failed(env, inv.board, "KV318_outb", {}, b.handle);
+            return register_failed(env, inv.board, "KV318_outb", b.handle);
         std::fprintf(env.out, "register 0x%02X = 0x%02X\n", static_cast<unsigned>(inv.reg),
                      static_cast<unsigned>(inv.value));
         return kExitOk;
     }
     const std::int32_t v = env.api.inb(b.handle, inv.reg);
-    if (v < 0) return call_failed(env, inv.board, "KV318_inb", {}, b.handle);
+    if (v < 0) return register_failed(env, inv.board, "KV318_inb", b.handle);
     std::fprintf(env.out, "register 0x%02X = 0x%02X (%d)\n", static_cast<unsigned>(inv.reg), static_cast<unsigned>(v),
                  v);
     return kExitOk;
@@ -148,9 +165,15 @@ int di(const Invocation& inv, const Environment& env) {
     // that fails as well tells the two apart.
     // Through kv318-server the failure is known as such, and the status
     // register may be another client's to read.
+    // While another process streams the board the status register is
+    // refused; the identity strings, which it leaves alone, answer then.
     auto failed = [&] {
         RemoteStatus remote;
         if (remote_status(env.api, b.handle, &remote)) return !remote.failure.empty();
+        if (!held_elsewhere(env, inv.board).empty()) {
+            char text[KV318_INFO_BYTES + 1] = {};
+            return env.api.info(b.handle, text) != 0;
+        }
         return env.api.inb(b.handle, 0) < 0;
     };
     if (word < 0 || (word == 0xFFFF && failed())) {

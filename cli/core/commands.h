@@ -80,6 +80,10 @@ struct Environment {
     // Whether another process holds the board's acquisition lock, with its
     // pid into *pid (0 when the lock file does not say).  Null: never.
     bool (*streamingElsewhere)(std::int32_t board, std::uint32_t* pid) = nullptr;
+    // Whether another process holds the board's acquisition lock itself (a
+    // lock file the library will not use does not count), with its pid
+    // into *pid: then the library refuses raw register access.  Null: never.
+    bool (*heldElsewhere)(std::int32_t board, std::uint32_t* pid) = nullptr;
 };
 
 int run_command(const Invocation& inv, const Environment& env);
@@ -97,6 +101,10 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
 // "board N is streaming in another process (pid P)" when another process
 // holds the board's acquisition lock; empty when none does.
 std::string streaming_elsewhere(const Environment& env, std::int32_t board);
+// "board N is streaming in another process (pid P)" when another process
+// holds the board's acquisition lock itself (env.heldElsewhere), so the
+// library refuses KV318_inb and KV318_outb; empty when none does.
+std::string held_elsewhere(const Environment& env, std::int32_t board);
 int run_stream_command(const Invocation& inv, const Environment& env);
 // What a recording of `inv` on the open board `h` says about itself.
 Recording describe_run(const Invocation& inv, const Environment& env, std::int32_t h);

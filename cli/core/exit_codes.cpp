@@ -31,8 +31,8 @@ std::string exit_code_table() {
            "     Ctrl-C (the samples not written are counted)\n"
            "  8  selftest: a check failed\n"
            "  9  capture: no trigger within --timeout; no file was written\n"
-           " 10  stream/poll/capture: the board is streaming in another process, or (--server)\n"
-           "     another client of the server controls it; the message names it\n"
+           " 10  stream/poll/capture/reg: the board is streaming in another process, or\n"
+           "     (--server) another client of the server controls it; the message names it\n"
            " 11  stream/poll --server: the run fell behind the server and samples were missed;\n"
            "     the message counts them, and the file holds every sample that arrived\n";
 }

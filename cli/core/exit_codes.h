@@ -19,7 +19,7 @@ enum ExitCode : int {
     kExitOutputFailed = 7,    // the output could not be written (or took no more after a stop)
     kExitSelftestFailed = 8,  // selftest: a check failed
     kExitNoTrigger = 9,       // capture: no trigger within --timeout, nothing written
-    kExitBoardBusy = 10,      // stream/poll/capture: another process (or kv318-server client) has the board
+    kExitBoardBusy = 10,      // stream/poll/capture/reg: another process (or kv318-server client) has the board
     kExitFellBehind = 11,     // stream/poll --server: blocks of the server's stream never arrived
 };
 

@@ -46,8 +46,11 @@ BoardLockStep lock_board_for(Handle h, AcquisitionKind kind);
 // True when another process holds the lock of h's board and this process
 // does not: a stop call must then send nothing to the board, or it would
 // stop the other process's conversion (the test panel calls KV318_StopAD
-// after every tick, also after a refused start).  False for a handle whose
-// board is unknown.  Caller's thread (the stop calls).
+// after every tick, also after a refused start), and the raw exports
+// (KV318_inb, KV318_outb, KV318_BulkRead, KV318_ResetUSB) are refused for
+// the same reason.  False for a handle whose board is unknown, and for a
+// board this process holds.  Caller's thread (the stop calls, the raw
+// exports).
 bool board_held_by_another(Handle h);
 
 // Gives back what lock_board_for took for `kind`: for Stream the one

@@ -54,19 +54,30 @@ KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text) {
     return second;
 }
 
+// Raw access goes straight to the board, past every rule an acquisition
+// keeps: a read of the mode register stops conversion, a reset or a bulk
+// read takes the FIFO's bytes.  So while another process holds the board's
+// acquisition lock these four send nothing and fail, as a start does; the
+// holder itself (its own stream uses the same requests) is not held back.
+
 KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg) {
+    if (board_held_by_another(handle)) return -1;
     return RegRead8(handle, static_cast<std::uint8_t>(reg & 0xFF));
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t value) {
+    if (board_held_by_another(handle)) return -1;
     return RegWrite8(handle, static_cast<std::uint8_t>(reg & 0xFF), static_cast<std::uint8_t>(value & 0xFF));
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int32_t length) {
-    if (buffer == nullptr) return -1;
+    if (buffer == nullptr || board_held_by_another(handle)) return -1;
     return BulkIn(handle, static_cast<std::uint8_t*>(buffer), length);
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) { return ResetUsb(handle); }
+KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) {
+    if (board_held_by_another(handle)) return -1;
+    return ResetUsb(handle);
+}
 
 }  // extern "C"

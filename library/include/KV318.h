@@ -144,10 +144,24 @@ KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle);
  * @return 0, or -1 as above. */
 KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text);
 
+/* Raw access (KV318_inb, KV318_outb, KV318_BulkRead, KV318_ResetUSB) goes
+ * straight to the board, past the acquisition's rules: a read of register
+ * 4 stops conversion, a bulk read takes samples from the FIFO, a reset
+ * drops them.  So while another process holds the board's acquisition lock
+ * (it streams or polls the board, directly or as kv318-server; see
+ * KV318_AD), these four return -1 at once and send nothing to the board,
+ * as a start does then.  In the holding process they work as always, and
+ * so they do for a handle the library did not open (its board is unknown).
+ * Another process may still read the inputs (KV318_DI), set the outputs
+ * (KV318_DO), and run and read the counter (KV318_CRun, KV318_CRead) and
+ * the pulse generator (KV318_PRun, KV318_PStop): those never touch the
+ * conversion or the FIFO. */
+
 /** Reads byte register `reg` (low 8 bits used).  Returns 0-255, or -1.
  * @param handle  the board handle.
  * @param reg     the register number, 0-255.
- * @return the register's value 0-255, or -1 when the request fails. */
+ * @return the register's value 0-255, or -1 when the request fails or
+ *         another process holds the board (then nothing is sent). */
 KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg);
 
 /** Writes the low 8 bits of `value` to byte register `reg` (low 8 bits used).
@@ -155,12 +169,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg);
  * @param handle  the board handle.
  * @param reg     the register number, 0-255.
  * @param value   the byte to write (low 8 bits).
- * @return 0, or -1 when the request fails. */
+ * @return 0, or -1 when the request fails or another process holds the
+ *         board (then nothing is sent). */
 KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t value);
 
 /** One bulk read of (length & 0xFFFF) bytes into `buffer`, which must hold
  * (length & 0xFFFF) + 1 bytes.  Returns the byte count the driver reported,
- * or -1 when the request fails or `buffer` is NULL (then nothing is sent).
+ * or -1 when the request fails, or when `buffer` is NULL or another process
+ * holds the board (then nothing is sent and `buffer` is not touched).
  * @param handle  the board handle.
  * @param buffer  caller-owned, at least (length & 0xFFFF) + 1 bytes.
  * @param length  bytes to ask for; only the low 16 bits count.
@@ -169,7 +185,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int
 
 /** Resets the board's USB pipe, then sleeps 1 ms.  Returns 0, or -1.
  * @param handle  the board handle.
- * @return 0, or -1 when the request fails. */
+ * @return 0, or -1 when the request fails; -1 at once, without the sleep
+ *         and with nothing sent, while another process holds the board. */
 KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
 
 /* ---- Streaming analog input ------------------------------------------- */
@@ -238,8 +255,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * its lock file is removed.  KV318_StopAD, KV318_CloseDevice of
  * this handle, or the end of the process give the lock back.  Only handles
  * from KV318_OpenDevice have a known board; a handle the library did not
- * open starts without the lock.  Register access, bulk reads, DI, DO, the
- * counter and the pulse generator take no lock.  A look at who holds the
+ * open starts without the lock.  No other call takes the lock; while
+ * another process holds it, raw register access, bulk reads and resets are
+ * refused (see KV318_inb), and DI, DO, the counter and the pulse generator
+ * stay free.  A look at who holds the
  * lock (a shared lock for an instant, as kv318-cli and the Python package
  * take) never makes a start fail: the start waits it out.  A process forked
  * from the holder (Linux) inherits neither its acquisition nor its lock:

@@ -10,6 +10,12 @@ std::string board_lock_file_name(std::int32_t board) {
     return std::string(channel_endpoint_name(name)) + ".lock";
 }
 
+std::string board_served_file_name(std::int32_t board) {
+    char name[kDeviceNameSize];
+    format_device_name(name, board);
+    return std::string(channel_endpoint_name(name)) + ".served";
+}
+
 std::string board_lock_pid_text(std::uint32_t pid) { return std::to_string(pid) + "\n"; }
 
 bool parse_board_lock_pid(const char* text, std::size_t len, std::uint32_t* pid) {

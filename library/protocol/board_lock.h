@@ -49,6 +49,32 @@ struct BoardLockProbe {
 // also in a loop.
 BoardLockProbe probe_board_lock(std::int32_t board);
 
+// The second lock of a board, kv318-server's: one server per board.  A
+// server holds it for as long as it serves the board, streaming or not
+// (the acquisition lock above it holds only while the board streams), so
+// a second server on the board is refused before it touches it.  Its file
+// is "KV318Device<board>.served", beside the acquisition lock file and
+// made, checked, locked and written exactly as that one (the holder's
+// pid, as board_lock_pid_text writes it); the OS drops the lock when the
+// server exits.
+std::string board_served_file_name(std::int32_t board);
+
+struct ServedLockTake {
+    enum Result { Taken, Busy, Failed } result = Failed;
+    std::intptr_t token = -1;  // Taken: what release_board_served_lock needs
+    std::uint32_t holder = 0;  // Busy: the holder's pid when its file says, else 0
+    std::string why;           // Failed: what is wrong, in words naming the file
+};
+
+// Takes `board`'s served lock without waiting for a holder (a look at it
+// is waited out as a start waits one out).  Any thread.  Only a Taken
+// result holds anything.  The take and the release are the OS's, in
+// board_lock_file.cpp.
+ServedLockTake take_board_served_lock(std::int32_t board);
+
+// Gives back a lock take_board_served_lock took.  Any thread.
+void release_board_served_lock(std::intptr_t token);
+
 // Why the library will not use `board`'s lock file, in words for the user
 // that name the file ("the lock file /run/user/1000/kv318/KV318Device0.lock
 // is a symbolic link"), or "" when it will or when there is no file yet.

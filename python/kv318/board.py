@@ -9,7 +9,7 @@ from . import _checks, _interrupts, _places
 from . import acquisition as _acquisition
 from ._lib import lib
 from .acquisition import Poll, Stream
-from .errors import BoardNotFound, RequestFailed
+from .errors import BoardBusy, BoardNotFound, RequestFailed
 
 # What the library's text buffer for the identity strings holds.
 _INFO_BYTES = 70
@@ -137,16 +137,28 @@ class Board:
         first, _, second = joined.partition(_INFO_SEPARATOR)
         return first, second
 
+    def _register(self, what, result):
+        # The library refuses register access, sending nothing, while
+        # another process streams the board: a read of register 4 would
+        # stop that stream.  Say who, as a refused start does.
+        if result < 0:
+            holder = _places.lock_holder(self.number)
+            if holder is not None and holder != os.getpid():
+                raise BoardBusy(self.number, holder or None)
+        return self._request(what, result)
+
     def inb(self, reg):
-        """Reads byte register `reg` (0-255)."""
+        """Reads byte register `reg` (0-255).  BoardBusy while another
+        process streams the board."""
         reg = _checks.in_range("reg", reg, 0, 255)
-        return self._request(f"reading register {reg}", lib.KV318_inb(self.handle, reg))
+        return self._register(f"reading register {reg}", lib.KV318_inb(self.handle, reg))
 
     def outb(self, reg, value):
-        """Writes `value` (0-255) to byte register `reg` (0-255)."""
+        """Writes `value` (0-255) to byte register `reg` (0-255).  BoardBusy
+        while another process streams the board."""
         reg = _checks.in_range("reg", reg, 0, 255)
         value = _checks.in_range("value", value, 0, 0xFF, hex_digits=2)
-        self._request(f"writing register {reg}", lib.KV318_outb(self.handle, reg, value))
+        self._register(f"writing register {reg}", lib.KV318_outb(self.handle, reg, value))
 
     # ---- digital I/O ---------------------------------------------------
 

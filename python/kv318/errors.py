@@ -66,7 +66,7 @@ class AcquisitionBusy(KV318Error):
 
 class BoardBusy(KV318Error):
     """Another process is streaming the board: the library refused the
-    start, and the board was left as it was.  `board` is the board number,
+    start (or a register read or write), and the board was left as it was.  `board` is the board number,
     `pid` the holder's process id (None when it could not be read)."""
 
     code = -1

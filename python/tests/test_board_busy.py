@@ -94,6 +94,31 @@ def test_a_refused_start_says_who_streams_the_board(sim_factory, kind, lock, exp
         np.testing.assert_array_equal(acq.read(100, timeout=30), ramp(0, 100))
 
 
+@pytest.mark.parametrize("lock", ["held", "held silent", "absent"])
+def test_registers_of_a_board_another_process_holds_are_refused_naming_it(sim_factory, lock):
+    sim = sim_factory(signal="ramp")
+    child = hold_lock(Path(sim.dir) / "KV318Device0.lock", "silent" if lock.endswith("silent") else "pid")
+    if lock == "absent":
+        release(child)
+    try:
+        with kv318.open(0) as board:
+            board.do(0x0F0F)
+            assert board.di() == 0x0F0F, "the digital lines stay free"
+            for call in (lambda: board.inb(4), lambda: board.outb(4, 0x0B)):
+                if lock == "absent":
+                    call()
+                    continue
+                with pytest.raises(kv318.BoardBusy) as e:
+                    call()
+                pid = child.pid if lock == "held" else None
+                assert (e.value.board, e.value.pid) == (0, pid)
+            if lock == "absent":
+                assert board.inb(4) == 0x0B, "register 4 reads back the mode byte"
+    finally:
+        if lock != "absent":
+            release(child)
+
+
 SECOND_PROCESS = textwrap.dedent('''
     import sys, kv318
     with kv318.open(0) as board:

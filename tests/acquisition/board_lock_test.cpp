@@ -189,5 +189,72 @@ TEST_F(BoardLock, AHandleTheLibraryDidNotOpenStartsWithoutALock) {
     EXPECT_TRUE(locks.asked.empty());
 }
 
+// The raw exports, each with the requests it sends when it goes through.
+struct RawCall {
+    const char* name;
+    std::int32_t (*call)(Handle);
+    std::int32_t result;        // what it returns when the request goes through
+    std::vector<RegOp> ops;     // its register traffic then
+    std::vector<BulkAsk> bulk;  // its bulk reads then
+};
+const RawCall kRawCalls[] = {
+    {"KV318_inb", [](Handle h) { return KV318_inb(h, 4); }, 0, {{kCmdRead8, 4, 0}}, {}},
+    {"KV318_outb", [](Handle h) { return KV318_outb(h, 9, 0x5A); }, 0, {{kCmdWrite8, 9, 0x5A}}, {}},
+    {"KV318_BulkRead",
+     [](Handle h) {
+         std::uint8_t buffer[17];
+         return KV318_BulkRead(h, buffer, 16);
+     },
+     16,
+     {},
+     {{16, 17}}},
+    {"KV318_ResetUSB", [](Handle h) { return KV318_ResetUSB(h); }, 0, {{kCmdResetUsb, 0, 0}}, {}},
+};
+
+TEST_F(BoardLock, RawAccessIsRefusedWithoutAByteWhileAnotherProcessHoldsTheBoard) {
+    struct Holder {
+        const char* who;
+        bool elsewhere;  // the lock says another process holds the board
+        bool ourStream;  // this process streams the board
+        bool opened;     // the library opened the handle, so it knows its board
+        bool refused;
+    };
+    const Holder holders[] = {
+        {"another process", true, false, true, true},
+        {"nobody", false, false, true, false},
+        // The holder is not asked: its own board is its own to use.
+        {"this process", true, true, true, false},
+        // No known board, so no lock can say it is another's.
+        {"a handle the library did not open", true, false, false, false},
+    };
+    for (const Holder& x : holders) {
+        for (const RawCall& c : kRawCalls) {
+            const Handle h = x.opened ? open(3, kA) : Handle{0x3C};
+            locks.heldElsewhere = false;
+            if (x.ourStream) {
+                ASSERT_EQ(KV318_AD(h, 0, 0, 0, 0, 50), 0) << x.who << ", " << c.name;
+            }
+            locks.heldElsewhere = x.elsewhere;
+            locks.asked.clear();
+            if (!x.refused && !c.bulk.empty()) board.queue_bulk({16});
+            dev.clear();
+            const std::int32_t got = c.call(h);
+            const std::vector<Request> sent = dev.requests();
+            EXPECT_EQ(got, x.refused ? -1 : c.result) << x.who << ", " << c.name;
+            EXPECT_EQ(register_ops(sent), x.refused ? std::vector<RegOp>{} : c.ops) << x.who << ", " << c.name;
+            EXPECT_EQ(bulk_asks(sent), x.refused ? std::vector<BulkAsk>{} : c.bulk) << x.who << ", " << c.name;
+            EXPECT_EQ(sent.size(), x.refused ? 0u : c.ops.size() + c.bulk.size()) << x.who << ", " << c.name;
+            const bool asks = x.opened && !x.ourStream;
+            EXPECT_EQ(locks.asked, asks ? std::vector<std::int32_t>{3} : std::vector<std::int32_t>{})
+                << x.who << ", " << c.name;
+            locks.heldElsewhere = false;
+            KV318_StopAD(h);
+            if (x.opened) {
+                EXPECT_EQ(KV318_CloseDevice(h), 0);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kv318::test

@@ -6,7 +6,9 @@ stream and poll, must be refused with exit 10 and the first's pid, and so
 must this process's own starts through libKV318.so (kv318-cli looks at the
 lock before it starts, so only a direct call shows the library's refusal),
 while register and DI access stay free.  The first's file must hold an
-unbroken ramp.  A holder killed with SIGKILL must free the board at once.
+unbroken ramp.  Raw register access, bulk reads and resets from another
+process are refused as well, naming the holder, and send nothing: a read
+of register 4 or a reset would break the first's ramp.  A holder killed with SIGKILL must free the board at once.
 A holder whose lock file someone removes still holds the board.
 """
 import ctypes
@@ -27,9 +29,16 @@ LOCK = "KV318Device0.lock"
 LIB = None
 
 
+# What the raw calls return when the board is another process's.
+RAW_REFUSED = {"KV318_inb": -1, "KV318_outb": -1, "KV318_BulkRead": -1, "KV318_ResetUSB": -1}
+
+
 def library_starts(sim):
     """KV318_AD's and KV318_M_AD's results on board 0 from this process,
-    and whether KV318_DI and KV318_inb still answer meanwhile; then both
+    whether KV318_DI still answers meanwhile, and the results of the raw
+    calls (each of which would break a running stream if it reached the
+    board: a read of the mode register stops conversion, a write of it
+    too, a bulk read takes samples, a reset drops the FIFO); then both
     stop calls."""
     os.environ["KV318_DRIVER_DIR"] = sim.dir
     lib = ctypes.CDLL(LIB)
@@ -37,14 +46,17 @@ def library_starts(sim):
     assert h != -1, "board 0 did not open"
     try:
         results = (lib.KV318_AD(h, 0, 0, 0, 0, 50), lib.KV318_M_AD(h, 0, 0, 0, 0, 50))
-        free = lib.KV318_DI(h) >= 0 and lib.KV318_inb(h, 0) >= 0
+        buffer = ctypes.create_string_buffer(4097)
+        raw = {"KV318_inb": lib.KV318_inb(h, 4), "KV318_outb": lib.KV318_outb(h, 4, 0),
+               "KV318_BulkRead": lib.KV318_BulkRead(h, buffer, 4096), "KV318_ResetUSB": lib.KV318_ResetUSB(h)}
+        free = lib.KV318_DI(h) >= 0
         # As the test panel does after every tick, also a refused one: these
         # must leave the other process's conversion running.
         lib.KV318_StopAD(h)
         lib.KV318_M_StopAD(h)
     finally:
         lib.KV318_CloseDevice(h)
-    return results, free
+    return results, free, raw
 
 
 def raw_words(path):
@@ -104,9 +116,21 @@ class BoardLock(unittest.TestCase):
                     self.assertFalse(os.path.exists(second_path), "a refused run creates no file")
 
                     if mode2 == "stream":
-                        results, free = library_starts(sim)
+                        results, free, raw = library_starts(sim)
                         self.assertEqual(results, (-1, -1), "the library refuses both starts")
-                        self.assertTrue(free, "registers and DI stay free for every process")
+                        self.assertTrue(free, "DI stays free for every process")
+                        self.assertEqual(raw, RAW_REFUSED, "raw access is the holder's alone")
+
+                        # kv318-cli says who holds the board, as for a start.
+                        for args, call in ((("get", "4"), "KV318_inb"), (("set", "4", "0"), "KV318_outb")):
+                            r = sim.run("reg", *args)
+                            self.assertEqual(r.returncode, 10, r)
+                            self.assertEqual(text(r)[1], f"board 0 is streaming in another process (pid {first.pid}): "
+                                             f"{call} is refused until it stops "
+                                             "(DI, DO, counter and pulse stay free)\n")
+                        r = sim.run("do", "0x0F0F")
+                        self.assertEqual(r.returncode, 0, r)
+                        self.assertEqual(text(sim.run("di"))[0], "0x0F0F  0000 1111 0000 1111  (DI15..DI0)\n")
 
                         # The bench check looks and steps aside too.
                         r = sim.run("selftest")
@@ -114,7 +138,9 @@ class BoardLock(unittest.TestCase):
                         self.assertEqual(r.returncode, 0, r)
                         self.assertIn(f"SKIP  stream 1 s: board 0 is streaming in another process "
                                       f"(pid {first.pid})", out)
-                        self.assertIn("0 failed, 1 skipped", out)
+                        self.assertIn(f"SKIP  pulse generator starts and stops: board 0 is streaming in another "
+                                      f"process (pid {first.pid})", out)
+                        self.assertIn("0 failed, 2 skipped", out)
 
                     # ... and still going after it.
                     grown = size(first_path) + 40000
@@ -149,9 +175,10 @@ class BoardLock(unittest.TestCase):
                     self.assertEqual(r.returncode, 10, r)
                     self.assertIn("board 0 is streaming in another process", text(r)[1])
                     self.assertFalse(os.path.exists(second_path), "a refused run creates no file")
-                    results, free = library_starts(sim)
+                    results, free, raw = library_starts(sim)
                     self.assertEqual(results, (-1, -1), "the library refuses both starts")
                     self.assertTrue(free)
+                    self.assertEqual(raw, RAW_REFUSED, "the lock socket still says the board is held")
 
                 grown = size(first_path) + 40000
                 self.assertTrue(eventually(lambda: size(first_path) >= grown), "the first run stopped")

@@ -750,5 +750,112 @@ TEST(BoardBusy, SelftestSkipsItsStreamCheckWithoutFailingIt) {
     std::fclose(err);
 }
 
+// Raw register calls as the library answers them while another process
+// holds the board: refused.  Counted, to see what selftest still asks.
+int g_rawCalls = 0;
+std::int32_t KV318_CALL refused_inb(std::int32_t, std::int32_t) {
+    ++g_rawCalls;
+    return -1;
+}
+std::int32_t KV318_CALL refused_outb(std::int32_t, std::int32_t, std::int32_t) {
+    ++g_rawCalls;
+    return -1;
+}
+int g_pulseCalls = 0;
+std::int32_t KV318_CALL counted_p_run(std::int32_t, std::int32_t, std::int32_t) {
+    ++g_pulseCalls;
+    return 0;
+}
+std::int32_t KV318_CALL counted_p_stop(std::int32_t) {
+    ++g_pulseCalls;
+    return 0;
+}
+std::int32_t KV318_CALL failing_info(std::int32_t, char*) { return -1; }
+std::int32_t KV318_CALL all_inputs_high(std::int32_t) { return 0xFFFF; }
+
+TEST(BoardBusy, RawAccessTheLibraryRefusesNamesTheHolder) {
+    struct Case {
+        const char* what;
+        Command command;
+        bool held;  // another process holds the board's acquisition lock
+        std::uint32_t pid;
+        bool infoFails;  // DI: whether the identity answers
+        int code;
+        const char* says;  // on stderr, or on stdout for a success
+    };
+    const Case cases[] = {
+        {"reg get, held", Command::RegGet, true, 4242, false, 10,
+         "board 3 is streaming in another process (pid 4242): KV318_inb is refused until it stops "
+         "(DI, DO, counter and pulse stay free)\n"},
+        {"reg set, held, no pid", Command::RegSet, true, 0, false, 10,
+         "board 3 is streaming in another process: KV318_outb is refused until it stops"},
+        {"reg get, failed otherwise", Command::RegGet, false, 0, false, 1, "board 3: KV318_inb failed\n"},
+        {"reg set, failed otherwise", Command::RegSet, false, 0, false, 1, "board 3: KV318_outb failed\n"},
+        // All inputs high is a true reading while the status register is
+        // refused: the identity tells a live board from a failed one.
+        {"di, held", Command::Di, true, 4242, false, 0, "0xFFFF"},
+        {"di, held, board gone", Command::Di, true, 4242, true, 1, "board 3: KV318_DI failed"},
+        {"di, not held", Command::Di, false, 0, false, 1, "board 3: KV318_DI failed"},
+    };
+    const std::atomic<bool> stop{false};
+    for (const Case& c : cases) {
+        FakeBoard::reset();
+        BoardApi api = fake_api();
+        api.inb = refused_inb;
+        api.outb = refused_outb;
+        api.di = all_inputs_high;
+        if (c.infoFails) api.info = failing_info;
+        g_looks = 0;
+        g_busyAfter = c.held ? 0 : 1 << 30;
+        g_busyPid = c.pid;
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        ASSERT_TRUE(out != nullptr && err != nullptr);
+        Environment env{api, out, err, stop, no_hint, false, false, nullptr, nullptr, scripted_lock};
+        Invocation inv;
+        inv.command = c.command;
+        inv.board = 3;
+        inv.reg = 4;
+        inv.value = 0x5A;
+        EXPECT_EQ(run_command(inv, env), c.code) << c.what;
+        const std::string said = read_all(c.code == 0 ? out : err);
+        EXPECT_NE(said.find(c.says), std::string::npos) << c.what << ": " << said;
+        std::fclose(out);
+        std::fclose(err);
+    }
+}
+
+TEST(BoardBusy, SelftestLeavesThePulseGeneratorOfABoardAnotherProcessHolds) {
+    FakeBoard::reset();
+    g_looks = 0;
+    g_busyAfter = 0;
+    g_busyPid = 4242;
+    g_rawCalls = 0;
+    g_pulseCalls = 0;
+    BoardApi api = fake_api();
+    api.inb = refused_inb;
+    api.pRun = counted_p_run;
+    api.pStop = counted_p_stop;
+    const std::atomic<bool> stop{false};
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out != nullptr && err != nullptr);
+    Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock, scripted_lock};
+    Invocation inv;
+    inv.command = Command::Selftest;
+    inv.board = 3;
+    run_command(inv, env);
+    const std::string text = read_all(out);
+    EXPECT_NE(text.find("SKIP  pulse generator starts and stops: board 3 is streaming in another process (pid 4242)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(", 2 skipped\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("pulse generator: left"), std::string::npos) << "nothing was changed: " << text;
+    EXPECT_EQ(g_pulseCalls, 0);
+    EXPECT_EQ(g_rawCalls, 0) << "no register request the library would refuse";
+    std::fclose(out);
+    std::fclose(err);
+}
+
 }  // namespace
 }  // namespace kv318::cli::test

@@ -217,6 +217,44 @@ class CliThroughServer(unittest.TestCase):
         self.assertEqual(none.returncode, 1, none.stderr)
         self.assertIn(b"no stream runs on board 0 of kv318-server at " + self.url.encode(), none.stderr)
 
+    def second_server(self, *args):
+        """Another kv318-server on the simulator's boards, on a port of its
+        own; it must be refused, so it is waited for."""
+        url = "tcp://127.0.0.1:%d" % server_process.free_port_pair()
+        return subprocess.run([SERVER, "--listen", url, *args], env=self.sim.env, capture_output=True, timeout=60)
+
+    def test_the_served_board_is_the_servers_alone_streaming_or_not(self):
+        # While it streams, kv318-cli straight on the board may not reach
+        # its registers: a read of register 4 would stop the stream.
+        path = self.path("served.raw")
+        controller = self.cli("stream", "-d", "50", *BOARD, "-o", path)
+        self.wait_for_samples(path, 20000, controller)
+        pid = self.server.proc.pid
+        for args, call in ((("get", "4"), b"KV318_inb"), (("set", "4", "0"), b"KV318_outb")):
+            r = self.sim.run("reg", *args)
+            self.assertEqual(r.returncode, 10, r.stderr)
+            self.assertIn(b"board 0 is streaming in another process (pid %d): %s is refused" % (pid, call), r.stderr)
+        self.assertEqual(self.sim.run("do", "0x0F0F").returncode, 0, "the outputs stay free")
+        for streaming in (True, False):
+            with self.subTest(streaming=streaming):
+                named = self.second_server("--board", "0")
+                self.assertEqual(named.returncode, 3, named.stderr)
+                self.assertEqual(named.stderr, b"kv318-server: board 0 is served by kv318-server (pid %d)\n" % pid)
+                probing = self.second_server()
+                self.assertEqual(probing.returncode, 3, probing.stderr)
+                self.assertIn(b"kv318-server: board 0 is served by kv318-server (pid %d); skipped\n" % pid,
+                              probing.stderr)
+            if streaming:
+                grown = size(path) + 40000
+                self.assertTrue(eventually(lambda: size(path) >= grown, 60), "the served stream stopped")
+                controller.send_signal(signal.SIGINT)
+                _, err = controller.communicate(timeout=120)
+                self.assertEqual(controller.returncode, 0, err)
+                self.assertEqual(jumps(samples(path)), [], "the stream went on whole")
+        # Once the first server is gone, the board is free to serve again.
+        self.server.stop()
+        self.serve()
+
     def test_keys_let_an_allowed_client_reach_a_network_endpoint_and_no_other(self):
         keys, mine, stranger = (self.path(n) for n in ("server-keys", "desk1", "stranger"))
         for d, name in ((keys, "server"), (mine, "desk1"), (stranger, "stranger")):

@@ -67,6 +67,7 @@ protected:
     }
     void TearDown() override {
         ::unlink((dir_ + "/" + board_lock_file_name(3)).c_str());
+        ::unlink((dir_ + "/" + board_served_file_name(3)).c_str());
         ::rmdir(dir_.c_str());
         ::unsetenv("KV318_DRIVER_DIR");
     }
@@ -109,6 +110,52 @@ TEST_F(LockDir, TheHolderWritesItsPidAndASecondTakerIsRefusedUntilTheRelease) {
     ASSERT_EQ(locks.acquire(3, &second), BoardLockResult::Taken);
     EXPECT_EQ(file_text(), std::to_string(::getpid()) + "\n");
     locks.release(second);
+}
+
+TEST_F(LockDir, OneServerPerBoardWhateverTheAcquisitionLockSays) {
+    EXPECT_EQ(board_served_file_name(3), "KV318Device3.served");
+    EXPECT_EQ(linux_channel::board_served_path(3), dir_ + "/KV318Device3.served");
+    const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
+    ServedLockTake first = take_board_served_lock(3);
+    ASSERT_EQ(first.result, ServedLockTake::Taken) << first.why;
+    std::ifstream f(linux_channel::board_served_path(3));
+    std::string text;
+    std::getline(f, text);
+    EXPECT_EQ(text, std::to_string(self)) << "the server's pid, for the next one to name";
+
+    // A second open conflicts under flock as a second process's does.
+    struct Step {
+        const char* what;
+        std::int32_t board;
+        ServedLockTake::Result result;
+        std::uint32_t holder;
+    };
+    const Step steps[] = {
+        {"the same board", 3, ServedLockTake::Busy, self},
+        {"another board", 4, ServedLockTake::Taken, 0},
+    };
+    for (const Step& s : steps) {
+        const ServedLockTake t = take_board_served_lock(s.board);
+        EXPECT_EQ(t.result, s.result) << s.what << ": " << t.why;
+        EXPECT_EQ(t.holder, s.holder) << s.what;
+        if (t.result == ServedLockTake::Taken) release_board_served_lock(t.token);
+    }
+    ::unlink((dir_ + "/" + board_served_file_name(4)).c_str());
+    EXPECT_FALSE(probe_board_lock(3).held) << "serving is not streaming: the acquisition lock stays free";
+    BoardLockToken acquisition = -1;
+    ASSERT_EQ(locks.acquire(3, &acquisition), BoardLockResult::Taken);
+    locks.release(acquisition);
+
+    release_board_served_lock(first.token);
+    const ServedLockTake again = take_board_served_lock(3);
+    EXPECT_EQ(again.result, ServedLockTake::Taken) << "free once given back";
+    release_board_served_lock(again.token);
+
+    ASSERT_EQ(::unlink(linux_channel::board_served_path(3).c_str()), 0);
+    ASSERT_EQ(::symlink((dir_ + "/elsewhere").c_str(), linux_channel::board_served_path(3).c_str()), 0);
+    const ServedLockTake planted = take_board_served_lock(3);
+    EXPECT_EQ(planted.result, ServedLockTake::Failed);
+    EXPECT_EQ(planted.why, "the lock file " + linux_channel::board_served_path(3) + " is a symbolic link");
 }
 
 TEST_F(LockDir, APlantedSymlinkOrASharedDirectoryIsNeverLocked) {

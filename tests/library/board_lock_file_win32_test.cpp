@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "board_lock.h"
 #include "board_lock_file.h"
 #include "board_lock_service.h"
 
@@ -28,6 +29,29 @@ TEST(BoardLockFileWin32, AHeldLockFileCanNeitherBeRemovedNorRenamed) {
     locks.release(token);
     EXPECT_TRUE(DeleteFileW(path.c_str())) << "free once nobody has it open";
     DeleteFileW(moved.c_str());
+}
+
+TEST(BoardLockFileWin32, OneServerPerBoardWhateverTheAcquisitionLockSays) {
+    const std::wstring path = win32::board_served_path(7);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.substr(path.size() - 19), L"KV318Device7.served");
+    const ServedLockTake first = take_board_served_lock(7);
+    ASSERT_EQ(first.result, ServedLockTake::Taken) << first.why;
+    // Byte-range locks belong to handles: a second open conflicts as a
+    // second process's does, and reads the holder's pid.
+    const ServedLockTake second = take_board_served_lock(7);
+    EXPECT_EQ(second.result, ServedLockTake::Busy);
+    EXPECT_EQ(second.holder, static_cast<std::uint32_t>(GetCurrentProcessId()));
+    BoardLockService& locks = platform_board_lock_service();
+    BoardLockToken acquisition = 0;
+    EXPECT_EQ(locks.acquire(7, &acquisition), BoardLockResult::Taken) << "serving is not streaming";
+    locks.release(acquisition);
+    release_board_served_lock(first.token);
+    const ServedLockTake again = take_board_served_lock(7);
+    EXPECT_EQ(again.result, ServedLockTake::Taken) << "free once given back";
+    release_board_served_lock(again.token);
+    DeleteFileW(path.c_str());
+    DeleteFileW(win32::board_lock_path(7).c_str());
 }
 
 }  // namespace

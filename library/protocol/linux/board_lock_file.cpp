@@ -23,10 +23,16 @@ namespace kv318::linux_channel {
 
 std::string board_lock_path(std::int32_t board) { return driver_directory() + "/" + board_lock_file_name(board); }
 
-int open_board_lock_file(std::int32_t board, bool create) {
+std::string board_served_path(std::int32_t board) { return driver_directory() + "/" + board_served_file_name(board); }
+
+namespace {
+
+// The lock file `name` in the driver directory, opened as
+// open_board_lock_file opens the board's.
+int open_lock_file(const std::string& name, bool create) {
     const std::string dir = driver_directory();
     if (!driver_directory_is_private(dir)) return -1;
-    const std::string path = dir + "/" + board_lock_file_name(board);
+    const std::string path = dir + "/" + name;
     const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
     int fd = -1;
     do {
@@ -40,8 +46,6 @@ int open_board_lock_file(std::int32_t board, bool create) {
     }
     return fd;
 }
-
-namespace {
 
 // flock, retried when a signal interrupts it.
 int flock_retry(int fd, int op) {
@@ -68,16 +72,15 @@ bool only_looks_hold(int fd) {
     return true;
 }
 
-}  // namespace
-
-LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::function<void()>& opened) {
+// Takes the lock file `name` as take_board_lock_file takes the board's.
+LockFileTake take_lock_file(const std::string& name, int* fd, const std::function<void()>& opened) {
     // A file replaced this often is being played with; give up rather than
     // loop for ever.
     constexpr int kMaxReplaced = 16;
     const auto lookDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kv318::kLookRetryMs);
     int replaced = 0;
     for (;;) {
-        const int f = open_board_lock_file(board, true);
+        const int f = open_lock_file(name, true);
         if (f < 0) return LockFileTake::Failed;
         if (opened) opened();
         if (flock_retry(f, LOCK_EX | LOCK_NB) != 0) {
@@ -89,7 +92,7 @@ LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::functi
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        if (!path_names(board_lock_path(board), f)) {
+        if (!path_names(driver_directory() + "/" + name, f)) {
             ::close(f);  // never unlocked by hand: nobody else can have forked with it yet
             if (++replaced >= kMaxReplaced) return LockFileTake::Failed;
             continue;
@@ -97,6 +100,16 @@ LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::functi
         *fd = f;
         return LockFileTake::Taken;
     }
+}
+
+}  // namespace
+
+int open_board_lock_file(std::int32_t board, bool create) {
+    return open_lock_file(board_lock_file_name(board), create);
+}
+
+LockFileTake take_board_lock_file(std::int32_t board, int* fd, const std::function<void()>& opened) {
+    return take_lock_file(board_lock_file_name(board), fd, opened);
 }
 
 namespace {
@@ -192,11 +205,10 @@ std::uint32_t read_holder_pid(int fd) {
     return 0;
 }
 
-}  // namespace
-
-std::string board_lock_file_problem(std::int32_t board) {
+// Why the lock file `name` cannot be used, as board_lock_file_problem says it.
+std::string lock_file_problem(const std::string& name) {
     const std::string dir = linux_channel::driver_directory();
-    const std::string path = linux_channel::board_lock_path(board);
+    const std::string path = dir + "/" + name;
     // No directory yet is no lock file yet, and nothing to name: no board
     // is served there either.
     struct stat st {};
@@ -210,11 +222,15 @@ std::string board_lock_file_problem(std::int32_t board) {
     if (S_ISDIR(st.st_mode)) return file + " is a directory";
     if (!S_ISREG(st.st_mode)) return file + " is not a regular file";
     if (st.st_uid != ::geteuid()) return file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    const int fd = linux_channel::open_board_lock_file(board, false);
+    const int fd = linux_channel::open_lock_file(name, false);
     if (fd < 0) return file + " cannot be opened: " + std::strerror(errno);
     ::close(fd);
     return {};
 }
+
+}  // namespace
+
+std::string board_lock_file_problem(std::int32_t board) { return lock_file_problem(board_lock_file_name(board)); }
 
 BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
@@ -233,6 +249,43 @@ BoardLockProbe probe_board_lock(std::int32_t board) {
     // socket does not say.
     if (!probe.held) probe.held = linux_channel::board_lock_socket_bound(board);
     return probe;
+}
+
+ServedLockTake take_board_served_lock(std::int32_t board) {
+    const std::string name = board_served_file_name(board);
+    ServedLockTake take;
+    int fd = -1;
+    switch (linux_channel::take_lock_file(name, &fd, {})) {
+    case linux_channel::LockFileTake::Taken: {
+        // As for the acquisition lock, the pid is for people; the lock
+        // holds whether or not it could be written.
+        const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(::getpid()));
+        if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, text.data(), text.size(), 0);
+        take.result = ServedLockTake::Taken;
+        take.token = fd;
+        return take;
+    }
+    case linux_channel::LockFileTake::Busy: {
+        take.result = ServedLockTake::Busy;
+        const int look = linux_channel::open_lock_file(name, false);
+        if (look >= 0) {
+            take.holder = read_holder_pid(look);
+            ::close(look);
+        }
+        return take;
+    }
+    case linux_channel::LockFileTake::Failed:
+        break;
+    }
+    take.why = lock_file_problem(name);
+    if (take.why.empty()) take.why = "the lock file " + linux_channel::board_served_path(board) + " cannot be locked";
+    return take;
+}
+
+void release_board_served_lock(std::intptr_t token) {
+    const int fd = static_cast<int>(token);
+    (void)::flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 }  // namespace kv318

@@ -11,6 +11,10 @@ namespace kv318::linux_channel {
 // <driver directory>/KV318Device<board>.lock
 std::string board_lock_path(std::int32_t board);
 
+// <driver directory>/KV318Device<board>.served, kv318-server's lock
+// (board_lock.h), opened and taken as the acquisition lock's file is.
+std::string board_served_path(std::int32_t board);
+
 // Opens `board`'s lock file for reading and writing, creating it with mode
 // 0600 when `create` is set, close-on-exec.  Refuses (returns -1) when the
 // driver directory is not private to this user, when the path is a

@@ -18,6 +18,14 @@ inline constexpr DWORD kBoardLockOffset = 0x40000000;
 // <temporary directory>KV318Device<board>.lock
 std::wstring board_lock_path(std::int32_t board);
 
+// <temporary directory>KV318Device<board>.served, kv318-server's lock
+// (board_lock.h), opened and locked as the acquisition lock's file is.
+std::wstring board_served_path(std::int32_t board);
+
+// Opens the lock file at `path` as open_board_lock_file opens the board's;
+// INVALID_HANDLE_VALUE for an empty path.
+HANDLE open_lock_file(const std::wstring& path, bool create);
+
 // Opens `board`'s lock file for reading and writing (creating it when
 // `create` is set), shared for reading and writing, so any number of
 // processes can open it and only the byte-range lock decides.  Not shared
