@@ -45,14 +45,7 @@ public:
         // The pid is for people and tools; the lock holds whether or not it
         // could be written.  The end of the file moves to the text's end, so
         // a shorter pid leaves no tail of a longer one.
-        const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId()));
-        OVERLAPPED start{};
-        DWORD wrote = 0;
-        if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, &start)) {
-            LARGE_INTEGER end{};
-            end.QuadPart = static_cast<LONGLONG>(wrote);
-            if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
-        }
+        win32::write_lock_pid(file);
         *token = reinterpret_cast<BoardLockToken>(file);
         return BoardLockResult::Taken;
     }

@@ -116,14 +116,7 @@ ServedLockTake take_board_served_lock(std::int32_t board) {
     }
     // As for the acquisition lock: the pid for people, the file's end at
     // the text's end.
-    const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId()));
-    OVERLAPPED start{};
-    DWORD wrote = 0;
-    if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, &start)) {
-        LARGE_INTEGER end{};
-        end.QuadPart = static_cast<LONGLONG>(wrote);
-        if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
-    }
+    win32::write_lock_pid(file);
     take.result = ServedLockTake::Taken;
     take.token = reinterpret_cast<std::intptr_t>(file);
     return take;
@@ -135,6 +128,17 @@ void release_board_served_lock(std::intptr_t token) {
     at.Offset = win32::kBoardLockOffset;
     UnlockFileEx(file, 0, 1, 0, &at);
     CloseHandle(file);
+}
+
+void win32::write_lock_pid(HANDLE file) {
+    const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId()));
+    OVERLAPPED start{};
+    DWORD wrote = 0;
+    if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, &start)) {
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(wrote);
+        if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+    }
 }
 
 }  // namespace kv318

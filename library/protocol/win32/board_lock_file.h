@@ -34,4 +34,10 @@ HANDLE open_lock_file(const std::wstring& path, bool create);
 // thread.  Returns the handle, owned by the caller, or INVALID_HANDLE_VALUE.
 HANDLE open_board_lock_file(std::int32_t board, bool create);
 
+// Writes this process's id into a lock file it holds, from its start, and
+// moves the file's end to the text's end so a shorter pid leaves no tail of
+// a longer one.  The pid is for people and tools: the lock holds whether or
+// not it could be written.  The caller's thread.
+void write_lock_pid(HANDLE file);
+
 }  // namespace kv318::win32
