@@ -49,7 +49,7 @@ constexpr const char* kGroupPrefix = "run_";
 // The room a run keeps free beyond its samples' chunks, for what the file
 // itself writes at the next flush and at the end: the chunk index, the
 // events and their strings, the attributes.
-constexpr std::uint64_t kReservedBytes = 512 * 1024;
+constexpr std::uint64_t kReservedBytes = std::uint64_t{512} * 1024;
 
 std::string megabytes(std::uint64_t bytes) {
     char text[32];
