@@ -41,6 +41,17 @@ cmp -s "$prefix/share/doc/kv318/LICENSE" "$src/LICENSE" || fail "share/doc/kv318
 readelf -d "$prefix/lib/libKV318.so.$version" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
 installed_lib=$(readlink -f "$prefix/lib/libKV318.so.$version")
 
+# The server's user unit starts this prefix's server, whatever prefix the
+# build was configured with.
+if [ -x "$prefix/bin/kv318-server" ]; then
+    unit=$prefix/lib/systemd/user/kv318-server.service
+    [ -f "$unit" ] || fail "lib/systemd/user/kv318-server.service is not installed"
+    grep -qx "ExecStart=$prefix/bin/kv318-server" "$unit" \
+        || fail "the installed unit starts $(grep '^ExecStart=' "$unit"), not $prefix/bin/kv318-server"
+    grep -q "file://$prefix/share/doc/kv318/server.md" "$unit" || fail "the installed unit's docs are elsewhere"
+    [ -f "$prefix/share/doc/kv318/server.md" ] || fail "share/doc/kv318/server.md, named by the unit, is not installed"
+fi
+
 # Runs a consumer against the simulator; it must pass and must have loaded
 # the installed library.
 run_consumer() {
