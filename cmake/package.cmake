@@ -52,8 +52,8 @@ else()
 endif()
 
 kv318_install_program(kv318-sim kv318-cli)
-# The panel and the scope are optional: the panel with KV318_BUILD_PANEL,
-# and on Linux the scope's Qt window with it.  Their man pages and
+# The panel and the scope are optional, each with its own option:
+# KV318_BUILD_PANEL and KV318_BUILD_SCOPE.  Their man pages and
 # Start-menu shortcuts are in cmake/manpages.cmake and cmake/msi/kv318.wxs.
 foreach(t kv318 kv318-scope kv318-server)
   if(TARGET ${t})
