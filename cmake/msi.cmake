@@ -19,20 +19,21 @@ if(KV318_BUILD_TESTS OR KV318_BUILD_LOAD_TEST)
 endif()
 
 find_program(KV318_WIXL wixl)
-if(KV318_WIXL AND TARGET kv318 AND NOT KV318_SANITIZE)
+if(KV318_WIXL AND TARGET kv318 AND TARGET kv318-scope AND NOT KV318_SANITIZE)
   set(kv318_msi_default ON)
 else()
   set(kv318_msi_default OFF)
 endif()
-option(KV318_BUILD_MSI "Build the Windows installer (needs wixl and the panel)" ${kv318_msi_default})
+option(KV318_BUILD_MSI "Build the Windows installer (needs wixl, the panel and the scope)" ${kv318_msi_default})
 if(NOT KV318_BUILD_MSI)
   return()
 endif()
 if(NOT KV318_WIXL)
   message(FATAL_ERROR "KV318_BUILD_MSI needs wixl (Debian package wixl)")
 endif()
-if(NOT TARGET kv318)
-  message(FATAL_ERROR "KV318_BUILD_MSI needs the panel (KV318_BUILD_PANEL)")
+# The installer carries both windowed programs.
+if(NOT TARGET kv318 OR NOT TARGET kv318-scope)
+  message(FATAL_ERROR "KV318_BUILD_MSI needs the panel and the scope (KV318_BUILD_PANEL, KV318_BUILD_SCOPE)")
 endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -80,7 +81,8 @@ if(KV318_MSI_ARCH STREQUAL x64)
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686-posix.cmake
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       -DKV318_VERSION=${KV318_VERSION}
-      -DKV318_BUILD_TESTS=OFF -DKV318_BUILD_BENCHMARKS=OFF -DKV318_BUILD_PANEL=OFF -DKV318_BUILD_MSI=OFF
+      -DKV318_BUILD_TESTS=OFF -DKV318_BUILD_BENCHMARKS=OFF -DKV318_BUILD_PANEL=OFF -DKV318_BUILD_SCOPE=OFF
+      -DKV318_BUILD_MSI=OFF
       -DKV318_BUILD_LOAD_TEST=${KV318_BUILD_TESTS}
     BUILD_COMMAND ${CMAKE_COMMAND} --build ${x86_dir} --target ${x86_targets}
     INSTALL_COMMAND ""

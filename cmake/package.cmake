@@ -52,8 +52,8 @@ else()
 endif()
 
 kv318_install_program(kv318-sim kv318-cli)
-# The panel and the scope are optional: the panel with KV318_BUILD_PANEL,
-# and on Linux the scope's Qt window with it.  Their man pages and
+# The panel and the scope are optional, each with its own option:
+# KV318_BUILD_PANEL and KV318_BUILD_SCOPE.  Their man pages and
 # Start-menu shortcuts are in cmake/manpages.cmake and cmake/msi/kv318.wxs.
 foreach(t kv318 kv318-scope kv318-server)
   if(TARGET ${t})
@@ -61,9 +61,16 @@ foreach(t kv318 kv318-scope kv318-server)
   endif()
 endforeach()
 # kv318-server's user unit (installed, not enabled: sharing a board is the
-# user's choice).
+# user's choice), naming the kv318-server of the prefix it is installed to
+# (cmake/systemd/install_unit.cmake).
 if(TARGET kv318-server AND NOT WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/cmake/systemd/kv318-server.service DESTINATION lib/systemd/user COMPONENT tools)
+  install(CODE "
+    set(KV318_UNIT_TEMPLATE [[${PROJECT_SOURCE_DIR}/cmake/systemd/kv318-server.service.in]])
+    set(KV318_UNIT_WORK [[${PROJECT_BINARY_DIR}/systemd]])
+    set(KV318_UNIT_BINDIR [[${CMAKE_INSTALL_BINDIR}]])
+    set(KV318_UNIT_DOCDIR [[${CMAKE_INSTALL_DOCDIR}]])
+    include([[${PROJECT_SOURCE_DIR}/cmake/systemd/install_unit.cmake]])"
+    COMPONENT tools)
 endif()
 
 # Every page under docs/ ships, in the install, the packages and the MSI

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """kv318-server fanning one board out to several followers, against
 kv318-sim with the board's own FIFO, beside a local kv318-cli stream at the
 same rate:
@@ -28,6 +28,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
+from needed_modules import require  # noqa: E402
+
+# This script's and its client processes' (tests/server/client_process.py).
+require("server_benchmark", ["zmq", "numpy"])
 from server_process import free_port_pair  # noqa: E402
 from sim_process import eventually  # noqa: E402
 

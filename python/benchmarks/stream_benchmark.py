@@ -30,7 +30,10 @@ BUILD = ROOT / "build" / "linux"
 os.environ.setdefault("KV318_LIBRARY", str(BUILD / "library" / "libKV318.so"))
 os.environ.setdefault("KV318_SIM", str(BUILD / "simulator" / "kv318-sim"))
 sys.path.insert(0, str(ROOT / "python"))
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+from needed_modules import require  # noqa: E402
 
+require("stream_benchmark", ["numpy"])
 import numpy as np  # noqa: E402
 
 import kv318  # noqa: E402

@@ -97,6 +97,10 @@ case " $* " in
     # The server's user unit ships, and nothing enables it.
     has "$tools" ' \./usr/lib/systemd/user/kv318-server\.service$'
     lacks "$tools" '\./etc/systemd|\.wants/'
+    # It starts the packaged server, not one of the build's prefix.
+    unit=$(dpkg-deb --fsys-tarfile "$tools" | tar -xO ./usr/lib/systemd/user/kv318-server.service)
+    echo "$unit" | grep -qx 'ExecStart=/usr/bin/kv318-server' \
+        || fail "the packaged unit starts $(echo "$unit" | grep '^ExecStart=')"
     ;;
 esac
 lacks "$tools" 'libKV318'

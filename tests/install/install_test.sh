@@ -41,6 +41,17 @@ cmp -s "$prefix/share/doc/kv318/LICENSE" "$src/LICENSE" || fail "share/doc/kv318
 readelf -d "$prefix/lib/libKV318.so.$version" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
 installed_lib=$(readlink -f "$prefix/lib/libKV318.so.$version")
 
+# The server's user unit starts this prefix's server, whatever prefix the
+# build was configured with.
+if [ -x "$prefix/bin/kv318-server" ]; then
+    unit=$prefix/lib/systemd/user/kv318-server.service
+    [ -f "$unit" ] || fail "lib/systemd/user/kv318-server.service is not installed"
+    grep -qx "ExecStart=$prefix/bin/kv318-server" "$unit" \
+        || fail "the installed unit starts $(grep '^ExecStart=' "$unit"), not $prefix/bin/kv318-server"
+    grep -q "file://$prefix/share/doc/kv318/server.md" "$unit" || fail "the installed unit's docs are elsewhere"
+    [ -f "$prefix/share/doc/kv318/server.md" ] || fail "share/doc/kv318/server.md, named by the unit, is not installed"
+fi
+
 # Runs a consumer against the simulator; it must pass and must have loaded
 # the installed library.
 run_consumer() {
@@ -80,9 +91,8 @@ sim_pid=
 if [ -x "$prefix/bin/kv318" ]; then
     [ ! -e "$prefix/bin/libKV318.so" ] || fail "a library copy sits beside the installed panel"
     check_panel_library "$prefix/bin/kv318" "$installed_lib"
-    # The scope's Qt window is built with the panel, and installed beside
-    # it.
-    [ -x "$prefix/bin/kv318-scope" ] || fail "the panel is installed but not bin/kv318-scope"
+fi
+if [ -x "$prefix/bin/kv318-scope" ]; then
     check_scope_library "$prefix/bin/kv318-scope" "$installed_lib"
     echo "$scope_says" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$scope_says'"
 fi

@@ -7,3 +7,8 @@ endif()
 add_test(NAME tools_win32_tidy_db_test
   COMMAND /usr/bin/python3 -m pytest -p no:cacheprovider -q ${CMAKE_CURRENT_SOURCE_DIR}/tools/win32_tidy_db_test.py)
 set_tests_properties(tools_win32_tidy_db_test PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+
+# The benchmark scripts' check for the Python modules they import.
+add_test(NAME tools_needed_modules_test
+  COMMAND /usr/bin/python3 -m pytest -p no:cacheprovider -q ${CMAKE_CURRENT_SOURCE_DIR}/tools/needed_modules_test.py)
+set_tests_properties(tools_needed_modules_test PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
