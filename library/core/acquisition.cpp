@@ -1,7 +1,8 @@
 // Streaming analog acquisition: a periodic timer drains the board's FIFO into
-// the ring every 10 ms (every 2 ms at high rates, drain_period.h), and KV318_Read hands the ring's bytes to the caller
-// as samples.  The handshake between the two threads is described beside the
-// state in acquisition_common.h.
+// the ring every 10 ms (every 2 ms at high rates, see drain_period.h), and
+// KV318_Read hands the ring's bytes to the caller as samples.  The handshake
+// between the two threads is described beside the state in
+// acquisition_common.h.
 #include "acquisition.h"
 
 #include <algorithm>

@@ -202,9 +202,9 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * on in bulk reads of 16,384 bytes as long as the board answers each of them
  * in full, so a FIFO that fills faster than its level codes show is still
  * emptied; the first shorter reply ends the tick.  A tick that finds a
- * KV318_Read at work on the buffer waits for it within its own period
- * (10 or 2 ms) instead of skipping the period.  On Linux the timer's thread asks for
- * SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
+ * KV318_Read at work on the buffer waits for it within its own period (10
+ * or 2 ms) instead of skipping the period.  On Linux the timer's thread asks
+ * for SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
  * or RLIMIT_RTPRIO), else for the lowest nice value it may set, else keeps
  * its priority, silently; the caller's threads keep theirs.  That thread is
  * named "kv318-timer", so tools such as top -H and taskset find it.  On
@@ -216,8 +216,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * whose status read or bulk read fails records a transfer fault
  * (KV318_Read returns -3 until KV318_StopAD), so a driver that exits or is
  * killed is never taken for a quiet board.  A tick asks for no further bulk
- * reply once 10 ms have passed since it began, at either period, so it lasts at
- * most one reply longer than that; and a tick whose bulk reads come back
+ * reply once 10 ms have passed since it began, at either period, so it
+ * lasts at most one reply longer than that; and a tick whose bulk reads come back
  * empty 16 times in a row (a board that reports a FIFO fill but stopped
  * delivering) ends too.  Either way the tick keeps what it drained; the
  * rest stays on the board and the next tick asks for it.
