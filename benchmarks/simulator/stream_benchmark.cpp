@@ -27,8 +27,12 @@
 // board's core.
 //
 // Each row also reports the library's own drain statistics
-// (KV318_StreamStats): the longest gap between two drains that ran dry, and
-// the drains that ended on their time bound.
+// (KV318_StreamStats): the longest gap between two drains that ran dry, the
+// drains that ended on their time bound, and the timer's ticks a second
+// (100 at the 10 ms period, 500 at the 2 ms one).  Beside them, the worst
+// wake-up lateness of a real-time probe thread that ran the whole row
+// (wakeup_probe.h) and the load average at the row's end: a long gap with a
+// late probe is the machine's, one with a punctual probe the library's.
 //
 // KV318_BENCH_SECONDS sets the run per rate (default 10).
 #include <benchmark/benchmark.h>
@@ -51,6 +55,7 @@
 #include "board_core.h"
 #include "ramp_reader.h"
 #include "served_boards.h"
+#include "wakeup_probe.h"
 
 namespace {
 
@@ -103,6 +108,10 @@ struct RunResult {
     std::uint64_t fifoDrops = 0;
     bool rampBroken = false;
     KV318_STREAM_STATS stats{};
+    double probeWorstLateMs = 0;
+    std::uint64_t probeLateWakeups = 0;
+    bool probeRealTime = false;
+    double loadAverage = 0;
 };
 
 // Results by FIFO size, load and the board's placement, then clock, for the
@@ -128,6 +137,7 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, int load, bool
     }
     const std::int32_t h = KV318_OpenDevice(0);
     std::uint64_t next = 0;  // samples delivered: the ramp's next sample number
+    kv318::bench::WakeupProbe probe;
 
     const double cpu0 = process_cpu_seconds();
     const auto t0 = Clock::now();
@@ -151,6 +161,11 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, int load, bool
     }
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     r.cpuSeconds = process_cpu_seconds() - cpu0;
+    probe.stop();
+    r.probeWorstLateMs = probe.worst_late_ms();
+    r.probeLateWakeups = probe.late_wakeups();
+    r.probeRealTime = probe.real_time();
+    (void)::getloadavg(&r.loadAverage, 1);
     r.bytes = 2.0 * static_cast<double>(next);
     r.fifoDrops = sim.board().stats().samplesDropped;
     r.sustained = r.failure == 0 && r.fifoDrops == 0 && !r.rampBroken;
@@ -179,6 +194,11 @@ void BM_SustainedStream(benchmark::State& state) {
     state.counters["longest_gap_ms"] = static_cast<double>(r.stats.longest_gap_us) / 1e3;
     state.counters["time_bound_drains"] = static_cast<double>(r.stats.time_bound_drains);
     state.counters["top_level_drains"] = static_cast<double>(r.stats.top_level_drains);
+    state.counters["ticks/s"] = r.seconds > 0 ? static_cast<double>(r.stats.ticks) / r.seconds : 0;
+    state.counters["probe_late_ms"] = r.probeWorstLateMs;
+    state.counters["probe_late_2ms"] = static_cast<double>(r.probeLateWakeups);
+    state.counters["probe_rt"] = r.probeRealTime ? 1 : 0;
+    state.counters["loadavg"] = r.loadAverage;
 }
 // Every rate with both FIFOs, quiet; the board's own FIFO also at load, and
 // with the board on any core, quiet and at load.

@@ -21,6 +21,11 @@
 // past the bounds below between its first sample (10 s in, once everything
 // is allocated) and the end.  A loss the verdict did not flag is named as
 // such: the tools would have kept quiet about it.
+//
+// A real-time probe thread (wakeup_probe.h) runs the whole soak; its worst
+// wake-up lateness, and the load average at the end, are printed beside the
+// library's longest gap, so a loss is seen to be the machine's or the
+// library's.
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -42,6 +47,7 @@
 #include "board_core.h"
 #include "board_process.h"
 #include "fifo_verdict.h"
+#include "wakeup_probe.h"
 
 namespace {
 
@@ -165,6 +171,7 @@ int main(int argc, char** argv) {
     // The tools' verdict on the board's FIFO, over every run: a loss the
     // simulator counted must never pass without it.
     std::uint64_t riskyGaps = 0, longestGapUs = 0;
+    kv318::bench::WakeupProbe probe;
     auto judge_run = [&] {
         KV318_STREAM_STATS st{};
         st.size = sizeof st;
@@ -230,6 +237,9 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     KV318_StopAD(h);
     judge_run();
+    probe.stop();
+    double loadAverage = 0;
+    (void)::getloadavg(&loadAverage, 1);
     KV318_CloseDevice(h);
     // The simulator logs the connection's end, with its FIFO drops, once it
     // sees the close; give it a moment before stopping it.
@@ -252,6 +262,7 @@ int main(int argc, char** argv) {
         "at least %llu lost in %llu ramp breaks, FIFO drops %ld, -2: %llu, -3: %llu, other failures %llu, restarts "
         "%llu; "
         "verdict: possible FIFO loss %s (%llu risky gaps, longest gap %.1f ms); "
+        "probe%s: worst wake-up %.2f ms late, %llu wake-ups over 2 ms late, load average %.2f; "
         "library %s; kv318-sim %s (first/max/last); %s\n",
         seconds / 60, 2.0 * static_cast<double>(checked) / seconds / 1e6, clockHz / 1e6, fifoBytes / 1024,
         core >= 0 ? "the timer's core" : "any core", static_cast<unsigned long long>(checked),
@@ -259,7 +270,9 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(overflows), static_cast<unsigned long long>(readFaults),
         static_cast<unsigned long long>(otherFailures), static_cast<unsigned long long>(restarts),
         riskyGaps > 0 ? "yes" : "no", static_cast<unsigned long long>(riskyGaps),
-        static_cast<double>(longestGapUs) / 1000.0, self.text().c_str(), child.text().c_str(),
+        static_cast<double>(longestGapUs) / 1000.0, probe.real_time() ? " (SCHED_FIFO)" : " (not real-time)",
+        probe.worst_late_ms(), static_cast<unsigned long long>(probe.late_wakeups()), loadAverage, self.text().c_str(),
+        child.text().c_str(),
         silent    ? "FAIL: samples lost and the verdict missed it"
         : lostAny ? "FAIL: samples lost"
         : grew    ? "FAIL: a process grew"

@@ -1,7 +1,8 @@
 // Streaming analog acquisition: a periodic timer drains the board's FIFO into
-// the ring every 10 ms, and KV318_Read hands the ring's bytes to the caller
-// as samples.  The handshake between the two threads is described beside the
-// state in acquisition_common.h.
+// the ring every 10 ms (every 2 ms at high rates, see drain_period.h), and
+// KV318_Read hands the ring's bytes to the caller as samples.  The handshake
+// between the two threads is described beside the state in
+// acquisition_common.h.
 #include "acquisition.h"
 
 #include <algorithm>
@@ -23,6 +24,19 @@ static_assert(kMaxReadSamples == KV318_READ_MAX_SAMPLES, "KV318.h states the mos
 // Whether TimerId names a timer this library has not cancelled yet.
 // Caller's thread only.
 bool TimerLive = false;
+
+// The running stream's period rule.  Reset by StartSampleTimer before it
+// creates the timer (the creation publishes it), then used by the ticks on
+// the timer's thread only.
+DrainPeriod Period;
+
+// Moves the timer to the period the status a tick read asks for.  Should
+// the service refuse, the timer ticks on as it was, and so does the rule.
+void follow_rate(std::int32_t level) {
+    const std::uint32_t was = Period.period_ms();
+    const std::uint32_t want = Period.after_status(level);
+    if (want != was && !timer_service().set_period(TimerId, want)) Period.keep(was);
+}
 
 void set_error_text(const char* text) {
     std::size_t n = std::strlen(text);
@@ -67,6 +81,7 @@ void drain_tick() {
     }
     const FifoLevel fifo = fifo_level(status);
     stats_status(fifo.level, device.now_us());
+    follow_rate(fifo.level);
     if (fifo.level == 0) return;
     TickTotal = 0;
     RingSink ring;
@@ -122,6 +137,7 @@ std::int32_t StartSampleTimer(std::uint32_t periodMs) {
         set_error_text(kTextTimerTooCoarse);
         return -1;
     }
+    Period.keep(periodMs);
     TimerId = timers.create(periodMs, kTimerResolutionMs, &SampleTimerProc, 0);
     if (TimerId == 0) {
         set_error_text(kTextNoTimer);
@@ -155,8 +171,9 @@ void SampleTimerProc(std::uintptr_t) {
         // reader has, but only within its own period: a slow caller never
         // holds this thread longer than that.
         end_drain();
-        if (device.now_ms() - begin >= kSamplePeriodMs) break;
-        while (ReaderBusy.load() != 0 && device.now_ms() - begin < kSamplePeriodMs) device.sleep_ms(1);
+        const std::uint32_t period = Period.period_ms();
+        if (device.now_ms() - begin >= period) break;
+        while (ReaderBusy.load() != 0 && device.now_ms() - begin < period) device.sleep_ms(1);
     }
     end_drain();
     // Leave the reader a moment before this thread's next tick.

@@ -7,10 +7,13 @@
 #include <cstdint>
 
 #include "acquisition_common.h"
+#include "drain_period.h"
 
 namespace kv318 {
 
-inline constexpr std::uint32_t kSamplePeriodMs = 10;
+// The period a stream's timer starts at; drain_period.h says when it ticks
+// faster.
+inline constexpr std::uint32_t kSamplePeriodMs = kLongPeriodMs;
 inline constexpr std::uint32_t kTimerResolutionMs = 2;
 inline constexpr std::uint32_t kMaxMinimumPeriodMs = 2;
 inline constexpr std::int32_t kMinReadBytes = 100;
@@ -21,7 +24,8 @@ inline constexpr char kTextTimerTooCoarse[] = "The Timer Resolution Data is Grea
 inline constexpr char kTextNoTimer[] = "error open timer event";
 
 // Checks the timer service's minimum period and creates the periodic timer
-// that runs SampleTimerProc every `periodMs`.  Caller's thread.  Returns 0,
+// that runs SampleTimerProc every `periodMs`; its ticks may then change the
+// period as the rate asks (drain_period.h).  Caller's thread.  Returns 0,
 // or -1 with the reason in LastErrorText.
 std::int32_t StartSampleTimer(std::uint32_t periodMs);
 
@@ -30,7 +34,8 @@ std::int32_t StartSampleTimer(std::uint32_t periodMs);
 void StopSampleTimer();
 
 // One timer tick: drains the FIFO of AcqDevice into the ring unless the
-// stream is stopped or a reader holds the ring.  Timer thread.
+// stream is stopped or a reader holds the ring, and moves the timer to the
+// period the status it read asks for (drain_period.h).  Timer thread.
 void SampleTimerProc(std::uintptr_t user);
 
 // Appends `n` bytes (0 < n < kRingSize) to the ring at RingWritePos,

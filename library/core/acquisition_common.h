@@ -86,7 +86,9 @@ extern std::int32_t LastChunk;  // byte count of the last bulk read, 0 after a f
 extern std::int32_t TickTotal;  // bytes drained in the current tick or polled read
 
 // The last periodic timer created (0 before the first start).  A stop
-// cancels it and leaves the value.  Caller's thread only.
+// cancels it and leaves the value.  Written by the start on the caller's
+// thread before its store of AcqRunning = 1, and read by a tick (to change
+// its period) only after it loaded AcqRunning == 1, which orders the two.
 extern TimerHandle TimerId;
 // The reason of the last failed timer start.  Caller's thread only.
 extern char LastErrorText[kErrorTextSize];
@@ -205,14 +207,14 @@ inline constexpr std::int32_t kMaxEmptyReplies = 16;
 // A drain also stops asking once it has taken this long, however the board
 // answers: a board that trickles (a few bytes a reply, or a reply every
 // second) would otherwise hold the drain for as long as the level takes at
-// its pace.  A tick gets its own period, so the timer thread keeps its
-// schedule and a KV318_Read waiting for the drain is never held much longer
-// than a period.  A polled read gets about a second: it runs on the caller's
-// thread, and a second is far beyond what a healthy board needs for the
-// largest level (256 KiB), yet short enough for a caller to stay responsive.
-// Both bounds are checked after each reply, so a drain ends at most one
-// reply after its bound.  What was drained is kept either way.  A drain
-// that goes on past the level (see drain_fifo) stays within the same bound.
+// its pace.  A tick gets the stream's long period (10 ms), also while its
+// timer ticks every 2 ms (a drain that cannot keep up then is followed by
+// the next tick at once), so the timer thread keeps its schedule and a
+// KV318_Read waiting for the drain is never held much longer than 10 ms.  A polled read gets about a second: it runs on
+// the caller's thread, and a second is far beyond what a healthy board needs for the largest level (256 KiB), yet short
+// enough for a caller to stay responsive. Both bounds are checked after each reply, so a drain ends at most one reply
+// after its bound.  What was drained is kept either way.  A drain that goes on past the level (see drain_fifo) stays
+// within the same bound.
 inline constexpr std::uint32_t kTickDrainLimitMs = 10;
 inline constexpr std::uint32_t kPolledDrainLimitMs = 1000;
 

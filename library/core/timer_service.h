@@ -39,6 +39,17 @@ public:
     // Any thread except the timer's own (the procedure must not cancel its
     // own timer, since it would wait for itself).
     virtual void cancel(TimerHandle id) = 0;
+
+    // Makes live timer `id` tick every `periodMs` milliseconds from its next
+    // tick on, keeping the resolution it was created with.  Called only from
+    // inside that timer's own procedure, on the timer's thread (so it never
+    // races a tick of the same timer, and a cancel from another thread
+    // still returns only once no call can run); it waits for nothing.  The
+    // next tick comes one new period after the one that called it.  Returns
+    // false, changing nothing, for a period of 0 or an unknown id, or when
+    // the platform could not make the new schedule (the timer then ticks on
+    // at its old period).
+    virtual bool set_period(TimerHandle id, std::uint32_t periodMs) = 0;
 };
 
 // The service in use: the platform's unless a test installed another.

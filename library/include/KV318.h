@@ -194,18 +194,34 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * starts at the same moment, on any threads, exactly one succeeds and the
  * other returns -1 without a board request.
  * One stream per loaded library.  Between KV318_AD and KV318_StopAD a timer
- * inside the library drains the board's FIFO every 10 ms into a 2 MiB ring;
- * KV318_Read hands the ring's bytes over as samples.  A sample is two FIFO
- * bytes, low byte first, as a signed 16-bit value sign-extended to 32 bits;
- * samples are aligned to the start of the stream.
+ * inside the library drains the board's FIFO into a 2 MiB ring, every 10 ms
+ * or, at high rates, every 2 ms; KV318_Read hands the ring's bytes over as
+ * samples.  A sample is two FIFO bytes, low byte first, as a signed 16-bit
+ * value sign-extended to 32 bits; samples are aligned to the start of the
+ * stream.
+ *
+ * The period follows the rate as the FIFO's level codes show it, since the
+ * library cannot read the converter's clock.  A stream starts at 10 ms.  A
+ * tick whose status read reports a quarter of the FIFO or more (131,072
+ * bytes and up, level code 6 or 7) moves the timer to 2 ms from its next
+ * tick on: at 10 ms that is about 13 MB/s and more, a rate at which every
+ * period fills a quarter of the FIFO before its tick, and 2 ms leaves a late
+ * tick nearly the FIFO's whole time instead.  At 2 ms, 50 ticks in a row
+ * whose status reports less than 16,384 bytes (level codes 0-2, under about
+ * 8 MB/s) move it back to 10 ms; any other status starts that count again.
+ * So from about 13 MB/s up the period is 2 ms, below about 8 MB/s 10 ms, and
+ * in between it keeps whichever it had.  The board sees the same requests
+ * at either period, tick by tick; only their spacing changes.  On Windows
+ * the timer raises the system's timer resolution (timeBeginPeriod) from
+ * KV318_AD to KV318_StopAD and for no longer.
  *
  * Each tick drains at least the FIFO level the board reports, and then goes
  * on in bulk reads of 16,384 bytes as long as the board answers each of them
  * in full, so a FIFO that fills faster than its level codes show is still
  * emptied; the first shorter reply ends the tick.  A tick that finds a
- * KV318_Read at work on the buffer waits for it within its own period
- * instead of skipping the period.  On Linux the timer's thread asks for
- * SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
+ * KV318_Read at work on the buffer waits for it within its own period (10
+ * or 2 ms) instead of skipping the period.  On Linux the timer's thread asks
+ * for SCHED_FIFO at real-time priority 10 where the process may (CAP_SYS_NICE
  * or RLIMIT_RTPRIO), else for the lowest nice value it may set, else keeps
  * its priority, silently; the caller's threads keep theirs.  That thread is
  * named "kv318-timer", so tools such as top -H and taskset find it.  On
@@ -217,8 +233,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
  * whose status read or bulk read fails records a transfer fault
  * (KV318_Read returns -3 until KV318_StopAD), so a driver that exits or is
  * killed is never taken for a quiet board.  A tick asks for no further bulk
- * reply once 10 ms (its period) have passed since it began, so it lasts at
- * most one reply longer than that; and a tick whose bulk reads come back
+ * reply once 10 ms have passed since it began, at either period, so it
+ * lasts at most one reply longer than that; and a tick whose bulk reads come back
  * empty 16 times in a row (a board that reports a FIFO fill but stopped
  * delivering) ends too.  Either way the tick keeps what it drained; the
  * rest stays on the board and the next tick asks for it.
@@ -236,7 +252,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle);
 /** Starts a stream on `handle`: stops conversion, resets the USB pipe, writes
  * the mode byte (bit 0 of flag1 to bit 0, flag3 to bit 1, flag2 to bit 2,
  * flag4 to bit 3; note the middle two cross) and the divider (its low 12
- * bits, at least 2), starts the 10 ms timer and starts conversion.
+ * bits, at least 2), starts the timer at 10 ms and starts conversion.
  * Returns 0, or -1 when a board request fails or the timer cannot start (the
  * board is then configured but not started).
  * While a stream or a polled run is running, or another thread is starting

@@ -55,6 +55,8 @@ inline constexpr std::size_t kFifoLevelCodes = 8;
 inline constexpr std::array<std::int32_t, kFifoLevelCodes> kFifoLevels = {0,     1024,  4096,   16384,
                                                                           32768, 65536, 131072, 262144};
 inline constexpr std::int32_t kMaxFifoLevel = kFifoLevels[kFifoLevelCodes - 1];  // code 7
+// What the board's FIFO holds, in bytes: 512 KiB.
+inline constexpr std::int32_t kBoardFifoBytes = 524288;
 
 // The level code of a FIFO holding `bytes`: the highest code whose level
 // the fill has reached, or 0.

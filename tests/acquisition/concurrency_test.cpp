@@ -12,6 +12,7 @@
 
 #include "KV318.h"
 #include "acquisition_common.h"
+#include "register_map.h"
 #include "board_model.h"
 #include "manual_timer.h"
 #include "recording_device.h"
@@ -29,18 +30,21 @@ using Clock = std::chrono::steady_clock;
 // reports no level while the reader is 1 MiB behind, so a reader thread held
 // off the processor delays the stream but cannot overflow the ring.  How
 // fast the library drains is a benchmark's question; this test is about
-// every byte crossing the two threads once and in order.
+// every byte crossing the two threads once and in order.  Its top level
+// code is the test's choice: up to 32 KiB the timer keeps its 10 ms period,
+// and the top level (256 KiB) moves it to 2 ms and, as the stream runs
+// out, back.
 class FastBoard {
 public:
     static constexpr std::int64_t kTotal = 3 * 1024 * 1024 + 777;  // beyond the ring: both positions wrap
     // The most the reader may be behind before the board holds back; one
-    // drain adds at most a level (32 KiB here) and a reply over it, so the
-    // ring never holds more than about 1 MiB + 48 KiB of its 2 MiB.
+    // drain adds at most a level (256 KiB) and a reply over it, so the ring
+    // never holds more than about 1 MiB + 272 KiB of its 2 MiB.
     static constexpr std::int64_t kBacklog = 1024 * 1024;
 
     static std::int16_t v(std::int64_t j) { return static_cast<std::int16_t>(j * 40503 + 12345); }
 
-    explicit FastBoard(RecordingDevice& dev) {
+    FastBoard(RecordingDevice& dev, std::uint32_t topCode) : topCode_(topCode) {
         dev.set_handler([this](const Request& r) { return answer(r); });
     }
     bool done() const { return done_.load(); }
@@ -75,10 +79,9 @@ private:
         if (c.code == kCmdRead8 && c.values[0] == 0) {
             // The largest level the remaining bytes can fill; 0 once fewer
             // than 1024 are left (they stay on the board).
-            static constexpr std::int64_t kLevels[] = {0, 1024, 4096, 16384, 32768};
             std::uint32_t code = 0;
-            for (std::uint32_t k = 1; k < std::size(kLevels); ++k)
-                if (kLevels[k] <= kTotal - next_) code = k;
+            for (std::uint32_t k = 1; k <= topCode_; ++k)
+                if (kFifoLevels[k] <= kTotal - next_) code = k;
             if (code == 0) done_ = true;
             if (next_ - taken_.load() >= kBacklog) code = 0;
             return register_reply(0x04 | (code << 4));
@@ -86,6 +89,7 @@ private:
         return register_reply(0);
     }
 
+    const std::uint32_t topCode_;
     mutable std::mutex mutex_;
     std::int64_t next_ = 0;
     std::uint64_t replies_ = 0;
@@ -97,43 +101,55 @@ private:
 };
 
 TEST(StreamConcurrency, EverySampleArrivesOnceAndInOrder) {
-    RecordingDevice dev;
-    FastBoard board(dev);
-    constexpr Handle kH = 0x23;
-    ASSERT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), 0);
+    struct Case {
+        const char* what;
+        std::uint32_t topCode;
+    };
+    const Case cases[] = {{"levels up to 32 KiB, the 10 ms period", 4},
+                          {"levels up to 256 KiB, the 2 ms period and back", 7}};
+    for (const Case& c : cases) {
+        RecordingDevice dev;
+        FastBoard board(dev, c.topCode);
+        constexpr Handle kH = 0x23;
+        ASSERT_EQ(KV318_AD(kH, 0, 0, 0, 0, 50), 0) << c.what;
 
-    std::int64_t got = 0;
-    std::int64_t wrong = -1;  // the first sample that differs
-    std::int32_t failure = 0;
-    std::thread reader([&] {
-        std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
-        while (Clock::now() < deadline) {
-            const std::int32_t n = KV318_Read(kH, samples.data());
-            if (n < 0) {
-                failure = n;
-                return;
+        std::int64_t got = 0;
+        std::int64_t wrong = -1;  // the first sample that differs
+        std::int32_t failure = 0;
+        std::thread reader([&] {
+            std::vector<std::int32_t> samples(KV318_READ_MAX_SAMPLES);
+            const auto deadline = Clock::now() + std::chrono::seconds(120);
+            while (Clock::now() < deadline) {
+                const std::int32_t n = KV318_Read(kH, samples.data());
+                if (n < 0) {
+                    failure = n;
+                    return;
+                }
+                for (std::int32_t i = 0; i < n && wrong < 0; ++i)
+                    if (samples[static_cast<std::size_t>(i)] != FastBoard::v(got + i)) wrong = got + i;
+                got += n;
+                board.taken(2 * got);
+                if (wrong >= 0) return;
+                if (n == 0) {
+                    if (board.done() && got == board.produced() / 2) return;
+                    std::this_thread::yield();
+                }
             }
-            for (std::int32_t i = 0; i < n && wrong < 0; ++i)
-                if (samples[static_cast<std::size_t>(i)] != FastBoard::v(got + i)) wrong = got + i;
-            got += n;
-            board.taken(2 * got);
-            if (wrong >= 0) return;
-            if (n == 0) {
-                if (board.done() && got == board.produced() / 2) return;
-                std::this_thread::yield();
-            }
-        }
-    });
-    reader.join();
-    EXPECT_EQ(KV318_StopAD(kH), 0);
+        });
+        reader.join();
+        EXPECT_EQ(KV318_StopAD(kH), 0) << c.what;
 
-    EXPECT_EQ(failure, 0) << "no overflow, no fault";
-    EXPECT_EQ(wrong, -1) << "first wrong sample";
-    EXPECT_TRUE(board.done());
-    EXPECT_GT(board.produced(), FastBoard::kTotal - 1024);
-    EXPECT_EQ(got, board.produced() / 2) << "nothing lost, nothing doubled";
-    EXPECT_EQ(RingCount, board.produced() % 2) << "only an odd last byte is left";
+        EXPECT_EQ(failure, 0) << c.what << ": no overflow, no fault";
+        EXPECT_EQ(wrong, -1) << c.what << ": first wrong sample";
+        EXPECT_TRUE(board.done()) << c.what;
+        EXPECT_GT(board.produced(), FastBoard::kTotal - 1024) << c.what;
+        EXPECT_EQ(got, board.produced() / 2) << c.what << ": nothing lost, nothing doubled";
+        EXPECT_EQ(RingCount, board.produced() % 2) << c.what << ": only an odd last byte is left";
+        KV318_STREAM_STATS st{};
+        st.size = sizeof st;
+        ASSERT_EQ(KV318_StreamStats(kH, &st), 0);
+        EXPECT_EQ(st.top_level_drains > 0, c.topCode == 7) << c.what;
+    }
 }
 
 // Two threads that start at the same moment: exactly one start succeeds,

@@ -5,6 +5,8 @@ kv318_add_test(acquisition_stream_test SOURCES acquisition/stream_test.cpp)
 kv318_add_test(acquisition_polled_test SOURCES acquisition/polled_test.cpp)
 # Draining until the board runs dry, and the drain statistics.
 kv318_add_test(acquisition_drain_test SOURCES acquisition/drain_test.cpp)
+# The timer's period as it follows the rate the FIFO levels show.
+kv318_add_test(acquisition_period_test SOURCES acquisition/period_test.cpp)
 # The board lock as the start, stop and close calls take and give it back.
 kv318_add_test(acquisition_board_lock_test SOURCES acquisition/board_lock_test.cpp)
 

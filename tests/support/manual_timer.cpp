@@ -51,6 +51,29 @@ std::vector<TimerHandle> ManualTimer::cancelled() const {
     return cancelled_;
 }
 
+std::uint32_t ManualTimer::period_ms() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return periodMs_;
+}
+
+std::vector<std::uint32_t> ManualTimer::periods_set() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return periodsSet_;
+}
+
+void ManualTimer::set_period_fails(bool fails) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    setPeriodFails_ = fails;
+}
+
+bool ManualTimer::set_period(TimerHandle id, std::uint32_t periodMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (setPeriodFails_ || periodMs == 0 || id != liveId_ || inFlight_ == 0) return false;
+    periodMs_ = periodMs;
+    periodsSet_.push_back(periodMs);
+    return true;
+}
+
 bool ManualTimer::capabilities(std::uint32_t* minPeriodMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!capsOk_) return false;
@@ -65,6 +88,7 @@ TimerHandle ManualTimer::create(std::uint32_t periodMs, std::uint32_t resolution
     const TimerHandle id = nextId_++;
     created_.push_back(CreatedTimer{id, periodMs, resolutionMs, user});
     liveId_ = id;
+    periodMs_ = periodMs;
     procedure_ = procedure;
     user_ = user;
     return id;
@@ -75,6 +99,7 @@ void ManualTimer::cancel(TimerHandle id) {
     cancelled_.push_back(id);
     if (id != liveId_) return;
     liveId_ = 0;
+    periodMs_ = 0;
     idle_.wait(lock, [&] { return inFlight_ == 0; });
 }
 

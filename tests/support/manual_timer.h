@@ -36,6 +36,12 @@ public:
     bool live() const;
     std::vector<CreatedTimer> created() const;
     std::vector<TimerHandle> cancelled() const;
+    // The period the live timer ticks at now (its creation's, or the last
+    // set_period's), or 0 when none is live.
+    std::uint32_t period_ms() const;
+    // Every period set_period accepted, in order.
+    std::vector<std::uint32_t> periods_set() const;
+    void set_period_fails(bool fails);
 
     // ---- TimerService ----
     bool capabilities(std::uint32_t* minPeriodMs) override;
@@ -43,6 +49,9 @@ public:
                        std::uintptr_t user) override;
     // Waits for a tick in progress on another thread, as a real timer does.
     void cancel(TimerHandle id) override;
+    // Accepted only from inside the live timer's procedure (a fire in
+    // progress), as a real timer requires; else false.
+    bool set_period(TimerHandle id, std::uint32_t periodMs) override;
 
 private:
     mutable std::mutex mutex_;
@@ -50,6 +59,9 @@ private:
     bool capsOk_ = true;
     std::uint32_t minPeriod_ = 1;
     bool createFails_ = false;
+    bool setPeriodFails_ = false;
+    std::uint32_t periodMs_ = 0;
+    std::vector<std::uint32_t> periodsSet_;
     TimerHandle nextId_ = 0x51;
     TimerHandle liveId_ = 0;
     TimerProcedure procedure_ = nullptr;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <list>
@@ -50,7 +51,10 @@ struct ThreadTimer {
     TimerHandle id = 0;
     TimerProcedure procedure = nullptr;
     std::uintptr_t user = 0;
-    std::int64_t periodNs = 0;
+    // Set by create before the thread starts; changed by set_period from
+    // inside the procedure, on this timer's own thread, which alone reads it
+    // afterwards: relaxed is enough.
+    std::atomic<std::int64_t> periodNs{0};
     // Written by cancel on the caller's thread, read by the timer's thread
     // before each call; once it sees true, no call starts.  Cancel then joins,
     // so it needs no ordering beyond the atomic itself.
@@ -93,17 +97,22 @@ void raise_timer_priority() {
     if (errno == 0 && allowed < now) (void)setpriority(PRIO_PROCESS, tid, allowed);
 }
 
+// The timer whose procedure runs on this thread, for set_period; null on
+// every thread that is not a timer's.
+thread_local ThreadTimer* t_current = nullptr;
+
 void run_timer(ThreadTimer* t) {
     (void)pthread_setname_np(pthread_self(), linux_timer::kThreadName);
     raise_timer_priority();
-    std::int64_t deadline = monotonic_ns() + t->periodNs;
+    t_current = t;
+    std::int64_t deadline = monotonic_ns() + t->periodNs.load(std::memory_order_relaxed);
     while (!t->stop.load()) {
         const timespec at = from_ns(deadline);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
         }
         if (t->stop.load()) break;
         t->procedure(t->user);
-        deadline = linux_timer::next_deadline(deadline, monotonic_ns(), t->periodNs);
+        deadline = linux_timer::next_deadline(deadline, monotonic_ns(), t->periodNs.load(std::memory_order_relaxed));
     }
 }
 
@@ -130,7 +139,7 @@ public:
             auto t = std::make_unique<ThreadTimer>();
             t->procedure = procedure;
             t->user = user;
-            t->periodNs = static_cast<std::int64_t>(periodMs) * kNsPerMs;
+            t->periodNs.store(static_cast<std::int64_t>(periodMs) * kNsPerMs, std::memory_order_relaxed);
             std::lock_guard<std::mutex> lock(mutex_);
             t->id = nextId_++;
             if (nextId_ == 0) nextId_ = 1;
@@ -158,6 +167,15 @@ public:
             }
         }
         if (t) stop_and_join(std::move(t));
+    }
+
+    bool set_period(TimerHandle id, std::uint32_t periodMs) override {
+        // Only a procedure changes its own timer, on its own thread: the
+        // thread reads the period right after the procedure returns.
+        ThreadTimer* t = t_current;
+        if (periodMs == 0 || t == nullptr || t->id != id) return false;
+        t->periodNs.store(static_cast<std::int64_t>(periodMs) * kNsPerMs, std::memory_order_relaxed);
+        return true;
     }
 
     // Stops and joins every live timer.
