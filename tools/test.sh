@@ -36,6 +36,7 @@ presets=${KV318_PRESETS:-linux sanitize tsan windows windows64 fuzz lint}
 passed=0
 failed=0
 skipped_notes=()
+timings=()
 failed_presets=()
 
 # Runs ctest with the given arguments and adds its counts to the totals.
@@ -71,6 +72,7 @@ for p in $presets; do
         echo "test.sh: lint took $((SECONDS - start)) s"
         continue
     fi
+    start=$SECONDS
     if ! cmake --preset "$p" || ! cmake --build --preset "$p"; then
         echo "test.sh: preset $p did not build" >&2
         failed_presets+=("$p (build)")
@@ -86,7 +88,11 @@ for p in $presets; do
             ctest_args=(-L static)
         fi
     fi
+    built=$SECONDS
     run_ctest "$p" "${ctest_args[@]}" || failed_presets+=("$p")
+    # Where the run's time goes, preset by preset, so a slow run shows whether
+    # its builds or its tests grew.
+    timings+=("$p: built in $((built - start)) s, tested in $((SECONDS - built)) s")
     # A run cut short never leaves its Wine prefix, wineserver or display behind.
     if [[ -f "build/$p/wine-prefix/.kv318-prefix" ]]; then
         tools/wine-prefix remove "build/$p/wine-prefix" >/dev/null 2>&1 || true
@@ -97,6 +103,7 @@ for p in $presets; do
 done
 
 echo "=== summary ==="
+for t in "${timings[@]}"; do echo "test.sh: $t"; done
 for n in "${skipped_notes[@]}"; do echo "test.sh: $n"; done
 if [[ ${#failed_presets[@]} -gt 0 ]]; then
     echo "test.sh: failed: ${failed_presets[*]}"
