@@ -67,7 +67,7 @@ class FullDisk(unittest.TestCase):
     def record(self, sim, way, name):
         """Streams the ramp to `name` on a full disk made `way`; the run's
         result and the path of the file it left."""
-        args = [CLI, "stream", "--clock", "2000000", "-d", "20", "-n", str(SAMPLES)]
+        args = [CLI, "stream", "--clock", "2000000", "-d", "4", "-n", str(SAMPLES)]
         if way == "file-size limit":
             out = os.path.join(self.dir, name)
             r = subprocess.run(args + ["-o", out], env=sim.env, capture_output=True, timeout=120,
