@@ -4,6 +4,8 @@
 
 #include <zmq.h>
 
+#include <mutex>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -69,6 +71,9 @@ public:
     }
 
     bool exchange(const std::string& request, std::string* reply) override {
+        // The caller's requests and the heartbeat's pings share the socket
+        // (ZeroMQ lets threads take turns on one), one exchange at a time.
+        const std::lock_guard<std::mutex> hold(reqLock_);
         if (zmq_send(req_, request.data(), request.size(), 0) < 0) return false;
         zmq_msg_t msg;
         zmq_msg_init(&msg);
@@ -94,6 +99,7 @@ public:
     }
 
 private:
+    std::mutex reqLock_;  // held for one exchange on req_
     void* req_ = nullptr;
     void* sub_ = nullptr;
 };
