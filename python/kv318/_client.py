@@ -128,6 +128,36 @@ def _req_socket(context, url, curve):
     return s
 
 
+def _exchange(s, lock, request, stop=None):
+    """Sends `request` on the REQ socket `s` under `lock` and returns the
+    reply's bytes, or None when none came (or `stop` was set).  The wait
+    for the lock counts in the silence: no exchange takes longer than
+    wire.SERVER_SILENCE_S, however the caller's requests and the
+    heartbeat's pings meet.  A reply left unread is dropped by the
+    socket's correlation."""
+    deadline = time.monotonic() + wire.SERVER_SILENCE_S
+    if not lock.acquire(timeout=wire.SERVER_SILENCE_S):
+        return None
+    try:
+        s.send_string(request)
+        # Short polls when a stop may come, so a close does not wait out a
+        # silent server.
+        while stop is None or not stop.is_set():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            if s.poll(int(min(left, 0.05 if stop is not None else left) * 1000) + 1):
+                try:
+                    return s.recv(zmq.NOBLOCK)
+                except zmq.Again:
+                    continue  # a stale reply the socket dropped
+        return None
+    except zmq.ZMQError:
+        return None
+    finally:
+        lock.release()
+
+
 def _heartbeat(s, lock, client, stop):
     """The heartbeat thread: pings until `stop` is set, on the board's own
     control socket `s`, taking turns with the caller's requests under
@@ -138,20 +168,7 @@ def _heartbeat(s, lock, client, stop):
     caller's next request or read says the server is gone."""
     ping = wire.encode_request(wire.Message("ping", client=client))
     while not stop.wait(wire.HEARTBEAT_S):
-        with lock:
-            if stop.is_set():
-                return
-            try:
-                s.send_string(ping)
-                deadline = time.monotonic() + wire.SERVER_SILENCE_S
-                # Short polls, so a close does not wait out a silent server;
-                # a reply left unread is dropped by the socket's correlation.
-                while not stop.is_set() and time.monotonic() < deadline:
-                    if s.poll(50):
-                        s.recv()
-                        break
-            except zmq.ZMQError:
-                pass
+        _exchange(s, lock, ping, stop)
 
 
 class RemoteBoard:
@@ -288,14 +305,11 @@ class RemoteBoard:
             request.set("board", self.number)
         for key, value in fields.items():
             request.set(key.replace("_", "-"), value)
-        with self._lock:
-            try:
-                self._control.send_string(wire.encode_request(request))
-                text = self._control.recv()
-            except zmq.Again:
-                self._gone = True
-                raise ServerGone(self.url) from None
-            self._gone = False
+        text = _exchange(self._control, self._lock, wire.encode_request(request))
+        if text is None:
+            self._gone = True
+            raise ServerGone(self.url)
+        self._gone = False
         try:
             reply = wire.parse_reply(text)
         except wire.WireError as e:
