@@ -209,6 +209,41 @@ class ServerEndToEnd(unittest.TestCase):
         self.assertEqual(c.ask("hello")[0], "ok")
         c.close()
 
+    def test_a_flooding_connection_never_costs_another_its_replies(self):
+        url = self.server.url
+        ctx = zmq.Context()
+        flood = ctx.socket(zmq.DEALER)
+        flood.setsockopt(zmq.LINGER, 0)
+        flood.connect(url)
+        request = [b"", b"kv318/1 di client=flood board=0"]
+        other = Client(url, "other")
+        # The flood pipelines far more requests than the server queues for
+        # one connection and never reads its replies (once more are owed it
+        # than a socket queues, the server must drop them, never wait for
+        # it).  The other client's every request is answered within its
+        # timeout all along.
+        sent = asked = 0
+        deadline = time.monotonic() + 120
+        while sent < 20000 and time.monotonic() < deadline:
+            for _ in range(200):
+                try:
+                    flood.send_multipart(request, zmq.NOBLOCK)
+                    sent += 1
+                except zmq.Again:
+                    break
+            reply = other.ask("status", board=0)
+            self.assertIsNotNone(reply, "a request beside the flood went unanswered")
+            self.assertEqual(reply[0], "ok")
+            asked += 1
+        self.assertGreaterEqual(sent, 20000)
+        print("%d requests flooded beside %d answered ones" % (sent, asked), file=sys.stderr)
+        # The flood was answered too, on its own connection.
+        self.assertTrue(flood.poll(5000))
+        self.assertEqual(flood.recv_multipart()[0], b"")
+        other.close()
+        flood.close(0)
+        ctx.term()
+
 
 class ServerKeys(unittest.TestCase):
     def test_network_endpoints_need_keys_and_only_allowed_clients_get_in(self):
