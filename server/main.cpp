@@ -164,7 +164,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     while (!stop.load()) {
-        transport.serve(kServeWaitMs, [&](const std::string& request) { return control.answer(request, now_ms()); });
+        transport.serve(kServeWaitMs, [&](const std::string& request, const Caller& caller) {
+            return control.answer(request, caller, now_ms());
+        });
         control.tick(now_ms());
     }
     control.stop_all();

@@ -42,7 +42,10 @@ struct RemoteSettings {
 
 // One connection to a server: its control socket and, when made for a
 // board, that board's blocks.  The seam between the client's logic and
-// ZeroMQ.  One thread uses a link at a time.
+// ZeroMQ.  The server knows a controller by its connection, so a board's
+// heartbeat pings over the board's own link: exchange() may be called by
+// the caller's thread and the heartbeat thread at once, and the link makes
+// them take turns; receive() is called by one thread at a time.
 class ServerLink {
 public:
     virtual ~ServerLink() = default;

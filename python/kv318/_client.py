@@ -1,11 +1,12 @@
 """kv318.connect: a board that kv318-server shares, with the API of a board
 opened with kv318.open.
 
-Three ZeroMQ sockets per connection: a REQ socket for the requests the
-caller makes (one at a time, under a lock, from any thread), a second REQ
-socket owned by the heartbeat thread (a `ping` every 0.5 s while the board
-is open, so the server keeps the board ours), and a SUB socket for the
-board's sample blocks, read on the thread that reads the stream.  Every
+Two ZeroMQ sockets per connection: a REQ socket for the requests the
+caller makes and the heartbeat thread's pings (one at a time, under a
+lock, from any thread; a `ping` every 0.5 s while the board is open, so the
+server keeps the board ours: it counts only what comes over the connection
+that took control), and a SUB socket for the board's sample blocks, read on
+the thread that reads the stream.  Every
 wait is bounded by wire.SERVER_SILENCE_S, so no call hangs when the server
 dies: it raises ServerGone naming the URL.
 
@@ -127,27 +128,47 @@ def _req_socket(context, url, curve):
     return s
 
 
-def _heartbeat(context, url, curve, client, stop):
-    """The heartbeat thread: pings until `stop` is set.  Its socket is its
-    own (ZeroMQ sockets are not shared between threads).  A ping that gets
-    no answer is not an error here: the caller's next request or read says
-    the server is gone."""
-    s = _req_socket(context, url, curve)
-    ping = wire.encode_request(wire.Message("ping", client=client))
+def _exchange(s, lock, request, stop=None):
+    """Sends `request` on the REQ socket `s` under `lock` and returns the
+    reply's bytes, or None when none came (or `stop` was set).  The wait
+    for the lock counts in the silence: no exchange takes longer than
+    wire.SERVER_SILENCE_S, however the caller's requests and the
+    heartbeat's pings meet.  A reply left unread is dropped by the
+    socket's correlation."""
+    deadline = time.monotonic() + wire.SERVER_SILENCE_S
+    if not lock.acquire(timeout=wire.SERVER_SILENCE_S):
+        return None
     try:
-        while not stop.wait(wire.HEARTBEAT_S):
-            try:
-                s.send_string(ping)
-                deadline = time.monotonic() + wire.SERVER_SILENCE_S
-                # Short polls, so a close does not wait out a silent server.
-                while not stop.is_set() and time.monotonic() < deadline:
-                    if s.poll(50):
-                        s.recv()
-                        break
-            except zmq.ZMQError:
-                pass
+        s.send_string(request)
+        # Short polls when a stop may come, so a close does not wait out a
+        # silent server.
+        while stop is None or not stop.is_set():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            if s.poll(int(min(left, 0.05 if stop is not None else left) * 1000) + 1):
+                try:
+                    return s.recv(zmq.NOBLOCK)
+                except zmq.Again:
+                    continue  # a stale reply the socket dropped
+        return None
+    except zmq.ZMQError:
+        return None
     finally:
-        s.close(0)
+        lock.release()
+
+
+def _heartbeat(s, lock, client, stop):
+    """The heartbeat thread: pings until `stop` is set, on the board's own
+    control socket `s`, taking turns with the caller's requests under
+    `lock` (the server knows its controller by its connection: pings on a
+    socket of their own would keep nothing alive).  It holds the socket and
+    the lock, never the board, so a board nobody holds is still collected
+    and closed.  A ping that gets no answer is not an error here: the
+    caller's next request or read says the server is gone."""
+    ping = wire.encode_request(wire.Message("ping", client=client))
+    while not stop.wait(wire.HEARTBEAT_S):
+        _exchange(s, lock, ping, stop)
 
 
 class RemoteBoard:
@@ -203,7 +224,7 @@ class RemoteBoard:
             # the one thread reading the stream.
             self._last_heard = time.monotonic()
             self._beat = threading.Thread(target=_heartbeat, name=f"kv318 heartbeat {url}", daemon=True,
-                                          args=(self._context, url, self._curve, self.client_id, self._beat_stop))
+                                          args=(self._control, self._lock, self.client_id, self._beat_stop))
             self._beat.start()
         except BaseException:
             self._shut_down()
@@ -284,14 +305,11 @@ class RemoteBoard:
             request.set("board", self.number)
         for key, value in fields.items():
             request.set(key.replace("_", "-"), value)
-        with self._lock:
-            try:
-                self._control.send_string(wire.encode_request(request))
-                text = self._control.recv()
-            except zmq.Again:
-                self._gone = True
-                raise ServerGone(self.url) from None
-            self._gone = False
+        text = _exchange(self._control, self._lock, wire.encode_request(request))
+        if text is None:
+            self._gone = True
+            raise ServerGone(self.url)
+        self._gone = False
         try:
             reply = wire.parse_reply(text)
         except wire.WireError as e:

@@ -84,6 +84,11 @@ def test_a_heartbeat_keeps_the_board_while_it_is_open(serve):
         assert wait_until(lambda: len(server.messages("ping")) >= 3)
     pings = server.messages("ping")
     assert {m.get("client") for m in pings} == {board.client_id}
+    # Over the board's own connection, the one its hello came on: the
+    # server counts no ping from another as the controller's.
+    hello = [c for c, m in zip(server.connections, server.messages()) if m.word == "hello"]
+    assert len(hello) == 1
+    assert set(server.connections) == set(hello)
     count = len(pings)
     # Closed, it pings no more: a few heartbeat periods pass without one.
     time.sleep(4 * wire.HEARTBEAT_S)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "block_stream.h"
 #include "fake_kv318_server.h"
@@ -30,15 +31,24 @@ struct Shared {
     std::deque<std::vector<std::uint8_t>> frames;  // blocks not yet received
     bool silent = false;                           // the server "died"
     int pings = 0;
+    // The links made, and which of them carried pings and other requests:
+    // the server knows a controller by its connection.
+    int links = 0;
+    std::set<int> pingLinks, requestLinks;
 };
 
 class ScriptedLink final : public ServerLink {
 public:
-    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {}
+    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {
+        const std::lock_guard<std::mutex> hold(s_->lock);
+        id_ = ++s_->links;
+    }
     bool exchange(const std::string& request, std::string* reply) override {
         const std::lock_guard<std::mutex> hold(s_->lock);
         if (s_->silent) return false;
-        if (request.rfind("kv318/1 ping", 0) == 0) ++s_->pings;
+        const bool ping = request.rfind("kv318/1 ping", 0) == 0;
+        (ping ? s_->pingLinks : s_->requestLinks).insert(id_);
+        if (ping) ++s_->pings;
         *reply = s_->server.answer(request);
         for (auto& b : s_->server.published) s_->frames.push_back(std::move(b));
         s_->server.published.clear();
@@ -55,6 +65,7 @@ public:
 private:
     std::shared_ptr<Shared> s_;
     bool subscribed_;
+    int id_ = 0;
 };
 
 struct Fixture {
@@ -411,6 +422,12 @@ TEST(RemoteApi, OpensHandlesKeepsThemAliveAndSaysWhyAnOpenFailed) {
         const std::lock_guard<std::mutex> hold(shared->lock);
         EXPECT_EQ(shared->server.requests.back().rfind("kv318/1 ping client=tester.42.", 0), 0u)
             << shared->server.requests.back();
+        // The pings went over the handle's own connection, the one its
+        // requests took: pings over another would keep no control alive.
+        // (Link 1 was board 3's, which did not open.)
+        EXPECT_EQ(shared->links, 2);
+        EXPECT_EQ(shared->pingLinks, std::set<int>{2});
+        EXPECT_EQ(shared->requestLinks, (std::set<int>{1, 2}));
         shared->silent = true;
     }
     // The heartbeat finds the silence before any call of the program does.

@@ -126,6 +126,31 @@ class ServerEndToEnd(unittest.TestCase):
         self.assertEqual(other.ask("stop", board=0)[0], "ok")
         other.close()
 
+    def test_a_copied_name_on_another_connection_gets_no_control(self):
+        url = self.server.url
+        controller = client(url, "control", "ctl.1@bench", 60, divider=50)
+        self.assertEqual(first_line(controller), {"ready": True})
+        impostor = Client(url, "ctl.1@bench")
+        # The controller's name from another connection: refused, naming it.
+        for verb, fields, code in (("do", {"board": 0, "value": 1}, "controlled"),
+                                   ("stop", {"board": 0}, "controlled"),
+                                   ("start", {"board": 0, "mode": "stream", "divider": 50}, "running")):
+            word, got = impostor.ask(verb, **fields)
+            self.assertEqual((word, got["code"], got["controller"]), ("error", code, "ctl.1@bench"), verb)
+        # Its goodbye stops nothing.
+        self.assertEqual(impostor.ask("bye")[0], "ok")
+        self.assertEqual(impostor.ask("status", board=0)[1]["state"], "stream")
+        # Killed, the controller frees the board though the impostor keeps
+        # pinging in its name.
+        controller.send_signal(signal.SIGKILL)
+        controller.communicate()
+
+        def free():
+            impostor.ask("ping")
+            return impostor.ask("status", board=0)[1]["controller"] == ""
+        self.assertTrue(eventually(free, 30))
+        impostor.close()
+
     def test_a_killed_server_fails_its_clients_and_a_restarted_one_is_reached(self):
         url = self.server.url
         follower = client(url, "follow", "f", 120)
@@ -159,9 +184,9 @@ class ServerEndToEnd(unittest.TestCase):
         for _ in range(20):
             with socket.create_connection((host, int(port))) as raw:
                 raw.sendall(b"\x00" * 64 + os.urandom(256))
-        # Every request short enough to be read is answered; the oversized
-        # ones close their connection unanswered.
-        expected = sum(1 for i in range(1000) if len(junk[i % len(junk)]) <= 8192)
+        # Every request is answered, the oversized ones too (saying the
+        # limit), each on its own connection.
+        expected = 1000
         answered = 0
         poller = zmq.Poller()
         for s in sockets:
@@ -171,6 +196,8 @@ class ServerEndToEnd(unittest.TestCase):
             for s, _ in poller.poll(1000):
                 reply = s.recv().decode()
                 self.assertTrue(reply.startswith("error ") or reply == "ok", reply)
+                if reply.startswith("error code=malformed") and "longer" in reply:
+                    self.assertIn("4096", reply)
                 poller.unregister(s)
                 answered += 1
         for s in sockets:
@@ -182,6 +209,41 @@ class ServerEndToEnd(unittest.TestCase):
         self.assertEqual(c.ask("hello")[0], "ok")
         c.close()
 
+    def test_a_flooding_connection_never_costs_another_its_replies(self):
+        url = self.server.url
+        ctx = zmq.Context()
+        flood = ctx.socket(zmq.DEALER)
+        flood.setsockopt(zmq.LINGER, 0)
+        flood.connect(url)
+        request = [b"", b"kv318/1 di client=flood board=0"]
+        other = Client(url, "other")
+        # The flood pipelines far more requests than the server queues for
+        # one connection and never reads its replies (once more are owed it
+        # than a socket queues, the server must drop them, never wait for
+        # it).  The other client's every request is answered within its
+        # timeout all along.
+        sent = asked = 0
+        deadline = time.monotonic() + 120
+        while sent < 20000 and time.monotonic() < deadline:
+            for _ in range(200):
+                try:
+                    flood.send_multipart(request, zmq.NOBLOCK)
+                    sent += 1
+                except zmq.Again:
+                    break
+            reply = other.ask("status", board=0)
+            self.assertIsNotNone(reply, "a request beside the flood went unanswered")
+            self.assertEqual(reply[0], "ok")
+            asked += 1
+        self.assertGreaterEqual(sent, 20000)
+        print("%d requests flooded beside %d answered ones" % (sent, asked), file=sys.stderr)
+        # The flood was answered too, on its own connection.
+        self.assertTrue(flood.poll(5000))
+        self.assertEqual(flood.recv_multipart()[0], b"")
+        other.close()
+        flood.close(0)
+        ctx.term()
+
 
 class ServerKeys(unittest.TestCase):
     def test_network_endpoints_need_keys_and_only_allowed_clients_get_in(self):
@@ -191,9 +253,10 @@ class ServerKeys(unittest.TestCase):
         server_public = gen.stdout.strip()
         self.assertEqual(os.stat(os.path.join(keys, "server.key")).st_mode & 0o777, 0o600)
         allowed_public, allowed_secret = zmq.curve_keypair()
+        second_public, second_secret = zmq.curve_keypair()
         stranger_public, stranger_secret = zmq.curve_keypair()
         with open(os.path.join(keys, "allowed"), "w") as f:
-            f.write("# the bench desk\n%s desk1\n" % allowed_public.decode())
+            f.write("# the bench desk\n%s desk1\n%s desk2\n" % (allowed_public.decode(), second_public.decode()))
         with sim_process.Sim(SIM, *SIM_ARGS) as sim:
             port = server_process.free_port_pair()
             network = "tcp://0.0.0.0:%d" % port
@@ -207,6 +270,14 @@ class ServerKeys(unittest.TestCase):
                 self.assertEqual(ok.ask("hello")[0], "ok")
                 # Blocks come through the secure data socket too.
                 self.assertIsNotNone(ok.block())
+                # Another allowed key that gives the same name cannot take
+                # or stop the first one's stream.
+                self.assertEqual(ok.ask("start", board=0, mode="stream", divider=50)[1].get("result"), "0")
+                twin = Client(url, "desk1", curve=(server_public.encode(), second_public, second_secret))
+                word, got = twin.ask("stop", board=0)
+                self.assertEqual((word, got.get("code"), got.get("controller")), ("error", "controlled", "desk1"))
+                twin.close()
+                self.assertEqual(ok.ask("stop", board=0)[0], "ok")
                 ok.close()
                 stranger = Client(url, "stranger", timeout=2,
                                   curve=(server_public.encode(), stranger_public, stranger_secret))

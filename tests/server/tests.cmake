@@ -1,5 +1,5 @@
 # kv318-server: its rules against a scripted board (every platform).
-kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp
+kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp server/envelope_test.cpp
                                         server/serve_lock_test.cpp
                LIBS kv318_server_core kv318_protocol)
 target_include_directories(server_core_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/cli)
@@ -36,4 +36,11 @@ if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
             --cli ${CMAKE_SOURCE_DIR}/build/linux/cli/kv318-cli)
   # Board 0's pipe is global within the prefix.
   set_tests_properties(server_wine_end_to_end_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
+endif()
+if(TARGET kv318-server AND NOT WIN32)
+  # The server's sockets with CURVE keys, on ipc sockets.
+  kv318_add_test(server_transport_test SOURCES server/transport_test.cpp ${CMAKE_SOURCE_DIR}/server/platform/transport.cpp
+                 LIBS kv318_server_core kv318_zmq kv318_protocol)
+  target_include_directories(server_transport_test PRIVATE ${CMAKE_SOURCE_DIR}/server/platform)
+  set_tests_properties(server_transport_test PROPERTIES TIMEOUT 120)
 endif()
