@@ -32,8 +32,18 @@ public:
     void publish(const std::vector<std::uint8_t>& block) override;
 
     // Waits up to `timeoutMs` for requests and answers each with `answer`.
-    // The control thread.
+    // A request that comes over CURVE with a key no longer allowed gets a
+    // not-allowed error instead.  The control thread.
     void serve(int timeoutMs, const std::function<std::string(const std::string&)>& answer);
+
+    // Replaces the clients' public keys (Z85) the secure endpoints let in.
+    // New handshakes are checked against them at once and requests over a
+    // removed key's open connections are refused; when a key was removed
+    // the secure endpoints' data sockets are made anew, which drops every
+    // subscriber: the allowed ones reconnect by themselves (missing a few
+    // blocks, which they count), the removed one is refused.  False with
+    // *error when a data socket cannot be bound again.  The control thread.
+    bool set_allowed(std::vector<std::string> z85, std::string* error);
 
 private:
     void* context_ = nullptr;
@@ -41,6 +51,11 @@ private:
     // Guards the data sockets, which ZeroMQ lets only one thread use at a time.
     std::mutex dataLock_;
     std::vector<void*> data_;
+    std::vector<std::string> dataUrls_;  // as bound, for making a data socket anew
+    std::vector<bool> secure_;           // per endpoint
+    // Makes endpoint i's data socket and binds it; `again` when the one
+    // before was just closed, whose port may take a moment to come free.
+    bool make_data_socket(std::size_t i, bool again, std::string* error);
     void* zap_ = nullptr;  // the ZAP handler's socket, when any endpoint is secure
     Keys keys_;
 };
