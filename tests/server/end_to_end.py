@@ -144,6 +144,20 @@ class ServerEndToEnd(unittest.TestCase):
         self.assertEqual(c.ask("hello")[0], "ok")
         c.close()
 
+    def test_a_second_server_on_the_port_leaves_the_first_ones_keys_alone(self):
+        url = self.server.url
+        keys = server_process.local_keys_dir(url, self.sim.dir)
+        before = {f: Path(keys, f).read_bytes() for f in sorted(os.listdir(keys))}
+        self.assertEqual(list(before), ["allowed", "local.key", "local.pub", "server.key", "server.pub"])
+        self.assertEqual(os.stat(keys).st_mode & 0o777, 0o700)
+        second = subprocess.run([SERVER, "--listen", url], env=self.sim.env, capture_output=True, text=True,
+                                timeout=60)
+        self.assertEqual(second.returncode, 2, second.stderr)
+        self.assertEqual({f: Path(keys, f).read_bytes() for f in sorted(os.listdir(keys))}, before)
+        c = Client(url, "still")
+        self.assertEqual(c.ask("hello")[0], "ok")
+        c.close()
+
     def test_a_flood_of_connections_and_malformed_requests_leaves_it_serving(self):
         url = self.server.url
         ctx = zmq.Context()
