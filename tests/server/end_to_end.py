@@ -314,32 +314,49 @@ class ServerKeys(unittest.TestCase):
                 f.write("".join("%s desk\n" % p[0].decode() for p in pairs))
             os.replace(allowed + ".new", allowed)
         allow(desk1, desk2)
-        with sim_process.Sim(SIM, *SIM_ARGS) as sim, Server(SERVER, sim, "--keys", keys) as server:
-            # --keys guards loopback too, and the start line says so.
-            self.assertIn("CURVE, keys in " + keys, server.output())
-            plain = Client(server.url, "plain", timeout=2, curve=False)
-            self.assertIsNone(plain.ask("hello"))
-            plain.close()
-            one = Client(server.url, "desk1", curve=(server_public, *desk1))
-            two = Client(server.url, "desk2", curve=(server_public, *desk2))
-            for c in (one, two):
-                self.assertEqual(c.ask("hello")[0], "ok")
-                self.assertIsNotNone(c.block())
-            allow(desk2)
-            # Its open connection is refused within the poll's second.
-            self.assertTrue(eventually(lambda: one.ask("ping") == ("error", {
-                "code": "not-allowed", "text": "this client's key is no longer allowed"}), 30))
-            # Its blocks stop: the data socket dropped it, and it is not let
-            # back in; the allowed client reconnects and gets them again.
-            self.assertTrue(eventually(lambda: one.block() is None, 60))
-            self.assertTrue(eventually(lambda: two.block() is not None, 30))
-            self.assertIsNone(one.block())
-            self.assertEqual(two.ask("hello")[0], "ok")
-            again = Client(server.url, "desk1.again", timeout=2, curve=(server_public, *desk1))
-            self.assertIsNone(again.ask("hello"), "a new connection of a removed key is refused")
-            for c in (one, two, again):
-                c.close()
-            self.assertIn("read again: 1 key", server.output())
+        with sim_process.Sim(SIM, *SIM_ARGS) as sim:
+            server = Server(SERVER, sim, "--keys", keys)
+            # Local keys an earlier server left for the port: clients must
+            # not try them on a server that does not take them.
+            stale = Path(server_process.local_keys_dir(server.url, sim.dir))
+            stale.mkdir(parents=True)
+            for f in ("server.pub", "local.key"):
+                (stale / f).write_text(zmq.curve_keypair()[1].decode() + "\n")
+            with server:
+                self.check_a_removed_key_is_out(server, server_public, desk1, desk2, allow)
+                self.assertEqual(os.listdir(stale), [])
+
+    def check_a_removed_key_is_out(self, server, server_public, desk1, desk2, allow):
+        """desk1 taken off the list while both desks are connected."""
+        # --keys guards loopback too, and the start line says so.
+        self.assertIn("CURVE, keys in " + server.argv[server.argv.index("--keys") + 1], server.output())
+        plain = Client(server.url, "plain", timeout=2, curve=False)
+        self.assertIsNone(plain.ask("hello"))
+        plain.close()
+        one = Client(server.url, "desk1", curve=(server_public, *desk1))
+        two = Client(server.url, "desk2", curve=(server_public, *desk2))
+        for c in (one, two):
+            self.assertEqual(c.ask("hello")[0], "ok")
+            self.assertIsNotNone(c.block())
+        allow(desk2)
+        # Its open connection is refused within the poll's second.
+        self.assertTrue(eventually(lambda: one.ask("ping") == ("error", {
+            "code": "not-allowed", "text": "this client's key is no longer allowed"}), 30))
+        # Its blocks stop: the data socket dropped it, and it is not let
+        # back in; the allowed client reconnects and gets them again.
+        self.assertTrue(eventually(lambda: one.block() is None, 60))
+        self.assertTrue(eventually(lambda: two.block() is not None, 30))
+        self.assertIsNone(one.block())
+        self.assertEqual(two.ask("hello")[0], "ok")
+        again = Client(server.url, "desk1.again", timeout=2, curve=(server_public, *desk1))
+        self.assertIsNone(again.ask("hello"), "a new connection of a removed key is refused")
+        self.assertIn("read again: 1 key", server.output())
+        # A list broken by a typo lets nobody in until it is mended.
+        allow((b"not a key",))
+        self.assertTrue(eventually(lambda: (two.ask("ping") or ("",))[0] == "error", 30))
+        self.assertIn("line 1 holds no public key", server.output())
+        for c in (one, two, again):
+            c.close()
 
 
 def run_as(user, argv):
