@@ -11,8 +11,8 @@ namespace kv318::remote {
 
 // The help of every program's --server-keys option (env KV318_SERVER_KEYS).
 inline constexpr const char* kServerKeysHelp =
-    "the CURVE keys for a kv318-server that other machines reach: DIR holds the server's server.pub and this "
-    "client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME)";
+    "the CURVE keys for a kv318-server started with --keys: DIR holds the server's server.pub and this "
+    "client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME); a loopback server's own user needs none";
 inline constexpr const char* kServerKeysEnv = "KV318_SERVER_KEYS";
 
 struct ClientKeys {
