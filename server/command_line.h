@@ -22,7 +22,4 @@ struct ServerOptions {
 // with at once (--help, --version, or a refusal already printed).
 int parse_command_line(int argc, char** argv, ServerOptions* options);
 
-// The files of a key directory.
-inline constexpr const char* kAllowedFile = "allowed";
-
 }  // namespace kv318::server

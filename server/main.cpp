@@ -4,9 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "board_api.h"
 #include "command_line.h"
@@ -15,6 +13,7 @@
 #include "endpoints.h"
 #include "host.h"
 #include "serve_lock.h"
+#include "server_keys.h"
 #include "transport.h"
 #include "wire.h"
 
@@ -33,59 +32,6 @@ std::int64_t now_ms() {
         .count();
 }
 
-bool read_file(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    *text = all.str();
-    return true;
-}
-
-std::string first_line(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
-
-int keygen(const ServerOptions& o) {
-    std::string pub, sec, error;
-    if (!make_key_pair(&pub, &sec)) {
-        std::fprintf(stderr, "kv318-server: this build's ZeroMQ %s cannot make CURVE keys\n",
-                     zmq_version_text().c_str());
-        return 1;
-    }
-    const std::string base = o.keygenDir + "/" + o.keygenName;
-    if (!platform::make_key_directory(o.keygenDir, &error) ||
-        !platform::write_key_file(base + ".key", sec + "\n", true, &error) ||
-        !platform::write_key_file(base + ".pub", pub + "\n", false, &error)) {
-        std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("%s\n", pub.c_str());
-    std::fprintf(stderr, "kv318-server: wrote %s.key (secret) and %s.pub\n", base.c_str(), base.c_str());
-    return 0;
-}
-
-bool load_keys(const std::string& dir, Keys* keys, std::string* error) {
-    std::string sec, pub, allowed;
-    if (!read_file(dir + "/server.key", &sec) || !read_file(dir + "/server.pub", &pub)) {
-        *error = "no key pair in " + dir + " (kv318-server keygen " + dir + " makes one)";
-        return false;
-    }
-    keys->secretKey = first_line(sec);
-    keys->publicKey = first_line(pub);
-    if (!is_z85_key(keys->secretKey) || !is_z85_key(keys->publicKey)) {
-        *error = dir + "/server.key or server.pub holds no key";
-        return false;
-    }
-    if (!read_file(dir + "/" + kAllowedFile, &allowed)) {
-        *error = "no " + dir + "/" + kAllowedFile + ": list the clients' public keys there, one a line";
-        return false;
-    }
-    if (!parse_allowed_keys(allowed, &keys->allowed, error)) {
-        *error = dir + "/" + kAllowedFile + ": " + *error;
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,19 +45,16 @@ int main(int argc, char** argv) {
         urls.push_back(kv318::remote::kDefaultUrl);
         for (const std::string& u : platform::default_local_urls()) urls.push_back(u);
     }
+    // Stamped before the list is read, so a change meanwhile is seen.
+    std::unique_ptr<AllowedWatch> watch = o.keysDir.empty() ? nullptr : std::make_unique<AllowedWatch>(o.keysDir);
     Keys keys;
-    std::string error;
-    if (!o.keysDir.empty() && !load_keys(o.keysDir, &keys, &error)) {
-        std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
-        return 2;
-    }
+    LocalKeys localKeys;
     std::vector<Endpoint> endpoints;
-    std::vector<std::string> warnings;
-    if (!plan_endpoints(urls, !o.keysDir.empty(), o.insecure, &endpoints, &warnings, &error)) {
+    std::string error;
+    if (!plan_served_endpoints(o, urls, &endpoints, &keys, &localKeys, &error)) {
         std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
         return 2;
     }
-    for (const std::string& w : warnings) std::fprintf(stderr, "kv318-server: %s\n", w.c_str());
 
     static std::atomic<bool> stop{false};
     kv318::pipeline::platform::install_stop_handlers(&stop);
@@ -144,7 +87,7 @@ int main(int argc, char** argv) {
                      kv318::pipeline::platform::not_found_hint(0).c_str());
         return 3;
     }
-    if (!transport.listen(endpoints, keys, &error)) {
+    if (!transport.listen(endpoints, keys, &error) || !localKeys.publish(endpoints, &error)) {
         std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
         return 2;
     }
@@ -157,8 +100,8 @@ int main(int argc, char** argv) {
     }
     Control control(served, platform::process_name());
     for (const Endpoint& e : endpoints) {
-        std::printf("kv318-server: listening on %s (blocks on %s%s)\n", e.url.c_str(),
-                    kv318::remote::data_url(e.url).c_str(), e.secure ? ", CURVE" : "");
+        std::printf("kv318-server: listening on %s (blocks on %s; %s)\n", e.url.c_str(),
+                    kv318::remote::data_url(e.url).c_str(), guard_text(e.guard, o.keysDir).c_str());
     }
     std::printf("kv318-server: serving board%s %s\n", hosts.size() > 1 ? "s" : "", boardList.c_str());
     std::fflush(stdout);
@@ -168,6 +111,7 @@ int main(int argc, char** argv) {
             return control.answer(request, caller, now_ms());
         });
         control.tick(now_ms());
+        if (watch != nullptr && watch->poll(now_ms())) reload_allowed(*watch, transport);
     }
     control.stop_all();
     std::printf("kv318-server: stopped\n");

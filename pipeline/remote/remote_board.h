@@ -34,10 +34,12 @@ struct RemoteSettings {
     // ZeroMQ fills them in.
     std::uint64_t pid = 0;
     std::string host = "localhost";
-    // The CURVE keys of an endpoint other machines reach (client_keys.h):
-    // empty for a local one.
+    // The CURVE keys of the endpoint (client_keys.h): given, or this user's
+    // local keys of a loopback one, or empty for a plain one.
     std::string serverPublicKey;
     std::string clientSecretKey;
+    // Where the keys came from when they are this user's local ones.
+    std::string localKeysDir;
 };
 
 // One connection to a server: its control socket and, when made for a
@@ -153,8 +155,10 @@ private:
 // connection (N from 2), so one process's connections are told apart.
 std::string client_id(const std::string& program, std::uint64_t pid, const std::string& host, unsigned connection);
 
-// The failure text of a server that stopped answering.
-std::string silence_text(const std::string& url);
+// The failure text of a server that stopped answering.  A server that
+// refuses a client's CURVE handshake, or a keyless client, says nothing at
+// all, so the text names the keys as a likely cause, with the way out.
+std::string silence_text(const RemoteSettings& settings);
 
 // Reads a stats reply into *stats (its size kept); false when a field is
 // missing or out of range.

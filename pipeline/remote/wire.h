@@ -144,7 +144,7 @@ inline constexpr const char* kControlled = "controlled";     // another client c
 inline constexpr const char* kNotRunning = "not-running";    // no acquisition runs on the board
 inline constexpr const char* kRunning = "running";           // an acquisition already runs
 inline constexpr const char* kBoardFailed = "board-failed";  // the library refused the call
-inline constexpr const char* kNotAllowed = "not-allowed";    // the connection's key is no longer allowed
+inline constexpr const char* kNotAllowed = "not-allowed";    // the connection's key was taken off the allow list
 }  // namespace code
 
 // The data URL for a control URL: the same transport and host, the port

@@ -1,5 +1,6 @@
 #include "zmq_link.h"
 
+#include "client_keys.h"
 #include "remote_api.h"
 
 #include <zmq.h>
@@ -128,6 +129,14 @@ std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t b
 
 const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
     RemoteSettings s = settings;
+    // A loopback server keeps its user's keys where that user alone can
+    // read them: the same user's programs need no setup.
+    ClientKeys local;
+    if (s.serverPublicKey.empty() && find_local_keys(s.url, &local)) {
+        s.serverPublicKey = local.serverPublic;
+        s.clientSecretKey = local.clientSecret;
+        s.localKeysDir = local_keys_dir(s.url);
+    }
     s.pid = this_process_id();
     s.host = this_host_name();
     return remote_api(s, [s](const std::string& url, std::int32_t board, std::string* failure) {

@@ -96,6 +96,60 @@ def curve_keys(key):
     return server_public.encode(), public, secret.encode()
 
 
+def _loopback_host(url):
+    """The host of a tcp URL on 127.0.0.0/8, [::1] or localhost, else None."""
+    if not url.startswith("tcp://") or ":" not in url[6:]:
+        return None
+    host = url[6:url.rindex(":")]
+    return host if host.startswith("127.") or host in ("localhost", "[::1]") else None
+
+
+def local_keys_dir(url):
+    """Where kv318-server keeps this user's local keys for the loopback
+    endpoint `url` (its server.pub, the client pair local.key and local.pub):
+    DRIVERDIR/kv318-server-keys/HOST_PORT on Linux, HOST_PORT in
+    %LOCALAPPDATA%\\kv318\\server on Windows; None when `url` is not a
+    loopback one.  localhost counts as 127.0.0.1, which it reaches."""
+    host = _loopback_host(url)
+    if host is None:
+        return None
+    name = re.sub(r"[^A-Za-z0-9.-]", "_", ("127.0.0.1" if host == "localhost" else host) + "_" + url.rsplit(":", 1)[1])
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA", "")
+        return os.path.join(base, "kv318", "server", name) if base else None
+    from ._places import driver_directory
+
+    return os.path.join(driver_directory().path, "kv318-server-keys", name)
+
+
+def local_curve(url):
+    """This user's local keys for `url` as curve_keys gives them, or None
+    when there are none to use: the server then either needs none or is
+    not this user's."""
+    folder = local_keys_dir(url)
+    if folder is None:
+        return None
+    try:
+        return curve_keys((_first_line(os.path.join(folder, "server.pub")),
+                           _first_line(os.path.join(folder, "local.key"))))
+    except ValueError:
+        return None
+
+
+def _silence_cause(curve, local_dir):
+    """What else the silence of a server may mean, with the way out: a
+    server that refuses a CURVE handshake, or a keyless client, hears
+    nothing at all."""
+    if local_dir is not None:
+        return (f"or it refused this user's local keys in {local_dir}: a server started with --keys, or by "
+                "another user, needs key=DIR holding its server.pub and a client pair it allows")
+    if curve is not None:
+        return (f"or it refused this client's key {curve[1].decode()}: is it in the server's allowed file, and "
+                "is server.pub the server's?")
+    return ("or it takes only clients with keys, and this one has none: give key=DIR holding the server's "
+            "server.pub and a client pair it allows; a loopback server's own user needs none")
+
+
 def _first_line(path):
     try:
         with open(path, encoding="ascii", errors="replace") as f:
@@ -183,7 +237,10 @@ class RemoteBoard:
     def __init__(self, url=wire.DEFAULT_URL, board=0, key=None):
         self.url = url
         self.number = _checks.in_range("board", board, 0, 65535)
-        self._curve = curve_keys(key) if key is not None else None
+        # A loopback server keeps its user's keys where that user alone can
+        # read them: the same user's programs need no setup.
+        self._curve = curve_keys(key) if key is not None else local_curve(url)
+        self._local_keys = local_keys_dir(url) if key is None and self._curve is not None else None
         self._data_url = wire.data_url(url)
         if not self._data_url:
             raise ValueError(f"{url!r} is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH")
@@ -208,10 +265,7 @@ class RemoteBoard:
             except ServerGone:
                 # A CURVE handshake the server refuses looks the same as
                 # silence to the client, so both causes are named.
-                if self._curve is None:
-                    raise
-                raise ServerGone(url, f"or it refused this client's key {self._curve[1].decode()}: is it in the "
-                                 "server's allowed file, and is server.pub the server's?") from None
+                raise ServerGone(url, _silence_cause(self._curve, self._local_keys)) from None
             served = hello.get("boards", "")
             if str(self.number) not in served.split(","):
                 raise BoardNotFound(

@@ -3,8 +3,12 @@
 #include <zmq.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "key_files.h"
 #include "wire.h"
 
 namespace kv318::server {
@@ -15,6 +19,10 @@ namespace {
 // and one more to tell a multi-frame request.  The rest are read and
 // dropped.
 constexpr std::size_t kKeptFrames = kMaxEnvelopeFrames + 2;
+
+// How long a data socket bound again may wait for its own port: libzmq
+// closes the listener it unbinds a moment after the call returns.
+constexpr int kRebindMs = 2000;
 
 std::string last_error() { return zmq_strerror(zmq_errno()); }
 
@@ -184,7 +192,11 @@ bool Transport::set_allowed(const std::vector<std::string>& allowedZ85, std::str
         if (z85.size() != 40 || zmq_z85_decode(raw, z85.c_str()) == nullptr) continue;
         k.allowed.push_back(z85_of(std::string(reinterpret_cast<const char*>(raw), sizeof raw)));
     }
+    // Only a key that left the set costs the subscribers their
+    // connections; the list is read again on every change of its file.
+    const bool removed = !removed_keys(keys_.allowed, k.allowed).empty();
     keys_ = k;
+    if (!removed) return true;
     bool ok = true;
     const std::lock_guard<std::mutex> lock(dataLock_);
     for (std::size_t i = 0; i < data_.size(); ++i) {
@@ -193,9 +205,14 @@ bool Transport::set_allowed(const std::vector<std::string>& allowedZ85, std::str
         // endpoint; the subscribers reconnect on their own and meet the
         // key check again.
         zmq_unbind(data_[i], bound_[i].dataUrl.c_str());
-        if (zmq_bind(data_[i], bound_[i].dataUrl.c_str()) != 0) {
-            if (error != nullptr) *error = "cannot publish on " + bound_[i].dataUrl + " again: " + last_error();
-            ok = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRebindMs);
+        while (zmq_bind(data_[i], bound_[i].dataUrl.c_str()) != 0) {
+            if (zmq_errno() != EADDRINUSE || std::chrono::steady_clock::now() > deadline) {
+                if (error != nullptr) *error = "cannot publish on " + bound_[i].dataUrl + " again: " + last_error();
+                ok = false;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
     return ok;

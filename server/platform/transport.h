@@ -41,12 +41,14 @@ public:
     // connection whose key left the set has every further request refused
     // with `not-allowed` (libzmq cannot close one peer of a ROUTER, so the
     // connection stays open but gets nothing done, and its board falls
-    // free once its controller has been refused for kClientTimeoutMs); and
-    // every secure data socket is unbound and bound again, which drops its
-    // subscribers, so each must handshake anew through the key check to
-    // get blocks again.  False with *error when a data socket cannot be
-    // bound again (then that endpoint publishes nothing more).  The
-    // control thread, after listen().
+    // free once its controller has been refused for kClientTimeoutMs).
+    // When a key left the set, every secure data socket is also unbound and
+    // bound again, which drops its subscribers, so each must handshake anew
+    // through the key check to get blocks again (the allowed ones reconnect
+    // by themselves, missing a few blocks, which they count); a set that
+    // only gained keys leaves the subscribers be.  False with *error when a
+    // data socket cannot be bound again (then that endpoint publishes
+    // nothing more).  The control thread, after listen().
     bool set_allowed(const std::vector<std::string>& allowedZ85, std::string* error = nullptr);
 
     // Sends a block to every data socket without waiting: a subscriber whose

@@ -6,6 +6,7 @@ Scripts that test kv318-server, or a program through it, share this.
 """
 import os
 import random
+import re
 import signal
 import socket
 import struct
@@ -35,6 +36,44 @@ def free_port_pair():
     raise RuntimeError("no two free ports next to each other on 127.0.0.1")
 
 
+# The driver directory of each server started here, by its URL: a client of
+# the same user finds the server's local keys there.
+_DRIVER_DIRS = {}
+
+
+def driver_dir_of(url):
+    """The driver directory of the server at `url` started by this process,
+    else $KV318_DRIVER_DIR (a client process given it by its test)."""
+    return _DRIVER_DIRS.get(url) or os.environ.get("KV318_DRIVER_DIR")
+
+
+def local_keys_dir(url, driver_dir):
+    """Where a server keeps its user's keys for loopback `url`, as the
+    server's documentation gives it: DRIVERDIR/kv318-server-keys/HOST_PORT,
+    localhost as 127.0.0.1, other characters than letters, digits, '.' and
+    '-' as '_'."""
+    host, port = url[len("tcp://"):].rsplit(":", 1)
+    name = re.sub(r"[^A-Za-z0-9.-]", "_", ("127.0.0.1" if host == "localhost" else host) + "_" + port)
+    return os.path.join(driver_dir, "kv318-server-keys", name)
+
+
+def local_curve(url, driver_dir=None):
+    """(server public, client public, client secret) of the server's local
+    keys for `url`, or None when there are none."""
+    driver_dir = driver_dir or driver_dir_of(url)
+    if not url.startswith("tcp://") or not driver_dir:
+        return None
+    folder = local_keys_dir(url, driver_dir)
+    try:
+        with open(os.path.join(folder, "server.pub")) as f:
+            server_public = f.readline().strip().encode()
+        with open(os.path.join(folder, "local.key")) as f:
+            secret = f.readline().strip().encode()
+    except OSError:
+        return None
+    return server_public, zmq.curve_public(secret), secret
+
+
 class Server:
     """kv318-server (the executable `server`) serving the boards of `sim`
     until the with-block ends, with `args`; `url` is its control URL."""
@@ -57,6 +96,8 @@ class Server:
             raise RuntimeError("kv318-server did not start: " + self.output())
         if self.proc.poll() is not None:
             raise RuntimeError("kv318-server exited: " + self.output())
+        if "KV318_DRIVER_DIR" in self.env:
+            _DRIVER_DIRS[self.url] = self.env["KV318_DRIVER_DIR"]
         return self
 
     def __enter__(self):
@@ -79,14 +120,17 @@ class Server:
 
 class Client:
     """One client of a server: a REQ socket for requests and a SUB socket
-    for `board`'s blocks.  Requests time out after `timeout` seconds."""
+    for `board`'s blocks.  Requests time out after `timeout` seconds.
+    `curve` is (server public, client public, client secret); by default
+    the server's local keys for a loopback `url` when there are any, as the
+    server's own user finds them; False for none."""
 
     def __init__(self, url, name, board=0, timeout=2.5, context=None, curve=None):
         self.ctx = context or zmq.Context.instance()
         self.name = name
         self.url = url
         self.timeout_ms = int(timeout * 1000)
-        self.curve = curve
+        self.curve = local_curve(url) if curve is None else curve
         self.req = None
         self._connect_req()
         host, port = url.rsplit(":", 1)
