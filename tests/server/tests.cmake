@@ -1,5 +1,5 @@
 # kv318-server: its rules against a scripted board (every platform).
-kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp
+kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp server/replug_test.cpp
                LIBS kv318_server_core kv318_protocol)
 target_include_directories(server_core_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/cli)
 if(TARGET kv318-server AND NOT WIN32)
