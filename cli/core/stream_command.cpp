@@ -47,7 +47,10 @@ std::string read_end_words(const Invocation& inv, const StreamSettings& settings
                            const RemoteStatus& remote) {
     const char* read = settings.polled ? "KV318_M_Read" : "KV318_Read";
     char text[512];
-    if (isRemote) {
+    if (isRemote && remote.disconnected) {
+        // The server's words name the board, and say it waits for it.
+        std::snprintf(text, sizeof text, "%s (%s returned %d)", remote.failure.c_str(), read, r.readResult);
+    } else if (isRemote) {
         // The server's words say which end it was; the result is the read's own.
         std::snprintf(text, sizeof text, "board %d: %s (%s returned %d)", inv.board, remote.failure.c_str(), read,
                       r.readResult);
@@ -178,9 +181,9 @@ int start_remote(const Invocation& inv, const Environment& env, std::int32_t h, 
     RemoteStatus remote;
     remote_status(env.api, h, &remote);
     if (started != 0) {
-        if (remote.busy) {
+        if (remote.busy || remote.disconnected) {
             std::fprintf(env.err, "%s\n", remote.failure.c_str());
-            return kExitBoardBusy;
+            return remote.busy ? kExitBoardBusy : kExitFailed;
         }
         return call_failed(env, inv.board,
                            inv.follow         ? "--follow"
