@@ -710,6 +710,9 @@ class Follower(RemoteStream):
         b = self.board
         b._sync()
         status = b.status()
+        if status["state"] == "disconnected":
+            # Nothing will stream until the board is back: say so now.
+            raise BoardGone(status["text"] or f"board {b.number} at {b.url} is disconnected", b.number)
         if status["state"] in ("stream", "polled"):
             self.stream_number = status["stream"]
             self._next_index = status["next"]
