@@ -326,8 +326,7 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
 // A board the server lost (its cable pulled): every call and the stream's
 // end give the server's words, whoever asks.
 TEST(RemoteBoard, ABoardTheServerLostGivesTheServersWordsForIt) {
-    const std::string words =
-        "board 0 is disconnected since 10:11:12; kv318-server will take it back when it returns";
+    const std::string words = "board 0 is disconnected since 10:11:12; kv318-server will take it back when it returns";
     const std::int32_t flags[4] = {};
     std::vector<std::int32_t> out(1000);
     const struct {
@@ -337,7 +336,12 @@ TEST(RemoteBoard, ABoardTheServerLostGivesTheServersWordsForIt) {
         std::int32_t result;
     } cases[] = {
         {"start", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},
-        {"info", [](RemoteBoard& b) { char text[KV318_INFO_BYTES + 1] = {}; return b.info(text); }, -1},
+        {"info",
+         [](RemoteBoard& b) {
+             char text[KV318_INFO_BYTES + 1] = {};
+             return b.info(text);
+         },
+         -1},
         {"do", [](RemoteBoard& b) { return b.do_write(1); }, -1},
         {"di", [](RemoteBoard& b) { return b.di(); }, 0xFFFF},
         {"a follower's join", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},

@@ -136,8 +136,9 @@ struct FakeServer {
     // ends with a block that says so, and `words` are what the server says.
     void pull(const std::string& words) {
         gone = words;
-        if (running) published.push_back(block(0, remote::kFlagEndOfStream | remote::kFlagTransferFault |
-                                                      remote::kFlagDisconnected));
+        if (running)
+            published.push_back(
+                block(0, remote::kFlagEndOfStream | remote::kFlagTransferFault | remote::kFlagDisconnected));
         running = false;
         controller.clear();
     }
