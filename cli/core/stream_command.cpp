@@ -315,9 +315,10 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     int code = kExitOk;
     // Said first, whatever else went wrong: the samples in the file are not
     // all the board made.
-    // A server that went silent took its drain statistics with it; the
-    // line below says so, and nothing is known of the FIFO.
-    if (!(isRemote && remote.gone) && report_fifo(inv, env, r, name)) code = kExitOverflow;
+    // A server that went silent, or a board the server lost, took the drain
+    // statistics with it; the line below says so, and nothing is known of
+    // the FIFO.
+    if (!(isRemote && (remote.gone || remote.disconnected)) && report_fifo(inv, env, r, name)) code = kExitOverflow;
     if (isRemote && remote.missed > 0) {
         std::fprintf(env.err, "%s. %s holds the %llu samples that did.\n",
                      missed_words(inv, remote, remote.missed).c_str(), name.c_str(),

@@ -186,6 +186,30 @@ class Replug(unittest.TestCase):
         self.stream_again(c, self.driver.start(), stream)
         self.assertIn("board 0 is back", self.server.output())
 
+    def test_a_cli_run_the_boards_loss_ends_says_so_and_keeps_its_samples(self):
+        self.driver.start()
+        self.serve("--board", "0")
+        out = os.path.join(self.driver.dir, "run.csv")
+        run = subprocess.Popen([CLI, "--server", self.server.url, "stream", "-d", "50", "-s", "60", "-o", out],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.driver.env)
+        try:
+            self.assertTrue(eventually(lambda: os.path.exists(out) and os.path.getsize(out) > 20_000))
+            self.driver.kill()
+            _, err = run.communicate(timeout=60)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.communicate()
+        self.assertEqual(run.returncode, 6, err)
+        self.assertRegex(err, GONE.pattern + r" \(KV318_Read returned -3\)\. .* keeps the \d+ samples read before it")
+        self.assertNotIn("drain statistics", err)
+        with open(out) as f:
+            table = [line for line in f if not line.startswith("#")][1:]  # the header line first
+        rows = np.loadtxt(table, delimiter=",", usecols=(0, 2), dtype=np.int64, ndmin=2)
+        self.assertGreater(len(rows), 1000)
+        np.testing.assert_array_equal(rows[:, 0], np.arange(len(rows)))
+        np.testing.assert_array_equal(np.diff(rows[:, 1]) & 0x3FFF, np.ones(len(rows) - 1, dtype=np.int64))
+
     def test_a_board_that_appears_after_the_server_started_is_served(self):
         for args, ready in ((("--board", "0"), "waiting for board 0"), ((), "waiting for one to answer")):
             with self.subTest(args=args):
