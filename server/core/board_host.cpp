@@ -148,6 +148,8 @@ void BoardHost::publish_idle() {
     // and the clients that open the board meanwhile must still hear the
     // server, or they would take its silence for a server gone.
     if (started_ && !ended()) return;
+    // A board never seen is nobody's business yet.
+    if (!listed_) return;
     remote::BlockHeader h;
     h.board = board_;
     h.flags = remote::kFlagIdle | (handle_ < 0 ? remote::kFlagDisconnected : 0u);
