@@ -11,7 +11,9 @@ int parse_command_line(int argc, char** argv, ServerOptions* o) {
     CLI::App app{"kv318-server: one KV318 board for every program, on this machine and across the network",
                  "kv318-server"};
     app.set_version_flag("--version", std::string("kv318-server ") + KV318_PROJECT_VERSION);
-    app.add_option("-b,--board", o->boards, "serve board N (repeatable; default: every board that opens)")
+    app.add_option("-b,--board", o->boards,
+                   "serve board N, and wait for it while it is absent (repeatable; default: boards 0-15, each once it "
+                   "answers)")
         ->transform(pipeline::whole_within(pipeline::kBoardNumber));
     app.add_option("--listen", o->listen,
                    std::string("listen on URL, tcp://HOST:PORT or ipc://PATH; the blocks go out on the next port, "

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "board_api.h"
+#include "board_pool.h"
 #include "command_line.h"
 #include "console.h"
 #include "control.h"
@@ -22,10 +23,15 @@ namespace {
 using namespace kv318::server;
 
 // How long the serving loop waits for a request before it runs the
-// clock on (expiry, idle blocks).
+// clock on (expiry, idle blocks, boards that come and go).
 constexpr int kServeWaitMs = 50;
-// Boards tried when none is named, as kv318-cli list does.
-constexpr int kProbeBoards = 16;
+
+void say(const std::string& line) {
+    std::printf("kv318-server: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void complain(const std::string& line) { std::fprintf(stderr, "kv318-server: %s\n", line.c_str()); }
 
 std::int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -61,55 +67,29 @@ int main(int argc, char** argv) {
 
     const kv318::pipeline::BoardApi& api = kv318::pipeline::library_api();
     Transport transport;
-    ServeLocks serveLocks;  // before the hosts: it outlives them
-    std::vector<std::unique_ptr<BoardHost>> hosts;
-    std::vector<std::int64_t> wanted = o.boards;
-    const bool probing = wanted.empty();
-    for (int b = 0; probing && b < kProbeBoards; ++b) wanted.push_back(b);
-    for (const std::int64_t b : wanted) {
-        const std::int32_t h = api.open(static_cast<std::int32_t>(b));
-        if (h == -1) {
-            if (probing) continue;
-            std::fprintf(stderr, "kv318-server: board %d: not found%s\n", static_cast<int>(b),
-                         kv318::pipeline::platform::not_found_hint(static_cast<int>(b)).c_str());
-            return 3;
-        }
-        if (!serveLocks.take(static_cast<std::int32_t>(b), &error)) {
-            api.close(h);
-            std::fprintf(stderr, "kv318-server: %s%s\n", error.c_str(), probing ? "; skipped" : "");
-            if (probing) continue;
-            return 3;
-        }
-        hosts.push_back(std::make_unique<BoardHost>(api, h, static_cast<std::uint16_t>(b), transport));
-    }
-    if (hosts.empty()) {
-        std::fprintf(stderr, "kv318-server: no board found among boards 0-%d%s\n", kProbeBoards - 1,
-                     kv318::pipeline::platform::not_found_hint(0).c_str());
-        return 3;
-    }
+    ServeLocks serveLocks;  // before the pool: it outlives the boards
+    // Boards that are not there yet are waited for, and boards that go away
+    // are taken back when they return, each under its served lock
+    // (board_pool.h).
+    BoardPool pool(api, transport, o.boards, serveLocks, say, complain,
+                   [](int b) { return kv318::pipeline::platform::not_found_hint(b); });
+    if (pool.refused()) return 3;
     if (!transport.listen(endpoints, keys, &error) || !localKeys.publish(endpoints, &error)) {
         std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
         return 2;
     }
-    std::vector<BoardHost*> served;
-    std::string boardList;
-    for (const auto& h : hosts) {
-        served.push_back(h.get());
-        if (!boardList.empty()) boardList += ", ";
-        boardList += std::to_string(h->board());
-    }
-    Control control(served, platform::process_name());
+    Control control(pool.hosts(), platform::process_name());
     for (const Endpoint& e : endpoints) {
         std::printf("kv318-server: listening on %s (blocks on %s; %s)\n", e.url.c_str(),
                     kv318::remote::data_url(e.url).c_str(), guard_text(e.guard, o.keysDir).c_str());
     }
-    std::printf("kv318-server: serving board%s %s\n", hosts.size() > 1 ? "s" : "", boardList.c_str());
-    std::fflush(stdout);
+    for (const std::string& line : pool.start_lines()) say(line);
 
     while (!stop.load()) {
         transport.serve(kServeWaitMs, [&](const std::string& request, const Caller& caller) {
             return control.answer(request, caller, now_ms());
         });
+        pool.tick(now_ms());
         control.tick(now_ms());
         if (watch != nullptr && watch->poll(now_ms())) reload_allowed(*watch, transport);
     }

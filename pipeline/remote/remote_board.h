@@ -124,6 +124,10 @@ private:
     std::int32_t result_call(const Message& request, std::int32_t failed);
     std::int32_t join();
     bool wait_first_block();
+    // The server's words for its board that went away, asked for when a
+    // stream's last block says so.
+    std::string disconnected_words();
+    std::string fetch_disconnected_words();
     void gone();
 
     std::unique_ptr<ServerLink> link_;
@@ -140,6 +144,10 @@ private:
     // no other data.
     std::atomic<bool> gone_{false};
     bool busy_ = false;
+    // The last refusal or stream end said the server's board went away.
+    bool disconnected_ = false;
+    std::string goneWords_;
+    std::uint32_t goneWordsStream_ = 0;
     std::string failure_;
     std::uint64_t clockHz_ = 0;
     std::uint32_t divider_ = 0;

@@ -33,6 +33,7 @@ from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
     BoardControlled,
+    BoardGone,
     BoardNotFound,
     FifoOverflow,
     KV318Error,
@@ -382,6 +383,9 @@ class RemoteBoard:
             error = BoardControlled(f"{where}: {what} was refused: {text}", self.number, controller)
         elif code == "no-board":
             error = BoardNotFound(f"{where}: {text}")
+        elif code == "disconnected":
+            # The server's words name the board and say since when.
+            error = BoardGone(text or f"board {self.number} at {self.url} is disconnected", self.number)
         else:
             error = RequestFailed(f"{where}: {what} was refused ({code}): {text}")
         # The protocol's error code, for callers that tell refusals apart.
@@ -440,7 +444,8 @@ class RemoteBoard:
 
     def status(self):
         """What the server says of the board: a dict with state ("idle",
-        "stream" or "polled"), stream (the last stream's number), controller
+        "stream", "polled" or "disconnected", with text then saying since
+        when, as BoardGone does), stream (the last stream's number), controller
         (a client id, "" when none), ended (the last stream ended on a
         failure its controller has not yet stopped; the state is then
         "idle"), clock_hz, divider and fifo_bytes as its controller gave
@@ -448,11 +453,23 @@ class RemoteBoard:
         self._check_open()
         reply = self._ask("status", "reading the board's status")
         out = {"state": reply.get("state", ""), "controller": reply.get("controller", ""),
-               "ended": reply.get("ended", "0") == "1"}
+               "ended": reply.get("ended", "0") == "1", "text": reply.get("text", "")}
         for key, name in (("stream", "stream"), ("clock", "clock_hz"), ("divider", "divider"), ("fifo", "fifo_bytes"),
                           ("next", "next")):
             out[name] = reply.get_int(key, 0, 2**64 - 1) or 0
         return out
+
+    def _disconnected_words(self):
+        """The server's words for this board when a stream's last block says
+        it went away: the status asked for them (the server marks the board
+        before it sends that block)."""
+        try:
+            status = self.status()
+        except KV318Error:
+            status = {}
+        if status.get("state") == "disconnected" and status.get("text"):
+            return status["text"]
+        return f"board {self.number} at {self.url} went away"
 
     def _stats(self):
         reply = self._ask("stats", "reading the drain statistics")
@@ -635,6 +652,8 @@ class RemoteStream(_Acquisition):
             # has nothing left to stop.
             if e.server_code != "not-running":
                 raise
+        except BoardGone:
+            pass  # its board went away, and the stream with it
         except ServerGone:
             pass  # the server frees a silent client's board by itself
         finally:
@@ -723,6 +742,10 @@ class RemoteStream(_Acquisition):
 
     def _note_end(self, header):
         where = f"board {self.board.number} at {self.board.url}"
+        if header.flags & wire.FLAG_DISCONNECTED:
+            words = self.board._disconnected_words()
+            self._end = lambda: BoardGone(words, self.board.number)
+            return
         for flag, error, words in self._ENDINGS:
             if header.flags & flag:
                 self._end = lambda: error(where + words)
@@ -759,6 +782,9 @@ class Follower(RemoteStream):
         b = self.board
         b._sync()
         status = b.status()
+        if status["state"] == "disconnected":
+            # Nothing will stream until the board is back: say so now.
+            raise BoardGone(status["text"] or f"board {b.number} at {b.url} is disconnected", b.number)
         if status["state"] in ("stream", "polled"):
             self.stream_number = status["stream"]
             self._next_index = status["next"]

@@ -90,7 +90,7 @@ Control::Served* Control::board_of(const Message& request, Message* refusal) {
         return nullptr;
     }
     for (Served& s : boards_) {
-        if (s.host->board() == board) return &s;
+        if (s.host->board() == board && s.host->listed()) return &s;
     }
     *refusal = remote::error_reply(code::kNoBoard, "this server does not serve board " + std::to_string(board));
     return nullptr;
@@ -123,7 +123,9 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
 
     if (verb == "hello" || verb == "list") {
         std::vector<std::uint16_t> served;
-        for (const Served& s : boards_) served.push_back(s.host->board());
+        for (const Served& s : boards_) {
+            if (s.host->listed()) served.push_back(s.host->board());
+        }
         Message m = ok();
         if (verb == "hello") m.set("version", remote::kProtocolVersion).set("server", serverName_);
         return m.set("boards", board_list(served));
@@ -146,11 +148,14 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
     BoardHost& host = *s->host;
     const pipeline::BoardApi& api = host.api();
     const std::int32_t h = host.handle();
+    // A board that went away answers nothing but its status until it is back.
+    if (!host.connected() && verb != "status") return host.disconnected_reply();
 
     if (verb == "info") {
         // KV318_Info writes at most 256 bytes with its terminator.
         char text[512] = {};
         const std::int32_t r = api.info(h, text);
+        if (r < 0 && !host.still_answers()) return host.disconnected_reply();
         return ok_result(r).set("text", std::string(text, strnlen(text, sizeof text - 1)));
     }
     if (verb == "di") return ok_result(api.di(h));
@@ -159,11 +164,12 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
         // A run that ended on a failure has no samples to follow, though its
         // controller may not have stopped it yet.
         const bool live = host.running() && !host.ended();
-        const char* state = !live ? "idle" : host.polled() ? "polled" : "stream";
+        const char* state = !host.connected() ? "disconnected" : !live ? "idle" : host.polled() ? "polled" : "stream";
         m.set("state", state).set("stream", host.stream()).set("controller", s->controller);
         m.set("ended", host.running() && host.ended() ? 1 : 0);
         m.set("clock", static_cast<std::int64_t>(host.request().clockHz)).set("divider", host.request().divider);
         m.set("fifo", static_cast<std::int64_t>(host.request().fifoBytes));
+        if (!host.connected()) m.set("text", host.disconnected_text());
         return m.set("next", static_cast<std::int64_t>(host.next_index()));
     }
     if (verb == "stats") {
@@ -249,6 +255,7 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
         r.fifoBytes = static_cast<std::uint64_t>(a);
     }
     const std::int32_t result = host.start(r);
+    if (result < 0 && !host.still_answers()) return host.disconnected_reply();
     if (result >= 0) {
         s->controller = client;
         s->holder = caller;
@@ -258,6 +265,11 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
 
 void Control::tick(std::int64_t nowMs) {
     for (Served& s : boards_) {
+        // A board that went away took its stream along: nobody controls it.
+        if (!s.host->connected()) {
+            s.controller.clear();
+            s.holder = Caller{};
+        }
         if (s.controller.empty()) continue;
         const auto seen = lastSeen_.find(s.holder.connection);
         if (seen == lastSeen_.end() || nowMs - seen->second > remote::kClientTimeoutMs) release(s);

@@ -334,6 +334,74 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
               "stopped it");
 }
 
+// A board the server lost (its cable pulled): every call and the stream's
+// end give the server's words, whoever asks.
+TEST(RemoteBoard, ABoardTheServerLostGivesTheServersWordsForIt) {
+    const std::string words = "board 0 is disconnected since 10:11:12; kv318-server will take it back when it returns";
+    const std::int32_t flags[4] = {};
+    std::vector<std::int32_t> out(1000);
+    const struct {
+        const char* what;
+        // The call made once the board is gone; its result.
+        std::function<std::int32_t(RemoteBoard&)> call;
+        std::int32_t result;
+    } cases[] = {
+        {"start", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},
+        {"info",
+         [](RemoteBoard& b) {
+             char text[KV318_INFO_BYTES + 1] = {};
+             return b.info(text);
+         },
+         -1},
+        {"do", [](RemoteBoard& b) { return b.do_write(1); }, -1},
+        {"di", [](RemoteBoard& b) { return b.di(); }, 0xFFFF},
+        {"a follower's join", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        auto b = f.board(std::string(c.what) == "a follower's join");
+        ASSERT_TRUE(b->open()) << c.what;
+        f.shared->server.pull(words);
+        f.push(f.shared->server.block(0));
+        EXPECT_EQ(c.call(*b), c.result) << c.what;
+        EXPECT_EQ(b->report().failure, words) << c.what;
+        EXPECT_TRUE(b->report().disconnected) << c.what;
+        EXPECT_FALSE(b->report().gone) << c.what << ": the server itself still answers";
+    }
+
+    // A stream the board's loss ended, to its controller and to a follower
+    // (the blocks go to one of them): its samples first, then the words.
+    for (const bool follow : {false, true}) {
+        Fixture f;
+        auto controller = f.board(false, "c.1@h");
+        auto follower = f.board(true, "f.1@h");
+        ASSERT_TRUE(controller->open() && follower->open());
+        f.push(f.shared->server.block(0));
+        ASSERT_EQ(controller->start(false, flags, 50), 0);
+        f.push(f.shared->server.block(0));
+        if (follow) {
+            ASSERT_EQ(follower->start(false, flags, 50), 0);
+        }
+        RemoteBoard& b = follow ? *follower : *controller;
+        f.push(f.shared->server.block(200));
+        f.shared->server.pull(words);
+        for (auto& frame : f.shared->server.published) f.push(std::move(frame));
+        f.shared->server.published.clear();
+        ASSERT_EQ(b.read(out.data(), out.size()), 200) << b.client_id();
+        for (std::size_t i = 0; i < 200; ++i) ASSERT_EQ(out[i], ramp_sample(i)) << b.client_id();
+        EXPECT_EQ(b.read(out.data(), out.size()), -3) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+        EXPECT_TRUE(b.report().disconnected) << b.client_id();
+        // Asked once: a read after that gives the same words at once.
+        const std::size_t asked = f.shared->server.requests.size();
+        EXPECT_EQ(b.read(out.data(), out.size()), -3) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+        EXPECT_EQ(f.shared->server.requests.size(), asked) << b.client_id();
+        EXPECT_EQ(b.stop(), 0) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+    }
+}
+
 TEST(RemoteBoard, ASilentServerFailsTheReadAndEveryLaterCallAtOnce) {
     Fixture f;
     auto b = f.board();

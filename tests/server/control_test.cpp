@@ -307,6 +307,7 @@ TEST(ServerControl, IdleBoardsSendASignOfLifeAndRunningOnesDoNot) {
 
 // How a stream's failure ends it: the read's result and the status
 // register the host then reads, in stream and polled mode.
+constexpr const char* kEnded = "idle ended=1 controller=a fifo=524288 next=351";
 TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
     const struct {
         const char* what;
@@ -314,13 +315,18 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         std::int32_t failure;
         std::int32_t status;
         std::uint32_t flag;
+        // What the status says then, and what the failed controller's stop
+        // gets: a board that went away has no stream and no controller.
+        const char* after;
+        const char* stop;
     } cases[] = {
-        {"ring overflow", false, -2, 0x04, remote::kFlagRingOverflow},
-        {"stopped beneath the server", false, -1, 0x00, remote::kFlagNotEnabled},
-        {"driver gone", false, -1, -1, remote::kFlagTransferFault},
-        {"transfer failed", false, -3, 0x04, remote::kFlagTransferFault},
-        {"polled: converter off", true, -1, 0x00, remote::kFlagNotEnabled},
-        {"polled: transfer failed", true, -1, 0x04, remote::kFlagTransferFault},
+        {"ring overflow", false, -2, 0x04, remote::kFlagRingOverflow, kEnded, "ok"},
+        {"stopped beneath the server", false, -1, 0x00, remote::kFlagNotEnabled, kEnded, "ok"},
+        {"driver gone", false, -1, -1, remote::kFlagTransferFault | remote::kFlagDisconnected,
+         "disconnected ended=0 controller= fifo=524288 next=351", "error"},
+        {"transfer failed", false, -3, 0x04, remote::kFlagTransferFault, kEnded, "ok"},
+        {"polled: converter off", true, -1, 0x00, remote::kFlagNotEnabled, kEnded, "ok"},
+        {"polled: transfer failed", true, -1, 0x04, remote::kFlagTransferFault, kEnded, "ok"},
     };
     for (const auto& c : cases) {
         Served s;
@@ -328,8 +334,10 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         FakeBoard::get().status = c.status;
         const std::string mode = c.polled ? "polled" : "stream";
         ASSERT_EQ(s.ask("a", "start board=0 mode=" + mode + " divider=50 clock=26000000", 0).word, "ok");
-        ASSERT_TRUE(test::wait_until([&] { return s.sink.ended(); })) << c.what;
-        EXPECT_TRUE(s.host.ended()) << c.what;
+        ASSERT_TRUE(test::wait_until([&] { return s.host.ended(); })) << c.what;
+        // The server's loop looks after the board (a board gone is noticed).
+        s.host.watch(0);
+        EXPECT_TRUE(s.sink.ended()) << c.what;
         std::uint64_t next = 0;
         const auto blocks = s.sink.blocks();
         for (const auto& b : blocks) {
@@ -348,15 +356,16 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         // Nothing is left to follow: a client that asks is told so, and the
         // board's idle blocks keep its followers from taking the quiet for
         // a server gone.
+        s.control.tick(0);
         const remote::Message st = s.ask("b", "status board=0");
         EXPECT_EQ(field(st, "state") + " ended=" + field(st, "ended") + " controller=" + field(st, "controller") +
                       " fifo=" + field(st, "fifo") + " next=" + field(st, "next"),
-                  "idle ended=1 controller=a fifo=524288 next=351")
+                  c.after)
             << c.what;
-        s.control.tick(0);
-        EXPECT_EQ(s.sink.blocks().back().header.flags, remote::kFlagIdle) << c.what;
+        s.control.tick(remote::kIdleBlockMs);
+        EXPECT_EQ(s.sink.blocks().back().header.flags & ~remote::kFlagDisconnected, remote::kFlagIdle) << c.what;
         // The controller still stops the board it failed on.
-        EXPECT_EQ(s.ask("a", "stop board=0").word, "ok") << c.what;
+        EXPECT_EQ(s.ask("a", "stop board=0").word, c.stop) << c.what;
         EXPECT_EQ(FakeBoard::get().stops, 1) << c.what;
     }
 }

@@ -175,13 +175,17 @@ class ServerEndToEnd(unittest.TestCase):
         before = {f: Path(keys, f).read_bytes() for f in sorted(os.listdir(keys))}
         self.assertEqual(list(before), ["allowed", "local.key", "local.pub", "server.key", "server.pub"])
         self.assertEqual(os.stat(keys).st_mode & 0o777, 0o700)
-        # Refused for the board the first one serves, the second server
-        # never gets as far as the port, and leaves the keys as they were.
-        second = subprocess.run([SERVER, "--listen", url, "--board", "0"], env=self.sim.env, capture_output=True,
-                                text=True, timeout=60)
-        self.assertEqual(second.returncode, 3, second.stderr)
-        self.assertIn("board 0 is served by kv318-server (pid %d)" % self.server.proc.pid, second.stderr)
-        self.assertEqual({f: Path(keys, f).read_bytes() for f in sorted(os.listdir(keys))}, before)
+        # A second server on the first one's board is refused before the
+        # port; one on a board it would wait for fails to bind the port.
+        # Neither leaves the keys other than they were.
+        for board, code, said in (("0", 3, "board 0 is served by kv318-server (pid %d)" % self.server.proc.pid),
+                                  ("1", 2, "cannot listen on " + url)):
+            with self.subTest(board=board):
+                second = subprocess.run([SERVER, "--listen", url, "--board", board], env=self.sim.env,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(second.returncode, code, second.stderr)
+                self.assertIn(said, second.stderr)
+                self.assertEqual({f: Path(keys, f).read_bytes() for f in sorted(os.listdir(keys))}, before)
         c = Client(url, "still")
         self.assertEqual(c.ask("hello")[0], "ok")
         c.close()

@@ -20,6 +20,7 @@ from sim_process import eventually
 HEADER = struct.Struct("<4sHHHHIQIIQIIq")
 FLAG_IDLE = 1 << 5
 FLAG_END = 1 << 4
+FLAG_DISCONNECTED = 1 << 9
 
 
 def free_port_pair():
@@ -90,9 +91,11 @@ class Server:
         with open(self.log.name) as f:
             return f.read()
 
-    def start(self):
+    def start(self, ready="serving board"):
+        """Starts the server and waits until its output says `ready` (a
+        server whose board is absent says it waits for it)."""
         self.proc = subprocess.Popen(self.argv, env=self.env, stdout=self.log, stderr=self.log)
-        if not eventually(lambda: "serving board" in self.output() or self.proc.poll() is not None):
+        if not eventually(lambda: ready in self.output() or self.proc.poll() is not None):
             raise RuntimeError("kv318-server did not start: " + self.output())
         if self.proc.poll() is not None:
             raise RuntimeError("kv318-server exited: " + self.output())
