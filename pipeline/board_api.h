@@ -15,10 +15,14 @@ namespace kv318::pipeline {
 // results, so a tool can tell its user the truth: who refused a start, a
 // server that went silent, samples that never arrived.
 struct RemoteStatus {
-    std::string url;           // the server's control URL
-    std::string failure;       // the last failure, in words; empty when none
-    bool busy = false;         // the last start was refused: another client controls the board
-    bool gone = false;         // the server stopped answering; every later call fails at once
+    std::string url;      // the server's control URL
+    std::string failure;  // the last failure, in words; empty when none
+    bool busy = false;    // the last start was refused: another client controls the board
+    bool gone = false;    // the server stopped answering; every later call fails at once
+    // The server's board went away (kv318-server waits for it): `failure`
+    // holds the server's words, "board N is disconnected since HH:MM:SS;
+    // kv318-server will take it back when it returns".
+    bool disconnected = false;
     bool following = false;    // starts join the running stream instead of starting one
     std::uint32_t stream = 0;  // the server's number of the stream started or joined, 0 before one
     std::uint64_t missed = 0;  // samples of it that never arrived (the blocks' indices jumped)

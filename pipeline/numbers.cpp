@@ -11,18 +11,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string range_text(const Limit& limit) {
-    std::string text = std::to_string(limit.min) + "-" + std::to_string(limit.max);
-    if (limit.hex) {
-        const int digits = limit.max > 0xFF ? 4 : 2;
-        char range[40];
-        std::snprintf(range, sizeof range, " (0x%0*llX-0x%0*llX)", digits, static_cast<unsigned long long>(limit.min),
-                      digits, static_cast<unsigned long long>(limit.max));
-        text += range;
-    }
-    return text;
-}
-
 std::string out_of_range(const char* what, const std::string& value, const std::string& range) {
     return std::string(what) + " " + value + " is out of range " + range;
 }
@@ -35,6 +23,18 @@ struct TimeUnit {
 constexpr TimeUnit kTimeUnits[] = {{"ns", 1e-9}, {"us", 1e-6}, {"ms", 1e-3}, {"s", 1}};
 
 }  // namespace
+
+std::string range_text(const Limit& limit) {
+    std::string text = std::to_string(limit.min) + "-" + std::to_string(limit.max);
+    if (limit.hex) {
+        const int digits = limit.max > 0xFF ? 4 : 2;
+        char range[40];
+        std::snprintf(range, sizeof range, " (0x%0*llX-0x%0*llX)", digits, static_cast<unsigned long long>(limit.min),
+                      digits, static_cast<unsigned long long>(limit.max));
+        text += range;
+    }
+    return text;
+}
 
 NumberStatus read_whole(const std::string& text, bool* negative, std::uint64_t* magnitude, LeadingZero zero) {
     const char* p = text.data();

@@ -68,6 +68,9 @@ NumberStatus read_real(const std::string& text, double* value);
 // one in milliseconds); 0 means a unit must be given.
 NumberStatus read_duration(const std::string& text, double bareUnit, double* seconds);
 
+// The range as refusals show it: "2-4095", "0-255 (0x00-0xFF)".
+std::string range_text(const Limit& limit);
+
 // Empty when `value` is within `limit`; else one sentence saying so, e.g.
 // "register 256 is out of range 0-255 (0x00-0xFF)".
 std::string check_limit(const Limit& limit, std::int64_t value);

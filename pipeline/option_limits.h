@@ -18,6 +18,8 @@ inline constexpr Limit kRegister{"register", 0, 0xFF, true};
 inline constexpr Limit kRegisterValue{"register value", 0, 0xFF, true};
 inline constexpr Limit kOutputWord{"output word", 0, 0xFFFF, true};
 inline constexpr Limit kDivider{"divider", KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, false};
+// A start's four mode flags: the library uses bit 0 of each.
+inline constexpr Limit kModeFlag{"mode flag", 0, 1, false};
 inline constexpr Limit kPulseDivisor{"pulse divisor", 2, 255, false};
 inline constexpr Limit kPulseMode{"pulse mode", 0, 1, false};
 inline constexpr Limit kIntervalMs{"interval", 1, 3'600'000, false};

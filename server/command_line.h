@@ -8,7 +8,7 @@
 namespace kv318::server {
 
 struct ServerOptions {
-    std::vector<std::int64_t> boards;  // empty: every board that opens
+    std::vector<std::int64_t> boards;  // empty: boards 0-15, each once it answers
     std::vector<std::string> listen;   // empty: the default endpoints
     std::string keysDir;               // the server's key pair and the allowed clients' keys
     bool insecure = false;             // a network endpoint without keys, said explicitly
@@ -21,8 +21,5 @@ struct ServerOptions {
 // Reads argv into *options.  Returns -1 to go on, or the exit code to end
 // with at once (--help, --version, or a refusal already printed).
 int parse_command_line(int argc, char** argv, ServerOptions* options);
-
-// The files of a key directory.
-inline constexpr const char* kAllowedFile = "allowed";
 
 }  // namespace kv318::server

@@ -101,7 +101,7 @@ def served_run(build, clock, divider, seconds, followers):
     def client(mode, name, secs):
         return subprocess.Popen([sys.executable, str(CLIENT), mode, "--url", url, "--name", name, "--seconds",
                                  str(secs), "--divider", str(divider), "--clock", str(clock)],
-                                stdout=subprocess.PIPE, text=True)
+                                stdout=subprocess.PIPE, text=True, env=env)  # the server's local keys are there
     fs = [client("follow", "follower-%d" % i, seconds + 30) for i in range(followers)]
     for f in fs:
         json.loads(f.stdout.readline())

@@ -87,13 +87,14 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
     rs.divider = inv.stream.divider;
     rs.period = kReadPeriod;
     if (reader.start(rs) != 0) {
-        // Through kv318-server the refusal names the client in control.
+        // Through kv318-server the refusal names the client in control, or
+        // says the board went away.
         RemoteStatus remote;
         const bool isRemote = remote_status(env.api, h, &remote);
         env.api.close(h);
-        if (isRemote && remote.busy) {
+        if (isRemote && (remote.busy || remote.disconnected)) {
             std::fprintf(env.err, "%s\n", remote.failure.c_str());
-            return kExitBoardBusy;
+            return remote.busy ? kExitBoardBusy : kExitFailed;
         }
         if (isRemote) return call_failed(env, inv.board, "KV318_AD", remote.failure);
         if (const std::string busy = streaming_elsewhere(env, inv.board); !busy.empty()) {

@@ -21,8 +21,13 @@ std::int32_t open_board(const Invocation& inv, const Environment& env) {
 int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& given,
                 std::int32_t handle) {
     RemoteStatus remote;
-    const std::string why =
-        handle != -1 && remote_status(env.api, handle, &remote) && !remote.failure.empty() ? remote.failure : given;
+    const bool remoteFailed = handle != -1 && remote_status(env.api, handle, &remote) && !remote.failure.empty();
+    if (remoteFailed && remote.disconnected) {
+        // The server's words name the board and say it waits for it.
+        std::fprintf(env.err, "%s\n", remote.failure.c_str());
+        return kExitFailed;
+    }
+    const std::string why = remoteFailed ? remote.failure : given;
     std::fprintf(env.err, "board %d: %s failed%s%s\n", board, call, why.empty() ? "" : ": ", why.c_str());
     return kExitFailed;
 }

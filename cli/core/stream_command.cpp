@@ -47,7 +47,10 @@ std::string read_end_words(const Invocation& inv, const StreamSettings& settings
                            const RemoteStatus& remote) {
     const char* read = settings.polled ? "KV318_M_Read" : "KV318_Read";
     char text[512];
-    if (isRemote) {
+    if (isRemote && remote.disconnected) {
+        // The server's words name the board, and say it waits for it.
+        std::snprintf(text, sizeof text, "%s (%s returned %d)", remote.failure.c_str(), read, r.readResult);
+    } else if (isRemote) {
         // The server's words say which end it was; the result is the read's own.
         std::snprintf(text, sizeof text, "board %d: %s (%s returned %d)", inv.board, remote.failure.c_str(), read,
                       r.readResult);
@@ -178,9 +181,9 @@ int start_remote(const Invocation& inv, const Environment& env, std::int32_t h, 
     RemoteStatus remote;
     remote_status(env.api, h, &remote);
     if (started != 0) {
-        if (remote.busy) {
+        if (remote.busy || remote.disconnected) {
             std::fprintf(env.err, "%s\n", remote.failure.c_str());
-            return kExitBoardBusy;
+            return remote.busy ? kExitBoardBusy : kExitFailed;
         }
         return call_failed(env, inv.board,
                            inv.follow         ? "--follow"
@@ -312,9 +315,10 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     int code = kExitOk;
     // Said first, whatever else went wrong: the samples in the file are not
     // all the board made.
-    // A server that went silent took its drain statistics with it; the
-    // line below says so, and nothing is known of the FIFO.
-    if (!(isRemote && remote.gone) && report_fifo(inv, env, r, name)) code = kExitOverflow;
+    // A server that went silent, or a board the server lost, took the drain
+    // statistics with it; the line below says so, and nothing is known of
+    // the FIFO.
+    if (!(isRemote && (remote.gone || remote.disconnected)) && report_fifo(inv, env, r, name)) code = kExitOverflow;
     if (isRemote && remote.missed > 0) {
         std::fprintf(env.err, "%s. %s holds the %llu samples that did.\n",
                      missed_words(inv, remote, remote.missed).c_str(), name.c_str(),

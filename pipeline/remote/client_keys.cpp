@@ -1,10 +1,16 @@
 #include "client_keys.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#ifndef _WIN32
+#include "driver_dir.h"
+#endif
 
 namespace kv318::remote {
 
@@ -56,6 +62,52 @@ bool read_client_keys(const std::string& dir, ClientKeys* keys, std::string* err
         return false;
     }
     return true;
+}
+
+bool is_loopback_url(const std::string& url) {
+    if (url.rfind("tcp://", 0) != 0) return false;
+    const std::size_t colon = url.rfind(':');
+    const std::string host = url.substr(6, colon == std::string::npos || colon < 6 ? std::string::npos : colon - 6);
+    return host.rfind("127.", 0) == 0 || host == "localhost" || host == "[::1]";
+}
+
+std::string local_keys_name(const std::string& url) {
+    if (!is_loopback_url(url)) return "";
+    const std::size_t colon = url.rfind(':');
+    std::string host = url.substr(6, colon - 6);
+    if (host == "localhost") host = "127.0.0.1";
+    std::string name = host + "_" + url.substr(colon + 1);
+    // File names of every OS: "[::1]" would not be one on Windows.
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '_';
+    }
+    return name;
+}
+
+std::string local_keys_root() {
+#ifdef _WIN32
+    const char* base = std::getenv("LOCALAPPDATA");
+    if (base == nullptr || base[0] == '\0') return "";
+    return std::string(base) + "\\kv318\\server";
+#else
+    return linux_channel::driver_directory() + "/kv318-server-keys";
+#endif
+}
+
+std::string local_keys_dir(const std::string& url) {
+    const std::string name = local_keys_name(url);
+    const std::string root = local_keys_root();
+    if (name.empty() || root.empty()) return "";
+    return (std::filesystem::path(root) / name).string();
+}
+
+bool find_local_keys(const std::string& url, ClientKeys* keys) {
+    const std::string dir = local_keys_dir(url);
+    std::error_code ec;
+    if (dir.empty() || !std::filesystem::is_directory(dir, ec)) return false;
+    keys->serverPublic = key_in(std::filesystem::path(dir) / "server.pub");
+    keys->clientSecret = key_in(std::filesystem::path(dir) / (std::string(kLocalClientName) + ".key"));
+    return !keys->serverPublic.empty() && !keys->clientSecret.empty();
 }
 
 }  // namespace kv318::remote

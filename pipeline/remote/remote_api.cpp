@@ -57,6 +57,19 @@ struct Process {
     bool silent = false;
 };
 
+// The board's link as its RemoteBoard holds it, shared with the heartbeat:
+// the pings go over the board's own connection, the one the server knows
+// as the controller (a ping on another connection keeps nothing alive).
+class SharedLink final : public ServerLink {
+public:
+    explicit SharedLink(std::shared_ptr<ServerLink> link) : link_(std::move(link)) {}
+    bool exchange(const std::string& request, std::string* reply) override { return link_->exchange(request, reply); }
+    bool receive(int timeoutMs, std::vector<std::uint8_t>* frame) override { return link_->receive(timeoutMs, frame); }
+
+private:
+    std::shared_ptr<ServerLink> link_;
+};
+
 Process& process() {
     static Process p;
     return p;
@@ -79,7 +92,7 @@ std::int32_t with_board(std::int32_t handle, std::int32_t failed, Call&& call) {
     return call(e->board);
 }
 
-void beat(Entry* e, std::unique_ptr<ServerLink> link) {
+void beat(Entry* e, std::shared_ptr<ServerLink> link) {
     Message ping;
     ping.word = "ping";
     ping.set("client", e->board.client_id());
@@ -112,9 +125,9 @@ std::int32_t KV318_CALL open(std::int32_t board) {
     };
     if (board < 0 || board > 0xFFFF) return fail("there is no board " + std::to_string(board));
     std::string why;
-    std::unique_ptr<ServerLink> link = makeLink(settings.url, board, &why);
+    std::shared_ptr<ServerLink> link = makeLink(settings.url, board, &why);
     if (link == nullptr) return fail(why);
-    auto e = std::make_shared<Entry>(std::move(link), settings, id, board);
+    auto e = std::make_shared<Entry>(std::make_unique<SharedLink>(link), settings, id, board);
     if (!e->board.open()) {
         const RemoteStatus status = e->board.report();
         if (status.gone) {
@@ -123,9 +136,7 @@ std::int32_t KV318_CALL open(std::int32_t board) {
         }
         return fail(status.failure);
     }
-    if (std::unique_ptr<ServerLink> pings = makeLink(settings.url, -1, &why); pings != nullptr) {
-        e->heartbeat = std::thread(beat, e.get(), std::move(pings));
-    }
+    e->heartbeat = std::thread(beat, e.get(), std::move(link));
     hold.lock();
     const std::int32_t handle = p.nextHandle++;
     p.handles[handle] = e;

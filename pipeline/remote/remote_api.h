@@ -2,8 +2,10 @@
 // the linked library calls the server instead, through the same table.
 // Each handle is one connection to the server and one of its boards, kept
 // in a table of the process; while it is open a heartbeat thread of its own
-// pings the server every kHeartbeatMs, so the server knows the client is
-// alive and the client knows the server is.
+// pings the server every kHeartbeatMs over the handle's own connection
+// (the server counts a sign of life of the connection that controls a
+// board only), so the server knows the client is alive and the client
+// knows the server is.
 #pragma once
 
 #include <cstdint>

@@ -40,14 +40,21 @@ std::string client_id(const std::string& program, std::uint64_t pid, const std::
     return id + "@" + host;
 }
 
-// A server that refuses a client's key says nothing at all, so with keys the
-// words name that cause too.
 std::string silence_text(const RemoteSettings& s) {
     std::string text = "kv318-server at " + s.url + " stopped answering";
-    if (!s.serverPublicKey.empty()) {
+    if (!s.localKeysDir.empty()) {
+        text += " (or it refused this user's local keys in " + s.localKeysDir +
+                ": a server started with --keys, or by another user, needs --server-keys DIR holding its "
+                "server.pub and a client pair it allows)";
+    } else if (!s.serverPublicKey.empty()) {
         text +=
             " (or it refused this client's key: is the client's NAME.pub in the server's allowed file, and is "
             "server.pub the server's?)";
+    } else {
+        text +=
+            " (or it takes only clients with keys, and this one has none: give --server-keys DIR holding the "
+            "server's server.pub and a client pair it allows; a loopback server finds its own user's keys "
+            "itself)";
     }
     return text;
 }
@@ -138,12 +145,18 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
         failure_ = "kv318-server at " + settings_.url + " sent a reply this client cannot read (" + why + ")";
         return false;
     }
+    disconnected_ = false;
     if (reply->word == "ok") return true;
     const std::string* code = reply->find("code");
     const std::string* controller = reply->find("controller");
     const std::string* text2 = reply->find("text");
     const std::string board = "board " + std::to_string(board_);
-    if (code != nullptr && controller != nullptr && (*code == code::kControlled || *code == code::kRunning)) {
+    if (code != nullptr && *code == code::kDisconnected && text2 != nullptr && !text2->empty()) {
+        // The server's own words say all: which board, since when, and that
+        // it is waiting for it.
+        disconnected_ = true;
+        failure_ = *text2;
+    } else if (code != nullptr && controller != nullptr && (*code == code::kControlled || *code == code::kRunning)) {
         failure_ = board + " on kv318-server at " + settings_.url + " is controlled by " + *controller +
                    (*code == code::kRunning ? ", which is streaming it" : "") + ": " + what.word + " refused";
     } else {
@@ -248,6 +261,26 @@ bool RemoteBoard::wait_first_block() {
     return false;
 }
 
+std::string RemoteBoard::disconnected_words() {
+    // Asked once per stream: every later read gives the same words.
+    if (goneWordsStream_ == blocks_.stream() && !goneWords_.empty()) return goneWords_;
+    goneWordsStream_ = blocks_.stream();
+    goneWords_ = fetch_disconnected_words();
+    return goneWords_;
+}
+
+std::string RemoteBoard::fetch_disconnected_words() {
+    Message reply;
+    const std::string* state = nullptr;
+    const std::string* text = nullptr;
+    if (call(request("status"), &reply) && (state = reply.find("state")) != nullptr && *state == "disconnected" &&
+        (text = reply.find("text")) != nullptr && !text->empty()) {
+        return *text;
+    }
+    return "board " + std::to_string(board_) + " of kv318-server at " + settings_.url + " went away in stream " +
+           std::to_string(blocks_.stream());
+}
+
 std::int32_t RemoteBoard::join() {
     // Once a block has come, every later one comes (or is counted missed):
     // the follower's run begins with the first block after the status.
@@ -256,6 +289,12 @@ std::int32_t RemoteBoard::join() {
     if (!call(request("status"), &reply)) return -1;
     const std::string* state = reply.find("state");
     std::int64_t stream = 0, clock = 0, divider = 0;
+    if (state != nullptr && *state == "disconnected") {
+        disconnected_ = true;
+        const std::string* text = reply.find("text");
+        failure_ = text != nullptr ? *text : "board " + std::to_string(board_) + " is disconnected";
+        return -1;
+    }
     if (state == nullptr || *state == "idle" || !reply.get_int("stream", 1, UINT32_MAX, &stream)) {
         failure_ = "no stream runs on board " + std::to_string(board_) + " of kv318-server at " + settings_.url +
                    ", so there is none to follow";
@@ -347,7 +386,10 @@ std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
         const std::string where = " of board " + std::to_string(board_) + " on kv318-server at " + settings_.url;
         const std::string stream = "stream " + std::to_string(blocks_.stream()) + where;
         const std::uint32_t f = blocks_.ending_flags();
-        if (ending == -2) failure_ = "the library's ring overflowed in " + stream + ": the server lost samples";
+        if ((f & kFlagDisconnected) != 0) {
+            failure_ = disconnected_words();
+            disconnected_ = true;
+        } else if (ending == -2) failure_ = "the library's ring overflowed in " + stream + ": the server lost samples";
         else if ((f & kFlagTransferFault) != 0) failure_ = "a bulk transfer failed in " + stream;
         else if (ending == -3) failure_ = "the board stopped delivering samples in " + stream;
         else if ((f & kFlagNotEnabled) != 0) failure_ = "the converter was stopped beneath the server in " + stream;
@@ -432,6 +474,7 @@ RemoteReport RemoteBoard::report() const {
     r.gone = gone_.load(std::memory_order_relaxed);
     r.failure = r.gone ? silence_text(settings_) : failure_;
     r.busy = busy_;
+    r.disconnected = disconnected_ && !r.gone;
     r.following = settings_.follow;
     r.stream = blocks_.stream();
     r.missed = blocks_.missed();

@@ -34,15 +34,20 @@ struct RemoteSettings {
     // ZeroMQ fills them in.
     std::uint64_t pid = 0;
     std::string host = "localhost";
-    // The CURVE keys of an endpoint other machines reach (client_keys.h):
-    // empty for a local one.
+    // The CURVE keys of the endpoint (client_keys.h): given, or this user's
+    // local keys of a loopback one, or empty for a plain one.
     std::string serverPublicKey;
     std::string clientSecretKey;
+    // Where the keys came from when they are this user's local ones.
+    std::string localKeysDir;
 };
 
 // One connection to a server: its control socket and, when made for a
 // board, that board's blocks.  The seam between the client's logic and
-// ZeroMQ.  One thread uses a link at a time.
+// ZeroMQ.  The server knows a controller by its connection, so a board's
+// heartbeat pings over the board's own link: exchange() may be called by
+// the caller's thread and the heartbeat thread at once, and the link makes
+// them take turns; receive() is called by one thread at a time.
 class ServerLink {
 public:
     virtual ~ServerLink() = default;
@@ -119,6 +124,10 @@ private:
     std::int32_t result_call(const Message& request, std::int32_t failed);
     std::int32_t join();
     bool wait_first_block();
+    // The server's words for its board that went away, asked for when a
+    // stream's last block says so.
+    std::string disconnected_words();
+    std::string fetch_disconnected_words();
     void gone();
 
     std::unique_ptr<ServerLink> link_;
@@ -135,6 +144,10 @@ private:
     // no other data.
     std::atomic<bool> gone_{false};
     bool busy_ = false;
+    // The last refusal or stream end said the server's board went away.
+    bool disconnected_ = false;
+    std::string goneWords_;
+    std::uint32_t goneWordsStream_ = 0;
     std::string failure_;
     std::uint64_t clockHz_ = 0;
     std::uint32_t divider_ = 0;
@@ -150,8 +163,10 @@ private:
 // connection (N from 2), so one process's connections are told apart.
 std::string client_id(const std::string& program, std::uint64_t pid, const std::string& host, unsigned connection);
 
-// The failure text of a server that stopped answering.
-std::string silence_text(const std::string& url);
+// The failure text of a server that stopped answering.  A server that
+// refuses a client's CURVE handshake, or a keyless client, says nothing at
+// all, so the text names the keys as a likely cause, with the way out.
+std::string silence_text(const RemoteSettings& settings);
 
 // Reads a stats reply into *stats (its size kept); false when a field is
 // missing or out of range.

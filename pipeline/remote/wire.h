@@ -55,6 +55,10 @@ enum BlockFlag : std::uint32_t {
     kFlagPolled = 1u << 6,         // the stream is a polled run (KV318_M_AD)
     kFlagStalled = 1u << 7,        // no sample came for the stall timeout: the stream ended
     kFlagNotEnabled = 1u << 8,     // the converter was stopped beneath the server: the stream ended
+    // The board stopped answering (its driver went, its cable was pulled):
+    // on the block that ends its stream, and on its idle blocks until the
+    // server has opened it again.
+    kFlagDisconnected = 1u << 9,
 };
 
 struct BlockHeader {
@@ -135,15 +139,17 @@ Message error_reply(const std::string& code, const std::string& text);
 // The error codes a server answers with.  Each has one meaning, and the
 // text beside it says the rest in words a user can act on.
 namespace code {
-inline constexpr const char* kMalformed = "malformed";       // not a message of this protocol
-inline constexpr const char* kVersion = "version";           // another protocol version
-inline constexpr const char* kUnknownVerb = "unknown-verb";  // a verb this server does not know
-inline constexpr const char* kBadArgument = "bad-argument";  // a field missing or out of range
-inline constexpr const char* kNoBoard = "no-board";          // the server does not serve that board
-inline constexpr const char* kControlled = "controlled";     // another client controls the board
-inline constexpr const char* kNotRunning = "not-running";    // no acquisition runs on the board
-inline constexpr const char* kRunning = "running";           // an acquisition already runs
-inline constexpr const char* kBoardFailed = "board-failed";  // the library refused the call
+inline constexpr const char* kMalformed = "malformed";        // not a message of this protocol
+inline constexpr const char* kVersion = "version";            // another protocol version
+inline constexpr const char* kUnknownVerb = "unknown-verb";   // a verb this server does not know
+inline constexpr const char* kBadArgument = "bad-argument";   // a field missing or out of range
+inline constexpr const char* kNoBoard = "no-board";           // the server does not serve that board
+inline constexpr const char* kControlled = "controlled";      // another client controls the board
+inline constexpr const char* kNotRunning = "not-running";     // no acquisition runs on the board
+inline constexpr const char* kRunning = "running";            // an acquisition already runs
+inline constexpr const char* kBoardFailed = "board-failed";   // the library refused the call
+inline constexpr const char* kNotAllowed = "not-allowed";     // the connection's key was taken off the allow list
+inline constexpr const char* kDisconnected = "disconnected";  // the board went away; the server waits for it
 }  // namespace code
 
 // The data URL for a control URL: the same transport and host, the port

@@ -1,8 +1,12 @@
 #include "zmq_link.h"
 
+#include "client_keys.h"
 #include "remote_api.h"
 
 #include <zmq.h>
+
+#include <chrono>
+#include <mutex>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -69,13 +73,28 @@ public:
     }
 
     bool exchange(const std::string& request, std::string* reply) override {
+        // The caller's requests and the heartbeat's pings share the socket
+        // (ZeroMQ lets threads take turns on one), one exchange at a time.
+        // The wait for the other's turn counts in this one's silence: no
+        // exchange takes longer than kServerSilenceMs, however they meet.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerSilenceMs);
+        const std::unique_lock<std::timed_mutex> hold(reqLock_, deadline);
+        if (!hold.owns_lock()) return false;
         if (zmq_send(req_, request.data(), request.size(), 0) < 0) return false;
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        const int n = zmq_msg_recv(&msg, req_, 0);
-        if (n >= 0) reply->assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-        zmq_msg_close(&msg);
-        return n >= 0;
+        while (true) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            zmq_pollitem_t item{req_, 0, ZMQ_POLLIN, 0};
+            if (left.count() <= 0 || zmq_poll(&item, 1, static_cast<long>(left.count())) <= 0) return false;
+            zmq_msg_t msg;
+            zmq_msg_init(&msg);
+            // A reply to an earlier request that was given up is dropped by
+            // the socket (ZMQ_REQ_CORRELATE): then this waits on.
+            const int n = zmq_msg_recv(&msg, req_, ZMQ_DONTWAIT);
+            if (n >= 0) reply->assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+            zmq_msg_close(&msg);
+            if (n >= 0) return true;
+        }
     }
 
     bool receive(int timeoutMs, std::vector<std::uint8_t>* frame) override {
@@ -94,6 +113,7 @@ public:
     }
 
 private:
+    std::timed_mutex reqLock_;  // held for one exchange on req_
     void* req_ = nullptr;
     void* sub_ = nullptr;
 };
@@ -109,6 +129,14 @@ std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t b
 
 const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
     RemoteSettings s = settings;
+    // A loopback server keeps its user's keys where that user alone can
+    // read them: the same user's programs need no setup.
+    ClientKeys local;
+    if (s.serverPublicKey.empty() && find_local_keys(s.url, &local)) {
+        s.serverPublicKey = local.serverPublic;
+        s.clientSecretKey = local.clientSecret;
+        s.localKeysDir = local_keys_dir(s.url);
+    }
     s.pid = this_process_id();
     s.host = this_host_name();
     return remote_api(s, [s](const std::string& url, std::int32_t board, std::string* failure) {

@@ -11,7 +11,7 @@ namespace kv318::remote {
 
 // A link to the server at `url` over ZeroMQ (LinkMaker's contract): a REQ
 // socket with ZMQ_REQ_RELAXED and ZMQ_REQ_CORRELATE that waits
-// kServerSilenceMs for a reply, and for `board` 0 or more a SUB socket on
+// kServerSilenceMs for a reply (two threads' exchanges take turns on it), and for `board` 0 or more a SUB socket on
 // data_url(url) subscribed to block_topic(board); both with CURVE when
 // `keys` holds the server's public key and this client's secret one.  Null
 // with *failure when `url` is not a tcp:// or ipc:// URL or the sockets

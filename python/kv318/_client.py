@@ -1,11 +1,12 @@
 """kv318.connect: a board that kv318-server shares, with the API of a board
 opened with kv318.open.
 
-Three ZeroMQ sockets per connection: a REQ socket for the requests the
-caller makes (one at a time, under a lock, from any thread), a second REQ
-socket owned by the heartbeat thread (a `ping` every 0.5 s while the board
-is open, so the server keeps the board ours), and a SUB socket for the
-board's sample blocks, read on the thread that reads the stream.  Every
+Two ZeroMQ sockets per connection: a REQ socket for the requests the
+caller makes and the heartbeat thread's pings (one at a time, under a
+lock, from any thread; a `ping` every 0.5 s while the board is open, so the
+server keeps the board ours: it counts only what comes over the connection
+that took control), and a SUB socket for the board's sample blocks, read on
+the thread that reads the stream.  Every
 wait is bounded by wire.SERVER_SILENCE_S, so no call hangs when the server
 dies: it raises ServerGone naming the URL.
 
@@ -32,6 +33,7 @@ from .errors import (
     AcquisitionBusy,
     AcquisitionNotEnabled,
     BoardControlled,
+    BoardGone,
     BoardNotFound,
     FifoOverflow,
     KV318Error,
@@ -95,6 +97,60 @@ def curve_keys(key):
     return server_public.encode(), public, secret.encode()
 
 
+def _loopback_host(url):
+    """The host of a tcp URL on 127.0.0.0/8, [::1] or localhost, else None."""
+    if not url.startswith("tcp://") or ":" not in url[6:]:
+        return None
+    host = url[6:url.rindex(":")]
+    return host if host.startswith("127.") or host in ("localhost", "[::1]") else None
+
+
+def local_keys_dir(url):
+    """Where kv318-server keeps this user's local keys for the loopback
+    endpoint `url` (its server.pub, the client pair local.key and local.pub):
+    DRIVERDIR/kv318-server-keys/HOST_PORT on Linux, HOST_PORT in
+    %LOCALAPPDATA%\\kv318\\server on Windows; None when `url` is not a
+    loopback one.  localhost counts as 127.0.0.1, which it reaches."""
+    host = _loopback_host(url)
+    if host is None:
+        return None
+    name = re.sub(r"[^A-Za-z0-9.-]", "_", ("127.0.0.1" if host == "localhost" else host) + "_" + url.rsplit(":", 1)[1])
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA", "")
+        return os.path.join(base, "kv318", "server", name) if base else None
+    from ._places import driver_directory
+
+    return os.path.join(driver_directory().path, "kv318-server-keys", name)
+
+
+def local_curve(url):
+    """This user's local keys for `url` as curve_keys gives them, or None
+    when there are none to use: the server then either needs none or is
+    not this user's."""
+    folder = local_keys_dir(url)
+    if folder is None:
+        return None
+    try:
+        return curve_keys((_first_line(os.path.join(folder, "server.pub")),
+                           _first_line(os.path.join(folder, "local.key"))))
+    except ValueError:
+        return None
+
+
+def _silence_cause(curve, local_dir):
+    """What else the silence of a server may mean, with the way out: a
+    server that refuses a CURVE handshake, or a keyless client, hears
+    nothing at all."""
+    if local_dir is not None:
+        return (f"or it refused this user's local keys in {local_dir}: a server started with --keys, or by "
+                "another user, needs key=DIR holding its server.pub and a client pair it allows")
+    if curve is not None:
+        return (f"or it refused this client's key {curve[1].decode()}: is it in the server's allowed file, and "
+                "is server.pub the server's?")
+    return ("or it takes only clients with keys, and this one has none: give key=DIR holding the server's "
+            "server.pub and a client pair it allows; a loopback server's own user needs none")
+
+
 def _first_line(path):
     try:
         with open(path, encoding="ascii", errors="replace") as f:
@@ -127,27 +183,47 @@ def _req_socket(context, url, curve):
     return s
 
 
-def _heartbeat(context, url, curve, client, stop):
-    """The heartbeat thread: pings until `stop` is set.  Its socket is its
-    own (ZeroMQ sockets are not shared between threads).  A ping that gets
-    no answer is not an error here: the caller's next request or read says
-    the server is gone."""
-    s = _req_socket(context, url, curve)
-    ping = wire.encode_request(wire.Message("ping", client=client))
+def _exchange(s, lock, request, stop=None):
+    """Sends `request` on the REQ socket `s` under `lock` and returns the
+    reply's bytes, or None when none came (or `stop` was set).  The wait
+    for the lock counts in the silence: no exchange takes longer than
+    wire.SERVER_SILENCE_S, however the caller's requests and the
+    heartbeat's pings meet.  A reply left unread is dropped by the
+    socket's correlation."""
+    deadline = time.monotonic() + wire.SERVER_SILENCE_S
+    if not lock.acquire(timeout=wire.SERVER_SILENCE_S):
+        return None
     try:
-        while not stop.wait(wire.HEARTBEAT_S):
-            try:
-                s.send_string(ping)
-                deadline = time.monotonic() + wire.SERVER_SILENCE_S
-                # Short polls, so a close does not wait out a silent server.
-                while not stop.is_set() and time.monotonic() < deadline:
-                    if s.poll(50):
-                        s.recv()
-                        break
-            except zmq.ZMQError:
-                pass
+        s.send_string(request)
+        # Short polls when a stop may come, so a close does not wait out a
+        # silent server.
+        while stop is None or not stop.is_set():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            if s.poll(int(min(left, 0.05 if stop is not None else left) * 1000) + 1):
+                try:
+                    return s.recv(zmq.NOBLOCK)
+                except zmq.Again:
+                    continue  # a stale reply the socket dropped
+        return None
+    except zmq.ZMQError:
+        return None
     finally:
-        s.close(0)
+        lock.release()
+
+
+def _heartbeat(s, lock, client, stop):
+    """The heartbeat thread: pings until `stop` is set, on the board's own
+    control socket `s`, taking turns with the caller's requests under
+    `lock` (the server knows its controller by its connection: pings on a
+    socket of their own would keep nothing alive).  It holds the socket and
+    the lock, never the board, so a board nobody holds is still collected
+    and closed.  A ping that gets no answer is not an error here: the
+    caller's next request or read says the server is gone."""
+    ping = wire.encode_request(wire.Message("ping", client=client))
+    while not stop.wait(wire.HEARTBEAT_S):
+        _exchange(s, lock, ping, stop)
 
 
 class RemoteBoard:
@@ -162,7 +238,10 @@ class RemoteBoard:
     def __init__(self, url=wire.DEFAULT_URL, board=0, key=None):
         self.url = url
         self.number = _checks.in_range("board", board, 0, 65535)
-        self._curve = curve_keys(key) if key is not None else None
+        # A loopback server keeps its user's keys where that user alone can
+        # read them: the same user's programs need no setup.
+        self._curve = curve_keys(key) if key is not None else local_curve(url)
+        self._local_keys = local_keys_dir(url) if key is None and self._curve is not None else None
         self._data_url = wire.data_url(url)
         if not self._data_url:
             raise ValueError(f"{url!r} is not a kv318-server URL: use tcp://HOST:PORT or ipc://PATH")
@@ -187,10 +266,7 @@ class RemoteBoard:
             except ServerGone:
                 # A CURVE handshake the server refuses looks the same as
                 # silence to the client, so both causes are named.
-                if self._curve is None:
-                    raise
-                raise ServerGone(url, f"or it refused this client's key {self._curve[1].decode()}: is it in the "
-                                 "server's allowed file, and is server.pub the server's?") from None
+                raise ServerGone(url, _silence_cause(self._curve, self._local_keys)) from None
             served = hello.get("boards", "")
             if str(self.number) not in served.split(","):
                 raise BoardNotFound(
@@ -203,7 +279,7 @@ class RemoteBoard:
             # the one thread reading the stream.
             self._last_heard = time.monotonic()
             self._beat = threading.Thread(target=_heartbeat, name=f"kv318 heartbeat {url}", daemon=True,
-                                          args=(self._context, url, self._curve, self.client_id, self._beat_stop))
+                                          args=(self._control, self._lock, self.client_id, self._beat_stop))
             self._beat.start()
         except BaseException:
             self._shut_down()
@@ -284,14 +360,11 @@ class RemoteBoard:
             request.set("board", self.number)
         for key, value in fields.items():
             request.set(key.replace("_", "-"), value)
-        with self._lock:
-            try:
-                self._control.send_string(wire.encode_request(request))
-                text = self._control.recv()
-            except zmq.Again:
-                self._gone = True
-                raise ServerGone(self.url) from None
-            self._gone = False
+        text = _exchange(self._control, self._lock, wire.encode_request(request))
+        if text is None:
+            self._gone = True
+            raise ServerGone(self.url)
+        self._gone = False
         try:
             reply = wire.parse_reply(text)
         except wire.WireError as e:
@@ -310,6 +383,9 @@ class RemoteBoard:
             error = BoardControlled(f"{where}: {what} was refused: {text}", self.number, controller)
         elif code == "no-board":
             error = BoardNotFound(f"{where}: {text}")
+        elif code == "disconnected":
+            # The server's words name the board and say since when.
+            error = BoardGone(text or f"board {self.number} at {self.url} is disconnected", self.number)
         else:
             error = RequestFailed(f"{where}: {what} was refused ({code}): {text}")
         # The protocol's error code, for callers that tell refusals apart.
@@ -368,7 +444,8 @@ class RemoteBoard:
 
     def status(self):
         """What the server says of the board: a dict with state ("idle",
-        "stream" or "polled"), stream (the last stream's number), controller
+        "stream", "polled" or "disconnected", with text then saying since
+        when, as BoardGone does), stream (the last stream's number), controller
         (a client id, "" when none), ended (the last stream ended on a
         failure its controller has not yet stopped; the state is then
         "idle"), clock_hz, divider and fifo_bytes as its controller gave
@@ -376,11 +453,23 @@ class RemoteBoard:
         self._check_open()
         reply = self._ask("status", "reading the board's status")
         out = {"state": reply.get("state", ""), "controller": reply.get("controller", ""),
-               "ended": reply.get("ended", "0") == "1"}
+               "ended": reply.get("ended", "0") == "1", "text": reply.get("text", "")}
         for key, name in (("stream", "stream"), ("clock", "clock_hz"), ("divider", "divider"), ("fifo", "fifo_bytes"),
                           ("next", "next")):
             out[name] = reply.get_int(key, 0, 2**64 - 1) or 0
         return out
+
+    def _disconnected_words(self):
+        """The server's words for this board when a stream's last block says
+        it went away: the status asked for them (the server marks the board
+        before it sends that block)."""
+        try:
+            status = self.status()
+        except KV318Error:
+            status = {}
+        if status.get("state") == "disconnected" and status.get("text"):
+            return status["text"]
+        return f"board {self.number} at {self.url} went away"
 
     def _stats(self):
         reply = self._ask("stats", "reading the drain statistics")
@@ -563,6 +652,8 @@ class RemoteStream(_Acquisition):
             # has nothing left to stop.
             if e.server_code != "not-running":
                 raise
+        except BoardGone:
+            pass  # its board went away, and the stream with it
         except ServerGone:
             pass  # the server frees a silent client's board by itself
         finally:
@@ -651,6 +742,10 @@ class RemoteStream(_Acquisition):
 
     def _note_end(self, header):
         where = f"board {self.board.number} at {self.board.url}"
+        if header.flags & wire.FLAG_DISCONNECTED:
+            words = self.board._disconnected_words()
+            self._end = lambda: BoardGone(words, self.board.number)
+            return
         for flag, error, words in self._ENDINGS:
             if header.flags & flag:
                 self._end = lambda: error(where + words)
@@ -687,6 +782,9 @@ class Follower(RemoteStream):
         b = self.board
         b._sync()
         status = b.status()
+        if status["state"] == "disconnected":
+            # Nothing will stream until the board is back: say so now.
+            raise BoardGone(status["text"] or f"board {b.number} at {b.url} is disconnected", b.number)
         if status["state"] in ("stream", "polled"):
             self.stream_number = status["stream"]
             self._next_index = status["next"]

@@ -100,6 +100,20 @@ class ServerGone(KV318Error):
         self.url = url
 
 
+class BoardGone(KV318Error):
+    """kv318-server's board went away (its driver stopped, its cable was
+    pulled) and the server waits for it to return: every request on it is
+    refused, and a stream it ended raises this after its last samples.  The
+    message is the server's own, "board N is disconnected since HH:MM:SS;
+    kv318-server will take it back when it returns" (the server's local
+    time).  `board` is the board number.  Try again later: once the board
+    answers, the server serves it again, under a new stream number."""
+
+    def __init__(self, message, board):
+        super().__init__(message)
+        self.board = board
+
+
 class SamplesMissed(RingOverflow):
     """A remote stream's block indices jumped: samples the board delivered
     never reached this program (the server or the network dropped them,

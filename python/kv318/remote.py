@@ -51,6 +51,7 @@ FLAG_IDLE = 1 << 5
 FLAG_POLLED = 1 << 6
 FLAG_STALLED = 1 << 7
 FLAG_NOT_ENABLED = 1 << 8
+FLAG_DISCONNECTED = 1 << 9
 
 _MAGIC = b"KVSB"
 # magic, version, board, header size, 0, stream, first index, count, flags,

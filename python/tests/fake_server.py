@@ -1,8 +1,8 @@
-"""A kv318-server as its clients see it, in a thread of the test: a REP
+"""A kv318-server as its clients see it, in a thread of the test: a ROUTER
 socket answering the control verbs and a PUB socket sending blocks, both
 speaking kv318.remote.  It serves one board with a scripted stream, so the
 client is tested without the server or a board; `requests` records every
-request's bytes."""
+request's bytes and `connections` the connection each came on."""
 
 import threading
 import time
@@ -36,6 +36,7 @@ class FakeServer:
         self.idle_s, self.block_s = idle_s, block_s
         self.replies = {}
         self.requests = []  # the raw bytes of every request, in order
+        self.connections = []  # the routing id each of them came with
         self.controller = ""
         self.stream = 0
         self.outputs = 0
@@ -62,7 +63,7 @@ class FakeServer:
 
     def _run(self):
         context = zmq.Context()
-        rep, pub = context.socket(zmq.REP), context.socket(zmq.PUB)
+        rep, pub = context.socket(zmq.ROUTER), context.socket(zmq.PUB)
         for s in (rep, pub) if self.curve_secret else ():
             s.curve_server = True
             s.curve_secretkey = self.curve_secret
@@ -73,9 +74,14 @@ class FakeServer:
         try:
             while not self._stop.is_set():
                 if rep.poll(1):
-                    raw = rep.recv()
+                    frames = rep.recv_multipart()
+                    # The envelope up to its empty delimiter goes back in
+                    # front of the reply, as the server hands it back.
+                    cut = frames.index(b"") + 1
+                    raw = frames[cut]
                     self.requests.append(raw)
-                    rep.send_string(wire.encode_reply(self._answer(raw)))
+                    self.connections.append(frames[0])
+                    rep.send_multipart(frames[:cut] + [wire.encode_reply(self._answer(raw)).encode()])
                 if self._blocks is not None:
                     self._publish_next(pub)
                     time.sleep(self.block_s)

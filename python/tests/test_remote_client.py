@@ -84,6 +84,11 @@ def test_a_heartbeat_keeps_the_board_while_it_is_open(serve):
         assert wait_until(lambda: len(server.messages("ping")) >= 3)
     pings = server.messages("ping")
     assert {m.get("client") for m in pings} == {board.client_id}
+    # Over the board's own connection, the one its hello came on: the
+    # server counts no ping from another as the controller's.
+    hello = [c for c, m in zip(server.connections, server.messages()) if m.word == "hello"]
+    assert len(hello) == 1
+    assert set(server.connections) == set(hello)
     count = len(pings)
     # Closed, it pings no more: a few heartbeat periods pass without one.
     time.sleep(4 * wire.HEARTBEAT_S)
@@ -173,6 +178,47 @@ def test_a_stream_that_ends_on_the_server_says_why_after_its_last_samples(serve,
                 for block in stream:
                     blocks.append(block)
         np.testing.assert_array_equal(np.concatenate(blocks), ramp(0, 1500))
+
+
+GONE = "board 0 is disconnected since 10:11:12; kv318-server will take it back when it returns"
+
+
+def gone_replies(server):
+    """The server's answers while its board is away."""
+    server.replies["status"] = lambda m: wire.Message("ok", state="disconnected", stream=1, controller="", text=GONE)
+    for verb in ("info", "di", "do", "start", "stop"):
+        server.replies[verb] = lambda m: wire.error_reply("disconnected", GONE)
+
+
+@pytest.mark.parametrize("call", [
+    lambda board: board.info(),
+    lambda board: board.di(),
+    lambda board: board.do(1),
+    lambda board: board.stream().start(),
+    lambda board: board.follow(timeout=1).start(),
+])
+def test_a_board_the_server_lost_raises_board_gone_in_the_servers_words(serve, call):
+    server = serve()
+    gone_replies(server)
+    with kv318.connect(server.url) as board:
+        with pytest.raises(kv318.BoardGone) as caught:
+            call(board)
+        assert (str(caught.value), caught.value.board) == (GONE, 0)
+        assert board.status()["state"] == "disconnected" and board.status()["text"] == GONE
+
+
+def test_a_stream_the_boards_loss_ended_raises_board_gone_after_its_last_samples(serve):
+    server = serve(script=ending(wire.FLAG_TRANSFER_FAULT | wire.FLAG_END_OF_STREAM | wire.FLAG_DISCONNECTED))
+    with kv318.connect(server.url) as board:
+        with board.stream() as stream:
+            # The server marks the board before it sends the stream's last block.
+            gone_replies(server)
+            with pytest.raises(kv318.BoardGone, match="^" + GONE + "$") as caught:
+                stream.read(2000)
+            np.testing.assert_array_equal(caught.value.samples, ramp(0, 1500))
+            with pytest.raises(kv318.BoardGone):
+                stream.read(1)
+        # Leaving the stream of a board gone is no failure.
 
 
 def test_a_fifo_the_server_judged_overrun_raises_fifo_overflow(serve):

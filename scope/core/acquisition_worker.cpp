@@ -36,6 +36,14 @@ struct LatestFrame : analysis::FrameSink {
     }
 };
 
+// After a failed start or read: whether the library's board still answers
+// (its status register), so a board that went away is told from one that
+// merely failed.  A handle of kv318-server is not asked: the server says.
+bool board_gone(const pipeline::BoardApi& api, std::int32_t handle) {
+    pipeline::RemoteStatus remote;
+    return !pipeline::remote_status(api, handle, &remote) && api.inb(handle, 0) < 0;
+}
+
 Failure read_failure(pipeline::ReadEnd end) {
     switch (end) {
     case pipeline::ReadEnd::kNotEnabled:
@@ -63,6 +71,8 @@ const char* failure_text(Failure f) {
         return pipeline::read_end_text(pipeline::ReadEnd::kTransferFault);
     case Failure::Recording:
         return "recording failed";
+    case Failure::Disconnected:
+        return "the board stopped answering";
     }
     return "";
 }
@@ -182,7 +192,7 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings,
         // Nothing started, so there is nothing to stop.  When the board is
         // streaming in another process the library refuses the start with
         // -1 too; the window names that case from the board lock.
-        failure_ = Failure::StartFailed;
+        failure_ = board_gone(api_, handle) ? Failure::Disconnected : Failure::StartFailed;
         failureCode_ = rc;
         // The file still says which run it was to hold.
         if (recording && begin_recording(recording.get(), described, s)) recording->writer->finish();
@@ -212,7 +222,7 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings,
             nextStats = Clock::now() + kStatsPeriod;
         }
         if (!reader.next(&block, stop_)) {
-            failure_ = read_failure(reader.end());
+            failure_ = board_gone(api_, handle) ? Failure::Disconnected : read_failure(reader.end());
             failureCode_ = reader.failure_result();
             break;
         }

@@ -46,6 +46,10 @@ enum class Failure : int {
     Overflow,     // -2
     BulkFailed,   // -3 (or any other negative)
     Recording,    // the recording file could not be written
+    // The start or a read failed and the board then did not answer: its
+    // driver went away, or its cable was pulled (the library's board only;
+    // through kv318-server the server says so).
+    Disconnected,
 };
 
 // The failure in words, as the status line names it.

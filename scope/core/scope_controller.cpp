@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "disconnection.h"
 #include "recording.h"
 #include "sample_store.h"
 
@@ -28,7 +29,13 @@ std::string recording_format(const std::string& path, pipeline::Format* format) 
 
 ScopeController::ScopeController(const pipeline::BoardApi& api, const ScopeSettings& s,
                                  std::string (*notFoundHint)(int), bool (*lockHeld)(std::int32_t, std::uint32_t*))
-    : api_(api), hint_(notFoundHint), lockHeld_(lockHeld), s_(normalise(s)), worker_(api), recordingPath_(s.record) {}
+    : api_(api),
+      hint_(notFoundHint),
+      lockHeld_(lockHeld),
+      s_(normalise(s)),
+      worker_(api),
+      recordingPath_(s.record),
+      wall_([] { return std::time(nullptr); }) {}
 
 ScopeController::~ScopeController() {
     close();
@@ -52,6 +59,12 @@ void ScopeController::apply(const ScopeSettings& n) {
     if (!same && wantRunning_ && worker_.running()) {
         worker_.request_stop();
         restartPending_ = true;
+    }
+    if (disconnected_ && s_.board != old.board) {
+        // The board waited for is not the one wanted any more.
+        disconnected_ = false;
+        message_.clear();
+        if (wantRunning_ && !worker_.running()) startWorker();
     }
 }
 
@@ -97,8 +110,35 @@ void ScopeController::startWorker() {
     worker_.start(handle_, s_, std::move(rec));
 }
 
+void ScopeController::lose(double now) {
+    if (handle_ != -1) api_.close(handle_);
+    handle_ = -1;
+    disconnected_ = true;
+    nextReopen_ = now + pipeline::kReopenMs / 1000.0;
+    message_ = pipeline::disconnected_text(s_.board, wall_(), "kv318-scope will carry on when it returns");
+}
+
+void ScopeController::reconnect(double now) {
+    if (now < nextReopen_) return;
+    nextReopen_ = now + pipeline::kReopenMs / 1000.0;
+    const std::int32_t h = api_.open(s_.board);
+    if (h == -1) return;
+    handle_ = h;
+    handleBoard_ = s_.board;
+    disconnected_ = false;
+    message_.clear();
+    // A run that the board's loss cut short goes on.
+    if (wantRunning_) startWorker();
+}
+
 void ScopeController::run() {
     wantRunning_ = true;
+    // A board that went away is being waited for: the run starts once it
+    // is back (tick()), or at once when another board is chosen.
+    if (disconnected_) {
+        nextReopen_ = 0;
+        return;
+    }
     // The run that is ending still has its say on the FIFO, but not on the
     // screen of the run asked for now.
     fifoWarning_.clear();
@@ -168,7 +208,11 @@ bool ScopeController::tick(double now) {
         worker_.join();
         samplesEnded_ += worker_.samples();
         changed = true;
-        if (worker_.failure() != Failure::None) {
+        if (worker_.failure() == Failure::Disconnected) {
+            // The run waits for the board and goes on when it is back.
+            restartPending_ = false;
+            lose(now);
+        } else if (worker_.failure() != Failure::None) {
             // A failure stops the run and says so; Run starts again.
             wantRunning_ = false;
             restartPending_ = false;
@@ -198,6 +242,11 @@ bool ScopeController::tick(double now) {
             restartPending_ = false;
             startWorker();
         }
+    }
+    if (disconnected_) {
+        const bool was = disconnected_;
+        reconnect(now);
+        changed = changed || was != disconnected_;
     }
     if (now - rateFrom_ >= 1.0) {
         const std::uint64_t samples = worker_.samples();

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +61,15 @@ public:
     bool running() const { return worker_.running() && !worker_.finished(); }
     // A run waits to start again once the old one has ended (tick() starts it).
     bool restarting() const { return restartPending_; }
+    // The board stopped answering: its handle is closed, message() says
+    // "board N is disconnected since HH:MM:SS; kv318-scope will carry on
+    // when it returns", and tick() opens it again every
+    // pipeline::kReopenMs; a run that was going starts again once it is
+    // back.
+    bool disconnected() const { return disconnected_; }
+    // The wall clock the disconnection's time is named by (std::time unless
+    // a test sets one).
+    void setWallClock(std::function<std::time_t()> clock) { wall_ = std::move(clock); }
     // The failure or hint the status line shows; empty when none.
     const std::string& message() const { return message_; }
     // "samples may have been lost in the board's FIFO: ... (N such gaps)"
@@ -122,6 +133,10 @@ private:
     bool followedStream(pipeline::RemoteStatus* remote) const;
     bool openBoard();
     void startWorker();
+    // The board went away: closes its handle and says so.
+    void lose(double now);
+    // While disconnected: tries to open the board again when it is due.
+    void reconnect(double now);
 
     const pipeline::BoardApi& api_;
     std::string (*hint_)(int);
@@ -148,6 +163,9 @@ private:
     double delivered_ = 0, fps_ = 0;
     bool screenshotDone_ = false;
     bool settingsChanged_ = false;
+    bool disconnected_ = false;
+    double nextReopen_ = 0;  // the tick() time of the next attempt to open the board again
+    std::function<std::time_t()> wall_;
     std::uint64_t framesTotal_ = 0;   // frames taken from the worker since the first tick
     std::uint64_t samplesEnded_ = 0;  // samples of the runs already joined
 };

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
+#include "disconnection.h"
 #include "fifo_verdict.h"
 
 namespace kv318::server {
@@ -28,22 +30,99 @@ std::uint32_t end_flag(pipeline::ReadEnd end) {
 
 }  // namespace
 
-BoardHost::BoardHost(const pipeline::BoardApi& api, std::int32_t handle, std::uint16_t board, BlockSink& sink)
-    : api_(api), handle_(handle), board_(board), sink_(sink), reader_(api, handle) {}
+BoardHost::BoardHost(const pipeline::BoardApi& api, std::int32_t handle, std::uint16_t board, BlockSink& sink,
+                     BoardOpener open, bool listed)
+    : api_(api), handle_(-1), board_(board), sink_(sink), open_(std::move(open)), listed_(listed), wall_([] {
+          return std::time(nullptr);
+      }) {
+    if (!open_) open_ = [&api](std::uint16_t b) { return api.open(b); };
+    disconnectedSince_ = wall_();
+    if (handle >= 0) attach(handle);
+}
 
 BoardHost::~BoardHost() {
     if (started_) stop();
+    if (handle_ >= 0) api_.close(handle_);
+}
+
+bool BoardHost::answers() const { return handle_ >= 0 && api_.inb(handle_, 0) >= 0; }
+
+void BoardHost::attach(std::int32_t handle) {
+    handle_ = handle;
+    reader_ = std::make_unique<pipeline::Reader>(api_, handle);
+    lost_.store(false, std::memory_order_release);
+    listed_ = true;
+    ++connections_;
+    // The board that came back may be another one under the same number.
+    char text[512] = {};
+    identity_ = api_.info(handle, text) >= 0 ? std::string(text, strnlen(text, sizeof text - 1)) : std::string();
+    nextProbeMs_ = lastWatchMs_ + kProbeMs;
+}
+
+void BoardHost::drop() {
+    // The reading thread has ended, or ends at its next read, which fails,
+    // or at the stop: its last block then says the board went away too.
+    dropping_.store(true, std::memory_order_release);
+    if (started_) stop();
+    dropping_.store(false, std::memory_order_relaxed);
     api_.close(handle_);
+    handle_ = -1;
+    reader_.reset();
+    disconnectedSince_ = wall_();
+    nextOpenMs_ = lastWatchMs_ + pipeline::kReopenMs;
+    // The stream's last block goes out only now that the board is marked
+    // disconnected, so a client that asks after it hears the same.
+    if (lost_.load(std::memory_order_acquire)) {
+        send(lastBlock_, lastFlags_);
+        lost_.store(false, std::memory_order_relaxed);
+    }
+}
+
+BoardChange BoardHost::watch(std::int64_t nowMs) {
+    lastWatchMs_ = nowMs;
+    if (handle_ < 0) {
+        if (nowMs < nextOpenMs_) return BoardChange::kNone;
+        nextOpenMs_ = nowMs + pipeline::kReopenMs;
+        const std::int32_t h = open_(board_);
+        if (h < 0) return BoardChange::kNone;
+        attach(h);
+        return BoardChange::kBack;
+    }
+    bool gone = lost_.load(std::memory_order_acquire);
+    // A running stream's reads watch the board themselves.
+    if (!gone && (!started_ || ended()) && nowMs >= nextProbeMs_) {
+        nextProbeMs_ = nowMs + kProbeMs;
+        gone = !answers();
+    }
+    if (!gone) return BoardChange::kNone;
+    drop();
+    return BoardChange::kLost;
+}
+
+bool BoardHost::still_answers() {
+    if (handle_ < 0) return false;
+    if (answers()) return true;
+    drop();
+    return false;
+}
+
+std::string BoardHost::disconnected_text() const {
+    return pipeline::disconnected_text(board_, disconnectedSince_, kDisconnectedThen);
+}
+
+remote::Message BoardHost::disconnected_reply() const {
+    return remote::error_reply(remote::code::kDisconnected, disconnected_text());
 }
 
 std::int32_t BoardHost::start(const StartRequest& r) {
+    if (handle_ < 0) return -1;
     pipeline::ReaderSettings settings;
     settings.polled = r.polled;
     std::copy(r.flags, r.flags + 4, settings.flags);
     settings.divider = r.divider;
     // Every visit brings about one block's worth.
     settings.period = std::chrono::milliseconds(kBlockMs);
-    const std::int32_t result = reader_.start(settings);
+    const std::int32_t result = reader_->start(settings);
     if (result < 0) return result;
     request_ = r;
     started_ = true;
@@ -61,7 +140,7 @@ std::int32_t BoardHost::stop() {
     stopRequested_.store(true, std::memory_order_release);
     if (thread_.joinable()) thread_.join();
     started_ = false;
-    return reader_.stop();
+    return reader_->stop();
 }
 
 void BoardHost::publish_idle() {
@@ -69,9 +148,11 @@ void BoardHost::publish_idle() {
     // and the clients that open the board meanwhile must still hear the
     // server, or they would take its silence for a server gone.
     if (started_ && !ended()) return;
+    // A board never seen is nobody's business yet.
+    if (!listed_) return;
     remote::BlockHeader h;
     h.board = board_;
-    h.flags = remote::kFlagIdle;
+    h.flags = remote::kFlagIdle | (handle_ < 0 ? remote::kFlagDisconnected : 0u);
     h.hostTimeUs = pipeline::wall_clock_us();
     sink_.publish(remote::encode_block(h, nullptr));
 }
@@ -110,8 +191,18 @@ void BoardHost::pump() {
     auto firstAt = Clock::now();
     pipeline::ReadBlock block;
     while (!stopRequested_.load(std::memory_order_acquire)) {
-        if (!reader_.next(&block, stopRequested_)) {
-            send(pending, end_flag(reader_.end()) | remote::kFlagEndOfStream);
+        if (!reader_->next(&block, stopRequested_)) {
+            std::uint32_t flags = end_flag(reader_->end()) | remote::kFlagEndOfStream;
+            // A failed read is the first sign of a board that went away: one
+            // that then does not answer is gone, and its followers are told.
+            // Its last block waits for the control thread (drop()).
+            if (!answers()) {
+                lastBlock_ = std::move(pending);
+                lastFlags_ = flags | remote::kFlagDisconnected;
+                lost_.store(true, std::memory_order_release);
+            } else {
+                send(pending, flags);
+            }
             ended_.store(true, std::memory_order_release);
             return;
         }
@@ -123,7 +214,8 @@ void BoardHost::pump() {
             send(pending, 0);
         }
     }
-    send(pending, remote::kFlagEndOfStream);
+    send(pending,
+         remote::kFlagEndOfStream | (dropping_.load(std::memory_order_acquire) ? remote::kFlagDisconnected : 0u));
 }
 
 }  // namespace kv318::server

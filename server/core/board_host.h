@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,11 +47,37 @@ struct StartRequest {
 inline constexpr int kBlockMs = 25;
 inline constexpr int kBlockMaxWaitMs = 50;
 
+// How often an idle board is asked whether it still answers (one status
+// register read): a board pulled while nobody streams it is noticed within
+// about this long.  A stream's own reads notice it at once.
+inline constexpr int kProbeMs = 1000;
+
+// What the server says of a board that went away, after "board N is
+// disconnected since HH:MM:SS; ".
+inline constexpr const char* kDisconnectedThen = "kv318-server will take it back when it returns";
+
+// Opens a board for the host: at the start, and each time it tries to take
+// back a board that went away.  Returns the handle, or -1.  The control
+// thread.
+using BoardOpener = std::function<std::int32_t(std::uint16_t board)>;
+
+// What a call of BoardHost::watch changed.
+enum class BoardChange {
+    kNone,
+    kLost,  // the board stopped answering: its stream ended, its handle is closed
+    kBack,  // the board was opened (again): identity() says what it is
+};
+
 class BoardHost {
 public:
     // `api` and `sink` outlive the host; `handle` is an open handle of
-    // `board`, which the host closes when it is destroyed.
-    BoardHost(const pipeline::BoardApi& api, std::int32_t handle, std::uint16_t board, BlockSink& sink);
+    // `board`, which the host closes when it is destroyed, or -1 for a
+    // board that is not there yet (it is disconnected since the host was
+    // made).  `open` opens it again once it went away (api.open when
+    // null).  A board is listed (clients see it) once it was opened, or
+    // from the start when `listed` is true.
+    BoardHost(const pipeline::BoardApi& api, std::int32_t handle, std::uint16_t board, BlockSink& sink,
+              BoardOpener open = nullptr, bool listed = true);
     ~BoardHost();
     BoardHost(const BoardHost&) = delete;
     BoardHost& operator=(const BoardHost&) = delete;
@@ -72,7 +101,36 @@ public:
     // the one started has ended on its own.
     void publish_idle();
 
+    // Looks after the board's connection, `nowMs` a steady clock in ms:
+    // closes the handle of a board that stopped answering (its stream's
+    // read failed and the board did not answer after it, or an idle board
+    // did not answer the probe made every kProbeMs), and tries to open a
+    // board that went away every pipeline::kReopenMs.  Call it every few
+    // tens of ms.
+    BoardChange watch(std::int64_t nowMs);
+    // After a request failed: true when the board still answers; otherwise
+    // it is marked disconnected (its stream ended, its handle closed) and
+    // false.
+    bool still_answers();
+    // Whether the board has an open handle that answered last time.
+    bool connected() const { return handle_ >= 0; }
+    // Whether clients see the board: opened once, or named at the start.
+    bool listed() const { return listed_; }
+    // "board N is disconnected since HH:MM:SS; kv318-server will take it
+    // back when it returns" (the time the server noticed, local time).
+    std::string disconnected_text() const;
+    // The reply every request but status gets while the board is away.
+    remote::Message disconnected_reply() const;
+    // The identity string KV318_Info gave when the board was last opened.
+    const std::string& identity() const { return identity_; }
+    // How many times the board was opened: 1 the first time it is served.
+    int connections() const { return connections_; }
+    // The wall clock the host names times by (std::time unless a test sets
+    // one).
+    void set_wall_clock(std::function<std::time_t()> clock) { wall_ = std::move(clock); }
+
     std::uint16_t board() const { return board_; }
+    // The open handle, or -1 while the board is disconnected.
     std::int32_t handle() const { return handle_; }
     std::uint32_t stream() const { return stream_; }
     bool polled() const { return request_.polled; }
@@ -85,11 +143,28 @@ private:
     void pump();
     remote::BlockHeader header(std::uint32_t flags) const;
     void send(std::vector<std::int16_t>& pending, std::uint32_t flags);
+    // One request the board answers whatever it does: its status register.
+    bool answers() const;
+    void attach(std::int32_t handle);
+    void drop();
 
     const pipeline::BoardApi& api_;
-    const std::int32_t handle_;
+    // Written by the control thread only, and only while no reading thread
+    // runs (attach, drop); the reading thread reads it while it runs.
+    std::int32_t handle_;
     const std::uint16_t board_;
     BlockSink& sink_;
+    BoardOpener open_;
+
+    // The control thread's own.
+    bool listed_;
+    std::time_t disconnectedSince_ = 0;
+    std::int64_t lastWatchMs_ = 0;
+    std::int64_t nextProbeMs_ = 0;
+    std::int64_t nextOpenMs_ = 0;
+    std::string identity_;
+    int connections_ = 0;
+    std::function<std::time_t()> wall_;
 
     // Set by the control thread only.
     bool started_ = false;
@@ -98,8 +173,8 @@ private:
     std::thread thread_;
     // Used by the reading thread while it runs, and by the control thread
     // to start and stop it, never both at once (the thread is joined
-    // before a stop).
-    pipeline::Reader reader_;
+    // before a stop).  Made for each handle; null while disconnected.
+    std::unique_ptr<pipeline::Reader> reader_;
 
     // Written by the control thread before it joins the reading thread, read
     // by that thread between reads; release/acquire.
@@ -107,12 +182,24 @@ private:
     // Written by the reading thread when it ends on its own, read by the
     // control thread; release/acquire.
     std::atomic<bool> ended_{false};
+    // Written by the reading thread when its stream ended and the board did
+    // not answer after it, after lastBlock_ and lastFlags_ and before
+    // ended_; read by the control thread (watch), which then closes the
+    // handle and sends that last block.  Release/acquire.
+    std::atomic<bool> lost_{false};
+    std::vector<std::int16_t> lastBlock_;
+    std::uint32_t lastFlags_ = 0;
+    // Written by the control thread around the stop of a board that went
+    // away; read by the reading thread as it sends its last block, so that
+    // block says so.  Release/acquire.
+    std::atomic<bool> dropping_{false};
     // Written by the reading thread after each block, read by the control
     // thread (status); release/acquire.
     std::atomic<std::uint64_t> nextIndex_{0};
     // Whether the drain statistics have said the FIFO may have run over:
-    // written and read by the reading thread only (it sets the flag on every
-    // block from then on).
+    // written and read by the reading thread (it sets the flag on every
+    // block from then on), and by the control thread once it has joined
+    // it (the last block of a board that went away).
     bool fifoRisk_ = false;
 };
 

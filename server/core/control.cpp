@@ -1,8 +1,11 @@
 #include "control.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "option_limits.h"
 
 namespace kv318::server {
 
@@ -10,9 +13,6 @@ namespace {
 
 using remote::Message;
 namespace code = remote::code;
-
-constexpr std::int64_t kI32Min = INT32_MIN;
-constexpr std::int64_t kI32Max = INT32_MAX;
 
 Message ok() {
     Message m;
@@ -25,6 +25,30 @@ Message ok_result(std::int32_t result) { return ok().set("result", result); }
 Message missing(const std::string& key, const std::string& range) {
     return remote::error_reply(code::kBadArgument, "field " + key + " must be " + range);
 }
+
+// Reads the integer `key` within `limit`, the range the board takes (the
+// library would clamp or mask anything else, and the server would then
+// pass on a number that is not what runs).  False with *refusal a
+// bad-argument that gives the range.
+bool take(const Message& m, const char* key, const pipeline::Limit& limit, std::int64_t* out, Message* refusal) {
+    if (m.get_int(key, INT64_MIN, INT64_MAX, out)) {
+        const std::string why = pipeline::check_limit(limit, *out);
+        if (why.empty()) return true;
+        *refusal = remote::error_reply(code::kBadArgument, std::string(key) + ": " + why);
+        return false;
+    }
+    *refusal = missing(key, std::string("a ") + limit.what + " " + pipeline::range_text(limit));
+    return false;
+}
+
+// The verbs that need control, or no controller on the board.
+bool needs_control(const std::string& verb) {
+    return verb == "do" || verb == "inb" || verb == "outb" || verb == "counter-run" || verb == "counter-read" ||
+           verb == "pulse-run" || verb == "pulse-stop" || verb == "start" || verb == "stop";
+}
+
+// The verbs of one board that anyone may ask.
+bool looks(const std::string& verb) { return verb == "info" || verb == "di" || verb == "status" || verb == "stats"; }
 
 std::string board_list(const std::vector<std::uint16_t>& boards) {
     std::string out;
@@ -47,16 +71,16 @@ std::string join(const std::uint64_t* values, std::size_t n) {
 }  // namespace
 
 Control::Control(const std::vector<BoardHost*>& boards, std::string serverName) : serverName_(std::move(serverName)) {
-    for (BoardHost* h : boards) boards_.push_back(Served{h, {}});
+    for (BoardHost* h : boards) boards_.push_back(Served{h, {}, {}});
 }
 
-std::string Control::answer(const std::string& text, std::int64_t nowMs) {
+std::string Control::answer(const std::string& text, const Caller& caller, std::int64_t nowMs) {
     Message request;
     std::string errorCode, errorText;
     if (!remote::parse_request(text, &request, &errorCode, &errorText)) {
         return remote::encode_reply(remote::error_reply(errorCode, errorText));
     }
-    return remote::encode_reply(handle(request, nowMs));
+    return remote::encode_reply(handle(request, caller, nowMs));
 }
 
 Control::Served* Control::board_of(const Message& request, Message* refusal) {
@@ -66,7 +90,7 @@ Control::Served* Control::board_of(const Message& request, Message* refusal) {
         return nullptr;
     }
     for (Served& s : boards_) {
-        if (s.host->board() == board) return &s;
+        if (s.host->board() == board && s.host->listed()) return &s;
     }
     *refusal = remote::error_reply(code::kNoBoard, "this server does not serve board " + std::to_string(board));
     return nullptr;
@@ -75,30 +99,46 @@ Control::Served* Control::board_of(const Message& request, Message* refusal) {
 void Control::release(Served& s) {
     if (s.host->running()) s.host->stop();
     s.controller.clear();
+    s.holder = Caller{};
 }
 
-Message Control::handle(const Message& request, std::int64_t nowMs) {
+bool Control::holds(const Served& s, const Caller& caller, const std::string& client) {
+    return !s.controller.empty() && s.holder == caller && s.controller == client;
+}
+
+Message Control::handle(const Message& request, const Caller& caller, std::int64_t nowMs) {
     const std::string* clientField = request.find("client");
     if (clientField == nullptr || clientField->empty() || clientField->size() > 128) {
         return missing("client", "the client's name, 1 to 128 characters");
     }
     const std::string client = *clientField;
-    lastSeen_[client] = nowMs;
     const std::string& verb = request.word;
+    const bool boardless = verb == "hello" || verb == "list" || verb == "ping" || verb == "bye";
+    if (!boardless && !looks(verb) && !needs_control(verb)) {
+        return remote::error_reply(code::kUnknownVerb, "this server does not know the request " + verb);
+    }
+    // A sign of life of this connection, and of nobody else's whatever
+    // name it gives.
+    lastSeen_[caller.connection] = nowMs;
 
     if (verb == "hello" || verb == "list") {
         std::vector<std::uint16_t> served;
-        for (const Served& s : boards_) served.push_back(s.host->board());
+        for (const Served& s : boards_) {
+            if (s.host->listed()) served.push_back(s.host->board());
+        }
         Message m = ok();
         if (verb == "hello") m.set("version", remote::kProtocolVersion).set("server", serverName_);
         return m.set("boards", board_list(served));
     }
     if (verb == "ping") return ok();
     if (verb == "bye") {
+        bool held = false;
         for (Served& s : boards_) {
-            if (s.controller == client) release(s);
+            if (holds(s, caller, client)) release(s);
+            held = held || s.holder == caller;
         }
-        lastSeen_.erase(client);
+        // The connection's silence frees whatever it holds under another name.
+        if (!held) lastSeen_.erase(caller.connection);
         return ok();
     }
 
@@ -108,11 +148,14 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
     BoardHost& host = *s->host;
     const pipeline::BoardApi& api = host.api();
     const std::int32_t h = host.handle();
+    // A board that went away answers nothing but its status until it is back.
+    if (!host.connected() && verb != "status") return host.disconnected_reply();
 
     if (verb == "info") {
         // KV318_Info writes at most 256 bytes with its terminator.
         char text[512] = {};
         const std::int32_t r = api.info(h, text);
+        if (r < 0 && !host.still_answers()) return host.disconnected_reply();
         return ok_result(r).set("text", std::string(text, strnlen(text, sizeof text - 1)));
     }
     if (verb == "di") return ok_result(api.di(h));
@@ -121,11 +164,12 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
         // A run that ended on a failure has no samples to follow, though its
         // controller may not have stopped it yet.
         const bool live = host.running() && !host.ended();
-        const char* state = !live ? "idle" : host.polled() ? "polled" : "stream";
+        const char* state = !host.connected() ? "disconnected" : !live ? "idle" : host.polled() ? "polled" : "stream";
         m.set("state", state).set("stream", host.stream()).set("controller", s->controller);
         m.set("ended", host.running() && host.ended() ? 1 : 0);
         m.set("clock", static_cast<std::int64_t>(host.request().clockHz)).set("divider", host.request().divider);
         m.set("fifo", static_cast<std::int64_t>(host.request().fifoBytes));
+        if (!host.connected()) m.set("text", host.disconnected_text());
         return m.set("next", static_cast<std::int64_t>(host.next_index()));
     }
     if (verb == "stats") {
@@ -142,33 +186,32 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
     }
 
     // Everything below changes the board: only its controller may, or
-    // anyone while it has none.
-    const bool known = verb == "do" || verb == "inb" || verb == "outb" || verb == "counter-run" ||
-                       verb == "counter-read" || verb == "pulse-run" || verb == "pulse-stop" || verb == "start" ||
-                       verb == "stop";
-    if (!known) return remote::error_reply(code::kUnknownVerb, "this server does not know the request " + verb);
-    if (!s->controller.empty() && s->controller != client) {
+    // anyone while it has none.  Its controller is the connection that
+    // started it, under the name it started with: the same name from
+    // another connection or with another key is somebody else.
+    if (!s->controller.empty() && !holds(*s, caller, client)) {
         Message m = remote::error_reply(verb == "start" ? code::kRunning : code::kControlled,
                                         "board " + std::to_string(host.board()) + " is controlled by " + s->controller);
         return m.set("controller", s->controller);
     }
 
     std::int64_t a = 0, b = 0;
+    Message bad;
     if (verb == "do") {
-        if (!request.get_int("value", kI32Min, kI32Max, &a)) return missing("value", "a 32-bit integer");
+        if (!take(request, "value", pipeline::kOutputWord, &a, &bad)) return bad;
         return ok_result(api.doWrite(h, static_cast<std::int32_t>(a)));
     }
     if (verb == "inb" || verb == "outb") {
-        if (!request.get_int("reg", kI32Min, kI32Max, &a)) return missing("reg", "a 32-bit integer");
+        if (!take(request, "reg", pipeline::kRegister, &a, &bad)) return bad;
         if (verb == "inb") return ok_result(api.inb(h, static_cast<std::int32_t>(a)));
-        if (!request.get_int("value", kI32Min, kI32Max, &b)) return missing("value", "a 32-bit integer");
+        if (!take(request, "value", pipeline::kRegisterValue, &b, &bad)) return bad;
         return ok_result(api.outb(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
     }
     if (verb == "counter-run") return ok_result(api.cRun(h));
     if (verb == "counter-read") return ok_result(api.cRead(h));
     if (verb == "pulse-run") {
-        if (!request.get_int("mode", kI32Min, kI32Max, &a)) return missing("mode", "a 32-bit integer");
-        if (!request.get_int("divisor", kI32Min, kI32Max, &b)) return missing("divisor", "a 32-bit integer");
+        if (!take(request, "mode", pipeline::kPulseMode, &a, &bad)) return bad;
+        if (!take(request, "divisor", pipeline::kPulseDivisor, &b, &bad)) return bad;
         return ok_result(api.pRun(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
     }
     if (verb == "pulse-stop") return ok_result(api.pStop(h));
@@ -179,6 +222,7 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
         }
         const std::int32_t r = host.stop();
         s->controller.clear();
+        s->holder = Caller{};
         return ok_result(r);
     }
 
@@ -195,30 +239,39 @@ Message Control::handle(const Message& request, std::int64_t nowMs) {
     const char* flagKeys[4] = {"f1", "f2", "f3", "f4"};
     for (int i = 0; i < 4; ++i) {
         if (request.find(flagKeys[i]) == nullptr) continue;
-        if (!request.get_int(flagKeys[i], kI32Min, kI32Max, &a)) return missing(flagKeys[i], "a 32-bit integer");
+        if (!take(request, flagKeys[i], pipeline::kModeFlag, &a, &bad)) return bad;
         r.flags[i] = static_cast<std::int32_t>(a);
     }
-    if (!request.get_int("divider", kI32Min, kI32Max, &a)) return missing("divider", "a 32-bit integer");
+    // The divider the board runs is the one sent, as every block and
+    // status then say: one the library would clamp is refused.
+    if (!take(request, "divider", pipeline::kDivider, &a, &bad)) return bad;
     r.divider = static_cast<std::int32_t>(a);
     if (request.find("clock") != nullptr) {
-        if (!request.get_int("clock", 1, 1'000'000'000, &a)) return missing("clock", "a clock from 1 Hz to 1 GHz");
+        if (!take(request, "clock", pipeline::kClockHz, &a, &bad)) return bad;
         r.clockHz = static_cast<std::uint64_t>(a);
     }
     if (request.find("fifo") != nullptr) {
-        if (!request.get_int("fifo", 32'768, INT64_C(1) << 32, &a)) {
-            return missing("fifo", "a FIFO size from 32768 bytes to 4 GiB");
-        }
+        if (!take(request, "fifo", pipeline::kFifoBytes, &a, &bad)) return bad;
         r.fifoBytes = static_cast<std::uint64_t>(a);
     }
     const std::int32_t result = host.start(r);
-    if (result >= 0) s->controller = client;
+    if (result < 0 && !host.still_answers()) return host.disconnected_reply();
+    if (result >= 0) {
+        s->controller = client;
+        s->holder = caller;
+    }
     return ok_result(result).set("stream", host.stream());
 }
 
 void Control::tick(std::int64_t nowMs) {
     for (Served& s : boards_) {
+        // A board that went away took its stream along: nobody controls it.
+        if (!s.host->connected()) {
+            s.controller.clear();
+            s.holder = Caller{};
+        }
         if (s.controller.empty()) continue;
-        const auto seen = lastSeen_.find(s.controller);
+        const auto seen = lastSeen_.find(s.holder.connection);
         if (seen == lastSeen_.end() || nowMs - seen->second > remote::kClientTimeoutMs) release(s);
     }
     for (auto it = lastSeen_.begin(); it != lastSeen_.end();) {

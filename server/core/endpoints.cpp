@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "client_keys.h"
+
 namespace kv318::server {
 
 namespace {
@@ -11,30 +13,42 @@ constexpr const char* kZ85 = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN
 
 }  // namespace
 
-bool is_local_url(const std::string& url) {
-    if (url.rfind("ipc://", 0) == 0) return true;
-    if (url.rfind("tcp://", 0) != 0) return false;
-    const std::size_t colon = url.rfind(':');
-    const std::string host = url.substr(6, colon == std::string::npos || colon < 6 ? std::string::npos : colon - 6);
-    return host.rfind("127.", 0) == 0 || host == "localhost" || host == "[::1]";
+bool is_local_url(const std::string& url) { return url.rfind("ipc://", 0) == 0 || remote::is_loopback_url(url); }
+
+std::string guard_text(Guard guard, const std::string& keysDir) {
+    switch (guard) {
+    case Guard::KeysDir:
+        return "CURVE, keys in " + keysDir;
+    case Guard::LocalKeys:
+        return "CURVE, this user's local keys";
+    case Guard::PrivateIpc:
+        return "plain: private ipc folder";
+    case Guard::Insecure:
+        break;
+    }
+    return "plain (--insecure)";
 }
 
 bool plan_endpoints(const std::vector<std::string>& urls, bool haveKeys, bool insecure,
-                    std::vector<Endpoint>* endpoints, std::vector<std::string>* warnings, std::string* error) {
+                    const std::function<bool(const std::string&)>& privateIpc, std::vector<Endpoint>* endpoints,
+                    std::vector<std::string>* warnings, std::string* error) {
     endpoints->clear();
     for (const std::string& url : urls) {
-        if (is_local_url(url)) {
-            endpoints->push_back({url, false});
-        } else if (haveKeys) {
-            endpoints->push_back({url, true});
+        const bool ipc = url.rfind("ipc://", 0) == 0;
+        if (haveKeys) {
+            endpoints->push_back({url, true, Guard::KeysDir});
+        } else if (ipc && privateIpc(url)) {
+            endpoints->push_back({url, false, Guard::PrivateIpc});
         } else if (insecure) {
-            endpoints->push_back({url, false});
-            warnings->push_back("WARNING: " + url +
-                                " is open without keys (--insecure): anyone who reaches it may use the boards");
+            endpoints->push_back({url, false, Guard::Insecure});
+            warnings->push_back("WARNING: " + url + " is open without keys (--insecure): anyone who reaches it" +
+                                (is_local_url(url) ? ", every user of this machine," : "") + " may use the boards");
+        } else if (!ipc && is_local_url(url)) {
+            endpoints->push_back({url, true, Guard::LocalKeys});
         } else {
-            *error = url +
-                     " can be reached from other machines: give --keys DIR (kv318-server keygen DIR makes them) or, "
-                     "to let anyone there use the boards, --insecure";
+            *error = url + (ipc ? " lies in a folder other users can enter" : " can be reached from other machines") +
+                     ": give --keys DIR (kv318-server keygen DIR makes them) or, to let anyone there use the boards, "
+                     "--insecure";
             return false;
         }
     }

@@ -3,16 +3,29 @@
 // logic; the main thread.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace kv318::server {
 
+// What keeps strangers off an endpoint.
+enum class Guard {
+    KeysDir,     // CURVE with the pair and the allow list of --keys DIR
+    LocalKeys,   // CURVE with a pair the server keeps where only its user can read
+    PrivateIpc,  // plain: the socket lies in a folder only this user can enter
+    Insecure     // plain, as --insecure asked: anyone who reaches it gets in
+};
+
 // One place the server listens.
 struct Endpoint {
     std::string url;      // control URL; the data socket is remote::data_url(url)
     bool secure = false;  // CURVE with the server's keys; clients need an allowed key
+    Guard guard = Guard::Insecure;
 };
+
+// How the start line names an endpoint's guard: "CURVE, keys in DIR" etc.
+std::string guard_text(Guard guard, const std::string& keysDir);
 
 // The server's CURVE keys and the clients it lets in.
 struct Keys {
@@ -22,14 +35,19 @@ struct Keys {
 };
 
 // Whether `url` reaches this machine only: tcp on 127.0.0.0/8, [::1] or
-// localhost, or an ipc socket.  Anything else needs keys.
+// localhost, or an ipc socket.
 bool is_local_url(const std::string& url);
 
-// Decides how each of `urls` is served: local ones plain; others with
-// CURVE when `haveKeys`, plain when `insecure` (adding a warning for each
-// to *warnings), and otherwise refused: false with *error saying what to do.
+// Decides how each of `urls` is served.  With `haveKeys` (--keys) every
+// endpoint is CURVE with those keys.  Without: an ipc socket for which
+// `privateIpc(url)` holds is plain; a loopback tcp one is CURVE with the
+// user's local keys, since every user of the machine reaches loopback;
+// with `insecure` everything else is plain, each with a warning in
+// *warnings; and otherwise the endpoint is refused: false with *error
+// saying what to do.
 bool plan_endpoints(const std::vector<std::string>& urls, bool haveKeys, bool insecure,
-                    std::vector<Endpoint>* endpoints, std::vector<std::string>* warnings, std::string* error);
+                    const std::function<bool(const std::string&)>& privateIpc, std::vector<Endpoint>* endpoints,
+                    std::vector<std::string>* warnings, std::string* error);
 
 // The keys of an allow file: one Z85 public key (40 characters) at the
 // start of a line, anything after a blank a comment, as are empty lines and

@@ -4,6 +4,7 @@
 // the function table has no room for a context pointer.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -132,6 +133,64 @@ inline BoardApi fake_api() {
     return BoardApi{fake_none1,  fake_none1, fake_info,   fake_inb,          fake_none3, fake_start, fake_read,
                     fake_stop,   fake_start, fake_m_read, fake_stop,         fake_di,    fake_do,    fake_c_run,
                     fake_c_read, fake_p_run, fake_p_stop, fake_stream_stats, nullptr};
+}
+
+// The same board behind a cable that can be pulled: while gone() is set,
+// every request fails as it does on a handle whose driver went away (a
+// start -1, a read -3, a register read -1) and no open finds the board.
+// Each open gives a new handle (1, 2, ...); the closes are counted.  Set
+// from the test's thread while the reading thread reads, hence atomic.
+struct PluggedBoard {
+    static std::atomic<bool>& gone() {
+        static std::atomic<bool> g{false};
+        return g;
+    }
+    static std::atomic<int>& opens() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static std::atomic<int>& closes() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static void reset() {
+        FakeBoard::reset();
+        gone() = false;
+        opens() = 0;
+        closes() = 0;
+    }
+};
+
+inline std::int32_t KV318_CALL plugged_open(std::int32_t) {
+    return PluggedBoard::gone() ? -1 : PluggedBoard::opens().fetch_add(1) + 1;
+}
+inline std::int32_t KV318_CALL plugged_close(std::int32_t) {
+    PluggedBoard::closes().fetch_add(1);
+    return 0;
+}
+inline std::int32_t KV318_CALL plugged_info(std::int32_t h, char* text) {
+    return PluggedBoard::gone() ? -1 : fake_info(h, text);
+}
+inline std::int32_t KV318_CALL plugged_inb(std::int32_t h, std::int32_t reg) {
+    return PluggedBoard::gone() ? -1 : fake_inb(h, reg);
+}
+inline std::int32_t KV318_CALL plugged_start(std::int32_t h, std::int32_t f1, std::int32_t f2, std::int32_t f3,
+                                             std::int32_t f4, std::int32_t divider) {
+    return PluggedBoard::gone() ? -1 : fake_start(h, f1, f2, f3, f4, divider);
+}
+inline std::int32_t KV318_CALL plugged_read(std::int32_t h, std::int32_t* s) {
+    return PluggedBoard::gone() ? -3 : fake_read(h, s);
+}
+
+inline BoardApi plugged_api() {
+    BoardApi api = fake_api();
+    api.open = plugged_open;
+    api.close = plugged_close;
+    api.info = plugged_info;
+    api.inb = plugged_inb;
+    api.ad = plugged_start;
+    api.read = plugged_read;
+    return api;
 }
 
 }  // namespace kv318::cli::test

@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -34,6 +35,28 @@ CLOCK = "2000000" if os.environ.get("KV318_SANITIZE") else "13000000"
 SIM_ARGS = ("--signal", "ramp", "--clock", CLOCK, "--fifo", "8388608")
 # What a controller tells the server of that board.
 BOARD = ("--clock", CLOCK, "--fifo-bytes", "8388608")
+
+
+def wire_constant(name):
+    """A fact of the protocol (times in ms) from the table both clients'
+    tests check their constants against."""
+    table = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors", "remote_wire.csv")
+    with open(table) as f:
+        for line in f:
+            kind, _, rest = line.rstrip("\n").partition(",")
+            key, _, value = rest.partition(",")
+            if kind == "constant" and key == name:
+                return int(value)
+    raise KeyError(name)
+
+
+# How long a client waits for a server that went quiet, and the bound
+# docs/server.md gives for a kv318-cli follower of a killed server to exit:
+# the silence, plus the second between two of its statistics requests (one
+# may have been sent just before the server died and wait out its own
+# silence).
+SILENCE_S = wire_constant("server-silence-ms") / 1000
+EXIT_BOUND_S = SILENCE_S + 1
 
 
 def index_of(word):
@@ -277,6 +300,50 @@ class CliThroughServer(unittest.TestCase):
             r = self.sim.run("--server", self.url, *refused, "info", timeout=60)
             self.assertNotEqual(r.returncode, 0, r.stderr)
             self.assertIn(b"stopped answering", r.stderr)
+
+    def test_garbage_on_the_control_port_costs_a_streaming_controller_nothing(self):
+        path = self.path("run.raw")
+        run = self.cli("stream", "-d", "50", "--seconds", "6", *BOARD, "-o", path)
+        self.wait_for_samples(path, 10_000, run)
+        host, port = self.url[len("tcp://"):].rsplit(":", 1)
+        # Ten connections of 100 KB of random bytes each, which are no
+        # ZeroMQ at all: the server drops each, and nobody else notices.
+        for _ in range(10):
+            with socket.create_connection((host, int(port))) as raw:
+                try:
+                    raw.sendall(os.urandom(100_000))
+                except OSError:
+                    pass  # the server closed it part way: what it should do
+        _, err = run.communicate(timeout=120)
+        self.assertEqual(run.returncode, 0, err)
+        words = samples(path)
+        self.assertGreater(len(words), 10_000)
+        self.assertEqual(jumps(words), [], "every sample, in order")
+        for i in range(min(len(words), PERIOD)):
+            self.assertEqual(index_of(words[i]), i)
+        other = server_process.Client(self.url, "after")
+        self.assertEqual(other.ask("hello")[0], "ok")
+        other.close()
+
+    def test_a_follower_of_a_killed_server_exits_once_the_silence_limit_is_up(self):
+        controller = self.cli("stream", "-d", "50", *BOARD, "-o", self.path("ctl.raw"))
+        self.wait_for_samples(self.path("ctl.raw"), 10_000, controller)
+        follower = self.cli("stream", "--follow", "-o", self.path("fol.raw"))
+        self.wait_for_samples(self.path("fol.raw"), 10_000, follower)
+        self.server.stop(signal.SIGKILL)
+        killed = time.monotonic()
+        _, err = follower.communicate(timeout=60)
+        took = time.monotonic() - killed
+        controller.communicate(timeout=60)
+        print("a follower exited %.2f s after its server was killed" % took, file=sys.stderr)
+        self.assertEqual(follower.returncode, 6, err)
+        self.assertIn(b"stopped answering", err)
+        # Not before the server's silence could be told from a pause of its
+        # blocks (they come every 50 ms at the latest while it streams), and
+        # within the bound the documentation gives, with room for a busy
+        # machine.
+        self.assertGreater(took, SILENCE_S - 0.25, err)
+        self.assertLess(took, EXIT_BOUND_S + 2, err)
 
     def test_a_killed_server_fails_the_run_plainly_within_seconds(self):
         path = self.path("run.raw")

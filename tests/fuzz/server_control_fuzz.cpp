@@ -3,7 +3,8 @@
 //
 // Input: newline-separated requests, answered in turn by one server over a
 // scripted board, with the clock moving 700 ms per request so clients fall
-// silent and boards are freed along the way.  The whole input is also
+// silent and boards are freed along the way; the requests take turns among
+// three connections, so control changes hands.  The whole input is also
 // read as a sample block.
 //
 // Besides what the sanitizers catch, every run checks that each answer is a
@@ -54,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } sink;
     server::BoardHost host(api, 1, 0, sink);
     server::Control control({&host}, "1@fuzz");
+    const server::Caller callers[] = {{"conn-a", ""}, {"conn-b", ""}, {"conn-c", "curve-key"}};
+    std::size_t turn = 0;
     std::int64_t now = 0;
     std::size_t start = 0;
     while (start <= input.size()) {
@@ -62,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string request = input.substr(start, end - start);
         check_round_trip(request);
         remote::Message reply;
-        KV318_FUZZ_CHECK(remote::parse_reply(control.answer(request, now), &reply, &error), "a readable reply");
+        KV318_FUZZ_CHECK(remote::parse_reply(control.answer(request, callers[turn++ % 3], now), &reply, &error),
+                         "a readable reply");
         KV318_FUZZ_CHECK(reply.word == "ok" || reply.find("code") != nullptr, "an error names its code");
         control.tick(now);
         now += 700;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "block_stream.h"
 #include "fake_kv318_server.h"
@@ -30,15 +31,24 @@ struct Shared {
     std::deque<std::vector<std::uint8_t>> frames;  // blocks not yet received
     bool silent = false;                           // the server "died"
     int pings = 0;
+    // The links made, and which of them carried pings and other requests:
+    // the server knows a controller by its connection.
+    int links = 0;
+    std::set<int> pingLinks, requestLinks;
 };
 
 class ScriptedLink final : public ServerLink {
 public:
-    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {}
+    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {
+        const std::lock_guard<std::mutex> hold(s_->lock);
+        id_ = ++s_->links;
+    }
     bool exchange(const std::string& request, std::string* reply) override {
         const std::lock_guard<std::mutex> hold(s_->lock);
         if (s_->silent) return false;
-        if (request.rfind("kv318/1 ping", 0) == 0) ++s_->pings;
+        const bool ping = request.rfind("kv318/1 ping", 0) == 0;
+        (ping ? s_->pingLinks : s_->requestLinks).insert(id_);
+        if (ping) ++s_->pings;
         *reply = s_->server.answer(request);
         for (auto& b : s_->server.published) s_->frames.push_back(std::move(b));
         s_->server.published.clear();
@@ -55,6 +65,7 @@ public:
 private:
     std::shared_ptr<Shared> s_;
     bool subscribed_;
+    int id_ = 0;
 };
 
 struct Fixture {
@@ -218,7 +229,7 @@ TEST(RemoteBoard, StreamsTheRampItStartedAndStopsIt) {
     const std::int32_t flags[4] = {1, 0, 1, 0};
     EXPECT_EQ(b->start(false, flags, 7), -1) << "no block heard yet: the subscription is not known to hold";
     EXPECT_TRUE(b->report().gone);
-    EXPECT_EQ(b->report().failure, "kv318-server at tcp://fake:6318 stopped answering");
+    EXPECT_EQ(b->report().failure, silence_text(f.settings));
 
     auto c = f.board();
     f.push(f.shared->server.block(0));  // an idle block proves the subscription
@@ -323,6 +334,74 @@ TEST(RemoteBoard, FollowsARunningStreamAndSaysWhenThereIsNone) {
               "stopped it");
 }
 
+// A board the server lost (its cable pulled): every call and the stream's
+// end give the server's words, whoever asks.
+TEST(RemoteBoard, ABoardTheServerLostGivesTheServersWordsForIt) {
+    const std::string words = "board 0 is disconnected since 10:11:12; kv318-server will take it back when it returns";
+    const std::int32_t flags[4] = {};
+    std::vector<std::int32_t> out(1000);
+    const struct {
+        const char* what;
+        // The call made once the board is gone; its result.
+        std::function<std::int32_t(RemoteBoard&)> call;
+        std::int32_t result;
+    } cases[] = {
+        {"start", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},
+        {"info",
+         [](RemoteBoard& b) {
+             char text[KV318_INFO_BYTES + 1] = {};
+             return b.info(text);
+         },
+         -1},
+        {"do", [](RemoteBoard& b) { return b.do_write(1); }, -1},
+        {"di", [](RemoteBoard& b) { return b.di(); }, 0xFFFF},
+        {"a follower's join", [&](RemoteBoard& b) { return b.start(false, flags, 50); }, -1},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        auto b = f.board(std::string(c.what) == "a follower's join");
+        ASSERT_TRUE(b->open()) << c.what;
+        f.shared->server.pull(words);
+        f.push(f.shared->server.block(0));
+        EXPECT_EQ(c.call(*b), c.result) << c.what;
+        EXPECT_EQ(b->report().failure, words) << c.what;
+        EXPECT_TRUE(b->report().disconnected) << c.what;
+        EXPECT_FALSE(b->report().gone) << c.what << ": the server itself still answers";
+    }
+
+    // A stream the board's loss ended, to its controller and to a follower
+    // (the blocks go to one of them): its samples first, then the words.
+    for (const bool follow : {false, true}) {
+        Fixture f;
+        auto controller = f.board(false, "c.1@h");
+        auto follower = f.board(true, "f.1@h");
+        ASSERT_TRUE(controller->open() && follower->open());
+        f.push(f.shared->server.block(0));
+        ASSERT_EQ(controller->start(false, flags, 50), 0);
+        f.push(f.shared->server.block(0));
+        if (follow) {
+            ASSERT_EQ(follower->start(false, flags, 50), 0);
+        }
+        RemoteBoard& b = follow ? *follower : *controller;
+        f.push(f.shared->server.block(200));
+        f.shared->server.pull(words);
+        for (auto& frame : f.shared->server.published) f.push(std::move(frame));
+        f.shared->server.published.clear();
+        ASSERT_EQ(b.read(out.data(), out.size()), 200) << b.client_id();
+        for (std::size_t i = 0; i < 200; ++i) ASSERT_EQ(out[i], ramp_sample(i)) << b.client_id();
+        EXPECT_EQ(b.read(out.data(), out.size()), -3) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+        EXPECT_TRUE(b.report().disconnected) << b.client_id();
+        // Asked once: a read after that gives the same words at once.
+        const std::size_t asked = f.shared->server.requests.size();
+        EXPECT_EQ(b.read(out.data(), out.size()), -3) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+        EXPECT_EQ(f.shared->server.requests.size(), asked) << b.client_id();
+        EXPECT_EQ(b.stop(), 0) << b.client_id();
+        EXPECT_EQ(b.report().failure, words) << b.client_id();
+    }
+}
+
 TEST(RemoteBoard, ASilentServerFailsTheReadAndEveryLaterCallAtOnce) {
     Fixture f;
     auto b = f.board();
@@ -344,7 +423,7 @@ TEST(RemoteBoard, ASilentServerFailsTheReadAndEveryLaterCallAtOnce) {
     }
     f.now += std::chrono::milliseconds(1);
     EXPECT_EQ(b->read(out.data(), out.size()), -3);
-    EXPECT_EQ(b->report().failure, "kv318-server at tcp://fake:6318 stopped answering");
+    EXPECT_EQ(b->report().failure, silence_text(f.settings));
     const std::size_t sent = f.shared->server.requests.size();
     EXPECT_EQ(b->inb(0), -1);
     EXPECT_EQ(b->stop(), 0);
@@ -411,6 +490,12 @@ TEST(RemoteApi, OpensHandlesKeepsThemAliveAndSaysWhyAnOpenFailed) {
         const std::lock_guard<std::mutex> hold(shared->lock);
         EXPECT_EQ(shared->server.requests.back().rfind("kv318/1 ping client=tester.42.", 0), 0u)
             << shared->server.requests.back();
+        // The pings went over the handle's own connection, the one its
+        // requests took: pings over another would keep no control alive.
+        // (Link 1 was board 3's, which did not open.)
+        EXPECT_EQ(shared->links, 2);
+        EXPECT_EQ(shared->pingLinks, std::set<int>{2});
+        EXPECT_EQ(shared->requestLinks, (std::set<int>{1, 2}));
         shared->silent = true;
     }
     // The heartbeat finds the silence before any call of the program does.

@@ -1,7 +1,8 @@
 # kv318-server and its clients: the wire format on every platform.
 kv318_add_test(remote_wire_test SOURCES remote/wire_test.cpp LIBS kv318_remote_wire kv318_protocol)
 # The client's logic against a fake server behind a scripted link.
-kv318_add_test(remote_client_test SOURCES remote/remote_client_test.cpp LIBS kv318_remote_logic)
+kv318_add_test(remote_client_test SOURCES remote/remote_client_test.cpp remote/local_keys_test.cpp
+               LIBS kv318_remote_logic)
 
 # The same format against the vectors the Python client meets too; the
 # table is compiled in, as for sample_units_test.

@@ -2,7 +2,7 @@
 # (Linux) the Qt window on kv318-sim.
 kv318_add_test(scope_core_test
   SOURCES scope/worker_test.cpp scope/view_test.cpp scope/controller_test.cpp scope/fifo_test.cpp
-    scope/status_text_test.cpp scope/recording_test.cpp scope/settings_test.cpp
+    scope/status_text_test.cpp scope/recording_test.cpp scope/settings_test.cpp scope/replug_test.cpp
   LIBS kv318_scope_cli)
 target_include_directories(scope_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
 # --version must print the version the build was made as.

@@ -45,13 +45,16 @@ TEST(AcquisitionWorker, EveryRunEndsWithTheConverterStopped) {
         {"not enabled", 0, {3000, -1}, analysis::TriggerMode::Normal, Failure::NotEnabled, 1, 3000},
         {"bulk", 0, {-3}, analysis::TriggerMode::Auto, Failure::BulkFailed, 1, 0},
         // A driver that went away makes a read say "not enabled" too; the
-        // status register it cannot read tells the two apart.
-        {"driver gone", 0, {3000, -1}, analysis::TriggerMode::Normal, Failure::BulkFailed, 1, 3000, -1},
+        // status register it cannot read tells the two apart: the board is
+        // gone, which the controller waits out.
+        {"driver gone", 0, {3000, -1}, analysis::TriggerMode::Normal, Failure::Disconnected, 1, 3000, -1},
         // Single ends by itself once its frame is in: the trigger at 820
         // needs 500 samples after it, which the second read brings.
         {"single", 0, {700, 700, 700, 700}, analysis::TriggerMode::Single, Failure::None, 1, 1400},
         // A refused start stops nothing: nothing was started.
         {"refused", -1, {}, analysis::TriggerMode::Auto, Failure::StartFailed, 0, 0},
+        // Refused by a board that no longer answers: gone, not refused.
+        {"refused, board gone", -1, {}, analysis::TriggerMode::Auto, Failure::Disconnected, 0, 0, -1},
     };
     const pipeline::BoardApi api = cli::test::fake_api();
     for (const Case& c : cases) {

@@ -54,10 +54,15 @@ struct Served {
     Control control{{&host}, "1@test"};
 
     Served() { FakeBoard::reset(); }
-    remote::Message ask(const std::string& client, const std::string& rest, std::int64_t now = 0) {
+    // A request of `client` on a connection of its own ("conn-" and its
+    // name), unless `from` names another.
+    remote::Message ask(const std::string& client, const std::string& rest, std::int64_t now = 0,
+                        const Caller* from = nullptr) {
         remote::Message reply;
         std::string error;
-        const std::string text = control.answer("kv318/1 " + rest + " client=" + client, now);
+        const Caller own{"conn-" + client, ""};
+        const std::string text =
+            control.answer("kv318/1 " + rest + " client=" + client, from != nullptr ? *from : own, now);
         EXPECT_TRUE(remote::parse_reply(text, &reply, &error)) << text;
         return reply;
     }
@@ -120,6 +125,119 @@ TEST(ServerControl, OneControllerOthersFollowAndLook) {
     EXPECT_EQ(FakeBoard::get().outputs, 1);
 }
 
+// Control belongs to the connection (and key) whose start succeeded: a
+// name copied onto another connection, or another key, gets nothing.
+TEST(ServerControl, ControlBelongsToTheConnectionThatTookIt) {
+    Served s;
+    const Caller ctl{"conn-1", ""}, thief{"conn-2", ""};
+    const Caller keyA{"conn-3", "A-key"}, keyB{"conn-4", "B-key"}, keyAagain{"conn-5", "A-key"};
+    const struct {
+        const Caller* from;
+        const char* client;
+        const char* request;
+        const char* want;
+        const char* controller;  // the controller afterwards
+    } steps[] = {
+        {&ctl, "c", "start board=0 mode=stream divider=50", "ok", "c"},
+        {&ctl, "c", "do board=0 value=1", "ok", "c"},
+        {&thief, "c", "do board=0 value=2", "controlled", "c"},
+        {&thief, "c", "stop board=0", "controlled", "c"},
+        {&thief, "c", "start board=0 mode=stream divider=50", "running", "c"},
+        {&thief, "c", "bye", "ok", "c"},                           // stops nothing
+        {&ctl, "other", "do board=0 value=3", "controlled", "c"},  // its connection, another name
+        {&thief, "c", "status board=0", "ok", "c"},                // the name is told, and gives no power
+        {&ctl, "c", "bye", "ok", ""},
+        // Two allowed keys with one name: neither takes the other's board,
+        // nor does the same key on another connection.
+        {&keyA, "desk", "start board=0 mode=stream divider=50", "ok", "desk"},
+        {&keyB, "desk", "stop board=0", "controlled", "desk"},
+        {&keyB, "desk", "do board=0 value=4", "controlled", "desk"},
+        {&keyAagain, "desk", "stop board=0", "controlled", "desk"},
+        {&keyA, "desk", "stop board=0", "ok", ""},
+    };
+    for (const auto& step : steps) {
+        const remote::Message r = s.ask(step.client, step.request, 0, step.from);
+        const std::string got = r.word == "ok" ? "ok" : field(r, "code");
+        EXPECT_EQ(got, step.want) << step.from->connection << " " << step.client << ": " << step.request;
+        if (r.word == "error" && *step.controller != '\0') {
+            EXPECT_EQ(field(r, "controller"), step.controller);
+        }
+        EXPECT_EQ(s.control.controller(0), step.controller) << step.from->connection << ": " << step.request;
+    }
+    EXPECT_EQ(FakeBoard::get().starts, 2);
+    EXPECT_EQ(FakeBoard::get().stops, 2);
+    EXPECT_EQ(FakeBoard::get().outputs, 1);
+}
+
+// What the board can take, and nothing else: the library would clamp or
+// mask the rest, and the number sent would not be what runs.
+TEST(ServerControl, ValuesOutsideWhatTheBoardTakesAreRefusedWithTheirRange) {
+    const struct {
+        const char* request;
+        const char* want;  // "ok", or the text the refusal must hold
+    } cases[] = {
+        {"start board=0 mode=stream divider=0", "2-4095"},
+        {"start board=0 mode=stream divider=1", "2-4095"},
+        {"start board=0 mode=stream divider=4096", "2-4095"},
+        {"start board=0 mode=stream divider=65536", "2-4095"},
+        {"start board=0 mode=stream divider=-1", "2-4095"},
+        {"start board=0 mode=stream divider=99999999999999999999", "2-4095"},
+        {"start board=0 mode=stream divider=x", "2-4095"},
+        {"start board=0 mode=stream divider=2", "ok"},
+        {"start board=0 mode=stream divider=4095", "ok"},
+        {"start board=0 mode=stream divider=50 clock=0", "1-1000000000"},
+        {"start board=0 mode=stream divider=50 clock=1000000001", "1-1000000000"},
+        {"start board=0 mode=stream divider=50 fifo=16383", "16384-1073741824"},
+        {"start board=0 mode=stream divider=50 f1=2", "0-1"},
+        {"start board=0 mode=stream divider=50 f4=-1", "0-1"},
+        {"start board=0 mode=polled divider=50 f1=1 f2=0 f3=1 f4=0 clock=26000000 fifo=1048576", "ok"},
+        {"outb board=0 reg=256 value=1", "0-255"},
+        {"outb board=0 reg=-1 value=1", "0-255"},
+        {"outb board=0 reg=8 value=256", "0-255"},
+        {"outb board=0 reg=255 value=255", "ok"},
+        {"inb board=0 reg=256", "0-255"},
+        {"inb board=0 reg=0", "ok"},
+        {"do board=0 value=65536", "0-65535"},
+        {"do board=0 value=-1", "0-65535"},
+        {"do board=0 value=65535", "ok"},
+        {"pulse-run board=0 mode=0 divisor=0", "2-255"},
+        {"pulse-run board=0 mode=0 divisor=1", "2-255"},
+        {"pulse-run board=0 mode=0 divisor=256", "2-255"},
+        {"pulse-run board=0 mode=2 divisor=10", "0-1"},
+        {"pulse-run board=0 mode=1 divisor=255", "ok"},
+    };
+    for (const auto& c : cases) {
+        Served s;
+        const remote::Message r = s.ask("a", c.request);
+        const std::string want = c.want;
+        if (want == "ok") {
+            EXPECT_EQ(r.word, "ok") << c.request << ": " << field(r, "text");
+            continue;
+        }
+        EXPECT_EQ(field(r, "code"), "bad-argument") << c.request;
+        EXPECT_NE(field(r, "text").find(want), std::string::npos) << c.request << ": " << field(r, "text");
+        // Nothing reached the board.
+        EXPECT_EQ(FakeBoard::get().starts, 0) << c.request;
+        EXPECT_EQ(FakeBoard::get().outputs, 0) << c.request;
+        EXPECT_EQ(FakeBoard::get().reg8, 0) << c.request;
+        EXPECT_EQ(s.control.controller(0), "") << c.request;
+    }
+}
+
+// What a started board runs is what status and every block then say.
+TEST(ServerControl, StatusAndBlocksSayWhatTheBoardRuns) {
+    Served s;
+    ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=4095 clock=26000000 fifo=1048576").word, "ok");
+    ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=4096").word, "error");
+    const remote::Message st = s.ask("b", "status board=0");
+    EXPECT_EQ(field(st, "divider") + " " + field(st, "clock") + " " + field(st, "fifo"), "4095 26000000 1048576");
+    ASSERT_EQ(s.ask("a", "stop board=0").word, "ok");
+    const auto blocks = s.sink.blocks();
+    ASSERT_FALSE(blocks.empty());
+    for (const auto& b : blocks) EXPECT_EQ(b.header.divider, 4095u);
+    EXPECT_EQ(FakeBoard::get().lastDivider, 4095);
+}
+
 TEST(ServerControl, RequestsWithoutAClientOrOfAnotherVersionAreRefused) {
     Served s;
     const struct {
@@ -129,13 +247,15 @@ TEST(ServerControl, RequestsWithoutAClientOrOfAnotherVersionAreRefused) {
         {"kv318/1 ping", "bad-argument"},
         {"kv318/1 ping client=", "bad-argument"},
         {"kv318/2 ping client=a", "version"},
+        {"kv318/1 frobnicate client=a", "unknown-verb"},
+        {"kv318/1 frobnicate client=a board=7", "unknown-verb"},
         {"GET / HTTP/1.1", "malformed"},
         {"", "malformed"},
     };
     for (const auto& c : cases) {
         remote::Message reply;
         std::string error;
-        ASSERT_TRUE(remote::parse_reply(s.control.answer(c.text, 0), &reply, &error));
+        ASSERT_TRUE(remote::parse_reply(s.control.answer(c.text, Caller{"c", ""}, 0), &reply, &error));
         EXPECT_EQ(reply.word, "error") << c.text;
         EXPECT_EQ(field(reply, "code"), c.code) << c.text;
     }
@@ -145,6 +265,9 @@ TEST(ServerControl, ASilentControllerLosesTheBoardAndItsAcquisitionStops) {
     Served s;
     ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=50", 1000).word, "ok");
     s.ask("b", "ping", 1000);
+    // Its name from another connection is no sign of its life.
+    const Caller copier{"conn-copier", ""};
+    for (std::int64_t t = 1000; t <= 1000 + remote::kClientTimeoutMs + 1; t += 250) s.ask("a", "ping", t, &copier);
     s.control.tick(1000 + remote::kClientTimeoutMs);
     EXPECT_EQ(s.control.controller(0), "a");  // silent just as long as allowed
     s.ask("b", "ping", 1000 + remote::kClientTimeoutMs + 1);
@@ -184,6 +307,7 @@ TEST(ServerControl, IdleBoardsSendASignOfLifeAndRunningOnesDoNot) {
 
 // How a stream's failure ends it: the read's result and the status
 // register the host then reads, in stream and polled mode.
+constexpr const char* kEnded = "idle ended=1 controller=a fifo=524288 next=351";
 TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
     const struct {
         const char* what;
@@ -191,13 +315,18 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         std::int32_t failure;
         std::int32_t status;
         std::uint32_t flag;
+        // What the status says then, and what the failed controller's stop
+        // gets: a board that went away has no stream and no controller.
+        const char* after;
+        const char* stop;
     } cases[] = {
-        {"ring overflow", false, -2, 0x04, remote::kFlagRingOverflow},
-        {"stopped beneath the server", false, -1, 0x00, remote::kFlagNotEnabled},
-        {"driver gone", false, -1, -1, remote::kFlagTransferFault},
-        {"transfer failed", false, -3, 0x04, remote::kFlagTransferFault},
-        {"polled: converter off", true, -1, 0x00, remote::kFlagNotEnabled},
-        {"polled: transfer failed", true, -1, 0x04, remote::kFlagTransferFault},
+        {"ring overflow", false, -2, 0x04, remote::kFlagRingOverflow, kEnded, "ok"},
+        {"stopped beneath the server", false, -1, 0x00, remote::kFlagNotEnabled, kEnded, "ok"},
+        {"driver gone", false, -1, -1, remote::kFlagTransferFault | remote::kFlagDisconnected,
+         "disconnected ended=0 controller= fifo=524288 next=351", "error"},
+        {"transfer failed", false, -3, 0x04, remote::kFlagTransferFault, kEnded, "ok"},
+        {"polled: converter off", true, -1, 0x00, remote::kFlagNotEnabled, kEnded, "ok"},
+        {"polled: transfer failed", true, -1, 0x04, remote::kFlagTransferFault, kEnded, "ok"},
     };
     for (const auto& c : cases) {
         Served s;
@@ -205,8 +334,10 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         FakeBoard::get().status = c.status;
         const std::string mode = c.polled ? "polled" : "stream";
         ASSERT_EQ(s.ask("a", "start board=0 mode=" + mode + " divider=50 clock=26000000", 0).word, "ok");
-        ASSERT_TRUE(test::wait_until([&] { return s.sink.ended(); })) << c.what;
-        EXPECT_TRUE(s.host.ended()) << c.what;
+        ASSERT_TRUE(test::wait_until([&] { return s.host.ended(); })) << c.what;
+        // The server's loop looks after the board (a board gone is noticed).
+        s.host.watch(0);
+        EXPECT_TRUE(s.sink.ended()) << c.what;
         std::uint64_t next = 0;
         const auto blocks = s.sink.blocks();
         for (const auto& b : blocks) {
@@ -225,15 +356,16 @@ TEST(ServerStream, BlocksCarryEverySampleOnceAndAFailureEndsTheStream) {
         // Nothing is left to follow: a client that asks is told so, and the
         // board's idle blocks keep its followers from taking the quiet for
         // a server gone.
+        s.control.tick(0);
         const remote::Message st = s.ask("b", "status board=0");
         EXPECT_EQ(field(st, "state") + " ended=" + field(st, "ended") + " controller=" + field(st, "controller") +
                       " fifo=" + field(st, "fifo") + " next=" + field(st, "next"),
-                  "idle ended=1 controller=a fifo=524288 next=351")
+                  c.after)
             << c.what;
-        s.control.tick(0);
-        EXPECT_EQ(s.sink.blocks().back().header.flags, remote::kFlagIdle) << c.what;
+        s.control.tick(remote::kIdleBlockMs);
+        EXPECT_EQ(s.sink.blocks().back().header.flags & ~remote::kFlagDisconnected, remote::kFlagIdle) << c.what;
         // The controller still stops the board it failed on.
-        EXPECT_EQ(s.ask("a", "stop board=0").word, "ok") << c.what;
+        EXPECT_EQ(s.ask("a", "stop board=0").word, c.stop) << c.what;
         EXPECT_EQ(FakeBoard::get().stops, 1) << c.what;
     }
 }

@@ -1,6 +1,6 @@
 # kv318-server: its rules against a scripted board (every platform).
-kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp
-                                        server/serve_lock_test.cpp
+kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints_test.cpp server/envelope_test.cpp
+                                        server/key_files_test.cpp server/replug_test.cpp server/serve_lock_test.cpp
                LIBS kv318_server_core kv318_protocol)
 target_include_directories(server_core_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/cli)
 if(TARGET kv318-server AND NOT WIN32)
@@ -8,9 +8,20 @@ if(TARGET kv318-server AND NOT WIN32)
   # their own.
   add_test(NAME server_end_to_end_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/end_to_end.py
-            --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim>)
+            --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim> --cli $<TARGET_FILE:kv318-cli>)
   set_tests_properties(server_end_to_end_test PROPERTIES TIMEOUT 400)
-  kv318_script_test_environment(server_end_to_end_test)
+  # PACKAGE: the server's user and another one reach it with the package
+  # too (not in sanitizer builds, whose library the package cannot load).
+  kv318_script_test_environment(server_end_to_end_test PACKAGE)
+  if(TARGET kv318-cli)
+    # A board that goes away and comes back (kv318-sim killed and started
+    # again), and one that appears after the server started.
+    add_test(NAME server_replug_end_to_end_test
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/replug_end_to_end.py
+              --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim> --cli $<TARGET_FILE:kv318-cli>)
+    set_tests_properties(server_replug_end_to_end_test PROPERTIES TIMEOUT 400)
+    kv318_script_test_environment(server_replug_end_to_end_test)
+  endif()
   if(TARGET kv318-scope AND TARGET kv318_remote_client AND NOT KV318_SANITIZE)
     # One stream, every program: kv318-cli controls it while kv318-cli, the
     # kv318 package and kv318-scope follow.  Not in sanitizer builds: the
@@ -36,4 +47,11 @@ if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
             --cli ${CMAKE_SOURCE_DIR}/build/linux/cli/kv318-cli)
   # Board 0's pipe is global within the prefix.
   set_tests_properties(server_wine_end_to_end_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
+endif()
+if(TARGET kv318-server AND NOT WIN32)
+  # The server's sockets with CURVE keys, on ipc sockets.
+  kv318_add_test(server_transport_test SOURCES server/transport_test.cpp ${CMAKE_SOURCE_DIR}/server/platform/transport.cpp
+                 LIBS kv318_server_core kv318_zmq kv318_protocol)
+  target_include_directories(server_transport_test PRIVATE ${CMAKE_SOURCE_DIR}/server/platform)
+  set_tests_properties(server_transport_test PROPERTIES TIMEOUT 120)
 endif()

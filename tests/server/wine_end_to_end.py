@@ -120,6 +120,27 @@ class ServerUnderWine(unittest.TestCase):
         self.url = "tcp://127.0.0.1:%d" % server_process.free_port_pair()
         self.server = self.wine(ARGS.server, "--listen", self.url, env=env)
         self.assertTrue(self.server.wait_for("kv318-server: serving board 0"), self.server.output())
+        self.share_local_keys()
+
+    def share_local_keys(self):
+        """The server guards loopback with its user's local keys, kept in
+        %LOCALAPPDATA%\\kv318\\server in the prefix.  This host's clients
+        play that same user: they find the keys where a Linux server's
+        would be, in a driver directory of the test's own."""
+        name = os.path.basename(server_process.local_keys_dir(self.url, "/"))
+        found = sorted(Path(ARGS.prefix, "drive_c", "users").glob("*/*/*/kv318/server/" + name)) + sorted(
+            Path(ARGS.prefix, "drive_c", "users").glob("*/*/kv318/server/" + name))
+        self.assertTrue(found, "no local keys of %s in the prefix: %s" % (self.url, self.server.output()))
+        drivers = tempfile.mkdtemp(prefix="kv318-test-wine-keys-")
+        self.addCleanup(shutil.rmtree, drivers, ignore_errors=True)
+        mine = Path(server_process.local_keys_dir(self.url, drivers))
+        mine.mkdir(parents=True)
+        for f in ("server.pub", "local.key"):
+            shutil.copy(found[0] / f, mine / f)
+        previous = os.environ.get("KV318_DRIVER_DIR")
+        os.environ["KV318_DRIVER_DIR"] = drivers
+        self.addCleanup(lambda: os.environ.pop("KV318_DRIVER_DIR") if previous is None
+                        else os.environ.__setitem__("KV318_DRIVER_DIR", previous))
 
     def wine(self, exe, *args, env):
         p = WineProgram(exe, *args, env=env)

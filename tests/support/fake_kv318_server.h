@@ -35,6 +35,9 @@ struct FakeServer {
     std::int32_t divider = 0;
     std::uint32_t fifo = 0;
     std::uint64_t statusAt = UINT64_MAX;  // `next` when the last status was answered
+    // The board went away (pull()): the server's words for it, which every
+    // request but status is refused with; empty while the board is there.
+    std::string gone;
 
     std::string answer(const std::string& text) {
         requests.push_back(text);
@@ -61,6 +64,12 @@ struct FakeServer {
             return remote::encode_reply(remote::error_reply("bad-argument", "board"));
         if (board != 0)
             return remote::encode_reply(remote::error_reply("no-board", "no board " + std::to_string(board)));
+        if (!gone.empty() && verb != "status") {
+            return remote::encode_reply(remote::error_reply(remote::code::kDisconnected, gone));
+        }
+        if (verb == "status" && !gone.empty()) {
+            return remote::encode_reply(reply.set("state", "disconnected").set("stream", stream).set("text", gone));
+        }
         if (verb == "status") {
             statusAt = next;
             reply.set("state", running ? (polled ? "polled" : "stream") : "idle").set("stream", stream);
@@ -121,6 +130,17 @@ struct FakeServer {
         h.flags = flags | (polled ? remote::kFlagPolled : 0u);
         next += count;
         return remote::encode_block(h, samples.data());
+    }
+
+    // The board goes away, as a pulled cable takes it: the running stream
+    // ends with a block that says so, and `words` are what the server says.
+    void pull(const std::string& words) {
+        gone = words;
+        if (running)
+            published.push_back(
+                block(0, remote::kFlagEndOfStream | remote::kFlagTransferFault | remote::kFlagDisconnected));
+        running = false;
+        controller.clear();
     }
 
     // Blocks the server owes its subscribers: the end of a stream.

@@ -6,6 +6,7 @@ Scripts that test kv318-server, or a program through it, share this.
 """
 import os
 import random
+import re
 import signal
 import socket
 import struct
@@ -19,6 +20,7 @@ from sim_process import eventually
 HEADER = struct.Struct("<4sHHHHIQIIQIIq")
 FLAG_IDLE = 1 << 5
 FLAG_END = 1 << 4
+FLAG_DISCONNECTED = 1 << 9
 
 
 def free_port_pair():
@@ -33,6 +35,44 @@ def free_port_pair():
         except OSError:
             continue
     raise RuntimeError("no two free ports next to each other on 127.0.0.1")
+
+
+# The driver directory of each server started here, by its URL: a client of
+# the same user finds the server's local keys there.
+_DRIVER_DIRS = {}
+
+
+def driver_dir_of(url):
+    """The driver directory of the server at `url` started by this process,
+    else $KV318_DRIVER_DIR (a client process given it by its test)."""
+    return _DRIVER_DIRS.get(url) or os.environ.get("KV318_DRIVER_DIR")
+
+
+def local_keys_dir(url, driver_dir):
+    """Where a server keeps its user's keys for loopback `url`, as the
+    server's documentation gives it: DRIVERDIR/kv318-server-keys/HOST_PORT,
+    localhost as 127.0.0.1, other characters than letters, digits, '.' and
+    '-' as '_'."""
+    host, port = url[len("tcp://"):].rsplit(":", 1)
+    name = re.sub(r"[^A-Za-z0-9.-]", "_", ("127.0.0.1" if host == "localhost" else host) + "_" + port)
+    return os.path.join(driver_dir, "kv318-server-keys", name)
+
+
+def local_curve(url, driver_dir=None):
+    """(server public, client public, client secret) of the server's local
+    keys for `url`, or None when there are none."""
+    driver_dir = driver_dir or driver_dir_of(url)
+    if not url.startswith("tcp://") or not driver_dir:
+        return None
+    folder = local_keys_dir(url, driver_dir)
+    try:
+        with open(os.path.join(folder, "server.pub")) as f:
+            server_public = f.readline().strip().encode()
+        with open(os.path.join(folder, "local.key")) as f:
+            secret = f.readline().strip().encode()
+    except OSError:
+        return None
+    return server_public, zmq.curve_public(secret), secret
 
 
 class Server:
@@ -51,12 +91,16 @@ class Server:
         with open(self.log.name) as f:
             return f.read()
 
-    def start(self):
+    def start(self, ready="serving board"):
+        """Starts the server and waits until its output says `ready` (a
+        server whose board is absent says it waits for it)."""
         self.proc = subprocess.Popen(self.argv, env=self.env, stdout=self.log, stderr=self.log)
-        if not eventually(lambda: "serving board" in self.output() or self.proc.poll() is not None):
+        if not eventually(lambda: ready in self.output() or self.proc.poll() is not None):
             raise RuntimeError("kv318-server did not start: " + self.output())
         if self.proc.poll() is not None:
             raise RuntimeError("kv318-server exited: " + self.output())
+        if "KV318_DRIVER_DIR" in self.env:
+            _DRIVER_DIRS[self.url] = self.env["KV318_DRIVER_DIR"]
         return self
 
     def __enter__(self):
@@ -79,14 +123,17 @@ class Server:
 
 class Client:
     """One client of a server: a REQ socket for requests and a SUB socket
-    for `board`'s blocks.  Requests time out after `timeout` seconds."""
+    for `board`'s blocks.  Requests time out after `timeout` seconds.
+    `curve` is (server public, client public, client secret); by default
+    the server's local keys for a loopback `url` when there are any, as the
+    server's own user finds them; False for none."""
 
     def __init__(self, url, name, board=0, timeout=2.5, context=None, curve=None):
         self.ctx = context or zmq.Context.instance()
         self.name = name
         self.url = url
         self.timeout_ms = int(timeout * 1000)
-        self.curve = curve
+        self.curve = local_curve(url) if curve is None else curve
         self.req = None
         self._connect_req()
         host, port = url.rsplit(":", 1)
