@@ -6,6 +6,7 @@
 #include <zmq.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #ifdef _WIN32
@@ -78,8 +79,8 @@ public:
         // The wait for the other's turn counts in this one's silence: no
         // exchange takes longer than kServerSilenceMs, however they meet.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerSilenceMs);
-        const std::unique_lock<std::timed_mutex> hold(reqLock_, deadline);
-        if (!hold.owns_lock()) return false;
+        if (!claim_req(deadline)) return false;
+        const ReqClaim hold{this};
         if (zmq_send(req_, request.data(), request.size(), 0) < 0) return false;
         while (true) {
             const auto left =
@@ -113,7 +114,31 @@ public:
     }
 
 private:
-    std::timed_mutex reqLock_;  // held for one exchange on req_
+    // req_ serves one exchange at a time.  A plain mutex and a flag, not a
+    // timed mutex: the thread checker does not see a timed mutex's timed
+    // lock, and takes its unlock for an unlock of a mutex never held.
+    bool claim_req(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(reqMutex_);
+        if (!reqFree_.wait_until(lock, deadline, [this] { return !reqBusy_; })) return false;
+        reqBusy_ = true;
+        return true;
+    }
+    struct ReqClaim {
+        explicit ReqClaim(ZmqLink* owner) : link(owner) {}
+        ZmqLink* link;
+        ReqClaim(const ReqClaim&) = delete;
+        ReqClaim& operator=(const ReqClaim&) = delete;
+        ~ReqClaim() {
+            {
+                const std::lock_guard<std::mutex> lock(link->reqMutex_);
+                link->reqBusy_ = false;
+            }
+            link->reqFree_.notify_one();
+        }
+    };
+    std::mutex reqMutex_;
+    std::condition_variable reqFree_;
+    bool reqBusy_ = false;  // guarded by reqMutex_: an exchange holds req_
     void* req_ = nullptr;
     void* sub_ = nullptr;
 };
