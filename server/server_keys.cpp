@@ -12,6 +12,14 @@ namespace kv318::server {
 
 namespace {
 
+// A file's path in a key folder.
+std::string in_dir(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    path += '/';
+    path += name;
+    return path;
+}
+
 // How often the allow list is looked at: a removed key is out within it.
 constexpr std::int64_t kAllowedPollMs = 1000;
 // The local client's files beside the server's.
@@ -44,11 +52,11 @@ struct Pair {
 bool read_local(const std::string& dir, Pair* p) {
     std::string sec, pub, csec, cpub, allowed, error;
     Keys keys;
-    if (!read_checked(dir + "/" + kServerSecretFile, KeyFileRole::Secret, &sec, &error) ||
-        !read_checked(dir + "/" + kServerPublicFile, KeyFileRole::Public, &pub, &error) ||
-        !read_checked(dir + "/" + kLocalSecret, KeyFileRole::Secret, &csec, &error) ||
-        !read_checked(dir + "/" + kLocalPublic, KeyFileRole::Public, &cpub, &error) ||
-        !read_checked(dir + "/" + kAllowedFile, KeyFileRole::Allowed, &allowed, &error) ||
+    if (!read_checked(in_dir(dir, kServerSecretFile), KeyFileRole::Secret, &sec, &error) ||
+        !read_checked(in_dir(dir, kServerPublicFile), KeyFileRole::Public, &pub, &error) ||
+        !read_checked(in_dir(dir, kLocalSecret), KeyFileRole::Secret, &csec, &error) ||
+        !read_checked(in_dir(dir, kLocalPublic), KeyFileRole::Public, &cpub, &error) ||
+        !read_checked(in_dir(dir, kAllowedFile), KeyFileRole::Allowed, &allowed, &error) ||
         !check_server_pair(dir, sec, pub, public_of(first_line(sec)), &keys, &error)) {
         return false;
     }
@@ -92,7 +100,7 @@ int keygen(const ServerOptions& o) {
 
 bool load_allowed(const std::string& dir, std::vector<std::string>* allowed, std::vector<std::string>* warnings,
                   std::string* error) {
-    const std::string path = dir + "/" + kAllowedFile;
+    const std::string path = in_dir(dir, kAllowedFile);
     std::string text;
     if (!platform::file_facts(path, true).exists) {
         *error = "no " + path + ": list the clients' public keys there, one a line";
@@ -110,14 +118,14 @@ bool load_allowed(const std::string& dir, std::vector<std::string>* allowed, std
 bool load_key_dir(const std::string& dir, Keys* keys, std::vector<std::string>* warnings, std::string* error) {
     if (*error = key_file_problem(dir, KeyFileRole::Folder, platform::file_facts(dir, true)); !error->empty())
         return false;
-    const std::string secretPath = dir + "/" + kServerSecretFile;
+    const std::string secretPath = in_dir(dir, kServerSecretFile);
     if (!platform::file_facts(secretPath, false).exists) {
         *error = "no key pair in " + dir + " (kv318-server keygen " + dir + " makes one)";
         return false;
     }
     std::string sec, pub;
     if (!read_checked(secretPath, KeyFileRole::Secret, &sec, error) ||
-        !read_checked(dir + "/" + kServerPublicFile, KeyFileRole::Public, &pub, error) ||
+        !read_checked(in_dir(dir, kServerPublicFile), KeyFileRole::Public, &pub, error) ||
         !check_server_pair(dir, sec, pub, public_of(first_line(sec)), keys, error)) {
         return false;
     }
@@ -160,19 +168,19 @@ bool LocalKeys::publish(const std::vector<Endpoint>& endpoints, std::string* err
         if (!is_local_keys(e)) {
             for (const std::string& f : {kLocalSecret, kLocalPublic, std::string(kServerSecretFile),
                                          std::string(kServerPublicFile), std::string(kAllowedFile)}) {
-                platform::remove_file(dir + "/" + f);
+                platform::remove_file(in_dir(dir, f));
             }
             continue;
         }
         Pair p;
         if (read_local(dir, &p) && p.serverSecret == serverSecret_ && p.clientSecret == clientSecret_) continue;
         // The public files last: a client that finds them finds the rest.
-        if (!platform::write_key_file(dir + "/" + kServerSecretFile, serverSecret_ + "\n", true, true, error) ||
-            !platform::write_key_file(dir + "/" + kAllowedFile, clientPublic_ + " " + remote::kLocalClientName + "\n",
+        if (!platform::write_key_file(in_dir(dir, kServerSecretFile), serverSecret_ + "\n", true, true, error) ||
+            !platform::write_key_file(in_dir(dir, kAllowedFile), clientPublic_ + " " + remote::kLocalClientName + "\n",
                                       false, true, error) ||
-            !platform::write_key_file(dir + "/" + kLocalSecret, clientSecret_ + "\n", true, true, error) ||
-            !platform::write_key_file(dir + "/" + kLocalPublic, clientPublic_ + "\n", false, true, error) ||
-            !platform::write_key_file(dir + "/" + kServerPublicFile, serverPublic_ + "\n", false, true, error)) {
+            !platform::write_key_file(in_dir(dir, kLocalSecret), clientSecret_ + "\n", true, true, error) ||
+            !platform::write_key_file(in_dir(dir, kLocalPublic), clientPublic_ + "\n", false, true, error) ||
+            !platform::write_key_file(in_dir(dir, kServerPublicFile), serverPublic_ + "\n", false, true, error)) {
             return false;
         }
     }
@@ -213,7 +221,7 @@ void reload_allowed(const AllowedWatch& watch, Transport& transport) {
                      allowed.size(), allowed.size() == 1 ? "" : "s");
     }
     for (const std::string& w : warnings) std::fprintf(stderr, "kv318-server: %s\n", w.c_str());
-    if (!transport.set_allowed(std::move(allowed), &error)) std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
+    if (!transport.set_allowed(allowed, &error)) std::fprintf(stderr, "kv318-server: %s\n", error.c_str());
 }
 
 }  // namespace kv318::server

@@ -92,7 +92,7 @@ std::int32_t with_board(std::int32_t handle, std::int32_t failed, Call&& call) {
     return call(e->board);
 }
 
-void beat(Entry* e, std::shared_ptr<ServerLink> link) {
+void beat(Entry* e, const std::shared_ptr<ServerLink>& link) {
     Message ping;
     ping.word = "ping";
     ping.set("client", e->board.client_id());
