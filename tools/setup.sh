@@ -27,5 +27,30 @@ for p in "${missing[@]}"; do
 done
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror caught in the middle of a sync serves an index whose size does not
+# match its release file; a later try usually finds it whole.  After the last
+# try apt keeps the indexes it has, and the install below says whether they
+# are enough.
+for attempt in 1 2 3; do
+    apt-get update -qq && break
+    echo "setup.sh: apt-get update failed (try $attempt of 3)" >&2
+    [[ $attempt -lt 3 ]] && sleep 20
+done
+apt-get install -y -qq "${missing[@]}" >/dev/null && exit 0
+
+# When only another architecture's index is stale, its packages cannot sit
+# beside the newer native ones, while everything native still installs.  The
+# only foreign package is 32-bit Wine, and a machine without it is a machine
+# that cannot run 32-bit programs: tools/probe-32bit says so, and the test
+# command skips those tests with one line saying why.
+native=()
+foreign=()
+for p in "${missing[@]}"; do
+    if [[ "$p" == *:* ]]; then foreign+=("$p"); else native+=("$p"); fi
+done
+if [[ ${#foreign[@]} -gt 0 ]] && { [[ ${#native[@]} -eq 0 ]] || apt-get install -y -qq "${native[@]}" >/dev/null; }; then
+    echo "setup.sh: could not install ${foreign[*]} (the mirror's index for its architecture is stale or missing); installed the rest" >&2
+    exit 0
+fi
+echo "setup.sh: apt-get install failed" >&2
+exit 1
