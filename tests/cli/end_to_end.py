@@ -522,7 +522,7 @@ class Interruptions(unittest.TestCase):
     def stuck_run(self, sim, args, stdout):
         """Starts a run whose output nobody reads, interrupts it once it has
         streamed for a while, and returns (exit code, stderr)."""
-        run = subprocess.Popen([CLI, *args, "--progress"], env=sim.env, stdout=stdout, stderr=subprocess.PIPE)
+        run = sim_process.child([CLI, *args, "--progress"], env=sim.env, stdout=stdout, stderr=subprocess.PIPE)
         try:
             progress = b""
 

@@ -47,7 +47,7 @@ def client(url, mode, name, seconds, **kw):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     if server_process.driver_dir_of(url):
         env["KV318_DRIVER_DIR"] = server_process.driver_dir_of(url)
-    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    p = sim_process.child(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     return p
 
 
@@ -64,12 +64,12 @@ def result(p, timeout=120):
 
 class ServerEndToEnd(unittest.TestCase):
     def setUp(self):
+        # Cleanups run even when a later step of setUp fails, last first.
         self.sim = sim_process.Sim(SIM, *SIM_ARGS).__enter__()
-        self.server = Server(SERVER, self.sim).start()
-
-    def tearDown(self):
-        self.server.__exit__(None, None, None)
-        self.sim.__exit__(None, None, None)
+        self.addCleanup(self.sim.__exit__, None, None, None)
+        self.server = Server(SERVER, self.sim)
+        self.addCleanup(self.server.__exit__, None, None, None)
+        self.server.start()
 
     def test_followers_get_every_sample_and_a_stopped_one_counts_what_it_missed(self):
         url = self.server.url
@@ -373,9 +373,9 @@ class ServerKeys(unittest.TestCase):
         keys = tempfile.mkdtemp(prefix="kv318-test-keys-")
         subprocess.run([SERVER, "keygen", keys], capture_output=True, check=True)
         open(os.path.join(keys, "allowed"), "w").close()
-        run = subprocess.Popen([SERVER, "--keys", keys, "--listen", "tcp://127.0.0.1:%d" %
+        run = sim_process.child([SERVER, "--keys", keys, "--listen", "tcp://127.0.0.1:%d" %
                                 server_process.free_port_pair()], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, env=dict(os.environ, KV318_DRIVER_DIR=empty))
+                                text=True, env=dict(os.environ, KV318_DRIVER_DIR=empty))
         said = ""
         for line in run.stdout:
             said += line

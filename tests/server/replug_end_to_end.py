@@ -43,7 +43,7 @@ class Driver:
 
     def start(self):
         self.log = tempfile.TemporaryFile("w+")
-        self.proc = subprocess.Popen([SIM, "--dir", self.dir, *SIM_ARGS], stdout=self.log, stderr=self.log)
+        self.proc = sim_process.child([SIM, "--dir", self.dir, *SIM_ARGS], stdout=self.log, stderr=self.log)
 
         def serving():
             self.log.seek(0)
@@ -190,8 +190,8 @@ class Replug(unittest.TestCase):
         self.driver.start()
         self.serve("--board", "0")
         out = os.path.join(self.driver.dir, "run.csv")
-        run = subprocess.Popen([CLI, "--server", self.server.url, "stream", "-d", "50", "-s", "60", "-o", out],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.driver.env)
+        run = sim_process.child([CLI, "--server", self.server.url, "stream", "-d", "50", "-s", "60", "-o", out],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.driver.env)
         try:
             self.assertTrue(eventually(lambda: os.path.exists(out) and os.path.getsize(out) > 20_000))
             self.driver.kill()

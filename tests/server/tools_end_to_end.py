@@ -71,8 +71,8 @@ class EveryToolFollowsOneStream(unittest.TestCase):
         return os.path.join(self.dir, name)
 
     def start(self, argv, **env):
-        p = subprocess.Popen(argv, env=dict(self.sim.env, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+        p = sim_process.child(argv, env=dict(self.sim.env, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True)
         self.procs.append(p)
         return p
 

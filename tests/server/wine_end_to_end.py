@@ -25,6 +25,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "support"))
 import server_process  # noqa: E402
+import sim_process  # noqa: E402
 from server_process import Client  # noqa: E402
 from sim_process import eventually  # noqa: E402
 
@@ -48,8 +49,8 @@ class WineProgram:
 
     def __init__(self, exe, *args, env):
         self.log = tempfile.NamedTemporaryFile("w+", prefix="kv318-test-wine-", delete=False)
-        self.proc = subprocess.Popen([ARGS.wine_run, "--prefix", ARGS.prefix, "--path", ARGS.dll_dir, exe, *args],
-                                     stdin=subprocess.PIPE, stdout=self.log, stderr=self.log, env=env)
+        self.proc = sim_process.child([ARGS.wine_run, "--prefix", ARGS.prefix, "--path", ARGS.dll_dir, exe, *args],
+                                      stdin=subprocess.PIPE, stdout=self.log, stderr=self.log, env=env)
 
     def output(self):
         with open(self.log.name, errors="replace") as f:
@@ -75,9 +76,9 @@ class WineProgram:
 
 def client(mode, name, seconds, url):
     """tests/server/client_process.py in a process of its own."""
-    return subprocess.Popen([sys.executable, str(HERE / "client_process.py"), mode, "--url", url, "--name", name,
+    return sim_process.child([sys.executable, str(HERE / "client_process.py"), mode, "--url", url, "--name", name,
                              "--seconds", str(seconds), "--clock", str(CLOCK), "--divider", str(DIVIDER)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def first_line(p, timeout=120):
@@ -179,7 +180,7 @@ class ServerUnderWine(unittest.TestCase):
         cli_path = cli = None
         if cli_follows():
             cli_path = os.path.join(self.work, "follower.raw")
-            cli = subprocess.Popen([ARGS.cli, "--server", self.url, "stream", "--follow", "--fifo-bytes", str(FIFO),
+            cli = sim_process.child([ARGS.cli, "--server", self.url, "stream", "--follow", "--fifo-bytes", str(FIFO),
                                     "-o", cli_path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             self.clients.append(cli)
         else:

@@ -10,12 +10,11 @@ import re
 import signal
 import socket
 import struct
-import subprocess
 import tempfile
 
 import zmq
 
-from sim_process import eventually
+from sim_process import child, eventually, stop
 
 HEADER = struct.Struct("<4sHHHHIQIIQIIq")
 FLAG_IDLE = 1 << 5
@@ -94,8 +93,9 @@ class Server:
     def start(self, ready="serving board"):
         """Starts the server and waits until its output says `ready` (a
         server whose board is absent says it waits for it)."""
-        self.proc = subprocess.Popen(self.argv, env=self.env, stdout=self.log, stderr=self.log)
+        self.proc = child(self.argv, env=self.env, stdout=self.log, stderr=self.log)
         if not eventually(lambda: ready in self.output() or self.proc.poll() is not None):
+            stop(self.proc, signal.SIGKILL)
             raise RuntimeError("kv318-server did not start: " + self.output())
         if self.proc.poll() is not None:
             raise RuntimeError("kv318-server exited: " + self.output())
@@ -109,9 +109,9 @@ class Server:
     def stop(self, sig=signal.SIGTERM):
         """Stops the server; a sanitizer's report in its output fails the
         test that ran it, as a crash would."""
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            self.proc.wait(30)
+        if self.proc is not None and not stop(self.proc, sig):
+            raise AssertionError("kv318-server did not end on signal %d within 30 s and was killed:\n%s"
+                                 % (sig, self.output()))
         if "Sanitizer" in self.output():
             raise AssertionError("kv318-server: a sanitizer reported:\n" + self.output())
 
