@@ -89,6 +89,9 @@ public:
     }
     hid_t get() const { return id_; }
     bool ok() const { return id_ >= 0; }
+    // Forgets the identifier without closing it: HDF5 keeps the object open,
+    // and writes nothing more of it.
+    void abandon() { id_ = -1; }
 
 private:
     hid_t id_ = -1;
@@ -292,7 +295,12 @@ public:
             codes.swap(held_);
             if (!store_codes(codes.data(), codes.size())) return false;
         }
+        // The samples and the events reach the disk before the count that
+        // claims them: a write the disk refuses then leaves the count of the
+        // last flush, which the samples on the disk bear out.
+        if (dataset_.ok() && H5Dflush(dataset_.get()) < 0) return fail_writing("write the samples");
         if (!write_events(next_, false)) return fail_writing("write the events");
+        if (eventSet_.ok() && H5Dflush(eventSet_.get()) < 0) return fail_writing("write the events");
         if (group_.ok() && !put_u64(group_.get(), "samples_written", inGroup_))
             return fail_writing("write the attribute samples_written");
         if (H5Fflush(file_.get(), H5F_SCOPE_GLOBAL) < 0) return fail_writing("flush the file");
@@ -303,6 +311,10 @@ public:
     bool finish(const std::string& fifoNote) override {
         quiet_errors();
         if (!file_.ok()) return error_.empty();
+        if (writeFailed_) {
+            abandon();
+            return false;
+        }
         // A compressed run's codes first, so a split they make comes before
         // the events left, which all go to the last group.
         bool ok = checkpoint() && write_events(next_, true) && checkpoint();
@@ -378,31 +390,28 @@ private:
     }
 
     // A write or a flush failed (an I/O error, or a disk that something
-    // else filled after room_for() looked): what went to the disk since the
-    // last flush may be there in part or not at all, so the run is cut back
-    // to what that flush left.  The dataset's extent and samples_written
-    // then claim no code past it, and an `events` row at the first sample
-    // lost says why the recording ends there.  Nothing more is appended;
-    // finish() writes the row and the cut-back extent.  HDF5 does not
-    // undo a flush that failed half way, though: on a full disk its chunk
-    // index can lose the last chunk before the cut, and the row may not
-    // fit, so the words say the end of the file is in doubt.
+    // else filled after room_for() looked).  Whatever HDF5 would write from
+    // here on (the cut-back, an events row, the records a close flushes)
+    // could land half-way and leave a file that no longer opens at all, so
+    // nothing more is written: finish() lets go of the file unclosed, and
+    // the disk keeps what the last flush put there, whole, its
+    // samples_written borne out by the samples (checkpoint() writes them
+    // first).  The counts go back to that flush; the words say where the
+    // file ends, since it cannot say so itself.
     bool fail_writing(const std::string& what) {
         fail(what);
+        writeFailed_ = true;
         if (broken_) return false;
         broken_ = true;
-        error_ += " (HDF5 gave up part way through a write, so the file's last samples may not read back)";
         const std::uint64_t lost = inGroup_ - durable_;
         inGroup_ = durable_;
         next_ -= lost;
         appended_ -= lost;
         held_.clear();
-        if (dataset_.ok()) {
-            hsize_t kept = durable_;
-            H5Dset_extent(dataset_.get(), &kept);
-        }
-        end_here();
-        hdf5_reason();  // the cut-back's own failures, if any, say nothing new
+        error_ += " (the disk refused a write, so the file ends where its last flush left it, " +
+                  std::to_string(durable_) + " samples into " + (names_.empty() ? "its run" : names_.back()) +
+                  ", with no events row for this failure)";
+        hdf5_reason();
         return false;
     }
 
@@ -424,6 +433,13 @@ private:
         held_.clear();
         end_here();
         return false;
+    }
+
+    void abandon() {
+        dataset_.abandon();
+        eventSet_.abandon();
+        group_.abandon();
+        file_.abandon();
     }
 
     // The events row that says why the recording ends at the next code.
@@ -569,6 +585,7 @@ private:
     std::uint64_t next_ = 0;          // the run's number of the next code
     std::uint64_t inGroup_ = 0;       // codes in the current group
     std::uint64_t appended_ = 0;
+    bool writeFailed_ = false;
     std::uint64_t durable_ = 0;  // codes of the current group on the disk at the last flush
     bool broken_ = false;        // a write failed: the run takes no more codes
     std::vector<std::string> names_;

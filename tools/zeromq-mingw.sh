@@ -77,7 +77,10 @@ if ! has_deb_src; then
     awk 'BEGIN { RS = ""; ORS = "\n" } NR == 1 { print }' "$debian" |
         sed -e 's/^Types:.*/Types: deb-src/' >"$list.tmp"
     mv "$list.tmp" "$list"
-    apt-get update -qq >&2 || die "apt-get update failed"
+    # One stale index of a mirror caught mid-sync (another architecture's,
+    # say) fails the update as a whole although the source index came: the
+    # fetch below says whether it did.
+    apt-get update -qq >&2 || say "apt-get update reported a failure; trying the fetch with the indexes it has"
 fi
 
 work=$(mktemp -d "$cache_root/zeromq-$source_version/.$triplet.build.XXXXXX")

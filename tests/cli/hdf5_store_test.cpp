@@ -3,6 +3,9 @@
 // attributes, a second run appended, a split run, a file that is not HDF5.
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cstdio>
@@ -573,6 +576,81 @@ TEST(Hdf5Store, AFullDiskEndsTheRunWithTheCodesThatFitAndSaysWhy) {
         EXPECT_EQ(events.back().kind, "error");
         EXPECT_NE(events.back().text.find("the recording ends here"), std::string::npos) << events.back().text;
     }
+}
+
+// A write that fails after the room check said it fits (an I/O error, a
+// disk something else filled meanwhile): here a limit on the file's size
+// that the room function does not see.  The file keeps what its last flush
+// wrote, and opens: it never claims a code that is not the one written, and
+// the writer's words say where it ends.
+TEST(Hdf5Store, AWriteThatFailsAfterTheRoomCheckLeavesTheFileAsItsLastFlushWroteIt) {
+    // A write past the limit fails with EFBIG instead of killing the test.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const struct {
+        std::uint64_t limit;
+        std::uint64_t split;
+        bool compress;
+    } cases[] = {{3'000'000, 0, false},
+                 {6'500'000, 0, false},
+                 {12'000'000, 0, false},
+                 {400'000, 0, true},
+                 {9'000'000, 1'200'000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "file size limit " << c.limit << ", split " << c.split << ", compress "
+                                        << c.compress);
+        const TempPath file("hdf5_store_io_error.h5");
+        std::string why;
+        auto store =
+            open_hdf5_store(file.path, c.split, &why, c.compress, [](const std::string&) { return UINT64_MAX; });
+        ASSERT_NE(store, nullptr) << why;
+        struct rlimit tight = old;
+        tight.rlim_cur = c.limit;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+        SampleWriter w(*store, 8'000'000, 3);
+        w.describe(a_recording());
+        bool begun = w.begin();
+        std::vector<std::int32_t> samples(100'000);
+        std::uint64_t offered = 0;
+        for (int block = 0; begun && block < 100 && !w.failed(); ++block) {
+            for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = sample_of(offered + i);
+            w.write(samples.data(), samples.size());
+            offered += samples.size();
+            if (block % 5 == 4) w.checkpoint();
+        }
+        const bool finished = begun && w.finish();
+        const std::uint64_t kept = w.written();
+        const std::string error = w.error();
+        store.reset();
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+        ASSERT_TRUE(begun) << error;
+        EXPECT_FALSE(finished);
+        EXPECT_NE(error.find("the file ends where its last flush left it"), std::string::npos) << error;
+        EXPECT_LT(kept, offered);
+
+        const Reader f(file.path);
+        ASSERT_TRUE(f.ok()) << "the file no longer opens; the writer said: " << error;
+        std::uint64_t seen = 0;
+        for (const std::string& name : f.groups()) {
+            // The dataset may run past the count, over samples HDF5 made
+            // room for but never wrote: the count is what the file claims.
+            const std::uint64_t n = f.u64("/" + name, "samples_written");
+            const std::vector<std::int16_t> codes = f.samples("/" + name);
+            ASSERT_GE(codes.size(), n) << name;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                if (codes[i] != units::sample_code(sample_of(seen + i))) {
+                    ADD_FAILURE() << name << ": code " << i << " of " << n << " is not the one written";
+                    break;
+                }
+            }
+            for (const Reader::Event& e : f.events("/" + name))
+                EXPECT_LE(e.index, seen + n) << e.kind << ": " << e.text;
+            seen += n;
+        }
+        EXPECT_EQ(seen, kept);
+    }
+    std::signal(SIGXFSZ, oldHandler);
 }
 
 // A capture's group names its trigger, which is its time axis's zero.
