@@ -5,7 +5,7 @@
 # step `lint` (tools/lint.sh: clang-format, clang-tidy, shellcheck, flake8)
 # runs after them and counts as one test; it reads the linux preset's
 # compile commands, configuring that preset if it is not.  Each preset's
-# tests run in the background while the next preset builds.
+# tests run in the background while the next presets build.
 #
 # The windows preset's programs are 32-bit, and some kernels cannot run
 # 32-bit programs at all (IA-32 emulation switched off, some virtual
@@ -32,14 +32,20 @@ if [[ "${KV318_CCACHE:-1}" != 0 && -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]] && c
     export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
 fi
 
-presets=${KV318_PRESETS:-linux sanitize tsan windows64 windows fuzz lint}
+presets=${KV318_PRESETS:-linux windows64 sanitize tsan windows fuzz lint}
 # Most tests wait (on a simulator, a server, Wine, a stream of some seconds)
 # rather than compute: the linux preset's tests take seven minutes one at a
 # time and one minute of CPU.  So each preset's tests run several at a time
 # (tests that share a board or a prefix say so with RESOURCE_LOCK and
-# FIXTURES), and beside the next preset's build, which keeps both cores
-# busy.  KV318_TEST_JOBS=1 runs them one at a time.
+# FIXTURES), in the background while the next presets build.  The presets'
+# test runs follow one another in one lane, each after its build and after
+# the previous run; the builds and the lint go on meanwhile at a lower
+# priority, so a test that computes gets the cores when it needs them and a
+# build takes what the waiting tests leave.  KV318_TEST_JOBS=1 runs the
+# tests one at a time; the tsan preset's, each several times slower under
+# ThreadSanitizer, run half as many at a time.
 test_jobs=${KV318_TEST_JOBS:-4}
+build_nice=${KV318_BUILD_NICE:-10}
 
 passed=0
 failed=0
@@ -48,13 +54,20 @@ timings=()
 failed_presets=()
 run_start=$SECONDS
 
-# test_preset PRESET CTEST_ARGS...: runs the preset's tests into
+# test_preset PRESET AFTER_PID CTEST_ARGS...: waits for the test run
+# AFTER_PID (none when empty), then runs the preset's tests into
 # build/PRESET/test.log and writes "status failed total seconds" to
-# build/PRESET/test.result.  Runs in the background beside the next build.
+# build/PRESET/test.result.  Runs in the background.
 test_preset() {
-    local p=$1; shift
-    local dir=build/$p start=$SECONDS status nfail total
-    ctest --preset "$p" --parallel "$test_jobs" "$@" >"$dir/test.log" 2>&1
+    local p=$1 after=$2; shift 2
+    local dir=build/$p start status nfail total jobs=$test_jobs
+    # Not a child of this subshell, so polled rather than waited for.
+    if [[ -n "$after" ]]; then
+        while kill -0 "$after" 2>/dev/null; do sleep 1; done
+    fi
+    start=$SECONDS
+    if [[ "$p" == tsan ]]; then jobs=$(( (jobs + 1) / 2 )); fi
+    ctest --preset "$p" --parallel "$jobs" "$@" >"$dir/test.log" 2>&1
     status=$?
     # "100% tests passed, 0 tests failed out of 21"
     read -r nfail total < <(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$dir/test.log" | tail -1)
@@ -68,23 +81,21 @@ test_preset() {
     echo "$status ${nfail:-} ${total:-} $((SECONDS - start))" >"$dir/test.result"
 }
 
-# The preset whose tests run in the background, and the job running them.
-testing=""
-testing_pid=""
-testing_built=0
+# The presets whose tests were started, in order, with their build times,
+# and the last test run's job.
+tested=()
+built_in=()
+last_test=""
 
-# Waits for the background tests, prints their output and adds their counts.
+# Prints a finished preset's test output and adds its counts.
 collect() {
-    [[ -n "$testing" ]] || return 0
-    local p=$testing status nfail total took
-    wait "$testing_pid"
-    testing=""
+    local p=$1 built=$2 status nfail total took
     echo "=== tests of preset $p ==="
     cat "build/$p/test.log"
     read -r status nfail total took <"build/$p/test.result"
     # Where the run's time goes, preset by preset, so a slow run shows whether
     # its builds or its tests grew.
-    timings+=("$p: built in $testing_built s, tested in $took s")
+    timings+=("$p: built in $built s, tested in $took s")
     if [[ -z "$total" ]]; then
         echo "test.sh: preset $p ran no test" >&2
         failed=$((failed + 1))
@@ -100,7 +111,8 @@ for p in $presets; do
     echo "=== preset $p ==="
     if [[ "$p" == lint ]]; then
         start=$SECONDS
-        if { [[ -f build/linux/compile_commands.json ]] || cmake --preset linux >/dev/null; } && tools/lint.sh; then
+        if { [[ -f build/linux/compile_commands.json ]] || cmake --preset linux >/dev/null; } &&
+            nice -n "$build_nice" tools/lint.sh; then
             passed=$((passed + 1))
         else
             failed=$((failed + 1))
@@ -110,7 +122,7 @@ for p in $presets; do
         continue
     fi
     start=$SECONDS
-    if ! cmake --preset "$p" || ! cmake --build --preset "$p"; then
+    if ! cmake --preset "$p" || ! nice -n "$build_nice" cmake --build --preset "$p"; then
         echo "test.sh: preset $p did not build" >&2
         failed_presets+=("$p (build)")
         failed=$((failed + 1))
@@ -126,15 +138,15 @@ for p in $presets; do
             ctest_args=(-L static)
         fi
     fi
-    # One preset's tests at a time: the previous ones end before these start.
-    collect
-    test_preset "$p" "${ctest_args[@]}" &
-    testing=$p
-    testing_pid=$!
-    testing_built=$built
-    echo "test.sh: the tests of preset $p run beside what follows"
+    rm -f "build/$p/test.result"
+    test_preset "$p" "$last_test" "${ctest_args[@]}" &
+    last_test=$!
+    tested+=("$p")
+    built_in+=("$built")
+    echo "test.sh: the tests of preset $p run in the background, after those started before"
 done
-collect
+wait
+for i in "${!tested[@]}"; do collect "${tested[$i]}" "${built_in[$i]}"; done
 
 echo "=== summary ==="
 for t in "${timings[@]}"; do echo "test.sh: $t"; done
