@@ -90,6 +90,7 @@ constexpr std::array<FifoLevel, kFifoLevelCodes> kLevelTable = make_level_table(
 
 // A bulk reply (chunk + 1 bytes at most) always fits the landing area.
 static_assert(static_cast<std::size_t>(kMaxChunk) + 1 <= kTransferSize);
+
 // The words of a start refused by the claim, which saw `state`.
 void record_claim_refusal(const char* call, std::int32_t state) {
     const int h = static_cast<int>(AcqSessionHandle.load());
