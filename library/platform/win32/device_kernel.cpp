@@ -31,7 +31,6 @@ RequestFault kernel_fault(DWORD err) {
         return RequestFault::NotOpen;
     case ERROR_DEVICE_NOT_CONNECTED:  // the board was unplugged
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_GEN_FAILURE:  // what a USB stack reports for a device gone mid-request
     case ERROR_NOT_READY:
         return RequestFault::Disconnected;
