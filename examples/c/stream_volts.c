@@ -4,8 +4,9 @@
  *   stream_volts [BOARD [COUNT [DIVIDER]]]      defaults: 0 1000 50
  *
  * One line per sample on stdout: its index, the sample, its converter code
- * and its volts.  Exit status 0 on success, 1 when the board fails, 2 on a
- * bad argument.  On Linux, kv318-sim stands in for a board (its driver
+ * and its volts.  Exit status 0 on success, 1 when the board fails (the
+ * library's own words for the failure, from KV318_LastError, go to
+ * stderr), 2 on a bad argument.  On Linux, kv318-sim stands in for a board (its driver
  * directory is found as the library finds it, KV318_DRIVER_DIR first). */
 #include <KV318.h>
 
@@ -43,17 +44,17 @@ static int parse(const char* text, long lo, long hi, long* out) {
     return 1;
 }
 
-/* What a failed KV318_Read means, as the header lists it. */
-static const char* read_failure(int32_t result) {
-    switch (result) {
-    case -1:
-        return "acquisition is not enabled on the board, or its status read failed";
-    case -2:
-        return "the library's buffer overflowed: samples were lost (read more often)";
-    case -3:
-        return "a bulk read of the library's timer failed";
-    default:
-        return "unknown failure";
+/* Prints the library's own words for the failure of the call just made on
+ * this thread, after `what`.  Asked at once: the next call of an export
+ * (KV318_StopAD, KV318_CloseDevice) empties the text. */
+static void print_failure(long board, const char* what) {
+    char text[512];
+    int32_t n = KV318_LastError(text, (int32_t)sizeof text);
+    if (n <= 0) {
+        fprintf(stderr, "board %ld: %s\n", board, what);
+    } else {
+        /* A text longer than the buffer arrives cut, and still terminated. */
+        fprintf(stderr, "board %ld: %s: %s%s\n", board, what, text, n >= (int32_t)sizeof text ? "..." : "");
     }
 }
 
@@ -71,16 +72,13 @@ int main(int argc, char** argv) {
 
     int32_t h = KV318_OpenDevice((int32_t)board);
     if (h == -1) {
-        fprintf(stderr, "board %ld: no board answers (KV318_OpenDevice returned -1)\n", board);
+        print_failure(board, "no board answers (KV318_OpenDevice returned -1)");
         return 1;
     }
 
     /* All four mode flags 0, as the test panel runs the board. */
     if (KV318_AD(h, 0, 0, 0, 0, (int32_t)divider) != 0) {
-        fprintf(stderr,
-                "board %ld: KV318_AD failed: a board request failed, the timer could not start, "
-                "or a stream is already running\n",
-                board);
+        print_failure(board, "the stream did not start (KV318_AD returned -1)");
         KV318_CloseDevice(h);
         return 1;
     }
@@ -91,7 +89,11 @@ int main(int argc, char** argv) {
     while (printed < count) {
         int32_t n = KV318_Read(h, samples);
         if (n < 0) {
-            fprintf(stderr, "board %ld: KV318_Read returned %d: %s\n", board, (int)n, read_failure(n));
+            /* -1 acquisition not enabled, -2 the ring overflowed, -3 a
+             * transfer fault: the text says which, and why. */
+            char what[64];
+            snprintf(what, sizeof what, "KV318_Read returned %d", (int)n);
+            print_failure(board, what);
             status = 1;
             break;
         }
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
     /* Always stop, also after a failure: the library's timer would run on. */
     KV318_StopAD(h);
     if (KV318_CloseDevice(h) != 0) {
-        fprintf(stderr, "board %ld: KV318_CloseDevice failed\n", board);
+        print_failure(board, "KV318_CloseDevice failed");
         status = 1;
     }
     return status;

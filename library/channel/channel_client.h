@@ -72,9 +72,12 @@ enum class ChannelResult {
 // unless the result is Ok.  An input over the channel's 1 MiB limit, or a
 // missing buffer, fails before anything is sent.  Anything unread on the
 // stream before the request breaks the frame, and nothing is sent: every
-// later reply would be read out of place.
+// later reply would be read out of place (unread bytes most often are the
+// end of the stream, so that counts as Disconnected).  Unless the result is Ok,
+// *why (when given) says what it came to.
 ChannelResult channel_exchange(ChannelStream& stream, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen,
-                               std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned);
+                               std::uint8_t* out, std::uint32_t outCap, std::uint32_t* returned,
+                               RequestFault* why = nullptr);
 
 // The open handles of one channel transport, each with its stream, and the
 // rule every transport keeps for them: one exchange at a time per handle,
@@ -104,6 +107,11 @@ public:
     bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                std::uint32_t outCap, std::uint32_t* returned);
 
+    // What the last ioctl or close that failed on the calling thread came
+    // to: a request on a handle that broke earlier reports how it broke.
+    // Calling thread; Refused before any failure.
+    static RequestFault last_fault();
+
 private:
     // The lock of one handle's exchanges, held for a whole exchange by the
     // caller's thread or the timer's.  Where the system offers it (POSIX)
@@ -131,8 +139,9 @@ private:
     };
 
     struct Entry {
-        ExchangeLock io;      // held for a whole exchange
-        bool broken = false;  // guarded by io; also set when the handle is closed
+        ExchangeLock io;                                      // held for a whole exchange
+        bool broken = false;                                  // guarded by io; also set when the handle is closed
+        RequestFault brokeWith = RequestFault::Disconnected;  // guarded by io: how it broke
         std::unique_ptr<ChannelStream> stream;
     };
 

@@ -77,6 +77,7 @@ void drain_tick() {
     const std::int32_t status = RegRead8(AcqDevice, reg::kStatus);
     if (status < 0) {
         AcqFault = -1;
+        AcqFaultRequest = last_failed_request();
         return;
     }
     const FifoLevel fifo = fifo_level(status);
@@ -86,7 +87,10 @@ void drain_tick() {
     TickTotal = 0;
     RingSink ring;
     const DrainEnd end = drain_fifo(AcqDevice, fifo, &TickTotal, start, kTickDrainLimitMs, ring);
-    if (end == DrainEnd::Failed) AcqFault = -1;
+    if (end == DrainEnd::Failed) {
+        AcqFault = -1;
+        AcqFaultRequest = last_failed_request();
+    }
     stats_drain_end(drain_outcome(end), device.now_us());
 }
 
@@ -129,18 +133,24 @@ void ring_copy_samples(std::int32_t from, std::int32_t* samples, std::int32_t n)
 std::int32_t StartSampleTimer(std::uint32_t periodMs) {
     TimerService& timers = timer_service();
     std::uint32_t minPeriod = 0;
+    constexpr char kCall[] = "KV318_AD";
     if (!timers.capabilities(&minPeriod)) {
         set_error_text(kTextNoTimerCaps);
+        record_failure(kCall, "the timer could not start: the system does not tell its timer's resolution");
         return -1;
     }
     if (minPeriod > kMaxMinimumPeriodMs) {
         set_error_text(kTextTimerTooCoarse);
+        record_failure(kCall,
+                       "the timer could not start: the system's finest timer period is %u ms, coarser than %u ms",
+                       static_cast<unsigned>(minPeriod), static_cast<unsigned>(kMaxMinimumPeriodMs));
         return -1;
     }
     Period.keep(periodMs);
     TimerId = timers.create(periodMs, kTimerResolutionMs, &SampleTimerProc, 0);
     if (TimerId == 0) {
         set_error_text(kTextNoTimer);
+        record_failure(kCall, "the timer could not start: the system refused to create a periodic timer");
         return -1;
     }
     TimerLive = true;

@@ -26,7 +26,8 @@ inline constexpr char kTextNoTimer[] = "error open timer event";
 // Checks the timer service's minimum period and creates the periodic timer
 // that runs SampleTimerProc every `periodMs`; its ticks may then change the
 // period as the rate asks (drain_period.h).  Caller's thread.  Returns 0,
-// or -1 with the reason in LastErrorText.
+// or -1 with the reason in LastErrorText and, in plain words, in the
+// calling thread's failure text for KV318_AD (last_error.h).
 std::int32_t StartSampleTimer(std::uint32_t periodMs);
 
 // Cancels the timer StartSampleTimer created, if it is still live, and

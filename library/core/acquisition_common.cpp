@@ -25,14 +25,19 @@ std::int32_t LastChunk = 0;
 std::int32_t TickTotal = 0;
 TimerHandle TimerId = 0;
 char LastErrorText[kErrorTextSize];
+FailedRequest AcqFaultRequest;
 std::uint8_t PolledBuffer[kPolledSize];
 std::atomic<std::int32_t> AcqSession{kSessionIdle};
 std::atomic<Handle> AcqSessionHandle{kInvalidHandle};
 
-bool claim_start() {
-    std::int32_t idle = kSessionIdle;
-    return AcqSession.compare_exchange_strong(idle, kSessionStarting);
+bool claim_start(std::int32_t* seen) {
+    std::int32_t state = kSessionIdle;
+    if (AcqSession.compare_exchange_strong(state, kSessionStarting)) return true;
+    if (seen != nullptr) *seen = state;
+    return false;
 }
+
+const char* start_call(AcquisitionKind kind) { return kind == AcquisitionKind::Stream ? "KV318_AD" : "KV318_M_AD"; }
 
 void finish_start(std::int32_t outcome, Handle h) {
     if (outcome != kSessionIdle) AcqSessionHandle.store(h);
@@ -85,6 +90,17 @@ constexpr std::array<FifoLevel, kFifoLevelCodes> kLevelTable = make_level_table(
 
 // A bulk reply (chunk + 1 bytes at most) always fits the landing area.
 static_assert(static_cast<std::size_t>(kMaxChunk) + 1 <= kTransferSize);
+
+// The words of a start refused by the claim, which saw `state`.
+void record_claim_refusal(const char* call, std::int32_t state) {
+    const int h = static_cast<int>(AcqSessionHandle.load());
+    if (state == kSessionStream)
+        record_failure(call, "a stream is already running (on handle %d); call KV318_StopAD first", h);
+    else if (state == kSessionPolled)
+        record_failure(call, "a polled run is already running (on handle %d); call KV318_M_StopAD first", h);
+    else record_failure(call, "another thread is starting or stopping an acquisition");
+}
+
 }  // namespace
 
 FifoLevel fifo_level(std::int32_t status) {
@@ -145,15 +161,25 @@ void convert_samples(const std::uint8_t* bytes, std::int32_t* samples, std::size
 
 bool begin_start(Handle h, AcquisitionKind kind, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,
                  std::int32_t flag4, std::int32_t divider, BoardLockStep* lock) {
-    if (!claim_start()) return false;
+    const char* call = start_call(kind);
+    std::int32_t seen = kSessionIdle;
+    if (!claim_start(&seen)) {
+        record_claim_refusal(call, seen);
+        return false;
+    }
     // Another process streaming or polling this board: refused before a
     // byte reaches the board, so its acquisition goes on unharmed.
-    *lock = lock_board_for(h, kind);
+    LockRefusal refusal;
+    *lock = lock_board_for(h, kind, &refusal);
     if (*lock == BoardLockStep::Refused) {
         finish_start(kSessionIdle, h);
+        record_lock_refusal(call, refusal);
         return false;
     }
     if (configure_conversion(h, flag1, flag2, flag3, flag4, divider) < 0) {
+        // The text first: giving the lock back makes no request, but the
+        // note of the failed one must be read before anything else runs.
+        record_request_failure(call, "configuring the board");
         abandon_start(h, kind, *lock);
         return false;
     }

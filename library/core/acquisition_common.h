@@ -14,6 +14,7 @@
 #include "device_service.h"
 #include "drain_stats.h"
 #include "flag_wait.h"
+#include "last_error.h"
 #include "register_map.h"
 #include "timer_service.h"
 
@@ -92,6 +93,10 @@ extern std::int32_t TickTotal;  // bytes drained in the current tick or polled r
 extern TimerHandle TimerId;
 // The reason of the last failed timer start.  Caller's thread only.
 extern char LastErrorText[kErrorTextSize];
+// The request whose failure made the transfer fault in AcqFault, for the
+// words of KV318_Read's -3.  Written with AcqFault, guarded by the
+// handshake as it is.
+extern FailedRequest AcqFaultRequest;
 
 // Where one polled read assembles the carried byte and all drained bytes.
 extern std::uint8_t PolledBuffer[kPolledSize];
@@ -162,6 +167,10 @@ enum AcqSessionState : std::int32_t {
 // must not wait behind a start in progress that may take a whole channel
 // timeout.
 extern std::atomic<std::int32_t> AcqSession;
+// The name of the export that starts an acquisition of `kind`, for the
+// words of its failures.
+const char* start_call(AcquisitionKind kind);
+
 // The handle the current stream or polled run was started on, so that
 // closing that handle ends it.  Written by the start that holds the claim,
 // before the store that publishes kSessionStream or kSessionPolled; read by
@@ -170,8 +179,9 @@ extern std::atomic<Handle> AcqSessionHandle;
 
 // Claims acquisition for a start: idle -> starting, in one atomic step.
 // Any thread.  False when another acquisition runs, starts or stops; the
-// caller then returns -1 and sends nothing.
-bool claim_start();
+// caller then returns -1 and sends nothing, and *seen (when given) holds
+// the state that refused it.
+bool claim_start(std::int32_t* seen = nullptr);
 
 // Ends the claim of a start: `outcome` is kSessionStream or kSessionPolled
 // for a start that succeeded on `h`, kSessionIdle for one that failed.
@@ -181,7 +191,8 @@ void finish_start(std::int32_t outcome, Handle h);
 // The first steps of a start of `kind` on `h`, the same for KV318_AD and
 // KV318_M_AD: claims acquisition (claim_start), takes the board's lock and
 // configures conversion.  False when the claim or the lock is refused or a
-// configuration step fails: what was taken is given back and the caller
+// configuration step fails: what was taken is given back, the calling
+// thread's failure text says which and why (last_error.h), and the caller
 // returns -1.  True when the caller now holds the claim; `*lock` then says
 // what the lock step did, for abandon_start.  Caller's thread.
 bool begin_start(Handle h, AcquisitionKind kind, std::int32_t flag1, std::int32_t flag2, std::int32_t flag3,

@@ -7,6 +7,7 @@
 
 #include "acquisition_common.h"
 #include "board_lock_service.h"
+#include "last_error.h"
 
 namespace kv318 {
 namespace {
@@ -71,7 +72,7 @@ void forget_board_handle(Handle h) {
     t.boards.erase(h);
 }
 
-BoardLockStep lock_board_for(Handle h, AcquisitionKind kind) {
+BoardLockStep lock_board_for(Handle h, AcquisitionKind kind, LockRefusal* refusal) {
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.mutex);
     const auto known = t.boards.find(h);
@@ -86,19 +87,42 @@ BoardLockStep lock_board_for(Handle h, AcquisitionKind kind) {
     // OS lock; a second open of the file would only conflict with it.
     if (t.locks.find(board) == t.locks.end()) {
         BoardLockToken token = 0;
-        if (board_lock_service().acquire(board, &token) != BoardLockResult::Taken) return BoardLockStep::Refused;
+        const BoardLockResult took = board_lock_service().acquire(board, &token);
+        if (took != BoardLockResult::Taken) {
+            if (refusal != nullptr) *refusal = LockRefusal{board, took == BoardLockResult::Busy};
+            return BoardLockStep::Refused;
+        }
         t.locks[board] = token;
     }
     t.holdings.push_back({board, h, kind});
     return BoardLockStep::Taken;
 }
 
-bool board_held_by_another(Handle h) {
+bool board_held_by_another(Handle h, std::int32_t* board) {
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.mutex);
     const auto known = t.boards.find(h);
     if (known == t.boards.end() || t.locks.count(known->second) != 0) return false;
-    return board_lock_service().held_elsewhere(known->second);
+    if (!board_lock_service().held_elsewhere(known->second)) return false;
+    if (board != nullptr) *board = known->second;
+    return true;
+}
+
+void record_lock_refusal(const char* call, const LockRefusal& refusal) {
+    BoardLockService& locks = board_lock_service();
+    const int board = static_cast<int>(refusal.board);
+    if (!refusal.busy) {
+        const std::string problem = locks.lock_file_problem(refusal.board);
+        if (problem.empty()) record_failure(call, "board %d: its lock file cannot be used", board);
+        else record_failure(call, "board %d cannot be started: %s", board, problem.c_str());
+        return;
+    }
+    const BoardHolder who = locks.holder(refusal.board);
+    record_failure(call, "board %d is busy: acquisition is held by ", board);
+    if (!who.name.empty() && who.pid != 0)
+        append_failure("%s (pid %u)", who.name.c_str(), static_cast<unsigned>(who.pid));
+    else if (who.pid != 0) append_failure("pid %u", static_cast<unsigned>(who.pid));
+    else append_failure("another process");
 }
 
 void unlock_board_for(Handle h, AcquisitionKind kind) {

@@ -35,13 +35,18 @@ enum class BoardLockStep {
     NotNeeded,  // h's board is unknown, or this acquisition already held the lock
 };
 
+// What refused a lock step, for the words of the failure.
+struct LockRefusal {
+    std::int32_t board = -1;
+    bool busy = false;  // another process holds the lock; else the lock file cannot be used
+};
+
 // Takes the lock of h's board for an acquisition of `kind` on `h`.  A start
 // goes on unless the step is Refused, in which case nothing is held and the
-// start must send nothing.  A start that fails after a Taken step gives the
-// lock back with unlock_board_for; after NotNeeded it leaves it (a failed
-// restart of a polled run does not end the lock of the run before it).
-// Caller's thread (KV318_AD, KV318_M_AD).
-BoardLockStep lock_board_for(Handle h, AcquisitionKind kind);
+// start must send nothing; `*refusal` (when given) then says what refused it.  A start that fails after a Taken step
+// gives the lock back with unlock_board_for; after NotNeeded it leaves it (a failed restart of a polled run does not
+// end the lock of the run before it). Caller's thread (KV318_AD, KV318_M_AD).
+BoardLockStep lock_board_for(Handle h, AcquisitionKind kind, LockRefusal* refusal = nullptr);
 
 // True when another process holds the lock of h's board and this process
 // does not: a stop call must then send nothing to the board, or it would
@@ -49,9 +54,15 @@ BoardLockStep lock_board_for(Handle h, AcquisitionKind kind);
 // after every tick, also after a refused start), and the raw exports
 // (KV318_inb, KV318_outb, KV318_BulkRead, KV318_ResetUSB) are refused for
 // the same reason.  False for a handle whose board is unknown, and for a
-// board this process holds.  Caller's thread (the stop calls, the raw
-// exports).
-bool board_held_by_another(Handle h);
+// board this process holds.  When true and `board` is given, *board is
+// h's board.  Caller's thread (the stop calls, the raw exports).
+bool board_held_by_another(Handle h, std::int32_t* board = nullptr);
+
+// Writes the calling thread's failure text for export `call`, refused by
+// the lock: "board 0 is busy: acquisition is held by kv318-cli (pid 1234)"
+// for a busy board, naming the holder as far as the lock service can, or
+// why its lock file cannot be used.  Caller's thread, holding no lock.
+void record_lock_refusal(const char* call, const LockRefusal& refusal);
 
 // Gives back what lock_board_for took for `kind`: for Stream the one
 // stream's lock whatever `h` is (KV318_StopAD ends the stream on any

@@ -10,6 +10,10 @@ namespace {
 std::atomic<BoardLockService*> g_override{nullptr};
 }  // namespace
 
+BoardHolder BoardLockService::holder(std::int32_t) { return {}; }
+
+std::string BoardLockService::lock_file_problem(std::int32_t) { return {}; }
+
 BoardLockService& board_lock_service() {
     BoardLockService* s = g_override.load(std::memory_order_acquire);
     return s != nullptr ? *s : platform_board_lock_service();

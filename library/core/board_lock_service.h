@@ -6,12 +6,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kv318 {
 
 // What a taken lock is to the service (a descriptor or a handle); only the
 // service reads it.
 using BoardLockToken = std::intptr_t;
+
+// Who holds a board's lock, as far as the OS tells: for the words of a
+// refused start.
+struct BoardHolder {
+    std::uint32_t pid = 0;  // 0 when the lock file does not say
+    std::string name;       // the holder's program name, "" when the OS does not say
+};
 
 enum class BoardLockResult {
     Taken,   // this process now holds the board's lock
@@ -36,6 +44,16 @@ public:
     // board this process holds no lock of.  Caller's thread (a stop call).
     // False when the lock file cannot be looked at.
     virtual bool held_elsewhere(std::int32_t board) = 0;
+
+    // Who holds board `board`'s lock now.  Asked after acquire() answered
+    // Busy or held_elsewhere() true, to say who in the failure's words.
+    // Caller's thread.  This default knows nobody.
+    virtual BoardHolder holder(std::int32_t board);
+
+    // Why board `board`'s lock file cannot be used, in words naming the
+    // file, or "" when the service cannot say.  Asked after acquire()
+    // answered Failed.  Caller's thread.  This default says nothing.
+    virtual std::string lock_file_problem(std::int32_t board);
 };
 
 // The service in use: the platform's unless a test installed another.

@@ -22,6 +22,10 @@ std::uint64_t DeviceService::now_us() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since).count());
 }
 
+RequestFault DeviceService::last_request_fault() { return RequestFault::Refused; }
+
+const char* DeviceService::open_failure() { return ""; }
+
 DeviceService& device_service() {
     DeviceService* s = g_override.load(std::memory_order_acquire);
     return s != nullptr ? *s : platform_device_service();

@@ -46,6 +46,19 @@ public:
     // gaps (drain_stats.h).  Any thread.  This default reads the steady
     // clock; the test substitute keeps its own, in step with now_ms.
     virtual std::uint64_t now_us();
+
+    // What the last ioctl that failed on the calling thread came to.  Asked
+    // right after that failure, on the same thread, before any other
+    // request.  This default knows nothing more than that it failed.
+    virtual RequestFault last_request_fault();
+
+    // Why the last open that failed on the calling thread failed, as a
+    // phrase for the user naming what was looked for ("no such board
+    // (driver channel /run/user/1000/kv318/KV318Device3 not found)"), or ""
+    // when the service cannot say.  Asked right after that failure, on the
+    // same thread.  The text belongs to the service and stays valid until
+    // the thread's next open.  This default says nothing.
+    virtual const char* open_failure();
 };
 
 // The service in use: the platform's unless a test installed another.

@@ -61,6 +61,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
                                            int32_t divider) {
     // One acquisition at a time, claimed in one step (see KV318_AD); the
     // run lasts until KV318_M_StopAD.
+    clear_last_error();
     BoardLockStep lock{};
     if (!begin_start(handle, AcquisitionKind::Polled, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
     reset_ring_counters();
@@ -73,14 +74,35 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved) {
     (void)reserved;
-    if (samples == nullptr || carry == nullptr || stream_running()) return -1;
+    constexpr char kCall[] = "KV318_M_Read";
+    clear_last_error();
+    if (samples == nullptr || carry == nullptr) {
+        record_failure(kCall, "%s is NULL", samples == nullptr ? "samples" : "carry");
+        return -1;
+    }
+    if (stream_running()) {
+        record_failure(kCall, "a stream is running; polled reads wait for KV318_StopAD");
+        return -1;
+    }
     // A failed status read is a failed request: -1 with the carry unchanged,
     // whichever of the two reads it is.
     DeviceService& device = device_service();
     const std::uint64_t start = device.now_ms();
-    if (!acquisition_enabled(RegRead8(handle, reg::kStatus))) return -1;
+    const std::int32_t enabled = RegRead8(handle, reg::kStatus);
+    if (enabled < 0) {
+        record_request_failure(kCall);
+        return -1;
+    }
+    if (!acquisition_enabled(enabled)) {
+        record_failure(kCall, "the board reports acquisition not enabled (status 0x%02X): no polled run converts",
+                       static_cast<unsigned>(enabled));
+        return -1;
+    }
     const std::int32_t status = RegRead8(handle, reg::kStatus);
-    if (status < 0) return -1;
+    if (status < 0) {
+        record_request_failure(kCall);
+        return -1;
+    }
     const FifoLevel fifo = fifo_level(status);
     stats_status(fifo.level, device.now_us());
     if (fifo.level == 0) {
@@ -98,7 +120,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
     const DrainEnd end = drain_fifo(handle, fifo, &b, start, kPolledDrainLimitMs, sink);
     stats_drain_end(drain_outcome(end), device.now_us());
     stats_publish();
-    if (end == DrainEnd::Failed) return -1;
+    if (end == DrainEnd::Failed) {
+        record_request_failure(kCall, "the bytes of this read are lost");
+        return -1;
+    }
     const std::int32_t m = b / 2;
     convert_samples(PolledBuffer, samples, static_cast<std::size_t>(m));
     *carry = (b & 1) != 0 ? kCarryPresent | PolledBuffer[b - 1] : 0;
@@ -106,6 +131,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
+    clear_last_error();
     // Another process's acquisition on that board is not ours to stop.
     if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
     unlock_board_for(handle, AcquisitionKind::Polled);

@@ -13,6 +13,12 @@
 
 using namespace kv318;
 
+namespace {
+// The words of KV318_Read's -2 and -3, which more than one path returns.
+constexpr char kTextRingOverflow[] = "the ring ran over: samples were lost; stop the stream and start it again";
+constexpr char kTextTransferFault[] = "a transfer fault, until KV318_StopAD";
+}  // namespace
+
 extern "C" {
 
 KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
@@ -20,6 +26,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     // One acquisition at a time, claimed in one step: a second stream
     // would orphan the running timer, and two starts at once would each
     // start one.
+    clear_last_error();
     BoardLockStep lock{};
     if (!begin_start(handle, AcquisitionKind::Stream, flag1, flag2, flag3, flag4, divider, &lock)) return -1;
     AcqRunning.store(0);
@@ -40,30 +47,51 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
-    if (samples == nullptr) return -1;
+    constexpr char kCall[] = "KV318_Read";
+    clear_last_error();
+    if (samples == nullptr) {
+        record_failure(kCall, "samples is NULL");
+        return -1;
+    }
     // The reader holds the ring (its side of the handshake) only to look at
     // the counters and, later, to move them: the status read and the
     // conversion of up to 1 MiB run without it, so a reader that the
     // scheduler holds back in the middle keeps no drain waiting.
     hold_ring();
     const std::int32_t fault = AcqFault;
+    const FailedRequest faultRequest = AcqFaultRequest;
     const std::int32_t buffered = RingCount;
     const std::int32_t from = RingReadPos;
     ReaderBusy.store(0);
 
-    if (fault < 0) return -3;
+    if (fault < 0) {
+        record_request_failure(kCall, kTextTransferFault, faultRequest);
+        return -3;
+    }
     if (buffered < kMinReadBytes) return 0;
     const std::int32_t status = RegRead8(handle, reg::kStatus);
     if (status < 0) {
         // The board cannot be asked: a transfer fault, as in a tick, and not
         // a board that reports acquisition off.  The ring is kept.
+        const FailedRequest own = last_failed_request();
         hold_ring();
         AcqFault = -1;
+        AcqFaultRequest = own;
         ReaderBusy.store(0);
+        record_request_failure(kCall, kTextTransferFault, own);
         return -3;
     }
-    if (!acquisition_enabled(status)) return -1;
-    if (buffered >= kRingSize) return -2;
+    if (!acquisition_enabled(status)) {
+        record_failure(kCall,
+                       "the board reports acquisition not enabled (status 0x%02X): something stopped its "
+                       "conversion; the buffered samples are kept",
+                       static_cast<unsigned>(status));
+        return -1;
+    }
+    if (buffered >= kRingSize) {
+        record_failure(kCall, "%s", kTextRingOverflow);
+        return -2;
+    }
     const std::int32_t n = std::min(buffered / 2, kMaxReadSamples);
     ring_copy_samples(from, samples, n);
     hold_ring();
@@ -78,10 +106,12 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
         result = n;
     }
     ReaderBusy.store(0);
+    if (result < 0) record_failure(kCall, "%s", kTextRingOverflow);
     return result;
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
+    clear_last_error();
     // The stop owns the stream's state while it runs: it waits out a start
     // or another stop in progress.  A polled run is not ours to end; then
     // only conversion stops.
@@ -116,7 +146,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_StreamStats(int32_t handle, KV318_STREAM_S
     // may know of it.
     constexpr std::uint32_t kMinSize = 16;
     static_assert(offsetof(KV318_STREAM_STATS, bytes_drained) + sizeof(std::uint64_t) == kMinSize);
-    if (stats == nullptr || stats->size < kMinSize) return -1;
+    clear_last_error();
+    if (stats == nullptr || stats->size < kMinSize) {
+        if (stats == nullptr) record_failure("KV318_StreamStats", "stats is NULL");
+        else
+            record_failure("KV318_StreamStats", "stats->size is %u, below the %u bytes of the least record",
+                           static_cast<unsigned>(stats->size), static_cast<unsigned>(kMinSize));
+        return -1;
+    }
     const std::uint32_t size = stats->size;
     std::uint32_t mode = KV318_STATS_NONE;
     DrainFigures f;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "last_error.h"
 #include "requests.h"
 
 namespace kv318 {
@@ -12,7 +13,10 @@ std::int32_t ControlRequest(Handle h, std::uint8_t code, const std::uint8_t (&va
     build_command(in, code, replyLength, values);
     std::uint8_t out[kCommandReplySize] = {};
     std::uint32_t returned = 0;
-    if (!device_service().ioctl(h, kIoctlCommand, in, sizeof in, out, sizeof out, &returned)) return -1;
+    if (!device_service().ioctl(h, kIoctlCommand, in, sizeof in, out, sizeof out, &returned)) {
+        note_failed_request(h, RequestKind::Command, code, values[0]);
+        return -1;
+    }
     // The service never reports more than the capacity; the clamp keeps a
     // faulty one from writing past the caller's reply area all the same.
     if (returned > sizeof out) returned = sizeof out;
@@ -25,7 +29,10 @@ std::int32_t GetStringDescriptor(Handle h, char* text, std::uint8_t index) {
     build_string_request(in, index);
     std::uint8_t out[kStringReplySize] = {};
     std::uint32_t returned = 0;
-    if (!device_service().ioctl(h, kIoctlStringDescriptor, in, sizeof in, out, sizeof out, &returned)) return -1;
+    if (!device_service().ioctl(h, kIoctlStringDescriptor, in, sizeof in, out, sizeof out, &returned)) {
+        note_failed_request(h, RequestKind::String, 0, index);
+        return -1;
+    }
     if (returned > sizeof out) returned = sizeof out;
     // The count is in bytes; each character is one 16-bit unit.
     const std::uint32_t units = returned / 2;
@@ -38,6 +45,31 @@ std::int32_t GetStringDescriptor(Handle h, char* text, std::uint8_t index) {
     }
     text[n] = '\0';
     return 0;
+}
+
+const char* register_name(std::uint8_t code, std::uint8_t reg) {
+    struct Name {
+        std::uint8_t code, reg;
+        const char* name;
+    };
+    static constexpr Name kNames[] = {
+        {kCmdRead8, reg::kStatus, "status"},
+        {kCmdRead8, reg::kStart, "start conversion"},
+        {kCmdRead8, reg::kMode, "stop conversion"},
+        {kCmdWrite8, reg::kMode, "mode"},
+        {kCmdWrite16, reg::kDivider, "divider"},
+        {kCmdRead8, reg::kCounterLow, "counter low byte"},
+        {kCmdRead8, reg::kCounterHigh, "counter high byte"},
+        {kCmdRead8, reg::kCounterState, "counter state"},
+        {kCmdWrite8, reg::kCounterState, "counter start"},
+        {kCmdWrite8, reg::kPulseControl, "pulse control"},
+        {kCmdWrite8, reg::kPulseDivisor, "pulse divisor"},
+        {kCmdRead16, reg::kDigital, "digital inputs"},
+        {kCmdWrite16, reg::kDigital, "digital outputs"},
+    };
+    for (const Name& n : kNames)
+        if (n.code == code && n.reg == reg) return n.name;
+    return nullptr;
 }
 
 namespace {
@@ -86,7 +118,10 @@ std::int32_t BulkIn(Handle h, std::uint8_t* buffer, std::int32_t length) {
     std::uint8_t in[kBulkReadInputSize];
     const std::uint32_t capacity = build_bulk_read(in, length);
     std::uint32_t returned = 0;
-    if (!device_service().ioctl(h, kIoctlBulkRead, in, sizeof in, buffer, capacity, &returned)) return -1;
+    if (!device_service().ioctl(h, kIoctlBulkRead, in, sizeof in, buffer, capacity, &returned)) {
+        note_failed_request(h, RequestKind::Bulk, 0, capacity - 1);  // the length as the board was asked
+        return -1;
+    }
     if (returned > capacity) returned = capacity;
     return static_cast<std::int32_t>(returned);
 }

@@ -28,6 +28,15 @@ std::int32_t RegRead16(Handle h, std::uint8_t reg);                        // 0-
 std::int32_t RegWrite8(Handle h, std::uint8_t reg, std::uint8_t value);    // 0, or -1
 std::int32_t RegWrite16(Handle h, std::uint8_t reg, std::uint16_t value);  // 0, or -1
 
+// The name of register `reg` as command `code` uses it ("status",
+// "digital outputs"), or nullptr for a register the library does not name.
+// Reads and writes of one address may mean different registers.
+const char* register_name(std::uint8_t code, std::uint8_t reg);
+
+// Every primitive below notes a failed request on the calling thread
+// (note_failed_request, last_error.h), so the export that fails can say
+// which request it was and why.
+
 // Resets the USB pipe, then always sleeps 1 ms.  Returns 0, or -1.
 std::int32_t ResetUsb(Handle h);
 

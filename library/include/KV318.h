@@ -5,7 +5,8 @@
  * Every export takes the board handle first and returns a 32-bit signed
  * integer.  Negative results are failures: -1 for a failed request or a
  * refused state, -2 and -3 where a function names them.  The library never
- * logs and keeps no per-call error state.
+ * logs; what failed, and why, each thread can ask in words with
+ * KV318_LastError (see "The last failure in words" at the end).
  *
  * Buffers passed in are owned by the caller; the library fills them during
  * the call and never keeps a pointer to them.
@@ -59,7 +60,7 @@
  * library of version N.x.
  * @{ */
 #define KV318_VERSION_MAJOR 1 /**< Changes when an export changes incompatibly. */
-#define KV318_VERSION_MINOR 1 /**< Changes when something is added. */
+#define KV318_VERSION_MINOR 2 /**< Changes when something is added. */
 #define KV318_VERSION_PATCH 0 /**< Changes with fixes only. */
 /** @} */
 
@@ -488,6 +489,49 @@ KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t
  * @param handle  the board handle.
  * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
+
+/* ---- The last failure in words ---------------------------------------- */
+/* Every thread has a text of its own (thread-local), which says what its
+ * last call of an export came to.  Every export except KV318_LastError
+ * empties it first thing, and writes it where it fails: so right after a
+ * call the text is that call's failure, or empty when the call succeeded.
+ * Ask before calling another export on the same thread (a KV318_StopAD
+ * after a failed KV318_Read empties it).  Calls on other threads never
+ * touch it.
+ *
+ * A text names the export and says which request failed and why, in
+ * plain English, for example:
+ *   "KV318_OpenDevice: board 3: no such board (driver channel
+ *    /run/user/1000/kv318/KV318Device3 not found)"
+ *   "KV318_AD: board 0 is busy: acquisition is held by kv318-cli (pid 1234)"
+ *   "KV318_DO: handle 7 is not open"
+ *   "KV318_inb: reading register 0 (status) on handle 7 failed: the board is
+ *    disconnected (its driver closed the connection or stopped answering)"
+ *   "KV318_Read: the ring ran over: samples were lost; stop the stream and
+ *    start it again"
+ * The wording may change between versions; programs show it to people and
+ * should not parse it.
+ *
+ * A text is written exactly when the call fails: when it returns a
+ * negative result (KV318_CRead's -1 for "no valid count" writes none; its
+ * failed state read does), and for KV318_DI when its read fails, although
+ * its 65535 cannot show that.  KV318_StopAD, KV318_M_StopAD and a close of
+ * handle -1 always succeed and leave the text empty.  Texts longer than
+ * 1023 bytes are cut to 1023. */
+
+/** Copies the calling thread's last failure text into `text`: at most
+ * `size` - 1 bytes of it, always followed by a terminating zero, so a text
+ * that does not fit is cut.  Returns the text's whole length in bytes, not
+ * counting the zero: a result below `size` means the whole text was
+ * copied, and a buffer of the result + 1 bytes holds it whole.  Returns 0,
+ * with an empty string written, when the thread's last call succeeded (or
+ * it made none).  Returns -1, writing nothing, when `text` is NULL or
+ * `size` is below 1.  Reads only the calling thread's text and leaves it
+ * as it is, so asking twice gives the same text.  Any thread.
+ * @param text  caller-owned, `size` bytes; the library does not keep it.
+ * @param size  bytes `text` holds, 1 or more.
+ * @return the text's length (0 when there is no failure), or -1. */
+KV318_EXPORT int32_t KV318_CALL KV318_LastError(char* text, int32_t size);
 
 #ifdef __cplusplus
 }

@@ -79,3 +79,39 @@ except AttributeError:
 else:
     stream_stats.argtypes = (_i32, ctypes.POINTER(StreamStatsRecord))
     stream_stats.restype = _i32
+
+
+# ---- The last failure in words (KV318_LastError) -------------------------
+
+# Libraries before 1.2 lack the export; with them a failure has no words
+# of the library's own, and the package's messages stand alone.
+try:
+    _last_error = lib.KV318_LastError
+except AttributeError:
+    _last_error = None
+else:
+    _last_error.argtypes = (ctypes.c_char_p, _i32)
+    _last_error.restype = _i32
+
+# Room for every text the library writes but the longest paths; a longer
+# one is asked for again at its length.
+_LAST_ERROR_BYTES = 512
+
+
+def last_error():
+    """The library's words for the failure of the last call this thread made
+    of an export ("KV318_DO: handle 7 is not open"), or None when that call
+    succeeded or the library is too old to say.  Ask right after the call
+    that failed: the next call on this thread empties the text."""
+    if _last_error is None:
+        return None
+    size = _LAST_ERROR_BYTES
+    while True:
+        text = ctypes.create_string_buffer(size)
+        n = _last_error(text, size)
+        if n < size:
+            break
+        size = n + 1
+    # Paths in the text are the system's bytes: undecodable ones are shown,
+    # never raised.
+    return text.value.decode("utf-8", "replace") if n > 0 else None

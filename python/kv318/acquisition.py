@@ -197,7 +197,8 @@ class _Acquisition:
         record = _lib.StreamStatsRecord()
         record.size = ctypes.sizeof(record)
         if _lib.stream_stats(handle, ctypes.byref(record)) != 0:
-            raise KV318Error(f"board {self.board.number}: reading the drain statistics failed", code=-1)
+            raise KV318Error(f"board {self.board.number}: reading the drain statistics failed", code=-1,
+                             detail=_lib.last_error())
         return record
 
     def _check_fifo(self):
@@ -256,17 +257,22 @@ class _Acquisition:
         """The exception for a refused start: the library refuses one while
         another process holds the board's acquisition lock, and the lock
         file says who."""
+        # The library's words first: they belong to the start just refused.
+        detail = _lib.last_error()
         number = self.board.number
         holder = _places.lock_holder(number)
         if holder is not None and holder == os.getpid():
             return AcquisitionBusy(
-                f"board {number} is streaming in this process, started outside kv318; stop it first")
+                f"board {number} is streaming in this process, started outside kv318; stop it first", detail=detail)
         if holder is not None:
-            return BoardBusy(number, holder or None)
+            return BoardBusy(number, holder or None, detail=detail)
         problem = _places.lock_file_problem(number)
         if problem is not None:
-            return RequestFailed(f"board {number} cannot be started: {problem}", code=result)
-        return RequestFailed(f"board {number}: starting the {self._kind} failed", code=result)
+            # The message says it already; the library's words stay beside it.
+            refused = RequestFailed(f"board {number} cannot be started: {problem}", code=result)
+            refused.detail = detail
+            return refused
+        return RequestFailed(f"board {number}: starting the {self._kind} failed", code=result, detail=detail)
 
     def close(self):
         """Stops the acquisition.  Samples read ahead and not yet handed
@@ -457,18 +463,22 @@ class Stream(_Acquisition):
             return self._buf[:n].astype(np.int16)
         if n == 0:
             return None
-        raise _stream_error(n, self.board.number)
+        raise _stream_error(n, self.board.number, _lib.last_error())
 
 
-def _stream_error(result, number):
+def _stream_error(result, number, detail=None):
+    """The exception for a failed read's `result`, with the library's words
+    for it (`detail`, None when it gave none)."""
     if result == -1:
-        return AcquisitionNotEnabled(f"board {number} is not converting: something stopped the acquisition")
+        return AcquisitionNotEnabled(f"board {number} is not converting: something stopped the acquisition",
+                                     detail=detail)
     if result == -2:
         return RingOverflow(
-            f"board {number}: the library's ring overflowed and samples were lost; read more often")
+            f"board {number}: the library's ring overflowed and samples were lost; read more often", detail=detail)
     if result == -3:
-        return TransferFailed(f"board {number}: a transfer from the board failed and samples were lost")
-    return KV318Error(f"board {number}: read failed with {result}", code=result)
+        return TransferFailed(f"board {number}: a transfer from the board failed and samples were lost",
+                              detail=detail)
+    return KV318Error(f"board {number}: read failed with {result}", code=result, detail=detail)
 
 
 class Poll(_Acquisition):
@@ -503,8 +513,10 @@ class Poll(_Acquisition):
         if n == 0:
             return None
         # -1 covers both a stopped converter and a failed transfer; the
-        # status register tells them apart.
+        # status register tells them apart.  The library's words first: the
+        # register read empties them.
+        detail = _lib.last_error()
         status = lib.KV318_inb(handle, 0)
         if status >= 0 and not status & 0x04:
-            raise _stream_error(-1, self.board.number)
-        raise _stream_error(-3, self.board.number)
+            raise _stream_error(-1, self.board.number, detail)
+        raise _stream_error(-3, self.board.number, detail)

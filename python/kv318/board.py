@@ -7,7 +7,7 @@ import weakref
 
 from . import _checks, _interrupts, _places
 from . import acquisition as _acquisition
-from ._lib import lib
+from ._lib import last_error, lib
 from .acquisition import Poll, Stream
 from .errors import BoardBusy, BoardNotFound, RequestFailed
 
@@ -43,12 +43,14 @@ class Board:
         # held, it comes once the handle is ours to close.
         with _interrupts.held():
             handle = lib.KV318_OpenDevice(self.number)
+            detail = last_error() if handle == -1 else None
             if handle != -1:
                 self._handle = handle
                 _open_boards.add(self)
         if handle == -1:
             raise BoardNotFound(
-                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1)
+                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1,
+                detail=detail)
         self.counter = Counter(self)
         self.pulse = Pulse(self)
 
@@ -77,8 +79,9 @@ class Board:
             handle, self._handle = self._handle, None
             _open_boards.discard(self)
             result = lib.KV318_CloseDevice(handle)
+            detail = last_error() if result < 0 else None
         if result < 0:
-            raise RequestFailed(f"closing board {self.number} failed", code=-1)
+            raise RequestFailed(f"closing board {self.number} failed", code=-1, detail=detail)
 
     def _forget(self):
         """After fork(), in the child: the handle and any acquisition on it
@@ -120,9 +123,12 @@ class Board:
                                  "open the board again in this process")
             raise ValueError(f"board {self.number} is closed")
 
-    def _request(self, what, result):
+    def _request(self, what, result, detail=None):
+        """`result` of the export just called on this thread, or RequestFailed
+        with the library's words for its failure (`detail` when the caller
+        fetched them already)."""
         if result < 0:
-            raise RequestFailed(f"board {self.number}: {what} failed", code=result)
+            raise RequestFailed(f"board {self.number}: {what} failed", code=result, detail=detail or last_error())
         return result
 
     # ---- identity and registers ----------------------------------------
@@ -142,10 +148,13 @@ class Board:
         # another process streams the board: a read of register 4 would
         # stop that stream.  Say who, as a refused start does.
         if result < 0:
+            # The library's words first: they belong to the call just made.
+            detail = last_error()
             holder = _places.lock_holder(self.number)
             if holder is not None and holder != os.getpid():
-                raise BoardBusy(self.number, holder or None)
-        return self._request(what, result)
+                raise BoardBusy(self.number, holder or None, detail=detail)
+            return self._request(what, result, detail)
+        return result
 
     def inb(self, reg):
         """Reads byte register `reg` (0-255).  BoardBusy while another

@@ -5,17 +5,23 @@ are raised before anything is sent to the board."""
 
 class KV318Error(Exception):
     """A failure reported by the KV318 library.  `code` holds the library's
-    negative result when there was one.  Raised from read(n), `samples`
-    holds the samples that read took before it failed (an int16 array,
-    perhaps empty); they are not handed over again."""
+    negative result when there was one.  `detail` holds the library's own
+    words for the failure, from KV318_LastError ("KV318_DO: writing register
+    14 (digital outputs) on handle 7 failed: the board is disconnected ..."),
+    or None when it gave none; the message ends with them.  Raised from
+    read(n), `samples` holds the samples that read took before it failed (an
+    int16 array, perhaps empty); they are not handed over again."""
 
     code = None
     samples = None
+    detail = None
 
-    def __init__(self, message, code=None):
-        super().__init__(message)
+    def __init__(self, message, code=None, detail=None):
+        super().__init__(f"{message}; the library says: {detail}" if detail else message)
         if code is not None:
             self.code = code
+        if detail:
+            self.detail = detail
 
 
 class BoardNotFound(KV318Error):
@@ -67,15 +73,19 @@ class AcquisitionBusy(KV318Error):
 class BoardBusy(KV318Error):
     """Another process is streaming the board: the library refused the
     start (or a register read or write), and the board was left as it was.  `board` is the board number,
-    `pid` the holder's process id (None when it could not be read)."""
+    `pid` the holder's process id (None when it could not be read).  The
+    message names the holder itself; `detail` keeps the library's words,
+    which name the holder's program too where the system tells it."""
 
     code = -1
 
-    def __init__(self, board, pid):
+    def __init__(self, board, pid, detail=None):
         who = f"pid {pid}" if pid is not None else "pid unknown"
         super().__init__(f"board {board} is streaming in another process ({who})")
         self.board = board
         self.pid = pid
+        if detail:
+            self.detail = detail
 
 
 class BoardControlled(BoardBusy):

@@ -90,19 +90,40 @@ def test_bad_arguments_raise_before_anything_is_sent(sim_factory):
 
 
 @pytest.mark.parametrize(
-    "fail, call",
+    "fail, call, asked",
     [
-        ("command", lambda b: b.inb(0)),
-        ("command", lambda b: b.outb(9, 0)),
-        ("command", lambda b: b.do(1)),
-        ("command", lambda b: b.counter.start()),
-        ("command", lambda b: b.pulse.start(0, 2)),
-        ("command", lambda b: b.pulse.stop()),
-        ("string", lambda b: b.info()),
+        ("command", lambda b: b.inb(0), "KV318_inb: reading register 0 (status)"),
+        ("command", lambda b: b.outb(9, 0), "KV318_outb: writing register 9 (pulse control)"),
+        ("command", lambda b: b.do(1), "KV318_DO: writing register 14 (digital outputs)"),
+        ("command", lambda b: b.counter.start(), "KV318_CRun: writing register 8 (counter start)"),
+        ("command", lambda b: b.pulse.start(0, 2), "KV318_PRun: writing register 10 (pulse divisor)"),
+        ("command", lambda b: b.pulse.stop(), "KV318_PStop: writing register 9 (pulse control)"),
+        ("string", lambda b: b.info(), "KV318_Info: reading identity string 1"),
     ],
 )
-def test_failed_requests_raise(sim_factory, fail, call):
+def test_failed_requests_raise(sim_factory, fail, call, asked):
     sim_factory(fail=fail)
-    with kv318.open(0) as board, pytest.raises(kv318.RequestFailed) as e:
-        call(board)
+    with kv318.open(0) as board:
+        handle = board.handle
+        with pytest.raises(kv318.RequestFailed) as e:
+            call(board)
     assert e.value.code == -1 and isinstance(e.value, kv318.KV318Error)
+    # The library's words say which request failed and why.
+    assert e.value.detail == f"{asked} on handle {handle} failed: the driver refused it"
+    assert str(e.value).endswith(f" failed; the library says: {e.value.detail}")
+
+
+def test_a_handle_the_library_no_longer_holds_is_named(sim_factory):
+    sim_factory()
+    board = kv318.open(0)
+    handle = board.handle
+    # Closed behind the Board's back: the library no longer holds it.
+    assert kv318.library.KV318_CloseDevice(handle) == 0
+    assert kv318._lib.last_error() is None, "a success leaves no words"
+    with pytest.raises(kv318.RequestFailed) as e:
+        board.do(1)
+    assert e.value.detail == f"KV318_DO: handle {handle} is not open"
+    with pytest.raises(kv318.RequestFailed) as e:
+        board.close()
+    assert str(e.value) == (f"closing board 0 failed; the library says: KV318_CloseDevice: handle {handle} "
+                            "is not open")

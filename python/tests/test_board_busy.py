@@ -85,6 +85,14 @@ def test_a_refused_start_says_who_streams_the_board(sim_factory, kind, lock, exp
                 assert str(e.value) == f"board 0 is streaming in another process ({who})"
                 assert (e.value.board, e.value.pid, e.value.code) == (0, pid, -1)
                 assert isinstance(e.value, kv318.KV318Error)
+                # The library's words name the holder's program as the
+                # kernel keeps its name.
+                export = "KV318_AD" if kind == "stream" else "KV318_M_AD"
+                if pid:
+                    holder = f"{Path(f'/proc/{pid}/comm').read_text().strip()} (pid {pid})"
+                else:
+                    holder = "another process"
+                assert e.value.detail == f"{export}: board 0 is busy: acquisition is held by {holder}"
             assert not acq.running
     finally:
         if child is not None:
@@ -195,6 +203,8 @@ def test_board_not_found_names_where_it_looked(sim_factory, monkeypatch, tmp_pat
         kv318.open(1)
     assert f"(driver directory {sim.dir}: no driver serves KV318Device1 there;" in str(e.value)
     assert "KV318_DRIVER_DIR" in str(e.value)
+    assert e.value.detail == (f"KV318_OpenDevice: board 1: no such board (driver channel {sim.dir}/KV318Device1 "
+                              "not found)")
 
     # Without KV318_DRIVER_DIR: the default, or why it is refused.  (Board
     # 99, which no kv318-sim serves, whatever directory the library uses.)
@@ -252,3 +262,5 @@ def test_a_lock_file_the_library_will_not_use_is_named(sim_factory, kind, make, 
         with pytest.raises(kv318.RequestFailed) as e:
             getattr(board, kind)().start()
     assert str(e.value) == f"board 0 cannot be started: the lock file {path} {words}"
+    export = "KV318_AD" if kind == "stream" else "KV318_M_AD"
+    assert e.value.detail == f"{export}: board 0 cannot be started: the lock file {path} {words}"

@@ -3,6 +3,7 @@ checked, read(n) across blocks, each failure as its exception, one
 acquisition per process, and the stop on every way out."""
 
 import gc
+import re
 import signal
 import time
 
@@ -119,8 +120,11 @@ def test_stream_failures_raise_their_exceptions(sim_factory):
             with pytest.raises(kv318.TransferFailed) as e:
                 s.read(100, timeout=30)
             assert e.value.code == -3
-            with pytest.raises(kv318.TransferFailed):  # until stopped
+            assert re.fullmatch(r"KV318_Read: a transfer fault, until KV318_StopAD: a bulk read of \d+ bytes on "
+                                rf"handle {board.handle} failed: the driver refused it", e.value.detail)
+            with pytest.raises(kv318.TransferFailed) as again:  # until stopped
                 next(s)
+            assert again.value.detail == e.value.detail
         with board.stream() as s:  # the failure was once
             np.testing.assert_array_equal(s.read(100, timeout=30), ramp(0, 100))
 
@@ -132,6 +136,8 @@ def test_stream_failures_raise_their_exceptions(sim_factory):
             with pytest.raises(kv318.AcquisitionNotEnabled) as e:
                 s.read(1_000_000, timeout=30)
             assert e.value.code == -1
+            assert re.fullmatch(r"KV318_Read: the board reports acquisition not enabled \(status 0x[0-9A-F]{2}\): "
+                                r"something stopped its conversion; the buffered samples are kept", e.value.detail)
 
         # Not read for long enough, the library's 2 MiB ring overflows.
         with board.stream(divider=2) as s:  # 2 MB/s
@@ -140,6 +146,20 @@ def test_stream_failures_raise_their_exceptions(sim_factory):
                     time.sleep(wait)
                     s.read(1)
             assert e.value.code == -2
+            assert e.value.detail == ("KV318_Read: the ring ran over: samples were lost; stop the stream and start it "
+                                      "again")
+
+
+@pytest.mark.parametrize("kind", ["stream", "poll"])
+def test_a_board_that_goes_away_is_named_disconnected(sim_factory, kind):
+    sim = sim_factory(signal="ramp")
+    with kv318.open(0) as board, getattr(board, kind)(timeout=30) as acq:
+        np.testing.assert_array_equal(acq.read(100), ramp(0, 100))
+        sim.stop()  # the driver exits: its connection ends
+        with pytest.raises(kv318.TransferFailed) as e:
+            acq.read(10_000_000)
+        assert e.value.detail.endswith(f"on handle {board.handle} failed: the board is disconnected (its driver "
+                                       "closed the connection or stopped answering)")
 
 
 def test_poll_failures_raise_their_exceptions(sim_factory):

@@ -5,6 +5,7 @@ driver directory.  Every printed line is checked byte for byte.
 Run by CTest: c_quick_start.py --example PATH --sim PATH.
 """
 import argparse
+import fcntl
 import os
 import shutil
 import subprocess
@@ -53,7 +54,10 @@ class QuickStart(unittest.TestCase):
                 (("0", "10", "1"), 2, "usage:"),  # the library would write it as 2
                 (("0", "0"), 2, "usage:"),
                 (("x",), 2, "usage:"),
-                (("0", "10"), 1, "no board answers"),  # nothing serves the directory
+                # Nothing serves the directory: the library's own words name
+                # the channel it looked for.
+                (("0", "10"), 1, "no board answers (KV318_OpenDevice returned -1): KV318_OpenDevice: board 0: "
+                 f"no such board (driver channel {empty}/KV318Device0 not found)"),
             ]
             for args, status, text in cases:
                 with self.subTest(args=args):
@@ -63,6 +67,24 @@ class QuickStart(unittest.TestCase):
                     self.assertEqual(r.stdout, "")
         finally:
             shutil.rmtree(empty, ignore_errors=True)
+
+    def test_a_refused_start_says_who_holds_the_board(self):
+        # This process holds board 0's lock as a streaming process would:
+        # an exclusive lock on the file, with its pid written in it.
+        with Sim(SIM, "--signal", "ramp", program=EXAMPLE) as sim:
+            fd = os.open(os.path.join(sim.dir, "KV318Device0.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                os.write(fd, f"{os.getpid()}\n".encode())
+                with open(f"/proc/{os.getpid()}/comm") as f:
+                    name = f.read().strip()
+                r = sim.run("0", "10", text=True)
+            finally:
+                os.close(fd)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout, "")
+        self.assertEqual(r.stderr, "board 0: the stream did not start (KV318_AD returned -1): KV318_AD: board 0 is "
+                         f"busy: acquisition is held by {name} (pid {os.getpid()})\n")
 
 
 if __name__ == "__main__":

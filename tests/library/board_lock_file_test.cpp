@@ -100,8 +100,20 @@ TEST_F(LockDir, TheHolderWritesItsPidAndASecondTakerIsRefusedUntilTheRelease) {
     EXPECT_EQ(locks.acquire(3, &second), BoardLockResult::Busy);
     EXPECT_FALSE(probe_board_lock(4).held) << "another board is free";
 
+    // Who holds it, as a refused start names the holder: the pid from the
+    // file and the program's name as the kernel keeps it.
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    const BoardHolder who = locks.holder(3);
+    EXPECT_EQ(who.pid, static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ(who.name, name);
+    EXPECT_FALSE(name.empty());
+
     locks.release(first);
     EXPECT_FALSE(probe_board_lock(3).held);
+    EXPECT_EQ(locks.holder(3).pid, 0u) << "nobody holds it";
+    EXPECT_EQ(locks.holder(3).name, "");
     // A longer text left behind is cut to the new holder's.
     {
         std::ofstream f(linux_channel::board_lock_path(3), std::ios::trunc);

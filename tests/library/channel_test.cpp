@@ -241,6 +241,62 @@ TEST(SocketChannel, AVanishedDriverNeverKillsTheCaller) {
     EXPECT_EQ(KV318_CloseDevice(h), 0);
 }
 
+std::string last_error() {
+    char text[1024];
+    EXPECT_GE(KV318_LastError(text, sizeof text), 0);
+    return text;
+}
+
+// What the channel found, in the words KV318_LastError hands out: a board
+// nobody serves, a driver that refuses, breaks the frame or goes away, and
+// a handle used after its close.
+TEST(SocketChannel, EachFailureSaysWhatTheChannelFound) {
+    SocketDriver driver;
+    const std::string dir = std::getenv("KV318_DRIVER_DIR");
+    EXPECT_EQ(KV318_OpenDevice(1), -1);
+    EXPECT_EQ(last_error(),
+              "KV318_OpenDevice: board 1: no such board (driver channel " + dir + "/KV318Device1 not found)");
+    struct Case {
+        DriverAction action;
+        std::string cause;
+    };
+    const std::string gone = "the board is disconnected (its driver closed the connection or stopped answering)";
+    const Case cases[] = {
+        {DriverAction::Fail, "the driver refused it"},
+        {DriverAction::CountOverCapacity,
+         "the driver's replies went out of step with the requests, so the handle is unusable; close it and open "
+         "the board again"},
+        {DriverAction::Close, gone},
+        {DriverAction::ShortFrame, gone},
+    };
+    for (const Case& c : cases) {
+        driver.set_action(DriverAction::Reply);
+        const std::int32_t h = KV318_OpenDevice(0);
+        ASSERT_GE(h, 0);
+        driver.set_action(c.action);
+        EXPECT_EQ(KV318_DO(h, 1), -1);
+        const std::string text =
+            "KV318_DO: writing register 14 (digital outputs) on handle " + std::to_string(h) + " failed: " + c.cause;
+        EXPECT_EQ(last_error(), text);
+        // A clean failure leaves the handle working; a broken handle fails
+        // every later request at once, and says how it broke.
+        driver.set_action(DriverAction::Reply);
+        const bool broken = c.action != DriverAction::Fail;
+        EXPECT_EQ(KV318_DO(h, 1), broken ? -1 : 0);
+        EXPECT_EQ(last_error(), broken ? text : "");
+        EXPECT_EQ(KV318_CloseDevice(h), 0);
+        EXPECT_EQ(last_error(), "");
+        EXPECT_EQ(KV318_DO(h, 1), -1);
+        EXPECT_EQ(last_error(), "KV318_DO: handle " + std::to_string(h) + " is not open");
+        EXPECT_EQ(KV318_CloseDevice(h), -1);
+        EXPECT_EQ(last_error(), "KV318_CloseDevice: handle " + std::to_string(h) + " is not open");
+    }
+    ::setenv("KV318_DRIVER_DIR", "/nonexistent/kv318", 1);
+    EXPECT_EQ(KV318_OpenDevice(0), -1);
+    EXPECT_EQ(last_error(),
+              "KV318_OpenDevice: board 0: no board answers: cannot use /nonexistent/kv318: No such file or directory");
+}
+
 // KV318_CloseDevice closes only what the library opened: any other
 // number is refused with -1, and the descriptor behind it (the program's
 // own file, standard error, a number a stale handle shares with a newer

@@ -19,9 +19,13 @@ int main(void) {
     int32_t(KV318_CALL * info)(int32_t, char*) = KV318_Info;
     int32_t(KV318_CALL * bulk)(int32_t, void*, int32_t) = KV318_BulkRead;
     int32_t(KV318_CALL * pulse)(int32_t, int32_t, int32_t) = KV318_PRun;
+    int32_t(KV318_CALL * last_error)(char*, int32_t) = KV318_LastError;
+    char text[64];
     /* A closed board number far out of range: no board answers. */
     if (KV318_CloseDevice(-1) != 0) return 1;
-    if (open_device == 0 || info == 0 || bulk == 0 || pulse == 0) return 1;
+    if (open_device == 0 || info == 0 || bulk == 0 || pulse == 0 || last_error == 0) return 1;
+    /* A call that succeeded leaves no failure text, and a NULL buffer is refused. */
+    if (last_error(text, (int32_t)sizeof text) != 0 || text[0] != '\0' || last_error(0, 10) != -1) return 1;
     puts("1 passed, 0 failed");
     return 0;
 }

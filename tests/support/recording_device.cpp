@@ -32,6 +32,28 @@ void RecordingDevice::set_close_result(std::int32_t r) {
     closeResult_ = r;
 }
 
+void RecordingDevice::set_request_fault(RequestFault f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = f;
+}
+
+void RecordingDevice::set_open_failure(std::string why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openFailure_ = std::move(why);
+}
+
+RequestFault RecordingDevice::last_request_fault() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fault_;
+}
+
+// The text stays valid until the next set_open_failure, which tests make
+// on the thread that opens.
+const char* RecordingDevice::open_failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openFailure_.c_str();
+}
+
 std::vector<Request> RecordingDevice::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;

@@ -41,6 +41,10 @@ public:
     void set_handler(std::function<Reply(const Request&)> h);  // after the queue runs dry
     void set_open_result(Handle h);                            // what open returns (default 0x7C)
     void set_close_result(std::int32_t r);
+    // What last_request_fault answers after a failed request or close
+    // (default Refused), and what open_failure answers (default "").
+    void set_request_fault(RequestFault f);
+    void set_open_failure(std::string why);
     // Called after each sleep_ms with the number of sleeps recorded so far,
     // outside the device's lock, on the sleeping thread.
     void set_sleep_hook(std::function<void(std::size_t)> hook);
@@ -71,6 +75,8 @@ public:
     void sleep_ms(std::uint32_t ms) override;
     std::uint64_t now_ms() override;
     std::uint64_t now_us() override;
+    RequestFault last_request_fault() override;
+    const char* open_failure() override;
 
 private:
     mutable std::mutex mutex_;
@@ -80,6 +86,8 @@ private:
     std::function<void(std::size_t)> sleepHook_;
     Handle openResult_ = 0x7C;
     std::int32_t closeResult_ = 0;
+    RequestFault fault_ = RequestFault::Refused;
+    std::string openFailure_;
     std::vector<Request> requests_;
     std::vector<std::string> opened_;
     std::vector<Handle> closed_;

@@ -108,8 +108,8 @@ struct Export {
 #define KV318_ROW(fn, ordinal, expected, ...) \
     Export { #fn, ordinal, expected, {__VA_ARGS__ }, prototype_arity < decltype(&fn)>(), &call_typed < decltype(&fn)> }
 
-// Handle -1 is never a board; NULL buffers are refused before any request;
-// board 99 has neither a device nor a pipe.
+// Handle -1 is never a board; NULL buffers are refused before any request
+// (KV318_LastError's too); board 99 has neither a device nor a pipe.
 const std::vector<Export>& exports_table() {
     static const std::vector<Export> table = {
         KV318_ROW(KV318_OpenDevice, 1, -1, 99),
@@ -132,6 +132,7 @@ const std::vector<Export>& exports_table() {
         KV318_ROW(KV318_outb, 52, -1, -1, 9, 0),
         KV318_ROW(KV318_BulkRead, 53, -1, -1, 0, 16),
         KV318_ROW(KV318_ResetUSB, 55, -1, -1),
+        KV318_ROW(KV318_LastError, 60, -1, 0, 0),
     };
     return table;
 }

@@ -11,6 +11,7 @@
 // token names the process that took it, only that process unlocks, and a
 // child closes its copies of the descriptors at the fork, so a parent
 // killed later does not leave its board locked by a child that lives on.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -80,6 +81,26 @@ public:
     }
 
     bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
+
+    // The pid from the lock file, and the name the kernel keeps for that
+    // process (/proc/<pid>/comm, at most 15 characters, such as
+    // "kv318-cli").  A holder that exited meanwhile has no name.
+    BoardHolder holder(std::int32_t board) override {
+        BoardHolder who;
+        who.pid = probe_board_lock(board).pid;
+        if (who.pid == 0) return who;
+        const std::string path = "/proc/" + std::to_string(who.pid) + "/comm";
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return who;
+        char text[64];
+        const ssize_t n = ::read(fd, text, sizeof text);
+        ::close(fd);
+        if (n > 0) who.name.assign(text, static_cast<std::size_t>(n));
+        while (!who.name.empty() && who.name.back() == '\n') who.name.pop_back();
+        return who;
+    }
+
+    std::string lock_file_problem(std::int32_t board) override { return board_lock_file_problem(board); }
 
     // The socket first: a start refused by it never touches the file, which
     // still names the holder when it was not removed.  Both are taken under

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -75,11 +77,29 @@ bool recv_all(int fd, std::uint8_t* data, std::size_t len, Clock::time_point dea
 // the listener's credentials, so no file-system race can fake them: the
 // directory check comes first, but the socket it vouched for may be swapped
 // for another user's before the connect lands.
-bool peer_is_trusted(int fd) {
+// *uid is the listener's user when the kernel told it, else it is left.
+bool peer_is_trusted(int fd, uid_t* uid) {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
+    *uid = cred.uid;
     return linux_channel::driver_user_is_trusted(cred.uid, ::geteuid());
+}
+
+// Why the calling thread's last open failed, for open_failure().  Written
+// and read by that thread alone; a plain array, so no thread runs a
+// destructor of ours at its end.
+thread_local char t_openFailure[640];
+
+// Writes the reason of a failed open, as printf formats it, and returns
+// the failure value for open() to return.
+Handle open_failed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+Handle open_failed(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(t_openFailure, sizeof t_openFailure, format, args);
+    va_end(args);
+    return kInvalidHandle;
 }
 
 // The connected socket as the handle's byte stream, every transfer bounded
@@ -129,34 +149,55 @@ private:
 class ChannelService final : public DeviceService {
 public:
     Handle open(const char* name) override {
+        t_openFailure[0] = '\0';
         const std::string dir = linux_channel::driver_directory();
-        if (!linux_channel::driver_directory_problem(dir, linux_channel::driver_directory_is_default()).empty())
-            return kInvalidHandle;
+        const std::string problem =
+            linux_channel::driver_directory_problem(dir, linux_channel::driver_directory_is_default());
+        if (!problem.empty()) return open_failed("no board answers: %s", problem.c_str());
         const std::string path = dir + "/" + channel_endpoint_name(name);
+        const char* where = path.c_str();
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        if (path.size() >= sizeof addr.sun_path) return kInvalidHandle;
+        if (path.size() >= sizeof addr.sun_path)
+            return open_failed("the driver channel path %s is too long for a socket", where);
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
         // Non-blocking, so a driver whose listen queue is full cannot hold
         // the caller past the channel's timeout; all later I/O polls anyway.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) return kInvalidHandle;
+        if (fd < 0) return open_failed("no socket could be made: %s", std::strerror(errno));
         const auto deadline = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs);
         while (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            const bool busy = errno == EAGAIN || errno == EINTR;
+            const int err = errno;
+            const bool busy = err == EAGAIN || err == EINTR;
             if (!busy || Clock::now() >= deadline) {
                 ::close(fd);
-                return kInvalidHandle;
+                if (err == ENOENT) return open_failed("no such board (driver channel %s not found)", where);
+                if (err == ECONNREFUSED)
+                    return open_failed("no such board (nothing listens at driver channel %s)", where);
+                if (busy)
+                    return open_failed("the driver at %s did not take the connection within %d ms", where,
+                                       kChannelTimeoutMs);
+                return open_failed("cannot connect to driver channel %s: %s", where, std::strerror(err));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (!peer_is_trusted(fd)) {
+        constexpr uid_t kUnknown = static_cast<uid_t>(-1);
+        uid_t uid = kUnknown;
+        if (!peer_is_trusted(fd, &uid)) {
             ::close(fd);
-            return kInvalidHandle;
+            if (uid == kUnknown) return open_failed("the driver at %s cannot be asked which user it runs as", where);
+            return open_failed(
+                "the driver at %s runs as uid %u, neither this user nor root, so it may not serve "
+                "boards to this program",
+                where, static_cast<unsigned>(uid));
         }
         handles_.add(fd, std::make_unique<SocketStream>(fd));
         return fd;
     }
+
+    RequestFault last_request_fault() override { return ChannelHandles::last_fault(); }
+
+    const char* open_failure() override { return t_openFailure; }
 
     bool ioctl(Handle h, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLen, std::uint8_t* out,
                std::uint32_t outCap, std::uint32_t* returned) override {

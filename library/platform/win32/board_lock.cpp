@@ -59,6 +59,28 @@ public:
     }
 
     bool held_elsewhere(std::int32_t board) override { return probe_board_lock(board).held; }
+
+    // The pid from the lock file, and the file name of that process's
+    // program without its folder ("kv318-cli.exe").  A holder that exited
+    // meanwhile, or one this user may not look at, has no name.
+    BoardHolder holder(std::int32_t board) override {
+        BoardHolder who;
+        who.pid = probe_board_lock(board).pid;
+        if (who.pid == 0) return who;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, who.pid);
+        if (process == nullptr) return who;
+        char path[MAX_PATH];
+        DWORD size = sizeof path;
+        if (QueryFullProcessImageNameA(process, 0, path, &size)) {
+            const std::string full(path, size);
+            const std::size_t slash = full.find_last_of("\\/");
+            who.name = slash == std::string::npos ? full : full.substr(slash + 1);
+        }
+        CloseHandle(process);
+        return who;
+    }
+
+    std::string lock_file_problem(std::int32_t board) override { return board_lock_file_problem(board); }
 };
 
 }  // namespace

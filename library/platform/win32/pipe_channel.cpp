@@ -124,7 +124,7 @@ ChannelHandles& pipes() {
 
 }  // namespace
 
-Handle pipe_open(const char* deviceName) {
+Handle pipe_open(const char* deviceName, char* why, std::size_t whySize) {
     char name[kDeviceNameSize + 16];
     std::snprintf(name, sizeof name, "\\\\.\\pipe\\%s", channel_endpoint_name(deviceName));
     const auto deadline = Clock::now() + std::chrono::milliseconds(kChannelTimeoutMs);
@@ -136,14 +136,37 @@ Handle pipe_open(const char* deviceName) {
                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) break;
         // Busy: every instance has a client; the driver opens the next one soon.
-        if (GetLastError() != ERROR_PIPE_BUSY) return kInvalidHandle;
+        const DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
+            std::snprintf(why, whySize, "no such board (neither the device %s nor the pipe %s exists)", deviceName,
+                          name);
+            return kInvalidHandle;
+        }
+        if (err != ERROR_PIPE_BUSY) {
+            std::snprintf(why, whySize, "the pipe %s could not be opened (Windows error %lu)", name,
+                          static_cast<unsigned long>(err));
+            return kInvalidHandle;
+        }
         const DWORD left = remaining_ms(deadline);
-        if (left == 0) return kInvalidHandle;
+        if (left == 0) {
+            std::snprintf(why, whySize, "every instance of the pipe %s stayed busy for %d ms", name, kChannelTimeoutMs);
+            return kInvalidHandle;
+        }
         WaitNamedPipeA(name, left);
     }
-    HANDLE event = served_from_own_session(pipe) ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
-    if (event == nullptr) {
+    if (!served_from_own_session(pipe)) {
         CloseHandle(pipe);
+        std::snprintf(why, whySize,
+                      "the pipe %s is served from another logon session, which may not serve boards to this program",
+                      name);
+        return kInvalidHandle;
+    }
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        const DWORD err = GetLastError();
+        CloseHandle(pipe);
+        std::snprintf(why, whySize, "no event could be made for the pipe %s (Windows error %lu)", name,
+                      static_cast<unsigned long>(err));
         return kInvalidHandle;
     }
     const Handle h = from_os(pipe);

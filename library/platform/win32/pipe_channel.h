@@ -4,6 +4,7 @@
 // speak the same frames, with the same rules, as the Linux socket channel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "device_service.h"
@@ -14,8 +15,9 @@ namespace kv318::win32 {
 // "\\.\pipe\KV318Device0"), waiting up to the channel timeout while every
 // pipe instance is busy.  The pipe must be served by a process in the
 // caller's logon session, so no other user can pose as a board.  Any thread.
-// Returns the handle, or kInvalidHandle.
-Handle pipe_open(const char* deviceName);
+// Returns the handle, or kInvalidHandle with the reason, a phrase naming
+// the pipe, in `why` (the caller's, `whySize` bytes, always terminated).
+Handle pipe_open(const char* deviceName, char* why, std::size_t whySize);
 
 // True when `h` is a pipe that pipe_open gave and pipe_close has not closed.
 bool pipe_owns(Handle h);
