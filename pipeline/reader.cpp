@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "register_map.h"
+
 namespace kv318::pipeline {
 
 namespace {
@@ -42,10 +44,17 @@ ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool pol
     // the register, which is then not asked for without need.
     if (n == -2 && !polled) return ReadEnd::kRingOverflow;
     if (n != -1 && !polled) return ReadEnd::kTransferFault;
-    const std::int32_t status = api.inb(handle, 0);
+    const std::int32_t status = api.inb(handle, reg::kStatus);
     if (status < 0) return ReadEnd::kTransferFault;
-    if (polled) return (status & 0x04) == 0 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+    if (polled) return (status & kStatusEnabledBit) == 0 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
     return n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
+}
+
+bool converter_reports_off(const BoardApi& api, std::int32_t handle) {
+    RemoteStatus remote;
+    if (remote_status(api, handle, &remote)) return false;
+    const std::int32_t status = api.inb(handle, reg::kStatus);
+    return status >= 0 && (status & kStatusEnabledBit) == 0;
 }
 
 std::int64_t wall_clock_us() {

@@ -37,6 +37,14 @@ const char* read_end_text(ReadEnd end);
 // enabled), and one that cannot be read means the transfer failed.
 ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool polled, std::int32_t n);
 
+// True when the status register of a board of the library reads and says
+// acquisition is not enabled; false when it says enabled, cannot be read,
+// or the handle is kv318-server's (whose register is the server's to ask).
+// For a run whose reads return 0 and never fail: a converter stopped from
+// outside leaves at most the FIFO's tail, and a tail below the drain's
+// first level is never taken.  The caller's thread.
+bool converter_reports_off(const BoardApi& api, std::int32_t handle);
+
 struct ReaderSettings {
     bool polled = false;  // KV318_M_AD / KV318_M_Read instead of the timer
     std::int32_t flags[4] = {0, 0, 0, 0};

@@ -66,6 +66,16 @@ std::string read_end_words(const Invocation& inv, const StreamSettings& settings
 
 std::string stall_words(const Invocation& inv, const StreamOutcome& r) {
     char text[320];
+    if (r.stalledConverterOff) {
+        // Reads that return 0 for ever, from a board whose converter was
+        // stopped: the FIFO's last bytes were too few for the drain to take.
+        std::snprintf(text, sizeof text,
+                      "board %d: %s: no samples came for %g s (--stall-timeout), and the status register says "
+                      "conversion is off (KV318_Read returned 0); %s",
+                      inv.board, read_end_text(ReadEnd::kNotEnabled), r.stallSeconds,
+                      read_end_advice(ReadEnd::kNotEnabled));
+        return text;
+    }
     std::snprintf(text, sizeof text,
                   "board %d: the board stopped delivering samples: none came for %g s (--stall-timeout); "
                   "check the converter clock, the USB cable and the board's power",
@@ -337,7 +347,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     } else if (r.stalled) {
         std::fprintf(env.err, "%s. %s keeps the %llu samples read before it.\n", stall_words(inv, r).c_str(),
                      name.c_str(), static_cast<unsigned long long>(r.samples));
-        code = kExitBulkFailed;
+        code = r.stalledConverterOff ? exit_code_for(ReadEnd::kNotEnabled) : kExitBulkFailed;
     }
     if (r.abandoned) {
         std::fprintf(env.err,

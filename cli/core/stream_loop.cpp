@@ -176,6 +176,7 @@ StreamOutcome run_stream(const BoardApi& api, std::int32_t handle, const StreamS
         const bool overdue = now - lastSample > stallAfter;
         if (overdue && lastReadAt - lastSample > stallAfter) {
             out.stalled = true;
+            out.stalledConverterOff = converter_reports_off(api, handle);
             ++p.errors;  // the progress line must not end on "0 errors"
             break;
         }

@@ -66,8 +66,11 @@ struct StreamOutcome {
     ReadEnd end = ReadEnd::kNone;
     std::int32_t readFailure = 0;
     std::int32_t readResult = 0;
-    bool interrupted = false;   // the stop flag ended the run
-    bool stalled = false;       // no sample came within the stall timeout
+    bool interrupted = false;  // the stop flag ended the run
+    bool stalled = false;      // no sample came within the stall timeout
+    // A stalled run's board reported acquisition not enabled when asked at
+    // the stall: something stopped its converter (see run_stream).
+    bool stalledConverterOff = false;
     double stallSeconds = 0;    // the stall timeout that applied
     std::uint64_t samples = 0;  // written to the output
     // Read from the board but not written: the output took no more within

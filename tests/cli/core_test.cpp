@@ -492,21 +492,33 @@ TEST(StreamLoop, AFailedStartReadsNothing) {
 
 TEST(StreamLoop, ABoardThatStopsDeliveringEndsTheRunAsStalledWithTheFileWhole) {
     // Reads that return 0 for ever are what a board gives that stopped
-    // converting without a fault; the run must end, not wait for -s.
-    for (const bool polled : {false, true}) {
+    // converting without a fault; the run must end, not wait for -s.  At
+    // the stall the status register says whether the converter was stopped
+    // (a FIFO tail below the drain's first level never reaches the ring, so
+    // no read says -1); one that cannot be read says nothing of it.
+    struct Case {
+        bool polled;
+        std::int32_t status;
+        bool converterOff;
+    };
+    for (const Case c : {Case{false, 0x04, false}, Case{true, 0x04, false}, Case{false, 0x00, true},
+                         Case{true, 0x70, true}, Case{false, -1, false}}) {
         FakeBoard::reset();
         FakeBoard::get().reads = {100, 0, 250};
+        FakeBoard::get().status = c.status;
         MemoryOutput out;
         SampleWriter w(Format::Wav, out, 2'000'000, 2);
         ASSERT_TRUE(w.begin());
         StreamSettings s;
-        s.polled = polled;
+        s.polled = c.polled;
         s.maxSamples = 1'000'000;
         s.maxSeconds = 60;  // a backstop: without the stall check the run ends here, not stalled
         s.stallSeconds = 0.2;
         std::atomic<bool> stop{false};
         const StreamOutcome r = run_stream(fake_api(), 1, s, w, stop, nullptr);
-        EXPECT_TRUE(r.stalled) << "polled " << polled;
+        SCOPED_TRACE(testing::Message() << "polled " << c.polled << " status " << c.status);
+        EXPECT_TRUE(r.stalled);
+        EXPECT_EQ(r.stalledConverterOff, c.converterOff);
         EXPECT_EQ(r.readFailure, 0);
         EXPECT_EQ(r.stallSeconds, 0.2);
         EXPECT_EQ(r.samples, 350u);

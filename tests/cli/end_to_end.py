@@ -627,7 +627,11 @@ class Failures(unittest.TestCase):
                 _, err = run.communicate(timeout=60)
                 self.assertEqual(run.returncode, 4, err)
                 self.assertIn("acquisition not enabled", err.decode())
-                self.assertIn("(KV318_Read returned -1)", err.decode())
+                # Either a read found the converter off, or the FIFO's last
+                # bytes were too few to drain and the stall check asked the
+                # status register: where the stop lands between two drains
+                # decides which.
+                self.assertRegex(err.decode(), r"\(KV318_Read returned -1\)|the status register says conversion is off")
 
             # A reader whose output blocks falls behind the library's ring
             # once the tool's own queue (64 MiB, about 10 s at 6.5 MB/s) is

@@ -108,6 +108,7 @@ TEST(FifoVerdict, ARunThatCouldHaveLostSamplesEndsWithExit5AndTheFileSaysSo) {
         inv.stream.fifoBytes = c.fifoBytes;
         inv.stream.maxSamples = 1000;
         inv.output = path;
+        inv.stallSeconds = 0.2;
         std::string out, err;
         EXPECT_EQ(run_on_fake(inv, &out, &err), c.code) << err;
         if (c.says[0] != '\0') {
@@ -340,6 +341,8 @@ TEST(ReadEnd, EveryFailedReadEndsTheCommandWithItsExitCodeAndItsWords) {
     const std::string checkBoard = "check that no other program stopped or reset the board, then run again";
     const std::string bulk = "bulk transfer failed: the board stopped delivering samples";
     const std::string checkCable = "check the USB cable and the board's power, then run again";
+    const std::string stalled = "the board stopped delivering samples: none came for 0.2 s (--stall-timeout)";
+    const std::string checkClock = "check the converter clock, the USB cable and the board's power";
     const struct {
         Command command;
         std::int32_t read;
@@ -358,6 +361,14 @@ TEST(ReadEnd, EveryFailedReadEndsTheCommandWithItsExitCodeAndItsWords) {
         {Command::Poll, -1, 0x00, kExitNotEnabled, notEnabled + " (KV318_M_Read returned -1)", checkBoard},
         {Command::Poll, -1, 0x04, kExitBulkFailed, bulk + " (KV318_M_Read returned -1)", checkCable},
         {Command::Poll, -1, -1, kExitBulkFailed, bulk + " (KV318_M_Read returned -1)", checkCable},
+        // Reads that return 0 for ever: a board stopped from outside whose
+        // FIFO tail is too short to drain, told apart by the register.
+        {Command::Stream, 0, 0x00, kExitNotEnabled,
+         notEnabled + ": no samples came for 0.2 s (--stall-timeout), and the status register says conversion is "
+                      "off (KV318_Read returned 0)",
+         checkBoard},
+        {Command::Stream, 0, 0x04, kExitBulkFailed, stalled, checkClock},
+        {Command::Poll, 0, -1, kExitBulkFailed, stalled, checkClock},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.command == Command::Poll ? "poll " : "stream ") + std::to_string(c.read) +
@@ -368,6 +379,7 @@ TEST(ReadEnd, EveryFailedReadEndsTheCommandWithItsExitCodeAndItsWords) {
         Invocation inv;
         inv.command = c.command;
         inv.output = path;
+        inv.stallSeconds = 0.2;
         std::string out, err;
         EXPECT_EQ(run_on_fake(inv, &out, &err), c.code) << err;
         EXPECT_EQ(err,
