@@ -74,7 +74,7 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
                    "port " +
                        std::to_string(remote::kDefaultPort) +
                        ") instead of the local library; an empty value means the local library")
-        ->envname("KV318_SERVER")
+        ->envname(remote::kServerEnv)
         ->type_name("URL");
     app.add_option("--server-keys", inv->serverKeys, remote::kServerKeysHelp)
         ->envname(remote::kServerKeysEnv)

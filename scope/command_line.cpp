@@ -73,7 +73,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
     app.add_option("--server", s->server,
                    "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
                    "local library; an empty value means the local library")
-        ->envname("KV318_SERVER")
+        ->envname(remote::kServerEnv)
         ->type_name("URL");
     app.add_option("--server-keys", s->serverKeys, remote::kServerKeysHelp)
         ->envname(remote::kServerKeysEnv)

@@ -14,6 +14,8 @@ inline constexpr const char* kServerKeysHelp =
     "the CURVE keys for a kv318-server started with --keys: DIR holds the server's server.pub and this "
     "client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME); a loopback server's own user needs none";
 inline constexpr const char* kServerKeysEnv = "KV318_SERVER_KEYS";
+// The server's URL, to every program that takes --server.
+inline constexpr const char* kServerEnv = "KV318_SERVER";
 
 struct ClientKeys {
     std::string serverPublic;  // Z85, 40 characters

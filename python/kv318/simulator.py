@@ -22,7 +22,8 @@ from . import _lib
 from .errors import KV318Error
 
 ENV_SIM = "KV318_SIM"
-ENV_SERVER = "KV318_SERVER"
+# A program path, not a server URL: KV318_SERVER is a URL to every program.
+ENV_SERVER = "KV318_SERVER_PROGRAM"
 ENV_DRIVER_DIR = "KV318_DRIVER_DIR"
 
 _SIGNALS = ("sine", "ramp", "square", "const")
@@ -45,7 +46,7 @@ def find_simulator(environ=None, library_path=None, windows=None):
 
 
 def find_server(environ=None, library_path=None, windows=None):
-    """The kv318-server to run, found as kv318-sim is (KV318_SERVER, beside
+    """The kv318-server to run, found as kv318-sim is (KV318_SERVER_PROGRAM, beside
     the library, on PATH).  Raises SimulatorError naming the places it
     looked."""
     return _find_program("kv318-server", ENV_SERVER, environ, library_path, windows)

@@ -1,8 +1,8 @@
 """Test setup: the library and kv318-sim under test, and the plugin.
 
-KV318_LIBRARY, KV318_SIM and KV318_SERVER name the built library, simulator
-and server (CTest sets them); when unset, the linux preset's build tree is
-used.  Any missing is an error, never a skip, so the suite cannot pass
+KV318_LIBRARY, KV318_SIM and KV318_SERVER_PROGRAM name the built library,
+simulator and server (CTest sets them); when unset, the linux preset's
+build tree is used.  Any missing is an error, never a skip, so the suite cannot pass
 without having run.
 """
 
@@ -17,11 +17,11 @@ BUILD_DIR = PYTHON_DIR.parent / "build" / "linux"
 
 os.environ.setdefault("KV318_LIBRARY", str(BUILD_DIR / "library" / "libKV318.so"))
 os.environ.setdefault("KV318_SIM", str(BUILD_DIR / "simulator" / "kv318-sim"))
-os.environ.setdefault("KV318_SERVER", str(BUILD_DIR / "server" / "kv318-server"))
+os.environ.setdefault("KV318_SERVER_PROGRAM", str(BUILD_DIR / "server" / "kv318-server"))
 # kv318-cli, whose HDF5 files the recorder's must match; only those tests
 # need it, and they fail without it.
 os.environ.setdefault("KV318_CLI", str(BUILD_DIR / "cli" / "kv318-cli"))
-for var in ("KV318_LIBRARY", "KV318_SIM", "KV318_SERVER"):
+for var in ("KV318_LIBRARY", "KV318_SIM", "KV318_SERVER_PROGRAM"):
     if not os.path.isfile(os.environ[var]):
         raise pytest.UsageError(f"{var}={os.environ[var]} is not a file: build the linux preset or set {var}")
 

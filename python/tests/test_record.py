@@ -21,7 +21,7 @@ KV318_DIR = Path(kv318.__file__).resolve().parent
 def run_cli(*args):
     cli = os.environ["KV318_CLI"]
     assert os.path.isfile(cli), f"KV318_CLI={cli} is not a file: build kv318-cli"
-    # KV318_SERVER names the server program here, but a server URL to kv318-cli.
+    # A server URL in the caller's environment would send kv318-cli there.
     env = {k: v for k, v in os.environ.items() if k != "KV318_SERVER"}
     done = subprocess.run([cli, *args], capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
