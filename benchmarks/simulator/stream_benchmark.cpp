@@ -30,9 +30,10 @@
 // (KV318_StreamStats): the longest gap between two drains that ran dry, the
 // drains that ended on their time bound, and the timer's ticks a second
 // (100 at the 10 ms period, 500 at the 2 ms one).  Beside them, the worst
-// wake-up lateness of a real-time probe thread that ran the whole row
-// (wakeup_probe.h) and the load average at the row's end: a long gap with a
-// late probe is the machine's, one with a punctual probe the library's.
+// wake-up lateness of the real-time probe threads, one on each core, that
+// ran the whole row (wakeup_probe.h) and the load average at the row's end:
+// a long gap with a late probe is the machine's, one with punctual probes
+// the library's.
 //
 // KV318_BENCH_SECONDS sets the run per rate (default 10).
 #include <benchmark/benchmark.h>
@@ -137,7 +138,7 @@ RunResult stream_at(std::uint64_t clockHz, std::size_t fifoBytes, int load, bool
     }
     const std::int32_t h = KV318_OpenDevice(0);
     std::uint64_t next = 0;  // samples delivered: the ramp's next sample number
-    kv318::bench::WakeupProbe probe;
+    kv318::bench::CoreProbes probe;
 
     const double cpu0 = process_cpu_seconds();
     const auto t0 = Clock::now();
