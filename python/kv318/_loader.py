@@ -22,7 +22,11 @@ import sys
 from dataclasses import dataclass, field
 from typing import Callable, Mapping, Optional
 
+from ._version import __version__
+
 ENV_LIBRARY = "KV318_LIBRARY"
+# The library's major version: the suffix of its run-time file name on Linux.
+_MAJOR = __version__.split(".")[0]
 
 # PE machine field values for the two Windows builds.
 MACHINE_I386 = 0x014C
@@ -90,8 +94,27 @@ def candidates(platform: Platform) -> list:
             p = os.path.join(d, name)
             found.append(Candidate(p, loader, f"on PATH: {p}"))
     else:
-        found.append(Candidate(name, loader, f"{name} on the system's library search path", is_path=False))
+        # A distribution's run-time package (Debian's libkv318-1) holds only
+        # the versioned name; the bare one comes with its development package.
+        for n in (name, f"{name}.{_MAJOR}"):
+            found.append(Candidate(n, loader, f"{n} on the system's library search path", is_path=False))
     return found
+
+
+def where_from(platform: Platform) -> str:
+    """Where the library comes from, for the error that found none."""
+    if platform.windows:
+        built = "build\\windows\\library\\KV318.dll" if platform.pointer_bits == 32 else (
+            "build\\windows64\\library\\KV318.dll")
+        installed = "the KV318 MSI or zip of this width"
+    else:
+        built = "build/linux/library/libKV318.so"
+        installed = "the library's package (Debian: libkv318-1)"
+    return (
+        "A source install (pip install ./python) carries no library of its own: install the platform wheel, "
+        f"which does, or {installed}; or build it (the project's CMake preset) and set {ENV_LIBRARY} to its "
+        f"path, such as {built}."
+    )
 
 
 def pe_machine(path: str) -> Optional[int]:
@@ -152,5 +175,6 @@ def load(platform: Optional[Platform] = None, loader: Callable = _ctypes_loader)
     raise ImportError(
         "kv318: cannot load the KV318 library; looked at:\n  "
         + "\n  ".join(tried)
-        + f"\nSet {ENV_LIBRARY} to the library's path."
+        + "\n"
+        + where_from(platform)
     )

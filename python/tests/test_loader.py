@@ -25,7 +25,7 @@ def write_pe(path, machine):
 @pytest.mark.parametrize(
     "windows, bits, env, loader, places",
     [
-        (False, 64, {}, "CDLL", ["/pkg/libKV318.so", "libKV318.so"]),
+        (False, 64, {}, "CDLL", ["/pkg/libKV318.so", "libKV318.so", "libKV318.so." + kv318.__version__[0]]),
         (False, 64, {"KV318_LIBRARY": "/x/lib.so"}, "CDLL", ["/x/lib.so"]),
         (True, 32, {}, "WinDLL", ["/pkg/KV318.dll", "/a/KV318.dll", "/b/KV318.dll"]),
         (True, 64, {}, "CDLL", ["/pkg/KV318.dll", "/a/KV318.dll", "/b/KV318.dll"]),
@@ -72,7 +72,8 @@ def test_import_error_names_every_place_and_why(tmp_path):
     assert f"beside the package: {tmp_path / 'KV318.dll'}: is a 64-bit DLL, but this Python is 32-bit" in text
     assert f"on PATH: {tmp_path / 'missing' / 'KV318.dll'}: no such file" in text
     assert f"cannot load {tmp_path / 'broken' / 'KV318.dll'}" in text
-    assert "KV318_LIBRARY" in text
+    assert "pip install ./python) carries no library" in text
+    assert "set KV318_LIBRARY to its path, such as build\\windows\\library\\KV318.dll" in text
 
 
 @pytest.mark.parametrize("compiler, machine", [("i686-w64-mingw32-gcc", MACHINE_I386),
