@@ -94,8 +94,8 @@ std::int32_t with_board(std::int32_t handle, std::int32_t failed, Call&& call) {
 
 void beat(Entry* e, const std::shared_ptr<ServerLink>& link) {
     Message ping;
-    ping.word = "ping";
-    ping.set("client", e->board.client_id());
+    ping.word = verb::kPing;
+    ping.set(key::kClient, e->board.client_id());
     const std::string request = encode_request(ping);
     std::unique_lock<std::mutex> hold(e->beat);
     while (!e->wake.wait_for(hold, std::chrono::milliseconds(kHeartbeatMs), [e] { return e->closing; })) {

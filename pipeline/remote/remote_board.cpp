@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 namespace kv318::remote {
 
@@ -13,7 +14,22 @@ namespace {
 constexpr auto kReadPause = std::chrono::seconds(1);
 
 // Verbs that name no board.
-bool boardless(const std::string& verb) { return verb == "hello" || verb == "ping" || verb == "bye" || verb == "list"; }
+bool boardless(const std::string& name) {
+    const Verb* v = find_verb(name);
+    return v != nullptr && !v->board;
+}
+
+// The counts of KV318_STREAM_STATS in the order of kStatsCounts.
+constexpr std::uint64_t KV318_STREAM_STATS::*kStatsMembers[] = {
+    &KV318_STREAM_STATS::bytes_drained,
+    &KV318_STREAM_STATS::ticks,
+    &KV318_STREAM_STATS::drains,
+    &KV318_STREAM_STATS::top_level_drains,
+    &KV318_STREAM_STATS::time_bound_drains,
+    &KV318_STREAM_STATS::ring_high_water,
+    &KV318_STREAM_STATS::longest_gap_us,
+};
+static_assert(std::size(kStatsMembers) == std::size(kStatsCounts));
 
 Message request(const char* verb) {
     Message m;
@@ -65,34 +81,22 @@ bool stats_from_reply(const Message& reply, KV318_STREAM_STATS* stats) {
     stats->size = size;
     std::int64_t v = 0;
     // The mode as the library's number, or in words.
-    if (const std::string* mode = reply.find("mode"); mode != nullptr && *mode == "stream") {
+    if (const std::string* mode = reply.find(key::kMode); mode != nullptr && *mode == "stream") {
         stats->mode = KV318_STATS_STREAM;
     } else if (mode != nullptr && *mode == "polled") {
         stats->mode = KV318_STATS_POLLED;
     } else if (mode != nullptr && *mode == "none") {
         stats->mode = KV318_STATS_NONE;
-    } else if (reply.get_int("mode", 0, KV318_STATS_POLLED, &v)) {
+    } else if (reply.get_int(key::kMode, 0, KV318_STATS_POLLED, &v)) {
         stats->mode = static_cast<std::uint32_t>(v);
     } else {
         return false;
     }
-    const struct {
-        const char* key;
-        std::uint64_t* field;
-    } counts[] = {
-        {"bytes-drained", &stats->bytes_drained},
-        {"ticks", &stats->ticks},
-        {"drains", &stats->drains},
-        {"top-level-drains", &stats->top_level_drains},
-        {"time-bound-drains", &stats->time_bound_drains},
-        {"ring-high-water", &stats->ring_high_water},
-        {"longest-gap-us", &stats->longest_gap_us},
-    };
-    for (const auto& c : counts) {
-        if (!reply.get_int(c.key, 0, INT64_MAX, &v)) return false;
-        *c.field = static_cast<std::uint64_t>(v);
+    for (std::size_t i = 0; i < std::size(kStatsMembers); ++i) {
+        if (!reply.get_int(kStatsCounts[i], 0, INT64_MAX, &v)) return false;
+        stats->*kStatsMembers[i] = static_cast<std::uint64_t>(v);
     }
-    const std::string* gaps = reply.find("gaps");
+    const std::string* gaps = reply.find(key::kGaps);
     if (gaps == nullptr) return false;
     std::size_t start = 0;
     for (std::size_t k = 0; k < KV318_GAP_BUCKETS; ++k) {
@@ -130,8 +134,8 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
         return false;
     }
     Message m = request(what.word.c_str());
-    m.set("client", clientId_);
-    if (!boardless(what.word)) m.set("board", board_);
+    m.set(key::kClient, clientId_);
+    if (!boardless(what.word)) m.set(key::kBoard, board_);
     for (const auto& [key, value] : what.fields) m.set(key, value);
     std::string text;
     if (!link_->exchange(encode_request(m), &text)) {
@@ -147,9 +151,9 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
     }
     disconnected_ = false;
     if (reply->word == "ok") return true;
-    const std::string* code = reply->find("code");
-    const std::string* controller = reply->find("controller");
-    const std::string* text2 = reply->find("text");
+    const std::string* code = reply->find(key::kCode);
+    const std::string* controller = reply->find(key::kController);
+    const std::string* text2 = reply->find(key::kText);
     const std::string board = "board " + std::to_string(board_);
     if (code != nullptr && *code == code::kDisconnected && text2 != nullptr && !text2->empty()) {
         // The server's own words say all: which board, since when, and that
@@ -172,7 +176,7 @@ std::int32_t RemoteBoard::result_call(const Message& what, std::int32_t failed) 
     Message reply;
     if (!call(what, &reply)) return failed;
     std::int64_t r = 0;
-    if (!reply.get_int("result", INT32_MIN, INT32_MAX, &r)) {
+    if (!reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r)) {
         failure_ = "kv318-server at " + settings_.url + " answered " + what.word + " without a result";
         return failed;
     }
@@ -181,8 +185,8 @@ std::int32_t RemoteBoard::result_call(const Message& what, std::int32_t failed) 
 
 bool RemoteBoard::open() {
     Message reply;
-    if (!call(request("hello"), &reply)) return false;
-    const std::string* boards = reply.find("boards");
+    if (!call(request(verb::kHello), &reply)) return false;
+    const std::string* boards = reply.find(key::kBoards);
     if (boards != nullptr && !in_list(*boards, board_)) {
         failure_ = "kv318-server at " + settings_.url + " serves no board " + std::to_string(board_) +
                    (boards->empty() ? std::string(" (it serves none)") : " (it serves " + *boards + ")");
@@ -195,22 +199,22 @@ void RemoteBoard::close() {
     if (gone_.load(std::memory_order_relaxed)) return;
     if (controlling_) stop();
     Message reply;
-    call(request("bye"), &reply);
+    call(request(verb::kBye), &reply);
 }
 
 std::int32_t RemoteBoard::info(char* text) {
     if (text == nullptr) return -1;
     failure_.clear();
     Message reply;
-    if (!call(request("info"), &reply)) return -1;
+    if (!call(request(verb::kInfo), &reply)) return -1;
     std::int64_t r = 0;
-    if (!reply.get_int("result", INT32_MIN, INT32_MAX, &r)) {
+    if (!reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r)) {
         failure_ = "kv318-server at " + settings_.url + " answered info without a result";
         return -1;
     }
     // The library writes its 70 bytes, or on a failure string 1 and the
     // spaces, or nothing: the server passes on what it wrote.
-    const std::string* written = reply.find("text");
+    const std::string* written = reply.find(key::kText);
     if (written != nullptr && (r == 0 || !written->empty())) {
         std::memset(text, 0, KV318_INFO_BYTES);
         std::memcpy(text, written->data(), std::min<std::size_t>(written->size(), KV318_INFO_BYTES));
@@ -218,26 +222,28 @@ std::int32_t RemoteBoard::info(char* text) {
     return static_cast<std::int32_t>(r);
 }
 
-std::int32_t RemoteBoard::inb(std::int32_t reg) { return result_call(request("inb").set("reg", reg), -1); }
+std::int32_t RemoteBoard::inb(std::int32_t reg) { return result_call(request(verb::kInb).set(key::kReg, reg), -1); }
 
 std::int32_t RemoteBoard::outb(std::int32_t reg, std::int32_t value) {
-    return result_call(request("outb").set("reg", reg).set("value", value), -1);
+    return result_call(request(verb::kOutb).set(key::kReg, reg).set(key::kValue, value), -1);
 }
 
 // The library reports a failed read of the inputs as all of them high.
-std::int32_t RemoteBoard::di() { return result_call(request("di"), 0xFFFF); }
+std::int32_t RemoteBoard::di() { return result_call(request(verb::kDi), 0xFFFF); }
 
-std::int32_t RemoteBoard::do_write(std::int32_t value) { return result_call(request("do").set("value", value), -1); }
-
-std::int32_t RemoteBoard::counter_run() { return result_call(request("counter-run"), -1); }
-
-std::int32_t RemoteBoard::counter_read() { return result_call(request("counter-read"), -1); }
-
-std::int32_t RemoteBoard::pulse_run(std::int32_t mode, std::int32_t divisor) {
-    return result_call(request("pulse-run").set("mode", mode).set("divisor", divisor), -1);
+std::int32_t RemoteBoard::do_write(std::int32_t value) {
+    return result_call(request(verb::kDo).set(key::kValue, value), -1);
 }
 
-std::int32_t RemoteBoard::pulse_stop() { return result_call(request("pulse-stop"), -1); }
+std::int32_t RemoteBoard::counter_run() { return result_call(request(verb::kCounterRun), -1); }
+
+std::int32_t RemoteBoard::counter_read() { return result_call(request(verb::kCounterRead), -1); }
+
+std::int32_t RemoteBoard::pulse_run(std::int32_t mode, std::int32_t divisor) {
+    return result_call(request(verb::kPulseRun).set(key::kMode, mode).set(key::kDivisor, divisor), -1);
+}
+
+std::int32_t RemoteBoard::pulse_stop() { return result_call(request(verb::kPulseStop), -1); }
 
 bool RemoteBoard::wait_first_block() {
     // A subscription takes hold some time after it is made; the first block
@@ -273,8 +279,8 @@ std::string RemoteBoard::fetch_disconnected_words() {
     Message reply;
     const std::string* state = nullptr;
     const std::string* text = nullptr;
-    if (call(request("status"), &reply) && (state = reply.find("state")) != nullptr && *state == "disconnected" &&
-        (text = reply.find("text")) != nullptr && !text->empty()) {
+    if (call(request(verb::kStatus), &reply) && (state = reply.find(key::kState)) != nullptr &&
+        *state == state::kDisconnected && (text = reply.find(key::kText)) != nullptr && !text->empty()) {
         return *text;
     }
     return "board " + std::to_string(board_) + " of kv318-server at " + settings_.url + " went away in stream " +
@@ -286,23 +292,23 @@ std::int32_t RemoteBoard::join() {
     // the follower's run begins with the first block after the status.
     if (!wait_first_block()) return -1;
     Message reply;
-    if (!call(request("status"), &reply)) return -1;
-    const std::string* state = reply.find("state");
+    if (!call(request(verb::kStatus), &reply)) return -1;
+    const std::string* state = reply.find(key::kState);
     std::int64_t stream = 0, clock = 0, divider = 0;
-    if (state != nullptr && *state == "disconnected") {
+    if (state != nullptr && *state == state::kDisconnected) {
         disconnected_ = true;
-        const std::string* text = reply.find("text");
+        const std::string* text = reply.find(key::kText);
         failure_ = text != nullptr ? *text : "board " + std::to_string(board_) + " is disconnected";
         return -1;
     }
-    if (state == nullptr || *state == "idle" || !reply.get_int("stream", 1, UINT32_MAX, &stream)) {
+    if (state == nullptr || *state == state::kIdle || !reply.get_int(key::kStream, 1, UINT32_MAX, &stream)) {
         failure_ = "no stream runs on board " + std::to_string(board_) + " of kv318-server at " + settings_.url +
                    ", so there is none to follow";
         return -1;
     }
     // A follower's samples mean nothing without the stream's rate.
-    if (!reply.get_int("clock", 1, INT64_MAX, &clock) ||
-        !reply.get_int("divider", KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider)) {
+    if (!reply.get_int(key::kClock, 1, INT64_MAX, &clock) ||
+        !reply.get_int(key::kDivider, KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider)) {
         failure_ = "kv318-server at " + settings_.url + " did not say the clock and divider of stream " +
                    std::to_string(stream) + " of board " + std::to_string(board_);
         return -1;
@@ -310,7 +316,7 @@ std::int32_t RemoteBoard::join() {
     // The samples of blocks sent before the status are not the follower's;
     // a block after it that starts past `next` lost the ones between.
     std::int64_t next = 0;
-    const bool known = reply.get_int("next", 0, INT64_MAX, &next);
+    const bool known = reply.get_int(key::kNext, 0, INT64_MAX, &next);
     blocks_.begin(static_cast<std::uint32_t>(stream), known, static_cast<std::uint64_t>(next));
     clockHz_ = static_cast<std::uint64_t>(clock);
     divider_ = static_cast<std::uint32_t>(divider);
@@ -323,20 +329,20 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
     failure_.clear();
     if (settings_.follow) return join();
     if (!wait_first_block()) return -1;
-    Message m = request("start");
-    m.set("mode", polled ? "polled" : "stream");
-    m.set("f1", flags[0]).set("f2", flags[1]).set("f3", flags[2]).set("f4", flags[3]);
-    m.set("divider", divider);
-    m.set("clock", static_cast<std::int64_t>(settings_.clockHz));
-    m.set("fifo", static_cast<std::int64_t>(settings_.fifoBytes));
+    Message m = request(verb::kStart);
+    m.set(key::kMode, polled ? mode::kPolled : mode::kStream);
+    for (int i = 0; i < 4; ++i) m.set(key::kFlags[i], flags[i]);
+    m.set(key::kDivider, divider);
+    m.set(key::kClock, static_cast<std::int64_t>(settings_.clockHz));
+    m.set(key::kFifo, static_cast<std::int64_t>(settings_.fifoBytes));
     Message reply;
     if (!call(m, &reply)) {
-        const std::string* code = reply.find("code");
+        const std::string* code = reply.find(key::kCode);
         busy_ = code != nullptr && (*code == code::kControlled || *code == code::kRunning);
         return -1;
     }
     std::int64_t r = 0, stream = 0;
-    if (!reply.get_int("result", INT32_MIN, INT32_MAX, &r)) {
+    if (!reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r)) {
         failure_ = "kv318-server at " + settings_.url + " answered start without a result";
         return -1;
     }
@@ -346,7 +352,7 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
         return static_cast<std::int32_t>(r);
     }
     controlling_ = true;
-    if (!reply.get_int("stream", 1, UINT32_MAX, &stream)) {
+    if (!reply.get_int(key::kStream, 1, UINT32_MAX, &stream)) {
         failure_ =
             "kv318-server at " + settings_.url + " started board " + std::to_string(board_) + " but named no stream";
         stop();
@@ -411,21 +417,21 @@ std::int32_t RemoteBoard::stop() {
     // no news, so the failure that ended it stays what the report says.
     const std::string ended = failure_;
     Message reply;
-    if (!call(request("stop"), &reply)) {
-        const std::string* code = reply.find("code");
+    if (!call(request(verb::kStop), &reply)) {
+        const std::string* code = reply.find(key::kCode);
         if (code != nullptr && *code == code::kNotRunning && !ended.empty()) failure_ = ended;
         return 0;
     }
     std::int64_t r = 0;
-    return reply.get_int("result", INT32_MIN, INT32_MAX, &r) ? static_cast<std::int32_t>(r) : 0;
+    return reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r) ? static_cast<std::int32_t>(r) : 0;
 }
 
 std::int32_t RemoteBoard::stats(KV318_STREAM_STATS* stats) {
     if (stats == nullptr || stats->size < 16) return -1;
     Message reply;
-    if (!call(request("stats"), &reply)) return -1;
+    if (!call(request(verb::kStats), &reply)) return -1;
     std::int64_t r = 0;
-    if (!reply.get_int("result", INT32_MIN, INT32_MAX, &r)) {
+    if (!reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r)) {
         failure_ = "kv318-server at " + settings_.url + " answered stats without a result";
         return -1;
     }
@@ -445,17 +451,8 @@ std::int32_t RemoteBoard::stats(KV318_STREAM_STATS* stats) {
     }
     // An older caller's structure: the mode and the counts it has room for.
     stats->mode = all.mode;
-    std::uint64_t KV318_STREAM_STATS::*const counts[] = {
-        &KV318_STREAM_STATS::bytes_drained,
-        &KV318_STREAM_STATS::ticks,
-        &KV318_STREAM_STATS::drains,
-        &KV318_STREAM_STATS::top_level_drains,
-        &KV318_STREAM_STATS::time_bound_drains,
-        &KV318_STREAM_STATS::ring_high_water,
-        &KV318_STREAM_STATS::longest_gap_us,
-    };
     std::size_t end = 8;
-    for (const auto member : counts) {
+    for (const auto member : kStatsMembers) {
         end += sizeof(std::uint64_t);
         if (end > size) return 0;
         stats->*member = all.*member;

@@ -1,5 +1,6 @@
 // What kv318-server and its clients say to each other, as bytes: the sample
-// blocks it publishes and the control messages it answers.  No socket here,
+// blocks it publishes and the control messages it answers (protocol.h has
+// their words: verbs, fields, error codes, block flags).  No socket here,
 // so the format is tested (and fuzzed) on its own and every program that
 // speaks it, the server included, shares this one copy.  docs/server-
 // protocol.md describes the same format for writers of other clients.
@@ -12,6 +13,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "protocol.h"
 
 namespace kv318::remote {
 
@@ -43,23 +46,6 @@ inline constexpr int kQueueBlocks = 40;
 inline constexpr int kServerSilenceMs = 2500;
 
 // ---- Sample blocks ---------------------------------------------------------
-
-// What a block says beside its samples.
-enum BlockFlag : std::uint32_t {
-    kFlagGap = 1u << 0,            // samples before this block were lost on the server
-    kFlagRingOverflow = 1u << 1,   // the library's ring ran over: the stream ended
-    kFlagTransferFault = 1u << 2,  // the board's transfer failed: the stream ended
-    kFlagFifoLoss = 1u << 3,       // the drain statistics say the FIFO may have run over
-    kFlagEndOfStream = 1u << 4,    // the last block of the stream
-    kFlagIdle = 1u << 5,           // no acquisition runs: a sign of life with no samples
-    kFlagPolled = 1u << 6,         // the stream is a polled run (KV318_M_AD)
-    kFlagStalled = 1u << 7,        // no sample came for the stall timeout: the stream ended
-    kFlagNotEnabled = 1u << 8,     // the converter was stopped beneath the server: the stream ended
-    // The board stopped answering (its driver went, its cable was pulled):
-    // on the block that ends its stream, and on its idle blocks until the
-    // server has opened it again.
-    kFlagDisconnected = 1u << 9,
-};
 
 struct BlockHeader {
     std::uint16_t board = 0;
@@ -135,22 +121,6 @@ bool parse_reply(const std::string& text, Message* reply, std::string* error);
 
 // A reply that refuses a request: "error code=CODE text=TEXT".
 Message error_reply(const std::string& code, const std::string& text);
-
-// The error codes a server answers with.  Each has one meaning, and the
-// text beside it says the rest in words a user can act on.
-namespace code {
-inline constexpr const char* kMalformed = "malformed";        // not a message of this protocol
-inline constexpr const char* kVersion = "version";            // another protocol version
-inline constexpr const char* kUnknownVerb = "unknown-verb";   // a verb this server does not know
-inline constexpr const char* kBadArgument = "bad-argument";   // a field missing or out of range
-inline constexpr const char* kNoBoard = "no-board";           // the server does not serve that board
-inline constexpr const char* kControlled = "controlled";      // another client controls the board
-inline constexpr const char* kNotRunning = "not-running";     // no acquisition runs on the board
-inline constexpr const char* kRunning = "running";            // an acquisition already runs
-inline constexpr const char* kBoardFailed = "board-failed";   // the library refused the call
-inline constexpr const char* kNotAllowed = "not-allowed";     // the connection's key was taken off the allow list
-inline constexpr const char* kDisconnected = "disconnected";  // the board went away; the server waits for it
-}  // namespace code
 
 // The data URL for a control URL: the same transport and host, the port
 // after the control port ("tcp://h:6318" -> "tcp://h:6319"), or for

@@ -123,10 +123,10 @@ def test_integers_python_would_read_are_refused():
 def test_the_block_flags_are_the_cpp_ones():
     # Both copies of the format name every flag alike: a flag
     # added on one side only would be read as nothing on the other.
-    header = (Path(__file__).resolve().parents[2] / "pipeline" / "remote" / "wire.h").read_text()
+    header = (Path(__file__).resolve().parents[2] / "pipeline" / "remote" / "protocol.h").read_text()
     flags = {re.sub(r"(?<!^)([A-Z])", r"_\1", name).upper(): 1 << int(bit)
              for name, bit in re.findall(r"kFlag(\w+) = 1u << (\d+)", header)}
-    assert flags, "no flags found in wire.h"
+    assert flags, "no flags found in protocol.h"
     for name, value in flags.items():
         assert getattr(wire, "FLAG_" + name) == value, name
     assert sorted(v for k, v in vars(wire).items() if k.startswith("FLAG_")) == sorted(flags.values())

@@ -3,9 +3,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
-#include "option_limits.h"
+#include "protocol.h"
 
 namespace kv318::server {
 
@@ -13,6 +14,8 @@ namespace {
 
 using remote::Message;
 namespace code = remote::code;
+namespace key = remote::key;
+namespace verb = remote::verb;
 
 Message ok() {
     Message m;
@@ -20,35 +23,14 @@ Message ok() {
     return m;
 }
 
-Message ok_result(std::int32_t result) { return ok().set("result", result); }
+Message ok_result(std::int32_t result) { return ok().set(remote::key::kResult, result); }
 
-Message missing(const std::string& key, const std::string& range) {
-    return remote::error_reply(code::kBadArgument, "field " + key + " must be " + range);
+// The integer `key` of a request check_fields() took: within its range,
+// or `otherwise` when it was left out.
+std::int64_t number(const Message& m, const char* key, std::int64_t otherwise) {
+    std::int64_t v = 0;
+    return m.get_int(key, INT64_MIN, INT64_MAX, &v) ? v : otherwise;
 }
-
-// Reads the integer `key` within `limit`, the range the board takes (the
-// library would clamp or mask anything else, and the server would then
-// pass on a number that is not what runs).  False with *refusal a
-// bad-argument that gives the range.
-bool take(const Message& m, const char* key, const pipeline::Limit& limit, std::int64_t* out, Message* refusal) {
-    if (m.get_int(key, INT64_MIN, INT64_MAX, out)) {
-        const std::string why = pipeline::check_limit(limit, *out);
-        if (why.empty()) return true;
-        *refusal = remote::error_reply(code::kBadArgument, std::string(key) + ": " + why);
-        return false;
-    }
-    *refusal = missing(key, std::string("a ") + limit.what + " " + pipeline::range_text(limit));
-    return false;
-}
-
-// The verbs that need control, or no controller on the board.
-bool needs_control(const std::string& verb) {
-    return verb == "do" || verb == "inb" || verb == "outb" || verb == "counter-run" || verb == "counter-read" ||
-           verb == "pulse-run" || verb == "pulse-stop" || verb == "start" || verb == "stop";
-}
-
-// The verbs of one board that anyone may ask.
-bool looks(const std::string& verb) { return verb == "info" || verb == "di" || verb == "status" || verb == "stats"; }
 
 std::string board_list(const std::vector<std::uint16_t>& boards) {
     std::string out;
@@ -85,10 +67,7 @@ std::string Control::answer(const std::string& text, const Caller& caller, std::
 
 Control::Served* Control::board_of(const Message& request, Message* refusal) {
     std::int64_t board = 0;
-    if (!request.get_int("board", 0, 65535, &board)) {
-        *refusal = missing("board", "a board number from 0 to 65535");
-        return nullptr;
-    }
+    if (!remote::check_field(request, remote::kBoardField, &board, refusal)) return nullptr;
     for (Served& s : boards_) {
         if (s.host->board() == board && s.host->listed()) return &s;
     }
@@ -107,31 +86,28 @@ bool Control::holds(const Served& s, const Caller& caller, const std::string& cl
 }
 
 Message Control::handle(const Message& request, const Caller& caller, std::int64_t nowMs) {
-    const std::string* clientField = request.find("client");
-    if (clientField == nullptr || clientField->empty() || clientField->size() > 128) {
-        return missing("client", "the client's name, 1 to 128 characters");
-    }
-    const std::string client = *clientField;
-    const std::string& verb = request.word;
-    const bool boardless = verb == "hello" || verb == "list" || verb == "ping" || verb == "bye";
-    if (!boardless && !looks(verb) && !needs_control(verb)) {
-        return remote::error_reply(code::kUnknownVerb, "this server does not know the request " + verb);
-    }
+    Message refusal;
+    std::int64_t unused = 0;
+    if (!remote::check_field(request, remote::kClientField, &unused, &refusal)) return refusal;
+    const std::string client = *request.find(key::kClient);
+    const std::string& name = request.word;
+    const remote::Verb* v = remote::find_verb(name);
+    if (v == nullptr) return remote::error_reply(code::kUnknownVerb, "this server does not know the request " + name);
     // A sign of life of this connection, and of nobody else's whatever
     // name it gives.
     lastSeen_[caller.connection] = nowMs;
 
-    if (verb == "hello" || verb == "list") {
+    if (name == verb::kHello || name == verb::kList) {
         std::vector<std::uint16_t> served;
         for (const Served& s : boards_) {
             if (s.host->listed()) served.push_back(s.host->board());
         }
         Message m = ok();
-        if (verb == "hello") m.set("version", remote::kProtocolVersion).set("server", serverName_);
-        return m.set("boards", board_list(served));
+        if (name == verb::kHello) m.set(key::kVersion, remote::kProtocolVersion).set(key::kServer, serverName_);
+        return m.set(key::kBoards, board_list(served));
     }
-    if (verb == "ping") return ok();
-    if (verb == "bye") {
+    if (name == verb::kPing) return ok();
+    if (name == verb::kBye) {
         bool held = false;
         for (Served& s : boards_) {
             if (holds(s, caller, client)) release(s);
@@ -142,80 +118,82 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
         return ok();
     }
 
-    Message refusal;
     Served* s = board_of(request, &refusal);
     if (s == nullptr) return refusal;
     BoardHost& host = *s->host;
     const pipeline::BoardApi& api = host.api();
     const std::int32_t h = host.handle();
     // A board that went away answers nothing but its status until it is back.
-    if (!host.connected() && verb != "status") return host.disconnected_reply();
+    if (!host.connected() && name != verb::kStatus) return host.disconnected_reply();
 
-    if (verb == "info") {
+    if (name == verb::kInfo) {
         // KV318_Info writes at most 256 bytes with its terminator.
         char text[512] = {};
         const std::int32_t r = api.info(h, text);
         if (r < 0 && !host.still_answers()) return host.disconnected_reply();
-        return ok_result(r).set("text", std::string(text, strnlen(text, sizeof text - 1)));
+        return ok_result(r).set(key::kText, std::string(text, strnlen(text, sizeof text - 1)));
     }
-    if (verb == "di") return ok_result(api.di(h));
-    if (verb == "status") {
+    if (name == verb::kDi) return ok_result(api.di(h));
+    if (name == verb::kStatus) {
         Message m = ok();
         // A run that ended on a failure has no samples to follow, though its
         // controller may not have stopped it yet.
         const bool live = host.running() && !host.ended();
-        const char* state = !host.connected() ? "disconnected" : !live ? "idle" : host.polled() ? "polled" : "stream";
-        m.set("state", state).set("stream", host.stream()).set("controller", s->controller);
-        m.set("ended", host.running() && host.ended() ? 1 : 0);
-        m.set("clock", static_cast<std::int64_t>(host.request().clockHz)).set("divider", host.request().divider);
-        m.set("fifo", static_cast<std::int64_t>(host.request().fifoBytes));
-        if (!host.connected()) m.set("text", host.disconnected_text());
-        return m.set("next", static_cast<std::int64_t>(host.next_index()));
+        const char* state = !host.connected() ? remote::state::kDisconnected
+                            : !live           ? remote::state::kIdle
+                            : host.polled()   ? remote::state::kPolled
+                                              : remote::state::kStream;
+        m.set(key::kState, state).set(key::kStream, host.stream()).set(key::kController, s->controller);
+        m.set(key::kEnded, host.running() && host.ended() ? 1 : 0);
+        m.set(key::kClock, static_cast<std::int64_t>(host.request().clockHz));
+        m.set(key::kDivider, host.request().divider);
+        m.set(key::kFifo, static_cast<std::int64_t>(host.request().fifoBytes));
+        if (!host.connected()) m.set(key::kText, host.disconnected_text());
+        return m.set(key::kNext, static_cast<std::int64_t>(host.next_index()));
     }
-    if (verb == "stats") {
+    if (name == verb::kStats) {
         KV318_STREAM_STATS st{};
         if (!pipeline::read_stream_stats(api, h, &st)) return ok_result(-1);
         Message m = ok_result(0);
-        m.set("mode", st.mode).set("bytes-drained", static_cast<std::int64_t>(st.bytes_drained));
-        m.set("ticks", static_cast<std::int64_t>(st.ticks)).set("drains", static_cast<std::int64_t>(st.drains));
-        m.set("top-level-drains", static_cast<std::int64_t>(st.top_level_drains));
-        m.set("time-bound-drains", static_cast<std::int64_t>(st.time_bound_drains));
-        m.set("ring-high-water", static_cast<std::int64_t>(st.ring_high_water));
-        m.set("longest-gap-us", static_cast<std::int64_t>(st.longest_gap_us));
-        return m.set("gaps", join(st.gap_histogram, KV318_GAP_BUCKETS));
+        m.set(key::kMode, st.mode);
+        const std::uint64_t counts[] = {st.bytes_drained,     st.ticks,           st.drains,        st.top_level_drains,
+                                        st.time_bound_drains, st.ring_high_water, st.longest_gap_us};
+        static_assert(std::size(counts) == std::size(remote::kStatsCounts));
+        for (std::size_t i = 0; i < std::size(counts); ++i) {
+            m.set(remote::kStatsCounts[i], static_cast<std::int64_t>(counts[i]));
+        }
+        return m.set(key::kGaps, join(st.gap_histogram, KV318_GAP_BUCKETS));
     }
 
     // Everything below changes the board: only its controller may, or
     // anyone while it has none.  Its controller is the connection that
     // started it, under the name it started with: the same name from
     // another connection or with another key is somebody else.
+    const bool starting = v->control == remote::Control::kTakes;
     if (!s->controller.empty() && !holds(*s, caller, client)) {
-        Message m = remote::error_reply(verb == "start" ? code::kRunning : code::kControlled,
+        Message m = remote::error_reply(starting ? code::kRunning : code::kControlled,
                                         "board " + std::to_string(host.board()) + " is controlled by " + s->controller);
-        return m.set("controller", s->controller);
+        return m.set(key::kController, s->controller);
     }
+    if (starting && host.running()) {
+        // Only its own controller gets here: a second start is its mistake.
+        return remote::error_reply(code::kRunning, "an acquisition runs on board " + std::to_string(host.board()))
+            .set(key::kController, s->controller);
+    }
+    // Nothing reaches the board before every field is within its range.
+    if (!remote::check_fields(request, *v, &refusal)) return refusal;
+    auto arg = [&request](const char* k, std::int64_t otherwise = 0) {
+        return static_cast<std::int32_t>(number(request, k, otherwise));
+    };
 
-    std::int64_t a = 0, b = 0;
-    Message bad;
-    if (verb == "do") {
-        if (!take(request, "value", pipeline::kOutputWord, &a, &bad)) return bad;
-        return ok_result(api.doWrite(h, static_cast<std::int32_t>(a)));
-    }
-    if (verb == "inb" || verb == "outb") {
-        if (!take(request, "reg", pipeline::kRegister, &a, &bad)) return bad;
-        if (verb == "inb") return ok_result(api.inb(h, static_cast<std::int32_t>(a)));
-        if (!take(request, "value", pipeline::kRegisterValue, &b, &bad)) return bad;
-        return ok_result(api.outb(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
-    }
-    if (verb == "counter-run") return ok_result(api.cRun(h));
-    if (verb == "counter-read") return ok_result(api.cRead(h));
-    if (verb == "pulse-run") {
-        if (!take(request, "mode", pipeline::kPulseMode, &a, &bad)) return bad;
-        if (!take(request, "divisor", pipeline::kPulseDivisor, &b, &bad)) return bad;
-        return ok_result(api.pRun(h, static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)));
-    }
-    if (verb == "pulse-stop") return ok_result(api.pStop(h));
-    if (verb == "stop") {
+    if (name == verb::kDo) return ok_result(api.doWrite(h, arg(key::kValue)));
+    if (name == verb::kInb) return ok_result(api.inb(h, arg(key::kReg)));
+    if (name == verb::kOutb) return ok_result(api.outb(h, arg(key::kReg), arg(key::kValue)));
+    if (name == verb::kCounterRun) return ok_result(api.cRun(h));
+    if (name == verb::kCounterRead) return ok_result(api.cRead(h));
+    if (name == verb::kPulseRun) return ok_result(api.pRun(h, arg(key::kMode), arg(key::kDivisor)));
+    if (name == verb::kPulseStop) return ok_result(api.pStop(h));
+    if (name == verb::kStop) {
         if (!host.running()) {
             return remote::error_reply(code::kNotRunning,
                                        "no acquisition runs on board " + std::to_string(host.board()));
@@ -227,40 +205,19 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
     }
 
     // start
-    if (host.running()) {
-        // Only its own controller gets here: a second start is its mistake.
-        return remote::error_reply(code::kRunning, "an acquisition runs on board " + std::to_string(host.board()))
-            .set("controller", s->controller);
-    }
     StartRequest r;
-    const std::string* mode = request.find("mode");
-    if (mode == nullptr || (*mode != "stream" && *mode != "polled")) return missing("mode", "stream or polled");
-    r.polled = *mode == "polled";
-    const char* flagKeys[4] = {"f1", "f2", "f3", "f4"};
-    for (int i = 0; i < 4; ++i) {
-        if (request.find(flagKeys[i]) == nullptr) continue;
-        if (!take(request, flagKeys[i], pipeline::kModeFlag, &a, &bad)) return bad;
-        r.flags[i] = static_cast<std::int32_t>(a);
-    }
-    // The divider the board runs is the one sent, as every block and
-    // status then say: one the library would clamp is refused.
-    if (!take(request, "divider", pipeline::kDivider, &a, &bad)) return bad;
-    r.divider = static_cast<std::int32_t>(a);
-    if (request.find("clock") != nullptr) {
-        if (!take(request, "clock", pipeline::kClockHz, &a, &bad)) return bad;
-        r.clockHz = static_cast<std::uint64_t>(a);
-    }
-    if (request.find("fifo") != nullptr) {
-        if (!take(request, "fifo", pipeline::kFifoBytes, &a, &bad)) return bad;
-        r.fifoBytes = static_cast<std::uint64_t>(a);
-    }
+    r.polled = *request.find(key::kMode) == remote::mode::kPolled;
+    for (int i = 0; i < 4; ++i) r.flags[i] = arg(key::kFlags[i]);
+    r.divider = arg(key::kDivider);
+    r.clockHz = static_cast<std::uint64_t>(number(request, key::kClock, static_cast<std::int64_t>(r.clockHz)));
+    r.fifoBytes = static_cast<std::uint64_t>(number(request, key::kFifo, static_cast<std::int64_t>(r.fifoBytes)));
     const std::int32_t result = host.start(r);
     if (result < 0 && !host.still_answers()) return host.disconnected_reply();
     if (result >= 0) {
         s->controller = client;
         s->holder = caller;
     }
-    return ok_result(result).set("stream", host.stream());
+    return ok_result(result).set(key::kStream, host.stream());
 }
 
 void Control::tick(std::int64_t nowMs) {

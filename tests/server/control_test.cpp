@@ -2,6 +2,7 @@
 // the blocks it cuts a board's stream into, against a scripted board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -221,6 +222,93 @@ TEST(ServerControl, ValuesOutsideWhatTheBoardTakesAreRefusedWithTheirRange) {
         EXPECT_EQ(FakeBoard::get().outputs, 0) << c.request;
         EXPECT_EQ(FakeBoard::get().reg8, 0) << c.request;
         EXPECT_EQ(s.control.controller(0), "") << c.request;
+    }
+}
+
+// Every verb of the protocol's table, as the table says: taken with each
+// field at either end of its range, refused one past either end (and
+// without a field it needs) with the range in the text, nothing reaching
+// the board then; and an "ok" that holds only the table's reply fields.
+TEST(ServerControl, EveryVerbIsCheckedAndAnsweredAsTheTableSays) {
+    using remote::FieldKind;
+    // The request of `v` with each field at one end of its range, and
+    // `key` at `value` instead (or left out when null).
+    auto request = [](const remote::Verb& v, bool top, const std::string& key = "", const char* value = "") {
+        std::string text = v.name;
+        if (v.board) text += " board=0";
+        for (const remote::Field& f : v.fields) {
+            if (f.key == key) {
+                if (value != nullptr) text += " " + key + "=" + value;
+                continue;
+            }
+            const std::int64_t n = top ? f.limit.max : f.limit.min;
+            text += " " + std::string(f.key) + "=" + (f.kind == FieldKind::kWord ? f.words[0] : std::to_string(n));
+        }
+        return text;
+    };
+    for (const remote::Verb& v : remote::kVerbs) {
+        for (const bool top : {false, true}) {
+            Served s;
+            // A stop needs an acquisition to stop.
+            if (std::string(v.name) == remote::verb::kStop) {
+                ASSERT_EQ(s.ask("a", "start board=0 mode=stream divider=50").word, "ok");
+            }
+            const std::string text = request(v, top);
+            const remote::Message r = s.ask("a", text);
+            EXPECT_EQ(r.word, "ok") << text << ": " << field(r, "text");
+            for (const auto& [k, value] : r.fields) {
+                const bool listed = std::any_of(v.reply.begin(), v.reply.end(),
+                                                [&k](const remote::ReplyField& f) { return k == f.key; });
+                EXPECT_TRUE(listed) << text << ": the reply holds " << k;
+            }
+            if (!v.reply.empty()) {
+                EXPECT_NE(r.find(v.reply[0].key), nullptr) << text;
+            }
+        }
+        for (const remote::Field& f : v.fields) {
+            std::vector<std::pair<std::string, std::string>> bad;  // a value, and the text its refusal holds
+            if (f.kind == FieldKind::kInteger) {
+                const std::string range = pipeline::range_text(f.limit);
+                bad.push_back({std::to_string(f.limit.min - 1), range});
+                bad.push_back({std::to_string(f.limit.max + 1), range});
+                bad.push_back({"x", "field " + std::string(f.key) + " must be"});
+            } else {
+                bad.push_back({"x", "field " + std::string(f.key) + " must be " + f.words[0]});
+            }
+            if (!f.optional) bad.push_back({"", "field " + std::string(f.key) + " must be"});
+            for (const auto& [value, want] : bad) {
+                Served s;
+                const std::string text = request(v, false, f.key, value.empty() ? nullptr : value.c_str());
+                const remote::Message r = s.ask("a", text);
+                EXPECT_EQ(field(r, "code"), "bad-argument") << text;
+                EXPECT_NE(field(r, "text").find(want), std::string::npos) << text << ": " << field(r, "text");
+                EXPECT_EQ(FakeBoard::get().starts + FakeBoard::get().outputs + FakeBoard::get().reg8, 0) << text;
+            }
+        }
+    }
+}
+
+// The refusals' own bytes, as a client reads them.
+TEST(ServerControl, RefusalsSayTheRangeInTheirText) {
+    const struct {
+        const char* request;
+        const char* reply;
+    } cases[] = {
+        {"kv318/1 do board=0 client=a",
+         "error code=bad-argument text=field%20value%20must%20be%20an%20output%20word%200-65535%20%280x0000-0xFFFF%29"},
+        {"kv318/1 start board=0 mode=stream divider=4096 client=a",
+         "error code=bad-argument text=divider:%20divider%204096%20is%20out%20of%20range%202-4095"},
+        {"kv318/1 start board=0 mode=fast client=a",
+         "error code=bad-argument text=field%20mode%20must%20be%20stream%20or%20polled"},
+        {"kv318/1 di board=65536 client=a",
+         "error code=bad-argument text=board:%20board%20number%2065536%20is%20out%20of%20range%200-65535"},
+        {"kv318/1 ping",
+         "error code=bad-argument "
+         "text=field%20client%20must%20be%20the%20client%27s%20name,%201%20to%20128%20characters"},
+    };
+    for (const auto& c : cases) {
+        Served s;
+        EXPECT_EQ(s.control.answer(c.request, Caller{"c", ""}, 0), c.reply) << c.request;
     }
 }
 

@@ -3,6 +3,10 @@ kv318_add_test(server_core_test SOURCES server/control_test.cpp server/endpoints
                                         server/key_files_test.cpp server/replug_test.cpp server/serve_lock_test.cpp
                LIBS kv318_server_core kv318_protocol)
 target_include_directories(server_core_test PRIVATE ${CMAKE_SOURCE_DIR}/tests/cli)
+# docs/server-protocol.md against the protocol's table (pipeline/remote/protocol.h).
+kv318_add_test(server_protocol_doc_test SOURCES server/protocol_doc_test.cpp LIBS kv318_remote_wire)
+target_compile_definitions(server_protocol_doc_test PRIVATE
+                           KV318_PROTOCOL_DOC="${CMAKE_SOURCE_DIR}/docs/server-protocol.md")
 if(TARGET kv318-server AND NOT WIN32)
   # The program against kv318-sim, with bare pyzmq clients in processes of
   # their own.
