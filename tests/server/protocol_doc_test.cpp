@@ -163,13 +163,19 @@ std::string control_words(Control c) {
 
 std::string words_text(std::span<const char* const> words) {
     std::string out;
-    for (const char* w : words) out += (out.empty() ? "" : "|") + std::string(w);
+    for (const char* w : words) {
+        if (!out.empty()) out += '|';
+        out += w;
+    }
     return out;
 }
 
 std::string words_text(const std::vector<std::string>& words) {
     std::string out;
-    for (const std::string& w : words) out += (out.empty() ? "" : "|") + w;
+    for (const std::string& w : words) {
+        if (!out.empty()) out += '|';
+        out += w;
+    }
     return out;
 }
 
@@ -255,7 +261,7 @@ void compare_verbs(const Definition& d, const std::string& page, std::vector<std
         std::string after;
         const std::vector<std::string> request = row.size() == 3 ? spans(row[0], &after) : std::vector<std::string>{};
         if (request.empty()) {
-            diffs->push_back("a request row without its request: " + (row.empty() ? "" : row[0]));
+            diffs->push_back(std::string("a request row without its request: ") + (row.empty() ? "" : row[0]));
             continue;
         }
         const std::vector<std::string> tokens = split(request[0], ' ');
