@@ -238,11 +238,12 @@ TEST(ServerControl, EveryVerbIsCheckedAndAnsweredAsTheTableSays) {
         if (v.board) text += " board=0";
         for (const remote::Field& f : v.fields) {
             if (f.key == key) {
-                if (value != nullptr) text += " " + key + "=" + value;
+                if (value != nullptr) text.append(" ").append(key).append("=").append(value);
                 continue;
             }
             const std::int64_t n = top ? f.limit.max : f.limit.min;
-            text += " " + std::string(f.key) + "=" + (f.kind == FieldKind::kWord ? f.words[0] : std::to_string(n));
+            text.append(" ").append(f.key).append("=");
+            text.append(f.kind == FieldKind::kWord ? std::string(f.words[0]) : std::to_string(n));
         }
         return text;
     };
