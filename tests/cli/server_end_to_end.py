@@ -153,8 +153,13 @@ class CliThroughServer(unittest.TestCase):
         _, ctl_err = controller.communicate(timeout=120)
         _, fol_err = follower.communicate(timeout=120)
         self.assertEqual(controller.returncode, 0, ctl_err)
-        # The controller's stop ends the follower's run, and that is no failure.
-        self.assertEqual(follower.returncode, 0, fol_err)
+        # The controller's stop ends the follower's run, and that is no
+        # failure.  A follower the machine held back for longer than the
+        # server's queue lasts (a sanitizer's build on a busy machine) misses
+        # blocks: it must then say how many (exit 11), and what it holds must
+        # still be the stream's samples at their own indices.
+        said = re.search(rb"(\d+) samples of stream \d+ never arrived", fol_err)
+        self.assertEqual(follower.returncode, 11 if said else 0, fol_err)
         self.assertIn(b"ended: its controller stopped it", fol_err)
         ctl, fol = samples(ctl_path), samples(fol_path)
         self.assertEqual(len(ctl), 6000)
@@ -163,10 +168,15 @@ class CliThroughServer(unittest.TestCase):
         self.assertGreater(len(fol), 0, fol_err)
         first = index_of(fol[0])
         self.assertGreater(first, 0, "the follower joined a stream that ran already")
+        # The whole run lies within one period, so each word names its index.
+        at = [index_of(w) for w in fol]
+        self.assertEqual([b - a for a, b in zip(at, at[1:]) if b <= a], [], "the follower's indices only grow")
+        # Every jump is one the tool reported (a gap before the stream's last
+        # block leaves no jump in the file, so the count may be larger).
+        self.assertLessEqual(sum(jumps(fol)), int(said.group(1)) if said else 0, fol_err)
         for j, w in enumerate(fol):
-            self.assertEqual(index_of(w), (first + j) % PERIOD, "follower sample %d" % j)
-            if first + j < len(ctl):
-                self.assertEqual(w, ctl[first + j], "follower sample %d" % j)
+            if at[j] < len(ctl):
+                self.assertEqual(w, ctl[at[j]], "follower sample %d" % j)
 
     def test_a_stopped_follower_counts_exactly_the_samples_it_missed(self):
         # Over a Unix socket, whose buffers are small: what the server's
