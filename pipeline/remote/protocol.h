@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <string>
 
@@ -167,6 +168,18 @@ inline constexpr const char* kDisconnected = "disconnected";
 inline constexpr const char* kStatsCounts[] = {
     "bytes-drained", "ticks", "drains", "top-level-drains", "time-bound-drains", "ring-high-water", "longest-gap-us",
 };
+// The member of KV318_STREAM_STATS each of kStatsCounts carries, which the
+// server reads and the client fills.
+inline constexpr std::uint64_t KV318_STREAM_STATS::*kStatsMembers[] = {
+    &KV318_STREAM_STATS::bytes_drained,
+    &KV318_STREAM_STATS::ticks,
+    &KV318_STREAM_STATS::drains,
+    &KV318_STREAM_STATS::top_level_drains,
+    &KV318_STREAM_STATS::time_bound_drains,
+    &KV318_STREAM_STATS::ring_high_water,
+    &KV318_STREAM_STATS::longest_gap_us,
+};
+static_assert(std::size(kStatsMembers) == std::size(kStatsCounts));
 
 enum class FieldKind {
     kInteger,  // a decimal integer within `limit`

@@ -19,18 +19,6 @@ bool boardless(const std::string& name) {
     return v != nullptr && !v->board;
 }
 
-// The counts of KV318_STREAM_STATS in the order of kStatsCounts.
-constexpr std::uint64_t KV318_STREAM_STATS::*kStatsMembers[] = {
-    &KV318_STREAM_STATS::bytes_drained,
-    &KV318_STREAM_STATS::ticks,
-    &KV318_STREAM_STATS::drains,
-    &KV318_STREAM_STATS::top_level_drains,
-    &KV318_STREAM_STATS::time_bound_drains,
-    &KV318_STREAM_STATS::ring_high_water,
-    &KV318_STREAM_STATS::longest_gap_us,
-};
-static_assert(std::size(kStatsMembers) == std::size(kStatsCounts));
-
 Message request(const char* verb) {
     Message m;
     m.word = verb;

@@ -156,11 +156,8 @@ Message Control::handle(const Message& request, const Caller& caller, std::int64
         if (!pipeline::read_stream_stats(api, h, &st)) return ok_result(-1);
         Message m = ok_result(0);
         m.set(key::kMode, st.mode);
-        const std::uint64_t counts[] = {st.bytes_drained,     st.ticks,           st.drains,        st.top_level_drains,
-                                        st.time_bound_drains, st.ring_high_water, st.longest_gap_us};
-        static_assert(std::size(counts) == std::size(remote::kStatsCounts));
-        for (std::size_t i = 0; i < std::size(counts); ++i) {
-            m.set(remote::kStatsCounts[i], static_cast<std::int64_t>(counts[i]));
+        for (std::size_t i = 0; i < std::size(remote::kStatsCounts); ++i) {
+            m.set(remote::kStatsCounts[i], static_cast<std::int64_t>(st.*remote::kStatsMembers[i]));
         }
         return m.set(key::kGaps, join(st.gap_histogram, KV318_GAP_BUCKETS));
     }
