@@ -490,6 +490,103 @@ KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t
  * @return 0, or -1 when the request fails. */
 KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
 
+/* ---- Boards served by kv318-server ------------------------------------ */
+/* kv318-server shares a machine's boards over the network.  A handle of a
+ * served board works with every export above, with the results and
+ * failure values a board of this process gives: the server makes each
+ * request on its board, and a stream's samples arrive in order in the
+ * blocks it publishes.  A start while another client controls the board
+ * fails as a busy board does, and KV318_LastError and KV318_ServedStatus
+ * name the controller.  KV318_BulkRead and KV318_ResetUSB are not served
+ * (they would take the FIFO's bytes from under the server's stream): they
+ * fail with -1 on a served handle.
+ *
+ * A program reaches a served board in one of two ways:
+ *  - KV318_OpenServed(url, board, keys) below;
+ *  - unchanged, through KV318_OpenDevice(board), when the environment
+ *    variable KV318_SERVER holds the server's URL (and KV318_SERVER_KEYS
+ *    its key directory).  KV318_SERVER=none opens boards directly.
+ *
+ * The client lives in a library of its own (libKV318-remote.so.1 beside
+ * libKV318 on Linux, KV318Remote.dll beside KV318.dll on Windows), loaded
+ * the first time a server is named; a program that never names one loads
+ * nothing more.  When it cannot be loaded, the open fails and
+ * KV318_LastError says why.
+ *
+ * No call on a served handle waits longer than KV318_SERVED_SILENCE_MS for
+ * a server that went away; after that every call on the handle fails at
+ * once (KV318_LastError: "... stopped answering"). */
+
+/** How long a call on a served handle waits for a silent server, in ms. */
+#define KV318_SERVED_SILENCE_MS 2500
+
+/** Bits of KV318_SERVED_STATUS::flags. */
+#define KV318_SERVED_FOLLOWING 0x01u    /**< starts join the running stream (KV318_Follow) */
+#define KV318_SERVED_CONTROLLING 0x02u  /**< this handle controls the board's stream or run */
+#define KV318_SERVED_BUSY 0x04u         /**< the last start was refused: another client controls the board */
+#define KV318_SERVED_GONE 0x08u         /**< the server stopped answering; every call fails at once */
+#define KV318_SERVED_DISCONNECTED 0x10u /**< the server's board went away (the server waits for it) */
+#define KV318_SERVED_ENDED 0x20u        /**< the stream ended: its controller stopped it */
+
+/** Sizes of the texts of KV318_SERVED_STATUS, terminating zero included. */
+#define KV318_SERVED_URL_BYTES 256
+#define KV318_SERVED_NAME_BYTES 128
+#define KV318_SERVED_TEXT_BYTES 1024
+
+/** What a served handle knows beside the exports' results.  The layout is
+ * the same in 32- and 64-bit programs; fields may be added at the end, and
+ * `size` tells the library how much of the structure the caller knows.
+ * Texts are zero-terminated, cut to fit. */
+typedef struct KV318_SERVED_STATUS {
+    uint32_t size;        /**< in: sizeof(KV318_SERVED_STATUS) as the caller was built. */
+    uint32_t flags;       /**< KV318_SERVED_ bits. */
+    uint32_t stream;      /**< the server's number of the stream started or joined; 0 before one. */
+    uint32_t divider;     /**< the stream's divider, as its controller gave it; 0 before one. */
+    uint64_t clock_hz;    /**< the stream's converter clock, as its controller gave it; 0 before one. */
+    uint64_t next_index;  /**< the stream's index of the next sample a read returns, counted from
+                               the stream's start: a read's first sample has index next_index
+                               (after the read) less the read's count. */
+    uint64_t missed;      /**< samples of the stream that never arrived (the indices jumped);
+                               a read never returns samples from both sides of a jump. */
+    char url[KV318_SERVED_URL_BYTES];           /**< the server's URL. */
+    char controller[KV318_SERVED_NAME_BYTES];   /**< who controls the board, when a start was refused. */
+    char failure[KV318_SERVED_TEXT_BYTES];      /**< the last failure in words; "" when none. */
+} KV318_SERVED_STATUS;
+
+/** Opens board `board` of the kv318-server at `url` ("tcp://host:6318",
+ * "ipc:///path").  `keys` is the directory holding the server's public key
+ * and this client's key pair (see docs/server.md), or NULL for this user's
+ * own keys of a server on this machine, or none for a plain endpoint.
+ * Returns a handle for every other export, or -1 (KV318_LastError says
+ * why: no server answers, it serves no such board, the client library is
+ * missing).
+ * @param url    the server's URL; not kept.
+ * @param board  the board's number on the server, 0 for the first.
+ * @param keys   a key directory, or NULL.
+ * @return the board handle, or -1. */
+KV318_EXPORT int32_t KV318_CALL KV318_OpenServed(const char* url, int32_t board, const char* keys);
+
+/** Copies what a served handle knows into `status`; set `status->size` to
+ * sizeof(KV318_SERVED_STATUS) first (whole fields that fit are filled).
+ * For `handle` -1 it tells about the calling thread's last open of a
+ * served board that failed (url and failure).  Returns 0, or -1 when
+ * `status` is NULL, `status->size` is below 16, or the handle is not a
+ * served one.
+ * @param handle  a served handle, or -1.
+ * @param status  caller-owned; `size` set by the caller.
+ * @return 0, or -1. */
+KV318_EXPORT int32_t KV318_CALL KV318_ServedStatus(int32_t handle, KV318_SERVED_STATUS* status);
+
+/** Joins the stream another client controls on the handle's board: from
+ * then on KV318_Read returns its samples from the next block, and
+ * KV318_StopAD leaves it without stopping it.  A follower that falls too
+ * far behind misses samples; KV318_ServedStatus counts them.  Returns 0,
+ * or -1 when no stream runs, the handle is not a served one, or the
+ * server does not answer.
+ * @param handle  a served handle.
+ * @return 0, or -1. */
+KV318_EXPORT int32_t KV318_CALL KV318_Follow(int32_t handle);
+
 /* ---- The last failure in words ---------------------------------------- */
 /* Every thread has a text of its own (thread-local), which says what its
  * last call of an export came to.  Every export except KV318_LastError

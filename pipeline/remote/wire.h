@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "KV318.h"
 #include "protocol.h"
 
 namespace kv318::remote {
@@ -42,8 +43,9 @@ inline constexpr int kIdleBlockMs = 250;
 // client's: about a second at the top rate.  One that falls further behind
 // loses whole blocks, and never holds the server back.
 inline constexpr int kQueueBlocks = 40;
-// A client that heard nothing from the server for this long says it is gone.
-inline constexpr int kServerSilenceMs = 2500;
+// A client that heard nothing from the server for this long says it is gone:
+// the bound the library's header promises for every call on a served handle.
+inline constexpr int kServerSilenceMs = KV318_SERVED_SILENCE_MS;
 
 // ---- Sample blocks ---------------------------------------------------------
 
