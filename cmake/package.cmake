@@ -1,5 +1,5 @@
 # What `cmake --install` puts in place and what `cpack` packs:
-#   Linux:   include/KV318.h, lib/libKV318.so.1.2.0 (SONAME libKV318.so.1)
+#   Linux:   include/KV318.h, lib/libKV318.so.1.3.0 (SONAME libKV318.so.1)
 #            with its two links, the CMake package KV318 (KV318::KV318),
 #            lib/pkgconfig/kv318.pc, the programs in bin/ with their man
 #            pages, the Python package and the docs; cpack makes the four

@@ -1,8 +1,10 @@
-// Device-level exports: open, close, identity, raw registers, bulk read, reset.
+// The local board's device-level calls: open, close, identity, raw
+// registers, bulk read, reset.
 #include <cstring>
 #include <initializer_list>
 
 #include "KV318.h"
+#include "local_board.h"
 #include "acquisition_common.h"
 #include "acquisition_lock.h"
 #include "channel_frame.h"
@@ -31,9 +33,9 @@ std::int32_t checked(const char* call, std::int32_t r) {
 
 }  // namespace
 
-extern "C" {
+namespace kv318::local {
 
-KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
+std::int32_t open_device(int32_t board) {
     clear_last_error();
     char name[kDeviceNameSize];
     format_device_name(name, board);
@@ -49,7 +51,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
     return h;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
+std::int32_t close_device(int32_t handle) {
     clear_last_error();
     if (handle == kInvalidHandle) return 0;
     // An acquisition on this handle ends first, as its stop call ends it:
@@ -57,8 +59,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
     // stop any more must not refuse every later start.
     const std::int32_t session = AcqSession.load();
     if (AcqSessionHandle.load() == handle) {
-        if (session == kSessionStream) KV318_StopAD(handle);
-        if (session == kSessionPolled) KV318_M_StopAD(handle);
+        if (session == kSessionStream) stop_ad(handle);
+        if (session == kSessionPolled) m_stop_ad(handle);
     }
     // Closing the handle ends its acquisitions' hold on the board.
     forget_board_handle(handle);
@@ -70,7 +72,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_CloseDevice(int32_t handle) {
     return -1;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text) {
+std::int32_t info(int32_t handle, char* text) {
     constexpr char kCall[] = "KV318_Info";
     clear_last_error();
     if (text == nullptr) {
@@ -103,14 +105,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_Info(int32_t handle, char* text) {
 // acquisition lock these four send nothing and fail, as a start does; the
 // holder itself (its own stream uses the same requests) is not held back.
 
-KV318_EXPORT int32_t KV318_CALL KV318_inb(int32_t handle, int32_t reg) {
+std::int32_t inb(int32_t handle, int32_t reg) {
     constexpr char kCall[] = "KV318_inb";
     clear_last_error();
     if (refused_as_busy(kCall, handle)) return -1;
     return checked(kCall, RegRead8(handle, static_cast<std::uint8_t>(reg & 0xFF)));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t value) {
+std::int32_t outb(int32_t handle, int32_t reg, int32_t value) {
     constexpr char kCall[] = "KV318_outb";
     clear_last_error();
     if (refused_as_busy(kCall, handle)) return -1;
@@ -118,7 +120,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_outb(int32_t handle, int32_t reg, int32_t 
                    RegWrite8(handle, static_cast<std::uint8_t>(reg & 0xFF), static_cast<std::uint8_t>(value & 0xFF)));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int32_t length) {
+std::int32_t bulk_read(int32_t handle, void* buffer, int32_t length) {
     constexpr char kCall[] = "KV318_BulkRead";
     clear_last_error();
     if (buffer == nullptr) {
@@ -129,11 +131,11 @@ KV318_EXPORT int32_t KV318_CALL KV318_BulkRead(int32_t handle, void* buffer, int
     return checked(kCall, BulkIn(handle, static_cast<std::uint8_t*>(buffer), length));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_ResetUSB(int32_t handle) {
+std::int32_t reset_usb(int32_t handle) {
     constexpr char kCall[] = "KV318_ResetUSB";
     clear_last_error();
     if (refused_as_busy(kCall, handle)) return -1;
     return checked(kCall, ResetUsb(handle));
 }
 
-}  // extern "C"
+}  // namespace kv318::local

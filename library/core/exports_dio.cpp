@@ -1,6 +1,7 @@
-// Digital I/O, counter and pulse exports.  Each is a short fixed sequence of
+// The local board's digital I/O, counter and pulse calls.  Each is a short fixed sequence of
 // register accesses and keeps no state in the library.
 #include "KV318.h"
+#include "local_board.h"
 #include "last_error.h"
 #include "registers.h"
 
@@ -17,25 +18,25 @@ std::int32_t checked(const char* call, std::int32_t r) {
 }
 }  // namespace
 
-extern "C" {
+namespace kv318::local {
 
-KV318_EXPORT int32_t KV318_CALL KV318_DI(int32_t handle) {
+std::int32_t di(int32_t handle) {
     clear_last_error();
     // 65535 on failure, as for all inputs high: only the text tells them apart.
     return checked("KV318_DI", RegRead16(handle, reg::kDigital)) & 0xFFFF;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_DO(int32_t handle, int32_t value) {
+std::int32_t do_write(int32_t handle, int32_t value) {
     clear_last_error();
     return checked("KV318_DO", RegWrite16(handle, reg::kDigital, static_cast<std::uint16_t>(value & 0xFFFF)));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_CRun(int32_t handle) {
+std::int32_t c_run(int32_t handle) {
     clear_last_error();
     return checked("KV318_CRun", RegWrite8(handle, reg::kCounterState, 0));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle) {
+std::int32_t c_read(int32_t handle) {
     clear_last_error();
     // -1 from a failed read has bit 0 set too, so it also means "no count";
     // only a failed read writes the text.
@@ -46,7 +47,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_CRead(int32_t handle) {
     return high * 256 + low;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t divisor) {
+std::int32_t p_run(int32_t handle, int32_t mode, int32_t divisor) {
     clear_last_error();
     const std::int32_t s = pulse_state(handle);
     const std::int32_t control = mode == 0 ? ((s & 0x3F) | kPulseRun) : (s | kPulseRun | kPulseOneShot);
@@ -57,10 +58,10 @@ KV318_EXPORT int32_t KV318_CALL KV318_PRun(int32_t handle, int32_t mode, int32_t
     return checked("KV318_PRun", RegWrite8(handle, reg::kPulseDivisor, static_cast<std::uint8_t>(divisor)));
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle) {
+std::int32_t p_stop(int32_t handle) {
     clear_last_error();
     return checked("KV318_PStop",
                    RegWrite8(handle, reg::kPulseControl, static_cast<std::uint8_t>(pulse_state(handle) & 0x7F)));
 }
 
-}  // extern "C"
+}  // namespace kv318::local

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "KV318.h"
+#include "local_board.h"
 #include "acquisition_common.h"
 #include "acquisition_lock.h"
 #include "registers.h"
@@ -55,10 +56,9 @@ private:
 
 using namespace kv318;
 
-extern "C" {
+namespace kv318::local {
 
-KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
-                                           int32_t divider) {
+std::int32_t m_ad(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4, int32_t divider) {
     // One acquisition at a time, claimed in one step (see KV318_AD); the
     // run lasts until KV318_M_StopAD.
     clear_last_error();
@@ -72,7 +72,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_AD(int32_t handle, int32_t flag1, int32_
     return 0;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved) {
+std::int32_t m_read(int32_t handle, int32_t* samples, int32_t* carry, int32_t reserved) {
     (void)reserved;
     constexpr char kCall[] = "KV318_M_Read";
     clear_last_error();
@@ -130,7 +130,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_Read(int32_t handle, int32_t* samples, i
     return m;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
+std::int32_t m_stop_ad(int32_t handle) {
     clear_last_error();
     // Another process's acquisition on that board is not ours to stop.
     if (!board_held_by_another(handle)) (void)RegRead8(handle, reg::kMode);
@@ -141,4 +141,4 @@ KV318_EXPORT int32_t KV318_CALL KV318_M_StopAD(int32_t handle) {
     return 0;
 }
 
-}  // extern "C"
+}  // namespace kv318::local

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "KV318.h"
+#include "local_board.h"
 #include "acquisition.h"
 #include "registers.h"
 
@@ -19,10 +20,9 @@ constexpr char kTextRingOverflow[] = "the ring ran over: samples were lost; stop
 constexpr char kTextTransferFault[] = "a transfer fault, until KV318_StopAD";
 }  // namespace
 
-extern "C" {
+namespace kv318::local {
 
-KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4,
-                                         int32_t divider) {
+std::int32_t ad(int32_t handle, int32_t flag1, int32_t flag2, int32_t flag3, int32_t flag4, int32_t divider) {
     // One acquisition at a time, claimed in one step: a second stream
     // would orphan the running timer, and two starts at once would each
     // start one.
@@ -46,7 +46,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_AD(int32_t handle, int32_t flag1, int32_t 
     return 0;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
+std::int32_t read(int32_t handle, int32_t* samples) {
     constexpr char kCall[] = "KV318_Read";
     clear_last_error();
     if (samples == nullptr) {
@@ -110,7 +110,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_Read(int32_t handle, int32_t* samples) {
     return result;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
+std::int32_t stop_ad(int32_t handle) {
     clear_last_error();
     // The stop owns the stream's state while it runs: it waits out a start
     // or another stop in progress.  A polled run is not ours to end; then
@@ -141,7 +141,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_StopAD(int32_t handle) {
     return 0;
 }
 
-KV318_EXPORT int32_t KV318_CALL KV318_StreamStats(int32_t handle, KV318_STREAM_STATS* stats) {
+std::int32_t stream_stats(int32_t handle, KV318_STREAM_STATS* stats) {
     // The record's first two fields and its first count: the least a caller
     // may know of it.
     constexpr std::uint32_t kMinSize = 16;
@@ -183,4 +183,4 @@ KV318_EXPORT int32_t KV318_CALL KV318_StreamStats(int32_t handle, KV318_STREAM_S
     return 0;
 }
 
-}  // extern "C"
+}  // namespace kv318::local

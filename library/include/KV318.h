@@ -60,7 +60,7 @@
  * library of version N.x.
  * @{ */
 #define KV318_VERSION_MAJOR 1 /**< Changes when an export changes incompatibly. */
-#define KV318_VERSION_MINOR 2 /**< Changes when something is added. */
+#define KV318_VERSION_MINOR 3 /**< Changes when something is added. */
 #define KV318_VERSION_PATCH 0 /**< Changes with fixes only. */
 /** @} */
 
@@ -516,6 +516,12 @@ KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
  * No call on a served handle waits longer than KV318_SERVED_SILENCE_MS for
  * a server that went away; after that every call on the handle fails at
  * once (KV318_LastError: "... stopped answering"). */
+
+/** The environment KV318_OpenDevice reads: the server's URL, its key
+ * directory, and the value that opens boards directly whatever else says. */
+#define KV318_SERVER_ENV "KV318_SERVER"
+#define KV318_SERVER_KEYS_ENV "KV318_SERVER_KEYS"
+#define KV318_SERVER_NONE "none"
 
 /** How long a call on a served handle waits for a silent server, in ms. */
 #define KV318_SERVED_SILENCE_MS 2500

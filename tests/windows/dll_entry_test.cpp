@@ -133,6 +133,9 @@ const std::vector<Export>& exports_table() {
         KV318_ROW(KV318_BulkRead, 53, -1, -1, 0, 16),
         KV318_ROW(KV318_ResetUSB, 55, -1, -1),
         KV318_ROW(KV318_LastError, 60, -1, 0, 0),
+        KV318_ROW(KV318_OpenServed, 61, -1, 0, 0, 0),
+        KV318_ROW(KV318_ServedStatus, 62, -1, -1, 0),
+        KV318_ROW(KV318_Follow, 63, -1, -1),
     };
     return table;
 }
