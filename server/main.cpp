@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     static std::atomic<bool> stop{false};
     kv318::pipeline::platform::install_stop_handlers(&stop);
 
+    platform::open_boards_directly();
     const kv318::pipeline::BoardApi& api = kv318::pipeline::library_api();
     Transport transport;
     ServeLocks serveLocks;  // before the pool: it outlives the boards

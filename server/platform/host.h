@@ -14,6 +14,12 @@ namespace kv318::server::platform {
 // "PID@HOST", how clients name this server.
 std::string process_name();
 
+// Makes the library open this process's boards directly, whatever server
+// the user's environment names for the programs it starts: a server that
+// opened its boards through a server would be its own client.  Before the
+// first open.
+void open_boards_directly();
+
 // Endpoints the server listens on beside the default tcp one: on Linux an
 // ipc socket in the driver directory, whose 0700 folder keeps other users
 // out; none on Windows.  Empty when that directory is not there or not

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver_dir.h"
+#include "KV318.h"
 #include "host.h"
 
 namespace kv318::server::platform {
@@ -45,6 +47,8 @@ bool make_private(const std::string& dir, std::string* error) {
 }
 
 }  // namespace
+
+void open_boards_directly() { ::setenv(KV318_SERVER_ENV, KV318_SERVER_NONE, 1); }
 
 std::string process_name() {
     char host[256] = {};

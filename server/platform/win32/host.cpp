@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "KV318.h"
 #include "host.h"
 
 namespace kv318::server::platform {
@@ -39,6 +40,8 @@ bool make_one(const std::string& dir, std::string* error) {
 }
 
 }  // namespace
+
+void open_boards_directly() { SetEnvironmentVariableA(KV318_SERVER_ENV, KV318_SERVER_NONE); }
 
 std::string process_name() {
     char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
