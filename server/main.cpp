@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     const kv318::pipeline::BoardApi& api = kv318::pipeline::library_api();
     Transport transport;
     ServeLocks serveLocks;  // before the pool: it outlives the boards
+    serveLocks.set_local_url(local_program_url(endpoints));
     // Boards that are not there yet are waited for, and boards that go away
     // are taken back when they return, each under its served lock
     // (board_pool.h).

@@ -14,6 +14,8 @@ BoardHolder BoardLockService::holder(std::int32_t) { return {}; }
 
 std::string BoardLockService::lock_file_problem(std::int32_t) { return {}; }
 
+std::string BoardLockService::served_url(std::int32_t) { return {}; }
+
 BoardLockService& board_lock_service() {
     BoardLockService* s = g_override.load(std::memory_order_acquire);
     return s != nullptr ? *s : platform_board_lock_service();

@@ -54,6 +54,13 @@ public:
     // file, or "" when the service cannot say.  Asked after acquire()
     // answered Failed.  Caller's thread.  This default says nothing.
     virtual std::string lock_file_problem(std::int32_t board);
+
+    // The URL of the kv318-server of this machine that serves board
+    // `board`, as its served lock file names it, or "" when no server holds
+    // the board or its file names no URL of this machine.  Asked by an open
+    // the environment leaves free to be served.  Caller's thread.  This
+    // default knows no server.
+    virtual std::string served_url(std::int32_t board);
 };
 
 // The service in use: the platform's unless a test installed another.

@@ -6,6 +6,7 @@
 
 #include "KV318.h"
 #include "backend.h"
+#include "board_lock_service.h"
 #include "last_error.h"
 
 using namespace kv318;
@@ -74,13 +75,27 @@ extern "C" {
 
 KV318_EXPORT int32_t KV318_CALL KV318_OpenDevice(int32_t board) {
     clear_last_error();
+    constexpr char kCall[] = "KV318_OpenDevice";
     BackendService& os = backend_service();
     std::string url;
-    if (!os.environment(KV318_SERVER_ENV, &url) || url.empty() || url == KV318_SERVER_NONE)
-        return local_backend().open(nullptr, board, nullptr);
-    std::string keys;
-    const bool keyed = os.environment(KV318_SERVER_KEYS_ENV, &keys) && !keys.empty();
-    return open_served("KV318_OpenDevice", url.c_str(), board, keyed ? keys.c_str() : nullptr);
+    const bool named = os.environment(KV318_SERVER_ENV, &url) && !url.empty();
+    if (named && url == KV318_SERVER_NONE) return local_backend().open(nullptr, board, nullptr);
+    if (named) {
+        std::string keys;
+        const bool keyed = os.environment(KV318_SERVER_KEYS_ENV, &keys) && !keys.empty();
+        return open_served(kCall, url.c_str(), board, keyed ? keys.c_str() : nullptr);
+    }
+    // A board a kv318-server of this machine serves is reached through it:
+    // opened beside the server, its starts would be refused, and its raw
+    // requests would reach the board under the server's stream.  Through its
+    // local endpoint, which needs no keys from this user.  A library that
+    // cannot load the client opens the board as before.
+    url = board_lock_service().served_url(board);
+    if (!url.empty()) {
+        char why[kWhyCapacity];
+        if (served_backend(why, sizeof why) != nullptr) return open_served(kCall, url.c_str(), board, nullptr);
+    }
+    return local_backend().open(nullptr, board, nullptr);
 }
 
 KV318_EXPORT int32_t KV318_CALL KV318_OpenServed(const char* url, int32_t board, const char* keys) {

@@ -59,6 +59,35 @@ BoardLockProbe probe_board_lock(std::int32_t board);
 // server exits.
 std::string board_served_file_name(std::int32_t board);
 
+// The text a server writes into a board's served lock file: its pid, as
+// board_lock_pid_text writes it, then the URL of the endpoint a program of
+// the same user on this machine reaches it through, and "\n".  A program
+// that opens the board while a server serves it is served through that
+// URL instead (the library's KV318_OpenDevice).
+std::string board_served_text(std::uint32_t pid, const std::string& url);
+
+// The longest URL a served lock file may name.
+inline constexpr std::size_t kServedUrlMax = 255;
+
+// Reads the URL from a served lock file's `len` bytes at `text`: the line
+// after the pid's.  True only for a URL of this machine: ipc://, or tcp://
+// on 127.0.0.1, localhost or [::1], of printable characters without
+// spaces, at most kServedUrlMax long and ended by "\n".  False for
+// anything else, such as the pid alone (a server that names no such URL);
+// *url is then not written.
+bool parse_board_served_url(const char* text, std::size_t len, std::string* url);
+
+struct BoardServedProbe {
+    bool held = false;      // a server holds the board's served lock
+    std::uint32_t pid = 0;  // its pid when the file says, else 0
+    std::string url;        // its local URL when the file names one, else ""
+};
+
+// Looks whether a process holds `board`'s served lock, as probe_board_lock
+// looks at the acquisition lock, and reads what its file says.  Any
+// thread.  A file that does not exist or cannot be opened is not held.
+BoardServedProbe probe_board_served(std::int32_t board);
+
 struct ServedLockTake {
     enum Result { Taken, Busy, Failed } result = Failed;
     std::intptr_t token = -1;  // Taken: what release_board_served_lock needs
@@ -67,10 +96,11 @@ struct ServedLockTake {
 };
 
 // Takes `board`'s served lock without waiting for a holder (a look at it
-// is waited out as a start waits one out).  Any thread.  Only a Taken
+// is waited out as a start waits one out), and writes board_served_text
+// with `url` into it ("" writes the pid alone).  Any thread.  Only a Taken
 // result holds anything.  The take and the release are the OS's, in
 // board_lock_file.cpp.
-ServedLockTake take_board_served_lock(std::int32_t board);
+ServedLockTake take_board_served_lock(std::int32_t board, const std::string& url);
 
 // Gives back a lock take_board_served_lock took.  Any thread.
 void release_board_served_lock(std::intptr_t token);

@@ -15,6 +15,13 @@ constexpr const char* kZ85 = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN
 
 bool is_local_url(const std::string& url) { return url.rfind("ipc://", 0) == 0 || remote::is_loopback_url(url); }
 
+std::string local_program_url(const std::vector<Endpoint>& endpoints) {
+    for (const Guard preferred : {Guard::PrivateIpc, Guard::LocalKeys, Guard::Insecure})
+        for (const Endpoint& e : endpoints)
+            if (e.guard == preferred && (preferred != Guard::Insecure || remote::is_loopback_url(e.url))) return e.url;
+    return {};
+}
+
 std::string guard_text(Guard guard, const std::string& keysDir) {
     switch (guard) {
     case Guard::KeysDir:

@@ -38,6 +38,13 @@ struct Keys {
 // localhost, or an ipc socket.
 bool is_local_url(const std::string& url);
 
+// The endpoint through which a program of this user on this machine is
+// served without keys of its own, written into each served board's lock
+// file for the library to find (board_lock.h): a private ipc socket
+// first, else loopback tcp with this user's local keys, else loopback tcp
+// served plain; "" when there is none (every endpoint wants --keys).
+std::string local_program_url(const std::vector<Endpoint>& endpoints);
+
 // Decides how each of `urls` is served.  With `haveKeys` (--keys) every
 // endpoint is CURVE with those keys.  Without: an ipc socket for which
 // `privateIpc(url)` holds is plain; a loopback tcp one is CURVE with the

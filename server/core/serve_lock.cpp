@@ -10,7 +10,7 @@ ServeLocks::~ServeLocks() {
 
 bool ServeLocks::take(std::int32_t board, std::string* error) {
     if (std::any_of(held_.begin(), held_.end(), [board](const Held& h) { return h.board == board; })) return true;
-    const ServedLockTake t = take_(board);
+    const ServedLockTake t = take_(board, localUrl_);
     const std::string name = "board " + std::to_string(board);
     switch (t.result) {
     case ServedLockTake::Taken:

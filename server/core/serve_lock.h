@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "board_lock.h"
@@ -17,7 +18,7 @@ namespace kv318::server {
 // The served locks of one server.  Used by the main thread only.
 class ServeLocks {
 public:
-    using TakeFn = ServedLockTake (*)(std::int32_t board);
+    using TakeFn = ServedLockTake (*)(std::int32_t board, const std::string& url);
     using ReleaseFn = void (*)(std::intptr_t token);
 
     // The OS's locks; tests give substitutes.
@@ -35,6 +36,10 @@ public:
     // before is taken again at once.
     bool take(std::int32_t board, std::string* error);
 
+    // The URL each lock taken from now on names for programs of this
+    // machine (endpoints.h, local_program_url); "" names none.
+    void set_local_url(std::string url) { localUrl_ = std::move(url); }
+
 private:
     struct Held {
         std::int32_t board;
@@ -42,6 +47,7 @@ private:
     };
     TakeFn take_;
     ReleaseFn release_;
+    std::string localUrl_;
     std::vector<Held> held_;
 };
 

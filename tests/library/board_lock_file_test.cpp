@@ -27,6 +27,39 @@
 namespace kv318::test {
 namespace {
 
+TEST(BoardLockText, AServedFileNamesOnlyAnEndpointOfThisMachine) {
+    EXPECT_EQ(board_served_text(42, "ipc:///run/user/1000/kv318/kv318-server"),
+              "42\nipc:///run/user/1000/kv318/kv318-server\n");
+    EXPECT_EQ(board_served_text(42, ""), "42\n");
+    const std::string longest = "ipc:///" + std::string(kServedUrlMax - 7, 'a');
+    struct Case {
+        std::string text;
+        const char* url;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"42\nipc:///run/user/1000/kv318/kv318-server\n", "ipc:///run/user/1000/kv318/kv318-server"},
+        {"42\ntcp://127.0.0.1:6318\n", "tcp://127.0.0.1:6318"},
+        {"42\ntcp://localhost:6318\nmore\n", "tcp://localhost:6318"},
+        {"42\ntcp://[::1]:6318\n", "tcp://[::1]:6318"},
+        {"42\n" + longest + "\n", longest.c_str()},
+        {"42\n" + longest + "a\n", nullptr},
+        {"42\n", nullptr},                       // the pid alone: an older server
+        {"42\ntcp://127.0.0.1:6318", nullptr},   // not ended: still being written
+        {"42\ntcp://10.0.0.7:6318\n", nullptr},  // off this machine
+        {"42\ntcp://127.0.0.1.evil:1\n", nullptr},
+        {"42\nipc:///tmp/a b\n", nullptr},
+        {"42\nipc:///tmp/\x01\n", nullptr},
+        {"\nipc:///tmp/s\n", nullptr},  // no pid
+        {"x\nipc:///tmp/s\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string url = "untouched";
+        const bool ok = parse_board_served_url(c.text.data(), c.text.size(), &url);
+        EXPECT_EQ(ok, c.url != nullptr) << c.text;
+        EXPECT_EQ(url, c.url != nullptr ? c.url : "untouched") << c.text;
+    }
+}
+
 TEST(BoardLockText, NameAndPidTextReadBackAndOddFilesAreRefused) {
     EXPECT_EQ(board_lock_file_name(0), "KV318Device0.lock");
     EXPECT_EQ(board_lock_file_name(17), "KV318Device17.lock");
@@ -128,12 +161,20 @@ TEST_F(LockDir, OneServerPerBoardWhateverTheAcquisitionLockSays) {
     EXPECT_EQ(board_served_file_name(3), "KV318Device3.served");
     EXPECT_EQ(linux_channel::board_served_path(3), dir_ + "/KV318Device3.served");
     const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
-    ServedLockTake first = take_board_served_lock(3);
+    const std::string url = "ipc://" + dir_ + "/kv318-server";
+    EXPECT_FALSE(probe_board_served(3).held) << "no file yet";
+    ServedLockTake first = take_board_served_lock(3, url);
     ASSERT_EQ(first.result, ServedLockTake::Taken) << first.why;
     std::ifstream f(linux_channel::board_served_path(3));
-    std::string text;
-    std::getline(f, text);
-    EXPECT_EQ(text, std::to_string(self)) << "the server's pid, for the next one to name";
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_EQ(text.str(), std::to_string(self) + "\n" + url + "\n")
+        << "the server's pid, for the next one to name, and its local URL, for programs to reach it by";
+    const BoardServedProbe look = probe_board_served(3);
+    EXPECT_TRUE(look.held);
+    EXPECT_EQ(look.pid, self);
+    EXPECT_EQ(look.url, url);
+    EXPECT_FALSE(probe_board_served(4).held);
 
     // A second open conflicts under flock as a second process's does.
     struct Step {
@@ -147,7 +188,7 @@ TEST_F(LockDir, OneServerPerBoardWhateverTheAcquisitionLockSays) {
         {"another board", 4, ServedLockTake::Taken, 0},
     };
     for (const Step& s : steps) {
-        const ServedLockTake t = take_board_served_lock(s.board);
+        const ServedLockTake t = take_board_served_lock(s.board, "");
         EXPECT_EQ(t.result, s.result) << s.what << ": " << t.why;
         EXPECT_EQ(t.holder, s.holder) << s.what;
         if (t.result == ServedLockTake::Taken) release_board_served_lock(t.token);
@@ -159,13 +200,14 @@ TEST_F(LockDir, OneServerPerBoardWhateverTheAcquisitionLockSays) {
     locks.release(acquisition);
 
     release_board_served_lock(first.token);
-    const ServedLockTake again = take_board_served_lock(3);
+    EXPECT_FALSE(probe_board_served(3).held) << "a file nobody locks names no server";
+    const ServedLockTake again = take_board_served_lock(3, "");
     EXPECT_EQ(again.result, ServedLockTake::Taken) << "free once given back";
     release_board_served_lock(again.token);
 
     ASSERT_EQ(::unlink(linux_channel::board_served_path(3).c_str()), 0);
     ASSERT_EQ(::symlink((dir_ + "/elsewhere").c_str(), linux_channel::board_served_path(3).c_str()), 0);
-    const ServedLockTake planted = take_board_served_lock(3);
+    const ServedLockTake planted = take_board_served_lock(3, url);
     EXPECT_EQ(planted.result, ServedLockTake::Failed);
     EXPECT_EQ(planted.why, "the lock file " + linux_channel::board_served_path(3) + " is a symbolic link");
 }

@@ -35,11 +35,15 @@ TEST(BoardLockFileWin32, OneServerPerBoardWhateverTheAcquisitionLockSays) {
     const std::wstring path = win32::board_served_path(7);
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path.substr(path.size() - 19), L"KV318Device7.served");
-    const ServedLockTake first = take_board_served_lock(7);
+    const ServedLockTake first = take_board_served_lock(7, "tcp://127.0.0.1:6318");
     ASSERT_EQ(first.result, ServedLockTake::Taken) << first.why;
+    const BoardServedProbe look = probe_board_served(7);
+    EXPECT_TRUE(look.held);
+    EXPECT_EQ(look.pid, static_cast<std::uint32_t>(GetCurrentProcessId()));
+    EXPECT_EQ(look.url, "tcp://127.0.0.1:6318") << "programs of this user find the server by it";
     // Byte-range locks belong to handles: a second open conflicts as a
     // second process's does, and reads the holder's pid.
-    const ServedLockTake second = take_board_served_lock(7);
+    const ServedLockTake second = take_board_served_lock(7, "");
     EXPECT_EQ(second.result, ServedLockTake::Busy);
     EXPECT_EQ(second.holder, static_cast<std::uint32_t>(GetCurrentProcessId()));
     BoardLockService& locks = platform_board_lock_service();
@@ -47,7 +51,8 @@ TEST(BoardLockFileWin32, OneServerPerBoardWhateverTheAcquisitionLockSays) {
     EXPECT_EQ(locks.acquire(7, &acquisition), BoardLockResult::Taken) << "serving is not streaming";
     locks.release(acquisition);
     release_board_served_lock(first.token);
-    const ServedLockTake again = take_board_served_lock(7);
+    EXPECT_FALSE(probe_board_served(7).held);
+    const ServedLockTake again = take_board_served_lock(7, "");
     EXPECT_EQ(again.result, ServedLockTake::Taken) << "free once given back";
     release_board_served_lock(again.token);
     DeleteFileW(path.c_str());

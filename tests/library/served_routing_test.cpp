@@ -14,6 +14,7 @@
 
 #include "KV318.h"
 #include "backend.h"
+#include "board_lock_service.h"
 #include "recording_device.h"
 
 namespace kv318::test {
@@ -207,37 +208,85 @@ TEST(ServedRouting, EveryExportOnAServedHandleReachesItsEntryWithTheTablesOwnHan
     EXPECT_TRUE(g_script.calls.empty());
 }
 
-TEST(ServedRouting, OpenDeviceGoesToTheServerTheEnvironmentNames) {
+// Says which server of this machine serves a board, as a test sets it.
+class FakeServedLocks final : public BoardLockService {
+public:
+    FakeServedLocks() { set_board_lock_service(this); }
+    ~FakeServedLocks() override { set_board_lock_service(nullptr); }
+    BoardLockResult acquire(std::int32_t, BoardLockToken*) override { return BoardLockResult::Failed; }
+    void release(BoardLockToken) override {}
+    bool held_elsewhere(std::int32_t) override { return false; }
+    std::string served_url(std::int32_t board) override {
+        asked.push_back(board);
+        return url;
+    }
+    std::string url;
+    std::vector<std::int32_t> asked;
+};
+
+TEST(ServedRouting, OpenDeviceGoesToTheServerTheEnvironmentNamesOrTheOneThatServesTheBoard) {
+    constexpr char kLocalServer[] = "ipc:///run/user/1000/kv318/kv318-server";
     struct Row {
         const char* what;
         std::map<std::string, std::string> env;
+        const char* servedHere;  // the URL the board's served lock file names
+        bool loadable;
         Handle expected;
         std::vector<std::string> served;  // what the served table saw
+        int loads;                        // times the client library was looked for
     };
+    const std::string here = std::string("open ") + kLocalServer + " 3 NULL";
     const std::vector<Row> rows = {
-        {"no KV318_SERVER", {}, kLocal, {}},
-        {"an empty one", {{"KV318_SERVER", ""}}, kLocal, {}},
-        {"none", {{"KV318_SERVER", "none"}, {"KV318_SERVER_KEYS", "/k"}}, kLocal, {}},
-        {"a URL", {{"KV318_SERVER", "tcp://lab:6318"}}, kServed, {"open tcp://lab:6318 3 NULL"}},
+        {"no KV318_SERVER", {}, "", true, kLocal, {}, 0},
+        {"an empty one", {{"KV318_SERVER", ""}}, "", true, kLocal, {}, 0},
+        {"none", {{"KV318_SERVER", "none"}, {"KV318_SERVER_KEYS", "/k"}}, "", true, kLocal, {}, 0},
+        {"a URL", {{"KV318_SERVER", "tcp://lab:6318"}}, "", true, kServed, {"open tcp://lab:6318 3 NULL"}, 1},
         {"a URL and keys",
          {{"KV318_SERVER", "ipc:///run/kv318"}, {"KV318_SERVER_KEYS", "/home/t/keys"}},
+         "",
+         true,
          kServed,
-         {"open ipc:///run/kv318 3 /home/t/keys"}},
+         {"open ipc:///run/kv318 3 /home/t/keys"},
+         1},
         {"a URL and empty keys",
          {{"KV318_SERVER", "tcp://lab:6318"}, {"KV318_SERVER_KEYS", ""}},
+         "",
+         true,
          kServed,
-         {"open tcp://lab:6318 3 NULL"}},
+         {"open tcp://lab:6318 3 NULL"},
+         1},
+        {"a board served here", {}, kLocalServer, true, kServed, {here}, 1},
+        {"a board served here, and keys for nothing",
+         {{"KV318_SERVER_KEYS", "/k"}},
+         kLocalServer,
+         true,
+         kServed,
+         {here},
+         1},
+        {"a board served here, opened directly", {{"KV318_SERVER", "none"}}, kLocalServer, true, kLocal, {}, 0},
+        {"a board served here, and another server named",
+         {{"KV318_SERVER", "tcp://lab:6318"}},
+         kLocalServer,
+         true,
+         kServed,
+         {"open tcp://lab:6318 3 NULL"},
+         1},
+        {"a board served here, with no client to reach it", {}, kLocalServer, false, kLocal, {}, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         RecordingDevice dev;
         FakeOs os;
+        FakeServedLocks locks;
         os.env = row.env;
+        os.loadable = row.loadable;
+        locks.url = row.servedHere;
         EXPECT_EQ(KV318_OpenDevice(3), row.expected);
         EXPECT_EQ(g_script.calls, row.served);
         EXPECT_EQ(dev.opened().size(), row.served.empty() ? 1u : 0u) << "a served open opens nothing here";
-        EXPECT_EQ(os.loads, row.served.empty() ? 0 : 1) << "a program that names no server loads nothing";
+        EXPECT_EQ(os.loads, row.loads) << "a program that meets no server loads nothing";
         EXPECT_EQ(last_error(), "");
+        KV318_CloseDevice(row.expected);
     }
 }
 

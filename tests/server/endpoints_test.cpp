@@ -57,6 +57,27 @@ TEST(ServerEndpoints, EveryEndpointIsGuardedAndOnlyInsecureOpensOnePlain) {
     }
 }
 
+TEST(ServerEndpoints, ProgramsOfThisMachineAreServedThroughAnEndpointThatNeedsNoKeysOfTheirs) {
+    const Endpoint ipc{"ipc:///run/kv318/kv318-server", false, Guard::PrivateIpc};
+    const Endpoint loopback{"tcp://127.0.0.1:6318", true, Guard::LocalKeys};
+    const Endpoint plainLoopback{"tcp://127.0.0.1:7000", false, Guard::Insecure};
+    const Endpoint plainNetwork{"tcp://0.0.0.0:6318", false, Guard::Insecure};
+    const Endpoint keyed{"tcp://127.0.0.1:6320", true, Guard::KeysDir};
+    const struct {
+        std::vector<Endpoint> endpoints;
+        std::string url;
+    } cases[] = {
+        {{loopback, ipc}, ipc.url},
+        {{loopback}, loopback.url},
+        {{plainNetwork, plainLoopback}, plainLoopback.url},
+        {{plainLoopback, loopback}, loopback.url},
+        {{plainNetwork}, ""},
+        {{keyed}, ""},
+        {{}, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(local_program_url(c.endpoints), c.url) << c.endpoints.size();
+}
+
 TEST(ServerEndpoints, TheStartLineNamesEachGuard) {
     const struct {
         Guard guard;

@@ -236,7 +236,7 @@ std::vector<std::string> names(const remote::Message& m) {
 // another server's, that pid's.  Every take is counted.
 std::uint32_t g_lockHolder = 0;
 std::vector<std::int32_t> g_lockAsked;
-ServedLockTake scripted_take(std::int32_t board) {
+ServedLockTake scripted_take(std::int32_t board, const std::string&) {
     g_lockAsked.push_back(board);
     if (g_lockHolder != 0) return {ServedLockTake::Busy, -1, g_lockHolder, ""};
     return {ServedLockTake::Taken, 100 + board, 0, ""};

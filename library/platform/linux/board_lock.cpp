@@ -102,6 +102,11 @@ public:
 
     std::string lock_file_problem(std::int32_t board) override { return board_lock_file_problem(board); }
 
+    std::string served_url(std::int32_t board) override {
+        const BoardServedProbe probe = probe_board_served(board);
+        return probe.held ? probe.url : std::string();
+    }
+
     // The socket first: a start refused by it never touches the file, which
     // still names the holder when it was not removed.  Both are taken under
     // held_locks().mutex, so a fork in another thread waits until they are noted

@@ -81,6 +81,11 @@ public:
     }
 
     std::string lock_file_problem(std::int32_t board) override { return board_lock_file_problem(board); }
+
+    std::string served_url(std::int32_t board) override {
+        const BoardServedProbe probe = probe_board_served(board);
+        return probe.held ? probe.url : std::string();
+    }
 };
 
 }  // namespace

@@ -251,7 +251,31 @@ BoardLockProbe probe_board_lock(std::int32_t board) {
     return probe;
 }
 
-ServedLockTake take_board_served_lock(std::int32_t board) {
+BoardServedProbe probe_board_served(std::int32_t board) {
+    BoardServedProbe probe;
+    const int fd = linux_channel::open_lock_file(board_served_file_name(board), false);
+    if (fd < 0) return probe;
+    if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
+        (void)linux_channel::flock_retry(fd, LOCK_UN);
+    } else if (errno == EWOULDBLOCK) {
+        probe.held = true;
+        // The server writes its text right after it takes the lock; a look
+        // between the two sees an empty file for a moment.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            char text[kServedUrlMax + 32];
+            const ssize_t n = ::pread(fd, text, sizeof text, 0);
+            if (n > 0 && parse_board_lock_pid(text, static_cast<std::size_t>(n), &probe.pid)) {
+                (void)parse_board_served_url(text, static_cast<std::size_t>(n), &probe.url);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ::close(fd);
+    return probe;
+}
+
+ServedLockTake take_board_served_lock(std::int32_t board, const std::string& url) {
     const std::string name = board_served_file_name(board);
     ServedLockTake take;
     int fd = -1;
@@ -259,7 +283,7 @@ ServedLockTake take_board_served_lock(std::int32_t board) {
     case linux_channel::LockFileTake::Taken: {
         // As for the acquisition lock, the pid is for people; the lock
         // holds whether or not it could be written.
-        const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(::getpid()));
+        const std::string text = board_served_text(static_cast<std::uint32_t>(::getpid()), url);
         if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, text.data(), text.size(), 0);
         take.result = ServedLockTake::Taken;
         take.token = fd;

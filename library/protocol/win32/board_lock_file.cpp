@@ -92,7 +92,33 @@ BoardLockProbe probe_board_lock(std::int32_t board) {
     return probe;
 }
 
-ServedLockTake take_board_served_lock(std::int32_t board) {
+BoardServedProbe probe_board_served(std::int32_t board) {
+    BoardServedProbe probe;
+    HANDLE file = win32::open_lock_file(win32::board_served_path(board), false);
+    if (file == INVALID_HANDLE_VALUE) return probe;
+    OVERLAPPED at{};
+    at.Offset = win32::kBoardLockOffset;
+    if (LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        UnlockFileEx(file, 0, 1, 0, &at);
+    } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+        probe.held = true;
+        // As read_holder_pid: the text follows the lock by a moment.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            char text[kServedUrlMax + 32];
+            OVERLAPPED start{};
+            DWORD got = 0;
+            if (ReadFile(file, text, sizeof text, &got, &start) && parse_board_lock_pid(text, got, &probe.pid)) {
+                (void)parse_board_served_url(text, got, &probe.url);
+                break;
+            }
+            Sleep(5);
+        }
+    }
+    CloseHandle(file);
+    return probe;
+}
+
+ServedLockTake take_board_served_lock(std::int32_t board, const std::string& url) {
     const std::wstring path = win32::board_served_path(board);
     ServedLockTake take;
     HANDLE file = win32::open_lock_file(path, true);
@@ -114,9 +140,9 @@ ServedLockTake take_board_served_lock(std::int32_t board) {
         CloseHandle(file);
         return take;
     }
-    // As for the acquisition lock: the pid for people, the file's end at
-    // the text's end.
-    win32::write_lock_pid(file);
+    // As for the acquisition lock: the text for people and programs, the
+    // file's end at the text's end.
+    win32::write_lock_text(file, board_served_text(static_cast<std::uint32_t>(GetCurrentProcessId()), url));
     take.result = ServedLockTake::Taken;
     take.token = reinterpret_cast<std::intptr_t>(file);
     return take;
@@ -131,7 +157,10 @@ void release_board_served_lock(std::intptr_t token) {
 }
 
 void win32::write_lock_pid(HANDLE file) {
-    const std::string text = board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId()));
+    write_lock_text(file, board_lock_pid_text(static_cast<std::uint32_t>(GetCurrentProcessId())));
+}
+
+void win32::write_lock_text(HANDLE file, const std::string& text) {
     OVERLAPPED start{};
     DWORD wrote = 0;
     if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, &start)) {

@@ -40,4 +40,7 @@ HANDLE open_board_lock_file(std::int32_t board, bool create);
 // not it could be written.  The caller's thread.
 void write_lock_pid(HANDLE file);
 
+// Writes `text` at the start of `file` and ends the file there.
+void write_lock_text(HANDLE file, const std::string& text);
+
 }  // namespace kv318::win32
