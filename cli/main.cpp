@@ -11,7 +11,6 @@
 #include "core/exit_codes.h"
 #include "platform/console.h"
 #ifdef KV318_HAVE_REMOTE_CLIENT
-#include "client_keys.h"
 #include "remote_api.h"
 #endif
 
@@ -36,15 +35,10 @@ int main(int argc, char** argv) {
         settings.follow = inv.follow;
         settings.clockHz = inv.clockHz;
         settings.fifoBytes = inv.stream.fifoBytes;
-        if (!inv.serverKeys.empty()) {
-            kv318::remote::ClientKeys keys;
-            std::string error;
-            if (!kv318::remote::read_client_keys(inv.serverKeys, &keys, &error)) {
-                std::fprintf(stderr, "--server-keys: %s\n", error.c_str());
-                return kExitUsage;
-            }
-            settings.serverPublicKey = keys.serverPublic;
-            settings.clientSecretKey = keys.clientSecret;
+        std::string error;
+        if (!kv318::remote::choose_keys(inv.serverKeys, &settings, &error)) {
+            std::fprintf(stderr, "--server-keys: %s\n", error.c_str());
+            return kExitUsage;
         }
         api = &kv318::remote::remote_api(settings);
         notFoundHint = kv318::remote::remote_open_hint;

@@ -1,11 +1,12 @@
 # What `cmake --install` puts in place and what `cpack` packs:
 #   Linux:   include/KV318.h, lib/libKV318.so.1.3.0 (SONAME libKV318.so.1)
-#            with its two links, the CMake package KV318 (KV318::KV318),
+#            with its two links, lib/libKV318-remote.so.1.3.0 with its
+#            SONAME link, the CMake package KV318 (KV318::KV318),
 #            lib/pkgconfig/kv318.pc, the programs in bin/ with their man
 #            pages, the Python package and the docs; cpack makes the four
 #            Debian packages of cmake/debian.cmake, one per component.
-#   Windows: bin/KV318.dll with the programs beside it, lib/libKV318.dll.a,
-#            include/KV318.h and the docs; cpack makes a zip.  The DLL and
+#   Windows: bin/KV318.dll and KV318Remote.dll with the programs beside
+#            them, lib/libKV318.dll.a, include/KV318.h and the docs; cpack makes a zip.  The DLL and
 #            programs are the stripped copies of kv318_stripped_file
 #            (cmake/install.cmake); their debug sections stay in the build
 #            folder, in stripped/*.debug, and are shipped nowhere.
@@ -27,6 +28,11 @@ if(WIN32)
   kv318_stripped_file(kv318_dll KV318)
   install(FILES ${kv318_dll} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
   install(FILES $<TARGET_FILE_DIR:KV318>/libKV318.dll.a DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  # The served boards' client beside the DLL that loads it.
+  if(TARGET KV318Remote)
+    kv318_stripped_file(kv318_remote_dll KV318Remote)
+    install(FILES ${kv318_remote_dll} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib)
+  endif()
 else()
   set(KV318_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KV318)
   # The real file and its SONAME link go with the run-time package, the
@@ -35,6 +41,11 @@ else()
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT KV318Targets NAMESPACE KV318:: DESTINATION ${KV318_CMAKE_DIR} COMPONENT dev)
+  # The served boards' client beside the library that loads it (by its
+  # SONAME, so no unversioned link: nothing builds against it).
+  if(TARGET KV318Remote)
+    install(TARGETS KV318Remote LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_SKIP)
+  endif()
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/KV318Config.cmake.in
     ${PROJECT_BINARY_DIR}/KV318Config.cmake INSTALL_DESTINATION ${KV318_CMAKE_DIR})
   # 1.x callers keep working with any later 1.y: the exports only grow.

@@ -15,10 +15,12 @@ namespace kv318::pipeline {
 // results, so a tool can tell its user the truth: who refused a start, a
 // server that went silent, samples that never arrived.
 struct RemoteStatus {
-    std::string url;      // the server's control URL
-    std::string failure;  // the last failure, in words; empty when none
-    bool busy = false;    // the last start was refused: another client controls the board
-    bool gone = false;    // the server stopped answering; every later call fails at once
+    std::string url;           // the server's control URL
+    std::string failure;       // the last failure, in words; empty when none
+    bool busy = false;         // the last start was refused: another client controls the board
+    std::string controller;    // who controls the board, when the last start was refused
+    bool controlling = false;  // this handle controls the board's stream or run
+    bool gone = false;         // the server stopped answering; every later call fails at once
     // The server's board went away (kv318-server waits for it): `failure`
     // holds the server's words, "board N is disconnected since HH:MM:SS;
     // kv318-server will take it back when it returns".

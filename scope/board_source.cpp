@@ -1,7 +1,6 @@
 #include "board_source.h"
 
 #ifdef KV318_HAVE_REMOTE_CLIENT
-#include "client_keys.h"
 #include "remote_api.h"
 #endif
 
@@ -16,15 +15,10 @@ int choose_board_source(ScopeSettings* s, BoardSource* source, std::FILE* err) {
     settings.follow = s->follow;
     settings.clockHz = s->clockHz;
     settings.fifoBytes = s->fifoBytes;
-    if (!s->serverKeys.empty()) {
-        remote::ClientKeys keys;
-        std::string error;
-        if (!remote::read_client_keys(s->serverKeys, &keys, &error)) {
-            std::fprintf(err, "kv318-scope: --server-keys: %s\n", error.c_str());
-            return 2;
-        }
-        settings.serverPublicKey = keys.serverPublic;
-        settings.clientSecretKey = keys.clientSecret;
+    std::string error;
+    if (!remote::choose_keys(s->serverKeys, &settings, &error)) {
+        std::fprintf(err, "kv318-scope: --server-keys: %s\n", error.c_str());
+        return 2;
     }
     const pipeline::BoardApi& api = remote::remote_api(settings);
     source->api = &api;

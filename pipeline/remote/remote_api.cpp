@@ -1,10 +1,9 @@
 #include "remote_api.h"
 
-#include <condition_variable>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <thread>
+
+#include "client_keys.h"
+#include "remote_handles.h"
 
 namespace kv318::remote {
 
@@ -13,61 +12,15 @@ namespace {
 using pipeline::BoardApi;
 using pipeline::RemoteStatus;
 
-// One open handle: its board, the lock its calls take turns under, and its
-// heartbeat.
-struct Entry {
-    Entry(std::unique_ptr<ServerLink> link, const RemoteSettings& settings, std::string id, std::int32_t number)
-        : board(std::move(link), settings, std::move(id), number) {}
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
-    // Ends the heartbeat: at a close, or at the process's exit for a
-    // handle the program left open.
-    ~Entry() { end_heartbeat(); }
-
-    void end_heartbeat() {
-        {
-            const std::lock_guard<std::mutex> hold(beat);
-            closing = true;
-        }
-        wake.notify_all();
-        if (heartbeat.joinable()) heartbeat.join();
-    }
-
-    std::mutex lock;  // held for one call of the board at a time
-    RemoteBoard board;
-
-    // The heartbeat thread's stop: written under `beat` by the closing
-    // thread, waited on by the heartbeat thread.
-    std::mutex beat;
-    std::condition_variable wake;
-    bool closing = false;
-    std::thread heartbeat;
-};
-
+// The server every open of the tools' table goes to.
 struct Process {
     std::mutex lock;  // guards everything below
     RemoteSettings settings;
     LinkMaker makeLink;
-    std::map<std::int32_t, std::shared_ptr<Entry>> handles;
-    std::int32_t nextHandle = 1;
-    unsigned connections = 0;
     std::string openFailure;
     // An open found the server silent: later opens fail at once with the
     // same words, so probing sixteen boards does not wait sixteen times.
     bool silent = false;
-};
-
-// The board's link as its RemoteBoard holds it, shared with the heartbeat:
-// the pings go over the board's own connection, the one the server knows
-// as the controller (a ping on another connection keeps nothing alive).
-class SharedLink final : public ServerLink {
-public:
-    explicit SharedLink(std::shared_ptr<ServerLink> link) : link_(std::move(link)) {}
-    bool exchange(const std::string& request, std::string* reply) override { return link_->exchange(request, reply); }
-    bool receive(int timeoutMs, std::vector<std::uint8_t>* frame) override { return link_->receive(timeoutMs, frame); }
-
-private:
-    std::shared_ptr<ServerLink> link_;
 };
 
 Process& process() {
@@ -75,91 +28,34 @@ Process& process() {
     return p;
 }
 
-std::shared_ptr<Entry> find(std::int32_t handle) {
-    Process& p = process();
-    const std::lock_guard<std::mutex> hold(p.lock);
-    const auto it = p.handles.find(handle);
-    return it == p.handles.end() ? nullptr : it->second;
-}
-
-// Runs `call` on the handle's board under its lock; `failed` for a handle
-// that is not open.
+// Runs `call` on the handle's board (remote_handles.h); `failed` for a
+// handle that is not open.
 template <class Call>
 std::int32_t with_board(std::int32_t handle, std::int32_t failed, Call&& call) {
-    const std::shared_ptr<Entry> e = find(handle);
-    if (e == nullptr) return failed;
-    const std::lock_guard<std::mutex> hold(e->lock);
-    return call(e->board);
-}
-
-void beat(Entry* e, const std::shared_ptr<ServerLink>& link) {
-    Message ping;
-    ping.word = verb::kPing;
-    ping.set(key::kClient, e->board.client_id());
-    const std::string request = encode_request(ping);
-    std::unique_lock<std::mutex> hold(e->beat);
-    while (!e->wake.wait_for(hold, std::chrono::milliseconds(kHeartbeatMs), [e] { return e->closing; })) {
-        hold.unlock();
-        std::string reply;
-        const bool answered = link->exchange(request, &reply);
-        hold.lock();
-        if (!answered) {
-            e->board.heartbeat_failed();
-            return;
-        }
-    }
+    std::int32_t result = failed;
+    with_handle(handle, [&](RemoteBoard& b) { result = call(b); });
+    return result;
 }
 
 std::int32_t KV318_CALL open(std::int32_t board) {
     Process& p = process();
     std::unique_lock<std::mutex> hold(p.lock);
+    if (p.silent) return -1;
     const RemoteSettings settings = p.settings;
     const LinkMaker makeLink = p.makeLink;
-    const std::string id = client_id(settings.program, settings.pid, settings.host, ++p.connections);
-    if (p.silent) return -1;
     hold.unlock();
-    auto fail = [&p](const std::string& why) {
-        const std::lock_guard<std::mutex> again(p.lock);
-        p.openFailure = why;
-        return -1;
-    };
-    if (board < 0 || board > 0xFFFF) return fail("there is no board " + std::to_string(board));
-    std::string why;
-    std::shared_ptr<ServerLink> link = makeLink(settings.url, board, &why);
-    if (link == nullptr) return fail(why);
-    auto e = std::make_shared<Entry>(std::make_unique<SharedLink>(link), settings, id, board);
-    if (!e->board.open()) {
-        const RemoteStatus status = e->board.report();
-        if (status.gone) {
-            const std::lock_guard<std::mutex> again(p.lock);
-            p.silent = true;
-        }
-        return fail(status.failure);
-    }
-    e->heartbeat = std::thread(beat, e.get(), std::move(link));
+    const OpenOutcome opened = open_handle(settings, makeLink, board);
     hold.lock();
-    const std::int32_t handle = p.nextHandle++;
-    p.handles[handle] = e;
-    return handle;
+    if (opened.handle == -1) {
+        p.openFailure = opened.failure;
+        p.silent = p.silent || opened.silent;
+    }
+    return opened.handle;
 }
 
 std::int32_t KV318_CALL close(std::int32_t handle) {
     if (handle == -1) return 0;
-    std::shared_ptr<Entry> e;
-    {
-        Process& p = process();
-        const std::lock_guard<std::mutex> hold(p.lock);
-        const auto it = p.handles.find(handle);
-        if (it == p.handles.end()) return -1;
-        e = it->second;
-        p.handles.erase(it);
-    }
-    {
-        const std::lock_guard<std::mutex> hold(e->lock);
-        e->board.close();
-    }
-    e->end_heartbeat();
-    return 0;
+    return close_handle(handle) ? 0 : -1;
 }
 
 std::int32_t KV318_CALL info(std::int32_t h, char* text) {
@@ -189,12 +85,7 @@ std::int32_t KV318_CALL m_ad(std::int32_t h, std::int32_t f1, std::int32_t f2, s
 }
 std::int32_t KV318_CALL m_read(std::int32_t h, std::int32_t* samples, std::int32_t* carry, std::int32_t) {
     if (carry == nullptr) return -1;
-    // The server pairs the bytes: no odd byte is ever left over here.
-    return with_board(h, -1, [&](RemoteBoard& b) {
-        const std::int32_t n = b.read(samples, pipeline::kPolledReadCapacity);
-        if (n >= 0) *carry = 0;
-        return n;
-    });
+    return with_board(h, -1, [&](RemoteBoard& b) { return b.polled_read(samples, carry); });
 }
 std::int32_t KV318_CALL di(std::int32_t h) {
     return with_board(h, 0xFFFF, [](RemoteBoard& b) { return b.di(); });
@@ -227,11 +118,7 @@ bool remote(std::int32_t handle, RemoteStatus* status) {
         status->failure = p.openFailure;
         return true;
     }
-    const std::shared_ptr<Entry> e = find(handle);
-    if (e == nullptr) return false;
-    const std::lock_guard<std::mutex> hold(e->lock);
-    *status = e->board.report();
-    return true;
+    return with_handle(handle, [status](RemoteBoard& b) { *status = b.report(); });
 }
 
 }  // namespace
@@ -252,6 +139,24 @@ std::string remote_open_hint(int) {
     Process& p = process();
     const std::lock_guard<std::mutex> hold(p.lock);
     return p.openFailure.empty() ? std::string() : ": " + p.openFailure;
+}
+
+bool choose_keys(const std::string& dir, RemoteSettings* settings, std::string* error) {
+    ClientKeys keys;
+    if (!dir.empty()) {
+        if (!read_client_keys(dir, &keys, error)) return false;
+        settings->localKeysDir.clear();
+    } else if (find_local_keys(settings->url, &keys)) {
+        // A loopback server keeps its user's keys where that user alone can
+        // read them: the same user's programs need no setup.
+        settings->localKeysDir = local_keys_dir(settings->url);
+    } else {
+        keys = ClientKeys{};
+        settings->localKeysDir.clear();
+    }
+    settings->serverPublicKey = keys.serverPublic;
+    settings->clientSecretKey = keys.clientSecret;
+    return true;
 }
 
 }  // namespace kv318::remote

@@ -234,6 +234,10 @@ std::int32_t RemoteBoard::pulse_run(std::int32_t mode, std::int32_t divisor) {
 std::int32_t RemoteBoard::pulse_stop() { return result_call(request(verb::kPulseStop), -1); }
 
 bool RemoteBoard::wait_first_block() {
+    if (gone_.load(std::memory_order_relaxed)) {
+        failure_ = silence_text(settings_);
+        return false;
+    }
     // A subscription takes hold some time after it is made; the first block
     // heard (an idle one comes every kIdleBlockMs) proves it holds, so the
     // stream's first block cannot be missed.
@@ -312,8 +316,22 @@ std::int32_t RemoteBoard::join() {
     return 0;
 }
 
+std::int32_t RemoteBoard::follow() {
+    busy_ = false;
+    controller_.clear();
+    failure_.clear();
+    if (controlling_) {
+        failure_ = "this handle controls board " + std::to_string(board_) + " of kv318-server at " + settings_.url +
+                   " itself: stop its acquisition before following";
+        return -1;
+    }
+    settings_.follow = true;
+    return join();
+}
+
 std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::int32_t divider) {
     busy_ = false;
+    controller_.clear();
     failure_.clear();
     if (settings_.follow) return join();
     if (!wait_first_block()) return -1;
@@ -327,6 +345,8 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
     if (!call(m, &reply)) {
         const std::string* code = reply.find(key::kCode);
         busy_ = code != nullptr && (*code == code::kControlled || *code == code::kRunning);
+        const std::string* controller = reply.find(key::kController);
+        if (busy_ && controller != nullptr) controller_ = *controller;
         return -1;
     }
     std::int64_t r = 0, stream = 0;
@@ -397,6 +417,12 @@ std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
     return 0;
 }
 
+std::int32_t RemoteBoard::polled_read(std::int32_t* samples, std::int32_t* carry) {
+    const std::int32_t n = read(samples, pipeline::kPolledReadCapacity);
+    if (n >= 0) *carry = 0;
+    return n;
+}
+
 std::int32_t RemoteBoard::stop() {
     blocks_.leave();
     if (!controlling_) return 0;
@@ -423,7 +449,11 @@ std::int32_t RemoteBoard::stats(KV318_STREAM_STATS* stats) {
         failure_ = "kv318-server at " + settings_.url + " answered stats without a result";
         return -1;
     }
-    if (r != 0) return static_cast<std::int32_t>(r);
+    if (r != 0) {
+        failure_ = "the library of kv318-server at " + settings_.url + " returned " + std::to_string(r) +
+                   " for the statistics of board " + std::to_string(board_);
+        return static_cast<std::int32_t>(r);
+    }
     // As the library does: as many whole fields as the caller's size holds.
     KV318_STREAM_STATS all{};
     all.size = sizeof all;
@@ -459,6 +489,8 @@ RemoteReport RemoteBoard::report() const {
     r.gone = gone_.load(std::memory_order_relaxed);
     r.failure = r.gone ? silence_text(settings_) : failure_;
     r.busy = busy_;
+    r.controller = busy_ ? controller_ : std::string();
+    r.controlling = controlling_ && !r.gone;
     r.disconnected = disconnected_ && !r.gone;
     r.following = settings_.follow;
     r.stream = blocks_.stream();

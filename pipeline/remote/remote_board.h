@@ -106,10 +106,18 @@ public:
     // 0 while none are held; -1/-2/-3 once the stream ended as ending_of()
     // says, or -3 when the server is gone.
     std::int32_t read(std::int32_t* samples, std::size_t capacity);
+    // KV318_M_Read: as read() into the library's polled capacity, with
+    // *carry 0 (the server pairs the bytes: no odd byte is ever left over).
+    std::int32_t polled_read(std::int32_t* samples, std::int32_t* carry);
     // KV318_StopAD / KV318_M_StopAD, or in follow mode leaving the stream.
     std::int32_t stop();
     // KV318_StreamStats of the server's board.
     std::int32_t stats(KV318_STREAM_STATS* stats);
+    // KV318_Follow: from now on starts join the running stream instead of
+    // starting one, and this joins it at once (as start() in follow mode).
+    // 0, or -1 with the failure set: no stream runs, the server is gone, or
+    // this handle controls the stream itself.
+    std::int32_t follow();
 
     // One heartbeat's outcome, from the heartbeat thread: a ping that got
     // no answer marks the server gone.
@@ -144,6 +152,8 @@ private:
     // no other data.
     std::atomic<bool> gone_{false};
     bool busy_ = false;
+    // Who controlled the board when the last start was refused.
+    std::string controller_;
     // The last refusal or stream end said the server's board went away.
     bool disconnected_ = false;
     std::string goneWords_;

@@ -1,6 +1,6 @@
 #include "zmq_link.h"
 
-#include "client_keys.h"
+#include "process_identity.h"
 #include "remote_api.h"
 
 #include <zmq.h>
@@ -8,12 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace kv318::remote {
 
@@ -154,38 +148,11 @@ std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t b
 
 const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
     RemoteSettings s = settings;
-    // A loopback server keeps its user's keys where that user alone can
-    // read them: the same user's programs need no setup.
-    ClientKeys local;
-    if (s.serverPublicKey.empty() && find_local_keys(s.url, &local)) {
-        s.serverPublicKey = local.serverPublic;
-        s.clientSecretKey = local.clientSecret;
-        s.localKeysDir = local_keys_dir(s.url);
-    }
     s.pid = this_process_id();
     s.host = this_host_name();
     return remote_api(s, [s](const std::string& url, std::int32_t board, std::string* failure) {
         return make_zmq_link(url, board, failure, s);
     });
-}
-
-std::uint64_t this_process_id() {
-#ifdef _WIN32
-    return GetCurrentProcessId();
-#else
-    return static_cast<std::uint64_t>(getpid());
-#endif
-}
-
-std::string this_host_name() {
-    char name[256] = {};
-#ifdef _WIN32
-    DWORD size = sizeof name;
-    if (!GetComputerNameA(name, &size)) return "localhost";
-#else
-    if (gethostname(name, sizeof name - 1) != 0) return "localhost";
-#endif
-    return name[0] != '\0' ? std::string(name) : std::string("localhost");
 }
 
 }  // namespace kv318::remote

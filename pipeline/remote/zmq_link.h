@@ -20,8 +20,4 @@ namespace kv318::remote {
 std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t board, std::string* failure,
                                           const RemoteSettings& keys = RemoteSettings{});
 
-// This process's id and the machine's name, for the client id.
-std::uint64_t this_process_id();
-std::string this_host_name();
-
 }  // namespace kv318::remote

@@ -12,6 +12,7 @@
 
 #include "block_stream.h"
 #include "fake_kv318_server.h"
+#include "scripted_link.h"
 #include "reader.h"
 #include "remote_api.h"
 #include "remote_board.h"
@@ -23,50 +24,8 @@ namespace {
 using test::FakeServer;
 using test::ramp_sample;
 
-// A link whose server is a FakeServer in the same process, shared by every
-// link the test makes (so a second client meets the first one's control).
-struct Shared {
-    std::mutex lock;
-    FakeServer server;
-    std::deque<std::vector<std::uint8_t>> frames;  // blocks not yet received
-    bool silent = false;                           // the server "died"
-    int pings = 0;
-    // The links made, and which of them carried pings and other requests:
-    // the server knows a controller by its connection.
-    int links = 0;
-    std::set<int> pingLinks, requestLinks;
-};
-
-class ScriptedLink final : public ServerLink {
-public:
-    ScriptedLink(std::shared_ptr<Shared> s, bool subscribed) : s_(std::move(s)), subscribed_(subscribed) {
-        const std::lock_guard<std::mutex> hold(s_->lock);
-        id_ = ++s_->links;
-    }
-    bool exchange(const std::string& request, std::string* reply) override {
-        const std::lock_guard<std::mutex> hold(s_->lock);
-        if (s_->silent) return false;
-        const bool ping = request.rfind("kv318/1 ping", 0) == 0;
-        (ping ? s_->pingLinks : s_->requestLinks).insert(id_);
-        if (ping) ++s_->pings;
-        *reply = s_->server.answer(request);
-        for (auto& b : s_->server.published) s_->frames.push_back(std::move(b));
-        s_->server.published.clear();
-        return true;
-    }
-    bool receive(int, std::vector<std::uint8_t>* frame) override {
-        const std::lock_guard<std::mutex> hold(s_->lock);
-        if (!subscribed_ || s_->silent || s_->frames.empty()) return false;
-        *frame = std::move(s_->frames.front());
-        s_->frames.pop_front();
-        return true;
-    }
-
-private:
-    std::shared_ptr<Shared> s_;
-    bool subscribed_;
-    int id_ = 0;
-};
+using test::ScriptedLink;
+using test::Shared;
 
 struct Fixture {
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();

@@ -3,6 +3,8 @@ kv318_add_test(remote_wire_test SOURCES remote/wire_test.cpp LIBS kv318_remote_w
 # The client's logic against a fake server behind a scripted link.
 kv318_add_test(remote_client_test SOURCES remote/remote_client_test.cpp remote/local_keys_test.cpp
                LIBS kv318_remote_logic)
+# The served boards' table of libKV318 against the same fake server.
+kv318_add_test(remote_served_table_test SOURCES remote/served_table_test.cpp LIBS kv318_served_table)
 
 # The same format against the vectors the Python client meets too; the
 # table is compiled in, as for sample_units_test.
