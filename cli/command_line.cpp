@@ -72,8 +72,7 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
     app.add_option("--server", inv->server,
                    "reach the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH; default "
                    "port " +
-                       std::to_string(remote::kDefaultPort) +
-                       ") instead of the local library; an empty value means the local library")
+                       std::to_string(remote::kDefaultPort) + ") instead of the local library" + remote::kNoServerHelp)
         ->envname(remote::kServerEnv)
         ->type_name("URL");
     app.add_option("--server-keys", inv->serverKeys, remote::kServerKeysHelp)
@@ -148,6 +147,7 @@ int parse_command_line(int argc, char** argv, Invocation* inv) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
     }
+    remote::forget_no_server(&inv->server);
     if (inv->follow && inv->server.empty()) {
         std::fprintf(stderr, "--follow joins a stream that kv318-server runs: give --server URL (or KV318_SERVER)\n");
         return kExitUsage;

@@ -71,8 +71,9 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
            "seconds of running before --screenshot, " + range(pipeline::kScreenshotAfterSeconds, "s") + " (default 1)")
         ->transform(pipeline::seconds_within(pipeline::kScreenshotAfterSeconds));
     app.add_option("--server", s->server,
-                   "show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) instead of the "
-                   "local library; an empty value means the local library")
+                   std::string("show the board through the kv318-server at URL (tcp://HOST:PORT or ipc://PATH) "
+                               "instead of the local library") +
+                       remote::kNoServerHelp)
         ->envname(remote::kServerEnv)
         ->type_name("URL");
     app.add_option("--server-keys", s->serverKeys, remote::kServerKeysHelp)
@@ -103,6 +104,7 @@ int parse_command_line(int argc, char** argv, ScopeSettings* s, std::FILE* out, 
         std::fprintf(err, "kv318-scope: %s\n", why.c_str());
         return 2;
     };
+    remote::forget_no_server(&s->server);
     if (s->follow && s->server.empty()) return bad("--follow shows a stream kv318-server runs: give --server URL");
     pipeline::Format format = pipeline::Format::Csv;
     if (!s->record.empty()) {

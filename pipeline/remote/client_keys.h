@@ -7,15 +7,27 @@
 
 #include <string>
 
+#include "KV318.h"
+
 namespace kv318::remote {
 
 // The help of every program's --server-keys option (env KV318_SERVER_KEYS).
 inline constexpr const char* kServerKeysHelp =
     "the CURVE keys for a kv318-server started with --keys: DIR holds the server's server.pub and this "
     "client's pair NAME.key, NAME.pub (kv318-server keygen DIR --name NAME); a loopback server's own user needs none";
-inline constexpr const char* kServerKeysEnv = "KV318_SERVER_KEYS";
-// The server's URL, to every program that takes --server.
-inline constexpr const char* kServerEnv = "KV318_SERVER";
+inline constexpr const char* kServerKeysEnv = KV318_SERVER_KEYS_ENV;
+// The server's URL, to every program that takes --server, as to the library.
+inline constexpr const char* kServerEnv = KV318_SERVER_ENV;
+
+// What the tools' --server help says of the values that name no server.
+inline constexpr const char* kNoServerHelp = "; an empty value or " KV318_SERVER_NONE " means the local library";
+
+// Forgets a --server value that names no server: "none", as the library
+// takes it from KV318_SERVER, or empty.  The tools then open the board as
+// the library does.
+inline void forget_no_server(std::string* url) {
+    if (*url == KV318_SERVER_NONE) url->clear();
+}
 
 struct ClientKeys {
     std::string serverPublic;  // Z85, 40 characters
