@@ -6,11 +6,21 @@ namespace kv318::pipeline {
 
 const BoardApi& library_api() {
     static const BoardApi api{
-        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,   KV318_inb,         KV318_outb, KV318_AD, KV318_Read,
-        KV318_StopAD,     KV318_M_AD,        KV318_M_Read, KV318_M_StopAD,    KV318_DI,   KV318_DO, KV318_CRun,
-        KV318_CRead,      KV318_PRun,        KV318_PStop,  KV318_StreamStats, nullptr,
+        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,   KV318_inb,         KV318_outb, KV318_AD,        KV318_Read,
+        KV318_StopAD,     KV318_M_AD,        KV318_M_Read, KV318_M_StopAD,    KV318_DI,   KV318_DO,        KV318_CRun,
+        KV318_CRead,      KV318_PRun,        KV318_PStop,  KV318_StreamStats, nullptr,    KV318_LastError,
     };
     return api;
+}
+
+std::string library_words(const BoardApi& api, const char* call) {
+    if (api.lastError == nullptr) return {};
+    char text[1024];
+    if (api.lastError(text, static_cast<std::int32_t>(sizeof text)) <= 0) return {};
+    const std::string words = text;
+    std::string prefix = call;
+    prefix += ": ";
+    return words.rfind(prefix, 0) == 0 ? words.substr(prefix.size()) : std::string();
 }
 
 bool read_stream_stats(const BoardApi& api, std::int32_t handle, KV318_STREAM_STATS* stats) {

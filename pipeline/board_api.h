@@ -72,7 +72,19 @@ struct BoardApi {
     // false for a handle that is not one of it.  For handle -1 it tells why
     // the last open failed (status->failure).  The caller's thread.
     bool (*remote)(std::int32_t handle, RemoteStatus* status);
+    // KV318_LastError: the calling thread's last failure in words.  Null
+    // where a table has none (a scripted board, kv318-server's, which
+    // tells its failures through `remote`); library_words() then says
+    // nothing.
+    std::int32_t(KV318_CALL* lastError)(char* text, std::int32_t size);
 };
+
+// The library's words for the failure of `call` (an export's name) just
+// made on this thread: its KV318_LastError text without the leading
+// "CALL: ", or "" when the table has none or the last text is another
+// call's.  Ask right after the failed call, before any other.  The
+// caller's thread.
+std::string library_words(const BoardApi& api, const char* call);
 
 // Fills *status for a handle of kv318-server and returns true; false (and
 // an empty status) for the linked library's table or a handle not its own.

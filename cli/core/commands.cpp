@@ -27,7 +27,7 @@ int call_failed(const Environment& env, std::int32_t board, const char* call, co
         std::fprintf(env.err, "%s\n", remote.failure.c_str());
         return kExitFailed;
     }
-    const std::string why = remoteFailed ? remote.failure : given;
+    const std::string why = remoteFailed ? remote.failure : !given.empty() ? given : library_words(env.api, call);
     std::fprintf(env.err, "board %d: %s failed%s%s\n", board, call, why.empty() ? "" : ": ", why.c_str());
     return kExitFailed;
 }

@@ -124,8 +124,8 @@ bool remote(std::int32_t handle, RemoteStatus* status) {
 }  // namespace
 
 const BoardApi& remote_api(const RemoteSettings& settings, LinkMaker makeLink) {
-    static const BoardApi api{open, close, info,     inb,   outb,   ad,    read,   stop,         m_ad,  m_read,
-                              stop, di,    do_write, c_run, c_read, p_run, p_stop, stream_stats, remote};
+    static const BoardApi api{open, close, info,     inb,   outb,   ad,    read,   stop,         m_ad,   m_read,
+                              stop, di,    do_write, c_run, c_read, p_run, p_stop, stream_stats, remote, nullptr};
     Process& p = process();
     const std::lock_guard<std::mutex> hold(p.lock);
     p.settings = settings;

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "board_api.h"
@@ -15,6 +17,37 @@
 
 namespace kv318::cli {
 namespace {
+
+// What KV318_LastError answers in the next case.
+const char* g_lastError = "";
+std::int32_t KV318_CALL scripted_last_error(char* text, std::int32_t size) {
+    std::snprintf(text, static_cast<std::size_t>(size), "%s", g_lastError);
+    return static_cast<std::int32_t>(std::strlen(g_lastError));
+}
+
+TEST(BoardApi, TheLibrarysWordsAreTakenOnlyForTheCallThatFailed) {
+    BoardApi api{};
+    api.lastError = scripted_last_error;
+    const struct {
+        const char* text;
+        const char* call;
+        const char* words;
+    } cases[] = {
+        {"KV318_DO: board 0 on kv318-server at ipc:///x is controlled by kv318-cli.7@h", "KV318_DO",
+         "board 0 on kv318-server at ipc:///x is controlled by kv318-cli.7@h"},
+        {"KV318_DO: handle 7 is not open", "KV318_DI", ""},  // another call's text
+        {"KV318_D: x", "KV318_DO", ""},
+        {"", "KV318_DO", ""},  // the call succeeded after all
+        {"KV318_DO:", "KV318_DO", ""},
+    };
+    for (const auto& c : cases) {
+        g_lastError = c.text;
+        EXPECT_EQ(library_words(api, c.call), c.words) << c.text;
+    }
+    api.lastError = nullptr;
+    g_lastError = "KV318_DO: words";
+    EXPECT_EQ(library_words(api, "KV318_DO"), "") << "a table without the export says nothing";
+}
 
 TEST(BoardApi, ABusyBoardIsNamedWithItsHolderOrItsUnusableLockFile) {
     EXPECT_EQ(board_busy_text(2, 4242), "board 2 is streaming in another process (pid 4242)");
