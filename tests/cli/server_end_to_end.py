@@ -267,7 +267,15 @@ class CliThroughServer(unittest.TestCase):
             r = self.sim.run("reg", *args)
             self.assertEqual(r.returncode, 10, r.stderr)
             self.assertIn(b"board 0 is streaming in another process (pid %d): %s is refused" % (pid, call), r.stderr)
-        self.assertEqual(self.sim.run("do", "0x0F0F").returncode, 0, "the outputs stay free")
+        # Opened directly, the outputs stay free; opened as a program of
+        # this machine opens it by default, the board is the server's, and
+        # the outputs are its controller's.
+        direct = dict(self.sim.env, KV318_SERVER="none")
+        self.assertEqual(subprocess.run([CLI, "do", "0x0F0F"], env=direct, capture_output=True, timeout=120).returncode,
+                         0, "the outputs stay free")
+        served = self.sim.run("do", "0x0F0F")
+        self.assertEqual(served.returncode, 1, served.stderr)
+        self.assertIn(b"controlled by kv318-cli.%d@" % controller.pid, served.stderr)
         for streaming in (True, False):
             with self.subTest(streaming=streaming):
                 named = self.second_server("--board", "0")
