@@ -71,6 +71,14 @@ if(KV318_MSI_ARCH STREQUAL x64)
   include(ExternalProject)
   set(x86_dir ${PROJECT_BINARY_DIR}/x86-library)
   set(x86_targets KV318_stripped)
+  # The 32-bit client of kv318-server beside the 32-bit KV318.dll, when
+  # this build has one: the x86 build finds ZeroMQ for i686 as this one
+  # found it for x86_64 (tools/zeromq-mingw.sh builds both).
+  set(x86_remote_byproducts)
+  if(TARGET KV318Remote)
+    list(APPEND x86_targets KV318Remote_stripped)
+    set(x86_remote_byproducts ${x86_dir}/stripped/KV318Remote.dll)
+  endif()
   if(KV318_BUILD_TESTS)
     list(APPEND x86_targets kv318_load_by_name)
   endif()
@@ -90,11 +98,12 @@ if(KV318_MSI_ARCH STREQUAL x64)
     # decides what to rebuild.
     BUILD_ALWAYS ON
     EXCLUDE_FROM_ALL ON
-    BUILD_BYPRODUCTS ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a)
-  list(APPEND kv318_msi_defines -D Dll32=x86/KV318.dll -D ImportLib32=x86/libKV318.dll.a)
+    BUILD_BYPRODUCTS ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a ${x86_remote_byproducts})
+  list(APPEND kv318_msi_defines -D Dll32=x86/KV318.dll -D ImportLib32=x86/libKV318.dll.a -D RemoteDll32=x86/KV318Remote.dll)
   set(kv318_msi_extra_copies
     COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/x86
-    COMMAND ${CMAKE_COMMAND} -E copy ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a ${stage}/x86/)
+    COMMAND ${CMAKE_COMMAND} -E copy ${x86_dir}/stripped/KV318.dll ${x86_dir}/library/libKV318.dll.a
+      ${x86_remote_byproducts} ${stage}/x86/)
   set(kv318_msi_extra_depends kv318_x86_library ${x86_dir}/stripped/KV318.dll)
   set(KV318_LOAD_TEST_32 ${x86_dir}/kv318_load_by_name.exe)
 endif()
@@ -110,8 +119,16 @@ foreach(t KV318 kv318-cli kv318-sim kv318 kv318-scope)
   kv318_stripped_file(shipped ${t})
   list(APPEND kv318_msi_binaries ${shipped})
 endforeach()
-# kv318-server is built only where ZeroMQ is (cmake/zeromq.cmake); the
-# installer carries it, and its Start-menu entry, when it is.
+# kv318-server and the client of served boards are built only where
+# ZeroMQ is (cmake/zeromq.cmake); the installer carries them, and the
+# server's Start-menu entry, when they are.
+if(TARGET KV318Remote)
+  kv318_stripped_file(shipped KV318Remote)
+  list(APPEND kv318_msi_binaries ${shipped})
+  list(APPEND kv318_msi_defines -D HaveRemote=yes -D RemoteDll=KV318Remote.dll)
+else()
+  list(APPEND kv318_msi_defines -D HaveRemote=no)
+endif()
 if(TARGET kv318-server)
   kv318_stripped_file(shipped kv318-server)
   list(APPEND kv318_msi_binaries ${shipped})

@@ -40,6 +40,12 @@ cmp -s "$prefix/share/doc/kv318/LICENSE" "$src/LICENSE" || fail "share/doc/kv318
 [ "$(readlink "$prefix/lib/libKV318.so")" = libKV318.so.1 ] || fail "lib/libKV318.so is not a link to libKV318.so.1"
 readelf -d "$prefix/lib/libKV318.so.$version" | grep -q 'SONAME.*\[libKV318\.so\.1\]' || fail "the library's SONAME is not libKV318.so.1"
 installed_lib=$(readlink -f "$prefix/lib/libKV318.so.$version")
+# The client of served boards, beside the library where it looks first.
+if [ -x "$prefix/bin/kv318-server" ]; then
+    [ "$(readlink "$prefix/lib/libKV318-remote.so.1")" = "libKV318-remote.so.$version" ] \
+        || fail "lib/libKV318-remote.so.1 is not a link to libKV318-remote.so.$version"
+    [ ! -e "$prefix/lib/libKV318-remote.so" ] || fail "lib/libKV318-remote.so is installed: no program links it"
+fi
 
 # The server's user unit starts this prefix's server, whatever prefix the
 # build was configured with.

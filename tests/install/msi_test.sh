@@ -114,6 +114,11 @@ check_installed() {
         find "$c" -path "*Start Menu/Programs/KV318/$s" | grep -q . || fail "no Start-menu shortcut $s"
     done
     [ -z "$server_exe" ] || check_pe "$pf/$server_exe" "$native" "$1"
+    # The client of served boards beside each KV318.dll, where it looks.
+    if [ -n "$server_exe" ]; then
+        check_pe "$c/windows/system32/KV318Remote.dll" "$native" "$1"
+        [ "$arch" = x86 ] || check_pe "$c/windows/syswow64/KV318Remote.dll" PE32 "$1"
+    fi
     run reg query "$app_paths" >/dev/null 2>&1 || fail "kv318-cli.exe is not registered under App Paths"
 }
 
@@ -183,7 +188,8 @@ if [ -n "$upgrade" ]; then
 fi
 
 run msiexec /x "$(win "$msi")" /qn >/dev/null 2>&1 || fail "msiexec /x /qn failed"
-left=$( { ls "$c/windows/system32/KV318.dll" "$c/windows/syswow64/KV318.dll" 2>/dev/null || true
+left=$( { ls "$c/windows/system32/KV318.dll" "$c/windows/syswow64/KV318.dll" "$c/windows/system32/KV318Remote.dll" \
+             "$c/windows/syswow64/KV318Remote.dll" 2>/dev/null || true
           find "$c" \( -ipath "*Program Files*/KV318*" -o -path "*Start Menu/Programs/KV318*" \) 2>/dev/null || true; } )
 [ -z "$left" ] || { echo "$left"; fail "files left after removal"; }
 ! run reg query "$app_paths" >/dev/null 2>&1 || fail "the App Paths entry is left after removal"

@@ -84,10 +84,15 @@ if(WIN32)
       set_tests_properties(msi_install_test PROPERTIES ENVIRONMENT KV318_MSI_SERVER=1)
     endif()
   endif()
+  # The client of served boards sits in bin/ beside KV318.dll, as a program does.
+  set(kv318_zip_files ${kv318_program_files})
+  if(TARGET KV318Remote)
+    list(APPEND kv318_zip_files $<TARGET_FILE_NAME:KV318Remote>)
+  endif()
   add_test(NAME package_zip_test
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/zip_test.sh ${CMAKE_CPACK_COMMAND} ${kv318_cpack_config}
       ${CMAKE_CURRENT_BINARY_DIR}/package_zip_test ${CMAKE_OBJDUMP} ${kv318_bits} ${PROJECT_VERSION}
-      $<TARGET_FILE_DIR:KV318>/libKV318.dll.a ${kv318_program_files})
+      $<TARGET_FILE_DIR:KV318>/libKV318.dll.a ${kv318_zip_files})
   # Run by the host shell with no Wine, so it runs where 32-bit programs cannot.
   set_tests_properties(package_zip_test PROPERTIES LABELS "host;static" TIMEOUT 600)
   return()
