@@ -65,7 +65,7 @@ if(TARGET kv318-server AND WIN32 AND CMAKE_CROSSCOMPILING)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/server/wine_end_to_end.py
             --wine-run ${CMAKE_SOURCE_DIR}/tools/wine-run --prefix ${KV318_WINEPREFIX}
             --dll-dir $<TARGET_FILE_DIR:KV318> --sim $<TARGET_FILE:kv318-sim> --server $<TARGET_FILE:kv318-server>
-            --cli ${CMAKE_SOURCE_DIR}/build/linux/cli/kv318-cli)
+            --cli ${CMAKE_SOURCE_DIR}/build/linux/cli/kv318-cli --example $<TARGET_FILE:stream_volts>)
   # Board 0's pipe is global within the prefix.
   set_tests_properties(server_wine_end_to_end_test PROPERTIES RESOURCE_LOCK kv318_board0 TIMEOUT 400)
 endif()

@@ -4,8 +4,11 @@ tcp://127.0.0.1: a Windows technician's server reached from a Linux desk.
 
 Run by CTest for the Windows presets:
   wine_end_to_end.py --wine-run PATH --prefix DIR --dll-dir DIR --sim EXE --server EXE [--cli PATH]
+                     [--example EXE]
 The prefix is the test run's own (tools/wine-prefix).  --cli names a Linux
 kv318-cli; when it is there and takes --server, it follows the stream too.
+--example names the C quick start built for Windows, which reaches the
+server through KV318.dll with KV318_SERVER set.
 Every program the script starts is ended before it returns, and the Wine
 programs run with a private HOME that must stay empty.
 """
@@ -223,11 +226,29 @@ class ServerUnderWine(unittest.TestCase):
         self.sim.proc.stdin.close()
         self.assertEqual(self.sim.proc.wait(120), 0, self.sim.output())
 
+    def test_an_unchanged_windows_program_streams_through_the_server(self):
+        if not ARGS.example:
+            self.skipTest("no stream_volts.exe given")
+        # The C quick start, unchanged: KV318.dll reaches the server because
+        # its environment names it, through KV318Remote.dll beside it, with
+        # the local keys the server keeps for its user in the prefix.
+        env = dict(os.environ, HOME=self.home, KV318_SERVER=self.url)
+        count = 20000
+        example = self.wine(ARGS.example, "0", str(count), str(DIVIDER), env=env)
+        self.assertEqual(example.proc.wait(300), 0, example.output())
+        rows = [line.split() for line in example.output().splitlines() if line[:1].isdigit()]
+        self.assertEqual(len(rows), count, example.output()[-2000:])
+        codes = [(int(r[1]) & 0xFFFF) >> 2 for r in rows]
+        self.assertEqual([int(r[0]) for r in rows], list(range(count)))
+        for j, c in enumerate(codes):
+            self.assertEqual(c, (codes[0] + j) % PERIOD, "stream_volts sample %d" % j)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for name in ("wine-run", "prefix", "dll-dir", "sim", "server"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--cli", default="")
+    parser.add_argument("--example", default="")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest])
