@@ -34,49 +34,59 @@ struct Script {
 };
 Script g_script;
 
-std::int32_t answer(std::string call) {
-    g_script.calls.push_back(std::move(call));
-    return g_script.result;
+// Words joined by spaces, built by appending: mingw's gcc 12 warns about
+// a literal added to a temporary string.
+std::string words(std::initializer_list<std::string> parts) {
+    std::string out;
+    for (const std::string& part : parts) {
+        if (!out.empty()) out += ' ';
+        out += part;
+    }
+    return out;
 }
 std::string str(const char* s) { return s == nullptr ? "NULL" : s; }
-std::string nums(std::initializer_list<std::int32_t> v) {
-    std::string out;
-    for (std::int32_t n : v) out += " " + std::to_string(n);
-    return out;
+
+// Logs the entry `name` with its numbers and answers the script's result.
+std::int32_t answer(const char* name, std::initializer_list<std::int32_t> v) {
+    std::string call = name;
+    for (std::int32_t n : v) {
+        call += ' ';
+        call += std::to_string(n);
+    }
+    g_script.calls.push_back(call);
+    return g_script.result;
 }
 
 extern "C" {
 std::int32_t f_open(const char* url, std::int32_t board, const char* keys) {
-    g_script.calls.push_back("open " + str(url) + " " + std::to_string(board) + " " + str(keys));
+    g_script.calls.push_back(words({"open", str(url), std::to_string(board), str(keys)}));
     return g_script.openResult;
 }
-std::int32_t f_close(std::int32_t h) { return answer("close" + nums({h})); }
-std::int32_t f_info(std::int32_t h, char*) { return answer("info" + nums({h})); }
-std::int32_t f_inb(std::int32_t h, std::int32_t r) { return answer("inb" + nums({h, r})); }
-std::int32_t f_outb(std::int32_t h, std::int32_t r, std::int32_t v) { return answer("outb" + nums({h, r, v})); }
-std::int32_t f_bulk(std::int32_t h, void*, std::int32_t n) { return answer("bulk_read" + nums({h, n})); }
-std::int32_t f_reset(std::int32_t h) { return answer("reset_usb" + nums({h})); }
+std::int32_t f_close(std::int32_t h) { return answer("close", {h}); }
+std::int32_t f_info(std::int32_t h, char*) { return answer("info", {h}); }
+std::int32_t f_inb(std::int32_t h, std::int32_t r) { return answer("inb", {h, r}); }
+std::int32_t f_outb(std::int32_t h, std::int32_t r, std::int32_t v) { return answer("outb", {h, r, v}); }
+std::int32_t f_bulk(std::int32_t h, void*, std::int32_t n) { return answer("bulk_read", {h, n}); }
+std::int32_t f_reset(std::int32_t h) { return answer("reset_usb", {h}); }
 std::int32_t f_ad(std::int32_t h, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, std::int32_t v) {
-    return answer("ad" + nums({h, a, b, c, d, v}));
+    return answer("ad", {h, a, b, c, d, v});
 }
-std::int32_t f_read(std::int32_t h, std::int32_t*) { return answer("read" + nums({h})); }
-std::int32_t f_stop(std::int32_t h) { return answer("stop_ad" + nums({h})); }
+std::int32_t f_read(std::int32_t h, std::int32_t*) { return answer("read", {h}); }
+std::int32_t f_stop(std::int32_t h) { return answer("stop_ad", {h}); }
 std::int32_t f_m_ad(std::int32_t h, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, std::int32_t v) {
-    return answer("m_ad" + nums({h, a, b, c, d, v}));
+    return answer("m_ad", {h, a, b, c, d, v});
 }
-std::int32_t f_m_read(std::int32_t h, std::int32_t*, std::int32_t*, std::int32_t r) {
-    return answer("m_read" + nums({h, r}));
-}
-std::int32_t f_m_stop(std::int32_t h) { return answer("m_stop_ad" + nums({h})); }
-std::int32_t f_stats(std::int32_t h, KV318_STREAM_STATS*) { return answer("stream_stats" + nums({h})); }
-std::int32_t f_di(std::int32_t h) { return answer("di" + nums({h})); }
-std::int32_t f_do(std::int32_t h, std::int32_t v) { return answer("do" + nums({h, v})); }
-std::int32_t f_c_run(std::int32_t h) { return answer("c_run" + nums({h})); }
-std::int32_t f_c_read(std::int32_t h) { return answer("c_read" + nums({h})); }
-std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return answer("p_run" + nums({h, m, d})); }
-std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop" + nums({h})); }
-std::int32_t f_follow(std::int32_t h) { return answer("follow" + nums({h})); }
-std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS*) { return answer("status" + nums({h})); }
+std::int32_t f_m_read(std::int32_t h, std::int32_t*, std::int32_t*, std::int32_t r) { return answer("m_read", {h, r}); }
+std::int32_t f_m_stop(std::int32_t h) { return answer("m_stop_ad", {h}); }
+std::int32_t f_stats(std::int32_t h, KV318_STREAM_STATS*) { return answer("stream_stats", {h}); }
+std::int32_t f_di(std::int32_t h) { return answer("di", {h}); }
+std::int32_t f_do(std::int32_t h, std::int32_t v) { return answer("do", {h, v}); }
+std::int32_t f_c_run(std::int32_t h) { return answer("c_run", {h}); }
+std::int32_t f_c_read(std::int32_t h) { return answer("c_read", {h}); }
+std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return answer("p_run", {h, m, d}); }
+std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop", {h}); }
+std::int32_t f_follow(std::int32_t h) { return answer("follow", {h}); }
+std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS*) { return answer("status", {h}); }
 std::int32_t f_last_error(char* text, std::int32_t size) {
     std::snprintf(text, static_cast<std::size_t>(size), "%s", g_script.text.c_str());
     return static_cast<std::int32_t>(g_script.text.size());
