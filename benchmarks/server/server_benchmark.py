@@ -7,6 +7,10 @@ same rate:
   server     kv318-server serving the board, its controller and followers
   controller a bare client that starts the stream and checks it
   follower-N bare clients (pyzmq + numpy) that follow it and check it
+  library    a follower through libKV318's exports alone (library_follower.py,
+             ctypes), as an unchanged C program reaches the server; it
+             joins once the stream runs, so it holds when it got every
+             sample from its first on
 
 Each reader checks the simulator's ramp sample by sample against its block
 index.  CPU ms/MB is each process's user and system time per MB of samples
@@ -36,6 +40,7 @@ from server_process import free_port_pair  # noqa: E402
 from sim_process import eventually  # noqa: E402
 
 CLIENT = ROOT / "tests" / "server" / "client_process.py"
+LIBRARY_FOLLOWER = Path(__file__).resolve().parent / "library_follower.py"
 
 
 def board_priority():
@@ -107,8 +112,11 @@ def served_run(build, clock, divider, seconds, followers):
         json.loads(f.stdout.readline())
     ctl = client("control", "controller", seconds)
     json.loads(ctl.stdout.readline())
+    lib = subprocess.Popen([sys.executable, str(LIBRARY_FOLLOWER), "--library",
+                            str(build / "library" / "libKV318.so"), "--url", url, "--seconds", str(seconds + 30)],
+                           stdout=subprocess.PIPE, text=True, env=env)
     rows = []
-    for name, p in [("controller", ctl)] + [("follower-%d" % i, f) for i, f in enumerate(fs)]:
+    for name, p in [("controller", ctl)] + [("follower-%d" % i, f) for i, f in enumerate(fs)] + [("library", lib)]:
         out = p.stdout.read()
         cpu = wait_cpu(p)
         r = json.loads(out.splitlines()[-1])
@@ -143,7 +151,9 @@ def main():
         print("%-12s cpu %6.2f ms/MB  got %d  missed %d  ramp %s  latency p50 %s ms p99 %s ms" % (
             name, r["cpu_ms_per_mb"], r.get("got", 0), r.get("missed", -1), "ok" if r.get("ramp_ok") else "BROKEN",
             lat.get("p50"), lat.get("p99")))
-        held = held and r.get("missed") == 0 and r.get("ramp_ok") and r.get("got") == server["samples"]
+        whole = r.get("first", 0) + r.get("got", 0) == server["samples"] if name == "library" else \
+            r.get("got") == server["samples"]
+        held = held and r.get("missed") == 0 and r.get("ramp_ok") and whole
     print("held" if held else "NOT HELD")
     return 0 if held else 1
 
