@@ -192,17 +192,36 @@ namespace kv318 {
 
 namespace {
 
-// The holder writes its pid right after it takes the lock, so a look that
-// lands between the two sees an empty file; a few short retries cover that.
-std::uint32_t read_holder_pid(int fd) {
+// The text of a lock file, read once it starts with a pid: the holder
+// writes it right after it takes the lock, so a look that lands between
+// the two sees an empty file; a few short retries cover that.  "" when no
+// pid came.
+std::string read_lock_text(int fd) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        char text[32];
+        char text[kServedUrlMax + 32];
         const ssize_t n = ::pread(fd, text, sizeof text, 0);
         std::uint32_t pid = 0;
-        if (n > 0 && parse_board_lock_pid(text, static_cast<std::size_t>(n), &pid)) return pid;
+        if (n > 0 && parse_board_lock_pid(text, static_cast<std::size_t>(n), &pid))
+            return std::string(text, static_cast<std::size_t>(n));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return 0;
+    return {};
+}
+
+std::uint32_t read_holder_pid(int fd) {
+    const std::string text = read_lock_text(fd);
+    std::uint32_t pid = 0;
+    return parse_board_lock_pid(text.data(), text.size(), &pid) ? pid : 0;
+}
+
+// Whether another open file holds the lock of `fd`: a shared lock tried
+// for an instant, which a start waits out.
+bool held_by_another(int fd) {
+    if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
+        (void)linux_channel::flock_retry(fd, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
 }
 
 // Why the lock file `name` cannot be used, as board_lock_file_problem says it.
@@ -236,9 +255,7 @@ BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
     const int fd = linux_channel::open_board_lock_file(board, false);
     if (fd >= 0) {
-        if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
-            (void)linux_channel::flock_retry(fd, LOCK_UN);
-        } else if (errno == EWOULDBLOCK) {
+        if (held_by_another(fd)) {
             probe.held = true;
             probe.pid = read_holder_pid(fd);
         }
@@ -255,21 +272,11 @@ BoardServedProbe probe_board_served(std::int32_t board) {
     BoardServedProbe probe;
     const int fd = linux_channel::open_lock_file(board_served_file_name(board), false);
     if (fd < 0) return probe;
-    if (linux_channel::flock_retry(fd, LOCK_SH | LOCK_NB) == 0) {
-        (void)linux_channel::flock_retry(fd, LOCK_UN);
-    } else if (errno == EWOULDBLOCK) {
+    if (held_by_another(fd)) {
         probe.held = true;
-        // The server writes its text right after it takes the lock; a look
-        // between the two sees an empty file for a moment.
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            char text[kServedUrlMax + 32];
-            const ssize_t n = ::pread(fd, text, sizeof text, 0);
-            if (n > 0 && parse_board_lock_pid(text, static_cast<std::size_t>(n), &probe.pid)) {
-                (void)parse_board_served_url(text, static_cast<std::size_t>(n), &probe.url);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        const std::string text = read_lock_text(fd);
+        if (parse_board_lock_pid(text.data(), text.size(), &probe.pid))
+            (void)parse_board_served_url(text.data(), text.size(), &probe.url);
     }
     ::close(fd);
     return probe;

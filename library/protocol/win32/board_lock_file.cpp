@@ -34,18 +34,39 @@ namespace kv318 {
 
 namespace {
 
-// The holder writes its pid right after it takes the lock, so a look that
-// lands between the two sees an empty file; a few short retries cover that.
-std::uint32_t read_holder_pid(HANDLE file) {
+// The text of a lock file, read once it starts with a pid: the holder
+// writes it right after it takes the lock, so a look that lands between
+// the two sees an empty file; a few short retries cover that.  "" when no
+// pid came.
+std::string read_lock_text(HANDLE file) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        char text[32];
+        char text[kServedUrlMax + 32];
         OVERLAPPED at{};
         DWORD got = 0;
         std::uint32_t pid = 0;
-        if (ReadFile(file, text, sizeof text, &got, &at) && parse_board_lock_pid(text, got, &pid)) return pid;
+        if (ReadFile(file, text, sizeof text, &got, &at) && parse_board_lock_pid(text, got, &pid))
+            return std::string(text, got);
         Sleep(5);
     }
-    return 0;
+    return {};
+}
+
+std::uint32_t read_holder_pid(HANDLE file) {
+    const std::string text = read_lock_text(file);
+    std::uint32_t pid = 0;
+    return parse_board_lock_pid(text.data(), text.size(), &pid) ? pid : 0;
+}
+
+// Whether another handle holds the lock of `file`: a shared lock tried for
+// an instant, which a start waits out.
+bool held_by_another(HANDLE file) {
+    OVERLAPPED at{};
+    at.Offset = win32::kBoardLockOffset;
+    if (LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        UnlockFileEx(file, 0, 1, 0, &at);
+        return false;
+    }
+    return GetLastError() == ERROR_LOCK_VIOLATION;
 }
 
 // `wide` in UTF-8, for messages.
@@ -80,11 +101,7 @@ BoardLockProbe probe_board_lock(std::int32_t board) {
     BoardLockProbe probe;
     HANDLE file = win32::open_board_lock_file(board, false);
     if (file == INVALID_HANDLE_VALUE) return probe;
-    OVERLAPPED at{};
-    at.Offset = win32::kBoardLockOffset;
-    if (LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        UnlockFileEx(file, 0, 1, 0, &at);
-    } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+    if (held_by_another(file)) {
         probe.held = true;
         probe.pid = read_holder_pid(file);
     }
@@ -96,23 +113,11 @@ BoardServedProbe probe_board_served(std::int32_t board) {
     BoardServedProbe probe;
     HANDLE file = win32::open_lock_file(win32::board_served_path(board), false);
     if (file == INVALID_HANDLE_VALUE) return probe;
-    OVERLAPPED at{};
-    at.Offset = win32::kBoardLockOffset;
-    if (LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        UnlockFileEx(file, 0, 1, 0, &at);
-    } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+    if (held_by_another(file)) {
         probe.held = true;
-        // As read_holder_pid: the text follows the lock by a moment.
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            char text[kServedUrlMax + 32];
-            OVERLAPPED start{};
-            DWORD got = 0;
-            if (ReadFile(file, text, sizeof text, &got, &start) && parse_board_lock_pid(text, got, &probe.pid)) {
-                (void)parse_board_served_url(text, got, &probe.url);
-                break;
-            }
-            Sleep(5);
-        }
+        const std::string text = read_lock_text(file);
+        if (parse_board_lock_pid(text.data(), text.size(), &probe.pid))
+            (void)parse_board_served_url(text.data(), text.size(), &probe.url);
     }
     CloseHandle(file);
     return probe;
