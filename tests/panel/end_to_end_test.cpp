@@ -1,13 +1,17 @@
 // The panel on a simulated board: kv318-sim with a constant 1.5 V input
 // serves board 0 in a private directory, and Form1 drives the real
-// libKV318.so through its lazy binding, offscreen.
+// libKV318.so through its lazy binding, offscreen.  With KV318_PANEL_SERVER
+// naming kv318-server, the server serves that board first, and the same
+// panel, unchanged, reaches it through the server, as the library finds it.
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
+#include "backend_ops.h"
 #include "library_loader.h"
 #include "fakes.h"
 #include "form1.h"
@@ -28,6 +32,18 @@ private slots:
         // The library looks for the board's socket there from its first open.
         const QString failed = sim_.start({"--signal", "const", "--value", "1.5"});
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        const QString server = qEnvironmentVariable("KV318_PANEL_SERVER");
+        if (!server.isEmpty()) {
+            // Its private ipc socket beside the board's: no keys needed.
+            server_.setProgram(server);
+            server_.setArguments({"--listen", "ipc://" + sim_.path("kv318-server"), "--board", "0"});
+            server_.setProcessChannelMode(QProcess::MergedChannels);
+            server_.start();
+            QVERIFY2(server_.waitForStarted(kDeadlineMs), qPrintable(server_.errorString()));
+            QString said;
+            QTRY_VERIFY2_WITH_TIMEOUT((said += QString::fromLocal8Bit(server_.readAll())).contains("serving board 0"),
+                                      qPrintable(said), kDeadlineMs);
+        }
 
         kv318::qt::ShellHooks hooks;
         hooks.messageBox = [this](QWidget*, const QString& t) { messages_ << t; };
@@ -36,6 +52,10 @@ private slots:
         form_ = std::make_unique<kv318::qt::Form1>(lib_, clock_, hooks);
         form_->load();
         QVERIFY2(form_->windowTitle().contains("    HANDLE="), qPrintable(form_->windowTitle()));
+        // A served board's handle lies in the library's served range.
+        const long long handle = form_->panel().module().hDevice;
+        QVERIFY2((handle >= KV318_SERVED_HANDLE_BASE) == (server_.state() == QProcess::Running),
+                 qPrintable(QString::number(handle)));
         QVERIFY(!exited_);
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
@@ -114,6 +134,11 @@ private slots:
 
     void cleanupTestCase() {
         form_.reset();
+        if (server_.state() == QProcess::Running) {
+            server_.terminate();
+            QVERIFY(server_.waitForFinished(kDeadlineMs));
+            QCOMPARE(server_.exitCode(), 0);
+        }
         QVERIFY(sim_.stop());
     }
 
@@ -121,6 +146,7 @@ private:
     void click(Control c) { QTest::mouseClick(form_->control(c), Qt::LeftButton); }
 
     kv318::test::QtSimulator sim_;
+    QProcess server_;
     kv318::panel::LibraryLoader loader_{{KV318_LIBRARY_DIR}};
     kv318::panel::LazyBinding lib_{loader_, "libKV318.so"};
     kv318::panel::SteadyClock clock_;

@@ -23,11 +23,20 @@ if(TARGET kv318_panel_qt)
   target_compile_definitions(panel_end_to_end_test PRIVATE
     KV318_PANEL_SHOT_DIR="${CMAKE_CURRENT_BINARY_DIR}"
     KV318_LIBRARY_DIR="$<TARGET_FILE_DIR:KV318>")
-  target_link_libraries(panel_end_to_end_test PRIVATE kv318_panel_qt kv318_qt_simulator Qt6::Test)
+  # kv318_backend_abi: the range of the handles of served boards.
+  target_link_libraries(panel_end_to_end_test PRIVATE kv318_panel_qt kv318_qt_simulator Qt6::Test kv318_backend_abi)
   add_dependencies(panel_end_to_end_test KV318)
   target_link_libraries(panel_end_to_end_test PRIVATE kv318_warnings)
   add_test(NAME panel_end_to_end_test COMMAND panel_end_to_end_test)
   set_tests_properties(panel_end_to_end_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+  if(TARGET kv318-server AND TARGET KV318Remote)
+    # The same panel on a board kv318-server serves: the library reaches
+    # it through the server with no setting.
+    add_dependencies(panel_end_to_end_test KV318Remote kv318-server)
+    add_test(NAME panel_served_end_to_end_test COMMAND panel_end_to_end_test)
+    set_tests_properties(panel_served_end_to_end_test PROPERTIES
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KV318_PANEL_SERVER=$<TARGET_FILE:kv318-server>" TIMEOUT 300)
+  endif()
 endif()
 
 # The simulator fixture the panel's and the scope's Qt tests share.
