@@ -58,8 +58,11 @@ public:
         if (board < 0) return true;
         const std::string topic = block_topic(static_cast<std::uint16_t>(board));
         sub_ = zmq_socket(context(), ZMQ_SUB);
+        // The queue holds what the server's does, set before the connect it
+        // applies to: a reader that falls further behind loses whole blocks
+        // and sees the jump, instead of a thousand blocks piling up here.
         if (sub_ == nullptr || !secure(sub_, keys) || !set_int(sub_, ZMQ_LINGER, 0) ||
-            zmq_connect(sub_, data.c_str()) != 0 ||
+            !set_int(sub_, ZMQ_RCVHWM, kQueueBlocks) || zmq_connect(sub_, data.c_str()) != 0 ||
             zmq_setsockopt(sub_, ZMQ_SUBSCRIBE, topic.data(), topic.size()) != 0) {
             *failure = "cannot reach kv318-server's blocks at " + data + ": " + zmq_strerror(zmq_errno());
             return false;
