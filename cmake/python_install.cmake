@@ -22,7 +22,12 @@ file(REMOVE_RECURSE ${kv318_py_stage})
 set(kv318_dist_info ${kv318_py_stage}/kv318-${PROJECT_VERSION}.dist-info)
 file(MAKE_DIRECTORY ${kv318_dist_info})
 file(CREATE_LINK ${kv318_py_to_lib}/libKV318.so.${PROJECT_VERSION_MAJOR} ${kv318_py_stage}/libKV318.so SYMBOLIC)
-install(FILES ${kv318_py_stage}/libKV318.so DESTINATION ${KV318_PYTHON_DIR}/kv318 COMPONENT python)
+# libKV318 looks for its client of kv318-server beside itself first, and
+# the link is where it finds itself: a second link puts the client there.
+file(CREATE_LINK ${kv318_py_to_lib}/libKV318-remote.so.${PROJECT_VERSION_MAJOR}
+  ${kv318_py_stage}/libKV318-remote.so.${PROJECT_VERSION_MAJOR} SYMBOLIC)
+install(FILES ${kv318_py_stage}/libKV318.so ${kv318_py_stage}/libKV318-remote.so.${PROJECT_VERSION_MAJOR}
+  DESTINATION ${KV318_PYTHON_DIR}/kv318 COMPONENT python)
 file(WRITE ${kv318_dist_info}/METADATA
   "Metadata-Version: 2.1\nName: kv318\nVersion: ${PROJECT_VERSION}\n"
   "Summary: The KV318 data-acquisition board from Python\nLicense: MIT\nRequires-Dist: numpy\n")

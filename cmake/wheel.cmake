@@ -2,8 +2,9 @@
 # this build's library and kv318-sim, into the build folder:
 #   Linux       kv318-<version>-py3-none-linux_<machine>.whl
 #               (libKV318.so, under the name the package's loader looks for
-#               beside itself, and kv318-sim, which needs no library)
-#   windows64   kv318-<version>-py3-none-win_amd64.whl  (x64 KV318.dll, kv318-sim.exe)
+#               beside itself, libKV318-remote.so.N beside it, and kv318-sim,
+#               which needs no library)
+#   windows64   kv318-<version>-py3-none-win_amd64.whl  (x64 KV318.dll, KV318Remote.dll, kv318-sim.exe)
 #   windows     kv318-<version>-py3-none-win32.whl      (32-bit ones)
 # It is built offline from a staging copy of python/ whose pyproject.toml
 # carries this build's version, by Debian's pip, setuptools and wheel.
@@ -17,9 +18,21 @@ if(WIN32)
     set(KV318_WHEEL_PLATFORM win32)
   endif()
   set(kv318_wheel_library KV318.dll)
+  set(kv318_wheel_remote KV318Remote.dll)
 else()
   string(TOLOWER "linux_${CMAKE_SYSTEM_PROCESSOR}" KV318_WHEEL_PLATFORM)
   set(kv318_wheel_library libKV318.so)
+  set(kv318_wheel_remote libKV318-remote.so.${PROJECT_VERSION_MAJOR})
+endif()
+# The library's client of kv318-server goes beside it, where it looks
+# first; a build without ZeroMQ has none to carry.
+set(kv318_wheel_remote_copy)
+set(kv318_wheel_remote_file)
+set(kv318_wheel_remote_target)
+if(TARGET KV318Remote)
+  set(kv318_wheel_remote_file ${PROJECT_BINARY_DIR}/wheel-stage/kv318/${kv318_wheel_remote})
+  set(kv318_wheel_remote_copy COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318Remote> ${kv318_wheel_remote_file})
+  set(kv318_wheel_remote_target KV318Remote)
 endif()
 set(KV318_WHEEL_FILE ${PROJECT_BINARY_DIR}/kv318-${PROJECT_VERSION}-py3-none-${KV318_WHEEL_PLATFORM}.whl)
 set(kv318_wheel_stage ${PROJECT_BINARY_DIR}/wheel-stage)
@@ -30,7 +43,6 @@ set(kv318_python /usr/bin/python3)
 set(KV318_PYTHON_MODULES
   kv318/__init__.py
   kv318/_checks.py
-  kv318/_client.py
   kv318/_interrupts.py
   kv318/_lib.py
   kv318/_loader.py
@@ -40,7 +52,7 @@ set(KV318_PYTHON_MODULES
   kv318/board.py
   kv318/errors.py
   kv318/recorder.py
-  kv318/remote.py
+  kv318/served.py
   kv318/simulator.py)
 # A module added to the package but not here would be missing from the wheel
 # alone, found only when an installed wheel is imported: say so at configure.
@@ -69,14 +81,15 @@ add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
   COMMAND ${CMAKE_COMMAND} -DSTAGE=${kv318_wheel_stage} -DVERSION=${PROJECT_VERSION}
     -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
+  ${kv318_wheel_remote_copy}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv318-sim> ${kv318_wheel_stage}/kv318/
   # Debug information is for the build tree; a wheel is downloaded and
   # installed many times.
-  COMMAND ${CMAKE_STRIP} --strip-unneeded ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
+  COMMAND ${CMAKE_STRIP} --strip-unneeded ${kv318_wheel_stage}/kv318/${kv318_wheel_library} ${kv318_wheel_remote_file}
     ${kv318_wheel_stage}/kv318/$<TARGET_FILE_NAME:kv318-sim>
   COMMAND ${CMAKE_COMMAND} -E env KV318_WHEEL_PLATFORM=${KV318_WHEEL_PLATFORM} PIP_NO_INDEX=1
     ${kv318_python} -m pip wheel --quiet --no-deps --no-build-isolation --no-cache-dir -w ${PROJECT_BINARY_DIR} ${kv318_wheel_stage}
-  DEPENDS KV318 kv318-sim ${kv318_wheel_sources} ${KV318_PYTHON_EXAMPLES} ${KV318_LICENSE}
+  DEPENDS KV318 ${kv318_wheel_remote_target} kv318-sim ${kv318_wheel_sources} ${KV318_PYTHON_EXAMPLES} ${KV318_LICENSE}
     ${PROJECT_SOURCE_DIR}/python/pyproject.toml
     ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMENT "Python wheel ${KV318_WHEEL_FILE}"

@@ -8,8 +8,8 @@
 The package reaches the KV318 library (libKV318.so, KV318.dll) through
 ctypes; importing it loads the library and raises ImportError, naming every
 place it looked, when it cannot.  kv318.Simulator runs kv318-sim for tests
-without a board.  kv318.connect reaches a board that kv318-server shares
-(it needs pyzmq, the `remote` extra).  kv318.record writes a stream to an
+without a board.  kv318.connect reaches a board that kv318-server shares,
+through the library's own client of the server.  kv318.record writes a stream to an
 HDF5 file in kv318-cli's layout (it needs h5py, the `hdf5` extra).
 """
 
@@ -45,7 +45,7 @@ from .errors import (
     TransferFailed,
 )
 from .recorder import Recorder, record
-from .remote import DEFAULT_URL
+from .served import DEFAULT_URL, connect
 from .simulator import Simulator, SimulatorError
 
 from ._version import __version__
@@ -55,28 +55,6 @@ from ._version import __version__
 library_path = _lib.path
 #: The ctypes library object, for calling exports kv318 does not wrap.
 library = _lib.lib
-
-
-def connect(url=DEFAULT_URL, board=0, key=None):
-    """Connects to board `board` of the kv318-server at `url` (its control
-    URL, tcp://HOST:PORT or ipc://PATH) and returns a board with the API of
-    kv318.open's, plus follow() to read a stream another client runs.  Use
-    it as a context manager, or call close().  Raises ServerGone when no
-    server answers within 2.5 s, BoardNotFound when it does not serve the
-    board.  `key` makes the connection CURVE-encrypted, as a server
-    reachable from other machines requires: a directory holding the
-    server's public key server.pub and this client's key pair (NAME.key,
-    NAME.pub), or a pair (server public key, client secret key) of Z85
-    strings; ValueError when it holds no keys.  Needs pyzmq (the package's `remote` extra,
-    or Debian's python3-zmq)."""
-    try:
-        from . import _client
-    except ImportError as e:
-        if getattr(e, "name", None) != "zmq":
-            raise
-        raise ImportError("kv318.connect needs pyzmq: pip install 'kv318[remote]' (or apt install python3-zmq)",
-                          name="zmq") from None
-    return _client.RemoteBoard(url, board, key)
 
 
 __all__ = [

@@ -81,6 +81,54 @@ else:
     stream_stats.restype = _i32
 
 
+# ---- Boards served by kv318-server (KV318_OpenServed) --------------------
+
+#: KV318_SERVED_STATUS.flags bits (KV318_SERVED_* in KV318.h).
+SERVED_FOLLOWING = 0x01
+SERVED_CONTROLLING = 0x02
+SERVED_BUSY = 0x04
+SERVED_GONE = 0x08
+SERVED_DISCONNECTED = 0x10
+SERVED_ENDED = 0x20
+#: How long a call on a served handle waits for a silent server
+#: (KV318_SERVED_SILENCE_MS), in seconds.
+SERVED_SILENCE_S = 2.5
+#: Sizes of the status's texts, terminating zero included.
+SERVED_URL_BYTES, SERVED_NAME_BYTES, SERVED_TEXT_BYTES = 256, 128, 1024
+
+
+class ServedStatusRecord(ctypes.Structure):
+    """KV318_SERVED_STATUS, field for field: four 32-bit fields, three 64-bit
+    ones, then the texts, so the layout is the same for 32- and 64-bit
+    libraries."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+        ("stream", ctypes.c_uint32),
+        ("divider", ctypes.c_uint32),
+        ("clock_hz", ctypes.c_uint64),
+        ("next_index", ctypes.c_uint64),
+        ("missed", ctypes.c_uint64),
+        ("url", ctypes.c_char * SERVED_URL_BYTES),
+        ("controller", ctypes.c_char * SERVED_NAME_BYTES),
+        ("failure", ctypes.c_char * SERVED_TEXT_BYTES),
+    ]
+
+
+# Libraries before 1.3 lack the client; kv318.connect then says so.
+try:
+    open_served, served_status, follow = lib.KV318_OpenServed, lib.KV318_ServedStatus, lib.KV318_Follow
+except AttributeError:
+    open_served = served_status = follow = None
+else:
+    open_served.argtypes = (ctypes.c_char_p, _i32, ctypes.c_char_p)
+    served_status.argtypes = (_i32, ctypes.POINTER(ServedStatusRecord))
+    follow.argtypes = (_i32,)
+    for _f in (open_served, served_status, follow):
+        _f.restype = _i32
+
+
 # ---- The last failure in words (KV318_LastError) -------------------------
 
 # Libraries before 1.2 lack the export; with them a failure has no words

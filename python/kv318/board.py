@@ -42,17 +42,24 @@ class Board:
         # A Ctrl-C between the open and the store would lose the handle;
         # held, it comes once the handle is ours to close.
         with _interrupts.held():
-            handle = lib.KV318_OpenDevice(self.number)
+            handle = self._open_handle()
             detail = last_error() if handle == -1 else None
             if handle != -1:
                 self._handle = handle
                 _open_boards.add(self)
         if handle == -1:
-            raise BoardNotFound(
-                f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1,
-                detail=detail)
+            raise self._open_refused(detail)
         self.counter = Counter(self)
         self.pulse = Pulse(self)
+
+    def _open_handle(self):
+        """The library's handle of the board, or -1 (its words then say why)."""
+        return lib.KV318_OpenDevice(self.number)
+
+    def _open_refused(self, detail):
+        """The exception for an open that failed, with the library's words."""
+        return BoardNotFound(
+            f"no KV318 board {self.number} answers ({_places.not_found_hint(self.number)})", code=-1, detail=detail)
 
     # ---- lifetime ----------------------------------------------------
 

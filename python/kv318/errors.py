@@ -93,8 +93,8 @@ class BoardControlled(BoardBusy):
     controls (or a start while an acquisition runs there).  `controller`
     is that client's id, PROGRAM.PID@HOST; `pid` is None."""
 
-    def __init__(self, message, board, controller):
-        KV318Error.__init__(self, message)
+    def __init__(self, message, board, controller, detail=None):
+        KV318Error.__init__(self, message, detail=detail)
         self.board = board
         self.pid = None
         self.controller = controller
@@ -102,11 +102,14 @@ class BoardControlled(BoardBusy):
 
 class ServerGone(KV318Error):
     """The kv318-server a remote board talks to stopped answering: no reply
-    to a request, or no block on the data socket, within 2.5 s.  `url` is
-    the server's control URL."""
+    to a request, or no block of a stream, within 2.5 s
+    (KV318_SERVED_SILENCE_MS); every later call on the board fails at once.
+    `url` is the server's control URL; `detail`, the library's words, names
+    the likely causes (a server that refuses a client's keys says nothing
+    at all)."""
 
-    def __init__(self, url, why=None):
-        super().__init__(f"kv318-server at {url} stopped answering" + (f" ({why})" if why else ""))
+    def __init__(self, url, detail=None):
+        super().__init__(f"kv318-server at {url} stopped answering", detail=detail)
         self.url = url
 
 
@@ -114,13 +117,13 @@ class BoardGone(KV318Error):
     """kv318-server's board went away (its driver stopped, its cable was
     pulled) and the server waits for it to return: every request on it is
     refused, and a stream it ended raises this after its last samples.  The
-    message is the server's own, "board N is disconnected since HH:MM:SS;
-    kv318-server will take it back when it returns" (the server's local
-    time).  `board` is the board number.  Try again later: once the board
+    library's words (`detail`) are the server's own, "board N is
+    disconnected since HH:MM:SS; kv318-server will take it back when it
+    returns" (the server's local time).  `board` is the board number.  Try again later: once the board
     answers, the server serves it again, under a new stream number."""
 
-    def __init__(self, message, board):
-        super().__init__(message)
+    def __init__(self, message, board, detail=None):
+        super().__init__(message, detail=detail)
         self.board = board
 
 

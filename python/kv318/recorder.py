@@ -430,7 +430,8 @@ class Recorder:
         ]
         url = getattr(s.board, "url", None)
         if url is not None:
-            from ._client import Follower  # a remote stream: pyzmq is there
+            from .served import Follower
+
             followed = (" (followed: the clock and divider are its controller's; its mode flags are not known here)"
                         if isinstance(s, Follower) else "")
             lines.append(f"server: kv318-server at {_printable(url)}, stream {s.stream_number or 0}{followed}")

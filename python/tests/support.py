@@ -30,3 +30,9 @@ def ramp_codes(first, count):
     a signed 14-bit number."""
     n = np.arange(first, first + count, dtype=np.int64) & 0x3FFF
     return np.where(n >= 0x2000, n - 0x4000, n).astype(np.int16)
+
+
+# Samples a follower leaves unread at 1 MS/s to fall behind for certain: the
+# library's client and the server each queue up to ZeroMQ's default 1000
+# blocks for it.
+FALL_BEHIND_SAMPLES = 30_000_000

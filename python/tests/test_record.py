@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import kv318
-from support import ramp, ramp_codes, wait_until
+from support import FALL_BEHIND_SAMPLES, ramp, ramp_codes, wait_until
 
 KV318_DIR = Path(kv318.__file__).resolve().parent
 
@@ -193,10 +193,10 @@ def test_a_follower_that_falls_behind_records_the_gap(kv318_server, tmp_path):
     with kv318.connect(url) as owner, kv318.connect(url) as watcher, watcher.follow(timeout=30) as follower:
         with owner.stream(divider=2) as stream, kv318.record(follower, path) as rec:
             rec.take(1000, timeout=60)
-            # 1 MS/s for 8 s while the follower reads nothing: more than the
-            # server's and the client's queues hold.
+            # 1 MS/s for 30 s while the follower reads nothing: more than
+            # the server's and the client's queues hold.
             taken = 0
-            while taken < 8_000_000:
+            while taken < FALL_BEHIND_SAMPLES:
                 taken += stream.read(500_000, timeout=60).size
             while follower.missed == 0:
                 rec.take(100_000, timeout=60)
@@ -207,16 +207,19 @@ def test_a_follower_that_falls_behind_records_the_gap(kv318_server, tmp_path):
         rows = g["events"][()]
         assert len(rows) == 1 and rows[0]["kind"] == b"missed", rows
         at = int(rows[0]["index"])
-        assert 1000 <= at < rec.samples_written
+        first = follower.first_index
+        assert 1000 <= at - first < rec.samples_written
         assert rows[0]["text"].decode().startswith(f"{follower.missed} samples of board 0 (from index {at})")
         codes = g["samples"][()]
         assert codes.size == g.attrs["samples_written"] == rec.samples_written
-        np.testing.assert_array_equal(codes[:at], ramp_codes(0, at))
-        np.testing.assert_array_equal(codes[at:], ramp_codes(at + follower.missed, codes.size - at))
+        # The codes from the stream's index `first`, the gap's at index `at`.
+        k = at - first
+        np.testing.assert_array_equal(codes[:k], ramp_codes(first, k))
+        np.testing.assert_array_equal(codes[k:], ramp_codes(at + follower.missed, codes.size - k))
         assert g.attrs["description"].split("\n")[-1] == (
             f"server: kv318-server at {url}, stream {number} (followed: the clock and divider are its controller's; "
             "its mode flags are not known here)")
-        assert (g.attrs["divider"], g.attrs["first_index"]) == (2, 0)
+        assert (g.attrs["divider"], g.attrs["first_index"]) == (2, follower.first_index)
 
 
 def test_the_package_imports_without_h5py_and_record_says_what_it_needs():

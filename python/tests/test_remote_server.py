@@ -1,20 +1,24 @@
-"""kv318.connect end to end: the real kv318-server serving kv318-sim
-(the kv318_server fixture), checked sample by sample against the ramp."""
+"""kv318.connect end to end through the library's client: the real
+kv318-server serving kv318-sim (the kv318_server fixture), checked sample
+by sample against the ramp."""
 
+import re
+import os
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 import numpy as np
 import pytest
 
 import kv318
-from kv318 import remote as wire
+from kv318 import _lib
 from kv318.simulator import find_server
 from pytest_kv318 import ServedSimulator
 from server_process import free_port_pair
-from support import ramp
+from support import FALL_BEHIND_SAMPLES, ramp
 
 
 @pytest.mark.kv318_sim(signal="ramp", inputs="loopback")
@@ -40,22 +44,27 @@ def test_the_ramp_arrives_intact_and_the_board_answers_as_locally(kv318_server, 
 def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(kv318_server):
     url = kv318_server.url
     with kv318.connect(url) as owner, kv318.connect(url) as watcher, kv318.connect(url) as other:
+        # Joined before the start: it takes the stream once one runs.
         with watcher.follow(timeout=30) as follower, owner.stream(divider=10) as stream:
             mine = stream.read(100_000, timeout=60)
             theirs = follower.read(100_000, timeout=60)
             with pytest.raises(kv318.BoardControlled) as caught:
                 other.stream().start()
-            assert caught.value.controller == owner.client_id
-            assert owner.client_id in str(caught.value)
-            with pytest.raises(kv318.BoardControlled, match=owner.client_id):
-                other.do(1)
+            controller = caught.value.controller
+            assert re.fullmatch(r"[^ ]+\.%d(\.\d+)?@[^ ]+" % os.getpid(), controller or ""), controller
+            assert controller in str(caught.value) and caught.value.board == 0
             status = other.status()
-            assert (status["controller"], status["state"], status["ended"], status["divider"],
-                    status["fifo_bytes"]) == (owner.client_id, "stream", False, 10, kv318.FIFO_BYTES)
+            assert (status["busy"], status["controller"], status["controlling"]) == (True, controller, False)
+            assert owner.status()["controlling"] and not owner.status()["busy"]
+            # Other refusals name the controller in the library's words.
+            with pytest.raises(kv318.RequestFailed, match=re.escape(controller)):
+                other.do(1)
         np.testing.assert_array_equal(mine, ramp(0, mine.size))
-        np.testing.assert_array_equal(theirs, mine)
-        assert (follower.missed, follower.first_index) == (0, 0)
-        # The controller gone, the board is free for the next one.
+        # At the stream's own indices: the controller's samples there.
+        np.testing.assert_array_equal(theirs, ramp(follower.first_index, theirs.size))
+        assert follower.missed == 0 and follower.divider == 10 and follower.stream_number == stream.stream_number
+        # The controller gone, the board is free for the next one, also for
+        # the connection that followed.
         with watcher.stream(divider=10) as second:
             np.testing.assert_array_equal(second.read(10_000, timeout=60), ramp(0, 10_000))
 
@@ -66,17 +75,18 @@ def test_a_follower_that_falls_behind_counts_what_it_missed(kv318_server):
     with kv318.connect(url) as owner, kv318.connect(url) as watcher, watcher.follow(timeout=30) as follower:
         with owner.stream(divider=2) as stream:
             first = follower.read(1000, timeout=60)
-            # 1 MS/s for 8 s while the follower reads nothing: more than
-            # the server's and the client's queues together hold.
+            joined = follower.first_index
+            # 1 MS/s for 30 s while the follower reads nothing: more than
+            # the server's and the client's queues hold.
             taken = 0
-            while taken < 8_000_000:
+            while taken < FALL_BEHIND_SAMPLES:
                 taken += stream.read(500_000, timeout=60).size
             with pytest.raises(kv318.SamplesMissed) as caught:
                 follower.read(10**9, timeout=60)
             err = caught.value
             before = np.concatenate([first, err.samples])
-            np.testing.assert_array_equal(before, ramp(0, before.size))
-            assert err.index == before.size and err.missed > 0 and follower.missed == err.missed
+            np.testing.assert_array_equal(before, ramp(joined, before.size))
+            assert err.index == joined + before.size and err.missed > 0 and follower.missed == err.missed
             # It goes on after the jump, every sample where it belongs.
             np.testing.assert_array_equal(follower.read(100_000, timeout=60), ramp(err.index + err.missed, 100_000))
 
@@ -95,7 +105,7 @@ def test_a_killed_server_is_named_within_seconds(kv318_server):
         board.di()
     board.close()
     # The silence timeout and a little more, not the read's ten minutes.
-    assert time.monotonic() - began < 6 * wire.SERVER_SILENCE_S
+    assert time.monotonic() - began < 6 * _lib.SERVED_SILENCE_S
 
 
 def keygen(folder, *name):
@@ -119,11 +129,32 @@ def test_keys_made_as_the_server_documents_them_get_a_client_in(kv318_sim, tmp_p
     served = ServedSimulator(kv318_sim, "--keys", str(tmp_path / "server"), listen=f"tcp://0.0.0.0:{port}")
     try:
         url = f"tcp://127.0.0.1:{port}"
-        with kv318.connect(url, key=tmp_path / "client") as board, board.stream(divider=10) as stream:
-            np.testing.assert_array_equal(stream.read(50_000, timeout=60), ramp(0, 50_000))
+        # The key strings work as the directory does, and leave no copy behind.
+        strings = ((tmp_path / "client" / "server.pub").read_text(), (tmp_path / "client" / "desk1.key").read_text())
+        before = set(os.listdir(tempfile.gettempdir()))
+        for key in (tmp_path / "client", str(tmp_path / "client"), strings):
+            with kv318.connect(url, key=key) as board, board.stream(divider=10) as stream:
+                np.testing.assert_array_equal(stream.read(50_000, timeout=60), ramp(0, 50_000))
+        assert not {n for n in set(os.listdir(tempfile.gettempdir())) - before if n.startswith("kv318-keys-")}
         with pytest.raises(kv318.ServerGone, match="refused this client's key"):
             kv318.connect(url, key=tmp_path / "stranger")
-        with pytest.raises(kv318.ServerGone):
+        with pytest.raises(kv318.ServerGone, match="takes only clients with keys"):
             kv318.connect(url)
     finally:
         served.close()
+
+
+@pytest.mark.kv318_sim(signal="ramp")
+def test_connecting_fails_clearly(kv318_server, tmp_path):
+    (tmp_path / "empty").mkdir()
+    cases = [
+        (dict(url=kv318_server.url, board=3), kv318.BoardNotFound, "serves no board 3"),
+        (dict(url=kv318_server.url + "-nobody"), kv318.ServerGone, "stopped answering"),
+        (dict(url="udp://host:1"), ValueError, "not a kv318-server URL"),
+        (dict(url=kv318_server.url, key=tmp_path / "nowhere"), ValueError, "is not a directory"),
+        (dict(url=kv318_server.url, key=("one",)), ValueError, "a pair"),
+        (dict(url=kv318_server.url, key=tmp_path / "empty"), kv318.BoardNotFound, "must hold one client key pair"),
+    ]
+    for arguments, error, words in cases:
+        with pytest.raises(error, match=words):
+            kv318.connect(**arguments)

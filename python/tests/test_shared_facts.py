@@ -9,7 +9,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import ctypes
+
 import kv318
+from kv318 import _lib
 from kv318 import board as board_module
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -30,7 +33,25 @@ def load_vectors():
 
 def header_defines():
     text = HEADER.read_text()
-    return {name: int(value) for name, value in re.findall(r"^#define (KV318_\w+) +(\d+)\b", text, re.M)}
+    found = re.findall(r"^#define (KV318_\w+) +(0x[0-9A-Fa-f]+|\d+)u?\b", text, re.M)
+    return {name: int(value, 0) for name, value in found}
+
+
+_C_TYPES = {"uint32_t": ctypes.c_uint32, "uint64_t": ctypes.c_uint64, "char": ctypes.c_char}
+
+
+def header_struct(name):
+    """The fields of `typedef struct NAME {...} NAME;` in the header, as
+    ctypes (name, type) pairs, array sizes resolved through its defines."""
+    body = re.search(r"typedef struct %s \{(.*?)\} %s;" % (name, name), HEADER.read_text(), re.S).group(1)
+    defines = header_defines()
+    fields = []
+    for c_type, field, count in re.findall(r"^\s*(\w+) +(\w+)(?:\[(\w+)\])?;", body, re.M):
+        t = _C_TYPES[c_type]
+        if count:
+            t = t * (defines[count] if count in defines else int(count))
+        fields.append((field, t))
+    return fields
 
 
 def test_codes_and_volts_match_the_shared_vectors():
@@ -66,3 +87,31 @@ def test_package_version_is_the_headers():
     # Not a leftover import: kv318.version once was importlib's function,
     # which raised when called without a distribution name.
     assert not callable(getattr(kv318, "version", None))
+
+
+@pytest.mark.parametrize("record, header_name", [
+    (_lib.StreamStatsRecord, "KV318_STREAM_STATS"),
+    (_lib.ServedStatusRecord, "KV318_SERVED_STATUS"),
+])
+def test_structures_are_the_headers_field_for_field(record, header_name):
+    fields = header_struct(header_name)
+    got = [(name, ctypes.sizeof(t), getattr(record, name).offset) for name, t in record._fields_]
+    # The C layout of the header's fields, as ctypes lays them out.
+    expected = type("Expected", (ctypes.Structure,), {"_fields_": fields})
+    want = [(name, ctypes.sizeof(t), getattr(expected, name).offset) for name, t in fields]
+    assert got == want
+    assert ctypes.sizeof(record) == ctypes.sizeof(expected)
+
+
+@pytest.mark.parametrize("package_value, header_name", [
+    (_lib.SERVED_FOLLOWING, "KV318_SERVED_FOLLOWING"),
+    (_lib.SERVED_CONTROLLING, "KV318_SERVED_CONTROLLING"),
+    (_lib.SERVED_BUSY, "KV318_SERVED_BUSY"),
+    (_lib.SERVED_GONE, "KV318_SERVED_GONE"),
+    (_lib.SERVED_DISCONNECTED, "KV318_SERVED_DISCONNECTED"),
+    (_lib.SERVED_ENDED, "KV318_SERVED_ENDED"),
+    (round(_lib.SERVED_SILENCE_S * 1000), "KV318_SERVED_SILENCE_MS"),
+    (_lib.GAP_BUCKETS, "KV318_GAP_BUCKETS"),
+])
+def test_served_flags_and_bounds_are_the_headers(package_value, header_name):
+    assert package_value == header_defines()[header_name]

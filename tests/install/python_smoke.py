@@ -2,7 +2,8 @@
 directory outside the source tree by the Debian package and wheel tests:
 import it, start the simulator it brings along or finds, open board 0, read
 the identity, loop the outputs back to the inputs, and read 100,000 samples
-of the ramp with none lost, doubled or shifted.
+of the ramp with none lost, doubled or shifted; and kv318.connect finds the
+library's client of kv318-server.
 
     python3 python_smoke.py PREFIX [VERSION]
 
@@ -56,6 +57,15 @@ def main(prefix, version=None):
     if samples.size != 100_000 or not np.array_equal(samples, expected):
         bad = int(np.argmax(samples != expected)) if samples.size == expected.size else -1
         fail(f"the ramp arrived damaged: {samples.size} samples, first difference at {bad}")
+    # The library's client of kv318-server came along: a server nobody runs
+    # is waited for and named, not a client the library cannot load.
+    try:
+        kv318.connect("ipc://" + os.path.join(os.path.realpath("."), "no-kv318-server-here")).close()
+        fail("kv318.connect reached a server that does not run")
+    except kv318.ServerGone as e:
+        print(f"connect: {e}")
+    except kv318.KV318Error as e:
+        fail(f"kv318.connect has no client of kv318-server: {e}")
     print("python_smoke: passed")
 
 

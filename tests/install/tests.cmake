@@ -16,14 +16,14 @@ set(kv318_cpack_config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
 # The platform wheel of the preset (cmake/wheel.cmake): its tags, files and
 # the machine type of the binaries inside.
 if(WIN32)
-  set(kv318_wheel_binaries kv318/KV318.dll kv318/kv318-sim.exe)
+  set(kv318_wheel_binaries kv318/KV318.dll kv318/KV318Remote.dll kv318/kv318-sim.exe)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(kv318_wheel_machine PE32+)
   else()
     set(kv318_wheel_machine PE32)
   endif()
 else()
-  set(kv318_wheel_binaries kv318/libKV318.so kv318/kv318-sim)
+  set(kv318_wheel_binaries kv318/libKV318.so kv318/libKV318-remote.so.${PROJECT_VERSION_MAJOR} kv318/kv318-sim)
   set(kv318_wheel_machine ELF-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 add_test(NAME wheel_contents_test
