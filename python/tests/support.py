@@ -32,7 +32,7 @@ def ramp_codes(first, count):
     return np.where(n >= 0x2000, n - 0x4000, n).astype(np.int16)
 
 
-# Samples a follower leaves unread at 1 MS/s to fall behind for certain: the
-# library's client and the server each queue up to ZeroMQ's default 1000
-# blocks for it.
-FALL_BEHIND_SAMPLES = 30_000_000
+# Samples a follower leaves unread at 1 MS/s to fall behind for certain: 8 s,
+# where the server's queue and the library client's each hold about a
+# second of blocks.
+FALL_BEHIND_SAMPLES = 8_000_000

@@ -76,7 +76,7 @@ def test_a_follower_that_falls_behind_counts_what_it_missed(kv318_server):
         with owner.stream(divider=2) as stream:
             first = follower.read(1000, timeout=60)
             joined = follower.first_index
-            # 1 MS/s for 30 s while the follower reads nothing: more than
+            # 1 MS/s for 8 s while the follower reads nothing: more than
             # the server's and the client's queues hold.
             taken = 0
             while taken < FALL_BEHIND_SAMPLES:
