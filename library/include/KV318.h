@@ -529,7 +529,7 @@ KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
 /** Bits of KV318_SERVED_STATUS::flags. */
 #define KV318_SERVED_FOLLOWING 0x01u    /**< starts join the running stream (KV318_Follow) */
 #define KV318_SERVED_CONTROLLING 0x02u  /**< this handle controls the board's stream or run */
-#define KV318_SERVED_BUSY 0x04u         /**< the last start was refused: another client controls the board */
+#define KV318_SERVED_BUSY 0x04u         /**< the last start or command was refused: another client controls the board */
 #define KV318_SERVED_GONE 0x08u         /**< the server stopped answering; every call fails at once */
 #define KV318_SERVED_DISCONNECTED 0x10u /**< the server's board went away (the server waits for it) */
 #define KV318_SERVED_ENDED 0x20u        /**< the stream ended: its controller stopped it */
@@ -544,19 +544,19 @@ KV318_EXPORT int32_t KV318_CALL KV318_PStop(int32_t handle);
  * `size` tells the library how much of the structure the caller knows.
  * Texts are zero-terminated, cut to fit. */
 typedef struct KV318_SERVED_STATUS {
-    uint32_t size;        /**< in: sizeof(KV318_SERVED_STATUS) as the caller was built. */
-    uint32_t flags;       /**< KV318_SERVED_ bits. */
-    uint32_t stream;      /**< the server's number of the stream started or joined; 0 before one. */
-    uint32_t divider;     /**< the stream's divider, as its controller gave it; 0 before one. */
-    uint64_t clock_hz;    /**< the stream's converter clock, as its controller gave it; 0 before one. */
-    uint64_t next_index;  /**< the stream's index of the next sample a read returns, counted from
-                               the stream's start: a read's first sample has index next_index
-                               (after the read) less the read's count. */
-    uint64_t missed;      /**< samples of the stream that never arrived (the indices jumped);
-                               a read never returns samples from both sides of a jump. */
-    char url[KV318_SERVED_URL_BYTES];           /**< the server's URL. */
-    char controller[KV318_SERVED_NAME_BYTES];   /**< who controls the board, when a start was refused. */
-    char failure[KV318_SERVED_TEXT_BYTES];      /**< the last failure in words; "" when none. */
+    uint32_t size;                    /**< in: sizeof(KV318_SERVED_STATUS) as the caller was built. */
+    uint32_t flags;                   /**< KV318_SERVED_ bits. */
+    uint32_t stream;                  /**< the server's number of the stream started or joined; 0 before one. */
+    uint32_t divider;                 /**< the stream's divider, as its controller gave it; 0 before one. */
+    uint64_t clock_hz;                /**< the stream's converter clock, as its controller gave it; 0 before one. */
+    uint64_t next_index;              /**< the stream's index of the next sample a read returns, counted from
+                                           the stream's start: a read's first sample has index next_index
+                                           (after the read) less the read's count. */
+    uint64_t missed;                  /**< samples of the stream that never arrived (the indices jumped);
+                                           a read never returns samples from both sides of a jump. */
+    char url[KV318_SERVED_URL_BYTES]; /**< the server's URL. */
+    char controller[KV318_SERVED_NAME_BYTES]; /**< who controls the board, when a start or command was refused. */
+    char failure[KV318_SERVED_TEXT_BYTES];    /**< the last failure in words; "" when none. */
 } KV318_SERVED_STATUS;
 
 /** Opens board `board` of the kv318-server at `url` ("tcp://host:6318",
@@ -583,11 +583,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenServed(const char* url, int32_t board,
  * @return 0, or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_ServedStatus(int32_t handle, KV318_SERVED_STATUS* status);
 
-/** Joins the stream another client controls on the handle's board: from
- * then on KV318_Read returns its samples from the next block, and
- * KV318_StopAD leaves it without stopping it.  A follower that falls too
- * far behind misses samples; KV318_ServedStatus counts them.  Returns 0,
- * or -1 when no stream runs, the handle is not a served one, or the
+/** Joins the stream another client controls on the handle's board, or,
+ * when none runs, the next one to start, from its first sample: from then
+ * on KV318_Read returns its samples (0 while none has come), and
+ * KV318_StopAD leaves it without stopping it (the next KV318_AD starts a
+ * stream of the handle's own).  A follower that falls too far behind
+ * misses samples; KV318_ServedStatus counts them, and gives the stream's
+ * number, clock and divider once its first block came.  Returns 0, or -1
+ * when the handle is not a served one, controls the board itself, or the
  * server does not answer.
  * @param handle  a served handle.
  * @return 0, or -1. */

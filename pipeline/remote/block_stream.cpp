@@ -17,6 +17,7 @@ std::int32_t ending_of(std::uint32_t flags) {
 
 void BlockStream::begin(std::uint32_t stream, bool known, std::uint64_t from) {
     leave();
+    armed_ = false;
     following_ = true;
     stream_ = stream;
     expectedKnown_ = known;
@@ -27,14 +28,25 @@ void BlockStream::begin(std::uint32_t stream, bool known, std::uint64_t from) {
     endingFlags_ = 0;
 }
 
+void BlockStream::arm(std::uint32_t after) {
+    begin(0, true, 0);
+    armed_ = true;
+    armedAfter_ = after;
+}
+
 void BlockStream::leave() {
     following_ = false;
+    armed_ = false;
     blocks_.clear();
     frontUsed_ = 0;
     held_ = 0;
 }
 
 void BlockStream::take(const BlockHeader& h, const std::uint8_t* samples) {
+    if (following_ && armed_ && h.stream > armedAfter_ && (h.flags & kFlagIdle) == 0) {
+        armed_ = false;
+        stream_ = h.stream;
+    }
     if (!following_ || ending_ != 0 || h.stream != stream_ || (h.flags & kFlagIdle) != 0) return;
     if (!expectedKnown_) {
         expectedKnown_ = true;

@@ -24,6 +24,13 @@ public:
     // it joined), so a jump even at the first block is counted; otherwise
     // the first block that arrives sets where counting begins.
     void begin(std::uint32_t stream, bool known, std::uint64_t from = 0);
+    // Waits for the next stream instead: the first block of a stream
+    // numbered above `after` that is not idle begins it, counted from index
+    // 0, so what was lost before that block arrived counts as missed.
+    // Forgets what was held, as begin() does.
+    void arm(std::uint32_t after);
+    // Waiting for the next stream: no block of it has come yet.
+    bool armed() const { return armed_; }
     // Leaves the stream: later blocks are ignored until the next begin(),
     // and the samples held are dropped.  What was counted (missed(),
     // ending(), stream()) stays readable.
@@ -69,6 +76,8 @@ public:
 
 private:
     bool following_ = false;
+    bool armed_ = false;
+    std::uint32_t armedAfter_ = 0;
     std::uint32_t stream_ = 0;
     bool expectedKnown_ = false;
     std::uint64_t expected_ = 0;

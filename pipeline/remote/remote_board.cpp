@@ -149,6 +149,8 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
         disconnected_ = true;
         failure_ = *text2;
     } else if (code != nullptr && controller != nullptr && (*code == code::kControlled || *code == code::kRunning)) {
+        busy_ = true;
+        controller_ = *controller;
         failure_ = board + " on kv318-server at " + settings_.url + " is controlled by " + *controller +
                    (*code == code::kRunning ? ", which is streaming it" : "") + ": " + what.word + " refused";
     } else {
@@ -161,6 +163,8 @@ bool RemoteBoard::call(const Message& what, Message* reply) {
 
 std::int32_t RemoteBoard::result_call(const Message& what, std::int32_t failed) {
     failure_.clear();
+    busy_ = false;
+    controller_.clear();
     Message reply;
     if (!call(what, &reply)) return failed;
     std::int64_t r = 0;
@@ -279,7 +283,7 @@ std::string RemoteBoard::fetch_disconnected_words() {
            std::to_string(blocks_.stream());
 }
 
-std::int32_t RemoteBoard::join() {
+std::int32_t RemoteBoard::join(bool orNext) {
     // Once a block has come, every later one comes (or is counted missed):
     // the follower's run begins with the first block after the status.
     if (!wait_first_block()) return -1;
@@ -292,6 +296,16 @@ std::int32_t RemoteBoard::join() {
         const std::string* text = reply.find(key::kText);
         failure_ = text != nullptr ? *text : "board " + std::to_string(board_) + " is disconnected";
         return -1;
+    }
+    if (orNext && state != nullptr && *state == state::kIdle) {
+        // Armed: the next stream's blocks are this follower's from its first.
+        std::int64_t last = 0;
+        (void)reply.get_int(key::kStream, 0, UINT32_MAX, &last);
+        blocks_.arm(static_cast<std::uint32_t>(last));
+        clockHz_ = 0;
+        divider_ = 0;
+        rateUnknown_ = true;
+        return 0;
     }
     if (state == nullptr || *state == state::kIdle || !reply.get_int(key::kStream, 1, UINT32_MAX, &stream)) {
         failure_ = "no stream runs on board " + std::to_string(board_) + " of kv318-server at " + settings_.url +
@@ -326,14 +340,15 @@ std::int32_t RemoteBoard::follow() {
         return -1;
     }
     settings_.follow = true;
-    return join();
+    joinedByCall_ = true;
+    return join(true);
 }
 
 std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::int32_t divider) {
     busy_ = false;
     controller_.clear();
     failure_.clear();
-    if (settings_.follow) return join();
+    if (settings_.follow) return join(false);
     if (!wait_first_block()) return -1;
     Message m = request(verb::kStart);
     m.set(key::kMode, polled ? mode::kPolled : mode::kStream);
@@ -342,13 +357,7 @@ std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::i
     m.set(key::kClock, static_cast<std::int64_t>(settings_.clockHz));
     m.set(key::kFifo, static_cast<std::int64_t>(settings_.fifoBytes));
     Message reply;
-    if (!call(m, &reply)) {
-        const std::string* code = reply.find(key::kCode);
-        busy_ = code != nullptr && (*code == code::kControlled || *code == code::kRunning);
-        const std::string* controller = reply.find(key::kController);
-        if (busy_ && controller != nullptr) controller_ = *controller;
-        return -1;
-    }
+    if (!call(m, &reply)) return -1;
     std::int64_t r = 0, stream = 0;
     if (!reply.get_int(key::kResult, INT32_MIN, INT32_MAX, &r)) {
         failure_ = "kv318-server at " + settings_.url + " answered start without a result";
@@ -395,6 +404,7 @@ std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
         std::string why;
         if (decode_block(frame_.data(), frame_.size(), &h, &data, &why) && h.board == board_) blocks_.take(h, data);
     }
+    if (rateUnknown_ && !blocks_.armed()) learn_rate();
     if (blocks_.held() > 0) return static_cast<std::int32_t>(blocks_.drain(samples, capacity));
     if (const std::int32_t ending = blocks_.ending(); ending != 0) {
         const std::string where = " of board " + std::to_string(board_) + " on kv318-server at " + settings_.url;
@@ -417,6 +427,20 @@ std::int32_t RemoteBoard::read(std::int32_t* samples, std::size_t capacity) {
     return 0;
 }
 
+void RemoteBoard::learn_rate() {
+    rateUnknown_ = false;
+    Message reply;
+    std::int64_t stream = 0, clock = 0, divider = 0;
+    // Asked after the first block: the status names the stream by then.
+    if (call(request(verb::kStatus), &reply) && reply.get_int(key::kStream, 1, UINT32_MAX, &stream) &&
+        static_cast<std::uint32_t>(stream) == blocks_.stream() && reply.get_int(key::kClock, 1, INT64_MAX, &clock) &&
+        reply.get_int(key::kDivider, KV318_DIVIDER_MIN, KV318_DIVIDER_MAX, &divider)) {
+        clockHz_ = static_cast<std::uint64_t>(clock);
+        divider_ = static_cast<std::uint32_t>(divider);
+    }
+    failure_.clear();
+}
+
 std::int32_t RemoteBoard::polled_read(std::int32_t* samples, std::int32_t* carry) {
     const std::int32_t n = read(samples, pipeline::kPolledReadCapacity);
     if (n >= 0) *carry = 0;
@@ -425,6 +449,11 @@ std::int32_t RemoteBoard::polled_read(std::int32_t* samples, std::int32_t* carry
 
 std::int32_t RemoteBoard::stop() {
     blocks_.leave();
+    // A join asked for by follow() lasts one run: the next start starts.
+    if (joinedByCall_) {
+        joinedByCall_ = false;
+        settings_.follow = false;
+    }
     if (!controlling_) return 0;
     controlling_ = false;
     // A stream the server already ended is refused a stop as not running:

@@ -130,7 +130,12 @@ private:
     // result field of an ok reply into *reply; false with the failure set.
     bool call(const Message& request, Message* reply);
     std::int32_t result_call(const Message& request, std::int32_t failed);
-    std::int32_t join();
+    // Joins the stream that runs; with none running, fails, or when
+    // `orNext`, waits for the next one from its first sample.
+    std::int32_t join(bool orNext);
+    // The clock and divider of the stream an armed join began, asked for
+    // once its first block came.
+    void learn_rate();
     bool wait_first_block();
     // The server's words for its board that went away, asked for when a
     // stream's last block says so.
@@ -145,6 +150,11 @@ private:
     std::function<Clock::time_point()> now_;
     BlockStream blocks_;
     bool controlling_ = false;
+    // follow() joined the stream: its stop ends following, where a board
+    // made to follow (settings.follow) follows at every start.
+    bool joinedByCall_ = false;
+    // An armed join's stream began and its rate is not known yet.
+    bool rateUnknown_ = false;
     // Set once the server failed to answer in time: by the caller's thread
     // (a request or a read heard nothing) or by the heartbeat thread (a
     // ping did); read by both.  Never cleared, so every later call fails

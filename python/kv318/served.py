@@ -177,12 +177,17 @@ class RemoteBoard(Board):
     def _failure(self, what, detail, code=-1):
         """The exception for a call that failed, `detail` its words, after
         what the status says of the server and its board."""
-        flags = self._record().flags
+        record = self._record()
+        flags = record.flags
         where = f"board {self.number} at {self.url}"
         if flags & _lib.SERVED_GONE:
             return ServerGone(self.url, detail)
         if flags & _lib.SERVED_DISCONNECTED:
             return BoardGone(f"{where} is disconnected: {what} failed", self.number, detail)
+        if flags & _lib.SERVED_BUSY:
+            controller = _text(record.controller)
+            return BoardControlled(f"{where}: {what} was refused: {controller or 'another client'} controls the board",
+                                   self.number, controller or None, detail)
         return RequestFailed(f"{where}: {what} failed", code=code, detail=detail)
 
     # ---- Board's requests, with the server's errors ----------------------
@@ -447,7 +452,17 @@ class Follower(RemoteStream):
         if self.stream_number is None:
             if time.monotonic() < self._retry_at or not self._join():
                 return None
-        return super()._fetch()
+        block = super()._fetch()
+        if block is not None and not self.stream_number:
+            # Joined before the start: the stream and its rate are known
+            # once its first block came.
+            record = self.board._record()
+            self.stream_number = record.stream
+            if record.divider:
+                self.divider = record.divider
+            if record.clock_hz:
+                self.clock_hz = record.clock_hz
+        return block
 
     def _stop(self):
         try:

@@ -56,9 +56,10 @@ def test_a_follower_sees_the_controllers_samples_and_a_second_start_is_refused(k
             status = other.status()
             assert (status["busy"], status["controller"], status["controlling"]) == (True, controller, False)
             assert owner.status()["controlling"] and not owner.status()["busy"]
-            # Other refusals name the controller in the library's words.
-            with pytest.raises(kv318.RequestFailed, match=re.escape(controller)):
+            # Other refusals name the controller too.
+            with pytest.raises(kv318.BoardControlled, match=re.escape(controller)) as caught:
                 other.do(1)
+            assert caught.value.controller == controller
         np.testing.assert_array_equal(mine, ramp(0, mine.size))
         # At the stream's own indices: the controller's samples there.
         np.testing.assert_array_equal(theirs, ramp(follower.first_index, theirs.size))

@@ -198,10 +198,6 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     const std::int32_t follower = f.ops->open(kUrl, 0, nullptr);
     ASSERT_TRUE(controller >= 1 && follower >= 1);
     f.push(f.block(0));
-    EXPECT_EQ(f.ops->follow(follower), -1);
-    EXPECT_EQ(f.last_error(),
-              "no stream runs on board 0 of kv318-server at tcp://fake:6318, so there is none to follow");
-    f.push(f.block(0));
     ASSERT_EQ(f.ops->ad(controller, 0, 0, 0, 0, 50), 0) << f.last_error();
     EXPECT_EQ(f.ops->follow(controller), -1) << "a controller does not follow its own stream";
     EXPECT_NE(f.last_error().find("stop its acquisition before following"), std::string::npos) << f.last_error();
@@ -221,15 +217,59 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     EXPECT_EQ(s.stream, 1u);
     EXPECT_EQ(s.divider, 50u);
     EXPECT_EQ(s.clock_hz, 2'000'000u);
-    // A follower's stop leaves without a word; its next start joins again.
+    // A follower's stop leaves without a word and ends following: its next
+    // start is a start, refused while the controller streams, naming it.
     const std::size_t before = f.requests();
     EXPECT_EQ(f.ops->stop_ad(follower), 0);
     EXPECT_EQ(f.requests(), before);
     f.push(f.block(0));
-    EXPECT_EQ(f.ops->ad(follower, 0, 0, 0, 0, 9), 0) << f.last_error();
-    EXPECT_EQ(f.last_request().find("kv318/1 status"), 0u) << "joined, not started: " << f.last_request();
+    EXPECT_EQ(f.ops->ad(follower, 0, 0, 0, 0, 9), -1);
+    EXPECT_EQ(f.last_request().find("kv318/1 start"), 0u) << "started, not joined: " << f.last_request();
+    const std::string refusal = f.last_error();
+    ASSERT_EQ(f.ops->status(follower, &s), 0);
+    EXPECT_EQ(s.flags, KV318_SERVED_BUSY);
+    EXPECT_NE(std::string(s.controller), "");
+    EXPECT_NE(refusal.find(s.controller), std::string::npos) << refusal;
+    // Any command the controller's board refuses says who controls it.
+    EXPECT_EQ(f.ops->do_write(follower, 1), -1);
+    ASSERT_EQ(f.ops->status(follower, &s), 0);
+    EXPECT_EQ(s.flags, KV318_SERVED_BUSY);
     EXPECT_TRUE(f.shared->server.running);
     EXPECT_EQ(f.ops->close(follower), 0);
+    EXPECT_EQ(f.ops->close(controller), 0);
+}
+
+TEST(ServedTable, AFollowerArmedBeforeTheStartGetsItFromItsFirstSample) {
+    Fixture f;
+    const std::int32_t early = f.ops->open(kUrl, 0, nullptr);
+    const std::int32_t controller = f.ops->open(kUrl, 0, nullptr);
+    ASSERT_TRUE(early >= 1 && controller >= 1);
+    f.push(f.block(0));
+    ASSERT_EQ(f.ops->follow(early), 0) << "with no stream running it waits for the next: " << f.last_error();
+    KV318_SERVED_STATUS s{};
+    s.size = sizeof s;
+    ASSERT_EQ(f.ops->status(early, &s), 0);
+    EXPECT_EQ(s.flags, KV318_SERVED_FOLLOWING);
+    EXPECT_EQ(s.stream, 0u) << "no stream yet";
+    EXPECT_EQ(s.clock_hz, 0u);
+    std::vector<std::int32_t> out(KV318_READ_MAX_SAMPLES);
+    f.push(f.block(0));  // an idle block: nothing to read yet
+    EXPECT_EQ(f.ops->read(early, out.data()), 0) << f.last_error();
+    f.push(f.block(0));
+    ASSERT_EQ(f.ops->ad(controller, 0, 0, 0, 0, 50), 0) << f.last_error();
+    f.push(f.block(250));
+    f.push(f.block(50));
+    std::int32_t n = f.ops->read(early, out.data());
+    ASSERT_EQ(n, 300) << f.last_error();
+    for (std::int32_t i = 0; i < n; ++i) ASSERT_EQ(out[static_cast<std::size_t>(i)], ramp_sample(i)) << i;
+    ASSERT_EQ(f.ops->status(early, &s), 0);
+    EXPECT_EQ(s.flags, KV318_SERVED_FOLLOWING);
+    EXPECT_EQ(s.stream, 1u);
+    EXPECT_EQ(s.next_index, 300u);
+    EXPECT_EQ(s.missed, 0u);
+    EXPECT_EQ(s.divider, 50u) << "the rate is learned once the stream began";
+    EXPECT_EQ(s.clock_hz, 2'000'000u);
+    EXPECT_EQ(f.ops->close(early), 0);
     EXPECT_EQ(f.ops->close(controller), 0);
 }
 
