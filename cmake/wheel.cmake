@@ -34,6 +34,23 @@ if(TARGET KV318Remote)
   set(kv318_wheel_remote_copy COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318Remote> ${kv318_wheel_remote_file})
   set(kv318_wheel_remote_target KV318Remote)
 endif()
+# kv318-server beside the library, so the pytest plugin's kv318_server
+# fixture finds it in a fresh venv.  On Linux it finds the library beside
+# itself by $ORIGIN (server/CMakeLists.txt), under its SONAME, which the
+# wheel therefore carries too.
+set(kv318_wheel_server_copy)
+set(kv318_wheel_server_files)
+set(kv318_wheel_server_target)
+if(TARGET kv318-server)
+  set(kv318_wheel_server_files ${PROJECT_BINARY_DIR}/wheel-stage/kv318/$<TARGET_FILE_NAME:kv318-server>)
+  set(kv318_wheel_server_copy COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv318-server> ${kv318_wheel_server_files})
+  if(NOT WIN32)
+    set(soname ${PROJECT_BINARY_DIR}/wheel-stage/kv318/$<TARGET_SONAME_FILE_NAME:KV318>)
+    list(APPEND kv318_wheel_server_copy COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${soname})
+    list(APPEND kv318_wheel_server_files ${soname})
+  endif()
+  set(kv318_wheel_server_target kv318-server)
+endif()
 set(KV318_WHEEL_FILE ${PROJECT_BINARY_DIR}/kv318-${PROJECT_VERSION}-py3-none-${KV318_WHEEL_PLATFORM}.whl)
 set(kv318_wheel_stage ${PROJECT_BINARY_DIR}/wheel-stage)
 set(kv318_python /usr/bin/python3)
@@ -82,14 +99,15 @@ add_custom_command(OUTPUT ${KV318_WHEEL_FILE}
     -P ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KV318> ${kv318_wheel_stage}/kv318/${kv318_wheel_library}
   ${kv318_wheel_remote_copy}
+  ${kv318_wheel_server_copy}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kv318-sim> ${kv318_wheel_stage}/kv318/
   # Debug information is for the build tree; a wheel is downloaded and
   # installed many times.
   COMMAND ${CMAKE_STRIP} --strip-unneeded ${kv318_wheel_stage}/kv318/${kv318_wheel_library} ${kv318_wheel_remote_file}
-    ${kv318_wheel_stage}/kv318/$<TARGET_FILE_NAME:kv318-sim>
+    ${kv318_wheel_stage}/kv318/$<TARGET_FILE_NAME:kv318-sim> ${kv318_wheel_server_files}
   COMMAND ${CMAKE_COMMAND} -E env KV318_WHEEL_PLATFORM=${KV318_WHEEL_PLATFORM} PIP_NO_INDEX=1
     ${kv318_python} -m pip wheel --quiet --no-deps --no-build-isolation --no-cache-dir -w ${PROJECT_BINARY_DIR} ${kv318_wheel_stage}
-  DEPENDS KV318 ${kv318_wheel_remote_target} kv318-sim ${kv318_wheel_sources} ${KV318_PYTHON_EXAMPLES} ${KV318_LICENSE}
+  DEPENDS KV318 ${kv318_wheel_remote_target} ${kv318_wheel_server_target} kv318-sim ${kv318_wheel_sources} ${KV318_PYTHON_EXAMPLES} ${KV318_LICENSE}
     ${PROJECT_SOURCE_DIR}/python/pyproject.toml
     ${PROJECT_SOURCE_DIR}/cmake/wheel/setup.py ${PROJECT_SOURCE_DIR}/cmake/wheel/set_version.cmake
   COMMENT "Python wheel ${KV318_WHEEL_FILE}"

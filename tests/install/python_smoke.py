@@ -2,7 +2,8 @@
 directory outside the source tree by the Debian package and wheel tests:
 import it, start the simulator it brings along or finds, open board 0, read
 the identity, loop the outputs back to the inputs, and read 100,000 samples
-of the ramp with none lost, doubled or shifted; and kv318.connect finds the
+of the ramp with none lost, doubled or shifted; the same through the
+kv318-server it brings along or finds; and kv318.connect finds the
 library's client of kv318-server.
 
     python3 python_smoke.py PREFIX [VERSION]
@@ -57,6 +58,24 @@ def main(prefix, version=None):
     if samples.size != 100_000 or not np.array_equal(samples, expected):
         bad = int(np.argmax(samples != expected)) if samples.size == expected.size else -1
         fail(f"the ramp arrived damaged: {samples.size} samples, first difference at {bad}")
+    # kv318-server came along too, where the pytest plugin's kv318_server
+    # fixture finds it: the same ramp through it, with the library's client.
+    from kv318.simulator import find_server
+    from pytest_kv318 import ServedSimulator
+
+    server = os.path.realpath(find_server())
+    if not server.startswith(prefix + os.sep):
+        fail(f"kv318-server came from {server}, not from under {prefix}")
+    with kv318.Simulator(signal="ramp") as sim:
+        served = ServedSimulator(sim)
+        try:
+            with kv318.connect(served.url) as board, board.stream(divider=10) as stream:
+                through = stream.read(100_000, timeout=60)
+        finally:
+            served.close()
+    if not np.array_equal(through, expected):
+        fail(f"the ramp arrived damaged through kv318-server: {through.size} samples")
+    print(f"served: 100000 samples through {server}")
     # The library's client of kv318-server came along: a server nobody runs
     # is waited for and named, not a client the library cannot load.
     try:

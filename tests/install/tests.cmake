@@ -26,6 +26,12 @@ else()
   set(kv318_wheel_binaries kv318/libKV318.so kv318/libKV318-remote.so.${PROJECT_VERSION_MAJOR} kv318/kv318-sim)
   set(kv318_wheel_machine ELF-${CMAKE_SYSTEM_PROCESSOR})
 endif()
+if(TARGET kv318-server)
+  list(APPEND kv318_wheel_binaries kv318/$<TARGET_FILE_NAME:kv318-server>)
+  if(NOT WIN32)
+    list(APPEND kv318_wheel_binaries kv318/$<TARGET_SONAME_FILE_NAME:KV318>)
+  endif()
+endif()
 add_test(NAME wheel_contents_test
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_check.py ${KV318_WHEEL_FILE} ${KV318_LICENSE}
     ${KV318_WHEEL_PLATFORM} ${kv318_wheel_machine} ${KV318_PYTHON_MODULES} ${KV318_WHEEL_EXAMPLES} pytest_kv318.py
