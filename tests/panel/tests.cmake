@@ -34,8 +34,12 @@ if(TARGET kv318_panel_qt)
     # it through the server with no setting.
     add_dependencies(panel_end_to_end_test KV318Remote kv318-server)
     add_test(NAME panel_served_end_to_end_test COMMAND panel_end_to_end_test)
-    set_tests_properties(panel_served_end_to_end_test PROPERTIES
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KV318_PANEL_SERVER=$<TARGET_FILE:kv318-server>" TIMEOUT 300)
+    set(env "QT_QPA_PLATFORM=offscreen" "KV318_PANEL_SERVER=$<TARGET_FILE:kv318-server>")
+    if(KV318_ZMQ_TEST_ENVIRONMENT)
+      # The served boards' client speaks ZeroMQ inside the test's process.
+      list(APPEND env "${KV318_ZMQ_TEST_ENVIRONMENT}")
+    endif()
+    set_tests_properties(panel_served_end_to_end_test PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
   endif()
 endif()
 
