@@ -118,6 +118,9 @@ public:
     // 0, or -1 with the failure set: no stream runs, the server is gone, or
     // this handle controls the stream itself.
     std::int32_t follow();
+    // KV318_ServedBoard: the clock and FIFO size later starts send (the
+    // caller checked their ranges).  Sends nothing.
+    void know(std::uint64_t clockHz, std::uint64_t fifoBytes);
 
     // One heartbeat's outcome, from the heartbeat thread: a ping that got
     // no answer marks the server gone.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "option_limits.h"
 #include "remote_handles.h"
 
 namespace kv318::remote {
@@ -185,6 +186,23 @@ std::int32_t served_follow(std::int32_t h) {
     return on_board(h, -1, Fails::kNegative, [](RemoteBoard& b) { return b.follow(); });
 }
 
+// The server refuses a start whose clock or FIFO size is outside the ranges
+// the tools take on their command lines, so they are refused here, where
+// the caller still learns which.
+std::int32_t served_board(std::int32_t h, std::int32_t clockHz, std::int32_t fifoBytes) {
+    for (const std::string& why :
+         {pipeline::check_limit(pipeline::kClockHz, clockHz), pipeline::check_limit(pipeline::kFifoBytes, fifoBytes)}) {
+        if (!why.empty()) {
+            say(why);
+            return -1;
+        }
+    }
+    return on_board(h, -1, Fails::kNegative, [=](RemoteBoard& b) {
+        b.know(static_cast<std::uint64_t>(clockHz), static_cast<std::uint64_t>(fifoBytes));
+        return 0;
+    });
+}
+
 // Where each field of KV318_SERVED_STATUS after `size` ends: a caller's
 // structure gets the whole fields its size holds.
 constexpr std::size_t kStatusFieldEnds[] = {
@@ -276,6 +294,7 @@ constexpr KV318_BACKEND_OPS kTable = {
     .follow = served_follow,
     .status = served_status,
     .last_error = served_last_error,
+    .board = served_board,
 };
 
 }  // namespace

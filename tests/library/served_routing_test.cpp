@@ -41,7 +41,10 @@ std::int32_t answer(std::string call) {
 std::string str(const char* s) { return s == nullptr ? "NULL" : s; }
 std::string nums(std::initializer_list<std::int32_t> v) {
     std::string out;
-    for (std::int32_t n : v) out += " " + std::to_string(n);
+    for (std::int32_t n : v) {
+        out += ' ';
+        out += std::to_string(n);
+    }
     return out;
 }
 
@@ -77,6 +80,7 @@ std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return an
 std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop" + nums({h})); }
 std::int32_t f_follow(std::int32_t h) { return answer("follow" + nums({h})); }
 std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS*) { return answer("status" + nums({h})); }
+std::int32_t f_board(std::int32_t h, std::int32_t c, std::int32_t f) { return answer("board" + nums({h, c, f})); }
 std::int32_t f_last_error(char* text, std::int32_t size) {
     std::snprintf(text, static_cast<std::size_t>(size), "%s", g_script.text.c_str());
     return static_cast<std::int32_t>(g_script.text.size());
@@ -108,7 +112,8 @@ KV318_BACKEND_OPS fake_table() {
                              f_p_stop,
                              f_follow,
                              f_status,
-                             f_last_error};
+                             f_last_error,
+                             f_board};
 }
 
 // The OS as a test sets it: an environment, and a served library that
@@ -174,6 +179,8 @@ TEST(ServedRouting, EveryExportOnAServedHandleReachesItsEntryWithTheTablesOwnHan
         {"KV318_PRun", [](Handle h) { return KV318_PRun(h, 1, 100); }, "p_run 7 1 100"},
         {"KV318_PStop", [](Handle h) { return KV318_PStop(h); }, "p_stop 7"},
         {"KV318_Follow", [](Handle h) { return KV318_Follow(h); }, "follow 7"},
+        {"KV318_ServedBoard", [](Handle h) { return KV318_ServedBoard(h, 1'000'000, 65'536); },
+         "board 7 1000000 65536"},
         {"KV318_ServedStatus",
          [](Handle h) {
              KV318_SERVED_STATUS s{};
@@ -367,6 +374,10 @@ TEST(ServedRouting, HandlesNoTableHoldsAndCallsOnlyServedBoardsHaveAreRefused) {
         {"follow a local board", [] { return KV318_Follow(kLocal); }, -1,
          "KV318_Follow: handle 124 is a board of this process, not one a server serves"},
         {"follow -1", [] { return KV318_Follow(-1); }, -1, "KV318_Follow: handle -1 is not open"},
+        {"the board of a local board", [] { return KV318_ServedBoard(kLocal, 1'000'000, 65'536); }, -1,
+         "KV318_ServedBoard: handle 124 is a board of this process, not one a server serves"},
+        {"the board of -1", [] { return KV318_ServedBoard(-1, 1'000'000, 65'536); }, -1,
+         "KV318_ServedBoard: handle -1 is not open"},
         {"status of a local board", [&] { return KV318_ServedStatus(kLocal, &whole); }, -1,
          "KV318_ServedStatus: handle 124 is a board of this process, not one a server serves"},
         {"status -1 before any served open", [&] { return KV318_ServedStatus(-1, &whole); }, -1,

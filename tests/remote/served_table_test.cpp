@@ -201,8 +201,29 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     EXPECT_EQ(f.ops->follow(follower), -1);
     EXPECT_EQ(f.last_error(),
               "no stream runs on board 0 of kv318-server at tcp://fake:6318, so there is none to follow");
+    // What the controller knows of its board goes with its start, and the
+    // follower learns the rate from it; values the server would refuse are
+    // refused here, and the start then still sends the last ones taken.
+    ASSERT_EQ(f.ops->board(controller, 1'000'000, 65'536), 0) << f.last_error();
+    const struct {
+        std::int32_t handle, clockHz, fifoBytes;
+        const char* words;
+    } refused[] = {
+        {controller, 0, 65'536, "converter clock 0 is out of range 1-1000000000"},
+        {controller, 1'000'000, 16'383, "FIFO size 16383 is out of range 16384-1073741824"},
+        {9999, 1'000'000, 65'536, "handle 9999 is not open"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(f.ops->board(r.handle, r.clockHz, r.fifoBytes), -1) << r.words;
+        EXPECT_EQ(f.last_error(), r.words);
+    }
+    const std::size_t sent = f.requests();
+    EXPECT_EQ(f.ops->board(follower, 3'000'000, 1 << 30), 0) << f.last_error();
+    EXPECT_EQ(f.requests(), sent) << "nothing is sent until a start";
     f.push(f.block(0));
     ASSERT_EQ(f.ops->ad(controller, 0, 0, 0, 0, 50), 0) << f.last_error();
+    const std::string started = f.last_request();
+    EXPECT_EQ(started.substr(started.find(" divider=")), " divider=50 clock=1000000 fifo=65536");
     EXPECT_EQ(f.ops->follow(controller), -1) << "a controller does not follow its own stream";
     EXPECT_NE(f.last_error().find("stop its acquisition before following"), std::string::npos) << f.last_error();
     f.push(f.block(100));  // before the join: not the follower's
@@ -220,7 +241,7 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     EXPECT_EQ(s.next_index, 400u);
     EXPECT_EQ(s.stream, 1u);
     EXPECT_EQ(s.divider, 50u);
-    EXPECT_EQ(s.clock_hz, 2'000'000u);
+    EXPECT_EQ(s.clock_hz, 1'000'000u) << "the controller's, not the follower's own";
     // A follower's stop leaves without a word; its next start joins again.
     const std::size_t before = f.requests();
     EXPECT_EQ(f.ops->stop_ad(follower), 0);
