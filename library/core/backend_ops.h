@@ -86,8 +86,8 @@ typedef struct KV318_BACKEND_OPS {
     int32_t (*follow)(int32_t handle);
     /** KV318_ServedStatus for one of the table's handles, or, for handle
      * -1, about the calling thread's last open that failed (its url and
-     * failure).  `status->size` is set by the caller; the table fills what
-     * fits.  0, or -1 for a handle it does not hold. */
+     * failure, KV318_SERVED_GONE when no server answered it).  `status->size` is set by the caller; the table fills
+     * what fits.  0, or -1 for a handle it does not hold. */
     int32_t (*status)(int32_t handle, KV318_SERVED_STATUS* status);
     /** The calling thread's failure of its last entry, as KV318_LastError
      * copies a text: its whole length, 0 when there was none, -1 when

@@ -575,7 +575,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenServed(const char* url, int32_t board,
 /** Copies what a served handle knows into `status`; set `status->size` to
  * sizeof(KV318_SERVED_STATUS) first (whole fields that fit are filled).
  * For `handle` -1 it tells about the calling thread's last open of a
- * served board that failed (url and failure).  Returns 0, or -1 when
+ * served board that failed (url and failure, and KV318_SERVED_GONE when
+ * no server answered it).  Returns 0, or -1 when
  * `status` is NULL, `status->size` is below 16, or the handle is not a
  * served one.
  * @param handle  a served handle, or -1.

@@ -20,6 +20,9 @@ static_assert(kServerSilenceMs == KV318_SERVED_SILENCE_MS, "the table waits as l
 thread_local char tLastError[KV318_SERVED_TEXT_BYTES];
 thread_local char tOpenUrl[KV318_SERVED_URL_BYTES];
 thread_local char tOpenFailure[KV318_SERVED_TEXT_BYTES];
+// That open found the server silent, so a program that probes its boards
+// one by one need not wait out the silence for each.
+thread_local bool tOpenSilent;
 
 // Copies `text` into `to` of `size` bytes, cut to fit, zero-terminated.
 void copy_text(char* to, std::size_t size, const std::string& text) {
@@ -70,7 +73,8 @@ std::int32_t null_argument(const char* what) {
 
 std::int32_t served_open(const char* url, std::int32_t board, const char* keys) {
     const std::string where = url != nullptr ? url : "";
-    auto fail = [&where](const std::string& why) {
+    auto fail = [&where](const std::string& why, bool silent = false) {
+        tOpenSilent = silent;
         copy_text(tOpenUrl, sizeof tOpenUrl, where);
         copy_text(tOpenFailure, sizeof tOpenFailure, why);
         say(why);
@@ -91,7 +95,7 @@ std::int32_t served_open(const char* url, std::int32_t board, const char* keys) 
         return w.makeLink(settings, number, failure);
     };
     const OpenOutcome opened = open_handle(settings, makeLink, board);
-    if (opened.handle == -1) return fail(opened.failure);
+    if (opened.handle == -1) return fail(opened.failure, opened.silent);
     if (opened.handle >= KV318_SERVED_HANDLE_SPAN) {
         close_handle(opened.handle);
         return fail("this process has opened more served boards than their handles can number");
@@ -241,6 +245,7 @@ std::int32_t served_status(std::int32_t h, KV318_SERVED_STATUS* status) {
     if (h == -1) {
         std::memcpy(all.url, tOpenUrl, sizeof all.url);
         std::memcpy(all.failure, tOpenFailure, sizeof all.failure);
+        all.flags = tOpenSilent ? KV318_SERVED_GONE : 0u;
     } else {
         pipeline::RemoteStatus r;
         if (!with_handle(h, [&r](RemoteBoard& b) { r = b.report(); })) {

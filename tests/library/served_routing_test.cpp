@@ -16,6 +16,7 @@
 #include "backend.h"
 #include "board_lock_service.h"
 #include "recording_device.h"
+#include "served_api.h"
 
 namespace kv318::test {
 namespace {
@@ -31,6 +32,9 @@ struct Script {
     std::int32_t result = 0;
     std::string text;  // the failure text of the next entry ("" for none)
     std::int32_t openResult = kOwn;
+    // What the status entry writes (it writes nothing when both are empty).
+    std::uint32_t statusFlags = 0;
+    std::string statusUrl = {};
 };
 Script g_script;
 
@@ -79,7 +83,13 @@ std::int32_t f_c_read(std::int32_t h) { return answer("c_read" + nums({h})); }
 std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return answer("p_run" + nums({h, m, d})); }
 std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop" + nums({h})); }
 std::int32_t f_follow(std::int32_t h) { return answer("follow" + nums({h})); }
-std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS*) { return answer("status" + nums({h})); }
+std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS* s) {
+    if (g_script.statusFlags != 0 || !g_script.statusUrl.empty()) {
+        s->flags = g_script.statusFlags;
+        std::snprintf(s->url, sizeof s->url, "%s", g_script.statusUrl.c_str());
+    }
+    return answer("status" + nums({h}));
+}
 std::int32_t f_board(std::int32_t h, std::int32_t c, std::int32_t f) { return answer("board" + nums({h, c, f})); }
 std::int32_t f_last_error(char* text, std::int32_t size) {
     std::snprintf(text, static_cast<std::size_t>(size), "%s", g_script.text.c_str());
@@ -397,6 +407,56 @@ TEST(ServedRouting, HandlesNoTableHoldsAndCallsOnlyServedBoardsHaveAreRefused) {
         EXPECT_EQ(last_error(), row.text);
         EXPECT_TRUE(g_script.calls.empty());
         EXPECT_EQ(os.loads, 0);
+        EXPECT_EQ(dev.request_count(), 0u) << "nothing reaches a board of this process";
+    }
+}
+
+// kv318-cli's and kv318-scope's table with --server: the exports alone.
+TEST(ServedRouting, TheToolsOpenTellsTheBoardAndAFollowersStartIsAFollow) {
+    const struct {
+        const char* what;
+        bool follow;
+        std::uint32_t lastOpenFlags;  // what the status of handle -1 says before the open
+        std::string lastOpenUrl;
+        std::vector<std::string> calls;  // the open, then a stream's start
+        std::int32_t handle;
+    } cases[] = {
+        {"a controller",
+         false,
+         0,
+         "",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "ad 7 1 0 0 0 40"},
+         kServed},
+        {"a follower",
+         true,
+         0,
+         "",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "follow 7"},
+         kServed},
+        {"after a silent open of the same server", false, KV318_SERVED_GONE, "tcp://lab:6318", {"status -1"}, -1},
+        {"after a silent open of another",
+         false,
+         KV318_SERVED_GONE,
+         "tcp://other:6318",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "ad 7 1 0 0 0 40"},
+         kServed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingDevice dev;
+        FakeOs os;
+        // The table is loaded by an open before, as every status of -1 needs.
+        ASSERT_EQ(KV318_OpenServed("tcp://lab:6318", 0, nullptr), kServed);
+        g_script = Script{};
+        g_script.statusFlags = c.lastOpenFlags;
+        g_script.statusUrl = c.lastOpenUrl;
+        const pipeline::BoardApi& api = pipeline::served_api({"tcp://lab:6318", "/k", 1'000'000, 65'536, c.follow});
+        const std::int32_t h = api.open(2);
+        EXPECT_EQ(h, c.handle);
+        if (h != -1) {
+            EXPECT_EQ(api.ad(h, 1, 0, 0, 0, 40), 0);
+        }
+        EXPECT_EQ(g_script.calls, c.calls);
         EXPECT_EQ(dev.request_count(), 0u) << "nothing reaches a board of this process";
     }
 }
