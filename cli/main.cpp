@@ -10,9 +10,7 @@
 #include "core/commands.h"
 #include "core/exit_codes.h"
 #include "platform/console.h"
-#ifdef KV318_HAVE_REMOTE_CLIENT
-#include "remote_api.h"
-#endif
+#include "served_api.h"
 
 int main(int argc, char** argv) {
     using namespace kv318::cli;
@@ -28,27 +26,20 @@ int main(int argc, char** argv) {
     bool (*streamingElsewhere)(std::int32_t, std::uint32_t*) = board_lock_held;
     bool (*heldElsewhere)(std::int32_t, std::uint32_t*) = board_held_elsewhere;
     if (!inv.server.empty()) {
-#ifdef KV318_HAVE_REMOTE_CLIENT
-        kv318::remote::RemoteSettings settings;
-        settings.url = inv.server;
-        settings.program = "kv318-cli";
-        settings.follow = inv.follow;
-        settings.clockHz = inv.clockHz;
-        settings.fifoBytes = inv.stream.fifoBytes;
-        std::string error;
-        if (!kv318::remote::choose_keys(inv.serverKeys, &settings, &error)) {
-            std::fprintf(stderr, "--server-keys: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        api = &kv318::remote::remote_api(settings);
-        notFoundHint = kv318::remote::remote_open_hint;
+        // Through the library's exports, as any program reaches a served
+        // board; the library's client finds this user's keys of a loopback
+        // server by itself.
+        ServedChoice choice;
+        choice.url = inv.server;
+        choice.keys = inv.serverKeys;
+        choice.clockHz = inv.clockHz;
+        choice.fifoBytes = inv.stream.fifoBytes;
+        choice.follow = inv.follow;
+        api = &served_api(choice);
+        notFoundHint = served_open_hint;
         // The server holds the board's lock; it says itself who controls it.
         streamingElsewhere = nullptr;
         heldElsewhere = nullptr;
-#else
-        std::fprintf(stderr, "--server is not available in this build\n");
-        return kExitUsage;
-#endif
     }
     const Environment env{*api,
                           stdout,

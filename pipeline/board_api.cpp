@@ -6,9 +6,10 @@ namespace kv318::pipeline {
 
 const BoardApi& library_api() {
     static const BoardApi api{
-        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,   KV318_inb,         KV318_outb, KV318_AD,        KV318_Read,
-        KV318_StopAD,     KV318_M_AD,        KV318_M_Read, KV318_M_StopAD,    KV318_DI,   KV318_DO,        KV318_CRun,
-        KV318_CRead,      KV318_PRun,        KV318_PStop,  KV318_StreamStats, nullptr,    KV318_LastError,
+        KV318_OpenDevice, KV318_CloseDevice, KV318_Info,        KV318_inb,    KV318_outb,         KV318_AD,
+        KV318_Read,       KV318_StopAD,      KV318_M_AD,        KV318_M_Read, KV318_M_StopAD,     KV318_DI,
+        KV318_DO,         KV318_CRun,        KV318_CRead,       KV318_PRun,   KV318_PStop,        KV318_StreamStats,
+        KV318_LastError,  KV318_OpenServed,  KV318_ServedBoard, KV318_Follow, KV318_ServedStatus,
     };
     return api;
 }
@@ -29,9 +30,27 @@ bool read_stream_stats(const BoardApi& api, std::int32_t handle, KV318_STREAM_ST
     return api.streamStats != nullptr && api.streamStats(handle, stats) == 0;
 }
 
-bool remote_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status) {
+bool served_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status) {
     *status = RemoteStatus{};
-    return api.remote != nullptr && api.remote(handle, status);
+    if (api.servedStatus == nullptr) return false;
+    KV318_SERVED_STATUS s{};
+    s.size = sizeof s;
+    if (api.servedStatus(handle, &s) != 0) return false;
+    status->url = s.url;
+    status->failure = s.failure;
+    status->controller = s.controller;
+    status->following = (s.flags & KV318_SERVED_FOLLOWING) != 0;
+    status->controlling = (s.flags & KV318_SERVED_CONTROLLING) != 0;
+    status->busy = (s.flags & KV318_SERVED_BUSY) != 0;
+    status->gone = (s.flags & KV318_SERVED_GONE) != 0;
+    status->disconnected = (s.flags & KV318_SERVED_DISCONNECTED) != 0;
+    status->ended = (s.flags & KV318_SERVED_ENDED) != 0;
+    status->stream = s.stream;
+    status->divider = s.divider;
+    status->clockHz = s.clock_hz;
+    status->nextIndex = s.next_index;
+    status->missed = s.missed;
+    return true;
 }
 
 bool board_lock_held(std::int32_t board, std::uint32_t* pid) {

@@ -12,8 +12,9 @@
 namespace kv318::pipeline {
 
 // What a handle reached through kv318-server says beside the exports'
-// results, so a tool can tell its user the truth: who refused a start, a
-// server that went silent, samples that never arrived.
+// results (KV318_SERVED_STATUS as the tools read it, served_status()), so
+// a tool can tell its user the truth: who refused a start, a server that
+// went silent, samples that never arrived.
 struct RemoteStatus {
     std::string url;           // the server's control URL
     std::string failure;       // the last failure, in words; empty when none
@@ -67,16 +68,18 @@ struct BoardApi {
     // board without them); read_stream_stats() then reports them as
     // unreadable.
     std::int32_t(KV318_CALL* streamStats)(std::int32_t handle, KV318_STREAM_STATS* stats);
-    // Null for the linked library.  For a table of kv318-server
-    // (remote_api.h) it fills *status for an open handle and returns true;
-    // false for a handle that is not one of it.  For handle -1 it tells why
-    // the last open failed (status->failure).  The caller's thread.
-    bool (*remote)(std::int32_t handle, RemoteStatus* status);
     // KV318_LastError: the calling thread's last failure in words.  Null
-    // where a table has none (a scripted board, kv318-server's, which
-    // tells its failures through `remote`); library_words() then says
+    // where a table has none (a scripted board); library_words() then says
     // nothing.
     std::int32_t(KV318_CALL* lastError)(char* text, std::int32_t size);
+    // The exports of boards kv318-server serves: KV318_OpenServed,
+    // KV318_ServedBoard, KV318_Follow and KV318_ServedStatus.  A scripted
+    // board may leave them null: it is then no served board, and
+    // served_status() says so.
+    std::int32_t(KV318_CALL* openServed)(const char* url, std::int32_t board, const char* keys);
+    std::int32_t(KV318_CALL* servedBoard)(std::int32_t handle, std::int32_t clockHz, std::int32_t fifoBytes);
+    std::int32_t(KV318_CALL* follow)(std::int32_t handle);
+    std::int32_t(KV318_CALL* servedStatus)(std::int32_t handle, KV318_SERVED_STATUS* status);
 };
 
 // The library's words for the failure of `call` (an export's name) just
@@ -86,9 +89,14 @@ struct BoardApi {
 // caller's thread.
 std::string library_words(const BoardApi& api, const char* call);
 
-// Fills *status for a handle of kv318-server and returns true; false (and
-// an empty status) for the linked library's table or a handle not its own.
-bool remote_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status);
+// What KV318_ServedStatus says of `handle`, for every board: true with
+// *status filled for a handle of a served board (for handle -1: the url
+// and failure of the thread's last served open that failed, `gone` when
+// its server did not answer); false, with an empty status, for a board of
+// this process or a table without the export.  On a board of this process
+// it leaves the thread's KV318_LastError text saying so: take a failed
+// call's words first.  The caller's thread.
+bool served_status(const BoardApi& api, std::int32_t handle, RemoteStatus* status);
 
 // Reads the drain statistics of the acquisition last started on `handle`
 // into *stats (its size set here).  False when they cannot be read: the

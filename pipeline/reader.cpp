@@ -36,8 +36,8 @@ const char* read_end_text(ReadEnd end) {
 ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool polled, std::int32_t n) {
     // A handle of kv318-server already says which end it was (the blocks'
     // flags), and the status register may be another client's to read.
-    RemoteStatus remote;
-    if (remote_status(api, handle, &remote)) {
+    RemoteStatus served;
+    if (served_status(api, handle, &served)) {
         return n == -2 ? ReadEnd::kRingOverflow : n == -1 ? ReadEnd::kNotEnabled : ReadEnd::kTransferFault;
     }
     // A timer-driven read's -2 and -3 say what they are; only its -1 needs
@@ -51,8 +51,8 @@ ReadEnd classify_read_failure(const BoardApi& api, std::int32_t handle, bool pol
 }
 
 bool converter_reports_off(const BoardApi& api, std::int32_t handle) {
-    RemoteStatus remote;
-    if (remote_status(api, handle, &remote)) return false;
+    RemoteStatus served;
+    if (served_status(api, handle, &served)) return false;
     const std::int32_t status = api.inb(handle, reg::kStatus);
     return status >= 0 && (status & kStatusEnabledBit) == 0;
 }
@@ -74,8 +74,6 @@ std::int32_t Reader::start(const ReaderSettings& s) {
 void Reader::adopt(const ReaderSettings& s) {
     settings_ = s;
     started_ = true;
-    RemoteStatus remote;
-    remote_ = remote_status(api_, handle_, &remote);
     carry_ = 0;
     next_ = 0;
     end_ = ReadEnd::kNone;
@@ -105,12 +103,12 @@ bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_p
         return false;
     }
     block->count = static_cast<std::size_t>(n);
-    if (remote_) {
-        // The stream's own numbering, asked for after the read: a read
-        // never spans a gap, so its first sample lies n before the next.
-        RemoteStatus remote;
-        if (remote_status(api_, handle_, &remote)) block->firstIndex = remote.nextIndex - block->count;
-    }
+    // A stream that numbers its samples itself (a served one's, which a
+    // follower joins part way) says so in its status, asked for after the
+    // read: a read never spans a gap, so its first sample lies n before the
+    // next.  A board of this process has no status and counts from 0.
+    RemoteStatus served;
+    if (served_status(api_, handle_, &served)) block->firstIndex = served.nextIndex - block->count;
     next_ += block->count;
     if (settings_.polled) {
         due_ = n == 0 ? visit + kPollIdle : visit;

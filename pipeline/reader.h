@@ -57,12 +57,12 @@ struct ReaderSettings {
 
 // Samples of one read: `count` samples from index `firstIndex` of the run,
 // read at `hostTimeUs` (µs since 1970).  `samples` belongs to the reader
-// and is valid until its next call.  On a board of the library the index
-// counts the samples read since the start; on a handle of kv318-server it
-// is the stream's own index (RemoteStatus::nextIndex), which a follower
-// joins part way and which jumps past the samples of blocks it missed, so
-// a block whose firstIndex is beyond the previous block's end follows a
-// gap.  The samples of one block are always consecutive.
+// and is valid until its next call.  The index is the stream's own where
+// KV318_ServedStatus gives one (RemoteStatus::nextIndex of a served
+// board's stream), else the count of samples read since the start.  A
+// served stream's index is where a follower joined it, and jumps past the
+// samples of blocks it missed, so a block whose firstIndex is beyond the
+// previous block's end follows a gap.  The samples of one block are always consecutive.
 struct ReadBlock {
     std::uint64_t firstIndex = 0;
     std::int64_t hostTimeUs = 0;
@@ -116,7 +116,6 @@ private:
     const std::int32_t handle_;
     ReaderSettings settings_;
     bool started_ = false;
-    bool remote_ = false;  // a handle of kv318-server: blocks carry the stream's index
     std::vector<std::int32_t> buffer_;
     std::int32_t carry_ = 0;
     std::uint64_t next_ = 0;

@@ -133,7 +133,7 @@ Recording describe_board(const BoardApi& api, std::int32_t handle, const std::st
 
 bool describe_server(const BoardApi& api, std::int32_t handle, Recording* r) {
     RemoteStatus remote;
-    if (!remote_status(api, handle, &remote)) return false;
+    if (!served_status(api, handle, &remote)) return false;
     r->server = remote.url;
     r->serverStream = remote.stream;
     r->followed = remote.following;

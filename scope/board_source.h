@@ -1,5 +1,6 @@
 // Which board table kv318-scope shows: the linked library's, or with
-// --server the one of a kv318-server (pipeline/remote/remote_api.h).
+// --server the same exports opening the boards of a kv318-server
+// (pipeline/served_api.h).
 #pragma once
 
 #include <cstdint>
@@ -21,8 +22,8 @@ struct BoardSource {
 // table and helpers; with s->server set they are replaced by the server's.
 // A follower (s->follow) joins the running stream once here to learn its
 // clock and divider into *s, and leaves it again.  Returns -1 to go on, or
-// the exit code with the reason on `err`: 2 when this build has no client
-// of kv318-server, 1 when the server or its stream cannot be reached.
+// the exit code with the reason on `err`: 1 when the server or its stream
+// cannot be reached.
 int choose_board_source(ScopeSettings* s, BoardSource* source, std::FILE* err);
 
 }  // namespace kv318::scope

@@ -90,7 +90,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
         // Through kv318-server the refusal names the client in control, or
         // says the board went away.
         RemoteStatus remote;
-        const bool isRemote = remote_status(env.api, h, &remote);
+        const bool isRemote = served_status(env.api, h, &remote);
         env.api.close(h);
         if (isRemote && (remote.busy || remote.disconnected)) {
             std::fprintf(env.err, "%s\n", remote.failure.c_str());

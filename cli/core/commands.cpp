@@ -20,14 +20,17 @@ std::int32_t open_board(const Invocation& inv, const Environment& env) {
 
 int call_failed(const Environment& env, std::int32_t board, const char* call, const std::string& given,
                 std::int32_t handle) {
+    // The library's words first: asking a board of this process for its
+    // served status leaves words of its own.
+    const std::string words = library_words(env.api, call);
     RemoteStatus remote;
-    const bool remoteFailed = handle != -1 && remote_status(env.api, handle, &remote) && !remote.failure.empty();
+    const bool remoteFailed = handle != -1 && served_status(env.api, handle, &remote) && !remote.failure.empty();
     if (remoteFailed && remote.disconnected) {
         // The server's words name the board and say it waits for it.
         std::fprintf(env.err, "%s\n", remote.failure.c_str());
         return kExitFailed;
     }
-    const std::string why = remoteFailed ? remote.failure : !given.empty() ? given : library_words(env.api, call);
+    const std::string why = remoteFailed ? remote.failure : !given.empty() ? given : words;
     std::fprintf(env.err, "board %d: %s failed%s%s\n", board, call, why.empty() ? "" : ": ", why.c_str());
     return kExitFailed;
 }
@@ -174,7 +177,7 @@ int di(const Invocation& inv, const Environment& env) {
     // refused; the identity strings, which it leaves alone, answer then.
     auto failed = [&] {
         RemoteStatus remote;
-        if (remote_status(env.api, b.handle, &remote)) return !remote.failure.empty();
+        if (served_status(env.api, b.handle, &remote)) return !remote.failure.empty();
         if (!held_elsewhere(env, inv.board).empty()) {
             char text[KV318_INFO_BYTES + 1] = {};
             return env.api.info(b.handle, text) != 0;

@@ -99,7 +99,7 @@ Check stream_one_second(const Invocation& inv, const Environment& env, std::int3
         // Another client of kv318-server runs the board: as for another
         // process, the check is skipped, not failed.
         RemoteStatus remote;
-        if (remote_status(env.api, h, &remote) && remote.busy) return {"stream 1 s", true, remote.failure, true};
+        if (served_status(env.api, h, &remote) && remote.busy) return {"stream 1 s", true, remote.failure, true};
         // Another process may have started between the look and our start.
         const std::string busy = streaming_elsewhere(env, inv.board);
         if (!busy.empty()) return {"stream 1 s", true, busy, true};

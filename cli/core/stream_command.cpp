@@ -118,7 +118,7 @@ std::vector<RunEvent> end_events(const Invocation& inv, const Environment& env, 
                                  const StreamSettings& settings, const StreamOutcome& r) {
     std::vector<RunEvent> events;
     RemoteStatus remote;
-    const bool isRemote = remote_status(env.api, h, &remote);
+    const bool isRemote = served_status(env.api, h, &remote);
     if (r.statsRead && r.fifo.possibleLoss && !(isRemote && remote.gone))
         events.push_back({"fifo", fifo_words(inv, r)});
     if (r.readFailure != 0 && !(isRemote && inv.follow && remote.ended)) {
@@ -137,7 +137,7 @@ Recording describe_run(const Invocation& inv, const Environment& env, std::int32
     for (int i = 0; i < 4; ++i) r.flags[i] = inv.stream.flags[i];
     r.polled = inv.command == Command::Poll;
     RemoteStatus remote;
-    if (describe_server(env.api, h, &r) && remote_status(env.api, h, &remote) && remote.following) {
+    if (describe_server(env.api, h, &r) && served_status(env.api, h, &remote) && remote.following) {
         // Described before the first read: where the stream stood when this
         // run joined it (the CSV's first index says it exactly, should the
         // blocks right after the join have been missed).
@@ -189,7 +189,7 @@ int start_remote(const Invocation& inv, const Environment& env, std::int32_t h, 
     const std::int32_t started = settings->polled ? env.api.mAd(h, f[0], f[1], f[2], f[3], settings->divider)
                                                   : env.api.ad(h, f[0], f[1], f[2], f[3], settings->divider);
     RemoteStatus remote;
-    remote_status(env.api, h, &remote);
+    served_status(env.api, h, &remote);
     if (started != 0) {
         if (remote.busy || remote.disconnected) {
             std::fprintf(env.err, "%s\n", remote.failure.c_str());
@@ -240,7 +240,7 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
     const std::int32_t h = open_board(inv, env);
     if (h == -1) return kExitNotFound;
     RemoteStatus remote;
-    if (remote_status(env.api, h, &remote)) {
+    if (served_status(env.api, h, &remote)) {
         if (const int code = start_remote(inv, env, h, &settings, &splitSamples); code >= 0) {
             env.api.close(h);
             return code;
@@ -289,14 +289,14 @@ int run_stream_command(const Invocation& inv, const Environment& env) {
         std::fprintf(env.err, "\r%s%s", progress_line(p).c_str(), last ? "\n" : "  ");
         std::fflush(env.err);
     };
-    if (format == Format::Hdf5 && remote_status(env.api, h, &remote)) {
+    if (format == Format::Hdf5 && served_status(env.api, h, &remote)) {
         writer.words_for_missed([&inv, remote](std::uint64_t missed) { return missed_words(inv, remote, missed); });
     }
     const StreamOutcome r =
         run_stream(env.api, h, settings, writer, env.stop,
                    showProgress ? std::function<void(const StreamProgress&, bool)>(progress) : nullptr,
                    [&](const StreamOutcome& ended) { return end_events(inv, env, h, settings, ended); });
-    const bool isRemote = remote_status(env.api, h, &remote);
+    const bool isRemote = served_status(env.api, h, &remote);
     env.api.close(h);
 
     const char* start = settings.polled ? "KV318_M_AD" : "KV318_AD";

@@ -86,13 +86,17 @@ typedef struct KV318_BACKEND_OPS {
     int32_t (*follow)(int32_t handle);
     /** KV318_ServedStatus for one of the table's handles, or, for handle
      * -1, about the calling thread's last open that failed (its url and
-     * failure).  `status->size` is set by the caller; the table fills what
-     * fits.  0, or -1 for a handle it does not hold. */
+     * failure, KV318_SERVED_GONE when no server answered it).  `status->size` is set by the caller; the table fills
+     * what fits.  0, or -1 for a handle it does not hold. */
     int32_t (*status)(int32_t handle, KV318_SERVED_STATUS* status);
     /** The calling thread's failure of its last entry, as KV318_LastError
      * copies a text: its whole length, 0 when there was none, -1 when
      * `text` is NULL or `size` is below 1. */
     int32_t (*last_error)(char* text, int32_t size);
+    /** KV318_ServedBoard: what the program knows of the handle's board,
+     * sent with its next start.  0, or -1 for a handle the table does not
+     * hold or a value outside the ranges the server takes. */
+    int32_t (*board)(int32_t handle, int32_t clock_hz, int32_t fifo_bytes);
 } KV318_BACKEND_OPS;
 
 /** The type of KV318_BACKEND_ENTRY: the backend's table, which lives as

@@ -245,4 +245,14 @@ KV318_EXPORT int32_t KV318_CALL KV318_Follow(int32_t handle) {
     return result;
 }
 
+KV318_EXPORT int32_t KV318_CALL KV318_ServedBoard(int32_t handle, int32_t clock_hz, int32_t fifo_bytes) {
+    constexpr char kCall[] = "KV318_ServedBoard";
+    clear_last_error();
+    Route r;
+    if (!served_table_of(kCall, handle, &r)) return -1;
+    const std::int32_t result = r.ops->board(r.handle, clock_hz, fifo_bytes);
+    take_served_failure(kCall, *r.ops);
+    return result;
+}
+
 }  // extern "C"

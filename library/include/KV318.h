@@ -575,7 +575,8 @@ KV318_EXPORT int32_t KV318_CALL KV318_OpenServed(const char* url, int32_t board,
 /** Copies what a served handle knows into `status`; set `status->size` to
  * sizeof(KV318_SERVED_STATUS) first (whole fields that fit are filled).
  * For `handle` -1 it tells about the calling thread's last open of a
- * served board that failed (url and failure).  Returns 0, or -1 when
+ * served board that failed (url and failure, and KV318_SERVED_GONE when
+ * no server answered it).  Returns 0, or -1 when
  * `status` is NULL, `status->size` is below 16, or the handle is not a
  * served one.
  * @param handle  a served handle, or -1.
@@ -595,6 +596,20 @@ KV318_EXPORT int32_t KV318_CALL KV318_ServedStatus(int32_t handle, KV318_SERVED_
  * @param handle  a served handle.
  * @return 0, or -1. */
 KV318_EXPORT int32_t KV318_CALL KV318_Follow(int32_t handle);
+
+/** Tells the server what this program knows of the handle's board, sent
+ * with every later start on the handle: the converter's clock, from which
+ * followers of the stream learn its rate, and the FIFO's size, against
+ * which the server judges whether a drain came too late.  Until it is
+ * called a start says 2 MHz and 524,288 bytes (the board's own).  Nothing
+ * is sent at once.  Returns 0, or -1 when the handle is not a served one
+ * or a value is outside what kv318-server takes: a clock of 1 Hz to 1 GHz,
+ * a FIFO of 16,384 bytes (one bulk chunk) to 1 GiB.
+ * @param handle      a served handle.
+ * @param clock_hz    the converter clock in Hz.
+ * @param fifo_bytes  the board's FIFO in bytes.
+ * @return 0, or -1. */
+KV318_EXPORT int32_t KV318_CALL KV318_ServedBoard(int32_t handle, int32_t clock_hz, int32_t fifo_bytes);
 
 /* ---- The last failure in words ---------------------------------------- */
 /* Every thread has a text of its own (thread-local), which says what its

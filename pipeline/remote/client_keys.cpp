@@ -8,6 +8,8 @@
 #include <iterator>
 #include <vector>
 
+#include "remote_board.h"
+
 #ifndef _WIN32
 #include "driver_dir.h"
 #endif
@@ -108,6 +110,24 @@ bool find_local_keys(const std::string& url, ClientKeys* keys) {
     keys->serverPublic = key_in(std::filesystem::path(dir) / "server.pub");
     keys->clientSecret = key_in(std::filesystem::path(dir) / (std::string(kLocalClientName) + ".key"));
     return !keys->serverPublic.empty() && !keys->clientSecret.empty();
+}
+
+bool choose_keys(const std::string& dir, RemoteSettings* settings, std::string* error) {
+    ClientKeys keys;
+    if (!dir.empty()) {
+        if (!read_client_keys(dir, &keys, error)) return false;
+        settings->localKeysDir.clear();
+    } else if (find_local_keys(settings->url, &keys)) {
+        // A loopback server keeps its user's keys where that user alone can
+        // read them: the same user's programs need no setup.
+        settings->localKeysDir = local_keys_dir(settings->url);
+    } else {
+        keys = ClientKeys{};
+        settings->localKeysDir.clear();
+    }
+    settings->serverPublicKey = keys.serverPublic;
+    settings->clientSecretKey = keys.clientSecret;
+    return true;
 }
 
 }  // namespace kv318::remote

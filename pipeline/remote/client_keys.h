@@ -62,4 +62,12 @@ std::string local_keys_dir(const std::string& url);
 // folder holds them, false when there are none to use.  Reads files only.
 bool find_local_keys(const std::string& url, ClientKeys* keys);
 
+// Sets the CURVE keys of settings->url, as every client chooses them: those
+// of the key directory `dir` when it is given (read_client_keys), else this
+// user's local keys of a loopback URL (find_local_keys, localKeysDir set),
+// else none for a plain endpoint.  False with *error saying what is wrong
+// with `dir`.  The calling thread; it reads files only.
+struct RemoteSettings;
+bool choose_keys(const std::string& dir, RemoteSettings* settings, std::string* error);
+
 }  // namespace kv318::remote

@@ -344,6 +344,11 @@ std::int32_t RemoteBoard::follow() {
     return join(true);
 }
 
+void RemoteBoard::know(std::uint64_t clockHz, std::uint64_t fifoBytes) {
+    settings_.clockHz = clockHz;
+    settings_.fifoBytes = fifoBytes;
+}
+
 std::int32_t RemoteBoard::start(bool polled, const std::int32_t flags[4], std::int32_t divider) {
     busy_ = false;
     controller_.clear();

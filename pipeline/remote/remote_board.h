@@ -30,8 +30,8 @@ struct RemoteSettings {
     // What the program knows of the board, sent with a start.
     std::uint64_t clockHz = 2'000'000;
     std::uint64_t fifoBytes = 524'288;
-    // Who this client is, for its id (client_id()): remote_api() over
-    // ZeroMQ fills them in.
+    // Who this client is, for its id (client_id()): the served boards'
+    // library fills them in.
     std::uint64_t pid = 0;
     std::string host = "localhost";
     // The CURVE keys of the endpoint (client_keys.h): given, or this user's
@@ -67,7 +67,7 @@ public:
 using LinkMaker =
     std::function<std::unique_ptr<ServerLink>(const std::string& url, std::int32_t board, std::string* failure)>;
 
-// What a tool asks of a remote handle (board_api.h).
+// What a handle says beside the exports' results (KV318_ServedStatus).
 using RemoteReport = pipeline::RemoteStatus;
 
 class RemoteBoard {
@@ -118,6 +118,9 @@ public:
     // 0, or -1 with the failure set: no stream runs, the server is gone, or
     // this handle controls the stream itself.
     std::int32_t follow();
+    // KV318_ServedBoard: the clock and FIFO size later starts send (the
+    // caller checked their ranges).  Sends nothing.
+    void know(std::uint64_t clockHz, std::uint64_t fifoBytes);
 
     // One heartbeat's outcome, from the heartbeat thread: a ping that got
     // no answer marks the server gone.

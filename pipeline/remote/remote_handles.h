@@ -1,7 +1,6 @@
-// The process's table of open handles of kv318-server boards, shared by
-// the tools' board table (remote_api.h) and the served boards' backend of
-// libKV318 (served_table.h).  Each handle is one connection to a server and
-// one of its boards; while it is open a heartbeat thread of its own pings
+// The process's table of open handles of kv318-server boards, which the
+// served boards' backend of libKV318 (served_table.h) calls.  Each handle
+// is one connection to a server and one of its boards; while it is open a heartbeat thread of its own pings
 // the server every kHeartbeatMs over the handle's own connection (the
 // server counts a sign of life of the connection that controls a board
 // only), so the server knows the client is alive and the client knows the

@@ -2,7 +2,7 @@
 // and the one function the library exports (backend_ops.h), which libKV318
 // looks up after it loads the library.
 #include "process_identity.h"
-#include "remote_api.h"
+#include "client_keys.h"
 #include "served_table.h"
 #include "zmq_link.h"
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "option_limits.h"
 #include "remote_handles.h"
 
 namespace kv318::remote {
@@ -19,6 +20,9 @@ static_assert(kServerSilenceMs == KV318_SERVED_SILENCE_MS, "the table waits as l
 thread_local char tLastError[KV318_SERVED_TEXT_BYTES];
 thread_local char tOpenUrl[KV318_SERVED_URL_BYTES];
 thread_local char tOpenFailure[KV318_SERVED_TEXT_BYTES];
+// That open found the server silent, so a program that probes its boards
+// one by one need not wait out the silence for each.
+thread_local bool tOpenSilent;
 
 // Copies `text` into `to` of `size` bytes, cut to fit, zero-terminated.
 void copy_text(char* to, std::size_t size, const std::string& text) {
@@ -69,7 +73,8 @@ std::int32_t null_argument(const char* what) {
 
 std::int32_t served_open(const char* url, std::int32_t board, const char* keys) {
     const std::string where = url != nullptr ? url : "";
-    auto fail = [&where](const std::string& why) {
+    auto fail = [&where](const std::string& why, bool silent = false) {
+        tOpenSilent = silent;
         copy_text(tOpenUrl, sizeof tOpenUrl, where);
         copy_text(tOpenFailure, sizeof tOpenFailure, why);
         say(why);
@@ -90,7 +95,7 @@ std::int32_t served_open(const char* url, std::int32_t board, const char* keys) 
         return w.makeLink(settings, number, failure);
     };
     const OpenOutcome opened = open_handle(settings, makeLink, board);
-    if (opened.handle == -1) return fail(opened.failure);
+    if (opened.handle == -1) return fail(opened.failure, opened.silent);
     if (opened.handle >= KV318_SERVED_HANDLE_SPAN) {
         close_handle(opened.handle);
         return fail("this process has opened more served boards than their handles can number");
@@ -185,6 +190,23 @@ std::int32_t served_follow(std::int32_t h) {
     return on_board(h, -1, Fails::kNegative, [](RemoteBoard& b) { return b.follow(); });
 }
 
+// The server refuses a start whose clock or FIFO size is outside the ranges
+// the tools take on their command lines, so they are refused here, where
+// the caller still learns which.
+std::int32_t served_board(std::int32_t h, std::int32_t clockHz, std::int32_t fifoBytes) {
+    for (const std::string& why :
+         {pipeline::check_limit(pipeline::kClockHz, clockHz), pipeline::check_limit(pipeline::kFifoBytes, fifoBytes)}) {
+        if (!why.empty()) {
+            say(why);
+            return -1;
+        }
+    }
+    return on_board(h, -1, Fails::kNegative, [=](RemoteBoard& b) {
+        b.know(static_cast<std::uint64_t>(clockHz), static_cast<std::uint64_t>(fifoBytes));
+        return 0;
+    });
+}
+
 // Where each field of KV318_SERVED_STATUS after `size` ends: a caller's
 // structure gets the whole fields its size holds.
 constexpr std::size_t kStatusFieldEnds[] = {
@@ -223,6 +245,7 @@ std::int32_t served_status(std::int32_t h, KV318_SERVED_STATUS* status) {
     if (h == -1) {
         std::memcpy(all.url, tOpenUrl, sizeof all.url);
         std::memcpy(all.failure, tOpenFailure, sizeof all.failure);
+        all.flags = tOpenSilent ? KV318_SERVED_GONE : 0u;
     } else {
         pipeline::RemoteStatus r;
         if (!with_handle(h, [&r](RemoteBoard& b) { r = b.report(); })) {
@@ -276,6 +299,7 @@ constexpr KV318_BACKEND_OPS kTable = {
     .follow = served_follow,
     .status = served_status,
     .last_error = served_last_error,
+    .board = served_board,
 };
 
 }  // namespace

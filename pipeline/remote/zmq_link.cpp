@@ -1,8 +1,5 @@
 #include "zmq_link.h"
 
-#include "process_identity.h"
-#include "remote_api.h"
-
 #include <zmq.h>
 
 #include <chrono>
@@ -147,15 +144,6 @@ std::unique_ptr<ServerLink> make_zmq_link(const std::string& url, std::int32_t b
     auto link = std::make_unique<ZmqLink>();
     if (!link->connect(url, board, keys, failure)) return nullptr;
     return link;
-}
-
-const pipeline::BoardApi& remote_api(const RemoteSettings& settings) {
-    RemoteSettings s = settings;
-    s.pid = this_process_id();
-    s.host = this_host_name();
-    return remote_api(s, [s](const std::string& url, std::int32_t board, std::string* failure) {
-        return make_zmq_link(url, board, failure, s);
-    });
 }
 
 }  // namespace kv318::remote

@@ -41,7 +41,7 @@ struct LatestFrame : analysis::FrameSink {
 // merely failed.  A handle of kv318-server is not asked: the server says.
 bool board_gone(const pipeline::BoardApi& api, std::int32_t handle) {
     pipeline::RemoteStatus remote;
-    return !pipeline::remote_status(api, handle, &remote) && api.inb(handle, 0) < 0;
+    return !pipeline::served_status(api, handle, &remote) && api.inb(handle, 0) < 0;
 }
 
 Failure read_failure(pipeline::ReadEnd end) {
@@ -233,7 +233,7 @@ void AcquisitionWorker::run(std::int32_t handle, const ScopeSettings& settings,
             // A read never spans a jump of the stream, so its first sample
             // stands its count before the next one.
             pipeline::RemoteStatus status;
-            if (pipeline::remote_status(api_, handle, &status) && status.nextIndex >= count) {
+            if (pipeline::served_status(api_, handle, &status) && status.nextIndex >= count) {
                 firstIndex_.store(status.nextIndex - count, std::memory_order_relaxed);
                 firstIndexKnown_.store(true, std::memory_order_release);
                 described.serverFirstKnown = true;

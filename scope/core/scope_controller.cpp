@@ -231,7 +231,7 @@ bool ScopeController::tick(double now) {
             // Through kv318-server the client knows better: a refusal names
             // the controlling client, a silent server says so.
             pipeline::RemoteStatus remote;
-            if (worker_.failure() != Failure::Recording && pipeline::remote_status(api_, handle_, &remote) &&
+            if (worker_.failure() != Failure::Recording && pipeline::served_status(api_, handle_, &remote) &&
                 !remote.failure.empty()) {
                 message_ = remote.failure + "; press Run to retry";
             }
@@ -257,7 +257,7 @@ bool ScopeController::tick(double now) {
         rateFrom_ = now;
         changed = true;
         pipeline::RemoteStatus remote;
-        if (pipeline::remote_status(api_, handle_, &remote) && remote.stream != 0) {
+        if (pipeline::served_status(api_, handle_, &remote) && remote.stream != 0) {
             source_ = (remote.following ? "following stream " : "stream ") + std::to_string(remote.stream) +
                       " of kv318-server at " + remote.url;
             // A follower that falls behind loses blocks; it says so.
@@ -299,7 +299,7 @@ std::string ScopeController::summary(double now) const {
 }
 
 bool ScopeController::followedStream(pipeline::RemoteStatus* remote) const {
-    return pipeline::remote_status(api_, handle_, remote) && remote->stream != 0;
+    return pipeline::served_status(api_, handle_, remote) && remote->stream != 0;
 }
 
 std::vector<std::string> ScopeController::report(double now, const pipeline::RemoteStatus* remote) const {

@@ -130,9 +130,10 @@ inline std::int32_t KV318_CALL fake_info(std::int32_t, char* text) {
 }
 
 inline BoardApi fake_api() {
-    return BoardApi{fake_none1,  fake_none1, fake_info,   fake_inb,          fake_none3, fake_start, fake_read,
-                    fake_stop,   fake_start, fake_m_read, fake_stop,         fake_di,    fake_do,    fake_c_run,
-                    fake_c_read, fake_p_run, fake_p_stop, fake_stream_stats, nullptr,    nullptr};
+    return BoardApi{fake_none1, fake_none1, fake_info,   fake_inb,    fake_none3,  fake_start,
+                    fake_read,  fake_stop,  fake_start,  fake_m_read, fake_stop,   fake_di,
+                    fake_do,    fake_c_run, fake_c_read, fake_p_run,  fake_p_stop, fake_stream_stats,
+                    nullptr,    nullptr,    nullptr,     nullptr,     nullptr};
 }
 
 // The same board behind a cable that can be pulled: while gone() is set,

@@ -16,6 +16,7 @@
 #include "backend.h"
 #include "board_lock_service.h"
 #include "recording_device.h"
+#include "served_api.h"
 
 namespace kv318::test {
 namespace {
@@ -31,62 +32,65 @@ struct Script {
     std::int32_t result = 0;
     std::string text;  // the failure text of the next entry ("" for none)
     std::int32_t openResult = kOwn;
+    // What the status entry writes (it writes nothing when both are empty).
+    std::uint32_t statusFlags = 0;
+    std::string statusUrl = {};
 };
 Script g_script;
 
-// Words joined by spaces, built by appending: mingw's gcc 12 warns about
-// a literal added to a temporary string.
-std::string words(std::initializer_list<std::string> parts) {
-    std::string out;
-    for (const std::string& part : parts) {
-        if (!out.empty()) out += ' ';
-        out += part;
-    }
-    return out;
+std::int32_t answer(std::string call) {
+    g_script.calls.push_back(std::move(call));
+    return g_script.result;
 }
 std::string str(const char* s) { return s == nullptr ? "NULL" : s; }
-
-// Logs the entry `name` with its numbers and answers the script's result.
-std::int32_t answer(const char* name, std::initializer_list<std::int32_t> v) {
-    std::string call = name;
+std::string nums(std::initializer_list<std::int32_t> v) {
+    std::string out;
     for (std::int32_t n : v) {
-        call += ' ';
-        call += std::to_string(n);
+        out += ' ';
+        out += std::to_string(n);
     }
-    g_script.calls.push_back(call);
-    return g_script.result;
+    return out;
 }
 
 extern "C" {
 std::int32_t f_open(const char* url, std::int32_t board, const char* keys) {
-    g_script.calls.push_back(words({"open", str(url), std::to_string(board), str(keys)}));
+    g_script.calls.push_back("open " + str(url) + " " + std::to_string(board) + " " + str(keys));
     return g_script.openResult;
 }
-std::int32_t f_close(std::int32_t h) { return answer("close", {h}); }
-std::int32_t f_info(std::int32_t h, char*) { return answer("info", {h}); }
-std::int32_t f_inb(std::int32_t h, std::int32_t r) { return answer("inb", {h, r}); }
-std::int32_t f_outb(std::int32_t h, std::int32_t r, std::int32_t v) { return answer("outb", {h, r, v}); }
-std::int32_t f_bulk(std::int32_t h, void*, std::int32_t n) { return answer("bulk_read", {h, n}); }
-std::int32_t f_reset(std::int32_t h) { return answer("reset_usb", {h}); }
+std::int32_t f_close(std::int32_t h) { return answer("close" + nums({h})); }
+std::int32_t f_info(std::int32_t h, char*) { return answer("info" + nums({h})); }
+std::int32_t f_inb(std::int32_t h, std::int32_t r) { return answer("inb" + nums({h, r})); }
+std::int32_t f_outb(std::int32_t h, std::int32_t r, std::int32_t v) { return answer("outb" + nums({h, r, v})); }
+std::int32_t f_bulk(std::int32_t h, void*, std::int32_t n) { return answer("bulk_read" + nums({h, n})); }
+std::int32_t f_reset(std::int32_t h) { return answer("reset_usb" + nums({h})); }
 std::int32_t f_ad(std::int32_t h, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, std::int32_t v) {
-    return answer("ad", {h, a, b, c, d, v});
+    return answer("ad" + nums({h, a, b, c, d, v}));
 }
-std::int32_t f_read(std::int32_t h, std::int32_t*) { return answer("read", {h}); }
-std::int32_t f_stop(std::int32_t h) { return answer("stop_ad", {h}); }
+std::int32_t f_read(std::int32_t h, std::int32_t*) { return answer("read" + nums({h})); }
+std::int32_t f_stop(std::int32_t h) { return answer("stop_ad" + nums({h})); }
 std::int32_t f_m_ad(std::int32_t h, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, std::int32_t v) {
-    return answer("m_ad", {h, a, b, c, d, v});
+    return answer("m_ad" + nums({h, a, b, c, d, v}));
 }
-std::int32_t f_m_read(std::int32_t h, std::int32_t*, std::int32_t*, std::int32_t r) { return answer("m_read", {h, r}); }
-std::int32_t f_m_stop(std::int32_t h) { return answer("m_stop_ad", {h}); }
-std::int32_t f_stats(std::int32_t h, KV318_STREAM_STATS*) { return answer("stream_stats", {h}); }
-std::int32_t f_di(std::int32_t h) { return answer("di", {h}); }
-std::int32_t f_do(std::int32_t h, std::int32_t v) { return answer("do", {h, v}); }
-std::int32_t f_c_run(std::int32_t h) { return answer("c_run", {h}); }
-std::int32_t f_c_read(std::int32_t h) { return answer("c_read", {h}); }
-std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return answer("p_run", {h, m, d}); }
-std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop", {h}); }
-std::int32_t f_follow(std::int32_t h) { return answer("follow", {h}); }
-std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS*) { return answer("status", {h}); }
+std::int32_t f_m_read(std::int32_t h, std::int32_t*, std::int32_t*, std::int32_t r) {
+    return answer("m_read" + nums({h, r}));
+}
+std::int32_t f_m_stop(std::int32_t h) { return answer("m_stop_ad" + nums({h})); }
+std::int32_t f_stats(std::int32_t h, KV318_STREAM_STATS*) { return answer("stream_stats" + nums({h})); }
+std::int32_t f_di(std::int32_t h) { return answer("di" + nums({h})); }
+std::int32_t f_do(std::int32_t h, std::int32_t v) { return answer("do" + nums({h, v})); }
+std::int32_t f_c_run(std::int32_t h) { return answer("c_run" + nums({h})); }
+std::int32_t f_c_read(std::int32_t h) { return answer("c_read" + nums({h})); }
+std::int32_t f_p_run(std::int32_t h, std::int32_t m, std::int32_t d) { return answer("p_run" + nums({h, m, d})); }
+std::int32_t f_p_stop(std::int32_t h) { return answer("p_stop" + nums({h})); }
+std::int32_t f_follow(std::int32_t h) { return answer("follow" + nums({h})); }
+std::int32_t f_status(std::int32_t h, KV318_SERVED_STATUS* s) {
+    if (g_script.statusFlags != 0 || !g_script.statusUrl.empty()) {
+        s->flags = g_script.statusFlags;
+        std::snprintf(s->url, sizeof s->url, "%s", g_script.statusUrl.c_str());
+    }
+    return answer("status" + nums({h}));
+}
+std::int32_t f_board(std::int32_t h, std::int32_t c, std::int32_t f) { return answer("board" + nums({h, c, f})); }
 std::int32_t f_last_error(char* text, std::int32_t size) {
     std::snprintf(text, static_cast<std::size_t>(size), "%s", g_script.text.c_str());
     return static_cast<std::int32_t>(g_script.text.size());
@@ -118,7 +122,8 @@ KV318_BACKEND_OPS fake_table() {
                              f_p_stop,
                              f_follow,
                              f_status,
-                             f_last_error};
+                             f_last_error,
+                             f_board};
 }
 
 // The OS as a test sets it: an environment, and a served library that
@@ -184,6 +189,8 @@ TEST(ServedRouting, EveryExportOnAServedHandleReachesItsEntryWithTheTablesOwnHan
         {"KV318_PRun", [](Handle h) { return KV318_PRun(h, 1, 100); }, "p_run 7 1 100"},
         {"KV318_PStop", [](Handle h) { return KV318_PStop(h); }, "p_stop 7"},
         {"KV318_Follow", [](Handle h) { return KV318_Follow(h); }, "follow 7"},
+        {"KV318_ServedBoard", [](Handle h) { return KV318_ServedBoard(h, 1'000'000, 65'536); },
+         "board 7 1000000 65536"},
         {"KV318_ServedStatus",
          [](Handle h) {
              KV318_SERVED_STATUS s{};
@@ -377,6 +384,10 @@ TEST(ServedRouting, HandlesNoTableHoldsAndCallsOnlyServedBoardsHaveAreRefused) {
         {"follow a local board", [] { return KV318_Follow(kLocal); }, -1,
          "KV318_Follow: handle 124 is a board of this process, not one a server serves"},
         {"follow -1", [] { return KV318_Follow(-1); }, -1, "KV318_Follow: handle -1 is not open"},
+        {"the board of a local board", [] { return KV318_ServedBoard(kLocal, 1'000'000, 65'536); }, -1,
+         "KV318_ServedBoard: handle 124 is a board of this process, not one a server serves"},
+        {"the board of -1", [] { return KV318_ServedBoard(-1, 1'000'000, 65'536); }, -1,
+         "KV318_ServedBoard: handle -1 is not open"},
         {"status of a local board", [&] { return KV318_ServedStatus(kLocal, &whole); }, -1,
          "KV318_ServedStatus: handle 124 is a board of this process, not one a server serves"},
         {"status -1 before any served open", [&] { return KV318_ServedStatus(-1, &whole); }, -1,
@@ -396,6 +407,75 @@ TEST(ServedRouting, HandlesNoTableHoldsAndCallsOnlyServedBoardsHaveAreRefused) {
         EXPECT_EQ(last_error(), row.text);
         EXPECT_TRUE(g_script.calls.empty());
         EXPECT_EQ(os.loads, 0);
+        EXPECT_EQ(dev.request_count(), 0u) << "nothing reaches a board of this process";
+    }
+}
+
+// kv318-cli's and kv318-scope's table with --server: the exports alone.
+TEST(ServedRouting, TheToolsOpenTellsTheBoardAndAFollowersStartIsAFollow) {
+    const struct {
+        const char* what;
+        bool follow;
+        std::uint32_t lastOpenFlags;  // what the status of handle -1 says before the open
+        std::string lastOpenUrl;
+        std::vector<std::string> calls;  // the open, then a stream's start
+        std::int32_t handle;
+        std::int32_t started;  // the start's result
+    } cases[] = {
+        {"a controller",
+         false,
+         0,
+         "",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "ad 7 1 0 0 0 40"},
+         kServed,
+         0},
+        {"a follower",
+         true,
+         0,
+         "",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "follow 7", "status 7"},
+         kServed,
+         0},
+        // The library waits for the next stream; the tools' follower leaves.
+        {"a follower that finds no stream",
+         true,
+         KV318_SERVED_FOLLOWING,
+         "tcp://lab:6318",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "follow 7", "status 7", "stop_ad 7"},
+         kServed,
+         -1},
+        {"after a silent open of the same server", false, KV318_SERVED_GONE, "tcp://lab:6318", {"status -1"}, -1, 0},
+        {"after a silent open of another",
+         false,
+         KV318_SERVED_GONE,
+         "tcp://other:6318",
+         {"status -1", "open tcp://lab:6318 2 /k", "board 7 1000000 65536", "ad 7 1 0 0 0 40"},
+         kServed,
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingDevice dev;
+        FakeOs os;
+        // The table is loaded by an open before, as every status of -1 needs.
+        ASSERT_EQ(KV318_OpenServed("tcp://lab:6318", 0, nullptr), kServed);
+        g_script = Script{};
+        g_script.statusFlags = c.lastOpenFlags;
+        g_script.statusUrl = c.lastOpenUrl;
+        const pipeline::BoardApi& api = pipeline::served_api({"tcp://lab:6318", "/k", 1'000'000, 65'536, c.follow});
+        const std::int32_t h = api.open(2);
+        EXPECT_EQ(h, c.handle);
+        if (h != -1) {
+            EXPECT_EQ(api.ad(h, 1, 0, 0, 0, 40), c.started);
+        }
+        EXPECT_EQ(g_script.calls, c.calls);
+        if (c.started == -1) {
+            pipeline::RemoteStatus status;
+            ASSERT_TRUE(pipeline::served_status(api, h, &status));
+            EXPECT_EQ(status.failure,
+                      "no stream runs on board 2 of kv318-server at tcp://lab:6318, so there is none "
+                      "to follow");
+        }
         EXPECT_EQ(dev.request_count(), 0u) << "nothing reaches a board of this process";
     }
 }

@@ -1,7 +1,6 @@
-// kv318-cli's commands through the real ZeroMQ client against a fake
-// kv318-server: a thread with a REP and a PUB socket speaking the
-// documented format, publishing a ramp.  How a client is tested without a
-// board, and without the real server.
+// kv318-cli's commands through the library's exports and the served boards'
+// library they load (the real ZeroMQ client) against a fake kv318-server: a thread with a REP and a PUB socket speaking
+// the documented format, publishing a ramp.  How a client is tested without a board, and without the real server.
 #include <gtest/gtest.h>
 
 #include <zmq.h>
@@ -18,8 +17,8 @@
 #include "exit_codes.h"
 #include "fake_kv318_server.h"
 #include "read_file.h"
-#include "remote_api.h"
-#include "zmq_link.h"
+#include "served_api.h"
+#include "wire.h"
 #include "wait.h"
 
 namespace kv318::cli {
@@ -119,21 +118,16 @@ struct TempDir {
 
 CliRun run_cli(const std::string& url, Invocation inv, const std::string& output,
                const std::atomic<bool>* stopFlag = nullptr) {
-    remote::RemoteSettings settings;
-    settings.url = url;
-    settings.program = "cli-test";
-    settings.follow = inv.follow;
-    settings.pid = 7;
-    settings.clockHz = inv.clockHz;
-    settings.fifoBytes = inv.stream.fifoBytes;
-    const pipeline::BoardApi& api =
-        remote::remote_api(settings, [](const std::string& to, std::int32_t board, std::string* failure) {
-            return remote::make_zmq_link(to, board, failure);
-        });
+    pipeline::ServedChoice choice;
+    choice.url = url;
+    choice.follow = inv.follow;
+    choice.clockHz = inv.clockHz;
+    choice.fifoBytes = inv.stream.fifoBytes;
+    const pipeline::BoardApi& api = pipeline::served_api(choice);
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     static const std::atomic<bool> never{false};
-    const Environment env{api, out, err, stopFlag != nullptr ? *stopFlag : never, remote::remote_open_hint};
+    const Environment env{api, out, err, stopFlag != nullptr ? *stopFlag : never, pipeline::served_open_hint};
     inv.server = url;
     inv.output = output;
     inv.progress = 0;

@@ -13,8 +13,6 @@
 #include "block_stream.h"
 #include "fake_kv318_server.h"
 #include "scripted_link.h"
-#include "reader.h"
-#include "remote_api.h"
 #include "remote_board.h"
 #include "wait.h"
 
@@ -420,101 +418,6 @@ TEST(RemoteBoard, ReadsTheServersStatisticsAsTheLibraryWouldGiveThem) {
         reply.set("gaps", gaps);
         EXPECT_FALSE(stats_from_reply(reply, &s)) << "gaps=" << gaps;
     }
-}
-
-TEST(RemoteApi, OpensHandlesKeepsThemAliveAndSaysWhyAnOpenFailed) {
-    auto shared = std::make_shared<Shared>();
-    RemoteSettings settings;
-    settings.url = "tcp://fake:6318";
-    settings.program = "tester";
-    settings.pid = 42;
-    settings.host = "box";
-    const pipeline::BoardApi& api =
-        remote_api(settings, [shared](const std::string&, std::int32_t board, std::string*) {
-            return std::make_unique<ScriptedLink>(shared, board >= 0);
-        });
-    EXPECT_EQ(api.open(3), -1);
-    EXPECT_EQ(remote_open_hint(3), ": kv318-server at tcp://fake:6318 serves no board 3 (it serves 0)");
-    const std::int32_t h = api.open(0);
-    ASSERT_NE(h, -1);
-    pipeline::RemoteStatus status;
-    ASSERT_TRUE(pipeline::remote_status(api, h, &status));
-    EXPECT_EQ(status.url, "tcp://fake:6318");
-    EXPECT_FALSE(pipeline::remote_status(pipeline::library_api(), h, &status));
-    EXPECT_TRUE(test::wait_until([&] {
-        const std::lock_guard<std::mutex> hold(shared->lock);
-        return shared->pings >= 2;
-    }));
-    {
-        const std::lock_guard<std::mutex> hold(shared->lock);
-        EXPECT_EQ(shared->server.requests.back().rfind("kv318/1 ping client=tester.42.", 0), 0u)
-            << shared->server.requests.back();
-        // The pings went over the handle's own connection, the one its
-        // requests took: pings over another would keep no control alive.
-        // (Link 1 was board 3's, which did not open.)
-        EXPECT_EQ(shared->links, 2);
-        EXPECT_EQ(shared->pingLinks, std::set<int>{2});
-        EXPECT_EQ(shared->requestLinks, (std::set<int>{1, 2}));
-        shared->silent = true;
-    }
-    // The heartbeat finds the silence before any call of the program does.
-    EXPECT_TRUE(test::wait_until([&] { return pipeline::remote_status(api, h, &status) && status.gone; }));
-    EXPECT_EQ(api.close(h), 0);
-    EXPECT_EQ(api.close(h), -1);
-    EXPECT_EQ(api.close(-1), 0);
-    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 1), "kv318-cli.77@lab");
-    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 2), "kv318-cli.77.2@lab");
-}
-
-TEST(RemoteApi, TheReaderNumbersAFollowersBlocksAsTheStreamDoesSoAGapShows) {
-    auto shared = std::make_shared<Shared>();
-    Fixture f;
-    f.shared = shared;
-    auto controller = f.board(false, "c.1@h");
-    ASSERT_TRUE(controller->open());
-    const std::int32_t flags[4] = {};
-    f.push(shared->server.block(0));
-    ASSERT_EQ(controller->start(false, flags, 50), 0);
-    shared->server.clockHz = 2'000'000;
-    shared->server.block(700);          // sent before the follower came: never its business
-    f.push(shared->server.block(100));  // proves the subscription; made before the join
-    RemoteSettings settings;
-    settings.url = "tcp://fake:6318";
-    settings.follow = true;
-    const pipeline::BoardApi& api =
-        remote_api(settings, [shared](const std::string&, std::int32_t board, std::string*) {
-            return std::make_unique<ScriptedLink>(shared, board >= 0);
-        });
-    const std::int32_t h = api.open(0);
-    ASSERT_NE(h, -1);
-    pipeline::Reader reader(api, h);
-    pipeline::ReaderSettings rs;
-    rs.period = std::chrono::milliseconds(1);
-    ASSERT_EQ(reader.start(rs), 0);
-    {
-        const std::lock_guard<std::mutex> hold(shared->lock);
-        shared->frames.push_back(shared->server.block(300));
-        shared->frames.push_back(shared->server.block(300, 0, 250));  // 250 never reach the follower
-        shared->frames.push_back(shared->server.block(200));
-    }
-    std::atomic<bool> stop{false};
-    std::vector<std::pair<std::uint64_t, std::size_t>> blocks;  // firstIndex, count
-    pipeline::ReadBlock b;
-    while (reader.samples() < 800) {
-        ASSERT_TRUE(reader.next(&b, stop, std::chrono::steady_clock::time_point::min()));
-        if (b.count == 0) continue;
-        blocks.emplace_back(b.firstIndex, b.count);
-        for (std::size_t i = 0; i < b.count; ++i)
-            ASSERT_EQ(b.samples[i], ramp_sample(b.firstIndex + i)) << "block at " << b.firstIndex << ", sample " << i;
-    }
-    // The follower joined at 800; the jump from 1100 to 1350 is the gap.
-    EXPECT_EQ(blocks, (std::vector<std::pair<std::uint64_t, std::size_t>>{{800, 300}, {1350, 500}}));
-    pipeline::RemoteStatus status;
-    ASSERT_TRUE(pipeline::remote_status(api, h, &status));
-    EXPECT_EQ(status.missed, 250u);
-    EXPECT_EQ(status.nextIndex, 1850u);
-    EXPECT_EQ(reader.stop(), 0);
-    EXPECT_EQ(api.close(h), 0);
 }
 
 }  // namespace

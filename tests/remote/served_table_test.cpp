@@ -7,10 +7,15 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "reader.h"
 #include "scripted_link.h"
 #include "served_table.h"
+#include "wait.h"
 
 namespace kv318::remote {
 namespace {
@@ -198,7 +203,28 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     const std::int32_t follower = f.ops->open(kUrl, 0, nullptr);
     ASSERT_TRUE(controller >= 1 && follower >= 1);
     f.push(f.block(0));
+    // What the controller knows of its board goes with its start, and the
+    // follower learns the rate from it; values the server would refuse are
+    // refused here, and the start then still sends the last ones taken.
+    ASSERT_EQ(f.ops->board(controller, 1'000'000, 65'536), 0) << f.last_error();
+    const struct {
+        std::int32_t handle, clockHz, fifoBytes;
+        const char* words;
+    } refused[] = {
+        {controller, 0, 65'536, "converter clock 0 is out of range 1-1000000000"},
+        {controller, 1'000'000, 16'383, "FIFO size 16383 is out of range 16384-1073741824"},
+        {9999, 1'000'000, 65'536, "handle 9999 is not open"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(f.ops->board(r.handle, r.clockHz, r.fifoBytes), -1) << r.words;
+        EXPECT_EQ(f.last_error(), r.words);
+    }
+    const std::size_t sent = f.requests();
+    EXPECT_EQ(f.ops->board(follower, 3'000'000, 1 << 30), 0) << f.last_error();
+    EXPECT_EQ(f.requests(), sent) << "nothing is sent until a start";
     ASSERT_EQ(f.ops->ad(controller, 0, 0, 0, 0, 50), 0) << f.last_error();
+    const std::string started = f.last_request();
+    EXPECT_EQ(started.substr(started.find(" divider=")), " divider=50 clock=1000000 fifo=65536");
     EXPECT_EQ(f.ops->follow(controller), -1) << "a controller does not follow its own stream";
     EXPECT_NE(f.last_error().find("stop its acquisition before following"), std::string::npos) << f.last_error();
     f.push(f.block(100));  // before the join: not the follower's
@@ -216,7 +242,7 @@ TEST(ServedTable, FollowJoinsTheRunningStreamAndItsStopLeavesIt) {
     EXPECT_EQ(s.next_index, 400u);
     EXPECT_EQ(s.stream, 1u);
     EXPECT_EQ(s.divider, 50u);
-    EXPECT_EQ(s.clock_hz, 2'000'000u);
+    EXPECT_EQ(s.clock_hz, 1'000'000u) << "the controller's, not the follower's own";
     // A follower's stop leaves without a word and ends following: its next
     // start is a start, refused while the controller streams, naming it.
     const std::size_t before = f.requests();
@@ -315,6 +341,7 @@ TEST(ServedTable, StatusFillsTheWholeFieldsThatFitAndTellsOfTheThreadsFailedOpen
     ASSERT_EQ(f.ops->status(-1, &s), 0);
     EXPECT_STREQ(s.url, kUrl);
     EXPECT_STREQ(s.failure, "kv318-server at tcp://fake:6318 serves no board 5 (it serves 0)");
+    EXPECT_EQ(s.flags, 0u) << "the server answered that open";
     EXPECT_EQ(f.ops->open("", 0, nullptr), -1);
     EXPECT_EQ(f.last_error(), "no kv318-server URL was given");
     std::thread([&] {
@@ -385,6 +412,102 @@ TEST(ServedTable, ASilentServerFailsWithinTheBoundAndThenAtOnce) {
     EXPECT_EQ(s.flags & KV318_SERVED_GONE, KV318_SERVED_GONE);
     EXPECT_EQ(f.ops->close(h), 0);
     EXPECT_EQ(*f.silentAsks, asked) << "nor a bye";
+    // An open the silent server never answers says so for handle -1, so a
+    // program probing its boards can stop at the first.
+    EXPECT_EQ(f.ops->open(kUrl, 1, nullptr), -1);
+    ASSERT_EQ(f.ops->status(-1, &s), 0);
+    EXPECT_EQ(s.flags, KV318_SERVED_GONE);
+    EXPECT_EQ(std::string(s.failure).rfind("kv318-server at tcp://fake:6318 stopped answering", 0), 0u) << s.failure;
+}
+
+TEST(ServedTable, AHandleLivesOnPingsOverItsOwnLinkUntilTheServerFallsSilent) {
+    Fixture f;
+    EXPECT_EQ(f.ops->open(kUrl, 3, nullptr), -1);
+    const std::int32_t h = f.ops->open(kUrl, 0, nullptr);
+    ASSERT_GE(h, 1) << f.last_error();
+    EXPECT_TRUE(test::wait_until([&] {
+        const std::lock_guard<std::mutex> hold(f.shared->lock);
+        return f.shared->pings >= 2;
+    }));
+    {
+        const std::lock_guard<std::mutex> hold(f.shared->lock);
+        EXPECT_EQ(f.shared->server.requests.back().rfind("kv318/1 ping client=tester.42.", 0), 0u)
+            << f.shared->server.requests.back();
+        // The pings went over the handle's own connection, the one its
+        // requests took: pings over another would keep no control alive.
+        // (Link 1 was board 3's, which did not open.)
+        EXPECT_EQ(f.shared->links, 2);
+        EXPECT_EQ(f.shared->pingLinks, std::set<int>{2});
+        EXPECT_EQ(f.shared->requestLinks, (std::set<int>{1, 2}));
+        f.shared->silent = true;
+    }
+    // The heartbeat finds the silence before any call of the program does.
+    KV318_SERVED_STATUS s{};
+    s.size = sizeof s;
+    EXPECT_TRUE(test::wait_until([&] { return f.ops->status(h, &s) == 0 && (s.flags & KV318_SERVED_GONE) != 0; }));
+    EXPECT_EQ(f.ops->close(h), 0);
+    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 1), "kv318-cli.77@lab");
+    EXPECT_EQ(client_id("kv318-cli", 77, "lab", 2), "kv318-cli.77.2@lab");
+}
+
+// The tools' reader over the table, as it reaches it through the exports:
+// a follower's start is KV318_Follow, and its blocks' indices come from
+// the status.
+const KV318_BACKEND_OPS* g_ops = nullptr;
+std::int32_t KV318_CALL follow_start(std::int32_t h, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                                     std::int32_t) {
+    return g_ops->follow(h);
+}
+std::int32_t KV318_CALL table_read(std::int32_t h, std::int32_t* samples) { return g_ops->read(h, samples); }
+std::int32_t KV318_CALL table_stop(std::int32_t h) { return g_ops->stop_ad(h); }
+std::int32_t KV318_CALL table_status(std::int32_t h, KV318_SERVED_STATUS* s) { return g_ops->status(h, s); }
+
+TEST(ServedTable, TheReaderNumbersAFollowersBlocksAsTheStreamDoesSoAGapShows) {
+    Fixture f;
+    g_ops = f.ops;
+    const std::int32_t controller = f.ops->open(kUrl, 0, nullptr);
+    ASSERT_GE(controller, 1);
+    f.push(f.block(0));
+    ASSERT_EQ(f.ops->ad(controller, 0, 0, 0, 0, 50), 0) << f.last_error();
+    f.block(700);          // sent before the follower came: never its business
+    f.push(f.block(100));  // proves the subscription; made before the join
+    const std::int32_t h = f.ops->open(kUrl, 0, nullptr);
+    ASSERT_GE(h, 1);
+    pipeline::BoardApi api{};
+    api.ad = follow_start;
+    api.read = table_read;
+    api.stopAd = table_stop;
+    api.servedStatus = table_status;
+    pipeline::Reader reader(api, h);
+    pipeline::ReaderSettings rs;
+    rs.period = std::chrono::milliseconds(1);
+    ASSERT_EQ(reader.start(rs), 0) << f.last_error();
+    f.push(f.block(300));
+    {
+        const std::lock_guard<std::mutex> hold(f.shared->lock);
+        f.shared->frames.push_back(f.shared->server.block(300, 0, 250));  // 250 never reach the follower
+        f.shared->frames.push_back(f.shared->server.block(200));
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::pair<std::uint64_t, std::size_t>> blocks;  // firstIndex, count
+    pipeline::ReadBlock b;
+    while (reader.samples() < 800) {
+        ASSERT_TRUE(reader.next(&b, stop, std::chrono::steady_clock::time_point::min()));
+        if (b.count == 0) continue;
+        blocks.emplace_back(b.firstIndex, b.count);
+        for (std::size_t i = 0; i < b.count; ++i)
+            ASSERT_EQ(b.samples[i], ramp_sample(b.firstIndex + i)) << "block at " << b.firstIndex << ", sample " << i;
+    }
+    // The follower joined at 800; the jump from 1100 to 1350 is the gap.
+    EXPECT_EQ(blocks, (std::vector<std::pair<std::uint64_t, std::size_t>>{{800, 300}, {1350, 500}}));
+    pipeline::RemoteStatus status;
+    ASSERT_TRUE(pipeline::served_status(api, h, &status));
+    EXPECT_EQ(status.missed, 250u);
+    EXPECT_EQ(status.nextIndex, 1850u);
+    EXPECT_TRUE(status.following);
+    EXPECT_EQ(reader.stop(), 0);
+    EXPECT_EQ(f.ops->close(h), 0);
+    EXPECT_EQ(f.ops->close(controller), 0);
 }
 
 }  // namespace

@@ -34,11 +34,16 @@ if(KV318_ZMQ_TEST_ENVIRONMENT)
 endif()
 
 if(TARGET kv318_remote_client AND NOT WIN32)
-  # kv318-cli's commands over ZeroMQ against a fake server in a thread, on
-  # ipc:// sockets in a temporary directory.
-  kv318_add_test(remote_cli_test SOURCES remote/remote_cli_test.cpp LIBS kv318_cli_core kv318_remote_client)
-  set_tests_properties(remote_cli_test PROPERTIES TIMEOUT 120)
+  # kv318-cli's commands through libKV318 and the served boards' library it
+  # loads, over ZeroMQ against a fake server in a thread, on ipc:// sockets
+  # in a temporary directory.
+  # The exports are linked in, so the served boards' library is found by
+  # the dynamic linker's path, not beside libKV318.
+  kv318_add_test(remote_cli_test SOURCES remote/remote_cli_test.cpp LIBS kv318_cli_core kv318_zmq kv318_remote_wire)
+  add_dependencies(remote_cli_test KV318Remote)
+  set_tests_properties(remote_cli_test PROPERTIES TIMEOUT 120 ENVIRONMENT
+                                                  "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:KV318Remote>")
   if(KV318_ZMQ_TEST_ENVIRONMENT)
-    set_tests_properties(remote_cli_test PROPERTIES ENVIRONMENT "${KV318_ZMQ_TEST_ENVIRONMENT}")
+    set_property(TEST remote_cli_test APPEND PROPERTY ENVIRONMENT "${KV318_ZMQ_TEST_ENVIRONMENT}")
   endif()
 endif()

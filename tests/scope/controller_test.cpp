@@ -2,6 +2,8 @@
 // changes restart a run, how a failure ends one, and the board not found.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <string>
 
 #include "fake_board.h"
@@ -118,20 +120,20 @@ TEST(ScopeController, BoardNotFoundGivesTheHintAndStartsNothing) {
     EXPECT_EQ(FakeBoard::get().starts, 0);
 }
 
-// A board table of kv318-server as the scope sees it: what the remote
-// entry reports, scripted.
+// A board table of kv318-server as the scope sees it: what its
+// KV318_ServedStatus reports, scripted.
 std::string remoteFailure;
-bool scripted_remote(std::int32_t, pipeline::RemoteStatus* status) {
-    status->url = "tcp://lab:6318";
-    status->following = true;
+std::int32_t KV318_CALL scripted_status(std::int32_t, KV318_SERVED_STATUS* status) {
+    std::snprintf(status->url, sizeof status->url, "tcp://lab:6318");
+    status->flags = KV318_SERVED_FOLLOWING;
     status->stream = 3;
-    status->failure = remoteFailure;
-    return true;
+    std::snprintf(status->failure, sizeof status->failure, "%s", remoteFailure.c_str());
+    return 0;
 }
 
 TEST(ScopeController, ThroughAServerSaysWhoseStreamItShowsAndWhoRefusedIt) {
     pipeline::BoardApi api = cli::test::fake_api();
-    api.remote = scripted_remote;
+    api.servedStatus = scripted_status;
     const struct {
         std::int32_t startResult;
         const char* failure;

@@ -217,15 +217,15 @@ std::atomic<std::uint64_t> remoteDelivered{0};
 std::atomic<std::uint32_t> remoteDivider{20};
 constexpr std::uint64_t kJoinedAt = 5000;
 
-bool followed_remote(std::int32_t, pipeline::RemoteStatus* status) {
-    status->url = "tcp://lab:6318";
-    status->following = true;
+std::int32_t KV318_CALL followed_status(std::int32_t, KV318_SERVED_STATUS* status) {
+    std::snprintf(status->url, sizeof status->url, "tcp://lab:6318");
+    status->flags = KV318_SERVED_FOLLOWING;
     status->stream = 3;
     status->missed = remoteMissed.load(std::memory_order_relaxed);
-    status->nextIndex = kJoinedAt + remoteDelivered.load(std::memory_order_relaxed);
-    status->clockHz = 2'000'000;
+    status->next_index = kJoinedAt + remoteDelivered.load(std::memory_order_relaxed);
+    status->clock_hz = 2'000'000;
     status->divider = remoteDivider.load(std::memory_order_relaxed);
-    return true;
+    return 0;
 }
 
 std::int32_t KV318_CALL counted_read(std::int32_t handle, std::int32_t* samples) {
@@ -236,7 +236,7 @@ std::int32_t KV318_CALL counted_read(std::int32_t handle, std::int32_t* samples)
 
 pipeline::BoardApi followed_api() {
     pipeline::BoardApi api = cli::test::fake_api();
-    api.remote = followed_remote;
+    api.servedStatus = followed_status;
     api.read = counted_read;
     return api;
 }

@@ -59,6 +59,7 @@ OPS_FIELDS = [
     ("follow", HANDLE_FN),
     ("status", ctypes.CFUNCTYPE(I32, I32, ctypes.POINTER(ServedStatus))),
     ("last_error", ctypes.CFUNCTYPE(I32, ctypes.c_char_p, I32)),
+    ("board", ctypes.CFUNCTYPE(I32, I32, I32, I32)),
 ]
 
 
@@ -100,10 +101,14 @@ class ServedBackendEndToEnd(unittest.TestCase):
         self.assertGreaterEqual(h, 1, self.last_error())
         self.assertEqual(ops.bulk_read(h, None, 64), -1)
         self.assertIn("not served", self.last_error())
+        # What the program knows of the board goes with the start, and the
+        # stream's status carries it.
+        self.assertEqual(ops.board(h, 1_000_000, 524_288), 0, self.last_error())
         self.assertEqual(ops.ad(h, 0, 0, 0, 0, DIVIDER), 0, self.last_error())
         status = ServedStatus(size=ctypes.sizeof(ServedStatus))
         self.assertEqual(ops.status(h, ctypes.byref(status)), 0)
-        self.assertEqual((status.flags, status.divider, status.url.decode()), (0x02, DIVIDER, self.server.url))
+        self.assertEqual((status.flags, status.divider, status.clock_hz, status.url.decode()),
+                         (0x02, DIVIDER, 1_000_000, self.server.url))
         samples = (I32 * READ_MAX)()
         index = reads = 0
         deadline = time.monotonic() + 60

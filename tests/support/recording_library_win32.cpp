@@ -87,6 +87,7 @@ KV318_LOGGED(KV318_PStop, std::int32_t)
 KV318_LOGGED(KV318_OpenServed, const char*, std::int32_t, const char*)
 KV318_LOGGED(KV318_ServedStatus, std::int32_t, KV318_SERVED_STATUS*)
 KV318_LOGGED(KV318_Follow, std::int32_t)
+KV318_LOGGED(KV318_ServedBoard, std::int32_t, std::int32_t, std::int32_t)
 // No failure to tell: the stand-in's calls all succeed.
 KV318_RECORDED KV318_LastError(char* text, std::int32_t size) {
     log_call("KV318_LastError");

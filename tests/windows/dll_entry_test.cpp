@@ -136,6 +136,7 @@ const std::vector<Export>& exports_table() {
         KV318_ROW(KV318_OpenServed, 61, -1, 0, 0, 0),
         KV318_ROW(KV318_ServedStatus, 62, -1, -1, 0),
         KV318_ROW(KV318_Follow, 63, -1, -1),
+        KV318_ROW(KV318_ServedBoard, 64, -1, -1, 1000000, 65536),
     };
     return table;
 }
