@@ -50,9 +50,13 @@ struct Table {
     unsigned connections = 0;
 };
 
+// Never destroyed, like the ZeroMQ context: a program may end with handles
+// open, and at its exit a destructor would join heartbeat threads that
+// Windows has already ended, and close sockets whose I/O threads are gone,
+// so the exit would hang.  The system takes everything back.
 Table& table() {
-    static Table t;
-    return t;
+    static Table* const t = new Table;
+    return *t;
 }
 
 // The board's link as its RemoteBoard holds it, shared with the heartbeat:
