@@ -48,17 +48,17 @@ std::string silence_text(const RemoteSettings& s) {
     std::string text = "kv318-server at " + s.url + " stopped answering";
     if (!s.localKeysDir.empty()) {
         text += " (or it refused this user's local keys in " + s.localKeysDir +
-                ": a server started with --keys, or by another user, needs --server-keys DIR holding its "
-                "server.pub and a client pair it allows)";
+                ": a server started with --keys, or by another user, needs a key directory (--server-keys DIR, "
+                "or KV318_SERVER_KEYS) holding its server.pub and a client pair it allows)";
     } else if (!s.serverPublicKey.empty()) {
         text +=
             " (or it refused this client's key: is the client's NAME.pub in the server's allowed file, and is "
             "server.pub the server's?)";
     } else {
         text +=
-            " (or it takes only clients with keys, and this one has none: give --server-keys DIR holding the "
-            "server's server.pub and a client pair it allows; a loopback server finds its own user's keys "
-            "itself)";
+            " (or it takes only clients with keys, and this one has none: give a key directory (--server-keys "
+            "DIR, or KV318_SERVER_KEYS) holding the server's server.pub and a client pair it allows; a loopback "
+            "server finds its own user's keys itself)";
     }
     return text;
 }

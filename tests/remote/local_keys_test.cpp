@@ -39,11 +39,13 @@ TEST(LocalKeys, SilenceNamesTheKeysAsALikelyCauseWithTheWayOut) {
         const char* localDir;
         const char* cause;
     } cases[] = {
-        {"", "", "takes only clients with keys, and this one has none: give --server-keys DIR"},
+        {"", "",
+         "takes only clients with keys, and this one has none: give a key directory (--server-keys DIR, or "
+         "KV318_SERVER_KEYS)"},
         {"k", "", "refused this client's key: is the client's NAME.pub in the server's allowed file"},
         {"k", "/run/kv318/kv318-server-keys/127.0.0.1_6318",
          "refused this user's local keys in /run/kv318/kv318-server-keys/127.0.0.1_6318: a server started with "
-         "--keys, or by another user, needs --server-keys DIR"},
+         "--keys, or by another user, needs a key directory (--server-keys DIR, or KV318_SERVER_KEYS)"},
     };
     for (const auto& c : cases) {
         RemoteSettings s;
