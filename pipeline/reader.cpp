@@ -76,6 +76,11 @@ void Reader::adopt(const ReaderSettings& s) {
     started_ = true;
     carry_ = 0;
     next_ = 0;
+    // Asked once a run, not at every read: a board of this process has no
+    // status, and asking would write the library's words for that refusal
+    // over the read's own after every read.
+    RemoteStatus served;
+    numbered_ = served_status(api_, handle_, &served);
     end_ = ReadEnd::kNone;
     failureResult_ = 0;
     due_ = Clock::now();
@@ -108,7 +113,7 @@ bool Reader::next(ReadBlock* block, const std::atomic<bool>& stop, Clock::time_p
     // read: a read never spans a gap, so its first sample lies n before the
     // next.  A board of this process has no status and counts from 0.
     RemoteStatus served;
-    if (served_status(api_, handle_, &served)) block->firstIndex = served.nextIndex - block->count;
+    if (numbered_ && served_status(api_, handle_, &served)) block->firstIndex = served.nextIndex - block->count;
     next_ += block->count;
     if (settings_.polled) {
         due_ = n == 0 ? visit + kPollIdle : visit;

@@ -119,6 +119,9 @@ private:
     std::vector<std::int32_t> buffer_;
     std::int32_t carry_ = 0;
     std::uint64_t next_ = 0;
+    // The run's samples are numbered by the stream (a served board's
+    // status gives each read's index); found at the run's start.
+    bool numbered_ = false;
     std::chrono::steady_clock::time_point due_;
     ReadEnd end_ = ReadEnd::kNone;
     std::int32_t failureResult_ = 0;

@@ -39,10 +39,20 @@ TEST(Reader, AFailedReadIsClassifiedOnceByItsResultAndTheStatusRegister) {
     }
 }
 
+// KV318_ServedStatus as the library answers it for a board of this process,
+// counted.
+int g_statusAsks = 0;
+std::int32_t KV318_CALL local_status(std::int32_t, KV318_SERVED_STATUS*) {
+    ++g_statusAsks;
+    return -1;
+}
+
 TEST(Reader, ReadsCarryTheirIndexAndAFailureEndsTheRunUntilARestart) {
     for (const bool polled : {false, true}) {
         FakeBoard::reset();
-        const BoardApi api = cli::test::fake_api();
+        BoardApi api = cli::test::fake_api();
+        api.servedStatus = local_status;
+        g_statusAsks = 0;
         FakeBoard::get().reads = {100, 0, 50, polled ? -1 : -2};
         FakeBoard::get().status = polled ? 0x00 : 0x04;
         Reader r(api, 1);
@@ -64,6 +74,7 @@ TEST(Reader, ReadsCarryTheirIndexAndAFailureEndsTheRunUntilARestart) {
             EXPECT_GT(b.hostTimeUs, 0);
         }
         EXPECT_EQ(firsts, (std::vector<std::uint64_t>{0, 100, 100})) << polled;
+        EXPECT_EQ(g_statusAsks, 2) << "once at the start, once for the failed read; never at each read";
         EXPECT_EQ(r.samples(), 150u);
         EXPECT_EQ(r.end(), polled ? ReadEnd::kNotEnabled : ReadEnd::kRingOverflow);
         EXPECT_EQ(r.failure_result(), polled ? -1 : -2);
