@@ -120,16 +120,23 @@ OpenOutcome open_handle(const RemoteSettings& settings, const LinkMaker& makeLin
     return out;
 }
 
+namespace {
+// The entry of `handle`, taken out of the table when `remove`; null for a
+// handle the table does not hold.
+std::shared_ptr<Entry> find_entry(std::int32_t handle, bool remove) {
+    Table& t = table();
+    const std::lock_guard<std::mutex> hold(t.lock);
+    const auto it = t.handles.find(handle);
+    if (it == t.handles.end()) return nullptr;
+    std::shared_ptr<Entry> e = it->second;
+    if (remove) t.handles.erase(it);
+    return e;
+}
+}  // namespace
+
 bool close_handle(std::int32_t handle) {
-    std::shared_ptr<Entry> e;
-    {
-        Table& t = table();
-        const std::lock_guard<std::mutex> hold(t.lock);
-        const auto it = t.handles.find(handle);
-        if (it == t.handles.end()) return false;
-        e = it->second;
-        t.handles.erase(it);
-    }
+    const std::shared_ptr<Entry> e = find_entry(handle, true);
+    if (e == nullptr) return false;
     {
         const std::lock_guard<std::mutex> hold(e->lock);
         e->board.close();
@@ -139,14 +146,8 @@ bool close_handle(std::int32_t handle) {
 }
 
 bool with_handle(std::int32_t handle, const std::function<void(RemoteBoard&)>& call) {
-    std::shared_ptr<Entry> e;
-    {
-        Table& t = table();
-        const std::lock_guard<std::mutex> hold(t.lock);
-        const auto it = t.handles.find(handle);
-        if (it == t.handles.end()) return false;
-        e = it->second;
-    }
+    const std::shared_ptr<Entry> e = find_entry(handle, false);
+    if (e == nullptr) return false;
     const std::lock_guard<std::mutex> hold(e->lock);
     call(e->board);
     return true;
