@@ -29,7 +29,6 @@ void capture_options(CLI::App* cmd, Invocation* inv) {
            "--pretrigger", c->pretriggerPercent,
            "percent of the samples before the trigger point, " + real_range_text(kPretriggerPercent) + " (default 0)")
         ->transform(real_within(kPretriggerPercent));
-    static constexpr Limit kCaptureSamples{"sample count", 1, static_cast<std::int64_t>(kMaxCaptureSamples), false};
     number_option(cmd, "-n,--samples", &c->samples, kCaptureSamples, "samples in the capture (default 10000)");
     cmd->add_option("--timeout", c->timeoutSeconds, "give up after S seconds without a trigger: exit 9 (default 5)")
         ->transform(seconds_within(kCaptureTimeoutSeconds))

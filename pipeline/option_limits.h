@@ -37,6 +37,10 @@ inline constexpr RealLimit kTriggerLevelVolts{"trigger level", -5, 5};
 inline constexpr RealLimit kHysteresisVolts{"hysteresis", 0, 10};
 inline constexpr RealLimit kPretriggerPercent{"pre-trigger", 0, 100};
 inline constexpr RealLimit kHoldoffSeconds{"holdoff", 0, 100};
+// The most samples one triggered capture holds: 16 M, 64 MiB a copy (the
+// trigger engine keeps up to about two while it searches, the capture one
+// more).
+inline constexpr Limit kCaptureSamples{"sample count", 1, 16 << 20, false};
 inline constexpr RealLimit kCaptureTimeoutSeconds{"timeout", 0.001, kMaxStallSeconds};
 inline constexpr RealLimit kOffsetVolts{"offset", -20, 20};
 // How long kv318-scope runs before --screenshot saves the window.

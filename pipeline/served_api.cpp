@@ -77,12 +77,7 @@ std::int32_t follow(std::int32_t handle) {
     lib.stopAd(handle);
     const std::lock_guard<std::mutex> hold(all.lock);
     const auto b = all.boards.find(handle);
-    std::string words = "no stream runs on board ";
-    words += b != all.boards.end() ? std::to_string(b->second) : std::string("?");
-    words += " of kv318-server at ";
-    words += s.url;
-    words += ", so there is none to follow";
-    all.noStream[handle] = words;
+    all.noStream[handle] = no_stream_text(b != all.boards.end() ? std::to_string(b->second) : std::string("?"), s.url);
     return -1;
 }
 
@@ -125,6 +120,10 @@ const BoardApi& served_api(const ServedChoice& c) {
     const std::lock_guard<std::mutex> hold(all.lock);
     all.choice = c;
     return api;
+}
+
+std::string no_stream_text(const std::string& board, const std::string& url) {
+    return "no stream runs on board " + board + " of kv318-server at " + url + ", so there is none to follow";
 }
 
 std::string served_open_hint(int) {

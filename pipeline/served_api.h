@@ -35,6 +35,10 @@ struct ServedChoice {
 // lives until the process ends.
 const BoardApi& served_api(const ServedChoice& choice);
 
+// "no stream runs on board N of kv318-server at URL, so there is none to
+// follow": what a follower says that found no stream.  Any thread.
+std::string no_stream_text(const std::string& board, const std::string& url);
+
 // What the tools print after "board N: not found": ": " and why the calling
 // thread's last open of a served board failed (KV318_ServedStatus of
 // handle -1), or empty.  Any thread.

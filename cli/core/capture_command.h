@@ -19,8 +19,4 @@ struct CaptureSettings {
     double timeoutSeconds = 5;
 };
 
-// The most samples one capture holds: 16 M, 64 MiB a copy (the engine
-// keeps up to about two while it searches, the command one more).
-inline constexpr std::uint64_t kMaxCaptureSamples = 16u << 20;
-
 }  // namespace kv318::cli
