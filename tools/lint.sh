@@ -34,7 +34,7 @@ if [[ ! -f "$build/compile_commands.json" ]]; then
     fail "clang-tidy: $build/compile_commands.json is missing (cmake --preset linux makes it)"
 else
     # Only our own production sources, as absolute paths the database knows.
-    mapfile -t tidy < <(git ls-files '*.c' '*.cpp' | grep -E '^(library|analysis|pipeline|cli|panel|simulator|scope|server)/' |
+    mapfile -t tidy < <(git ls-files '*.c' '*.cpp' | grep -E '^(library|analysis|pipeline|cli|panel|simulator|scope|server|tango)/' |
         grep -v '/win32/' | sed "s|^|$PWD/|")
     if ! run-clang-tidy -quiet -j "$jobs" -p "$build" "${tidy[@]}" >"$build/clang-tidy.log" 2>&1; then
         grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u >&2
@@ -44,7 +44,7 @@ fi
 
 step "clang-tidy (win32)"
 win_build=${KV318_LINT_WIN_BUILD:-build/windows64}
-mapfile -t win_tidy < <(git ls-files '*.cpp' | grep -E '^(library|analysis|pipeline|cli|panel|simulator|scope|server)/' |
+mapfile -t win_tidy < <(git ls-files '*.cpp' | grep -E '^(library|analysis|pipeline|cli|panel|simulator|scope|server|tango)/' |
     grep '/win32/' | sed "s|^|$PWD/|")
 if [[ ! -f "$win_build/compile_commands.json" ]]; then
     echo "lint: skipped clang-tidy on the ${#win_tidy[@]} win32 files: $win_build/compile_commands.json is missing" \

@@ -43,6 +43,7 @@ struct DeviceConfig {
     double eventRate = 10;
     std::string dataDirectory = "/tmp";
     std::string tool = "kv318-tango";  // what the files say wrote them
+    std::string name;                  // the device's name, as refusals give it ("lab/kv318/0")
 };
 
 // The most waveform events a second, and the fewest.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "device_run.h"
 #include "disconnection.h"
@@ -30,6 +31,27 @@ std::string stamp() {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
     return text;
+}
+
+// The library runs one acquisition of this machine's boards per process,
+// so of two devices of one server on local boards only one streams at a
+// time: the one that does is named here, so the other can say who.
+std::mutex gLocalLock;
+std::string gLocalHolder;
+
+bool claim_local(const std::string& holder, std::string* other) {
+    const std::lock_guard<std::mutex> l(gLocalLock);
+    if (!gLocalHolder.empty()) {
+        *other = gLocalHolder;
+        return false;
+    }
+    gLocalHolder = holder;
+    return true;
+}
+
+void release_local() {
+    const std::lock_guard<std::mutex> l(gLocalLock);
+    gLocalHolder.clear();
 }
 
 std::string real_words(const pipeline::RealLimit& limit, double value) {
@@ -85,12 +107,30 @@ Outcome BoardDevice::begin_run(bool follow, const std::string& client) {
         }
     }
     auto run = std::make_unique<Run>(api_, handle_);
+    if (!served()) {
+        const std::string me = where() + (config_.name.empty() ? "" : " (" + config_.name + ")");
+        std::string other;
+        if (!claim_local(me, &other)) {
+            return Outcome::fail("KV318_ProcessBusy",
+                                 "this device server already streams " + other +
+                                     ": the library runs one acquisition of this machine's boards per process, so "
+                                     "each board streams from an instance of its own, or through kv318-server");
+        }
+        run->holdsLocal = true;
+    }
     {
         const std::lock_guard<std::mutex> l(m_);
         run->settings.polled = polled_;
         run->settings.divider = divider_;
         run->clockHz = clockHz_;
     }
+    // A start that fails gives the claim back with the run.
+    struct Release {
+        Run* run;
+        ~Release() {
+            if (run != nullptr && run->holdsLocal) release_local();
+        }
+    } release{run.get()};
     run->follow = follow;
     run->description = pipeline::describe_board(api_, handle_, config_.tool, config_.board, run->clockHz,
                                                 static_cast<std::uint32_t>(run->settings.divider));
@@ -140,6 +180,7 @@ Outcome BoardDevice::begin_run(bool follow, const std::string& client) {
     activity_ = follow ? Activity::kFollowing : Activity::kRunning;
     startedBy_ = (client.empty() ? std::string("this device") : client) + " since " +
                  pipeline::local_clock_text(std::time(nullptr));
+    release.run = nullptr;  // the reading thread gives it back as it leaves
     run->thread = std::thread(&BoardDevice::read_loop, this, run.get());
     run_ = std::move(run);
     return {};
@@ -242,6 +283,7 @@ void BoardDevice::read_loop(Run* run) {
         }
     }
     run->reader.stop();
+    if (run->holdsLocal) release_local();
     if (!gone) check_stats(run, true);
     std::unique_ptr<pipeline::SampleWriter> writer;
     std::unique_ptr<pipeline::SampleStore> store;

@@ -39,6 +39,7 @@ struct BoardDevice::Run {
     pipeline::Reader reader;
     pipeline::ReaderSettings settings;
     bool follow = false;
+    bool holdsLocal = false;  // this run is the process's one acquisition of a board of this machine
     std::uint64_t clockHz = 0;
     pipeline::Recording description;
     // Set by stop() and the destructor, read by the reading thread (relaxed:

@@ -97,10 +97,10 @@ public:
     KV318Attr(AttrId id, const char* attrName, long dataType, Tango::AttrWriteType access)
         : Tango::Attr(attrName, dataType, access), id_(id) {}
     void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
-        static_cast<KV318Device*>(dev)->read_attr(id_, att);
+        static_cast<KV318Device*>(dev)->read_value(id_, att);
     }
     void write(Tango::DeviceImpl* dev, Tango::WAttribute& att) override {
-        static_cast<KV318Device*>(dev)->write_attr(id_, att);
+        static_cast<KV318Device*>(dev)->write_value(id_, att);
     }
 
 private:
@@ -112,7 +112,7 @@ public:
     KV318Spectrum(AttrId id, const char* attrName, long dataType, long maxX)
         : Tango::SpectrumAttr(attrName, dataType, Tango::READ, maxX), id_(id) {}
     void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
-        static_cast<KV318Device*>(dev)->read_attr(id_, att);
+        static_cast<KV318Device*>(dev)->read_value(id_, att);
     }
 
 private:

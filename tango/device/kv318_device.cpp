@@ -57,7 +57,7 @@ std::int32_t board_from_name(const std::string& name) {
     const std::size_t slash = name.rfind('/');
     const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
     if (last.empty() || last.size() > 3 || last.find_first_not_of("0123456789") != std::string::npos) return 0;
-    return std::atoi(last.c_str());
+    return static_cast<std::int32_t>(std::strtol(last.c_str(), nullptr, 10));
 }
 
 // Threads that are not omniORB's must be known to it before they push.
@@ -72,6 +72,7 @@ KV318Device::~KV318Device() { delete_device(); }
 void KV318Device::init_device() {
     kv318::tango::DeviceConfig config;
     config.board = board_from_name(get_name());
+    config.name = get_name();
     config.tool = "kv318-tango " KV318_PROJECT_VERSION;
     if (Tango::Util::_UseDb) {
         Tango::DbData props;
@@ -136,7 +137,7 @@ Tango::ConstDevString KV318Device::dev_status() {
     return status_.c_str();
 }
 
-void KV318Device::read_attr(AttrId id, Tango::Attribute& att) {
+void KV318Device::read_value(AttrId id, Tango::Attribute& att) {
     const auto i = static_cast<std::size_t>(id);
     const kv318::tango::Readings& r = now_;
     auto l64 = [&](std::uint64_t v) {
@@ -241,7 +242,7 @@ void KV318Device::read_attr(AttrId id, Tango::Attribute& att) {
     }
 }
 
-void KV318Device::write_attr(AttrId id, Tango::WAttribute& att) {
+void KV318Device::write_value(AttrId id, Tango::WAttribute& att) {
     Tango::DevLong64 l64 = 0;
     Tango::DevLong l32 = 0;
     Tango::DevDouble d = 0;

@@ -61,8 +61,8 @@ public:
     Tango::DevState dev_state() override;
     Tango::ConstDevString dev_status() override;
 
-    void read_attr(AttrId id, Tango::Attribute& att);
-    void write_attr(AttrId id, Tango::WAttribute& att);
+    void read_value(AttrId id, Tango::Attribute& att);
+    void write_value(AttrId id, Tango::WAttribute& att);
 
     void start();
     void stop();

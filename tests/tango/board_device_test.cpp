@@ -130,12 +130,25 @@ TEST_F(BoardDeviceTest, RefusalsSayWhyAndSendNothing) {
         EXPECT_EQ(c.outcome.reason, c.reason) << c.what;
         EXPECT_NE(c.outcome.words.find(c.words), std::string::npos) << c.what << ": " << c.outcome.words;
     }
+    // Another device of the same server on another local board: the
+    // library streams one of this machine's boards per process.
+    DeviceConfig second = config_;
+    second.board = 1;
+    second.name = "lab/kv318/1";
+    config_.name = "lab/kv318/0";
+    BoardDevice d2(api_, second, events_);
+    const Outcome other = d2.start("client B");
+    EXPECT_EQ(other.reason, "KV318_ProcessBusy");
+    EXPECT_NE(other.words.find("already streams board 0"), std::string::npos) << other.words;
     EXPECT_EQ(FakeBoard::get().starts, 1);
     EXPECT_EQ(FakeBoard::get().lastDivider, config_.divider);
     ASSERT_TRUE(d.stop().ok);
     const Outcome follow = d.follow();
     EXPECT_EQ(follow.reason, "KV318_NotServed");
     EXPECT_EQ(FakeBoard::get().starts, 1);
+    // Once the first has stopped, the second starts.
+    EXPECT_TRUE(d2.start("client B").ok);
+    EXPECT_EQ(FakeBoard::get().starts, 2);
 }
 
 TEST_F(BoardDeviceTest, APossibleFifoLossIsAnAlarmInTheWindowsAndTheState) {
