@@ -81,8 +81,13 @@ bool BoardDevice::try_open() {
             api_.close(h);
             h = -1;
         }
-        pipeline::RemoteStatus last;
-        if (h < 0 && why.empty() && pipeline::served_status(api_, -1, &last)) why = last.failure;
+        if (h < 0 && why.empty()) {
+            // The library's words first (a client library that cannot be
+            // loaded); then what the served status says of the open.
+            why = pipeline::library_words(api_, "KV318_OpenServed");
+            pipeline::RemoteStatus last;
+            if (why.empty() && pipeline::served_status(api_, -1, &last)) why = last.failure;
+        }
     } else {
         h = api_.open(config_.board);
         if (h < 0) why = pipeline::library_words(api_, "KV318_OpenDevice");
@@ -215,6 +220,7 @@ Condition BoardDevice::condition_locked() const {
     c.possibleLoss = statsKnown_ && verdict_.possibleLoss;
     if (c.possibleLoss) c.lossWords = analysis::fifo_warning_text(verdict_);
     c.ended = ended_;
+    c.interrupted = interrupted_;
     if (run_ != nullptr) {
         c.recordFile = run_->recordFile;
         c.sampleRate = static_cast<double>(run_->clockHz) / analysis::board_divider(run_->settings.divider);

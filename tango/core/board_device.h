@@ -196,6 +196,7 @@ private:
     KV318_STREAM_STATS stats_{};
     analysis::FifoVerdict verdict_;
     std::string ended_;
+    std::string interrupted_;
     std::uint64_t captures_ = 0;
 
     // Set by the destructor, read by the device's threads (release/acquire).

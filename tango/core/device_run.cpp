@@ -176,6 +176,7 @@ Outcome BoardDevice::begin_run(bool follow, const std::string& client) {
     statsKnown_ = false;
     verdict_ = analysis::FifoVerdict{};
     ended_.clear();
+    interrupted_.clear();
     controller_ = follow ? remote.controller : std::string();
     activity_ = follow ? Activity::kFollowing : Activity::kRunning;
     startedBy_ = (client.empty() ? std::string("this device") : client) + " since " +
@@ -220,7 +221,7 @@ void BoardDevice::check_stats(Run* run, bool final) {
         if (run->writer != nullptr) run->writer->note_event("fifo", words);
         run->riskyGaps = v.riskyGaps;
     }
-    run->statsFrom = cutter_.next_index();
+    run->statsFrom = run->nextIndex;
 }
 
 void BoardDevice::read_loop(Run* run) {
@@ -243,6 +244,7 @@ void BoardDevice::read_loop(Run* run) {
                     run->settings.divider = static_cast<std::int32_t>(remote.divider);
             }
             cutter_.take(block.firstIndex, block.samples, block.count, "it follows a gap: " + missed_words(missed_));
+            run->nextIndex = block.firstIndex + block.count;
             if (Capture* c = run->capture; c != nullptr && !c->got) {
                 if (!c->fedAny) c->firstFed = block.firstIndex, c->fedAny = true;
                 c->engine.feed(block.samples, block.count, *c);
@@ -292,8 +294,12 @@ void BoardDevice::read_loop(Run* run) {
         writer = std::move(run->writer);
         store = std::move(run->store);
         run->recordFile.clear();
-        if (gone) ending = "the board went away during the run";
-        if (!ending.empty()) ended_ = ending;
+        if (gone) {
+            ending = "the board went away during the run";
+            interrupted_ = ending;
+        } else if (!ending.empty()) {
+            ended_ = ending;
+        }
         activity_ = Activity::kIdle;
         if (writer != nullptr) writer->note_fifo(pipeline::fifo_note(statsKnown_ ? &verdict_ : nullptr));
     }
@@ -408,11 +414,19 @@ Outcome BoardDevice::record(const std::string& path, std::string* chosen) {
     Run* run = run_.get();
     auto writer = std::make_unique<pipeline::SampleWriter>(*store, run->clockHz,
                                                            static_cast<std::uint32_t>(run->settings.divider));
-    writer->describe(run->description);
     writer->words_for_missed(
         [](std::uint64_t missed) { return std::to_string(missed) + " samples never arrived from kv318-server"; });
-    if (!writer->begin()) return Outcome::fail("KV318_FileFailed", "cannot write " + file + ": " + writer->error());
     const std::lock_guard<std::mutex> l(m_);
+    // The recording starts with the next sample the stream brings, at its
+    // own index, and says when it began; the reading thread takes the
+    // writer only once this lock is let go, so no sample falls between.
+    const std::uint64_t first = run->nextIndex;
+    pipeline::Recording d = run->description;
+    d.startUtc = pipeline::utc_iso8601(std::time(nullptr));
+    if (served()) d.serverFirstKnown = true, d.serverFirstIndex = first;
+    writer->describe(d);
+    writer->count_from(first);
+    if (!writer->begin()) return Outcome::fail("KV318_FileFailed", "cannot write " + file + ": " + writer->error());
     run->store = std::move(store);
     run->writer = std::move(writer);
     run->recordFile = file;

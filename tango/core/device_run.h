@@ -49,6 +49,8 @@ struct BoardDevice::Run {
     // commands that wait for it (acquire).
     std::atomic<bool> done{false};
     std::thread thread;
+    // The stream's index just past the last sample read (the device's lock).
+    std::uint64_t nextIndex = 0;
     // What the verdict's last reading covered, for marking windows.
     std::uint64_t riskyGaps = 0;
     std::uint64_t statsFrom = 0;

@@ -38,6 +38,7 @@ Summary summarize(const Condition& c) {
     if (c.possibleLoss) add(&s.status, "The board's FIFO may have run over: " + c.lossWords + ".");
     if (c.missed > 0) add(&s.status, "Missed: " + missed_words(c.missed) + ".");
     if (!c.ended.empty()) add(&s.status, "The last run ended: " + c.ended + ".");
+    if (!c.interrupted.empty()) add(&s.status, "The last run ended: " + c.interrupted + ".");
     switch (c.activity) {
     case Activity::kRunning:
         s.state = DeviceState::kRunning;

@@ -33,8 +33,11 @@ struct Condition {
     // This run's troubles, kept after it ends until the next start.
     std::uint64_t missed = 0;
     bool possibleLoss = false;
-    std::string lossWords;   // the FIFO verdict's words, when possibleLoss
-    std::string ended;       // how the last run ended when not by request ("" otherwise)
+    std::string lossWords;  // the FIFO verdict's words, when possibleLoss
+    std::string ended;      // how the last run ended when not by request ("" otherwise)
+    // A run the board's loss ended, said once the board is back: the
+    // device is ready again, so it is no alarm, but the Status keeps it.
+    std::string interrupted;
     std::string recordFile;  // the recording going on ("" when none)
 };
 
