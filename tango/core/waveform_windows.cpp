@@ -56,8 +56,17 @@ void WindowCutter::cut() {
     apply_suspect(&w);
     filling_.firstIndex = w.firstIndex + length_;
     if (queue_.size() == kQueuedWindows) {
+        // The client never sees the oldest window, so the one after it
+        // carries its trouble: a client that skips an alarm must still
+        // hear of it.
+        Window dropped = std::move(queue_.front());
         queue_.pop_front();
         ++skipped_;
+        Window& heir = queue_.empty() ? w : queue_.front();
+        if (dropped.quality > heir.quality) {
+            heir.quality = dropped.quality;
+            heir.why = dropped.why;
+        }
     }
     queue_.push_back(std::move(w));
     // A suspect range wholly before the part-filled window marks no window to come.

@@ -18,6 +18,7 @@
 
 namespace kv318::tango {
 
+// In order of gravity: a window that inherits another's takes the graver.
 enum class WindowQuality { kValid, kWarning, kAlarm };
 
 struct Window {
@@ -56,7 +57,8 @@ public:
     // them, queued, being filled or the next, is an alarm saying `words`.
     void mark_possible_loss(std::uint64_t fromIndex, const std::string& words);
 
-    // The oldest complete window; false when none waits.
+    // The oldest complete window; false when none waits.  A window that
+    // follows windows dropped unseen carries the gravest quality among them.
     bool pop(Window* out);
     bool ready() const { return !queue_.empty(); }
 

@@ -127,6 +127,21 @@ TEST(WaveformWindows, AClientThatFallsBehindSkipsWholeWindowsCounted) {
     EXPECT_EQ(got.front().firstIndex, 30u);
     for (std::size_t k = 1; k < got.size(); ++k) EXPECT_EQ(got[k].firstIndex, got[k - 1].firstIndex + 10);
 
+    // A window dropped unseen hands its alarm to the next one shown.
+    WindowCutter behind(10);
+    const auto first = ramp_block(0, 10);
+    behind.take(0, first.data(), first.size());
+    behind.mark_possible_loss(0, "lost");
+    // After a jump, so no suspect sample is in the windows shown.
+    const auto more = ramp_block(100, 10 * kQueuedWindows);
+    behind.take(100, more.data(), more.size(), "a gap");
+    const std::vector<Window> shown = drain(behind);
+    ASSERT_EQ(shown.size(), kQueuedWindows);
+    EXPECT_EQ(shown.front().firstIndex, 100u);
+    EXPECT_EQ(shown.front().quality, WindowQuality::kAlarm);
+    EXPECT_EQ(shown.front().why, "lost");
+    EXPECT_EQ(shown[1].quality, WindowQuality::kValid);
+
     // A new run numbers afresh from its own first index.
     cutter.restart(4);
     const auto next = ramp_block(500, 4);
