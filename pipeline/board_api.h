@@ -104,6 +104,12 @@ bool served_status(const BoardApi& api, std::int32_t handle, RemoteStatus* statu
 // that reads samples.
 bool read_stream_stats(const BoardApi& api, std::int32_t handle, KV318_STREAM_STATS* stats);
 
+// Whether the board behind `handle` still answers: its status register
+// (register 0) reads.  A board whose driver went away or whose cable was
+// pulled fails it at once; every program asks this to tell a board that
+// went away from a request that merely failed.  The caller's thread.
+inline bool board_answers(const BoardApi& api, std::int32_t handle) { return api.inb(handle, 0) >= 0; }
+
 // The most samples one KV318_Read and one KV318_M_Read can return; the
 // arrays handed to them are this long.
 inline constexpr std::size_t kReadCapacity = KV318_READ_MAX_SAMPLES;

@@ -182,7 +182,7 @@ int di(const Invocation& inv, const Environment& env) {
             char text[KV318_INFO_BYTES + 1] = {};
             return env.api.info(b.handle, text) != 0;
         }
-        return env.api.inb(b.handle, 0) < 0;
+        return !board_answers(env.api, b.handle);
     };
     if (word < 0 || (word == 0xFFFF && failed())) {
         return call_failed(env, inv.board, "KV318_DI", "the input register could not be read", b.handle);

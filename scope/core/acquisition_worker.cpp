@@ -41,7 +41,7 @@ struct LatestFrame : analysis::FrameSink {
 // merely failed.  A handle of kv318-server is not asked: the server says.
 bool board_gone(const pipeline::BoardApi& api, std::int32_t handle) {
     pipeline::RemoteStatus remote;
-    return !pipeline::served_status(api, handle, &remote) && api.inb(handle, 0) < 0;
+    return !pipeline::served_status(api, handle, &remote) && !pipeline::board_answers(api, handle);
 }
 
 Failure read_failure(pipeline::ReadEnd end) {

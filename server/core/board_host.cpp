@@ -45,7 +45,7 @@ BoardHost::~BoardHost() {
     if (handle_ >= 0) api_.close(handle_);
 }
 
-bool BoardHost::answers() const { return handle_ >= 0 && api_.inb(handle_, 0) >= 0; }
+bool BoardHost::answers() const { return handle_ >= 0 && pipeline::board_answers(api_, handle_); }
 
 void BoardHost::attach(std::int32_t handle) {
     handle_ = handle;

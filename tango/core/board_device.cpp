@@ -152,7 +152,7 @@ void BoardDevice::watch_loop() {
         if (idle && now >= nextProbe) {
             nextProbe = now + kProbeEvery;
             // A running stream's reads watch the board themselves.
-            if (api_.inb(handle_, 0) < 0) {
+            if (!pipeline::board_answers(api_, handle_)) {
                 std::string why = "it stopped answering (its driver went away or its cable was pulled)";
                 pipeline::RemoteStatus s;
                 if (served() && pipeline::served_status(api_, handle_, &s) && !s.failure.empty()) why = s.failure;

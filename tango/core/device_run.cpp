@@ -280,7 +280,7 @@ void BoardDevice::read_loop(Run* run) {
             if (!gone && !(run->follow && remote.ended))
                 ending = remote.failure.empty() ? pipeline::read_end_text(run->reader.end()) : remote.failure;
         } else {
-            gone = api_.inb(handle_, 0) < 0;
+            gone = !pipeline::board_answers(api_, handle_);
             if (!gone) ending = pipeline::read_end_text(run->reader.end());
         }
     }
