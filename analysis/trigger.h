@@ -70,6 +70,22 @@ public:
     virtual bool frame(const Frame& f) = 0;
 };
 
+// The sink of a single capture: keeps a copy of the first frame and takes
+// no more.
+struct FirstFrame : FrameSink {
+    std::vector<std::int32_t> samples;
+    std::uint64_t triggerSample = 0;  // counted from the first sample fed
+    std::size_t triggerIndex = 0;
+    bool got = false;
+    bool frame(const Frame& f) override {
+        samples.assign(f.samples, f.samples + f.count);
+        triggerSample = f.triggerSample;
+        triggerIndex = f.triggerIndex;
+        got = true;
+        return false;
+    }
+};
+
 class TriggerEngine {
 public:
     explicit TriggerEngine(const TriggerSettings& settings);

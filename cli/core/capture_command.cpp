@@ -23,20 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct KeepFirst : analysis::FrameSink {
-    std::vector<std::int32_t> samples;
-    std::uint64_t triggerSample = 0;
-    std::size_t triggerIndex = 0;
-    bool got = false;
-    bool frame(const analysis::Frame& f) override {
-        samples.assign(f.samples, f.samples + f.count);
-        triggerSample = f.triggerSample;
-        triggerIndex = f.triggerIndex;
-        got = true;
-        return false;
-    }
-};
-
 }  // namespace
 
 int run_capture_command(const Invocation& inv, const Environment& env) {
@@ -105,7 +91,7 @@ int run_capture_command(const Invocation& inv, const Environment& env) {
                            "acquisition did not start (a board request failed or the library's timer could not start)");
     }
     Recording description = describe_run(inv, env, h);
-    KeepFirst sink;
+    analysis::FirstFrame sink;
     const auto t0 = Clock::now();
     const auto deadline =
         t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.timeoutSeconds));

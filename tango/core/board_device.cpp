@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "device_run.h"
 #include "disconnection.h"
@@ -260,37 +261,35 @@ Readings BoardDevice::readings() const {
     return r;
 }
 
-Outcome BoardDevice::set_clock(std::uint64_t hz) {
+Outcome BoardDevice::between_runs(const char* what, const pipeline::Limit* limit, std::int64_t value,
+                                  const std::function<void()>& apply) {
     const std::lock_guard<std::mutex> b(board_);
-    if (const std::string why = limit_words(pipeline::kClockHz, static_cast<std::int64_t>(hz)); !why.empty()) {
-        return Outcome::fail("KV318_OutOfRange", why);
+    if (limit != nullptr) {
+        if (const std::string why = limit_words(*limit, value); !why.empty()) {
+            return Outcome::fail("KV318_OutOfRange", why);
+        }
     }
     const std::lock_guard<std::mutex> l(m_);
-    if (activity_ != Activity::kIdle)
-        return Outcome::fail("KV318_Running", "the clock cannot change while a stream runs: Stop it first");
-    clockHz_ = hz;
+    // A run keeps the settings it started with, and so do its files.
+    if (activity_ != Activity::kIdle) {
+        return Outcome::fail("KV318_Running",
+                             std::string("the ") + what + " cannot change while a stream runs: Stop it first");
+    }
+    apply();
     return {};
+}
+
+Outcome BoardDevice::set_clock(std::uint64_t hz) {
+    return between_runs("clock", &pipeline::kClockHz, static_cast<std::int64_t>(hz), [&] { clockHz_ = hz; });
 }
 
 Outcome BoardDevice::set_divider(std::int64_t divider) {
-    const std::lock_guard<std::mutex> b(board_);
-    if (const std::string why = limit_words(pipeline::kDivider, divider); !why.empty()) {
-        return Outcome::fail("KV318_OutOfRange", why);
-    }
-    const std::lock_guard<std::mutex> l(m_);
-    if (activity_ != Activity::kIdle)
-        return Outcome::fail("KV318_Running", "the divider cannot change while a stream runs: Stop it first");
-    divider_ = static_cast<std::int32_t>(divider);
-    return {};
+    return between_runs("divider", &pipeline::kDivider, divider,
+                        [&] { divider_ = static_cast<std::int32_t>(divider); });
 }
 
 Outcome BoardDevice::set_polled(bool polled) {
-    const std::lock_guard<std::mutex> b(board_);
-    const std::lock_guard<std::mutex> l(m_);
-    if (activity_ != Activity::kIdle)
-        return Outcome::fail("KV318_Running", "the mode cannot change while a stream runs: Stop it first");
-    polled_ = polled;
-    return {};
+    return between_runs("mode", nullptr, 0, [&] { polled_ = polled; });
 }
 
 Outcome BoardDevice::set_waveform_length(std::int64_t length) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,7 @@
 #include "board_api.h"
 #include "device_state.h"
 #include "fifo_verdict.h"
+#include "numbers.h"
 #include "recording.h"
 #include "trigger.h"
 #include "waveform_windows.h"
@@ -158,6 +160,10 @@ private:
     Outcome begin_run(bool follow, const std::string& client);
     void end_run();
     void check_stats(Run* run, bool final);
+    // Applies a setting a run depends on, in `limit` (none: no range) and
+    // only while no run goes on; `what` names it in the refusal.
+    Outcome between_runs(const char* what, const pipeline::Limit* limit, std::int64_t value,
+                         const std::function<void()>& apply);
     Condition condition_locked() const;
     std::string where() const;
     bool served() const { return !config_.serverUrl.empty(); }

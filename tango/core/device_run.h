@@ -16,22 +16,11 @@
 namespace kv318::tango {
 
 // A capture the reading thread feeds until its frame is cut.
-struct BoardDevice::Capture : analysis::FrameSink {
+struct BoardDevice::Capture : analysis::FirstFrame {
     explicit Capture(const analysis::TriggerSettings& s) : engine(s) {}
-    bool frame(const analysis::Frame& f) override {
-        samples.assign(f.samples, f.samples + f.count);
-        triggerSample = f.triggerSample;
-        triggerIndex = f.triggerIndex;
-        got = true;
-        return false;
-    }
     analysis::TriggerEngine engine;
-    std::vector<std::int32_t> samples;
-    std::uint64_t triggerSample = 0;  // counted from the first sample fed
-    std::uint64_t firstFed = 0;       // the stream's index of the first sample fed
+    std::uint64_t firstFed = 0;  // the stream's index of the first sample fed
     bool fedAny = false;
-    std::size_t triggerIndex = 0;
-    bool got = false;
 };
 
 struct BoardDevice::Run {
