@@ -240,6 +240,14 @@ Readings BoardDevice::readings() const {
         r.sampleRate = static_cast<double>(run_->clockHz) / analysis::board_divider(run_->settings.divider);
     }
     r.latest = latest_;
+    // A stream that stalls after a possible loss cuts no window that could
+    // carry the alarm, and the last one shown stands for a stream that may
+    // since have lost samples: read, it says so.
+    if (statsKnown_ && verdict_.possibleLoss && !latest_.volts.empty() &&
+        latest_.firstIndex + latest_.volts.size() <= lossIndex_ && latest_.quality != WindowQuality::kAlarm) {
+        r.latest.quality = WindowQuality::kAlarm;
+        r.latest.why = "the stream after this window may have lost samples: " + analysis::fifo_loss_text(verdict_);
+    }
     r.skippedWindows = cutter_.skipped();
     r.waveformLength = length_;
     r.eventRate = eventRate_;

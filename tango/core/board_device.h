@@ -203,6 +203,9 @@ private:
     analysis::FifoVerdict verdict_;
     std::string ended_;
     std::string interrupted_;
+    // The stream's index where the last possible FIFO loss was found: a
+    // latest window that ends before it is stale over a broken stream.
+    std::uint64_t lossIndex_ = 0;
     std::uint64_t captures_ = 0;
 
     // Set by the destructor, read by the device's threads (release/acquire).

@@ -177,6 +177,7 @@ Outcome BoardDevice::begin_run(bool follow, const std::string& client) {
     verdict_ = analysis::FifoVerdict{};
     ended_.clear();
     interrupted_.clear();
+    lossIndex_ = 0;
     controller_ = follow ? remote.controller : std::string();
     activity_ = follow ? Activity::kFollowing : Activity::kRunning;
     startedBy_ = (client.empty() ? std::string("this device") : client) + " since " +
@@ -220,6 +221,7 @@ void BoardDevice::check_stats(Run* run, bool final) {
         cutter_.mark_possible_loss(run->statsFrom, words);
         if (run->writer != nullptr) run->writer->note_event("fifo", words);
         run->riskyGaps = v.riskyGaps;
+        lossIndex_ = run->nextIndex;
     }
     run->statsFrom = run->nextIndex;
 }

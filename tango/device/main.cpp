@@ -21,7 +21,7 @@ const char* const kUsage =
     "\n"
     "With a Tango database (TANGO_HOST), the devices of the instance are those registered with\n"
     "  tango_admin --add-server kv318-tango/INSTANCE KV318 lab/kv318/0\n"
-    "Without one, -nodb -dlist names them, and -ORBendPoint fixes the port clients use:\n"
+    "Without one, -nodb -dlist names them, and -ORBendPoint fixes the port clients use, as in\n"
     "  kv318-tango bench -nodb -dlist lab/kv318/0 -ORBendPoint giop:tcp::10000\n"
     "  (reached as tango://HOST:10000/lab/kv318/0#dbase=no; the board is the name's last member)\n"
     "\n"

@@ -174,6 +174,24 @@ TEST_F(BoardDeviceTest, APossibleFifoLossIsAnAlarmInTheWindowsAndTheState) {
     EXPECT_EQ(state(d), DeviceState::kAlarm);
 }
 
+TEST_F(BoardDeviceTest, AStreamThatStallsAfterAPossibleLossReadsAsAnAlarm) {
+    // One window's samples, then none (a stalled FIFO), and statistics
+    // that say the FIFO may have run over.
+    config_.fifoBytes = 16384 + 4096;
+    FakeBoard::get().stats.mode = KV318_STATS_STREAM;
+    FakeBoard::get().stats.longest_gap_us = 400'000;
+    FakeBoard::get().stats.gap_histogram[18] = 1;
+    script_reads(1, 1000);
+    BoardDevice d(api_, config_, events_);
+    ASSERT_TRUE(d.start("client").ok);
+    ASSERT_TRUE(wait_until([&] { return events_.count() == 1 && d.readings().verdict.possibleLoss; }));
+    const Readings r = d.readings();
+    EXPECT_EQ(r.latest.firstIndex, 0u);
+    EXPECT_EQ(r.latest.quality, WindowQuality::kAlarm);
+    EXPECT_NE(r.latest.why.find("may have lost samples"), std::string::npos) << r.latest.why;
+    ASSERT_TRUE(d.stop().ok);
+}
+
 TEST_F(BoardDeviceTest, ABoardThatGoesAwayIsFaultAndComesBackByItself) {
     BoardDevice d(api_, config_, events_);
     ASSERT_EQ(state(d), DeviceState::kOn);
