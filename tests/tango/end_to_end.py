@@ -46,6 +46,8 @@ CALL_TIMEOUT_MS = 60_000
 # The instances this run starts, unique to it, so the check that Tango left
 # nothing in its default place cannot see another run's files.
 RUN = "e2e%d" % os.getpid()
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "tango",
+                       "tango_waveform.py")
 
 
 def ramp(first, count):
@@ -321,7 +323,8 @@ class WithoutDatabase(TangoTest):
         instance = "%s-%s" % (RUN, name.replace("/", "-"))
         server = self.device_server(instance, "-nodb", "-dlist", name, "-ORBendPoint",
                                     "giop:tcp:127.0.0.1:%d" % port, env=env)
-        return proxy("tango://127.0.0.1:%d/%s#dbase=no" % (port, name)), server
+        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, name)
+        return proxy(self.url), server
 
     def wait_window(self, p, quality, seconds=60):
         """The first Waveform read with `quality`, else fails."""
@@ -344,6 +347,18 @@ class WithoutDatabase(TangoTest):
         self.assertEqual(len(window.value), length)
         self.assertEqual(ramp_breaks(codes(window.value)), [])
         p.command_inout("Stop")
+        self.wait_state(p, tango.DevState.ON)
+
+    def test_the_example_starts_shows_and_stops_a_stream(self):
+        p, _ = self.start(self.sim(), "nodb/kv318/0")
+        self.wait_state(p, tango.DevState.ON)
+        r = subprocess.run([sys.executable, EXAMPLE, self.url, "--windows", "3", "--text"], capture_output=True,
+                           text=True, timeout=120, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertIn("RUNNING, 40000 samples a second, windows of 1000", lines[0])
+        self.assertEqual([line.split(":")[0] for line in lines[1:]], ["window 1", "window 2", "window 3"])
+        self.assertTrue(all("1000 samples" in line and "ATTR_VALID" in line for line in lines[1:]), r.stdout)
         self.wait_state(p, tango.DevState.ON)
 
     def test_a_stalled_fifo_makes_the_waveform_an_alarm_and_status_says_so(self):
