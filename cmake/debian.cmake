@@ -5,17 +5,23 @@
 #   kv318-tools    kv318-cli, kv318-sim, kv318-server, the panel, kv318-scope, man pages,
 #                  docs (tools)
 #   python3-kv318  the Python package (python)
+#   kv318-tango    the Tango device server kv318-tango, its man page and
+#                  PyTango example (tango; only where cppTango was found)
 # Each carries the copyright file, changelog and lintian overrides Debian
 # asks of every package (cmake/debian/).
 #
 # Each package's synopsis is the first line of its component's description:
 # the one summary of cmake/package.cmake is for the zips, and CPack would
-# put it in front of every description here, giving all four packages the
+# put it in front of every description here, giving every package the
 # same synopsis.
 unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL lib dev tools python)
+set(kv318_deb_components lib dev tools python)
+if(TARGET kv318-tango)
+  list(APPEND kv318_deb_components tango)
+endif()
+set(CPACK_COMPONENTS_ALL ${kv318_deb_components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends of the binaries comes from what they link (dpkg-shlibdeps); the
 # library package gets a shlibs file and the ldconfig trigger.  The
@@ -90,9 +96,21 @@ string(REPLACE "\n" "\n " KV318_LICENSE_TEXT " ${kv318_terms}")
 set(kv318_copyright ${PROJECT_BINARY_DIR}/debian/copyright)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${kv318_copyright} @ONLY)
 
+set(CPACK_DEBIAN_TANGO_PACKAGE_NAME kv318-tango)
+set(CPACK_DEBIAN_TANGO_PACKAGE_SECTION electronics)
+# cppTango and omniORB come from what the program links (dpkg-shlibdeps,
+# libtango9 among them); the library is this release's, as for the tools.
+set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS "libkv318-1 (= ${kv318_deb_version})")
+set(CPACK_COMPONENT_TANGO_DESCRIPTION "KV318 USB data-acquisition board: Tango device server
+kv318-tango makes each KV318 board a device of the Tango class KV318 in a
+Tango control system: settings and counters as attributes, runs as
+commands, the analog input as waveform events, on a board of this machine
+or one shared by kv318-server.  A PyTango example in
+/usr/share/doc/kv318-tango/examples.")
+
 # Every package's /usr/share/doc/<package>: copyright and a compressed
 # changelog, made at configure time from the templates.
-foreach(comp lib dev tools python)
+foreach(comp ${kv318_deb_components})
   string(TOUPPER ${comp} COMP)
   set(pkg ${CPACK_DEBIAN_${COMP}_PACKAGE_NAME})
   set(dir ${PROJECT_BINARY_DIR}/debian/${pkg})
@@ -110,7 +128,13 @@ foreach(comp lib dev tools python)
 endforeach()
 
 # The examples, where Debian puts a package's examples: the C ones with
-# the development files, the Python ones with the Python package.
+# the development files, the Python ones with the Python package, the
+# PyTango one with the Tango device server.
 install(FILES ${KV318_C_EXAMPLES} DESTINATION share/doc/${CPACK_DEBIAN_DEV_PACKAGE_NAME}/examples COMPONENT dev)
 install(FILES ${KV318_PYTHON_EXAMPLES} DESTINATION share/doc/${CPACK_DEBIAN_PYTHON_PACKAGE_NAME}/examples
   COMPONENT python)
+if(TARGET kv318-tango)
+  file(GLOB kv318_tango_examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/tango/*.py)
+  install(FILES ${kv318_tango_examples} DESTINATION share/doc/${CPACK_DEBIAN_TANGO_PACKAGE_NAME}/examples
+    COMPONENT tango)
+endif()

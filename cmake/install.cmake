@@ -52,23 +52,35 @@ function(kv318_stripped_file var target)
   add_custom_target(${target}_stripped ALL DEPENDS ${out})
 endfunction()
 
-# kv318_install_program(target...): installs the programs into bin/.  On
-# Linux they also find the installed libKV318.so in the install's own lib/
-# directory, wherever the tree was installed or unpacked (cpack strips
-# them for the Debian packages); on Windows KV318.dll sits beside them in
-# bin/, where the loader looks first, and the stripped copies are
-# installed.
+# kv318_install_program(target... [COMPONENT component]): installs the
+# programs into bin/, in the install component `component` (default
+# tools).  On Linux they also find the installed libKV318.so in the
+# install's own lib/ directory, wherever the tree was installed or unpacked
+# (cpack strips them for the Debian packages); on Windows KV318.dll sits
+# beside them in bin/, where the loader looks first, and the stripped
+# copies are installed.
 function(kv318_install_program)
-  foreach(t ${ARGN})
+  cmake_parse_arguments(arg "" "COMPONENT" "" ${ARGN})
+  if(NOT arg_COMPONENT)
+    set(arg_COMPONENT tools)
+  endif()
+  foreach(t ${arg_UNPARSED_ARGUMENTS})
     if(WIN32)
       kv318_stripped_file(shipped ${t})
-      install(PROGRAMS ${shipped} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+      install(PROGRAMS ${shipped} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${arg_COMPONENT})
     else()
       file(RELATIVE_PATH to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
       set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_lib}")
-      install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+      install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${arg_COMPONENT})
     endif()
-    # The install and package tests check that every one of them arrives.
-    set_property(GLOBAL APPEND PROPERTY KV318_INSTALLED_PROGRAMS ${t})
+    # The install and package tests check that every one of them arrives:
+    # the tools' programs in KV318_INSTALLED_PROGRAMS, those of another
+    # component in KV318_INSTALLED_PROGRAMS_<COMPONENT>.
+    if(arg_COMPONENT STREQUAL "tools")
+      set_property(GLOBAL APPEND PROPERTY KV318_INSTALLED_PROGRAMS ${t})
+    else()
+      string(TOUPPER ${arg_COMPONENT} comp)
+      set_property(GLOBAL APPEND PROPERTY KV318_INSTALLED_PROGRAMS_${comp} ${t})
+    endif()
   endforeach()
 endfunction()

@@ -1,5 +1,5 @@
-# The man pages of the programs, in share/man/man1 with the programs
-# (component tools).  The command-line programs' pages are made from their
+# The man pages of the programs, in share/man/man1 with the programs (the
+# install component of each: tools, or tango for kv318-tango).  The command-line programs' pages are made from their
 # own --help by help2man when the build makes the programs, so a page never
 # disagrees with the program; the panel is a window with no --help, so its
 # short page is written by hand (cmake/man/kv318.1.in).  Debian wants them
@@ -16,17 +16,20 @@ find_program(KV318_HELP2MAN help2man)
 set(kv318_man_dir ${PROJECT_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${kv318_man_dir})
 set(kv318_man_pages)
+set(kv318_man_pages_tango)
 
-# kv318_man_page_from_help(TARGET NAME_LINE [SUBCOMMANDS]): with
-# SUBCOMMANDS, the page also gets a section with every subcommand's own
-# --help (cmake/man/subcommands.cmake), which the top-level --help that
-# help2man reads leaves out.
+# kv318_man_page_from_help(TARGET NAME_LINE [SUBCOMMANDS] [COMPONENT tango]):
+# with SUBCOMMANDS, the page also gets a section with every subcommand's
+# own --help (cmake/man/subcommands.cmake), which the top-level --help that
+# help2man reads leaves out.  The page goes with the tools unless
+# COMPONENT names tango.
 function(kv318_man_page_from_help target name_line)
+  cmake_parse_arguments(arg "SUBCOMMANDS" "COMPONENT" "" ${ARGN})
   set(page ${kv318_man_dir}/${target}.1)
   set(include)
   set(make_include)
   set(script ${PROJECT_SOURCE_DIR}/cmake/man/subcommands.cmake)
-  if(ARGN STREQUAL "SUBCOMMANDS")
+  if(arg_SUBCOMMANDS)
     set(include --include=${page}.subcommands)
     set(make_include COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${target}> -DOUTPUT=${page}.subcommands
       -P ${script})
@@ -39,7 +42,11 @@ function(kv318_man_page_from_help target name_line)
     DEPENDS ${target} ${script}
     COMMENT "man page of ${target} from its --help"
     VERBATIM)
-  set(kv318_man_pages ${kv318_man_pages} ${page}.gz PARENT_SCOPE)
+  set(list kv318_man_pages)
+  if(arg_COMPONENT STREQUAL "tango")
+    set(list kv318_man_pages_tango)
+  endif()
+  set(${list} ${${list}} ${page}.gz PARENT_SCOPE)
 endfunction()
 
 if(KV318_HELP2MAN)
@@ -51,8 +58,11 @@ if(KV318_HELP2MAN)
   if(TARGET kv318-scope)
     kv318_man_page_from_help(kv318-scope "the KV318 board's analog input as a live oscilloscope trace")
   endif()
+  if(TARGET kv318-tango)
+    kv318_man_page_from_help(kv318-tango "KV318 boards as devices of a Tango control system" COMPONENT tango)
+  endif()
 else()
-  message(WARNING "help2man not found: the packages will lack the man pages of kv318-cli, kv318-sim, kv318-server and kv318-scope")
+  message(WARNING "help2man not found: the packages will lack the man pages of kv318-cli, kv318-sim, kv318-server, kv318-scope and kv318-tango")
 endif()
 if(TARGET kv318)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/man/kv318.1.in ${kv318_man_dir}/kv318.1 @ONLY)
@@ -64,5 +74,8 @@ if(TARGET kv318)
   list(APPEND kv318_man_pages ${kv318_man_dir}/kv318.1.gz)
 endif()
 
-add_custom_target(kv318_man_pages ALL DEPENDS ${kv318_man_pages})
+add_custom_target(kv318_man_pages ALL DEPENDS ${kv318_man_pages} ${kv318_man_pages_tango})
 install(FILES ${kv318_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+if(kv318_man_pages_tango)
+  install(FILES ${kv318_man_pages_tango} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tango)
+endif()

@@ -15,6 +15,8 @@
 #   dev     what building against the library needs
 #   tools   the programs, their man pages and the docs
 #   python  the Python package (Linux only)
+#   tango   the Tango device server kv318-tango, its man page and example
+#           (Linux, where cppTango is found)
 # Programs are installed by kv318_install_program (cmake/install.cmake).
 include(CMakePackageConfigHelpers)
 
@@ -71,6 +73,11 @@ foreach(t kv318 kv318-scope kv318-server)
     kv318_install_program(${t})
   endif()
 endforeach()
+# The Tango device server goes in a package of its own: only a Tango
+# facility wants it, and it brings cppTango and omniORB with it.
+if(TARGET kv318-tango)
+  kv318_install_program(kv318-tango COMPONENT tango)
+endif()
 # kv318-server's user unit (installed, not enabled: sharing a board is the
 # user's choice), naming the kv318-server of the prefix it is installed to
 # (cmake/systemd/install_unit.cmake).

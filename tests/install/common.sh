@@ -42,16 +42,17 @@ check_panel_library() {
     panel_pid=
 }
 
-# Runs the installed SCOPE's --version (no display needed), fails unless
-# it ran on the library EXPECTED, and leaves what it said in scope_says
-# for the caller to check.
-check_scope_library() {
-    mkdir -p "$work/ld-scope"
-    scope_says=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld-scope/scope" "$1" --version) \
-        || fail "the installed kv318-scope --version failed"
-    loaded=$(first_library "$work"/ld-scope/scope.*)
-    [ "$(readlink -f "$loaded")" = "$(readlink -f "$2")" ] || fail "the installed kv318-scope loaded '$loaded'"
-    echo "scope: $scope_says, loaded $loaded"
+# Runs the installed PROGRAM's --version (which needs no display and no
+# Tango database), fails unless it ran on the library EXPECTED, and leaves
+# what it said in version_says for the caller to check.
+check_version_library() {
+    name=$(basename "$1")
+    mkdir -p "$work/ld-$name"
+    version_says=$(LD_DEBUG=files LD_DEBUG_OUTPUT="$work/ld-$name/trace" "$1" --version) \
+        || fail "the installed $name --version failed"
+    loaded=$(first_library "$work/ld-$name"/trace.*)
+    [ "$(readlink -f "$loaded")" = "$(readlink -f "$2")" ] || fail "the installed $name loaded '$loaded'"
+    echo "$name: $version_says, loaded $loaded"
 }
 
 # Starts the installed kv318-sim SIM serving DIR, logging to $work/sim.log,

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Packs the build with cpack into the four Debian packages and checks them
-# as Debian and a user would:
+# Packs the build with cpack into the four Debian packages (five with
+# kv318-tango, when KV318_DEB_TANGO is set) and checks them as Debian and a
+# user would:
 #   - each package's name, Depends and files (the library split from its
 #     development files, the programs with their man pages, the Python
 #     package), and nothing outside /usr;
@@ -12,7 +13,8 @@
 #   - unpacked into a scratch root without the development package, the
 #     Python package imports and drives a simulated board with nothing set
 #     but the scratch root's own paths, and the installed panel loads the
-#     run-time library, and so does the installed scope;
+#     run-time library, and so does the installed scope, and kv318-tango
+#     with its man page;
 #   - with the development package added, a C program builds through
 #     pkg-config and runs against the scratch root's library.
 # The packages are unpacked (dpkg-deb -x), not installed into the system,
@@ -44,6 +46,9 @@ lib=$(deb libkv318-1 "$arch")
 dev=$(deb libkv318-dev "$arch")
 tools=$(deb kv318-tools "$arch")
 py=$(deb python3-kv318 all)
+# The Tango device server's package, made where cppTango was found.
+tango=""
+[ -z "${KV318_DEB_TANGO:-}" ] || tango=$(deb kv318-tango "$arch")
 
 # The package names of a package's Depends, one a line, without versions.
 # Commas and bars both end a package name: tr maps each to a newline.
@@ -53,7 +58,7 @@ needs() {
     dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -Fqx "$2" \
         || fail "$(basename "$1") does not depend on '$2': $(dpkg-deb -f "$1" Depends)"
 }
-for d in "$lib" "$dev" "$tools" "$py"; do
+for d in "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"}; do
     echo "$(basename "$d"): Depends: $(dpkg-deb -f "$d" Depends)"
     [ "$(dpkg-deb -f "$d" Version)" = "$version" ] || fail "$(basename "$d") has version $(dpkg-deb -f "$d" Version)"
 done
@@ -75,7 +80,7 @@ dpkg-deb -I "$lib" triggers 2>/dev/null | grep -qx 'activate-noawait ldconfig' \
     || fail "libkv318-1 has no ldconfig trigger"
 
 # has PACKAGE REGEX: a line of the package's file list matches.
-for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -c "$d" >"$d.contents"; done
+for d in "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"}; do dpkg-deb -c "$d" >"$d.contents"; done
 has() { grep -Eq "$2" "$1.contents" || fail "$(basename "$1") lacks $2"; }
 lacks() { ! grep -Eq "$2" "$1.contents" || fail "$(basename "$1") holds $2"; }
 has "$lib" " \\./usr/lib/libKV318\\.so\\.$version\$"
@@ -107,7 +112,19 @@ lacks "$tools" 'libKV318'
 has "$py" ' \./usr/lib/python3/dist-packages/kv318/__init__\.py$'
 has "$py" ' \./usr/lib/python3/dist-packages/kv318-[^/]*\.dist-info/METADATA$'
 has "$py" ' \./usr/lib/python3/dist-packages/kv318/libKV318\.so -> \.\./\.\./\.\./libKV318\.so\.1$'
-for d in "$lib" "$dev" "$tools" "$py"; do
+lacks "$tools" '/kv318-tango'
+if [ -n "$tango" ]; then
+    # cppTango from what it links, the library of this release.
+    needs "$tango" "libkv318-1 (= $version)"
+    depends "$tango" | grep -Fqx libtango9 || fail "kv318-tango does not depend on libtango9"
+    has "$tango" '^-rwxr-xr-x .* \./usr/bin/kv318-tango$'
+    has "$tango" ' \./usr/share/man/man1/kv318-tango\.1\.gz$'
+    for f in "$src"/examples/tango/*.py; do
+        has "$tango" " \./usr/share/doc/kv318-tango/examples/$(basename "$f")\$"
+    done
+    lacks "$tango" 'libKV318|/kv318-(cli|sim|server)'
+fi
+for d in "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"}; do
     pkg=$(dpkg-deb -f "$d" Package)
     has "$d" " \./usr/share/doc/$pkg/copyright\$"
     if grep -v ' \./usr/' "$d.contents" | grep -Ev ' \./$'; then
@@ -115,18 +132,19 @@ for d in "$lib" "$dev" "$tools" "$py"; do
     fi
 done
 
-# Four packages, four synopses: the Description's first line tells them
-# apart in apt's lists.
-for d in "$lib" "$dev" "$tools" "$py"; do dpkg-deb -f "$d" Description | head -1; done >"$work/synopses"
+# A synopsis each: the Description's first line tells them apart in apt's
+# lists.
+for d in "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"}; do dpkg-deb -f "$d" Description | head -1; done \
+    >"$work/synopses"
 cat "$work/synopses"
-[ "$(sort -u "$work/synopses" | wc -l)" = 4 ] || fail "the packages do not have four different synopses"
+[ "$(sort -u "$work/synopses" | wc -l)" = "$(wc -l <"$work/synopses")" ] || fail "two packages share a synopsis"
 
 # Every copyright file carries the tree's licence: its copyright line and,
 # in the Expat paragraph (one space in, "." for an empty line), its terms.
 holder=$(sed -n 's/^Copyright (c) //p' "$src/LICENSE")
 terms=$(sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE")
 if [ -z "$holder" ] || [ -z "$terms" ]; then fail "cannot read the copyright line and terms of $src/LICENSE"; fi
-for d in "$lib" "$dev" "$tools" "$py"; do
+for d in "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"}; do
     pkg=$(dpkg-deb -f "$d" Package)
     dpkg-deb --fsys-tarfile "$d" | tar -xOf - "./usr/share/doc/$pkg/copyright" >"$work/$pkg.copyright"
     grep -Fqx "Copyright: $holder" "$work/$pkg.copyright" || fail "$pkg's copyright file lacks 'Copyright: $holder'"
@@ -145,7 +163,7 @@ done
 
 # lintian: errors fail the test, and so do warnings other than the two
 # that docs/install.md explains.
-lintian --tag-display-limit 0 "$lib" "$dev" "$tools" "$py" >"$work/lintian.log" 2>&1 || true
+lintian --tag-display-limit 0 "$lib" "$dev" "$tools" "$py" ${tango:+"$tango"} >"$work/lintian.log" 2>&1 || true
 cat "$work/lintian.log"
 ! grep -q '^E: ' "$work/lintian.log" || fail "lintian found errors"
 ! grep '^W: ' "$work/lintian.log" | grep -v -e ' maintscript-calls-ldconfig ' \
@@ -153,7 +171,7 @@ cat "$work/lintian.log"
 
 # The run-time packages alone, unpacked into a scratch root.
 root=$work/root
-for d in "$lib" "$tools" "$py"; do dpkg-deb -x "$d" "$root"; done
+for d in "$lib" "$tools" "$py" ${tango:+"$tango"}; do dpkg-deb -x "$d" "$root"; done
 [ ! -e "$root/usr/lib/libKV318.so" ] || fail "the run-time packages hold libKV318.so"
 outside=$work/elsewhere
 mkdir -p "$outside"
@@ -161,13 +179,17 @@ mkdir -p "$outside"
     KV318_DRIVER_DIR=$driver/py /usr/bin/python3 "$smoke" "$root" "$version") \
     || fail "the Python package does not work from the scratch root"
 
+# groff reads a man page of the scratch root without a warning.
+read_man_page() {
+    zcat "$root/usr/share/man/man1/$1.1.gz" >"$work/$1.1"
+    groff -man -ww -z "$work/$1.1" >"$work/groff.log" 2>&1 || true
+    [ ! -s "$work/groff.log" ] || { cat "$work/groff.log"; fail "groff warns about $1.1"; }
+}
+
 # kv318-cli's man page has a section for each subcommand its --help lists,
-# with every option that subcommand's own --help names, and groff reads
-# the page without a warning.
+# with every option that subcommand's own --help names.
 cli=$root/usr/bin/kv318-cli
-zcat "$root/usr/share/man/man1/kv318-cli.1.gz" >"$work/kv318-cli.1"
-groff -man -ww -z "$work/kv318-cli.1" >"$work/groff.log" 2>&1 || true
-[ ! -s "$work/groff.log" ] || { cat "$work/groff.log"; fail "groff warns about kv318-cli.1"; }
+read_man_page kv318-cli
 sed 's/\\-/-/g' "$work/kv318-cli.1" >"$work/kv318-cli.1.txt"
 subs=$("$cli" --help | sed -n '/^[Ss][Uu][Bb][Cc][Oo][Mm][Mm][Aa][Nn][Dd][Ss]:/,/^$/p' | awk 'NR > 1 && NF { print $1 }')
 [ -n "$subs" ] || fail "kv318-cli --help lists no subcommands"
@@ -189,8 +211,20 @@ fi
 # --version needs no display, and the loader's trace shows which library
 # it took.
 if [ -x "$root/usr/bin/kv318-scope" ]; then
-    check_scope_library "$root/usr/bin/kv318-scope" "$root/usr/lib/libKV318.so.1"
-    [ "$scope_says" = "kv318-scope $version" ] || fail "the installed kv318-scope says '$scope_says'"
+    check_version_library "$root/usr/bin/kv318-scope" "$root/usr/lib/libKV318.so.1"
+    [ "$version_says" = "kv318-scope $version" ] || fail "the installed kv318-scope says '$version_says'"
+fi
+
+# kv318-tango runs from the scratch root on the run-time library, and its
+# man page, made from its --help, names what that help names.
+if [ -n "$tango" ]; then
+    check_version_library "$root/usr/bin/kv318-tango" "$root/usr/lib/libKV318.so.1"
+    [ "$version_says" = "kv318-tango $version" ] || fail "the installed kv318-tango says '$version_says'"
+    read_man_page kv318-tango
+    sed 's/\\-/-/g' "$work/kv318-tango.1" >"$work/kv318-tango.1.txt"
+    for opt in -nodb -dlist -ORBendPoint --help --version; do
+        grep -Fq -- "$opt" "$work/kv318-tango.1.txt" || fail "kv318-tango.1 lacks $opt"
+    done
 fi
 
 # With the development package: a C program through pkg-config.

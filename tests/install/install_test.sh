@@ -99,7 +99,7 @@ if [ -x "$prefix/bin/kv318" ]; then
     check_panel_library "$prefix/bin/kv318" "$installed_lib"
 fi
 if [ -x "$prefix/bin/kv318-scope" ]; then
-    check_scope_library "$prefix/bin/kv318-scope" "$installed_lib"
-    echo "$scope_says" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$scope_says'"
+    check_version_library "$prefix/bin/kv318-scope" "$installed_lib"
+    echo "$version_says" | grep -Eqx 'kv318-scope [0-9]+\.[0-9]+\.[0-9]+' || fail "the installed kv318-scope says '$version_says'"
 fi
 echo "install_test: passed"

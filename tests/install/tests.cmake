@@ -113,6 +113,12 @@ add_test(NAME package_deb_test
     ${CMAKE_CURRENT_BINARY_DIR}/package_deb_test ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer ${CMAKE_C_COMPILER}
     ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION} ${kv318_program_files})
 set_tests_properties(install_consumer_test package_deb_test PROPERTIES TIMEOUT 600)
+# Where cppTango was found cpack makes kv318-tango's package too
+# (cmake/debian.cmake), and the test checks it.
+get_property(kv318_tango_programs GLOBAL PROPERTY KV318_INSTALLED_PROGRAMS_TANGO)
+if(kv318_tango_programs)
+  set_tests_properties(package_deb_test PROPERTIES ENVIRONMENT KV318_DEB_TANGO=1)
+endif()
 add_test(NAME wheel_venv_test
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install/wheel_venv_test.sh ${KV318_WHEEL_FILE}
     ${CMAKE_CURRENT_BINARY_DIR}/wheel_venv_test ${CMAKE_CURRENT_SOURCE_DIR}/install/python_smoke.py ${PROJECT_VERSION})

@@ -6,3 +6,18 @@ endif()
 kv318_add_test(tango_core_test SOURCES tango/windows_test.cpp tango/device_state_test.cpp
                tango/board_device_test.cpp LIBS kv318_tango_core kv318_pipeline)
 target_include_directories(tango_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
+
+# kv318-tango, the device server, in a Tango control system of the test's
+# own: a private MariaDB with the Tango database and DataBaseds, all in one
+# temporary directory on loopback ports of its own, with PyTango clients.
+# The target exists only where cppTango was found; a machine without the
+# database server or PyTango skips the test with one line naming the
+# packages.  Every board is a private simulator's, so no lock.
+if(TARGET kv318-tango AND TARGET kv318-server)
+  add_test(NAME tango_end_to_end_test
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tango/end_to_end.py
+            --tango-server $<TARGET_FILE:kv318-tango> --server $<TARGET_FILE:kv318-server> --sim $<TARGET_FILE:kv318-sim>)
+  set_tests_properties(tango_end_to_end_test PROPERTIES TIMEOUT 600
+    SKIP_REGULAR_EXPRESSION "setUpModule \\(__main__\\) \\.\\.\\. skipped")
+  kv318_script_test_environment(tango_end_to_end_test)
+endif()
