@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages listed in tools/apt-packages.txt that are
 # missing.  As root it installs them with apt; otherwise it prints what to
-# install and fails when a required one is missing.  Packages of another architecture are written name:arch,
-# and that architecture is added to dpkg first.  A package whose line has the
-# word `optional` after its name is one the build and tests do without: when
-# it cannot be installed, the rest is installed and one line names what is
-# left out.
+# install and fails when a required one is missing.  Packages of another
+# architecture are written name:arch, and that architecture is added to dpkg
+# first.  A package whose line has the word `optional` after its name is one
+# the build and tests do without: when it cannot be installed, the rest is
+# installed and one line names what is left out.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
