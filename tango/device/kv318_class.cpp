@@ -22,6 +22,10 @@ struct AttrSpec {
     std::string min, max;
     const char* description;
     std::string maxAlarm = {};
+    // Polled by Tango's own poller, so archivers and dashboards get change
+    // events of the run's troubles without subscribing to the waveform.
+    long pollMs = 0;
+    const char* absChange = "";
 };
 
 std::string num(std::int64_t v) { return std::to_string(v); }
@@ -54,9 +58,9 @@ std::vector<AttrSpec> attr_specs() {
         {AttrId::kEventRate, "EventRate", Tango::DEV_DOUBLE, RW, "Hz", "%.3g", real(kv318::tango::kMinEventRate),
          real(kv318::tango::kMaxEventRate), "the most Waveform events a second"},
         {AttrId::kSamplesMissed, "SamplesMissed", Tango::DEV_LONG64, R, "", "%d", "", "",
-         "samples of this run that never arrived from kv318-server", "0"},
+         "samples of this run that never arrived from kv318-server", "0", 1000, "1"},
         {AttrId::kFifoLoss, "FifoLoss", Tango::DEV_BOOLEAN, R, "", "", "", "",
-         "true when the board's FIFO may have run over in this run (a gap between drains was too long)"},
+         "true when the board's FIFO may have run over in this run (a gap between drains was too long)", "", 1000},
         {AttrId::kFifoStatus, "FifoStatus", Tango::DEV_STRING, R, "", "", "", "", "the FIFO verdict in words"},
         {AttrId::kLongestGap, "LongestGap", Tango::DEV_DOUBLE, R, "ms", "%.3f", "", "",
          "the longest gap between two drains of the board's FIFO in this run"},
@@ -234,6 +238,8 @@ void KV318Class::attribute_factory(std::vector<Tango::Attr*>& attrs) {
         if (!s.min.empty()) prop.set_min_value(s.min.c_str());
         if (!s.max.empty()) prop.set_max_value(s.max.c_str());
         if (!s.maxAlarm.empty()) prop.set_max_alarm(s.maxAlarm.c_str());
+        if (*s.absChange != '\0') prop.set_event_abs_change(s.absChange);
+        if (s.pollMs > 0) a->set_polling_period(s.pollMs);
         if (s.id == AttrId::kMode) {
             std::vector<std::string> labels{"stream", "polled"};
             prop.set_enum_labels(labels);
