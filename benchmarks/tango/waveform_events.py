@@ -12,14 +12,16 @@ device's push) to its arrival in the client (p50, p99); for each device
 server its CPU time per second of the run.  Goal: 10 events a second from
 each device, none skipped, the ramp intact, p99 under 100 ms.
 
-The servers run without a database (-nodb -dlist), so nothing but the
-simulator and the servers is started.
+The devices are registered in a Tango database of the benchmark's own
+(tests/tango/tango_site.py: a private MariaDB and DataBaseds), as a
+facility runs them: cppTango 9.3's clients lose a database-free server's
+events after ten seconds on a machine whose host name resolves to
+localhost (its heartbeat names the host otherwise than the client does).
 
     benchmarks/tango/waveform_events.py --build build/linux [--seconds 20]
 """
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,23 +31,19 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
+sys.path.insert(0, str(ROOT / "tests" / "tango"))
 from needed_modules import require  # noqa: E402
 
 require("waveform_events", ["tango", "numpy"])
 import numpy  # noqa: E402
 import tango  # noqa: E402
+import tango_site  # noqa: E402
 from sim_process import eventually  # noqa: E402
 
 LENGTH = 10_000
 RATE = 10
 CLOCK = 2_000_000
 DIVIDER = CLOCK // (LENGTH * RATE)  # 100 kS/s: each window is a tenth of a second
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def ramp_volts(first, count):
@@ -103,18 +101,23 @@ def main():
     parser.add_argument("--build", required=True, type=Path)
     parser.add_argument("--seconds", type=float, default=20)
     args = parser.parse_args()
+    if tango_site.missing_packages():
+        sys.exit("waveform_events: install " + " ".join(tango_site.missing_packages()))
     tmp = tempfile.mkdtemp(prefix="kv318-tango-bench-")
-    env = dict(os.environ, KV318_DRIVER_DIR=tmp, KV318_SERVER="none")
+    site = tango_site.TangoSite()
+    site.start()
+    os.environ["TANGO_HOST"] = site.tango_host
+    env = dict(site.env, KV318_DRIVER_DIR=tmp, KV318_SERVER="none")
     sim = subprocess.Popen([str(args.build / "simulator" / "kv318-sim"), "--dir", tmp, "--boards", "2",
                             "--signal", "ramp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     names = ["bench/kv318/0", "bench/kv318/1"]
-    ports = [free_port() for _ in names]
-    servers = [subprocess.Popen([str(args.build / "tango" / "kv318-tango"), f"bench{i}", "-nodb", "-dlist", n,
-                                 "-ORBendPoint", f"giop:tcp:127.0.0.1:{p}"], env=env,
+    for i, n in enumerate(names):
+        site.register(f"kv318-tango/bench{i}", "KV318", {n: {"Board": i}})
+    servers = [subprocess.Popen([str(args.build / "tango" / "kv318-tango"), f"bench{i}"], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-               for i, (n, p) in enumerate(zip(names, ports))]
+               for i in range(len(names))]
     try:
-        devices = [tango.DeviceProxy(f"tango://127.0.0.1:{p}/{n}#dbase=no") for n, p in zip(names, ports)]
+        devices = [tango.DeviceProxy(n) for n in names]
 
         def answers():
             try:
@@ -124,13 +127,14 @@ def main():
         if not eventually(answers, 60):
             sys.exit("waveform_events: the devices never came up ON")
         watches = []
+        subscriptions = []
         for d, n in zip(devices, names):
             w = Watch(n)
             d.Divider = DIVIDER
             d.WaveformLength = LENGTH
             d.EventRate = RATE
-            d.subscribe_event("FirstIndex", tango.EventType.CHANGE_EVENT, w.on_first)
-            d.subscribe_event("Waveform", tango.EventType.CHANGE_EVENT, w.on_waveform)
+            subscriptions.append([d.subscribe_event("FirstIndex", tango.EventType.CHANGE_EVENT, w.on_first),
+                                  d.subscribe_event("Waveform", tango.EventType.CHANGE_EVENT, w.on_waveform)])
             watches.append(w)
         for d in devices:
             d.Start()
@@ -144,6 +148,9 @@ def main():
         cpu1, t1 = [cpu_seconds(s.pid) for s in servers], time.monotonic()
         for d in devices:
             d.Stop()
+        for d, ids in zip(devices, subscriptions):
+            for i in ids:
+                d.unsubscribe_event(i)
         elapsed = t1 - t0
         ok = True
         print(f"kv318-tango: 2 devices, {LENGTH} samples a window at {RATE} Hz "
@@ -169,6 +176,7 @@ def main():
                 p.wait(30)
             except subprocess.TimeoutExpired:
                 p.kill()
+        site.stop()
         subprocess.run(["rm", "-rf", tmp], check=False)
 
 
