@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -23,11 +24,24 @@ constexpr auto kWatchBeat = std::chrono::milliseconds(100);
 // An idle board is asked whether it still answers this often.
 constexpr auto kProbeEvery = std::chrono::seconds(1);
 
-std::string limit_words(const pipeline::Limit& limit, std::int64_t value) {
-    return pipeline::check_limit(limit, value);
+}  // namespace
+
+Outcome check_range(const pipeline::Limit& limit, std::int64_t value) {
+    std::string why = pipeline::check_limit(limit, value);
+    return why.empty() ? Outcome{} : Outcome::fail("KV318_OutOfRange", std::move(why));
 }
 
-}  // namespace
+Outcome check_range(const pipeline::RealLimit& limit, double value) {
+    if (value >= limit.min && value <= limit.max) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return Outcome::fail("KV318_OutOfRange",
+                         std::string(limit.what) + " " + text + " is out of range " + pipeline::real_range_text(limit));
+}
+
+Outcome BoardDevice::unreachable() const {
+    return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+}
 
 BoardDevice::BoardDevice(const pipeline::BoardApi& api, DeviceConfig config, DeviceEvents& events)
     : api_(api),
@@ -36,7 +50,7 @@ BoardDevice::BoardDevice(const pipeline::BoardApi& api, DeviceConfig config, Dev
       clockHz_(config_.clockHz),
       divider_(config_.divider),
       length_(std::clamp<std::size_t>(config_.waveformLength, 1, kMaxWindowLength)),
-      eventRate_(std::clamp(config_.eventRate, kMinEventRate, kMaxEventRate)),
+      eventRate_(std::clamp(config_.eventRate, kEventRate.min, kEventRate.max)),
       cutter_(length_) {
     {
         const std::lock_guard<std::mutex> b(board_);
@@ -229,6 +243,11 @@ Condition BoardDevice::condition_locked() const {
     return c;
 }
 
+Summary BoardDevice::summary() const {
+    const std::lock_guard<std::mutex> l(m_);
+    return summarize(condition_locked());
+}
+
 Readings BoardDevice::readings() const {
     const std::lock_guard<std::mutex> l(m_);
     Readings r;
@@ -273,9 +292,7 @@ Outcome BoardDevice::between_runs(const char* what, const pipeline::Limit* limit
                                   const std::function<void()>& apply) {
     const std::lock_guard<std::mutex> b(board_);
     if (limit != nullptr) {
-        if (const std::string why = limit_words(*limit, value); !why.empty()) {
-            return Outcome::fail("KV318_OutOfRange", why);
-        }
+        if (Outcome o = check_range(*limit, value); !o.ok) return o;
     }
     const std::lock_guard<std::mutex> l(m_);
     // A run keeps the settings it started with, and so do its files.
@@ -301,10 +318,7 @@ Outcome BoardDevice::set_polled(bool polled) {
 }
 
 Outcome BoardDevice::set_waveform_length(std::int64_t length) {
-    if (length < 1 || length > static_cast<std::int64_t>(kMaxWindowLength)) {
-        return Outcome::fail("KV318_OutOfRange", "waveform length " + std::to_string(length) + " is out of range 1-" +
-                                                     std::to_string(kMaxWindowLength));
-    }
+    if (Outcome o = check_range(kWindowLength, length); !o.ok) return o;
     const std::lock_guard<std::mutex> l(m_);
     length_ = static_cast<std::size_t>(length);
     // A run going on cuts its next window from its next read on.
@@ -313,10 +327,7 @@ Outcome BoardDevice::set_waveform_length(std::int64_t length) {
 }
 
 Outcome BoardDevice::set_event_rate(double perSecond) {
-    if (!(perSecond >= kMinEventRate && perSecond <= kMaxEventRate)) {
-        return Outcome::fail("KV318_OutOfRange",
-                             "event rate " + std::to_string(perSecond) + " is out of range 0.1-50 per second");
-    }
+    if (Outcome o = check_range(kEventRate, perSecond); !o.ok) return o;
     const std::lock_guard<std::mutex> l(m_);
     eventRate_ = perSecond;
     changed_.notify_all();
@@ -333,11 +344,9 @@ Outcome call_failed(const pipeline::BoardApi& api, const char* call, const std::
 }  // namespace
 
 Outcome BoardDevice::write_outputs(std::int64_t value) {
-    if (const std::string why = limit_words(pipeline::kOutputWord, value); !why.empty()) {
-        return Outcome::fail("KV318_OutOfRange", why);
-    }
+    if (Outcome o = check_range(pipeline::kOutputWord, value); !o.ok) return o;
     const std::lock_guard<std::mutex> b(board_);
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     if (api_.doWrite(handle_, static_cast<std::int32_t>(value)) != 0)
         return call_failed(api_, "KV318_DO", "writing the digital outputs");
     const std::lock_guard<std::mutex> l(m_);
@@ -347,14 +356,14 @@ Outcome BoardDevice::write_outputs(std::int64_t value) {
 
 Outcome BoardDevice::counter_run() {
     const std::lock_guard<std::mutex> b(board_);
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     if (api_.cRun(handle_) != 0) return call_failed(api_, "KV318_CRun", "starting the counter");
     return {};
 }
 
 Outcome BoardDevice::read_counter(std::int32_t* count) {
     const std::lock_guard<std::mutex> b(board_);
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     const std::int32_t c = api_.cRead(handle_);
     if (c < 0) return Outcome::fail("KV318_NoCount", "the board reports no valid count: CounterRun starts the counter");
     *count = c;
@@ -362,13 +371,10 @@ Outcome BoardDevice::read_counter(std::int32_t* count) {
 }
 
 Outcome BoardDevice::pulse_run(std::int64_t mode, std::int64_t divisor) {
-    if (std::string why = limit_words(pipeline::kPulseMode, mode); !why.empty())
-        return Outcome::fail("KV318_OutOfRange", why);
-    if (std::string why = limit_words(pipeline::kPulseDivisor, divisor); !why.empty()) {
-        return Outcome::fail("KV318_OutOfRange", why);
-    }
+    if (Outcome o = check_range(pipeline::kPulseMode, mode); !o.ok) return o;
+    if (Outcome o = check_range(pipeline::kPulseDivisor, divisor); !o.ok) return o;
     const std::lock_guard<std::mutex> b(board_);
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     if (api_.pRun(handle_, static_cast<std::int32_t>(mode), static_cast<std::int32_t>(divisor)) != 0) {
         return call_failed(api_, "KV318_PRun", "starting the pulse generator");
     }
@@ -377,7 +383,7 @@ Outcome BoardDevice::pulse_run(std::int64_t mode, std::int64_t divisor) {
 
 Outcome BoardDevice::pulse_stop() {
     const std::lock_guard<std::mutex> b(board_);
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     if (api_.pStop(handle_) != 0) return call_failed(api_, "KV318_PStop", "stopping the pulse generator");
     return {};
 }

@@ -48,9 +48,11 @@ struct DeviceConfig {
     std::string name;                  // the device's name, as refusals give it ("lab/kv318/0")
 };
 
-// The most waveform events a second, and the fewest.
-inline constexpr double kMinEventRate = 0.1;
-inline constexpr double kMaxEventRate = 50;
+// The ranges of the device's own settings: samples in a window, and
+// waveform events a second.
+inline constexpr pipeline::Limit kWindowLength{"waveform length", 1, static_cast<std::int64_t>(kMaxWindowLength),
+                                               false};
+inline constexpr pipeline::RealLimit kEventRate{"event rate", 0.1, 50};
 
 class DeviceEvents {
 public:
@@ -148,6 +150,9 @@ public:
     Outcome stop_record();
 
     Readings readings() const;
+    // The state and Status alone, without the copy of the latest window
+    // readings() makes.  Any thread.
+    Summary summary() const;
 
 private:
     struct Run;
@@ -165,6 +170,8 @@ private:
     Outcome between_runs(const char* what, const pipeline::Limit* limit, std::int64_t value,
                          const std::function<void()>& apply);
     Condition condition_locked() const;
+    // The refusal of a call on a board that is not reached (board_ held).
+    Outcome unreachable() const;
     std::string where() const;
     bool served() const { return !config_.serverUrl.empty(); }
 

@@ -54,13 +54,6 @@ void release_local() {
     gLocalHolder.clear();
 }
 
-std::string real_words(const pipeline::RealLimit& limit, double value) {
-    if (value >= limit.min && value <= limit.max) return {};
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    return std::string(limit.what) + " " + text + " is out of range " + pipeline::real_range_text(limit);
-}
-
 }  // namespace
 
 Outcome BoardDevice::start(const std::string& client) {
@@ -80,7 +73,7 @@ Outcome BoardDevice::stop() {
 }
 
 Outcome BoardDevice::begin_run(bool follow, const std::string& client) {
-    if (handle_ < 0) return Outcome::fail("KV318_NotReachable", where() + " is not reachable: " + fault_);
+    if (handle_ < 0) return unreachable();
     {
         const std::lock_guard<std::mutex> l(m_);
         if (run_ != nullptr && !run_->done.load(std::memory_order_acquire)) {
@@ -235,7 +228,8 @@ void BoardDevice::read_loop(Run* run) {
             break;
         }
         pipeline::RemoteStatus remote;
-        const bool isServed = pipeline::served_status(api_, handle_, &remote);
+        // Only a served board's status has missed samples and a stream's own clock.
+        const bool isServed = served() && pipeline::served_status(api_, handle_, &remote);
         if (block.count > 0) {
             const std::lock_guard<std::mutex> l(m_);
             if (isServed) {
@@ -316,14 +310,13 @@ void BoardDevice::read_loop(Run* run) {
 }
 
 Outcome BoardDevice::capture(const CaptureRequest& request, std::string* path) {
-    if (std::string why = pipeline::check_limit(pipeline::kCaptureSamples, static_cast<std::int64_t>(request.samples));
-        !why.empty()) {
-        return Outcome::fail("KV318_OutOfRange", why);
+    if (Outcome o = check_range(pipeline::kCaptureSamples, static_cast<std::int64_t>(request.samples)); !o.ok) {
+        return o;
     }
     for (const auto& [limit, value] : {std::pair{pipeline::kTriggerLevelVolts, request.levelVolts},
                                        std::pair{pipeline::kPretriggerPercent, request.pretriggerPercent},
                                        std::pair{pipeline::kCaptureTimeoutSeconds, request.timeoutSeconds}}) {
-        if (std::string why = real_words(limit, value); !why.empty()) return Outcome::fail("KV318_OutOfRange", why);
+        if (Outcome o = check_range(limit, value); !o.ok) return o;
     }
     std::unique_lock<std::mutex> b(board_);
     bool own = false;

@@ -15,6 +15,11 @@
 
 namespace kv318::tango {
 
+// A value outside its range, refused with the reason KV318_OutOfRange in
+// the words every program uses; ok inside it.
+Outcome check_range(const pipeline::Limit& limit, std::int64_t value);
+Outcome check_range(const pipeline::RealLimit& limit, double value);
+
 // A capture the reading thread feeds until its frame is cut.
 struct BoardDevice::Capture : analysis::FirstFrame {
     explicit Capture(const analysis::TriggerSettings& s) : engine(s) {}

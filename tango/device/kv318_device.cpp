@@ -124,9 +124,9 @@ void KV318Device::delete_device() { board_.reset(); }
 void KV318Device::read_attr_hardware(std::vector<long>&) { now_ = board_->readings(); }
 
 Tango::DevState KV318Device::dev_state() {
-    const kv318::tango::Readings r = board_->readings();
-    status_ = r.summary.status;
-    const Tango::DevState s = tango_state(r.summary.state);
+    const kv318::tango::Summary summary = board_->summary();
+    status_ = summary.status;
+    const Tango::DevState s = tango_state(summary.state);
     set_state(s);
     return s;
 }
