@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fake_board.h"
+#include "hdf5_reader.h"
 #include "board_device.h"
 #include "sample_store.h"
 #include "sample_units.h"
@@ -190,6 +191,35 @@ TEST_F(BoardDeviceTest, AStreamThatStallsAfterAPossibleLossReadsAsAnAlarm) {
     EXPECT_EQ(r.latest.quality, WindowQuality::kAlarm);
     EXPECT_NE(r.latest.why.find("may have lost samples"), std::string::npos) << r.latest.why;
     ASSERT_TRUE(d.stop().ok);
+}
+
+TEST_F(BoardDeviceTest, ARecordingMadeMidStreamHoldsEverySampleFromItsOwnIndex) {
+    if (!pipeline::hdf5_available()) GTEST_SKIP() << pipeline::kHdf5Unavailable;
+    script_reads(40, 1000);  // 40 whole windows
+    BoardDevice d(api_, config_, events_);
+    std::string path;
+    EXPECT_EQ(d.record("run.h5", &path).reason, "KV318_NotRunning");
+    ASSERT_TRUE(d.start("client").ok);
+    ASSERT_TRUE(wait_until([&] { return events_.count() + d.readings().skippedWindows >= 3; }));
+    ASSERT_TRUE(d.record("run.h5", &path).ok);
+    EXPECT_EQ(path, config_.dataDirectory + "/run.h5");
+    EXPECT_EQ(d.readings().recordFile, path);
+    EXPECT_EQ(d.record("again.h5", &path).reason, "KV318_Recording");
+    ASSERT_TRUE(wait_until([&] { return events_.count() + d.readings().skippedWindows == 40; }));
+    ASSERT_TRUE(d.stop().ok);  // the stop finishes the file
+    EXPECT_TRUE(d.readings().recordFile.empty());
+
+    test::Hdf5Reader file(path);
+    ASSERT_TRUE(file.ok()) << path;
+    const std::uint64_t first = file.u64("/run_0001", "first_index");
+    const std::vector<std::int16_t> codes = file.samples("/run_0001");
+    // It began where the stream was, not at the stream's start, and holds
+    // every sample from there to the stream's end, each the ramp's.
+    EXPECT_GE(first, 3000u);
+    ASSERT_EQ(first + codes.size(), 40'000u);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        ASSERT_EQ(codes[i], units::sample_code(FakeBoard::ramp(first + i))) << "sample " << first + i;
+    }
 }
 
 TEST_F(BoardDeviceTest, ABoardThatGoesAwayIsFaultAndComesBackByItself) {

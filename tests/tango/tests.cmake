@@ -6,6 +6,9 @@ endif()
 kv318_add_test(tango_core_test SOURCES tango/windows_test.cpp tango/device_state_test.cpp
                tango/board_device_test.cpp LIBS kv318_tango_core kv318_pipeline)
 target_include_directories(tango_core_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/cli)
+# Recordings are read back with HDF5's own API.
+find_package(HDF5 REQUIRED COMPONENTS C)
+target_link_libraries(tango_core_test PRIVATE hdf5::hdf5)
 
 # kv318-tango, the device server, in a Tango control system of the test's
 # own: a private MariaDB with the Tango database and DataBaseds, all in one
