@@ -18,6 +18,7 @@ import time
 import unittest
 from array import array
 
+import numpy
 import server_process
 import sim_process
 from server_process import Server
@@ -81,6 +82,52 @@ def size(path):
     return os.path.getsize(path) if os.path.exists(path) else 0
 
 
+class PastTheGap:
+    """Follows what a follower writes to `path` from byte `offset` on (raw
+    words, or CSV rows numbered by the stream) and counts the samples it
+    has written since the first break in their numbering.  A follower that
+    resumes first writes what the socket and the server's queue still held
+    from before its stop; only past the break is it taking fresh blocks."""
+
+    def __init__(self, path, offset, csv):
+        # Raw words start at even offsets; a CSV row cut by `offset` is
+        # skipped whole.
+        self.path, self.offset, self.csv = path, offset & ~1, csv
+        self.cut = csv
+        self.last = None  # the numbering (ramp index or stream index) of the last sample read
+        self.past = None  # samples since the break; None before it
+
+    def samples(self):
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            data = f.read()
+        if self.csv:
+            data = data[:data.rfind(b"\n") + 1]
+            if self.cut and data:
+                self.offset += data.index(b"\n") + 1
+                data = data[data.index(b"\n") + 1:]
+                self.cut = False
+            rows = [line for line in data.split(b"\n") if line[:1].isdigit()]
+            at = numpy.array([int(line.split(b",", 1)[0]) for line in rows], dtype=numpy.int64)
+        else:
+            data = data[:len(data) & ~1]
+            at = (numpy.frombuffer(data, dtype="<u2") >> 2).astype(numpy.int64)
+        self.offset += len(data)
+        if len(at) == 0:
+            return self.past or 0
+        if self.last is not None:
+            at = numpy.concatenate(([self.last], at))
+        self.last = int(at[-1])
+        if self.past is not None:
+            self.past += len(at) - 1
+        else:
+            steps = numpy.diff(at) if self.csv else numpy.diff(at) % PERIOD
+            breaks = numpy.flatnonzero(steps != 1)
+            if len(breaks):
+                self.past = len(at) - 1 - int(breaks[0])
+        return self.past or 0
+
+
 class CliThroughServer(unittest.TestCase):
     def setUp(self):
         self.sim = sim_process.Sim(SIM, *SIM_ARGS, program=CLI).__enter__()
@@ -118,14 +165,15 @@ class CliThroughServer(unittest.TestCase):
                         "no samples reached " + path)
         self.assertIsNone(proc.poll(), proc.stderr.read() if proc.poll() is not None else "")
 
-    def follow_with_a_stop(self, divider, ctl_path, fol_path, after_bytes):
+    def follow_with_a_stop(self, divider, ctl_path, fol_path, after_samples):
         """Over a Unix socket: a controller streams at `divider` to
         ctl_path while a follower records to fol_path and is stopped for
         4 s, as a debugger or a full disk would stop it (the server never
         waits for it, so whole blocks are lost on the way); once the
-        follower has written `after_bytes` more, the controller stops.  The
-        controller must end well and the follower with exit 11; its
-        stderr."""
+        follower has written `after_samples` past the gap, the controller
+        stops.  The controller must end well and the follower with exit 11.
+        Returns the follower's stderr and the index at which the stream
+        ended, as the server tells it."""
         self.serve("ipc://" + self.path("kv318-server"))
         controller = self.cli("stream", "-d", divider, *BOARD, "-o", ctl_path)
         self.wait_for_samples(ctl_path, 100_000, controller)
@@ -133,15 +181,24 @@ class CliThroughServer(unittest.TestCase):
         self.wait_for_samples(fol_path, 100_000, follower)
         follower.send_signal(signal.SIGSTOP)
         time.sleep(4)
+        # The controller stops only once the follower takes fresh blocks
+        # again, so the stop's loss lies within the file: stopped while the
+        # follower still works through what it held, the stream would end
+        # with that loss after the file's last sample.
+        past = PastTheGap(fol_path, size(fol_path), fol_path.endswith(".csv"))
         follower.send_signal(signal.SIGCONT)
-        resumed = size(fol_path)
-        self.assertTrue(eventually(lambda: size(fol_path) > resumed + after_bytes or follower.poll() is not None, 60))
+        self.assertTrue(eventually(lambda: past.samples() >= after_samples or follower.poll() is not None, 60),
+                        "the follower wrote %s samples past a gap" % past.past)
         controller.send_signal(signal.SIGINT)
         _, ctl_err = controller.communicate(timeout=120)
         _, fol_err = follower.communicate(timeout=120)
         self.assertEqual(controller.returncode, 0, ctl_err)
         self.assertEqual(follower.returncode, 11, fol_err)
-        return fol_err
+        asking = server_process.Client(self.url, "status")
+        status = asking.ask("status", board=0)
+        asking.close()
+        self.assertIsNotNone(status, "the server does not answer")
+        return fol_err, int(status[1]["next"])
 
     def test_a_follower_beside_the_controller_gets_the_same_samples_at_the_same_indices(self):
         # Slow enough that the whole run lies within one period of the
@@ -184,15 +241,19 @@ class CliThroughServer(unittest.TestCase):
         # 40 blocks of 25-50 ms, up to 2 s when a busy machine makes the
         # server's reads late and its blocks long.
         ctl_path, fol_path = self.path("controller.raw"), self.path("follower.raw")
-        fol_err = self.follow_with_a_stop("2", ctl_path, fol_path, 2_000_000)
+        fol_err, end = self.follow_with_a_stop("2", ctl_path, fol_path, 1_000_000)
         self.assertEqual(jumps(samples(ctl_path)), [], "the controller got every sample")
         said = re.search(rb"(\d+) samples of stream (\d+) never arrived", fol_err)
         self.assertIsNotNone(said, fol_err)
         missed = int(said.group(1))
-        self.assertGreater(missed, 0)
-        # Each jump is known modulo the ramp's period only; their sum must
-        # agree with the count the tool gave.
-        self.assertEqual(sum(jumps(samples(fol_path))) % PERIOD, missed % PERIOD, fol_err)
+        fol = samples(fol_path)
+        self.assertNotEqual(jumps(fol), [], "the stop shows as a gap in the file")
+        # From the follower's first sample to the stream's end every sample
+        # is in the file or counted, blocks dropped just before the end
+        # too, which no jump in the file shows.  The first sample's index is
+        # known modulo the ramp's period only.
+        self.assertEqual((end - index_of(fol[0]) - len(fol) - missed) % PERIOD, 0, fol_err)
+        self.assertEqual(int(re.search(rb"holds the (\d+) samples that did", fol_err).group(1)), len(fol))
 
     def test_a_followed_csv_numbers_its_rows_as_the_stream_so_a_gap_shows(self):
         # About 650 kS/s in either build; a 4 s stop overruns what the Unix
@@ -201,7 +262,7 @@ class CliThroughServer(unittest.TestCase):
         # the time it was stopped for the server's silence.
         divider = "3" if os.environ.get("KV318_SANITIZE") else "20"
         ctl_path, fol_path = self.path("controller.raw"), self.path("follower.csv")
-        fol_err = self.follow_with_a_stop(divider, ctl_path, fol_path, 1_000_000)
+        fol_err, end = self.follow_with_a_stop(divider, ctl_path, fol_path, 50_000)
         missed = int(re.search(rb"(\d+) samples of stream \d+ never arrived", fol_err).group(1))
         with open(fol_path) as f:
             text = f.read()
@@ -217,11 +278,14 @@ class CliThroughServer(unittest.TestCase):
                 self.fail("row %r does not hold the ramp's code at its index" % row)
         steps = [b - a for a, b in zip(indices, indices[1:])]
         self.assertTrue(all(step >= 1 for step in steps), "the index only moves forward")
-        # What never arrived shows as jumps, in the rows or before the first.
+        # What never arrived shows as jumps, in the rows or before the
+        # first, or lies after the last row (blocks dropped just before the
+        # stream's end): from where the follower joined to the end, every
+        # sample is a row or counted.
         first = int(joined.group(1))
         self.assertGreaterEqual(indices[0], first)
-        self.assertGreater(missed, 0, fol_err)
-        self.assertEqual(indices[0] - first + sum(step - 1 for step in steps), missed, fol_err)
+        self.assertGreater(sum(step - 1 for step in steps), 0, "the stop shows as a gap in the rows")
+        self.assertEqual(end - first - len(rows), missed, fol_err)
 
     def test_a_second_controller_is_refused_naming_the_first(self):
         first_path = self.path("first.raw")

@@ -121,6 +121,16 @@ class Server:
         os.unlink(self.log.name)
 
 
+def data_endpoint(url):
+    """Where the server at control endpoint `url` publishes its blocks, as
+    the protocol page gives it: the next port, or PATH.data beside an ipc
+    socket."""
+    if url.startswith("ipc://"):
+        return url + ".data"
+    host, port = url.rsplit(":", 1)
+    return "%s:%d" % (host, int(port) + 1)
+
+
 class Client:
     """One client of a server: a REQ socket for requests and a SUB socket
     for `board`'s blocks.  Requests time out after `timeout` seconds.
@@ -136,12 +146,11 @@ class Client:
         self.curve = local_curve(url) if curve is None else curve
         self.req = None
         self._connect_req()
-        host, port = url.rsplit(":", 1)
         self.sub = self.ctx.socket(zmq.SUB)
         self._secure(self.sub)
         self.sub.setsockopt(zmq.LINGER, 0)
         self.sub.setsockopt(zmq.RCVTIMEO, self.timeout_ms)
-        self.sub.connect("%s:%d" % (host, int(port) + 1))
+        self.sub.connect(data_endpoint(url))
         self.sub.setsockopt(zmq.SUBSCRIBE, b"KVSB" + struct.pack("<HH", 1, board))
 
     def _secure(self, s):
