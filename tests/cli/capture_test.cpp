@@ -13,6 +13,7 @@
 #include "exit_codes.h"
 #include "option_limits.h"
 #include "pipeline_names.h"
+#include "scratch_file.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -57,7 +58,7 @@ TEST(Capture, EachEndingStopsTheBoardAndWritesAllOrNothing) {
         inv.capture.timeoutSeconds = c.timeout;
         inv.output = path;
         std::atomic<bool> stop{false};
-        std::FILE* err = std::tmpfile();
+        std::FILE* err = kv318::test::scratch_file();
         const Environment env{api, stdout, err, stop, no_hint};
         EXPECT_EQ(run_command(inv, env), c.exitCode);
         std::fclose(err);

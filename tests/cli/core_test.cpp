@@ -25,6 +25,7 @@
 #include "wait.h"
 #include "wav_chunks.h"
 #include "pipeline_names.h"
+#include "scratch_file.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -591,8 +592,8 @@ TEST(StreamLoop, AStopEndsTheRunEvenWhenTheOutputTakesNothing) {
 // Runs selftest on the fake board; returns what it printed.
 std::string run_selftest_on_fake(bool loopback, int* code) {
     const BoardApi api = fake_api();
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = kv318::test::scratch_file();
+    std::FILE* err = kv318::test::scratch_file();
     const std::atomic<bool> stop{false};
     const Environment env{api, out, err, stop, [](int) { return std::string(); }};
     Invocation inv;
@@ -718,8 +719,8 @@ TEST(BoardBusy, AStartOnABoardAnotherProcessStreamsSaysWhoAndStartsNothing) {
         g_busyAfter = c.busyAfter;
         g_busyPid = c.pid;
         std::filesystem::remove(path);
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
+        std::FILE* out = kv318::test::scratch_file();
+        std::FILE* err = kv318::test::scratch_file();
         ASSERT_TRUE(out != nullptr && err != nullptr);
         Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock};
         Invocation inv;
@@ -745,8 +746,8 @@ TEST(BoardBusy, SelftestSkipsItsStreamCheckWithoutFailingIt) {
     g_busyPid = 4242;
     const BoardApi api = fake_api();
     const std::atomic<bool> stop{false};
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = kv318::test::scratch_file();
+    std::FILE* err = kv318::test::scratch_file();
     ASSERT_TRUE(out != nullptr && err != nullptr);
     Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock};
     Invocation inv;
@@ -820,8 +821,8 @@ TEST(BoardBusy, RawAccessTheLibraryRefusesNamesTheHolder) {
         g_looks = 0;
         g_busyAfter = c.held ? 0 : 1 << 30;
         g_busyPid = c.pid;
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
+        std::FILE* out = kv318::test::scratch_file();
+        std::FILE* err = kv318::test::scratch_file();
         ASSERT_TRUE(out != nullptr && err != nullptr);
         Environment env{api, out, err, stop, no_hint, false, false, nullptr, nullptr, scripted_lock};
         Invocation inv;
@@ -849,8 +850,8 @@ TEST(BoardBusy, SelftestLeavesThePulseGeneratorOfABoardAnotherProcessHolds) {
     api.pRun = counted_p_run;
     api.pStop = counted_p_stop;
     const std::atomic<bool> stop{false};
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = kv318::test::scratch_file();
+    std::FILE* err = kv318::test::scratch_file();
     ASSERT_TRUE(out != nullptr && err != nullptr);
     Environment env{api, out, err, stop, no_hint, false, false, nullptr, scripted_lock, scripted_lock};
     Invocation inv;

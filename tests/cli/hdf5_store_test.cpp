@@ -25,6 +25,7 @@
 #include "sample_units.h"
 #include "sample_writer.h"
 #include "pipeline_names.h"
+#include "scratch_file.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -295,8 +296,8 @@ TEST(Hdf5Store, TheWaysARunEndsBecomeEventsRowsInTheToolsOwnWords) {
         inv.stream.maxSamples = c.read == 0 ? 100 : 0;
         inv.output = file.path;
         const std::atomic<bool> stop{false};
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
+        std::FILE* out = kv318::test::scratch_file();
+        std::FILE* err = kv318::test::scratch_file();
         ASSERT_TRUE(out != nullptr && err != nullptr);
         const Environment env{fake_api(), out, err, stop, [](int) { return std::string(); }};
         EXPECT_EQ(run_command(inv, env), c.code);

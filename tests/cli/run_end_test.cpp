@@ -22,6 +22,7 @@
 #include "stream_loop.h"
 #include "wait.h"
 #include "pipeline_names.h"
+#include "scratch_file.h"
 
 namespace kv318::cli::test {
 namespace {
@@ -43,8 +44,8 @@ int run_on_fake(const Invocation& inv, std::string* out, std::string* err,
                 bool (*lock)(std::int32_t, std::uint32_t*) = nullptr) {
     const BoardApi api = fake_api();
     const std::atomic<bool> stop{false};
-    std::FILE* o = std::tmpfile();
-    std::FILE* e = std::tmpfile();
+    std::FILE* o = kv318::test::scratch_file();
+    std::FILE* e = kv318::test::scratch_file();
     EXPECT_TRUE(o != nullptr && e != nullptr);
     const Environment env{api, o, e, stop, no_hint, false, false, nullptr, lock};
     const int code = run_command(inv, env);

@@ -15,6 +15,7 @@
 #include "sample_store.h"
 #include "sample_units.h"
 #include "sample_writer.h"
+#include "scratch_file.h"
 #include "stream_loop.h"
 
 namespace kv318::cli::test {
@@ -183,8 +184,8 @@ TEST(Hdf5Run, ImpossibleHdf5OutputsAreRefusedBeforeTheBoardIsOpened) {
         BoardApi api = fake_api();
         api.open = counting_open;
         const std::atomic<bool> stop{false};
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
+        std::FILE* out = kv318::test::scratch_file();
+        std::FILE* err = kv318::test::scratch_file();
         ASSERT_TRUE(out != nullptr && err != nullptr);
         const Environment env{api, out, err, stop, [](int) { return std::string(); }};
         // Only a build with HDF5 writes run.h5: not checked here.

@@ -17,6 +17,7 @@
 #include "exit_codes.h"
 #include "fake_kv318_server.h"
 #include "read_file.h"
+#include "scratch_file.h"
 #include "served_api.h"
 #include "wire.h"
 #include "wait.h"
@@ -124,8 +125,8 @@ CliRun run_cli(const std::string& url, Invocation inv, const std::string& output
     choice.clockHz = inv.clockHz;
     choice.fifoBytes = inv.stream.fifoBytes;
     const pipeline::BoardApi& api = pipeline::served_api(choice);
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = kv318::test::scratch_file();
+    std::FILE* err = kv318::test::scratch_file();
     static const std::atomic<bool> never{false};
     const Environment env{api, out, err, stopFlag != nullptr ? *stopFlag : never, pipeline::served_open_hint};
     inv.server = url;

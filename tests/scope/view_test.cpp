@@ -7,6 +7,7 @@
 
 #include "command_line.h"
 #include "sample_store.h"
+#include "scratch_file.h"
 #include "trace_view.h"
 
 namespace kv318::scope {
@@ -143,8 +144,8 @@ int parse(std::vector<std::string> args, ScopeSettings* s, std::string* printed 
     args.insert(args.begin(), "kv318-scope");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = kv318::test::scratch_file();
+    std::FILE* err = kv318::test::scratch_file();
     const int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), s, out, err);
     if (printed != nullptr) {
         std::rewind(out);
