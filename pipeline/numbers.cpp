@@ -108,6 +108,13 @@ std::string check_limit(const Limit& limit, std::int64_t value) {
     return out_of_range(limit.what, std::to_string(value), range_text(limit));
 }
 
+std::string check_real(const RealLimit& limit, double value) {
+    if (value >= limit.min && value <= limit.max) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return out_of_range(limit.what, text, real_range_text(limit));
+}
+
 std::string parse_within(const Limit& limit, const std::string& text, std::int64_t* value) {
     bool negative = false;
     std::uint64_t magnitude = 0;

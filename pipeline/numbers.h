@@ -74,6 +74,9 @@ std::string range_text(const Limit& limit);
 // Empty when `value` is within `limit`; else one sentence saying so, e.g.
 // "register 256 is out of range 0-255 (0x00-0xFF)".
 std::string check_limit(const Limit& limit, std::int64_t value);
+// The same for a real number, shown as %g: "pre-trigger 150 is out of
+// range 0 to 100".  A NaN is out of every range.
+std::string check_real(const RealLimit& limit, double value);
 
 // Reads `text` as a whole number and checks it against `limit`.  Empty with
 // *value set when taken; else the reason, naming the text as typed: "'abc'

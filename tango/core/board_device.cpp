@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -32,11 +31,8 @@ Outcome check_range(const pipeline::Limit& limit, std::int64_t value) {
 }
 
 Outcome check_range(const pipeline::RealLimit& limit, double value) {
-    if (value >= limit.min && value <= limit.max) return {};
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    return Outcome::fail("KV318_OutOfRange",
-                         std::string(limit.what) + " " + text + " is out of range " + pipeline::real_range_text(limit));
+    std::string why = pipeline::check_real(limit, value);
+    return why.empty() ? Outcome{} : Outcome::fail("KV318_OutOfRange", std::move(why));
 }
 
 Outcome BoardDevice::unreachable() const {

@@ -317,6 +317,16 @@ TEST(Numbers, RefusalsNameTheValueTheTextAndTheRange) {
         EXPECT_EQ(ms, c.says[0] == '\0' ? c.ms : -1) << c.text;
     }
     EXPECT_EQ(check_limit(kRegister, -1), "register -1 is out of range 0-255 (0x00-0xFF)");
+    constexpr RealLimit kPretrigger{"pre-trigger", 0, 100};
+    const struct {
+        double value;
+        const char* says;
+    } reals[] = {{0, ""},
+                 {100, ""},
+                 {100.5, "pre-trigger 100.5 is out of range 0 to 100"},
+                 {-1e-9, "pre-trigger -1e-09 is out of range 0 to 100"},
+                 {std::nan(""), "pre-trigger nan is out of range 0 to 100"}};
+    for (const auto& c : reals) EXPECT_EQ(check_real(kPretrigger, c.value), c.says) << c.value;
     EXPECT_EQ(real_range_text({"level", -5, 5}, "V"), "-5 V to 5 V");
 }
 
